@@ -19,6 +19,8 @@ struct QK_string;
 #define QK_ERR_DOMAIN_ZLIB 0x40ULL
 
 #define QK_ERROR_MAKE(domain, code) ((QK_error)(((QK_uint64)(domain) << 32) + (QK_uint32)(code)))
+/* A failed POSIX call: the errno value itself (domain 0), texted by strerror. */
+#define QK_ERROR_FROM_ERRNO(e) QK_ERROR_MAKE(QK_ERR_DOMAIN_ERRNO, (e))
 #define QK_ERROR_CODE(err) ((QK_uint32)((err) & 0xFFFFFFFFULL))
 #define QK_ERROR_DOMAIN(err) ((QK_uint32)(((err) >> 32) & 0xFFFFULL))
 

@@ -133,7 +133,7 @@ static int format_into(char *pBuf, size_t lenBuf, const char *szFormat, va_list 
   return needed;
 }
 
-static QK_error formatter_error(void) { return QK_ERROR_MAKE(QK_ERR_DOMAIN_ERRNO, errno ? errno : EINVAL); }
+static QK_error formatter_error(void) { return QK_ERROR_FROM_ERRNO(errno ? errno : EINVAL); }
 
 void QK_vsprintf_buf(QK_context *ctx, char *pBuf, QK_uint32 lenBuf, const char *szFormat, va_list args) {
   QK_ARG_NOT_NULL(ctx, pBuf);

@@ -261,7 +261,7 @@ void QK_string__vsprintf(QK_context *ctx, QK_string *pThis, const char *szFormat
     if (needed < 0) {
       int err = errno ? errno : EINVAL;
       pThis->m_pBuf[0] = '\0';
-      QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_ERRNO, err));
+      QK_THROW(ctx, QK_ERROR_FROM_ERRNO(err));
     }
     if ((QK_uint64)needed < pThis->m_uiCapacity) {
       pThis->m_uiSizeInUse = (QK_uint32)needed;

@@ -6,26 +6,18 @@
 
 #include <string>
 
+#include "context_fixture.h"
 #include "qk/qk_string.h"
 
 namespace {
 
-struct Context : ::testing::Test {
-  QK_context *ctx = nullptr;
-  void SetUp() override { ASSERT_EQ(QK_context__alloc(&ctx), QK_OK); }
-  void TearDown() override { QK_context__free(ctx); }
-
+struct Context : ContextTest {
   std::string report(int bDetailed) {
     QK_string *s = nullptr;
     EXPECT_EQ(QK_context__error_to_string(ctx, bDetailed, &s), QK_OK);
     std::string text = s ? std::string(QK_string__sz(s), QK_string__length_in_bytes(s)) : "<null>";
     QK_string__free(ctx, s);
     return text;
-  }
-  std::string message() {
-    const char *sz = nullptr;
-    QK_context__get_message(ctx, &sz);
-    return sz ? sz : "<null>";
   }
 };
 

@@ -4,37 +4,24 @@
 
 #include <string>
 
+#include "context_fixture.h"
 #include "python_oracle.h"
 #include "qk/qk_malloc.h"
 
 namespace {
 
-struct String : ::testing::Test {
-  QK_context *ctx = nullptr;
+struct String : ContextTest {
   QK_string *s = nullptr;
   void SetUp() override {
-    ASSERT_EQ(QK_context__alloc(&ctx), QK_OK);
+    ContextTest::SetUp();
     QK_string__alloc(ctx, &s);
     ASSERT_FALSE(QK_context__has_error(ctx));
   }
   void TearDown() override {
     QK_string__free(ctx, s);
-    QK_context__free(ctx);
+    ContextTest::TearDown();
   }
   std::string text() const { return std::string(QK_string__sz(s), QK_string__length_in_bytes(s)); }
-  std::string message() {
-    const char *sz = nullptr;
-    QK_context__get_message(ctx, &sz);
-    return sz;
-  }
-  // The error raised by the last call as "code:message"; resets it.
-  std::string take_error() {
-    QK_error err;
-    QK_context__get_error(ctx, &err);
-    std::string r = QK_context__has_error(ctx) ? std::to_string(QK_ERROR_CODE(err)) + ":" + message() : "ok";
-    QK_context__reset_error(ctx);
-    return r;
-  }
 };
 
 TEST_F(String, GrowthFollowsChunkAndDoublingRule) {
