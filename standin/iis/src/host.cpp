@@ -1,0 +1,314 @@
+#include "host.h"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "admin_manager.h"
+#include "iisadmin/config_store.h"
+#include "request.h"
+#include "site_config.h"
+#include "tavrin_iis/http_module.h"
+#include "tavrin_iis/utf.h"
+
+namespace tavrin_iis {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD kServerVersion = 12;
+
+class Server final : public IHttpServer {
+ public:
+  explicit Server(IAppHostAdminManager *admin) : admin_(admin) {}
+  IAppHostAdminManager *GetAdminManager() override { return admin_; }
+
+ private:
+  IAppHostAdminManager *admin_;
+};
+
+struct LoadedModule {
+  std::string name;
+  std::u16string wide_name;
+  void *library = nullptr;
+  IHttpModuleFactory *factory = nullptr;
+  DWORD notifications = 0;
+};
+
+class Registration final : public IHttpModuleRegistrationInfo {
+ public:
+  explicit Registration(LoadedModule &module) : module_(module) {}
+  PCWSTR GetName() override { return module_.wide_name.c_str(); }
+  HRESULT SetRequestNotifications(IHttpModuleFactory *factory, DWORD request_notifications,
+                                  DWORD) override {
+    if (factory == nullptr) return E_INVALIDARG;
+    module_.factory = factory;
+    module_.notifications = request_notifications;
+    return S_OK;
+  }
+
+ private:
+  LoadedModule &module_;
+};
+
+struct Listener {
+  std::unique_ptr<tcp::acceptor> acceptor;
+  std::vector<const Site *> sites;
+  Binding binding;
+};
+
+}  // namespace
+
+class Host::Impl : public HostServices {
+ public:
+  explicit Impl(HostOptions options) : options_(std::move(options)) {}
+
+  HostOptions options_;
+  iisadmin::ConfigStore store_;
+  ServerConfig config_;
+  std::unique_ptr<AdminManager> admin_;
+  std::unique_ptr<Server> server_;
+  std::vector<std::unique_ptr<LoadedModule>> modules_;
+  asio::io_context io_;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  std::vector<std::thread> io_threads_;
+  std::unique_ptr<asio::thread_pool> workers_;
+  std::vector<Listener> listeners_;
+  std::vector<Endpoint> endpoints_;
+  std::mutex connections_mutex_;
+  std::map<std::uint64_t, std::weak_ptr<Connection>> connections_;
+  std::uint64_t next_connection_ = 0;
+  std::atomic<bool> stopping_{false};
+  bool started_ = false, stopped_ = false;
+  int stop_fd_ = -1;
+  std::mutex log_mutex_;
+
+  // HostServices
+  void log(const std::string &line) override {
+    if (options_.log == nullptr) return;
+    std::lock_guard lock(log_mutex_);
+    *options_.log << line << '\n';
+    options_.log->flush();
+  }
+  int stop_fd() const override { return stop_fd_; }
+  bool stopping() const override { return stopping_; }
+  std::chrono::milliseconds io_timeout() const override { return options_.io_timeout; }
+  const fs::path &spool_directory() const override { return options_.spool_directory; }
+  IHttpModuleFactory *factory_for(const Application &app, const HandlerMapping &handler,
+                                  std::string &why) override {
+    for (const auto &name : handler.modules) {
+      if (app.modules.count(name) == 0) continue;
+      for (const auto &m : modules_)
+        if (m->name == name && m->factory != nullptr &&
+            (m->notifications & RQ_EXECUTE_REQUEST_HANDLER) != 0)
+          return m->factory;
+    }
+    why = "handler '" + handler.name + "' names no loaded module enabled for the application";
+    return nullptr;
+  }
+  void dispatch(std::shared_ptr<Connection> connection) override {
+    asio::post(*workers_, [connection] { connection->serve(); });
+  }
+
+  bool load_modules(std::string &error) {
+    for (const auto &m : config_.modules) {
+      auto module = std::make_unique<LoadedModule>();
+      module->name = m.name;
+      module->wide_name = utf8_to_utf16(m.name);
+      module->library = dlopen(m.image.c_str(), RTLD_NOW | RTLD_LOCAL);
+      if (module->library == nullptr) {
+        error = "module '" + m.name + "': cannot load " + m.image.string() + ": " + dlerror();
+        return false;
+      }
+      auto entry = reinterpret_cast<PFN_REGISTERMODULE>(
+          dlsym(module->library, TAVRIN_REGISTER_MODULE_EXPORT));
+      if (entry == nullptr) {
+        error = "module '" + m.name + "': " + m.image.string() + " does not export " +
+                TAVRIN_REGISTER_MODULE_EXPORT;
+        return false;
+      }
+      Registration registration(*module);
+      HRESULT hr = entry(kServerVersion, &registration, server_.get());
+      LoadedModule &loaded = *module;
+      modules_.push_back(std::move(module));
+      if (FAILED(hr)) {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(hr));
+        error = "module '" + m.name + "': RegisterModule failed with HRESULT " + text;
+        return false;
+      }
+      if (loaded.factory == nullptr || (loaded.notifications & RQ_EXECUTE_REQUEST_HANDLER) == 0)
+        log("tavrin_host: module '" + m.name + "' subscribed to no request handler; it is not used");
+    }
+    return true;
+  }
+
+  bool bind_listeners(std::string &error) {
+    for (const auto &site : config_.sites) {
+      for (const auto &b : site.bindings) {
+        auto shared = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener &l) {
+          return b.port != 0 && l.binding.port == b.port && l.binding.address == b.address;
+        });
+        if (shared != listeners_.end()) {
+          shared->sites.push_back(&site);
+          continue;
+        }
+        Listener listener;
+        listener.binding = b;
+        listener.sites.push_back(&site);
+        boost::system::error_code ec;
+        listener.acceptor = std::make_unique<tcp::acceptor>(io_);
+        tcp::endpoint endpoint;
+        if (b.address.empty()) {
+          endpoint = tcp::endpoint(tcp::v6(), b.port);
+        } else {
+          auto address = asio::ip::make_address(b.address, ec);
+          if (ec) {
+            error = "site '" + site.name + "': bad address '" + b.address + "'";
+            return false;
+          }
+          endpoint = tcp::endpoint(address, b.port);
+        }
+        auto &a = *listener.acceptor;
+        a.open(endpoint.protocol(), ec);
+        if (ec && b.address.empty()) {  // no IPv6 on this machine: IPv4 only
+          endpoint = tcp::endpoint(tcp::v4(), b.port);
+          ec = {};
+          a.open(endpoint.protocol(), ec);
+        }
+        if (!ec) a.set_option(asio::socket_base::reuse_address(true), ec);
+        if (!ec && endpoint.protocol() == tcp::v6())
+          a.set_option(asio::ip::v6_only(!b.address.empty()), ec);
+        if (!ec) a.bind(endpoint, ec);
+        if (!ec) a.listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+          error = "site '" + site.name + "': cannot listen on " +
+                  (b.address.empty() ? std::string("*") : b.address) + ":" +
+                  std::to_string(b.port) + ": " + ec.message();
+          return false;
+        }
+        auto bound = a.local_endpoint();
+        endpoints_.push_back({site.name, bound.address().to_string(), bound.port()});
+        listeners_.push_back(std::move(listener));
+      }
+    }
+    return true;
+  }
+
+  void accept(Listener &listener) {
+    listener.acceptor->async_accept(
+        asio::make_strand(io_), [this, &listener](boost::system::error_code ec, tcp::socket socket) {
+          if (stopping_ || !listener.acceptor->is_open()) return;
+          if (!ec) {
+            std::lock_guard lock(connections_mutex_);
+            std::uint64_t id = ++next_connection_;
+            if (id % 1024 == 0)
+              std::erase_if(connections_, [](const auto &entry) { return entry.second.expired(); });
+            auto c = std::make_shared<Connection>(*this, id, std::move(socket), listener.sites);
+            connections_[id] = c;
+            c->read_next();
+          }
+          accept(listener);
+        });
+  }
+};
+
+Host::Host(HostOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+Host::~Host() { stop(); }
+
+bool Host::start(std::string &error) {
+  Impl &h = *impl_;
+  if (h.started_) {
+    error = "already started";
+    return false;
+  }
+  std::string why;
+  if (h.store_.load(h.options_.config_file, &why) != iisadmin::kOk) {
+    error = "configuration: " + why;
+    return false;
+  }
+  if (!read_server_config(h.store_, h.config_, why)) {
+    error = "configuration " + h.options_.config_file.string() + ": " + why;
+    return false;
+  }
+  if (h.options_.spool_directory.empty()) h.options_.spool_directory = fs::temp_directory_path();
+  h.admin_ = std::make_unique<AdminManager>(h.store_, [&h](const std::string &m) {
+    h.log("tavrin_host: " + m);
+  });
+  h.server_ = std::make_unique<Server>(h.admin_.get());
+  h.started_ = true;  // from here on stop() terminates what was registered
+  if (!h.load_modules(error) || !h.bind_listeners(error)) {
+    stop();
+    return false;
+  }
+  h.stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  h.workers_ = std::make_unique<asio::thread_pool>(std::max(1u, h.options_.workers));
+  h.work_.emplace(h.io_.get_executor());
+  for (auto &l : h.listeners_) h.accept(l);
+  for (unsigned i = 0; i < std::max(1u, h.options_.io_threads); ++i)
+    h.io_threads_.emplace_back([&h] { h.io_.run(); });
+  for (const auto &e : h.endpoints_) {
+    bool v6 = e.address.find(':') != std::string::npos;
+    h.log("tavrin_host: site '" + e.site + "' listening on http://" + (v6 ? "[" : "") + e.address +
+          (v6 ? "]" : "") + ":" + std::to_string(e.port) + "/");
+  }
+  return true;
+}
+
+std::vector<Endpoint> Host::endpoints() const { return impl_->endpoints_; }
+
+void Host::stop() {
+  Impl &h = *impl_;
+  if (!h.started_ || h.stopped_) return;
+  h.stopped_ = true;
+  h.stopping_ = true;
+  if (h.stop_fd_ >= 0) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(h.stop_fd_, &one, sizeof one);
+  }
+  for (auto &l : h.listeners_)
+    asio::post(h.io_, [&l] {
+      boost::system::error_code ec;
+      l.acceptor->close(ec);
+    });
+  {
+    std::lock_guard lock(h.connections_mutex_);
+    for (auto &[id, weak] : h.connections_)
+      if (auto c = weak.lock()) c->close_if_idle();
+  }
+  if (h.workers_) h.workers_->join();
+  h.work_.reset();
+  h.io_.stop();
+  for (auto &t : h.io_threads_) t.join();
+  h.io_threads_.clear();
+  for (auto &m : h.modules_)
+    if (m->factory != nullptr) m->factory->Terminate();
+  if (h.stop_fd_ >= 0) ::close(h.stop_fd_);
+  h.stop_fd_ = -1;
+  // Module libraries stay loaded: code of theirs may still be referenced
+  // (static destructors, leak reports) until the process ends.
+}
+
+}  // namespace tavrin_iis

@@ -1,0 +1,58 @@
+// tavrin_host: serves HTTP for the sites of a configuration store and runs
+// the native modules it names, one module instance per request on a fixed
+// pool of worker threads.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tavrin_iis {
+
+struct HostOptions {
+  std::filesystem::path config_file;
+  unsigned workers = 16;
+  unsigned io_threads = 2;
+  // A body read or response write that makes no progress for this long is
+  // aborted (ReadEntityBody answers 0x800703E3).
+  std::chrono::milliseconds io_timeout{120000};
+  // Where chunked request bodies are spooled; the system's temporary
+  // directory when empty.
+  std::filesystem::path spool_directory;
+  // One line per request and the host's own messages; nullptr: none.
+  std::ostream *log = nullptr;
+};
+
+struct Endpoint {
+  std::string site;
+  std::string address;  // as bound: "127.0.0.1", "::1", "::"
+  unsigned short port;
+};
+
+class Host {
+ public:
+  explicit Host(HostOptions options);
+  ~Host();
+  Host(const Host &) = delete;
+  Host &operator=(const Host &) = delete;
+
+  // Reads the configuration, loads and registers every module, binds every
+  // binding of every started site and starts serving. false with a message
+  // for a bad configuration, a module that fails to load or register, or a
+  // binding that cannot be bound.
+  bool start(std::string &error);
+  std::vector<Endpoint> endpoints() const;
+  // Stops accepting, aborts body reads in progress, waits for the requests
+  // running, then terminates every module factory. Idempotent.
+  void stop();
+
+  class Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tavrin_iis

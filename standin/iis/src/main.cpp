@@ -1,0 +1,108 @@
+// tavrin_host: runs the sites of a configuration file until SIGTERM or
+// SIGINT, then terminates the module factories and exits.
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+
+#include "host.h"
+
+namespace {
+
+const char kDefaultConfig[] = "/etc/tavrin/applicationHost.config";
+
+void usage(std::ostream &out) {
+  out << "usage: tavrin_host [--config FILE] [--workers N] [--io-threads N]\n"
+         "                   [--timeout SECONDS] [--spool-dir DIR] [--log FILE]\n"
+         "  --config     the configuration file (default: $TAVRIN_HOST_CONFIG, else "
+      << kDefaultConfig
+      << ")\n"
+         "  --workers    worker threads running requests (default 16)\n"
+         "  --io-threads threads reading request headers (default 2)\n"
+         "  --timeout    seconds a body read or write may stall (default 120)\n"
+         "  --spool-dir  where chunked request bodies are spooled (default: the temp dir)\n"
+         "  --log        append the request log there instead of standard error\n";
+}
+
+bool parse_count(const char *text, unsigned &out) {
+  char *end = nullptr;
+  unsigned long v = std::strtoul(text, &end, 10);
+  if (end == text || *end != 0 || v == 0 || v > 4096) return false;
+  out = static_cast<unsigned>(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  tavrin_iis::HostOptions options;
+  const char *env = std::getenv("TAVRIN_HOST_CONFIG");
+  options.config_file = env != nullptr && *env != 0 ? env : kDefaultConfig;
+  std::ofstream log_file;
+  options.log = &std::cerr;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+    unsigned count = 0;
+    if (arg == "--help" || arg == "-h") {
+      usage(std::cout);
+      return 0;
+    }
+    if (value == nullptr) {
+      std::cerr << "tavrin_host: " << arg << ": missing value or unknown option\n";
+      usage(std::cerr);
+      return 2;
+    }
+    ++i;
+    if (arg == "--config") {
+      options.config_file = value;
+    } else if (arg == "--workers" && parse_count(value, count)) {
+      options.workers = count;
+    } else if (arg == "--io-threads" && parse_count(value, count)) {
+      options.io_threads = count;
+    } else if (arg == "--timeout" && parse_count(value, count)) {
+      options.io_timeout = std::chrono::seconds(count);
+    } else if (arg == "--spool-dir") {
+      options.spool_directory = value;
+    } else if (arg == "--log") {
+      log_file.open(value, std::ios::app);
+      if (!log_file) {
+        std::cerr << "tavrin_host: cannot open the log " << value << "\n";
+        return 2;
+      }
+      options.log = &log_file;
+    } else {
+      std::cerr << "tavrin_host: bad option " << arg << " " << value << "\n";
+      usage(std::cerr);
+      return 2;
+    }
+  }
+
+  // Signals are taken by sigwait on this thread; every thread started
+  // from here on inherits the blocked mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  tavrin_iis::Host host(options);
+  std::string error;
+  if (!host.start(error)) {
+    std::cerr << "tavrin_host: " << error << "\n";
+    return 1;
+  }
+  for (const auto &e : host.endpoints()) {
+    bool v6 = e.address.find(':') != std::string::npos;
+    std::cout << "listening " << e.site << " http://" << (v6 ? "[" : "") << e.address
+              << (v6 ? "]" : "") << ":" << e.port << "/" << std::endl;
+  }
+  int received = 0;
+  sigwait(&signals, &received);
+  *options.log << "tavrin_host: " << strsignal(received) << ", stopping" << std::endl;
+  host.stop();
+  return 0;
+}

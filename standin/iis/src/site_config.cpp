@@ -1,0 +1,157 @@
+#include "site_config.h"
+
+#include <algorithm>
+#include <cctype>
+#include <iomanip>
+
+namespace tavrin_iis {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string trim(std::string_view s) {
+  size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
+  return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
+}
+
+std::vector<std::string> split_list(std::string_view s) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (start <= s.size()) {
+    size_t end = s.find(',', start);
+    if (end == std::string_view::npos) end = s.size();
+    std::string item = trim(s.substr(start, end - start));
+    if (!item.empty()) out.push_back(item);
+    start = end + 1;
+  }
+  return out;
+}
+
+fs::path expand(std::string_view text, const fs::path &base) {
+  fs::path p = iisadmin::expand_environment(text);
+  return p.is_relative() && !p.empty() ? base / p : p;
+}
+
+}  // namespace
+
+bool wildcard_match(std::string_view pattern, std::string_view text) {
+  size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;
+  auto same = [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+  };
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = t;
+    } else if (p < pattern.size() && same(pattern[p], text[t])) {
+      ++p, ++t;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool parse_binding(const std::string &text, Binding &out) {
+  size_t host_colon = text.rfind(':');
+  if (host_colon == std::string::npos) return false;
+  size_t port_colon = text.rfind(':', host_colon - (host_colon > 0 ? 1 : 0));
+  if (port_colon == std::string::npos || port_colon >= host_colon) return false;
+  std::string address = text.substr(0, port_colon);
+  std::string port = text.substr(port_colon + 1, host_colon - port_colon - 1);
+  out.host = text.substr(host_colon + 1);
+  if (port.empty() || port.size() > 5 ||
+      !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  unsigned long value = std::stoul(port);
+  if (value > 65535) return false;
+  out.port = static_cast<unsigned short>(value);
+  if (address == "*" || address.empty()) address.clear();
+  else if (address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+  out.address = address;
+  return true;
+}
+
+bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, std::string &error) {
+  using iisadmin::Element;
+  out = ServerConfig{};
+  fs::path base = store.apphost_file().parent_path();
+  Element modules;
+  std::string why;
+  if (store.get_section("system.webServer/globalModules", "", modules, &why) != iisadmin::kOk) {
+    error = "reading the global modules: " + why;
+    return false;
+  }
+  for (const auto &m : modules.items()) {
+    if (m.value("image").empty()) {
+      error = "global module '" + m.value("name") + "' has no image";
+      return false;
+    }
+    out.modules.push_back({m.value("name"), expand(m.value("image"), base)});
+  }
+  Element sites;
+  if (store.get_section("system.applicationHost/sites", "", sites, &why) != iisadmin::kOk) {
+    error = "reading the sites: " + why;
+    return false;
+  }
+  for (const auto &s : sites.items()) {
+    if (s.value("serverAutoStart") == "false") continue;
+    Site site;
+    site.name = s.value("name");
+    for (const auto &b : s.child("bindings")->items()) {
+      if (b.value("protocol") != "http") continue;
+      Binding binding;
+      if (!parse_binding(b.value("bindingInformation"), binding)) {
+        error = "site '" + site.name + "': bad binding '" + b.value("bindingInformation") + "'";
+        return false;
+      }
+      site.bindings.push_back(binding);
+    }
+    if (site.bindings.empty()) continue;
+    for (const auto &a : s.items()) {
+      Application app;
+      app.path = a.value("path");
+      if (app.path.empty() || app.path.front() != '/') {
+        error = "site '" + site.name + "': bad application path '" + app.path + "'";
+        return false;
+      }
+      while (app.path.size() > 1 && app.path.back() == '/') app.path.pop_back();
+      app.config_path = std::string(iisadmin::kApphostPath) + "/" + site.name +
+                        (app.path == "/" ? std::string() : app.path);
+      const Element *dir = a.find_item("/");
+      if (dir != nullptr) app.physical_path = expand(dir->value("physicalPath"), base);
+      Element handlers, enabled;
+      if (store.get_section("system.webServer/handlers", app.config_path, handlers, &why) !=
+              iisadmin::kOk ||
+          store.get_section("system.webServer/modules", app.config_path, enabled, &why) !=
+              iisadmin::kOk) {
+        error = "site '" + site.name + "', application '" + app.path + "': " + why;
+        return false;
+      }
+      for (const auto &h : handlers.items())
+        app.handlers.push_back(
+            {h.value("name"), h.value("path"), h.value("verb"), split_list(h.value("modules"))});
+      for (const auto &m : enabled.items()) app.modules.insert(m.value("name"));
+      site.applications.push_back(std::move(app));
+    }
+    if (site.applications.empty()) {
+      error = "site '" + site.name + "' has no application";
+      return false;
+    }
+    std::sort(site.applications.begin(), site.applications.end(),
+              [](const Application &a, const Application &b) { return a.path.size() > b.path.size(); });
+    out.sites.push_back(std::move(site));
+  }
+  if (out.sites.empty()) {
+    error = "no started site with an http binding";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tavrin_iis

@@ -1,0 +1,59 @@
+// What the host takes from the configuration store at start: sites with
+// their bindings and applications, per-application handler mappings and
+// enabled modules, and the global module list.
+#pragma once
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "iisadmin/config_store.h"
+
+namespace tavrin_iis {
+
+struct Binding {
+  std::string address;  // "" for all addresses ("*"), else a literal IP
+  unsigned short port = 0;
+  std::string host;  // "" matches any Host header
+};
+
+struct HandlerMapping {
+  std::string name, path, verb;
+  std::vector<std::string> modules;
+};
+
+struct Application {
+  std::string path;         // "/" or "/app"
+  std::string config_path;  // "MACHINE/WEBROOT/APPHOST/Site" or ".../Site/app"
+  std::filesystem::path physical_path;
+  std::vector<HandlerMapping> handlers;
+  std::set<std::string> modules;  // names enabled for the application
+};
+
+struct Site {
+  std::string name;
+  std::vector<Binding> bindings;
+  std::vector<Application> applications;  // longest path first
+};
+
+struct GlobalModule {
+  std::string name;
+  std::filesystem::path image;
+};
+
+struct ServerConfig {
+  std::vector<Site> sites;  // started sites only
+  std::vector<GlobalModule> modules;
+};
+
+// false with a message when the configuration cannot be served.
+bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, std::string &error);
+
+// Parses "ip:port:host"; false when malformed.
+bool parse_binding(const std::string &text, Binding &out);
+
+// Case-insensitive match with '*' wildcards.
+bool wildcard_match(std::string_view pattern, std::string_view text);
+
+}  // namespace tavrin_iis
