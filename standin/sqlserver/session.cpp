@@ -129,6 +129,10 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         throw TsqlError(4060, "08001", "Cannot open database \"" + database + "\" requested by the login. The login failed. (" + msg + ")", 11);
     }
     sqlite3_busy_timeout(db_, 10000);
+    // Every identifier is emitted double-quoted: an unknown one must be an
+    // error (207), never silently a string.
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     sqlite3_extended_result_codes(db_, 1);
     register_functions(db_, this);
     try {

@@ -122,8 +122,8 @@ TEST_F(Corpus, SchemaReflection) {
     EXPECT_EQ(cols[7][4], "orders");
     EXPECT_EQ(cols[7][3], "sales");
     EXPECT_EQ((std::vector<std::string>(cols[11].begin() + 5, cols[11].end())),
-              (std::vector<std::string>{"due", "41", "1", "5", "12", "3", "0", "NULL", "NULL", "1", "2", "1", "time"}));
-    EXPECT_EQ(cols[12][12], "((0))") << "the CHECK is not a default";
+              (std::vector<std::string>{"due", "41", "1", "4", "12", "3", "0", "NULL", "NULL", "1", "2", "1", "time"}));
+    EXPECT_EQ(cols[12][12], "NULL") << "a CHECK is not a default";
     EXPECT_EQ(cols[13][14], "0") << "note is not prepared";
     EXPECT_EQ((std::vector<std::string>{cols[20][5], cols[20][8], cols[20][9], cols[20][10]}),
               (std::vector<std::string>{"stamp", "8", "27", "7"}));
