@@ -1,0 +1,20 @@
+// The SQL functions and collations the translated SQL relies on, registered
+// on every connection of the stand-in.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+
+namespace sqlserver_standin {
+
+class Session;
+
+void register_functions(sqlite3* db, Session* session);
+
+// Errors raised inside a function travel through SQLite's message; these
+// encode and decode SQL Server's number, SQLSTATE and text.
+std::string encode_function_error(int native, const std::string& sqlstate, const std::string& message);
+bool decode_function_error(const std::string& text, int& native, std::string& sqlstate, std::string& message);
+
+}  // namespace sqlserver_standin

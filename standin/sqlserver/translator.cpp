@@ -1,0 +1,481 @@
+#include "translator.h"
+
+#include <algorithm>
+#include <strings.h>
+
+#include "tsql_error.h"
+
+namespace sqlserver_standin {
+
+std::string quote_ident(const std::string& name) {
+    std::string s = "\"";
+    for (char c : name) s += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return s + "\"";
+}
+
+std::string quote_text(const std::string& text) {
+    std::string s = "'";
+    for (char c : text) s += c == '\'' ? std::string("''") : std::string(1, c);
+    return s + "'";
+}
+
+namespace {
+
+bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+std::string written_name(const ObjectName& n) {
+    std::string s;
+    if (!n.database.empty()) s += n.database + ".";
+    if (!n.schema.empty() || !n.database.empty()) s += n.schema + ".";
+    return s + n.name;
+}
+
+TsqlError invalid_object(const ObjectName& n) {
+    return TsqlError(208, "42S02", "Invalid object name '" + written_name(n) + "'.");
+}
+
+// Functions that map one-to-one onto an SQLite or stand-in function.
+struct FuncMap {
+    const char* tsql;
+    const char* sqlite;
+    int min_args, max_args;
+};
+const FuncMap kFuncs[] = {
+    {"COUNT", "count", 1, 1},        {"COUNT_BIG", "count", 1, 1},
+    {"SUM", "sum", 1, 1},            {"AVG", "avg", 1, 1},
+    {"MIN", "min", 1, 1},            {"MAX", "max", 1, 1},
+    {"ISNULL", "ifnull", 2, 2},      {"COALESCE", "coalesce", 2, 99},
+    {"NULLIF", "nullif", 2, 2},      {"SUBSTRING", "substr", 3, 3},
+    {"LEN", "tsql_len", 1, 1},       {"DATALENGTH", "tsql_datalength", 1, 1},
+    {"UPPER", "upper", 1, 1},        {"LOWER", "lower", 1, 1},
+    {"REPLACE", "replace", 3, 3},    {"ABS", "abs", 1, 1},
+    {"GETDATE", "tsql_getdate", 0, 0}, {"GETUTCDATE", "tsql_getutcdate", 0, 0},
+    {"SYSDATETIME", "tsql_sysdatetime", 0, 0}, {"SYSUTCDATETIME", "tsql_sysutcdatetime", 0, 0},
+    {"DATEADD", "tsql_dateadd", 3, 3}, {"NEWID", "tsql_newid", 0, 0},
+    {"HASHBYTES", "tsql_hashbytes", 2, 2}, {"CRYPT_GEN_RANDOM", "randomblob", 1, 1},
+    {"OBJECT_ID", "tsql_object_id", 1, 2}, {"OBJECT_NAME", "tsql_object_name", 1, 1},
+    {"OBJECT_SCHEMA_NAME", "tsql_object_schema_name", 1, 1}, {"SCHEMA_NAME", "tsql_schema_name", 1, 1},
+    {"QUOTENAME", "tsql_quotename", 1, 2}, {"COL_LENGTH", "tsql_col_length", 2, 2},
+    {"DB_NAME", "tsql_db_name", 0, 0}, {"LTRIM", "tsql_ltrim", 1, 1},
+    {"RTRIM", "tsql_rtrim", 1, 1},
+};
+
+}  // namespace
+
+std::optional<TableInfo> Translator::resolve(const ObjectName& n) const { return catalog_.find_table(n); }
+
+std::string Translator::store(const std::string& value_sql, const ColumnInfo& col) {
+    return "tsql_store(" + value_sql + "," + quote_text(col.type.text()) + "," + quote_text(col.name) + ")";
+}
+
+// ---- expressions ----
+
+std::optional<TsqlType> Translator::type_of(const Expr& e) const {
+    switch (e.kind) {
+        case ExprKind::Number: {
+            if (e.text.find_first_of(".eE") != std::string::npos) {
+                if (e.text.find_first_of("eE") != std::string::npos) return make_type("float");
+                size_t dot = e.text.find('.');
+                int scale = static_cast<int>(e.text.size() - dot - 1);
+                int prec = static_cast<int>(e.text.size() - 1 - (e.text[0] == '-'));
+                return make_type("numeric", std::max(prec, 1), scale);
+            }
+            long long v = std::stoll(e.text);
+            return make_type(v >= INT32_MIN && v <= INT32_MAX ? "int" : "bigint");
+        }
+        case ExprKind::String: return make_type("varchar", std::max<int>(1, static_cast<int>(e.text.size())));
+        case ExprKind::NString: return make_type("nvarchar", std::max<int>(1, static_cast<int>(e.text.size())));
+        case ExprKind::Hex: return make_type("varbinary", std::max<int>(1, static_cast<int>(e.text.size() / 2)));
+        case ExprKind::Null: return make_type("int");
+        case ExprKind::Cast: return e.type;
+        case ExprKind::Variable:
+            if (e.text == "@@ROWCOUNT" || e.text == "@@TRANCOUNT" || e.text == "@@FETCH_STATUS") return make_type("int");
+            return std::nullopt;
+        case ExprKind::Column: {
+            const std::string& col = e.names.back();
+            for (auto f = frames_.rbegin(); f != frames_.rend(); ++f) {
+                for (const auto& s : f->sources) {
+                    if (!s.table) continue;
+                    if (e.names.size() >= 2 && !iequals(s.alias, e.names[e.names.size() - 2])) continue;
+                    if (const ColumnInfo* c = s.table->column(col)) return c->type;
+                }
+            }
+            return std::nullopt;
+        }
+        case ExprKind::Unary: return e.text == "NOT" ? make_type("bit") : type_of(*e.args[0]);
+        case ExprKind::Binary: {
+            if (e.text == "+" || e.text == "-" || e.text == "*" || e.text == "/" || e.text == "%") {
+                auto a = type_of(*e.args[0]), b = type_of(*e.args[1]);
+                if (a && (a->is_text() || a->is_binary())) return make_type(a->name, -1);
+                if (a && b && a->is_integer() && b->is_integer())
+                    return make_type(a->name == "bigint" || b->name == "bigint" ? "bigint" : "int");
+                return a ? a : b;
+            }
+            return std::nullopt;
+        }
+        case ExprKind::Case: {
+            for (size_t i = e.has_operand ? 2 : 1; i < e.args.size(); i += 2)
+                if (auto t = type_of(*e.args[i]); t && e.args[i]->kind != ExprKind::Null) return t;
+            if (e.has_else) return type_of(*e.args.back());
+            return std::nullopt;
+        }
+        case ExprKind::Func: {
+            const std::string& f = e.text;
+            if (f == "COUNT" || f == "LEN" || f == "OBJECT_ID" || f == "DATALENGTH") return make_type("int");
+            if (f == "COUNT_BIG") return make_type("bigint");
+            if (f == "COL_LENGTH") return make_type("smallint");
+            if (f == "GETDATE" || f == "GETUTCDATE") return make_type("datetime");
+            if (f == "SYSDATETIME" || f == "SYSUTCDATETIME") return make_type("datetime2", 7);
+            if (f == "NEWID") return make_type("uniqueidentifier");
+            if (f == "HASHBYTES" || f == "CRYPT_GEN_RANDOM") return make_type("varbinary", 8000);
+            if (f == "OBJECT_NAME" || f == "OBJECT_SCHEMA_NAME" || f == "SCHEMA_NAME" || f == "DB_NAME")
+                return make_type("sysname");
+            if (f == "QUOTENAME") return make_type("nvarchar", 258);
+            if (f == "DATEADD") return type_of(*e.args[2]);
+            if (f == "SUM") {
+                auto t = e.args.empty() ? std::nullopt : type_of(*e.args[0]);
+                if (t && t->is_integer()) return make_type(t->name == "bigint" ? "bigint" : "int");
+                return t;
+            }
+            if (!e.args.empty()) return type_of(*e.args[0]);
+            return std::nullopt;
+        }
+        case ExprKind::Subquery: return std::nullopt;
+        case ExprKind::Exists:
+        case ExprKind::InList:
+        case ExprKind::InSelect:
+        case ExprKind::Between:
+        case ExprKind::Like:
+        case ExprKind::IsNull: return make_type("bit");
+        default: return std::nullopt;
+    }
+}
+
+std::string Translator::func(const Expr& e) {
+    const FuncMap* m = nullptr;
+    for (const auto& f : kFuncs)
+        if (e.text == f.tsql) m = &f;
+    if (!m) throw TsqlError(195, "42000", "'" + e.text + "' is not a recognized built-in function name.", 15);
+    if (e.star) {
+        if (e.text != "COUNT" && e.text != "COUNT_BIG") throw syntax_error("*");
+        return "count(*)";
+    }
+    int n = static_cast<int>(e.args.size());
+    if (n < m->min_args || n > m->max_args)
+        throw TsqlError(174, "42000",
+                        "The " + e.text + " function requires " + std::to_string(m->min_args) + " argument(s).", 15);
+    std::string s = std::string(m->sqlite) + "(";
+    if (e.distinct) s += "DISTINCT ";
+    for (int i = 0; i < n; ++i) {
+        if (i) s += ",";
+        s += expr(*e.args[i]);
+    }
+    return s + ")";
+}
+
+std::string Translator::expr(const Expr& e) {
+    switch (e.kind) {
+        case ExprKind::Number: return e.text;
+        case ExprKind::String:
+        case ExprKind::NString: return quote_text(e.text);
+        case ExprKind::Hex: return "x'" + (e.text.size() % 2 ? "0" + e.text : e.text) + "'";
+        case ExprKind::Null: return "NULL";
+        case ExprKind::Param: return "?" + std::to_string(e.param + 1);
+        case ExprKind::Variable:
+            if (e.text == "@@ROWCOUNT") return "tsql_rowcount()";
+            if (e.text == "@@TRANCOUNT") return "tsql_trancount()";
+            throw TsqlError(137, "42000", "Must declare the scalar variable \"" + e.text + "\".", 15);
+        case ExprKind::Column: {
+            if (e.names.size() == 1) return quote_ident(e.names[0]);
+            return quote_ident(e.names[e.names.size() - 2]) + "." + quote_ident(e.names.back());
+        }
+        case ExprKind::Unary:
+            if (e.text == "NOT") return "(NOT " + expr(*e.args[0]) + ")";
+            return "(" + e.text + expr(*e.args[0]) + ")";
+        case ExprKind::Binary: {
+            std::string a = expr(*e.args[0]), b = expr(*e.args[1]);
+            if (e.text == "+") {
+                auto ta = type_of(*e.args[0]), tb = type_of(*e.args[1]);
+                bool text_a = ta && (ta->is_text() || ta->is_binary()), text_b = tb && (tb->is_text() || tb->is_binary());
+                bool num_a = ta && !text_a && !ta->is_datetime_family(), num_b = tb && !text_b && !tb->is_datetime_family();
+                if ((text_a && (text_b || !tb)) || (text_b && !ta)) return "tsql_concat(" + a + "," + b + ")";
+                if (num_a && num_b) return "(" + a + "+" + b + ")";
+                return "tsql_add(" + a + "," + b + ")";
+            }
+            return "(" + a + " " + e.text + " " + b + ")";
+        }
+        case ExprKind::Func: return func(e);
+        case ExprKind::Cast: return "tsql_cast(" + expr(*e.args[0]) + "," + quote_text(e.type.text()) + ")";
+        case ExprKind::Case: {
+            std::string s = "CASE";
+            size_t i = 0;
+            if (e.has_operand) s += " " + expr(*e.args[i++]);
+            size_t pairs_end = e.args.size() - (e.has_else ? 1 : 0);
+            for (; i + 2 <= pairs_end; i += 2)
+                s += " WHEN " + expr(*e.args[i]) + " THEN " + expr(*e.args[i + 1]);
+            if (e.has_else) s += " ELSE " + expr(*e.args.back());
+            return s + " END";
+        }
+        case ExprKind::Exists: return "EXISTS (" + select_sql(*e.sub, nullptr) + ")";
+        case ExprKind::Subquery: return "(" + select_sql(*e.sub, nullptr) + ")";
+        case ExprKind::InList: {
+            std::string s = "(" + expr(*e.args[0]) + (e.negated ? " NOT IN (" : " IN (");
+            for (size_t i = 1; i < e.args.size(); ++i) s += (i > 1 ? "," : "") + expr(*e.args[i]);
+            return s + "))";
+        }
+        case ExprKind::InSelect:
+            return "(" + expr(*e.args[0]) + (e.negated ? " NOT IN (" : " IN (") + select_sql(*e.sub, nullptr) + "))";
+        case ExprKind::Between:
+            return "(" + expr(*e.args[0]) + (e.negated ? " NOT BETWEEN " : " BETWEEN ") + expr(*e.args[1]) + " AND " +
+                   expr(*e.args[2]) + ")";
+        case ExprKind::Like:
+            return "(" + expr(*e.args[0]) + (e.negated ? " NOT LIKE " : " LIKE ") + expr(*e.args[1]) + ")";
+        case ExprKind::IsNull: return "(" + expr(*e.args[0]) + (e.negated ? " IS NOT NULL)" : " IS NULL)");
+    }
+    throw syntax_error(e.text);
+}
+
+std::string Translator::table_expr(const Expr& e, const TableInfo* table) {
+    Frame f;
+    if (table) f.sources.push_back({table->name, *table});
+    frames_.push_back(std::move(f));
+    std::string s = expr(e);
+    frames_.pop_back();
+    return s;
+}
+
+// ---- queries ----
+
+std::string Translator::from_sql(const TableRef& r, Frame& frame) {
+    if (r.join != JoinKind::None) {
+        std::string left = from_sql(*r.left, frame);
+        std::string right = from_sql(*r.right, frame);
+        if (r.right->join != JoinKind::None) right = "(" + right + ")";
+        static const char* names[] = {"", " JOIN ", " LEFT JOIN ", " RIGHT JOIN ", " FULL JOIN ", " CROSS JOIN "};
+        std::string s = left + names[static_cast<int>(r.join)] + right;
+        if (r.on) {
+            frames_.push_back(frame);
+            s += " ON " + expr(*r.on);
+            frames_.pop_back();
+        }
+        return s;
+    }
+    if (r.derived) {
+        std::string s = "(" + select_sql(*r.derived, nullptr) + ") AS " + quote_ident(r.alias);
+        frame.sources.push_back({r.alias, std::nullopt});
+        return s;
+    }
+    const ObjectName& n = r.object;
+    if (n.schema.empty() && n.database.empty()) {
+        for (auto it = ctes_.rbegin(); it != ctes_.rend(); ++it)
+            for (const auto& c : *it)
+                if (iequals(c, n.name)) {
+                    std::string alias = r.alias.empty() ? n.name : r.alias;
+                    frame.sources.push_back({alias, std::nullopt});
+                    return quote_ident(c) + " AS " + quote_ident(alias);
+                }
+    }
+    auto t = resolve(n);
+    if (!t) throw invalid_object(n);
+    std::string alias = r.alias.empty() ? n.name : r.alias;
+    frame.sources.push_back({alias, *t});
+    return t->sql_ref + " AS " + quote_ident(alias);
+}
+
+std::string Translator::core_sql(const SelectCore& c, bool wrap_top, std::vector<std::optional<TsqlType>>* types) {
+    Frame frame;
+    std::string from;
+    if (c.from) from = " FROM " + from_sql(*c.from, frame);
+    frames_.push_back(std::move(frame));
+    std::string s = "SELECT ";
+    if (c.distinct) s += "DISTINCT ";
+    for (size_t i = 0; i < c.items.size(); ++i) {
+        const SelectItem& it = c.items[i];
+        if (i) s += ", ";
+        if (it.star) {
+            s += it.star_qualifier.empty() ? "*" : quote_ident(it.star_qualifier) + ".*";
+            if (types) types->clear(), types = nullptr;  // column types come from the tables
+            continue;
+        }
+        std::string name = it.alias;
+        if (name.empty() && it.expr->kind == ExprKind::Column) name = it.expr->names.back();
+        s += expr(*it.expr) + " AS " + quote_ident(name);
+        if (types) {
+            // A plain column keeps its declared type through SQLite; others need the hint.
+            types->push_back(it.expr->kind == ExprKind::Column ? std::nullopt : type_of(*it.expr));
+        }
+    }
+    s += from;
+    if (c.where) s += " WHERE " + expr(*c.where);
+    if (!c.group_by.empty()) {
+        s += " GROUP BY ";
+        for (size_t i = 0; i < c.group_by.size(); ++i) s += (i ? ", " : "") + expr(*c.group_by[i]);
+    }
+    if (c.having) s += " HAVING " + expr(*c.having);
+    if (wrap_top && c.top) s = "SELECT * FROM (" + s + " LIMIT " + expr(*c.top) + ")";
+    frames_.pop_back();
+    return s;
+}
+
+std::string Translator::select_sql(const Select& s, std::vector<std::optional<TsqlType>>* types) {
+    std::string out;
+    if (!s.ctes.empty()) {
+        out = "WITH ";
+        ctes_.emplace_back();
+        for (size_t i = 0; i < s.ctes.size(); ++i) {
+            const Cte& c = s.ctes[i];
+            if (i) out += ", ";
+            out += quote_ident(c.name);
+            if (!c.columns.empty()) {
+                out += "(";
+                for (size_t k = 0; k < c.columns.size(); ++k) out += (k ? "," : "") + quote_ident(c.columns[k]);
+                out += ")";
+            }
+            out += " AS (" + select_sql(*c.query, nullptr) + ")";
+            ctes_.back().push_back(c.name);
+        }
+        out += " ";
+    }
+    bool compound = s.cores.size() > 1;
+    for (size_t i = 0; i < s.cores.size(); ++i) {
+        if (i) out += " " + s.set_ops[i - 1] + " ";
+        out += core_sql(s.cores[i], compound, i == 0 ? types : nullptr);
+    }
+    if (!s.order_by.empty()) {
+        // ORDER BY sees the select list's aliases and the FROM clause of a single query.
+        Frame f;
+        if (!compound && s.cores[0].from) {
+            size_t depth = frames_.size();
+            from_sql(*s.cores[0].from, f);
+            frames_.resize(depth);
+        }
+        frames_.push_back(std::move(f));
+        out += " ORDER BY ";
+        for (size_t i = 0; i < s.order_by.size(); ++i)
+            out += (i ? ", " : "") + expr(*s.order_by[i].expr) + (s.order_by[i].desc ? " DESC" : "");
+        frames_.pop_back();
+    }
+    if (!compound && s.cores[0].top) out += " LIMIT " + expr(*s.cores[0].top);
+    if (!s.ctes.empty()) ctes_.pop_back();
+    return out;
+}
+
+Translation Translator::select(const Select& s) {
+    Translation t;
+    t.sql = select_sql(s, &t.column_types);
+    return t;
+}
+
+// ---- DML ----
+
+Translation Translator::insert(const Statement& st) {
+    Translation t;
+    auto target = resolve(st.target);
+    if (!target) throw invalid_object(st.target);
+    t.target = target;
+    if (target->catalog_view) throw TsqlError(259, "42000", "Ad hoc updates to system catalogs are not allowed.");
+    std::string sql = "INSERT INTO " + target->sql_ref;
+    if (st.default_values) {
+        t.sql = sql + " DEFAULT VALUES";
+        return t;
+    }
+    std::vector<const ColumnInfo*> cols;
+    if (st.columns.empty()) {
+        for (const auto& c : target->columns)
+            if (!c.identity) cols.push_back(&c);
+    } else {
+        for (const auto& name : st.columns) {
+            const ColumnInfo* c = target->column(name);
+            if (!c) throw TsqlError(207, "42S22", "Invalid column name '" + name + "'.");
+            cols.push_back(c);
+        }
+    }
+    for (const ColumnInfo* c : cols)
+        if (c->identity && !identity_insert_)
+            throw TsqlError(544, "23000",
+                            "Cannot insert explicit value for identity column in table '" + target->name +
+                                "' when IDENTITY_INSERT is set to OFF.");
+    sql += " (";
+    for (size_t i = 0; i < cols.size(); ++i) sql += (i ? "," : "") + quote_ident(cols[i]->name);
+    sql += ") ";
+    if (!st.values.empty()) {
+        sql += "VALUES ";
+        frames_.push_back(Frame{});
+        for (size_t r = 0; r < st.values.size(); ++r) {
+            const auto& row = st.values[r];
+            if (row.size() != cols.size())
+                throw TsqlError(row.size() > cols.size() ? 110 : 109, "21S01",
+                                row.size() > cols.size()
+                                    ? "There are fewer columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement."
+                                    : "There are more columns in the INSERT statement than values specified in the VALUES clause. The number of values in the VALUES clause must match the number of columns specified in the INSERT statement.");
+            sql += r ? ",(" : "(";
+            for (size_t i = 0; i < row.size(); ++i) {
+                std::string v = row[i]->kind == ExprKind::Column && row[i]->names.size() == 1 &&
+                                        iequals(row[i]->names[0], "DEFAULT")
+                                    ? throw syntax_error("DEFAULT")
+                                    : expr(*row[i]);
+                sql += (i ? "," : "") + store(v, *cols[i]);
+            }
+            sql += ")";
+        }
+        frames_.pop_back();
+    } else {
+        std::vector<std::optional<TsqlType>> ignored;
+        std::string inner = select_sql(*st.select, &ignored);
+        std::string src = "z$insert_source";
+        std::string cte = "WITH " + quote_ident(src) + "(";
+        std::string values;
+        for (size_t i = 0; i < cols.size(); ++i) {
+            std::string v = "v" + std::to_string(i + 1);
+            cte += (i ? "," : "") + quote_ident(v);
+            values += (i ? "," : "") + store(quote_ident(v), *cols[i]);
+        }
+        cte += ") AS (" + inner + ") ";
+        sql = cte + sql + "SELECT " + values + " FROM " + quote_ident(src) + " WHERE 1";
+    }
+    t.sql = sql;
+    return t;
+}
+
+Translation Translator::update(const Statement& st) {
+    if (st.from) throw syntax_error("FROM");
+    Translation t;
+    auto target = resolve(st.target);
+    if (!target) throw invalid_object(st.target);
+    t.target = target;
+    Frame f;
+    f.sources.push_back({st.target.name, *target});
+    frames_.push_back(std::move(f));
+    std::string sql = "UPDATE " + target->sql_ref + " AS " + quote_ident(st.target.name) + " SET ";
+    for (size_t i = 0; i < st.set.size(); ++i) {
+        const ColumnInfo* c = target->column(st.set[i].first);
+        if (!c) throw TsqlError(207, "42S22", "Invalid column name '" + st.set[i].first + "'.");
+        if (c->identity)
+            throw TsqlError(8102, "42000", "Cannot update identity column '" + c->name + "'.");
+        sql += (i ? ", " : "") + quote_ident(c->name) + " = " + store(expr(*st.set[i].second), *c);
+    }
+    if (st.where) sql += " WHERE " + expr(*st.where);
+    if (st.top) sql += " LIMIT " + expr(*st.top);
+    frames_.pop_back();
+    t.sql = sql;
+    return t;
+}
+
+Translation Translator::remove(const Statement& st) {
+    if (st.from) throw syntax_error("FROM");
+    Translation t;
+    auto target = resolve(st.target);
+    if (!target) throw invalid_object(st.target);
+    t.target = target;
+    Frame f;
+    f.sources.push_back({st.target.name, *target});
+    frames_.push_back(std::move(f));
+    std::string sql = "DELETE FROM " + target->sql_ref + " AS " + quote_ident(st.target.name);
+    if (st.where) sql += " WHERE " + expr(*st.where);
+    if (st.top) sql += " LIMIT " + expr(*st.top);
+    frames_.pop_back();
+    t.sql = sql;
+    return t;
+}
+
+}  // namespace sqlserver_standin

@@ -1,0 +1,61 @@
+// Translates statements of the syntax tree into SQLite SQL: names resolved
+// through the catalog, T-SQL functions mapped onto the stand-in's SQL
+// functions, values converted to the target column's type at write sites.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "catalog.h"
+#include "tsql_ast.h"
+
+namespace sqlserver_standin {
+
+struct Translation {
+    std::string sql;
+    // Result column types the translator knows (CAST, COUNT, literals, typed columns).
+    std::vector<std::optional<TsqlType>> column_types;
+    std::optional<TableInfo> target;  // the table a DML statement writes
+};
+
+class Translator {
+public:
+    explicit Translator(const Catalog& catalog, bool identity_insert_target = false)
+        : catalog_(catalog), identity_insert_(identity_insert_target) {}
+
+    Translation select(const Select& s);
+    Translation insert(const Statement& st);
+    Translation update(const Statement& st);
+    Translation remove(const Statement& st);
+    // An expression over the columns of one table (defaults, checks, EXEC arguments).
+    std::string table_expr(const Expr& e, const TableInfo* table);
+
+    struct Source {
+        std::string alias;
+        std::optional<TableInfo> table;
+    };
+    struct Frame {
+        std::vector<Source> sources;
+    };
+
+private:
+    std::string select_sql(const Select& s, std::vector<std::optional<TsqlType>>* types);
+    std::string core_sql(const SelectCore& c, bool wrap_top, std::vector<std::optional<TsqlType>>* types);
+    std::string from_sql(const TableRef& r, Frame& frame);
+    std::string expr(const Expr& e);
+    std::optional<TsqlType> type_of(const Expr& e) const;
+    std::string func(const Expr& e);
+    std::string store(const std::string& value_sql, const ColumnInfo& col);
+    std::optional<TableInfo> resolve(const ObjectName& n) const;
+
+    const Catalog& catalog_;
+    bool identity_insert_;
+    std::vector<Frame> frames_;
+    std::vector<std::vector<std::string>> ctes_;  // CTE names in scope
+};
+
+std::string quote_ident(const std::string& name);
+std::string quote_text(const std::string& text);
+
+}  // namespace sqlserver_standin

@@ -1,0 +1,111 @@
+#include "tsql_lexer.h"
+
+#include <cctype>
+#include <strings.h>
+
+#include "tsql_error.h"
+
+namespace sqlserver_standin {
+
+bool Token::kw(const char* word) const {
+    return kind == Tok::Ident && strcasecmp(text.c_str(), word) == 0;
+}
+
+namespace {
+
+bool ident_start(unsigned char c) { return std::isalpha(c) || c == '_' || c == '#' || c >= 0x80; }
+bool ident_char(unsigned char c) {
+    return std::isalnum(c) || c == '_' || c == '$' || c == '#' || c == '@' || c >= 0x80;
+}
+
+// Reads a quoted run closed by `close`, where a doubled closer stands for itself.
+std::string read_quoted(const std::string& s, size_t& i, char close) {
+    std::string out;
+    size_t start = i;
+    ++i;
+    for (;;) {
+        if (i >= s.size())
+            throw TsqlError(105, "42000",
+                            "Unclosed quotation mark after the character string '" + s.substr(start) + "'.", 15);
+        if (s[i] == close) {
+            if (i + 1 < s.size() && s[i + 1] == close) {
+                out += close;
+                i += 2;
+                continue;
+            }
+            ++i;
+            return out;
+        }
+        out += s[i++];
+    }
+}
+
+}  // namespace
+
+std::vector<Token> tokenize(const std::string& s) {
+    std::vector<Token> out;
+    size_t i = 0;
+    while (i < s.size()) {
+        unsigned char c = s[i];
+        if (std::isspace(c)) {
+            ++i;
+            continue;
+        }
+        if (c == '-' && i + 1 < s.size() && s[i + 1] == '-') {
+            while (i < s.size() && s[i] != '\n') ++i;
+            continue;
+        }
+        if (c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+            size_t end = s.find("*/", i + 2);
+            i = end == std::string::npos ? s.size() : end + 2;
+            continue;
+        }
+        size_t pos = i;
+        if ((c == 'N' || c == 'n') && i + 1 < s.size() && s[i + 1] == '\'') {
+            ++i;
+            out.push_back({Tok::NString, read_quoted(s, i, '\''), pos});
+        } else if (c == '\'') {
+            out.push_back({Tok::String, read_quoted(s, i, '\''), pos});
+        } else if (c == '[') {
+            out.push_back({Tok::QuotedIdent, read_quoted(s, i, ']'), pos});
+        } else if (c == '"') {
+            out.push_back({Tok::QuotedIdent, read_quoted(s, i, '"'), pos});
+        } else if (c == '0' && i + 1 < s.size() && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+            i += 2;
+            size_t start = i;
+            while (i < s.size() && std::isxdigit(static_cast<unsigned char>(s[i]))) ++i;
+            out.push_back({Tok::Hex, s.substr(start, i - start), pos});
+        } else if (std::isdigit(c) || (c == '.' && i + 1 < s.size() && std::isdigit((unsigned char)s[i + 1]))) {
+            while (i < s.size() && (std::isdigit((unsigned char)s[i]) || s[i] == '.')) ++i;
+            if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+                ++i;
+                if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+                while (i < s.size() && std::isdigit((unsigned char)s[i])) ++i;
+            }
+            out.push_back({Tok::Number, s.substr(pos, i - pos), pos});
+        } else if (c == '@') {
+            ++i;
+            while (i < s.size() && ident_char(s[i])) ++i;
+            out.push_back({Tok::Variable, s.substr(pos, i - pos), pos});
+        } else if (ident_start(c)) {
+            while (i < s.size() && ident_char(s[i])) ++i;
+            out.push_back({Tok::Ident, s.substr(pos, i - pos), pos});
+        } else if (c == '?') {
+            ++i;
+            out.push_back({Tok::Param, "?", pos});
+        } else {
+            static const char* two[] = {"<>", "!=", "<=", ">=", "!<", "!>"};
+            std::string o(1, static_cast<char>(c));
+            for (const char* t : two)
+                if (s.compare(i, 2, t) == 0) o = t;
+            if (o.size() == 1 && std::string("(),.;=<>+-*/%").find(static_cast<char>(c)) == std::string::npos)
+                throw syntax_error(o);
+            i += o.size();
+            out.push_back({Tok::Op, o, pos});
+        }
+    }
+    out.push_back({Tok::End, "", s.size()});
+    return out;
+}
+
+}  // namespace sqlserver_standin

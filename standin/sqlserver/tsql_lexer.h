@@ -1,0 +1,24 @@
+// Tokens of the T-SQL dialect: identifiers ([..], ".." and bare, with $ and #),
+// @variables, numbers, hex literals, '...' and N'...' strings, operators.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sqlserver_standin {
+
+enum class Tok { Ident, QuotedIdent, Variable, Number, Hex, String, NString, Param, Op, End };
+
+struct Token {
+    Tok kind;
+    std::string text;  // identifiers unquoted, strings unescaped, hex without 0x
+    size_t pos = 0;
+    bool is(Tok k) const { return kind == k; }
+    // Case-insensitive keyword test; quoted identifiers are never keywords.
+    bool kw(const char* word) const;
+    bool op(const char* o) const { return kind == Tok::Op && text == o; }
+};
+
+std::vector<Token> tokenize(const std::string& sql);
+
+}  // namespace sqlserver_standin

@@ -1,0 +1,17 @@
+// Parses a batch of the T-SQL subset into the syntax tree; anything outside
+// the subset fails with 102 "Incorrect syntax near ...".
+#pragma once
+
+#include <string>
+
+#include "tsql_ast.h"
+
+namespace sqlserver_standin {
+
+Batch parse_batch(const std::string& sql);
+
+// The definition text SQL Server stores for a default or check expression:
+// "((0))", "(getdate())", "([qty]>(0))".
+std::string stored_definition(const Expr& e);
+
+}  // namespace sqlserver_standin

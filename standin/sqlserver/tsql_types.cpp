@@ -1,0 +1,184 @@
+#include "tsql_types.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+namespace sqlserver_standin {
+
+namespace {
+
+struct TypeFacts {
+    const char* name;
+    int system_type_id;
+    int fixed_length;  // bytes, 0 when it depends on the declaration
+    int precision;
+    int scale;
+    const char* affinity;
+};
+
+const TypeFacts kTypes[] = {
+    {"uniqueidentifier", 36, 16, 0, 0, "TEXT"},
+    {"date", 40, 3, 10, 0, "TEXT"},
+    {"time", 41, 0, 0, 0, "TEXT"},
+    {"datetime2", 42, 0, 0, 0, "TEXT"},
+    {"tinyint", 48, 1, 3, 0, "INT"},
+    {"smallint", 52, 2, 5, 0, "INT"},
+    {"int", 56, 4, 10, 0, "INT"},
+    {"smalldatetime", 58, 4, 16, 0, "TEXT"},
+    {"real", 59, 4, 24, 0, "REAL"},
+    {"money", 60, 8, 19, 4, "TEXT"},
+    {"datetime", 61, 8, 23, 3, "TEXT"},
+    {"float", 62, 8, 53, 0, "REAL"},
+    {"bit", 104, 1, 1, 0, "INT"},
+    {"decimal", 106, 0, 0, 0, "TEXT"},
+    {"numeric", 108, 0, 0, 0, "TEXT"},
+    {"smallmoney", 122, 4, 10, 4, "TEXT"},
+    {"bigint", 127, 8, 19, 0, "INT"},
+    {"varbinary", 165, 0, 0, 0, "BLOB"},
+    {"varchar", 167, 0, 0, 0, "TEXT"},
+    {"binary", 173, 0, 0, 0, "BLOB"},
+    {"char", 175, 0, 0, 0, "TEXT"},
+    {"nvarchar", 231, 0, 0, 0, "TEXT"},
+    {"nchar", 239, 0, 0, 0, "TEXT"},
+    {"sysname", 231, 256, 0, 0, "TEXT"},
+};
+
+const TypeFacts* facts(const std::string& name) {
+    for (const auto& f : kTypes)
+        if (name == f.name) return &f;
+    return nullptr;
+}
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+}  // namespace
+
+bool TsqlType::is_text() const {
+    return name == "char" || name == "varchar" || name == "nchar" || name == "nvarchar" || name == "sysname";
+}
+bool TsqlType::is_integer() const {
+    return name == "tinyint" || name == "smallint" || name == "int" || name == "bigint" || name == "bit";
+}
+bool TsqlType::is_datetime_family() const {
+    return name == "date" || name == "time" || name == "datetime" || name == "datetime2" || name == "smalldatetime";
+}
+
+TsqlType make_type(const std::string& raw, int a1, int a2) {
+    std::string n = lower(raw);
+    if (n == "integer") n = "int";
+    if (n == "dec") n = "decimal";
+    TsqlType t;
+    if (!facts(n)) return t;
+    t.name = n;
+    if (n == "char" || n == "varchar" || n == "nchar" || n == "nvarchar" || n == "binary" || n == "varbinary") {
+        t.length = a1 == -2 ? (n == "varchar" || n == "nvarchar" || n == "varbinary" ? 1 : 1) : a1;
+    } else if (n == "sysname") {
+        t.length = 128;
+    } else if (n == "decimal" || n == "numeric") {
+        t.precision = a1 == -2 ? 18 : a1;
+        t.scale = a2 == -2 ? 0 : a2;
+    } else if (n == "time" || n == "datetime2") {
+        t.precision = a1 == -2 ? 7 : a1;
+    } else if (n == "datetime") {
+        t.precision = 3;
+    }
+    return t;
+}
+
+std::optional<TsqlType> type_from_text(const std::string& text) {
+    std::string s = text;
+    size_t us = s.find('_');
+    if (us != std::string::npos && (s.rfind("INT_", 0) == 0 || s.rfind("TEXT_", 0) == 0 ||
+                                    s.rfind("REAL_", 0) == 0 || s.rfind("BLOB_", 0) == 0))
+        s = s.substr(us + 1);
+    size_t paren = s.find('(');
+    std::string base = s.substr(0, paren);
+    int a1 = -2, a2 = -2;
+    if (paren != std::string::npos) {
+        std::string args = s.substr(paren + 1);
+        if (lower(args).rfind("max", 0) == 0) {
+            a1 = -1;
+        } else {
+            a1 = std::atoi(args.c_str());
+            size_t comma = args.find(',');
+            if (comma != std::string::npos) a2 = std::atoi(args.c_str() + comma + 1);
+        }
+    }
+    TsqlType t = make_type(base, a1, a2);
+    if (!t.valid()) return std::nullopt;
+    return t;
+}
+
+std::string TsqlType::text() const {
+    if (name == "char" || name == "varchar" || name == "nchar" || name == "nvarchar" || name == "binary" ||
+        name == "varbinary")
+        return name + "(" + (length < 0 ? std::string("max") : std::to_string(length)) + ")";
+    if (name == "decimal" || name == "numeric")
+        return name + "(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
+    if (name == "time" || name == "datetime2") return name + "(" + std::to_string(precision) + ")";
+    return name;
+}
+
+std::string TsqlType::sqlite_decl() const {
+    const TypeFacts* f = facts(name);
+    std::string t = text();
+    // SQLite's type-name grammar takes numbers only inside the parentheses.
+    size_t m = t.find("(max)");
+    if (m != std::string::npos) t.replace(m, 5, "(-1)");
+    return std::string(f ? f->affinity : "BLOB") + "_" + t;
+}
+
+std::string TsqlType::sqlite_collation(const std::string& collation_name) const {
+    if (name == "uniqueidentifier") return "TSQL_GUID";
+    if (is_exact_numeric()) return "TSQL_DECIMAL";
+    if (!is_text()) return "BINARY";
+    std::string c = collation_name.empty() ? kDefaultCollation : collation_name;
+    std::string up = c;
+    std::transform(up.begin(), up.end(), up.begin(), [](unsigned char ch) { return std::toupper(ch); });
+    if (up.find("_BIN") != std::string::npos) return "TSQL_BIN";
+    if (up.find("_CS") != std::string::npos) return "TSQL_CS";
+    return "TSQL_CI";
+}
+
+int TsqlType::system_type_id() const {
+    const TypeFacts* f = facts(name);
+    return f ? f->system_type_id : 0;
+}
+
+int TsqlType::max_length() const {
+    const TypeFacts* f = facts(name);
+    if (!f) return 0;
+    if (name == "sysname") return 256;
+    if (f->fixed_length) return f->fixed_length;
+    if (length < 0 && (is_text() || is_binary())) return -1;
+    if (is_unicode()) return length * 2;
+    if (is_text() || is_binary()) return length;
+    if (name == "decimal" || name == "numeric") {
+        int p = precision;
+        return p <= 9 ? 5 : p <= 19 ? 9 : p <= 28 ? 13 : 17;
+    }
+    if (name == "time") return precision <= 2 ? 3 : precision <= 4 ? 4 : 5;
+    if (name == "datetime2") return precision <= 2 ? 6 : precision <= 4 ? 7 : 8;
+    return 0;
+}
+
+int TsqlType::catalog_precision() const {
+    if (name == "decimal" || name == "numeric") return precision;
+    if (name == "time") return precision == 0 ? 8 : 9 + precision;
+    if (name == "datetime2") return precision == 0 ? 19 : 20 + precision;
+    const TypeFacts* f = facts(name);
+    return f ? f->precision : 0;
+}
+
+int TsqlType::catalog_scale() const {
+    if (name == "decimal" || name == "numeric" || name == "time" || name == "datetime2")
+        return name == "decimal" || name == "numeric" ? scale : precision;
+    const TypeFacts* f = facts(name);
+    return f ? f->scale : 0;
+}
+
+}  // namespace sqlserver_standin

@@ -1,0 +1,381 @@
+// The stand-in driver through the real unixODBC driver manager.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "odbc_client.h"
+
+namespace {
+
+class Standin : public ::testing::Test {
+protected:
+    std::string dir = make_data_dir();
+    OdbcConnection c{dir, "app"};
+
+    void ok(const std::string& sql) {
+        SQLRETURN rc = c.exec(sql);
+        ASSERT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
+            << sql << "\n -> " << (c.last_diags().empty() ? "" : c.last_diags()[0].message);
+    }
+    std::vector<Diag> fails(const std::string& sql) {
+        EXPECT_EQ(c.exec(sql), SQL_ERROR) << sql;
+        return c.last_diags();
+    }
+};
+
+TEST_F(Standin, EveryTypeRoundTripsWithItsOdbcType) {
+    ok("CREATE TABLE dbo.all_types (id int IDENTITY(1,1) PRIMARY KEY, b bit, ti tinyint, si smallint, i int, bi bigint,"
+       " de decimal(18,4), nu numeric(9,2), mo money, sm smallmoney, f float, r real, d date, t time(7), dt datetime,"
+       " dt2 datetime2(7), sdt smalldatetime, c char(5), vc varchar(20), nc nchar(3), nv nvarchar(max), bn binary(4),"
+       " vb varbinary(max), g uniqueidentifier, sn sysname)");
+    SQLHSTMT st = c.stmt();
+    std::u16string ins = to_utf16(
+        "INSERT INTO dbo.all_types (b, ti, si, i, bi, de, nu, mo, sm, f, r, d, t, dt, dt2, sdt, c, vc, nc, nv, bn, vb, g, sn)"
+        " VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+    ASSERT_EQ(SQLPrepareW(st, (SQLWCHAR*)ins.c_str(), SQL_NTS), SQL_SUCCESS);
+    SQLINTEGER bit = 1, ti = 255, si = -32768, i32 = 2147483647;
+    SQLBIGINT bi = -9223372036854775807LL;
+    std::u16string de = u"12345678901234.56789", nu = u"-1234567.125", mo = u"922337203685477.5807", sm = u"-214748.3648";
+    double f = 1.0 / 3, r = 0.5;
+    SQL_DATE_STRUCT d{2024, 2, 29};
+    struct { SQLUSMALLINT h, m, s, pad; SQLUINTEGER frac; } t{23, 59, 58, 0, 123456700};
+    SQL_TIMESTAMP_STRUCT dt{2024, 12, 31, 23, 59, 59, 998000000}, dt2{1, 1, 1, 0, 0, 0, 100}, sdt{2024, 6, 1, 10, 20, 31, 0};
+    std::string ch = "ab", vc = "Grüße", g = "6f9619ff-8b86-d011-b42d-00c04fc964ff";
+    std::u16string nc = u"x", nv = to_utf16("𝄞 nvarchar(max) 𝄞"), sn = u"sysname_value";
+    unsigned char bn[2] = {1, 2}, vb[3] = {0, 0xFF, 0x10};
+    SQLLEN len[24];
+    auto wide = [&](int n, std::u16string& s, SQLSMALLINT type) {
+        len[n - 1] = s.size() * 2;
+        return SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_WCHAR, type, s.size(), 0, (SQLPOINTER)s.c_str(), len[n - 1], &len[n - 1]);
+    };
+    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_BIT, 0, 0, &bit, 0, nullptr);
+    SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &ti, 0, nullptr);
+    SQLBindParameter(st, 3, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &si, 0, nullptr);
+    SQLBindParameter(st, 4, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &i32, 0, nullptr);
+    SQLBindParameter(st, 5, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &bi, 0, nullptr);
+    wide(6, de, SQL_WVARCHAR);
+    wide(7, nu, SQL_WVARCHAR);
+    wide(8, mo, SQL_WVARCHAR);
+    wide(9, sm, SQL_WVARCHAR);
+    SQLBindParameter(st, 10, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_FLOAT, 0, 0, &f, 0, nullptr);
+    SQLBindParameter(st, 11, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_FLOAT, 0, 0, &r, 0, nullptr);
+    SQLBindParameter(st, 12, SQL_PARAM_INPUT, SQL_C_TYPE_DATE, SQL_TYPE_DATE, 0, 0, &d, 0, nullptr);
+    len[12] = 12;
+    SQLBindParameter(st, 13, SQL_PARAM_INPUT, SQL_C_BINARY, -154, 16, 7, &t, 12, &len[12]);
+    len[13] = len[14] = len[15] = 16;
+    SQLBindParameter(st, 14, SQL_PARAM_INPUT, SQL_C_TIMESTAMP, SQL_TYPE_TIMESTAMP, 27, 7, &dt, 16, &len[13]);
+    SQLBindParameter(st, 15, SQL_PARAM_INPUT, SQL_C_TIMESTAMP, SQL_TYPE_TIMESTAMP, 27, 7, &dt2, 16, &len[14]);
+    SQLBindParameter(st, 16, SQL_PARAM_INPUT, SQL_C_TIMESTAMP, SQL_TYPE_TIMESTAMP, 27, 7, &sdt, 16, &len[15]);
+    len[16] = ch.size();
+    SQLBindParameter(st, 17, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_CHAR, ch.size(), 0, ch.data(), len[16], &len[16]);
+    len[17] = vc.size();
+    SQLBindParameter(st, 18, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, vc.size(), 0, vc.data(), len[17], &len[17]);
+    wide(19, nc, SQL_WCHAR);
+    wide(20, nv, SQL_WLONGVARCHAR);
+    len[20] = 2;
+    SQLBindParameter(st, 21, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY, 2, 0, bn, 2, &len[20]);
+    len[21] = 3;
+    SQLBindParameter(st, 22, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY, 3, 0, vb, 3, &len[21]);
+    len[22] = 36;
+    SQLBindParameter(st, 23, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_CHAR, 36, 0, g.data(), 36, &len[22]);
+    wide(24, sn, SQL_WVARCHAR);
+    ASSERT_EQ(SQLExecute(st), SQL_SUCCESS) << OdbcConnection::diags(SQL_HANDLE_STMT, st)[0].message;
+
+    struct Expect {
+        const char* column;
+        SQLSMALLINT type;
+        SQLULEN size;
+        SQLSMALLINT digits;
+        const char* text;
+    };
+    const Expect cases[] = {
+        {"id", SQL_INTEGER, 10, 0, "1"},
+        {"b", SQL_BIT, 1, 0, "1"},
+        {"ti", SQL_TINYINT, 3, 0, "255"},
+        {"si", SQL_SMALLINT, 5, 0, "-32768"},
+        {"i", SQL_INTEGER, 10, 0, "2147483647"},
+        {"bi", SQL_BIGINT, 19, 0, "-9223372036854775807"},
+        {"de", SQL_DECIMAL, 18, 4, "12345678901234.5679"},
+        {"nu", SQL_NUMERIC, 9, 2, "-1234567.13"},
+        {"mo", SQL_DECIMAL, 19, 4, "922337203685477.5807"},
+        {"sm", SQL_DECIMAL, 10, 4, "-214748.3648"},
+        {"f", SQL_FLOAT, 53, 0, "0.3333333333333333"},
+        {"r", SQL_REAL, 24, 0, "0.5"},
+        {"d", SQL_TYPE_DATE, 10, 0, "2024-02-29"},
+        {"t", -154, 16, 7, "23:59:58.1234567"},
+        {"dt", SQL_TYPE_TIMESTAMP, 23, 3, "2024-12-31 23:59:59.997"},
+        {"dt2", SQL_TYPE_TIMESTAMP, 27, 7, "0001-01-01 00:00:00.0000001"},
+        {"sdt", SQL_TYPE_TIMESTAMP, 16, 0, "2024-06-01 10:21:00"},
+        {"c", SQL_CHAR, 5, 0, "ab   "},
+        {"vc", SQL_VARCHAR, 20, 0, "Grüße"},
+        {"nc", SQL_WCHAR, 3, 0, "x  "},
+        {"nv", SQL_WLONGVARCHAR, 1073741823, 0, "𝄞 nvarchar(max) 𝄞"},
+        {"bn", SQL_BINARY, 4, 0, "01020000"},
+        {"vb", SQL_LONGVARBINARY, 2147483647, 0, "00FF10"},
+        {"g", SQL_GUID, 36, 0, "6F9619FF-8B86-D011-B42D-00C04FC964FF"},
+        {"sn", SQL_WVARCHAR, 128, 0, "sysname_value"},
+    };
+    for (const Expect& e : cases) {
+        SCOPED_TRACE(e.column);
+        SQLHSTMT q = c.stmt();
+        std::u16string sql = to_utf16(std::string("SELECT ") + e.column + " FROM dbo.all_types");
+        ASSERT_EQ(SQLExecDirectW(q, (SQLWCHAR*)sql.c_str(), SQL_NTS), SQL_SUCCESS);
+        char name[64];
+        SQLSMALLINT namelen, type, digits, nullable;
+        SQLULEN size;
+        ASSERT_EQ(SQLDescribeCol(q, 1, (SQLCHAR*)name, sizeof name, &namelen, &type, &size, &digits, &nullable), SQL_SUCCESS);
+        EXPECT_STREQ(name, e.column);
+        EXPECT_EQ(type, e.type);
+        EXPECT_EQ(size, e.size);
+        EXPECT_EQ(digits, e.digits);
+        ASSERT_EQ(SQLFetch(q), SQL_SUCCESS);
+        EXPECT_EQ(get_text(q, 1).value_or("NULL"), e.text);
+    }
+
+    // The struct and binary reads the store uses.
+    SQLHSTMT q = c.stmt();
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(q, (SQLCHAR*)"SELECT g, dt, t, b, nv FROM all_types", SQL_NTS)));
+    ASSERT_EQ(SQLFetch(q), SQL_SUCCESS);
+    unsigned char guid[16];
+    SQLLEN ind;
+    ASSERT_EQ(SQLGetData(q, 1, SQL_C_BINARY, guid, 16, &ind), SQL_SUCCESS);
+    const unsigned char expected_guid[16] = {0xFF, 0x19, 0x96, 0x6F, 0x86, 0x8B, 0x11, 0xD0,
+                                             0xB4, 0x2D, 0x00, 0xC0, 0x4F, 0xC9, 0x64, 0xFF};
+    EXPECT_EQ(0, std::memcmp(guid, expected_guid, 16));
+    SQL_TIMESTAMP_STRUCT ts;
+    ASSERT_EQ(SQLGetData(q, 2, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts, &ind), SQL_SUCCESS);
+    EXPECT_EQ(ts.fraction, 997000000u);
+    unsigned char time_struct[12];
+    ASSERT_EQ(SQLGetData(q, 3, SQL_C_BINARY, time_struct, 12, &ind), SQL_SUCCESS);
+    SQLUINTEGER frac;
+    std::memcpy(&frac, time_struct + 8, 4);
+    EXPECT_EQ(frac, 123456700u);
+    SQLINTEGER b4 = 7;
+    ASSERT_EQ(SQLGetData(q, 4, SQL_C_BIT, &b4, 4, nullptr), SQL_SUCCESS);
+    EXPECT_EQ(b4 & 0xFF, 1);
+}
+
+TEST_F(Standin, NullsNeedAnIndicator) {
+    ok("CREATE TABLE t (a int NULL, b nvarchar(10) NULL)");
+    ok("INSERT INTO t VALUES (NULL, NULL)");
+    SQLHSTMT q = c.stmt();
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(q, (SQLCHAR*)"SELECT a, b FROM t", SQL_NTS)));
+    ASSERT_EQ(SQLFetch(q), SQL_SUCCESS);
+    SQLINTEGER v = 5;
+    SQLLEN ind = 0;
+    ASSERT_EQ(SQLGetData(q, 1, SQL_C_SLONG, &v, 4, &ind), SQL_SUCCESS);
+    EXPECT_EQ(ind, SQL_NULL_DATA);
+    EXPECT_EQ(SQLGetData(q, 2, SQL_C_SLONG, &v, 4, nullptr), SQL_ERROR);
+    EXPECT_EQ(OdbcConnection::diags(SQL_HANDLE_STMT, q).at(0).sqlstate, "22002");
+    EXPECT_EQ(SQLFetch(q), SQL_NO_DATA);
+}
+
+TEST_F(Standin, LongTextsAndBlobsCrossChunkBoundaries) {
+    ok("CREATE TABLE docs (id int PRIMARY KEY, body nvarchar(max), data varbinary(max))");
+    // 4-byte characters placed so that pieces of 2,046 and 7 bytes cut through them.
+    std::string body;
+    for (int i = 0; i < 3000; ++i) body += (i % 3 == 0) ? "😀" : (i % 3 == 1 ? "a" : "é");
+    for (size_t blob_size : {size_t{0}, size_t{1}, size_t{1} << 20}) {
+        SCOPED_TRACE(blob_size);
+        ok("DELETE FROM docs");
+        std::string blob(blob_size, '\0');
+        for (size_t i = 0; i < blob_size; ++i) blob[i] = static_cast<char>(i * 31 + 7);
+        SQLHSTMT st = c.stmt();
+        ASSERT_EQ(SQLPrepare(st, (SQLCHAR*)"INSERT INTO docs (id, body, data) VALUES (1, ?, ?)", SQL_NTS), SQL_SUCCESS);
+        std::u16string w = to_utf16(body);
+        SQLLEN wlen = w.size() * 2, blen = blob_size ? SQL_LEN_DATA_AT_EXEC(static_cast<SQLLEN>(blob_size)) : 0;
+        SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 0, 0, (SQLPOINTER)w.c_str(), wlen, &wlen);
+        static char empty[1];
+        int token = 2;
+        if (blob_size)
+            SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY, blob_size, 0, &token, 4, &blen);
+        else
+            SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_BINARY, SQL_LONGVARBINARY, 1, 0, empty, 0, &blen);
+        SQLRETURN rc = SQLExecute(st);
+        if (blob_size) {
+            ASSERT_EQ(rc, SQL_NEED_DATA);
+            SQLPOINTER tok = nullptr;
+            ASSERT_EQ(SQLParamData(st, &tok), SQL_NEED_DATA);
+            EXPECT_EQ(tok, &token);
+            for (size_t off = 0; off < blob_size; off += 300000)
+                ASSERT_EQ(SQLPutData(st, blob.data() + off, std::min<size_t>(300000, blob_size - off)), SQL_SUCCESS);
+            rc = SQLParamData(st, &tok);
+        }
+        ASSERT_EQ(rc, SQL_SUCCESS);
+
+        SQLHSTMT q = c.stmt();
+        ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(q, (SQLCHAR*)"SELECT body, data FROM docs", SQL_NTS)));
+        ASSERT_EQ(SQLFetch(q), SQL_SUCCESS);
+        EXPECT_EQ(get_text(q, 1, 9).value(), body);
+        std::string got;
+        char buf[1000];
+        SQLLEN ind;
+        SQLRETURN r;
+        while ((r = SQLGetData(q, 2, SQL_C_BINARY, buf, sizeof buf, &ind)) != SQL_NO_DATA) {
+            ASSERT_TRUE(SQL_SUCCEEDED(r));
+            got.append(buf, std::min<SQLLEN>(ind, sizeof buf));
+            if (r == SQL_SUCCESS_WITH_INFO)
+                EXPECT_EQ(OdbcConnection::diags(SQL_HANDLE_STMT, q).at(0).sqlstate, "01004");
+            if (r == SQL_SUCCESS) break;
+        }
+        EXPECT_EQ(got, blob);
+    }
+}
+
+TEST_F(Standin, OutputParameterOfTheTxIdProcedure) {
+    ok("CREATE SCHEMA tavrin");
+    ok("CREATE TABLE tavrin.[demo$t$tx] (txid bigint NOT NULL PRIMARY KEY, generation bigint NULL, rstamp uniqueidentifier NULL, rebaseid bigint NULL)");
+    ok("CREATE TABLE tavrin.[demo$t$rules] (sit int NOT NULL, act int NULL, extra nvarchar(max) NULL, txid bigint NULL, i bigint NULL)");
+    for (long long expected : {1LL, 2LL}) {
+        SQLHSTMT st = c.stmt();
+        ASSERT_EQ(SQLPrepare(st, (SQLCHAR*)"EXEC tavrin.\"demo$z$GetTxId\" @txid = ? OUTPUT;", SQL_NTS), SQL_SUCCESS);
+        SQLBIGINT txid = 0;
+        SQLLEN ind = 8;
+        SQLBindParameter(st, 1, SQL_PARAM_OUTPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &txid, 8, &ind);
+        ASSERT_EQ(SQLExecute(st), SQL_SUCCESS);
+        while (SQLMoreResults(st) == SQL_SUCCESS) {
+        }
+        EXPECT_EQ(txid, expected);
+    }
+    EXPECT_EQ(c.query("SELECT txid, i FROM tavrin.[demo$t$rules] WHERE sit = 123"),
+              (std::vector<std::vector<std::string>>{{"2", "2"}}));
+    // Without OUTPUT the argument is passed by value and nothing comes back.
+    SQLHSTMT st = c.stmt();
+    SQLPrepare(st, (SQLCHAR*)"EXEC tavrin.\"demo$z$GetTxId\" @txid = ?;", SQL_NTS);
+    SQLBIGINT txid = -5;
+    SQLLEN ind = 8;
+    SQLBindParameter(st, 1, SQL_PARAM_OUTPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &txid, 8, &ind);
+    ASSERT_EQ(SQLExecute(st), SQL_SUCCESS);
+    EXPECT_EQ(txid, -5);
+}
+
+TEST_F(Standin, ConstraintViolationsComeBackWithNativeNumbersAndTexts) {
+    ok("CREATE TABLE dbo.parent (id int NOT NULL, code nvarchar(10) NOT NULL, CONSTRAINT PK_parent PRIMARY KEY (id),"
+       " CONSTRAINT UQ_parent_code UNIQUE (code))");
+    ok("CREATE TABLE dbo.child (id int IDENTITY(1,1) PRIMARY KEY, pid int NULL CONSTRAINT FK_child_parent REFERENCES dbo.parent (id),"
+       " qty int NOT NULL CONSTRAINT CK_child_qty CHECK (qty > 0), tag varchar(5) NULL)");
+    ok("CREATE UNIQUE INDEX IX_child_tag ON dbo.child (tag)");
+    ok("INSERT INTO parent (id, code) VALUES (1, N'one')");
+    ok("INSERT INTO child (pid, qty, tag) VALUES (1, 5, 'x')");
+    struct Case {
+        const char* sql;
+        int native;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"INSERT INTO parent (id, code) VALUES (1, N'two')", 2627,
+         "Violation of PRIMARY KEY constraint 'PK_parent'. Cannot insert duplicate key in object 'dbo.parent'. The duplicate key value is (1)."},
+        {"INSERT INTO parent (id, code) VALUES (2, N'ONE')", 2627,
+         "Violation of UNIQUE KEY constraint 'UQ_parent_code'. Cannot insert duplicate key in object 'dbo.parent'. The duplicate key value is (ONE)."},
+        {"INSERT INTO child (pid, qty, tag) VALUES (1, 1, 'x')", 2601,
+         "Cannot insert duplicate key row in object 'dbo.child' with unique index 'IX_child_tag'. The duplicate key value is (x)."},
+        {"INSERT INTO child (pid, qty) VALUES (9, 1)", 547,
+         "The INSERT statement conflicted with the FOREIGN KEY constraint \"FK_child_parent\". The conflict occurred in database \"app\", table \"dbo.parent\", column 'id'."},
+        {"DELETE FROM parent WHERE id = 1", 547,
+         "The DELETE statement conflicted with the REFERENCE constraint \"FK_child_parent\". The conflict occurred in database \"app\", table \"dbo.child\", column 'pid'."},
+        {"UPDATE child SET qty = 0", 547,
+         "The UPDATE statement conflicted with the CHECK constraint \"CK_child_qty\". The conflict occurred in database \"app\", table \"dbo.child\", column 'qty'."},
+        {"INSERT INTO parent (id, code) VALUES (3, NULL)", 515,
+         "Cannot insert the value NULL into column 'code', table 'app.dbo.parent'; column does not allow nulls. INSERT fails."},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.sql);
+        auto d = fails(k.sql);
+        ASSERT_EQ(d.size(), 2u);
+        EXPECT_EQ(d[0].native, k.native);
+        EXPECT_EQ(d[0].sqlstate, "23000");
+        EXPECT_EQ(d[0].message, k.message);
+        EXPECT_EQ(d[1].native, 3621);
+        EXPECT_EQ(d[1].message, "The statement has been terminated.");
+    }
+    // Each failed statement changed nothing.
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM parent"), (std::vector<std::vector<std::string>>{{"1"}}));
+    EXPECT_EQ(c.query("SELECT qty FROM child"), (std::vector<std::vector<std::string>>{{"5"}}));
+}
+
+TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
+    struct Case {
+        const char* sql;
+        int native;
+        const char* sqlstate;
+    };
+    const Case cases[] = {
+        {"MERGE INTO x USING y ON 1=1 WHEN MATCHED THEN DELETE;", 102, "42000"},
+        {"SELECT 1 FROM", 102, "42000"},
+        {"SELECT * FROM dbo.missing", 208, "42S02"},
+        {"SELECT nosuch FROM sys.tables", 207, "42S22"},
+        {"SELECT NOSUCHFUNC(1)", 195, "42000"},
+        {"SELECT CAST('2024-13-01' AS date)", 242, "22008"},
+        {"SELECT CAST('not a date' AS datetime)", 241, "22007"},
+        {"SELECT CAST(300 AS tinyint)", 8115, "22003"},
+        {"COMMIT TRANSACTION", 3902, "25000"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.sql);
+        auto d = fails(k.sql);
+        ASSERT_FALSE(d.empty());
+        EXPECT_EQ(d[0].native, k.native);
+        EXPECT_EQ(d[0].sqlstate, k.sqlstate);
+    }
+    EXPECT_EQ(fails("DECLARE @x int")[0].message, "Incorrect syntax near 'DECLARE'.");
+}
+
+TEST_F(Standin, RowCountResultSetsAndNoData) {
+    ok("SET NOCOUNT ON");
+    ok("CREATE TABLE n (a int)");
+    ok("INSERT INTO n VALUES (1), (2), (3)");
+    EXPECT_EQ(c.query("SELECT @@ROWCOUNT"), (std::vector<std::vector<std::string>>{{"3"}}));
+    EXPECT_EQ(c.exec("UPDATE n SET a = 0 WHERE a > 10"), SQL_NO_DATA);
+    EXPECT_EQ(c.query("SELECT @@ROWCOUNT"), (std::vector<std::vector<std::string>>{{"0"}}));
+    SQLHSTMT st = c.stmt();
+    ASSERT_EQ(SQLExecDirect(st, (SQLCHAR*)"SET NOCOUNT ON; SELECT a FROM n ORDER BY a DESC; SELECT COUNT_BIG(*) FROM n", SQL_NTS), SQL_SUCCESS);
+    SQLINTEGER v;
+    ASSERT_EQ(SQLFetch(st), SQL_SUCCESS);
+    SQLGetData(st, 1, SQL_C_SLONG, &v, 4, nullptr);
+    EXPECT_EQ(v, 3);
+    ASSERT_EQ(SQLMoreResults(st), SQL_SUCCESS);
+    SQLSMALLINT type;
+    SQLDescribeCol(st, 1, nullptr, 0, nullptr, &type, nullptr, nullptr, nullptr);
+    EXPECT_EQ(type, SQL_BIGINT);
+    ASSERT_EQ(SQLFetch(st), SQL_SUCCESS);
+    EXPECT_EQ(SQLMoreResults(st), SQL_NO_DATA);
+}
+
+TEST_F(Standin, TransactionsSavepointsAndCaseInsensitiveText) {
+    ok("CREATE TABLE k (name nvarchar(20) PRIMARY KEY, n int)");
+    ok("BEGIN TRANSACTION");
+    ok("INSERT INTO k VALUES (N'Alpha', 1)");
+    ok("SAVE TRAN sp1");
+    ok("INSERT INTO k VALUES (N'Beta', 2)");
+    ok("ROLLBACK TRAN sp1");
+    ok("COMMIT TRANSACTION");
+    EXPECT_EQ(c.query("SELECT n FROM k WHERE name = 'ALPHA  '"), (std::vector<std::vector<std::string>>{{"1"}}));
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM k"), (std::vector<std::vector<std::string>>{{"1"}}));
+    ok("BEGIN TRANSACTION");
+    ok("DELETE FROM k");
+    ok("ROLLBACK TRANSACTION");
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM k"), (std::vector<std::vector<std::string>>{{"1"}}));
+}
+
+TEST(StandinFaults, InjectedErrorsFireOnTheNamedStatement) {
+    std::string dir = make_data_dir();
+    {
+        OdbcConnection setup(dir, "app");
+        ASSERT_TRUE(SQL_SUCCEEDED(setup.exec("CREATE TABLE dbo.w (a int)")));
+    }
+    OdbcConnection c(dir, "app", "Fault={1205:2:INSERT INTO dbo.w|2627:1:UPDATE dbo.w}");
+    ASSERT_TRUE(SQL_SUCCEEDED(c.exec("BEGIN TRANSACTION")));
+    ASSERT_TRUE(SQL_SUCCEEDED(c.exec("INSERT INTO dbo.w VALUES (1)")));
+    ASSERT_TRUE(SQL_SUCCEEDED(c.exec("SELECT * FROM dbo.w")));
+    EXPECT_EQ(c.exec("INSERT INTO dbo.w VALUES (2)"), SQL_ERROR);
+    EXPECT_EQ(c.last_diags().at(0).native, 1205);
+    EXPECT_EQ(c.last_diags().at(0).sqlstate, "40001");
+    // The deadlock victim's transaction is gone: the first insert was rolled back too.
+    EXPECT_EQ(c.query("SELECT COUNT(*), @@TRANCOUNT FROM dbo.w"), (std::vector<std::vector<std::string>>{{"0", "0"}}));
+    EXPECT_EQ(c.exec("UPDATE dbo.w SET a = 1"), SQL_ERROR);
+    EXPECT_EQ(c.last_diags().at(0).native, 2627);
+    EXPECT_NE(c.last_diags().at(0).message.find("Cannot insert duplicate key in object 'dbo.w'"), std::string::npos);
+    EXPECT_TRUE(SQL_SUCCEEDED(c.exec("INSERT INTO dbo.w VALUES (3)")));
+}
+
+}  // namespace
