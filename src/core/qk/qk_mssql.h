@@ -145,7 +145,10 @@ void QK_mssql__bind__null(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, SQLSM
                           SQLSMALLINT sqlType, SQLLEN *piLen);
 
 /* A blob parameter sent at execution. The holder's address is the parameter's token, so the
- * parameter number must stay its first field. */
+ * parameter number must stay its first field. The holder is the parameter's bound buffer and
+ * indicator: free it only after SQLParamData has answered something other than SQL_NEED_DATA.
+ * Calling order: prepare; bind (blob last); put_data_holder__set; execute__need_data; while
+ * SQLParamData answers SQL_NEED_DATA, put_data with the holder its token points to; then free. */
 typedef struct QK_mssql_put_data {
   QK_uint32 ipar;
   SQLLEN lenInd;

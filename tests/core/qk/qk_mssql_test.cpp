@@ -46,16 +46,9 @@ struct Mssql : ContextTest {
   }
 };
 
-std::string hex_of(const std::string &s) {
-  static const char digits[] = "0123456789abcdef";
-  std::string r;
-  for (unsigned char c : s) r += {digits[c >> 4], digits[c & 15]};
-  return r;
-}
-
 // json.loads of the text, re-dumped with sorted keys, or "INVALID".
 std::string python_json(const std::string &text) {
-  auto rows = python_oracle_rows("import json\ntry:\n  d = json.loads(bytes.fromhex('" + hex_of(text) +
+  auto rows = python_oracle_rows("import json\ntry:\n  d = json.loads(bytes.fromhex('" + oracle_hex(text) +
                                  "').decode('utf-8'))\n  print(json.dumps(d, sort_keys=True).replace(' ', ''))\n"
                                  "except Exception as e:\n  print('INVALID')\n");
   return rows.empty() || rows[0].empty() ? "" : rows[0][0];
@@ -330,7 +323,7 @@ std::string duplicate_members(Mssql &t, const std::string &message, int native) 
   QK_mssql__exec__format_classified(t.ctx, t.psql, "INSERT");
   auto [err, msg] = t.take();
   EXPECT_EQ(err, QK_ERR_MSSQL_DUPLICATE_KEY);
-  auto rows = python_oracle_rows("import json\nr = json.loads(bytes.fromhex('" + hex_of(msg) +
+  auto rows = python_oracle_rows("import json\nr = json.loads(bytes.fromhex('" + oracle_hex(msg) +
                                  "').decode())['diag'][0]\nprint(r.get('dbfile'), r.get('table'), "
                                  "r.get('constraint'), len(r['SQL_DIAG_MESSAGE_TEXT'].encode()))\n");
   std::string r;
@@ -380,7 +373,7 @@ TEST_F(Mssql, DiagnosticsDocumentIsValidJsonWithinTheMessageLimit) {
   std::tie(err, msg) = take();
   EXPECT_EQ(err, QK_ERR_DEADLOCK_VICTIM);
   EXPECT_LE(msg.size(), (size_t)QK_CONTEXT_MESSAGE_SIZE - 1);
-  auto rows = python_oracle_rows("import json\nd = json.loads(bytes.fromhex('" + hex_of(msg) +
+  auto rows = python_oracle_rows("import json\nd = json.loads(bytes.fromhex('" + oracle_hex(msg) +
                                  "').decode())\nprint(len(d['diag']), d['SQLRETURN'])\n");
   EXPECT_EQ(rows.at(0), (std::vector<std::string>{"1", "-1"}));
 }
