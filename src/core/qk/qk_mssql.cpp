@@ -7,9 +7,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "qk/qk_jsonwriter.h"
 #include "qk/qk_malloc.h"
+#include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
 #include "qk/qk_utf8.h"
+#include "qk/qk_varray.h"
+#include "qk/qk_vhash.h"
 
 /* ---- The entry-point table ---- */
 
@@ -45,33 +49,10 @@ static QK_error odbc_error(SQLRETURN rc) { return QK_ERROR_MAKE(QK_ERR_DOMAIN_MS
 /* Message texts are kept whole for the duplicate-key parse but cut to this in the document. */
 #define DIAG_DOC_TEXT_MAX (DIAG_TEXT_BUFFER - 1)
 
-typedef struct diag_record {
-  char *szMessage; /* whole text, valid UTF-8; NULL when not delivered */
-  char *szState;
-  int hasNative, hasMsgState, hasSeverity;
-  QK_int32 native, msgState, severity;
-  char *szDbfile, *szTable, *szConstraint; /* parsed from a duplicate-key message */
-} diag_record;
-
-typedef struct diag_doc {
-  QK_uint32 count;
-  diag_record *records;
-} diag_doc;
-
-static void diag_doc__free(QK_context *ctx, diag_doc *pDoc) {
-  QK_uint32 i;
-  if (pDoc == NULL) return;
-  for (i = 0; i < pDoc->count; i++) {
-    diag_record *r = &pDoc->records[i];
-    QK_free(ctx, r->szMessage);
-    QK_free(ctx, r->szState);
-    QK_free(ctx, r->szDbfile);
-    QK_free(ctx, r->szTable);
-    QK_free(ctx, r->szConstraint);
-  }
-  QK_free(ctx, pDoc->records);
-  QK_free(ctx, pDoc);
-}
+#define KEY_DIAG "diag"
+#define KEY_SQLRETURN "SQLRETURN"
+#define KEY_MESSAGE "SQL_DIAG_MESSAGE_TEXT"
+#define KEY_NATIVE "SQL_DIAG_NATIVE"
 
 /* Narrow diagnostic texts come in the driver's encoding: a round trip through UTF-16 turns
  * every ill-formed sequence into U+FFFD, so the JSON built from them stays valid. */
@@ -83,11 +64,12 @@ done:
   QK_free(ctx, w);
 }
 
-/* One text field of one record; *ppsz stays NULL when the field is not delivered. */
+/* One text field of one record into pvhRec under key; left out when not delivered. */
 static void QK_mssql__diag_get_string(QK_context *ctx, SQLSMALLINT handleType, SQLHANDLE h, SQLSMALLINT rec,
-                                      SQLSMALLINT field, char **ppsz) {
+                                      SQLSMALLINT field, QK_vhash *pvhRec, const char *key) {
   char buf[DIAG_TEXT_BUFFER];
   char *pLong = NULL;
+  char *szValid = NULL;
   SQLSMALLINT len = 0;
   SQLRETURN rc;
   memset(buf, 0, sizeof buf);
@@ -100,24 +82,27 @@ static void QK_mssql__diag_get_string(QK_context *ctx, SQLSMALLINT handleType, S
     rc = s_api->GetDiagField(handleType, h, rec, field, pLong, size, &len);
     if (!succeeded(rc)) goto done;
   }
-  QK_TRY(ctx, valid_utf8_copy(ctx, pLong ? pLong : buf, ppsz));
+  QK_TRY(ctx, valid_utf8_copy(ctx, pLong ? pLong : buf, &szValid));
+  QK_TRY(ctx, QK_vhash__add__string(ctx, pvhRec, key, szValid));
 done:
   QK_free(ctx, pLong);
+  QK_free(ctx, szValid);
 }
 
-/* One 32-bit field of one record; *pbHas is 0 when the driver did not deliver it. */
-static void QK_mssql__diag_get_int(SQLSMALLINT handleType, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT field,
-                                   int *pbHas, QK_int32 *pValue) {
+/* One 32-bit field of one record into pvhRec under key; left out when not delivered. */
+static void QK_mssql__diag_get_int(QK_context *ctx, SQLSMALLINT handleType, SQLHANDLE h, SQLSMALLINT rec,
+                                   SQLSMALLINT field, QK_vhash *pvhRec, const char *key) {
   SQLINTEGER v = DIAG_NOT_DELIVERED;
   SQLRETURN rc = s_api->GetDiagField(handleType, h, rec, field, &v, SQL_IS_INTEGER, NULL);
-  *pbHas = succeeded(rc) && v != DIAG_NOT_DELIVERED;
-  if (*pbHas) *pValue = (QK_int32)v;
+  if (succeeded(rc) && v != DIAG_NOT_DELIVERED) QK_TRY(ctx, QK_vhash__add__int64(ctx, pvhRec, key, v));
+done:;
 }
 
-/* The records of a handle; *ppDoc stays NULL when there are none. */
-static void QK_mssql__get_diag(QK_context *ctx, SQLSMALLINT handleType, SQLHANDLE h, diag_doc **ppDoc) {
+/* The records of a handle as {"diag":[...]}; *ppvhDiag stays NULL when there are none. */
+static void QK_mssql__get_diag(QK_context *ctx, SQLSMALLINT handleType, SQLHANDLE h, QK_vhash **ppvhDiag) {
   SQLINTEGER count = 0;
-  diag_doc *pDoc = NULL;
+  QK_vhash *pvhDiag = NULL;
+  QK_varray *pvaRecords = NULL;
   SQLRETURN rc;
   SQLSMALLINT rec;
   rc = s_api->GetDiagField(handleType, h, 0, SQL_DIAG_NUMBER, &count, SQL_IS_INTEGER, NULL);
@@ -127,36 +112,55 @@ static void QK_mssql__get_diag(QK_context *ctx, SQLSMALLINT handleType, SQLHANDL
   }
   if (count <= 0) goto done;
   if (count > 0x7FFF) count = 0x7FFF; /* record numbers are 16-bit */
-  QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(diag_doc), &pDoc));
-  QK_TRY(ctx, QK_alloc(ctx, (QK_uint32)count, sizeof(diag_record), &pDoc->records));
+  QK_TRY(ctx, QK_vhash__alloc(ctx, &pvhDiag));
+  QK_TRY(ctx, QK_vhash__addnew__varray(ctx, pvhDiag, KEY_DIAG, &pvaRecords));
   for (rec = 1; rec <= count; rec++) {
-    diag_record *r = &pDoc->records[pDoc->count++];
-    QK_TRY(ctx, QK_mssql__diag_get_string(ctx, handleType, h, rec, SQL_DIAG_MESSAGE_TEXT, &r->szMessage));
-    QK_mssql__diag_get_int(handleType, h, rec, SQL_DIAG_NATIVE, &r->hasNative, &r->native);
-    QK_TRY(ctx, QK_mssql__diag_get_string(ctx, handleType, h, rec, SQL_DIAG_SQLSTATE, &r->szState));
-    QK_mssql__diag_get_int(handleType, h, rec, QK_MSSQL_DIAG_SS_MSGSTATE, &r->hasMsgState, &r->msgState);
-    QK_mssql__diag_get_int(handleType, h, rec, QK_MSSQL_DIAG_SS_SEVERITY, &r->hasSeverity, &r->severity);
+    QK_vhash *pvhRec = NULL;
+    QK_TRY(ctx, QK_varray__appendnew__vhash(ctx, pvaRecords, &pvhRec));
+    QK_TRY(ctx, QK_mssql__diag_get_string(ctx, handleType, h, rec, SQL_DIAG_MESSAGE_TEXT, pvhRec, KEY_MESSAGE));
+    QK_TRY(ctx, QK_mssql__diag_get_int(ctx, handleType, h, rec, SQL_DIAG_NATIVE, pvhRec, KEY_NATIVE));
+    QK_TRY(ctx, QK_mssql__diag_get_string(ctx, handleType, h, rec, SQL_DIAG_SQLSTATE, pvhRec, "SQL_DIAG_SQLSTATE"));
+    QK_TRY(ctx, QK_mssql__diag_get_int(ctx, handleType, h, rec, QK_MSSQL_DIAG_SS_MSGSTATE, pvhRec,
+                                       "SQL_DIAG_SS_MSGSTATE"));
+    QK_TRY(ctx, QK_mssql__diag_get_int(ctx, handleType, h, rec, QK_MSSQL_DIAG_SS_SEVERITY, pvhRec,
+                                       "SQL_DIAG_SS_SEVERITY"));
   }
-  *ppDoc = pDoc;
-  pDoc = NULL;
+  *ppvhDiag = pvhDiag;
+  pvhDiag = NULL;
 done:
-  QK_RELEASE(ctx, diag_doc__free(ctx, pDoc));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pvhDiag));
 }
 
-/* New copy of the bytes between two pointers. */
-static void copy_span(QK_context *ctx, const char *pBegin, const char *pEnd, char **ppsz) {
-  char *p = NULL;
-  QK_TRY(ctx, QK_alloc(ctx, 1, (QK_uint32)(pEnd - pBegin) + 1, &p));
-  memcpy(p, pBegin, (size_t)(pEnd - pBegin));
-  *ppsz = p;
+/* The records of a document in order (none when "diag" is absent). */
+static void diag_records(QK_context *ctx, const QK_vhash *pvhDiag, QK_varray **ppva, QK_uint32 *pCount) {
+  *ppva = NULL;
+  *pCount = 0;
+  QK_TRY(ctx, QK_vhash__check__varray(ctx, pvhDiag, KEY_DIAG, ppva));
+  if (*ppva != NULL) *pCount = QK_varray__count_noctx(*ppva);
+done:;
+}
+
+/* A record's native error number; *pbHas is 0 for records without one (driver or driver-manager
+ * records), which can decide nothing. */
+static void diag_native(QK_context *ctx, const QK_vhash *pvhRec, int *pbHas, QK_int64 *pNative) {
+  QK_TRY(ctx, QK_vhash__has(ctx, pvhRec, KEY_NATIVE, pbHas));
+  if (*pbHas) QK_TRY(ctx, QK_vhash__get__int64(ctx, pvhRec, KEY_NATIVE, pNative));
+done:;
+}
+
+/* Adds the bytes between two pointers as a text member. */
+static void add_span(QK_context *ctx, QK_vhash *pvh, const char *key, const char *pBegin, const char *pEnd) {
+  if (pEnd == pBegin)
+    QK_TRY(ctx, QK_vhash__add__string(ctx, pvh, key, ""));
+  else
+    QK_TRY(ctx, QK_vhash__add__string__buflen(ctx, pvh, key, pBegin, (QK_uint32)(pEnd - pBegin)));
 done:;
 }
 
 /* "dbfile" and "table" from the backing object's name 'tavrin.<dbfile>$<table>' that follows
  * szPrefix and ends at szEnd; "constraint" between szConstraintStart and szConstraintEnd. */
-static void parse_duplicate_key(QK_context *ctx, diag_record *r, const char *szPrefix, const char *szEnd,
-                                const char *szConstraintStart, const char *szConstraintEnd) {
-  const char *msg = r->szMessage;
+static void parse_duplicate_key(QK_context *ctx, QK_vhash *pvhRec, const char *msg, const char *szPrefix,
+                                const char *szEnd, const char *szConstraintStart, const char *szConstraintEnd) {
   const char *pObject, *pEnd, *pDollar, *pConstraint, *pConstraintEnd;
   fprintf(stderr, "psz_msg: %s\n", msg);
   pObject = strstr(msg, szPrefix);
@@ -166,8 +170,8 @@ static void parse_duplicate_key(QK_context *ctx, diag_record *r, const char *szP
     pEnd = strstr(pObject, szEnd);
     pDollar = strchr(pObject, '$');
     if (pEnd != NULL && pDollar != NULL && pDollar < pEnd) {
-      QK_TRY(ctx, copy_span(ctx, pObject, pDollar, &r->szDbfile));
-      QK_TRY(ctx, copy_span(ctx, pDollar + 1, pEnd, &r->szTable));
+      QK_TRY(ctx, add_span(ctx, pvhRec, "dbfile", pObject, pDollar));
+      QK_TRY(ctx, add_span(ctx, pvhRec, "table", pDollar + 1, pEnd));
     }
   }
   fprintf(stderr, "at %s:%d\n", QK_sz__trim_source_path(__FILE__), __LINE__);
@@ -175,7 +179,7 @@ static void parse_duplicate_key(QK_context *ctx, diag_record *r, const char *szP
   if (pConstraint != NULL) {
     pConstraint += strlen(szConstraintStart);
     pConstraintEnd = strstr(pConstraint, szConstraintEnd);
-    if (pConstraintEnd != NULL) QK_TRY(ctx, copy_span(ctx, pConstraint, pConstraintEnd, &r->szConstraint));
+    if (pConstraintEnd != NULL) QK_TRY(ctx, add_span(ctx, pvhRec, "constraint", pConstraint, pConstraintEnd));
   }
 done:;
 }
@@ -196,37 +200,56 @@ static QK_error classify_constraint(const char *szMessage) {
   return QK_ERR_MSSQL_CONSTRAINT;
 }
 
-/* Decides by the first record that matches; records without a native error number (driver
- * or driver-manager records) cannot decide and are passed over. */
+/* A duplicate key: 2627 names the violated constraint, 2601 the unique index. */
+static void parse_duplicate_record(QK_context *ctx, QK_vhash *pvhRec, QK_int64 native) {
+  const char *szMessage = NULL;
+  char *szCopy = NULL;
+  QK_TRY(ctx, QK_vhash__check__sz(ctx, pvhRec, KEY_MESSAGE, &szMessage));
+  if (szMessage == NULL) goto done;
+  /* The members are added to the same vhash: parse a copy, not the pooled text. */
+  QK_TRY(ctx, QK_strdup(ctx, szMessage, &szCopy));
+  if (native == NATIVE_DUPLICATE_KEY)
+    QK_TRY(ctx, parse_duplicate_key(ctx, pvhRec, szCopy, "Cannot insert duplicate key in object 'tavrin.",
+                                    "'. The duplicate key value is", "constraint '", "'. Cannot insert"));
+  else
+    QK_TRY(ctx, parse_duplicate_key(ctx, pvhRec, szCopy, "Cannot insert duplicate key row in object 'tavrin.",
+                                    "' with unique index '", "with unique index '", "'. "));
+done:
+  QK_free(ctx, szCopy);
+}
+
+/* Decides by the first record that matches. */
 static void QK_mssql__classify_diag(QK_context *ctx, int bConstraint, int bDuplicateKey, int bNotNull,
-                                    diag_doc *pDoc, QK_error *pErr) {
-  QK_uint32 i;
-  for (i = 0; pDoc != NULL && i < pDoc->count; i++) {
-    diag_record *r = &pDoc->records[i];
-    if (!r->hasNative) continue;
-    switch (r->native) {
+                                    QK_vhash *pvhDiag, QK_error *pErr) {
+  QK_varray *pvaRecords = NULL;
+  QK_uint32 count = 0, i;
+  QK_TRY(ctx, diag_records(ctx, pvhDiag, &pvaRecords, &count));
+  for (i = 0; i < count; i++) {
+    QK_vhash *pvhRec = NULL;
+    const char *szMessage = NULL;
+    int bHas = 0;
+    QK_int64 native = 0;
+    QK_TRY(ctx, QK_varray__get__vhash(ctx, pvaRecords, i, &pvhRec));
+    QK_TRY(ctx, diag_native(ctx, pvhRec, &bHas, &native));
+    if (!bHas) continue;
+    switch (native) {
       case NATIVE_NULL_NOT_ALLOWED:
         if (!bNotNull) continue;
         *pErr = QK_ERR_MSSQL_NULL_NOT_ALLOWED;
-        return;
+        goto done;
       case NATIVE_CONSTRAINT:
-        if (bConstraint) *pErr = classify_constraint(r->szMessage);
-        return;
+        QK_TRY(ctx, QK_vhash__check__sz(ctx, pvhRec, KEY_MESSAGE, &szMessage));
+        if (bConstraint) *pErr = classify_constraint(szMessage);
+        goto done;
       case NATIVE_DUPLICATE_KEY:
       case NATIVE_DUPLICATE_KEY_INDEX:
-        if (!bDuplicateKey) return;
+        if (!bDuplicateKey) goto done;
         *pErr = QK_ERR_MSSQL_DUPLICATE_KEY;
-        if (r->szMessage == NULL) return;
-        if (r->native == NATIVE_DUPLICATE_KEY)
-          QK_TRY(ctx, parse_duplicate_key(ctx, r, "Cannot insert duplicate key in object 'tavrin.",
-                                          "'. The duplicate key value is", "constraint '", "'. Cannot insert"));
-        else
-          QK_TRY(ctx, parse_duplicate_key(ctx, r, "Cannot insert duplicate key row in object 'tavrin.",
-                                          "' with unique index '", "with unique index '", "'. "));
-        return;
+        QK_TRY(ctx, parse_duplicate_record(ctx, pvhRec, native));
+        goto done;
       case NATIVE_DEADLOCK_VICTIM:
         *pErr = QK_ERR_DEADLOCK_VICTIM;
-        return;
+        goto done;
       default:
         continue;
     }
@@ -234,36 +257,24 @@ static void QK_mssql__classify_diag(QK_context *ctx, int bConstraint, int bDupli
 done:;
 }
 
-/* JSON string literal: \\ \" \n \r \t escaped, other control bytes as \u00xx, the rest raw. */
-static void append_json_string(QK_context *ctx, QK_string *pOut, const char *sz) {
-  static const char hex[] = "0123456789abcdef";
-  const char *pRun = sz;
-  const char *p;
-  QK_TRY(ctx, QK_string__append__buflen(ctx, pOut, "\"", 1));
-  for (p = sz; *p; p++) {
-    unsigned char c = (unsigned char)*p;
-    char esc[7];
-    QK_uint32 lenEsc = 2;
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    QK_TRY(ctx, QK_string__append__buflen(ctx, pOut, pRun, (QK_uint32)(p - pRun)));
-    esc[0] = '\\';
-    switch (c) {
-      case '"': esc[1] = '"'; break;
-      case '\\': esc[1] = '\\'; break;
-      case '\n': esc[1] = 'n'; break;
-      case '\r': esc[1] = 'r'; break;
-      case '\t': esc[1] = 't'; break;
-      default:
-        memcpy(esc + 1, "u00", 3);
-        esc[4] = hex[c >> 4];
-        esc[5] = hex[c & 15];
-        lenEsc = 6;
-    }
-    QK_TRY(ctx, QK_string__append__buflen(ctx, pOut, esc, lenEsc));
-    pRun = p + 1;
+/* The deadlock scan of unclassified failures: a duplicate key or constraint record ahead of a
+ * deadlock record means the statement failed for that reason instead. */
+static void scan_deadlock(QK_context *ctx, const QK_vhash *pvhDiag, QK_error *pErr) {
+  QK_varray *pvaRecords = NULL;
+  QK_uint32 count = 0, i;
+  QK_TRY(ctx, diag_records(ctx, pvhDiag, &pvaRecords, &count));
+  for (i = 0; i < count; i++) {
+    QK_vhash *pvhRec = NULL;
+    int bHas = 0;
+    QK_int64 native = 0;
+    QK_TRY(ctx, QK_varray__get__vhash(ctx, pvaRecords, i, &pvhRec));
+    QK_TRY(ctx, diag_native(ctx, pvhRec, &bHas, &native));
+    if (!bHas) continue;
+    if (native == NATIVE_DEADLOCK_VICTIM) *pErr = QK_ERR_DEADLOCK_VICTIM;
+    if (native == NATIVE_DEADLOCK_VICTIM || native == NATIVE_CONSTRAINT || native == NATIVE_DUPLICATE_KEY ||
+        native == NATIVE_DUPLICATE_KEY_INDEX)
+      goto done;
   }
-  QK_TRY(ctx, QK_string__append__buflen(ctx, pOut, pRun, (QK_uint32)(p - pRun)));
-  QK_TRY(ctx, QK_string__append__buflen(ctx, pOut, "\"", 1));
 done:;
 }
 
@@ -276,96 +287,74 @@ static QK_uint32 utf8_prefix_length(const char *sz, QK_uint32 max) {
   return len;
 }
 
-static void append_record_json(QK_context *ctx, QK_string *pOut, const diag_record *r) {
+/* Cuts every message text of the document to what its 1,024-byte field holds. */
+static void cut_message_texts(QK_context *ctx, QK_vhash *pvhDiag) {
+  QK_varray *pvaRecords = NULL;
+  QK_uint32 count = 0, i;
   char *szCut = NULL;
-  const char *sep = "";
-  QK_TRY(ctx, QK_string__append__sz(ctx, pOut, "{"));
-  if (r->szMessage) {
-    QK_uint32 len = utf8_prefix_length(r->szMessage, DIAG_DOC_TEXT_MAX);
-    QK_TRY(ctx, copy_span(ctx, r->szMessage, r->szMessage + len, &szCut));
-    QK_TRY(ctx, QK_string__append__sz(ctx, pOut, "\"SQL_DIAG_MESSAGE_TEXT\":"));
-    QK_TRY(ctx, append_json_string(ctx, pOut, szCut));
-    sep = ",";
+  QK_TRY(ctx, diag_records(ctx, pvhDiag, &pvaRecords, &count));
+  for (i = 0; i < count; i++) {
+    QK_vhash *pvhRec = NULL;
+    const char *szMessage = NULL;
+    QK_uint32 len;
+    QK_TRY(ctx, QK_varray__get__vhash(ctx, pvaRecords, i, &pvhRec));
+    QK_TRY(ctx, QK_vhash__check__sz(ctx, pvhRec, KEY_MESSAGE, &szMessage));
+    if (szMessage == NULL) continue;
+    len = utf8_prefix_length(szMessage, DIAG_DOC_TEXT_MAX);
+    if (szMessage[len] == '\0') continue;
+    QK_TRY(ctx, QK_alloc(ctx, 1, len + 1, &szCut));
+    memcpy(szCut, szMessage, len);
+    QK_TRY(ctx, QK_vhash__update__string(ctx, pvhRec, KEY_MESSAGE, szCut));
+    QK_free(ctx, szCut);
+    szCut = NULL;
   }
-  if (r->hasNative) {
-    QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%s\"SQL_DIAG_NATIVE\":%d", sep, (int)r->native));
-    sep = ",";
-  }
-  if (r->szState) {
-    QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%s\"SQL_DIAG_SQLSTATE\":", sep));
-    QK_TRY(ctx, append_json_string(ctx, pOut, r->szState));
-    sep = ",";
-  }
-  if (r->hasMsgState) {
-    QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%s\"SQL_DIAG_SS_MSGSTATE\":%d", sep, (int)r->msgState));
-    sep = ",";
-  }
-  if (r->hasSeverity) {
-    QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%s\"SQL_DIAG_SS_SEVERITY\":%d", sep, (int)r->severity));
-    sep = ",";
-  }
-  {
-    const char *names[3] = {"dbfile", "table", "constraint"};
-    const char *values[3] = {r->szDbfile, r->szTable, r->szConstraint};
-    int k;
-    for (k = 0; k < 3; k++) {
-      if (values[k] == NULL) continue;
-      QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%s\"%s\":", sep, names[k]));
-      QK_TRY(ctx, append_json_string(ctx, pOut, values[k]));
-      sep = ",";
-    }
-  }
-  QK_TRY(ctx, QK_string__append__sz(ctx, pOut, "}"));
 done:
   QK_free(ctx, szCut);
 }
 
-/* {"diag":[records],"SQLRETURN":rc} as compact JSON. The text becomes the error message and is
- * parsed back by other code, so it must fit the context's message whole: records that would
- * overflow it are left out from the end. */
-static void diag_doc__to_json(QK_context *ctx, const diag_doc *pDoc, SQLRETURN rc, QK_string **ppJson) {
+/* Room kept for the closing "]," and the "SQLRETURN" member. */
+#define DIAG_JSON_TAIL_RESERVE 32
+
+/* The document as compact JSON. The text becomes the error message and is parsed back by other
+ * code, so it must fit the context's message whole: records that would overflow it are left
+ * out from the end. */
+static void diag_to_json(QK_context *ctx, const QK_vhash *pvhDiag, QK_string **ppJson) {
   QK_string *pJson = NULL;
   QK_string *pRecord = NULL;
-  char szTail[40];
-  QK_uint32 i;
-  snprintf(szTail, sizeof szTail, "\"SQLRETURN\":%d}", (int)rc);
+  QK_jsonwriter *pjson = NULL;
+  QK_varray *pvaRecords = NULL;
+  QK_uint32 count = 0, i;
+  QK_int64 rc = 0;
   QK_TRY(ctx, QK_string__alloc(ctx, &pJson));
-  QK_TRY(ctx, QK_string__append__sz(ctx, pJson, "{"));
-  if (pDoc != NULL && pDoc->count > 0) {
-    QK_TRY(ctx, QK_string__alloc(ctx, &pRecord));
-    QK_TRY(ctx, QK_string__append__sz(ctx, pJson, "\"diag\":["));
-    for (i = 0; i < pDoc->count; i++) {
+  QK_TRY(ctx, QK_string__alloc(ctx, &pRecord));
+  QK_TRY(ctx, QK_jsonwriter__alloc(ctx, &pjson, pJson));
+  QK_TRY(ctx, diag_records(ctx, pvhDiag, &pvaRecords, &count));
+  QK_TRY(ctx, QK_vhash__get__int64(ctx, pvhDiag, KEY_SQLRETURN, &rc));
+  QK_TRY(ctx, QK_jsonwriter__start_object(ctx, pjson));
+  if (pvaRecords != NULL) {
+    QK_TRY(ctx, QK_jsonwriter__write_pair_name(ctx, pjson, KEY_DIAG));
+    QK_TRY(ctx, QK_jsonwriter__start_array(ctx, pjson));
+    for (i = 0; i < count; i++) {
+      QK_vhash *pvhRec = NULL;
+      QK_TRY(ctx, QK_varray__get__vhash(ctx, pvaRecords, i, &pvhRec));
       QK_TRY(ctx, QK_string__clear(ctx, pRecord));
-      QK_TRY(ctx, append_record_json(ctx, pRecord, &pDoc->records[i]));
-      if (QK_string__length_in_bytes(pJson) + 1 + QK_string__length_in_bytes(pRecord) + 2 + strlen(szTail) >
+      QK_TRY(ctx, QK_vhash__to_json(ctx, pvhRec, pRecord));
+      if (QK_string__length_in_bytes(pJson) + 1 + QK_string__length_in_bytes(pRecord) + DIAG_JSON_TAIL_RESERVE >
           QK_CONTEXT_MESSAGE_SIZE - 1)
         break;
-      if (i > 0) QK_TRY(ctx, QK_string__append__sz(ctx, pJson, ","));
-      QK_TRY(ctx, QK_string__append__string(ctx, pJson, pRecord));
+      QK_TRY(ctx, QK_jsonwriter__begin_element(ctx, pjson));
+      QK_TRY(ctx, QK_vhash__write_json(ctx, pvhRec, pjson));
     }
-    QK_TRY(ctx, QK_string__append__sz(ctx, pJson, "],"));
+    QK_TRY(ctx, QK_jsonwriter__end_array(ctx, pjson));
   }
-  QK_TRY(ctx, QK_string__append__sz(ctx, pJson, szTail));
+  QK_TRY(ctx, QK_jsonwriter__write_pair__int64(ctx, pjson, KEY_SQLRETURN, rc));
+  QK_TRY(ctx, QK_jsonwriter__end_object(ctx, pjson));
   *ppJson = pJson;
   pJson = NULL;
 done:
+  QK_RELEASE(ctx, QK_jsonwriter__free(ctx, pjson));
   QK_RELEASE(ctx, QK_string__free(ctx, pJson));
   QK_RELEASE(ctx, QK_string__free(ctx, pRecord));
-}
-
-/* The deadlock scan of unclassified failures: a duplicate key or constraint record ahead of a
- * deadlock record means the statement failed for that reason instead. */
-static QK_error scan_deadlock(const diag_doc *pDoc, QK_error err) {
-  QK_uint32 i;
-  for (i = 0; pDoc != NULL && i < pDoc->count; i++) {
-    const diag_record *r = &pDoc->records[i];
-    if (!r->hasNative) continue;
-    if (r->native == NATIVE_DEADLOCK_VICTIM) return QK_ERR_DEADLOCK_VICTIM;
-    if (r->native == NATIVE_CONSTRAINT || r->native == NATIVE_DUPLICATE_KEY ||
-        r->native == NATIVE_DUPLICATE_KEY_INDEX)
-      return err;
-  }
-  return err;
 }
 
 enum diag_mapping { MAP_NONE, MAP_DEADLOCK, MAP_CLASSIFIED, MAP_CLASSIFIED_NULL };
@@ -373,18 +362,21 @@ enum diag_mapping { MAP_NONE, MAP_DEADLOCK, MAP_CLASSIFIED, MAP_CLASSIFIED_NULL 
 /* Records the ODBC error of rc with the handle's diagnostics document as message. */
 static void throw_odbc_error(QK_context *ctx, SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE h,
                              enum diag_mapping mapping) {
-  diag_doc *pDoc = NULL;
+  QK_vhash *pvhDiag = NULL;
   QK_string *pJson = NULL;
   QK_error err = odbc_error(rc);
-  QK_TRY(ctx, QK_mssql__get_diag(ctx, handleType, h, &pDoc));
-  if (mapping == MAP_DEADLOCK) err = scan_deadlock(pDoc, err);
+  QK_TRY(ctx, QK_mssql__get_diag(ctx, handleType, h, &pvhDiag));
+  if (pvhDiag == NULL) QK_TRY(ctx, QK_vhash__alloc(ctx, &pvhDiag));
+  QK_TRY(ctx, QK_vhash__add__int64(ctx, pvhDiag, KEY_SQLRETURN, rc));
+  if (mapping == MAP_DEADLOCK) QK_TRY(ctx, scan_deadlock(ctx, pvhDiag, &err));
   if (mapping == MAP_CLASSIFIED || mapping == MAP_CLASSIFIED_NULL)
-    QK_TRY(ctx, QK_mssql__classify_diag(ctx, 1, 1, mapping == MAP_CLASSIFIED_NULL, pDoc, &err));
-  QK_TRY(ctx, diag_doc__to_json(ctx, pDoc, rc, &pJson));
+    QK_TRY(ctx, QK_mssql__classify_diag(ctx, 1, 1, mapping == MAP_CLASSIFIED_NULL, pvhDiag, &err));
+  QK_TRY(ctx, cut_message_texts(ctx, pvhDiag));
+  QK_TRY(ctx, diag_to_json(ctx, pvhDiag, &pJson));
   QK_context__throw(ctx, err, __FILE__, __LINE__);
   QK_context__set_message(ctx, "%s", QK_string__sz(pJson));
 done:
-  QK_RELEASE(ctx, diag_doc__free(ctx, pDoc));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pvhDiag));
   QK_RELEASE(ctx, QK_string__free(ctx, pJson));
 }
 
