@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -24,15 +25,17 @@ std::string temp_dir(const char *prefix) {
 }
 
 // ODBCSYSINI must be set before the driver manager first reads it.
-const bool s_private_odbc_ini = [] {
+struct PrivateOdbcIni {
   std::string dir = temp_dir("qk_mssql_odbcini_");
-  FILE *f = fopen((dir + "/odbcinst.ini").c_str(), "w");
-  fputs("[ODBC]\nTrace=No\n", f);
-  fclose(f);
-  fclose(fopen((dir + "/odbc.ini").c_str(), "w"));
-  setenv("ODBCSYSINI", dir.c_str(), 1);
-  return true;
-}();
+  PrivateOdbcIni() {
+    FILE *f = fopen((dir + "/odbcinst.ini").c_str(), "w");
+    fputs("[ODBC]\nTrace=No\n", f);
+    fclose(f);
+    fclose(fopen((dir + "/odbc.ini").c_str(), "w"));
+    setenv("ODBCSYSINI", dir.c_str(), 1);
+  }
+  ~PrivateOdbcIni() { std::filesystem::remove_all(dir); }
+} s_private_odbc_ini;
 
 struct Driver : ContextTest {
   std::string dataDir = temp_dir("qk_mssql_data_");
@@ -49,6 +52,7 @@ struct Driver : ContextTest {
   void TearDown() override {
     QK_mssql__disconnect(ctx, &psql);
     ContextTest::TearDown();
+    std::filesystem::remove_all(dataDir);
   }
   void exec(const std::string &sql) {
     QK_mssql__exec(ctx, psql, sql.c_str());
