@@ -45,3 +45,11 @@ inline std::string oracle_unhex(const std::string &field) {
   for (size_t i = 0; i + 1 < hex.size(); i += 2) out += (char)strtol(hex.substr(i, 2).c_str(), nullptr, 16);
   return out;
 }
+
+// Lowercase hex of bytes, for handing arbitrary bytes to a script as bytes.fromhex('...').
+inline std::string oracle_hex(const std::string &bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) out += {digits[c >> 4], digits[c & 15]};
+  return out;
+}
