@@ -136,6 +136,14 @@ inline std::string varray_json(QK_context *ctx, const QK_varray *pva) {
   return r;
 }
 
+// Lowercase hex of the bytes, to hand any text to a Python oracle unharmed.
+inline std::string to_hex(const std::string &s) {
+  static const char digits[] = "0123456789abcdef";
+  std::string r;
+  for (unsigned char ch : s) r += {digits[ch >> 4], digits[ch & 15]};
+  return r;
+}
+
 // The text of a new QK_string result, freed here ("<none>" when nothing was handed out).
 inline std::string take_string(QK_context *ctx, QK_string *s) {
   std::string r = s ? QK_string__sz(s) : "<none>";

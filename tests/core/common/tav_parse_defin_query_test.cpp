@@ -285,13 +285,6 @@ TEST_F(DefinQuery, TsqlFragments) {
   EXPECT_EQ(take_error(), "ok");
 }
 
-std::string hex(const std::string &s) {
-  static const char digits[] = "0123456789abcdef";
-  std::string r;
-  for (unsigned char ch : s) r += {digits[ch >> 4], digits[ch & 15]};
-  return r;
-}
-
 // Names with quotes are doubled inside their quotes: SQLite parses the lists and finds the
 // columns, and nothing of a name leaks out of its quotes.
 TEST_F(ContextTest, QuotedNamesSurviveQuotesInNames) {
@@ -315,7 +308,7 @@ TEST_F(ContextTest, QuotedNamesSurviveQuotesInNames) {
   EXPECT_EQ(take_string(ctx, s), R"~("l"""."we""ird"="r"."we""ird")~");
   EXPECT_EQ(take_error(), "ok");
   auto rows = python_oracle_rows(
-      "import sqlite3\ncols = bytes.fromhex('" + hex(all) +
+      "import sqlite3\ncols = bytes.fromhex('" + to_hex(all) +
       "').decode()\ndb = sqlite3.connect(':memory:')\n"
       "db.execute('CREATE TABLE t (%s)' % cols)\n"
       "db.execute('INSERT INTO t (%s) VALUES (1,2,3,4)' % cols)\n"
@@ -323,7 +316,7 @@ TEST_F(ContextTest, QuotedNamesSurviveQuotesInNames) {
       "print(*[d[0].encode().hex() for d in cur.description], *cur.fetchone())\n");
   ASSERT_EQ(rows.size(), 1u);
   std::vector<std::string> expected;
-  for (const char *n : names) expected.push_back(hex(n));
+  for (const char *n : names) expected.push_back(to_hex(n));
   for (const char *v : {"1", "2", "3", "4"}) expected.push_back(v);
   EXPECT_EQ(rows[0], expected);
   tav_defin__free(ctx, &d);

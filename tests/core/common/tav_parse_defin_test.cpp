@@ -24,20 +24,13 @@ std::string schema_json(QK_context *ctx, tav_defin *d) {
 }
 
 
-std::string hex_of(const std::string &s) {
-  static const char digits[] = "0123456789abcdef";
-  std::string r;
-  for (unsigned char ch : s) r += {digits[ch >> 4], digits[ch & 15]};
-  return r;
-}
-
 TEST_F(DefinTest, BuildsTheSchemaAndHostInternalsInBuildOrder) {
   std::string json = schema_json(ctx, d);
   EXPECT_EQ(json, k_fixture_schema_json);
   EXPECT_EQ(vhash_json(ctx, d->host_internals), k_fixture_host_internals_json);
   // Python reads the text and writes it back unchanged: same values, same key order, and the
   // 64-bit txid stays a string.
-  auto rows = python_oracle_rows("import json\nt = bytes.fromhex('" + hex_of(json) +
+  auto rows = python_oracle_rows("import json\nt = bytes.fromhex('" + to_hex(json) +
                                  "').decode()\nd = json.loads(t)\n"
                                  "print(int(json.dumps(d, separators=(',', ':')) == t), "
                                  "d['tbls']['1001']['txid'], list(d['tbls']['1002']['cols']['1'])[-1])\n");

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "../qk/context_fixture.h"
 #include "../qk/python_oracle.h"
+#include "defin_fixture.h"
 
 namespace {
 
@@ -76,13 +76,6 @@ TEST_F(DefinTypes, CheckRefusesBadArguments) {
   EXPECT_EQ(take_error(), "2:szType is null");
   EXPECT_EQ(check_sql(ctx, "uint8", -1, -1, nullptr), "<none>");
   EXPECT_EQ(take_error(), "2:szColumn is null");
-}
-
-std::string hex(const std::string &s) {
-  static const char digits[] = "0123456789abcdef";
-  std::string r;
-  for (unsigned char ch : s) r += {digits[ch >> 4], digits[ch & 15]};
-  return r;
 }
 
 // Each value is inserted through a BEFORE INSERT trigger that runs the generated check, in
@@ -166,8 +159,8 @@ TEST_F(DefinTypes, ChecksAcceptAndRefuseValuesInSqlite) {
       "        return str(e)\n"
       "for line in '''";
   for (const Case &c : cases) {
-    script += hex(check_sql(ctx, c.type, c.width, c.precision, c.column)) + " " + hex(c.column) + " x" + hex(c.decl) +
-              " " + hex(c.literal) + "\n";
+    script += to_hex(check_sql(ctx, c.type, c.width, c.precision, c.column)) + " " + to_hex(c.column) + " x" + to_hex(c.decl) +
+              " " + to_hex(c.literal) + "\n";
   }
   script +=
       "'''.split('\\n')[:-1]:\n"
