@@ -212,7 +212,7 @@ static int is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
  * "." nor an exponent, else a double. */
 static void parse_number(QK_context *ctx, json_parser *P, QK_variant *pSlot) {
   const unsigned char *start = P->p;
-  int bNegative = 0, bFloat = 0, bEndsOpen = 0;
+  int bNegative = 0, bFloat = 0, bEndsOpen = 0, bOverflow = 0;
   QK_uint64 magnitude = 0;
   if (*P->p == '-') {
     bNegative = 1;
@@ -227,9 +227,10 @@ static void parse_number(QK_context *ctx, json_parser *P, QK_variant *pSlot) {
     QK_uint64 limit = bNegative ? (QK_uint64)INT64_MAX + 1 : (QK_uint64)INT64_MAX;
     for (; P->p < P->end && is_digit(*P->p); P->p++) {
       unsigned digit = *P->p - '0';
-      /* Past 64 bits the value would wrap: refused rather than stored wrong. */
-      if (magnitude > (limit - digit) / 10) QK_THROW(ctx, QK_ERR_JSON_SYNTAX);
-      magnitude = magnitude * 10 + digit;
+      if (magnitude > (limit - digit) / 10)
+        bOverflow = 1;
+      else
+        magnitude = magnitude * 10 + digit;
     }
     if (P->p < P->end && (*P->p == 'e' || *P->p == 'E')) goto exponent;
   } else {
@@ -267,6 +268,8 @@ finish:
     pSlot->type = QK_VARIANT_TYPE_DOUBLE;
     pSlot->u.dbl = value;
   } else {
+    /* Past 64 bits the value would wrap: refused rather than stored wrong. */
+    if (bOverflow) QK_THROW(ctx, QK_ERR_JSON_SYNTAX);
     pSlot->type = QK_VARIANT_TYPE_INT64;
     pSlot->u.i64 = bNegative ? (QK_int64)((QK_uint64)0 - magnitude) : (QK_int64)magnitude;
   }

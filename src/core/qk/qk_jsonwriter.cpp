@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "qk/qk_malloc.h"
+#include "qk/qk_misc_utils.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
 #include "qk/qk_varray.h"
@@ -245,7 +246,7 @@ void QK_jsonwriter__write_variant(QK_context *ctx, QK_jsonwriter *pjson, const Q
   switch (pv->type) {
     case QK_VARIANT_TYPE_NULL: QK_TRY(ctx, append(ctx, pjson, "null", 4)); break;
     case QK_VARIANT_TYPE_INT64:
-      if (pv->u.i64 >= INT32_MIN && pv->u.i64 <= INT32_MAX) {
+      if (QK_int64__fits_int32(pv->u.i64)) {
         QK_TRY(ctx, QK_jsonwriter__write_int64(ctx, pjson, pv->u.i64));
       } else {
         /* Readers with 32-bit or double-precision numbers get the exact digits as text. */

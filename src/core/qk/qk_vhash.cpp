@@ -391,7 +391,7 @@ done:;
 static void int32_of(QK_context *ctx, const QK_variant *pv, QK_int32 *pResult) {
   QK_int64 value = 0;
   QK_TRY(ctx, QK_variant__get__int64(ctx, pv, &value));
-  if (value < INT32_MIN || value > INT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
+  if (!QK_int64__fits_int32(value)) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
   *pResult = (QK_int32)value;
 done:;
 }
@@ -560,6 +560,27 @@ void QK_vhash__equal(QK_context *ctx, const QK_vhash *pv1, const QK_vhash *pv2, 
   }
   *pbEqual = bEqual;
 done:;
+}
+
+static void sort_nested(QK_context *ctx, void *pData, QK_vhash *, const char *, QK_variant *pv) {
+  if (pv->type == QK_VARIANT_TYPE_VHASH)
+    QK_TRY(ctx, QK_vhash__sort(ctx, pv->u.pvh, 1, *(QK_sort_compare_callback *)pData));
+done:;
+}
+
+void QK_vhash__sort(QK_context *ctx, QK_vhash *pvh, int bRecursive, QK_sort_compare_callback pfnCompare) {
+  QK_ARG_NOT_NULL(ctx, pvh);
+  QK_ARG_VALID(ctx, pfnCompare, (pfnCompare!=NULL));
+  QK_TRY(ctx, QK_qsort(ctx, pvh->table.items, pvh->table.count, sizeof(QK_keyitem), pfnCompare, NULL));
+  QK_TRY(ctx, QK_keytable__rebuild_chains(ctx, &pvh->table));
+  /* Objects inside arrays keep their order: only member values are visited. */
+  if (bRecursive) QK_TRY(ctx, QK_vhash__foreach(ctx, pvh, sort_nested, &pfnCompare));
+done:;
+}
+
+int QK_vhash__compare_keys_ascending(QK_context *, const void *pA, const void *pB, void *) {
+  int cmp = strcmp(((const QK_keyitem *)pA)->key, ((const QK_keyitem *)pB)->key);
+  return cmp < 0 ? -1 : cmp > 0;
 }
 
 void QK_vhash__write_json(QK_context *ctx, const QK_vhash *pvh, QK_jsonwriter *pjson) {

@@ -7,6 +7,7 @@
 
 #include "qk/qk_context.h"
 #include "qk/qk_keytable.h"
+#include "qk/qk_misc_utils.h"
 #include "qk/qk_strpool.h"
 #include "qk/qk_varpool.h"
 #include "qk/qk_variant.h"
@@ -25,9 +26,6 @@ typedef struct QK_vhash {
 
 typedef void (*QK_vhash_foreach_callback)(QK_context *ctx, void *pData, QK_vhash *pvh,
                                           const char *key, QK_variant *pv);
-/* The comparator type of QK_qsort: negative, zero or positive. */
-typedef int (*QK_vhash_compare_callback)(QK_context *ctx, const void *pA, const void *pB,
-                                         void *pContext);
 
 /* Construction. A guess of 0 gives 8 slots in the vhash itself; otherwise the capacity is 2 to
  * the bit length of the guess (at least 8; 65,536 when the bit length passes 18). NULL pools
@@ -126,7 +124,7 @@ void QK_vhash__remove_if_present(QK_context *ctx, QK_vhash *pvh, const char *psz
 void QK_vhash__equal(QK_context *ctx, const QK_vhash *pv1, const QK_vhash *pv2, int *pbEqual);
 /* Reorders the pairs by the comparator (it receives pointers to items whose first member is
  * the key pointer); with bRecursive every nested vhash value too, but not those in arrays. */
-void QK_vhash__sort(QK_context *ctx, QK_vhash *pvh, int bRecursive, QK_vhash_compare_callback pfnCompare);
+void QK_vhash__sort(QK_context *ctx, QK_vhash *pvh, int bRecursive, QK_sort_compare_callback pfnCompare);
 /* Canonical key order for QK_vhash__sort: unsigned bytes, -1, 0 or 1. */
 int QK_vhash__compare_keys_ascending(QK_context *ctx, const void *pA, const void *pB, void *pContext);
 

@@ -270,6 +270,24 @@ TEST_F(Vhash, DeepCopyIsIndependent) {
   EXPECT_EQ(take_error(), "46:c");
 }
 
+TEST_F(Vhash, SortOrdersNestedObjectsButNotObjectsInArrays) {
+  QK_vhash__free(ctx, vh);
+  vh = nullptr;
+  QK_vhash__alloc__from_json(
+      ctx, &vh, "{\"b\":{\"z\":1,\"\xc3\xa9\":2,\"Z\":3},\"a\":[{\"y\":1,\"x\":2}],\"\":0}");
+  EXPECT_EQ(take_error(), "ok");
+  QK_vhash__sort(ctx, vh, 1, QK_vhash__compare_keys_ascending);
+  EXPECT_EQ(json(vh), "{\"\":0,\"a\":[{\"y\":1,\"x\":2}],\"b\":{\"Z\":3,\"z\":1,\"\xc3\xa9\":2}}");
+  // Lookups still work through the rebuilt chains.
+  QK_vhash *b = nullptr;
+  QK_vhash__get__vhash(ctx, vh, "b", &b);
+  QK_int64 v = 0;
+  QK_vhash__get__int64(ctx, b, "\xc3\xa9", &v);
+  EXPECT_EQ(v, 2);
+  QK_vhash__sort(ctx, vh, 0, nullptr);
+  EXPECT_EQ(take_error(), "2:pfnCompare is invalid: (pfnCompare!=NULL) is false.");
+}
+
 TEST_F(Vhash, FromJsonWantsAnObject) {
   QK_vhash *h = nullptr;
   QK_vhash__alloc__from_json(ctx, &h, "[1]");
