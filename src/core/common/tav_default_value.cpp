@@ -1,0 +1,408 @@
+/* Translation of SQL Server column defaults into client defaults. */
+#include "common/tav_default_value.h"
+
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "qk/qk_malloc.h"
+#include "qk/qk_str_utils.h"
+#include "qk/qk_string.h"
+
+#define SQLITE_ERROR_VALUE(rc) QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, (rc))
+
+/* ---- Token scanner ------------------------------------------------------------------
+ * Clients read defaults with the older SQLite rules, in which hexadecimal numbers do not
+ * exist: 0x00FF is one illegal token, and that is how a binary constant is recognised. */
+
+/* The keywords of those rules; every other word is an identifier. */
+static const char *const OLD_SQLITE_KEYWORDS[] = {
+    "ABORT", "ACTION", "ADD", "AFTER", "ALL", "ALTER", "ANALYZE", "AND", "AS", "ASC", "ATTACH",
+    "AUTOINCREMENT", "BEFORE", "BEGIN", "BETWEEN", "BY", "CASCADE", "CASE", "CAST", "CHECK", "COLLATE",
+    "COLUMN", "COMMIT", "CONFLICT", "CONSTRAINT", "CREATE", "CROSS", "CURRENT_DATE", "CURRENT_TIME",
+    "CURRENT_TIMESTAMP", "DATABASE", "DEFAULT", "DEFERRABLE", "DEFERRED", "DELETE", "DESC", "DETACH",
+    "DISTINCT", "DROP", "EACH", "ELSE", "END", "ESCAPE", "EXCEPT", "EXCLUSIVE", "EXISTS", "EXPLAIN", "FAIL",
+    "FOR", "FOREIGN", "FROM", "FULL", "GLOB", "GROUP", "HAVING", "IF", "IGNORE", "IMMEDIATE", "IN", "INDEX",
+    "INDEXED", "INITIALLY", "INNER", "INSERT", "INSTEAD", "INTERSECT", "INTO", "IS", "ISNULL", "JOIN", "KEY",
+    "LEFT", "LIKE", "LIMIT", "MATCH", "NATURAL", "NO", "NOT", "NOTNULL", "NULL", "OF", "OFFSET", "ON", "OR",
+    "ORDER", "OUTER", "PLAN", "PRAGMA", "PRIMARY", "QUERY", "RAISE", "REFERENCES", "REGEXP", "REINDEX",
+    "RELEASE", "RENAME", "REPLACE", "RESTRICT", "RIGHT", "ROLLBACK", "ROW", "SAVEPOINT", "SELECT", "SET",
+    "TABLE", "TEMP", "TEMPORARY", "THEN", "TO", "TRANSACTION", "TRIGGER", "UNION", "UNIQUE", "UPDATE",
+    "USING", "VACUUM", "VALUES", "VIEW", "VIRTUAL", "WHEN", "WHERE",
+};
+
+static int is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+static int is_xdigit(unsigned char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+static int is_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r'; }
+/* Letters, digits, "_", "$" and every byte of a multi-byte character. */
+static int is_id_char(unsigned char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c) || c == '_' || c == '$' || c >= 0x80;
+}
+
+static tav_sqltok_class word_class(const char *z, int n) {
+  for (size_t k = 0; k < sizeof OLD_SQLITE_KEYWORDS / sizeof OLD_SQLITE_KEYWORDS[0]; k++) {
+    const char *kw = OLD_SQLITE_KEYWORDS[k];
+    if ((int)strlen(kw) == n && QK_strnicmp(z, kw, (size_t)n) == 0)
+      return strcmp(kw, "NULL") == 0 ? TAV_SQLTOK_NULL : TAV_SQLTOK_KEYWORD;
+  }
+  return TAV_SQLTOK_ID;
+}
+
+/* A quoted token; unterminated quotes make the rest of the text illegal. */
+static int scan_quoted(const char *z, tav_sqltok_class quoted_class, tav_sqltok_class *pClass) {
+  char delim = z[0];
+  int i = 1;
+  for (;; i++) {
+    if (z[i] == '\0') {
+      *pClass = TAV_SQLTOK_ILLEGAL;
+      return i;
+    }
+    if (z[i] == delim) {
+      if (z[i + 1] == delim) {
+        i++;
+        continue;
+      }
+      *pClass = quoted_class;
+      return i + 1;
+    }
+  }
+}
+
+static int scan_number(const char *z, tav_sqltok_class *pClass) {
+  int i = 0;
+  *pClass = TAV_SQLTOK_INTEGER;
+  while (is_digit((unsigned char)z[i])) i++;
+  if (z[i] == '.') {
+    i++;
+    while (is_digit((unsigned char)z[i])) i++;
+    *pClass = TAV_SQLTOK_FLOAT;
+  }
+  if ((z[i] == 'e' || z[i] == 'E') &&
+      (is_digit((unsigned char)z[i + 1]) ||
+       ((z[i + 1] == '+' || z[i + 1] == '-') && is_digit((unsigned char)z[i + 2])))) {
+    i += 2;
+    while (is_digit((unsigned char)z[i])) i++;
+    *pClass = TAV_SQLTOK_FLOAT;
+  }
+  while (is_id_char((unsigned char)z[i])) {
+    *pClass = TAV_SQLTOK_ILLEGAL;
+    i++;
+  }
+  return i;
+}
+
+int tav_sqltok__scan(const char *z, tav_sqltok_class *pClass) {
+  unsigned char c = (unsigned char)z[0];
+  int i;
+  *pClass = TAV_SQLTOK_OPERATOR;
+  if (c == '\0') {
+    *pClass = TAV_SQLTOK_END;
+    return 0;
+  }
+  if (is_space(c)) {
+    for (i = 1; is_space((unsigned char)z[i]); i++) {
+    }
+    *pClass = TAV_SQLTOK_SPACE;
+    return i;
+  }
+  switch (c) {
+    case '-':
+      if (z[1] == '-') {
+        for (i = 2; z[i] && z[i] != '\n'; i++) {
+        }
+        *pClass = TAV_SQLTOK_SPACE;
+        return i;
+      }
+      *pClass = TAV_SQLTOK_MINUS;
+      return 1;
+    case '(':
+      *pClass = TAV_SQLTOK_LP;
+      return 1;
+    case ')':
+      *pClass = TAV_SQLTOK_RP;
+      return 1;
+    case '/':
+      if (z[1] != '*') return 1;
+      for (i = 2; z[i] && !(z[i] == '*' && z[i + 1] == '/'); i++) {
+      }
+      *pClass = TAV_SQLTOK_SPACE;
+      return z[i] ? i + 2 : i;
+    case '=':
+      return z[1] == '=' ? 2 : 1;
+    case '<':
+      return (z[1] == '=' || z[1] == '>' || z[1] == '<') ? 2 : 1;
+    case '>':
+      return (z[1] == '=' || z[1] == '>') ? 2 : 1;
+    case '!':
+      if (z[1] == '=') return 2;
+      *pClass = TAV_SQLTOK_ILLEGAL;
+      return 2;
+    case '|':
+      return z[1] == '|' ? 2 : 1;
+    case ';': case '+': case '*': case '%': case ',': case '&': case '~':
+      return 1;
+    case '\'':
+      return scan_quoted(z, TAV_SQLTOK_STRING, pClass);
+    case '"': case '`':
+      return scan_quoted(z, TAV_SQLTOK_ID, pClass);
+    case '.':
+      if (!is_digit((unsigned char)z[1])) return 1;
+      return scan_number(z, pClass);
+    case '[':
+      for (i = 1; z[i] && z[i] != ']'; i++) {
+      }
+      *pClass = z[i] ? TAV_SQLTOK_ID : TAV_SQLTOK_ILLEGAL;
+      return z[i] ? i + 1 : i;
+    case '?':
+      for (i = 1; is_digit((unsigned char)z[i]); i++) {
+      }
+      *pClass = TAV_SQLTOK_VARIABLE;
+      return i;
+    case '#': case ':': case '@': case '$':
+      for (i = 1; is_id_char((unsigned char)z[i]); i++) {
+      }
+      *pClass = i > 1 ? TAV_SQLTOK_VARIABLE : TAV_SQLTOK_ILLEGAL;
+      return i;
+    case 'x': case 'X':
+      if (z[1] == '\'') {
+        for (i = 2; is_xdigit((unsigned char)z[i]); i++) {
+        }
+        *pClass = TAV_SQLTOK_BLOB;
+        if (z[i] != '\'' || i % 2) {
+          *pClass = TAV_SQLTOK_ILLEGAL;
+          while (z[i] && z[i] != '\'') i++;
+        }
+        return z[i] ? i + 1 : i;
+      }
+      break;
+    default:
+      break;
+  }
+  if (is_digit(c)) return scan_number(z, pClass);
+  if (!is_id_char(c)) {
+    *pClass = TAV_SQLTOK_ILLEGAL;
+    return 1;
+  }
+  for (i = 1; is_id_char((unsigned char)z[i]); i++) {
+  }
+  *pClass = word_class(z, i);
+  return i;
+}
+
+/* The next token that is not whitespace or a comment. */
+static const char *next_token(const char *z, tav_sqltok_class *pClass, int *pLen) {
+  for (;;) {
+    *pLen = tav_sqltok__scan(z, pClass);
+    if (*pClass != TAV_SQLTOK_SPACE) return z;
+    z += *pLen;
+  }
+}
+
+/* ---- Shape readers ------------------------------------------------------------------ */
+
+enum default_shape { SHAPE_LITERAL, SHAPE_FUNCTION, SHAPE_HEX };
+
+/* Walks the parenthesised default and finds the one token of the shape. The result is the
+ * span [*ppBegin, *ppEnd) of the text, or none (*ppBegin NULL). */
+static void find_shape(const char *sql, enum default_shape shape, const char **ppBegin, const char **ppEnd) {
+  const char *z = sql, *begin = NULL, *end = NULL;
+  int depth = 0, len;
+  tav_sqltok_class cls;
+  *ppBegin = *ppEnd = NULL;
+  for (;;) {
+    const char *tok = next_token(z, &cls, &len);
+    const char *after = tok + len;
+    if (cls == TAV_SQLTOK_END) break;
+    if (cls == TAV_SQLTOK_LP) {
+      if (begin) return;
+      depth++;
+    } else if (cls == TAV_SQLTOK_RP) {
+      depth--;
+    } else if (begin) {
+      return; /* a second value */
+    } else if (shape == SHAPE_LITERAL && cls == TAV_SQLTOK_ID && len == 1 && tok[0] == 'N') {
+      const char *str = next_token(after, &cls, &len);
+      if (cls != TAV_SQLTOK_STRING) return;
+      begin = str;
+      after = end = str + len;
+    } else if (shape == SHAPE_LITERAL && cls == TAV_SQLTOK_MINUS) {
+      const char *num = next_token(after, &cls, &len);
+      if (cls != TAV_SQLTOK_INTEGER && cls != TAV_SQLTOK_FLOAT) return;
+      begin = tok;
+      after = end = num + len;
+    } else if (shape == SHAPE_LITERAL &&
+               (cls == TAV_SQLTOK_STRING || cls == TAV_SQLTOK_NULL || cls == TAV_SQLTOK_INTEGER ||
+                cls == TAV_SQLTOK_FLOAT || cls == TAV_SQLTOK_BLOB)) {
+      begin = tok;
+      end = after;
+    } else if (shape == SHAPE_FUNCTION && cls == TAV_SQLTOK_ID) {
+      const char *lp = next_token(after, &cls, &len);
+      if (cls != TAV_SQLTOK_LP) return;
+      const char *rp = next_token(lp + 1, &cls, &len);
+      if (cls != TAV_SQLTOK_RP) return;
+      begin = tok;
+      end = after;
+      after = rp + 1;
+    } else if (shape == SHAPE_HEX && cls == TAV_SQLTOK_ILLEGAL) {
+      begin = tok;
+      end = after;
+    } else {
+      return;
+    }
+    z = after;
+  }
+  if (depth != 0) return;
+  *ppBegin = begin;
+  *ppEnd = end;
+}
+
+static void copy_span(QK_context *ctx, const char *begin, const char *end, char **psz) {
+  char *copy = NULL;
+  QK_ARG_NOT_NULL(ctx, psz);
+  if (begin == NULL) goto done;
+  QK_TRY(ctx, QK_malloc(ctx, (QK_uint32)(end - begin) + 1, &copy));
+  memcpy(copy, begin, (size_t)(end - begin));
+  copy[end - begin] = '\0';
+  *psz = copy;
+done:;
+}
+
+void tav_defin__default_literal(QK_context *ctx, const char *sql_default, char **pszLiteral) {
+  const char *begin, *end;
+  QK_ARG_NOT_NULL(ctx, sql_default);
+  find_shape(sql_default, SHAPE_LITERAL, &begin, &end);
+  QK_TRY(ctx, copy_span(ctx, begin, end, pszLiteral));
+done:;
+}
+
+void tav_defin__default_function_name(QK_context *ctx, const char *sql_default, char **pszName) {
+  const char *begin, *end;
+  QK_ARG_NOT_NULL(ctx, sql_default);
+  find_shape(sql_default, SHAPE_FUNCTION, &begin, &end);
+  QK_TRY(ctx, copy_span(ctx, begin, end, pszName));
+done:;
+}
+
+void tav_defin__default_hex_literal(QK_context *ctx, const char *sql_default, char **pszHex) {
+  const char *begin, *end;
+  QK_ARG_NOT_NULL(ctx, sql_default);
+  QK_ARG_NOT_NULL(ctx, pszHex);
+  find_shape(sql_default, SHAPE_HEX, &begin, &end);
+  if (begin == NULL || end - begin < 4 || (end - begin) % 2 != 0 || begin[0] != '0' || begin[1] != 'x') goto done;
+  for (const char *p = begin + 2; p < end; p++)
+    if (!is_xdigit((unsigned char)*p)) goto done;
+  QK_TRY(ctx, QK_string__format_to_sz(ctx, pszHex, "x'%.*s'", (int)(end - begin - 2), begin + 2));
+done:;
+}
+
+/* ---- Decimal scaling ---------------------------------------------------------------- */
+
+#define DECIMAL_PROBLEM "problem with decimal string for scale=%d: %s"
+
+void tav_defin__decimal_to_scaled_int64(QK_context *ctx, const char *text, QK_uint8 scale, QK_int64 *pValue) {
+  char *digits = NULL;
+  const char *point;
+  int exponent = scale, all_digits = 1;
+  QK_int64 value = 0;
+  QK_ARG_NOT_NULL(ctx, text);
+  QK_ARG_NOT_NULL(ctx, pValue);
+  point = strchr(text, '.');
+  if (point != NULL) {
+    int fraction = (int)strlen(point + 1);
+    if (strchr(point + 1, '.') != NULL || fraction > scale) QK_THROW_FMT(ctx, QK_ERR_UNSPECIFIED, DECIMAL_PROBLEM, scale, text);
+    exponent = scale - fraction;
+  }
+  QK_TRY(ctx, QK_strdup(ctx, text, &digits));
+  if (point != NULL) memmove(digits + (point - text), digits + (point - text) + 1, strlen(point));
+  for (const char *p = digits[0] == '-' ? digits + 1 : digits; *p; p++) all_digits &= is_digit((unsigned char)*p);
+  QK_int64__parse(ctx, &value, digits);
+  /* A well-formed number that does not parse is one beyond 64 bits. */
+  if (QK_context__has_error(ctx) && all_digits && digits[digits[0] == '-'] != '\0') {
+    QK_context__reset_error(ctx);
+    QK_THROW_FMT(ctx, QK_ERR_UNSPECIFIED, DECIMAL_PROBLEM, scale, text);
+  }
+  QK_CHECK(ctx);
+  /* Scaled step by step, so that 0 fits every scale. */
+  for (int k = 0; k < exponent; k++)
+    if (__builtin_mul_overflow(value, (QK_int64)10, &value))
+      QK_THROW_FMT(ctx, QK_ERR_UNSPECIFIED, DECIMAL_PROBLEM, scale, text);
+  *pValue = value;
+done:
+  QK_free(ctx, digits);
+}
+
+/* ---- Scratch connections -------------------------------------------------------------- */
+
+static void throw_native(QK_context *ctx, const znativesqlite_api *api, sqlite3 *db, int rc) {
+  QK_THROW_FMT(ctx, SQLITE_ERROR_VALUE(rc), "%s: %s", api->errstr(rc), db ? api->errmsg(db) : "");
+done:;
+}
+
+void tav_defin__native_exec(QK_context *ctx, const znativesqlite_api *api, sqlite3 *db, const char *sql) {
+  sqlite3_stmt *pStmt = NULL;
+  int rc;
+  QK_ARG_NOT_NULL(ctx, api);
+  QK_ARG_NOT_NULL(ctx, db);
+  QK_ARG_NOT_NULL(ctx, sql);
+  rc = api->prepare_v2(db, sql, &pStmt);
+  if (rc != SQLITE_OK) QK_TRY(ctx, throw_native(ctx, api, db, rc));
+  while ((rc = api->step(pStmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) QK_TRY(ctx, throw_native(ctx, api, db, rc));
+done:
+  if (pStmt != NULL) api->finalize(pStmt);
+}
+
+void tav_defin__native_exec_printf(QK_context *ctx, const znativesqlite_api *api, sqlite3 *db,
+                                   const char *szFormat, ...) {
+  QK_string *pSql = NULL;
+  va_list args;
+  va_start(args, szFormat);
+  QK_string__alloc__vformat(ctx, &pSql, szFormat, args);
+  va_end(args);
+  QK_CHECK(ctx);
+  QK_TRY(ctx, tav_defin__native_exec(ctx, api, db, QK_string__sz(pSql)));
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+static const char EVAL_BOOL_SQL[] = "SELECT typeof(%s), (%s)\n";
+
+void tav_defin__eval_bool_default(QK_context *ctx, const char *literal, int *pbRecognized, int *pValue) {
+  const znativesqlite_api *api = znativesqlite__get_api();
+  sqlite3 *db = NULL;
+  sqlite3_stmt *pStmt = NULL;
+  char *sql = NULL;
+  int rc;
+  QK_ARG_NOT_NULL(ctx, literal);
+  QK_ARG_NOT_NULL(ctx, pbRecognized);
+  QK_ARG_NOT_NULL(ctx, pValue);
+  *pbRecognized = 0;
+  rc = api->open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (rc != SQLITE_OK) QK_TRY(ctx, throw_native(ctx, api, db, rc));
+  QK_TRY(ctx, QK_string__format_to_sz(ctx, &sql, EVAL_BOOL_SQL, literal, literal));
+  rc = api->prepare_v2(db, sql, &pStmt);
+  if (rc != SQLITE_OK) QK_TRY(ctx, throw_native(ctx, api, db, rc));
+  rc = api->step(pStmt);
+  if (rc == SQLITE_ROW) {
+    const char *type = (const char *)api->column_text(pStmt, 0);
+    const char *value = (const char *)api->column_text(pStmt, 1);
+    if (type != NULL && strcmp(type, "text") == 0 && value != NULL) {
+      if (QK_stricmp(value, "True") == 0) {
+        *pbRecognized = 1;
+        *pValue = 1;
+      } else if (QK_stricmp(value, "False") == 0) {
+        *pbRecognized = 1;
+        *pValue = 0;
+      }
+    }
+  } else if (rc != SQLITE_DONE) {
+    QK_TRY(ctx, throw_native(ctx, api, db, rc));
+  }
+done:
+  if (pStmt != NULL) api->finalize(pStmt);
+  if (db != NULL) api->close(db);
+  QK_free(ctx, sql);
+}

@@ -1,0 +1,160 @@
+/* Request, naming and message utilities. */
+#include "common/tav_utils.h"
+
+#include <string.h>
+
+#include "qk/qk_hex.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_str_utils.h"
+#include "qk/qk_web_utils.h"
+
+int is_valid_pkg_version(int pkg_version) { return pkg_version >= 2 && pkg_version <= 6; }
+
+void tav_url__get_path(QK_context *ctx, const char *url, char **pszPath) {
+  char *path = NULL;
+  const char *question;
+  QK_ARG_NOT_NULL(ctx, url);
+  QK_ARG_NOT_NULL(ctx, pszPath);
+  if (url[0] != '/') QK_THROW_FMT(ctx, QK_ERR_UNSPECIFIED, "invalid URL: %s", url);
+  question = strchr(url, '?');
+  QK_TRY(ctx, QK_strdup(ctx, url, &path));
+  if (question != NULL) path[question - url] = '\0';
+  *pszPath = path;
+done:;
+}
+
+void tav_url__get_query(QK_context *ctx, const char *url, char **pszQuery) {
+  const char *question;
+  QK_ARG_NOT_NULL(ctx, url);
+  QK_ARG_NOT_NULL(ctx, pszQuery);
+  question = strchr(url, '?');
+  if (question != NULL) QK_TRY(ctx, QK_strdup(ctx, question, pszQuery));
+done:;
+}
+
+static int is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+void tav_url__decode(QK_context *ctx, const char *begin, const char *end, char **pszDecoded) {
+  char *decoded = NULL, *out;
+  QK_ARG_NOT_NULL(ctx, begin);
+  QK_ARG_NOT_NULL(ctx, end);
+  QK_ARG_NOT_NULL(ctx, pszDecoded);
+  QK_ARG_VALID(ctx, end, end >= begin && (size_t)(end - begin) < UINT32_MAX);
+  QK_TRY(ctx, QK_malloc(ctx, (QK_uint32)(end - begin) + 1, &decoded));
+  out = decoded;
+  for (const char *p = begin; p < end;) {
+    if (*p == '%' && end - p >= 3 && is_hex_digit(p[1]) && is_hex_digit(p[2])) {
+      QK_uint8 byte = 0;
+      QK_TRY(ctx, QK_hex__parse_byte(ctx, p + 1, &byte));
+      /* A NUL would end the text there and silently drop the rest of the value. */
+      if (byte == 0) QK_THROW_FMT(ctx, QK_ERR_UNSPECIFIED, "invalid URL query string: %.*s", (int)(end - begin), begin);
+      *out++ = (char)byte;
+      p += 3;
+    } else {
+      *out++ = *p == '+' ? ' ' : *p;
+      p++;
+    }
+  }
+  *out = '\0';
+  *pszDecoded = decoded;
+  decoded = NULL;
+done:
+  QK_free(ctx, decoded);
+}
+
+int tav_pkg__is_internal_column(const char *name) {
+  static const char *const internal[] = {"z_rid", "z_txid", "z_rv", "z_gen_del", "z_gen_add"};
+  if (name == NULL) return 0;
+  for (const char *column : internal)
+    if (strcmp(name, column) == 0) return 1;
+  return 0;
+}
+
+void tav_dbfile__validate_name(QK_context *ctx, const char *name) {
+  QK_string *escaped = NULL;
+  if (name == NULL) QK_THROW(ctx, QK_ERR_INVALID_ARGUMENT);
+  if (name[0] == '\0') QK_THROW_MSG(ctx, TAV_ERR_INVALID_DBFILE_NAME, "name of a dbfile cannot be an empty string");
+  if (name[0] < 'a' || name[0] > 'z')
+    QK_THROW_MSG(ctx, TAV_ERR_INVALID_DBFILE_NAME, "name of a dbfile must begin with a lower case letter");
+  for (const char *p = name + 1; *p; p++) {
+    if ((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '_') continue;
+    QK_TRY(ctx, QK_string__alloc(ctx, &escaped));
+    QK_TRY(ctx, QK_html__escape(ctx, name, escaped));
+    QK_THROW_FMT(ctx, TAV_ERR_INVALID_DBFILE_NAME,
+                 "name of a dbfile may contain only lower case letters, numbers, or an underscore: %s",
+                 QK_string__sz(escaped));
+  }
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, escaped));
+}
+
+void tav_sql__placeholders(QK_context *ctx, int n, QK_string **ppText) {
+  QK_string *text = NULL;
+  QK_ARG_NOT_NULL(ctx, ppText);
+  QK_TRY(ctx, QK_string__alloc__sz(ctx, &text, "?"));
+  for (int k = 1; k < n; k++) QK_TRY(ctx, QK_string__append__sz(ctx, text, ",?"));
+  *ppText = text;
+  text = NULL;
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, text));
+}
+
+void tav_sql__placeholders_for_list(QK_context *ctx, const char *list, QK_string **ppText) {
+  int n = 1;
+  QK_ARG_NOT_NULL(ctx, list);
+  for (const char *p = list; *p; p++) n += *p == ',';
+  QK_TRY(ctx, tav_sql__placeholders(ctx, n, ppText));
+done:;
+}
+
+void tav_sql__escape_identifier(QK_context *ctx, const char *name, char close, char **pszEscaped) {
+  char *escaped = NULL, *out;
+  size_t len, extra = 0;
+  QK_ARG_NOT_NULL(ctx, name);
+  QK_ARG_NOT_NULL(ctx, pszEscaped);
+  len = strlen(name);
+  for (const char *p = name; *p; p++) extra += *p == close;
+  if (len + extra >= UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
+  QK_TRY(ctx, QK_malloc(ctx, (QK_uint32)(len + extra + 1), &escaped));
+  out = escaped;
+  for (const char *p = name; *p; p++) {
+    *out++ = *p;
+    if (*p == close) *out++ = close;
+  }
+  *out = '\0';
+  *pszEscaped = escaped;
+done:;
+}
+
+void tav_err__prefix_message(QK_context *ctx, const char *prefix) {
+  const char *old = NULL;
+  char *combined;
+  if (ctx == NULL || prefix == NULL || !QK_context__has_error(ctx)) return;
+  QK_context__get_message(ctx, &old);
+  if (old == NULL) return; /* messages live at the outermost level only */
+  if (old[0] == '\0') {
+    QK_context__set_message(ctx, "%s", prefix);
+    return;
+  }
+  combined = QK_sz__format_alloc("%s:\n%s", prefix, old);
+  if (combined == NULL) return;
+  QK_context__set_message(ctx, "%s", combined);
+  QK_free_noctx(combined);
+}
+
+void tav_err__add_context(QK_context *ctx, const char *tbl_id, const char *verb, const char *tbl_name) {
+  char *line;
+  if (ctx == NULL || tbl_id == NULL || !QK_context__has_error(ctx)) return;
+  if (verb == NULL) verb = "operating on";
+  if (tbl_name == NULL || tbl_name[0] == '\0')
+    line = QK_sz__format_alloc("Error while %s table with ID=%s", verb, tbl_id);
+  else if (tbl_name[0] == '"' || tbl_name[0] == '[')
+    line = QK_sz__format_alloc("Error while %s %s (ID %s)", verb, tbl_name, tbl_id);
+  else
+    line = QK_sz__format_alloc("Error while %s \"%s\" (ID %s)", verb, tbl_name, tbl_id);
+  if (line == NULL) return;
+  tav_err__prefix_message(ctx, line);
+  QK_free_noctx(line);
+}

@@ -1,0 +1,46 @@
+/* The small text rules shared by the request path, the store and the package code: package
+ * versions, request URLs and queries, internal column names, dbfile names, SQL placeholders
+ * and identifier escaping, and context added to the message of a pending error. */
+#ifndef TAV_UTILS_H
+#define TAV_UTILS_H
+
+#include "qk/qk_context.h"
+#include "qk/qk_string.h"
+
+/* A name that is not a valid dbfile name. */
+#define TAV_ERR_INVALID_DBFILE_NAME QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 63)
+
+/* Nonzero for the package format versions 2 to 6. */
+int is_valid_pkg_version(int pkg_version);
+
+/* The URL up to its first "?" (all of it without one); it must begin with "/" (1). */
+void tav_url__get_path(QK_context *ctx, const char *url, char **pszPath);
+/* The URL from its first "?" on, or NULL without error when it has none. */
+void tav_url__get_query(QK_context *ctx, const char *url, char **pszQuery);
+/* URL-decodes the bytes [begin, end) into a new heap text: %XX gives the byte, "+" a space,
+ * anything else (a "%" without two hex digits too) is kept. "%00" would cut the text: 1. */
+void tav_url__decode(QK_context *ctx, const char *begin, const char *end, char **pszDecoded);
+
+/* 1 for exactly z_rid, z_txid, z_rv, z_gen_del or z_gen_add (the columns beside user data). */
+int tav_pkg__is_internal_column(const char *name);
+
+/* No error for a valid dbfile name (a lowercase letter, then lowercase letters, digits and
+ * "_"), else 63 with a message; NULL is 2. */
+void tav_dbfile__validate_name(QK_context *ctx, const char *name);
+
+/* "?" and n - 1 times ",?" ("?" for n below 1). */
+void tav_sql__placeholders(QK_context *ctx, int n, QK_string **ppText);
+/* One "?" per element of a comma-separated list. */
+void tav_sql__placeholders_for_list(QK_context *ctx, const char *list, QK_string **ppText);
+/* A copy of name with every close character doubled, so that it stays one identifier
+ * between "..." (close '"') or [...] (close ']'). */
+void tav_sql__escape_identifier(QK_context *ctx, const char *name, char close, char **pszEscaped);
+
+/* With an error pending at the outermost level: the message becomes "<prefix>:\n<old>", or the
+ * prefix alone when the old one is empty. Never raises. */
+void tav_err__prefix_message(QK_context *ctx, const char *prefix);
+/* Prefixes the pending message with a line naming the table the failed work was on (verb
+ * NULL: "operating on"); nothing when tbl_id is NULL. Never raises. */
+void tav_err__add_context(QK_context *ctx, const char *tbl_id, const char *verb, const char *tbl_name);
+
+#endif

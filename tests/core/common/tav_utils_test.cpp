@@ -1,0 +1,184 @@
+#include "common/tav_utils.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "context_fixture.h"
+#include "python_oracle.h"
+#include "qk/qk_malloc.h"
+
+namespace {
+
+using Utils = ContextTest;
+
+std::string or_none(const char *sz) { return sz ? sz : "<none>"; }
+
+TEST_F(Utils, PackageVersionsAndInternalColumns) {
+  for (int v = -1; v <= 8; v++) EXPECT_EQ(is_valid_pkg_version(v) != 0, v >= 2 && v <= 6) << v;
+  for (const char *name : {"z_rid", "z_txid", "z_rv", "z_gen_del", "z_gen_add"}) EXPECT_EQ(tav_pkg__is_internal_column(name), 1);
+  for (const char *name : {"Z_RID", "z_rid2", "z_gen", "", " z_rid", "rid"}) EXPECT_EQ(tav_pkg__is_internal_column(name), 0);
+  EXPECT_EQ(tav_pkg__is_internal_column(nullptr), 0);
+}
+
+TEST_F(Utils, UrlPathAndQuery) {
+  struct Case {
+    const char *url, *path, *query;
+  } cases[] = {
+      {"/x/pull?db=a", "/x/pull", "?db=a"},
+      {"/x/pull", "/x/pull", nullptr},
+      {"/?", "/", "?"},
+      {"/a?b?c", "/a", "?b?c"},
+      {"x", "1:invalid URL: x", nullptr},
+      {"", "1:invalid URL: ", nullptr},
+  };
+  for (const Case &c : cases) {
+    char *path = nullptr, *query = nullptr;
+    tav_url__get_path(ctx, c.url, &path);
+    std::string error = take_error();
+    EXPECT_EQ(error == "ok" ? or_none(path) : error, c.path);
+    tav_url__get_query(ctx, c.url, &query);
+    EXPECT_EQ(take_error(), "ok");
+    EXPECT_EQ(or_none(query), or_none(c.query));
+    QK_free(ctx, path);
+    QK_free(ctx, query);
+  }
+}
+
+std::string decode(QK_context *ctx, const std::string &text) {
+  char *out = nullptr;
+  tav_url__decode(ctx, text.data(), text.data() + text.size(), &out);
+  std::string r = out ? out : "<none>";
+  QK_free(ctx, out);
+  return r;
+}
+
+TEST_F(Utils, UrlDecodingCases) {
+  struct Case {
+    const char *in, *out;
+  } cases[] = {{"b%20c+d", "b c d"}, {"%41%4a%4A", "AJJ"}, {"%4", "%4"},       {"%zz", "%zz"},
+               {"%%41", "%A"},       {"100%", "100%"},    {"%e2%82%ac", "\xe2\x82\xac"}, {"", ""}};
+  for (const Case &c : cases) {
+    EXPECT_EQ(decode(ctx, c.in), c.out) << c.in;
+    EXPECT_EQ(take_error(), "ok");
+  }
+  EXPECT_EQ(decode(ctx, "a%00b"), "<none>");
+  EXPECT_EQ(take_error(), "1:invalid URL query string: a%00b");
+}
+
+// Random texts over the characters that matter decode as Python's unquote_to_bytes does
+// (with "+" first turned into a space).
+TEST_F(Utils, UrlDecodingMatchesPython) {
+  auto rows = python_oracle_rows(R"(
+import random, urllib.parse
+r = random.Random(9)
+alphabet = '%+0123456789abcdefABCDEFgzZ =&?/'
+for _ in range(400):
+    s = ''.join(r.choice(alphabet) for _ in range(r.randint(0, 12)))
+    out = urllib.parse.unquote_to_bytes(s.replace('+', ' '))
+    print('x' + s.encode().hex(), 'x' + out.hex())
+)");
+  ASSERT_EQ(rows.size(), 400u);
+  for (const auto &row : rows) {
+    std::string in = oracle_unhex(row[0]), expected = oracle_unhex(row[1]);
+    std::string got = decode(ctx, in);
+    if (expected.find('\0') != std::string::npos) {
+      EXPECT_EQ(take_error(), "1:invalid URL query string: " + in);
+    } else {
+      EXPECT_EQ(take_error(), "ok");
+      EXPECT_EQ(got, expected) << in;
+    }
+  }
+}
+
+TEST_F(Utils, DbfileNames) {
+  const char *bad_char = "63:name of a dbfile may contain only lower case letters, numbers, or an underscore: ";
+  struct Case {
+    const char *name;
+    std::string error;
+  } cases[] = {
+      {"a", "ok"},
+      {"a_1", "ok"},
+      {"abc9", "ok"},
+      {"", "63:name of a dbfile cannot be an empty string"},
+      {"1a", "63:name of a dbfile must begin with a lower case letter"},
+      {"_a", "63:name of a dbfile must begin with a lower case letter"},
+      {"Ab", "63:name of a dbfile must begin with a lower case letter"},
+      {"a-b", std::string(bad_char) + "a-b"},
+      {"aB", std::string(bad_char) + "aB"},
+      {"a<b", std::string(bad_char) + "a&lt;b"},
+      {"a\"&'>", std::string(bad_char) + "a&quot;&amp;'&gt;"},
+      {"a\xc3\xa9", std::string(bad_char) + "a\xc3\xa9"},
+      {nullptr, "2:"},
+  };
+  for (const Case &c : cases) {
+    tav_dbfile__validate_name(ctx, c.name);
+    EXPECT_EQ(take_error(), c.error) << or_none(c.name);
+  }
+}
+
+TEST_F(Utils, PlaceholdersAndIdentifierEscapes) {
+  struct Case {
+    int n;
+    const char *text;
+  } counts[] = {{-1, "?"}, {0, "?"}, {1, "?"}, {3, "?,?,?"}};
+  for (const Case &c : counts) {
+    QK_string *text = nullptr;
+    tav_sql__placeholders(ctx, c.n, &text);
+    EXPECT_STREQ(QK_string__sz(text), c.text);
+    QK_string__free(ctx, text);
+  }
+  struct ListCase {
+    const char *list, *text;
+  } lists[] = {{"a,b,c", "?,?,?"}, {"", "?"}, {"a", "?"}, {",", "?,?"}};
+  for (const ListCase &c : lists) {
+    QK_string *text = nullptr;
+    tav_sql__placeholders_for_list(ctx, c.list, &text);
+    EXPECT_STREQ(QK_string__sz(text), c.text);
+    QK_string__free(ctx, text);
+  }
+  struct EscapeCase {
+    const char *name;
+    char close;
+    const char *escaped;
+  } escapes[] = {{"plain", ']', "plain"}, {"a]b]]", ']', "a]]b]]]]"}, {"a\"b", '"', "a\"\"b"}, {"a\"b", ']', "a\"b"}, {"", '"', ""}};
+  for (const EscapeCase &c : escapes) {
+    char *escaped = nullptr;
+    tav_sql__escape_identifier(ctx, c.name, c.close, &escaped);
+    EXPECT_STREQ(escaped, c.escaped);
+    QK_free(ctx, escaped);
+  }
+  EXPECT_EQ(take_error(), "ok");
+}
+
+TEST_F(Utils, ErrorContextLines) {
+  struct Case {
+    const char *old_message, *tbl_id, *verb, *tbl_name, *result;
+  } cases[] = {
+      {"boom", "12", nullptr, nullptr, "Error while operating on table with ID=12:\nboom"},
+      {"boom", "12", "exporting", "", "Error while exporting table with ID=12:\nboom"},
+      {"boom", "12", "importing", "[dbo].[t]", "Error while importing [dbo].[t] (ID 12):\nboom"},
+      {"boom", "12", "importing", "\"t\"", "Error while importing \"t\" (ID 12):\nboom"},
+      {"boom", "12", "importing", "orders", "Error while importing \"orders\" (ID 12):\nboom"},
+      {"", "12", nullptr, "orders", "Error while operating on \"orders\" (ID 12)"},
+      {"boom", nullptr, nullptr, "orders", "boom"},
+  };
+  for (const Case &c : cases) {
+    QK_context__throw_msg(ctx, QK_ERR_UNSPECIFIED, __FILE__, __LINE__, c.old_message);
+    tav_err__add_context(ctx, c.tbl_id, c.verb, c.tbl_name);
+    EXPECT_EQ(take_error(), std::string("1:") + c.result);
+  }
+  // Nothing pending: nothing happens. A nested level keeps no message to prefix.
+  tav_err__prefix_message(ctx, "p");
+  EXPECT_EQ(take_error(), "ok");
+  EXPECT_EQ(message(), "");
+  QK_context__throw_msg(ctx, QK_ERR_UNSPECIFIED, __FILE__, __LINE__, "outer");
+  QK_context__push_level(ctx);
+  QK_context__throw(ctx, QK_ERR_UNSPECIFIED, __FILE__, __LINE__);
+  tav_err__prefix_message(ctx, "p");
+  QK_context__pop_level(ctx);
+  tav_err__prefix_message(ctx, nullptr);
+  EXPECT_EQ(take_error(), "1:outer");
+}
+
+}  // namespace
