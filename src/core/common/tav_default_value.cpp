@@ -2,9 +2,11 @@
 #include "common/tav_default_value.h"
 
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/tav_parse_defin_types.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
@@ -405,4 +407,171 @@ done:
   if (pStmt != NULL) api->finalize(pStmt);
   if (db != NULL) api->close(db);
   QK_free(ctx, sql);
+}
+
+/* ---- Literal checks and the translation ---------------------------------------------- */
+
+static const char SCRATCH_TABLE_SQL[] = "CREATE TABLE foo (v %s);";
+static const char SCRATCH_TRIGGER_SQL[] = "CREATE TRIGGER bar BEFORE INSERT ON foo\n"
+                                          "BEGIN\n\n"
+                                          "%s;\n"
+                                          "END";
+static const char SCRATCH_INSERT_SQL[] = "INSERT OR IGNORE INTO foo (v) VALUES (%s);";
+
+void tav_defin__test_default_in_scratch_db(QK_context *ctx, const char *type, const char *literal,
+                                           int *pbAccepted) {
+  const znativesqlite_api *api = znativesqlite__get_api();
+  sqlite3 *db = NULL;
+  QK_string *check = NULL;
+  int rc;
+  QK_ARG_NOT_NULL(ctx, type);
+  QK_ARG_NOT_NULL(ctx, literal);
+  QK_ARG_NOT_NULL(ctx, pbAccepted);
+  rc = api->open_v2(":memory:", &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (rc != SQLITE_OK) QK_TRY(ctx, throw_native(ctx, api, db, rc));
+  QK_TRY(ctx, tav_defin__native_exec(ctx, api, db, "BEGIN TRANSACTION"));
+  QK_TRY(ctx, tav_defin__native_exec_printf(ctx, api, db, SCRATCH_TABLE_SQL, tav_defin__sqlite_affinity(type)));
+  QK_TRY(ctx, tav_defin__constraint_check_sql(ctx, type, -1, -1, "v", &check));
+  QK_TRY(ctx, tav_defin__native_exec_printf(ctx, api, db, SCRATCH_TRIGGER_SQL, QK_string__sz(check)));
+  QK_TRY(ctx, tav_defin__native_exec_printf(ctx, api, db, SCRATCH_INSERT_SQL, literal));
+  *pbAccepted = api->changes(db) == 1;
+done:
+  if (db != NULL) {
+    if (!QK_context__has_error(ctx)) QK_TRY(ctx, tav_defin__native_exec(ctx, api, db, "ROLLBACK TRANSACTION"));
+    api->close(db);
+  }
+  QK_RELEASE(ctx, QK_string__free(ctx, check));
+}
+
+/* A whole base-10 integer of 32 bits: blanks and a sign before it, nothing after it. */
+static int parse_int32_literal(const char *literal, QK_int64 *pValue) {
+  const char *p = literal;
+  int negative = 0;
+  QK_int64 value = 0;
+  while (is_space((unsigned char)*p)) p++;
+  if (*p == '-' || *p == '+') negative = *p++ == '-';
+  if (!is_digit((unsigned char)*p)) return 0;
+  for (; is_digit((unsigned char)*p); p++) {
+    value = value * 10 + (*p - '0');
+    if (value > (QK_int64)INT32_MAX + 1) return 0;
+  }
+  if (*p != '\0') return 0;
+  if (negative) value = -value;
+  if (value > INT32_MAX) return 0;
+  *pValue = value;
+  return 1;
+}
+
+void tav_defin__check_int_default(QK_context *ctx, const char *literal, const char *type, QK_int64 min,
+                                  QK_int64 max, int *pbAccepted) {
+  QK_int64 value = 0;
+  QK_ARG_NOT_NULL(ctx, literal);
+  QK_ARG_NOT_NULL(ctx, pbAccepted);
+  if (parse_int32_literal(literal, &value)) {
+    *pbAccepted = min <= value && value <= max;
+  } else {
+    QK_TRY(ctx, tav_defin__test_default_in_scratch_db(ctx, type, literal, pbAccepted));
+  }
+done:;
+}
+
+/* Ranges of the integer types. */
+static const struct {
+  const char *type;
+  QK_int64 min, max;
+} INTEGER_RANGES[] = {
+    {"uint1", 0, 1},
+    {"uint8", 0, 255},
+    {"sint16", -32768, 32767},
+    {"sint32", INT32_MIN, INT32_MAX},
+    {"sint64", INT64_MIN, INT64_MAX},
+    {"loose/int", INT64_MIN, INT64_MAX},
+};
+
+/* The client default of a function-call SQL Server default: the SQLite form of the
+ * functions the clients can imitate. */
+static const char *function_default(const char *type, const char *function) {
+  int is_utc_now = function != NULL && (QK_stricmp(function, "GETUTCDATE") == 0 || QK_stricmp(function, "SYSUTCDATETIME") == 0);
+  int is_new_id = function != NULL && (QK_stricmp(function, "NEWID") == 0 || QK_stricmp(function, "NEWSEQUENTIALID") == 0);
+  if (strcmp(type, "guid") == 0) return is_new_id ? "(randomblob(16))" : NULL;
+  if (strcmp(type, "date") == 0) return is_utc_now ? "(date('now'))" : NULL;
+  if (strcmp(type, "datetime") == 0) return is_utc_now ? "(datetime('now'))" : NULL;
+  if (strcmp(type, "time") == 0) return is_utc_now ? "(time('now'))" : NULL;
+  return NULL;
+}
+
+static int type_is_one_of(const char *type, const char *const *names) {
+  for (; *names; names++)
+    if (strcmp(type, *names) == 0) return 1;
+  return 0;
+}
+
+/* The literal L for a type, when L is present: sets *pszResult to a new text or leaves it. */
+static void literal_default(QK_context *ctx, const char *type, QK_uint8 scale, const char *literal, char **pszResult) {
+  static const char *const money[] = {"money8", "money4", NULL};
+  static const char *const scratch_tested[] = {"date", "datetime", "time", "real8", "real4", "loose/real", NULL};
+  static const char *const never[] = {"identity", "guid", "blob", "loose/blob", NULL};
+  char digits[QK_INT64_SZ_SIZE];
+  QK_int64 scaled = 0;
+  int accepted = 0;
+  if (type_is_one_of(type, money) || strcmp(type, "decimal") == 0) {
+    QK_TRY(ctx, tav_defin__decimal_to_scaled_int64(ctx, literal, type_is_one_of(type, money) ? 4 : scale, &scaled));
+    QK_TRY(ctx, QK_strdup(ctx, QK_int64__to_sz(scaled, digits), pszResult));
+    goto done;
+  }
+  if (type_is_one_of(type, never)) goto done;
+  if (type_is_one_of(type, scratch_tested)) {
+    QK_TRY(ctx, tav_defin__test_default_in_scratch_db(ctx, type, literal, &accepted));
+    if (accepted) QK_TRY(ctx, QK_strdup(ctx, literal, pszResult));
+    goto done;
+  }
+  for (const auto &range : INTEGER_RANGES) {
+    if (strcmp(type, range.type) != 0) continue;
+    tav_defin__check_int_default(ctx, literal, type, range.min, range.max, &accepted);
+    if (QK_context__has_error(ctx) && strcmp(type, "uint1") == 0) {
+      /* A bit column may default to the texts 'True' and 'False' as well. */
+      int recognized = 0, value = 0;
+      QK_context__push_level(ctx);
+      tav_defin__eval_bool_default(ctx, literal, &recognized, &value);
+      QK_context__pop_level(ctx);
+      if (!recognized) QK_CHECK(ctx);
+      QK_context__reset_error(ctx);
+      QK_TRY(ctx, QK_strdup(ctx, value ? "1" : "0", pszResult));
+      goto done;
+    }
+    QK_CHECK(ctx);
+    if (accepted) QK_TRY(ctx, QK_strdup(ctx, literal, pszResult));
+    goto done;
+  }
+  /* "text", "loose/text" and every other name ("host") keep L as it is. */
+  QK_TRY(ctx, QK_strdup(ctx, literal, pszResult));
+done:;
+}
+
+void tav_defin__translate_default_for_type(QK_context *ctx, const char *type, QK_uint8 scale,
+                                           const char *sql_default, char **pszDefault) {
+  char *literal = NULL, *function = NULL, *result = NULL;
+  const char *constant;
+  QK_ARG_NOT_NULL(ctx, type);
+  QK_ARG_NOT_NULL(ctx, sql_default);
+  QK_ARG_NOT_NULL(ctx, pszDefault);
+  QK_TRY(ctx, tav_defin__default_literal(ctx, sql_default, &literal));
+  if (literal != NULL && QK_stricmp(literal, "NULL") == 0) {
+    result = literal;
+    literal = NULL;
+  } else if (literal != NULL) {
+    QK_TRY(ctx, literal_default(ctx, type, scale, literal, &result));
+  } else if (strcmp(type, "blob") == 0 || strcmp(type, "loose/blob") == 0) {
+    QK_TRY(ctx, tav_defin__default_hex_literal(ctx, sql_default, &result));
+  } else {
+    QK_TRY(ctx, tav_defin__default_function_name(ctx, sql_default, &function));
+    constant = function_default(type, function);
+    if (constant != NULL) QK_TRY(ctx, QK_strdup(ctx, constant, &result));
+  }
+  *pszDefault = result;
+  result = NULL;
+done:
+  QK_free(ctx, literal);
+  QK_free(ctx, function);
+  QK_free(ctx, result);
 }

@@ -40,6 +40,21 @@ void tav_defin__default_hex_literal(QK_context *ctx, const char *sql_default, ch
  * a second point and values beyond 64 bits raise 1 "problem with decimal string ...". */
 void tav_defin__decimal_to_scaled_int64(QK_context *ctx, const char *text, QK_uint8 scale, QK_int64 *pValue);
 
+/* The client default for a column of the given logical type with the SQL Server default
+ * sql_default (scale: the column's scale for "decimal", 4 for money): a new heap text, or
+ * NULL for none. A literal the type's constraint check rejects is an error. */
+void tav_defin__translate_default_for_type(QK_context *ctx, const char *type, QK_uint8 scale,
+                                           const char *sql_default, char **pszDefault);
+
+/* Integer literals of 32 bits are range-tested in place; any other literal goes through the
+ * scratch test. */
+void tav_defin__check_int_default(QK_context *ctx, const char *literal, const char *type, QK_int64 min,
+                                  QK_int64 max, int *pbAccepted);
+/* Inserts the literal into a scratch in-memory table guarded by the type's constraint check:
+ * accepted when the row went in; a value the check rejects is the check's SQLite error. */
+void tav_defin__test_default_in_scratch_db(QK_context *ctx, const char *type, const char *literal,
+                                           int *pbAccepted);
+
 /* Evaluates a literal in SQLite: a text 'True' or 'False' (any case) is recognized as 1 or 0. */
 void tav_defin__eval_bool_default(QK_context *ctx, const char *literal, int *pbRecognized, int *pValue);
 

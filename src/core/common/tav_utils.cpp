@@ -3,10 +3,13 @@
 
 #include <string.h>
 
+#include "qk/qk_file.h"
+#include "qk/qk_fsobj.h"
 #include "qk/qk_hex.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_web_utils.h"
+#include "qk/qkhash.h"
 
 int is_valid_pkg_version(int pkg_version) { return pkg_version >= 2 && pkg_version <= 6; }
 
@@ -72,6 +75,48 @@ int tav_pkg__is_internal_column(const char *name) {
   return 0;
 }
 
+/* Files are hashed in pieces of this size. */
+#define TAV_SHA1_PIECE 4096
+
+void tav_sha1__buffer(QK_context *ctx, const void *buf, QK_uint32 len, char *out) {
+  QK_hash *hash = NULL;
+  QK_error err;
+  QK_ARG_NOT_NULL(ctx, buf);
+  QK_ARG_NOT_NULL(ctx, out);
+  if ((err = QK_hash__begin(&hash)) != QK_OK) QK_THROW(ctx, err);
+  if ((err = QK_hash__add_bytes(hash, buf, len)) != QK_OK) QK_THROW(ctx, err);
+  if ((err = QK_hash__end(&hash, out, QK_SHA1_SZ_SIZE)) != QK_OK) QK_THROW(ctx, err);
+done:
+  QK_hash__abort(&hash);
+}
+
+/* The length is counted in 64 bits: files of 4 GiB and more are hashed whole. */
+void tav_sha1__file(QK_context *ctx, const char *path, char *out) {
+  QK_hash *hash = NULL;
+  QK_file *file = NULL;
+  QK_uint64 length = 0, done_bytes = 0;
+  char piece[TAV_SHA1_PIECE];
+  char digest[QK_SHA1_SZ_SIZE];
+  QK_error err;
+  QK_ARG_NOT_NULL(ctx, path);
+  QK_ARG_NOT_NULL(ctx, out);
+  QK_TRY(ctx, QK_fsobj__length(ctx, path, &length, NULL));
+  QK_TRY(ctx, QK_file__open(ctx, path, QK_FILE_RDONLY | QK_FILE_OPEN_EXISTING, 0644, &file));
+  if ((err = QK_hash__begin(&hash)) != QK_OK) QK_THROW(ctx, err);
+  while (done_bytes < length) {
+    QK_uint32 want = length - done_bytes < TAV_SHA1_PIECE ? (QK_uint32)(length - done_bytes) : TAV_SHA1_PIECE;
+    QK_uint32 got = 0;
+    QK_TRY(ctx, QK_file__read(ctx, file, want, piece, &got));
+    if ((err = QK_hash__add_bytes(hash, piece, got)) != QK_OK) QK_THROW(ctx, err);
+    done_bytes += got;
+  }
+  if ((err = QK_hash__end(&hash, digest, sizeof digest)) != QK_OK) QK_THROW(ctx, err);
+  memcpy(out, digest, sizeof digest);
+done:
+  QK_hash__abort(&hash);
+  QK_RELEASE(ctx, QK_file__close(ctx, &file));
+}
+
 void tav_dbfile__validate_name(QK_context *ctx, const char *name) {
   QK_string *escaped = NULL;
   if (name == NULL) QK_THROW(ctx, QK_ERR_INVALID_ARGUMENT);
@@ -106,25 +151,6 @@ void tav_sql__placeholders_for_list(QK_context *ctx, const char *list, QK_string
   QK_ARG_NOT_NULL(ctx, list);
   for (const char *p = list; *p; p++) n += *p == ',';
   QK_TRY(ctx, tav_sql__placeholders(ctx, n, ppText));
-done:;
-}
-
-void tav_sql__escape_identifier(QK_context *ctx, const char *name, char close, char **pszEscaped) {
-  char *escaped = NULL, *out;
-  size_t len, extra = 0;
-  QK_ARG_NOT_NULL(ctx, name);
-  QK_ARG_NOT_NULL(ctx, pszEscaped);
-  len = strlen(name);
-  for (const char *p = name; *p; p++) extra += *p == close;
-  if (len + extra >= UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
-  QK_TRY(ctx, QK_malloc(ctx, (QK_uint32)(len + extra + 1), &escaped));
-  out = escaped;
-  for (const char *p = name; *p; p++) {
-    *out++ = *p;
-    if (*p == close) *out++ = close;
-  }
-  *out = '\0';
-  *pszEscaped = escaped;
 done:;
 }
 

@@ -1,6 +1,6 @@
 /* The small text rules shared by the request path, the store and the package code: package
  * versions, request URLs and queries, internal column names, dbfile names, SQL placeholders
- * and identifier escaping, and context added to the message of a pending error. */
+ * and context added to the message of a pending error. */
 #ifndef TAV_UTILS_H
 #define TAV_UTILS_H
 
@@ -24,6 +24,11 @@ void tav_url__decode(QK_context *ctx, const char *begin, const char *end, char *
 /* 1 for exactly z_rid, z_txid, z_rv, z_gen_del or z_gen_add (the columns beside user data). */
 int tav_pkg__is_internal_column(const char *name);
 
+/* SHA-1 of len bytes as 40 lowercase hex digits and a NUL into out (41 bytes). */
+void tav_sha1__buffer(QK_context *ctx, const void *buf, QK_uint32 len, char *out);
+/* The same over the whole content of a file, of any length. */
+void tav_sha1__file(QK_context *ctx, const char *path, char *out);
+
 /* No error for a valid dbfile name (a lowercase letter, then lowercase letters, digits and
  * "_"), else 63 with a message; NULL is 2. */
 void tav_dbfile__validate_name(QK_context *ctx, const char *name);
@@ -32,10 +37,6 @@ void tav_dbfile__validate_name(QK_context *ctx, const char *name);
 void tav_sql__placeholders(QK_context *ctx, int n, QK_string **ppText);
 /* One "?" per element of a comma-separated list. */
 void tav_sql__placeholders_for_list(QK_context *ctx, const char *list, QK_string **ppText);
-/* A copy of name with every close character doubled, so that it stays one identifier
- * between "..." (close '"') or [...] (close ']'). */
-void tav_sql__escape_identifier(QK_context *ctx, const char *name, char close, char **pszEscaped);
-
 /* With an error pending at the outermost level: the message becomes "<prefix>:\n<old>", or the
  * prefix alone when the old one is empty. Never raises. */
 void tav_err__prefix_message(QK_context *ctx, const char *prefix);

@@ -3,10 +3,10 @@
 #include "qksqlite/qk_sqlite.h"
 
 #include <string.h>
-#include <sys/stat.h>
-#include <time.h>
 
+#include "qk/qk_fsobj.h"
 #include "qk/qk_hex.h"
+#include "qk/qk_misc_utils.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
 
@@ -15,17 +15,6 @@
 /* Preparing retries a busy database every 100 ms until more than this was waited. */
 #define QK_SQLITE_BUSY_LIMIT_MS 30000
 #define QK_SQLITE_BUSY_STEP_MS 100
-
-static int path_exists(const char *path) {
-  struct stat st;
-  return stat(path, &st) == 0;
-}
-
-static void sleep_ms(int ms) {
-  struct timespec ts = {ms / 1000, (long)(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0) {
-  }
-}
 
 /* Opens a connection with the hardening every connection of the server gets: pushed files are
  * untrusted, so their schema may not reach functions or virtual tables with side effects
@@ -51,7 +40,7 @@ static void prepare_retrying_busy(QK_context *ctx, sqlite3 *db, const char *sql,
     if (rc == SQLITE_OK) break;
     if (rc != SQLITE_BUSY) QK_THROW_FMT(ctx, SQLITE_ERROR_VALUE(rc), "%s", sqlite3_errmsg(db));
     if (waited_ms > QK_SQLITE_BUSY_LIMIT_MS) QK_THROW(ctx, SQLITE_ERROR_VALUE(SQLITE_BUSY));
-    sleep_ms(QK_SQLITE_BUSY_STEP_MS);
+    QK_sleep_ms(QK_SQLITE_BUSY_STEP_MS);
     waited_ms += QK_SQLITE_BUSY_STEP_MS;
   }
 done:;
@@ -137,9 +126,11 @@ done:
 
 void QK_sqlite__create_new_db(QK_context *ctx, const char *pPathnameDb, int open_flags, sqlite3 **ppDb) {
   sqlite3 *db = NULL;
+  int bExists = 0;
   QK_ARG_NOT_NULL(ctx, pPathnameDb);
   QK_ARG_NOT_NULL(ctx, ppDb);
-  if (path_exists(pPathnameDb)) QK_THROW_MSG(ctx, QK_ERR_FILE_ALREADY_EXISTS, pPathnameDb);
+  QK_TRY(ctx, QK_fsobj__exists(ctx, pPathnameDb, &bExists, NULL, NULL));
+  if (bExists) QK_THROW_MSG(ctx, QK_ERR_FILE_ALREADY_EXISTS, pPathnameDb);
   QK_TRY(ctx, open_connection(ctx, pPathnameDb, open_flags, &db));
   QK_TRY(ctx, QK_sqlite__exec(ctx, db, "PRAGMA foreign_keys=ON"));
   *ppDb = db;

@@ -1,11 +1,11 @@
 /* The native SQLite entry table. */
 #include "znativesqlite/znativesqlite.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdint.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "qk/qk_context.h"
+#include "qk/qk_file.h"
+#include "qk/qk_fsobj.h"
 
 /* Blobs and files move in pieces of this size. */
 #define ZNATIVESQLITE_PIECE 16384
@@ -65,27 +65,20 @@ static int znativesqlite__copy_rows(sqlite3_stmt *src, sqlite3_stmt *dst, int *s
   }
 }
 
-static int write_all(int fd, const char *p, int n) {
-  while (n > 0) {
-    ssize_t written = write(fd, p, (size_t)n);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return 0;
-    p += written;
-    n -= (int)written;
-  }
-  return 1;
-}
-
+/* The file functions report into a context of their own: the table's callers have none. */
 static int znativesqlite__blob_to_file(sqlite3 *db, const char *path, const char *table, const char *column,
                                        sqlite3_int64 rowid) {
+  QK_context *ctx = NULL;
+  QK_file *file = NULL;
   sqlite3_blob *blob = NULL;
   char piece[ZNATIVESQLITE_PIECE];
-  int fd = -1, created = 0, rc, total, offset = 0;
+  int created = 0, rc, total, offset = 0;
+  if (QK_context__alloc(&ctx) != QK_OK) return SQLITE_NOMEM;
   rc = sqlite3_blob_open(db, "main", table, column, rowid, 0, &blob);
   if (rc != SQLITE_OK) goto done;
   total = sqlite3_blob_bytes(blob);
-  fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
+  QK_file__open(ctx, path, QK_FILE_WRONLY | QK_FILE_CREATE_NEW, 0644, &file);
+  if (QK_context__has_error(ctx)) {
     rc = ZNATIVESQLITE_FILE_ERROR;
     goto done;
   }
@@ -94,57 +87,62 @@ static int znativesqlite__blob_to_file(sqlite3 *db, const char *path, const char
     int n = total - offset < ZNATIVESQLITE_PIECE ? total - offset : ZNATIVESQLITE_PIECE;
     rc = sqlite3_blob_read(blob, piece, n, offset);
     if (rc != SQLITE_OK) goto done;
-    if (!write_all(fd, piece, n)) {
+    QK_file__write(ctx, file, (QK_uint32)n, piece, NULL);
+    if (QK_context__has_error(ctx)) {
       rc = ZNATIVESQLITE_FILE_ERROR;
       goto done;
     }
     offset += n;
   }
-  if (close(fd) != 0) rc = ZNATIVESQLITE_FILE_ERROR;
-  fd = -1;
+  QK_file__close(ctx, &file);
+  if (QK_context__has_error(ctx)) rc = ZNATIVESQLITE_FILE_ERROR;
 done:
-  if (fd >= 0) close(fd);
-  /* A half-written file would pass for the blob: only a file made here is removed. */
-  if (rc != SQLITE_OK && created) unlink(path);
+  QK_RELEASE(ctx, QK_file__close(ctx, &file));
+  /* A half-written file would pass for the blob; only a file made here is removed. */
+  if (rc != SQLITE_OK && created) QK_RELEASE(ctx, QK_fsobj__remove_file(ctx, path));
   sqlite3_blob_close(blob);
+  QK_context__free(ctx);
   return rc;
 }
 
 static int znativesqlite__file_to_blob(sqlite3 *db, const char *path, const char *table, const char *column,
                                        sqlite3_int64 rowid) {
+  QK_context *ctx = NULL;
+  QK_file *file = NULL;
   sqlite3_blob *blob = NULL;
   char piece[ZNATIVESQLITE_PIECE];
-  struct stat st;
-  int fd = -1, rc;
-  off_t offset = 0;
-  if (stat(path, &st) != 0) return ZNATIVESQLITE_FILE_ERROR;
+  QK_uint64 length = 0, offset = 0;
+  int rc = ZNATIVESQLITE_FILE_ERROR;
+  if (QK_context__alloc(&ctx) != QK_OK) return SQLITE_NOMEM;
+  QK_fsobj__length(ctx, path, &length, NULL);
+  if (QK_context__has_error(ctx)) goto done;
   rc = sqlite3_blob_open(db, "main", table, column, rowid, 1, &blob);
   if (rc != SQLITE_OK) goto done;
-  fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  /* Blob offsets are ints: a longer file cannot fit any blob. */
+  if (length > INT32_MAX) {
+    rc = SQLITE_TOOBIG;
+    goto done;
+  }
+  QK_file__open(ctx, path, QK_FILE_RDONLY | QK_FILE_OPEN_EXISTING, 0644, &file);
+  if (QK_context__has_error(ctx)) {
     rc = ZNATIVESQLITE_FILE_ERROR;
     goto done;
   }
-  while (offset < st.st_size) {
-    off_t left = st.st_size - offset;
-    int want = left < ZNATIVESQLITE_PIECE ? (int)left : ZNATIVESQLITE_PIECE;
-    ssize_t got = read(fd, piece, (size_t)want);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
+  while (offset < length) {
+    QK_uint32 n = length - offset < ZNATIVESQLITE_PIECE ? (QK_uint32)(length - offset) : ZNATIVESQLITE_PIECE;
+    QK_file__read(ctx, file, n, piece, NULL);
+    if (QK_context__has_error(ctx)) {
       rc = ZNATIVESQLITE_FILE_ERROR;
       goto done;
     }
-    if (offset > INT32_MAX - got) {
-      rc = SQLITE_TOOBIG;
-      goto done;
-    }
-    rc = sqlite3_blob_write(blob, piece, (int)got, (int)offset);
+    rc = sqlite3_blob_write(blob, piece, (int)n, (int)offset);
     if (rc != SQLITE_OK) goto done;
-    offset += got;
+    offset += n;
   }
 done:
-  if (fd >= 0) close(fd);
+  QK_RELEASE(ctx, QK_file__close(ctx, &file));
   sqlite3_blob_close(blob);
+  QK_context__free(ctx);
   return rc;
 }
 

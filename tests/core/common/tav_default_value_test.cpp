@@ -242,4 +242,102 @@ TEST_F(DefaultValue, BoolEvaluationAndNativeExec) {
   api->close(db);
 }
 
+// SQL Server defaults as the catalog keeps them, per logical type.
+TEST_F(DefaultValue, TranslationPerType) {
+  const std::string type_mismatch = "19:constraint failed: [v] constraint violation: type mismatch: ";
+  struct Case {
+    const char *type;
+    int scale;
+    const char *sql, *result;
+  } cases[] = {
+      {"sint32", 0, "((0))", "0"},
+      {"sint32", 0, "((-2147483648))", "-2147483648"},
+      {"sint16", 0, "((70000))", "<none>"},
+      {"sint16", 0, "((-32768))", "-32768"},
+      {"uint8", 0, "((-1))", "<none>"},
+      {"uint8", 0, "((255))", "255"},
+      {"sint64", 0, "((5000000000))", "5000000000"},
+      {"loose/int", 0, "((-5000000000))", "-5000000000"},
+      {"sint32", 0, "((1.5))", "<error>"},
+      {"uint1", 0, "((1))", "1"},
+      {"uint1", 0, "((2))", "<none>"},
+      {"uint1", 0, "('True')", "1"},
+      {"uint1", 0, "('false')", "0"},
+      {"uint1", 0, "('maybe')", "<error>"},
+      {"money8", 0, "((0.01))", "100"},
+      {"money4", 0, "((-12))", "-120000"},
+      {"decimal", 2, "((1.5))", "150"},
+      {"decimal", 2, "((1.234))", "1:problem with decimal string for scale=2: 1.234"},
+      {"decimal", 0, "((1.5))", "1:problem with decimal string for scale=0: 1.5"},
+      {"decimal", 0, "(N'abc')", "137:'abc'"},
+      {"real8", 0, "((1.5))", "1.5"},
+      {"real4", 0, "((-2))", "-2"},
+      {"real8", 0, "('abc')", "<error>"},
+      {"datetime", 0, "(getutcdate())", "(datetime('now'))"},
+      {"date", 0, "(GETUTCDATE())", "(date('now'))"},
+      {"time", 0, "(sysutcdatetime())", "(time('now'))"},
+      {"datetime", 0, "(getdate())", "<none>"},
+      {"text", 0, "(getutcdate())", "<none>"},
+      {"date", 0, "('2024-01-31')", "'2024-01-31'"},
+      {"date", 0, "('2024-02-30')", "'2024-02-30'"},  // the library keeps out-of-range days
+      {"date", 0, "('2024-13-01')", "'2024-13-01'"},  // date() gives NULL, which the check lets pass
+      {"date", 0, "('2024-1-1')", "<error>"},
+      {"time", 0, "('12:30:00')", "'12:30:00'"},
+      {"datetime", 0, "('2024-01-31 10:11:12')", "'2024-01-31 10:11:12'"},
+      {"guid", 0, "(newid())", "(randomblob(16))"},
+      {"guid", 0, "(NewSequentialId())", "(randomblob(16))"},
+      {"guid", 0, "('6F9619FF-8B86-D011-B42D-00C04FC964FF')", "<none>"},
+      {"blob", 0, "(0x00FF)", "x'00FF'"},
+      {"loose/blob", 0, "((0xab))", "x'ab'"},
+      {"blob", 0, "(0x0G)", "<none>"},
+      {"blob", 0, "(0x0)", "<none>"},
+      {"blob", 0, "(x'00')", "<none>"},
+      {"text", 0, "(N'abc')", "'abc'"},
+      {"loose/text", 0, "('it''s')", "'it''s'"},
+      {"text", 0, "((1)+(1))", "<none>"},
+      {"sint32", 0, "((1)+(1))", "<none>"},
+      {"identity", 0, "((1))", "<none>"},
+      {"host", 0, "('x')", "'x'"},
+      {"host", 0, "(getutcdate())", "<none>"},
+      {"sint32", 0, "(NULL)", "NULL"},
+      {"guid", 0, "(null)", "null"},
+      {"date", 0, "(Null)", "Null"},
+  };
+  for (const Case &c : cases) {
+    char *result = nullptr;
+    tav_defin__translate_default_for_type(ctx, c.type, (QK_uint8)c.scale, c.sql, &result);
+    std::string error = take_error();
+    std::string got = error != "ok" ? error : result ? result : "<none>";
+    if (std::string(c.result) == "<error>") {
+      EXPECT_EQ(got.substr(0, 3), "19:") << c.type << " " << c.sql << " gave " << got;
+    } else {
+      EXPECT_EQ(got, c.result) << c.type << " " << c.sql;
+    }
+    QK_free(ctx, result);
+  }
+}
+
+TEST_F(DefaultValue, RejectedLiteralsNameTheViolatedRule) {
+  struct Case {
+    const char *type, *sql, *error;
+  } cases[] = {
+      {"uint1", "('maybe')", "19:constraint failed: [v] constraint violation: type mismatch: uint1(integer)"},
+      {"date", "('2024-1-1')", "19:constraint failed: [v] constraint violation: invalid date (YYYY-MM-DD)"},
+      {"real8", "('abc')", "19:constraint failed: [v] constraint violation: type mismatch: real8(real)"},
+  };
+  for (const Case &c : cases) {
+    char *result = nullptr;
+    tav_defin__translate_default_for_type(ctx, c.type, 0, c.sql, &result);
+    EXPECT_EQ(take_error(), c.error);
+    EXPECT_EQ(result, nullptr);
+  }
+  int accepted = 7;
+  tav_defin__check_int_default(ctx, " +12", "sint32", 0, 20, &accepted);
+  EXPECT_EQ(accepted, 1);
+  tav_defin__check_int_default(ctx, "12 ", "sint32", 0, 20, &accepted);  // not a whole integer: scratch
+  EXPECT_EQ(accepted, 1);
+  tav_defin__test_default_in_scratch_db(ctx, "sint16", "40000", &accepted);
+  EXPECT_EQ(take_error().substr(0, 3), "19:");
+}
+
 }  // namespace

@@ -91,6 +91,42 @@ for _ in range(400):
   }
 }
 
+// Files around the read piece size and a larger one, against hashlib.
+TEST_F(Utils, Sha1OfBuffersAndFilesMatchesPython) {
+  char dir[] = "/tmp/tav_utils_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  auto rows = python_oracle_rows(std::string("import hashlib, random, os\nD = '") + dir + R"('
+r = random.Random(4)
+for n in (0, 1, 4095, 4096, 4097, 1 << 20):
+    data = r.randbytes(n)
+    open(os.path.join(D, str(n)), 'wb').write(data)
+    print(n, hashlib.sha1(data).hexdigest())
+)");
+  ASSERT_EQ(rows.size(), 6u);
+  for (const auto &row : rows) {
+    std::string path = std::string(dir) + "/" + row[0];
+    char digest[41] = {0}, bufferDigest[41] = {0};
+    tav_sha1__file(ctx, path.c_str(), digest);
+    EXPECT_EQ(take_error(), "ok");
+    EXPECT_EQ(std::string(digest), row[1]) << row[0];
+    FILE *f = fopen(path.c_str(), "rb");
+    std::string data(std::stoul(row[0]), '\0');
+    ASSERT_EQ(fread(data.data(), 1, data.size(), f), data.size());
+    fclose(f);
+    tav_sha1__buffer(ctx, data.data(), (QK_uint32)data.size(), bufferDigest);
+    EXPECT_EQ(std::string(bufferDigest), row[1]) << row[0];
+  }
+  char digest[41];
+  std::string missing = std::string(dir) + "/missing";
+  tav_sha1__file(ctx, missing.c_str(), digest);
+  EXPECT_EQ(take_error().substr(0, 10), "2:Calling ");  // ENOENT from the length query
+  tav_sha1__file(ctx, nullptr, digest);
+  EXPECT_EQ(take_error(), "2:path is null");
+  tav_sha1__buffer(ctx, nullptr, 0, digest);
+  EXPECT_EQ(take_error(), "2:buf is null");
+  EXPECT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
+}
+
 TEST_F(Utils, DbfileNames) {
   const char *bad_char = "63:name of a dbfile may contain only lower case letters, numbers, or an underscore: ";
   struct Case {
@@ -117,7 +153,7 @@ TEST_F(Utils, DbfileNames) {
   }
 }
 
-TEST_F(Utils, PlaceholdersAndIdentifierEscapes) {
+TEST_F(Utils, Placeholders) {
   struct Case {
     int n;
     const char *text;
@@ -136,17 +172,6 @@ TEST_F(Utils, PlaceholdersAndIdentifierEscapes) {
     tav_sql__placeholders_for_list(ctx, c.list, &text);
     EXPECT_STREQ(QK_string__sz(text), c.text);
     QK_string__free(ctx, text);
-  }
-  struct EscapeCase {
-    const char *name;
-    char close;
-    const char *escaped;
-  } escapes[] = {{"plain", ']', "plain"}, {"a]b]]", ']', "a]]b]]]]"}, {"a\"b", '"', "a\"\"b"}, {"a\"b", ']', "a\"b"}, {"", '"', ""}};
-  for (const EscapeCase &c : escapes) {
-    char *escaped = nullptr;
-    tav_sql__escape_identifier(ctx, c.name, c.close, &escaped);
-    EXPECT_STREQ(escaped, c.escaped);
-    QK_free(ctx, escaped);
   }
   EXPECT_EQ(take_error(), "ok");
 }
