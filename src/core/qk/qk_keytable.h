@@ -1,0 +1,55 @@
+/* The insertion-ordered hash index behind QK_vhash and QK_nullhash: one item array in
+ * insertion order, reached through bucket chains sorted by key (unsigned byte order).
+ * Capacity is a power of two, both the bucket and the item count; load stays <= 3/4. */
+#ifndef QK_KEYTABLE_H
+#define QK_KEYTABLE_H
+
+#include <stddef.h>
+
+#include "qk/qk_context.h"
+
+struct QK_variant;
+
+#define QK_KEYTABLE_INLINE_CAPACITY 8
+
+typedef struct QK_keyitem {
+  const char *key; /* first member: sort comparators receive pointers to items */
+  QK_uint32 hash;
+  struct QK_variant *value; /* NULL in a QK_nullhash */
+  struct QK_keyitem *next;  /* next item of the same chain */
+} QK_keyitem;
+
+typedef struct QK_keytable {
+  QK_uint32 count;
+  QK_uint32 capacity;
+  QK_uint32 mask;
+  QK_keyitem *items;    /* capacity slots, the first count in use */
+  QK_keyitem **buckets; /* capacity chain heads */
+  QK_keyitem inline_items[QK_KEYTABLE_INLINE_CAPACITY];
+  QK_keyitem *inline_buckets[QK_KEYTABLE_INLINE_CAPACITY];
+} QK_keytable;
+
+/* The lookup3 hashlittle function over len bytes with initial value 0. */
+QK_uint32 QK_keytable__hash(const void *pKey, size_t len);
+
+/* A table of capacity 8 in the inline area: needs no allocation. */
+void QK_keytable__init_inline(QK_keytable *pTable);
+/* A table with heap arrays of the given capacity (a power of two, at least 8). */
+void QK_keytable__init(QK_context *ctx, QK_keytable *pTable, QK_uint32 capacity);
+/* Frees the item and bucket arrays unless they are the inline ones. */
+void QK_keytable__free_arrays(QK_context *ctx, QK_keytable *pTable);
+
+/* The item with this key (hash as QK_keytable__hash gives it), or NULL. */
+QK_keyitem *QK_keytable__find(const QK_keytable *pTable, const char *key, QK_uint32 hash);
+/* Grows (capacity x 4) when one more item would pass three quarters of the capacity. */
+void QK_keytable__make_room(QK_context *ctx, QK_keytable *pTable);
+/* Fills the item at index count with a stored key and links it; an equal key raises 46 with
+ * the key as message and count stays. Call QK_keytable__make_room first. */
+void QK_keytable__append(QK_context *ctx, QK_keytable *pTable, const char *key, QK_uint32 hash,
+                         struct QK_variant *value);
+/* Clears every bucket and relinks every item in index order (after removal or sorting). */
+void QK_keytable__rebuild_chains(QK_context *ctx, QK_keytable *pTable);
+/* Removes the item at index (the later items move one place down) and rebuilds the chains. */
+void QK_keytable__remove_at(QK_context *ctx, QK_keytable *pTable, QK_uint32 index);
+
+#endif

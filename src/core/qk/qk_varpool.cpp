@@ -1,0 +1,50 @@
+/* The variant-slot arena of documents. */
+#include "qk/qk_varpool.h"
+
+#include "qk/qk_malloc.h"
+
+void QK_varpool__new_chunk(QK_context *ctx, QK_uint32 slots, QK_pool_chunk *pNext,
+                           QK_pool_chunk **ppChunk) {
+  QK_pool_chunk *pChunk = NULL;
+  QK_ARG_NOT_NULL(ctx, ppChunk);
+  QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_pool_chunk), &pChunk));
+  QK_TRY(ctx, QK_alloc(ctx, slots, sizeof(QK_variant), &pChunk->data));
+  pChunk->size = slots;
+  pChunk->next = pNext;
+  *ppChunk = pChunk;
+  pChunk = NULL;
+done:
+  QK_RELEASE(ctx, QK_free(ctx, pChunk));
+}
+
+void QK_varpool__alloc(QK_context *ctx, QK_varpool **ppNew, QK_uint32 slots_per_chunk) {
+  QK_varpool *pNew = NULL;
+  QK_ARG_NOT_NULL(ctx, ppNew);
+  QK_ARG_VALID(ctx, slots_per_chunk, slots_per_chunk != 0);
+  QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_varpool), &pNew));
+  pNew->slots_per_chunk = slots_per_chunk;
+  QK_TRY(ctx, QK_varpool__new_chunk(ctx, slots_per_chunk, NULL, &pNew->chunks));
+  *ppNew = pNew;
+  pNew = NULL;
+done:
+  QK_RELEASE(ctx, QK_free(ctx, pNew));
+}
+
+void QK_varpool__add(QK_context *ctx, QK_varpool *pPool, QK_variant **ppSlot) {
+  QK_pool_chunk *pChunk;
+  QK_ARG_NOT_NULL(ctx, pPool);
+  QK_ARG_NOT_NULL(ctx, ppSlot);
+  pChunk = pPool->chunks;
+  if (pChunk->used == pChunk->size) {
+    QK_TRY(ctx, QK_varpool__new_chunk(ctx, pPool->slots_per_chunk, pChunk, &pPool->chunks));
+    pChunk = pPool->chunks;
+  }
+  *ppSlot = (QK_variant *)pChunk->data + pChunk->used++;
+done:;
+}
+
+void QK_varpool__free(QK_context *ctx, QK_varpool *pPool) {
+  if (pPool == NULL) return;
+  QK_RELEASE(ctx, QK_pool__free_chunks(ctx, pPool->chunks));
+  QK_RELEASE(ctx, QK_free(ctx, pPool));
+}
