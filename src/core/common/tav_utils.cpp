@@ -67,6 +67,89 @@ done:
   QK_free(ctx, decoded);
 }
 
+void tav_url__add_decoded(QK_context *ctx, QK_vhash *pvh, const char *key, const char *begin, const char *end) {
+  char *decoded = NULL;
+  QK_ARG_NOT_NULL(ctx, pvh);
+  QK_ARG_NOT_NULL(ctx, key);
+  QK_TRY(ctx, tav_url__decode(ctx, begin, end, &decoded));
+  QK_TRY(ctx, QK_vhash__add__string(ctx, pvh, key, decoded));
+done:
+  QK_free(ctx, decoded);
+}
+
+/* Decodes one name or value; a refused "%00" is reported with the rest of the query. */
+static void add_query_text(QK_context *ctx, QK_vhash *entry, const char *key, const char *begin, const char *end,
+                           const char *part) {
+  tav_url__add_decoded(ctx, entry, key, begin, end);
+  if (QK_context__error_equals(ctx, QK_ERR_UNSPECIFIED))
+    QK_context__set_message(ctx, "invalid URL query string: %s", part);
+  QK_CHECK(ctx);
+done:;
+}
+
+void tav_url__parse_query(QK_context *ctx, const char *query, QK_varray **ppPairs) {
+  QK_varray *pairs = NULL;
+  const char *p;
+  QK_ARG_NOT_NULL(ctx, query);
+  QK_ARG_NOT_NULL(ctx, ppPairs);
+  QK_TRY(ctx, QK_varray__alloc(ctx, &pairs));
+  p = query[0] == '?' ? query + 1 : query;
+  while (*p != '\0') {
+    const char *part = p, *name_end = p + strcspn(p, "&=");
+    QK_vhash *entry = NULL;
+    if (name_end == part) QK_THROW_FMT(ctx, QK_ERR_UNSPECIFIED, "invalid URL query string: %s", part);
+    QK_TRY(ctx, QK_varray__appendnew__vhash(ctx, pairs, &entry));
+    QK_TRY(ctx, add_query_text(ctx, entry, "n", part, name_end, part));
+    p = name_end;
+    if (*p == '=') {
+      const char *value = p + 1, *value_end = value + strcspn(value, "&");
+      QK_TRY(ctx, add_query_text(ctx, entry, "v", value, value_end, part));
+      p = value_end;
+    }
+    if (*p == '&') p++;
+  }
+  *ppPairs = pairs;
+  pairs = NULL;
+done:
+  QK_RELEASE(ctx, QK_varray__free(ctx, pairs));
+}
+
+void tav_url__pairs_to_vhash(QK_context *ctx, const QK_varray *pPairs, QK_vhash **ppQuery) {
+  QK_vhash *query = NULL;
+  QK_uint32 count = 0;
+  QK_ARG_NOT_NULL(ctx, pPairs);
+  QK_ARG_NOT_NULL(ctx, ppQuery);
+  QK_TRY(ctx, QK_vhash__alloc(ctx, &query));
+  QK_TRY(ctx, QK_varray__count(ctx, pPairs, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    QK_vhash *entry = NULL;
+    const char *name = NULL, *value = "";
+    QK_TRY(ctx, QK_varray__get__vhash(ctx, pPairs, i, &entry));
+    QK_TRY(ctx, QK_vhash__get__sz(ctx, entry, "n", &name));
+    QK_TRY(ctx, QK_vhash__check__sz(ctx, entry, "v", &value));
+    QK_TRY(ctx, QK_vhash__add__string(ctx, query, name, value ? value : ""));
+  }
+  *ppQuery = query;
+  query = NULL;
+done:
+  QK_RELEASE(ctx, QK_vhash__free(ctx, query));
+}
+
+void tav_json__canonicalize(QK_context *ctx, const char *json, char **pszText) {
+  QK_vhash *document = NULL;
+  QK_string *text = NULL;
+  QK_ARG_NOT_NULL(ctx, json);
+  QK_ARG_NOT_NULL(ctx, pszText);
+  QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &document, json));
+  QK_TRY(ctx, QK_vhash__sort(ctx, document, 1, QK_vhash__compare_keys_ascending));
+  QK_TRY(ctx, QK_string__alloc(ctx, &text));
+  QK_TRY(ctx, QK_vhash__to_json(ctx, document, text));
+  QK_TRY(ctx, QK_string__free_keep_sz(ctx, &text, pszText, NULL));
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, text));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, document));
+}
+
 int tav_pkg__is_internal_column(const char *name) {
   static const char *const internal[] = {"z_rid", "z_txid", "z_rv", "z_gen_del", "z_gen_add"};
   if (name == NULL) return 0;

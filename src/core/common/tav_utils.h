@@ -6,6 +6,8 @@
 
 #include "qk/qk_context.h"
 #include "qk/qk_string.h"
+#include "qk/qk_varray.h"
+#include "qk/qk_vhash.h"
 
 /* A name that is not a valid dbfile name. */
 #define TAV_ERR_INVALID_DBFILE_NAME QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 63)
@@ -20,6 +22,20 @@ void tav_url__get_query(QK_context *ctx, const char *url, char **pszQuery);
 /* URL-decodes the bytes [begin, end) into a new heap text: %XX gives the byte, "+" a space,
  * anything else (a "%" without two hex digits too) is kept. "%00" would cut the text: 1. */
 void tav_url__decode(QK_context *ctx, const char *begin, const char *end, char **pszDecoded);
+
+/* URL-decodes [begin, end) and adds it under key (46 when the key is present). */
+void tav_url__add_decoded(QK_context *ctx, QK_vhash *pvh, const char *key, const char *begin, const char *end);
+/* Splits a query (one leading "?" skipped) into a new varray of {"n": name, "v": value}
+ * entries in text order; a part without "=" has no "v". An empty name or a "%00" is 1
+ * "invalid URL query string: <the rest of the query from that part on>". */
+void tav_url__parse_query(QK_context *ctx, const char *query, QK_varray **ppPairs);
+/* A new vhash from each name to its value (the empty text without one); a name that occurs
+ * twice fails the whole conversion with 46. */
+void tav_url__pairs_to_vhash(QK_context *ctx, const QK_varray *pPairs, QK_vhash **ppQuery);
+
+/* A JSON object text with its keys sorted by their bytes at every object level (arrays keep
+ * their order), written back as compact JSON into a new heap text. */
+void tav_json__canonicalize(QK_context *ctx, const char *json, char **pszText);
 
 /* 1 for exactly z_rid, z_txid, z_rv, z_gen_del or z_gen_add (the columns beside user data). */
 int tav_pkg__is_internal_column(const char *name);

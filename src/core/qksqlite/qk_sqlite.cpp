@@ -345,6 +345,71 @@ void QK_sqlite__bind_value(QK_context *ctx, sqlite3_stmt *pStmt, int index, sqli
 done:;
 }
 
+void QK_sqlite__bind_variant(QK_context *ctx, sqlite3_stmt *pStmt, int index, const QK_variant *pv) {
+  QK_ARG_NOT_NULL(ctx, pStmt);
+  QK_ARG_NOT_NULL(ctx, pv);
+  switch (pv->type) {
+    case QK_VARIANT_TYPE_NULL:
+      QK_TRY(ctx, QK_sqlite__bind_null(ctx, pStmt, index));
+      break;
+    case QK_VARIANT_TYPE_INT64:
+      QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, index, pv->u.i64));
+      break;
+    case QK_VARIANT_TYPE_DOUBLE:
+      QK_TRY(ctx, QK_sqlite__bind_double(ctx, pStmt, index, pv->u.dbl));
+      break;
+    case QK_VARIANT_TYPE_BOOL:
+      QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, index, pv->u.b ? 1 : 0));
+      break;
+    case QK_VARIANT_TYPE_SZ:
+      QK_TRY(ctx, QK_sqlite__bind_text(ctx, pStmt, index, pv->u.psz));
+      break;
+    case QK_VARIANT_TYPE_VHASH:
+      QK_TRY(ctx, QK_sqlite__bind_hex_object(ctx, pStmt, index, pv->u.pvh));
+      break;
+    case QK_VARIANT_TYPE_VARRAY:
+      QK_THROW_MSG(ctx, QK_ERR_VARIANT_INVALID_TYPE, "cannot convert array to sqlite data type");
+    default:
+      QK_THROW(ctx, QK_ERR_VARIANT_INVALID_TYPE);
+  }
+done:;
+}
+
+void QK_sqlite__bind_hex_object(QK_context *ctx, sqlite3_stmt *pStmt, int index, const QK_vhash *pObject) {
+  const char *hex = NULL;
+  QK_int64 len = -1;
+  QK_uint32 hex_bytes, n, decoded = 0;
+  QK_uint8 *pBlob = NULL;
+  int rc;
+  QK_ARG_NOT_NULL(ctx, pStmt);
+  QK_ARG_NOT_NULL(ctx, pObject);
+  QK_TRY(ctx, QK_vhash__check__sz(ctx, pObject, "hex", &hex));
+  QK_TRY(ctx, QK_vhash__check__int64(ctx, pObject, "len", &len));
+  if (len == 0 || (hex != NULL && hex[0] == '\0')) {
+    QK_SQLITE_BIND(ctx, sqlite3_bind_zeroblob(pStmt, index, 0));
+    goto done;
+  }
+  if (hex == NULL)
+    QK_THROW_MSG(ctx, QK_ERR_VHASH_KEY_NOT_FOUND,
+                 "A JavaScript object must contain a 'hex' member of type String in order to be bound as a "
+                 "sqlite blob value.");
+  hex_bytes = (QK_uint32)(strlen(hex) / 2);
+  n = len >= 0 && len < (QK_int64)hex_bytes ? (QK_uint32)len : hex_bytes;
+  if (n == 0) {
+    QK_SQLITE_BIND(ctx, sqlite3_bind_zeroblob(pStmt, index, 0));
+    goto done;
+  }
+  pBlob = (QK_uint8 *)sqlite3_malloc((int)n);
+  if (pBlob == NULL) QK_THROW(ctx, QK_ERR_MALLOC_FAILED);
+  QK_TRY(ctx, QK_hex__decode(ctx, hex, 2 * n, pBlob, n, &decoded));
+  /* From here on the buffer is SQLite's, whether the bind succeeds or not. */
+  rc = sqlite3_bind_blob(pStmt, index, pBlob, (int)n, sqlite3_free);
+  pBlob = NULL;
+  if (rc != SQLITE_OK) QK_THROW(ctx, SQLITE_ERROR_VALUE(rc));
+done:
+  sqlite3_free(pBlob);
+}
+
 void QK_sqlite__column_guid(QK_context *ctx, sqlite3_stmt *pStmt, int column, QK_uint8 *pGuid) {
   const void *pBlob;
   int len;

@@ -7,6 +7,8 @@
 #include <sqlite3.h>
 
 #include "qk/qk_context.h"
+#include "qk/qk_variant.h"
+#include "qk/qk_vhash.h"
 
 /* A database file that holds more than ordinary tables and indexes (qklib code 400): a pushed
  * file is refused before anything in it can run. */
@@ -58,6 +60,12 @@ void QK_sqlite__bind_text(QK_context *ctx, sqlite3_stmt *pStmt, int index, const
 /* A 16-byte row id, copied. */
 void QK_sqlite__bind_guid(QK_context *ctx, sqlite3_stmt *pStmt, int index, const QK_uint8 *pGuid);
 void QK_sqlite__bind_value(QK_context *ctx, sqlite3_stmt *pStmt, int index, sqlite3_value *pValue);
+/* A document value: null, int64, double, bool (0/1), text (not copied, as bind_text) or an
+ * object {"hex", "len"} as a blob; an array is 48. */
+void QK_sqlite__bind_variant(QK_context *ctx, sqlite3_stmt *pStmt, int index, const QK_variant *pv);
+/* The blob a document {"hex": text, "len": integer} describes: len bytes (at most as many as
+ * the hex text holds); len 0 or an empty text binds an empty blob. */
+void QK_sqlite__bind_hex_object(QK_context *ctx, sqlite3_stmt *pStmt, int index, const QK_vhash *pObject);
 
 /* A 16-byte row id column: NULL or empty gives 16 zero bytes, any length but 16 raises 3. */
 void QK_sqlite__column_guid(QK_context *ctx, sqlite3_stmt *pStmt, int column, QK_uint8 *pGuid);

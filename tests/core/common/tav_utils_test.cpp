@@ -53,6 +53,97 @@ std::string decode(QK_context *ctx, const std::string &text) {
   return r;
 }
 
+// The query path of a request: text -> parts -> document, written as compact JSON.
+std::string query_document(QK_context *ctx, const char *query) {
+  QK_varray *pairs = nullptr;
+  QK_vhash *document = nullptr;
+  QK_string *json = nullptr;
+  std::string r;
+  tav_url__parse_query(ctx, query, &pairs);
+  if (!QK_context__has_error(ctx)) tav_url__pairs_to_vhash(ctx, pairs, &document);
+  if (!QK_context__has_error(ctx)) {
+    QK_string__alloc(ctx, &json);
+    QK_vhash__to_json(ctx, document, json);
+    r = QK_string__sz(json);
+  }
+  QK_string__free(ctx, json);
+  QK_vhash__free(ctx, document);
+  QK_varray__free(ctx, pairs);
+  return r;
+}
+
+TEST_F(Utils, QueryParsing) {
+  struct Case {
+    const char *query, *result;
+  } cases[] = {
+      {"?db=a&u=b%20c+d", "{\"db\":\"a\",\"u\":\"b c d\"}"},
+      {"a&b=", "{\"a\":\"\",\"b\":\"\"}"},
+      {"", "{}"},
+      {"?", "{}"},
+      {"??a=1", "{\"?a\":\"1\"}"},
+      {"a=1&", "{\"a\":\"1\"}"},
+      {"a=x=y&%41=%4", "{\"a\":\"x=y\",\"A\":\"%4\"}"},
+      {"h=%E2%82%AC&s=%7B%22scheme_type%22%3A1%7D", "{\"h\":\"\xe2\x82\xac\",\"s\":\"{\\\"scheme_type\\\":1}\"}"},
+      {"a=1&&b=2", "1:invalid URL query string: &b=2"},
+      {"=1", "1:invalid URL query string: =1"},
+      {"a=1&=2&c", "1:invalid URL query string: =2&c"},
+      {"db=a&db=b", "46:db"},
+      {"db=a&d%62=b", "46:db"},
+      {"db=a%00b&u=x", "1:invalid URL query string: db=a%00b&u=x"},
+      {"a=1&n%00=2", "1:invalid URL query string: n%00=2"},
+  };
+  for (const Case &c : cases) {
+    std::string document = query_document(ctx, c.query);
+    std::string error = take_error();
+    EXPECT_EQ(error == "ok" ? document : error, c.result) << c.query;
+  }
+  // The parts themselves: a part without "=" has no "v".
+  QK_varray *pairs = nullptr;
+  tav_url__parse_query(ctx, "?a&b=", &pairs);
+  QK_vhash *first = nullptr, *second = nullptr;
+  int has = 7;
+  QK_varray__get__vhash(ctx, pairs, 0, &first);
+  QK_varray__get__vhash(ctx, pairs, 1, &second);
+  QK_vhash__has(ctx, first, "v", &has);
+  EXPECT_EQ(has, 0);
+  QK_vhash__has(ctx, second, "v", &has);
+  EXPECT_EQ(has, 1);
+  EXPECT_EQ(take_error(), "ok");
+  QK_varray__free(ctx, pairs);
+}
+
+TEST_F(Utils, CanonicalJsonSortsObjectsButNotArrays) {
+  auto rows = python_oracle_rows(R"(
+import json
+def canon(v):
+    if isinstance(v, dict):
+        return {k: canon(v[k]) for k in sorted(v, key=lambda k: k.encode())}
+    if isinstance(v, list):
+        return [canon_in_array(x) for x in v]
+    return v
+def canon_in_array(v):
+    if isinstance(v, dict):
+        return {k: canon_in_array(x) for k, x in v.items()}
+    if isinstance(v, list):
+        return [canon_in_array(x) for x in v]
+    return v
+text = '{"b":1,"a":{"d":[{"z":1,"y":2}],"c":null},"B":"x","\u00e9":true,"a2":[3,1]}'
+print(json.dumps(canon(json.loads(text)), separators=(',', ':'), ensure_ascii=False))
+)");
+  ASSERT_EQ(rows.size(), 1u);
+  char *text = nullptr;
+  tav_json__canonicalize(ctx, "{\"b\":1,\"a\":{\"d\":[{\"z\":1,\"y\":2}],\"c\":null},\"B\":\"x\",\"\xc3\xa9\":true,\"a2\":[3,1]}", &text);
+  EXPECT_EQ(take_error(), "ok");
+  EXPECT_EQ(text ? text : "<none>", rows[0][0]);
+  QK_free(ctx, text);
+  text = nullptr;
+  tav_json__canonicalize(ctx, "[1]", &text);
+  EXPECT_EQ(take_error().substr(0, 4), "248:");
+  tav_json__canonicalize(ctx, "{\"a\":", &text);
+  EXPECT_NE(take_error(), "ok");
+  EXPECT_EQ(text, nullptr);
+}
+
 TEST_F(Utils, UrlDecodingCases) {
   struct Case {
     const char *in, *out;

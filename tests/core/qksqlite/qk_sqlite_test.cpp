@@ -184,6 +184,65 @@ TEST_F(Sqlite, StatementErrorsCarryResultCodeAndMessage) {
   EXPECT_EQ(take_error(), "ok");
 }
 
+// Document values bound by type; blobs come as {"hex", "len"} objects.
+TEST_F(Sqlite, BindVariantsAndHexObjects) {
+  sqlite3 *db = nullptr;
+  sqlite3_stmt *st = nullptr;
+  QK_vhash *doc = nullptr;
+  QK_sqlite__create_new_db(ctx, path("v.db").c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &db);
+  QK_vhash__alloc__from_json(ctx, &doc,
+                             "{\"null\":null,\"int\":\"5000000000\",\"double\":1.5,\"true\":true,\"false\":false,"
+                             "\"text\":\"it's\",\"object\":{\"hex\":\"0A0b0c\",\"len\":2},\"array\":[1],"
+                             "\"len0\":{\"hex\":\"0a\",\"len\":0},\"short\":{\"hex\":\"0a0b\",\"len\":5},"
+                             "\"nolen\":{\"hex\":\"0a0b\"},\"empty\":{\"hex\":\"\"},\"odd\":{\"hex\":\"0a0\"},"
+                             "\"nohex\":{\"len\":3},\"none\":{},\"badhex\":{\"hex\":\"0g\"}}");
+  ASSERT_EQ(take_error(), "ok");
+  QK_sqlite__prepare_printf(ctx, db, &st, "SELECT typeof(?1) || ':' || quote(?1)");
+  struct Case {
+    const char *key, *result;
+  } cases[] = {
+      {"null", "null:NULL"},
+      {"int", "text:'5000000000'"},
+      {"double", "real:1.5"},
+      {"true", "integer:1"},
+      {"false", "integer:0"},
+      {"text", "text:'it''s'"},
+      {"object", "blob:X'0A0B'"},
+      {"array", "48:cannot convert array to sqlite data type"},
+      {"len0", "blob:X''"},
+      {"short", "blob:X'0A0B'"},
+      {"nolen", "blob:X'0A0B'"},
+      {"empty", "blob:X''"},
+      {"odd", "blob:X'0A'"},
+      {"nohex", "47:A JavaScript object must contain a 'hex' member of type String in order to be bound as a sqlite blob value."},
+      {"none", "47:A JavaScript object must contain a 'hex' member of type String in order to be bound as a sqlite blob value."},
+      {"badhex", "error"},
+  };
+  for (const Case &c : cases) {
+    QK_variant *value = nullptr;
+    QK_vhash__get__variant(ctx, doc, c.key, &value);
+    QK_sqlite__reset(ctx, st);
+    QK_sqlite__clear_bindings(ctx, st);
+    ASSERT_EQ(take_error(), "ok");
+    QK_sqlite__bind_variant(ctx, st, 1, value);
+    std::string error = take_error();
+    if (error != "ok") {
+      if (std::string(c.result) == "error") continue;
+      EXPECT_EQ(error, c.result) << c.key;
+      continue;
+    }
+    int row = 0;
+    QK_sqlite__step_row(ctx, st, &row);
+    ASSERT_EQ(row, 1);
+    EXPECT_STREQ((const char *)sqlite3_column_text(st, 0), c.result) << c.key;
+  }
+  QK_sqlite__bind_variant(ctx, st, 1, nullptr);
+  EXPECT_EQ(take_error(), "2:pv is null");
+  QK_sqlite__finalize(ctx, &st);
+  QK_vhash__free(ctx, doc);
+  QK_sqlite__close(ctx, &db);
+}
+
 TEST_F(Sqlite, GuidColumnsMustHoldSixteenBytesOrNone) {
   sqlite3 *db = nullptr;
   sqlite3_stmt *st = nullptr;
