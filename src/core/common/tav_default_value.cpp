@@ -6,7 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "common/tav_parse_defin_query.h"
 #include "common/tav_parse_defin_types.h"
+#include "common/tav_utils.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
@@ -574,4 +576,29 @@ done:
   QK_free(ctx, literal);
   QK_free(ctx, function);
   QK_free(ctx, result);
+}
+
+void tav_defin__translate_default(QK_context *ctx, tav_defin *psk, const char *tbl_id, const char *col_id,
+                                  const char *sql_default, char **pszDefault) {
+  const char *type = NULL;
+  QK_int32 scale = 0;
+  QK_ARG_NOT_NULL(ctx, psk);
+  QK_TRY(ctx, tav_defin__get_column_type(ctx, psk, tbl_id, col_id, &type, NULL));
+  if (type == NULL) QK_THROW_MSG(ctx, QK_ERR_VHASH_KEY_NOT_FOUND, "name");
+  if (strcmp(type, "money8") == 0 || strcmp(type, "money4") == 0) {
+    scale = 4;
+  } else if (strcmp(type, "decimal") == 0) {
+    QK_TRY(ctx, tav_defin__get_scale(ctx, psk, tbl_id, col_id, &scale));
+    if (scale < 0 || scale > UINT8_MAX) scale = 0;
+  }
+  tav_defin__translate_default_for_type(ctx, type, (QK_uint8)scale, sql_default, pszDefault);
+  if (QK_context__has_error(ctx)) {
+    /* A refused default fails the schema reflection: say which column it belongs to. */
+    char *line = QK_sz__format_alloc("Default %s of column ID %s of table ID %s", sql_default ? sql_default : "(null)",
+                                     col_id ? col_id : "(null)", tbl_id ? tbl_id : "(null)");
+    if (line != NULL) tav_err__prefix_message(ctx, line);
+    QK_free_noctx(line);
+    QK_CHECK(ctx);
+  }
+done:;
 }

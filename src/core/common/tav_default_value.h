@@ -3,6 +3,7 @@
 #ifndef TAV_DEFAULT_VALUE_H
 #define TAV_DEFAULT_VALUE_H
 
+#include "common/tav_parse_defin.h"
 #include "qk/qk_context.h"
 #include "znativesqlite/znativesqlite.h"
 
@@ -39,6 +40,11 @@ void tav_defin__default_hex_literal(QK_context *ctx, const char *sql_default, ch
 /* A decimal text as an integer scaled by 10^scale; more fractional digits than the scale,
  * a second point and values beyond 64 bits raise 1 "problem with decimal string ...". */
 void tav_defin__decimal_to_scaled_int64(QK_context *ctx, const char *text, QK_uint8 scale, QK_int64 *pValue);
+
+/* The client default of a column of the definition whose SQL Server default is sql_default:
+ * a new heap text, or NULL for none. The column's "type"/"name" must exist (47). */
+void tav_defin__translate_default(QK_context *ctx, tav_defin *psk, const char *tbl_id, const char *col_id,
+                                  const char *sql_default, char **pszDefault);
 
 /* The client default for a column of the given logical type with the SQL Server default
  * sql_default (scale: the column's scale for "decimal", 4 for money): a new heap text, or

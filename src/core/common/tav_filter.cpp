@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "common/tav_parse_defin_query.h"
+#include "common/tav_sql_quote.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
@@ -195,4 +197,48 @@ void tav_filter__has_time_of_sync(QK_context *ctx, const tav_filter *filter, int
   QK_ARG_NOT_NULL(ctx, pbResult);
   QK_TRY(ctx, any_clause_holds(ctx, filter, TAV_FILTER_MACRO_TIME_OF_SYNC, write_blocking_only, pbResult));
 done:;
+}
+
+void tav_filter__excluded_column_defaults(QK_context *ctx, const tav_filter *filter, tav_defin *psk,
+                                          const char *tbl_id, int unprep_only, const QK_vhash *skip,
+                                          QK_string **ppColumns, QK_string **ppDefaults) {
+  QK_vhash *rule = NULL, *columns = NULL;
+  QK_string *names = NULL, *defaults = NULL;
+  QK_uint32 count = 0;
+  QK_ARG_NOT_NULL(ctx, psk);
+  QK_ARG_NOT_NULL(ctx, ppColumns);
+  QK_ARG_NOT_NULL(ctx, ppDefaults);
+  QK_TRY(ctx, table_rule(ctx, filter, tbl_id, &rule));
+  if (rule != NULL) QK_TRY(ctx, QK_vhash__check__vhash(ctx, rule, "cols", &columns));
+  if (columns != NULL) QK_TRY(ctx, QK_vhash__count(ctx, columns, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    const char *col_id = NULL, *defval = NULL, *name = NULL;
+    QK_vhash *column = NULL;
+    int excluded = 0, unprepared = 0, skipped = 0;
+    QK_TRY(ctx, QK_vhash__get_nth_pair__vhash(ctx, columns, i, &col_id, &column));
+    if (unprep_only) {
+      QK_TRY(ctx, tav_defin__is_unprep_column(ctx, psk, tbl_id, col_id, &unprepared));
+      if (!unprepared) continue;
+    }
+    QK_TRY(ctx, QK_vhash__check__bool(ctx, column, "exclude", &excluded));
+    if (!excluded) continue;
+    QK_TRY(ctx, QK_vhash__check__sz(ctx, column, "defval", &defval));
+    if (defval == NULL) continue;
+    QK_TRY(ctx, tav_defin__get_column_name(ctx, psk, tbl_id, col_id, &name));
+    if (skip != NULL) QK_TRY(ctx, QK_vhash__has(ctx, skip, name, &skipped));
+    if (skipped) continue;
+    if (names == NULL) {
+      QK_TRY(ctx, QK_string__alloc(ctx, &names));
+      QK_TRY(ctx, QK_string__alloc(ctx, &defaults));
+    }
+    QK_TRY(ctx, QK_string__append__sz(ctx, names, ","));
+    QK_TRY(ctx, tav_sql__append_bracketed_name(ctx, names, name));
+    QK_TRY(ctx, QK_string__append__format(ctx, defaults, ",(%s)", defval));
+  }
+  *ppColumns = names;
+  *ppDefaults = defaults;
+  names = defaults = NULL;
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, names));
+  QK_RELEASE(ctx, QK_string__free(ctx, defaults));
 }

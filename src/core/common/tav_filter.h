@@ -4,7 +4,9 @@
 #ifndef TAV_FILTER_H
 #define TAV_FILTER_H
 
+#include "common/tav_parse_defin.h"
 #include "qk/qk_context.h"
+#include "qk/qk_string.h"
 #include "qk/qk_vhash.h"
 
 #define TAV_FILTER_MACRO_WRITE_BLOCKING "{{{WRITE_BLOCKING}}}"
@@ -43,6 +45,14 @@ void tav_filter__has_write_blocking(QK_context *ctx, const tav_filter *filter, i
  * write_blocking_only: one that is write-blocking too). */
 void tav_filter__has_time_of_sync(QK_context *ctx, const tav_filter *filter, int write_blocking_only,
                                   int *pbResult);
+
+/* For the push import: the excluded columns of the table that have a "defval", in the
+ * filter's order, as ",[name]" (with "]" doubled) appended to *ppColumns and ",(defval)" to
+ * *ppDefaults; with unprep_only only columns the definition lists as not prepared; names
+ * that are keys of skip are left out. Both outputs stay NULL when no column qualifies. */
+void tav_filter__excluded_column_defaults(QK_context *ctx, const tav_filter *filter, tav_defin *psk,
+                                          const char *tbl_id, int unprep_only, const QK_vhash *skip,
+                                          QK_string **ppColumns, QK_string **ppDefaults);
 
 /* The time of sync of a client's filter base (its member ""), borrowed from the document, or
  * NULL when it has none. It goes into T-SQL text, so only the server's own date-time text

@@ -9,6 +9,7 @@
 
 #include "context_fixture.h"
 #include "python_oracle.h"
+#include "common/tav_parse_defin.h"
 #include "qk/qk_malloc.h"
 
 namespace {
@@ -338,6 +339,39 @@ TEST_F(DefaultValue, RejectedLiteralsNameTheViolatedRule) {
   EXPECT_EQ(accepted, 1);
   tav_defin__test_default_in_scratch_db(ctx, "sint16", "40000", &accepted);
   EXPECT_EQ(take_error().substr(0, 3), "19:");
+}
+
+// The column's type and scale come from the definition.
+TEST_F(DefaultValue, TranslationOfADefinitionColumn) {
+  tav_defin *defin = nullptr;
+  tav_defin__alloc(ctx, 1, &defin);
+  tav_defin__add_table(ctx, defin, "1", "t", 1);
+  const char *names[] = {"small", "amount", "price", "untyped"};
+  for (int i = 0; i < 4; i++) tav_defin__add_column(ctx, defin, "1", std::to_string(10 + i).c_str(), names[i], 1, 0, 0);
+  tav_defin__set_type_simple(ctx, defin, "1", "10", "sint16");
+  tav_defin__set_type_decimal(ctx, defin, "1", "11", 10, 2);
+  tav_defin__set_type_simple(ctx, defin, "1", "12", "money8");
+  ASSERT_EQ(take_error(), "ok");
+  struct Case {
+    const char *col, *sql, *result;
+  } cases[] = {
+      {"10", "((12))", "12"},
+      {"10", "((70000))", "<none>"},
+      {"11", "((1.5))", "150"},
+      {"12", "((0.01))", "100"},
+      {"11", "((1.234))", "1:Default ((1.234)) of column ID 11 of table ID 1:\nproblem with decimal string for scale=2: 1.234"},
+      {"13", "((1))", "47"},
+  };
+  for (const Case &c : cases) {
+    char *result = nullptr;
+    tav_defin__translate_default(ctx, defin, "1", c.col, c.sql, &result);
+    std::string error = take_error();
+    std::string got = error != "ok" ? error : result ? result : "<none>";
+    if (std::string(c.result) == "47") got = got.substr(0, 2);
+    EXPECT_EQ(got, c.result) << c.col << " " << c.sql;
+    QK_free(ctx, result);
+  }
+  tav_defin__free(ctx, &defin);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "context_fixture.h"
+#include "common/tav_parse_defin.h"
 #include "qk/qk_malloc.h"
 
 namespace {
@@ -200,6 +201,49 @@ TEST_F(Filter, WrongTypesAndBadJson) {
     EXPECT_EQ(bad, nullptr);
   }
   tav_filter__free(ctx, nullptr);
+}
+
+TEST_F(Filter, ExcludedColumnDefaultsForThePushImport) {
+  tav_defin *defin = nullptr;
+  tav_defin__alloc(ctx, 1, &defin);
+  tav_defin__add_table(ctx, defin, "7", "t", 1);
+  tav_defin__add_column(ctx, defin, "7", "1", "a]b", 1, 0, 0);
+  tav_defin__add_column(ctx, defin, "7", "2", "c", 0, 0, 0);
+  tav_defin__add_column(ctx, defin, "7", "3", "d", 1, 0, 0);
+  tav_defin__add_column(ctx, defin, "7", "4", "e", 1, 0, 0);
+  ASSERT_EQ(take_error(), "ok");
+  make(R"json({"tbls": {"7": {"cols": {"1": {"exclude": true, "defval": "0"},
+                                       "4": {"exclude": false, "defval": "1"},
+                                       "2": {"exclude": true, "defval": "getutcdate()"},
+                                       "3": {"exclude": true}}},
+                         "8": {"where": "1 = 1"}}})json");
+  QK_vhash *skip = nullptr;
+  QK_vhash__alloc__from_json(ctx, &skip, R"({"c": true})");
+  ASSERT_EQ(take_error(), "ok");
+  struct Case {
+    const char *tbl;
+    int unprep_only, use_skip;
+    const char *columns, *defaults;
+  } cases[] = {
+      {"7", 0, 0, ",[a]]b],[c]", ",(0),(getutcdate())"},
+      {"7", 1, 0, ",[c]", ",(getutcdate())"},
+      {"7", 0, 1, ",[a]]b]", ",(0)"},
+      {"7", 1, 1, nullptr, nullptr},
+      {"8", 0, 0, nullptr, nullptr},
+      {"9", 0, 0, nullptr, nullptr},
+  };
+  for (const Case &c : cases) {
+    QK_string *columns = nullptr, *defaults = nullptr;
+    tav_filter__excluded_column_defaults(ctx, filter, defin, c.tbl, c.unprep_only, c.use_skip ? skip : nullptr,
+                                         &columns, &defaults);
+    EXPECT_EQ(take_error(), "ok");
+    EXPECT_STREQ(columns ? QK_string__sz(columns) : nullptr, c.columns) << c.tbl << c.unprep_only << c.use_skip;
+    EXPECT_STREQ(defaults ? QK_string__sz(defaults) : nullptr, c.defaults) << c.tbl << c.unprep_only << c.use_skip;
+    QK_string__free(ctx, columns);
+    QK_string__free(ctx, defaults);
+  }
+  QK_vhash__free(ctx, skip);
+  tav_defin__free(ctx, &defin);
 }
 
 }  // namespace
