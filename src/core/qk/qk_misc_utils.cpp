@@ -135,7 +135,7 @@ void QK_file__inflate_to_path(QK_context *ctx, QK_file *pSrc, QK_uint64 srcLengt
   QK_uint8 *pBuf = NULL, *pOut;
   QK_file *pDst = NULL;
   z_stream zs;
-  int zlibReady = 0, ret = Z_OK, needInput = 1;
+  int zlibReady = 0, ret = Z_OK;
   QK_uint64 consumed = 0, written = 0;
   memset(&zs, 0, sizeof zs);
   QK_ARG_NOT_NULL(ctx, pSrc);
@@ -147,7 +147,7 @@ void QK_file__inflate_to_path(QK_context *ctx, QK_file *pSrc, QK_uint64 srcLengt
   zlibReady = 1;
   for (;;) {
     QK_uint32 produced;
-    if (zs.avail_in == 0 && needInput) {
+    if (zs.avail_in == 0) {
       /* At the end of a cut stream this asks for 0 bytes, which is End of File. */
       QK_uint64 remaining = srcLength - consumed;
       QK_uint32 got = 0;
@@ -161,9 +161,6 @@ void QK_file__inflate_to_path(QK_context *ctx, QK_file *pSrc, QK_uint64 srcLengt
     zs.avail_out = QK_ZLIB_CHUNK;
     do ret = inflate(&zs, Z_NO_FLUSH);
     while (ret == Z_OK && zs.avail_in > 0 && zs.avail_out > 0);
-    /* With all input taken and the output full, zlib may hold more output, or may need
-     * more input (then it says Z_BUF_ERROR on the next call): either way not an error. */
-    if (ret == Z_BUF_ERROR && zs.avail_in == 0) ret = Z_OK;
     if (ret != Z_OK && ret != Z_STREAM_END) QK_THROW(ctx, zlib_error(ret));
     produced = QK_ZLIB_CHUNK - zs.avail_out;
     if (produced > maxOutput - written) {
@@ -175,7 +172,6 @@ void QK_file__inflate_to_path(QK_context *ctx, QK_file *pSrc, QK_uint64 srcLengt
     if (produced > 0) QK_TRY(ctx, QK_file__write(ctx, pDst, produced, pOut, NULL));
     written += produced;
     if (ret == Z_STREAM_END) break;
-    needInput = zs.avail_out != 0;
   }
   /* Only the tail of the last chunk read may follow the stream. */
   if (consumed != srcLength) QK_THROW(ctx, QK_ERR_INCOMPLETE_WRITE);

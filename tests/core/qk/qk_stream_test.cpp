@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -110,6 +111,21 @@ TEST_F(Stream, WriteStreamCreatesNewFilesOnly) {
   EXPECT_EQ(take_error(), "ok");
   write_file(path("expected"), "hello world");
   EXPECT_EQ(sh("cmp '" + path("out") + "' '" + path("expected") + "' && echo same"), "same");
+}
+
+TEST_F(Stream, OnlyTheWriteStreamReportsAFailedClose) {
+  QK_readstream *psr = nullptr;
+  QK_writestream *pws = nullptr;
+  write_file(path("in"), "x");
+  QK_readstream__open(ctx, path("in").c_str(), &psr);
+  QK_writestream__open(ctx, path("out").c_str(), &pws);
+  ASSERT_EQ(take_error(), "ok");
+  close(psr->pFile->fd);  // both system closes will now fail
+  close(pws->pFile->fd);
+  QK_readstream__close(ctx, psr);
+  EXPECT_EQ(take_error(), "ok");
+  QK_writestream__close(ctx, pws);  // what was written may be lost: say so
+  EXPECT_EQ(take_error(), std::to_string(EBADF) + ":");
 }
 
 TEST_F(Stream, WriteStreamCutShortIsAnError) {
