@@ -107,8 +107,6 @@ QK_error QK_context__get_message(QK_context *ctx, const char **pszMessage) {
   return QK_OK;
 }
 
-int QK_context__has_error(const QK_context *ctx) { return QK_ERROR_CODE(ctx->errors[slot_of(ctx)]) != 0; }
-
 int QK_context__error_equals(const QK_context *ctx, QK_error err) { return ctx->errors[slot_of(ctx)] == err; }
 
 QK_error QK_context__get_error(const QK_context *ctx, QK_error *pErr) {

@@ -153,7 +153,11 @@ QK_error QK_context__vset_message(QK_context *ctx, const char *szFormat, va_list
 
 /* Inspecting. The getters return 2 for a NULL out-pointer and never touch the error slots. */
 QK_error QK_context__get_message(QK_context *ctx, const char **pszMessage);
-int QK_context__has_error(const QK_context *ctx);
+/* Inline: the calling convention tests it after nearly every call. */
+inline int QK_context__has_error(const QK_context *ctx) {
+  QK_uint32 slot = ctx->level < QK_CONTEXT_LEVELS - 1 ? ctx->level : QK_CONTEXT_LEVELS - 1;
+  return QK_ERROR_CODE(ctx->errors[slot]) != 0;
+}
 int QK_context__error_equals(const QK_context *ctx, QK_error err);
 QK_error QK_context__get_error(const QK_context *ctx, QK_error *pErr);
 /* Translates a pending error (message and trace stay); 2 for a success err, 111 when none is pending. */

@@ -69,26 +69,29 @@ void QK_keytable__init_inline(QK_keytable *pTable) {
   pTable->buckets = pTable->inline_buckets;
 }
 
+/* The item array and the bucket array of a capacity, in one zero-filled block. */
+static void alloc_arrays(QK_context *ctx, QK_uint32 capacity, QK_keyitem **ppItems, QK_keyitem ***ppBuckets) {
+  QK_keyitem *pBlock = NULL;
+  QK_TRY(ctx, QK_alloc(ctx, capacity, sizeof(QK_keyitem) + sizeof(QK_keyitem *), &pBlock));
+  *ppItems = pBlock;
+  *ppBuckets = (QK_keyitem **)(pBlock + capacity);
+done:;
+}
+
 void QK_keytable__init(QK_context *ctx, QK_keytable *pTable, QK_uint32 capacity) {
   QK_keyitem *pItems = NULL;
   QK_keyitem **pBuckets = NULL;
-  QK_TRY(ctx, QK_alloc(ctx, capacity, sizeof(QK_keyitem), &pItems));
-  QK_TRY(ctx, QK_alloc(ctx, capacity, sizeof(QK_keyitem *), &pBuckets));
+  QK_TRY(ctx, alloc_arrays(ctx, capacity, &pItems, &pBuckets));
   memset(pTable, 0, sizeof *pTable);
   pTable->capacity = capacity;
   pTable->mask = capacity - 1;
   pTable->items = pItems;
   pTable->buckets = pBuckets;
-  pItems = NULL;
-  pBuckets = NULL;
-done:
-  QK_RELEASE(ctx, QK_free(ctx, pItems));
-  QK_RELEASE(ctx, QK_free(ctx, pBuckets));
+done:;
 }
 
 void QK_keytable__free_arrays(QK_context *ctx, QK_keytable *pTable) {
   if (pTable->items != pTable->inline_items) QK_RELEASE(ctx, QK_free(ctx, pTable->items));
-  if (pTable->buckets != pTable->inline_buckets) QK_RELEASE(ctx, QK_free(ctx, pTable->buckets));
   pTable->items = NULL;
   pTable->buckets = NULL;
 }
@@ -137,21 +140,16 @@ void QK_keytable__make_room(QK_context *ctx, QK_keytable *pTable) {
   QK_uint64 capacity;
   if ((QK_uint64)pTable->count + 1 <= (QK_uint64)pTable->capacity * 3 / 4) goto done;
   capacity = (QK_uint64)pTable->capacity * 4;
-  if (capacity > 0x80000000u) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
-  QK_TRY(ctx, QK_alloc(ctx, (QK_uint32)capacity, sizeof(QK_keyitem), &pItems));
-  QK_TRY(ctx, QK_alloc(ctx, (QK_uint32)capacity, sizeof(QK_keyitem *), &pBuckets));
+  if (capacity > 0x40000000u) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
+  QK_TRY(ctx, alloc_arrays(ctx, (QK_uint32)capacity, &pItems, &pBuckets));
   memcpy(pItems, pTable->items, (size_t)pTable->count * sizeof(QK_keyitem));
   QK_keytable__free_arrays(ctx, pTable);
   pTable->items = pItems;
   pTable->buckets = pBuckets;
   pTable->capacity = (QK_uint32)capacity;
   pTable->mask = (QK_uint32)capacity - 1;
-  pItems = NULL;
-  pBuckets = NULL;
   QK_TRY(ctx, QK_keytable__rebuild_chains(ctx, pTable));
-done:
-  QK_RELEASE(ctx, QK_free(ctx, pItems));
-  QK_RELEASE(ctx, QK_free(ctx, pBuckets));
+done:;
 }
 
 void QK_keytable__append(QK_context *ctx, QK_keytable *pTable, const char *key, QK_uint32 hash,

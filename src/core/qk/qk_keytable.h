@@ -24,7 +24,7 @@ typedef struct QK_keytable {
   QK_uint32 capacity;
   QK_uint32 mask;
   QK_keyitem *items;    /* capacity slots, the first count in use */
-  QK_keyitem **buckets; /* capacity chain heads */
+  QK_keyitem **buckets; /* capacity chain heads, in the items' block unless inline */
   QK_keyitem inline_items[QK_KEYTABLE_INLINE_CAPACITY];
   QK_keyitem *inline_buckets[QK_KEYTABLE_INLINE_CAPACITY];
 } QK_keytable;
