@@ -142,7 +142,7 @@ int tav_sqltok__scan(const char *z, tav_sqltok_class *pClass) {
     case '!':
       if (z[1] == '=') return 2;
       *pClass = TAV_SQLTOK_ILLEGAL;
-      return 2;
+      return z[1] ? 2 : 1;
     case '|':
       return z[1] == '|' ? 2 : 1;
     case ';': case '+': case '*': case '%': case ',': case '&': case '~':
@@ -439,7 +439,7 @@ void tav_defin__test_default_in_scratch_db(QK_context *ctx, const char *type, co
   *pbAccepted = api->changes(db) == 1;
 done:
   if (db != NULL) {
-    if (!QK_context__has_error(ctx)) QK_TRY(ctx, tav_defin__native_exec(ctx, api, db, "ROLLBACK TRANSACTION"));
+    if (!QK_context__has_error(ctx)) tav_defin__native_exec(ctx, api, db, "ROLLBACK TRANSACTION");
     api->close(db);
   }
   QK_RELEASE(ctx, QK_string__free(ctx, check));

@@ -60,11 +60,40 @@ TEST_F(DefaultValue, ScannerClassesFollowTheOlderTokenRules) {
       {"/* open", "space:/* open"},
       {"?1 :a @b $c", "variable:?1 space:  variable::a space:  variable:@b space:  variable:$c"},
       {"a+b<>c||!d", "id:a operator:+ id:b operator:<> id:c operator:|| illegal:!d"},
+      {"(!", "(:( illegal:!"},
   };
   for (const Case &c : cases) EXPECT_EQ(tokens(c.text), c.tokens) << c.text;
 }
 
 // The keyword list is the current library's list less the words added to SQL since.
+// Random texts of the characters the scanner treats specially, each in a heap block of its
+// exact size, so that the sanitizer build sees any read past the end.
+TEST_F(DefaultValue, ShapeReadersStayInsideTheText) {
+  const char alphabet[] = "()'\"[]`xX0x9eE.+-*/!<>=|N$:?@#\n abcF";
+  unsigned seed = 12345;
+  for (int round = 0; round < 3000; round++) {
+    size_t n = round % 9;
+    char *text = (char *)malloc(n + 1);
+    for (size_t i = 0; i < n; i++) {
+      seed = seed * 1103515245u + 12345u;
+      text[i] = alphabet[(seed >> 16) % (sizeof alphabet - 1)];
+    }
+    text[n] = '\0';
+    char *literal = nullptr, *function = nullptr, *hex = nullptr;
+    tav_defin__default_literal(ctx, text, &literal);
+    tav_defin__default_function_name(ctx, text, &function);
+    tav_defin__default_hex_literal(ctx, text, &hex);
+    EXPECT_EQ(take_error(), "ok") << text;
+    for (char *found : {literal, function, hex}) {
+      if (found) {
+        EXPECT_LE(strlen(found), n + 3) << text;
+      }
+      QK_free(ctx, found);
+    }
+    free(text);
+  }
+}
+
 TEST_F(DefaultValue, KeywordsAreTheOlderList) {
   std::set<std::string> added = {"ALWAYS",     "CURRENT",   "DO",        "EXCLUDE",   "FILTER",   "FIRST",
                                  "FOLLOWING",  "GENERATED", "GROUPS",    "LAST",      "MATERIALIZED",
