@@ -94,6 +94,18 @@ TEST_F(PkgTest, InvalidVersionsCreateNothing) {
   tav_pkg__create_rows_table(ctx, nullptr, d, "1001", 7);
   EXPECT_EQ(take_error(), "2:pkg_version is invalid: is_valid_pkg_version(pkg_version) is false.");
   EXPECT_EQ(sh("ls -A '" + dir + "'"), "");
+
+  // A failed create keeps the name it chose, so that the caller's close removes whatever
+  // was made; here nothing was, and the close says so.
+  std::string missing_dir = path("missing");
+  tav_pkg__create(ctx, missing_dir.c_str(), 4, &pkg);
+  EXPECT_EQ(take_error().substr(0, 3), "14:");
+  ASSERT_NE(pkg.path, nullptr);
+  EXPECT_EQ(std::string(pkg.path).substr(0, missing_dir.size() + 2), missing_dir + "/t");
+  EXPECT_EQ(pkg.db, nullptr);
+  tav_pkg__close(ctx, &pkg);
+  EXPECT_EQ(take_error().substr(0, 26), "2:Calling DeleteFile() on ");
+  EXPECT_EQ(pkg.path, nullptr);
 }
 
 TEST_F(PkgTest, ColumnNamesWithQuotesAreQuotedInTheTableDefinitions) {
@@ -136,8 +148,10 @@ TEST_F(PkgTest, CloseReleasesEverythingAndEndsEmptyEvenWhenAStepFails) {
   tav_pkg__close(ctx, &pkg);
   EXPECT_EQ(take_error(), "2:Calling DeleteFile() on '" + named + "'");
 
-  // A handle with a connection, an open file and the file itself: all goes, also twice.
+  // A handle with a committed connection, an open file and the file itself: all goes, also
+  // twice, and the rollback that finds no transaction is no error.
   tav_pkg__create(ctx, dir.c_str(), 6, &pkg);
+  ASSERT_EQ(exec(pkg.db, "COMMIT TRANSACTION"), "ok");
   QK_file__open(ctx, pkg.path, QK_FILE_RDONLY | QK_FILE_OPEN_EXISTING, 0644, &pkg.file);
   ASSERT_EQ(take_error(), "ok");
   tav_pkg__close(ctx, &pkg);
