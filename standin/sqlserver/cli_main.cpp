@@ -135,8 +135,13 @@ int main(int argc, char** argv) {
         }
         auto number = [](const std::string& text) {
             size_t used = 0;
-            long long v = std::stoll(text, &used);
-            if (used != text.size()) throw std::invalid_argument("not a number: '" + text + "'");
+            long long v = 0;
+            try {
+                v = std::stoll(text, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used == 0 || used != text.size()) throw std::invalid_argument("not a number: '" + text + "'");
             return v;
         };
         auto nullable = [](const std::string& text) { return text.empty() ? Value::null() : Value::text(text); };
