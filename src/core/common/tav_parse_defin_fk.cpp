@@ -639,10 +639,11 @@ static void compute_levels(QK_context *ctx, const reference_graph *g, QK_int64 *
         QK_int32 r = g->refs[k];
         if (r != REFERENCE_TO_SELF && level[r] >= 0 && level[r] + 1 > current) current = level[r] + 1;
       }
-      /* A table without references, or with one to itself, gets a level of its own. */
+      /* A table without references, or with one to itself, gets a level of its own; any
+       * other table only once a table it references has one. */
       int bOwnLevel = g->start[t] == g->start[t + 1];
       for (QK_uint32 k = g->start[t]; k < g->start[t + 1]; k++) bOwnLevel |= g->refs[k] == REFERENCE_TO_SELF;
-      if (current > before || (before < 0 && (bOwnLevel || current > 0))) {
+      if (before >= 0 ? current > before : bOwnLevel || current > 0) {
         if (before < 0) first[(*pnFirst)++] = t;
         level[t] = current;
         bChanged = 1;

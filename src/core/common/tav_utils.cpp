@@ -30,6 +30,7 @@ void tav_url__get_query(QK_context *ctx, const char *url, char **pszQuery) {
   const char *question;
   QK_ARG_NOT_NULL(ctx, url);
   QK_ARG_NOT_NULL(ctx, pszQuery);
+  *pszQuery = NULL;
   question = strchr(url, '?');
   if (question != NULL) QK_TRY(ctx, QK_strdup(ctx, question, pszQuery));
 done:;

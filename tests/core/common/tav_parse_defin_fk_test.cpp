@@ -54,6 +54,10 @@ TEST_F(ContextTest, OrderPutsParentsFirst) {
       {"chain mixed", {{"q", {"p"}}, {"r", {"p", "q"}}, {"p", {}}}, R"(["p","q","r"])"},
       {"diamond", {{"d", {"b", "c"}}, {"c", {"a"}}, {"b", {"a"}}, {"a", {}}}, R"(["a","c","b","d"])"},
       {"roots keep tbls order", {{"y", {}}, {"x", {}}, {"z", {"x"}}}, R"(["y","x","z"])"},
+      // w gets level 1 in the first pass, y only in the second, once z has its level.
+      {"level order is the order levels were first given",
+       {{"x", {"y"}}, {"y", {"z"}}, {"z", {}}, {"w", {"z"}}},
+       R"(["z","w","y","x"])"},
       {"self reference only", {{"q", {"s"}}, {"s", {"S"}}}, R"(["s","q"])"},
       {"self reference beside a parent", {{"c", {"C", "p"}}, {"p", {}}}, R"(["p","c"])"},
       {"no tables", {}, "[]"},
