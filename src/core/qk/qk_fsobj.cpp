@@ -88,5 +88,5 @@ void QK_pathname__append(QK_context *ctx, char **ppszResult, const char *pszDir,
   QK_TRY(ctx, QK_string__append__sz(ctx, pPath, pszName));
   QK_TRY(ctx, QK_string__free_keep_sz(ctx, &pPath, ppszResult, NULL));
 done:
-  QK_string__free(ctx, pPath);
+  QK_RELEASE(ctx, QK_string__free(ctx, pPath));
 }

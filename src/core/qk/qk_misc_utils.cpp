@@ -300,5 +300,5 @@ void QK_connstr__set_database(QK_context *ctx, const char *pszDatabase, QK_strin
   QK_TRY(ctx, QK_string__clear(ctx, pConnStr));
   QK_TRY(ctx, QK_string__append__string(ctx, pConnStr, pNew));
 done:
-  QK_string__free(ctx, pNew);
+  QK_RELEASE(ctx, QK_string__free(ctx, pNew));
 }

@@ -658,6 +658,8 @@ void QK_mssql__free_stmt(QK_context *ctx, SQLHSTMT hStmt) {
 
 void QK_mssql__utf8_to_wide(QK_context *ctx, const char *psz_utf8, char16_t **ppBufResult, int *pCount) {
   QK_uint32 units = 0;
+  /* Cleared before any check, so a caller that frees the result after a failure frees nothing. */
+  if (ppBufResult) *ppBufResult = NULL;
   QK_ARG_NOT_NULL(ctx, psz_utf8);
   QK_ARG_NOT_NULL(ctx, ppBufResult);
   QK_TRY(ctx, QK_utf8__to_wide(ctx, psz_utf8, ppBufResult, &units));

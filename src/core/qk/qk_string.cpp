@@ -256,6 +256,7 @@ void QK_string__vsprintf(QK_context *ctx, QK_string *pThis, const char *szFormat
     int needed;
     QK_uint64 capacity;
     va_copy(attempt, args);
+    errno = 0;
     needed = vsnprintf(pThis->m_pBuf, pThis->m_uiCapacity, szFormat, attempt);
     va_end(attempt);
     if (needed < 0) {

@@ -660,8 +660,10 @@ TEST_F(ContextTest, TextConversions) {
   QK_free(ctx, sz);
   QK_free(ctx, w);
   EXPECT_EQ(take_error(), "ok");
+  w = reinterpret_cast<char16_t *>(1);
   QK_mssql__utf8_to_wide(ctx, nullptr, &w, nullptr);
   EXPECT_EQ(take_error(), "2:psz_utf8 is null");
+  EXPECT_EQ(w, nullptr);
   QK_mssql__utf8_to_wide(ctx, "", nullptr, nullptr);
   EXPECT_EQ(take_error(), "2:ppBufResult is null");
   QK_mssql__wide_to_utf8(ctx, nullptr, &sz);

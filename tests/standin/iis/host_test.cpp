@@ -169,6 +169,16 @@ bool wait_for_file(const fs::path &p) {
   return false;
 }
 
+// The handler deletes its work file after the last byte went out, so the client can see the
+// whole body a moment before the file is gone.
+bool wait_for_empty_directory(const fs::path &p) {
+  for (int i = 0; i < 1000; ++i) {
+    if (fs::is_empty(p)) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
 // A configuration with one site: the test module for /m/*, static files
 // for *.txt, nothing else.
 class HostTest : public ::testing::Test {
@@ -315,7 +325,7 @@ TEST_F(HostTest, BodiesFromFilesAndChunkedFlushes) {
     for (size_t i = 0; i < size; ++i)
       if (r.body[i] != static_cast<char>('a' + i % 26)) FAIL() << "byte " << i;
   }
-  EXPECT_TRUE(fs::is_empty(temp_));
+  EXPECT_TRUE(wait_for_empty_directory(temp_));
   Response r = request(port, "/m/f?op=flush");
   EXPECT_EQ(r.header("Transfer-Encoding"), "chunked");
   EXPECT_EQ(r.body, "first,second");
