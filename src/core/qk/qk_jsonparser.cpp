@@ -15,6 +15,7 @@
 #define QK_JSON_MAX_KEY 256
 #define QK_JSON_NESTED_VARRAY_CAPACITY 4
 #define QK_JSON_TOKEN_INITIAL 3500
+#define QK_JSON_KEY_CACHE 64 /* a power of two */
 
 /* What the next token may be. */
 enum json_expect {
@@ -45,6 +46,13 @@ typedef struct json_parser {
   /* The pending key, already stored in the string pool, and its hash. */
   const char *pKey;
   QK_uint32 keyHash;
+  /* Keys stored so far, by hash: rows of a document repeat the same member names, and one
+   * stored copy serves them all (texts of a pool are never changed or freed on their own). */
+  struct {
+    const char *pKey;
+    QK_uint32 len;
+    QK_uint32 hash;
+  } keyCache[QK_JSON_KEY_CACHE];
   /* Decoded text of a string that holds escapes. */
   char *token;
   size_t tokenLen;
@@ -393,6 +401,25 @@ static void parse_scalar(QK_context *ctx, json_parser *P) {
 done:;
 }
 
+/* Makes the key the pending one: its stored copy (reused when the same key came before) and
+ * its hash. */
+static void store_key(QK_context *ctx, json_parser *P, const char *text, QK_uint32 len) {
+  QK_uint32 hash = QK_keytable__hash(text, len);
+  void *pKeyCopy = NULL;
+  auto *pCached = &P->keyCache[hash & (QK_JSON_KEY_CACHE - 1)];
+  if (pCached->pKey == NULL || pCached->hash != hash || pCached->len != len ||
+      memcmp(pCached->pKey, text, len) != 0) {
+    QK_TRY(ctx, QK_strpool__alloc_space(ctx, P->pStrpool, len + 1, &pKeyCopy));
+    memcpy(pKeyCopy, text, len);
+    pCached->pKey = (const char *)pKeyCopy;
+    pCached->hash = hash;
+    pCached->len = len;
+  }
+  P->pKey = pCached->pKey;
+  P->keyHash = hash;
+done:;
+}
+
 static void parse_text(QK_context *ctx, json_parser *P) {
   json_expect expect = EXPECT_ROOT;
   for (;;) {
@@ -431,12 +458,8 @@ static void parse_text(QK_context *ctx, json_parser *P) {
           size_t len = 0;
           P->p++;
           QK_TRY(ctx, parse_string(ctx, P, &text, &len));
-          void *pKeyCopy = NULL;
           if (len > QK_JSON_MAX_KEY) QK_THROW(ctx, QK_ERR_BUFFER_TOO_SMALL);
-          QK_TRY(ctx, QK_strpool__alloc_space(ctx, P->pStrpool, (QK_uint32)len + 1, &pKeyCopy));
-          memcpy(pKeyCopy, text, len);
-          P->pKey = (const char *)pKeyCopy;
-          P->keyHash = QK_keytable__hash(pKeyCopy, len);
+          QK_TRY(ctx, store_key(ctx, P, text, (QK_uint32)len));
           expect = EXPECT_COLON;
         } else {
           QK_THROW(ctx, QK_ERR_JSON_SYNTAX);

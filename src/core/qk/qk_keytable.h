@@ -57,6 +57,10 @@ QK_keyitem *QK_keytable__find(const QK_keytable *pTable, const char *key, QK_uin
 /* Grows (capacity x 4) when one more item would pass three quarters of the capacity, and
  * makes an item slot free for it. */
 void QK_keytable__make_room(QK_context *ctx, QK_keytable *pTable);
+/* Whether one more item fits without QK_keytable__make_room. */
+inline int QK_keytable__has_room(const QK_keytable *pTable) {
+  return (QK_uint64)pTable->count + 1 <= (QK_uint64)pTable->capacity * 3 / 4 && pTable->count < pTable->item_slots;
+}
 /* Fills the item at index count with a stored key and links it; an equal key raises 46 with
  * the key as message and count stays. Call QK_keytable__make_room first. */
 void QK_keytable__append(QK_context *ctx, QK_keytable *pTable, const char *key, QK_uint32 hash,

@@ -9,6 +9,7 @@ void QK_varpool__new_chunk(QK_context *ctx, QK_uint32 slots, QK_pool_chunk *pNex
   QK_ARG_NOT_NULL(ctx, ppChunk);
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_pool_chunk), &pChunk));
   QK_TRY(ctx, QK_alloc(ctx, slots, sizeof(QK_variant), &pChunk->data));
+  QK_pool__advise_large_chunk(pChunk->data, (size_t)slots * sizeof(QK_variant));
   pChunk->size = slots;
   pChunk->next = pNext;
   *ppChunk = pChunk;

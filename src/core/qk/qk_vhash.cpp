@@ -139,7 +139,7 @@ void QK_vhash__add_slot__stored_key(QK_context *ctx, QK_vhash *pvh, const char *
   QK_ARG_NOT_NULL(ctx, pvh);
   QK_ARG_NOT_NULL(ctx, key);
   QK_TRY(ctx, QK_varpool__add(ctx, pvh->pVarpool, &pSlot));
-  QK_TRY(ctx, QK_keytable__make_room(ctx, &pvh->table));
+  if (!QK_keytable__has_room(&pvh->table)) QK_TRY(ctx, QK_keytable__make_room(ctx, &pvh->table));
   QK_TRY(ctx, QK_keytable__append(ctx, &pvh->table, key, hash, pSlot));
   *ppSlot = pSlot;
 done:;
