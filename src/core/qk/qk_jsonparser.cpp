@@ -15,6 +15,7 @@
 #define QK_JSON_MAX_KEY 256
 #define QK_JSON_NESTED_VARRAY_CAPACITY 4
 #define QK_JSON_TOKEN_INITIAL 3500
+#define QK_JSON_KEY_CACHE 64 /* a power of two */
 
 /* What the next token may be. */
 enum json_expect {
@@ -42,8 +43,16 @@ typedef struct json_parser {
   QK_varray *pvaRoot;
   json_frame frames[QK_JSON_MAX_DEPTH];
   QK_uint32 depth;
-  char key[QK_JSON_MAX_KEY + 1];
-  QK_uint32 keyLen;
+  /* The pending key, already stored in the string pool, and its hash. */
+  const char *pKey;
+  QK_uint32 keyHash;
+  /* Keys stored so far, by hash: rows of a document repeat the same member names, and one
+   * stored copy serves them all (texts of a pool are never changed or freed on their own). */
+  struct {
+    const char *pKey;
+    QK_uint32 len;
+    QK_uint32 hash;
+  } keyCache[QK_JSON_KEY_CACHE];
   /* Decoded text of a string that holds escapes. */
   char *token;
   size_t tokenLen;
@@ -292,53 +301,45 @@ static void value_slot(QK_context *ctx, json_parser *P, QK_variant **ppSlot) {
   if (pFrame->pva != NULL)
     QK_TRY(ctx, QK_varray__append_slot(ctx, pFrame->pva, ppSlot));
   else
-    QK_TRY(ctx, QK_vhash__add_slot__keylen(ctx, pFrame->pvh, P->key, P->keyLen, ppSlot));
+    QK_TRY(ctx, QK_vhash__add_slot__stored_key(ctx, pFrame->pvh, P->pKey, P->keyHash, ppSlot));
 done:;
 }
 
-/* Opens an object or array: the root, or a child of the innermost container. */
+/* Opens an object or array: the root, or a child of the innermost container. A child takes
+ * its slot first (so a repeated key is refused before anything is made) and lives in the
+ * tree's pools. */
 static void open_container(QK_context *ctx, json_parser *P, int bObject) {
-  QK_vhash *pvh = NULL;
-  QK_varray *pva = NULL;
   json_frame *pFrame;
   if (P->depth == QK_JSON_MAX_DEPTH) QK_THROW(ctx, QK_ERR_JSON_SYNTAX);
   pFrame = &P->frames[P->depth];
-  if (bObject) {
-    QK_TRY(ctx, QK_vhash__alloc__params(ctx, &pvh, 0, P->pStrpool, P->pVarpool));
-    pFrame->pvh = pvh;
-    pFrame->pva = NULL;
-  } else {
-    QK_TRY(ctx, QK_varray__alloc__params(ctx, &pva, QK_JSON_NESTED_VARRAY_CAPACITY, P->pStrpool,
-                                         P->pVarpool));
-    pFrame->pvh = NULL;
-    pFrame->pva = pva;
-  }
+  pFrame->pvh = NULL;
+  pFrame->pva = NULL;
   if (P->depth == 0) {
-    P->pvhRoot = pvh;
-    P->pvaRoot = pva;
+    if (bObject)
+      QK_TRY(ctx, QK_vhash__alloc__params(ctx, &P->pvhRoot, 0, P->pStrpool, P->pVarpool));
+    else
+      QK_TRY(ctx, QK_varray__alloc__params(ctx, &P->pvaRoot, QK_JSON_NESTED_VARRAY_CAPACITY, P->pStrpool,
+                                           P->pVarpool));
+    pFrame->pvh = P->pvhRoot;
+    pFrame->pva = P->pvaRoot;
   } else {
-    json_frame *pParent = &P->frames[P->depth - 1];
-    if (pParent->pva != NULL) {
-      if (bObject)
-        QK_TRY(ctx, QK_varray__append__vhash(ctx, pParent->pva, &pvh));
-      else
-        QK_TRY(ctx, QK_varray__append__varray(ctx, pParent->pva, &pva));
+    QK_variant *pSlot = NULL;
+    QK_TRY(ctx, value_slot(ctx, P, &pSlot));
+    if (bObject) {
+      QK_TRY(ctx, QK_vhash__alloc__child(ctx, &pFrame->pvh, P->pStrpool, P->pVarpool));
+      pSlot->type = QK_VARIANT_TYPE_VHASH;
+      pSlot->u.pvh = pFrame->pvh;
+      if (!pFrame->pvh->bRecordInPool) P->pVarpool->heap_blocks++;
     } else {
-      /* These free the child themselves when the key is a repeat. */
-      if (bObject)
-        QK_TRY(ctx, QK_vhash__add__vhash(ctx, pParent->pvh, P->key, &pvh));
-      else
-        QK_TRY(ctx, QK_vhash__add__varray(ctx, pParent->pvh, P->key, &pva));
+      QK_TRY(ctx, QK_varray__alloc__child(ctx, &pFrame->pva, QK_JSON_NESTED_VARRAY_CAPACITY, P->pStrpool,
+                                          P->pVarpool));
+      pSlot->type = QK_VARIANT_TYPE_VARRAY;
+      pSlot->u.pva = pFrame->pva;
+      if (!pFrame->pva->bRecordInPool) P->pVarpool->heap_blocks++;
     }
   }
-  pvh = NULL;
-  pva = NULL;
   P->depth++;
-done:
-  if (QK_context__has_error(ctx) && P->depth > 0) {
-    QK_RELEASE(ctx, QK_vhash__free(ctx, pvh));
-    QK_RELEASE(ctx, QK_varray__free(ctx, pva));
-  }
+done:;
 }
 
 /* Skips blanks and block comments; the end of the text inside a comment is "incomplete". */
@@ -400,6 +401,25 @@ static void parse_scalar(QK_context *ctx, json_parser *P) {
 done:;
 }
 
+/* Makes the key the pending one: its stored copy (reused when the same key came before) and
+ * its hash. */
+static void store_key(QK_context *ctx, json_parser *P, const char *text, QK_uint32 len) {
+  QK_uint32 hash = QK_keytable__hash(text, len);
+  void *pKeyCopy = NULL;
+  auto *pCached = &P->keyCache[hash & (QK_JSON_KEY_CACHE - 1)];
+  if (pCached->pKey == NULL || pCached->hash != hash || pCached->len != len ||
+      memcmp(pCached->pKey, text, len) != 0) {
+    QK_TRY(ctx, QK_strpool__alloc_space(ctx, P->pStrpool, len + 1, &pKeyCopy));
+    memcpy(pKeyCopy, text, len);
+    pCached->pKey = (const char *)pKeyCopy;
+    pCached->hash = hash;
+    pCached->len = len;
+  }
+  P->pKey = pCached->pKey;
+  P->keyHash = hash;
+done:;
+}
+
 static void parse_text(QK_context *ctx, json_parser *P) {
   json_expect expect = EXPECT_ROOT;
   for (;;) {
@@ -439,9 +459,7 @@ static void parse_text(QK_context *ctx, json_parser *P) {
           P->p++;
           QK_TRY(ctx, parse_string(ctx, P, &text, &len));
           if (len > QK_JSON_MAX_KEY) QK_THROW(ctx, QK_ERR_BUFFER_TOO_SMALL);
-          memcpy(P->key, text, len);
-          P->key[len] = '\0';
-          P->keyLen = (QK_uint32)len;
+          QK_TRY(ctx, store_key(ctx, P, text, (QK_uint32)len));
           expect = EXPECT_COLON;
         } else {
           QK_THROW(ctx, QK_ERR_JSON_SYNTAX);

@@ -44,8 +44,19 @@ void QK_jsonwriter__free(QK_context *ctx, QK_jsonwriter *pjson) {
   QK_RELEASE(ctx, QK_free(ctx, pjson));
 }
 
-static void append(QK_context *ctx, QK_jsonwriter *pjson, const char *p, size_t len) {
-  QK_TRY(ctx, QK_string__append__buflen(ctx, pjson->pDest, p, (QK_uint32)len));
+/* Appends straight into the destination's buffer. Growth, bytes that lie inside the buffer
+ * itself (refused with 17) and a damaged string take the string's own checked path. */
+static inline void append(QK_context *ctx, QK_jsonwriter *pjson, const char *p, size_t len) {
+  QK_string *pStr = pjson->pDest;
+  char *pBuf = pStr->m_pBuf;
+  if (pBuf == NULL || (QK_uint64)pStr->m_uiSizeInUse + len + 4 > pStr->m_uiCapacity ||
+      (p >= pBuf && p < pBuf + pStr->m_uiCapacity)) {
+    QK_TRY(ctx, QK_string__append__buflen(ctx, pStr, p, (QK_uint32)len));
+    goto done;
+  }
+  memcpy(pBuf + pStr->m_uiSizeInUse, p, len);
+  pStr->m_uiSizeInUse += (QK_uint32)len;
+  pBuf[pStr->m_uiSizeInUse] = '\0';
 done:;
 }
 
@@ -205,6 +216,21 @@ static void format_double(QK_context *ctx, double value, size_t maxLen, char *bu
   std::to_chars_result r;
   double back = 0;
   if (!isfinite(value)) QK_THROW(ctx, QK_ERR_JSON_UNSERIALIZABLE);
+  /* Below 1e9 a double is within 1e-7 of its shortest text; when that text has at most six
+   * decimals it is therefore the six-decimal rounding too, and reads back: pad it. */
+  if (fabs(value) < 1e9 && (value == 0 || fabs(value) >= 1e-6)) {
+    r = std::to_chars(fixed, fixed + 64, value, std::chars_format::fixed);
+    const char *pPoint = r.ec == std::errc() ? (const char *)memchr(fixed, '.', (size_t)(r.ptr - fixed)) : NULL;
+    size_t decimals = pPoint ? (size_t)(r.ptr - pPoint - 1) : 0;
+    if (r.ec == std::errc() && decimals <= 6) {
+      char *pEnd = r.ptr;
+      if (pPoint == NULL) *pEnd++ = '.';
+      for (; decimals < 6; decimals++) *pEnd++ = '0';
+      *pLen = (size_t)(pEnd - fixed);
+      memcpy(buf, fixed, *pLen);
+      goto done;
+    }
+  }
   r = std::to_chars(fixed, fixed + sizeof fixed, value, std::chars_format::fixed, 6);
   if (r.ec == std::errc() && (size_t)(r.ptr - fixed) <= maxLen) {
     std::from_chars(fixed, r.ptr, back);
@@ -234,9 +260,10 @@ done:;
 
 void QK_jsonwriter__write_int64(QK_context *ctx, QK_jsonwriter *pjson, QK_int64 value) {
   char buf[QK_INT64_SZ_SIZE];
+  std::to_chars_result r;
   QK_ARG_NOT_NULL(ctx, pjson);
-  QK_int64__to_sz(value, buf);
-  QK_TRY(ctx, append(ctx, pjson, buf, strlen(buf)));
+  r = std::to_chars(buf, buf + sizeof buf, value);
+  QK_TRY(ctx, append(ctx, pjson, buf, (size_t)(r.ptr - buf)));
 done:;
 }
 

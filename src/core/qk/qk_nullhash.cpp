@@ -12,7 +12,7 @@ void QK_nullhash__alloc(QK_context *ctx, QK_nullhash **ppNew) {
   QK_nullhash *pNew = NULL;
   QK_ARG_NOT_NULL(ctx, ppNew);
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_nullhash), &pNew));
-  QK_keytable__init_inline(&pNew->table);
+  QK_keytable__init_inline(&pNew->table, NULL);
   QK_TRY(ctx, QK_strpool__alloc(ctx, &pNew->pStrpool, QK_NULLHASH_STRPOOL_CHUNK));
   *ppNew = pNew;
   pNew = NULL;

@@ -3,8 +3,24 @@
 
 #include <stdint.h>
 #include <string.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 #include "qk/qk_malloc.h"
+
+#define QK_POOL_HUGE_PAGE (2u << 20)
+
+void QK_pool__advise_large_chunk(void *pData, size_t bytes) {
+#ifdef __linux__
+  uintptr_t start = ((uintptr_t)pData + QK_POOL_HUGE_PAGE - 1) & ~(uintptr_t)(QK_POOL_HUGE_PAGE - 1);
+  uintptr_t end = ((uintptr_t)pData + bytes) & ~(uintptr_t)(QK_POOL_HUGE_PAGE - 1);
+  if (end > start) madvise((void *)start, end - start, MADV_HUGEPAGE);
+#else
+  (void)pData;
+  (void)bytes;
+#endif
+}
 
 void QK_strpool__new_chunk(QK_context *ctx, QK_uint32 size, QK_pool_chunk *pNext,
                            QK_pool_chunk **ppChunk) {
@@ -12,6 +28,7 @@ void QK_strpool__new_chunk(QK_context *ctx, QK_uint32 size, QK_pool_chunk *pNext
   QK_ARG_NOT_NULL(ctx, ppChunk);
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_pool_chunk), &pChunk));
   QK_TRY(ctx, QK_alloc(ctx, 1, size, &pChunk->data));
+  QK_pool__advise_large_chunk(pChunk->data, size);
   pChunk->size = size;
   pChunk->next = pNext;
   *ppChunk = pChunk;

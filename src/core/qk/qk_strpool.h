@@ -4,6 +4,8 @@
 #ifndef QK_STRPOOL_H
 #define QK_STRPOOL_H
 
+#include <stddef.h>
+
 #include "qk/qk_context.h"
 
 /* One chunk of either pool, newest first; size and used count bytes or variant slots. */
@@ -38,6 +40,10 @@ void QK_strpool__alloc_space(QK_context *ctx, QK_strpool *pPool, QK_uint32 len, 
 /* A zero-filled chunk of size bytes linked before pNext. */
 void QK_strpool__new_chunk(QK_context *ctx, QK_uint32 size, QK_pool_chunk *pNext,
                            QK_pool_chunk **ppChunk);
+
+/* Asks for huge pages behind a large chunk (a parsed text's pools): touching it then costs a
+ * fault per 2 MiB instead of per 4 KiB. A hint only; nothing changes where it is not taken. */
+void QK_pool__advise_large_chunk(void *pData, size_t bytes);
 
 /* Frees a chain of chunks of either pool, newest to oldest; NULL is accepted. */
 void QK_pool__free_chunks(QK_context *ctx, QK_pool_chunk *pFirst);

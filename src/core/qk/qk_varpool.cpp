@@ -9,6 +9,7 @@ void QK_varpool__new_chunk(QK_context *ctx, QK_uint32 slots, QK_pool_chunk *pNex
   QK_ARG_NOT_NULL(ctx, ppChunk);
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_pool_chunk), &pChunk));
   QK_TRY(ctx, QK_alloc(ctx, slots, sizeof(QK_variant), &pChunk->data));
+  QK_pool__advise_large_chunk(pChunk->data, (size_t)slots * sizeof(QK_variant));
   pChunk->size = slots;
   pChunk->next = pNext;
   *ppChunk = pChunk;
@@ -41,6 +42,47 @@ void QK_varpool__add(QK_context *ctx, QK_varpool *pPool, QK_variant **ppSlot) {
   }
   *ppSlot = (QK_variant *)pChunk->data + pChunk->used++;
 done:;
+}
+
+/* Slots a block takes; a block takes at most an eighth of a chunk, so a chunk abandoned for
+ * a block that does not fit loses little. */
+static size_t block_slots(size_t bytes) { return (bytes + sizeof(QK_variant) - 1) / sizeof(QK_variant); }
+
+int QK_varpool__serves_block(const QK_varpool *pPool, size_t bytes) {
+  return pPool != NULL && block_slots(bytes) * 8 <= pPool->slots_per_chunk;
+}
+
+void QK_varpool__add_block(QK_context *ctx, QK_varpool *pPool, size_t bytes, void **ppBlock) {
+  QK_pool_chunk *pChunk;
+  size_t slots = block_slots(bytes);
+  QK_ARG_NOT_NULL(ctx, pPool);
+  QK_ARG_NOT_NULL(ctx, ppBlock);
+  QK_ARG_VALID(ctx, bytes, (QK_varpool__serves_block(pPool, bytes)));
+  pChunk = pPool->chunks;
+  if (pChunk->size - pChunk->used < slots) {
+    QK_TRY(ctx, QK_varpool__new_chunk(ctx, pPool->slots_per_chunk, pChunk, &pPool->chunks));
+    pChunk = pPool->chunks;
+  }
+  *ppBlock = (QK_variant *)pChunk->data + pChunk->used;
+  pChunk->used += (QK_uint32)slots;
+done:;
+}
+
+void QK_varpool__alloc_array(QK_context *ctx, QK_varpool *pPool, QK_uint32 count, QK_uint32 size,
+                             void **ppArray, QK_uint8 *pbOnHeap) {
+  if (QK_varpool__serves_block(pPool, (size_t)count * size)) {
+    QK_TRY(ctx, QK_varpool__add_block(ctx, pPool, (size_t)count * size, ppArray));
+    *pbOnHeap = 0;
+  } else {
+    QK_TRY(ctx, QK_alloc(ctx, count, size, ppArray));
+    *pbOnHeap = 1;
+    if (pPool != NULL) pPool->heap_blocks++;
+  }
+done:;
+}
+
+void QK_varpool__free_array(QK_context *ctx, void *pArray, QK_uint8 bOnHeap) {
+  if (bOnHeap) QK_RELEASE(ctx, QK_free(ctx, pArray));
 }
 
 void QK_varpool__free(QK_context *ctx, QK_varpool *pPool) {

@@ -18,8 +18,6 @@ void QK_varray__alloc__params(QK_context *ctx, QK_varray **ppResult, QK_uint32 c
   QK_ARG_NOT_NULL(ctx, ppResult);
   if (capacity == 0) capacity = QK_VARRAY_DEFAULT_CAPACITY;
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_varray), &pNew));
-  QK_TRY(ctx, QK_alloc(ctx, capacity, sizeof(QK_variant *), &pNew->elements));
-  pNew->capacity = capacity;
   if (pStrpool == NULL) {
     QK_uint64 bytes = (QK_uint64)capacity * QK_VARRAY_STRPOOL_BYTES_PER_ELEMENT;
     if (bytes > UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
@@ -34,10 +32,38 @@ void QK_varray__alloc__params(QK_context *ctx, QK_varray **ppResult, QK_uint32 c
   } else {
     pNew->pVarpool = pVarpool;
   }
+  QK_TRY(ctx, QK_varpool__alloc_array(ctx, pNew->pVarpool, capacity, sizeof(QK_variant *),
+                                      (void **)&pNew->elements, &pNew->bElementsOnHeap));
+  pNew->capacity = capacity;
   *ppResult = pNew;
   pNew = NULL;
 done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pNew));
+}
+
+void QK_varray__alloc__child(QK_context *ctx, QK_varray **ppResult, QK_uint32 capacity,
+                             QK_strpool *pStrpool, QK_varpool *pVarpool) {
+  void *pBlock = NULL;
+  QK_varray *pNew;
+  QK_ARG_NOT_NULL(ctx, ppResult);
+  QK_ARG_NOT_NULL(ctx, pStrpool);
+  QK_ARG_NOT_NULL(ctx, pVarpool);
+  if (capacity == 0) capacity = QK_VARRAY_DEFAULT_CAPACITY;
+  if (!QK_varpool__serves_block(pVarpool, sizeof(QK_varray) + (size_t)capacity * sizeof(QK_variant *))) {
+    QK_TRY(ctx, QK_varray__alloc__params(ctx, ppResult, capacity, pStrpool, pVarpool));
+    goto done;
+  }
+  /* The record and its first element array in one block. */
+  QK_TRY(ctx, QK_varpool__add_block(ctx, pVarpool, sizeof(QK_varray) + (size_t)capacity * sizeof(QK_variant *),
+                                    &pBlock));
+  pNew = (QK_varray *)pBlock;
+  pNew->pStrpool = pStrpool;
+  pNew->pVarpool = pVarpool;
+  pNew->elements = (QK_variant **)(pNew + 1);
+  pNew->capacity = capacity;
+  pNew->bRecordInPool = 1;
+  *ppResult = pNew;
+done:;
 }
 
 void QK_varray__alloc(QK_context *ctx, QK_varray **ppResult) {
@@ -47,14 +73,18 @@ done:;
 
 void QK_varray__free(QK_context *ctx, QK_varray *pva) {
   if (pva == NULL) return;
-  for (QK_uint32 i = 0; i < pva->count; i++) {
-    QK_variant *pv = pva->elements[i];
-    if (pv->type == QK_VARIANT_TYPE_VHASH) QK_RELEASE(ctx, QK_vhash__free(ctx, pv->u.pvh));
-    if (pv->type == QK_VARIANT_TYPE_VARRAY) QK_RELEASE(ctx, QK_varray__free(ctx, pv->u.pva));
+  /* A root whose document holds nothing on the heap goes with its pools, unvisited. */
+  if (!(pva->bOwnsVarpool && pva->pVarpool != NULL && pva->pVarpool->heap_blocks == 0)) {
+    for (QK_uint32 i = 0; i < pva->count; i++) {
+      QK_variant *pv = pva->elements[i];
+      if (pv->type == QK_VARIANT_TYPE_VHASH) QK_RELEASE(ctx, QK_vhash__free(ctx, pv->u.pvh));
+      if (pv->type == QK_VARIANT_TYPE_VARRAY) QK_RELEASE(ctx, QK_varray__free(ctx, pv->u.pva));
+    }
   }
+  QK_varpool__free_array(ctx, pva->elements, pva->bElementsOnHeap);
+  if (pva->bRecordInPool) return;
   if (pva->bOwnsStrpool) QK_RELEASE(ctx, QK_strpool__free(ctx, pva->pStrpool));
   if (pva->bOwnsVarpool) QK_RELEASE(ctx, QK_varpool__free(ctx, pva->pVarpool));
-  QK_RELEASE(ctx, QK_free(ctx, pva->elements));
   QK_RELEASE(ctx, QK_free(ctx, pva));
 }
 
@@ -67,13 +97,15 @@ done:;
 
 /* Doubles the element array; the varray is unchanged when that fails. */
 static void grow(QK_context *ctx, QK_varray *pva) {
-  QK_variant **pNew = NULL;
+  void *pNew = NULL;
+  QK_uint8 bOnHeap = 0;
   QK_uint64 capacity = (QK_uint64)pva->capacity * 2;
   if (capacity > UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
-  QK_TRY(ctx, QK_alloc(ctx, (QK_uint32)capacity, sizeof(QK_variant *), &pNew));
+  QK_TRY(ctx, QK_varpool__alloc_array(ctx, pva->pVarpool, (QK_uint32)capacity, sizeof(QK_variant *), &pNew, &bOnHeap));
   memcpy(pNew, pva->elements, (size_t)pva->count * sizeof(QK_variant *));
-  QK_RELEASE(ctx, QK_free(ctx, pva->elements));
-  pva->elements = pNew;
+  QK_varpool__free_array(ctx, pva->elements, pva->bElementsOnHeap);
+  pva->elements = (QK_variant **)pNew;
+  pva->bElementsOnHeap = bOnHeap;
   pva->capacity = (QK_uint32)capacity;
 done:;
 }
@@ -139,6 +171,7 @@ void QK_varray__append__vhash(QK_context *ctx, QK_varray *pva, QK_vhash **ppvh) 
   QK_TRY(ctx, QK_varray__append_slot(ctx, pva, &pSlot));
   pSlot->type = QK_VARIANT_TYPE_VHASH;
   pSlot->u.pvh = *ppvh;
+  if (!(*ppvh)->bRecordInPool) pva->pVarpool->heap_blocks++;
   *ppvh = NULL;
 done:;
 }
@@ -151,6 +184,7 @@ void QK_varray__append__varray(QK_context *ctx, QK_varray *pva, QK_varray **ppva
   QK_TRY(ctx, QK_varray__append_slot(ctx, pva, &pSlot));
   pSlot->type = QK_VARIANT_TYPE_VARRAY;
   pSlot->u.pva = *ppva;
+  if (!(*ppva)->bRecordInPool) pva->pVarpool->heap_blocks++;
   *ppva = NULL;
 done:;
 }
@@ -159,7 +193,7 @@ void QK_varray__appendnew__vhash(QK_context *ctx, QK_varray *pva, QK_vhash **ppC
   QK_vhash *pChild = NULL;
   QK_vhash *pAdded;
   QK_ARG_NOT_NULL(ctx, pva);
-  QK_TRY(ctx, QK_vhash__alloc__params(ctx, &pChild, 0, pva->pStrpool, pva->pVarpool));
+  QK_TRY(ctx, QK_vhash__alloc__child(ctx, &pChild, pva->pStrpool, pva->pVarpool));
   pAdded = pChild;
   QK_TRY(ctx, QK_varray__append__vhash(ctx, pva, &pChild));
   if (ppChild) *ppChild = pAdded;
@@ -171,8 +205,8 @@ void QK_varray__appendnew__varray(QK_context *ctx, QK_varray *pva, QK_varray **p
   QK_varray *pChild = NULL;
   QK_varray *pAdded;
   QK_ARG_NOT_NULL(ctx, pva);
-  QK_TRY(ctx, QK_varray__alloc__params(ctx, &pChild, QK_VARRAY_NESTED_CAPACITY, pva->pStrpool,
-                                       pva->pVarpool));
+  QK_TRY(ctx, QK_varray__alloc__child(ctx, &pChild, QK_VARRAY_NESTED_CAPACITY, pva->pStrpool,
+                                      pva->pVarpool));
   pAdded = pChild;
   QK_TRY(ctx, QK_varray__append__varray(ctx, pva, &pChild));
   if (ppChild) *ppChild = pAdded;

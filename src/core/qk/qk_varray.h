@@ -20,6 +20,8 @@ typedef struct QK_varray {
   QK_variant **elements; /* pool slots in order */
   QK_uint32 capacity;
   QK_uint32 count;
+  int bRecordInPool;         /* a child made inside the document: its record goes with the pools */
+  QK_uint8 bElementsOnHeap;  /* else the element array is a block of the variant pool */
 } QK_varray;
 
 typedef void (*QK_varray_foreach_callback)(QK_context *ctx, void *pData, QK_varray *pva,
@@ -75,6 +77,10 @@ void QK_varray__set__bool(QK_context *ctx, QK_varray *pva, QK_uint32 index, int 
 
 void QK_varray__write_json(QK_context *ctx, const QK_varray *pva, struct QK_jsonwriter *pjson);
 
+/* Used by the JSON reader. A new empty child of the given capacity sharing the pools (record
+ * and elements from the variant pool when it serves them). */
+void QK_varray__alloc__child(QK_context *ctx, QK_varray **ppResult, QK_uint32 capacity,
+                             QK_strpool *pStrpool, QK_varpool *pVarpool);
 /* A fresh zero slot appended at the end, for the caller to set (used by the JSON reader). */
 void QK_varray__append_slot(QK_context *ctx, QK_varray *pva, QK_variant **ppSlot);
 

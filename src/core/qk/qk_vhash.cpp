@@ -29,10 +29,7 @@ void QK_vhash__alloc__params(QK_context *ctx, QK_vhash **ppNew, QK_uint32 guess,
   QK_uint32 poolGuess = guess ? guess : QK_VHASH_DEFAULT_GUESS;
   QK_ARG_NOT_NULL(ctx, ppNew);
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_vhash), &pNew));
-  if (guess == 0)
-    QK_keytable__init_inline(&pNew->table);
-  else
-    QK_TRY(ctx, QK_keytable__init(ctx, &pNew->table, capacity_for_guess(guess)));
+  QK_keytable__init_inline(&pNew->table, NULL);
   if (pStrpool == NULL) {
     QK_uint64 bytes = (QK_uint64)poolGuess * QK_VHASH_STRPOOL_BYTES_PER_PAIR;
     if (bytes > UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
@@ -47,10 +44,32 @@ void QK_vhash__alloc__params(QK_context *ctx, QK_vhash **ppNew, QK_uint32 guess,
   } else {
     pNew->pVarpool = pVarpool;
   }
+  pNew->table.pArena = pNew->pVarpool;
+  if (guess != 0) QK_TRY(ctx, QK_keytable__init(ctx, &pNew->table, capacity_for_guess(guess), pNew->pVarpool));
   *ppNew = pNew;
   pNew = NULL;
 done:
   QK_RELEASE(ctx, QK_vhash__free(ctx, pNew));
+}
+
+void QK_vhash__alloc__child(QK_context *ctx, QK_vhash **ppNew, QK_strpool *pStrpool, QK_varpool *pVarpool) {
+  void *pBlock = NULL;
+  QK_vhash *pNew;
+  QK_ARG_NOT_NULL(ctx, ppNew);
+  QK_ARG_NOT_NULL(ctx, pStrpool);
+  QK_ARG_NOT_NULL(ctx, pVarpool);
+  if (!QK_varpool__serves_block(pVarpool, sizeof(QK_vhash))) {
+    QK_TRY(ctx, QK_vhash__alloc__params(ctx, ppNew, 0, pStrpool, pVarpool));
+    goto done;
+  }
+  QK_TRY(ctx, QK_varpool__add_block(ctx, pVarpool, sizeof(QK_vhash), &pBlock));
+  pNew = (QK_vhash *)pBlock;
+  QK_keytable__init_inline(&pNew->table, pVarpool);
+  pNew->pStrpool = pStrpool;
+  pNew->pVarpool = pVarpool;
+  pNew->bRecordInPool = 1;
+  *ppNew = pNew;
+done:;
 }
 
 void QK_vhash__alloc(QK_context *ctx, QK_vhash **ppNew) {
@@ -97,8 +116,11 @@ static void free_variant_content(QK_context *ctx, QK_variant *pv) {
 
 void QK_vhash__free(QK_context *ctx, QK_vhash *pvh) {
   if (pvh == NULL) return;
-  for (QK_uint32 i = 0; i < pvh->table.count; i++) free_variant_content(ctx, pvh->table.items[i].value);
+  /* A root whose document holds nothing on the heap goes with its pools, unvisited. */
+  if (!(pvh->bOwnsVarpool && pvh->pVarpool != NULL && pvh->pVarpool->heap_blocks == 0))
+    for (QK_uint32 i = 0; i < pvh->table.count; i++) free_variant_content(ctx, pvh->table.items[i].value);
   QK_keytable__free_arrays(ctx, &pvh->table);
+  if (pvh->bRecordInPool) return;
   if (pvh->bOwnsStrpool) QK_RELEASE(ctx, QK_strpool__free(ctx, pvh->pStrpool));
   if (pvh->bOwnsVarpool) QK_RELEASE(ctx, QK_varpool__free(ctx, pvh->pVarpool));
   QK_RELEASE(ctx, QK_free(ctx, pvh));
@@ -111,32 +133,34 @@ void QK_vhash__take_pools(QK_context *ctx, QK_vhash *pvh) {
 done:;
 }
 
-void QK_vhash__add_slot__keylen(QK_context *ctx, QK_vhash *pvh, const char *key, QK_uint32 len,
-                                QK_variant **ppSlot) {
+void QK_vhash__add_slot__stored_key(QK_context *ctx, QK_vhash *pvh, const char *key, QK_uint32 hash,
+                                    QK_variant **ppSlot) {
   QK_variant *pSlot = NULL;
-  void *pKeyCopy = NULL;
   QK_ARG_NOT_NULL(ctx, pvh);
   QK_ARG_NOT_NULL(ctx, key);
   QK_TRY(ctx, QK_varpool__add(ctx, pvh->pVarpool, &pSlot));
-  /* Growth and the key copy come before the duplicate test: a refused add may have grown. */
-  QK_TRY(ctx, QK_keytable__make_room(ctx, &pvh->table));
-  if (len == UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
-  QK_TRY(ctx, QK_strpool__alloc_space(ctx, pvh->pStrpool, len + 1, &pKeyCopy));
-  memcpy(pKeyCopy, key, len);
-  QK_TRY(ctx, QK_keytable__append(ctx, &pvh->table, (const char *)pKeyCopy,
-                                  QK_keytable__hash(pKeyCopy, len), pSlot));
+  if (!QK_keytable__has_room(&pvh->table)) QK_TRY(ctx, QK_keytable__make_room(ctx, &pvh->table));
+  QK_TRY(ctx, QK_keytable__append(ctx, &pvh->table, key, hash, pSlot));
   *ppSlot = pSlot;
 done:;
 }
 
-/* A new pair with a zero slot for the caller to set. */
+/* A new pair with a zero slot for the caller to set. Growth and the key copy come before the
+ * duplicate test: a refused add may have grown the vhash and used pool space. */
 static void add_slot(QK_context *ctx, QK_vhash *pvh, const char *psz_key, QK_variant **ppSlot) {
+  QK_variant *pSlot = NULL;
+  void *pKeyCopy = NULL;
   size_t len;
   QK_ARG_NOT_NULL(ctx, pvh);
   QK_ARG_NOT_NULL(ctx, psz_key);
   len = strlen(psz_key);
   if (len >= UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
-  QK_TRY(ctx, QK_vhash__add_slot__keylen(ctx, pvh, psz_key, (QK_uint32)len, ppSlot));
+  QK_TRY(ctx, QK_varpool__add(ctx, pvh->pVarpool, &pSlot));
+  QK_TRY(ctx, QK_keytable__make_room(ctx, &pvh->table));
+  QK_TRY(ctx, QK_strpool__alloc_space(ctx, pvh->pStrpool, (QK_uint32)len + 1, &pKeyCopy));
+  memcpy(pKeyCopy, psz_key, len);
+  QK_TRY(ctx, QK_keytable__append(ctx, &pvh->table, (const char *)pKeyCopy, QK_keytable__hash(pKeyCopy, len), pSlot));
+  *ppSlot = pSlot;
 done:;
 }
 
@@ -203,6 +227,7 @@ void QK_vhash__add__vhash(QK_context *ctx, QK_vhash *pvh, const char *psz_key, Q
   QK_TRY(ctx, add_slot(ctx, pvh, psz_key, &pSlot));
   pSlot->type = QK_VARIANT_TYPE_VHASH;
   pSlot->u.pvh = pChild;
+  if (!pChild->bRecordInPool) pvh->pVarpool->heap_blocks++;
   pChild = NULL;
 done:
   /* The caller has given the child away: a refused add must not leak it. */
@@ -219,6 +244,7 @@ void QK_vhash__add__varray(QK_context *ctx, QK_vhash *pvh, const char *psz_key, 
   QK_TRY(ctx, add_slot(ctx, pvh, psz_key, &pSlot));
   pSlot->type = QK_VARIANT_TYPE_VARRAY;
   pSlot->u.pva = pChild;
+  if (!pChild->bRecordInPool) pvh->pVarpool->heap_blocks++;
   pChild = NULL;
 done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pChild));
@@ -228,7 +254,7 @@ void QK_vhash__addnew__vhash(QK_context *ctx, QK_vhash *pvh, const char *psz_key
   QK_vhash *pChild = NULL;
   QK_vhash *pAdded;
   QK_ARG_NOT_NULL(ctx, pvh);
-  QK_TRY(ctx, QK_vhash__alloc__params(ctx, &pChild, 0, pvh->pStrpool, pvh->pVarpool));
+  QK_TRY(ctx, QK_vhash__alloc__child(ctx, &pChild, pvh->pStrpool, pvh->pVarpool));
   pAdded = pChild;
   QK_TRY(ctx, QK_vhash__add__vhash(ctx, pvh, psz_key, &pChild));
   if (ppChild) *ppChild = pAdded;
@@ -239,8 +265,8 @@ void QK_vhash__addnew__varray(QK_context *ctx, QK_vhash *pvh, const char *psz_ke
   QK_varray *pChild = NULL;
   QK_varray *pAdded;
   QK_ARG_NOT_NULL(ctx, pvh);
-  QK_TRY(ctx, QK_varray__alloc__params(ctx, &pChild, QK_VHASH_NESTED_VARRAY_CAPACITY, pvh->pStrpool,
-                                       pvh->pVarpool));
+  QK_TRY(ctx, QK_varray__alloc__child(ctx, &pChild, QK_VHASH_NESTED_VARRAY_CAPACITY, pvh->pStrpool,
+                                      pvh->pVarpool));
   pAdded = pChild;
   QK_TRY(ctx, QK_vhash__add__varray(ctx, pvh, psz_key, &pChild));
   if (ppChild) *ppChild = pAdded;

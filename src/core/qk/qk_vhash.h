@@ -22,6 +22,7 @@ typedef struct QK_vhash {
   QK_varpool *pVarpool;
   int bOwnsStrpool;
   int bOwnsVarpool;
+  int bRecordInPool; /* a child made inside the document: its record goes with the pools */
 } QK_vhash;
 
 typedef void (*QK_vhash_foreach_callback)(QK_context *ctx, void *pData, QK_vhash *pvh,
@@ -133,9 +134,12 @@ void QK_vhash__write_json(QK_context *ctx, const QK_vhash *pvh, struct QK_jsonwr
 void QK_vhash__to_json(QK_context *ctx, const QK_vhash *pvh, struct QK_string *pStr);
 void QK_vhash__to_json__pretty(QK_context *ctx, const QK_vhash *pvh, struct QK_string *pStr);
 
-/* Used by the JSON reader: adds a key of len bytes (no NUL needed) with a fresh value slot
- * that the caller fills in. */
-void QK_vhash__add_slot__keylen(QK_context *ctx, QK_vhash *pvh, const char *key, QK_uint32 len,
-                                QK_variant **ppSlot);
+/* Used by the JSON reader. A new empty child sharing the pools (record from the variant pool
+ * when it serves one), to be stored in a slot of the same document. */
+void QK_vhash__alloc__child(QK_context *ctx, QK_vhash **ppNew, QK_strpool *pStrpool, QK_varpool *pVarpool);
+/* Adds a key already stored in this document's string pool (hash by QK_keytable__hash) with a
+ * fresh value slot that the caller fills in. */
+void QK_vhash__add_slot__stored_key(QK_context *ctx, QK_vhash *pvh, const char *key, QK_uint32 hash,
+                                    QK_variant **ppSlot);
 
 #endif
