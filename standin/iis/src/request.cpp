@@ -283,7 +283,7 @@ HRESULT RequestContext::read_stream(void *buffer, size_t size, size_t &got) {
 HRESULT RequestContext::spool_body() {
   std::string path = (c_.host().spool_directory() / "tavrin-spool-XXXXXX").string();
   spool_fd_ = ::mkstemp(path.data());
-  if (spool_fd_ < 0) return HRESULT_FROM_WIN32(static_cast<DWORD>(errno));
+  if (spool_fd_ < 0) return HRESULT_FROM_WIN32(WinstandinErrorFromErrno(errno));
   ::unlink(path.c_str());
   std::vector<char> block(64 * 1024);
   while (!p_.is_done()) {
@@ -292,7 +292,7 @@ HRESULT RequestContext::spool_body() {
     for (size_t done = 0; done < got;) {
       ssize_t n = ::write(spool_fd_, block.data() + done, got - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return HRESULT_FROM_WIN32(static_cast<DWORD>(errno));
+      if (n < 0) return HRESULT_FROM_WIN32(WinstandinErrorFromErrno(errno));
       done += static_cast<size_t>(n);
     }
     spool_size_ += got;
@@ -384,7 +384,7 @@ HRESULT RequestContext::WriteEntityChunks(HTTP_DATA_CHUNK *chunks, USHORT count,
       out.memory.assign(static_cast<const char *>(in.FromMemory.pBuffer), in.FromMemory.BufferLength);
       total += in.FromMemory.BufferLength;
     } else if (in.DataChunkType == HttpDataChunkFromFileHandle) {
-      int fd = handle_fd(in.FromFileHandle.FileHandle);
+      int fd = WinstandinFileDescriptor(in.FromFileHandle.FileHandle);
       struct stat st;
       if (fd < 0 || ::fstat(fd, &st) != 0) return E_INVALIDARG;
       std::uint64_t size = static_cast<std::uint64_t>(st.st_size);

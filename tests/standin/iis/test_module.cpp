@@ -221,7 +221,7 @@ class TestModule final : public CHttpModule {
     std::string path = dir + "/t" + std::to_string(id_) + "-" + std::to_string(::getpid());
     HANDLE out = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     HANDLE again = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool exclusive = again == INVALID_HANDLE_VALUE && GetLastError() == EEXIST;
+    bool exclusive = again == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
     size_t size = static_cast<size_t>(std::atol(query_["size"].c_str()));
     std::string block(size, '\0');
     for (size_t i = 0; i < size; ++i) block[i] = static_cast<char>('a' + i % 26);
