@@ -241,9 +241,11 @@ class TestModule final : public CHttpModule {
     chunk.FromFileHandle.FileHandle = in;
     DWORD sent = 0;
     response->WriteEntityChunks(&chunk, 1, FALSE, FALSE, &sent);
-    CloseHandle(in);  // the host holds its own reference until it is sent
-    response->Flush(FALSE, FALSE, &sent);
+    // The host holds its own reference until the chunk is sent, so the file
+    // can go before the flush (and is gone when the client has its answer).
+    CloseHandle(in);
     DeleteFileA(path.c_str());
+    response->Flush(FALSE, FALSE, &sent);
   }
 
   void wait_disconnect(IHttpContext *context) {
