@@ -158,7 +158,7 @@ class RequestContext final : public IHttpContext,
   IHttpApplication *GetApplication() override { return this; }
 
   // IHttpApplication
-  PCWSTR GetAppConfigPath() override { return app_->config_path16.c_str(); }
+  PCWSTR GetAppConfigPath() override { return app_ != nullptr ? app_->config_path16.c_str() : u""; }
 
   // IHttpConnection
   BOOL IsConnected() override { return c_.peer_connected() ? TRUE : FALSE; }
@@ -187,8 +187,8 @@ class RequestContext final : public IHttpContext,
   std::string method_, target_;
   // Request headers the module asked for, by lower-cased name, with the
   // values of repeated fields joined by commas (nullopt: absent). Filled on
-  // demand: most requests look at a few headers only.
-  // A deque: the module holds pointers into values found earlier.
+  // demand, since most requests look at a few headers only; a deque, since
+  // the module holds pointers into values found earlier.
   std::deque<std::pair<std::string, std::optional<std::string>>> headers_;
   sockaddr_storage remote_{};
   HTTP_REQUEST raw_{};
