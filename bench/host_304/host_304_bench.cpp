@@ -1,6 +1,9 @@
 // Compares requests/s of tavrin_host (test module answering 304) with a
 // bare Boost.Beast server answering 304, driven by the same keep-alive
-// load generator in one run. Usage: host_304_bench [seconds] [connections]
+// load generator in one run.
+// Usage: host_304_bench [seconds] [connections] [linger milliseconds]
+// (the last sets how long a worker waits on a keep-alive connection for the
+// next request; 0 hands every connection back to the I/O threads at once).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -113,6 +116,8 @@ double load(unsigned short port, int connections, double seconds) {
 int main(int argc, char **argv) {
   double seconds = argc > 1 ? std::atof(argv[1]) : 3.0;
   int connections = argc > 2 ? std::atoi(argv[2]) : 16;
+  tavrin_iis::HostOptions options;
+  if (argc > 3) options.keep_alive_linger = std::chrono::milliseconds(std::atoi(argv[3]));
   const unsigned threads = 4;
 
   fs::path dir = fs::temp_directory_path() / ("tavrin-bench-" + std::to_string(::getpid()));
@@ -127,7 +132,6 @@ int main(int argc, char **argv) {
          "<modules><add name=\"test\" /></modules><handlers>"
          "<add name=\"m\" path=\"*\" verb=\"*\" modules=\"test\" /></handlers></system.webServer>"
          "</configuration>";
-  tavrin_iis::HostOptions options;
   options.config_file = config;
   options.io_threads = threads;
   options.workers = 16;
@@ -155,7 +159,8 @@ int main(int argc, char **argv) {
   }
   host_rate /= 2;
   bare_rate /= 2;
-  std::printf("connections=%d seconds=%.1f\n", connections, seconds);
+  std::printf("connections=%d seconds=%.1f workers=%u linger=%lldms\n", connections, seconds,
+              options.workers, static_cast<long long>(options.keep_alive_linger.count()));
   std::printf("tavrin_host + module : %10.0f requests/s\n", host_rate);
   std::printf("bare Beast server    : %10.0f requests/s\n", bare_rate);
   std::printf("ratio                : %10.1f %%\n", 100.0 * host_rate / bare_rate);

@@ -101,34 +101,88 @@ class Host::Impl : public HostServices {
   std::uint64_t next_connection_ = 0;
   std::atomic<bool> stopping_{false};
   bool started_ = false, stopped_ = false;
-  int stop_fd_ = -1;
+  int stop_fd_ = -1, nudge_fd_ = -1;
+  // Connections waiting for a worker, workers inside a connection's serve
+  // (answering or lingering), requests being answered, lingering workers.
+  std::atomic<int> queued_{0}, in_serve_{0}, active_{0}, lingering_{0};
   std::mutex log_mutex_;
+  std::string log_buffer_;
+  std::chrono::steady_clock::time_point log_written_ = std::chrono::steady_clock::now();
+
+  static constexpr size_t kLogBufferLimit = 64 * 1024;
+
+  void flush_log_locked() {
+    if (log_buffer_.empty()) return;
+    options_.log->write(log_buffer_.data(), static_cast<std::streamsize>(log_buffer_.size()));
+    options_.log->flush();
+    log_buffer_.clear();
+    log_written_ = std::chrono::steady_clock::now();
+  }
+  void flush_log() {
+    if (options_.log == nullptr) return;
+    std::lock_guard lock(log_mutex_);
+    flush_log_locked();
+  }
 
   // HostServices
+  bool logging() const override { return options_.log != nullptr; }
   void log(const std::string &line) override {
     if (options_.log == nullptr) return;
     std::lock_guard lock(log_mutex_);
-    *options_.log << line << '\n';
-    options_.log->flush();
+    log_buffer_ += line;
+    log_buffer_ += '\n';
+    if (active_ <= 1 || log_buffer_.size() >= kLogBufferLimit ||
+        std::chrono::steady_clock::now() - log_written_ >= std::chrono::seconds(1))
+      flush_log_locked();
   }
   int stop_fd() const override { return stop_fd_; }
   bool stopping() const override { return stopping_; }
   std::chrono::milliseconds io_timeout() const override { return options_.io_timeout; }
   const fs::path &spool_directory() const override { return options_.spool_directory; }
-  IHttpModuleFactory *factory_for(const Application &app, const HandlerMapping &handler,
-                                  std::string &why) override {
-    for (const auto &name : handler.modules) {
-      if (app.modules.count(name) == 0) continue;
-      for (const auto &m : modules_)
-        if (m->name == name && m->factory != nullptr &&
-            (m->notifications & RQ_EXECUTE_REQUEST_HANDLER) != 0)
-          return m->factory;
-    }
-    why = "handler '" + handler.name + "' names no loaded module enabled for the application";
-    return nullptr;
-  }
   void dispatch(std::shared_ptr<Connection> connection) override {
-    asio::post(*workers_, [connection] { connection->serve(); });
+    ++queued_;
+    if (others_waiting() && lingering_ > 0) {
+      std::uint64_t one = 1;
+      [[maybe_unused]] auto n = ::write(nudge_fd_, &one, sizeof one);
+    }
+    asio::post(*workers_, [this, connection] {
+      ++in_serve_;
+      --queued_;
+      connection->serve();
+      --in_serve_;
+    });
+  }
+  void serving_started() override { ++active_; }
+  void serving_ended() override {
+    if (--active_ == 0) flush_log();
+  }
+  std::chrono::milliseconds keep_alive_linger() const override { return options_.keep_alive_linger; }
+  // More connections wait than there are free workers to take them.
+  bool others_waiting() const override {
+    return queued_ > static_cast<int>(std::max(1u, options_.workers)) - in_serve_;
+  }
+  int nudge_fd() const override { return nudge_fd_; }
+  void lingering(bool on) override { lingering_ += on ? 1 : -1; }
+
+  // Which module serves each handler mapping is settled once, at start.
+  void resolve_handlers() {
+    for (auto &site : config_.sites)
+      for (auto &app : site.applications)
+        for (auto &handler : app.handlers) {
+          if (handler.static_files) continue;
+          for (const auto &name : handler.modules) {
+            if (handler.factory != nullptr || app.modules.count(name) == 0) continue;
+            for (const auto &m : modules_)
+              if (m->name == name && m->factory != nullptr &&
+                  (m->notifications & RQ_EXECUTE_REQUEST_HANDLER) != 0) {
+                handler.factory = m->factory;
+                break;
+              }
+          }
+          if (handler.factory == nullptr)
+            handler.unresolved = "handler '" + handler.name +
+                                 "' names no loaded module enabled for the application";
+        }
   }
 
   bool load_modules(std::string &error) {
@@ -263,7 +317,10 @@ bool Host::start(std::string &error) {
     stop();
     return false;
   }
+  h.resolve_handlers();
   h.stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  // A semaphore: each waiting request lets one lingering worker go.
+  h.nudge_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
   h.workers_ = std::make_unique<asio::thread_pool>(std::max(1u, h.options_.workers));
   h.work_.emplace(h.io_.get_executor());
   for (auto &l : h.listeners_) h.accept(l);
@@ -306,7 +363,9 @@ void Host::stop() {
   for (auto &m : h.modules_)
     if (m->factory != nullptr) m->factory->Terminate();
   if (h.stop_fd_ >= 0) ::close(h.stop_fd_);
-  h.stop_fd_ = -1;
+  if (h.nudge_fd_ >= 0) ::close(h.nudge_fd_);
+  h.stop_fd_ = h.nudge_fd_ = -1;
+  h.flush_log();
   // Module libraries stay loaded: code of theirs may still be referenced
   // (static destructors, leak reports) until the process ends.
 }

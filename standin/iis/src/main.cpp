@@ -16,24 +16,28 @@ const char kDefaultConfig[] = "/etc/tavrin/applicationHost.config";
 
 void usage(std::ostream &out) {
   out << "usage: tavrin_host [--config FILE] [--workers N] [--io-threads N]\n"
-         "                   [--timeout SECONDS] [--spool-dir DIR] [--log FILE]\n"
+         "                   [--timeout SECONDS] [--linger MS] [--spool-dir DIR] [--log FILE]\n"
          "  --config     the configuration file (default: $TAVRIN_HOST_CONFIG, else "
       << kDefaultConfig
       << ")\n"
          "  --workers    worker threads running requests (default 16)\n"
          "  --io-threads threads reading request headers (default 2)\n"
          "  --timeout    seconds a body read or write may stall (default 120)\n"
+         "  --linger     milliseconds a worker waits on a keep-alive connection for the\n"
+         "               next request before handing it back (default 20; 0: at once)\n"
          "  --spool-dir  where chunked request bodies are spooled (default: the temp dir)\n"
          "  --log        append the request log there instead of standard error\n";
 }
 
-bool parse_count(const char *text, unsigned &out) {
+bool parse_number(const char *text, unsigned long low, unsigned long high, unsigned &out) {
   char *end = nullptr;
   unsigned long v = std::strtoul(text, &end, 10);
-  if (end == text || *end != 0 || v == 0 || v > 4096) return false;
+  if (end == text || *end != 0 || *text == '-' || v < low || v > high) return false;
   out = static_cast<unsigned>(v);
   return true;
 }
+
+bool parse_count(const char *text, unsigned &out) { return parse_number(text, 1, 4096, out); }
 
 }  // namespace
 
@@ -65,6 +69,8 @@ int main(int argc, char **argv) {
       options.io_threads = count;
     } else if (arg == "--timeout" && parse_count(value, count)) {
       options.io_timeout = std::chrono::seconds(count);
+    } else if (arg == "--linger" && parse_number(value, 0, 60000, count)) {
+      options.keep_alive_linger = std::chrono::milliseconds(count);
     } else if (arg == "--spool-dir") {
       options.spool_directory = value;
     } else if (arg == "--log") {

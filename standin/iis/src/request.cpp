@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <new>
+#include <optional>
 
 #include "tavrin_iis/utf.h"
 
@@ -156,7 +158,7 @@ class RequestContext final : public IHttpContext,
   IHttpApplication *GetApplication() override { return this; }
 
   // IHttpApplication
-  PCWSTR GetAppConfigPath() override { return config_path_.c_str(); }
+  PCWSTR GetAppConfigPath() override { return app_ != nullptr ? app_->config_path16.c_str() : u""; }
 
   // IHttpConnection
   BOOL IsConnected() override { return c_.peer_connected() ? TRUE : FALSE; }
@@ -183,10 +185,14 @@ class RequestContext final : public IHttpContext,
   Connection &c_;
   Connection::Parser &p_;
   std::string method_, target_;
-  std::vector<std::pair<std::string, std::string>> headers_;  // lower-cased names
+  // Request headers the module asked for, by lower-cased name, with the
+  // values of repeated fields joined by commas (nullopt: absent). Filled on
+  // demand, since most requests look at a few headers only; a deque, since
+  // the module holds pointers into values found earlier.
+  std::deque<std::pair<std::string, std::optional<std::string>>> headers_;
   sockaddr_storage remote_{};
   HTTP_REQUEST raw_{};
-  std::u16string full_url_, host16_, path16_, query16_, config_path_;
+  std::u16string full_url_, host16_, path16_, query16_;
   const Site *site_ = nullptr;
   const Application *app_ = nullptr;
   std::string relative_path_;
@@ -209,11 +215,7 @@ class RequestContext final : public IHttpContext,
       if (ch.fd >= 0) ::close(ch.fd);
     chunks_.clear();
   }
-  const std::string *find_header(std::string_view lower_name) const {
-    for (const auto &[k, v] : headers_)
-      if (k == lower_name) return &v;
-    return nullptr;
-  }
+  const std::string *find_header(std::string_view name);
   const std::string *find_out_header(std::string_view name) const {
     for (const auto &[k, v] : out_headers_)
       if (lower(k) == lower(name)) return &v;
@@ -229,10 +231,25 @@ class RequestContext final : public IHttpContext,
   bool route(std::string &why, const HandlerMapping *&handler);
 };
 
+const std::string *RequestContext::find_header(std::string_view name) {
+  for (const auto &[k, v] : headers_)
+    if (boost::beast::iequals(k, name)) return v ? &*v : nullptr;
+  std::optional<std::string> value;
+  for (const auto &field : p_.get())
+    if (boost::beast::iequals(field.name_string(), name)) {
+      if (value) *value += ',';
+      else value.emplace();
+      value->append(field.value());
+    }
+  headers_.emplace_back(lower(name), std::move(value));
+  const auto &found = headers_.back().second;
+  return found ? &*found : nullptr;
+}
+
 PCSTR RequestContext::GetHeader(PCSTR name, USHORT *length) {
   if (length != nullptr) *length = 0;
   if (name == nullptr) return nullptr;
-  const std::string *v = find_header(lower(name));
+  const std::string *v = find_header(name);
   if (v == nullptr) return nullptr;
   if (length != nullptr) *length = static_cast<USHORT>(std::min<size_t>(v->size(), 0xFFFF));
   return v->c_str();
@@ -283,7 +300,7 @@ HRESULT RequestContext::read_stream(void *buffer, size_t size, size_t &got) {
 HRESULT RequestContext::spool_body() {
   std::string path = (c_.host().spool_directory() / "tavrin-spool-XXXXXX").string();
   spool_fd_ = ::mkstemp(path.data());
-  if (spool_fd_ < 0) return HRESULT_FROM_WIN32(static_cast<DWORD>(errno));
+  if (spool_fd_ < 0) return HRESULT_FROM_WIN32(WinstandinErrorFromErrno(errno));
   ::unlink(path.c_str());
   std::vector<char> block(64 * 1024);
   while (!p_.is_done()) {
@@ -292,7 +309,7 @@ HRESULT RequestContext::spool_body() {
     for (size_t done = 0; done < got;) {
       ssize_t n = ::write(spool_fd_, block.data() + done, got - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return HRESULT_FROM_WIN32(static_cast<DWORD>(errno));
+      if (n < 0) return HRESULT_FROM_WIN32(WinstandinErrorFromErrno(errno));
       done += static_cast<size_t>(n);
     }
     spool_size_ += got;
@@ -384,7 +401,7 @@ HRESULT RequestContext::WriteEntityChunks(HTTP_DATA_CHUNK *chunks, USHORT count,
       out.memory.assign(static_cast<const char *>(in.FromMemory.pBuffer), in.FromMemory.BufferLength);
       total += in.FromMemory.BufferLength;
     } else if (in.DataChunkType == HttpDataChunkFromFileHandle) {
-      int fd = handle_fd(in.FromFileHandle.FileHandle);
+      int fd = WinstandinFileDescriptor(in.FromFileHandle.FileHandle);
       struct stat st;
       if (fd < 0 || ::fstat(fd, &st) != 0) return E_INVALIDARG;
       std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
@@ -573,7 +590,7 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
   else bare_host = bare_host.substr(0, bare_host.find(':'));
   for (const Site *s : c_.sites())
     for (const auto &b : s->bindings)
-      if (site_ == nullptr && !b.host.empty() && lower(b.host) == lower(bare_host)) site_ = s;
+      if (site_ == nullptr && !b.host.empty() && boost::beast::iequals(b.host, bare_host)) site_ = s;
   for (const Site *s : c_.sites())
     for (const auto &b : s->bindings)
       if (site_ == nullptr && b.host.empty()) site_ = s;
@@ -588,8 +605,9 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
     return false;
   }
   for (const auto &a : site_->applications) {
-    bool match = a.path == "/" || (lower(path.substr(0, a.path.size())) == lower(a.path) &&
-                                   (path.size() == a.path.size() || path[a.path.size()] == '/'));
+    bool match = a.path == "/" ||
+                 (boost::beast::iequals(std::string_view(path).substr(0, a.path.size()), a.path) &&
+                  (path.size() == a.path.size() || path[a.path.size()] == '/'));
     if (match) {
       app_ = &a;
       break;
@@ -615,23 +633,13 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
   raw_.CookedUrl.pHost = full_url_.c_str() + 7;
   raw_.CookedUrl.pAbsPath = full_url_.c_str() + prefix;
   raw_.CookedUrl.pQueryString = query.empty() ? nullptr : full_url_.c_str() + prefix + path16_.size();
-  config_path_ = utf8_to_utf16(app_->config_path);
 
-  std::string last_segment = relative_path_.substr(relative_path_.rfind('/') + 1);
+  std::string_view last_segment = std::string_view(relative_path_).substr(relative_path_.rfind('/') + 1);
   for (const auto &h : app_->handlers) {
     bool verb = h.verb == "*";
-    size_t start = 0;
-    while (!verb && start <= h.verb.size()) {
-      size_t end = h.verb.find(',', start);
-      if (end == std::string::npos) end = h.verb.size();
-      std::string v = h.verb.substr(start, end - start);
-      v.erase(0, v.find_first_not_of(' '));
-      v.erase(v.find_last_not_of(' ') + 1);
-      verb = lower(v) == lower(method_);
-      start = end + 1;
-    }
-    bool path_match = h.path.find('/') != std::string::npos ? wildcard_match(h.path, relative_path_)
-                                                            : wildcard_match(h.path, last_segment);
+    for (const auto &v : h.verbs) verb = verb || boost::beast::iequals(v, method_);
+    bool path_match = h.path_has_slash ? wildcard_match(h.path, relative_path_)
+                                       : wildcard_match(h.path, last_segment);
     if (verb && path_match) {
       handler = &h;
       break;
@@ -645,17 +653,6 @@ bool RequestContext::run() {
   auto &message = p_.get();
   method_ = std::string(message.method_string());
   target_ = std::string(message.target());
-  for (const auto &field : message) {
-    std::string name = lower(field.name_string());
-    std::string value(field.value());
-    bool merged = false;
-    for (auto &[k, v] : headers_)
-      if (k == name) {
-        v += "," + value;
-        merged = true;
-      }
-    if (!merged) headers_.emplace_back(std::move(name), std::move(value));
-  }
   remote_ = c_.peer();
   if (auto cl = p_.content_length()) content_length_ = *cl;
   if (const std::string *expect = find_header("expect"))
@@ -668,13 +665,12 @@ bool RequestContext::run() {
     close_after_ = true;
   } else if (handler == nullptr) {
     simple_answer(404, "Not Found");
-  } else if (std::find(handler->modules.begin(), handler->modules.end(), "StaticFileModule") !=
-             handler->modules.end()) {
+  } else if (handler->static_files) {
     serve_static(*handler);
-  } else if (IHttpModuleFactory *factory = c_.host().factory_for(*app_, *handler, why)) {
-    run_module(factory);
+  } else if (handler->factory != nullptr) {
+    run_module(handler->factory);
   } else {
-    c_.host().log("tavrin_host: " + target_ + ": " + why);
+    c_.host().log("tavrin_host: " + target_ + ": " + handler->unresolved);
     simple_answer(500, "Internal Server Error");
   }
   if (status_ == 499 && !headers_sent_) {
@@ -682,11 +678,13 @@ bool RequestContext::run() {
   } else if (FAILED(send_pending(true))) {
     close_after_ = true;
   }
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                  started).count();
-  c_.host().log(address_text(remote_, false) + " " + method_ + " " + target_ + " " +
-                std::to_string(status_) + " " + std::to_string(bytes_out_) + " " +
-                std::to_string(ms) + "ms");
+  if (c_.host().logging()) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started).count();
+    c_.host().log(address_text(remote_, false) + " " + method_ + " " + target_ + " " +
+                  std::to_string(status_) + " " + std::to_string(bytes_out_) + " " +
+                  std::to_string(ms) + "ms");
+  }
   return !close_after_ && !c_.broken() && p_.is_done() && !c_.host().stopping();
 }
 
@@ -727,14 +725,20 @@ void Connection::read_next() {
 }
 
 void Connection::serve() {
-  bool keep;
-  {
-    RequestContext request(*this);
-    keep = request.run();
+  Next next = Next::serve;
+  while (next == Next::serve) {
+    host_.serving_started();
+    bool keep;
+    {
+      RequestContext request(*this);
+      keep = request.run();
+    }
+    host_.serving_ended();
+    next = keep ? read_next_here() : Next::close;
   }
-  asio::post(socket_.get_executor(), [self = shared_from_this(), keep] {
+  asio::post(socket_.get_executor(), [self = shared_from_this(), next] {
     self->busy_ = false;
-    if (keep) {
+    if (next == Next::hand_back) {
       self->read_next();
     } else {
       boost::system::error_code ec;
@@ -742,6 +746,52 @@ void Connection::serve() {
       self->socket_.close(ec);
     }
   });
+}
+
+Connection::Next Connection::read_next_here() {
+  parser_.emplace();
+  parser_->header_limit(64 * 1024);
+  parser_->body_limit(boost::none);
+  auto deadline = std::chrono::steady_clock::now() + host_.keep_alive_linger();
+  for (;;) {
+    if (buffer_.size() > 0) {
+      boost::system::error_code ec;
+      buffer_.consume(parser_->put(buffer_.data(), ec));
+      if (parser_->is_header_done()) return Next::serve;
+      // An incomplete header is left in the buffer, whole, for the next try.
+      if (ec && ec != http::error::need_more) return Next::close;
+    }
+    if (host_.stopping()) return Next::close;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return Next::hand_back;
+    // Counted as lingering before looking for waiting requests: a request
+    // dispatched after the look then sees us and sends a nudge.
+    host_.lingering(true);
+    if (host_.others_waiting()) {
+      host_.lingering(false);
+      return Next::hand_back;
+    }
+    pollfd fds[3] = {{fd(), POLLIN, 0}, {host_.stop_fd(), POLLIN, 0}, {host_.nudge_fd(), POLLIN, 0}};
+    int n = ::poll(fds, 3, static_cast<int>(left.count()));
+    host_.lingering(false);
+    if (n < 0 && errno != EINTR) return Next::hand_back;
+    if (n <= 0) continue;
+    if (fds[1].revents & POLLIN) return Next::close;
+    if (fds[2].revents & POLLIN) {
+      // A nudge may be stale (the request found a worker meanwhile).
+      std::uint64_t token;
+      if (::read(host_.nudge_fd(), &token, sizeof token) == sizeof token && host_.others_waiting())
+        return Next::hand_back;
+    }
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      auto space = buffer_.prepare(64 * 1024);
+      ssize_t got = ::recv(fd(), space.data(), space.size(), MSG_DONTWAIT);
+      if (got > 0) buffer_.commit(static_cast<size_t>(got));
+      else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        return Next::close;
+    }
+  }
 }
 
 void Connection::close_if_idle() {

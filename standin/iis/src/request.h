@@ -26,15 +26,24 @@ class Connection;
 // What a connection needs of the host.
 class HostServices {
  public:
+  virtual bool logging() const = 0;
   virtual void log(const std::string &line) = 0;
   virtual int stop_fd() const = 0;  // readable once the host stops
   virtual bool stopping() const = 0;
   virtual std::chrono::milliseconds io_timeout() const = 0;
   virtual const std::filesystem::path &spool_directory() const = 0;
-  // The factory of the module a handler mapping names, or nullptr (why).
-  virtual IHttpModuleFactory *factory_for(const Application &app, const HandlerMapping &handler,
-                                          std::string &why) = 0;
+  // Queues a connection whose request header was read for a worker.
   virtual void dispatch(std::shared_ptr<Connection> connection) = 0;
+  // A worker took a dispatched connection / finished serving.
+  virtual void serving_started() = 0;
+  virtual void serving_ended() = 0;
+  // Keep-alive lingering: how long, whether a dispatched connection waits
+  // for a worker (a lingering worker then gives way), and a descriptor that
+  // turns readable when one starts waiting.
+  virtual std::chrono::milliseconds keep_alive_linger() const = 0;
+  virtual bool others_waiting() const = 0;
+  virtual int nudge_fd() const = 0;
+  virtual void lingering(bool on) = 0;
 
  protected:
   ~HostServices() = default;
@@ -50,7 +59,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Reads the next request header (I/O thread), then dispatches.
   void read_next();
-  // Serves the request whose header was read (worker thread).
+  // Serves the request whose header was read, then the following ones on
+  // the same connection as long as they arrive in time (worker thread).
   void serve();
   // At shutdown: closes the connection unless a worker is using it.
   void close_if_idle();
@@ -62,6 +72,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool peer_connected();
 
   int fd();
+  // The next request header read on the worker: serve it, hand the
+  // connection back to the I/O threads, or close it.
+  enum class Next { serve, hand_back, close };
+  Next read_next_here();
   HostServices &host() { return host_; }
   boost::beast::flat_buffer &buffer() { return buffer_; }
   Parser &parser() { return *parser_; }

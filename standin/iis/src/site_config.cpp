@@ -4,6 +4,8 @@
 #include <cctype>
 #include <iomanip>
 
+#include "tavrin_iis/utf.h"
+
 namespace tavrin_iis {
 
 namespace fs = std::filesystem;
@@ -13,6 +15,12 @@ namespace {
 std::string trim(std::string_view s) {
   size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
   return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
 }
 
 std::vector<std::string> split_list(std::string_view s) {
@@ -123,6 +131,7 @@ bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, s
       while (app.path.size() > 1 && app.path.back() == '/') app.path.pop_back();
       app.config_path = std::string(iisadmin::kApphostPath) + "/" + site.name +
                         (app.path == "/" ? std::string() : app.path);
+      app.config_path16 = utf8_to_utf16(app.config_path);
       const Element *dir = a.find_item("/");
       if (dir != nullptr) app.physical_path = expand(dir->value("physicalPath"), base);
       Element handlers, enabled;
@@ -133,9 +142,18 @@ bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, s
         error = "site '" + site.name + "', application '" + app.path + "': " + why;
         return false;
       }
-      for (const auto &h : handlers.items())
-        app.handlers.push_back(
-            {h.value("name"), h.value("path"), h.value("verb"), split_list(h.value("modules"))});
+      for (const auto &h : handlers.items()) {
+        HandlerMapping mapping;
+        mapping.name = h.value("name");
+        mapping.path = h.value("path");
+        mapping.verb = h.value("verb");
+        mapping.modules = split_list(h.value("modules"));
+        if (mapping.verb != "*") mapping.verbs = split_list(lower(mapping.verb));
+        mapping.path_has_slash = mapping.path.find('/') != std::string::npos;
+        mapping.static_files = std::find(mapping.modules.begin(), mapping.modules.end(),
+                                         "StaticFileModule") != mapping.modules.end();
+        app.handlers.push_back(std::move(mapping));
+      }
       for (const auto &m : enabled.items()) app.modules.insert(m.value("name"));
       site.applications.push_back(std::move(app));
     }

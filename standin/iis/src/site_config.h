@@ -10,6 +10,8 @@
 
 #include "iisadmin/config_store.h"
 
+class IHttpModuleFactory;  // tavrin_iis/http_module.h
+
 namespace tavrin_iis {
 
 struct Binding {
@@ -21,11 +23,19 @@ struct Binding {
 struct HandlerMapping {
   std::string name, path, verb;
   std::vector<std::string> modules;
+  // Derived once when read, so that routing a request allocates nothing:
+  std::vector<std::string> verbs;  // lower-cased; empty for "*"
+  bool path_has_slash = false;     // matched against the whole relative path
+  bool static_files = false;       // served by the host itself
+  // The module factory the host resolved at start; nullptr with the reason.
+  IHttpModuleFactory *factory = nullptr;
+  std::string unresolved;
 };
 
 struct Application {
   std::string path;         // "/" or "/app"
   std::string config_path;  // "MACHINE/WEBROOT/APPHOST/Site" or ".../Site/app"
+  std::u16string config_path16;  // as modules read it
   std::filesystem::path physical_path;
   std::vector<HandlerMapping> handlers;
   std::set<std::string> modules;  // names enabled for the application

@@ -44,11 +44,7 @@ BOOL close_token(WinstandinObject* object) {
 }
 
 Token* as_token(HANDLE handle) {
-  auto* object = static_cast<WinstandinObject*>(handle);
-  if (!object || object->magic != WINSTANDIN_HANDLE_MAGIC ||
-      object->close != close_token)
-    return nullptr;
-  return reinterpret_cast<Token*>(object);
+  return reinterpret_cast<Token*>(WinstandinHandleFind(handle, close_token));
 }
 
 constexpr BYTE unix_sid_authority = 22;
@@ -126,10 +122,14 @@ BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password,
   }
   if (error != ERROR_SUCCESS) return fail(error);
 
-  auto* handle = new (std::nothrow) Token{{WINSTANDIN_HANDLE_MAGIC, close_token}, nullptr};
-  if (!handle) return fail(ERROR_NOT_ENOUGH_MEMORY);
-  handle->data = data.release();
-  *token = &handle->header;
+  auto* object = new (std::nothrow) Token{{close_token}, nullptr};
+  if (!object) return fail(ERROR_NOT_ENOUGH_MEMORY);
+  object->data = data.release();
+  *token = WinstandinHandleOpen(&object->header);
+  if (!*token) {
+    close_token(&object->header);
+    return FALSE;
+  }
   return TRUE;
 }
 

@@ -75,8 +75,13 @@ void send_text(int fd, std::string_view data) {
 }
 
 // Reads one response; the body by Content-Length, chunked framing or EOF.
-Response read_response(int fd, bool head_only = false) {
-  std::string data;
+// With `carry`, bytes read past the response (pipelined answers) are kept
+// there for the next call.
+Response read_response(int fd, bool head_only = false, std::string *carry = nullptr) {
+  std::string data = carry != nullptr ? std::move(*carry) : std::string();
+  auto keep_rest = [&](size_t used) {
+    if (carry != nullptr) *carry = data.substr(std::min(used, data.size()));
+  };
   char block[65536];
   auto fill = [&] {
     ssize_t n = ::recv(fd, block, sizeof block, 0);
@@ -97,12 +102,16 @@ Response read_response(int fd, bool head_only = false) {
     r.headers.emplace_back(line.substr(0, colon), line.substr(colon + 2, line.size() - colon - 3));
   }
   data.erase(0, end + 4);
-  if (head_only || r.status == 304) return r;
+  if (head_only || r.status == 304) {
+    keep_rest(0);
+    return r;
+  }
   if (r.header("Content-Length") != "(none)") {
     size_t n = std::stoull(r.header("Content-Length"));
     while (data.size() < n && fill()) {
     }
     r.body = data.substr(0, n);
+    keep_rest(n);
   } else if (r.header("Transfer-Encoding") == "chunked") {
     for (;;) {
       while (data.find("\r\n") == std::string::npos && fill()) {
@@ -232,7 +241,8 @@ class HostTest : public ::testing::Test {
                        std::chrono::milliseconds timeout = 60s) {
     tavrin_iis::HostOptions options;
     options.config_file = write_config(binding);
-    options.workers = 16;
+    options.workers = workers_;
+    options.keep_alive_linger = linger_;
     options.io_timeout = timeout;
     options.spool_directory = temp_;
     options.log = &log_;
@@ -245,6 +255,8 @@ class HostTest : public ::testing::Test {
     return host_->endpoints().at(0).port;
   }
 
+  unsigned workers_ = 16;
+  std::chrono::milliseconds linger_{20};
   std::ostringstream log_;
   std::string error_;
   std::unique_ptr<tavrin_iis::Host> host_;
@@ -367,8 +379,9 @@ TEST_F(HostTest, ChunkedUploadHasItsExactLength) {
   send_text(fd, "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n" + wire);
   // The connection stays usable for a second request.
   send_text(fd, "GET /m/r?op=304 HTTP/1.1\r\nHost: h\r\n\r\n");
-  Response r = read_response(fd);
-  Response second = read_response(fd);
+  std::string carry;
+  Response r = read_response(fd, false, &carry);
+  Response second = read_response(fd, false, &carry);
   ::close(fd);
   EXPECT_EQ(r.field("remaining"), std::to_string(body.size())) << r.status << r.body;
   EXPECT_EQ(r.field("read"), std::to_string(body.size()));
@@ -431,6 +444,42 @@ TEST_F(HostTest, ParallelClientsGetAModuleInstanceEach) {
   EXPECT_EQ(instances.size(), static_cast<size_t>(kClients));
   EXPECT_GT(max_active, 1);
   EXPECT_LE(max_active, 16);  // the worker pool's size
+}
+
+// A worker that answered on a keep-alive connection waits there for the
+// next request; it must give way to a request on another connection, serve
+// pipelined requests from what it already read, and let the host stop.
+TEST_F(HostTest, KeepAliveWorkersGiveWayAndStop) {
+  workers_ = 1;
+  linger_ = 10min;  // only giving way frees the single worker
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  timeval patience{60, 0};  // a hang shows as a missing answer, not a stuck test
+  int a = connect_to("127.0.0.1", port);
+  ASSERT_GE(a, 0);
+  ::setsockopt(a, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  send_text(a, "GET /m/a?op=304 HTTP/1.1\r\nHost: h\r\n\r\n"
+               "GET /m/a?op=info HTTP/1.1\r\nHost: h\r\n\r\n");
+  std::string carry;
+  EXPECT_EQ(read_response(a, false, &carry).status, 304);
+  Response info = read_response(a, false, &carry);
+  EXPECT_EQ(info.status, 200);
+  EXPECT_EQ(info.field("family"), "inet");
+
+  int b = connect_to("127.0.0.1", port);
+  ASSERT_GE(b, 0);
+  ::setsockopt(b, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  send_text(b, "GET /m/b?op=304 HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(read_response(b).status, 304) << "the lingering worker did not give way";
+  ::close(b);
+
+  send_text(a, "GET /m/a?op=304 HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(read_response(a, false, &carry).status, 304) << "the connection was not taken up again";
+  host_.reset();  // returns although the worker may be waiting on `a`
+  ::close(a);
+  std::string log = log_.str();
+  for (const char *line : {"GET /m/a?op=304 304 ", "GET /m/a?op=info 200 ", "GET /m/b?op=304 304 "})
+    EXPECT_NE(log.find(line), std::string::npos) << line << " missing from:\n" << log;
 }
 
 TEST_F(HostTest, DualStackAndIpv6Peers) {

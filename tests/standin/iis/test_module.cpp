@@ -221,7 +221,7 @@ class TestModule final : public CHttpModule {
     std::string path = dir + "/t" + std::to_string(id_) + "-" + std::to_string(::getpid());
     HANDLE out = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     HANDLE again = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool exclusive = again == INVALID_HANDLE_VALUE && GetLastError() == EEXIST;
+    bool exclusive = again == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS;
     size_t size = static_cast<size_t>(std::atol(query_["size"].c_str()));
     std::string block(size, '\0');
     for (size_t i = 0; i < size; ++i) block[i] = static_cast<char>('a' + i % 26);
@@ -241,9 +241,11 @@ class TestModule final : public CHttpModule {
     chunk.FromFileHandle.FileHandle = in;
     DWORD sent = 0;
     response->WriteEntityChunks(&chunk, 1, FALSE, FALSE, &sent);
-    CloseHandle(in);  // the host holds its own reference until it is sent
-    response->Flush(FALSE, FALSE, &sent);
+    // The host holds its own reference until the chunk is sent, so the file
+    // can go before the flush (and is gone when the client has its answer).
+    CloseHandle(in);
     DeleteFileA(path.c_str());
+    response->Flush(FALSE, FALSE, &sent);
   }
 
   void wait_disconnect(IHttpContext *context) {

@@ -7,7 +7,7 @@
 
 #include <sys/socket.h>
 
-#include "tavrin_iis/win32.h"
+#include "winstandin/winbase.h"
 
 typedef sockaddr *PSOCKADDR;
 
