@@ -200,7 +200,7 @@ std::optional<TableInfo> Catalog::find_table(const ObjectName& n) const {
     }
     Query q(db_,
             "SELECT o.object_id, s.name, o.name FROM \"sys.objects\" o JOIN \"sys.schemas\" s ON s.schema_id = "
-            "o.schema_id WHERE o.type = 'U' AND s.name = ? AND o.name = ?");
+            "o.schema_id WHERE o.type IN ('U', 'V') AND s.name = ? AND o.name = ?");
     q.bind(1, schema).bind(2, n.name);
     if (!q.step()) return std::nullopt;
     TableInfo t;
@@ -520,6 +520,28 @@ void Catalog::create_table(const Statement& st) {
     ddl += ")";
     exec_sql(db_, ddl);
     if (temp) temp_tables_[lower(n.name)] = {t, keys};
+}
+
+void Catalog::create_view(const std::string& schema, const std::string& name, const std::vector<ColumnInfo>& columns,
+                          const std::string& select_sql) {
+    auto sid = schema_id(schema);
+    if (!sid) throw TsqlError(2760, "42000", "The specified schema name \"" + schema + "\" either does not exist.");
+    int id = new_object_id();
+    Query o(db_, "INSERT INTO \"sys.objects\" VALUES (?, ?, NULL, ?, 0, 'V', 'VIEW', datetime('now'), 0)");
+    o.bind(1, name).bind(2, id).bind(3, *sid);
+    o.step();
+    int column_id = 0;
+    for (const auto& c : columns) {
+        Query q(db_, "INSERT INTO \"sys.columns\" VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, 0, 0)");
+        q.bind(1, id).bind(2, c.name).bind(3, ++column_id).bind(4, c.type.system_type_id())
+            .bind(5, c.type.name == "sysname" ? 256 : c.type.system_type_id()).bind(6, c.type.max_length())
+            .bind(7, c.type.catalog_precision()).bind(8, c.type.catalog_scale());
+        if (c.collation.empty()) q.bind_null(9);
+        else q.bind(9, c.collation);
+        q.bind(10, c.nullable ? 1 : 0);
+        q.step();
+    }
+    exec_sql(db_, "CREATE VIEW " + quote_ident(schema + "." + name) + " AS " + select_sql);
 }
 
 void Catalog::create_index(const Statement& st) {

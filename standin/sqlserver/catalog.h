@@ -66,6 +66,9 @@ public:
     void create_table(const Statement& st);
     void create_index(const Statement& st);
     void drop_table(const ObjectName& name);
+    // A view over `select_sql` (SQLite SQL) whose columns are `columns`.
+    void create_view(const std::string& schema, const std::string& name, const std::vector<ColumnInfo>& columns,
+                     const std::string& select_sql);
 
     // OBJECT_ID: one-, two- and three-part names, [..] and "..", tempdb..#t.
     std::optional<int> object_id(const std::string& name, const std::string& type) const;

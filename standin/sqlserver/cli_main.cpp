@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config_schema.h"
+#include "dbfile.h"
 #include "session.h"
 
 using namespace sqlserver_standin;
@@ -29,6 +30,33 @@ commands:
       audit, groups, users, rules_record, rules_column and rules_fk.
   register-dbfile DATA_DIR DATABASE NAME [--version N] [--odbc TEXT] [--scheme JSON]
       Adds a row to tavrin.dbfiles (version 17 unless given).
+  create-dbfile DATA_DIR DATABASE DBFILE
+      Creates every per-dbfile object in DATABASE: the $t$ tables, the
+      procedures GetGen, GetTxId and GetProperty, $z$noop_updates, the
+      recovery and dump tables, the counter row and generation 1.
+  add-table DATA_DIR DATABASE DBFILE SCHEMA.TABLE [COLUMN...]
+      Synchronises a host table (it needs a primary key or an identity
+      column): backing tables and views, the row-version logic, versions of
+      its present rows and a schema transaction. COLUMNs: the synchronised
+      columns (default: all).
+  set-rule DATA_DIR DATABASE DBFILE SIT ACT [EXTRA]
+      Sets the dbfile rule of situation SIT (1 = days of generation history).
+  add-acl DATA_DIR DATABASE DBFILE SCHEME WHO TABLE|* OP RESULT
+      Adds an access-list row (WHO "" = everybody).
+  add-filter DATA_DIR DATABASE DBFILE ID JSON
+      Stores a row filter.
+  assign-filter DATA_DIR DATABASE DBFILE SCHEME WHO FILTER_ID PRIORITY
+      Assigns a filter to a user (WHO "" = everybody).
+  add-user DATA_DIR DATABASE NAME PASSWORD
+      Adds a row to tavrin.users.
+  add-group DATA_DIR DATABASE USER GROUP
+      Adds a row to tavrin.groups.
+  purge DATA_DIR DATABASE DBFILE GENERATION
+      Forgets the versions that ended up to GENERATION and records the purge.
+  snapshot DATA_DIR DATABASE FILE
+      Copies the database to FILE (a server backup).
+  restore DATA_DIR DATABASE FILE
+      Replaces the database by a snapshot (a server restored to an earlier point).
   --help
       Shows this text.
 )";
@@ -103,6 +131,104 @@ int main(int argc, char** argv) {
                 if (batch.find_first_not_of(" \t\r\n") == std::string::npos) continue;
                 print_results(s.execute_text(batch));
             }
+            return 0;
+        }
+        auto number = [](const std::string& text) {
+            size_t used = 0;
+            long long v = 0;
+            try {
+                v = std::stoll(text, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used == 0 || used != text.size()) throw std::invalid_argument("not a number: '" + text + "'");
+            return v;
+        };
+        auto nullable = [](const std::string& text) { return text.empty() ? Value::null() : Value::text(text); };
+        if (cmd == "create-dbfile" && args.size() == 4) {
+            Session s(args[1], args[2]);
+            create_dbfile(s, args[3]);
+            return 0;
+        }
+        if (cmd == "add-table" && args.size() >= 5) {
+            Session s(args[1], args[2]);
+            std::cout << add_host_table(s, args[3], args[4], std::vector<std::string>(args.begin() + 5, args.end())) << "\n";
+            return 0;
+        }
+        if (cmd == "set-rule" && (args.size() == 6 || args.size() == 7)) {
+            long long sit = number(args[4]), act = number(args[5]);
+            if (sit == 123) return fail("situation 123 is the counter row; it is kept by the procedures");
+            Session s(args[1], args[2]);
+            check_dbfile_exists(s, args[3]);
+            std::string rules = "tavrin.[" + args[3] + "$t$rules]";
+            s.execute_text("BEGIN TRANSACTION; DELETE FROM " + rules + " WHERE sit = ?; INSERT INTO " + rules +
+                               " (sit, act, extra) VALUES (?, ?, ?); COMMIT TRANSACTION",
+                           {Value::integer(sit), Value::integer(sit), Value::integer(act),
+                            args.size() == 7 ? Value::text(args[6]) : Value::null()});
+            return 0;
+        }
+        if (cmd == "add-acl" && args.size() == 9) {
+            Session s(args[1], args[2]);
+            check_dbfile_exists(s, args[3]);
+            Value tbl;
+            if (args[6] != "*") {
+                auto r = s.execute_text("SELECT OBJECT_ID(?, 'U')", {Value::text(args[6])}).results[0].rows;
+                if (r.empty() || r[0][0].is_null()) return fail("no table '" + args[6] + "'");
+                tbl = r[0][0];
+            }
+            s.execute_text("INSERT INTO tavrin.[" + args[3] + "$t$a] (scheme, who, tbl_id, op, result) VALUES (?, ?, ?, ?, ?)",
+                           {Value::text(args[4]), nullable(args[5]), tbl, Value::text(args[7]), Value::text(args[8])});
+            return 0;
+        }
+        if (cmd == "add-filter" && args.size() == 6) {
+            long long id = number(args[4]);
+            if (args[5].empty() || args[5].front() != '{' || args[5].back() != '}')
+                return fail("a filter is a JSON object");
+            Session s(args[1], args[2]);
+            check_dbfile_exists(s, args[3]);
+            s.execute_text("INSERT INTO tavrin.[" + args[3] + "$t$f] (id, filter) VALUES (?, ?)",
+                           {Value::integer(id), Value::text(args[5])});
+            return 0;
+        }
+        if (cmd == "assign-filter" && args.size() == 8) {
+            long long id = number(args[6]), priority = number(args[7]);
+            Session s(args[1], args[2]);
+            check_dbfile_exists(s, args[3]);
+            if (s.execute_text("SELECT 1 FROM tavrin.[" + args[3] + "$t$f] WHERE id = ?", {Value::integer(id)}).results[0].rows.empty())
+                return fail("no filter " + args[6]);
+            s.execute_text("INSERT INTO tavrin.[" + args[3] + "$t$uf] (scheme, who, filter, priority) VALUES (?, ?, ?, ?)",
+                           {Value::text(args[4]), nullable(args[5]), Value::integer(id), Value::integer(priority)});
+            return 0;
+        }
+        if ((cmd == "add-user" || cmd == "add-group") && args.size() == 5) {
+            Session s(args[1], args[2]);
+            s.execute_text(cmd == "add-user" ? "INSERT INTO tavrin.users (name, pass) VALUES (?, ?)"
+                                             : "INSERT INTO tavrin.groups (username, groupname) VALUES (?, ?)",
+                           {Value::text(args[3]), Value::text(args[4])});
+            return 0;
+        }
+        if (cmd == "purge" && args.size() == 5) {
+            long long g = number(args[4]);
+            Session s(args[1], args[2]);
+            purge_history(s, args[3], g);
+            return 0;
+        }
+        if ((cmd == "snapshot" || cmd == "restore") && args.size() == 4) {
+            Session s(args[1], args[2]);
+            sqlite3* file = nullptr;
+            int rc = sqlite3_open_v2(args[3].c_str(), &file,
+                                     cmd == "snapshot" ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY, nullptr);
+            if (rc == SQLITE_OK) {
+                sqlite3* from = cmd == "snapshot" ? s.db() : file;
+                sqlite3* to = cmd == "snapshot" ? file : s.db();
+                sqlite3_backup* b = sqlite3_backup_init(to, "main", from, "main");
+                rc = b ? sqlite3_backup_step(b, -1) : sqlite3_errcode(to);
+                if (b) sqlite3_backup_finish(b);
+                if (rc == SQLITE_DONE) rc = SQLITE_OK;
+            }
+            std::string err = rc == SQLITE_OK ? "" : (file ? sqlite3_errmsg(file) : "cannot open");
+            sqlite3_close(file);
+            if (rc != SQLITE_OK) return fail("cannot " + cmd + " " + args[3] + ": " + err);
             return 0;
         }
         if (cmd == "register-dbfile" && args.size() >= 4) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
+#include <cstring>
+#include <random>
 #include <strings.h>
 
 #include "sql_functions.h"
@@ -162,6 +164,63 @@ Session::~Session() {
 void Session::rollback_all() {
     if (trancount_ > 0 || !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     trancount_ = 0;
+    current_txids_.clear();
+}
+
+void Session::bind_all(sqlite3_stmt* st, const std::vector<Value>& params) {
+    int n = sqlite3_bind_parameter_count(st);
+    for (int i = 1; i <= n; ++i) {
+        if (i <= static_cast<int>(params.size())) bind_value(st, i, params[i - 1]);
+        else if (i > kVariableBase && i - kVariableBase - 1 < static_cast<int>(var_values_.size()))
+            bind_value(st, i, var_values_[i - kVariableBase - 1]);
+    }
+}
+
+namespace {
+const Statement& select_statement() {
+    static const Statement st = [] {
+        Statement s;
+        s.kind = StmtKind::Select;
+        return s;
+    }();
+    return st;
+}
+}  // namespace
+
+Value Session::evaluate(const Expr& e, const std::vector<Value>& params, std::optional<TsqlType>* type) {
+    Translator tr = translator();
+    std::string sql = "SELECT " + tr.table_expr(e, nullptr);
+    if (type) *type = tr.expression_type(e);
+    Prepared p;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+        throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), select_statement(), std::nullopt);
+    bind_all(p.st, params);
+    int rc = sqlite3_step(p.st);
+    if (rc == SQLITE_ROW) return column_value(p.st, 0);
+    throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), select_statement(), std::nullopt);
+}
+
+bool Session::condition(const Expr& e, const std::vector<Value>& params) {
+    // A predicate that is NULL (unknown) is not true.
+    Translator tr = translator();
+    std::string sql = "SELECT CASE WHEN " + tr.table_expr(e, nullptr) + " THEN 1 ELSE 0 END";
+    Prepared p;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+        throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), select_statement(), std::nullopt);
+    bind_all(p.st, params);
+    if (sqlite3_step(p.st) != SQLITE_ROW)
+        throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), select_statement(), std::nullopt);
+    return sqlite3_column_int64(p.st, 0) != 0;
+}
+
+void Session::assign(const std::string& name, const Value& v) {
+    auto it = vars_.find(name);
+    if (it == vars_.end()) throw TsqlError(137, "42000", "Must declare the scalar variable \"" + name + "\".", 15);
+    var_values_[it->second.param - kVariableBase - 1] = convert_value(v, it->second.type, true);
+}
+
+void Session::run_block(const std::vector<Statement>& body, const std::vector<Value>& params, ExecOutcome& out) {
+    for (const auto& st : body) run_statement(st, params, out);
 }
 
 long long Session::temp_identity(const std::string& table, long long seed, long long increment) {
@@ -175,10 +234,29 @@ ExecOutcome Session::execute_text(const std::string& sql, const std::vector<Valu
 }
 
 ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& params) {
+    // Variables and cursors belong to one batch; a batch run from inside
+    // another (a procedure's work) has its own.
+    struct Scope {
+        Session& s;
+        VariableMap vars;
+        std::vector<Value> values;
+        std::map<std::string, Cursor> cursors;
+        explicit Scope(Session& x) : s(x) {
+            vars.swap(s.vars_);
+            values.swap(s.var_values_);
+            cursors.swap(s.cursors_);
+        }
+        ~Scope() {
+            vars.swap(s.vars_);
+            values.swap(s.var_values_);
+            cursors.swap(s.cursors_);
+        }
+    } scope(*this);
     ExecOutcome out;
     for (const auto& st : batch.statements) {
-        check_fault(st);
         run_statement(st, params, out);
+        // Outside a transaction every statement is a transaction of its own.
+        if (trancount_ == 0) current_txids_.clear();
     }
     out.no_rows_affected = batch.statements.size() == 1 && out.results.empty() &&
                            (batch.statements[0].kind == StmtKind::Update || batch.statements[0].kind == StmtKind::Delete) &&
@@ -213,12 +291,101 @@ void Session::check_fault(const Statement& st) {
 }
 
 void Session::run_statement(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
+    if (st.kind != StmtKind::If && st.kind != StmtKind::While && st.kind != StmtKind::Block) check_fault(st);
     switch (st.kind) {
         case StmtKind::Select: return run_select(st, params, out);
         case StmtKind::Insert:
         case StmtKind::Update:
-        case StmtKind::Delete: return run_dml(st, params, out);
+        case StmtKind::Delete:
+        case StmtKind::Merge: return run_dml(st, params, out);
         case StmtKind::Exec: return run_exec(st, params, out);
+        case StmtKind::Declare:
+            for (const auto& d : st.declarations) {
+                if (vars_.count(d.name))
+                    throw TsqlError(134, "42000", "The variable name '" + d.name +
+                                                      "' has already been declared. Variable names must be unique within a query batch or stored procedure.", 15);
+                Value init = d.init ? evaluate(*d.init, params) : Value::null();
+                vars_[d.name] = {kVariableBase + 1 + static_cast<int>(var_values_.size()), d.type};
+                var_values_.push_back(Value::null());
+                assign(d.name, init);
+            }
+            return;
+        case StmtKind::SetVariable: {
+            Value v = evaluate(*st.set[0].second, params);
+            assign(st.set[0].first, v);
+            rowcount_ = 1;
+            return;
+        }
+        case StmtKind::If:
+            if (condition(*st.where, params)) run_block(st.body, params, out);
+            else run_block(st.else_body, params, out);
+            return;
+        case StmtKind::While:
+            while (condition(*st.where, params)) run_block(st.body, params, out);
+            return;
+        case StmtKind::Block: return run_block(st.body, params, out);
+        case StmtKind::DeclareCursor: {
+            std::string name = lower(st.name);
+            if (cursors_.count(name))
+                throw TsqlError(16915, "42000", "A cursor with the name '" + st.name + "' already exists.");
+            cursors_[name].query = st.select.get();
+            return;
+        }
+        case StmtKind::OpenCursor:
+        case StmtKind::FetchCursor:
+        case StmtKind::CloseCursor:
+        case StmtKind::DeallocateCursor: {
+            auto it = cursors_.find(lower(st.name));
+            if (it == cursors_.end())
+                throw TsqlError(16916, "42000", "A cursor with the name '" + st.name + "' does not exist.");
+            Cursor& c = it->second;
+            if (st.kind == StmtKind::DeallocateCursor) {
+                cursors_.erase(it);
+                return;
+            }
+            if (st.kind == StmtKind::CloseCursor || st.kind == StmtKind::FetchCursor) {
+                if (!c.open) throw TsqlError(16917, "42000", "Cursor is not open.");
+            }
+            if (st.kind == StmtKind::CloseCursor) {
+                c.open = false;
+                c.rows.clear();
+                return;
+            }
+            if (st.kind == StmtKind::OpenCursor) {
+                if (c.open) throw TsqlError(16905, "42000", "The cursor is already open.");
+                // A FAST_FORWARD cursor over a snapshot of its query's rows.
+                const Statement& q = select_statement();
+                ExecOutcome tmp;
+                Translator tr = translator();
+                Translation t = tr.select(*c.query);
+                Prepared p;
+                if (sqlite3_prepare_v2(db_, t.sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+                    throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), q, std::nullopt);
+                bind_all(p.st, params);
+                int rc;
+                while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+                    std::vector<Value> row;
+                    for (int k = 0; k < sqlite3_column_count(p.st); ++k) row.push_back(column_value(p.st, k));
+                    c.rows.push_back(std::move(row));
+                }
+                if (rc != SQLITE_DONE) throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), q, std::nullopt);
+                c.open = true;
+                c.next = 0;
+                rowcount_ = 0;
+                return;
+            }
+            if (c.next >= c.rows.size()) {
+                fetch_status_ = -1;
+                return;
+            }
+            const auto& row = c.rows[c.next++];
+            if (st.columns.size() != row.size())
+                throw TsqlError(16924, "42000", "Cursorfetch: The number of variables declared in the INTO list must match that of selected columns.");
+            for (size_t k = 0; k < row.size(); ++k) assign(st.columns[k], row[k]);
+            fetch_status_ = 0;
+            rowcount_ = 1;
+            return;
+        }
         case StmtKind::BeginTran:
         case StmtKind::CommitTran:
         case StmtKind::RollbackTran:
@@ -279,6 +446,7 @@ void Session::run_transaction(const Statement& st) {
                     rollback_all();
                     throw deadlock_victim();
                 }
+                current_txids_.clear();
             }
             --trancount_;
             return;
@@ -300,13 +468,12 @@ void Session::run_transaction(const Statement& st) {
 }
 
 void Session::run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
-    Translator tr(*catalog_);
+    Translator tr = translator();
     Translation t = tr.select(*st.select);
     Prepared p;
     if (sqlite3_prepare_v2(db_, t.sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
-    int nparams = sqlite3_bind_parameter_count(p.st);
-    for (int i = 1; i <= nparams && i <= static_cast<int>(params.size()); ++i) bind_value(p.st, i, params[i - 1]);
+    bind_all(p.st, params);
     ResultSet rs;
     int ncols = sqlite3_column_count(p.st);
     int rc;
@@ -319,6 +486,17 @@ void Session::run_select(const Statement& st, const std::vector<Value>& params, 
     if (rc != SQLITE_DONE) {
         rowcount_ = 0;
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
+    }
+    const auto& items = st.select->cores[0].items;
+    bool assigning = std::any_of(items.begin(), items.end(), [](const SelectItem& i) { return !i.assign.empty(); });
+    if (assigning) {
+        // SELECT @a = ..., @b = ...: no result set; the last row wins, no row changes nothing.
+        if (!std::all_of(items.begin(), items.end(), [](const SelectItem& i) { return !i.assign.empty(); }))
+            throw TsqlError(141, "42000", "A SELECT statement that assigns a value to a variable must not be combined with data-retrieval operations.", 15);
+        if (!rs.rows.empty())
+            for (size_t k = 0; k < items.size(); ++k) assign(items[k].assign, rs.rows.back()[k]);
+        rowcount_ = static_cast<long long>(rs.rows.size());
+        return;
     }
     for (int c = 0; c < ncols; ++c) {
         ResultColumn col;
@@ -347,15 +525,17 @@ void Session::run_select(const Statement& st, const std::vector<Value>& params, 
 void Session::run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
     std::optional<TableInfo> target = catalog_->find_table(st.target);
     bool identity_insert = target && !identity_insert_.empty() && lower(target->display_name()) == identity_insert_;
-    Translator tr(*catalog_, identity_insert);
-    Translation t = st.kind == StmtKind::Insert ? tr.insert(st) : st.kind == StmtKind::Update ? tr.update(st) : tr.remove(st);
+    Translator tr = translator(identity_insert);
+    Translation t = st.kind == StmtKind::Insert ? tr.insert(st)
+                    : st.kind == StmtKind::Update ? tr.update(st)
+                    : st.kind == StmtKind::Merge  ? tr.merge(st)
+                                                  : tr.remove(st);
     written_.clear();
     exec_sql(db_, "SAVEPOINT tsql_statement");
     Prepared p;
     int rc = sqlite3_prepare_v2(db_, t.sql.c_str(), -1, &p.st, nullptr);
     if (rc == SQLITE_OK) {
-        int nparams = sqlite3_bind_parameter_count(p.st);
-        for (int i = 1; i <= nparams && i <= static_cast<int>(params.size()); ++i) bind_value(p.st, i, params[i - 1]);
+        bind_all(p.st, params);
         while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
         }
     }
@@ -386,46 +566,154 @@ void Session::run_dml(const Statement& st, const std::vector<Value>& params, Exe
     out.row_count = changes;
 }
 
+namespace {
+
+// Runs one statement of the stand-in's own SQL (the native procedures' work).
+long long run_raw(sqlite3* db, const std::string& sql, const std::vector<Value>& binds = {}, Value* result = nullptr) {
+    Prepared p;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+        throw TsqlError(50000, "42000", std::string("procedure failed: ") + sqlite3_errmsg(db));
+    for (size_t i = 0; i < binds.size(); ++i) bind_value(p.st, static_cast<int>(i + 1), binds[i]);
+    int rc = sqlite3_step(p.st);
+    if (rc == SQLITE_ROW) {
+        Value v = column_value(p.st, 0);
+        if (result) *result = v;
+        return v.kind == Value::Int ? v.i : 0;
+    }
+    if (rc != SQLITE_DONE) {
+        if ((rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED) throw deadlock_victim();
+        throw TsqlError(50000, "42000", std::string("procedure failed: ") + sqlite3_errmsg(db));
+    }
+    if (result) *result = Value::null();
+    return 0;
+}
+
+std::string dbfile_table(const std::string& dbfile, const std::string& kind) {
+    return quote_ident("tavrin." + dbfile + "$" + kind);
+}
+
+uint64_t random64() {
+    static thread_local std::mt19937_64 gen{std::random_device{}()};
+    return gen();
+}
+
+}  // namespace
+
+std::optional<long long> Session::peek_txid(const std::string& dbfile) const {
+    auto it = current_txids_.find(lower(dbfile));
+    if (it == current_txids_.end()) return std::nullopt;
+    return it->second;
+}
+
+long long Session::allocate_txid(const std::string& dbfile) {
+    std::string tx = dbfile_table(dbfile, "t$tx"), rules = dbfile_table(dbfile, "t$rules");
+    run_raw(db_, "INSERT INTO " + tx + " (txid) SELECT COALESCE(MAX(txid), 0) + 1 FROM " + tx);
+    long long txid = run_raw(db_, "SELECT MAX(txid) FROM " + tx);
+    // The counter row equals MAX(txid) and COUNT(*) of the transactions.
+    run_raw(db_, "UPDATE " + rules + " SET txid = ?1, i = (SELECT COUNT(*) FROM " + tx + ") WHERE sit = 123",
+            {Value::integer(txid)});
+    run_raw(db_, "INSERT INTO " + rules + " (sit, act, txid, i) SELECT 123, 0, ?1, (SELECT COUNT(*) FROM " + tx +
+                     ") WHERE NOT EXISTS (SELECT 1 FROM " + rules + " WHERE sit = 123)",
+            {Value::integer(txid)});
+    current_txids_[lower(dbfile)] = txid;
+    return txid;
+}
+
+long long Session::current_txid(const std::string& dbfile) {
+    if (auto t = peek_txid(dbfile)) return *t;
+    return allocate_txid(dbfile);
+}
+
 void Session::run_exec(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
-    // The one native procedure of this stage: <dbfile>$z$GetTxId (@txid bigint OUTPUT).
-    static const std::string suffix = "$z$gettxid";
+    // The per-dbfile procedures, as native code: <dbfile>$z$GetTxId,
+    // <dbfile>$z$GetGen and <dbfile>$z$GetProperty.
+    struct Proc {
+        const char* suffix;
+        std::vector<std::pair<const char*, bool>> params;  // name, OUTPUT
+    };
+    static const Proc procs[] = {
+        {"$z$gettxid", {{"@TXID", true}}},
+        {"$z$getgen", {{"@GENERATION", true}}},
+        {"$z$getproperty", {{"@KEY", false}, {"@VAL", true}, {"@DEFAULT_VAL", false}}},
+    };
+    auto not_found = [&] { return TsqlError(2812, "42000", "Could not find stored procedure '" + st.target.name + "'."); };
     std::string name = lower(st.target.name);
-    bool schema_ok = st.target.schema.empty() || iequals(st.target.schema, "tavrin");
-    if (!schema_ok || name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-        throw TsqlError(2812, "42000", "Could not find stored procedure '" + st.target.name + "'.");
-    std::string dbfile = st.target.name.substr(0, st.target.name.size() - suffix.size());
-    ObjectName tx{"", "tavrin", dbfile + "$t$tx"};
-    if (!catalog_->find_table(tx))
-        throw TsqlError(2812, "42000", "Could not find stored procedure '" + st.target.name + "'.");
-    if (st.exec_args.size() != 1 || (!st.exec_args[0].name.empty() && !iequals(st.exec_args[0].name, "@txid")))
-        throw TsqlError(8144, "42000", "Procedure or function " + st.target.name + " has too many arguments specified.");
-    std::string table = "tavrin.[" + dbfile + "$t$tx]";
-    ExecOutcome inner;
-    bool own_tran = trancount_ == 0;
-    if (own_tran) run_transaction(Statement{StmtKind::BeginTran});
-    try {
-        Batch b = parse_batch("INSERT INTO " + table + " (txid) SELECT COALESCE(MAX(txid), 0) + 1 FROM " + table +
-                              "; SELECT MAX(txid) FROM " + table);
-        for (const auto& s : b.statements) run_statement(s, {}, inner);
-        long long txid = inner.results.back().rows.at(0).at(0).i;
-        ObjectName rules{"", "tavrin", dbfile + "$t$rules"};
-        if (catalog_->find_table(rules)) {
-            std::string r = "tavrin.[" + dbfile + "$t$rules]";
-            Batch u = parse_batch("UPDATE " + r + " SET txid = ?, i = COALESCE(i, 0) + 1 WHERE sit = 123");
-            for (const auto& s : u.statements) run_statement(s, {Value::integer(txid)}, inner);
-            if (rowcount_ == 0) {
-                Batch ins = parse_batch("INSERT INTO " + r + " (sit, act, txid, i) VALUES (123, 0, ?, 1)");
-                for (const auto& s : ins.statements) run_statement(s, {Value::integer(txid)}, inner);
-            }
+    const Proc* proc = nullptr;
+    for (const auto& p : procs)
+        if (name.size() > strlen(p.suffix) && name.compare(name.size() - strlen(p.suffix), std::string::npos, p.suffix) == 0)
+            proc = &p;
+    if (!proc || !(st.target.schema.empty() || iequals(st.target.schema, "tavrin"))) throw not_found();
+    std::string dbfile = st.target.name.substr(0, st.target.name.size() - strlen(proc->suffix));
+    if (!catalog_->find_table(ObjectName{"", "tavrin", dbfile + "$t$tx"})) throw not_found();
+
+    // Arguments by name or position; an argument comes back only when the EXEC says OUTPUT.
+    std::vector<const ExecArg*> args(proc->params.size(), nullptr);
+    for (size_t i = 0; i < st.exec_args.size(); ++i) {
+        const ExecArg& a = st.exec_args[i];
+        size_t k = i;
+        if (!a.name.empty()) {
+            std::string n = a.name;
+            std::transform(n.begin(), n.end(), n.begin(), [](unsigned char c) { return std::toupper(c); });
+            k = proc->params.size();
+            for (size_t j = 0; j < proc->params.size(); ++j)
+                if (n == proc->params[j].first) k = j;
+            if (k == proc->params.size())
+                throw TsqlError(8145, "42000", a.name + " is not a parameter for procedure " + st.target.name + ".");
         }
-        if (own_tran) run_transaction(Statement{StmtKind::CommitTran});
-        const ExecArg& a = st.exec_args[0];
-        if (a.output && a.value->kind == ExprKind::Param) out.outputs[a.value->param] = Value::integer(txid);
+        if (k >= proc->params.size())
+            throw TsqlError(8144, "42000", "Procedure or function " + st.target.name + " has too many arguments specified.");
+        if (a.output && !proc->params[k].second)
+            throw TsqlError(8162, "42000", "The formal parameter \"" + std::string(proc->params[k].first) +
+                                               "\" was not declared as an OUTPUT parameter, but the actual parameter passed in requested output.");
+        args[k] = &a;
+    }
+    auto input = [&](size_t k) { return args[k] ? evaluate(*args[k]->value, params) : Value::null(); };
+    auto give_back = [&](size_t k, const Value& v) {
+        const ExecArg* a = args[k];
+        if (!a || !a->output) return;
+        if (a->value->kind == ExprKind::Param) out.outputs[a->value->param] = v;
+        else if (a->value->kind == ExprKind::Variable) assign(a->value->text, v);
+    };
+
+    bool own = sqlite3_get_autocommit(db_) != 0;
+    exec_sql(db_, "SAVEPOINT tsql_procedure");
+    try {
+        if (proc->suffix == procs[0].suffix) {
+            give_back(0, Value::integer(allocate_txid(dbfile)));
+        } else if (proc->suffix == procs[1].suffix) {
+            std::string tx = dbfile_table(dbfile, "t$tx"), gen = dbfile_table(dbfile, "t$gen");
+            long long generation;
+            if (run_raw(db_, "SELECT COUNT(*) FROM " + tx + " WHERE generation IS NULL") > 0) {
+                // Transactions committed since the last generation form a new one.
+                generation = run_raw(db_, "SELECT MAX(g) FROM (SELECT COALESCE(MAX(generation), 0) + 1 AS g FROM " + gen +
+                                              " UNION ALL SELECT COALESCE(MAX(generation), 0) + 1 FROM " + tx + ")");
+                run_raw(db_, "UPDATE " + tx + " SET generation = ?1 WHERE generation IS NULL", {Value::integer(generation)});
+                run_raw(db_, "INSERT INTO " + gen + " (generation, id, ts) VALUES (?1, ?2, ?3)",
+                        {Value::integer(generation), Value::integer(static_cast<long long>(random64() >> 1)),
+                         Value::text(current_datetime_text(false, 3))});
+            } else {
+                // Nothing new: the newest transaction's generation, so that an idle
+                // dbfile does not look like a late transaction.
+                generation = run_raw(db_, "SELECT COALESCE((SELECT generation FROM " + tx +
+                                              " ORDER BY txid DESC LIMIT 1), (SELECT MAX(generation) FROM " + gen + "), 0)");
+                if (generation == 0) {
+                    generation = 1;
+                    run_raw(db_, "INSERT INTO " + gen + " (generation, id, ts) VALUES (1, ?1, ?2)",
+                            {Value::integer(static_cast<long long>(random64() >> 1)), Value::text(current_datetime_text(false, 3))});
+                }
+            }
+            give_back(0, Value::integer(generation));
+        } else {
+            Value key = input(0), fallback = input(2), v;
+            run_raw(db_, "SELECT value FROM " + dbfile_table(dbfile, "t$props") + " WHERE name = ?1", {key}, &v);
+            give_back(1, convert_value(v.is_null() ? fallback : v, make_type("nvarchar", 32), true));
+        }
+        exec_sql(db_, "RELEASE tsql_procedure");
     } catch (...) {
-        if (own_tran) rollback_all();
+        sqlite3_exec(db_, "ROLLBACK TO tsql_procedure; RELEASE tsql_procedure", nullptr, nullptr, nullptr);
+        if (own) current_txids_.clear();
         throw;
     }
-    (void)params;
     rowcount_ = 0;
 }
 

@@ -14,6 +14,7 @@
 #include "catalog.h"
 #include "tsql_ast.h"
 #include "tsql_error.h"
+#include "translator.h"
 #include "tsql_values.h"
 
 namespace sqlserver_standin {
@@ -68,12 +69,28 @@ public:
     sqlite3* db() { return db_; }
     void record_written(const std::string& column, const Value& v) { written_[column] = v; }
     long long temp_identity(const std::string& table, long long seed, long long increment);
+    int fetch_status() const { return fetch_status_; }
+
+    // The txid the row-version logic of dbfile `dbfile` records in the
+    // current transaction: the one GetTxId handed out, else a new one
+    // allocated as GetTxId does (an ordinary application write).
+    long long current_txid(const std::string& dbfile);
+    std::optional<long long> peek_txid(const std::string& dbfile) const;
+    // GetTxId's work: a new $t$tx row and the counter row kept current.
+    long long allocate_txid(const std::string& dbfile);
 
 private:
     void run_statement(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_exec(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    void run_merge(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    void run_block(const std::vector<Statement>& body, const std::vector<Value>& params, ExecOutcome& out);
+    Value evaluate(const Expr& e, const std::vector<Value>& params, std::optional<TsqlType>* type = nullptr);
+    bool condition(const Expr& e, const std::vector<Value>& params);
+    void assign(const std::string& name, const Value& v);
+    void bind_all(sqlite3_stmt* st, const std::vector<Value>& params);
+    Translator translator(bool identity_insert = false) const { return Translator(*catalog_, identity_insert, &vars_); }
     void run_transaction(const Statement& st);
     void check_fault(const Statement& st);
     TsqlError map_sqlite_error(int rc, const std::string& msg, const Statement& st, const std::optional<TableInfo>& target);
@@ -88,6 +105,20 @@ private:
     std::string identity_insert_;  // "schema.name" of the table with IDENTITY_INSERT ON
     std::map<std::string, Value> written_;
     std::map<std::string, long long> temp_identity_;
+    // The running batch's variables (SQLite parameters from kVariableBase on) and cursors.
+    VariableMap vars_;
+    std::vector<Value> var_values_;
+    struct Cursor {
+        const Select* query = nullptr;
+        std::vector<std::vector<Value>> rows;
+        size_t next = 0;
+        bool open = false;
+    };
+    std::map<std::string, Cursor> cursors_;
+    int fetch_status_ = -1;
+    std::map<std::string, long long> current_txids_;  // by dbfile name, for the open transaction
 };
+
+constexpr int kVariableBase = 1000;
 
 }  // namespace sqlserver_standin

@@ -216,10 +216,40 @@ void fn_newid(sqlite3_context* ctx, int, sqlite3_value**) {
     result(ctx, Value::text(guid_from_bytes(b)));
 }
 
+// A text as SQL Server holds it: UTF-16LE for nvarchar, one byte per
+// character for varchar (characters beyond the code page become '?').
+std::string encoded_text(const std::string& utf8, bool unicode) {
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        int n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+        uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (int k = 1; k < n && i + k < utf8.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += n;
+        if (!unicode) {
+            out += cp < 0x100 ? static_cast<char>(cp) : '?';
+            continue;
+        }
+        auto unit = [&](uint32_t u) {
+            out += static_cast<char>(u & 0xFF);
+            out += static_cast<char>(u >> 8);
+        };
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            unit(0xD800 + (cp >> 10));
+            unit(0xDC00 + (cp & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    return out;
+}
+
 void fn_hashbytes(sqlite3_context* ctx, int, sqlite3_value** argv) {
     Value v = value_of(argv[1]);
     if (v.is_null()) return sqlite3_result_null(ctx);
-    std::string alg = arg_text(argv[0]), data = as_text(v);
+    std::string alg = arg_text(argv[0]);
+    std::string data = v.kind == Value::Text ? encoded_text(v.s, arg_text(argv[2]) != "v") : as_text(v);
     auto* p = reinterpret_cast<const uint8_t*>(data.data());
     if (strcasecmp(alg.c_str(), "MD5") == 0) {
         MD5_CTX c;
@@ -416,7 +446,20 @@ void register_functions(sqlite3* db, Session* s) {
         {"tsql_sysutcdatetime", 0, [](sqlite3_context* c, int, sqlite3_value**) { fn_now(c, true, 7); }, false},
         {"tsql_dateadd", 3, fn_dateadd, true},
         {"tsql_newid", 0, fn_newid, false},
-        {"tsql_hashbytes", 2, fn_hashbytes, true},
+        {"tsql_hashbytes", 3, fn_hashbytes, true},
+        {"tsql_fetch_status", 0,
+         [](sqlite3_context* c, int, sqlite3_value**) { sqlite3_result_int64(c, session_of(c)->fetch_status()); }, false},
+        {"tsql_peek_txid", 1,
+         [](sqlite3_context* c, int, sqlite3_value** v) {
+             if (auto t = session_of(c)->peek_txid(arg_text(v[0]))) sqlite3_result_int64(c, *t);
+             else sqlite3_result_null(c);
+         },
+         false},
+        {"tsql_current_txid", 1,
+         [](sqlite3_context* c, int, sqlite3_value** v) {
+             guarded(c, [&] { sqlite3_result_int64(c, session_of(c)->current_txid(arg_text(v[0]))); });
+         },
+         false},
         {"tsql_object_id", 1, fn_object_id, false},
         {"tsql_object_id", 2, fn_object_id, false},
         {"tsql_object_name", 1, fn_object_name, false},

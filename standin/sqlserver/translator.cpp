@@ -88,9 +88,12 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
         case ExprKind::Hex: return make_type("varbinary", std::max<int>(1, static_cast<int>(e.text.size() / 2)));
         case ExprKind::Null: return make_type("int");
         case ExprKind::Cast: return e.type;
-        case ExprKind::Variable:
+        case ExprKind::Variable: {
             if (e.text == "@@ROWCOUNT" || e.text == "@@TRANCOUNT" || e.text == "@@FETCH_STATUS") return make_type("int");
+            if (variables_)
+                if (auto it = variables_->find(e.text); it != variables_->end()) return it->second.type;
             return std::nullopt;
+        }
         case ExprKind::Column: {
             const std::string& col = e.names.back();
             for (auto f = frames_.rbegin(); f != frames_.rend(); ++f) {
@@ -170,6 +173,12 @@ std::string Translator::func(const Expr& e) {
         if (i) s += ",";
         s += expr(*e.args[i]);
     }
+    if (e.text == "HASHBYTES") {
+        // Texts are hashed in their SQL Server encoding: nvarchar as UTF-16LE,
+        // varchar as single bytes.
+        auto t = type_of(*e.args[1]);
+        s += t && t->is_text() && !t->is_unicode() ? ",'v'" : ",'n'";
+    }
     return s + ")";
 }
 
@@ -184,6 +193,9 @@ std::string Translator::expr(const Expr& e) {
         case ExprKind::Variable:
             if (e.text == "@@ROWCOUNT") return "tsql_rowcount()";
             if (e.text == "@@TRANCOUNT") return "tsql_trancount()";
+            if (e.text == "@@FETCH_STATUS") return "tsql_fetch_status()";
+            if (variables_)
+                if (auto it = variables_->find(e.text); it != variables_->end()) return "?" + std::to_string(it->second.param);
             throw TsqlError(137, "42000", "Must declare the scalar variable \"" + e.text + "\".", 15);
         case ExprKind::Column: {
             if (e.names.size() == 1) return quote_ident(e.names[0]);
@@ -317,25 +329,28 @@ std::string Translator::core_sql(const SelectCore& c, bool wrap_top, std::vector
     return s;
 }
 
+// Opens a CTE scope (closed by the caller) and returns the WITH clause.
+std::string Translator::ctes_sql(const std::vector<Cte>& ctes) {
+    std::string out = "WITH ";
+    ctes_.emplace_back();
+    for (size_t i = 0; i < ctes.size(); ++i) {
+        const Cte& c = ctes[i];
+        if (i) out += ", ";
+        out += quote_ident(c.name);
+        if (!c.columns.empty()) {
+            out += "(";
+            for (size_t k = 0; k < c.columns.size(); ++k) out += (k ? "," : "") + quote_ident(c.columns[k]);
+            out += ")";
+        }
+        out += " AS (" + select_sql(*c.query, nullptr) + ")";
+        ctes_.back().push_back(c.name);
+    }
+    return out + " ";
+}
+
 std::string Translator::select_sql(const Select& s, std::vector<std::optional<TsqlType>>* types) {
     std::string out;
-    if (!s.ctes.empty()) {
-        out = "WITH ";
-        ctes_.emplace_back();
-        for (size_t i = 0; i < s.ctes.size(); ++i) {
-            const Cte& c = s.ctes[i];
-            if (i) out += ", ";
-            out += quote_ident(c.name);
-            if (!c.columns.empty()) {
-                out += "(";
-                for (size_t k = 0; k < c.columns.size(); ++k) out += (k ? "," : "") + quote_ident(c.columns[k]);
-                out += ")";
-            }
-            out += " AS (" + select_sql(*c.query, nullptr) + ")";
-            ctes_.back().push_back(c.name);
-        }
-        out += " ";
-    }
+    if (!s.ctes.empty()) out = ctes_sql(s.ctes);
     bool compound = s.cores.size() > 1;
     for (size_t i = 0; i < s.cores.size(); ++i) {
         if (i) out += " " + s.set_ops[i - 1] + " ";
@@ -437,8 +452,62 @@ Translation Translator::insert(const Statement& st) {
     return t;
 }
 
+namespace {
+
+const TableRef* find_leaf(const TableRef& r, const std::string& name) {
+    if (r.join != JoinKind::None) {
+        if (const TableRef* l = find_leaf(*r.left, name)) return l;
+        return find_leaf(*r.right, name);
+    }
+    if (r.derived) return nullptr;
+    if (r.alias.empty() ? iequals(r.object.name, name) : iequals(r.alias, name)) return &r;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string Translator::dml_from_target(const Statement& st, std::optional<TableInfo>& target, std::string& alias) {
+    const TableRef* leaf = st.target.schema.empty() ? find_leaf(*st.from, st.target.name) : nullptr;
+    ObjectName name = leaf ? leaf->object : st.target;
+    target = resolve(name);
+    if (!target) throw invalid_object(name);
+    alias = leaf ? (leaf->alias.empty() ? leaf->object.name : leaf->alias) : "";
+    Frame f;
+    std::string from = from_sql(*st.from, f);
+    if (alias.empty()) {
+        // The target is not part of FROM: SQL Server joins it in as a cross join.
+        alias = st.target.name;
+        from = target->sql_ref + " AS " + quote_ident(alias) + ", " + from;
+        f.sources.insert(f.sources.begin(), {alias, *target});
+    }
+    frames_.push_back(std::move(f));
+    return from;
+}
+
 Translation Translator::update(const Statement& st) {
-    if (st.from) throw syntax_error("FROM");
+    if (st.from) {
+        // UPDATE alias SET ... FROM ...: the matched rows and their new values
+        // are computed by one join, then written by rowid.
+        Translation t;
+        std::string alias;
+        std::string from = dml_from_target(st, t.target, alias);
+        const TableInfo& target = *t.target;
+        std::string inner = "SELECT " + quote_ident(alias) + ".rowid AS \"z$rowid\"";
+        std::string sets;
+        for (size_t i = 0; i < st.set.size(); ++i) {
+            const ColumnInfo* c = target.column(st.set[i].first);
+            if (!c) throw TsqlError(207, "42S22", "Invalid column name '" + st.set[i].first + "'.");
+            if (c->identity) throw TsqlError(8102, "42000", "Cannot update identity column '" + c->name + "'.");
+            inner += ", " + expr(*st.set[i].second) + " AS \"z$v" + std::to_string(i) + "\"";
+            sets += (i ? ", " : "") + quote_ident(c->name) + " = " + store("\"z$m\".\"z$v" + std::to_string(i) + "\"", *c);
+        }
+        inner += " FROM " + from;
+        if (st.where) inner += " WHERE " + expr(*st.where);
+        frames_.pop_back();
+        t.sql = "UPDATE " + target.sql_ref + " SET " + sets + " FROM (" + inner + ") AS \"z$m\" WHERE " +
+                target.sql_ref + ".rowid = \"z$m\".\"z$rowid\"";
+        return t;
+    }
     Translation t;
     auto target = resolve(st.target);
     if (!target) throw invalid_object(st.target);
@@ -462,19 +531,66 @@ Translation Translator::update(const Statement& st) {
 }
 
 Translation Translator::remove(const Statement& st) {
-    if (st.from) throw syntax_error("FROM");
     Translation t;
+    std::string with = st.ctes.empty() ? "" : ctes_sql(st.ctes);
+    if (st.from) {
+        // DELETE alias FROM ...: the rows to delete are those the join matches.
+        std::string alias;
+        std::string from = dml_from_target(st, t.target, alias);
+        std::string inner = "SELECT " + quote_ident(alias) + ".rowid FROM " + from;
+        if (st.where) inner += " WHERE " + expr(*st.where);
+        frames_.pop_back();
+        t.sql = with + "DELETE FROM " + t.target->sql_ref + " WHERE rowid IN (" + inner + ")";
+        if (!st.ctes.empty()) ctes_.pop_back();
+        return t;
+    }
     auto target = resolve(st.target);
     if (!target) throw invalid_object(st.target);
     t.target = target;
     Frame f;
     f.sources.push_back({st.target.name, *target});
     frames_.push_back(std::move(f));
-    std::string sql = "DELETE FROM " + target->sql_ref + " AS " + quote_ident(st.target.name);
+    std::string sql = with + "DELETE FROM " + target->sql_ref + " AS " + quote_ident(st.target.name);
     if (st.where) sql += " WHERE " + expr(*st.where);
     if (st.top) sql += " LIMIT " + expr(*st.top);
     frames_.pop_back();
+    if (!st.ctes.empty()) ctes_.pop_back();
     t.sql = sql;
+    return t;
+}
+
+Translation Translator::merge(const Statement& st) {
+    // WHEN NOT MATCHED THEN INSERT: the source rows without a matching target row.
+    Translation t;
+    t.target = resolve(st.target);
+    if (!t.target) throw invalid_object(st.target);
+    const TableInfo& target = *t.target;
+    std::vector<const ColumnInfo*> cols;
+    for (const auto& name : st.columns) {
+        const ColumnInfo* c = target.column(name);
+        if (!c) throw TsqlError(207, "42S22", "Invalid column name '" + name + "'.");
+        if (c->identity && !identity_insert_)
+            throw TsqlError(544, "23000", "Cannot insert explicit value for identity column in table '" + target.name +
+                                              "' when IDENTITY_INSERT is set to OFF.");
+        cols.push_back(c);
+    }
+    if (st.values[0].size() != cols.size()) throw syntax_error("VALUES");
+    Frame source;
+    std::string from = from_sql(*st.from, source);
+    frames_.push_back(source);
+    std::string values;
+    for (size_t i = 0; i < cols.size(); ++i) values += (i ? "," : "") + store(expr(*st.values[0][i]), *cols[i]);
+    std::string alias = st.target_alias.empty() ? st.target.name : st.target_alias;
+    Frame with_target = source;
+    with_target.sources.push_back({alias, target});
+    frames_.push_back(std::move(with_target));
+    std::string on = expr(*st.where);
+    frames_.pop_back();
+    frames_.pop_back();
+    std::string list;
+    for (size_t i = 0; i < cols.size(); ++i) list += (i ? "," : "") + quote_ident(cols[i]->name);
+    t.sql = "INSERT INTO " + target.sql_ref + " (" + list + ") SELECT " + values + " FROM " + from +
+            " WHERE NOT EXISTS (SELECT 1 FROM " + target.sql_ref + " AS " + quote_ident(alias) + " WHERE " + on + ")";
     return t;
 }
 

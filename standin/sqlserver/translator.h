@@ -3,6 +3,7 @@
 // functions, values converted to the target column's type at write sites.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,15 +20,26 @@ struct Translation {
     std::optional<TableInfo> target;  // the table a DML statement writes
 };
 
+// A batch variable as translated SQL sees it: an SQLite parameter number.
+struct VariableSlot {
+    int param = 0;
+    TsqlType type;
+};
+using VariableMap = std::map<std::string, VariableSlot>;  // by upper-case name with "@"
+
 class Translator {
 public:
-    explicit Translator(const Catalog& catalog, bool identity_insert_target = false)
-        : catalog_(catalog), identity_insert_(identity_insert_target) {}
+    explicit Translator(const Catalog& catalog, bool identity_insert_target = false,
+                        const VariableMap* variables = nullptr)
+        : catalog_(catalog), identity_insert_(identity_insert_target), variables_(variables) {}
 
     Translation select(const Select& s);
     Translation insert(const Statement& st);
     Translation update(const Statement& st);
     Translation remove(const Statement& st);
+    Translation merge(const Statement& st);
+    // The type an expression has where the translator can tell.
+    std::optional<TsqlType> expression_type(const Expr& e) const { return type_of(e); }
     // An expression over the columns of one table (defaults, checks, EXEC arguments).
     std::string table_expr(const Expr& e, const TableInfo* table);
 
@@ -48,9 +60,13 @@ private:
     std::string func(const Expr& e);
     std::string store(const std::string& value_sql, const ColumnInfo& col);
     std::optional<TableInfo> resolve(const ObjectName& n) const;
+    std::string ctes_sql(const std::vector<Cte>& ctes);
+    // The table a DELETE or UPDATE names by its alias inside the FROM clause.
+    std::string dml_from_target(const Statement& st, std::optional<TableInfo>& target, std::string& alias);
 
     const Catalog& catalog_;
     bool identity_insert_;
+    const VariableMap* variables_;
     std::vector<Frame> frames_;
     std::vector<std::vector<std::string>> ctes_;  // CTE names in scope
 };

@@ -78,6 +78,7 @@ struct SelectItem {
     std::string alias;
     bool star = false;
     std::string star_qualifier;
+    std::string assign;  // "@x" of SELECT @x = expr
 };
 
 struct SelectCore {
@@ -150,6 +151,23 @@ enum class StmtKind {
     RollbackTran,
     SaveTran,
     Exec,
+    Merge,          // MERGE ... WHEN NOT MATCHED THEN INSERT
+    Declare,        // variables
+    SetVariable,    // SET @x = expr: set[0]
+    If,             // where = condition; body; else_body
+    While,          // where = condition; body
+    Block,          // BEGIN ... END: body
+    DeclareCursor,  // name; select
+    OpenCursor,
+    FetchCursor,    // name; columns = the variables INTO
+    CloseCursor,
+    DeallocateCursor,
+};
+
+struct VariableDecl {
+    std::string name;  // upper case, with "@"
+    TsqlType type;
+    ExprP init;
 };
 
 struct ExecArg {
@@ -180,6 +198,9 @@ struct Statement {
     std::string value;                                     // SET option value
     bool on = false;
     std::vector<ExecArg> exec_args;
+    std::vector<Cte> ctes;  // DELETE after WITH
+    std::vector<VariableDecl> declarations;
+    std::vector<Statement> body, else_body;
 };
 
 struct Batch {

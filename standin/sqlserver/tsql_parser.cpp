@@ -94,7 +94,8 @@ private:
 
     static bool starts_statement(const Token& t) {
         for (const char* w : {"SELECT", "WITH", "INSERT", "UPDATE", "DELETE", "CREATE", "DROP", "SET", "BEGIN",
-                              "COMMIT", "ROLLBACK", "SAVE", "EXEC", "EXECUTE"})
+                              "COMMIT", "ROLLBACK", "SAVE", "EXEC", "EXECUTE", "MERGE", "DECLARE", "IF", "WHILE",
+                              "OPEN", "FETCH", "CLOSE", "DEALLOCATE"})
             if (t.kw(w)) return true;
         return false;
     }
@@ -137,8 +138,142 @@ private:
 
     // ---- statements ----
 
+    // One statement with its source text; nested statements of IF, WHILE and
+    // BEGIN ... END keep their own texts (fault injection matches on them).
+    Statement statement_with_text() {
+        while (accept_op(";")) {
+        }
+        size_t start = peek().pos;
+        Statement st = statement();
+        st.text = sql_.substr(start, peek().pos - start);
+        return st;
+    }
+
+    Statement block() {
+        Statement b{StmtKind::Block};
+        for (;;) {
+            while (accept_op(";")) {
+            }
+            if (accept_kw("END")) return b;
+            if (peek().is(Tok::End)) fail();
+            b.body.push_back(statement_with_text());
+        }
+    }
+
+    // The statement governed by IF, ELSE or WHILE.
+    Statement controlled() {
+        if (peek().kw("BEGIN") && !peek(1).kw("TRAN") && !peek(1).kw("TRANSACTION")) {
+            size_t start = peek().pos;
+            ++i_;
+            Statement b = block();
+            b.text = sql_.substr(start, peek().pos - start);
+            return b;
+        }
+        return statement_with_text();
+    }
+
+    Statement declare() {
+        expect_kw("DECLARE");
+        if (!peek().is(Tok::Variable)) {
+            Statement s{StmtKind::DeclareCursor};
+            s.name = identifier();
+            expect_kw("CURSOR");
+            while (accept_kw("LOCAL") || accept_kw("FAST_FORWARD") || accept_kw("FORWARD_ONLY") ||
+                   accept_kw("READ_ONLY") || accept_kw("STATIC")) {
+            }
+            expect_kw("FOR");
+            s.select = with_statement_select().select;
+            return s;
+        }
+        Statement s{StmtKind::Declare};
+        do {
+            if (!peek().is(Tok::Variable)) fail();
+            VariableDecl d;
+            d.name = upper(next().text);
+            accept_kw("AS");
+            d.type = type_name();
+            if (accept_op("=")) d.init = expr();
+            s.declarations.push_back(std::move(d));
+        } while (accept_op(","));
+        return s;
+    }
+
+    Statement cursor_statement() {
+        const Token& t = next();
+        Statement s{t.kw("OPEN") ? StmtKind::OpenCursor : t.kw("CLOSE") ? StmtKind::CloseCursor
+                    : t.kw("DEALLOCATE") ? StmtKind::DeallocateCursor : StmtKind::FetchCursor};
+        if (s.kind == StmtKind::FetchCursor) {
+            expect_kw("NEXT");
+            expect_kw("FROM");
+        }
+        s.name = identifier();
+        if (s.kind == StmtKind::FetchCursor && accept_kw("INTO")) {
+            do {
+                if (!peek().is(Tok::Variable)) fail();
+                s.columns.push_back(upper(next().text));
+            } while (accept_op(","));
+        }
+        return s;
+    }
+
+    Statement merge() {
+        expect_kw("MERGE");
+        accept_kw("INTO");
+        Statement s{StmtKind::Merge};
+        s.target = object_name();
+        table_hints();
+        if (accept_kw("AS")) s.target_alias = identifier();
+        else if (peek().is(Tok::QuotedIdent) || (peek().is(Tok::Ident) && !is_reserved(peek())))
+            s.target_alias = next().text;
+        expect_kw("USING");
+        s.from = from_clause();
+        expect_kw("ON");
+        s.where = expr();
+        // Only the clause the pull road uses; any other clause is outside the dialect.
+        expect_kw("WHEN");
+        expect_kw("NOT");
+        expect_kw("MATCHED");
+        if (accept_kw("BY")) expect_kw("TARGET");
+        expect_kw("THEN");
+        expect_kw("INSERT");
+        expect_op("(");
+        do s.columns.push_back(identifier());
+        while (accept_op(","));
+        expect_op(")");
+        expect_kw("VALUES");
+        expect_op("(");
+        std::vector<ExprP> row;
+        do row.push_back(expr());
+        while (accept_op(","));
+        expect_op(")");
+        s.values.push_back(std::move(row));
+        if (peek().kw("WHEN") || peek().kw("OUTPUT")) fail();
+        return s;
+    }
+
     Statement statement() {
         const Token& t = peek();
+        if (t.kw("DECLARE")) return declare();
+        if (t.kw("OPEN") || t.kw("FETCH") || t.kw("CLOSE") || t.kw("DEALLOCATE")) return cursor_statement();
+        if (t.kw("MERGE")) return merge();
+        if (t.kw("IF") || t.kw("WHILE")) {
+            Statement s{t.kw("IF") ? StmtKind::If : StmtKind::While};
+            ++i_;
+            s.where = expr();
+            s.body.push_back(controlled());
+            if (s.kind == StmtKind::If) {
+                size_t save = i_;
+                while (accept_op(";")) {
+                }
+                if (accept_kw("ELSE")) s.else_body.push_back(controlled());
+                else i_ = save;
+            }
+            return s;
+        }
+        if (t.kw("BEGIN") && !peek(1).kw("TRAN") && !peek(1).kw("TRANSACTION")) {
+            ++i_;
+            return block();
+        }
         if (t.kw("SELECT") || t.kw("WITH")) return with_statement();
         if (t.kw("INSERT")) return insert({});
         if (t.kw("UPDATE")) return update();
@@ -193,6 +328,11 @@ private:
             } while (accept_op(","));
         }
         if (peek().kw("INSERT")) return insert(std::move(ctes));
+        if (peek().kw("DELETE") && !ctes.empty()) {
+            Statement d = delete_stmt();
+            d.ctes = std::move(ctes);
+            return d;
+        }
         if (!peek().kw("SELECT")) fail();
         Statement s{StmtKind::Select};
         s.select = select();
@@ -295,6 +435,13 @@ private:
     Statement set_option() {
         expect_kw("SET");
         Statement s{StmtKind::SetOption};
+        if (peek().is(Tok::Variable)) {
+            s.kind = StmtKind::SetVariable;
+            std::string name = upper(next().text);
+            expect_op("=");
+            s.set.emplace_back(name, expr());
+            return s;
+        }
         if (accept_kw("IDENTITY_INSERT")) {
             s.kind = StmtKind::SetIdentityInsert;
             s.target = object_name();
@@ -601,6 +748,12 @@ private:
             it.star = true;
             it.star_qualifier = next().text;
             i_ += 2;
+            return it;
+        }
+        if (peek().is(Tok::Variable) && peek(1).op("=")) {
+            it.assign = upper(next().text);
+            ++i_;
+            it.expr = expr();
             return it;
         }
         it.expr = expr();

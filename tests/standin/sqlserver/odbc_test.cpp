@@ -317,7 +317,7 @@ TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
         EXPECT_EQ(d[0].native, k.native);
         EXPECT_EQ(d[0].sqlstate, k.sqlstate);
     }
-    EXPECT_EQ(fails("DECLARE @x int")[0].message, "Incorrect syntax near 'DECLARE'.");
+    EXPECT_EQ(fails("DECLARE @x int; GOTO done")[0].message, "Incorrect syntax near 'GOTO'.");
 }
 
 TEST_F(Standin, RowCountResultSetsAndNoData) {

@@ -1,0 +1,275 @@
+#include "dbfile.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <strings.h>
+
+#include "translator.h"
+
+namespace sqlserver_standin {
+
+namespace {
+
+std::string bracket(const std::string& name) {
+    std::string s = "[";
+    for (char c : name) s += c == ']' ? std::string("]]") : std::string(1, c);
+    return s + "]";
+}
+
+std::string tsql_object(const std::string& dbfile, const std::string& kind) { return "tavrin." + bracket(dbfile + "$" + kind); }
+std::string sqlite_object(const std::string& dbfile, const std::string& kind) { return quote_ident("tavrin." + dbfile + "$" + kind); }
+
+std::string column_type(const ColumnInfo& c) {
+    std::string t = c.type.text();
+    if (!c.collation.empty()) t += " COLLATE " + c.collation;
+    return t;
+}
+
+// Runs a batch inside one transaction: on failure nothing of it stays.
+template <typename F>
+void atomically(Session& s, F&& body) {
+    s.execute_text("BEGIN TRANSACTION");
+    try {
+        body();
+        s.execute_text("COMMIT TRANSACTION");
+    } catch (...) {
+        s.rollback_all();
+        throw;
+    }
+}
+
+std::string joined(const std::vector<std::string>& items, const std::string& sep) {
+    std::string out;
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? sep : "") + items[i];
+    return out;
+}
+
+}  // namespace
+
+void check_dbfile_name(const std::string& dbfile) {
+    bool ok = !dbfile.empty() && dbfile.size() <= 255;
+    for (char c : dbfile) ok = ok && ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_');
+    if (!ok) throw std::invalid_argument("bad dbfile name '" + dbfile + "' (lowercase letters, digits and _, at most 255)");
+}
+
+void check_dbfile_exists(Session& s, const std::string& dbfile) {
+    check_dbfile_name(dbfile);
+    if (!s.catalog().find_table(ObjectName{"", "tavrin", dbfile + "$t$tx"}))
+        throw std::invalid_argument("unknown dbfile '" + dbfile + "'");
+}
+
+void create_dbfile(Session& s, const std::string& dbfile) {
+    check_dbfile_name(dbfile);
+    if (s.catalog().find_table(ObjectName{"", "tavrin", dbfile + "$t$tx"}))
+        throw std::invalid_argument("dbfile '" + dbfile + "' exists already");
+    auto t = [&](const char* kind) { return tsql_object(dbfile, kind); };
+    atomically(s, [&] {
+        if (s.execute_text("SELECT 1 FROM sys.schemas WHERE name = N'tavrin'").results[0].rows.empty())
+            s.execute_text("CREATE SCHEMA tavrin");
+        s.execute_text(
+            "CREATE TABLE " + t("t$tx") + " (txid bigint NOT NULL PRIMARY KEY, generation bigint NULL, rstamp uniqueidentifier NULL, rebaseid bigint NULL);\n"
+            "CREATE TABLE " + t("t$gen") + " (generation bigint NOT NULL PRIMARY KEY, id bigint NOT NULL, ts datetime NOT NULL);\n"
+            "CREATE INDEX GENDATE ON " + t("t$gen") + " (ts);\n"
+            "CREATE TABLE " + t("t$t") + " (object_id int NOT NULL PRIMARY KEY, txid bigint NOT NULL, old_id int NULL, purged bigint NULL, fk_constraint_list_txid bigint NULL);\n"
+            "CREATE TABLE " + t("t$c") + " (tbl int NOT NULL, col int NOT NULL, dump_txid bigint NULL, PRIMARY KEY (tbl, col));\n"
+            "CREATE TABLE " + t("t$rules") + " (sit int NOT NULL, act int NULL, extra nvarchar(max) NULL, txid bigint NULL, i bigint NULL);\n"
+            "CREATE TABLE " + t("t$f") + " (id bigint NOT NULL PRIMARY KEY, filter nvarchar(max) NOT NULL);\n"
+            "CREATE TABLE " + t("t$uf") + " (scheme nvarchar(50) NULL, who nvarchar(255) NULL, filter bigint NOT NULL, priority int NOT NULL);\n"
+            "CREATE TABLE " + t("t$a") + " (scheme nvarchar(50) NULL, who nvarchar(255) NULL, tbl_id int NULL, op nvarchar(50) NULL, result nvarchar(50) NULL);\n"
+            "CREATE TABLE " + t("t$zu") + " (col nvarchar(128) NULL, tbl nvarchar(128) NULL, fn nvarchar(max) NULL, txid bigint NULL);\n"
+            "CREATE TABLE " + t("t$ipklog") + " (fid bigint NOT NULL, tbl_id int NOT NULL, temp_ipk bigint NOT NULL, import_txid bigint NOT NULL, final_ipk bigint NOT NULL);\n"
+            "CREATE TABLE " + t("t$props") + " (name nvarchar(128) NOT NULL PRIMARY KEY, value nvarchar(32) NULL);\n"
+            "CREATE TABLE " + t("z$noop_updates") + " (txid bigint NOT NULL, tbl_id int NOT NULL, noop_count int NOT NULL);\n"
+            "CREATE TABLE " + t("r$gen") + " (generation bigint NOT NULL, id bigint NOT NULL, predecessor bigint NULL);\n"
+            "CREATE TABLE " + t("r$dump_rows") + " ([hash] char(40) NOT NULL PRIMARY KEY, [json] nvarchar(max) NULL);\n"
+            "CREATE TABLE " + t("r$dump") + " ([username] nvarchar(100) NOT NULL, [table_id] int NOT NULL, [row] char(40) NOT NULL, "
+            "[last_received] datetime NULL DEFAULT GETDATE(), PRIMARY KEY ([username], [table_id], [row]));\n");
+        s.allocate_txid(dbfile);
+    });
+    // Generation 1 holds the first transaction, so a dbfile without tables can be pulled.
+    s.execute_text("EXEC " + t("z$GetGen") + " @generation = 0");
+}
+
+int add_host_table(Session& s, const std::string& dbfile, const std::string& table,
+                   const std::vector<std::string>& prepared) {
+    check_dbfile_exists(s, dbfile);
+    ObjectName name;
+    size_t dot = table.find('.');
+    name.schema = dot == std::string::npos ? "" : table.substr(0, dot);
+    name.name = dot == std::string::npos ? table : table.substr(dot + 1);
+    auto host = s.catalog().find_table(name);
+    if (!host || host->temp || host->catalog_view || strcasecmp(host->schema.c_str(), "tavrin") == 0)
+        throw std::invalid_argument("no host table '" + table + "'");
+    if (!s.execute_text("SELECT 1 FROM " + tsql_object(dbfile, "t$t") + " WHERE object_id = ?", {Value::integer(host->object_id)})
+             .results[0].rows.empty())
+        throw std::invalid_argument("table '" + table + "' is synchronised already");
+
+    // The key a row is known by: the identity column, else the primary key.
+    std::vector<const ColumnInfo*> key;
+    if (const ColumnInfo* id = host->identity()) key.push_back(id);
+    else
+        for (const auto& k : s.catalog().unique_keys(*host))
+            if (k.primary)
+                for (const auto& c : k.columns) key.push_back(host->column(c));
+    if (key.empty()) throw std::invalid_argument("table '" + table + "' has neither a primary key nor an identity column");
+    std::vector<const ColumnInfo*> cols;
+    for (const auto& c : host->columns)
+        if (prepared.empty() || std::any_of(prepared.begin(), prepared.end(),
+                                            [&](const std::string& p) { return strcasecmp(p.c_str(), c.name.c_str()) == 0; }))
+            cols.push_back(&c);
+    for (const auto& p : prepared)
+        if (!host->column(p)) throw std::invalid_argument("table '" + table + "' has no column '" + p + "'");
+    for (const ColumnInfo* k : key)
+        if (std::find(cols.begin(), cols.end(), k) == cols.end())
+            throw std::invalid_argument("key column '" + k->name + "' must be synchronised");
+
+    const std::string id = std::to_string(host->object_id);
+    auto t = [&](const std::string& kind) { return tsql_object(dbfile, kind + id); };
+    auto q = [&](const std::string& kind) { return sqlite_object(dbfile, kind + id); };
+    std::vector<std::string> key_defs, key_names, key_match, key_old, key_new, col_defs, rec_defs, col_names, old_vals,
+        all_names, unchanged, set_from_new;
+    for (const ColumnInfo* k : key) {
+        key_defs.push_back(bracket(k->name) + " " + column_type(*k) + " NOT NULL");
+        key_names.push_back(bracket(k->name));
+        key_match.push_back("x." + quote_ident(k->name) + " = OLD." + quote_ident(k->name));
+        key_old.push_back(quote_ident(k->name) + " = OLD." + quote_ident(k->name));
+        key_new.push_back(quote_ident(k->name) + " = NEW." + quote_ident(k->name));
+    }
+    for (const ColumnInfo* c : cols) {
+        col_defs.push_back(bracket(c->name) + " " + column_type(*c) + " NULL");
+        col_names.push_back(quote_ident(c->name));
+        old_vals.push_back("OLD." + quote_ident(c->name));
+    }
+    std::vector<ColumnInfo> view_cols;
+    ColumnInfo zrv;
+    zrv.name = "z_rv";
+    zrv.type = make_type("bigint");
+    zrv.nullable = false;
+    view_cols.push_back(zrv);
+    std::vector<std::string> view_items{"x.\"z_rv\" AS \"z_rv\""};
+    for (const auto& c : host->columns) {
+        rec_defs.push_back(bracket(c.name) + " bigint NULL");
+        all_names.push_back(quote_ident(c.name));
+        // "No change" is byte for byte: a change of letter case is a change.
+        unchanged.push_back("OLD." + quote_ident(c.name) + " IS NEW." + quote_ident(c.name) + " COLLATE BINARY");
+        if (!c.identity) set_from_new.push_back(quote_ident(c.name) + " = NEW." + quote_ident(c.name));
+        view_cols.push_back(c);
+        view_items.push_back("h." + quote_ident(c.name) + " AS " + quote_ident(c.name));
+    }
+    std::vector<std::string> view_join;
+    for (const ColumnInfo* k : key) view_join.push_back("x." + quote_ident(k->name) + " = h." + quote_ident(k->name));
+    const std::string same = joined(unchanged, " AND ");
+    const std::string txid = "tsql_current_txid(" + quote_text(dbfile) + ")";
+    const std::string rv = q("z$rv$"), x = q("z$x$"), old = q("z$old$"), dd = q("z$dd$");
+    const std::string current = " FROM " + x + " AS x JOIN " + rv + " AS rv ON rv.\"z_rv\" = x.\"z_rv\" WHERE " +
+                                joined(key_match, " AND ");
+    const std::string pfx = "tavrin." + dbfile + "$z$";
+    std::vector<std::string> key_quoted;
+    for (const ColumnInfo* k : key) key_quoted.push_back(quote_ident(k->name));
+
+    atomically(s, [&] {
+        s.execute_text(
+            "CREATE TABLE " + t("z$rv$") + " (z_rv bigint IDENTITY(1,1) NOT NULL PRIMARY KEY, rid uniqueidentifier NOT NULL, txid bigint NOT NULL);\n"
+            "CREATE INDEX rid ON " + t("z$rv$") + " (rid);\n"
+            "CREATE INDEX txid ON " + t("z$rv$") + " (txid);\n"
+            "CREATE TABLE " + t("z$x$") + " (z_rv bigint NOT NULL UNIQUE, " + joined(key_defs, ", ") + ", PRIMARY KEY (" + joined(key_names, ", ") + "));\n"
+            "CREATE TABLE " + t("z$old$") + " (z_rv bigint NOT NULL PRIMARY KEY, " + joined(col_defs, ", ") + ");\n"
+            "CREATE TABLE " + t("z$dd$") + " (rv bigint NOT NULL PRIMARY KEY, txid bigint NOT NULL);\n"
+            "CREATE INDEX txid ON " + t("z$dd$") + " (txid);\n"
+            "CREATE TABLE " + t("r$rv$") + " (z_rv bigint IDENTITY(1,1) NOT NULL PRIMARY KEY, rid uniqueidentifier NOT NULL, generation bigint NOT NULL, generation_id bigint NOT NULL);\n"
+            "CREATE TABLE " + t("r$old$") + " (z_rv bigint NOT NULL PRIMARY KEY, " + joined(col_defs, ", ") + ");\n"
+            "CREATE TABLE " + t("r$recovered$") + " (z_rv bigint NOT NULL PRIMARY KEY, " + joined(rec_defs, ", ") + ");\n");
+        s.catalog().create_view("tavrin", dbfile + "$z$" + id, view_cols,
+                                "SELECT " + joined(view_items, ", ") + " FROM " + host->sql_ref + " AS h JOIN " + x +
+                                    " AS x ON " + joined(view_join, " AND "));
+        std::vector<ColumnInfo> deleted_cols(4);
+        const char* names[] = {"z_rv", "rid", "add_txid", "del_txid"};
+        for (int i = 0; i < 4; ++i) {
+            deleted_cols[i].name = names[i];
+            deleted_cols[i].type = make_type(i == 1 ? "uniqueidentifier" : "bigint");
+        }
+        s.catalog().create_view("tavrin", dbfile + "$z$deleted_rvs$" + id, deleted_cols,
+                                "SELECT rv.\"z_rv\" AS \"z_rv\", rv.\"rid\" AS \"rid\", rv.\"txid\" AS \"add_txid\", dd.\"txid\" AS \"del_txid\" FROM " +
+                                    rv + " AS rv JOIN " + dd + " AS dd ON dd.\"rv\" = rv.\"z_rv\"");
+        const std::string on = " ON " + host->sql_ref + " BEGIN\n";
+        sqlite3* db = s.db();
+        // Insert: a first version with a new row id.
+        exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + "ins$" + id) + " AFTER INSERT" + on +
+                         "  INSERT INTO " + rv + " (\"rid\", \"txid\") VALUES (tsql_newid(), " + txid + ");\n"
+                         "  INSERT INTO " + x + " (\"z_rv\", " + joined(key_quoted, ", ") + ") SELECT MAX(\"z_rv\"), " + [&] {
+                             std::vector<std::string> v;
+                             for (const ColumnInfo* k : key) v.push_back("NEW." + quote_ident(k->name));
+                             return joined(v, ", ");
+                         }() + " FROM " + rv + ";\nEND");
+        // Update: counted when nothing changed; otherwise a new version, unless
+        // this transaction wrote the current one (one version per row and txid).
+        exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + "upd$" + id) + " AFTER UPDATE" + on +
+                         "  UPDATE " + sqlite_object(dbfile, "z$noop_updates") + " SET \"noop_count\" = \"noop_count\" + 1 WHERE (" + same +
+                         ") AND \"tbl_id\" = " + id + " AND \"txid\" = tsql_peek_txid(" + quote_text(dbfile) + ");\n"
+                         "  INSERT INTO " + old + " (\"z_rv\", " + joined(col_names, ", ") + ") SELECT x.\"z_rv\", " + joined(old_vals, ", ") +
+                         current + " AND NOT (" + same + ") AND rv.\"txid\" <> " + txid + ";\n"
+                         "  INSERT INTO " + dd + " (\"rv\", \"txid\") SELECT x.\"z_rv\", " + txid + current + " AND NOT (" + same +
+                         ") AND rv.\"txid\" <> " + txid + ";\n"
+                         "  INSERT INTO " + rv + " (\"rid\", \"txid\") SELECT rv.\"rid\", " + txid + current + " AND NOT (" + same +
+                         ") AND rv.\"txid\" <> " + txid + ";\n"
+                         "  UPDATE " + x + " SET \"z_rv\" = (SELECT MAX(\"z_rv\") FROM " + rv + ") WHERE NOT (" + same + ") AND " +
+                         joined(key_old, " AND ") + " AND \"z_rv\" IN (SELECT \"rv\" FROM " + dd + " WHERE \"txid\" = " + txid + ");\n"
+                         "  UPDATE " + x + " SET " + joined(key_new, ", ") + " WHERE NOT (" + same + ") AND " + joined(key_old, " AND ") + ";\nEND");
+        // Delete: the version ends; its values are kept.
+        exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + "del$" + id) + " AFTER DELETE" + on +
+                         "  INSERT INTO " + old + " (\"z_rv\", " + joined(col_names, ", ") + ") SELECT x.\"z_rv\", " + joined(old_vals, ", ") +
+                         " FROM " + x + " AS x WHERE " + joined(key_match, " AND ") + ";\n"
+                         "  INSERT INTO " + dd + " (\"rv\", \"txid\") SELECT x.\"z_rv\", " + txid + " FROM " + x + " AS x WHERE " +
+                         joined(key_match, " AND ") + ";\n"
+                         "  DELETE FROM " + x + " WHERE " + joined(key_old, " AND ") + ";\nEND");
+        // The push updates host rows through the current-values view.
+        if (!set_from_new.empty())
+            exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + "view_upd$" + id) + " INSTEAD OF UPDATE ON " + q("z$") +
+                             " BEGIN\n  UPDATE " + host->sql_ref + " SET " + joined(set_from_new, ", ") + " WHERE " +
+                             joined(key_old, " AND ") + ";\nEND");
+        // The rows the table holds already enter with the schema transaction.
+        long long schema_txid = s.current_txid(dbfile);
+        std::vector<std::string> keys_sql;
+        for (const ColumnInfo* k : key) keys_sql.push_back(quote_ident(k->name));
+        exec_sql(db, "CREATE TEMP TABLE \"z$existing\" AS SELECT " + joined(keys_sql, ", ") + " FROM " + host->sql_ref);
+        exec_sql(db, "INSERT INTO " + rv + " (\"rid\", \"txid\") SELECT tsql_newid(), " + std::to_string(schema_txid) +
+                         " FROM temp.\"z$existing\" ORDER BY rowid");
+        exec_sql(db, "INSERT INTO " + x + " (\"z_rv\", " + joined(keys_sql, ", ") + ") SELECT (SELECT MAX(\"z_rv\") FROM " + rv +
+                         ") - (SELECT COUNT(*) FROM temp.\"z$existing\") + e.rowid, " + [&] {
+                             std::vector<std::string> v;
+                             for (const auto& k : keys_sql) v.push_back("e." + k);
+                             return joined(v, ", ");
+                         }() + " FROM temp.\"z$existing\" AS e");
+        exec_sql(db, "DROP TABLE temp.\"z$existing\"");
+        s.execute_text("INSERT INTO " + tsql_object(dbfile, "t$t") +
+                           " (object_id, txid, old_id, purged, fk_constraint_list_txid) VALUES (?, ?, OBJECT_ID(?), NULL, ?)",
+                       {Value::integer(host->object_id), Value::integer(schema_txid),
+                        Value::text("tavrin." + bracket(dbfile + "$z$old$" + id)), Value::integer(schema_txid)});
+    });
+    return host->object_id;
+}
+
+void purge_history(Session& s, const std::string& dbfile, long long generation) {
+    check_dbfile_exists(s, dbfile);
+    if (generation < 1) throw std::invalid_argument("bad generation " + std::to_string(generation));
+    Value g = Value::integer(generation);
+    atomically(s, [&] {
+        auto tables = s.execute_text("SELECT object_id FROM " + tsql_object(dbfile, "t$t")).results[0].rows;
+        for (const auto& row : tables) {
+            std::string id = std::to_string(row[0].i);
+            std::string ended = "SELECT dd.rv FROM " + tsql_object(dbfile, "z$dd$" + id) + " dd INNER JOIN " +
+                                tsql_object(dbfile, "t$tx") + " tx ON tx.txid = dd.txid WHERE tx.generation <= ?";
+            s.execute_text("DELETE FROM " + tsql_object(dbfile, "z$old$" + id) + " WHERE z_rv IN (" + ended + ");\n"
+                           "DELETE FROM " + tsql_object(dbfile, "z$rv$" + id) + " WHERE z_rv IN (" + ended + ");\n"
+                           "DELETE FROM " + tsql_object(dbfile, "z$dd$" + id) + " WHERE rv NOT IN (SELECT z_rv FROM " +
+                               tsql_object(dbfile, "z$rv$" + id) + ");\n"
+                           "UPDATE " + tsql_object(dbfile, "t$t") + " SET purged = ? WHERE object_id = " + id,
+                           {g, g, g});
+        }
+        s.execute_text("DELETE FROM " + tsql_object(dbfile, "t$props") + " WHERE name = N'purge_generation_at_history_purge';\n"
+                       "INSERT INTO " + tsql_object(dbfile, "t$props") + " (name, value) VALUES (N'purge_generation_at_history_purge', CAST(? AS nvarchar(32)))",
+                       {g});
+    });
+}
+
+}  // namespace sqlserver_standin
