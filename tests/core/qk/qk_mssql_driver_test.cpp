@@ -338,6 +338,9 @@ TEST_F(Driver, OutputParameterOfATransactionIdProcedure) {
   exec("CREATE SCHEMA tavrin");
   exec("CREATE TABLE tavrin.[demo$t$tx] (txid bigint NOT NULL PRIMARY KEY, generation bigint NULL,"
        " rstamp uniqueidentifier NULL, rebaseid bigint NULL)");
+  // The procedure keeps the dbfile's transaction counter row up to date as well.
+  exec("CREATE TABLE tavrin.[demo$t$rules] (sit int NOT NULL, act int NULL, extra nvarchar(max) NULL,"
+       " txid bigint NULL, i bigint NULL)");
   SQLHSTMT h = nullptr;
   QK_mssql__prepare__format(ctx, psql, &h, "EXEC tavrin.[%s$z$GetTxId] @txid = ? OUTPUT", "demo");
   QK_int64 txid = 0;
