@@ -1,0 +1,580 @@
+/* The front of the SQL Server store: connections, the dbfile registry and handles, the
+ * request's transaction, the history bookkeeping of a dbfile (transactions, generations,
+ * counters, properties) and the request log. */
+#include "server/tav_db_mssql.h"
+
+#include <string.h>
+
+#include "common/tav_utils.h"
+#include "qk/qk_hex.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_misc_utils.h"
+#include "qk/qk_str_utils.h"
+#include "qk/qk_string.h"
+
+/* Used only when the caller passes no connection text: a trusted connection to the local server. */
+static const char s_default_connection[] =
+    "Driver={SQL Server Native Client 11.0};Server=(local);Trusted_Connection=yes;";
+
+/* ---- Statement helpers ---- */
+
+/* A table id goes into statement text, so it must be the decimal text of an object id. */
+static void check_table_id(QK_context *ctx, const char *pszTblId) {
+  const char *p;
+  QK_ARG_NOT_NULL(ctx, pszTblId);
+  p = pszTblId[0] == '-' ? pszTblId + 1 : pszTblId;
+  QK_ARG_VALID(ctx, pszTblId, *p != '\0' && strspn(p, "0123456789") == strlen(p) && strlen(p) <= 10);
+done:;
+}
+
+void tav_db_mssql__seek_first_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas) {
+  QK_int16 cols = 0;
+  SQLRETURN rc;
+  *pbHas = 0;
+  for (;;) {
+    QK_TRY(ctx, QK_mssql__num_result_cols(ctx, hStmt, &cols));
+    if (cols > 0) break;
+    rc = QK_mssql__odbc()->MoreResults(hStmt);
+    if (rc == SQL_NO_DATA) goto done;
+    if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+  }
+  *pbHas = 1;
+done:;
+}
+
+void tav_db_mssql__drain_results(QK_context *ctx, SQLHSTMT hStmt) {
+  SQLRETURN rc;
+  for (;;) {
+    rc = QK_mssql__odbc()->MoreResults(hStmt);
+    if (rc == SQL_NO_DATA) break;
+    if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+  }
+done:;
+}
+
+/* Runs a prepared statement and fetches the first row of its first result set. */
+static void execute_and_fetch(QK_context *ctx, SQLHSTMT hStmt, int *pbRow) {
+  int bHas = 0;
+  *pbRow = 0;
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  if (bHas) QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, pbRow));
+done:;
+}
+
+/* Prepares and runs a statement without parameters and fetches its first row; the caller
+ * reads the columns and frees *phStmt. */
+static void select_first_row(QK_context *ctx, QK_mssql_connection *pConn, SQLHSTMT *phStmt, int *pbRow,
+                             const char *pszSql) {
+  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, phStmt, pszSql));
+  QK_TRY(ctx, execute_and_fetch(ctx, *phStmt, pbRow));
+done:;
+}
+
+/* Calls a procedure whose one parameter is a bigint output, draining its results before the
+ * value is read. The value stays as the caller set it when the procedure gives none. */
+static void exec_with_int64_output(QK_context *ctx, QK_mssql_connection *pConn, const char *pszSql,
+                                   QK_int64 *pValue) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_int64 value = *pValue;
+  SQLLEN ind = 0;
+  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, pszSql));
+  QK_TRY(ctx, QK_mssql__bind_out__int64(ctx, hStmt, 1, &value, &ind));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
+  if (ind != SQL_NULL_DATA) *pValue = value;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
+/* ---- Connections, registry, handles ---- */
+
+void tav_db_mssql__open(QK_context *ctx, const char *pszConnection, const char *pszDatabase,
+                        QK_mssql_connection **ppConn) {
+  QK_vhash *pDoc = NULL;
+  QK_string *pConnStr = NULL;
+  QK_mssql_connection *pConn = NULL;
+  const char *pszText = pszConnection != NULL ? pszConnection : s_default_connection;
+  QK_ARG_NOT_NULL(ctx, ppConn);
+  *ppConn = NULL;
+  if (pszText[0] == '{') {
+    QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &pDoc, pszText));
+    QK_TRY(ctx, QK_vhash__get__sz(ctx, pDoc, "odbc_connection", &pszText));
+  }
+  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pConnStr, pszText));
+  if (pszDatabase != NULL) QK_TRY(ctx, QK_connstr__set_database(ctx, pszDatabase, pConnStr));
+  QK_TRY(ctx, QK_mssql__connect(ctx, QK_string__sz(pConnStr), &pConn));
+  QK_TRY(ctx, QK_mssql__exec(ctx, pConn, "SET NOCOUNT ON"));
+  *ppConn = pConn;
+  pConn = NULL;
+done:
+  QK_RELEASE(ctx, QK_mssql__disconnect(ctx, &pConn));
+  QK_RELEASE(ctx, QK_string__free(ctx, pConnStr));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pDoc));
+}
+
+void tav_db_mssql__close(QK_context *ctx, QK_mssql_connection **ppConn) {
+  if (ppConn == NULL || *ppConn == NULL) return;
+  QK_TRY(ctx, QK_mssql__disconnect(ctx, ppConn));
+done:;
+}
+
+void tav_db_mssql__table_exists(QK_context *ctx, QK_mssql_connection *pConn, const char *pszPrefix,
+                                const char *pszInfix, const char *pszSuffix, int *pbExists) {
+  QK_string *pName = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char16_t *pwszName = NULL;
+  SQLLEN indName = 0, indId = 0;
+  QK_int64 objectId = 0;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, pbExists);
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pName, "tavrin.[%s%s%s]", pszPrefix ? pszPrefix : "",
+                                       pszInfix ? pszInfix : "", pszSuffix ? pszSuffix : ""));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, "SELECT OBJECT_ID(?,'U')"));
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 1, QK_string__sz(pName), SQL_WVARCHAR, &indName, &pwszName));
+  QK_TRY(ctx, execute_and_fetch(ctx, hStmt, &bRow));
+  QK_VERIFY(ctx, bRow);
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &objectId, &indId));
+  *pbExists = indId != SQL_NULL_DATA;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_free(ctx, pwszName);
+  QK_RELEASE(ctx, QK_string__free(ctx, pName));
+}
+
+static const char s_lookup_dbfile_sql[] =
+    "SELECT version, odbc, scheme FROM tavrin.\"dbfiles\" WHERE name=? OPTION (OPTIMIZE FOR UNKNOWN);";
+
+void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName, int *pbFound,
+                                 QK_int32 *pVersion, char **ppszOdbc, char **ppszScheme) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char16_t *pwszName = NULL;
+  SQLLEN indName = 0;
+  char *pszOdbc = NULL, *pszScheme = NULL;
+  int bExists = 0, bRow = 0;
+  QK_ARG_NOT_NULL(ctx, pbFound);
+  QK_ARG_NOT_NULL(ctx, pszName);
+  *pbFound = 0;
+  if (ppszOdbc) *ppszOdbc = NULL;
+  if (ppszScheme) *ppszScheme = NULL;
+  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, pConn, "dbfiles", NULL, NULL, &bExists));
+  if (!bExists) goto done;
+  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, s_lookup_dbfile_sql));
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 1, pszName, SQL_WVARCHAR, &indName, &pwszName));
+  QK_TRY(ctx, execute_and_fetch(ctx, hStmt, &bRow));
+  if (!bRow) goto done;
+  /* Read without an indicator: a NULL version is the driver's error. */
+  if (pVersion) QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 1, pVersion, NULL));
+  if (ppszOdbc) QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszOdbc));
+  if (ppszScheme) QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 3, &pszScheme));
+  *pbFound = 1;
+  if (ppszOdbc) *ppszOdbc = pszOdbc;
+  if (ppszScheme) *ppszScheme = pszScheme;
+  pszOdbc = pszScheme = NULL;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_free(ctx, pwszName);
+  QK_free(ctx, pszOdbc);
+  QK_free(ctx, pszScheme);
+}
+
+void tav_db_mssql__handle_alloc(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName,
+                                tav_db_handle **ppHandle) {
+  tav_db_handle *pNew = NULL;
+  QK_ARG_NOT_NULL(ctx, ppHandle);
+  *ppHandle = NULL;
+  QK_ARG_NOT_NULL(ctx, pszName);
+  QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(tav_db_handle), &pNew));
+  QK_TRY(ctx, QK_strcpy(ctx, pNew->name, sizeof pNew->name, pszName));
+  /* The name is formatted into the text of nearly every statement of the store. */
+  QK_TRY(ctx, tav_dbfile__validate_name(ctx, pNew->name));
+  pNew->conn = pConn;
+  *ppHandle = pNew;
+  pNew = NULL;
+done:
+  QK_free(ctx, pNew);
+}
+
+void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
+  if (ppHandle == NULL || *ppHandle == NULL) return;
+  QK_free(ctx, *ppHandle);
+  *ppHandle = NULL;
+}
+
+void tav_db_mssql__old_table_exists(QK_context *ctx, tav_db_handle *h, const char *pszTblId, int *pbExists) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, h->conn, h->name, "$z$old$", pszTblId, pbExists));
+done:;
+}
+
+/* ---- Transactions ---- */
+
+void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation) {
+  QK_string *pSql = NULL;
+  QK_ARG_NOT_NULL(ctx, h);
+  if (pi_export_generation != NULL) {
+    *pi_export_generation = 0;
+    /* The generation is fixed before the transaction starts, on its own. */
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "EXEC tavrin.\"%s$z$GetGen\" @generation = ? OUTPUT;\n",
+                                         h->name));
+    QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi_export_generation));
+    QK_VERIFY(ctx, *pi_export_generation > 0);
+  }
+  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "BEGIN TRANSACTION"));
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "SET DEADLOCK_PRIORITY LOW;"));
+done:;
+}
+
+void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
+done:;
+}
+
+void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION"));
+done:;
+}
+
+void tav_db_mssql__purge_ipklog(QK_context *ctx, tav_db_handle *h, QK_int64 importTxid, QK_int64 clientId) {
+  char szClient[QK_INT64_SZ_SIZE], szImport[QK_INT64_SZ_SIZE];
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn,
+                                     "IF OBJECT_ID('[tavrin].[%s$t$ipklog]') IS NOT NULL\n"
+                                     "  DELETE FROM [tavrin].[%s$t$ipklog] WHERE fid = %s AND import_txid <= %s;\n",
+                                     h->name, h->name, QK_int64__to_sz(clientId, szClient),
+                                     QK_int64__to_sz(importTxid, szImport)));
+done:;
+}
+
+/* ---- History bookkeeping ---- */
+
+static const char s_purge_property_key[] = "purge_generation_at_history_purge";
+
+void tav_db_mssql__get_history_purge_generation(QK_context *ctx, tav_db_handle *h, QK_int64 *pGeneration) {
+  QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char *pszValue = NULL;
+  QK_int64 value = -1, maxGeneration = -1;
+  SQLLEN ind = 0;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pGeneration);
+  *pGeneration = -1;
+  QK_TRY(ctx, QK_string__alloc__format(
+                  ctx, &pSql,
+                  "DECLARE @v [nvarchar](32); EXEC[tavrin].[%s$z$GetProperty] @key = '%s', @val = @v OUTPUT, "
+                  "@default_val = '-1'; SELECT @v, COALESCE(MAX(generation), CAST(-1 AS bigint)) FROM "
+                  "[tavrin].[%s$t$gen] WITH (NOLOCK);",
+                  h->name, s_purge_property_key, h->name));
+  QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
+  QK_VERIFY(ctx, bRow);
+  QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 1, &pszValue));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &maxGeneration, &ind));
+  if (pszValue != NULL) QK_TRY(ctx, QK_int64__parse(ctx, &value, pszValue));
+  /* A purge at the newest generation leaves that generation itself complete. */
+  if (value > 0 && ind != SQL_NULL_DATA && value == maxGeneration) value -= 1;
+  *pGeneration = value;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_free(ctx, pszValue);
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pPurged,
+                                            "SELECT COALESCE(purged, -1) FROM tavrin.%s$t$t WHERE [object_id] = %s",
+                                            h->name, pszTblId));
+done:;
+}
+
+void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
+                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration) {
+  char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE];
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, QK_mssql__query_bool__format(
+                  ctx, h->conn, pbExists,
+                  "SELECT CAST ((CASE WHEN EXISTS (SELECT 1 FROM tavrin.\"%s$t$gen\" WHERE generation=%s AND id=%s) "
+                  "THEN 1 ELSE 0 END) AS bit)",
+                  h->name, QK_int64__to_sz(generation, szGen), QK_int64__to_sz(generationId, szId)));
+  if (pHistoryPurgeGeneration != NULL)
+    QK_TRY(ctx, tav_db_mssql__get_history_purge_generation(ctx, h, pHistoryPurgeGeneration));
+done:;
+}
+
+void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16,
+                                     QK_int64 rebaseid, QK_int64 txid, int *pbMatch, QK_int64 *pGeneration,
+                                     QK_int64 *pCount) {
+  QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char szGuid[QK_GUID_SZ_SIZE];
+  QK_int64 rowRebaseid = 0, rowTxid = 0, rowGeneration = 0;
+  SQLLEN indRebase = 0, indTxid = 0, indGen = 0;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pRstamp16);
+  QK_ARG_NOT_NULL(ctx, pbMatch);
+  *pbMatch = 0;
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "SELECT rebaseid, txid, generation FROM tavrin.%s$t$tx WHERE rstamp='%s';\n",
+                                       h->name, QK_guid__to_sz(pRstamp16, szGuid)));
+  QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
+  if (!bRow) goto done;
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &rowRebaseid, &indRebase));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &rowTxid, &indTxid));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 3, &rowGeneration, &indGen));
+  /* A transaction without generation is not exported yet: no client can hold it. */
+  if (indRebase == SQL_NULL_DATA || indTxid == SQL_NULL_DATA || indGen == SQL_NULL_DATA) goto done;
+  if (pGeneration != NULL) *pGeneration = rowGeneration;
+  *pbMatch = txid == 0 || (rowRebaseid == rebaseid && rowTxid == txid);
+  if (*pbMatch && pCount != NULL) QK_TRY(ctx, tav_db_mssql__count_txids(ctx, h, txid, pCount));
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void tav_db_mssql__get_tx_info(QK_context *ctx, tav_db_handle *h, QK_int64 txid, QK_vhash *pStatus,
+                               QK_int64 *pTxid, QK_uint8 *pRstamp16, QK_int64 *pRebaseid) {
+  QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_uint8 rstamp[16];
+  char szHex[33];
+  QK_int64 rowTxid = 0, rowRebaseid = 0;
+  SQLLEN indTxid = 0, indRstamp = 0, indRebase = 0;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  memset(rstamp, 0, sizeof rstamp);
+  if (txid == 1 && (pTxid != NULL || pStatus != NULL)) {
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "SELECT TOP 1 txid, rstamp, rebaseid FROM tavrin.%s$t$tx ORDER BY txid ASC",
+                                         h->name));
+    QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
+  } else {
+    QK_TRY(ctx, QK_string__alloc__format(
+                    ctx, &pSql,
+                    "SELECT TOP 1 txid, rstamp, rebaseid FROM tavrin.%s$t$tx WHERE txid=? OPTION (OPTIMIZE FOR UNKNOWN)",
+                    h->name));
+    QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &txid));
+    QK_TRY(ctx, execute_and_fetch(ctx, hStmt, &bRow));
+  }
+  if (bRow) {
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &rowTxid, &indTxid));
+    QK_TRY(ctx, QK_mssql__get__guid(ctx, hStmt, 2, rstamp, &indRstamp));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 3, &rowRebaseid, &indRebase));
+    if (indTxid == SQL_NULL_DATA) rowTxid = 0;
+    if (indRstamp == SQL_NULL_DATA) memset(rstamp, 0, sizeof rstamp);
+    if (indRebase == SQL_NULL_DATA) rowRebaseid = 0;
+    if (pTxid != NULL) *pTxid = rowTxid;
+  }
+  if (pStatus != NULL)
+    QK_TRY(ctx, QK_vhash__update__string(ctx, pStatus, "first-rstamp", QK_hex__encode_16(rstamp, szHex)));
+  if (pRstamp16 != NULL) memcpy(pRstamp16, rstamp, sizeof rstamp);
+  if (pRebaseid != NULL) *pRebaseid = rowRebaseid;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void tav_db_mssql__get_max_txid(QK_context *ctx, tav_db_handle *h, QK_int64 exportGeneration, QK_int64 *pTxid,
+                                QK_int64 *pCount) {
+  QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char szTxid[QK_INT64_SZ_SIZE];
+  QK_int64 generation = 0;
+  SQLLEN ind = 0;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pTxid);
+  *pTxid = 0;
+  if (pCount == NULL)
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "SELECT MAX(txid) FROM tavrin.%s$t$tx;", h->name));
+  else
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
+                                         "DECLARE @max bigint, @count bigint;\n"
+                                         "SELECT @max = txid, @count = i FROM tavrin.[%s$t$rules] WHERE sit = %d;\n"
+                                         "IF @max IS NULL OR @count IS NULL\n"
+                                         "  SELECT @max = MAX(txid), @count = COUNT(*) FROM tavrin.%s$t$tx;\n"
+                                         "SELECT @max, @count;",
+                                         h->name, TAV_DB_SITUATION_TX_COUNTER, h->name));
+  QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
+  if (!bRow) {
+    if (pCount != NULL) *pCount = 0;
+  } else {
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, pTxid, &ind));
+    if (ind == SQL_NULL_DATA) *pTxid = 0;
+    if (*pTxid > 0 && pCount != NULL) {
+      QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, pCount, &ind));
+      if (ind == SQL_NULL_DATA) *pCount = 0;
+    }
+  }
+  if (exportGeneration != 0) {
+    QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &generation,
+                                              "SELECT COALESCE(generation, -1) FROM tavrin.\"%s$t$tx\" WHERE txid = %s",
+                                              h->name, QK_int64__to_sz(*pTxid, szTxid)));
+    if (generation != exportGeneration)
+      QK_THROW_MSG(ctx, QK_ERR_BUSY_RETRY,
+                   "A late transaction has been committed after GetGen was called, but before get_max_txid. Retry "
+                   "the sync.");
+  }
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+/* The counter row spares counting the whole history: the few transactions after the txid are
+ * subtracted from the total, again until the total read before and after agrees. */
+static const char s_count_txids_sql[] =
+    "DECLARE  @count bigint, @full_count bigint, @full_count_verified bigint = 0;\n"
+    "SELECT @full_count = i FROM tavrin.[%s$t$rules] WHERE sit = %d;\n"
+    "WHILE @full_count IS NOT NULL BEGIN\n"
+    "  SELECT @count = @full_count - (SELECT COUNT(*) FROM tavrin.%s$t$tx WHERE txid > ?);\n"
+    "  SELECT @full_count_verified = i FROM tavrin.[%s$t$rules] WHERE sit = %d;\n"
+    "  IF @full_count_verified IS NULL\n"
+    "    SELECT @count = NULL, @full_count = NULL;\n"
+    "  ELSE\n"
+    "    SELECT @full_count = CASE\n"
+    "      WHEN @full_count_verified = @full_count THEN NULL\n"
+    "      ELSE @full_count_verified\n"
+    "    END;\n"
+    "END;\n"
+    "IF @count IS NULL\n"
+    "  SELECT @count = COUNT(*) FROM tavrin.%s$t$tx WHERE txid <= ?;\n"
+    "SELECT @count;";
+
+void tav_db_mssql__count_txids(QK_context *ctx, tav_db_handle *h, QK_int64 txid, QK_int64 *pCount) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_int64 count = 0;
+  SQLLEN ind = 0;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pCount);
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_count_txids_sql, h->name,
+                                        TAV_DB_SITUATION_TX_COUNTER, h->name, h->name, TAV_DB_SITUATION_TX_COUNTER,
+                                        h->name));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &txid));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &txid));
+  QK_TRY(ctx, execute_and_fetch(ctx, hStmt, &bRow));
+  if (bRow) {
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &count, &ind));
+    if (ind == SQL_NULL_DATA) count = 0;
+  }
+  *pCount = count;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
+void tav_db_mssql__get_utc_date(QK_context *ctx, tav_db_handle *h, char **ppszDate) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, ppszDate);
+  *ppszDate = NULL;
+  QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, "SELECT GETUTCDATE()"));
+  if (!bRow) QK_THROW_MSG(ctx, QK_ERR_ASSERT, "Failed to fetch row from SELECT GETUTCDATE()");
+  QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 1, ppszDate));
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
+void tav_db_mssql__get_fk_constraint_list_txid(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
+                                               QK_int64 *pTxid, QK_int64 *pGeneration) {
+  QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_int64 txid = 0, generation = 0;
+  SQLLEN ind = 0;
+  int fetchedRow = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
+                                       "SELECT t.fk_constraint_list_txid, COALESCE(tx.generation, 0)\n"
+                                       "  FROM tavrin.%s$t$t AS t\n"
+                                       "  INNER JOIN tavrin.%s$t$tx AS tx ON (tx.txid = t.fk_constraint_list_txid)\n"
+                                       "  WHERE [object_id]=%s",
+                                       h->name, h->name, pszTblId));
+  QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &fetchedRow, QK_string__sz(pSql)));
+  QK_VERIFY(ctx, fetchedRow);
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &txid, &ind));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &generation, &ind));
+  if (pTxid != NULL) *pTxid = txid;
+  if (pGeneration != NULL) *pGeneration = generation;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 *pi) {
+  QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char szGuid[QK_GUID_SZ_SIZE];
+  SQLLEN indGuid = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pi);
+  *pi = 0;
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "EXEC tavrin.\"%s$z$GetTxId\" @txid = ? OUTPUT;\n", h->name));
+  QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi));
+  QK_VERIFY(ctx, *pi > 0);
+  if (pRstamp16 == NULL) goto done;
+  QK_TRY(ctx, QK_mssql__prepare__format(
+                  ctx, h->conn, &hStmt,
+                  "UPDATE tavrin.\"%s$t$tx\" SET rstamp=?, rebaseid=cast(crypt_gen_random(8) as bigint) WHERE txid=?",
+                  h->name));
+  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 1, QK_guid__to_sz(pRstamp16, szGuid), &indGuid));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, pi));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void tav_db_mssql__new_txid(QK_context *ctx, tav_db_handle *h, QK_int64 *pTxid) {
+  QK_TRY(ctx, tav_db_mssql__get_tx_id(ctx, h, NULL, pTxid));
+done:;
+}
+
+/* ---- Request log ---- */
+
+void tav_db_mssql__log_request(QK_context *ctx, QK_mssql_connection *pConn, const char *pszUrl, QK_int64 unixTime,
+                               const char *pszClientAddress, QK_int64 requestSize, QK_int64 responseSize,
+                               QK_int64 status, QK_int64 elapsedMs, QK_int64 txid, QK_int64 txidR) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char16_t *pwszUrl = NULL, *pwszAddress = NULL;
+  SQLLEN indUrl = 0, indAddress = 0;
+  QK_int64 version = 0;
+  int bExists = 0;
+  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, pConn, "log", NULL, NULL, &bExists));
+  if (!bExists) goto done;
+  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, pConn, &version, "SELECT MAX(version) FROM tavrin.dbfiles"));
+  if (version < TAV_DB_LOG_TXID_VERSION)
+    QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt,
+                                  "INSERT INTO tavrin.log (url,unix_time,ip_address,request_size,response_size,status,"
+                                  "elapsed) VALUES (?,?,?,?,?,?,?)"));
+  else
+    QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt,
+                                  "INSERT INTO tavrin.log (url,unix_time,ip_address,request_size,response_size,status,"
+                                  "elapsed,txid,txid_r) VALUES (?,?,?,?,?,?,?,?,?)"));
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 1, pszUrl, SQL_WLONGVARCHAR, &indUrl, &pwszUrl));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &unixTime));
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 3, pszClientAddress, SQL_VARCHAR, &indAddress, &pwszAddress));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 4, &requestSize));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 5, &responseSize));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 6, &status));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 7, &elapsedMs));
+  if (version >= TAV_DB_LOG_TXID_VERSION) {
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 8, &txid));
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 9, &txidR));
+  }
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_free(ctx, pwszUrl);
+  QK_free(ctx, pwszAddress);
+}

@@ -1,0 +1,233 @@
+/* tav_db_mssql: the SQL Server store as the rest of the server sees it. The operations table
+ * `tav_backend_ops` lists every operation of the store in a fixed order (slots 0 to 48) that
+ * the sync engine and the host rely on; the dbfile handle carries the connection and the
+ * dbfile name that every per-dbfile object name is built from. This header also declares the
+ * operations that open connections, look dbfiles up, run the request's transaction, read the
+ * history bookkeeping of a dbfile and write the request log.
+ *
+ * Conventions: the context comes first; results go to out-parameters (those marked "opt" may
+ * be NULL); after a failure the out-parameters are not to be used; text results are new
+ * heap texts the caller frees with QK_free; operations that free take a pointer-to-pointer,
+ * accept NULL and clear the caller's pointer. A table id is the decimal text of the host
+ * table's object id. */
+#ifndef TAV_DB_MSSQL_H
+#define TAV_DB_MSSQL_H
+
+#include <sqlite3.h>
+
+#include "qk/qk_context.h"
+#include "qk/qk_mssql.h"
+#include "qk/qk_varray.h"
+#include "qk/qk_vhash.h"
+
+struct tav_defin;
+struct tav_filter;
+/* Defined by the parts of the store and the sync engine that own them. */
+struct tav_export_range;
+struct tav_export_state;
+struct tav_recovery_set;
+struct tav_user_identity;
+
+/* Longest dbfile name is 255 bytes. */
+#define TAV_DB_NAME_SIZE 256
+
+typedef struct tav_db_handle {
+  QK_mssql_connection *conn; /* borrowed: never closed or freed through the handle */
+  char name[TAV_DB_NAME_SIZE];
+} tav_db_handle;
+
+/* The transaction counter row of a dbfile's rules table. */
+#define TAV_DB_SITUATION_TX_COUNTER 123
+/* Configuration databases from this version on log txid and txid_r with each request. */
+#define TAV_DB_LOG_TXID_VERSION 9
+
+/* Runs once, just before export_meta_table writes its first row into the package. */
+typedef void (*tav_export_meta_callback)(QK_context *ctx, sqlite3 *pPkgDb);
+
+/* The store's operations in their fixed order. "Package" is the open SQLite connection of a
+ * package file; "row statement" a prepared statement on it. */
+typedef struct tav_backend_ops {
+  /* 0 */ void (*open)(QK_context *ctx, const char *pszConnection, const char *pszDatabase,
+                       QK_mssql_connection **ppConn);
+  /* 1 */ void (*close)(QK_context *ctx, QK_mssql_connection **ppConn);
+  /* 2 */ void (*lookup_dbfile)(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName, int *pbFound,
+                                QK_int32 *pVersion, char **ppszOdbc, char **ppszScheme);
+  /* 3 */ void (*handle_alloc)(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName,
+                               tav_db_handle **ppHandle);
+  /* 4 */ void (*handle_free)(QK_context *ctx, tav_db_handle **ppHandle);
+  /* 5 */ void (*old_table_exists)(QK_context *ctx, tav_db_handle *h, const char *pszTblId, int *pbExists);
+  /* 6 */ void (*begin_tx)(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation);
+  /* 7 */ void (*set_low_deadlock_priority)(QK_context *ctx, tav_db_handle *h);
+  /* 8 */ void (*commit_tx)(QK_context *ctx, tav_db_handle *h);
+  /* 9 */ void (*rollback_tx)(QK_context *ctx, tav_db_handle *h);
+  /* 10 */ void (*purge_ipklog)(QK_context *ctx, tav_db_handle *h, QK_int64 importTxid, QK_int64 clientId);
+  /* 11 */ void (*get_history_purge_generation)(QK_context *ctx, tav_db_handle *h, QK_int64 *pGeneration);
+  /* 12 */ void (*get_table_purged)(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged);
+  /* 13 */ void (*generation_exists)(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
+                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration);
+  /* 14 */ void (*find_tx_by_rstamp)(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16,
+                                     QK_int64 rebaseid, QK_int64 txid, int *pbMatch, QK_int64 *pGeneration,
+                                     QK_int64 *pCount);
+  /* 15 */ void (*get_tx_info)(QK_context *ctx, tav_db_handle *h, QK_int64 txid, QK_vhash *pStatus,
+                               QK_int64 *pTxid, QK_uint8 *pRstamp16, QK_int64 *pRebaseid);
+  /* 16 */ void (*get_max_txid)(QK_context *ctx, tav_db_handle *h, QK_int64 exportGeneration, QK_int64 *pTxid,
+                                QK_int64 *pCount);
+  /* 17 */ void (*count_txids)(QK_context *ctx, tav_db_handle *h, QK_int64 txid, QK_int64 *pCount);
+  /* 18 */ void (*export_txids)(QK_context *ctx, tav_db_handle *h, QK_int64 first, QK_int64 last, int limit,
+                                sqlite3 *pPkgDb, QK_int64 *pFirstExported, int *pbLimitReached);
+  /* 19 */ void (*get_utc_date)(QK_context *ctx, tav_db_handle *h, char **ppszDate);
+  /* 20 */ void (*get_fk_constraint_list_txid)(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
+                                               QK_int64 *pTxid, QK_int64 *pGeneration);
+  /* 21 */ void (*export_generations)(QK_context *ctx, tav_db_handle *h, QK_int64 first, QK_int64 last,
+                                      sqlite3 *pPkgDb, QK_int64 *pCutoffGeneration);
+  /* 22 */ void (*export_meta_table)(QK_context *ctx, tav_db_handle *h, const char *pszKind,
+                                     tav_export_meta_callback pfnBeforeFirstRow, const char *pszColumnList,
+                                     QK_int64 firstTxid, QK_int64 lastTxid, const char *pszExtraCondition,
+                                     sqlite3 *pPkgDb);
+  /* 23 */ void (*export_table)(QK_context *ctx, tav_db_handle *h, int pkgVersion, struct tav_defin *psk,
+                                struct tav_export_state *pStates, const char *pszTblId,
+                                struct tav_export_range *pRange, const char *pszClientSetDigest,
+                                char **ppszSetDigest, sqlite3_stmt *pRowInsert, sqlite3_stmt *pRowDeltaInsert);
+  /* 24 */ void (*export_column_dump)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk,
+                                      struct tav_export_state *pTableState, const char *pszTblId,
+                                      struct tav_export_range *pRange, const QK_vhash *pColumns,
+                                      const char *pszSelectList, sqlite3_stmt *pRowInsert);
+  /* 25 */ void (*txid_outside_filter)(QK_context *ctx, tav_db_handle *h, struct tav_export_state *pStates,
+                                       const char *pszTblId, QK_int64 txid, int *pbOutside);
+  /* 26 */ void (*table_has_changes)(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
+                                     struct tav_export_range *pRange, int *pbChanged);
+  /* 27 */ void (*record_recovery_timeline)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk,
+                                            sqlite3 *pPkgDb, int *pbNewData, struct tav_recovery_set **ppSet);
+  /* 28 */ void (*import_audit)(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb);
+  /* 29 */ void (*lookup_identity_pk)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk, QK_int64 clientId,
+                                      const char *pszTblId, sqlite3_stmt *pPkgQuery, sqlite3_stmt *pPkgInsert);
+  /* 30 */ void (*import_push)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk, struct tav_filter *pFilter,
+                               const QK_uint8 *pRstamp16, sqlite3 *pPkgDb, QK_int64 clientId, QK_int64 *pTxid);
+  /* 31 */ void (*import_recovered)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk,
+                                    struct tav_filter *pFilter, struct tav_recovery_set *pSet, sqlite3 *pPkgDb);
+  /* 32 */ void (*handle_baseline_purged)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk,
+                                          sqlite3 *pPkgDb, int *pbRejected);
+  /* 33 */ void (*get_dbfile_rule)(QK_context *ctx, tav_db_handle *h, int situation, int *pAction,
+                                   char **ppszExtra);
+  /* 34 */ void (*get_record_rule)(QK_context *ctx, tav_db_handle *h, const char *pszTblId, int situation,
+                                   int bDbfileFallback, int *pAction, char **ppszExtra);
+  /* 35 */ void (*get_column_rule)(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const char *pszColId,
+                                   int *pAction, char **ppszExtra);
+  /* 36 */ void (*get_uniqify_fn)(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const char *pszColId,
+                                  char **ppszFn);
+  /* 37 */ void (*get_latest_row_version)(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
+                                          const QK_uint8 *pRid16, QK_int64 *pTxid, QK_int64 *pDeletingTxid);
+  /* 38 */ void (*find_row_by_unique_key)(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
+                                          struct tav_defin *psk, sqlite3_stmt *pIncomingRow, QK_uint8 *pRid16,
+                                          QK_int64 *pTxid, QK_int64 *pDeletingTxid);
+  /* 39 */ void (*fetch_row_version)(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
+                                     const QK_vhash *pColumnNames, const QK_uint8 *pRid16, QK_int64 txid,
+                                     QK_vhash **ppRow);
+  /* 40 */ void (*salvage)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk, const char *pszTblId,
+                           struct tav_recovery_set *pSet, sqlite3 *pPkgDb, QK_varray **ppList);
+  /* 41 */ void (*get_acl)(QK_context *ctx, tav_db_handle *h, QK_varray **ppAcl);
+  /* 42 */ void (*get_filter)(QK_context *ctx, tav_db_handle *h, QK_int64 filterId, const char *pszUserName,
+                              struct tav_filter **ppFilter);
+  /* 43 */ void (*get_user_filters)(QK_context *ctx, tav_db_handle *h, QK_varray **ppAssignments,
+                                    QK_int64 *pTxid);
+  /* 44 */ void (*lookup_user)(QK_context *ctx, QK_mssql_connection *pConn, const char *pszUsersTable,
+                               const char *pszUserName, struct tav_user_identity **ppIdentity,
+                               char **ppszStoredPassword);
+  /* 45 */ void (*fetch_schema)(QK_context *ctx, tav_db_handle *h, struct tav_filter *pFilter,
+                                QK_int64 *pSchemaTxid, QK_int64 *pSchemaGeneration, struct tav_defin **ppDefin);
+  /* 46 */ void (*log_request)(QK_context *ctx, QK_mssql_connection *pConn, const char *pszUrl, QK_int64 unixTime,
+                               const char *pszClientAddress, QK_int64 requestSize, QK_int64 responseSize,
+                               QK_int64 status, QK_int64 elapsedMs, QK_int64 txid, QK_int64 txidR);
+  /* 47 */ void (*new_txid)(QK_context *ctx, tav_db_handle *h, QK_int64 *pTxid);
+  /* 48 */ void (*dump_rows)(QK_context *ctx, tav_db_handle *h, const char *pszPackagePath,
+                             const char *pszUserName);
+} tav_backend_ops;
+
+#define TAV_BACKEND_OPS_COUNT 49
+static_assert(sizeof(tav_backend_ops) == TAV_BACKEND_OPS_COUNT * sizeof(void (*)(void)),
+              "tav_backend_ops holds exactly its 49 operations");
+
+/* ---- Connections, dbfile registry and handles ---- */
+
+/* Opens a connection and runs "SET NOCOUNT ON". pszConnection: an ODBC connection string, a
+ * JSON object whose string "odbc_connection" is one, or NULL for the built-in default;
+ * pszDatabase (opt) replaces the string's database. Nothing is handed out on failure. */
+void tav_db_mssql__open(QK_context *ctx, const char *pszConnection, const char *pszDatabase,
+                        QK_mssql_connection **ppConn);
+/* Disconnects and frees; NULL is accepted. */
+void tav_db_mssql__close(QK_context *ctx, QK_mssql_connection **ppConn);
+/* The registry row of a dbfile in tavrin."dbfiles" (a database without that table has no
+ * dbfiles). Not found: found 0, odbc and scheme NULL. */
+void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName, int *pbFound,
+                                 QK_int32 *pVersion, char **ppszOdbc, char **ppszScheme);
+/* A new handle on the connection (borrowed) for a valid dbfile name of at most 255 bytes. */
+void tav_db_mssql__handle_alloc(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName,
+                                tav_db_handle **ppHandle);
+/* Frees the handle, not its connection; NULL is accepted. */
+void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle);
+/* Whether the user table tavrin.[<prefix><infix><suffix>] exists (absent parts are empty). */
+void tav_db_mssql__table_exists(QK_context *ctx, QK_mssql_connection *pConn, const char *pszPrefix,
+                                const char *pszInfix, const char *pszSuffix, int *pbExists);
+/* Whether the table's backing table of superseded versions exists. */
+void tav_db_mssql__old_table_exists(QK_context *ctx, tav_db_handle *h, const char *pszTblId, int *pbExists);
+
+/* ---- Transactions, generations and counters ---- */
+
+/* With pi_export_generation: fixes the export generation (> 0) first, then begins. */
+void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation);
+void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h);
+void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h);
+void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h);
+/* Forgets a client's identity-key log up to an import (the log table is optional). */
+void tav_db_mssql__purge_ipklog(QK_context *ctx, tav_db_handle *h, QK_int64 importTxid, QK_int64 clientId);
+/* The generation below which history was purged, or -1. */
+void tav_db_mssql__get_history_purge_generation(QK_context *ctx, tav_db_handle *h, QK_int64 *pGeneration);
+/* The table's purge mark, or -1; a table without a row fails with the no-row error. */
+void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged);
+void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
+                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration);
+/* Match 1 when the rstamp's transaction is complete and txid is 0 or both txid and rebaseid
+ * equal its own; the generation output is written only for a complete transaction, the count
+ * (transactions up to txid) only with a match. */
+void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16,
+                                     QK_int64 rebaseid, QK_int64 txid, int *pbMatch, QK_int64 *pGeneration,
+                                     QK_int64 *pCount);
+/* One transaction row (txid 1: the first one). The status document (opt) gets "first-rstamp";
+ * without a row the rstamp is all zeros, the rebaseid 0 and the txid output is not written. */
+void tav_db_mssql__get_tx_info(QK_context *ctx, tav_db_handle *h, QK_int64 txid, QK_vhash *pStatus,
+                               QK_int64 *pTxid, QK_uint8 *pRstamp16, QK_int64 *pRebaseid);
+/* The newest txid (0 for none) and the number of transactions (written only for a txid above
+ * 0, or 0 without any row). With an export generation the newest transaction must belong to
+ * it, else 91. */
+void tav_db_mssql__get_max_txid(QK_context *ctx, tav_db_handle *h, QK_int64 exportGeneration, QK_int64 *pTxid,
+                                QK_int64 *pCount);
+/* The number of transactions with a txid up to txid. */
+void tav_db_mssql__count_txids(QK_context *ctx, tav_db_handle *h, QK_int64 txid, QK_int64 *pCount);
+/* The server's UTC date and time in the driver's text form. */
+void tav_db_mssql__get_utc_date(QK_context *ctx, tav_db_handle *h, char **ppszDate);
+/* The transaction that last changed the table's foreign-key list and its generation (0 when
+ * none yet); 500 when the table has no such transaction. */
+void tav_db_mssql__get_fk_constraint_list_txid(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
+                                               QK_int64 *pTxid, QK_int64 *pGeneration);
+/* A new transaction id (inside the request's transaction). */
+void tav_db_mssql__new_txid(QK_context *ctx, tav_db_handle *h, QK_int64 *pTxid);
+/* The same; with an rstamp (opt) the transaction records it and gets a fresh rebaseid. */
+void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 *pi);
+
+/* ---- Statement helpers shared by the store ---- */
+
+/* Moves to the first result set that has columns (batches may open with column-less ones);
+ * *pbHas 0 when there is none. */
+void tav_db_mssql__seek_first_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas);
+/* Fetches every further result set, after which output parameters are valid. */
+void tav_db_mssql__drain_results(QK_context *ctx, SQLHSTMT hStmt);
+
+/* ---- Request log ---- */
+
+/* One row in tavrin.log when that table exists (txid and txid_r only for configuration
+ * databases of version 9 or more). */
+void tav_db_mssql__log_request(QK_context *ctx, QK_mssql_connection *pConn, const char *pszUrl, QK_int64 unixTime,
+                               const char *pszClientAddress, QK_int64 requestSize, QK_int64 responseSize,
+                               QK_int64 status, QK_int64 elapsedMs, QK_int64 txid, QK_int64 txidR);
+
+#endif

@@ -1,0 +1,89 @@
+// The store's tests run through the real unixODBC driver manager against the SQL Server
+// stand-in, in a data directory provisioned by the stand-in's management CLI.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "context_fixture.h"
+#include "qk/qk_mssql.h"
+#include "server/tav_db_mssql.h"
+
+#if defined(STANDIN_DRIVER) && defined(STANDIN_CLI)
+
+inline std::string store_temp_dir(const char *prefix) {
+  std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
+  return mkdtemp(tmpl.data());
+}
+
+// ODBCSYSINI must be set before the driver manager first reads it.
+struct StorePrivateOdbcIni {
+  std::string dir = store_temp_dir("tav_store_odbcini_");
+  StorePrivateOdbcIni() {
+    FILE *f = fopen((dir + "/odbcinst.ini").c_str(), "w");
+    fputs("[ODBC]\nTrace=No\n", f);
+    fclose(f);
+    fclose(fopen((dir + "/odbc.ini").c_str(), "w"));
+    setenv("ODBCSYSINI", dir.c_str(), 1);
+  }
+  ~StorePrivateOdbcIni() { std::filesystem::remove_all(dir); }
+};
+
+struct StoreTest : ContextTest {
+  std::string dataDir = store_temp_dir("tav_store_data_");
+  QK_mssql_connection *conn = nullptr;
+
+  void TearDown() override {
+    tav_db_mssql__close(ctx, &conn);
+    ContextTest::TearDown();
+    std::filesystem::remove_all(dataDir);
+  }
+  std::string connection_string(const std::string &database) {
+    return std::string("Driver=") + STANDIN_DRIVER + ";Server=" + dataDir + ";Database=" + database;
+  }
+  // Runs the management CLI; its output goes to *pOut.
+  int cli(const std::string &args, std::string *pOut = nullptr) {
+    std::string cmd = std::string(STANDIN_CLI) + " " + args + " 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    int rc = pclose(p);
+    if (pOut) *pOut = out;
+    return WEXITSTATUS(rc);
+  }
+  void run_script(const std::string &database, const std::string &script) {
+    std::string path = dataDir + "/script.sql", out;
+    std::ofstream(path) << script;
+    ASSERT_EQ(cli("run " + dataDir + " " + database + " " + path, &out), 0) << out;
+  }
+  void open(const std::string &database) {
+    tav_db_mssql__open(ctx, connection_string(database).c_str(), nullptr, &conn);
+    ASSERT_EQ(take_error(), "ok");
+  }
+  void exec(const std::string &sql) {
+    QK_mssql__exec(ctx, conn, sql.c_str());
+    ASSERT_EQ(take_error(), "ok") << sql;
+  }
+  QK_int64 int64(const std::string &sql) {
+    QK_int64 v = -99;
+    QK_mssql__query_int64__format(ctx, conn, &v, "%s", sql.c_str());
+    EXPECT_EQ(take_error(), "ok") << sql;
+    return v;
+  }
+  QK_uint32 code() {
+    QK_error err;
+    QK_context__get_error(ctx, &err);
+    return QK_ERROR_CODE(err);
+  }
+};
+
+#endif
