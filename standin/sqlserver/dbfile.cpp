@@ -126,12 +126,11 @@ int add_host_table(Session& s, const std::string& dbfile, const std::string& tab
     const std::string id = std::to_string(host->object_id);
     auto t = [&](const std::string& kind) { return tsql_object(dbfile, kind + id); };
     auto q = [&](const std::string& kind) { return sqlite_object(dbfile, kind + id); };
-    std::vector<std::string> key_defs, key_names, key_match, key_old, key_new, col_defs, rec_defs, col_names, old_vals,
+    std::vector<std::string> key_defs, key_names, key_old, key_new, col_defs, rec_defs, col_names, old_vals,
         all_names, unchanged, set_from_new;
     for (const ColumnInfo* k : key) {
         key_defs.push_back(bracket(k->name) + " " + column_type(*k) + " NOT NULL");
         key_names.push_back(bracket(k->name));
-        key_match.push_back("x." + quote_ident(k->name) + " = OLD." + quote_ident(k->name));
         key_old.push_back(quote_ident(k->name) + " = OLD." + quote_ident(k->name));
         key_new.push_back(quote_ident(k->name) + " = NEW." + quote_ident(k->name));
     }
@@ -161,8 +160,11 @@ int add_host_table(Session& s, const std::string& dbfile, const std::string& tab
     const std::string same = joined(unchanged, " AND ");
     const std::string txid = "tsql_current_txid(" + quote_text(dbfile) + ")";
     const std::string rv = q("z$rv$"), x = q("z$x$"), old = q("z$old$"), dd = q("z$dd$");
-    const std::string current = " FROM " + x + " AS x JOIN " + rv + " AS rv ON rv.\"z_rv\" = x.\"z_rv\" WHERE " +
-                                joined(key_match, " AND ");
+    // The host row's current version, found by the host row rather than its
+    // key: within one statement two rows may hold a key for a moment (a swap).
+    const std::string hr = q("z$hr$");
+    const std::string x_of_old = "(SELECT \"z_rv\" FROM " + hr + " WHERE \"host_row\" = OLD.rowid)";
+    const std::string current = " FROM " + x + " AS x JOIN " + rv + " AS rv ON rv.\"z_rv\" = x.\"z_rv\" WHERE x.\"z_rv\" = " + x_of_old;
     const std::string pfx = "tavrin." + dbfile + "$z$";
     std::vector<std::string> key_quoted;
     for (const ColumnInfo* k : key) key_quoted.push_back(quote_ident(k->name));
@@ -193,6 +195,7 @@ int add_host_table(Session& s, const std::string& dbfile, const std::string& tab
                                     rv + " AS rv JOIN " + dd + " AS dd ON dd.\"rv\" = rv.\"z_rv\"");
         const std::string on = " ON " + host->sql_ref + " BEGIN\n";
         sqlite3* db = s.db();
+        exec_sql(db, "CREATE TABLE " + hr + " (\"host_row\" INTEGER PRIMARY KEY, \"z_rv\" INTEGER NOT NULL)");
         // Insert: a first version with a new row id.
         exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + "ins$" + id) + " AFTER INSERT" + on +
                          "  INSERT INTO " + rv + " (\"rid\", \"txid\") VALUES (tsql_newid(), " + txid + ");\n"
@@ -200,7 +203,8 @@ int add_host_table(Session& s, const std::string& dbfile, const std::string& tab
                              std::vector<std::string> v;
                              for (const ColumnInfo* k : key) v.push_back("NEW." + quote_ident(k->name));
                              return joined(v, ", ");
-                         }() + " FROM " + rv + ";\nEND");
+                         }() + " FROM " + rv + ";\n"
+                         "  INSERT INTO " + hr + " (\"host_row\", \"z_rv\") SELECT NEW.rowid, MAX(\"z_rv\") FROM " + rv + ";\nEND");
         // Update: counted when nothing changed; otherwise a new version, unless
         // this transaction wrote the current one (one version per row and txid).
         exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + "upd$" + id) + " AFTER UPDATE" + on +
@@ -212,16 +216,19 @@ int add_host_table(Session& s, const std::string& dbfile, const std::string& tab
                          ") AND rv.\"txid\" <> " + txid + ";\n"
                          "  INSERT INTO " + rv + " (\"rid\", \"txid\") SELECT rv.\"rid\", " + txid + current + " AND NOT (" + same +
                          ") AND rv.\"txid\" <> " + txid + ";\n"
-                         "  UPDATE " + x + " SET \"z_rv\" = (SELECT MAX(\"z_rv\") FROM " + rv + ") WHERE NOT (" + same + ") AND " +
-                         joined(key_old, " AND ") + " AND \"z_rv\" IN (SELECT \"rv\" FROM " + dd + " WHERE \"txid\" = " + txid + ");\n"
-                         "  UPDATE " + x + " SET " + joined(key_new, ", ") + " WHERE NOT (" + same + ") AND " + joined(key_old, " AND ") + ";\nEND");
+                         "  UPDATE " + x + " SET \"z_rv\" = (SELECT MAX(\"z_rv\") FROM " + rv + ") WHERE NOT (" + same + ") AND \"z_rv\" = " +
+                         x_of_old + " AND \"z_rv\" IN (SELECT \"rv\" FROM " + dd + " WHERE \"txid\" = " + txid + ");\n"
+                         "  UPDATE " + hr + " SET \"z_rv\" = (SELECT MAX(\"z_rv\") FROM " + rv + ") WHERE NOT (" + same + ") AND \"host_row\" = OLD.rowid" +
+                         " AND \"z_rv\" IN (SELECT \"rv\" FROM " + dd + " WHERE \"txid\" = " + txid + ");\n"
+                         "  UPDATE " + x + " SET " + joined(key_new, ", ") + " WHERE NOT (" + same + ") AND \"z_rv\" = " + x_of_old + ";\nEND");
         // Delete: the version ends; its values are kept.
         exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + "del$" + id) + " AFTER DELETE" + on +
                          "  INSERT INTO " + old + " (\"z_rv\", " + joined(col_names, ", ") + ") SELECT x.\"z_rv\", " + joined(old_vals, ", ") +
-                         " FROM " + x + " AS x WHERE " + joined(key_match, " AND ") + ";\n"
-                         "  INSERT INTO " + dd + " (\"rv\", \"txid\") SELECT x.\"z_rv\", " + txid + " FROM " + x + " AS x WHERE " +
-                         joined(key_match, " AND ") + ";\n"
-                         "  DELETE FROM " + x + " WHERE " + joined(key_old, " AND ") + ";\nEND");
+                         " FROM " + x + " AS x WHERE x.\"z_rv\" = " + x_of_old + ";\n"
+                         "  INSERT INTO " + dd + " (\"rv\", \"txid\") SELECT x.\"z_rv\", " + txid + " FROM " + x + " AS x WHERE x.\"z_rv\" = " +
+                         x_of_old + ";\n"
+                         "  DELETE FROM " + x + " WHERE \"z_rv\" = " + x_of_old + ";\n"
+                         "  DELETE FROM " + hr + " WHERE \"host_row\" = OLD.rowid;\nEND");
         // The push updates host rows through the current-values view.
         if (!set_from_new.empty())
             exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + "view_upd$" + id) + " INSTEAD OF UPDATE ON " + q("z$") +
@@ -231,7 +238,7 @@ int add_host_table(Session& s, const std::string& dbfile, const std::string& tab
         long long schema_txid = s.current_txid(dbfile);
         std::vector<std::string> keys_sql;
         for (const ColumnInfo* k : key) keys_sql.push_back(quote_ident(k->name));
-        exec_sql(db, "CREATE TEMP TABLE \"z$existing\" AS SELECT " + joined(keys_sql, ", ") + " FROM " + host->sql_ref);
+        exec_sql(db, "CREATE TEMP TABLE \"z$existing\" AS SELECT rowid AS \"host_row\", " + joined(keys_sql, ", ") + " FROM " + host->sql_ref);
         exec_sql(db, "INSERT INTO " + rv + " (\"rid\", \"txid\") SELECT tsql_newid(), " + std::to_string(schema_txid) +
                          " FROM temp.\"z$existing\" ORDER BY rowid");
         exec_sql(db, "INSERT INTO " + x + " (\"z_rv\", " + joined(keys_sql, ", ") + ") SELECT (SELECT MAX(\"z_rv\") FROM " + rv +
@@ -240,6 +247,12 @@ int add_host_table(Session& s, const std::string& dbfile, const std::string& tab
                              for (const auto& k : keys_sql) v.push_back("e." + k);
                              return joined(v, ", ");
                          }() + " FROM temp.\"z$existing\" AS e");
+        exec_sql(db, "INSERT INTO " + hr + " (\"host_row\", \"z_rv\") SELECT e.\"host_row\", x.\"z_rv\" FROM temp.\"z$existing\" AS e JOIN " +
+                         x + " AS x ON " + [&] {
+                             std::vector<std::string> v;
+                             for (const auto& k : keys_sql) v.push_back("x." + k + " = e." + k);
+                             return joined(v, " AND ");
+                         }());
         exec_sql(db, "DROP TABLE temp.\"z$existing\"");
         s.execute_text("INSERT INTO " + tsql_object(dbfile, "t$t") +
                            " (object_id, txid, old_id, purged, fk_constraint_list_txid) VALUES (?, ?, OBJECT_ID(?), NULL, ?)",

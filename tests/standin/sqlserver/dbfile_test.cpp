@@ -125,6 +125,24 @@ TEST_F(Dbfile, RowVersionsFollowEveryWriterAndTheProceduresHandOutTxidsAndGenera
     EXPECT_EQ(exec_output(c, "EXEC tavrin.\"demo$z$GetGen\" @generation = ?;", 0), 0);
 }
 
+TEST_F(Dbfile, AKeySwapKeepsEachRowsVersions) {
+    OdbcConnection c(dir, "shop");
+    auto q = [&](const std::string& kind) { return "tavrin.[demo$" + kind + "]"; };
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 1, 1.00), ('EU', 2, 1, 2.00)");
+    ok(c, "INSERT INTO sales.lines VALUES ('EU', 1, 1, 3), ('EU', 2, 1, 4)");
+    const std::string by_total = "SELECT z.total, z.order_no, rv.rid FROM " + q("z$" + orders) + " z JOIN " + q("z$rv$" + orders) +
+                                 " rv ON rv.z_rv = z.z_rv ORDER BY z.total";
+    Rows before = c.query(by_total);
+    // The lines still find both keys at the end of the statement.
+    ok(c, "UPDATE sales.orders SET order_no = 3 - order_no");
+    Rows after = c.query(by_total);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0], (std::vector<std::string>{"1.00", "2", before[0][2]}));
+    EXPECT_EQ(after[1], (std::vector<std::string>{"2.00", "1", before[1][2]}));
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM " + q("z$x$" + orders)), (Rows{{"2"}}));
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM " + q("z$dd$" + orders)), (Rows{{"2"}}));
+}
+
 TEST_F(Dbfile, InjectedDeadlockRollsTheTransactionBack) {
     OdbcConnection c(dir, "shop", "Fault=1205:1:UPDATE dbo.customers");
     ok(c, "BEGIN TRANSACTION");
