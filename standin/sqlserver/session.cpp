@@ -627,13 +627,15 @@ long long Session::allocate_txid(const std::string& dbfile) {
     std::string tx = dbfile_table(dbfile, "t$tx"), rules = dbfile_table(dbfile, "t$rules");
     run_raw(db_, "INSERT INTO " + tx + " (txid) SELECT COALESCE(MAX(txid), 0) + 1 FROM " + tx);
     long long txid = run_raw(db_, "SELECT MAX(txid) FROM " + tx);
-    // The counter row equals MAX(txid) and COUNT(*) of the transactions.
+    current_txids_[lower(dbfile)] = txid;
+    // The counter row equals MAX(txid) and COUNT(*) of the transactions; a
+    // layout made by hand without the rules table has none.
+    if (!catalog_->find_table(ObjectName{"", "tavrin", dbfile + "$t$rules"})) return txid;
     run_raw(db_, "UPDATE " + rules + " SET txid = ?1, i = (SELECT COUNT(*) FROM " + tx + ") WHERE sit = 123",
             {Value::integer(txid)});
     run_raw(db_, "INSERT INTO " + rules + " (sit, act, txid, i) SELECT 123, 0, ?1, (SELECT COUNT(*) FROM " + tx +
                      ") WHERE NOT EXISTS (SELECT 1 FROM " + rules + " WHERE sit = 123)",
             {Value::integer(txid)});
-    current_txids_[lower(dbfile)] = txid;
     return txid;
 }
 
