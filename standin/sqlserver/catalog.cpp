@@ -304,6 +304,11 @@ void Catalog::create_schema(const std::string& name) {
 
 namespace {
 
+std::string column_sql(const ColumnInfo& c) {
+    std::string coll = c.type.sqlite_collation(c.collation);
+    return quote_ident(c.name) + " " + c.type.sqlite_decl() + (coll != "BINARY" ? " COLLATE " + coll : "");
+}
+
 std::string action_trigger_name(int child_id, const std::string& fk, bool on_delete) {
     return quote_ident(std::to_string(child_id) + "$fk$" + fk + (on_delete ? "$delete" : "$update"));
 }
@@ -404,9 +409,7 @@ void Catalog::create_table(const Statement& st) {
     for (size_t i = 0; i < st.column_defs.size(); ++i) {
         const ColumnDef& d = st.column_defs[i];
         const ColumnInfo& c = t.columns[i];
-        std::string coll = c.type.sqlite_collation(c.collation);
-        ddl += (i ? ", " : "") + quote_ident(c.name) + " " + c.type.sqlite_decl();
-        if (coll != "BINARY") ddl += " COLLATE " + coll;
+        ddl += (i ? ", " : "") + column_sql(c);
         if (!c.nullable) ddl += " NOT NULL";
         int default_id = 0;
         if (d.identity) {
@@ -433,16 +436,7 @@ void Catalog::create_table(const Statement& st) {
                 q.step();
             }
         }
-        if (!temp) {
-            Query q(db_, "INSERT INTO \"sys.columns\" VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)");
-            q.bind(1, t.object_id).bind(2, c.name).bind(3, c.column_id).bind(4, c.type.system_type_id())
-                .bind(5, c.type.name == "sysname" ? 256 : c.type.system_type_id()).bind(6, c.type.max_length())
-                .bind(7, c.type.catalog_precision()).bind(8, c.type.catalog_scale());
-            if (c.collation.empty()) q.bind_null(9);
-            else q.bind(9, c.collation);
-            q.bind(10, c.nullable ? 1 : 0).bind(11, c.identity ? 1 : 0).bind(12, default_id);
-            q.step();
-        }
+        if (!temp) add_column_row(t.object_id, c, default_id);
     }
 
     std::vector<KeyInfo> keys;
@@ -563,6 +557,43 @@ void Catalog::create_table(const Statement& st) {
     exec_sql(db_, ddl);
     for (const auto& sql : after_ddl) exec_sql(db_, sql);
     if (temp) temp_tables_[lower(n.name)] = {t, keys};
+}
+
+void Catalog::add_column_row(int object_id, const ColumnInfo& c, int default_id) {
+    Query q(db_, "INSERT INTO \"sys.columns\" VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)");
+    q.bind(1, object_id).bind(2, c.name).bind(3, c.column_id).bind(4, c.type.system_type_id())
+        .bind(5, c.type.name == "sysname" ? 256 : c.type.system_type_id()).bind(6, c.type.max_length())
+        .bind(7, c.type.catalog_precision()).bind(8, c.type.catalog_scale());
+    if (c.collation.empty()) q.bind_null(9);
+    else q.bind(9, c.collation);
+    q.bind(10, c.nullable ? 1 : 0).bind(11, c.identity ? 1 : 0).bind(12, default_id);
+    q.step();
+}
+
+void Catalog::add_column(const Statement& st) {
+    auto t = find_table(st.target);
+    if (!t || t->catalog_view) throw TsqlError(4902, "42S02", "Cannot find the object \"" + st.target.name +
+                                                                   "\" because it does not exist or you do not have permissions.");
+    const ColumnDef& d = st.column_defs.at(0);
+    if (t->column(d.name))
+        throw TsqlError(2705, "42S21", "Column names in each table must be unique. Column name '" + d.name + "' in table '" +
+                                           t->name + "' is specified more than once.");
+    ColumnInfo c;
+    c.column_id = t->columns.empty() ? 1 : t->columns.back().column_id + 1;
+    c.name = d.name;
+    c.type = d.type;
+    c.collation = d.type.is_text() ? (d.collation.empty() ? kDefaultCollation : d.collation) : "";
+    exec_sql(db_, "ALTER TABLE " + t->sql_ref + " ADD COLUMN " + column_sql(c));
+    if (t->temp) temp_tables_[lower(t->name)].info.columns.push_back(c);
+    else add_column_row(t->object_id, c, 0);
+}
+
+void Catalog::drop_view(const std::string& schema, const std::string& name) {
+    auto id = object_id(schema + "." + name, "V");
+    if (!id) return;
+    exec_sql(db_, "DROP VIEW " + quote_ident(schema + "." + name));
+    exec_sql(db_, "DELETE FROM \"sys.columns\" WHERE object_id = " + std::to_string(*id) +
+                      "; DELETE FROM \"sys.objects\" WHERE object_id = " + std::to_string(*id));
 }
 
 void Catalog::create_view(const std::string& schema, const std::string& name, const std::vector<ColumnInfo>& columns,

@@ -411,13 +411,15 @@ void Session::run_statement(const Statement& st, const std::vector<Value>& param
         case StmtKind::CreateSchema:
         case StmtKind::CreateTable:
         case StmtKind::CreateIndex:
-        case StmtKind::DropTable: {
+        case StmtKind::DropTable:
+        case StmtKind::AlterTableAdd: {
             exec_sql(db_, "SAVEPOINT tsql_statement");
             try {
                 if (st.kind == StmtKind::CreateSchema) catalog_->create_schema(st.name);
                 else if (st.kind == StmtKind::CreateTable) catalog_->create_table(st);
                 else if (st.kind == StmtKind::CreateIndex) catalog_->create_index(st);
-                else catalog_->drop_table(st.target);
+                else if (st.kind == StmtKind::DropTable) catalog_->drop_table(st.target);
+                else catalog_->add_column(st);
             } catch (...) {
                 sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
                 throw;

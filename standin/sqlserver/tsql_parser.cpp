@@ -93,7 +93,7 @@ private:
     }
 
     static bool starts_statement(const Token& t) {
-        for (const char* w : {"SELECT", "WITH", "INSERT", "UPDATE", "DELETE", "CREATE", "DROP", "SET", "BEGIN",
+        for (const char* w : {"SELECT", "WITH", "INSERT", "UPDATE", "DELETE", "CREATE", "DROP", "ALTER", "SET", "BEGIN",
                               "COMMIT", "ROLLBACK", "SAVE", "EXEC", "EXECUTE", "MERGE", "DECLARE", "IF", "WHILE",
                               "OPEN", "FETCH", "CLOSE", "DEALLOCATE"})
             if (t.kw(w)) return true;
@@ -284,6 +284,21 @@ private:
             expect_kw("TABLE");
             Statement s{StmtKind::DropTable};
             s.target = object_name();
+            return s;
+        }
+        if (t.kw("ALTER")) {
+            // ALTER TABLE t ADD c type [COLLATE x] [NULL]; nothing else.
+            ++i_;
+            expect_kw("TABLE");
+            Statement s{StmtKind::AlterTableAdd};
+            s.target = object_name();
+            expect_kw("ADD");
+            ColumnDef col;
+            col.name = identifier();
+            col.type = type_name();
+            if (accept_kw("COLLATE")) col.collation = any_identifier();
+            accept_kw("NULL");
+            s.column_defs.push_back(std::move(col));
             return s;
         }
         if (t.kw("SET")) return set_option();
