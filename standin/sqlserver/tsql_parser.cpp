@@ -241,12 +241,7 @@ private:
         while (accept_op(","));
         expect_op(")");
         expect_kw("VALUES");
-        expect_op("(");
-        std::vector<ExprP> row;
-        do row.push_back(expr());
-        while (accept_op(","));
-        expect_op(")");
-        s.values.push_back(std::move(row));
+        s.values.push_back(value_row());
         if (peek().kw("WHEN") || peek().kw("OUTPUT")) fail();
         return s;
     }
@@ -379,14 +374,8 @@ private:
             expect_op(")");
         }
         if (accept_kw("VALUES")) {
-            do {
-                expect_op("(");
-                std::vector<ExprP> row;
-                do row.push_back(expr());
-                while (accept_op(","));
-                expect_op(")");
-                s.values.push_back(std::move(row));
-            } while (accept_op(","));
+            do s.values.push_back(value_row());
+            while (accept_op(","));
         } else if (accept_kw("DEFAULT")) {
             expect_kw("VALUES");
             s.default_values = true;
@@ -413,6 +402,16 @@ private:
         Statement s{StmtKind::Select};
         s.select = select();
         return s;
+    }
+
+    // "(" expr, ... ")" of a VALUES list.
+    std::vector<ExprP> value_row() {
+        expect_op("(");
+        std::vector<ExprP> row;
+        do row.push_back(expr());
+        while (accept_op(","));
+        expect_op(")");
+        return row;
     }
 
     // [TOP (n)] [FROM] target [WITH (hints)], as UPDATE and DELETE begin.
