@@ -44,9 +44,10 @@ std::string Narrow(const wchar_t *text, size_t length) {
 std::string Narrow(BSTR text) { return text != nullptr ? Narrow(text, SysStringLen(text)) : ""; }
 
 std::filesystem::path ConfigFile() {
-  const wchar_t *named = _wgetenv(L"TAVRIN_HOST_CONFIG");
-  if (named != nullptr && *named != L'\0') {
-    std::wstring path(named);
+  wchar_t named[32768];
+  DWORD length = GetEnvironmentVariableW(L"TAVRIN_HOST_CONFIG", named, 32768);
+  if (length > 0 && length < 32768) {
+    std::wstring path(named, length);
     if (path[0] == L'/') {  // a Unix path: Wine maps the root to Z:
       for (auto &c : path)
         if (c == L'/') c = L'\\';
