@@ -24,6 +24,9 @@ packages=(
   clang
   libclang-rt-14-dev
   rapidjson-dev
+  g++-mingw-w64-x86-64-posix
+  wine64
+  xvfb
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -20,3 +20,12 @@ run_config plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   run_config asan -DCMAKE_BUILD_TYPE=Debug -DTAVRIN_SANITIZE=ON -DTAVRIN_BENCH=OFF
+
+# The site configuration tool is a Windows program: cross-compiled with
+# mingw-w64 and tested under Wine in a private prefix (build/mingw/wineprefix).
+echo "=== build (mingw) ==="
+cmake -S src/servers/iis/site_console -B build/mingw "${generator[@]}" \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build/mingw -j "$jobs"
+echo "=== test (mingw, under Wine) ==="
+(cd build/mingw && ctest --output-on-failure -j "$jobs" --timeout 900)
