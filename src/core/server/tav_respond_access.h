@@ -6,11 +6,11 @@
 #define TAV_RESPOND_ACCESS_H
 
 #include "qk/qk_context.h"
-#include "qk/qk_mssql.h"
 #include "qk/qk_nullhash.h"
 #include "qk/qk_varray.h"
 #include "qk/qk_vhash.h"
 
+struct QK_mssql_connection;
 struct tav_backend_ops;
 struct tav_db_handle;
 struct tav_filter;

@@ -29,6 +29,10 @@ struct FakeAccessStore {
   std::map<std::string, FakeUser> users;          // "table/user" -> row
   std::string fail_op;                            // the operation that fails with 90
   std::vector<std::string> calls;
+  // Connections: the registry's odbc value per dbfile ("" for NULL), names of connections.
+  std::map<std::string, std::string> registry_odbc;
+  std::map<const QK_mssql_connection *, std::string> connection_names;
+  std::string users_connection;  // the connection the last user was looked up on
 
   static FakeAccessStore *&current() {
     static FakeAccessStore *p = nullptr;
@@ -80,14 +84,38 @@ struct FakeAccessStore {
     auto it = current()->filters.find(id);
     if (it != current()->filters.end()) tav_filter__alloc(ctx, id, user, it->second.c_str(), pp);
   }
-  static void lookup_user(QK_context *ctx, QK_mssql_connection *, const char *table, const char *user,
+  static void lookup_user(QK_context *ctx, QK_mssql_connection *conn, const char *table, const char *user,
                           tav_user_identity **ppIdentity, char **ppPass) {
     if (fail(ctx, std::string("lookup_user ") + table + "/" + user)) return;
+    current()->users_connection = current()->connection_names[conn];
     auto it = current()->users.find(std::string(table) + "/" + user);
     if (it == current()->users.end()) return;
     tav_user_identity__alloc(ctx, it->second.name.c_str(), nullptr, ppIdentity);
     for (const auto &g : it->second.groups) QK_varray__append__string(ctx, (*ppIdentity)->groups, g.c_str());
     *ppPass = sqlite3_mprintf("%s", it->second.pass.c_str());
+  }
+
+  static void open(QK_context *ctx, const char *text, const char *database, QK_mssql_connection **pp) {
+    std::string name = std::string(text) + (database ? std::string("|") + database : "");
+    if (fail(ctx, "open " + name)) return;
+    *pp = new QK_mssql_connection{};
+    current()->connection_names[*pp] = name;
+  }
+  static void close(QK_context *, QK_mssql_connection **pp) {
+    if (*pp == nullptr) return;
+    current()->calls.push_back("close " + current()->connection_names[*pp]);
+    current()->connection_names.erase(*pp);
+    delete *pp;
+    *pp = nullptr;
+  }
+  static void lookup_dbfile(QK_context *ctx, QK_mssql_connection *, const char *name, int *found, QK_int32 *version,
+                            char **odbc, char **scheme) {
+    if (fail(ctx, std::string("lookup_dbfile ") + name)) return;
+    auto it = current()->registry_odbc.find(name);
+    *found = it != current()->registry_odbc.end();
+    if (version) *version = 17;
+    if (odbc) *odbc = *found && !it->second.empty() ? QK_strdup_noctx(it->second.c_str()) : nullptr;
+    if (scheme) *scheme = nullptr;
   }
 
   static tav_backend_ops ops() {
@@ -100,6 +128,9 @@ struct FakeAccessStore {
     o.get_user_filters = get_user_filters;
     o.get_filter = get_filter;
     o.lookup_user = lookup_user;
+    o.open = open;
+    o.close = close;
+    o.lookup_dbfile = lookup_dbfile;
     return o;
   }
 };
