@@ -6,7 +6,7 @@
 #include "common/tav_filter.h"
 #include "qk/qk_string.h"
 #include "server/tav_db_mssql.h"
-#include "server/tav_respond_identity.h"
+#include "server/tav_respond_access.h"
 
 /* The dbfile's access list in a new array (caller's): one {"scheme", "who", "tbl", "op",
  * "result"} per row, "tbl" "*" for a row without table, NULL columns absent. */
