@@ -310,7 +310,8 @@ void Session::run_statement(const Statement& st, const std::vector<Value>& param
         case StmtKind::Insert:
         case StmtKind::Update:
         case StmtKind::Delete:
-            if (st.output) return run_rowwise(st, params, out);
+            // UPDATE ... FROM writes each target row once, also through a view.
+            if (st.output || (st.kind == StmtKind::Update && st.from)) return run_rowwise(st, params, out);
             return run_dml(st, params, out);
         case StmtKind::Merge: return run_rowwise(st, params, out);
         case StmtKind::Exec: return run_exec(st, params, out);

@@ -714,3 +714,172 @@ TEST_F(Dbfile, CorpusOfThePushRoad) {
               (Rows{{"42", "-1", T, "3"}}));
     EXPECT_EQ(rows("SELECT COUNT(*) FROM tavrin.\"demo$z$rv$%O\" WHERE txid = %T"), (Rows{{"2"}}));  // EU/1's new version, EU/3
 }
+
+// Detaching children (UPDATE ... OUTPUT DELETED and FROM-table columns INTO a
+// temp table whose checks are off), recovery savepoints, identity inserts.
+TEST_F(Dbfile, PushRoadDetachSavepointsAndIdentityInserts) {
+    OdbcConnection c(dir, "shop");
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 1, 10.00), ('EU', 2, 1, 20.00)");
+    ok(c, "INSERT INTO sales.lines VALUES ('EU', 1, 1, 5), ('EU', 1, 2, 6)");
+    const std::string o1 = live_rid(c, orders, "order_no = 1");
+    const std::vector<std::pair<std::string, std::string>> ids{{"%C", cust}, {"%O", orders}, {"%L", lines}};
+    auto run = [&](const std::string& sql) { ok(c, replaced(sql, ids)); };
+    auto rows = [&](const std::string& sql) { return c.query(replaced(sql, ids)); };
+    auto fails_with = [&](const std::string& sql) {
+        EXPECT_EQ(c.exec(replaced(sql, ids)), SQL_ERROR) << sql;
+        auto d = c.last_diags();
+        return d.empty() ? 0 : d[0].native;
+    };
+    ok(c, "BEGIN TRANSACTION");
+    const long long t = exec_output(c, "EXEC tavrin.\"demo$z$GetTxId\" @txid = ? OUTPUT;");
+    const std::string T = std::to_string(t);
+    const std::string o_txid = rows("SELECT txid FROM tavrin.\"demo$z$rv$%O\" WHERE rid = '" + o1 + "'")[0][0];
+    run("CREATE TABLE #del_o (rid uniqueidentifier NOT NULL UNIQUE, txid_rec_add bit NOT NULL, txid_rec_del bigint NULL, txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)");
+    run("INSERT INTO #del_o (rid,txid_rec_add,txid_rec_del,txid_rec_undel,txid_rec_reinsert) VALUES ('" + o1 + "', 0, " + o_txid + ", NULL, NULL)");
+    run("CREATE TABLE #rec_o (z_rid uniqueidentifier, [region] char(2) NULL, [order_no] bigint NULL)");
+    run("CREATE TABLE #ch (z_rid uniqueidentifier PRIMARY KEY, z_txid bigint, [region] char(2) NULL, [order_no] bigint NULL, [line] int NULL, "
+        "[qty] int NULL CHECK(qty > 100))");
+    run("ALTER TABLE #ch NOCHECK CONSTRAINT ALL;");
+    const std::string from =
+        "FROM\n  (SELECT\n    rid AS rid,\n    COALESCE(txid_rec_del, txid_rec_reinsert) AS txid,\n    1 AS parent_step\n  FROM #del_o WHERE\n    txid_rec_add=0\n"
+        "    OR txid_rec_reinsert IS NOT NULL\n  ) AS p\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%O\" AS p_rv ON (p_rv.rid=p.rid AND p_rv.txid=p.txid)\n"
+        "  INNER JOIN tavrin.\"demo$z$x$%O\" AS z_parent ON (z_parent.z_rv=p_rv.z_rv)\n"
+        "  INNER JOIN [sales].[orders] AS parent ON ((parent.\"region\"=z_parent.\"region\") AND (parent.\"order_no\"=z_parent.\"order_no\"))\n"
+        "  INNER JOIN [sales].[lines] AS child ON (child.\"region\"=parent.\"region\" AND child.\"order_no\"=parent.\"order_no\")\n"
+        "  INNER JOIN tavrin.\"demo$z$x$%L\" AS z_child ON ((z_child.\"region\"=child.\"region\") AND (z_child.\"order_no\"=child.\"order_no\") AND (z_child.\"line\"=child.\"line\"))\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%L\" AS ch_rv ON (ch_rv.z_rv=z_child.z_rv)\n"
+        "  LEFT OUTER JOIN #rec_o AS p2 ON (p2.\"region\"=parent.\"region\" AND p2.\"order_no\"=parent.\"order_no\")\n"
+        "  LEFT OUTER JOIN (SELECT rid AS rid, 1 AS parent_step FROM #del_o) AS p2_delta ON (p2_delta.rid=p2.z_rid)\n"
+        "WHERE (p2_delta.rid IS NULL OR p2_delta.parent_step!=p.parent_step) AND (1=1)\n";
+    const std::string output = "OUTPUT ch_rv.rid, ch_rv.txid, DELETED.\"region\", DELETED.\"order_no\", DELETED.\"line\", DELETED.\"qty\" INTO #ch (z_rid, z_txid, \"region\", \"order_no\", \"line\", \"qty\")\n";
+    // Neither key column takes NULL: 515, and the failed statement wrote nothing, not even its OUTPUT.
+    for (const char* col : {"region", "order_no"})
+        EXPECT_EQ(fails_with("UPDATE child SET \"" + std::string(col) + "\"=NULL\n" + output + from), 515) << col;
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #ch"), (Rows{{"0"}}));
+    // The nullable column goes through, with the old values and the version's rid and txid in OUTPUT
+    // (qty 5 and 6 break the switched-off check).
+    run("UPDATE child SET \"qty\"=NULL\n" + output + from);
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT region, order_no, line, qty, CASE WHEN z_rid = (SELECT rv.rid FROM tavrin.\"demo$z$rv$%L\" rv JOIN tavrin.\"demo$z$x$%L\" x "
+                   "ON x.z_rv = rv.z_rv WHERE x.line = #ch.line) THEN 1 ELSE 0 END FROM #ch ORDER BY line"),
+              (Rows{{"EU", "1", "1", "5", "1"}, {"EU", "1", "2", "6", "1"}}));
+    EXPECT_EQ(rows("SELECT qty FROM sales.lines ORDER BY line"), (Rows{{"NULL"}, {"NULL"}}));
+    EXPECT_EQ(fails_with("ALTER TABLE #ch WITH CHECK CHECK CONSTRAINT ALL;"), 547);
+    run("UPDATE #ch SET qty = qty + 100");
+    run("ALTER TABLE #ch WITH CHECK CHECK CONSTRAINT ALL;");
+    EXPECT_EQ(fails_with("INSERT INTO #ch (z_rid, qty) VALUES (NEWID(), 1)"), 547);
+    // The same update through the live-values view; a second write of a row in one transaction makes no second version.
+    run("UPDATE child SET \"qty\"=7 FROM tavrin.\"demo$z$%L\" AS child WHERE child.line = 1");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM tavrin.\"demo$z$rv$%L\" WHERE txid = " + T), (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT qty FROM sales.lines ORDER BY line"), (Rows{{"7"}, {"NULL"}}));
+    // The children re-enter the staged data as updates.
+    run("CREATE TABLE #rec_l (z_rid uniqueidentifier, [region] char(2) NULL, [order_no] bigint NULL, [line] int NULL, [qty] int NULL)");
+    run("CREATE TABLE #del_l (rid uniqueidentifier NOT NULL UNIQUE, txid_rec_add bit NOT NULL, txid_rec_del bigint NULL, txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)");
+    run("MERGE INTO #rec_l tr USING #ch ch ON (ch.z_rid=tr.z_rid)  WHEN NOT MATCHED    THEN INSERT (z_rid, \"region\",\"order_no\",\"line\",\"qty\") "
+        "VALUES (ch.z_rid, ch.\"region\",ch.\"order_no\",ch.\"line\",ch.\"qty\")OUTPUT INSERTED.z_rid, 1, ch.z_txid, NULL, NULL  INTO #del_l "
+        "(rid, txid_rec_add ,txid_rec_del, txid_rec_undel, txid_rec_reinsert);");
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #del_l d JOIN #ch ch ON ch.z_rid = d.rid AND ch.z_txid = d.txid_rec_del WHERE d.txid_rec_add = 1"),
+              (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT line, qty FROM #rec_l ORDER BY line"), (Rows{{"1", "105"}, {"2", "106"}}));
+    run("TRUNCATE TABLE #ch");
+    run("ALTER TABLE #rec_l DROP COLUMN qty, line");
+    EXPECT_EQ(rows("SELECT * FROM #rec_l WHERE 1=0").size(), 0u);
+    EXPECT_EQ(rows("SELECT COALESCE(COL_LENGTH('tempdb..#rec_l', 'qty'), -4), COUNT(*) FROM #ch"), (Rows{{"-4", "0"}}));
+
+    // A recovery probe inside the push: its writes go back with the savepoint, the transaction stays.
+    run("SAVE TRAN TavrinRecoveryToHousekeeping;");
+    const std::string gen_merge = "SET NOCOUNT ON;\nMERGE INTO tavrin.demo$r$gen gen\nUSING (SELECT ? AS generation, ? as id, ? as predecessor) AS v\n"
+                                  "ON v.generation = gen.generation AND v.id = gen.id\nWHEN NOT MATCHED THEN INSERT (generation, id, predecessor) VALUES (v.generation,v.id,v.predecessor);\nSELECT @@ROWCOUNT;";
+    EXPECT_EQ(bound_query(c, gen_merge, {}, {5, 77, 66}), (Rows{{"1"}}));
+    EXPECT_EQ(bound_query(c, gen_merge, {}, {5, 77, 66}), (Rows{{"0"}}));
+    run("ROLLBACK TRAN TavrinRecoveryToHousekeeping;");
+    EXPECT_EQ(rows("SELECT COUNT(*), @@TRANCOUNT FROM tavrin.demo$r$gen"), (Rows{{"0", "1"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #rec_o"), (Rows{{"0"}}));  // temp tables live on
+
+    // Identity values: explicit only while IDENTITY_INSERT is on, and the seed moves past them.
+    run("CREATE TABLE #rec_c (z_rid uniqueidentifier, [id] varchar(25), [name] nvarchar(50) NULL)");
+    run("INSERT INTO #rec_c VALUES (NEWID(), 'S:10', N'back')");
+    const std::string reinsert = "MERGE INTO [dbo].[customers] z$$dest USING #rec_c z$$src ON (z$$dest.[id] = (CAST(SUBSTRING(z$$src.[id],3,25) AS bigint)))\n"
+                                 "  WHEN NOT MATCHED THEN INSERT ([id], [name]) VALUES ((CAST(SUBSTRING(z$$src.[id],3,25) AS bigint)), z$$src.[name]);";
+    EXPECT_EQ(fails_with(reinsert), 544);
+    EXPECT_EQ(fails_with("INSERT INTO dbo.customers (id, name) VALUES (11, N'x')"), 544);
+    run("SET IDENTITY_INSERT [dbo].[customers] ON");
+    EXPECT_EQ(fails_with("INSERT INTO dbo.customers (name) VALUES (N'x')"), 545);
+    EXPECT_EQ(fails_with("SET IDENTITY_INSERT [sales].[orders] ON"), 8106);
+    run(reinsert);
+    run("SET IDENTITY_INSERT [dbo].[customers] OFF");
+    run("INSERT INTO dbo.customers (name) VALUES (N'next')");
+    EXPECT_EQ(rows("SELECT id, name FROM dbo.customers WHERE id >= 10 ORDER BY id"), (Rows{{"10", "back"}, {"11", "next"}}));
+    EXPECT_EQ(live_rid(c, cust, "id = 10").empty(), false);  // the row-version logic saw the MERGE insert
+    ok(c, "COMMIT TRANSACTION");
+}
+
+// MERGE is one statement: keys are checked at its end, a failure undoes all
+// of it, and a target row matched twice is an error.
+TEST_F(Dbfile, MergeIsAtomicAndChecksKeysAtTheEnd) {
+    OdbcConnection c(dir, "shop");
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 1, 10.00), ('EU', 2, 1, 20.00)");
+    ok(c, "CREATE TABLE #src (region char(2), order_no bigint, total decimal(12,2), customer_id int)");
+    struct Case {
+        const char* src;
+        const char* merge;
+        int native;  // 0: succeeds
+        const char* orders;
+    };
+    const char* swap = "MERGE INTO sales.orders o USING #src s ON o.total = s.total WHEN MATCHED THEN UPDATE SET order_no = s.order_no;";
+    const Case cases[] = {
+        // Two keys swapped in one statement: fine at its end.
+        {"('EU', 2, 10.00, 1), ('EU', 1, 20.00, 1)", swap, 0, "1:20.00 2:10.00"},
+        // An update that collides with a row left alone: 2627, and the insert is undone too.
+        {"('EU', 1, 10.00, 1), ('EU', 5, 99.00, 1)",
+         "MERGE INTO sales.orders o USING #src s ON o.total = s.total WHEN MATCHED THEN UPDATE SET order_no = s.order_no "
+         "WHEN NOT MATCHED BY TARGET THEN INSERT (region, order_no, customer_id, total) VALUES (s.region, s.order_no, s.customer_id, s.total);",
+         2627, "1:20.00 2:10.00"},
+        // A parent that does not exist: 547.
+        {"('EU', 9, 1.00, 99)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN NOT MATCHED THEN INSERT (region, order_no, customer_id, total) VALUES (s.region, s.order_no, s.customer_id, s.total);",
+         547, "1:20.00 2:10.00"},
+        // NULL into a NOT NULL column: 515.
+        {"('EU', 9, 1.00, NULL)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN NOT MATCHED THEN INSERT (region, order_no, customer_id, total) VALUES (s.region, s.order_no, s.customer_id, s.total);",
+         515, "1:20.00 2:10.00"},
+        // One target row, two source rows.
+        {"('EU', 1, 1.00, 1), ('EU', 1, 2.00, 1)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN MATCHED THEN UPDATE SET total = s.total;", 8672,
+         "1:20.00 2:10.00"},
+        // BY SOURCE: target rows without a source row; a condition on a matched clause.
+        {"('EU', 1, 1.00, 1)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN MATCHED AND s.total > 5 THEN DELETE "
+         "WHEN MATCHED THEN UPDATE SET total = s.total WHEN NOT MATCHED BY SOURCE AND o.order_no = 2 THEN UPDATE SET total = 0;",
+         0, "1:1.00 2:0.00"},
+        {"('EU', 1, 9.00, 1)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN MATCHED AND s.total > 5 THEN DELETE "
+         "WHEN NOT MATCHED BY SOURCE THEN DELETE;",
+         0, ""},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.merge);
+        ok(c, "TRUNCATE TABLE #src");
+        ok(c, std::string("INSERT INTO #src VALUES ") + k.src);
+        SQLRETURN rc = c.exec(k.merge);
+        if (k.native) {
+            ASSERT_EQ(rc, SQL_ERROR);
+            auto d = c.last_diags();
+            EXPECT_EQ(d.at(0).native, k.native) << d.at(0).message;
+            if (k.native != 8672) {
+                ASSERT_GE(d.size(), 2u);
+                EXPECT_EQ(d.back().native, 3621);
+            }
+        } else {
+            EXPECT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << c.last_diags().at(0).message;
+        }
+        std::string state;
+        for (const auto& r : c.query("SELECT order_no, total FROM sales.orders ORDER BY order_no"))
+            state += (state.empty() ? "" : " ") + r[0] + ":" + r[1];
+        EXPECT_EQ(state, k.orders);
+    }
+    // Every row deleted by the MERGE has its version ended.
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM tavrin.\"demo$z$x$" + orders + "\""), (Rows{{"0"}}));
+}
