@@ -59,7 +59,6 @@ const char* const kCatalogViews[] = {"schemas", "objects", "tables", "columns", 
                                      "foreign_keys", "foreign_key_columns"};
 
 const char* const kActionDesc[] = {"NO_ACTION", "CASCADE", "SET_NULL", "SET_DEFAULT"};
-const char* const kActionSql[] = {"NO ACTION", "CASCADE", "SET NULL", "SET DEFAULT"};
 
 bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
@@ -303,6 +302,48 @@ void Catalog::create_schema(const std::string& name) {
     q.step();
 }
 
+namespace {
+
+std::string column_sql(const ColumnInfo& c) {
+    std::string coll = c.type.sqlite_collation(c.collation);
+    return quote_ident(c.name) + " " + c.type.sqlite_decl() + (coll != "BINARY" ? " COLLATE " + coll : "");
+}
+
+std::string action_trigger_name(int child_id, const std::string& fk, bool on_delete) {
+    return quote_ident(std::to_string(child_id) + "$fk$" + fk + (on_delete ? "$delete" : "$update"));
+}
+
+// A referential action (CASCADE, SET NULL, SET DEFAULT) as a trigger on the
+// referenced table; NO ACTION is checked at the end of each statement.
+std::string action_trigger(const std::string& fk, bool on_delete, int action, const TableInfo& child,
+                           const std::vector<std::string>& cols, const TableInfo& parent,
+                           const std::vector<std::string>& ref_cols, const std::vector<ColumnDef>& child_defs,
+                           Translator& tr) {
+    std::string match, unchanged, set;
+    for (size_t k = 0; k < cols.size(); ++k) {
+        const ColumnInfo* c = child.column(cols[k]);
+        std::string ref = quote_ident(parent.column(ref_cols[k])->name);
+        match += (k ? " AND " : "") + quote_ident(c->name) + " = OLD." + ref;
+        unchanged += (k ? " AND " : "") + std::string("OLD.") + ref + " IS NEW." + ref + " COLLATE BINARY";
+        std::string value = "NULL";
+        if (action == 1 && !on_delete) value = "NEW." + ref;
+        if (action == 3)
+            for (const auto& d : child_defs)
+                if (iequals(d.name, c->name) && d.default_value)
+                    value = "tsql_store(" + tr.table_expr(*d.default_value, nullptr) + "," + quote_text(c->type.text()) +
+                            "," + quote_text(c->name) + ")";
+        set += (k ? ", " : "") + quote_ident(c->name) + " = " + value;
+    }
+    std::string sql = "CREATE TRIGGER " + action_trigger_name(child.object_id, fk, on_delete) +
+                      (on_delete ? " AFTER DELETE ON " : " AFTER UPDATE ON ") + parent.sql_ref;
+    if (!on_delete) sql += " WHEN NOT (" + unchanged + ")";
+    sql += " BEGIN ";
+    sql += action == 1 && on_delete ? "DELETE FROM " + child.sql_ref : "UPDATE " + child.sql_ref + " SET " + set;
+    return sql + " WHERE " + match + "; END";
+}
+
+}  // namespace
+
 void Catalog::create_table(const Statement& st) {
     const ObjectName& n = st.target;
     bool temp = n.temp();
@@ -368,9 +409,7 @@ void Catalog::create_table(const Statement& st) {
     for (size_t i = 0; i < st.column_defs.size(); ++i) {
         const ColumnDef& d = st.column_defs[i];
         const ColumnInfo& c = t.columns[i];
-        std::string coll = c.type.sqlite_collation(c.collation);
-        ddl += (i ? ", " : "") + quote_ident(c.name) + " " + c.type.sqlite_decl();
-        if (coll != "BINARY") ddl += " COLLATE " + coll;
+        ddl += (i ? ", " : "") + column_sql(c);
         if (!c.nullable) ddl += " NOT NULL";
         int default_id = 0;
         if (d.identity) {
@@ -397,19 +436,11 @@ void Catalog::create_table(const Statement& st) {
                 q.step();
             }
         }
-        if (!temp) {
-            Query q(db_, "INSERT INTO \"sys.columns\" VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)");
-            q.bind(1, t.object_id).bind(2, c.name).bind(3, c.column_id).bind(4, c.type.system_type_id())
-                .bind(5, c.type.name == "sysname" ? 256 : c.type.system_type_id()).bind(6, c.type.max_length())
-                .bind(7, c.type.catalog_precision()).bind(8, c.type.catalog_scale());
-            if (c.collation.empty()) q.bind_null(9);
-            else q.bind(9, c.collation);
-            q.bind(10, c.nullable ? 1 : 0).bind(11, c.identity ? 1 : 0).bind(12, default_id);
-            q.step();
-        }
+        if (!temp) add_column_row(t.object_id, c, default_id);
     }
 
     std::vector<KeyInfo> keys;
+    std::vector<std::string> after_ddl;
     bool has_pk = false;
     int next_index = 2;
     for (const auto& c : st.constraints) {
@@ -428,7 +459,11 @@ void Catalog::create_table(const Statement& st) {
                     throw TsqlError(8110, "42000", "Cannot add multiple PRIMARY KEY constraints to table '" + n.name + "'.");
                 has_pk = has_pk || pk;
                 if (name.empty()) name = std::string(pk ? "PK__" : "UQ__") + t.name + "__" + hex_suffix(cid ? cid : static_cast<int>(keys.size()) + 1);
-                ddl += ", CONSTRAINT " + quote_ident(name) + (pk ? " PRIMARY KEY (" : " UNIQUE (") + cols_sql + ")";
+                // Keys are checked once at the end of each statement (as SQL Server
+                // does), so SQLite keeps only a plain index for the lookups.
+                after_ddl.push_back("CREATE INDEX " + (temp ? "temp." : std::string()) +
+                                    quote_ident((temp ? lower(n.name) : std::to_string(t.object_id)) + "$" + name) +
+                                    " ON " + quote_ident(temp ? n.name : t.schema + "." + t.name) + " (" + cols_sql + ")");
                 KeyInfo key{name, pk, true, {}};
                 for (const auto& col : c.columns) key.columns.push_back(t.column(col)->name);
                 keys.push_back(key);
@@ -478,11 +513,12 @@ void Catalog::create_table(const Statement& st) {
                                                        ref->display_name() +
                                                        "' that match the referencing column list in the foreign key '" +
                                                        name + "'.");
-                std::string ref_sql;
-                for (size_t k = 0; k < ref_cols.size(); ++k) ref_sql += (k ? "," : "") + quote_ident(ref_cols[k]);
-                ddl += ", CONSTRAINT " + quote_ident(name) + " FOREIGN KEY (" + cols_sql + ") REFERENCES " +
-                       quote_ident(ref->schema + "." + ref->name) + " (" + ref_sql + ") ON DELETE " +
-                       kActionSql[c.on_delete] + " ON UPDATE " + kActionSql[c.on_update];
+                for (bool on_delete : {true, false}) {
+                    int action = on_delete ? c.on_delete : c.on_update;
+                    if (action != 0)
+                        after_ddl.push_back(action_trigger(name, on_delete, action, t, c.columns, *ref, ref_cols,
+                                                           st.column_defs, tr));
+                }
                 add_object(cid, name, t.object_id, "F", "FOREIGN_KEY_CONSTRAINT");
                 Query f(db_, "INSERT INTO \"sys.foreign_keys\" VALUES (?, ?, ?, ?, 'F', ?, 1, 0, 0, ?, ?, ?, ?)");
                 f.bind(1, name).bind(2, cid).bind(3, sid).bind(4, t.object_id).bind(5, ref->object_id)
@@ -519,7 +555,45 @@ void Catalog::create_table(const Statement& st) {
     }
     ddl += ")";
     exec_sql(db_, ddl);
+    for (const auto& sql : after_ddl) exec_sql(db_, sql);
     if (temp) temp_tables_[lower(n.name)] = {t, keys};
+}
+
+void Catalog::add_column_row(int object_id, const ColumnInfo& c, int default_id) {
+    Query q(db_, "INSERT INTO \"sys.columns\" VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)");
+    q.bind(1, object_id).bind(2, c.name).bind(3, c.column_id).bind(4, c.type.system_type_id())
+        .bind(5, c.type.name == "sysname" ? 256 : c.type.system_type_id()).bind(6, c.type.max_length())
+        .bind(7, c.type.catalog_precision()).bind(8, c.type.catalog_scale());
+    if (c.collation.empty()) q.bind_null(9);
+    else q.bind(9, c.collation);
+    q.bind(10, c.nullable ? 1 : 0).bind(11, c.identity ? 1 : 0).bind(12, default_id);
+    q.step();
+}
+
+void Catalog::add_column(const Statement& st) {
+    auto t = find_table(st.target);
+    if (!t || t->catalog_view) throw TsqlError(4902, "42S02", "Cannot find the object \"" + st.target.name +
+                                                                   "\" because it does not exist or you do not have permissions.");
+    const ColumnDef& d = st.column_defs.at(0);
+    if (t->column(d.name))
+        throw TsqlError(2705, "42S21", "Column names in each table must be unique. Column name '" + d.name + "' in table '" +
+                                           t->name + "' is specified more than once.");
+    ColumnInfo c;
+    c.column_id = t->columns.empty() ? 1 : t->columns.back().column_id + 1;
+    c.name = d.name;
+    c.type = d.type;
+    c.collation = d.type.is_text() ? (d.collation.empty() ? kDefaultCollation : d.collation) : "";
+    exec_sql(db_, "ALTER TABLE " + t->sql_ref + " ADD COLUMN " + column_sql(c));
+    if (t->temp) temp_tables_[lower(t->name)].info.columns.push_back(c);
+    else add_column_row(t->object_id, c, 0);
+}
+
+void Catalog::drop_view(const std::string& schema, const std::string& name) {
+    auto id = object_id(schema + "." + name, "V");
+    if (!id) return;
+    exec_sql(db_, "DROP VIEW " + quote_ident(schema + "." + name));
+    exec_sql(db_, "DELETE FROM \"sys.columns\" WHERE object_id = " + std::to_string(*id) +
+                      "; DELETE FROM \"sys.objects\" WHERE object_id = " + std::to_string(*id));
 }
 
 void Catalog::create_view(const std::string& schema, const std::string& name, const std::vector<ColumnInfo>& columns,
@@ -567,9 +641,17 @@ void Catalog::create_index(const Statement& st) {
             throw TsqlError(1913, "42S11", "The operation failed because an index or statistics with name '" + st.name +
                                                "' already exists on table '" + t->display_name() + "'.");
     }
-    exec_sql(db_, std::string("CREATE ") + (st.unique ? "UNIQUE " : "") + "INDEX " + (t->temp ? "temp." : "") +
-                      quote_ident(index_name) + " ON " + quote_ident(t->temp ? t->name : t->schema + "." + t->name) +
-                      " (" + cols_sql + ")");
+    // A unique index is checked at the end of each statement, not by SQLite.
+    exec_sql(db_, std::string("CREATE INDEX ") + (t->temp ? "temp." : "") + quote_ident(index_name) + " ON " +
+                      quote_ident(t->temp ? t->name : t->schema + "." + t->name) + " (" + cols_sql + ")");
+    if (st.unique) {
+        std::string plain_cols;
+        for (size_t k = 0; k < key.columns.size(); ++k) plain_cols += (k ? "," : "") + quote_ident(key.columns[k]);
+        Query dup(db_, "SELECT 1 FROM " + t->sql_ref + " GROUP BY " + plain_cols + " HAVING COUNT(*) > 1");
+        if (dup.step())
+            throw TsqlError(1505, "23000", "The CREATE UNIQUE INDEX statement terminated because a duplicate key was found for the object name '" +
+                                               (t->temp ? "dbo." + t->name : t->display_name()) + "' and the index name '" + st.name + "'.");
+    }
     if (t->temp) {
         if (st.unique) temp_tables_[lower(t->name)].keys.push_back(key);
         return;
@@ -605,6 +687,9 @@ void Catalog::drop_table(const ObjectName& n) {
             throw TsqlError(3726, "42000", "Could not drop object '" + t->display_name() +
                                                "' because it is referenced by a FOREIGN KEY constraint.");
     std::string id = std::to_string(t->object_id);
+    for (const auto& f : foreign_keys(*t))
+        for (bool on_delete : {true, false})
+            exec_sql(db_, "DROP TRIGGER IF EXISTS " + action_trigger_name(t->object_id, f.name, on_delete));
     exec_sql(db_, "DROP TABLE " + t->sql_ref);
     exec_sql(db_, "DELETE FROM \"sys.foreign_key_columns\" WHERE parent_object_id = " + id +
                       "; DELETE FROM \"sys.foreign_keys\" WHERE parent_object_id = " + id +

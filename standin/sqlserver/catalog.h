@@ -66,9 +66,12 @@ public:
     void create_table(const Statement& st);
     void create_index(const Statement& st);
     void drop_table(const ObjectName& name);
+    // ALTER TABLE t ADD c type [COLLATE x] [NULL]: a nullable column without a default.
+    void add_column(const Statement& st);
     // A view over `select_sql` (SQLite SQL) whose columns are `columns`.
     void create_view(const std::string& schema, const std::string& name, const std::vector<ColumnInfo>& columns,
                      const std::string& select_sql);
+    void drop_view(const std::string& schema, const std::string& name);
 
     // OBJECT_ID: one-, two- and three-part names, [..] and "..", tempdb..#t.
     std::optional<int> object_id(const std::string& name, const std::string& type) const;
@@ -81,6 +84,7 @@ public:
 
 private:
     int new_object_id();
+    void add_column_row(int object_id, const ColumnInfo& c, int default_id);
     std::optional<int> schema_id(const std::string& name) const;
 
     sqlite3* db_;

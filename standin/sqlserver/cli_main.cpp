@@ -39,8 +39,20 @@ commands:
       column): backing tables and views, the row-version logic, versions of
       its present rows and a schema transaction. COLUMNs: the synchronised
       columns (default: all).
+  prepare-column DATA_DIR DATABASE DBFILE SCHEMA.TABLE COLUMN
+      Synchronises one more column of a synchronised table (one left out by
+      add-table, or one added later with ALTER TABLE ... ADD): the old-values
+      tables grow it, the row-version logic records it, and a new schema
+      transaction marks the table's change and the column's dump.
   set-rule DATA_DIR DATABASE DBFILE SIT ACT [EXTRA]
       Sets the dbfile rule of situation SIT (1 = days of generation history).
+  set-record-rule DATA_DIR DATABASE SCHEMA.TABLE SIT ACT [EXTRA]
+      Sets the table's conflict rule of situation SIT in tavrin.rules_record.
+  set-column-rule DATA_DIR DATABASE SCHEMA.TABLE COLUMN|* ACT [EXTRA]
+      Sets a column's merge rule in tavrin.rules_column (* = the table's default).
+  set-fk-rule DATA_DIR DATABASE FOREIGN_KEY SIT ACT
+      Sets the rule of situation SIT for a foreign key (by constraint name,
+      SCHEMA.NAME) in tavrin.rules_fk.
   add-acl DATA_DIR DATABASE DBFILE SCHEME WHO TABLE|* OP RESULT
       Adds an access-list row (WHO "" = everybody).
   add-filter DATA_DIR DATABASE DBFILE ID JSON
@@ -165,6 +177,48 @@ int main(int argc, char** argv) {
                                " (sit, act, extra) VALUES (?, ?, ?); COMMIT TRANSACTION",
                            {Value::integer(sit), Value::integer(sit), Value::integer(act),
                             args.size() == 7 ? Value::text(args[6]) : Value::null()});
+            return 0;
+        }
+        if (cmd == "prepare-column" && args.size() == 6) {
+            Session s(args[1], args[2]);
+            prepare_column(s, args[3], args[4], args[5]);
+            return 0;
+        }
+        // Global rules: the row of the same key is replaced; the tables and
+        // the key are checked first, so a bad rule changes nothing.
+        if ((cmd == "set-record-rule" || cmd == "set-column-rule") && (args.size() == 6 || args.size() == 7)) {
+            bool record = cmd == "set-record-rule";
+            long long act = number(args[5]);
+            Value sit_or_col = record ? Value::integer(number(args[4])) : Value::null();
+            Session s(args[1], args[2]);
+            auto id = s.execute_text("SELECT OBJECT_ID(?, 'U')", {Value::text(args[3])}).results[0].rows;
+            if (id.empty() || id[0][0].is_null()) return fail("no table '" + args[3] + "'");
+            if (!record && args[4] != "*") {
+                auto col = s.execute_text("SELECT column_id FROM sys.columns WHERE object_id = ? AND name = ?",
+                                          {id[0][0], Value::text(args[4])}).results[0].rows;
+                if (col.empty()) return fail("table '" + args[3] + "' has no column '" + args[4] + "'");
+                sit_or_col = col[0][0];
+            }
+            Value extra = args.size() == 7 ? Value::text(args[6]) : Value::null();
+            if (record)
+                s.execute_text("BEGIN TRANSACTION; DELETE FROM tavrin.rules_record WHERE sit = ? AND tbl_id = ?;"
+                               " INSERT INTO tavrin.rules_record (sit, tbl_id, act, extra) VALUES (?, ?, ?, ?); COMMIT TRANSACTION",
+                               {sit_or_col, id[0][0], sit_or_col, id[0][0], Value::integer(act), extra});
+            else
+                s.execute_text("BEGIN TRANSACTION; DELETE FROM tavrin.rules_column WHERE tbl_id = ? AND"
+                               " (col_id = ? OR (col_id IS NULL AND ? IS NULL));"
+                               " INSERT INTO tavrin.rules_column (tbl_id, col_id, act, extra) VALUES (?, ?, ?, ?); COMMIT TRANSACTION",
+                               {id[0][0], sit_or_col, sit_or_col, id[0][0], sit_or_col, Value::integer(act), extra});
+            return 0;
+        }
+        if (cmd == "set-fk-rule" && args.size() == 6) {
+            long long sit = number(args[4]), act = number(args[5]);
+            Session s(args[1], args[2]);
+            auto id = s.execute_text("SELECT OBJECT_ID(?, 'F')", {Value::text(args[3])}).results[0].rows;
+            if (id.empty() || id[0][0].is_null()) return fail("no foreign key '" + args[3] + "'");
+            s.execute_text("BEGIN TRANSACTION; DELETE FROM tavrin.rules_fk WHERE fk_id = ? AND sit = ?;"
+                           " INSERT INTO tavrin.rules_fk (fk_id, sit, act) VALUES (?, ?, ?); COMMIT TRANSACTION",
+                           {id[0][0], Value::integer(sit), id[0][0], Value::integer(sit), Value::integer(act)});
             return 0;
         }
         if (cmd == "add-acl" && args.size() == 9) {

@@ -25,6 +25,12 @@ void create_dbfile(Session& s, const std::string& dbfile);
 int add_host_table(Session& s, const std::string& dbfile, const std::string& table,
                    const std::vector<std::string>& prepared);
 
+// Synchronises column `column` of a synchronised host table from now on (a
+// column left out by add_host_table, or one the host table gained later): the
+// old-values tables grow the column, the row-version logic records it, and a
+// new schema transaction is the table's schema change and the column's dump.
+void prepare_column(Session& s, const std::string& dbfile, const std::string& table, const std::string& column);
+
 // Forgets the versions that ended in a generation up to `generation`.
 void purge_history(Session& s, const std::string& dbfile, long long generation);
 

@@ -103,11 +103,11 @@ std::vector<FaultSpec> parse_faults(const std::string& text) {
                 f.native = std::stoi(item.substr(0, a));
                 if (a != std::string::npos) f.nth = std::stoi(item.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1));
             } catch (const std::exception&) {
-                throw std::invalid_argument("bad fault specification '" + item + "'");
+                throw std::invalid_argument("bad fault setting '" + item + "'");
             }
             if (b != std::string::npos) f.pattern = item.substr(b + 1);
             if (f.nth < 1 || (f.native != 1205 && f.native != 2627 && f.native != 547))
-                throw std::invalid_argument("bad fault specification '" + item + "' (errors 1205, 2627 or 547; N from 1)");
+                throw std::invalid_argument("bad fault setting '" + item + "' (errors 1205, 2627 or 547; N from 1)");
             out.push_back(f);
         }
         if (bar == std::string::npos) break;
@@ -138,7 +138,9 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
     sqlite3_extended_result_codes(db_, 1);
     register_functions(db_, this);
     try {
-        exec_sql(db_, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = ON");
+        // Foreign keys are checked by the session at the end of each statement;
+        // their actions are triggers, which may cascade through one table.
+        exec_sql(db_, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = OFF; PRAGMA recursive_triggers = ON");
         exec_sql(db_, "BEGIN IMMEDIATE");
         Prepared p;
         sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sys.objects'", -1, &p.st, nullptr);
@@ -152,6 +154,15 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         throw;
     }
     catalog_ = std::make_unique<Catalog>(db_, database);
+    sqlite3_update_hook(db_, &Session::on_change, this);
+}
+
+void Session::on_change(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid) {
+    auto* s = static_cast<Session*>(self);
+    if (!s->tracking_) return;
+    TableChanges& c = s->changes_[{db, table}];
+    if (op != SQLITE_DELETE) c.written.push_back(rowid);
+    if (op != SQLITE_INSERT) c.keys_removed = true;
 }
 
 Session::~Session() {
@@ -354,21 +365,8 @@ void Session::run_statement(const Statement& st, const std::vector<Value>& param
             if (st.kind == StmtKind::OpenCursor) {
                 if (c.open) throw TsqlError(16905, "42000", "The cursor is already open.");
                 // A FAST_FORWARD cursor over a snapshot of its query's rows.
-                const Statement& q = select_statement();
-                ExecOutcome tmp;
-                Translator tr = translator();
-                Translation t = tr.select(*c.query);
                 Prepared p;
-                if (sqlite3_prepare_v2(db_, t.sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
-                    throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), q, std::nullopt);
-                bind_all(p.st, params);
-                int rc;
-                while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
-                    std::vector<Value> row;
-                    for (int k = 0; k < sqlite3_column_count(p.st); ++k) row.push_back(column_value(p.st, k));
-                    c.rows.push_back(std::move(row));
-                }
-                if (rc != SQLITE_DONE) throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), q, std::nullopt);
+                query_rows(*c.query, select_statement(), params, &p.st, c.rows);
                 c.open = true;
                 c.next = 0;
                 rowcount_ = 0;
@@ -413,13 +411,15 @@ void Session::run_statement(const Statement& st, const std::vector<Value>& param
         case StmtKind::CreateSchema:
         case StmtKind::CreateTable:
         case StmtKind::CreateIndex:
-        case StmtKind::DropTable: {
+        case StmtKind::DropTable:
+        case StmtKind::AlterTableAdd: {
             exec_sql(db_, "SAVEPOINT tsql_statement");
             try {
                 if (st.kind == StmtKind::CreateSchema) catalog_->create_schema(st.name);
                 else if (st.kind == StmtKind::CreateTable) catalog_->create_table(st);
                 else if (st.kind == StmtKind::CreateIndex) catalog_->create_index(st);
-                else catalog_->drop_table(st.target);
+                else if (st.kind == StmtKind::DropTable) catalog_->drop_table(st.target);
+                else catalog_->add_column(st);
             } catch (...) {
                 sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
                 throw;
@@ -467,26 +467,32 @@ void Session::run_transaction(const Statement& st) {
     }
 }
 
-void Session::run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
-    Translator tr = translator();
-    Translation t = tr.select(*st.select);
-    Prepared p;
-    if (sqlite3_prepare_v2(db_, t.sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+Translation Session::query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared,
+                                std::vector<std::vector<Value>>& rows) {
+    Translation t = translator().select(sel);
+    if (sqlite3_prepare_v2(db_, t.sql.c_str(), -1, prepared, nullptr) != SQLITE_OK)
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
-    bind_all(p.st, params);
-    ResultSet rs;
-    int ncols = sqlite3_column_count(p.st);
+    bind_all(*prepared, params);
+    int ncols = sqlite3_column_count(*prepared);
     int rc;
-    while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(*prepared)) == SQLITE_ROW) {
         std::vector<Value> row;
         row.reserve(ncols);
-        for (int c = 0; c < ncols; ++c) row.push_back(column_value(p.st, c));
-        rs.rows.push_back(std::move(row));
+        for (int c = 0; c < ncols; ++c) row.push_back(column_value(*prepared, c));
+        rows.push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) {
         rowcount_ = 0;
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
     }
+    return t;
+}
+
+void Session::run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
+    Prepared p;
+    ResultSet rs;
+    Translation t = query_rows(*st.select, st, params, &p.st, rs.rows);
+    int ncols = sqlite3_column_count(p.st);
     const auto& items = st.select->cores[0].items;
     bool assigning = std::any_of(items.begin(), items.end(), [](const SelectItem& i) { return !i.assign.empty(); });
     if (assigning) {
@@ -536,7 +542,21 @@ void Session::run_dml(const Statement& st, const std::vector<Value>& params, Exe
     int rc = sqlite3_prepare_v2(db_, t.sql.c_str(), -1, &p.st, nullptr);
     if (rc == SQLITE_OK) {
         bind_all(p.st, params);
+        changes_.clear();
+        tracking_ = true;
         while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+        }
+        tracking_ = false;
+    }
+    if (rc == SQLITE_DONE) {
+        try {
+            check_constraints(st);
+        } catch (const TsqlError&) {
+            sqlite3_finalize(p.st);
+            p.st = nullptr;
+            sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
+            rowcount_ = 0;
+            throw;
         }
     }
     if (rc != SQLITE_DONE) {
@@ -609,13 +629,15 @@ long long Session::allocate_txid(const std::string& dbfile) {
     std::string tx = dbfile_table(dbfile, "t$tx"), rules = dbfile_table(dbfile, "t$rules");
     run_raw(db_, "INSERT INTO " + tx + " (txid) SELECT COALESCE(MAX(txid), 0) + 1 FROM " + tx);
     long long txid = run_raw(db_, "SELECT MAX(txid) FROM " + tx);
-    // The counter row equals MAX(txid) and COUNT(*) of the transactions.
+    current_txids_[lower(dbfile)] = txid;
+    // The counter row equals MAX(txid) and COUNT(*) of the transactions; a
+    // layout made by hand without the rules table has none.
+    if (!catalog_->find_table(ObjectName{"", "tavrin", dbfile + "$t$rules"})) return txid;
     run_raw(db_, "UPDATE " + rules + " SET txid = ?1, i = (SELECT COUNT(*) FROM " + tx + ") WHERE sit = 123",
             {Value::integer(txid)});
     run_raw(db_, "INSERT INTO " + rules + " (sit, act, txid, i) SELECT 123, 0, ?1, (SELECT COUNT(*) FROM " + tx +
                      ") WHERE NOT EXISTS (SELECT 1 FROM " + rules + " WHERE sit = 123)",
             {Value::integer(txid)});
-    current_txids_[lower(dbfile)] = txid;
     return txid;
 }
 
@@ -717,6 +739,99 @@ void Session::run_exec(const Statement& st, const std::vector<Value>& params, Ex
     rowcount_ = 0;
 }
 
+void Session::check_constraints(const Statement& st) {
+    std::map<std::pair<std::string, std::string>, TableChanges> changes;
+    changes.swap(changes_);
+    const std::string word = statement_word(st.kind);
+    auto table_of = [&](const std::pair<std::string, std::string>& key) -> std::optional<TableInfo> {
+        if (key.first == "temp") return catalog_->find_table(ObjectName{"", "", key.second});
+        size_t dot = key.second.find('.');
+        if (key.first != "main" || dot == std::string::npos || key.second.compare(0, 4, "sys.") == 0) return std::nullopt;
+        return catalog_->find_table(ObjectName{"", key.second.substr(0, dot), key.second.substr(dot + 1)});
+    };
+    auto fetch_row = [&](sqlite3_stmt* q, const std::vector<std::string>& cols) {
+        std::map<std::string, Value> row;
+        for (size_t k = 0; k < cols.size(); ++k) row[cols[k]] = column_value(q, static_cast<int>(k));
+        return row;
+    };
+    auto prepare = [&](Prepared& p, const std::string& sql) {
+        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+            throw TsqlError(50000, "42000", std::string("constraint check failed: ") + sqlite3_errmsg(db_));
+    };
+    for (const auto& [key, change] : changes) {
+        std::optional<TableInfo> t = table_of(key);
+        if (!t || t->catalog_view) continue;
+        std::string object = t->temp ? "dbo." + t->name : t->display_name();
+        if (!change.written.empty()) {
+            // A key may hold one NULL: NULLs compare equal here (IS).
+            for (const auto& k : catalog_->unique_keys(*t)) {
+                std::string cols, same;
+                for (size_t i = 0; i < k.columns.size(); ++i) {
+                    std::string c = quote_ident(k.columns[i]);
+                    cols += (i ? ", " : "") + std::string("a.") + c;
+                    same += " AND b." + c + " IS a." + c;
+                }
+                Prepared q;
+                prepare(q, "SELECT " + cols + " FROM " + t->sql_ref + " AS a WHERE a.rowid = ?1 AND EXISTS (SELECT 1 FROM " +
+                                     t->sql_ref + " AS b WHERE b.rowid <> a.rowid" + same + ")");
+                for (sqlite3_int64 rowid : change.written) {
+                    sqlite3_reset(q.st);
+                    sqlite3_bind_int64(q.st, 1, rowid);
+                    if (sqlite3_step(q.st) != SQLITE_ROW) continue;
+                    std::string value = duplicate_value_text(k.columns, fetch_row(q.st, k.columns));
+                    TsqlError e = !k.constraint
+                                      ? TsqlError(2601, "23000", "Cannot insert duplicate key row in object '" + object +
+                                                                     "' with unique index '" + k.name +
+                                                                     "'. The duplicate key value is (" + value + ").", 14)
+                                      : TsqlError(2627, "23000",
+                                                  std::string("Violation of ") + (k.primary ? "PRIMARY KEY" : "UNIQUE KEY") +
+                                                      " constraint '" + k.name + "'. Cannot insert duplicate key in object '" +
+                                                      object + "'. The duplicate key value is (" + value + ").", 14);
+                    e.add_terminated();
+                    throw e;
+                }
+            }
+        }
+        // A foreign key with a NULL column is not checked.
+        auto orphan_condition = [](const ForeignKeyInfo& f) {
+            std::string sql, match;
+            for (size_t i = 0; i < f.columns.size(); ++i) {
+                sql += "c." + quote_ident(f.columns[i]) + " IS NOT NULL AND ";
+                match += (i ? " AND " : "") + std::string("p.") + quote_ident(f.ref_columns[i]) + " = c." + quote_ident(f.columns[i]);
+            }
+            return sql + "NOT EXISTS (SELECT 1 FROM " + quote_ident(f.referenced_table) + " AS p WHERE " + match + ")";
+        };
+        auto conflict = [&](const ForeignKeyInfo& f, bool referencing) {
+            bool self = f.parent_table == f.referenced_table;
+            const std::string& table = referencing ? f.referenced_table : f.parent_table;
+            const auto& cols = referencing ? f.ref_columns : f.columns;
+            std::string kind = referencing ? (self ? "FOREIGN KEY SAME TABLE" : "FOREIGN KEY")
+                                           : (self ? "SAME TABLE REFERENCE" : "REFERENCE");
+            TsqlError e(547, "23000", "The " + word + " statement conflicted with the " + kind + " constraint \"" + f.name +
+                                          "\". The conflict occurred in database \"" + database_ + "\", table \"" + table + "\"" +
+                                          (cols.size() == 1 ? ", column '" + cols[0] + "'" : "") + ".");
+            e.add_terminated();
+            return e;
+        };
+        if (!change.written.empty())
+            for (const auto& f : catalog_->foreign_keys(*t)) {
+                Prepared q;
+                prepare(q, "SELECT 1 FROM " + t->sql_ref + " AS c WHERE c.rowid = ?1 AND " + orphan_condition(f));
+                for (sqlite3_int64 rowid : change.written) {
+                    sqlite3_reset(q.st);
+                    sqlite3_bind_int64(q.st, 1, rowid);
+                    if (sqlite3_step(q.st) == SQLITE_ROW) throw conflict(f, true);
+                }
+            }
+        if (change.keys_removed)
+            for (const auto& f : catalog_->referencing_keys(*t)) {
+                Prepared q;
+                prepare(q, "SELECT 1 FROM " + quote_ident(f.parent_table) + " AS c WHERE " + orphan_condition(f) + " LIMIT 1");
+                if (sqlite3_step(q.st) == SQLITE_ROW) throw conflict(f, false);
+            }
+    }
+}
+
 TsqlError Session::map_sqlite_error(int rc, const std::string& msg, const Statement& st,
                                     const std::optional<TableInfo>& target) {
     int native;
@@ -794,53 +909,6 @@ TsqlError Session::map_sqlite_error(int rc, const std::string& msg, const Statem
         TsqlError e(547, "23000", "The " + word + " statement conflicted with the CHECK constraint \"" + name +
                                       "\". The conflict occurred in database \"" + database_ + "\", table \"" + object + "\"" +
                                       (column.empty() ? "" : ", column '" + column + "'") + ".");
-        e.add_terminated();
-        return e;
-    }
-    if (rc == SQLITE_CONSTRAINT_FOREIGNKEY) {
-        std::string text;
-        if (target && st.kind != StmtKind::Delete) {
-            // The row just written names the key whose parent is missing.
-            for (const auto& f : catalog_->foreign_keys(*target)) {
-                std::string where;
-                std::vector<Value> vals;
-                bool complete = true;
-                for (size_t i = 0; i < f.columns.size(); ++i) {
-                    auto it = std::find_if(written_.begin(), written_.end(),
-                                           [&](const auto& kv) { return iequals(kv.first, f.columns[i]); });
-                    complete = complete && it != written_.end() && !it->second.is_null();
-                    if (!complete) break;
-                    where += (i ? " AND " : "") + quote_ident(f.ref_columns[i]) + " = ?";
-                    vals.push_back(it->second);
-                }
-                if (!complete) continue;
-                Prepared p;
-                sqlite3_prepare_v2(db_, ("SELECT 1 FROM " + quote_ident(f.referenced_table) + " WHERE " + where).c_str(), -1,
-                                   &p.st, nullptr);
-                for (size_t i = 0; i < vals.size(); ++i) bind_value(p.st, static_cast<int>(i + 1), vals[i]);
-                if (sqlite3_step(p.st) == SQLITE_ROW) continue;
-                bool self = f.parent_table == f.referenced_table;
-                text = "The " + word + " statement conflicted with the " + (self ? "FOREIGN KEY SAME TABLE" : "FOREIGN KEY") +
-                       " constraint \"" + f.name + "\". The conflict occurred in database \"" + database_ + "\", table \"" +
-                       f.referenced_table + "\"" + (f.ref_columns.size() == 1 ? ", column '" + f.ref_columns[0] + "'" : "") + ".";
-                break;
-            }
-        }
-        if (text.empty() && target) {
-            for (const auto& f : catalog_->referencing_keys(*target)) {
-                int action = st.kind == StmtKind::Delete ? f.on_delete : f.on_update;
-                if (action != 0) continue;
-                bool self = f.parent_table == f.referenced_table;
-                text = "The " + word + " statement conflicted with the " + (self ? "SAME TABLE REFERENCE" : "REFERENCE") +
-                       " constraint \"" + f.name + "\". The conflict occurred in database \"" + database_ + "\", table \"" +
-                       f.parent_table + "\"" + (f.columns.size() == 1 ? ", column '" + f.columns[0] + "'" : "") + ".";
-                break;
-            }
-        }
-        if (text.empty())
-            text = "The " + word + " statement conflicted with the FOREIGN KEY constraint. The conflict occurred in database \"" +
-                   database_ + "\", table \"" + object + "\".";
-        TsqlError e(547, "23000", text);
         e.add_terminated();
         return e;
     }

@@ -83,6 +83,9 @@ private:
     void run_statement(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    // Translates and runs a query to its end; *prepared stays open for its column names and types.
+    Translation query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared,
+                           std::vector<std::vector<Value>>& rows);
     void run_exec(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_merge(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_block(const std::vector<Statement>& body, const std::vector<Value>& params, ExecOutcome& out);
@@ -94,6 +97,10 @@ private:
     void run_transaction(const Statement& st);
     void check_fault(const Statement& st);
     TsqlError map_sqlite_error(int rc, const std::string& msg, const Statement& st, const std::optional<TableInfo>& target);
+    // Unique keys and foreign keys over what the statement changed, checked
+    // once at its end as SQL Server does: a swap of two keys succeeds.
+    void check_constraints(const Statement& st);
+    static void on_change(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid);
 
     sqlite3* db_ = nullptr;
     std::string database_;
@@ -117,6 +124,14 @@ private:
     std::map<std::string, Cursor> cursors_;
     int fetch_status_ = -1;
     std::map<std::string, long long> current_txids_;  // by dbfile name, for the open transaction
+    // Rows the running statement wrote (inserted or updated) and the tables it
+    // removed keys from (deleted or updated), by (SQLite schema, table).
+    struct TableChanges {
+        std::vector<sqlite3_int64> written;
+        bool keys_removed = false;
+    };
+    bool tracking_ = false;
+    std::map<std::pair<std::string, std::string>, TableChanges> changes_;
 };
 
 constexpr int kVariableBase = 1000;

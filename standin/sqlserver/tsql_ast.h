@@ -144,6 +144,7 @@ enum class StmtKind {
     CreateTable,
     CreateIndex,
     DropTable,
+    AlterTableAdd,  // target, column_defs[0]
     SetOption,      // SET NOCOUNT / DEADLOCK_PRIORITY / ...: text = option, value
     SetIdentityInsert,
     BeginTran,

@@ -93,7 +93,7 @@ private:
     }
 
     static bool starts_statement(const Token& t) {
-        for (const char* w : {"SELECT", "WITH", "INSERT", "UPDATE", "DELETE", "CREATE", "DROP", "SET", "BEGIN",
+        for (const char* w : {"SELECT", "WITH", "INSERT", "UPDATE", "DELETE", "CREATE", "DROP", "ALTER", "SET", "BEGIN",
                               "COMMIT", "ROLLBACK", "SAVE", "EXEC", "EXECUTE", "MERGE", "DECLARE", "IF", "WHILE",
                               "OPEN", "FETCH", "CLOSE", "DEALLOCATE"})
             if (t.kw(w)) return true;
@@ -286,6 +286,21 @@ private:
             s.target = object_name();
             return s;
         }
+        if (t.kw("ALTER")) {
+            // ALTER TABLE t ADD c type [COLLATE x] [NULL]; nothing else.
+            ++i_;
+            expect_kw("TABLE");
+            Statement s{StmtKind::AlterTableAdd};
+            s.target = object_name();
+            expect_kw("ADD");
+            ColumnDef col;
+            col.name = identifier();
+            col.type = type_name();
+            if (accept_kw("COLLATE")) col.collation = any_identifier();
+            accept_kw("NULL");
+            s.column_defs.push_back(std::move(col));
+            return s;
+        }
         if (t.kw("SET")) return set_option();
         if (t.kw("BEGIN")) {
             ++i_;
@@ -400,12 +415,26 @@ private:
         return s;
     }
 
+    // [TOP (n)] [FROM] target [WITH (hints)], as UPDATE and DELETE begin.
+    void dml_target(Statement& s, bool from_word) {
+        if (accept_kw("TOP")) s.top = top_value();
+        if (from_word) accept_kw("FROM");
+        s.target = object_name();
+        table_hints();
+    }
+
+    // [FROM ...] [WHERE ...] [OPTION (...)], as UPDATE and DELETE end.
+    Statement dml_tail(Statement s) {
+        if (accept_kw("FROM")) s.from = from_clause();
+        if (accept_kw("WHERE")) s.where = expr();
+        option_clause();
+        return s;
+    }
+
     Statement update() {
         expect_kw("UPDATE");
         Statement s{StmtKind::Update};
-        if (accept_kw("TOP")) s.top = top_value();
-        s.target = object_name();
-        table_hints();
+        dml_target(s, false);
         expect_kw("SET");
         do {
             std::vector<std::string> parts{identifier()};
@@ -413,23 +442,14 @@ private:
             expect_op("=");
             s.set.emplace_back(parts.back(), expr());
         } while (accept_op(","));
-        if (accept_kw("FROM")) s.from = from_clause();
-        if (accept_kw("WHERE")) s.where = expr();
-        option_clause();
-        return s;
+        return dml_tail(std::move(s));
     }
 
     Statement delete_stmt() {
         expect_kw("DELETE");
         Statement s{StmtKind::Delete};
-        if (accept_kw("TOP")) s.top = top_value();
-        accept_kw("FROM");
-        s.target = object_name();
-        table_hints();
-        if (accept_kw("FROM")) s.from = from_clause();
-        if (accept_kw("WHERE")) s.where = expr();
-        option_clause();
-        return s;
+        dml_target(s, true);
+        return dml_tail(std::move(s));
     }
 
     Statement set_option() {
@@ -919,19 +939,15 @@ private:
             e->negated = neg;
             return e;
         }
-        if (accept_kw("BETWEEN")) {
-            auto e = leaf(ExprKind::Between, "BETWEEN");
+        bool between = accept_kw("BETWEEN");
+        if (between || accept_kw("LIKE")) {
+            auto e = between ? leaf(ExprKind::Between, "BETWEEN") : leaf(ExprKind::Like, "LIKE");
             e->args.push_back(std::move(l));
             e->args.push_back(additive());
-            expect_kw("AND");
-            e->args.push_back(additive());
-            e->negated = neg;
-            return e;
-        }
-        if (accept_kw("LIKE")) {
-            auto e = leaf(ExprKind::Like, "LIKE");
-            e->args.push_back(std::move(l));
-            e->args.push_back(additive());
+            if (between) {
+                expect_kw("AND");
+                e->args.push_back(additive());
+            }
             e->negated = neg;
             return e;
         }

@@ -3,6 +3,7 @@
 // the pull road and the management CLI.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -125,6 +126,24 @@ TEST_F(Dbfile, RowVersionsFollowEveryWriterAndTheProceduresHandOutTxidsAndGenera
     EXPECT_EQ(exec_output(c, "EXEC tavrin.\"demo$z$GetGen\" @generation = ?;", 0), 0);
 }
 
+TEST_F(Dbfile, AKeySwapKeepsEachRowsVersions) {
+    OdbcConnection c(dir, "shop");
+    auto q = [&](const std::string& kind) { return "tavrin.[demo$" + kind + "]"; };
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 1, 1.00), ('EU', 2, 1, 2.00)");
+    ok(c, "INSERT INTO sales.lines VALUES ('EU', 1, 1, 3), ('EU', 2, 1, 4)");
+    const std::string by_total = "SELECT z.total, z.order_no, rv.rid FROM " + q("z$" + orders) + " z JOIN " + q("z$rv$" + orders) +
+                                 " rv ON rv.z_rv = z.z_rv ORDER BY z.total";
+    Rows before = c.query(by_total);
+    // The lines still find both keys at the end of the statement.
+    ok(c, "UPDATE sales.orders SET order_no = 3 - order_no");
+    Rows after = c.query(by_total);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_EQ(after[0], (std::vector<std::string>{"1.00", "2", before[0][2]}));
+    EXPECT_EQ(after[1], (std::vector<std::string>{"2.00", "1", before[1][2]}));
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM " + q("z$x$" + orders)), (Rows{{"2"}}));
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM " + q("z$dd$" + orders)), (Rows{{"2"}}));
+}
+
 TEST_F(Dbfile, InjectedDeadlockRollsTheTransactionBack) {
     OdbcConnection c(dir, "shop", "Fault=1205:1:UPDATE dbo.customers");
     ok(c, "BEGIN TRANSACTION");
@@ -216,11 +235,293 @@ TEST_F(Dbfile, PullRoadBatches) {
     EXPECT_EQ(digest, expected);
 }
 
+// Runs a statement with bound parameters: integers as bigint, texts as CHAR (GUID text).
+Rows bound_query(OdbcConnection& c, const std::string& sql, const std::vector<std::string>& texts, const std::vector<SQLBIGINT>& ints) {
+    SQLHSTMT st = c.stmt();
+    std::vector<SQLBIGINT> iv = ints;
+    std::vector<SQLLEN> ind(texts.size() + ints.size(), 0);
+    SQLUSMALLINT n = 1;
+    for (size_t i = 0; i < texts.size(); ++i, ++n) {
+        ind[n - 1] = static_cast<SQLLEN>(texts[i].size());
+        SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_CHAR, texts[i].size(), 0, (SQLPOINTER)texts[i].c_str(), 0, &ind[n - 1]);
+    }
+    for (size_t i = 0; i < iv.size(); ++i, ++n)
+        SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &iv[i], 0, &ind[n - 1]);
+    SQLRETURN rc = SQLExecDirect(st, (SQLCHAR*)sql.c_str(), SQL_NTS);
+    EXPECT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << sql << "\n -> "
+                                                          << OdbcConnection::diags(SQL_HANDLE_STMT, st).at(0).message;
+    Rows rows;
+    SQLSMALLINT cols = 0;
+    SQLNumResultCols(st, &cols);
+    while (cols > 0 && SQL_SUCCEEDED(SQLFetch(st))) {
+        std::vector<std::string> row;
+        for (SQLUSMALLINT k = 1; k <= cols; ++k) row.push_back(get_text(st, k).value_or("NULL"));
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+std::string replaced(std::string text, const std::vector<std::pair<std::string, std::string>>& subst) {
+    for (const auto& [from, to] : subst)
+        for (size_t p = 0; (p = text.find(from, p)) != std::string::npos; p += to.size()) text.replace(p, from.size(), to);
+    return text;
+}
+
+// The statement texts of transactions, generations, the meta and table
+// exports (by generation, filtered sets, column dumps) with the answers SQL
+// Server gives. History: generation 2 holds the schema transactions, 3 the
+// inserts of ann, bob and their orders (transaction 5), 4 the update of ann
+// and the deletion of bob and his order (transaction 6).
+TEST_F(Dbfile, CorpusOfThePullRoad) {
+    OdbcConnection c(dir, "shop");
+    auto gen = [&] { return exec_output(c, "EXEC tavrin.\"demo$z$GetGen\" @generation = ? OUTPUT;"); };
+    ASSERT_EQ(gen(), 2);
+    ok(c, "INSERT INTO dbo.customers (name) VALUES (N'ann')");  // id 2; the first write allocates transaction 5
+    ok(c, "BEGIN TRANSACTION");
+    ASSERT_EQ(exec_output(c, "EXEC tavrin.\"demo$z$GetTxId\" @txid = ? OUTPUT;"), 6);
+    ok(c, "INSERT INTO dbo.customers (name) VALUES (N'bob')");  // id 3
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 2, 10.00), ('EU', 2, 3, 20.00), ('EU', 3, 1, 30.00)");
+    // The push step after GetTxId: the rstamp and a fresh random rebaseid.
+    const std::string rstamp = "a0b1c2d3-0000-4000-8000-00000000000a";
+    bound_query(c, "UPDATE tavrin.\"demo$t$tx\" SET rstamp=?, rebaseid=cast(crypt_gen_random(8) as bigint) WHERE txid=?", {rstamp}, {6});
+    ok(c, "COMMIT TRANSACTION");
+    ASSERT_EQ(gen(), 3);
+    ok(c, "BEGIN TRANSACTION");
+    ok(c, "UPDATE dbo.customers SET name = N'Ann' WHERE id = 2");
+    ok(c, "DELETE FROM sales.orders WHERE order_no = 2");
+    ok(c, "DELETE FROM dbo.customers WHERE id = 3");
+    ok(c, "COMMIT TRANSACTION");
+    ASSERT_EQ(gen(), 4);
+
+    // 3.104-shaped single statements.
+    const std::string rebaseid = c.query("SELECT rebaseid FROM tavrin.demo$t$tx WHERE txid = 6")[0][0];
+    EXPECT_NE(rebaseid, "NULL");
+    EXPECT_EQ(c.query("SELECT rebaseid, txid, generation FROM tavrin.demo$t$tx WHERE rstamp='A0B1C2D3-0000-4000-8000-00000000000A';\n"),
+              (Rows{{rebaseid, "6", "3"}}));
+    EXPECT_EQ(c.query("SELECT rebaseid, txid, generation FROM tavrin.demo$t$tx WHERE rstamp='00000000-0000-0000-0000-000000000001';\n"), Rows{});
+    EXPECT_EQ(c.query("SELECT TOP 1 txid, rstamp, rebaseid FROM tavrin.demo$t$tx ORDER BY txid ASC"), (Rows{{"1", "NULL", "NULL"}}));
+    EXPECT_EQ(bound_query(c, "SELECT TOP 1 txid, rstamp, rebaseid FROM tavrin.demo$t$tx WHERE txid=? OPTION (OPTIMIZE FOR UNKNOWN)", {}, {6}),
+              (Rows{{"6", "A0B1C2D3-0000-4000-8000-00000000000A", rebaseid}}));
+    const std::string gen1_id = c.query("SELECT id FROM tavrin.[demo$t$gen] WHERE generation = 1")[0][0];
+    const std::string exists = "SELECT CAST ((CASE WHEN EXISTS (SELECT 1 FROM tavrin.\"demo$t$gen\" WHERE generation=%G AND id=%I) THEN 1 ELSE 0 END) AS bit)";
+    EXPECT_EQ(c.query(replaced(exists, {{"%G", "1"}, {"%I", gen1_id}})), (Rows{{"1"}}));
+    EXPECT_EQ(c.query(replaced(exists, {{"%G", "2"}, {"%I", gen1_id}})), (Rows{{"0"}}));
+    EXPECT_EQ(c.query("SELECT t.fk_constraint_list_txid, COALESCE(tx.generation, 0)\n  FROM tavrin.demo$t$t AS t\n"
+                      "  INNER JOIN tavrin.demo$t$tx AS tx ON (tx.txid = t.fk_constraint_list_txid)\n  WHERE [object_id]=" + orders),
+              (Rows{{"3", "2"}}));
+    ok(c, "INSERT INTO tavrin.[demo$t$ipklog] (fid, tbl_id, temp_ipk, import_txid, final_ipk) VALUES (7, " + cust + ", -1, 5, 2), (7, " +
+              cust + ", -2, 6, 3), (8, " + cust + ", -1, 5, 4)");
+    const std::string purge_ipklog = "IF OBJECT_ID('[tavrin].[%D$t$ipklog]') IS NOT NULL\n  DELETE FROM [tavrin].[%D$t$ipklog] WHERE fid = 7 AND import_txid <= 5;\n";
+    ok(c, replaced(purge_ipklog, {{"%D", "demo"}}));
+    ok(c, replaced(purge_ipklog, {{"%D", "other"}}));  // the log is optional
+    EXPECT_EQ(c.query("SELECT fid, import_txid FROM tavrin.[demo$t$ipklog] ORDER BY fid"), (Rows{{"7", "6"}, {"8", "5"}}));
+
+    // export_meta_table with the three column lists, with and without an extra condition.
+    EXPECT_EQ(bound_query(c, "SELECT \"txid\",\"rstamp\",\"rebaseid\" FROM tavrin.demo$t$tx WHERE (txid BETWEEN ? AND ?) OPTION (OPTIMIZE FOR UNKNOWN)", {}, {6, 6}),
+              (Rows{{"6", "A0B1C2D3-0000-4000-8000-00000000000A", rebaseid}}));
+    EXPECT_EQ(bound_query(c, "SELECT \"txid\",\"generation\" FROM tavrin.demo$t$tx WHERE (txid BETWEEN ? AND ?) AND generation > 2 OPTION (OPTIMIZE FOR UNKNOWN)", {}, {1, 9}),
+              (Rows{{"5", "3"}, {"6", "3"}, {"7", "4"}}));
+    EXPECT_EQ(bound_query(c, "SELECT \"txid\" FROM tavrin.demo$t$tx WHERE (txid BETWEEN ? AND ?) OPTION (OPTIMIZE FOR UNKNOWN)", {}, {8, 20}), Rows{});
+
+    const std::vector<std::pair<std::string, std::string>> ids{{"%C", cust}, {"%O", orders}};
+    auto run = [&](const std::string& sql) { ok(c, replaced(sql, ids)); };
+    auto rows = [&](const std::string& sql) { return c.query(replaced(sql, ids)); };
+    auto rid_of = [&](const std::string& table, const std::string& txid, const std::string& key) {
+        return c.query(replaced("SELECT rv.rid FROM tavrin.\"demo$z$rv$" + table + "\" rv JOIN tavrin.\"demo$z$x$" + table +
+                                    "\" x ON x.z_rv = rv.z_rv WHERE " + key + " UNION SELECT rid FROM tavrin.\"demo$z$deleted_rvs$" + table +
+                                    "\" WHERE add_txid = " + txid + " AND " + "z_rv IN (SELECT z_rv FROM tavrin.\"demo$z$old$" + table + "\" WHERE " + key + ")",
+                                ids))[0][0];
+    };
+    const std::string ann = rid_of(cust, "5", "id = 2"), bob = rid_of(cust, "6", "id = 3"), before = rid_of(cust, "2", "id = 1");
+
+    // From scratch up to generation 4: every live row; deletions from the cutoff on.
+    run("SET NOCOUNT ON;\nCREATE TABLE #fs (rid uniqueidentifier PRIMARY KEY, generation bigint NOT NULL, z_rv bigint NOT NULL);\n"
+        "INSERT INTO #fs (rid, generation, z_rv) \nSELECT rv.rid, rvtx.generation, rv.z_rv \n  FROM tavrin.\"demo$z$%C\" AS z \n"
+        "  JOIN tavrin.\"demo$z$rv$%C\" AS rv ON z.z_rv = rv.z_rv \n  JOIN tavrin.\"demo$t$tx\" AS rvtx ON(rvtx.txid = rv.txid) AND (rvtx.generation <= 4) \n"
+        "UNION \nSELECT b.rid, rvtx.generation, b.z_rv \n  FROM tavrin.\"demo$z$deleted_rvs$%C\" AS b \n"
+        "  JOIN tavrin.\"demo$t$tx\" AS rvtx ON(rvtx.txid = b.add_txid) AND (rvtx.generation <= 4) \n"
+        "  JOIN tavrin.\"demo$t$tx\" AS deltx ON(deltx.txid = b.del_txid) AND ((deltx.generation > 4) OR (deltx.generation IS NULL))  \n"
+        "  OPTION(OPTIMIZE FOR UNKNOWN); \n");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #fs;\n"), (Rows{{"2"}}));
+    // The query has no ORDER BY: the rows are compared in the order of their ids.
+    Rows scratch = rows("SELECT frv.rid, NULL, frv.generation, z.\"id\", z.\"name\"\n  FROM #fs frv\n  INNER JOIN tavrin.\"demo$z$%C\" z ON z.z_rv = frv.z_rv;\n");
+    std::sort(scratch.begin(), scratch.end(), [](const auto& a, const auto& b) { return a[3] < b[3]; });
+    EXPECT_EQ(scratch, (Rows{{before, "NULL", "2", "1", "before"}, {ann, "NULL", "4", "2", "Ann"}}));
+    const std::string scratch_deletes =
+        "WITH final_deletes (rid, generation) AS\n(\n  SELECT dd.rid, max(ddtx.generation)\n  FROM tavrin.\"demo$z$deleted_rvs$%C\" dd \n"
+        "  INNER JOIN tavrin.\"demo$t$tx\" ddtx ON ddtx.txid = dd.del_txid \n  WHERE ddtx.generation <= 4 AND dd.rid NOT IN(SELECT rid FROM #fs) \n"
+        "  GROUP BY dd.rid \n)\nSELECT rid, NULL, generation, NULL, NULL FROM final_deletes\n  WHERE generation >= %CUT;\n";
+    EXPECT_EQ(rows(replaced(scratch_deletes, {{"%CUT", "4"}})), (Rows{{bob, "NULL", "4", "NULL", "NULL"}}));
+    EXPECT_EQ(rows(replaced(scratch_deletes, {{"%CUT", "5"}})), Rows{});
+
+    // By generation 4 to 4 for a client at generation 3.
+    run("SET NOCOUNT ON;\nCREATE TABLE #bd (rid uniqueidentifier PRIMARY KEY, rv_gen bigint NOT NULL);\nINSERT INTO #bd (rid, rv_gen) \n"
+        "SELECT rv.rid, rvtx.generation \nFROM tavrin.\"demo$z$deleted_rvs$%C\" rv \nINNER JOIN tavrin.\"demo$t$tx\" ddtx ON ddtx.txid = rv.del_txid \n"
+        "INNER JOIN tavrin.\"demo$t$tx\" rvtx ON rvtx.txid = rv.add_txid \nWHERE ddtx.generation BETWEEN 4 AND 4 \nAND rvtx.generation < 4 OPTION(OPTIMIZE FOR UNKNOWN); \n");
+    run("SET NOCOUNT ON;\nCREATE TABLE #fg (rid uniqueidentifier PRIMARY KEY, generation bigint NOT NULL, z_rv bigint NOT NULL);\n"
+        "INSERT INTO #fg (rid, generation, z_rv) \nSELECT rv.rid, addtx.generation, rv.z_rv \n  FROM tavrin.\"demo$z$%C\" z \n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%C\" rv ON z.z_rv = rv.z_rv \n  INNER JOIN tavrin.\"demo$t$tx\" addtx ON(addtx.txid = rv.txid) \n"
+        "  WHERE(addtx.generation BETWEEN 4 AND 4) \nUNION \nSELECT rv.rid, addtx.generation, rv.z_rv \n  FROM tavrin.\"demo$z$deleted_rvs$%C\" rv \n"
+        "  INNER JOIN tavrin.\"demo$t$tx\" deltx ON(deltx.txid = rv.del_txid) \n  INNER JOIN tavrin.\"demo$t$tx\" addtx ON(addtx.txid = rv.add_txid) \n"
+        "  WHERE(addtx.generation BETWEEN 4 AND 4) \n  AND   (deltx.generation > 4  OR (deltx.generation IS NULL)) OPTION(OPTIMIZE FOR UNKNOWN); \n");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #fg;"), (Rows{{"1"}}));
+    EXPECT_EQ(rows("SELECT rid, rv_gen FROM #bd ORDER BY rv_gen"), (Rows{{ann, "3"}, {bob, "3"}}));
+    // Ann's version is superseded between the set and its values: the count
+    // check finds the current values short and takes it from the old values.
+    ok(c, "UPDATE dbo.customers SET name = N'ANN' WHERE id = 2");
+    const std::string by_gen_rows = "SELECT frv.rid, bd.rv_gen, frv.generation, z.\"id\", z.\"name\"\n  FROM #fg frv\n  LEFT OUTER JOIN #bd bd ON bd.rid = frv.rid\n"
+                                    "  INNER JOIN tavrin.\"demo$z$%T\" z ON z.z_rv = frv.z_rv;\n";
+    Rows delivered = rows(replaced(by_gen_rows, {{"%T", "%C"}}));
+    EXPECT_EQ(delivered, Rows{});
+    for (const auto& r : rows(replaced(by_gen_rows, {{"%T", "old$%C"}}))) delivered.push_back(r);
+    EXPECT_EQ(delivered, (Rows{{ann, "3", "4", "2", "Ann"}}));
+    EXPECT_EQ(rows("WITH final_deletes (rid, generation) AS\n(\n  SELECT dd.rid, max(ddtx.generation)\n  FROM tavrin.\"demo$z$deleted_rvs$%C\" dd \n"
+                   "  INNER JOIN tavrin.\"demo$t$tx\" ddtx ON ddtx.txid = dd.del_txid \n  WHERE ddtx.generation BETWEEN 4 AND 4 AND dd.rid NOT IN(SELECT rid FROM #fg) \n"
+                   "  GROUP BY dd.rid \n)\nSELECT fd.rid, bd.rv_gen, fd.generation, NULL, NULL\n  FROM #bd bd\n  RIGHT OUTER JOIN final_deletes fd ON fd.rid = bd.rid\n"
+                   "  WHERE bd.rv_gen IS NOT NULL OR fd.generation >= 5;\n"),
+              (Rows{{bob, "3", "4", "NULL", "NULL"}}));
+
+    // Filtered sets: customers whose name is not 'before', orders over 5 whose customer is in the set.
+    const std::string parent_cond =
+        "  AND ( (z$this.\"customer_id\" IS NULL)\n    OR (EXISTS (SELECT * FROM #%P AS tt \n                  INNER JOIN tavrin.\"demo$z$%C\" AS pz ON (pz.z_rv = tt.z_rv) WHERE (pz.\"id\" = z$this.\"customer_id\")))\n"
+        "    OR (EXISTS (SELECT * FROM #%P AS tt \n                  INNER JOIN tavrin.\"demo$z$old$%C\" AS pz ON (pz.z_rv = tt.z_rv) WHERE (pz.\"id\" = z$this.\"customer_id\")))  )\n";
+    auto two_part = [&](const std::string& set, const std::string& table, const std::string& g, const std::string& cond) {
+        return "INSERT INTO #" + set + " (z_rv, rid, generation) \n"
+               "SELECT rv.z_rv, rv.rid, tx.generation \n  FROM tavrin.\"demo$z$" + table + "\" AS z$this \n  JOIN tavrin.\"demo$z$rv$" + table +
+               "\" AS rv ON (rv.z_rv = z$this.z_rv) \n  JOIN tavrin.\"demo$t$tx\" AS tx ON (tx.txid = rv.txid) AND (tx.generation <= " + g + ") \n" + cond +
+               "UNION \nSELECT b.z_rv, b.rid, tx1.generation \n  FROM tavrin.\"demo$z$deleted_rvs$" + table + "\" AS b \n"
+               "  JOIN tavrin.\"demo$t$tx\" AS tx2 ON (tx2.txid = b.del_txid) AND ((tx2.generation > " + g + ") OR (tx2.generation IS NULL)) \n"
+               "  JOIN tavrin.\"demo$t$tx\" AS tx1 ON (tx1.txid = b.add_txid) AND (tx1.generation <= " + g + ") \n"
+               "  JOIN tavrin.\"demo$z$old$" + table + "\" AS z$this ON (b.z_rv = z$this.z_rv) \n" + cond + " OPTION (OPTIMIZE FOR UNKNOWN);";
+    };
+    for (const char* set : {"cf", "cb", "of", "ob"})
+        run(std::string("CREATE TABLE #") + set + " (z_rv bigint PRIMARY KEY, rid uniqueidentifier NOT NULL, generation bigint NOT NULL)");
+    const std::string customer_cond = "  WHERE (z$this.name <> N'before')\n";
+    run(two_part("cf", "%C", "4", customer_cond));
+    run(two_part("cb", "%C", "3", customer_cond));
+    run(two_part("of", "%O", "4", "  WHERE (z$this.total > 5)\n" + replaced(parent_cond, {{"%P", "cf"}})));
+    run(two_part("ob", "%O", "3", "  WHERE (z$this.total > 5)\n" + replaced(parent_cond, {{"%P", "cb"}})));
+    // At generation 4 Ann's version of transaction 7 was current (superseded
+    // since); at generation 3 the first versions of ann and bob were.
+    EXPECT_EQ(rows("SELECT s.rid, s.generation FROM #cf s"), (Rows{{ann, "4"}}));
+    EXPECT_EQ(rows("SELECT s.rid, s.generation FROM #cb s ORDER BY s.z_rv"), (Rows{{ann, "3"}, {bob, "3"}}));
+    EXPECT_EQ(rows("SELECT o.order_no FROM #ob s JOIN tavrin.\"demo$z$old$%O\" o ON o.z_rv = s.z_rv UNION ALL "
+                   "SELECT x.order_no FROM #ob s JOIN tavrin.\"demo$z$x$%O\" x ON x.z_rv = s.z_rv ORDER BY 1"),
+              (Rows{{"1"}, {"2"}}));
+    const std::string order1 = rows("SELECT rid FROM #ob WHERE z_rv = (SELECT MIN(z_rv) FROM #ob)")[0][0];
+    const std::string order2 = rows("SELECT rid FROM #ob WHERE z_rv = (SELECT MAX(z_rv) FROM #ob)")[0][0];
+    EXPECT_EQ(rows("SELECT rid FROM #of"), (Rows{{order1}})) << "order 3's customer is filtered out";
+    // The same orders at the baseline by transaction (up to 6), the one-part form with its CTE.
+    run("CREATE TABLE #ot (z_rv bigint PRIMARY KEY, rid uniqueidentifier NOT NULL, generation bigint NOT NULL)");
+    const std::string ot_cond = "  WHERE (z$this.total > 5)\n" + replaced(parent_cond, {{"%P", "cb"}});
+    run("WITH relevant_rvs (z_rv, rid, generation) AS\n(\n  SELECT z_rv, rid, -1 AS generation FROM tavrin.\"demo$z$rv$%O\" AS rv WHERE (txid <= 6)\n"
+        "  AND NOT EXISTS (SELECT dd.* FROM tavrin.\"demo$z$dd$%O\" AS dd WHERE (txid <= 6) AND (dd.rv=rv.z_rv))\n)\n"
+        "INSERT INTO #ot (z_rv, rid, generation)\nSELECT z$rv.z_rv, z$rv.rid, z$rv.generation\n  FROM tavrin.\"demo$z$%O\" z$this\n"
+        "  INNER JOIN relevant_rvs z$rv ON (z$this.z_rv = z$rv.z_rv)\n" + ot_cond + "UNION ALL \nSELECT z$rv.z_rv, z$rv.rid, z$rv.generation\n"
+        "  FROM tavrin.\"demo$z$old$%O\" z$this\n  INNER JOIN relevant_rvs z$rv ON (z$this.z_rv = z$rv.z_rv)\n" + ot_cond + " OPTION (OPTIMIZE FOR UNKNOWN);");
+    EXPECT_EQ(rows("SELECT COUNT(*), MIN(generation) FROM #ot"), (Rows{{"2", "-1"}}));
+    // An unfiltered set by transaction: versions up to 6 not ended by then.
+    run("CREATE TABLE #ut (z_rv bigint PRIMARY KEY, rid uniqueidentifier NOT NULL, generation bigint NOT NULL)");
+    run("INSERT INTO #ut (z_rv, rid, generation) \n  SELECT z_rv, rid, -1 AS generation FROM tavrin.\"demo$z$rv$%C\" AS rv WHERE (txid <= 6) AND (txid<>5) \n"
+        "  AND (NOT EXISTS (SELECT dd.* FROM tavrin.\"demo$z$dd$%C\" AS dd WHERE (txid <= 6) AND (txid<>5) AND (dd.rv=rv.z_rv))) OPTION (OPTIMIZE FOR UNKNOWN);");
+    EXPECT_EQ(rows("SELECT rid FROM #ut ORDER BY z_rv"), (Rows{{before}, {bob}}));
+    // The filtered generation export's deletions: orders of the baseline that left the final set.
+    EXPECT_EQ(rows("SELECT COUNT_BIG(*) FROM #of AS f WHERE (NOT EXISTS (SELECT * FROM #ob AS b WHERE (f.z_rv = b.z_rv)));"), (Rows{{"0"}}));
+    EXPECT_EQ(rows(
+        "SELECT DISTINCT rid, MIN(generation), MAX(del_generation), NULL \nFROM ( \n  SELECT base_rv.rid AS rid, base_rv.generation AS generation, dd_tx.generation AS del_generation \n"
+        "  FROM #ob AS base_rv  \n    INNER JOIN  tavrin.\"demo$z$deleted_rvs$%O\" AS ddrv ON ddrv.rid = base_rv.rid  \n"
+        "\tINNER JOIN tavrin.\"demo$t$tx\" AS dd_tx ON  (dd_tx.txid = ddrv.del_txid) AND (dd_tx.generation BETWEEN 4 AND 4)  \n"
+        "\tLEFT JOIN tavrin.\"demo$z$rv$%O\" AS next_rv  ON (next_rv.rid = ddrv.rid) AND (next_rv.txid = ddrv.del_txid) \n"
+        "\tWHERE next_rv.rid IS NULL AND ( NOT EXISTS (SELECT * FROM #of AS ft WHERE (ft.rid = base_rv.rid)) ) \n  UNION ALL  \n"
+        "  SELECT base_rv.rid AS rid, base_rv.generation AS generation, 0 AS del_generation \n  FROM #ob AS base_rv  \n"
+        "\tWHERE ( NOT EXISTS (SELECT * FROM #of AS ft WHERE (ft.rid = base_rv.rid)) ) \n\t) a GROUP BY a.rid \n"),
+              (Rows{{order2, "3", "4", "NULL"}}));
+
+    // Column dumps: an unfiltered table (held at 3, still current at 4) and a filtered one.
+    run("CREATE TABLE #cd (z_rv bigint PRIMARY KEY)");
+    run("INSERT INTO #cd SELECT base.z_rv FROM\n  (SELECT rv.z_rv, rv.rid, tx.generation FROM tavrin.\"demo$t$tx\" AS tx INNER JOIN tavrin.\"demo$z$rv$%C\" AS rv ON (tx.txid=rv.txid) WHERE (tx.generation <= 3)) AS base\n"
+        "WHERE NOT EXISTS(SELECT 1 FROM\n  (SELECT dd.* FROM tavrin.\"demo$t$tx\" AS tx2 INNER JOIN tavrin.\"demo$z$dd$%C\" AS dd ON (tx2.txid=dd.txid) WHERE (tx2.generation <= 4)) AS dd\n"
+        "  WHERE dd.rv = base.z_rv\n)");
+    run("CREATE TABLE #pr (z_rv bigint PRIMARY KEY, \"name\" nvarchar(50) NULL)");
+    run("INSERT INTO #pr (z_rv, \"name\") SELECT a.z_rv, rec.\"name\" FROM #cd a INNER JOIN tavrin.\"demo$z$%C\" rec ON (rec.z_rv=a.z_rv)");
+    run("MERGE INTO #pr l USING #cd a INNER JOIN tavrin.\"demo$z$old$%C\" rec ON (rec.z_rv=a.z_rv)  ON (a.z_rv=l.z_rv)  WHEN NOT MATCHED THEN INSERT (z_rv, \"name\") VALUES(a.z_rv, rec.\"name\");");
+    EXPECT_EQ(rows("SELECT rv.rid, rec.\"name\" FROM #pr rec INNER JOIN tavrin.\"demo$z$rv$%C\" rv ON (rv.z_rv=rec.z_rv)"), (Rows{{before, "before"}}));
+    run("CREATE TABLE #cdo (z_rv bigint PRIMARY KEY)");
+    run("INSERT INTO #cdo SELECT z_rv FROM #ob WHERE z_rv IN (SELECT z_rv FROM #of)\n");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #cdo"), (Rows{{"1"}}));
+}
+
+TEST_F(Dbfile, AColumnPreparedLaterIsVersionedFromItsSchemaTransactionOn) {
+    OdbcConnection c(dir, "shop");
+    ok(c, "CREATE TABLE dbo.notes (id int NOT NULL PRIMARY KEY, body nvarchar(50) NULL, extra int NULL)");
+    ok(c, "INSERT INTO dbo.notes VALUES (1, N'one', 10)");
+    std::string notes;
+    ASSERT_EQ(cli("add-table " + dir + " shop demo dbo.notes id body", &notes), 0) << notes;
+    notes = notes.substr(0, notes.find('\n'));
+    auto q = [&](const std::string& kind) { return "tavrin.[demo$" + kind + notes + "]"; };
+    // A column the host table gains later, then both are prepared.
+    ok(c, "ALTER TABLE dbo.notes ADD late nvarchar(10) COLLATE Latin1_General_CS_AS NULL");
+    EXPECT_EQ(c.query("SELECT name, collation_name, is_nullable FROM sys.columns WHERE object_id = OBJECT_ID('dbo.notes') AND column_id = 4"),
+              (Rows{{"late", "Latin1_General_CS_AS", "1"}}));
+    std::string out;
+    ASSERT_EQ(cli("prepare-column " + dir + " shop demo dbo.notes extra", &out), 0) << out;
+    ASSERT_EQ(cli("prepare-column " + dir + " shop demo dbo.notes late", &out), 0) << out;
+    EXPECT_EQ(c.query("SELECT name FROM sys.columns WHERE object_id = OBJECT_ID('tavrin.[demo$z$old$" + notes + "]') ORDER BY column_id"),
+              (Rows{{"z_rv"}, {"id"}, {"body"}, {"extra"}, {"late"}}));
+    // Each preparation is a schema transaction of its own: the table's mark and the column's dump.
+    EXPECT_EQ(c.query("SELECT txid FROM tavrin.[demo$t$t] WHERE object_id = " + notes), (Rows{{"7"}}));
+    EXPECT_EQ(c.query("SELECT col, dump_txid FROM tavrin.[demo$t$c] WHERE tbl = " + notes + " ORDER BY col"), (Rows{{"3", "6"}, {"4", "7"}}));
+    EXPECT_EQ(c.query("SELECT MAX(txid), COUNT(*) FROM tavrin.[demo$t$tx]"), (Rows{{"7", "7"}}));
+    ok(c, "UPDATE dbo.notes SET extra = 11, late = N'x' WHERE id = 1");
+    EXPECT_EQ(c.query("SELECT id, body, extra, late FROM " + q("z$old$")), (Rows{{"1", "one", "10", "NULL"}}));
+    EXPECT_EQ(c.query("SELECT id, extra, late FROM " + q("z$")), (Rows{{"1", "11", "x"}}));
+    auto d = [&](const std::string& sql) {
+        EXPECT_EQ(c.exec(sql), SQL_ERROR) << sql;
+        return c.last_diags().at(0).native;
+    };
+    EXPECT_EQ(d("ALTER TABLE dbo.notes ADD late int NULL"), 2705);
+    EXPECT_EQ(d("ALTER TABLE dbo.notes ADD other int NOT NULL"), 102) << "outside the dialect: a NOT NULL column needs a default";
+}
+
+TEST(DbfileCli, GlobalRulesNameTablesColumnsAndForeignKeys) {
+    std::string dir = make_data_dir();
+    ASSERT_EQ(cli("create-config " + dir + " cfg"), 0);
+    std::ofstream(dir + "/hosts.sql") << "CREATE TABLE dbo.p (id int NOT NULL PRIMARY KEY, v int NULL)\n"
+                                         "CREATE TABLE dbo.c (id int NOT NULL PRIMARY KEY, pid int NULL CONSTRAINT FK_c_p REFERENCES dbo.p (id))\n";
+    ASSERT_EQ(cli("run " + dir + " cfg " + dir + "/hosts.sql"), 0);
+    for (const char* args : {"set-record-rule %D cfg dbo.p 2 1", "set-record-rule %D cfg dbo.p 2 3 keep", "set-column-rule %D cfg dbo.p v 4",
+                             "set-column-rule %D cfg dbo.p '*' 5 x", "set-fk-rule %D cfg dbo.FK_c_p 5 2"}) {
+        std::string a = args, out;
+        a.replace(a.find("%D"), 2, dir);
+        ASSERT_EQ(cli(a, &out), 0) << a << " -> " << out;
+    }
+    struct Case {
+        std::string args, message;
+    } cases[] = {
+        {"set-record-rule " + dir + " cfg dbo.none 2 1", "no table 'dbo.none'"},
+        {"set-column-rule " + dir + " cfg dbo.p nope 1", "has no column 'nope'"},
+        {"set-fk-rule " + dir + " cfg dbo.FK_none 5 1", "no foreign key"},
+        {"set-record-rule " + dir + " cfg dbo.p two 1", "not a number"},
+    };
+    for (const auto& k : cases) {
+        std::string out;
+        EXPECT_NE(cli(k.args, &out), 0) << k.args;
+        EXPECT_NE(out.find(k.message), std::string::npos) << k.args << " -> " << out;
+    }
+    OdbcConnection c(dir, "cfg");
+    const std::string p = c.query("SELECT OBJECT_ID('dbo.p')")[0][0];
+    EXPECT_EQ(c.query("SELECT sit, tbl_id, act, extra FROM tavrin.rules_record"), (Rows{{"2", p, "3", "keep"}}));
+    EXPECT_EQ(c.query("SELECT tbl_id, col_id, act, extra FROM tavrin.rules_column ORDER BY act"), (Rows{{p, "2", "4", "NULL"}, {p, "NULL", "5", "x"}}));
+    EXPECT_EQ(c.query("SELECT r.sit, r.act FROM tavrin.rules_fk r JOIN sys.foreign_keys f ON f.object_id = r.fk_id WHERE f.name = N'FK_c_p'"),
+              (Rows{{"5", "2"}}));
+}
+
 TEST_F(Dbfile, CliDocumentsItsCommandsAndRefusesBadInput) {
     std::string help;
     ASSERT_EQ(cli("--help", &help), 0);
-    for (const char* c : {"create-db", "run", "create-config", "register-dbfile", "create-dbfile", "add-table", "set-rule", "add-acl",
-                          "add-filter", "assign-filter", "add-user", "add-group", "purge", "snapshot", "restore"})
+    for (const char* c : {"create-db", "run", "create-config", "register-dbfile", "create-dbfile", "add-table", "prepare-column", "set-rule",
+                          "set-record-rule", "set-column-rule", "set-fk-rule", "add-acl", "add-filter", "assign-filter", "add-user",
+                          "add-group", "purge", "snapshot", "restore"})
         EXPECT_NE(help.find(std::string("  ") + c + " "), std::string::npos) << c;
     std::ofstream(dir + "/keyless.sql") << "CREATE TABLE dbo.keyless (a int NULL)\n";
     ASSERT_EQ(cli("run " + dir + " shop " + dir + "/keyless.sql"), 0);
@@ -233,6 +534,9 @@ TEST_F(Dbfile, CliDocumentsItsCommandsAndRefusesBadInput) {
         {"set-rule " + dir + " shop demo 123 0", "counter row"},
         {"set-rule " + dir + " shop demo x 0", "not a number"},
         {"create-dbfile " + dir + " shop Bad-Name", "bad dbfile name"},
+        {"prepare-column " + dir + " shop demo dbo.keyless a", "not synchronised"},
+        {"prepare-column " + dir + " shop demo dbo.customers nope", "has no column 'nope'"},
+        {"prepare-column " + dir + " shop demo dbo.customers name", "synchronised already"},
     };
     OdbcConnection c(dir, "shop");
     Rows before = c.query("SELECT (SELECT COUNT(*) FROM sys.objects), (SELECT COUNT(*) FROM tavrin.[demo$t$tx]), (SELECT COUNT(*) FROM tavrin.[demo$t$rules])");

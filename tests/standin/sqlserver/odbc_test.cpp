@@ -214,8 +214,9 @@ TEST_F(Standin, LongTextsAndBlobsCrossChunkBoundaries) {
         while ((r = SQLGetData(q, 2, SQL_C_BINARY, buf, sizeof buf, &ind)) != SQL_NO_DATA) {
             ASSERT_TRUE(SQL_SUCCEEDED(r));
             got.append(buf, std::min<SQLLEN>(ind, sizeof buf));
-            if (r == SQL_SUCCESS_WITH_INFO)
+            if (r == SQL_SUCCESS_WITH_INFO) {
                 EXPECT_EQ(OdbcConnection::diags(SQL_HANDLE_STMT, q).at(0).sqlstate, "01004");
+            }
             if (r == SQL_SUCCESS) break;
         }
         EXPECT_EQ(got, blob);
@@ -291,6 +292,52 @@ TEST_F(Standin, ConstraintViolationsComeBackWithNativeNumbersAndTexts) {
     // Each failed statement changed nothing.
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM parent"), (std::vector<std::vector<std::string>>{{"1"}}));
     EXPECT_EQ(c.query("SELECT qty FROM child"), (std::vector<std::vector<std::string>>{{"5"}}));
+}
+
+TEST_F(Standin, KeysAreCheckedOnceAtTheEndOfTheStatement) {
+    using Rows = std::vector<std::vector<std::string>>;
+    ok("CREATE TABLE dbo.k (id int NOT NULL PRIMARY KEY, code varchar(5) NULL CONSTRAINT UQ_k_code UNIQUE, tag int NULL)");
+    ok("CREATE UNIQUE INDEX IX_k_tag ON dbo.k (tag)");
+    ok("CREATE TABLE dbo.kref (id int NOT NULL PRIMARY KEY, kid int NULL REFERENCES dbo.k (id),"
+       " up int NULL CONSTRAINT FK_kref_up REFERENCES dbo.kref (id))");
+    ok("INSERT INTO k (id, code, tag) VALUES (1, 'a', 10), (2, 'b', NULL), (3, NULL, 30)");
+    ok("INSERT INTO kref (id, kid, up) VALUES (1, 1, NULL), (2, 2, 1), (3, 2, 2)");
+    // Keys that collide only in the middle of a statement: a swap and a shift.
+    ok("UPDATE k SET id = 3 - id WHERE id < 3");
+    ok("UPDATE k SET code = CASE code WHEN 'a' THEN 'b' WHEN 'b' THEN 'a' END WHERE id < 3");
+    ok("UPDATE k SET tag = CASE WHEN tag = 10 THEN 30 WHEN tag = 30 THEN 10 END");
+    EXPECT_EQ(c.query("SELECT id, code, tag FROM k ORDER BY id"), (Rows{{"1", "a", "NULL"}, {"2", "b", "30"}, {"3", "NULL", "10"}}));
+    // A parent and its child row deleted by one statement; a key moved away
+    // from its referencing rows is not.
+    ok("DELETE FROM kref WHERE id >= 2");
+    auto d = fails("UPDATE k SET id = id + 10 WHERE id = 1");
+    EXPECT_EQ(d.at(0).native, 547);
+    EXPECT_NE(d.at(0).message.find("REFERENCE constraint"), std::string::npos) << d.at(0).message;
+    struct Case {
+        const char* sql;
+        int native;
+        const char* duplicate;
+    };
+    const Case cases[] = {
+        {"UPDATE k SET id = 1", 2627, "(1)"},
+        {"INSERT INTO k (id, code) SELECT id + 100, NULL FROM k WHERE id < 3", 2627, "(<NULL>)"},
+        {"INSERT INTO k (id, code, tag) VALUES (7, 'x', NULL)", 2601, "(<NULL>)"},
+        {"UPDATE k SET code = UPPER(code) WHERE id = 2", 0, nullptr},
+        {"UPDATE k SET code = 'A' WHERE id = 2", 2627, "(A)"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.sql);
+        if (!k.duplicate) {
+            ok(k.sql);
+            continue;
+        }
+        d = fails(k.sql);
+        EXPECT_EQ(d.at(0).native, k.native);
+        EXPECT_NE(d.at(0).message.find("The duplicate key value is " + std::string(k.duplicate)), std::string::npos)
+            << d.at(0).message;
+    }
+    // The failed statements changed nothing.
+    EXPECT_EQ(c.query("SELECT id, code, tag FROM k ORDER BY id"), (Rows{{"1", "a", "NULL"}, {"2", "B", "30"}, {"3", "NULL", "10"}}));
 }
 
 TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
