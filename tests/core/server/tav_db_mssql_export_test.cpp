@@ -549,4 +549,38 @@ TEST_F(ExportTest, TxidOutsideFilter) {
   EXPECT_EQ(outside, 0);
 }
 
+// A purge that lands while the rows are written: the package's row table calls back into a
+// second connection that records the purge, and the export asks for a retry.
+static QK_mssql_connection *g_purging = nullptr;
+static std::string g_purge_sql;
+static void purge_now(sqlite3_context *c, int, sqlite3_value **) {
+  QK_context *ctx = nullptr;
+  QK_context__alloc(&ctx);
+  QK_mssql__exec(ctx, g_purging, g_purge_sql.c_str());
+  sqlite3_result_int(c, QK_context__has_error(ctx) ? 0 : 1);
+  QK_context__free(ctx);
+}
+
+TEST_F(ExportTest, APurgeDuringTheExportAsksForARetry) {
+  state(items, "{\"unfiltered\":true}");
+  tav_db_mssql__open(ctx, connection_string("shop").c_str(), nullptr, &g_purging);
+  ASSERT_EQ(take_error(), "ok");
+  g_purge_sql = "UPDATE tavrin.\"demo$t$t\" SET purged = 4 WHERE [object_id] = " + items;
+  new_package(6, items);
+  sqlite3_create_function(pkg.db, "purge_now", 0, SQLITE_UTF8, nullptr, purge_now, nullptr, nullptr);
+  ASSERT_EQ(PkgTest::exec(pkg.db, "CREATE TEMP TRIGGER purge AFTER INSERT ON \"p$u$" + items +
+                                      "\" BEGIN SELECT purge_now(); END"),
+            "ok");
+  sqlite3_stmt *rows = prepare(row_insert(items, 6));
+  tav_export_range range = {BY_GENERATION, 4, 4, 1, nullptr, 0};
+  tav_db_mssql__export_table(ctx, h, 6, d, states, items.c_str(), &range, nullptr, nullptr, rows, nullptr);
+  EXPECT_EQ(code(), 91u);
+  const char *msg = nullptr;
+  QK_context__get_message(ctx, &msg);
+  EXPECT_STREQ(msg, "Purge operation affected table export.");
+  take_error();
+  sqlite3_finalize(rows);
+  tav_db_mssql__close(ctx, &g_purging);
+}
+
 #endif
