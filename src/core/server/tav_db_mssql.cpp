@@ -18,8 +18,7 @@ static const char s_default_connection[] =
 
 /* ---- Statement helpers ---- */
 
-/* A table id goes into statement text, so it must be the decimal text of an object id. */
-static void check_table_id(QK_context *ctx, const char *pszTblId) {
+void tav_db_mssql__check_table_id(QK_context *ctx, const char *pszTblId) {
   const char *p;
   QK_ARG_NOT_NULL(ctx, pszTblId);
   p = pszTblId[0] == '-' ? pszTblId + 1 : pszTblId;
@@ -203,7 +202,7 @@ void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
 
 void tav_db_mssql__old_table_exists(QK_context *ctx, tav_db_handle *h, const char *pszTblId, int *pbExists) {
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
   QK_TRY(ctx, tav_db_mssql__table_exists(ctx, h->conn, h->name, "$z$old$", pszTblId, pbExists));
 done:;
 }
@@ -291,7 +290,7 @@ done:
 
 void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged) {
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
   QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pPurged,
                                             "SELECT COALESCE(purged, -1) FROM tavrin.%s$t$t WHERE [object_id] = %s",
                                             h->name, pszTblId));
@@ -493,7 +492,7 @@ void tav_db_mssql__get_fk_constraint_list_txid(QK_context *ctx, tav_db_handle *h
   SQLLEN ind = 0;
   int fetchedRow = 0;
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
                                        "SELECT t.fk_constraint_list_txid, COALESCE(tx.generation, 0)\n"
                                        "  FROM tavrin.%s$t$t AS t\n"

@@ -19,12 +19,11 @@
 #include "qk/qk_mssql.h"
 #include "qk/qk_varray.h"
 #include "qk/qk_vhash.h"
+#include "server/tav_export_types.h"
 
 struct tav_defin;
 struct tav_filter;
 /* Defined by the parts of the store and the sync engine that own them. */
-struct tav_export_range;
-struct tav_export_state;
 struct tav_recovery_set;
 struct tav_user_identity;
 
@@ -85,17 +84,17 @@ typedef struct tav_backend_ops {
                                      QK_int64 firstTxid, QK_int64 lastTxid, const char *pszExtraCondition,
                                      sqlite3 *pPkgDb);
   /* 23 */ void (*export_table)(QK_context *ctx, tav_db_handle *h, int pkgVersion, struct tav_defin *psk,
-                                struct tav_export_state *pStates, const char *pszTblId,
-                                struct tav_export_range *pRange, const char *pszClientSetDigest,
+                                QK_vhash *pStates, const char *pszTblId,
+                                tav_export_range *pRange, const char *pszClientSetDigest,
                                 char **ppszSetDigest, sqlite3_stmt *pRowInsert, sqlite3_stmt *pRowDeltaInsert);
   /* 24 */ void (*export_column_dump)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk,
-                                      struct tav_export_state *pTableState, const char *pszTblId,
-                                      struct tav_export_range *pRange, const QK_vhash *pColumns,
+                                      tav_export_state *pTableState, const char *pszTblId,
+                                      tav_export_range *pRange, const char *pszColumnList,
                                       const char *pszSelectList, sqlite3_stmt *pRowInsert);
-  /* 25 */ void (*txid_outside_filter)(QK_context *ctx, tav_db_handle *h, struct tav_export_state *pStates,
+  /* 25 */ void (*txid_outside_filter)(QK_context *ctx, tav_db_handle *h, QK_vhash *pStates,
                                        const char *pszTblId, QK_int64 txid, int *pbOutside);
   /* 26 */ void (*table_has_changes)(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
-                                     struct tav_export_range *pRange, int *pbChanged);
+                                     tav_export_range *pRange, int *pbChanged);
   /* 27 */ void (*record_recovery_timeline)(QK_context *ctx, tav_db_handle *h, struct tav_defin *psk,
                                             sqlite3 *pPkgDb, int *pbNewData, struct tav_recovery_set **ppSet);
   /* 28 */ void (*import_audit)(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb);
@@ -229,5 +228,8 @@ void tav_db_mssql__drain_results(QK_context *ctx, SQLHSTMT hStmt);
 void tav_db_mssql__log_request(QK_context *ctx, QK_mssql_connection *pConn, const char *pszUrl, QK_int64 unixTime,
                                const char *pszClientAddress, QK_int64 requestSize, QK_int64 responseSize,
                                QK_int64 status, QK_int64 elapsedMs, QK_int64 txid, QK_int64 txidR);
+
+/* A table id goes into statement text, so it must be the decimal text of an object id. */
+void tav_db_mssql__check_table_id(QK_context *ctx, const char *pszTblId);
 
 #endif
