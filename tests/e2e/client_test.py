@@ -261,6 +261,28 @@ class HttpTest(ClientCase):
                 self.assertIn(text, str(caught.exception))
                 self.assertEqual(self.client.pending_changes(), 1)
 
+    def test_a_push_without_answer_is_settled_by_the_next_pull(self):
+        ScriptedServer.script = [(200, {}, self.compressed("first", {"pv": 6, "schema": SCHEMA}, [(2, 12)], {}))]
+        self.client.pull()
+        self.client.insert("customers", {"name": "x"})
+        self.server.shutdown()
+        self.server.server_close()
+        with self.assertRaises(ClientError):
+            self.client.push()
+        stamp = self.client.meta("pending")
+        self.assertEqual(len(stamp), 32)
+        self.server = http.server.HTTPServer(("127.0.0.1", self.server.server_address[1]), ScriptedServer)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        for status, succeeded, left in ((244, False, 1), (244, True, 0)):
+            with self.subTest(succeeded=succeeded):
+                self.client.set_meta("pending", stamp)
+                ScriptedServer.script = [(status, {}, self.compressed(
+                    "status-%s" % succeeded, {"push-succeeded": succeeded, "pv": 6}, [], {}))]
+                self.assertEqual(self.client.pull().status_doc["push-succeeded"], succeeded)
+                self.assertIn("pending=" + stamp, ScriptedServer.seen[-1][1])
+                self.assertIsNone(self.client.meta("pending"))
+                self.assertEqual(self.client.pending_changes(), left)
+
     def test_status_answer_of_a_push_whose_baseline_the_server_lacks(self):
         ScriptedServer.script = [(200, {}, self.compressed("first", {"pv": 6, "schema": SCHEMA}, [(2, 12)], {}))]
         self.client.pull()

@@ -277,6 +277,10 @@ class Client:
             with open(path, "wb") as f:
                 f.write(package)
             if answer.status == 200:
+                # The server answers a pending stamp it holds with a plain package (no status
+                # document) once the client has a baseline: the push was applied.
+                if pending:
+                    self.settle_pending(True)
                 return SyncResult(200, applied=self.apply_package(path))
             status_doc = read_status_doc(path)
             if "push-succeeded" in status_doc and pending:
