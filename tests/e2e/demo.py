@@ -1,0 +1,167 @@
+#!/usr/bin/python3
+"""Provisions a demo of the sync host: a SQL Server stand-in with a demo dbfile, and the
+web-server configuration that serves it with the sync module on loopback.
+
+Usage: demo.py DIR --standin CLI --driver ODBC_SO --module MODULE_SO [--port N]
+
+Makes under DIR:
+  data/                 the SQL Server stand-in's data directory: the configuration database
+                        "tavrin_config" (dbfile registry, users) and the database "demo" with the
+                        host tables customers (identity key), orders (identity key, foreign key
+                        to customers) and stock (composite key), synchronised as dbfile "demo"
+  webroot/web.config    the site's tavrin/settings: temp_directory and the ODBC connection string
+  temp/                 the temp_directory
+  applicationHost.config  one site on 127.0.0.1:PORT (0: any free port) whose /sync/ path goes
+                        to the sync module
+and prints what it made. Also importable: provision() returns the same facts as a dict.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+from xml.sax.saxutils import quoteattr
+
+CONFIG_DB = "tavrin_config"
+DBFILE_DB = "demo"
+DBFILE = "demo"
+APP_PATH = "/sync"
+# The users of the "table2" scheme live in the configuration database.
+SCHEME = {"scheme_type": "table2", "table": "users"}
+USERS = {"alice": "alice-secret", "bob": "bob-secret"}
+
+HOST_TABLES_SQL = """\
+CREATE TABLE dbo.customers (id int IDENTITY(1,1) NOT NULL PRIMARY KEY, name nvarchar(100) NOT NULL,
+  balance decimal(12,2) NULL, photo varbinary(max) NULL, joined datetime2 NULL, active bit NULL)
+CREATE TABLE dbo.orders (id int IDENTITY(1,1) NOT NULL PRIMARY KEY,
+  customer_id int NOT NULL REFERENCES dbo.customers (id), amount float NULL, note nvarchar(200) NULL)
+CREATE TABLE dbo.stock (warehouse char(4) NOT NULL, sku nvarchar(20) NOT NULL, qty int NOT NULL,
+  PRIMARY KEY (warehouse, sku))
+INSERT INTO dbo.customers (name, balance, photo, joined, active) VALUES (N'Ada', 10.50, 0x0102FF, '2024-01-02 03:04:05', 1)
+INSERT INTO dbo.customers (name, balance, joined, active) VALUES (N'Grace', NULL, '2023-12-31 23:59:59', 0)
+INSERT INTO dbo.orders (customer_id, amount, note) VALUES (1, 99.5, N'first order')
+INSERT INTO dbo.stock (warehouse, sku, qty) VALUES ('WH01', N'bolt-6', 120)
+INSERT INTO dbo.stock (warehouse, sku, qty) VALUES ('WH02', N'bolt-6', 7)
+"""
+HOST_TABLES = ["dbo.customers", "dbo.orders", "dbo.stock"]
+
+
+def canonical(document):
+    """Compact JSON with sorted keys: the form access-list rows name a scheme in."""
+    return json.dumps(document, sort_keys=True, separators=(",", ":"))
+
+
+class ProvisionError(Exception):
+    pass
+
+
+def cli(standin, *args):
+    run = subprocess.run([standin] + [str(a) for a in args], capture_output=True, text=True, timeout=120)
+    if run.returncode != 0:
+        raise ProvisionError("sqlserver-standin %s failed: %s" % (" ".join(map(str, args[:1])),
+                                                                 (run.stderr or run.stdout).strip()))
+    return run.stdout
+
+
+def sql(standin, data_dir, database, script, work_dir):
+    """Runs T-SQL through the stand-in; returns the result rows as lists of texts."""
+    path = os.path.join(work_dir, "query.sql")
+    with open(path, "w") as f:
+        f.write(script)
+    out = cli(standin, "run", data_dir, database, path)
+    lines = out.splitlines()
+    return [line.split("\t") for line in lines[1:]] if lines else []
+
+
+def connection_string(driver, data_dir, database=CONFIG_DB):
+    return "Driver=%s;Server=%s;Database=%s" % (driver, data_dir, database)
+
+
+def write_site(directory, module, driver, data_dir, port=0, support_mode=None):
+    webroot, temp = os.path.join(directory, "webroot"), os.path.join(directory, "temp")
+    os.makedirs(webroot, exist_ok=True)
+    os.makedirs(temp, exist_ok=True)
+    settings = 'temp_directory=%s odbc_connection_string=%s' % (
+        quoteattr(temp), quoteattr(connection_string(driver, data_dir)))
+    if support_mode is not None:
+        settings += " support_mode=%s" % quoteattr(support_mode)
+    with open(os.path.join(webroot, "web.config"), "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<configuration>\n'
+                '\t<configSections><sectionGroup name="tavrin"><section name="settings" /></sectionGroup>'
+                '</configSections>\n'
+                '\t<tavrin><settings %s /></tavrin>\n</configuration>\n' % settings)
+    config = os.path.join(directory, "applicationHost.config")
+    with open(config, "w") as f:
+        f.write('<?xml version="1.0" encoding="UTF-8"?>\n<configuration>\n'
+                '\t<system.applicationHost>\n\t\t<sites>\n'
+                '\t\t\t<site name="Tavrin" id="1">\n'
+                '\t\t\t\t<application path="/" applicationPool="Tavrin">\n'
+                '\t\t\t\t\t<virtualDirectory path="/" physicalPath=%s />\n'
+                '\t\t\t\t</application>\n'
+                '\t\t\t\t<bindings><binding protocol="http" bindingInformation="127.0.0.1:%d:" /></bindings>\n'
+                '\t\t\t</site>\n\t\t</sites>\n\t</system.applicationHost>\n'
+                '\t<system.webServer>\n'
+                '\t\t<globalModules><add name="tavrin" image=%s /></globalModules>\n'
+                '\t\t<modules><add name="tavrin" /></modules>\n'
+                '\t\t<handlers><add name="tavrin-sync" path="%s/*" verb="*" modules="tavrin" /></handlers>\n'
+                '\t</system.webServer>\n</configuration>\n' % (quoteattr(webroot), port, quoteattr(module), APP_PATH))
+    return config, webroot, temp
+
+
+def provision(directory, standin, driver, module, port=0, support_mode=None):
+    """Creates the demo under directory; returns a dict of what was made."""
+    directory, standin, driver, module = (os.path.abspath(p) for p in (directory, standin, driver, module))
+    data_dir = os.path.join(directory, "data")
+    if os.path.exists(os.path.join(data_dir, CONFIG_DB + ".sqlite")):
+        raise ProvisionError("%s already holds a demo" % directory)
+    os.makedirs(data_dir, exist_ok=True)
+    cli(standin, "create-config", data_dir, CONFIG_DB)
+    cli(standin, "register-dbfile", data_dir, CONFIG_DB, DBFILE, "--odbc", "qvsdb:" + DBFILE_DB)
+    sql(standin, data_dir, DBFILE_DB, HOST_TABLES_SQL, directory)
+    cli(standin, "create-dbfile", data_dir, DBFILE_DB, DBFILE)
+    table_ids = {}
+    for table in HOST_TABLES:
+        table_ids[table] = cli(standin, "add-table", data_dir, DBFILE_DB, DBFILE, table).splitlines()[0].strip()
+    scheme = canonical(SCHEME)
+    for user, password in USERS.items():
+        cli(standin, "add-user", data_dir, CONFIG_DB, user, password)
+    # Anybody may pull and push; the named users too, under their scheme.
+    cli(standin, "add-acl", data_dir, DBFILE_DB, DBFILE, "", "anyone", "*", "*", "allow")
+    cli(standin, "add-acl", data_dir, DBFILE_DB, DBFILE, scheme, "any_authenticated_user", "*", "*", "allow")
+    config, webroot, temp = write_site(directory, module, driver, data_dir, port, support_mode)
+    return {"directory": directory, "data_dir": data_dir, "config_db": CONFIG_DB, "dbfile_db": DBFILE_DB,
+            "dbfile": DBFILE, "table_ids": table_ids, "scheme": scheme, "users": dict(USERS),
+            "host_config": config, "webroot": webroot, "temp_directory": temp, "app_path": APP_PATH,
+            "module": module, "odbc_connection_string": connection_string(driver, data_dir)}
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("directory")
+    parser.add_argument("--standin", required=True, help="the sqlserver-standin program")
+    parser.add_argument("--driver", required=True, help="the stand-in's ODBC driver (.so)")
+    parser.add_argument("--module", required=True, help="the sync module (libtavrin_server.so)")
+    parser.add_argument("--port", type=int, default=0)
+    args = parser.parse_args(argv)
+    try:
+        made = provision(os.path.abspath(args.directory), args.standin, args.driver, args.module, args.port)
+    except (ProvisionError, OSError, subprocess.SubprocessError) as error:
+        print("demo: %s" % error, file=sys.stderr)
+        return 1
+    print("demo provisioned in %s" % made["directory"])
+    print("  SQL Server stand-in data:  %s (databases %s, %s)" % (made["data_dir"], made["config_db"],
+                                                                 made["dbfile_db"]))
+    print("  dbfile:                    %s, tables %s" % (made["dbfile"], ", ".join(
+        "%s=%s" % kv for kv in made["table_ids"].items())))
+    print("  users (scheme %s): %s" % (made["scheme"], ", ".join(made["users"])))
+    print("  host configuration:        %s" % made["host_config"])
+    print("  web.config:                %s" % os.path.join(made["webroot"], "web.config"))
+    print("  temp_directory:            %s" % made["temp_directory"])
+    print("  sync path:                 %s/pull, %s/push" % (made["app_path"], made["app_path"]))
+    print("  module:                    %s%s" % (made["module"], "" if os.path.exists(made["module"])
+                                                 else " (not built yet)"))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

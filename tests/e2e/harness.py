@@ -1,0 +1,90 @@
+"""Runs the sync host for end-to-end tests: a provisioned demo, tavrin_host on loopback, clients.
+
+The programs come from the environment (ctest sets it): TAVRIN_HOST, SQLSERVER_STANDIN,
+STANDIN_ODBC and TAVRIN_MODULE (the sync module; the tests skip while it is not built).
+"""
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import demo  # noqa: E402
+from tavrin_client import Client  # noqa: E402
+
+START_TIMEOUT = 30
+
+
+def tool(name):
+    path = os.environ.get(name)
+    if not path:
+        raise unittest.SkipTest("%s is not set (run the tests through ctest)" % name)
+    return path
+
+
+def module_path():
+    path = tool("TAVRIN_MODULE")
+    if not os.path.exists(path):
+        raise unittest.SkipTest("module not built yet: %s is missing" % path)
+    return path
+
+
+class RunningDemo:
+    """A demo directory with tavrin_host serving it on 127.0.0.1 until stop()."""
+
+    def __init__(self, support_mode=None):
+        self.module = module_path()
+        self.standin = tool("SQLSERVER_STANDIN")
+        self.directory = tempfile.mkdtemp(prefix="tavrin-e2e-")
+        self.facts = demo.provision(self.directory, self.standin, tool("STANDIN_ODBC"), self.module,
+                                    support_mode=support_mode)
+        self.log = os.path.join(self.directory, "host.log")
+        self.process = subprocess.Popen([tool("TAVRIN_HOST"), "--config", self.facts["host_config"],
+                                         "--workers", "4", "--timeout", "30", "--log", self.log],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.port = self.wait_for_port()
+        self.url = "http://127.0.0.1:%d%s" % (self.port, self.facts["app_path"])
+
+    def wait_for_port(self):
+        deadline = time.monotonic() + START_TIMEOUT
+        seen = b""
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.process.stdout], [], [], 0.5)
+            if ready:
+                line = self.process.stdout.readline()
+                seen += line
+                if line.startswith(b"listening "):
+                    return int(line.rsplit(b":", 1)[1].strip(b"/\n"))
+                if not line and self.process.poll() is not None:
+                    break
+        self.stop()
+        raise RuntimeError("tavrin_host did not start: %s" % seen.decode("utf-8", "replace"))
+
+    def client(self, name="client", fid=1, **auth):
+        return Client(os.path.join(self.directory, name + ".sqlite"), self.url, self.facts["dbfile"], fid, **auth)
+
+    def sql(self, script):
+        """Runs T-SQL on the dbfile's database through the stand-in; result rows as texts."""
+        return demo.sql(self.standin, self.facts["data_dir"], self.facts["dbfile_db"], script, self.directory)
+
+    def host_log(self):
+        with open(self.log, errors="replace") as f:
+            return f.read()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+
+    def remove(self):
+        shutil.rmtree(self.directory, ignore_errors=True)

@@ -1,0 +1,130 @@
+#!/usr/bin/python3
+"""Whole pull and push roads: the test client against tavrin_host with the sync module, on
+loopback, over the SQL Server stand-in with the provisioned demo dbfile."""
+import http.client
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from tavrin_client import ProtocolError  # noqa: E402
+
+
+class DemoCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.demo = harness.RunningDemo()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.demo.stop()
+        cls.demo.remove()
+
+    def names(self, table="dbo.customers"):
+        return sorted(r[0] for r in self.demo.sql("SELECT name FROM %s" % table))
+
+    def assert_temp_directory_empty(self):
+        self.assertEqual(os.listdir(self.demo.facts["temp_directory"]), [])
+
+
+class MainRoadTest(DemoCase):
+    def test_pull_server_change_push_and_pull_again(self):
+        client = self.demo.client("a")
+        first = client.pull()
+        self.assertEqual(first.status, 200)
+        self.assertEqual([(r["id"], r["name"]) for r in client.rows("customers")], [(1, "Ada"), (2, "Grace")])
+        self.assertEqual([r["photo"] for r in client.rows("customers")], [b"\x01\x02\xff", None])
+        self.assertEqual([(r["customer_id"], r["note"]) for r in client.rows("orders")], [(1, "first order")])
+        self.assertEqual([(r["warehouse"], r["sku"], r["qty"]) for r in client.rows("stock")],
+                         [("WH01", "bolt-6", 120), ("WH02", "bolt-6", 7)])
+        self.assertRegex(client.baseline, r"^\d+g\d+$")
+        self.assertEqual(client.pull().status, 304)
+
+        self.demo.sql("INSERT INTO dbo.customers (name) VALUES (N'Hopper')")
+        self.assertEqual(client.pull().status, 200)
+        self.assertIn("Hopper", [r["name"] for r in client.rows("customers")])
+
+        new = client.insert("customers", {"name": "Linus", "balance": 3})
+        client.insert("orders", {"customer_id": client.rows("customers")[-1]["id"], "amount": 1.5, "note": "linked"})
+        client.update("stock", client.find("stock", warehouse="WH02", sku="bolt-6"), {"qty": 8})
+        client.delete("orders", client.find("orders", note="first order"))
+        pushed = client.push()
+        self.assertEqual((pushed.status, pushed.pushed), (200, 4))
+        self.assertEqual(client.pending_changes(), 0)
+
+        server_id = self.demo.sql("SELECT id FROM dbo.customers WHERE name = N'Linus'")[0][0]
+        self.assertEqual(self.demo.sql("SELECT c.name FROM dbo.orders o JOIN dbo.customers c ON c.id = o.customer_id"
+                                       " WHERE o.note = N'linked'"), [["Linus"]])
+        self.assertEqual(self.demo.sql("SELECT COUNT(*) FROM dbo.orders WHERE note = N'first order'"), [["0"]])
+        self.assertEqual(self.demo.sql("SELECT qty FROM dbo.stock WHERE warehouse = 'WH02'"), [["8"]])
+        # The follow-up gave the client's row the identity value the server chose.
+        linus = [r for r in client.rows("customers") if r["z_rid"] == new]
+        self.assertEqual([r["id"] for r in linus], [int(server_id)])
+        self.assertEqual(client.pull().status, 304)
+        self.assert_temp_directory_empty()
+
+
+class TwoClientsTest(DemoCase):
+    def test_second_client_sees_the_first_and_a_conflict_merges_columns(self):
+        a, b = self.demo.client("a", fid=1), self.demo.client("b", fid=2)
+        a.pull()
+        b.pull()
+        a.update("customers", a.find("customers", name="Grace"), {"balance": 5})
+        b.update("customers", b.find("customers", name="Grace"), {"active": True})
+        self.assertEqual(a.push().status, 200)
+        # b's change meets a's on the same row: the columns merge.
+        self.assertEqual(b.push().status, 200)
+        balance, active = self.demo.sql("SELECT balance, active FROM dbo.customers WHERE name = N'Grace'")[0]
+        self.assertEqual((float(balance), active), (5.0, "1"))
+        grace_b = [r for r in b.rows("customers") if r["name"] == "Grace"][0]
+        self.assertEqual((float(grace_b["balance"]), grace_b["active"]), (5.0, 1))
+        self.assertEqual(a.pull().status, 200)
+        self.assertEqual([r["active"] for r in a.rows("customers") if r["name"] == "Grace"], [1])
+
+        b.insert("stock", {"warehouse": "WH03", "sku": "nut-2", "qty": 1})
+        b.push()
+        a.pull()
+        self.assertIn(("WH03", "nut-2"), [(r["warehouse"], r["sku"]) for r in a.rows("stock")])
+
+
+class RefusalTest(DemoCase):
+    def raw(self, target):
+        connection = http.client.HTTPConnection("127.0.0.1", self.demo.port, timeout=30)
+        try:
+            connection.request("GET", target)
+            response = connection.getresponse()
+            return response.status, response.reason, response.getheader("X-Tavrin-Error-Code"), response.read()
+        finally:
+            connection.close()
+
+    def test_credentials(self):
+        scheme = self.demo.facts["scheme"]
+        good = self.demo.client("alice", user="alice", password="alice-secret", scheme=scheme)
+        self.assertEqual(good.pull().status, 200)
+        for name, password in (("wrong", "nope"), ("empty", "")):
+            with self.subTest(name):
+                bad = self.demo.client("bad-" + name, user="alice", password=password, scheme=scheme)
+                with self.assertRaises(ProtocolError) as caught:
+                    bad.pull()
+                self.assertEqual((caught.exception.status, caught.exception.reason), (401, "Unauthorized"))
+
+    def test_host_answers(self):
+        app = self.demo.facts["app_path"]
+        cases = [
+            ("unknown dbfile", app + "/pull?db=nosuch&fid=1&pv=6", (400, "DBFile Not Found", "4552", b"")),
+            ("no query", app + "/pull", (400, "Missing/Invalid Query String", None, b"")),
+            ("no db", app + "/pull?fid=1", (400, "Missing/Invalid Query String", None, b"")),
+            ("bad path", app + "/pulls?db=demo&fid=1&pv=6", (404, "TODO", None, b"")),
+            ("path case", app + "/PULL?db=demo&fid=1&pv=6", (404, "TODO", None, b"")),
+            ("push without h", app + "/push?db=demo&fid=1",
+             (400, "TODO", None, b"parameter 'h' in query string is required\0")),
+        ]
+        for name, target, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(self.raw(target), expected)
+        self.assert_temp_directory_empty()
+
+
+if __name__ == "__main__":
+    unittest.main()
