@@ -193,13 +193,6 @@ TEST_F(AddSiteChecks, BuildSite) {
   EXPECT_EQ(wizard.GetConnectionString(), site.odbcConnectionString);
 }
 
-int g_answer = IDYES;
-std::vector<std::wstring> g_questions;
-int Answer(HWND, const std::wstring &text, const std::wstring &title, UINT) {
-  g_questions.push_back(title + L": " + text);
-  return g_answer;
-}
-
 class FinishChecks : public AddSiteChecks {
  protected:
   AddSiteWizard wizard{sites, false};
@@ -207,8 +200,8 @@ class FinishChecks : public AddSiteChecks {
 
   void SetUp() override {
     AddSiteChecks::SetUp();
-    g_questions.clear();
-    previous = SetMessageBoxSink(Answer);
+    g_boxes.clear();
+    previous = SetMessageBoxSink(RecordBox);
     wizard.webroot = path + L"\\a\\b\\www";
     wizard.tempDirectory = path + L"\\c\\temp";
   }
@@ -222,14 +215,14 @@ TEST_F(FinishChecks, ExistingDirectoriesFinishWithoutAsking) {
   wizard.webroot = existing;
   wizard.tempDirectory = path;
   EXPECT_TRUE(wizard.ConfirmFinish());
-  EXPECT_TRUE(g_questions.empty());
+  EXPECT_TRUE(g_boxes.empty());
 }
 
 TEST_F(FinishChecks, YesCreatesBothWithTheirParents) {
-  g_answer = IDYES;
+  g_boxAnswer = IDYES;
   EXPECT_TRUE(wizard.ConfirmFinish());
-  ASSERT_EQ(g_questions.size(), 1u);
-  EXPECT_EQ(g_questions[0],
+  ASSERT_EQ(g_boxes.size(), 1u);
+  EXPECT_EQ(g_boxes[0],
             L"Create Directories: The specified webroot or temp directory does not exist.\n "
             L"Create them now?");
   EXPECT_TRUE(DirectoryExists(wizard.webroot));
@@ -237,19 +230,19 @@ TEST_F(FinishChecks, YesCreatesBothWithTheirParents) {
 }
 
 TEST_F(FinishChecks, NoOrAFailedCreationKeepsTheWizardOpen) {
-  g_answer = IDNO;
+  g_boxAnswer = IDNO;
   EXPECT_FALSE(wizard.ConfirmFinish());
   EXPECT_FALSE(DirectoryExists(wizard.webroot));
 
   // A file in the way of the temp directory: the error is shown and the
   // wizard stays, so that the user can correct the path.
-  g_answer = IDYES;
-  g_questions.clear();
+  g_boxAnswer = IDYES;
+  g_boxes.clear();
   WriteText(path + L"\\c", "x");
   EXPECT_FALSE(wizard.ConfirmFinish());
-  ASSERT_EQ(g_questions.size(), 2u);
-  EXPECT_EQ(g_questions[1].rfind(L"QVS Configuration Error: A Windows system call failed.", 0), 0u)
-      << Narrow(g_questions[1]);
+  ASSERT_EQ(g_boxes.size(), 2u);
+  EXPECT_EQ(g_boxes[1].rfind(L"QVS Configuration Error: A Windows system call failed.", 0), 0u)
+      << Narrow(g_boxes[1]);
 }
 
 TEST(SiteDisplay, BindingTextAndOfferedAddresses) {
