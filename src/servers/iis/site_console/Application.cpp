@@ -1,6 +1,10 @@
 #include "Application.h"
 
+#include <winsock2.h>
+#include <commctrl.h>
+
 #include "Helpers.h"
+#include "MainDialog.h"
 
 const std::wstring kDefaultFolders[4] = {
     L"C:\\ProgramData\\Tavrin", L"C:\\ProgramData\\Tavrin\\QVS Server",
@@ -54,5 +58,94 @@ void CreateDefaultSite(SiteList &list, const std::wstring &iniPath) {
     DeleteFileW(iniPath.c_str());
   } else {
     list.AddSite(DefaultSite());
+  }
+}
+
+bool SetupCreatesDefaultSite(bool hasIniArgument, bool moduleSiteExists, bool iniIsFile) {
+  return (hasIniArgument && iniIsFile) || !moduleSiteExists;
+}
+
+const wchar_t kSetupWarning[] =
+    L"The installer was unable to create the default Tavrin IIS Site.\r\r After the installer "
+    L"exits, you will need to create a Tavrin enabled IIS site using the QVS Configuration "
+    L"Utility. This tool can be launched from the installer by clicking \"Configure Server\" at "
+    L"the end of installation.";
+const wchar_t kSetupWarningTitle[] = L"QVS Configuration Warning";
+
+namespace {
+
+// Winsock for the life of the object.
+class Winsock {
+ public:
+  Winsock() {
+    WSADATA data;
+    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  ~Winsock() {
+    if (started_) WSACleanup();
+  }
+  bool Started() const { return started_; }
+
+ private:
+  bool started_ = false;
+};
+
+// The COM apartment of the thread: one CoUninitialize for each successful
+// CoInitializeEx (S_FALSE included), never one for a failed call.
+class ComApartment {
+ public:
+  ComApartment() { CHECK_HRESULT(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
+  ~ComApartment() { CoUninitialize(); }
+  ComApartment(const ComApartment &) = delete;
+  ComApartment &operator=(const ComApartment &) = delete;
+};
+
+}  // namespace
+
+int Application::Run() {
+  Winsock winsock;
+  if (!winsock.Started()) return -1;
+  if (arguments_.empty()) {
+    MainDialog dialog;
+    dialog.sites.Load();
+    dialog.Run(instance_);
+  } else if (arguments_[0] == L"setup") {
+    Setup();
+  } else if (arguments_[0] != L"export") {
+    throw QVS::ApplicationException(kErrorUnknownParameter,
+                                    L"Unknown command line parameter: " + arguments_[0]);
+  }
+  return 0;
+}
+
+void Application::Setup() {
+  SiteList list;
+  list.Load();
+  bool moduleSiteExists = false;
+  for (std::uint32_t position = 0; position < list.Count(); ++position) {
+    IISSite &site = list.GetByIndex(position);
+    if (!site.isModuleSite) continue;
+    RefreshWebrootFiles(site);
+    moduleSiteExists = true;
+  }
+  bool hasIniArgument = arguments_.size() > 1;
+  std::wstring iniPath = hasIniArgument ? arguments_[1] : std::wstring();
+  if (!SetupCreatesDefaultSite(hasIniArgument, moduleSiteExists, IsExistingFile(iniPath))) return;
+  try {
+    CreateDefaultSite(list, iniPath);
+  } catch (const QVS::BaseException &) {
+    ShowMessageBox(nullptr, kSetupWarning, kSetupWarningTitle, MB_ICONWARNING);
+  }
+}
+
+int RunProgram(HINSTANCE instance, const wchar_t *commandLine) {
+  try {
+    std::vector<std::wstring> arguments = SplitCommandLine(commandLine);
+    InitCommonControls();
+    ComApartment com;
+    return Application(instance, std::move(arguments)).Run();
+  } catch (const QVS::BaseException &e) {
+    ShowMessageBox(nullptr, e.message, kErrorBoxTitle, MB_ICONERROR);
+    return static_cast<int>(e.code);
   }
 }

@@ -5,6 +5,7 @@
 
 #include <objbase.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,13 @@ class ComEnvironment : public ::testing::Environment {
 inline ::testing::Environment *const g_comEnvironment =
     ::testing::AddGlobalTestEnvironment(new ComEnvironment);
 
-// Message boxes shown by the code under test, instead of blocking.
+// Message boxes shown by the code under test, instead of blocking, and
+// the button that answers them.
 inline std::vector<std::wstring> g_boxes;
+inline std::atomic<int> g_boxAnswer{IDOK};
 inline int RecordBox(HWND, const std::wstring &text, const std::wstring &title, UINT) {
   g_boxes.push_back(title + L": " + text);
-  return IDOK;
+  return g_boxAnswer;
 }
 
 inline std::string Narrow(const std::wstring &w) { return Utf16ToUtf8(w.c_str()); }
@@ -46,6 +49,7 @@ class ConfigFixture : public TempDir {
     apphost = path + L"\\applicationHost.config";
     SetEnvironmentVariableW(L"TAVRIN_HOST_CONFIG", apphost.c_str());
     g_boxes.clear();
+    g_boxAnswer = IDOK;
     previousSink_ = SetMessageBoxSink(RecordBox);
   }
   void TearDown() override {

@@ -1,0 +1,312 @@
+// The dialogs driven through messages on the private X server: a second
+// thread plays the user (texts typed, links and buttons pressed) while the
+// test thread runs the modal sheet.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "AddSiteWizard.h"
+#include "MainDialog.h"
+#include "OdbcWizard.h"
+#include "config_fixture.h"
+#include "resource.h"
+
+namespace {
+
+// The sheet's own buttons.
+constexpr int kApplyButton = 0x3021;
+constexpr int kBackButton = 0x3023;
+constexpr int kNextButton = 0x3024;
+constexpr int kFinishButton = 0x3025;
+
+// Plays the user on its own thread; a failed step is recorded, the sheet
+// is cancelled and the rest of the script is skipped.
+class User {
+ public:
+  explicit User(std::function<void(User &)> script)
+      : uiThread_(GetCurrentThreadId()), thread_([this, script] {
+          try {
+            script(*this);
+          } catch (const std::string &failure) {
+            failures.push_back(failure);
+            if (sheet != nullptr) PostMessageW(sheet, PSM_PRESSBUTTON, PSBTN_CANCEL, 0);
+          }
+        }) {}
+  ~User() { thread_.join(); }
+
+  std::vector<std::string> failures;
+  HWND sheet = nullptr;
+
+  // Waits for a condition; a failure when it does not come true in time.
+  void WaitFor(const std::string &what, const std::function<bool()> &condition) {
+    for (int i = 0; i < 500; ++i) {
+      if (condition()) return;
+      Sleep(20);
+    }
+    throw "timed out waiting for " + what;
+  }
+  // The topmost enabled property sheet of the test thread.
+  HWND WaitForSheet(const std::string &what) {
+    WaitFor(what, [&] {
+      sheet = nullptr;
+      EnumThreadWindows(
+          uiThread_,
+          [](HWND window, LPARAM found) {
+            if (IsWindowVisible(window) && IsWindowEnabled(window) &&
+                GetDlgItem(window, IDCANCEL) != nullptr)
+              *reinterpret_cast<HWND *>(found) = window;
+            return TRUE;
+          },
+          reinterpret_cast<LPARAM>(&sheet));
+      return sheet != nullptr;
+    });
+    return sheet;
+  }
+  HWND Page() { return reinterpret_cast<HWND>(SendMessageW(sheet, PSM_GETCURRENTPAGEHWND, 0, 0)); }
+  // Waits until the current page has this control.
+  void WaitForPage(int controlId) {
+    WaitFor("page with control " + std::to_string(controlId),
+            [&] { return GetDlgItem(Page(), controlId) != nullptr; });
+  }
+  void Type(int controlId, const std::wstring &text) {
+    SendMessageW(GetDlgItem(Page(), controlId), WM_SETTEXT, 0,
+                 reinterpret_cast<LPARAM>(text.c_str()));
+  }
+  std::wstring Text(int controlId) {
+    wchar_t text[1024] = {};
+    SendMessageW(GetDlgItem(Page(), controlId), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+    return text;
+  }
+  void Click(int controlId) {
+    SendMessageW(Page(), WM_COMMAND, MAKEWPARAM(controlId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(Page(), controlId)));
+  }
+  void Press(int button) { PostMessageW(sheet, PSM_PRESSBUTTON, button, 0); }
+  void Expect(const std::string &what, bool condition) {
+    if (!condition) failures.push_back(what);
+  }
+  void ExpectText(int controlId, const std::wstring &expected) {
+    WaitFor("text of " + std::to_string(controlId) + ": " + Narrow(expected),
+            [&] { return Text(controlId) == expected; });
+  }
+  void ExpectEnabled(int buttonId, bool enabled) {
+    WaitFor("button " + std::to_string(buttonId) + (enabled ? " enabled" : " disabled"), [&] {
+      HWND button = GetDlgItem(sheet, buttonId);
+      return button != nullptr && IsWindowVisible(button) &&
+             (IsWindowEnabled(button) != FALSE) == enabled;
+    });
+  }
+  // For screenshots by hand: TAVRIN_UI_PAUSE=seconds.
+  void Pause() {
+    if (const char *seconds = std::getenv("TAVRIN_UI_PAUSE")) Sleep(1000 * std::atoi(seconds));
+  }
+
+ private:
+  DWORD uiThread_;
+  std::thread thread_;
+};
+
+HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
+
+TEST(OdbcWizardRun, LinksBackAndTheStringBuilt) {
+  OdbcSettings model;
+  int result;
+  {
+    User user([](User &u) {
+      u.WaitForSheet("the wizard");
+      u.WaitForPage(IDC_ODBC_SERVER);
+      u.Type(IDC_ODBC_SERVER, L"db\\SQLEXPRESS");
+      u.Type(IDC_ODBC_DATABASE, L"sync");
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_LINK_SQL_SERVER);
+      u.Click(IDC_LINK_SQL_SERVER);
+      u.WaitForPage(IDC_ODBC_USER);
+      u.Type(IDC_ODBC_USER, L"sa");
+      u.Type(IDC_ODBC_PASSWORD, L"p}w");
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_CONNECTION_STRING);
+      u.ExpectText(IDC_CONNECTION_STRING,
+                   L"Driver={SQL Server Native Client 11.0};Server={db\\SQLEXPRESS};"
+                   L"Database={sync};UID={sa};PWD={p}}w}");
+      // Back leads to the page that led here, and from there to the links.
+      u.Press(PSBTN_BACK);
+      u.WaitForPage(IDC_ODBC_USER);
+      u.ExpectText(IDC_ODBC_PASSWORD, L"p}w");
+      u.Press(PSBTN_BACK);
+      u.WaitForPage(IDC_LINK_WINDOWS);
+      u.Click(IDC_LINK_WINDOWS);
+      u.WaitForPage(IDC_CONNECTION_STRING);
+      u.ExpectText(IDC_CONNECTION_STRING,
+                   L"Driver={SQL Server Native Client 11.0};Server={db\\SQLEXPRESS};"
+                   L"Database={sync};Trusted_Connection={yes}");
+      u.ExpectEnabled(kFinishButton, true);
+      u.Press(PSBTN_FINISH);
+    });
+    result = OdbcWizard::Run(model, Instance(), nullptr);
+  }
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(model.authKind, OdbcSettings::kWindows);
+  EXPECT_EQ(OdbcWizard::GetConnectionString(model),
+            L"Driver={SQL Server Native Client 11.0};Server={db\\SQLEXPRESS};Database={sync};"
+            L"Trusted_Connection={yes}");
+}
+
+TEST(OdbcWizardRun, CancelGivesZero) {
+  OdbcSettings model;
+  int result;
+  {
+    User user([](User &u) {
+      u.WaitForSheet("the wizard");
+      u.WaitForPage(IDC_ODBC_SERVER);
+      u.Press(PSBTN_CANCEL);
+    });
+    result = OdbcWizard::Run(model, Instance(), nullptr);
+    EXPECT_TRUE(user.failures.empty());
+  }
+  EXPECT_EQ(result, 0);
+}
+
+using Dialogs = ConfigFixture;
+
+TEST_F(Dialogs, AddSiteWizardCreatesASite) {
+  WriteApphost(Site("Default Web Site", 1, Narrow(path) + "\\other", "*:8443:taken.example.com"));
+  SiteList list;
+  list.Load();
+  const std::wstring webroot = path + L"\\sites\\www", temp = path + L"\\temp\\sync";
+  AddSiteWizard wizard(list, false);
+  g_boxAnswer = IDNO;
+  int result;
+  {
+    User user([&](User &u) {
+      u.WaitForSheet("the wizard");
+      u.WaitForPage(IDC_NAME);
+      u.ExpectText(IDC_NAME_STATUS, L"Required");
+      u.ExpectEnabled(kNextButton, false);
+      u.ExpectText(IDC_IP_ADDRESS, L"All Unassigned");
+      u.Type(IDC_NAME, L"DEFAULT web site");
+      u.ExpectText(IDC_NAME_STATUS, L"Name already in use");
+      u.Type(IDC_NAME, L"sync");
+      u.Type(IDC_WEBROOT, webroot);
+      u.Type(IDC_PORT, L"8443");
+      u.Type(IDC_HOST_NAME, L"taken.example.com");
+      u.ExpectText(IDC_BINDING_STATUS, L"In Use");
+      u.Type(IDC_HOST_NAME, L"sync.example.com");
+      u.ExpectText(IDC_BINDING_STATUS, L"");
+      u.ExpectText(IDC_WEBROOT_STATUS, L"Directory does not exist. Will be created.");
+      u.ExpectText(IDC_NAME_STATUS, L"");
+      SendMessageW(GetDlgItem(u.Page(), IDC_BINDING_TYPE), CB_SELECTSTRING,
+                   static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(L"https"));
+      u.ExpectEnabled(kNextButton, true);
+      u.Pause();
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_BROWSE_TEMP_WIZARD);
+      u.ExpectText(IDC_TEMP_STATUS, L"Required");
+      u.Type(IDC_TEMP_DIRECTORY, temp);
+      u.ExpectText(IDC_TEMP_STATUS, L"Directory does not exist. Will be created.");
+      u.ExpectEnabled(kNextButton, true);
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_SERVER);
+      u.ExpectEnabled(kNextButton, false);
+      u.Type(IDC_SERVER, L"db");
+      u.Type(IDC_DATABASE, L"sync");
+      u.ExpectEnabled(kNextButton, true);
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_LINK_SQL_SERVER);
+      u.Pause();
+      u.Click(IDC_LINK_SQL_SERVER);
+      u.WaitForPage(IDC_SQL_USER);
+      u.ExpectEnabled(kNextButton, false);  // a user is needed, a password is not
+      u.Type(IDC_SQL_USER, L"sa");
+      u.ExpectEnabled(kNextButton, true);
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_BINDING);
+      u.ExpectText(IDC_NAME, L"sync");
+      u.ExpectText(IDC_BINDING, L"*:8443:sync.example.com (https)");
+      u.ExpectText(IDC_CONNECTION_STRING,
+                   L"Driver={SQL Server Native Client 11.0};Server={db};Database={sync};"
+                   L"UID={sa};PWD={}");
+      u.ExpectText(IDC_TEMP_DIRECTORY, temp);
+      // "No" to creating the directories keeps the wizard open.
+      u.Press(PSBTN_FINISH);
+      u.WaitFor("the question", [] { return g_boxes.size() == 1; });
+      Sleep(200);
+      u.Expect("wizard still open after No", IsWindow(u.sheet) && IsWindowVisible(u.sheet));
+      g_boxAnswer = IDYES;
+      u.Press(PSBTN_FINISH);
+    });
+    result = wizard.Run(Instance(), nullptr);
+    for (const auto &failure : user.failures) ADD_FAILURE() << failure;
+  }
+  ASSERT_EQ(result, 1);
+  ASSERT_EQ(g_boxes.size(), 2u);
+  EXPECT_EQ(g_boxes[1],
+            L"Create Directories: The specified webroot or temp directory does not exist.\n "
+            L"Create them now?");
+  EXPECT_TRUE(DirectoryExists(webroot));
+  EXPECT_TRUE(DirectoryExists(temp));
+
+  // The caller creates the site from the record.
+  list.AddSite(wizard.BuildSite());
+  iisadmin::Element sites = Read("system.applicationHost/sites");
+  const iisadmin::Element *site = sites.find_item("sync");
+  ASSERT_NE(site, nullptr);
+  const iisadmin::Element &binding = site->child("bindings")->items()[0];
+  EXPECT_EQ(binding.value("protocol"), "https");
+  EXPECT_EQ(binding.value("bindingInformation"), "*:8443:sync.example.com");
+  EXPECT_EQ(binding.value("sslFlags"), "1");
+  iisadmin::Element settings = Read("tavrin/settings", "MACHINE/WEBROOT/APPHOST/sync");
+  EXPECT_EQ(settings.value("odbc_connection_string"),
+            "Driver={SQL Server Native Client 11.0};Server={db};Database={sync};UID={sa};PWD={}");
+  EXPECT_EQ(settings.value("temp_directory"), Narrow(temp));
+}
+
+TEST_F(Dialogs, SitesPageEditsAModuleSite) {
+  const std::wstring webroot = path + L"\\www", newTemp = path + L"\\temp2";
+  CreateDirectoryW(webroot.c_str(), nullptr);
+  CreateDirectoryW(newTemp.c_str(), nullptr);
+  WriteApphost(Site("Default Web Site", 1, Narrow(path) + "\\other"));
+  {
+    SiteList setup;
+    setup.Load();
+    setup.AddSite(IISSite(L"tavrin", L"*", L"", L"http", L"8080", webroot, L"Driver={x}", path, 0));
+  }
+  MainDialog dialog;
+  dialog.sites.Load();
+  bool ok;
+  {
+    User user([&](User &u) {
+      u.WaitForSheet("the sheet");
+      u.WaitForPage(IDC_SITE_LIST);
+      // The module site is selected: its details, editable.
+      u.ExpectText(IDC_SITE_NAME, L"tavrin");
+      u.ExpectText(IDC_BINDING, L"*:8080: (http)");
+      u.ExpectText(IDC_CONNECTION_STRING, L"Driver={x}");
+      u.ExpectText(IDC_TEMP_DIRECTORY, path);
+      u.ExpectEnabled(kApplyButton, false);
+      u.Expect("Build... enabled", IsWindowEnabled(GetDlgItem(u.Page(), IDC_BUILD_CONNECTION_STRING)));
+      u.Pause();
+      // A temp directory that does not exist: the warning, no Apply.
+      u.Type(IDC_TEMP_DIRECTORY, path + L"\\missing");
+      u.ExpectText(IDC_TEMP_STATUS, L"Directory does not exist.");
+      u.ExpectEnabled(kApplyButton, false);
+      u.Type(IDC_TEMP_DIRECTORY, newTemp);
+      u.ExpectText(IDC_TEMP_STATUS, L"");
+      u.ExpectEnabled(kApplyButton, true);
+      u.Press(PSBTN_OK);
+    });
+    ok = dialog.Run(Instance());
+    for (const auto &failure : user.failures) ADD_FAILURE() << failure;
+  }
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(g_boxes.empty());
+  iisadmin::Element settings = Read("tavrin/settings", "MACHINE/WEBROOT/APPHOST/tavrin");
+  EXPECT_EQ(settings.value("temp_directory"), Narrow(newTemp));
+  EXPECT_EQ(settings.value("odbc_connection_string"), "Driver={x}");
+}
+
+}  // namespace
