@@ -283,4 +283,117 @@ TEST_F(PushStatements, CollisionRuleTwelveInACombinedMerge) {
     ok(c(), "COMMIT TRANSACTION");
 }
 
+// The reads around conflict resolution and generation packages over one row's
+// history: ann inserted (generation A), updated twice (generation B), deleted
+// (generation D); rules at dbfile, table and column level; the audit import
+// and the identity-key lookups.
+TEST_F(PushStatements, RulesHistoryAuditAndIdentityLookups) {
+    auto last_txid = [&] { return rows("SELECT MAX(txid) FROM tavrin.\"demo$t$tx\"").at(0).at(0); };
+    auto new_generation = [&] { return std::to_string(exec_output(c(), "EXEC tavrin.\"demo$z$GetGen\" @generation = ? OUTPUT;")); };
+    run("INSERT INTO dbo.customers (name) VALUES (N'ann')");  // id 2
+    const std::string ta = last_txid(), ga = new_generation();
+    run("UPDATE dbo.customers SET name = N'anna' WHERE id = 2");
+    const std::string tb = last_txid();
+    run("UPDATE dbo.customers SET name = N'annie' WHERE id = 2");
+    const std::string tc = last_txid(), gb = new_generation();
+    const std::string ann = live_rid(c(), cust, "id = 2"), c1 = live_rid(c(), cust, "id = 1");
+    const std::string t1 = rows("SELECT txid FROM tavrin.\"demo$z$rv$%C\" WHERE rid = '" + c1 + "'").at(0).at(0);
+    run("DELETE FROM dbo.customers WHERE id = 2");
+    const std::string td = last_txid(), gd = new_generation();
+    const std::string unknown = kRid + std::string("99");
+
+    // Latest version: the last update and the delete that ended it; a live row; no row.
+    const std::string latest = "SELECT TOP 1 rv.txid, dd.txid FROM  tavrin.\"demo$z$rv$%C\" AS rv\n  LEFT OUTER JOIN tavrin.\"demo$z$dd$%C\" AS dd ON (rv.z_rv=dd.rv)\n"
+                               "  LEFT OUTER JOIN tavrin.\"demo$z$rv$%C\" AS rv2 ON (rv2.rid=rv.rid) AND (rv2.txid=dd.txid)\n"
+                               "  WHERE (rv.rid=?) AND (rv2.txid IS NULL) ORDER BY rv.txid DESC;";
+    EXPECT_EQ(bound(latest, {txt(ann)}).rows, (Rows{{tc, td}}));
+    EXPECT_EQ(bound(latest, {txt(c1)}).rows, (Rows{{t1, "NULL"}}));
+    EXPECT_EQ(bound(latest, {txt(unknown)}).rows, Rows{});
+    // Row by key: live first, else the newest deleted row with that key.
+    const std::string by_key_live = "SELECT rv.rid, rv.txid FROM\n  (SELECT z_rv FROM tavrin.\"demo$z$x$%C\" WHERE \"id\"=?) x\n"
+                                    "  INNER JOIN tavrin.\"demo$z$rv$%C\" rv ON (rv.z_rv=x.z_rv)\n";
+    const std::string by_key_deleted =
+        "SELECT TOP 1 rv.rid, rv.txid, dd.txid FROM\n  (SELECT z_rv FROM tavrin.\"demo$z$old$%C\" WHERE \"id\"=?) old\n"
+        "  INNER JOIN tavrin.\"demo$z$dd$%C\" dd ON (dd.rv=old.z_rv)\n  INNER JOIN tavrin.\"demo$z$rv$%C\" rv ON (rv.z_rv=old.z_rv)\n"
+        "  LEFT OUTER JOIN tavrin.\"demo$z$rv$%C\" rv2 ON (rv2.rid=rv.rid AND rv2.txid=dd.txid)\n  WHERE rv2.txid IS NULL\n  ORDER BY rv.txid DESC";
+    EXPECT_EQ(bound(by_key_live, {num(1)}).rows, (Rows{{c1, t1}}));
+    EXPECT_EQ(bound(by_key_live, {num(2)}).rows, Rows{});
+    EXPECT_EQ(bound(by_key_deleted, {num(2)}).rows, (Rows{{ann, tc, td}}));
+    // The values of one version: live or old.
+    const std::string version_values =
+        "SELECT \"id\",\"name\" FROM tavrin.\"demo$z$%C\" u INNER JOIN tavrin.\"demo$z$rv$%C\" rv1 ON (rv1.z_rv=u.z_rv) WHERE rv1.rid=? AND rv1.txid=?"
+        " UNION ALL SELECT \"id\",\"name\" FROM tavrin.\"demo$z$old$%C\" v INNER JOIN tavrin.\"demo$z$rv$%C\" rv2 ON (rv2.z_rv=v.z_rv) WHERE rv2.rid=? AND rv2.txid=?";
+    EXPECT_EQ(bound(version_values, {txt(ann), num(std::stoll(tb)), txt(ann), num(std::stoll(tb))}).rows, (Rows{{"2", "anna"}}));
+    EXPECT_EQ(bound(version_values, {txt(c1), num(std::stoll(t1)), txt(c1), num(std::stoll(t1))}).rows, (Rows{{"1", "before"}}));
+
+    // Rules: the table rule before the dbfile rule, a column rule and the table default, the newest uniquifier.
+    run("CREATE TABLE tavrin.rules_record (sit int NOT NULL, tbl_id int NOT NULL, act int NOT NULL, extra nvarchar(max) NULL)");
+    run("CREATE TABLE tavrin.rules_column (tbl_id int NOT NULL, col_id int NULL, act int NOT NULL, extra nvarchar(max) NULL)");
+    run("INSERT INTO tavrin.[demo$t$rules] (sit, act, extra) VALUES (4, 6, N'dbfile'), (6, NULL, NULL)");
+    run("INSERT INTO tavrin.rules_record (sit, tbl_id, act, extra) VALUES (4, %C, 12, N'table')");
+    run("INSERT INTO tavrin.rules_column (tbl_id, col_id, act, extra) VALUES (%C, 2, 3, N'name'), (%C, NULL, 1, NULL)");
+    run("INSERT INTO tavrin.demo$t$zu (col, tbl, fn, txid) VALUES (N'2', N'%C', N'old_fn', 1), (N'2', N'%C', N'new_fn', 2)");
+    EXPECT_EQ(bound("SELECT act, extra FROM tavrin.[demo$t$rules] WHERE sit=?", {num(4)}).rows, (Rows{{"6", "dbfile"}}));
+    EXPECT_EQ(bound("SELECT act FROM tavrin.[demo$t$rules] WHERE sit=?", {num(6)}).rows, (Rows{{"NULL"}}));
+    const std::string record_rule = "SELECT 1 AS src, act, extra FROM [tavrin].[rules_record] WHERE (sit = ?) AND (tbl_id = ?)  UNION ALL  "
+                                    "SELECT 2 AS src, act, extra FROM [tavrin].[demo$t$rules] WHERE (sit = ?) ORDER BY [src];";
+    EXPECT_EQ(bound(record_rule, {num(4), num(std::stoll(cust)), num(4)}).rows, (Rows{{"1", "12", "table"}, {"2", "6", "dbfile"}}));
+    EXPECT_EQ(bound(record_rule, {num(4), num(std::stoll(orders)), num(4)}).rows, (Rows{{"2", "6", "dbfile"}}));
+    EXPECT_EQ(bound("SELECT 1 AS src, act FROM [tavrin].[rules_record] WHERE (sit = ?) AND (tbl_id = ?);", {num(6), num(std::stoll(cust))}).rows,
+              Rows{});
+    EXPECT_EQ(bound("SELECT act, extra FROM tavrin.rules_column WHERE tbl_id=? AND col_id=? OPTION (OPTIMIZE FOR UNKNOWN);",
+                    {num(std::stoll(cust)), num(2)}).rows,
+              (Rows{{"3", "name"}}));
+    EXPECT_EQ(bound("SELECT act, extra FROM tavrin.rules_column WHERE tbl_id=? AND col_id IS NULL OPTION (OPTIMIZE FOR UNKNOWN)", {num(std::stoll(cust))}).rows,
+              (Rows{{"1", "NULL"}}));
+    EXPECT_EQ(bound("SELECT TOP 1 fn FROM tavrin.demo$t$zu WHERE col=? AND tbl=? ORDER BY txid DESC", {txt("2"), txt(cust)}).rows, (Rows{{"new_fn"}}));
+
+    // Generation packages: a known rstamp, the version a generation ended with, the first txid of a generation.
+    const std::string rstamp = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0";
+    bound("UPDATE tavrin.\"demo$t$tx\" SET rstamp=?, rebaseid=cast(crypt_gen_random(8) as bigint) WHERE txid=?", {txt(rstamp), num(std::stoll(tc))});
+    const std::string known = "SELECT CAST ((CASE WHEN EXISTS (SELECT * FROM tavrin.\"demo$t$tx\" WHERE (rstamp='%R')) THEN 1 ELSE 0 END) AS bit);";
+    EXPECT_EQ(rows(replaced(known, {{"%R", "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0"}})), (Rows{{"1"}}));
+    EXPECT_EQ(rows(replaced(known, {{"%R", unknown}})), (Rows{{"0"}}));
+    const std::string ended_with = "SELECT rv.txid FROM  tavrin.\"demo$z$rv$%C\" AS rv\n  INNER JOIN tavrin.\"demo$t$tx\" AS rv_tx ON (rv_tx.txid=rv.txid)\n"
+                                   "WHERE (rv.rid = ?) AND (rv_tx.generation= ?)\n  AND (  NOT EXISTS( SELECT * FROM tavrin.\"demo$z$dd$%C\" AS dd \n"
+                                   "    INNER JOIN tavrin.\"demo$t$tx\" AS dd_tx ON (dd_tx.txid=dd.txid)\n"
+                                   "    WHERE (dd.rv=rv.z_rv) AND (dd_tx.generation=rv_tx.generation) )  );";
+    EXPECT_EQ(bound(ended_with, {txt(ann), num(std::stoll(ga))}).rows, (Rows{{ta}}));
+    EXPECT_EQ(bound(ended_with, {txt(ann), num(std::stoll(gb))}).rows, (Rows{{tc}}));  // tb was ended within gb
+    EXPECT_EQ(bound(ended_with, {txt(ann), num(std::stoll(gd))}).rows, Rows{});
+    // Our own text for whether a row has any version created in a generation.
+    const std::string in_generation = "SELECT CAST ((CASE WHEN EXISTS (SELECT * FROM tavrin.\"demo$z$rv$%C\" AS rv INNER JOIN tavrin.\"demo$t$tx\" AS tx "
+                                      "ON (tx.txid=rv.txid) WHERE (rv.rid = ?) AND (tx.generation = ?)) THEN 1 ELSE 0 END) AS bit);";
+    EXPECT_EQ(bound(in_generation, {txt(ann), num(std::stoll(gb))}).rows, (Rows{{"1"}}));
+    EXPECT_EQ(bound(in_generation, {txt(ann), num(std::stoll(gd))}).rows, (Rows{{"0"}}));
+    const std::string min_txid = "DECLARE @min_txid bigint;\n SELECT @min_txid = MIN(txid) FROM tavrin.\"demo$t$tx\" WHERE(generation = %G);\n"
+                                 " IF(@min_txid IS NULL) SELECT @min_txid = MIN(txid) FROM tavrin.\"demo$t$tx\";\n SELECT @min_txid;";
+    EXPECT_EQ(rows(replaced(min_txid, {{"%G", gb}})), (Rows{{tb}}));
+    EXPECT_EQ(rows(replaced(min_txid, {{"%G", "99"}})), (Rows{{"1"}}));
+
+    // The audit import: a NULL rid and NULL texts pass through.
+    run("CREATE TABLE tavrin.audit (dbfile nvarchar(255) NULL, rid uniqueidentifier NULL, txid bigint NULL, tbl nvarchar(max) NULL, "
+        "ancestor nvarchar(max) NULL, already nvarchar(max) NULL, incoming nvarchar(max) NULL, result nvarchar(max) NULL)");
+    const std::string audit = "INSERT INTO tavrin.\"audit\" (dbfile,rid,txid,tbl,ancestor,already,incoming,result) VALUES (?,?,?,?,?,?,?,?)";
+    bound(audit, {txt("demo"), txt(ann), num(9), txt(cust), null_param(), txt("{\"name\":\"annie\"}"), txt("{\"name\":\"ann\"}"), txt("ignore")});
+    bound(audit, {txt("demo"), null_param(), num(9), txt(cust), null_param(), null_param(), txt("{}"), txt("ignore")});
+    EXPECT_EQ(rows("SELECT dbfile, rid, txid, ancestor, already, result FROM tavrin.audit ORDER BY already DESC"),
+              (Rows{{"demo", ann, "9", "NULL", "{\"name\":\"annie\"}", "ignore"}, {"demo", "NULL", "9", "NULL", "NULL", "ignore"}}));
+
+    // Identity keys: the log of earlier pushes (optional), then the server value of a live, a deleted and an unknown row.
+    run("INSERT INTO tavrin.[demo$t$ipklog] (fid, tbl_id, temp_ipk, import_txid, final_ipk) VALUES (7, %C, -1, 5, 2), (8, %C, -1, 6, 3)");
+    const std::string ipklog = "IF OBJECT_ID('[tavrin].[%D$t$ipklog]') IS NOT NULL\n  SELECT temp_ipk, final_ipk FROM [tavrin].[%D$t$ipklog] WHERE fid=? AND tbl_id=?;\n"
+                               "ELSE\n  SELECT NULL, NULL WHERE 1=0;\n";
+    EXPECT_EQ(bound(replaced(ipklog, {{"%D", "demo"}}), {num(7), num(std::stoll(cust))}).rows, (Rows{{"-1", "2"}}));
+    EXPECT_EQ(bound(replaced(ipklog, {{"%D", "other"}}), {num(7), num(std::stoll(cust))}).rows, Rows{});
+    const std::string pk_lookup =
+        "DECLARE @rid uniqueidentifier = ?, @pkval bigint;\nSELECT @pkval = z.\"id\" FROM\n  tavrin.\"demo$z$%C\" z\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%C\" rv ON rv.z_rv = z.z_rv\n  WHERE rv.rid = @rid;\nIF @pkval IS NULL\n  SELECT TOP 1 @pkval = old.\"id\" FROM\n"
+        "    tavrin.\"demo$z$old$%C\" old\n    INNER JOIN tavrin.\"demo$z$rv$%C\" rv ON rv.z_rv = old.z_rv\n    WHERE rv.rid = @rid;\n"
+        "SELECT CAST (CASE WHEN @pkval IS NULL THEN 0 ELSE 1 END AS int), @pkval;\n";
+    EXPECT_EQ(bound(pk_lookup, {txt(c1)}).rows, (Rows{{"1", "1"}}));
+    EXPECT_EQ(bound(pk_lookup, {txt(ann)}).rows, (Rows{{"1", "2"}}));
+    EXPECT_EQ(bound(pk_lookup, {txt(unknown)}).rows, (Rows{{"0", "NULL"}}));
+}
+
 }  // namespace
