@@ -396,4 +396,200 @@ TEST_F(PushStatements, RulesHistoryAuditAndIdentityLookups) {
     EXPECT_EQ(bound(pk_lookup, {txt(unknown)}).rows, (Rows{{"0", "NULL"}}));
 }
 
+// Rolled-back client data brought back: ann was inserted before the restore
+// point R and changed on the server after it; the client's rolled-back
+// timeline (generation R+1) changed her too. Recording, claims, the state and
+// base reads, the server change check, the re-staging of the package rows,
+// then salvage's conflict lists and the row dump.
+TEST_F(PushStatements, RecoverySalvageAndDump) {
+    run("INSERT INTO dbo.customers (name) VALUES (N'ann')");  // id 2
+    const std::string ta = rows("SELECT MAX(txid) FROM tavrin.\"demo$t$tx\"").at(0).at(0);
+    const long long R = exec_output(c(), "EXEC tavrin.\"demo$z$GetGen\" @generation = ? OUTPUT;");
+    run("UPDATE dbo.customers SET name = N'ann-server' WHERE id = 2");
+    exec_output(c(), "EXEC tavrin.\"demo$z$GetGen\" @generation = ? OUTPUT;");
+    const std::string ann = live_rid(c(), cust, "id = 2"), c1 = live_rid(c(), cust, "id = 1");
+    const std::string T = begin_push();
+    ids.push_back({"%T", T});
+    const std::string G = std::to_string(R + 1);
+
+    // Recording the rolled-back timeline: the timeline, the rows with their generation columns.
+    run("CREATE TABLE #tl (generation bigint PRIMARY KEY, id bigint not null)");
+    bound("INSERT INTO #tl (generation, id) VALUES (?, ?);", {num(R + 1), num(501)});
+    run("CREATE TABLE #rec_c (z_rid uniqueidentifier PRIMARY KEY, z_gen_add bigint NOT NULL, \"$tavrin generation id$\" bigint NOT NULL, "
+        "[id] varchar(25) CHECK(LEN([id]) >= 3 AND SUBSTRING([id],2,1) = ':'), [name] nvarchar(50) NULL)");
+    const std::string copy_gen = "INSERT INTO #rec_c (z_rid, z_gen_add, \"$tavrin generation id$\",\"id\",\"name\" ) VALUES (?, ?, ?,?,? )";
+    bound(copy_gen, {txt(ann), num(R + 1), num(501), txt("S:2"), txt("ann-client")});
+    bound(copy_gen, {txt(c1), num(R + 1), num(501), txt("S:1"), txt("before-client")});
+    EXPECT_EQ(rows("SET NOCOUNT ON;\nMERGE INTO tavrin.demo$r$rv$%C rv\nUSING #rec_c tr\n"
+                   "ON tr.z_rid = rv.rid AND tr.z_gen_add = rv.generation AND tr.\"$tavrin generation id$\" = rv.generation_id\n"
+                   "WHEN NOT MATCHED THEN INSERT (rid, generation, generation_id) VALUES (tr.z_rid, tr.z_gen_add, tr.\"$tavrin generation id$\");\nSELECT @@ROWCOUNT;"),
+              (Rows{{"2"}}));
+    for (const auto& [col, term] : std::vector<std::pair<std::string, std::string>>{{"id", "(CAST(SUBSTRING(tr.[id],3,25) AS bigint))"}, {"name", "(tr.[name])"}}) {
+        const Subst s{{"%c", col}, {"%v", term}};
+        EXPECT_EQ(rows(replaced("SET NOCOUNT ON;\nMERGE INTO tavrin.demo$r$old$%C old\nUSING #rec_c tr\n"
+                                "INNER JOIN tavrin.demo$r$rv$%C rv ON rv.rid = tr.z_rid AND rv.generation = tr.z_gen_add AND rv.generation_id = tr.\"$tavrin generation id$\"\n"
+                                "LEFT OUTER JOIN tavrin.demo$r$recovered$%C recov ON recov.z_rv = rv.z_rv\nON rv.z_rv = old.z_rv\n"
+                                "WHEN NOT MATCHED THEN INSERT (z_rv, \"%c\") VALUES (rv.z_rv, %v)\n"
+                                "WHEN MATCHED AND recov.\"%c\" IS NULL THEN UPDATE SET \"%c\" = %v;\nSELECT @@ROWCOUNT;", s)),
+                  (Rows{{"2"}})) << col;
+        EXPECT_EQ(rows(replaced("SET NOCOUNT ON;\nMERGE INTO tavrin.demo$r$recovered$%C recov\nUSING #rec_c tr\n"
+                                "INNER JOIN tavrin.demo$r$rv$%C rv ON rv.rid = tr.z_rid AND rv.generation = tr.z_gen_add AND rv.generation_id = tr.\"$tavrin generation id$\"\n"
+                                "ON rv.z_rv = recov.z_rv\nWHEN NOT MATCHED THEN INSERT (z_rv, \"%c\") VALUES (rv.z_rv, 0)\n"
+                                "WHEN MATCHED AND recov.\"%c\" IS NULL THEN UPDATE SET \"%c\" = 0;SELECT @@ROWCOUNT;", s)),
+                  (Rows{{"2"}})) << col;
+    }
+    EXPECT_EQ(rows("SELECT o.id, o.name, r.id, r.name FROM tavrin.demo$r$old$%C o JOIN tavrin.demo$r$recovered$%C r ON r.z_rv = o.z_rv ORDER BY o.id"),
+              (Rows{{"1", "before-client", "0", "0"}, {"2", "ann-client", "0", "0"}}));
+
+    // Claims: marks 0 become T; the release gives back only the named row's.
+    const std::string claim_from = "FROM tavrin.\"demo$r$recovered$%C\" r\nINNER JOIN tavrin.\"demo$r$rv$%C\" rv ON rv.z_rv = r.z_rv\n"
+                                   "INNER JOIN #rec_c tr ON tr.z_rid = rv.rid AND tr.z_gen_add = rv.generation AND tr.\"$tavrin generation id$\" = rv.generation_id;\n";
+    bound("DECLARE @txid bigint = ?;\nUPDATE r SET\n  \"id\" = CASE WHEN r.\"id\" = 0 THEN @txid ELSE r.\"id\" END,\n"
+          "  \"name\" = CASE WHEN r.\"name\" = 0 THEN @txid ELSE r.\"name\" END\n" + claim_from,
+          {num(std::stoll(T))});
+    std::string release = "DECLARE @txid bigint = ?;\nUPDATE r SET\n  \"id\" = CASE WHEN r.\"id\" = @txid THEN 0 ELSE r.\"id\" END,\n"
+                          "  \"name\" = CASE WHEN r.\"name\" = @txid THEN 0 ELSE r.\"name\" END\n" + claim_from;
+    release = release.substr(0, release.size() - 2) + "\nWHERE rv.rid = ?;\n";
+    bound(release, {num(std::stoll(T)), txt(c1)});
+    EXPECT_EQ(rows("SELECT o.id, r.id, r.name FROM tavrin.demo$r$old$%C o JOIN tavrin.demo$r$recovered$%C r ON r.z_rv = o.z_rv ORDER BY o.id"),
+              (Rows{{"1", "0", "0"}, {"2", T, T}}));
+
+    // Ann's latest server version: live, in the generation after R.
+    const std::string latest =
+        "SELECT TOP 1\n  rv.z_rv,\n  rv.txid,\n  COALESCE(rv_tx.generation, 9223372036854775807),\n"
+        "  CASE WHEN dd_tx.txid IS NULL THEN 0 ELSE COALESCE(dd_tx.generation, 9223372036854775807) END\nFROM\n"
+        "  tavrin.\"demo$z$rv$%C\" rv\n  LEFT OUTER JOIN tavrin.\"demo$z$dd$%C\" dd ON dd.rv = rv.z_rv\n"
+        "  LEFT OUTER JOIN tavrin.\"demo$z$rv$%C\" rv2 ON rv2.rid = rv.rid AND rv2.txid = dd.txid\n"
+        "  INNER JOIN tavrin.\"demo$t$tx\" rv_tx ON rv_tx.txid = rv.txid\n  LEFT OUTER JOIN tavrin.\"demo$t$tx\" dd_tx ON dd_tx.txid = dd.txid\n"
+        "WHERE rv.rid = ? AND rv2.z_rv IS NULL\nORDER BY COALESCE(rv_tx.generation, 9223372036854775807) DESC, rv_tx.txid DESC;\n";
+    const Rows ann_latest = bound(latest, {txt(ann)}).rows;
+    ASSERT_EQ(ann_latest.size(), 1u);
+    const std::string ann_zrv = ann_latest[0][0], ann_txid = ann_latest[0][1];
+    EXPECT_EQ(ann_latest[0][2], std::to_string(R + 1));
+    EXPECT_EQ(ann_latest[0][3], "0");
+    // The state over the recorded versions: values recorded, marks of other recoveries only.
+    const std::string state = "DECLARE @txid bigint = ?;\nSELECT\n  CASE WHEN u.\"id\" IS NOT NULL THEN 0 WHEN recov.\"id\" = 0 OR recov.\"id\" = @txid THEN 1 ELSE 2 END,\n"
+                              "  NULLIF(recov.\"id\", @txid),\n  NULLIF(recov.\"name\", @txid)\nFROM tavrin.\"demo$r$rv$%C\" rv\n"
+                              "INNER JOIN tavrin.\"demo$r$recovered$%C\" recov ON recov.z_rv = rv.z_rv\nINNER JOIN tavrin.\"demo$r$old$%C\" u ON u.z_rv = rv.z_rv\n"
+                              "INNER JOIN #tl t ON t.generation = rv.generation AND t.id = rv.generation_id\nWHERE rv.rid = ? AND rv.generation >= ?\nORDER BY t.generation ASC;\n";
+    EXPECT_EQ(bound(state, {num(std::stoll(T)), txt(ann), num(R + 1)}).rows, (Rows{{"0", "NULL", "NULL"}}));
+    // Another client changed ann after R: the server change check says so; c1 was left alone.
+    const std::string change_check =
+        "DECLARE @rid uniqueidentifier = ?, @r_point bigint = ?;\nWITH\n  main_timeline_txids (txid) AS\n  (\n    SELECT rv.txid FROM\n"
+        "      tavrin.\"demo$z$rv$%C\" rv\n      INNER JOIN tavrin.\"demo$t$tx\" tx ON tx.txid = rv.txid\n"
+        "      WHERE rv.rid=@rid AND (tx.generation > @r_point OR tx.generation IS NULL)\n    UNION SELECT dd.txid FROM\n"
+        "      tavrin.\"demo$z$dd$%C\" dd\n      INNER JOIN tavrin.\"demo$z$rv$%C\" rv ON rv.z_rv = dd.rv\n"
+        "      INNER JOIN tavrin.\"demo$t$tx\" tx ON tx.txid = dd.txid\n      WHERE rv.rid = @rid AND (tx.generation > @r_point OR tx.generation IS NULL)\n  ),\n"
+        "  client_timeline_txids_by_column (\"id\", \"name\") AS\n  (\n    SELECT recov.\"id\", recov.\"name\" FROM\n      #tl t\n"
+        "      INNER JOIN tavrin.\"demo$r$rv$%C\" rv ON rv.generation = t.generation AND rv.generation_id = t.id\n"
+        "      INNER JOIN tavrin.\"demo$r$recovered$%C\" recov ON recov.z_rv = rv.z_rv\n  ),\n  client_timeline_txids (txid) AS\n  (\n"
+        "    SELECT DISTINCT \"id\" FROM client_timeline_txids_by_column WHERE \"id\" > 0\n"
+        "    UNION SELECT DISTINCT \"name\" FROM client_timeline_txids_by_column WHERE \"name\" > 0\n  )\n"
+        "SELECT CAST (CASE WHEN EXISTS (\n  SELECT 1 FROM main_timeline_txids WHERE txid NOT IN (SELECT txid FROM client_timeline_txids)\n) THEN 1 ELSE 0 END AS bit);\n";
+    EXPECT_EQ(bound(change_check, {txt(ann), num(R)}).rows, (Rows{{"1"}}));
+    EXPECT_EQ(bound(change_check, {txt(c1), num(R)}).rows, (Rows{{"0"}}));
+    // The base script: no earlier client generation holds ann, so her base is the version live at R
+    // (z_txid = her insert) with the rolled-back row's own values.
+    const std::string base =
+        "SET NOCOUNT ON;\nDECLARE @rid uniqueidentifier = ?, @r_point bigint = ?, @z_gen_add bigint = ?, @count_found_cols int = 0;\n"
+        "DECLARE @base0 varchar(25), @found0 bit = 0, @col0 varchar(25), @r0 bit;\n"
+        "DECLARE @base1 nvarchar(50), @found1 bit = 0, @col1 nvarchar(50), @r1 bit;\n"
+        "SELECT @base0 = \"id\", @base1 = \"name\" FROM #rec_c WHERE z_rid = @rid;\n"
+        "DECLARE cur CURSOR LOCAL FAST_FORWARD FOR\n  SELECT\n"
+        "    CASE WHEN recov.\"id\" > 0 THEN 1 ELSE 0 END, ('S:' + CAST (u.\"id\" AS varchar(25))),\n"
+        "    CASE WHEN recov.\"name\" > 0 THEN 1 ELSE 0 END, u.\"name\"\n"
+        "  FROM #tl t\n  INNER JOIN tavrin.\"demo$r$rv$%C\" rv ON rv.generation = t.generation AND rv.generation_id = t.id\n"
+        "  INNER JOIN tavrin.\"demo$r$old$%C\" u ON u.z_rv = rv.z_rv\n  INNER JOIN tavrin.\"demo$r$recovered$%C\" recov ON recov.z_rv = rv.z_rv\n"
+        "  WHERE t.generation < @z_gen_add AND rv.rid = @rid AND u.\"id\" IS NOT NULL\n  ORDER BY t.generation DESC;\n"
+        "OPEN cur;\nFETCH NEXT FROM cur INTO @r0, @col0, @r1, @col1;\nWHILE @@FETCH_STATUS = 0\n  BEGIN\n"
+        "    IF @r0 <> 0 AND @found0 = 0 SELECT @base0 = @col0, @found0 = 1, @count_found_cols = @count_found_cols + 1;\n"
+        "    IF @r1 <> 0 AND @found1 = 0 SELECT @base1 = @col1, @found1 = 1, @count_found_cols = @count_found_cols + 1;\n"
+        "    FETCH NEXT FROM cur INTO @r0, @col0, @r1, @col1;\n  END;\nCLOSE cur;\nDEALLOCATE cur;\n"
+        "DECLARE @live_rv_at_restore_point bigint, @baseline_txid bigint;\nIF @count_found_cols < 2\n  BEGIN\n"
+        "    DECLARE cur CURSOR LOCAL FAST_FORWARD FOR\n      SELECT TOP 1 rv.z_rv FROM tavrin.\"demo$z$rv$%C\" rv\n"
+        "      INNER JOIN tavrin.\"demo$t$tx\" rv_tx ON rv_tx.txid = rv.txid\n      WHERE rv.rid = @rid\n      AND rv_tx.generation <= @r_point\n"
+        "      AND NOT EXISTS(SELECT 1 FROM\n        tavrin.\"demo$z$dd$%C\" dd\n        INNER JOIN tavrin.\"demo$t$tx\" dd_tx ON dd_tx.txid = dd.txid\n"
+        "        WHERE dd.rv = rv.z_rv AND dd_tx.generation <= @r_point\n      );\n    OPEN cur;\n    FETCH NEXT FROM cur INTO @live_rv_at_restore_point;\n"
+        "    CLOSE cur;\n    DEALLOCATE cur;\n  END;\nIF @count_found_cols = 0\n"
+        "  SELECT @baseline_txid = txid FROM tavrin.\"demo$z$rv$%C\" WHERE z_rv = @live_rv_at_restore_point;\nELSE\n  SELECT @baseline_txid = -1;\n"
+        "IF @count_found_cols > 0 AND @count_found_cols < 2\nAND @live_rv_at_restore_point IS NOT NULL\n"
+        "AND EXISTS (SELECT 1 FROM tavrin.\"demo$z$old$%C\" WHERE z_rv = @live_rv_at_restore_point)\n  BEGIN\n    SELECT\n"
+        "    @base0 = CASE WHEN @found0 = 0 THEN ('S:' + CAST (\"id\" AS varchar(25))) ELSE @base0 END,\n"
+        "    @base1 = CASE WHEN @found1 = 0 THEN \"name\" ELSE @base1 END\n"
+        "    FROM tavrin.\"demo$z$old$%C\" WHERE z_rv = @live_rv_at_restore_point;\n  END;\n"
+        "SELECT\n  COALESCE(@baseline_txid, 0) AS z_txid,\n  @base0 AS \"id\",\n  @base1 AS \"name\";\n";
+    EXPECT_EQ(bound(base, {txt(ann), num(R), num(R + 1)}).rows, (Rows{{ta, "S:2", "ann-client"}}));
+    // The same row pushed again in a later generation: its earlier generation is found (brought back by T).
+    bound("INSERT INTO #tl (generation, id) VALUES (?, ?);", {num(R + 2), num(502)});
+    EXPECT_EQ(bound(base, {txt(ann), num(R), num(R + 2)}).rows, (Rows{{"-1", "S:2", "ann-client"}}));
+    // A column brought back earlier takes the server's value.
+    EXPECT_EQ(bound("UPDATE tr SET \"name\" = z.\"name\"\nFROM tavrin.\"demo$z$rv$%C\" rv\nINNER JOIN #rec_c tr ON tr.z_rid = rv.rid\n"
+                    "INNER JOIN tavrin.\"demo$z$%C\" z ON z.z_rv = rv.z_rv\nWHERE rv.z_rv = ?;\nSELECT @@ROWCOUNT;",
+                    {num(std::stoll(ann_zrv))}).rows,
+              (Rows{{"1"}}));
+    EXPECT_EQ(bound("SELECT \"id\",\n\"name\" FROM #rec_c WHERE z_rid = ?;\n", {txt(ann)}).rows, (Rows{{"S:2", "ann-server"}}));
+
+    // Re-staging from the package (second staging): package rows replace recorded ones, the generation
+    // columns go, rows without a key value or a delta leave.
+    bound("DELETE FROM #rec_c WHERE z_rid = ?", {txt(c1)});
+    run("ALTER TABLE #rec_c DROP COLUMN z_gen_add, \"$tavrin generation id$\"");
+    const std::string copy = "INSERT INTO #rec_c (z_rid,\"id\",\"name\" ) VALUES (?,?,? )";
+    bound(copy, {txt(c1), txt("S:1"), txt("before-package")});
+    bound(copy, {txt(kRid + std::string("20")), null_param(), null_param()});
+    bound(copy, {txt(kRid + std::string("21")), txt("S:9"), txt("no delta")});
+    EXPECT_EQ(rowcount_of("DELETE FROM #rec_c WHERE \"id\" IS NULL"), (Rows{{"1"}}));
+    run(std::string("CREATE TABLE #del_c") + kDeltas);
+    run("INSERT INTO #del_c VALUES ('" + ann + "', 1, " + ann_txid + ", NULL, NULL), ('" + c1 + "', 1, NULL, NULL, NULL)");
+    EXPECT_EQ(rowcount_of("DELETE FROM #rec_c WHERE z_rid NOT IN (SELECT rid FROM #del_c)"), (Rows{{"1"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #rec_c"), (Rows{{"2"}}));
+    ok(c(), "COMMIT TRANSACTION");
+
+    // Salvage: a change based on a version the server replaced is listed, one on the live version is not;
+    // a base of the client's own history (-1) is listed; a new row whose id the server knows is listed.
+    run("CREATE TABLE #cf (pd_rowid [bigint] PRIMARY KEY, pd_rid [uniqueidentifier], pd_txid_rec_add [bigint], pd_txid_rec_del [bigint], pd_txid [bigint])");
+    const std::string add_cf = "INSERT INTO #cf (pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid) VALUES (?,?,?,?,?);";
+    const std::string rn = kRid + std::string("30");
+    const std::string c1_txid = rows("SELECT MAX(txid) FROM tavrin.\"demo$z$rv$%C\" WHERE rid = '" + c1 + "'").at(0).at(0);
+    run_bound(c(), add_cf, {num(1), txt(ann), num(1), num(std::stoll(ta)), num(9)});
+    run_bound(c(), add_cf, {num(2), txt(c1), num(1), num(std::stoll(c1_txid)), num(9)});
+    run_bound(c(), add_cf, {num(3), txt(rn), num(0), num(-1), num(8)});
+    EXPECT_EQ(rows("SELECT pd.pd_rowid, pd.pd_rid, pd.pd_txid_rec_add, pd.pd_txid_rec_del, pd.pd_txid\n FROM #cf AS pd\n"
+                   " INNER JOIN tavrin.\"demo$z$rv$%C\" AS rv ON (pd.pd_rid=rv.rid) AND (pd.pd_txid_rec_del=rv.txid)\n"
+                   " INNER JOIN tavrin.\"demo$z$dd$%C\" AS dd ON (dd.rv=rv.z_rv)\n ORDER BY pd.pd_txid ASC;"),
+              (Rows{{"1", ann, "1", ta, "9"}}));
+    EXPECT_EQ(rows("SELECT pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid FROM #cf WHERE (pd_txid_rec_del=-1) ORDER BY pd_txid ASC;"),
+              (Rows{{"3", rn, "0", "-1", "8"}}));
+    run("TRUNCATE TABLE #cf");
+    const std::string add_new = add_cf.substr(0, add_cf.size() - 1);
+    run_bound(c(), add_new, {num(4), txt(ann), num(1), num(0), num(9)});
+    run_bound(c(), add_new, {num(5), txt(rn), num(1), num(0), num(9)});
+    EXPECT_EQ(rows("SELECT pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid\nFROM #cf t\n"
+                   "WHERE (  EXISTS (SELECT * FROM tavrin.\"demo$z$rv$%C\" rv WHERE (rv.rid = t.pd_rid) )  );"),
+              (Rows{{"4", ann, "1", "0", "9"}}));
+
+    // The row dump: one dump_rows row per text, the second upload of a triple updates last_received.
+    ok(c(), "BEGIN TRANSACTION");
+    const std::string hash = "0123456789abcdef0123456789abcdef01234567";
+    const std::string stored = "SELECT CAST (CASE WHEN EXISTS (SELECT 1 FROM [tavrin].[demo$r$dump_rows] WHERE [hash] = ?) THEN 1 ELSE 0 END AS bit);\n";
+    const std::string dump_rows = "DECLARE @hash char(40) = ?;\nDECLARE @json nvarchar(max) = ?;\nMERGE INTO [tavrin].[demo$r$dump_rows] r\n"
+                                  "  USING (SELECT @hash AS [hash], @json AS [json]) AS i\n  ON i.hash = r.hash\n"
+                                  "  WHEN NOT MATCHED THEN INSERT ([hash], [json]) VALUES (i.[hash], i.[json]);\n";
+    const std::string dump = "DECLARE @username nvarchar(100) = ?;\nDECLARE @table_id int = ?;\nDECLARE @row char(40) = ?;\n"
+                             "MERGE INTO [tavrin].[demo$r$dump] e\n  USING (SELECT @username AS [username], @table_id AS [table_id], @row AS [row]) AS i\n"
+                             "  ON i.username = e.username AND i.table_id = e.table_id AND i.row = e.row\n"
+                             "  WHEN NOT MATCHED THEN INSERT ([username], [table_id], [row]) VALUES (i.[username], i.[table_id], i.[row])\n"
+                             "  WHEN MATCHED THEN UPDATE SET [last_received] = GETDATE();\n";
+    EXPECT_EQ(bound(stored, {txt(hash)}).rows, (Rows{{"0"}}));
+    bound(dump_rows, {txt(hash), txt("{\"id\":2,\"name\":\"ann\",\"pic\":\"0x\"}")});
+    EXPECT_EQ(bound(stored, {txt(hash)}).rows, (Rows{{"1"}}));
+    bound(dump, {txt("bob"), num(std::stoll(cust)), txt(hash)});
+    run("UPDATE [tavrin].[demo$r$dump] SET [last_received] = '2001-01-01'");
+    bound(dump, {txt("bob"), num(std::stoll(cust)), txt(hash)});
+    bound(dump, {txt(""), num(std::stoll(cust)), txt(hash)});
+    ok(c(), "COMMIT TRANSACTION");
+    EXPECT_EQ(rows("SELECT [hash], [json] FROM [tavrin].[demo$r$dump_rows]"), (Rows{{hash, "{\"id\":2,\"name\":\"ann\",\"pic\":\"0x\"}"}}));
+    EXPECT_EQ(rows("SELECT [username], [row], CASE WHEN [last_received] > '2001-01-02' THEN 1 ELSE 0 END FROM [tavrin].[demo$r$dump] ORDER BY [username]"),
+              (Rows{{"", hash, "1"}, {"bob", hash, "1"}}));
+}
+
 }  // namespace
