@@ -230,4 +230,10 @@ void tav_db_mssql__log_request(QK_context *ctx, QK_mssql_connection *pConn, cons
                                const char *pszClientAddress, QK_int64 requestSize, QK_int64 responseSize,
                                QK_int64 status, QK_int64 elapsedMs, QK_int64 txid, QK_int64 txidR);
 
+/* ---- Shared statement helper ---- */
+
+/* Runs a prepared statement and fetches the first row of its first result set with columns;
+ * *pbRow 0 when there is none. */
+void tav_db_mssql__execute_and_fetch(QK_context *ctx, SQLHSTMT hStmt, int *pbRow);
+
 #endif
