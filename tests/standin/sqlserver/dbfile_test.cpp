@@ -561,3 +561,156 @@ TEST_F(Dbfile, CliDocumentsItsCommandsAndRefusesBadInput) {
 }
 
 }  // namespace
+
+namespace {
+
+// The row id of a host row's live version.
+std::string live_rid(OdbcConnection& c, const std::string& table, const std::string& key) {
+    auto r = c.query("SELECT rv.rid FROM tavrin.\"demo$z$rv$" + table + "\" rv JOIN tavrin.\"demo$z$x$" + table +
+                     "\" x ON x.z_rv = rv.z_rv WHERE " + key);
+    return r.empty() ? "" : r[0][0];
+}
+
+}  // namespace
+
+// A push as the store runs it: staging into temp tables, the per-table MERGE
+// with DELETE/UPDATE/INSERT, the identity insert with OUTPUT INTO, the rid
+// rewrites and the late-conflict checks, each answered as SQL Server would.
+TEST_F(Dbfile, CorpusOfThePushRoad) {
+    OdbcConnection c(dir, "shop");
+    ok(c, "INSERT INTO dbo.customers (name) VALUES (N'ann')");  // id 2
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 2, 10.00), ('EU', 2, 1, 20.00)");
+    ok(c, "INSERT INTO sales.lines VALUES ('EU', 1, 1, 5)");
+    const std::string o1_txid = c.query("SELECT rv.txid FROM tavrin.\"demo$z$rv$" + orders + "\" rv JOIN tavrin.\"demo$z$x$" + orders +
+                                        "\" x ON x.z_rv = rv.z_rv WHERE order_no = 1")[0][0];
+    const std::string o1 = live_rid(c, orders, "order_no = 1"), o2 = live_rid(c, orders, "order_no = 2");
+    const std::string c1 = live_rid(c, cust, "id = 1"), c1_txid = "2";
+    const std::string r_cat = "11111111-2222-4333-8444-000000000001", r_o3 = "11111111-2222-4333-8444-000000000003";
+
+    ok(c, "BEGIN TRANSACTION");
+    const long long t = exec_output(c, "EXEC tavrin.\"demo$z$GetTxId\" @txid = ? OUTPUT;");
+    const std::string T = std::to_string(t);
+    EXPECT_EQ(bound_query(c, "SELECT '[' + OBJECT_SCHEMA_NAME(?) + ']' + '.' + '[' + OBJECT_NAME(?) + ']'  OPTION (OPTIMIZE FOR UNKNOWN)", {},
+                          {std::stoll(orders), std::stoll(orders)}),
+              (Rows{{"[sales].[orders]"}}));
+    // Staging: records with identity references as key text, deltas.
+    const std::vector<std::pair<std::string, std::string>> ids{{"%C", cust}, {"%O", orders}, {"%T", T}};
+    auto run = [&](const std::string& sql) { ok(c, replaced(sql, ids)); };
+    auto rows = [&](const std::string& sql) { return c.query(replaced(sql, ids)); };
+    const std::string keytext = " varchar(25) CHECK(LEN([%s]) >= 3 AND SUBSTRING([%s],2,1) = ':')";
+    run("CREATE TABLE #rec_c (z_rid uniqueidentifier, [id]" + replaced(keytext, {{"%s", "id"}}) + ", [name] nvarchar(50) NULL)");
+    run("CREATE TABLE #rec_o (z_rid uniqueidentifier, [region] char(2) NULL, [order_no] bigint NULL, [customer_id]" +
+        replaced(keytext, {{"%s", "customer_id"}}) + ", [total] decimal(12,2) NULL)");
+    for (const char* d : {"#del_c", "#del_o"})
+        run(std::string("CREATE TABLE ") + d +
+            " (rid uniqueidentifier NOT NULL UNIQUE, txid_rec_add bit NOT NULL, txid_rec_del bigint NULL, txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #rec_c WHERE 1=0"), (Rows{{"0"}}));
+    const std::string delta = "INSERT INTO %s (rid,txid_rec_add,txid_rec_del,txid_rec_undel,txid_rec_reinsert) VALUES (?,?,?,?,NULL)";
+    auto add_delta = [&](const char* table, const std::string& rid, int add, const std::string& del) {
+        SQLHSTMT st = c.stmt();
+        SQLINTEGER a = add;
+        SQLBIGINT d = del.empty() ? 0 : std::stoll(del);
+        SQLLEN rid_len = static_cast<SQLLEN>(rid.size()), a_len = 0, d_len = del.empty() ? SQL_NULL_DATA : 0, u_len = SQL_NULL_DATA;
+        SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_CHAR, 36, 0, (SQLPOINTER)rid.c_str(), 0, &rid_len);
+        SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &a, 0, &a_len);
+        SQLBindParameter(st, 3, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &d, 0, &d_len);
+        SQLBindParameter(st, 4, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &d, 0, &u_len);
+        std::string sql = replaced(delta, {{"%s", table}});
+        EXPECT_TRUE(SQL_SUCCEEDED(SQLExecDirect(st, (SQLCHAR*)sql.c_str(), SQL_NTS)))
+            << OdbcConnection::diags(SQL_HANDLE_STMT, st).at(0).message;
+    };
+    // Customers: a new row with the client's temporary key -1, a no-op update of row 1.
+    run("INSERT INTO #rec_c (z_rid,[id],[name]) VALUES ('" + r_cat + "', 'C:-1', N'cat'), ('" + c1 + "', 'S:1', N'before')");
+    add_delta("#del_c", r_cat, 1, "");
+    add_delta("#del_c", c1, 1, c1_txid);
+    // Orders: an update of EU/1, a delete of EU/2, a new EU/3 for the new customer.
+    run("INSERT INTO #rec_o (z_rid,[region],[order_no],[customer_id],[total]) VALUES ('" + o1 + "', 'EU', 1, 'S:2', '11.50'), ('" + r_o3 +
+        "', 'EU', 3, 'C:-1', '7.25')");
+    add_delta("#del_o", o1, 1, o1_txid);
+    add_delta("#del_o", o2, 0, o1_txid);
+    add_delta("#del_o", r_o3, 1, "");
+    // A key text without its prefix breaks the check constraint (547).
+    EXPECT_EQ(c.exec("INSERT INTO #rec_o (z_rid, customer_id) VALUES (NEWID(), '7')"), SQL_ERROR);
+    EXPECT_EQ(c.last_diags().at(0).native, 547);
+
+    // Customers first (the parent): the MERGE of updates, identity rows left out.
+    run("INSERT INTO [tavrin].[demo$z$noop_updates] (txid, tbl_id, noop_count) VALUES (%T, %C, 0)");
+    run("WITH current_rv (rid, z_rv) AS\n(\n  SELECT rv.rid, x.z_rv FROM tavrin.\"demo$z$x$%C\" AS x INNER JOIN tavrin.\"demo$z$rv$%C\" AS rv ON (rv.z_rv=x.z_rv)\n)\n"
+        "MERGE INTO [dbo].[customers] z$$dest\n  USING\n"
+        "    (SELECT * FROM #del_c WHERE NOT(txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL)) td\n"
+        "    LEFT OUTER JOIN #rec_c z$$src ON (z$$src.z_rid=td.rid)\n    LEFT OUTER JOIN current_rv cur ON (cur.rid=td.rid)\n"
+        "    LEFT OUTER JOIN tavrin.\"demo$z$x$%C\" x ON (x.z_rv=cur.z_rv)\n  ON (x.\"id\"=z$$dest.\"id\")\n"
+        "  WHEN MATCHED AND td.txid_rec_add=0 THEN DELETE\n  WHEN MATCHED THEN UPDATE SET \"z$$dest\".\"name\"=\"z$$src\".\"name\";");
+    // The no-op update made no version but counted; the check query sees 0 versions + 1 no-op.
+    const std::string updates_applied =
+        "SELECT COUNT(*) FROM\n  (SELECT * FROM #del_%x WHERE txid_rec_add=1 AND txid_rec_del IS NOT NULL AND txid_rec_undel IS NULL) td\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%t\" rv ON (rv.rid=td.rid AND rv.txid=td.txid_rec_del)\n"
+        "  INNER JOIN tavrin.\"demo$z$dd$%t\" dd ON (dd.rv=rv.z_rv)\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%t\" rv2 ON (rv2.rid=rv.rid AND rv2.txid=dd.txid)\nWHERE dd.txid=%T";
+    EXPECT_EQ(rows(replaced(updates_applied, {{"%x", "c"}, {"%t", cust}})), (Rows{{"0"}}));
+    EXPECT_EQ(rows("SELECT noop_count FROM [tavrin].[demo$z$noop_updates] WHERE txid=%T AND tbl_id = %C"), (Rows{{"1"}}));
+    run("DELETE FROM [tavrin].[demo$z$noop_updates] WHERE txid=%T AND tbl_id=%C");
+
+    // The identity insert: duplicate rids, the MERGE with OUTPUT INTO, the rewrite of references, the rids.
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #del_c\nWHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL\n"
+                   "AND rid IN (SELECT rv.rid FROM tavrin.\"demo$z$%C\" AS z INNER JOIN tavrin.\"demo$z$rv$%C\" AS rv ON rv.z_rv=z.z_rv);\n"),
+              (Rows{{"0"}}));
+    run("CREATE TABLE #ids_c (orig bigint NOT NULL UNIQUE, z_identity bigint NOT NULL UNIQUE)");
+    run("SET NOCOUNT ON;\nWITH current_id (rid, live_identity) AS\n(\n  SELECT rv.rid, x.[id] FROM tavrin.\"demo$z$x$%C\" AS x INNER JOIN tavrin.\"demo$z$rv$%C\" AS rv ON (rv.z_rv=x.z_rv)\n)\n"
+        "MERGE INTO [dbo].[customers] z$$host_table\n  USING\n"
+        "    (SELECT tr.[id], tr.[name], td.rid AS z_rid FROM #rec_c tr INNER JOIN #del_c td ON (td.rid=tr.z_rid) WHERE td.txid_rec_del IS NULL AND td.txid_rec_undel IS NULL AND td.txid_rec_reinsert IS NULL) AS s\n"
+        "    LEFT OUTER JOIN current_id c ON (c.rid=s.z_rid)\n  ON (c.live_identity = z$$host_table.[id])\n"
+        "  WHEN NOT MATCHED THEN\n    INSERT ([name]) VALUES (s.[name]) OUTPUT CAST(SUBSTRING(s.[id],3,25) AS bigint), inserted.[id] INTO #ids_c;");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #ids_c;\n"), (Rows{{"1"}}));
+    EXPECT_EQ(rows("SELECT orig,z_identity FROM #ids_c"), (Rows{{"-1", "3"}}));
+    EXPECT_EQ(rows("SELECT COALESCE(COL_LENGTH('tempdb..#rec_o', 'customer_id'), -4)"), (Rows{{"25"}}));
+    EXPECT_EQ(rows("SELECT COALESCE(COL_LENGTH('tempdb..#rec_o', 'missing'), -4)"), (Rows{{"-4"}}));
+    EXPECT_EQ(bound_query(c, "UPDATE #rec_o SET \"customer_id\"=('S:' + CAST(? AS varchar(25))) WHERE \"customer_id\"=('C:' + CAST(? AS varchar(25)))", {},
+                          {3, -1}),
+              Rows{});
+    EXPECT_EQ(rows("SELECT customer_id FROM #rec_o ORDER BY order_no"), (Rows{{"S:2"}, {"S:3"}}));
+    run("MERGE INTO tavrin.\"demo$z$rv$%C\" AS rv   USING (    (SELECT rid AS rid FROM #del_c WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL) AS td"
+        "    INNER JOIN #rec_c tr ON (tr.z_rid=td.rid)    INNER JOIN #ids_c tid ON ((CAST(SUBSTRING(tr.[id],3,25) AS bigint))=tid.orig)"
+        "    INNER JOIN tavrin.\"demo$z$x$%C\" l ON (tid.z_identity=l.[id])  )  ON rv.z_rv=l.z_rv   WHEN MATCHED THEN UPDATE SET rid = tr.z_rid;");
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"1"}}));
+    EXPECT_EQ(live_rid(c, cust, "id = 3"), r_cat);
+    run("IF OBJECT_ID('[tavrin].[demo$t$ipklog]') IS NOT NULL\n  INSERT INTO [tavrin].[demo$t$ipklog] (fid, tbl_id, temp_ipk, import_txid, final_ipk)\n"
+        "    SELECT 42, %C, orig, %T, z_identity FROM #ids_c;");
+
+    // Orders: one MERGE deletes, updates and inserts; the key text decoded.
+    run("INSERT INTO [tavrin].[demo$z$noop_updates] (txid, tbl_id, noop_count) VALUES (%T, %O, 0)");
+    const std::string decoded = "(CAST(SUBSTRING(\"z$$src\".\"customer_id\",3,25) AS bigint))";
+    run("WITH current_rv (rid, z_rv) AS\n(\n  SELECT rv.rid, x.z_rv FROM tavrin.\"demo$z$x$%O\" AS x INNER JOIN tavrin.\"demo$z$rv$%O\" AS rv ON (rv.z_rv=x.z_rv)\n)\n"
+        "MERGE INTO [sales].[orders] z$$dest\n  USING\n    #del_o td\n    LEFT OUTER JOIN #rec_o z$$src ON (z$$src.z_rid=td.rid)\n"
+        "    LEFT OUTER JOIN current_rv cur ON (cur.rid=td.rid)\n    LEFT OUTER JOIN tavrin.\"demo$z$x$%O\" x ON (x.z_rv=cur.z_rv)\n"
+        "  ON ((x.\"region\"=z$$dest.\"region\") AND (x.\"order_no\"=z$$dest.\"order_no\"))\n"
+        "  WHEN MATCHED AND td.txid_rec_add=0 THEN DELETE\n"
+        "  WHEN MATCHED THEN UPDATE SET \"z$$dest\".\"region\"=\"z$$src\".\"region\", \"z$$dest\".\"order_no\"=\"z$$src\".\"order_no\", "
+        "\"z$$dest\".\"customer_id\"=" + decoded + ", \"z$$dest\".\"total\"=\"z$$src\".\"total\"\n"
+        "  WHEN NOT MATCHED\n    THEN INSERT (\"region\",\"order_no\",\"customer_id\",\"total\") VALUES (\"z$$src\".\"region\",\"z$$src\".\"order_no\"," + decoded +
+        ",\"z$$src\".\"total\");");
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"3"}}));
+    EXPECT_EQ(rows("SELECT region, order_no, customer_id, total FROM sales.orders ORDER BY order_no"),
+              (Rows{{"EU", "1", "2", "11.50"}, {"EU", "3", "3", "7.25"}}));
+    EXPECT_EQ(rows("SELECT CAST ((CASE WHEN EXISTS (\n  SELECT 1 FROM tavrin.\"demo$z$dd$%O\" dd INNER JOIN tavrin.\"demo$z$rv$%O\" rv ON (rv.z_rv=dd.rv)\n"
+                   "  WHERE dd.txid=%T AND rv.rid IN (SELECT rid FROM #del_o WHERE txid_rec_del IS NULL AND txid_rec_reinsert IS NULL)\n) THEN 1 ELSE 0 END) AS bit)\n"),
+              (Rows{{"0"}}));
+    run("MERGE INTO tavrin.\"demo$z$rv$%O\" AS rv\n  USING (\n    (SELECT rid AS rid FROM #del_o WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL) AS td\n"
+        "    INNER JOIN #rec_o tr ON (tr.z_rid=td.rid)\n    INNER JOIN tavrin.\"demo$z$x$%O\" l ON ((tr.\"region\"=l.\"region\") AND (tr.\"order_no\"=l.\"order_no\"))\n  )\n"
+        "  ON rv.z_rv=l.z_rv\n  WHEN MATCHED AND rv.txid=%T THEN UPDATE SET rid = tr.z_rid;");
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"1"}}));
+    EXPECT_EQ(live_rid(c, orders, "order_no = 3"), r_o3);
+    // The update landed on the version the client saw, the delete too: one version per row and txid.
+    EXPECT_EQ(rows(replaced(updates_applied, {{"%x", "o"}, {"%t", orders}})), (Rows{{"1"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM\n  (SELECT * FROM #del_o WHERE txid_rec_add=0) td\n"
+                   "  INNER JOIN tavrin.\"demo$z$rv$%O\" rv ON (rv.rid=td.rid AND rv.txid=td.txid_rec_del)\n"
+                   "  INNER JOIN tavrin.\"demo$z$dd$%O\" dd ON (dd.rv=rv.z_rv)\n"
+                   "  LEFT OUTER JOIN tavrin.\"demo$z$rv$%O\" rv2 ON (rv2.rid=rv.rid AND rv2.txid=dd.txid)\nWHERE dd.txid=%T AND rv2.rid IS NULL"),
+              (Rows{{"1"}}));
+    EXPECT_EQ(rows("SELECT noop_count FROM [tavrin].[demo$z$noop_updates] WHERE txid=%T AND tbl_id = %O"), (Rows{{"0"}}));
+    run("DELETE FROM [tavrin].[demo$z$noop_updates] WHERE txid=%T AND tbl_id=%O");
+    ok(c, "COMMIT TRANSACTION");
+    EXPECT_EQ(rows("SELECT fid, temp_ipk, import_txid, final_ipk FROM [tavrin].[demo$t$ipklog] WHERE tbl_id = %C"),
+              (Rows{{"42", "-1", T, "3"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM tavrin.\"demo$z$rv$%O\" WHERE txid = %T"), (Rows{{"2"}}));  // EU/1's new version, EU/3
+}
