@@ -39,7 +39,10 @@ struct Salvage : HistoryTest {
                       (add ? add : "NULL") + ", " + (del ? del : "NULL") + ", " + std::to_string(txid) + ", " +
                       std::to_string(purged) + ")";
     ASSERT_EQ(sqlite3_prepare_v2(pkg, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(pkg);
-    sqlite3_bind_blob(st, 1, rid.data(), (int)rid.size(), SQLITE_TRANSIENT);
+    if (rid.empty())
+      sqlite3_bind_zeroblob(st, 1, 0);
+    else
+      sqlite3_bind_blob(st, 1, rid.data(), (int)rid.size(), SQLITE_TRANSIENT);
     ASSERT_EQ(sqlite3_step(st), SQLITE_DONE);
     sqlite3_finalize(st);
   }
@@ -160,7 +163,7 @@ TEST_F(Dump, KeepsOneTextPerDistinctRowAndWhoSentIt) {
   ASSERT_EQ(take_error(), "ok");
   // The texts and their SHA-1 keys, checked by an outside digest.
   const std::string row1 = R"({"z_rid":"0x00ff","id":1,"name":"a\"b","r":0.500000,"b":"0x0aff10"})";
-  const std::string row2 = R"({"z_rid":null,"id":"5000000000","name":null,"r":null,"b":"0x"})";
+  const std::string row2 = R"({"z_rid":null,"id":5000000000,"name":null,"r":null,"b":"0x"})";
   for (const std::string &row : {row1, row2}) {
     std::string hash = sha1(row);
     EXPECT_EQ(int64("SELECT COUNT(*) FROM tavrin.demo$r$dump_rows WHERE [hash] = '" + hash + "' AND [json] = N'" +
