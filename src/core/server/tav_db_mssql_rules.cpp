@@ -12,15 +12,11 @@
 #include "qk/qk_string.h"
 #include "server/tav_db_mssql_values.h"
 
-/* Table ids go into object names as the decimal text of the parsed number, so only digits
- * ever reach the statement text. */
-#define TBL_SZ_SIZE 12
-
-static void parse_table_id(QK_context *ctx, const char *pszTblId, char *pszOut) {
+void tav_db_mssql__table_id_text(QK_context *ctx, const char *pszTblId, char *pszOut) {
   QK_int32 id = 0;
   QK_ARG_NOT_NULL(ctx, pszTblId);
   QK_TRY(ctx, QK_int32__parse(ctx, &id, pszTblId));
-  QK_TRY(ctx, QK_sprintf_buf(ctx, pszOut, TBL_SZ_SIZE, "%d", id));
+  QK_TRY(ctx, QK_sprintf_buf(ctx, pszOut, TAV_TABLE_ID_SZ_SIZE, "%d", id));
 done:;
 }
 
@@ -159,7 +155,7 @@ static const char s_latest_version_sql[] =
 void tav_db_mssql__get_latest_row_version(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
                                           const QK_uint8 *pRid16, QK_int64 *pTxid, QK_int64 *pDeletingTxid) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char szTbl[TBL_SZ_SIZE], szRid[QK_GUID_SZ_SIZE];
+  char szTbl[TAV_TABLE_ID_SZ_SIZE], szRid[QK_GUID_SZ_SIZE];
   SQLLEN indRid = 0, indTxid = 0, indDel = 0;
   QK_int64 txid = 0, deleting = 0;
   int bRow = 0;
@@ -167,7 +163,7 @@ void tav_db_mssql__get_latest_row_version(QK_context *ctx, tav_db_handle *h, con
   QK_ARG_NOT_NULL(ctx, pRid16);
   QK_ARG_NOT_NULL(ctx, pTxid);
   QK_ARG_NOT_NULL(ctx, pDeletingTxid);
-  QK_TRY(ctx, parse_table_id(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_guid__to_sz(pRid16, szRid);
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_latest_version_sql, h->name, szTbl, h->name, szTbl,
                                         h->name, szTbl));
@@ -217,7 +213,7 @@ void tav_db_mssql__find_row_by_unique_key(QK_context *ctx, tav_db_handle *h, con
   QK_vhash *pKeyNames = NULL;
   tav_col_collection *pColl = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char szTbl[TBL_SZ_SIZE];
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   const char *pszColName = NULL;
   QK_uint32 countKey = 0;
   QK_uint8 rid[16];
@@ -230,7 +226,7 @@ void tav_db_mssql__find_row_by_unique_key(QK_context *ctx, tav_db_handle *h, con
   QK_ARG_NOT_NULL(ctx, pRid16);
   QK_ARG_NOT_NULL(ctx, pTxid);
   QK_ARG_NOT_NULL(ctx, pDeletingTxid);
-  QK_TRY(ctx, parse_table_id(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
 
   /* The key: the identity column when there is one, else the primary key. */
   QK_TRY(ctx, tav_defin__count_key_columns(ctx, psk, pszTblId, &countKey));
@@ -291,7 +287,7 @@ void tav_db_mssql__fetch_row_version(QK_context *ctx, tav_db_handle *h, const ch
                                      QK_vhash **ppRow) {
   QK_string *pColumns = NULL, *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char szTbl[TBL_SZ_SIZE], szRid[QK_GUID_SZ_SIZE];
+  char szTbl[TAV_TABLE_ID_SZ_SIZE], szRid[QK_GUID_SZ_SIZE];
   SQLLEN indRid1 = 0, indRid2 = 0;
   QK_int64 txid1 = txid, txid2 = txid;
   QK_vhash *pRow = NULL;
@@ -301,7 +297,7 @@ void tav_db_mssql__fetch_row_version(QK_context *ctx, tav_db_handle *h, const ch
   QK_ARG_NOT_NULL(ctx, pRid16);
   QK_ARG_NOT_NULL(ctx, ppRow);
   *ppRow = NULL;
-  QK_TRY(ctx, parse_table_id(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_guid__to_sz(pRid16, szRid);
   QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, pColumnNames, NULL, &pColumns));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_row_version_sql, QK_string__sz(pColumns), h->name, szTbl,

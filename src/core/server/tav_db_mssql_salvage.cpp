@@ -13,6 +13,7 @@
 #include "qk/qk_varray.h"
 #include "qk/qk_vhash.h"
 #include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
 
@@ -44,10 +45,7 @@ static const char s_known_new_rows_sql[] =
     "FROM #%s t\n"
     "WHERE (  EXISTS (SELECT * FROM tavrin.\"%s$z$rv$%s\" rv WHERE (rv.rid = t.pd_rid) )  );";
 
-#define TBL_SZ_SIZE 12
-
-/* The GUID text of a package row id, which must be 16 bytes. */
-static void package_rid_text(QK_context *ctx, sqlite3_stmt *pStmt, int col, char *pszOut) {
+void tav_db_mssql__package_rid_text(QK_context *ctx, sqlite3_stmt *pStmt, int col, char *pszOut) {
   int len = sqlite3_column_bytes(pStmt, col);
   if (len == 0) QK_THROW_MSG(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob misssing");
   if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
@@ -130,15 +128,13 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   QK_string *pSql = NULL;
   sqlite3_stmt *pRows = NULL;
   SQLHSTMT hInsert = SQL_NULL_HSTMT;
-  char szTbl[TBL_SZ_SIZE], szPkgTable[TBL_SZ_SIZE + 8], szTemp[TAV_TEMP_NAME_SIZE], szRid[QK_GUID_SZ_SIZE];
-  QK_int32 tblId = 0;
+  char szTbl[TAV_TABLE_ID_SZ_SIZE], szPkgTable[TAV_TABLE_ID_SZ_SIZE + 8], szTemp[TAV_TEMP_NAME_SIZE], szRid[QK_GUID_SZ_SIZE];
   int bPurgedColumn = 0, bRow = 0, bInserted = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
   QK_ARG_NOT_NULL(ctx, ppEntries);
   *ppEntries = NULL;
-  QK_TRY(ctx, QK_int32__parse(ctx, &tblId, pszTblId));
-  QK_TRY(ctx, QK_sprintf_buf(ctx, szTbl, sizeof szTbl, "%d", tblId));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_sprintf_buf(ctx, szPkgTable, sizeof szPkgTable, TAV_PKG_ROW_DELTAS_PREFIX "%s", szTbl));
   QK_TRY(ctx, QK_varray__alloc(ctx, &pEntries));
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "conflicts", szTbl));
@@ -153,7 +149,7 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   for (;;) {
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pRows, &bRow));
     if (!bRow) break;
-    QK_TRY(ctx, package_rid_text(ctx, pRows, 1, szRid));
+    QK_TRY(ctx, tav_db_mssql__package_rid_text(ctx, pRows, 1, szRid));
     if (bPurgedColumn && sqlite3_column_int64(pRows, 5) != 0) {
       QK_TRY(ctx, add_entry(ctx, pEntries, sqlite3_column_int64(pRows, 0), szRid, sqlite3_column_int64(pRows, 2),
                             sqlite3_column_int64(pRows, 3), sqlite3_column_int64(pRows, 4), 1));
@@ -181,7 +177,7 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   for (;;) {
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pRows, &bRow));
     if (!bRow) break;
-    QK_TRY(ctx, package_rid_text(ctx, pRows, 1, szRid));
+    QK_TRY(ctx, tav_db_mssql__package_rid_text(ctx, pRows, 1, szRid));
     QK_TRY(ctx, insert_conflict_row(ctx, hInsert, pRows, szRid, 1));
     bInserted = 1;
   }

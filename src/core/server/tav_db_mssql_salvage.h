@@ -24,6 +24,9 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
 /* Appends one entry per remaining row of an executed statement whose columns are pd_rowid,
  * pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid ("purged_flag" false; NULL add txid 0). */
 void tav_db_mssql__read_conflict_entries(QK_context *ctx, SQLHSTMT hStmt, QK_varray *pEntries);
+/* The GUID text (QK_GUID_SZ_SIZE bytes) of the package row id in column col, which must be 16
+ * bytes: 3 "guid blob misssing" when empty or NULL, else 3 "guid blob must be 16 bytes: %d". */
+void tav_db_mssql__package_rid_text(QK_context *ctx, sqlite3_stmt *pStmt, int col, char *pszOut);
 /* Stores every row of the package's p$u$ tables for the user (opt, "" when NULL) in its own
  * transaction on the dbfile connection, so the caller must not hold one open there. */
 void tav_db_mssql__dump_rows(QK_context *ctx, tav_db_handle *h, const char *pszPackagePath,
