@@ -217,10 +217,9 @@ done:
  * carries at -1 (generation numbers do not order those against the pushes), so a row id with
  * two base versions afterwards has no single base to compare with the server: the package is
  * refused rather than applied against either of them. */
-static void check_single_base_versions(QK_context *ctx, tav_defin *psk, sqlite3 *pPkgDb) {
+static void check_single_base_versions(QK_context *ctx, sqlite3 *pPkgDb) {
   sqlite3_stmt *pTables = NULL;
   int bRow = 0, bDuplicate = 0;
-  (void)psk;
   QK_TRY(ctx, QK_sqlite__prepare_printf(
                   ctx, pPkgDb, &pTables,
                   "SELECT name FROM sqlite_master WHERE type='table' AND substr(name, 1, 4)=='p$u$'"));
@@ -255,7 +254,7 @@ void tav_db_mssql__handle_baseline_purged(QK_context *ctx, tav_db_handle *h, tav
   if (bKnownFound) {
     QK_TRY(ctx, tav_pkg__squash_generations(ctx, psk, pPkgDb, 0, LOWEST_GENERATION, pendingStart - 1,
                                             TAV_PKG_GEN_MARKER));
-    QK_TRY(ctx, check_single_base_versions(ctx, psk, pPkgDb));
+    QK_TRY(ctx, check_single_base_versions(ctx, pPkgDb));
   }
   QK_TRY(ctx, tav_pkg__squash_generations(ctx, psk, pPkgDb, 0, pendingStart, TAV_PKG_GEN_PUSH,
                                           TAV_PKG_PLACEHOLDER_TXID));

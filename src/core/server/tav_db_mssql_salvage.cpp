@@ -289,18 +289,19 @@ done:
 static void dump_one_row(QK_context *ctx, dump_statements *pStmts, const char *pszText, const char *pszUserName,
                          QK_int32 tblId) {
   char szHash[41];
-  char16_t *pwszHash = NULL, *pwszText = NULL, *pwszUser = NULL;
+  /* Each binding keeps its own UTF-16 copy until its statement has run. */
+  char16_t *pwszHashKnown = NULL, *pwszHashRows = NULL, *pwszHashDump = NULL, *pwszText = NULL, *pwszUser = NULL;
   SQLLEN indHash = 0, indText = 0, indUser = 0;
   int bKnown = 0, bRow = 0;
   QK_TRY(ctx, tav_sha1__buffer(ctx, pszText, (QK_uint32)strlen(pszText), szHash));
 
-  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hKnown, 1, szHash, SQL_CHAR, &indHash, &pwszHash));
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hKnown, 1, szHash, SQL_CHAR, &indHash, &pwszHashKnown));
   QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, pStmts->hKnown, &bRow));
   QK_VERIFY(ctx, bRow);
   QK_TRY(ctx, QK_mssql__get__bit(ctx, pStmts->hKnown, 1, &bKnown));
   QK_TRY(ctx, QK_mssql__close_cursor(ctx, pStmts->hKnown));
   if (!bKnown) {
-    QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hRowsMerge, 1, szHash, SQL_CHAR, &indHash, &pwszHash));
+    QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hRowsMerge, 1, szHash, SQL_CHAR, &indHash, &pwszHashRows));
     QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hRowsMerge, 2, pszText, SQL_WLONGVARCHAR, &indText, &pwszText));
     QK_TRY(ctx, QK_mssql__execute(ctx, pStmts->hRowsMerge));
     QK_TRY(ctx, tav_db_mssql__drain_results(ctx, pStmts->hRowsMerge));
@@ -308,11 +309,13 @@ static void dump_one_row(QK_context *ctx, dump_statements *pStmts, const char *p
   QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hDumpMerge, 1, pszUserName != NULL ? pszUserName : "",
                                       SQL_WVARCHAR, &indUser, &pwszUser));
   QK_TRY(ctx, QK_mssql__bind__int32(ctx, pStmts->hDumpMerge, 2, &tblId));
-  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hDumpMerge, 3, szHash, SQL_CHAR, &indHash, &pwszHash));
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hDumpMerge, 3, szHash, SQL_CHAR, &indHash, &pwszHashDump));
   QK_TRY(ctx, QK_mssql__execute(ctx, pStmts->hDumpMerge));
   QK_TRY(ctx, tav_db_mssql__drain_results(ctx, pStmts->hDumpMerge));
 done:
-  QK_free(ctx, pwszHash);
+  QK_free(ctx, pwszHashKnown);
+  QK_free(ctx, pwszHashRows);
+  QK_free(ctx, pwszHashDump);
   QK_free(ctx, pwszText);
   QK_free(ctx, pwszUser);
 }
