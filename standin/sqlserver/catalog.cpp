@@ -198,7 +198,7 @@ std::optional<TableInfo> Catalog::find_table(const ObjectName& n) const {
         return std::nullopt;
     }
     Query q(db_,
-            "SELECT o.object_id, s.name, o.name FROM \"sys.objects\" o JOIN \"sys.schemas\" s ON s.schema_id = "
+            "SELECT o.object_id, s.name, o.name, o.type FROM \"sys.objects\" o JOIN \"sys.schemas\" s ON s.schema_id = "
             "o.schema_id WHERE o.type IN ('U', 'V') AND s.name = ? AND o.name = ?");
     q.bind(1, schema).bind(2, n.name);
     if (!q.step()) return std::nullopt;
@@ -206,6 +206,7 @@ std::optional<TableInfo> Catalog::find_table(const ObjectName& n) const {
     t.object_id = static_cast<int>(q.i64(0));
     t.schema = q.text(1);
     t.name = q.text(2);
+    t.view = q.text(3) == "V";
     t.sql_ref = quote_ident(t.schema + "." + t.name);
     Query c(db_,
             "SELECT c.column_id, c.name, ty.name, c.max_length, c.precision, c.scale, c.collation_name, c.is_nullable, "
@@ -586,6 +587,25 @@ void Catalog::add_column(const Statement& st) {
     exec_sql(db_, "ALTER TABLE " + t->sql_ref + " ADD COLUMN " + column_sql(c));
     if (t->temp) temp_tables_[lower(t->name)].info.columns.push_back(c);
     else add_column_row(t->object_id, c, 0);
+}
+
+void Catalog::drop_columns(const Statement& st) {
+    auto t = find_table(st.target);
+    if (!t || !t->temp) throw TsqlError(4902, "42S02", "Cannot find the object \"" + st.target.name +
+                                                          "\" because it does not exist or you do not have permissions.");
+    TempTable& tt = temp_tables_[lower(t->name)];
+    for (const auto& name : st.columns) {
+        const ColumnInfo* c = tt.info.column(name);
+        if (!c) throw TsqlError(4924, "42000", "ALTER TABLE DROP COLUMN failed because column '" + name +
+                                                   "' does not exist in table '" + t->name + "'.");
+        for (const auto& k : tt.keys)
+            for (const auto& kc : k.columns)
+                if (iequals(kc, name))
+                    throw TsqlError(5074, "42000", "The object '" + k.name + "' is dependent on column '" + name + "'.");
+        exec_sql(db_, "ALTER TABLE " + t->sql_ref + " DROP COLUMN " + quote_ident(c->name));
+        auto& cols = tt.info.columns;
+        cols.erase(std::find_if(cols.begin(), cols.end(), [&](const ColumnInfo& x) { return iequals(x.name, name); }));
+    }
 }
 
 void Catalog::drop_view(const std::string& schema, const std::string& name) {

@@ -43,6 +43,7 @@ struct TableInfo {
     std::string sql_ref;  // the table as SQLite SQL names it
     bool temp = false;
     bool catalog_view = false;
+    bool view = false;  // a view: rows are addressed by its z_rv column, not a rowid
     std::vector<ColumnInfo> columns;
     const ColumnInfo* column(const std::string& name) const;
     const ColumnInfo* identity() const;
@@ -68,6 +69,8 @@ public:
     void drop_table(const ObjectName& name);
     // ALTER TABLE t ADD c type [COLLATE x] [NULL]: a nullable column without a default.
     void add_column(const Statement& st);
+    // ALTER TABLE #t DROP COLUMN a, b (temp tables).
+    void drop_columns(const Statement& st);
     // A view over `select_sql` (SQLite SQL) whose columns are `columns`.
     void create_view(const std::string& schema, const std::string& name, const std::vector<ColumnInfo>& columns,
                      const std::string& select_sql);

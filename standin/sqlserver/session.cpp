@@ -27,6 +27,8 @@ const char* statement_word(StmtKind k) {
         case StmtKind::Insert: return "INSERT";
         case StmtKind::Update: return "UPDATE";
         case StmtKind::Delete: return "DELETE";
+        case StmtKind::Merge: return "MERGE";
+        case StmtKind::AlterTableCheck: return "ALTER TABLE";
         default: return "SELECT";
     }
 }
@@ -308,7 +310,10 @@ void Session::run_statement(const Statement& st, const std::vector<Value>& param
         case StmtKind::Insert:
         case StmtKind::Update:
         case StmtKind::Delete:
-        case StmtKind::Merge: return run_dml(st, params, out);
+            // UPDATE ... FROM writes each target row once, also through a view.
+            if (st.output || (st.kind == StmtKind::Update && st.from)) return run_rowwise(st, params, out);
+            return run_dml(st, params, out);
+        case StmtKind::Merge: return run_rowwise(st, params, out);
         case StmtKind::Exec: return run_exec(st, params, out);
         case StmtKind::Declare:
             for (const auto& d : st.declarations) {
@@ -408,6 +413,20 @@ void Session::run_statement(const Statement& st, const std::vector<Value>& param
             rowcount_ = 0;
             return;
         }
+        case StmtKind::AlterTableCheck:
+            run_alter_check(st);
+            rowcount_ = 0;
+            return;
+        case StmtKind::Truncate: {
+            auto t = catalog_->find_table(st.target);
+            if (!t || t->catalog_view || t->view)
+                throw TsqlError(4701, "42S02", "Cannot find the object \"" + st.target.name +
+                                                   "\" because it does not exist or you do not have permissions.");
+            exec_sql(db_, "DELETE FROM " + t->sql_ref);
+            rowcount_ = 0;
+            return;
+        }
+        case StmtKind::AlterTableDropColumn:
         case StmtKind::CreateSchema:
         case StmtKind::CreateTable:
         case StmtKind::CreateIndex:
@@ -419,6 +438,7 @@ void Session::run_statement(const Statement& st, const std::vector<Value>& param
                 else if (st.kind == StmtKind::CreateTable) catalog_->create_table(st);
                 else if (st.kind == StmtKind::CreateIndex) catalog_->create_index(st);
                 else if (st.kind == StmtKind::DropTable) catalog_->drop_table(st.target);
+                else if (st.kind == StmtKind::AlterTableDropColumn) catalog_->drop_columns(st);
                 else catalog_->add_column(st);
             } catch (...) {
                 sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
@@ -528,15 +548,68 @@ void Session::run_select(const Statement& st, const std::vector<Value>& params, 
     out.results.push_back(std::move(rs));
 }
 
+namespace {
+
+// An OUTPUT expression as evaluated per written row: INSERTED.c and DELETED.c
+// become parameters 1..n and n+1..2n (n = the target's columns), every other
+// column reference a parameter after those, collected in `refs` for the match
+// set to select.
+ExprP output_expr(const Expr& e, const TableInfo& target, std::vector<const Expr*>& refs) {
+    if (e.sub) throw TsqlError(102, "42000", "Incorrect syntax near 'OUTPUT'.", 15);
+    auto c = std::make_unique<Expr>();
+    c->kind = e.kind;
+    c->text = e.text;
+    c->names = e.names;
+    c->type = e.type;
+    c->param = e.param;
+    c->negated = e.negated;
+    c->distinct = e.distinct;
+    c->star = e.star;
+    c->has_operand = e.has_operand;
+    c->has_else = e.has_else;
+    const int n = static_cast<int>(target.columns.size());
+    if (e.kind == ExprKind::Column) {
+        bool ins = e.names.size() == 2 && iequals(e.names[0], "INSERTED");
+        bool del = e.names.size() == 2 && iequals(e.names[0], "DELETED");
+        c->kind = ExprKind::Param;
+        if (ins || del) {
+            const ColumnInfo* col = target.column(e.names[1]);
+            if (!col) throw TsqlError(207, "42S22", "Invalid column name '" + e.names[1] + "'.");
+            c->param = static_cast<int>(col - target.columns.data()) + (del ? n : 0);
+            c->type = col->type;
+        } else {
+            c->param = 2 * n + static_cast<int>(refs.size());
+            refs.push_back(&e);
+        }
+        return c;
+    }
+    for (const auto& a : e.args) c->args.push_back(output_expr(*a, target, refs));
+    return c;
+}
+
+// CHECK constraints of the tables written are off while the table is NOCHECK.
+struct CheckConstraintsOff {
+    sqlite3* db;
+    bool on;
+    CheckConstraintsOff(sqlite3* d, bool off) : db(d), on(off) {
+        if (on) exec_sql(db, "PRAGMA ignore_check_constraints = ON");
+    }
+    ~CheckConstraintsOff() {
+        if (on) sqlite3_exec(db, "PRAGMA ignore_check_constraints = OFF", nullptr, nullptr, nullptr);
+    }
+};
+
+}  // namespace
+
 void Session::run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
     std::optional<TableInfo> target = catalog_->find_table(st.target);
     bool identity_insert = target && !identity_insert_.empty() && lower(target->display_name()) == identity_insert_;
     Translator tr = translator(identity_insert);
     Translation t = st.kind == StmtKind::Insert ? tr.insert(st)
                     : st.kind == StmtKind::Update ? tr.update(st)
-                    : st.kind == StmtKind::Merge  ? tr.merge(st)
                                                   : tr.remove(st);
     written_.clear();
+    CheckConstraintsOff checks_off(db_, t.target && nocheck_.count(t.target->sql_ref));
     exec_sql(db_, "SAVEPOINT tsql_statement");
     Prepared p;
     int rc = sqlite3_prepare_v2(db_, t.sql.c_str(), -1, &p.st, nullptr);
@@ -920,6 +993,273 @@ TsqlError Session::map_sqlite_error(int rc, const std::string& msg, const Statem
         return TsqlError(209, "42000", "Ambiguous column name '" + msg.substr(23) + "'.");
     if (msg.rfind("no such table: ", 0) == 0) return TsqlError(208, "42S02", "Invalid object name '" + msg.substr(15) + "'.");
     return TsqlError(50000, "42000", "The statement could not be run by the SQL Server stand-in: " + msg);
+}
+
+void Session::run_alter_check(const Statement& st) {
+    auto t = catalog_->find_table(st.target);
+    if (!t || t->catalog_view || t->view)
+        throw TsqlError(4902, "42S02", "Cannot find the object \"" + st.target.name +
+                                           "\" because it does not exist or you do not have permissions.");
+    if (!st.on) {
+        nocheck_.insert(t->sql_ref);
+        return;
+    }
+    nocheck_.erase(t->sql_ref);
+    if (!st.unique || t->columns.empty()) return;
+    // WITH CHECK: the rows already there must satisfy the constraints again;
+    // rewriting every column of every row makes SQLite evaluate them all.
+    std::string sets;
+    for (const auto& c : t->columns) sets += (sets.empty() ? "" : ", ") + quote_ident(c.name) + " = " + quote_ident(c.name);
+    exec_sql(db_, "SAVEPOINT tsql_statement");
+    int rc = sqlite3_exec(db_, ("UPDATE " + t->sql_ref + " SET " + sets).c_str(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        int code = sqlite3_extended_errcode(db_);
+        std::string msg = sqlite3_errmsg(db_);
+        sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
+        nocheck_.insert(t->sql_ref);
+        throw map_sqlite_error(code, msg, st, t);
+    }
+    exec_sql(db_, "RELEASE tsql_statement");
+}
+
+void Session::run_rowwise(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
+    std::optional<TableInfo> named = catalog_->find_table(st.target);
+    // UPDATE alias ... FROM: the target is the table the alias names.
+    std::vector<const Expr*> refs;
+    std::vector<ExprP> outputs;
+    std::vector<std::string> output_names;
+    bool identity_insert = named && !identity_insert_.empty() && lower(named->display_name()) == identity_insert_;
+    Translator tr = translator(identity_insert);
+    // The target must be known before the OUTPUT can be read; a first pass
+    // without references finds it.
+    std::optional<TableInfo> target = st.kind == StmtKind::Update && st.from ? tr.match_set(st, {}).target : named;
+    if (!target) throw TsqlError(208, "42S02", "Invalid object name '" + st.target.name + "'.");
+    if (st.output) {
+        for (const auto& item : st.output->items) {
+            if (item.star) {
+                for (const auto& c : target->columns) {
+                    Expr col;
+                    col.kind = ExprKind::Column;
+                    col.names = {item.star_qualifier, c.name};
+                    outputs.push_back(output_expr(col, *target, refs));
+                    output_names.push_back(c.name);
+                }
+                continue;
+            }
+            outputs.push_back(output_expr(*item.expr, *target, refs));
+            output_names.push_back(!item.alias.empty() ? item.alias
+                                   : item.expr->kind == ExprKind::Column ? item.expr->names.back()
+                                                                          : "");
+        }
+    }
+    Translator::MatchSet m = tr.match_set(st, refs);
+    const TableInfo& t = *m.target;
+    const int ncols = static_cast<int>(t.columns.size());
+
+    std::vector<std::vector<Value>> rows;
+    {
+        Prepared p;
+        if (sqlite3_prepare_v2(db_, m.sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+            throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, m.target);
+        bind_all(p.st, params);
+        int rc, n = sqlite3_column_count(p.st);
+        while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+            std::vector<Value> row;
+            for (int c = 0; c < n; ++c) row.push_back(column_value(p.st, c));
+            rows.push_back(std::move(row));
+        }
+        if (rc != SQLITE_DONE) {
+            rowcount_ = 0;
+            throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, m.target);
+        }
+    }
+    // One action per target row: a MERGE whose target row matches two source
+    // rows fails; UPDATE ... FROM writes such a row once.
+    std::vector<const std::vector<Value>*> actions[3];  // deletes, updates, inserts
+    std::set<std::string> acted;
+    auto action_of = [&](int clause) {
+        if (st.kind == StmtKind::Update) return MergeAction::Update;
+        return st.merge_clauses[clause - 1].action;
+    };
+    for (const auto& row : rows) {
+        long long clause = row[1].kind == Value::Int ? row[1].i : 0;
+        if (clause == 0) continue;
+        MergeAction a = action_of(static_cast<int>(clause));
+        if (a != MergeAction::Insert) {
+            std::string key = row[0].kind == Value::Int ? std::to_string(row[0].i) : row[0].s;
+            if (!acted.insert(key).second) {
+                if (st.kind == StmtKind::Update) continue;
+                rowcount_ = 0;
+                TsqlError e(8672, "42000",
+                            "The MERGE statement attempted to UPDATE or DELETE the same row more than once. This happens "
+                            "when a target row matches more than one source row. A MERGE statement cannot UPDATE/DELETE "
+                            "the same row of the target table multiple times. Refine the ON clause to ensure a target row "
+                            "matches at most one source row, or use the GROUP BY clause to group the source rows.");
+                e.add_terminated();
+                throw e;
+            }
+        }
+        actions[a == MergeAction::Delete ? 0 : a == MergeAction::Update ? 1 : 2].push_back(&row);
+    }
+
+    const std::string where_row = std::string(" WHERE ") + (t.view ? "\"z_rv\"" : "rowid") + " = ?";
+    std::vector<std::vector<Value>> output_rows;
+    long long affected = 0;
+    std::string into_sql;
+    std::optional<TableInfo> into;
+    if (st.output && st.output->into) {
+        into = catalog_->find_table(st.output->target);
+        if (!into) throw TsqlError(208, "42S02", "Invalid object name '" + st.output->target.name + "'.");
+        Statement ins;
+        ins.kind = StmtKind::Insert;
+        ins.target = st.output->target;
+        ins.columns = st.output->columns;
+        std::vector<ExprP> values;
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            auto v = std::make_unique<Expr>();
+            v->kind = ExprKind::Param;
+            v->param = static_cast<int>(i);
+            values.push_back(std::move(v));
+        }
+        ins.values.push_back(std::move(values));
+        into_sql = translator().insert(ins).sql;
+    }
+
+    exec_sql(db_, "SAVEPOINT tsql_statement");
+    auto fail = [&](const TsqlError& e) {
+        tracking_ = false;
+        sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
+        rowcount_ = 0;
+        throw e;
+    };
+    auto step_raw = [&](const std::string& sql, const std::vector<Value>& binds, const std::optional<TableInfo>& about,
+                        const Statement& as) {
+        Prepared p;
+        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.st, nullptr);
+        if (rc == SQLITE_OK) {
+            for (size_t i = 0; i < binds.size(); ++i) bind_value(p.st, static_cast<int>(i + 1), binds[i]);
+            rc = sqlite3_step(p.st);
+        }
+        if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+            int code = sqlite3_extended_errcode(db_);
+            std::string msg = sqlite3_errmsg(db_);
+            throw map_sqlite_error(code, msg, as, about);
+        }
+        std::vector<Value> row;
+        if (rc == SQLITE_ROW)
+            for (int c = 0; c < sqlite3_column_count(p.st); ++c) row.push_back(column_value(p.st, c));
+        return row;
+    };
+    std::string column_list;
+    for (const auto& c : t.columns) column_list += (column_list.empty() ? "" : ", ") + quote_ident(c.name);
+    try {
+        CheckConstraintsOff checks_off(db_, nocheck_.count(t.sql_ref) || (into && nocheck_.count(into->sql_ref)));
+        changes_.clear();
+        tracking_ = true;
+        for (int kind = 0; kind < 3; ++kind) {
+            for (const auto* rowp : actions[kind]) {
+                const auto& row = *rowp;
+                int clause = static_cast<int>(row[1].i);
+                const auto& cols = m.clause_columns[clause - 1];
+                const int at = m.value_offset[clause - 1];
+                std::vector<Value> after(ncols, Value::null()), before(ncols, Value::null());
+                if (kind != 2)
+                    for (int c = 0; c < ncols; ++c) before[c] = row[m.old_offset + c];
+                if (kind == 0) {
+                    step_raw("DELETE FROM " + t.sql_ref + where_row, {row[0]}, m.target, st);
+                } else if (kind == 1) {
+                    std::string sql = "UPDATE " + t.sql_ref + " SET ";
+                    std::vector<Value> binds;
+                    for (size_t i = 0; i < cols.size(); ++i) {
+                        sql += (i ? ", " : "") + quote_ident(cols[i]->name) + " = ?";
+                        binds.push_back(row[at + i]);
+                    }
+                    binds.push_back(row[0]);
+                    step_raw(sql + where_row, binds, m.target, st);
+                    if (st.output) {
+                        // A view's row gets a new z_rv when its version changes:
+                        // its new values are the old ones with the SET applied.
+                        if (t.view) {
+                            after = before;
+                            for (size_t i = 0; i < cols.size(); ++i)
+                                after[cols[i] - t.columns.data()] = row[at + i];
+                        } else {
+                            after = step_raw("SELECT " + column_list + " FROM " + t.sql_ref + where_row, {row[0]}, m.target, st);
+                        }
+                    }
+                } else {
+                    std::string sql = "INSERT INTO " + t.sql_ref;
+                    std::vector<Value> binds;
+                    if (cols.empty()) {
+                        sql += " DEFAULT VALUES";
+                    } else {
+                        std::string names, marks;
+                        for (size_t i = 0; i < cols.size(); ++i) {
+                            names += (i ? ", " : "") + quote_ident(cols[i]->name);
+                            marks += i ? ", ?" : "?";
+                            binds.push_back(row[at + i]);
+                        }
+                        sql += " (" + names + ") VALUES (" + marks + ")";
+                    }
+                    step_raw(sql, binds, m.target, st);
+                    if (st.output)
+                        after = step_raw("SELECT " + column_list + " FROM " + t.sql_ref + " WHERE rowid = ?",
+                                         {Value::integer(sqlite3_last_insert_rowid(db_))}, m.target, st);
+                }
+                ++affected;
+                if (!st.output) continue;
+                std::vector<Value> binds = after;
+                binds.insert(binds.end(), before.begin(), before.end());
+                for (size_t r = 0; r < refs.size(); ++r) binds.push_back(row[m.refs_offset + r]);
+                std::vector<Value> out_row;
+                for (const auto& e : outputs) out_row.push_back(evaluate(*e, binds));
+                output_rows.push_back(std::move(out_row));
+            }
+        }
+        if (into) {
+            Statement as;
+            as.kind = StmtKind::Insert;
+            for (const auto& r : output_rows) step_raw(into_sql, r, into, as);
+        }
+        tracking_ = false;
+        check_constraints(st);
+    } catch (const TsqlError& e) {
+        fail(e);
+    } catch (...) {
+        tracking_ = false;
+        sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
+        throw;
+    }
+    if (identity_insert && t.identity() && !actions[2].empty()) {
+        Prepared mx;
+        sqlite3_prepare_v2(db_, ("SELECT MAX(" + quote_ident(t.identity()->name) + ") FROM " + t.sql_ref).c_str(), -1, &mx.st,
+                           nullptr);
+        if (sqlite3_step(mx.st) == SQLITE_ROW && sqlite3_column_type(mx.st, 0) != SQLITE_NULL)
+            catalog_->bump_identity(t.object_id, sqlite3_column_int64(mx.st, 0));
+    }
+    if (sqlite3_exec(db_, "RELEASE tsql_statement", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        rollback_all();
+        throw deadlock_victim();
+    }
+    if (st.output && !st.output->into) {
+        ResultSet rs;
+        for (size_t i = 0; i < outputs.size(); ++i) {
+            ResultColumn c;
+            c.name = output_names[i];
+            c.type = make_type("int");
+            for (const auto& r : output_rows)
+                if (!r[i].is_null()) {
+                    c.type = r[i].kind == Value::Int ? make_type("bigint") : r[i].kind == Value::Real ? make_type("float")
+                             : r[i].kind == Value::Text ? make_type("nvarchar", -1) : make_type("varbinary", -1);
+                    break;
+                }
+            rs.columns.push_back(c);
+        }
+        rs.rows = std::move(output_rows);
+        out.results.push_back(std::move(rs));
+    }
+    rowcount_ = affected;
+    out.row_count = affected;
 }
 
 }  // namespace sqlserver_standin

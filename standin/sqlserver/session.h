@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,7 +88,10 @@ private:
     Translation query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared,
                            std::vector<std::vector<Value>>& rows);
     void run_exec(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
-    void run_merge(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    // MERGE and UPDATE ... OUTPUT: the match set computed by one query, then
+    // applied row by row, atomic, keys checked at the end.
+    void run_rowwise(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    void run_alter_check(const Statement& st);
     void run_block(const std::vector<Statement>& body, const std::vector<Value>& params, ExecOutcome& out);
     Value evaluate(const Expr& e, const std::vector<Value>& params, std::optional<TsqlType>* type = nullptr);
     bool condition(const Expr& e, const std::vector<Value>& params);
@@ -110,6 +114,7 @@ private:
     long long rowcount_ = 0;
     bool nocount_ = false;
     std::string identity_insert_;  // "schema.name" of the table with IDENTITY_INSERT ON
+    std::set<std::string> nocheck_;  // tables (SQLite names) whose CHECK constraints are off
     std::map<std::string, Value> written_;
     std::map<std::string, long long> temp_identity_;
     // The running batch's variables (SQLite parameters from kVariableBase on) and cursors.

@@ -88,6 +88,9 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
         case ExprKind::Hex: return make_type("varbinary", std::max<int>(1, static_cast<int>(e.text.size() / 2)));
         case ExprKind::Null: return make_type("int");
         case ExprKind::Cast: return e.type;
+        case ExprKind::Param:
+            if (!e.type.name.empty()) return e.type;
+            return std::nullopt;
         case ExprKind::Variable: {
             if (e.text == "@@ROWCOUNT" || e.text == "@@TRANCOUNT" || e.text == "@@FETCH_STATUS") return make_type("int");
             if (variables_)
@@ -383,6 +386,21 @@ Translation Translator::select(const Select& s) {
 
 // ---- DML ----
 
+namespace {
+
+TsqlError identity_not_allowed(const TableInfo& t) {
+    return TsqlError(544, "23000", "Cannot insert explicit value for identity column in table '" + t.name +
+                                       "' when IDENTITY_INSERT is set to OFF.");
+}
+
+TsqlError identity_required(const TableInfo& t) {
+    return TsqlError(545, "23000", "Explicit value must be specified for identity column in table '" + t.name +
+                                       "' either when IDENTITY_INSERT is set to ON or when a replication user is "
+                                       "inserting into a NOT FOR REPLICATION identity column.");
+}
+
+}  // namespace
+
 Translation Translator::insert(const Statement& st) {
     Translation t;
     auto target = resolve(st.target);
@@ -406,10 +424,10 @@ Translation Translator::insert(const Statement& st) {
         }
     }
     for (const ColumnInfo* c : cols)
-        if (c->identity && !identity_insert_)
-            throw TsqlError(544, "23000",
-                            "Cannot insert explicit value for identity column in table '" + target->name +
-                                "' when IDENTITY_INSERT is set to OFF.");
+        if (c->identity && !identity_insert_) throw identity_not_allowed(*target);
+    if (identity_insert_ && target->identity() &&
+        std::find(cols.begin(), cols.end(), target->identity()) == cols.end())
+        throw identity_required(*target);
     sql += " (";
     for (size_t i = 0; i < cols.size(); ++i) sql += (i ? "," : "") + quote_ident(cols[i]->name);
     sql += ") ";
@@ -559,39 +577,131 @@ Translation Translator::remove(const Statement& st) {
     return t;
 }
 
-Translation Translator::merge(const Statement& st) {
-    // WHEN NOT MATCHED THEN INSERT: the source rows without a matching target row.
-    Translation t;
-    t.target = resolve(st.target);
-    if (!t.target) throw invalid_object(st.target);
-    const TableInfo& target = *t.target;
-    std::vector<const ColumnInfo*> cols;
-    for (const auto& name : st.columns) {
-        const ColumnInfo* c = target.column(name);
-        if (!c) throw TsqlError(207, "42S22", "Invalid column name '" + name + "'.");
-        if (c->identity && !identity_insert_)
-            throw TsqlError(544, "23000", "Cannot insert explicit value for identity column in table '" + target.name +
-                                              "' when IDENTITY_INSERT is set to OFF.");
-        cols.push_back(c);
+Translator::MatchSet Translator::match_set(const Statement& st, const std::vector<const Expr*>& refs) {
+    MatchSet m;
+    std::string with = st.ctes.empty() ? "" : ctes_sql(st.ctes);
+    std::string alias, from;
+    if (st.kind == StmtKind::Update && st.from) {
+        from = dml_from_target(st, m.target, alias);
+    } else {
+        m.target = resolve(st.target);
+        if (!m.target) throw invalid_object(st.target);
+        alias = st.target_alias.empty() ? st.target.name : st.target_alias;
+        Frame f;
+        if (st.kind == StmtKind::Merge) from = from_sql(*st.from, f);
+        f.sources.push_back({alias, *m.target});
+        frames_.push_back(std::move(f));
     }
-    if (st.values[0].size() != cols.size()) throw syntax_error("VALUES");
-    Frame source;
-    std::string from = from_sql(*st.from, source);
-    frames_.push_back(source);
-    std::string values;
-    for (size_t i = 0; i < cols.size(); ++i) values += (i ? "," : "") + store(expr(*st.values[0][i]), *cols[i]);
-    std::string alias = st.target_alias.empty() ? st.target.name : st.target_alias;
-    Frame with_target = source;
-    with_target.sources.push_back({alias, target});
-    frames_.push_back(std::move(with_target));
-    std::string on = expr(*st.where);
+    const TableInfo& target = *m.target;
+    if (target.catalog_view) throw TsqlError(259, "42000", "Ad hoc updates to system catalogs are not allowed.");
+    const std::string key = quote_ident(alias) + "." + (target.view ? "\"z_rv\"" : "rowid");
+
+    // The statement's actions as clauses; an UPDATE is one unconditional clause.
+    struct Clause {
+        MergeWhen when;
+        const Expr* condition;
+        MergeAction action;
+        const std::vector<std::pair<std::string, ExprP>>* set;
+        const MergeClause* merge;
+    };
+    std::vector<Clause> clauses;
+    if (st.kind == StmtKind::Update)
+        clauses.push_back({MergeWhen::Matched, nullptr, MergeAction::Update, &st.set, nullptr});
+    for (const auto& c : st.merge_clauses) clauses.push_back({c.when, c.condition.get(), c.action, &c.set, &c});
+
+    auto selector = [&](MergeWhen when) {
+        std::string out;
+        for (size_t k = 0; k < clauses.size(); ++k) {
+            if (clauses[k].when != when) continue;
+            out += " WHEN " + (clauses[k].condition ? expr(*clauses[k].condition) : std::string("1")) + " THEN " +
+                   std::to_string(k + 1);
+        }
+        return out.empty() ? std::string("0") : "CASE" + out + " ELSE 0 END";
+    };
+    std::string chosen, chosen_by_source;
+    if (st.kind == StmtKind::Update) {
+        chosen = "1";
+    } else {
+        chosen = "CASE WHEN " + key + " IS NULL THEN " + selector(MergeWhen::NotMatchedByTarget) + " ELSE " +
+                 selector(MergeWhen::Matched) + " END";
+        chosen_by_source = selector(MergeWhen::NotMatchedBySource);
+    }
+
+    std::vector<std::string> main_cols{key, chosen}, source_cols{key, chosen_by_source};
+    for (size_t k = 0; k < clauses.size(); ++k) {
+        const Clause& c = clauses[k];
+        m.value_offset.push_back(static_cast<int>(main_cols.size()));
+        std::vector<const ColumnInfo*> cols;
+        std::vector<std::string> values;
+        if (c.action == MergeAction::Update) {
+            for (const auto& [name, value] : *c.set) {
+                const ColumnInfo* col = target.column(name);
+                if (!col) throw TsqlError(207, "42S22", "Invalid column name '" + name + "'.");
+                if (col->identity) throw TsqlError(8102, "42000", "Cannot update identity column '" + col->name + "'.");
+                cols.push_back(col);
+                values.push_back(store(expr(*value), *col));
+            }
+        } else if (c.action == MergeAction::Insert && !c.merge->default_values) {
+            if (c.merge->columns.empty()) {
+                for (const auto& col : target.columns)
+                    if (!col.identity || identity_insert_) cols.push_back(&col);
+            } else {
+                for (const auto& name : c.merge->columns) {
+                    const ColumnInfo* col = target.column(name);
+                    if (!col) throw TsqlError(207, "42S22", "Invalid column name '" + name + "'.");
+                    cols.push_back(col);
+                }
+            }
+            if (c.merge->values.size() != cols.size())
+                throw TsqlError(c.merge->values.size() > cols.size() ? 110 : 109, "21S01",
+                                "The number of values in the VALUES clause must match the number of columns specified "
+                                "in the INSERT statement.");
+            for (size_t i = 0; i < cols.size(); ++i) values.push_back(store(expr(*c.merge->values[i]), *cols[i]));
+        }
+        if (c.action == MergeAction::Insert && target.identity()) {
+            bool listed = std::find(cols.begin(), cols.end(), target.identity()) != cols.end();
+            if (listed && !identity_insert_) throw identity_not_allowed(target);
+            if (!listed && identity_insert_) throw identity_required(target);
+        }
+        const std::string mine = " = " + std::to_string(k + 1) + " THEN ";
+        for (const auto& v : values) {
+            main_cols.push_back(c.when == MergeWhen::NotMatchedBySource ? "NULL" : "CASE WHEN (" + chosen + ")" + mine + v + " END");
+            source_cols.push_back(c.when == MergeWhen::NotMatchedBySource ? "CASE WHEN (" + chosen_by_source + ")" + mine + v + " END"
+                                                                           : "NULL");
+        }
+        m.clause_columns.push_back(std::move(cols));
+    }
+    m.refs_offset = static_cast<int>(main_cols.size());
+    for (const Expr* r : refs) {
+        main_cols.push_back(expr(*r));
+        source_cols.push_back("NULL");
+    }
+    m.old_offset = static_cast<int>(main_cols.size());
+    for (const auto& col : target.columns) {
+        main_cols.push_back(quote_ident(alias) + "." + quote_ident(col.name));
+        source_cols.push_back(main_cols.back());
+    }
+    auto list = [](const std::vector<std::string>& v) {
+        std::string out;
+        for (size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + v[i];
+        return out;
+    };
+    const std::string target_as = target.sql_ref + " AS " + quote_ident(alias);
+    if (st.kind == StmtKind::Update) {
+        m.sql = with + "SELECT " + list(main_cols) + " FROM " + (st.from ? from : target_as);
+        if (st.where) m.sql += " WHERE " + expr(*st.where);
+    } else {
+        std::string on = expr(*st.where);
+        m.sql = with + "SELECT " + list(main_cols) + " FROM " + from + " LEFT JOIN " + target_as + " ON (" + on + ")";
+        bool by_source = std::any_of(clauses.begin(), clauses.end(),
+                                     [](const Clause& c) { return c.when == MergeWhen::NotMatchedBySource; });
+        if (by_source)
+            m.sql += " UNION ALL SELECT " + list(source_cols) + " FROM " + target_as + " WHERE NOT EXISTS (SELECT 1 FROM " +
+                     from + " WHERE " + on + ")";
+    }
     frames_.pop_back();
-    frames_.pop_back();
-    std::string list;
-    for (size_t i = 0; i < cols.size(); ++i) list += (i ? "," : "") + quote_ident(cols[i]->name);
-    t.sql = "INSERT INTO " + target.sql_ref + " (" + list + ") SELECT " + values + " FROM " + from +
-            " WHERE NOT EXISTS (SELECT 1 FROM " + target.sql_ref + " AS " + quote_ident(alias) + " WHERE " + on + ")";
-    return t;
+    if (!st.ctes.empty()) ctes_.pop_back();
+    return m;
 }
 
 }  // namespace sqlserver_standin

@@ -37,7 +37,21 @@ public:
     Translation insert(const Statement& st);
     Translation update(const Statement& st);
     Translation remove(const Statement& st);
-    Translation merge(const Statement& st);
+    // MERGE, and UPDATE with OUTPUT: one row per target row to act on (or
+    // source row to insert) with the chosen clause, the values it writes
+    // (converted to the columns), `refs` (the OUTPUT's source references) and
+    // the target row's values before the statement.
+    struct MatchSet {
+        std::string sql;
+        std::optional<TableInfo> target;
+        // Columns: 0 the target row (rowid, or z_rv of a view; NULL when
+        // unmatched), 1 the clause (1-based; 0 none), then each clause's values.
+        std::vector<int> value_offset;
+        std::vector<std::vector<const ColumnInfo*>> clause_columns;
+        int refs_offset = 0;
+        int old_offset = 0;
+    };
+    MatchSet match_set(const Statement& st, const std::vector<const Expr*>& refs);
     // The type an expression has where the translator can tell.
     std::optional<TsqlType> expression_type(const Expr& e) const { return type_of(e); }
     // An expression over the columns of one table (defaults, checks, EXEC arguments).

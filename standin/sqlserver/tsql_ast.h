@@ -152,7 +152,10 @@ enum class StmtKind {
     RollbackTran,
     SaveTran,
     Exec,
-    Merge,          // MERGE ... WHEN NOT MATCHED THEN INSERT
+    Merge,          // MERGE target USING from ON where, merge_clauses, output
+    AlterTableDropColumn,  // target; columns
+    AlterTableCheck,       // target; on = CHECK (else NOCHECK); unique = WITH CHECK
+    Truncate,              // target
     Declare,        // variables
     SetVariable,    // SET @x = expr: set[0]
     If,             // where = condition; body; else_body
@@ -175,6 +178,27 @@ struct ExecArg {
     std::string name;  // "@txid", or empty for a positional argument
     ExprP value;
     bool output = false;
+};
+
+enum class MergeWhen { Matched, NotMatchedByTarget, NotMatchedBySource };
+enum class MergeAction { Update, Delete, Insert };
+
+struct MergeClause {
+    MergeWhen when = MergeWhen::Matched;
+    ExprP condition;  // WHEN ... AND condition
+    MergeAction action = MergeAction::Update;
+    std::vector<std::pair<std::string, ExprP>> set;  // UPDATE SET
+    std::vector<std::string> columns;                // INSERT (columns); empty = every column
+    std::vector<ExprP> values;
+    bool default_values = false;
+};
+
+// OUTPUT items [INTO target [(columns)]] of MERGE and UPDATE.
+struct OutputClause {
+    std::vector<SelectItem> items;  // star items: star_qualifier INSERTED or DELETED
+    bool into = false;
+    ObjectName target;
+    std::vector<std::string> columns;
 };
 
 struct Statement {
@@ -202,6 +226,8 @@ struct Statement {
     std::vector<Cte> ctes;  // DELETE after WITH
     std::vector<VariableDecl> declarations;
     std::vector<Statement> body, else_body;
+    std::vector<MergeClause> merge_clauses;
+    std::shared_ptr<OutputClause> output;
 };
 
 struct Batch {

@@ -95,7 +95,7 @@ private:
     static bool starts_statement(const Token& t) {
         for (const char* w : {"SELECT", "WITH", "INSERT", "UPDATE", "DELETE", "CREATE", "DROP", "ALTER", "SET", "BEGIN",
                               "COMMIT", "ROLLBACK", "SAVE", "EXEC", "EXECUTE", "MERGE", "DECLARE", "IF", "WHILE",
-                              "OPEN", "FETCH", "CLOSE", "DEALLOCATE"})
+                              "TRUNCATE", "OPEN", "FETCH", "CLOSE", "DEALLOCATE"})
             if (t.kw(w)) return true;
         return false;
     }
@@ -216,6 +216,49 @@ private:
         return s;
     }
 
+    // SET a = x, b = y of UPDATE and of a MERGE clause.
+    std::vector<std::pair<std::string, ExprP>> set_list() {
+        std::vector<std::pair<std::string, ExprP>> set;
+        do {
+            std::vector<std::string> parts{identifier()};
+            while (accept_op(".")) parts.push_back(any_identifier());
+            expect_op("=");
+            set.emplace_back(parts.back(), expr());
+        } while (accept_op(","));
+        return set;
+    }
+
+    // OUTPUT items [INTO target [(columns)]]
+    std::shared_ptr<OutputClause> output_clause() {
+        if (!accept_kw("OUTPUT")) return nullptr;
+        auto out = std::make_shared<OutputClause>();
+        do {
+            SelectItem item;
+            const Token& t = peek();
+            if ((t.kw("INSERTED") || t.kw("DELETED")) && peek(1).op(".") && peek(2).op("*")) {
+                item.star = true;
+                item.star_qualifier = upper(t.text);
+                i_ += 3;
+            } else {
+                item.expr = expr();
+                if (accept_kw("AS")) item.alias = any_identifier();
+                else if (peek().is(Tok::QuotedIdent) || (peek().is(Tok::Ident) && !is_reserved(peek())))
+                    item.alias = next().text;
+            }
+            out->items.push_back(std::move(item));
+        } while (accept_op(","));
+        if (accept_kw("INTO")) {
+            out->into = true;
+            out->target = object_name();
+            if (accept_op("(")) {
+                do out->columns.push_back(identifier());
+                while (accept_op(","));
+                expect_op(")");
+            }
+        }
+        return out;
+    }
+
     Statement merge() {
         expect_kw("MERGE");
         accept_kw("INTO");
@@ -229,20 +272,47 @@ private:
         s.from = from_clause();
         expect_kw("ON");
         s.where = expr();
-        // Only the clause the pull road uses; any other clause is outside the dialect.
-        expect_kw("WHEN");
-        expect_kw("NOT");
-        expect_kw("MATCHED");
-        if (accept_kw("BY")) expect_kw("TARGET");
-        expect_kw("THEN");
-        expect_kw("INSERT");
-        expect_op("(");
-        do s.columns.push_back(identifier());
-        while (accept_op(","));
-        expect_op(")");
-        expect_kw("VALUES");
-        s.values.push_back(value_row());
-        if (peek().kw("WHEN") || peek().kw("OUTPUT")) fail();
+        while (accept_kw("WHEN")) {
+            MergeClause c;
+            if (accept_kw("NOT")) {
+                expect_kw("MATCHED");
+                c.when = MergeWhen::NotMatchedByTarget;
+                if (accept_kw("BY")) {
+                    if (accept_kw("SOURCE")) c.when = MergeWhen::NotMatchedBySource;
+                    else expect_kw("TARGET");
+                }
+            } else {
+                expect_kw("MATCHED");
+            }
+            if (accept_kw("AND")) c.condition = expr();
+            expect_kw("THEN");
+            if (c.when == MergeWhen::NotMatchedByTarget) {
+                expect_kw("INSERT");
+                c.action = MergeAction::Insert;
+                if (accept_kw("DEFAULT")) {
+                    expect_kw("VALUES");
+                    c.default_values = true;
+                } else {
+                    if (accept_op("(")) {
+                        do c.columns.push_back(identifier());
+                        while (accept_op(","));
+                        expect_op(")");
+                    }
+                    expect_kw("VALUES");
+                    c.values = value_row();
+                }
+            } else if (accept_kw("DELETE")) {
+                c.action = MergeAction::Delete;
+            } else {
+                expect_kw("UPDATE");
+                expect_kw("SET");
+                c.set = set_list();
+            }
+            s.merge_clauses.push_back(std::move(c));
+        }
+        if (s.merge_clauses.empty()) fail();
+        s.output = output_clause();
+        option_clause();
         return s;
     }
 
@@ -282,11 +352,31 @@ private:
             return s;
         }
         if (t.kw("ALTER")) {
-            // ALTER TABLE t ADD c type [COLLATE x] [NULL]; nothing else.
+            // ALTER TABLE t ADD c type [COLLATE x] [NULL], DROP COLUMN a, b,
+            // [WITH CHECK] CHECK / NOCHECK CONSTRAINT ALL; nothing else.
             ++i_;
             expect_kw("TABLE");
             Statement s{StmtKind::AlterTableAdd};
             s.target = object_name();
+            if (accept_kw("DROP")) {
+                s.kind = StmtKind::AlterTableDropColumn;
+                expect_kw("COLUMN");
+                do s.columns.push_back(identifier());
+                while (accept_op(","));
+                return s;
+            }
+            if (peek().kw("WITH") || peek().kw("CHECK") || peek().kw("NOCHECK")) {
+                s.kind = StmtKind::AlterTableCheck;
+                if (accept_kw("WITH")) {
+                    expect_kw("CHECK");
+                    s.unique = true;
+                }
+                s.on = accept_kw("CHECK");
+                if (!s.on) expect_kw("NOCHECK");
+                expect_kw("CONSTRAINT");
+                expect_kw("ALL");
+                return s;
+            }
             expect_kw("ADD");
             ColumnDef col;
             col.name = identifier();
@@ -297,6 +387,13 @@ private:
             return s;
         }
         if (t.kw("SET")) return set_option();
+        if (t.kw("TRUNCATE")) {
+            ++i_;
+            expect_kw("TABLE");
+            Statement s{StmtKind::Truncate};
+            s.target = object_name();
+            return s;
+        }
         if (t.kw("BEGIN")) {
             ++i_;
             if (!accept_kw("TRAN") && !accept_kw("TRANSACTION")) fail();
@@ -338,6 +435,11 @@ private:
             } while (accept_op(","));
         }
         if (peek().kw("INSERT")) return insert(std::move(ctes));
+        if (peek().kw("MERGE") && !ctes.empty()) {
+            Statement m = merge();
+            m.ctes = std::move(ctes);
+            return m;
+        }
         if (peek().kw("DELETE") && !ctes.empty()) {
             Statement d = delete_stmt();
             d.ctes = std::move(ctes);
@@ -435,12 +537,8 @@ private:
         Statement s{StmtKind::Update};
         dml_target(s, false);
         expect_kw("SET");
-        do {
-            std::vector<std::string> parts{identifier()};
-            while (accept_op(".")) parts.push_back(any_identifier());
-            expect_op("=");
-            s.set.emplace_back(parts.back(), expr());
-        } while (accept_op(","));
+        s.set = set_list();
+        s.output = output_clause();
         return dml_tail(std::move(s));
     }
 

@@ -561,3 +561,325 @@ TEST_F(Dbfile, CliDocumentsItsCommandsAndRefusesBadInput) {
 }
 
 }  // namespace
+
+namespace {
+
+// The row id of a host row's live version.
+std::string live_rid(OdbcConnection& c, const std::string& table, const std::string& key) {
+    auto r = c.query("SELECT rv.rid FROM tavrin.\"demo$z$rv$" + table + "\" rv JOIN tavrin.\"demo$z$x$" + table +
+                     "\" x ON x.z_rv = rv.z_rv WHERE " + key);
+    return r.empty() ? "" : r[0][0];
+}
+
+}  // namespace
+
+// A push as the store runs it: staging into temp tables, the per-table MERGE
+// with DELETE/UPDATE/INSERT, the identity insert with OUTPUT INTO, the rid
+// rewrites and the late-conflict checks, each answered as SQL Server would.
+TEST_F(Dbfile, CorpusOfThePushRoad) {
+    OdbcConnection c(dir, "shop");
+    ok(c, "INSERT INTO dbo.customers (name) VALUES (N'ann')");  // id 2
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 2, 10.00), ('EU', 2, 1, 20.00)");
+    ok(c, "INSERT INTO sales.lines VALUES ('EU', 1, 1, 5)");
+    const std::string o1_txid = c.query("SELECT rv.txid FROM tavrin.\"demo$z$rv$" + orders + "\" rv JOIN tavrin.\"demo$z$x$" + orders +
+                                        "\" x ON x.z_rv = rv.z_rv WHERE order_no = 1")[0][0];
+    const std::string o1 = live_rid(c, orders, "order_no = 1"), o2 = live_rid(c, orders, "order_no = 2");
+    const std::string c1 = live_rid(c, cust, "id = 1"), c1_txid = "2";
+    const std::string r_cat = "11111111-2222-4333-8444-000000000001", r_o3 = "11111111-2222-4333-8444-000000000003";
+
+    ok(c, "BEGIN TRANSACTION");
+    const long long t = exec_output(c, "EXEC tavrin.\"demo$z$GetTxId\" @txid = ? OUTPUT;");
+    const std::string T = std::to_string(t);
+    EXPECT_EQ(bound_query(c, "SELECT '[' + OBJECT_SCHEMA_NAME(?) + ']' + '.' + '[' + OBJECT_NAME(?) + ']'  OPTION (OPTIMIZE FOR UNKNOWN)", {},
+                          {std::stoll(orders), std::stoll(orders)}),
+              (Rows{{"[sales].[orders]"}}));
+    // Staging: records with identity references as key text, deltas.
+    const std::vector<std::pair<std::string, std::string>> ids{{"%C", cust}, {"%O", orders}, {"%T", T}};
+    auto run = [&](const std::string& sql) { ok(c, replaced(sql, ids)); };
+    auto rows = [&](const std::string& sql) { return c.query(replaced(sql, ids)); };
+    const std::string keytext = " varchar(25) CHECK(LEN([%s]) >= 3 AND SUBSTRING([%s],2,1) = ':')";
+    run("CREATE TABLE #rec_c (z_rid uniqueidentifier, [id]" + replaced(keytext, {{"%s", "id"}}) + ", [name] nvarchar(50) NULL)");
+    run("CREATE TABLE #rec_o (z_rid uniqueidentifier, [region] char(2) NULL, [order_no] bigint NULL, [customer_id]" +
+        replaced(keytext, {{"%s", "customer_id"}}) + ", [total] decimal(12,2) NULL)");
+    for (const char* d : {"#del_c", "#del_o"})
+        run(std::string("CREATE TABLE ") + d +
+            " (rid uniqueidentifier NOT NULL UNIQUE, txid_rec_add bit NOT NULL, txid_rec_del bigint NULL, txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #rec_c WHERE 1=0"), (Rows{{"0"}}));
+    const std::string delta = "INSERT INTO %s (rid,txid_rec_add,txid_rec_del,txid_rec_undel,txid_rec_reinsert) VALUES (?,?,?,?,NULL)";
+    auto add_delta = [&](const char* table, const std::string& rid, int add, const std::string& del) {
+        SQLHSTMT st = c.stmt();
+        SQLINTEGER a = add;
+        SQLBIGINT d = del.empty() ? 0 : std::stoll(del);
+        SQLLEN rid_len = static_cast<SQLLEN>(rid.size()), a_len = 0, d_len = del.empty() ? SQL_NULL_DATA : 0, u_len = SQL_NULL_DATA;
+        SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_CHAR, 36, 0, (SQLPOINTER)rid.c_str(), 0, &rid_len);
+        SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &a, 0, &a_len);
+        SQLBindParameter(st, 3, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &d, 0, &d_len);
+        SQLBindParameter(st, 4, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &d, 0, &u_len);
+        std::string sql = replaced(delta, {{"%s", table}});
+        EXPECT_TRUE(SQL_SUCCEEDED(SQLExecDirect(st, (SQLCHAR*)sql.c_str(), SQL_NTS)))
+            << OdbcConnection::diags(SQL_HANDLE_STMT, st).at(0).message;
+    };
+    // Customers: a new row with the client's temporary key -1, a no-op update of row 1.
+    run("INSERT INTO #rec_c (z_rid,[id],[name]) VALUES ('" + r_cat + "', 'C:-1', N'cat'), ('" + c1 + "', 'S:1', N'before')");
+    add_delta("#del_c", r_cat, 1, "");
+    add_delta("#del_c", c1, 1, c1_txid);
+    // Orders: an update of EU/1, a delete of EU/2, a new EU/3 for the new customer.
+    run("INSERT INTO #rec_o (z_rid,[region],[order_no],[customer_id],[total]) VALUES ('" + o1 + "', 'EU', 1, 'S:2', '11.50'), ('" + r_o3 +
+        "', 'EU', 3, 'C:-1', '7.25')");
+    add_delta("#del_o", o1, 1, o1_txid);
+    add_delta("#del_o", o2, 0, o1_txid);
+    add_delta("#del_o", r_o3, 1, "");
+    // A key text without its prefix breaks the check constraint (547).
+    EXPECT_EQ(c.exec("INSERT INTO #rec_o (z_rid, customer_id) VALUES (NEWID(), '7')"), SQL_ERROR);
+    EXPECT_EQ(c.last_diags().at(0).native, 547);
+
+    // Customers first (the parent): the MERGE of updates, identity rows left out.
+    run("INSERT INTO [tavrin].[demo$z$noop_updates] (txid, tbl_id, noop_count) VALUES (%T, %C, 0)");
+    run("WITH current_rv (rid, z_rv) AS\n(\n  SELECT rv.rid, x.z_rv FROM tavrin.\"demo$z$x$%C\" AS x INNER JOIN tavrin.\"demo$z$rv$%C\" AS rv ON (rv.z_rv=x.z_rv)\n)\n"
+        "MERGE INTO [dbo].[customers] z$$dest\n  USING\n"
+        "    (SELECT * FROM #del_c WHERE NOT(txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL)) td\n"
+        "    LEFT OUTER JOIN #rec_c z$$src ON (z$$src.z_rid=td.rid)\n    LEFT OUTER JOIN current_rv cur ON (cur.rid=td.rid)\n"
+        "    LEFT OUTER JOIN tavrin.\"demo$z$x$%C\" x ON (x.z_rv=cur.z_rv)\n  ON (x.\"id\"=z$$dest.\"id\")\n"
+        "  WHEN MATCHED AND td.txid_rec_add=0 THEN DELETE\n  WHEN MATCHED THEN UPDATE SET \"z$$dest\".\"name\"=\"z$$src\".\"name\";");
+    // The no-op update made no version but counted; the check query sees 0 versions + 1 no-op.
+    const std::string updates_applied =
+        "SELECT COUNT(*) FROM\n  (SELECT * FROM #del_%x WHERE txid_rec_add=1 AND txid_rec_del IS NOT NULL AND txid_rec_undel IS NULL) td\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%t\" rv ON (rv.rid=td.rid AND rv.txid=td.txid_rec_del)\n"
+        "  INNER JOIN tavrin.\"demo$z$dd$%t\" dd ON (dd.rv=rv.z_rv)\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%t\" rv2 ON (rv2.rid=rv.rid AND rv2.txid=dd.txid)\nWHERE dd.txid=%T";
+    EXPECT_EQ(rows(replaced(updates_applied, {{"%x", "c"}, {"%t", cust}})), (Rows{{"0"}}));
+    EXPECT_EQ(rows("SELECT noop_count FROM [tavrin].[demo$z$noop_updates] WHERE txid=%T AND tbl_id = %C"), (Rows{{"1"}}));
+    run("DELETE FROM [tavrin].[demo$z$noop_updates] WHERE txid=%T AND tbl_id=%C");
+
+    // The identity insert: duplicate rids, the MERGE with OUTPUT INTO, the rewrite of references, the rids.
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #del_c\nWHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL\n"
+                   "AND rid IN (SELECT rv.rid FROM tavrin.\"demo$z$%C\" AS z INNER JOIN tavrin.\"demo$z$rv$%C\" AS rv ON rv.z_rv=z.z_rv);\n"),
+              (Rows{{"0"}}));
+    run("CREATE TABLE #ids_c (orig bigint NOT NULL UNIQUE, z_identity bigint NOT NULL UNIQUE)");
+    run("SET NOCOUNT ON;\nWITH current_id (rid, live_identity) AS\n(\n  SELECT rv.rid, x.[id] FROM tavrin.\"demo$z$x$%C\" AS x INNER JOIN tavrin.\"demo$z$rv$%C\" AS rv ON (rv.z_rv=x.z_rv)\n)\n"
+        "MERGE INTO [dbo].[customers] z$$host_table\n  USING\n"
+        "    (SELECT tr.[id], tr.[name], td.rid AS z_rid FROM #rec_c tr INNER JOIN #del_c td ON (td.rid=tr.z_rid) WHERE td.txid_rec_del IS NULL AND td.txid_rec_undel IS NULL AND td.txid_rec_reinsert IS NULL) AS s\n"
+        "    LEFT OUTER JOIN current_id c ON (c.rid=s.z_rid)\n  ON (c.live_identity = z$$host_table.[id])\n"
+        "  WHEN NOT MATCHED THEN\n    INSERT ([name]) VALUES (s.[name]) OUTPUT CAST(SUBSTRING(s.[id],3,25) AS bigint), inserted.[id] INTO #ids_c;");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #ids_c;\n"), (Rows{{"1"}}));
+    EXPECT_EQ(rows("SELECT orig,z_identity FROM #ids_c"), (Rows{{"-1", "3"}}));
+    EXPECT_EQ(rows("SELECT COALESCE(COL_LENGTH('tempdb..#rec_o', 'customer_id'), -4)"), (Rows{{"25"}}));
+    EXPECT_EQ(rows("SELECT COALESCE(COL_LENGTH('tempdb..#rec_o', 'missing'), -4)"), (Rows{{"-4"}}));
+    EXPECT_EQ(bound_query(c, "UPDATE #rec_o SET \"customer_id\"=('S:' + CAST(? AS varchar(25))) WHERE \"customer_id\"=('C:' + CAST(? AS varchar(25)))", {},
+                          {3, -1}),
+              Rows{});
+    EXPECT_EQ(rows("SELECT customer_id FROM #rec_o ORDER BY order_no"), (Rows{{"S:2"}, {"S:3"}}));
+    run("MERGE INTO tavrin.\"demo$z$rv$%C\" AS rv   USING (    (SELECT rid AS rid FROM #del_c WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL) AS td"
+        "    INNER JOIN #rec_c tr ON (tr.z_rid=td.rid)    INNER JOIN #ids_c tid ON ((CAST(SUBSTRING(tr.[id],3,25) AS bigint))=tid.orig)"
+        "    INNER JOIN tavrin.\"demo$z$x$%C\" l ON (tid.z_identity=l.[id])  )  ON rv.z_rv=l.z_rv   WHEN MATCHED THEN UPDATE SET rid = tr.z_rid;");
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"1"}}));
+    EXPECT_EQ(live_rid(c, cust, "id = 3"), r_cat);
+    run("IF OBJECT_ID('[tavrin].[demo$t$ipklog]') IS NOT NULL\n  INSERT INTO [tavrin].[demo$t$ipklog] (fid, tbl_id, temp_ipk, import_txid, final_ipk)\n"
+        "    SELECT 42, %C, orig, %T, z_identity FROM #ids_c;");
+
+    // Orders: one MERGE deletes, updates and inserts; the key text decoded.
+    run("INSERT INTO [tavrin].[demo$z$noop_updates] (txid, tbl_id, noop_count) VALUES (%T, %O, 0)");
+    const std::string decoded = "(CAST(SUBSTRING(\"z$$src\".\"customer_id\",3,25) AS bigint))";
+    run("WITH current_rv (rid, z_rv) AS\n(\n  SELECT rv.rid, x.z_rv FROM tavrin.\"demo$z$x$%O\" AS x INNER JOIN tavrin.\"demo$z$rv$%O\" AS rv ON (rv.z_rv=x.z_rv)\n)\n"
+        "MERGE INTO [sales].[orders] z$$dest\n  USING\n    #del_o td\n    LEFT OUTER JOIN #rec_o z$$src ON (z$$src.z_rid=td.rid)\n"
+        "    LEFT OUTER JOIN current_rv cur ON (cur.rid=td.rid)\n    LEFT OUTER JOIN tavrin.\"demo$z$x$%O\" x ON (x.z_rv=cur.z_rv)\n"
+        "  ON ((x.\"region\"=z$$dest.\"region\") AND (x.\"order_no\"=z$$dest.\"order_no\"))\n"
+        "  WHEN MATCHED AND td.txid_rec_add=0 THEN DELETE\n"
+        "  WHEN MATCHED THEN UPDATE SET \"z$$dest\".\"region\"=\"z$$src\".\"region\", \"z$$dest\".\"order_no\"=\"z$$src\".\"order_no\", "
+        "\"z$$dest\".\"customer_id\"=" + decoded + ", \"z$$dest\".\"total\"=\"z$$src\".\"total\"\n"
+        "  WHEN NOT MATCHED\n    THEN INSERT (\"region\",\"order_no\",\"customer_id\",\"total\") VALUES (\"z$$src\".\"region\",\"z$$src\".\"order_no\"," + decoded +
+        ",\"z$$src\".\"total\");");
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"3"}}));
+    EXPECT_EQ(rows("SELECT region, order_no, customer_id, total FROM sales.orders ORDER BY order_no"),
+              (Rows{{"EU", "1", "2", "11.50"}, {"EU", "3", "3", "7.25"}}));
+    EXPECT_EQ(rows("SELECT CAST ((CASE WHEN EXISTS (\n  SELECT 1 FROM tavrin.\"demo$z$dd$%O\" dd INNER JOIN tavrin.\"demo$z$rv$%O\" rv ON (rv.z_rv=dd.rv)\n"
+                   "  WHERE dd.txid=%T AND rv.rid IN (SELECT rid FROM #del_o WHERE txid_rec_del IS NULL AND txid_rec_reinsert IS NULL)\n) THEN 1 ELSE 0 END) AS bit)\n"),
+              (Rows{{"0"}}));
+    run("MERGE INTO tavrin.\"demo$z$rv$%O\" AS rv\n  USING (\n    (SELECT rid AS rid FROM #del_o WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL) AS td\n"
+        "    INNER JOIN #rec_o tr ON (tr.z_rid=td.rid)\n    INNER JOIN tavrin.\"demo$z$x$%O\" l ON ((tr.\"region\"=l.\"region\") AND (tr.\"order_no\"=l.\"order_no\"))\n  )\n"
+        "  ON rv.z_rv=l.z_rv\n  WHEN MATCHED AND rv.txid=%T THEN UPDATE SET rid = tr.z_rid;");
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"1"}}));
+    EXPECT_EQ(live_rid(c, orders, "order_no = 3"), r_o3);
+    // The update landed on the version the client saw, the delete too: one version per row and txid.
+    EXPECT_EQ(rows(replaced(updates_applied, {{"%x", "o"}, {"%t", orders}})), (Rows{{"1"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM\n  (SELECT * FROM #del_o WHERE txid_rec_add=0) td\n"
+                   "  INNER JOIN tavrin.\"demo$z$rv$%O\" rv ON (rv.rid=td.rid AND rv.txid=td.txid_rec_del)\n"
+                   "  INNER JOIN tavrin.\"demo$z$dd$%O\" dd ON (dd.rv=rv.z_rv)\n"
+                   "  LEFT OUTER JOIN tavrin.\"demo$z$rv$%O\" rv2 ON (rv2.rid=rv.rid AND rv2.txid=dd.txid)\nWHERE dd.txid=%T AND rv2.rid IS NULL"),
+              (Rows{{"1"}}));
+    EXPECT_EQ(rows("SELECT noop_count FROM [tavrin].[demo$z$noop_updates] WHERE txid=%T AND tbl_id = %O"), (Rows{{"0"}}));
+    run("DELETE FROM [tavrin].[demo$z$noop_updates] WHERE txid=%T AND tbl_id=%O");
+    ok(c, "COMMIT TRANSACTION");
+    EXPECT_EQ(rows("SELECT fid, temp_ipk, import_txid, final_ipk FROM [tavrin].[demo$t$ipklog] WHERE tbl_id = %C"),
+              (Rows{{"42", "-1", T, "3"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM tavrin.\"demo$z$rv$%O\" WHERE txid = %T"), (Rows{{"2"}}));  // EU/1's new version, EU/3
+}
+
+// Detaching children (UPDATE ... OUTPUT DELETED and FROM-table columns INTO a
+// temp table whose checks are off), recovery savepoints, identity inserts.
+TEST_F(Dbfile, PushRoadDetachSavepointsAndIdentityInserts) {
+    OdbcConnection c(dir, "shop");
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 1, 10.00), ('EU', 2, 1, 20.00)");
+    ok(c, "INSERT INTO sales.lines VALUES ('EU', 1, 1, 5), ('EU', 1, 2, 6)");
+    const std::string o1 = live_rid(c, orders, "order_no = 1");
+    const std::vector<std::pair<std::string, std::string>> ids{{"%C", cust}, {"%O", orders}, {"%L", lines}};
+    auto run = [&](const std::string& sql) { ok(c, replaced(sql, ids)); };
+    auto rows = [&](const std::string& sql) { return c.query(replaced(sql, ids)); };
+    auto fails_with = [&](const std::string& sql) {
+        EXPECT_EQ(c.exec(replaced(sql, ids)), SQL_ERROR) << sql;
+        auto d = c.last_diags();
+        return d.empty() ? 0 : d[0].native;
+    };
+    ok(c, "BEGIN TRANSACTION");
+    const long long t = exec_output(c, "EXEC tavrin.\"demo$z$GetTxId\" @txid = ? OUTPUT;");
+    const std::string T = std::to_string(t);
+    const std::string o_txid = rows("SELECT txid FROM tavrin.\"demo$z$rv$%O\" WHERE rid = '" + o1 + "'")[0][0];
+    run("CREATE TABLE #del_o (rid uniqueidentifier NOT NULL UNIQUE, txid_rec_add bit NOT NULL, txid_rec_del bigint NULL, txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)");
+    run("INSERT INTO #del_o (rid,txid_rec_add,txid_rec_del,txid_rec_undel,txid_rec_reinsert) VALUES ('" + o1 + "', 0, " + o_txid + ", NULL, NULL)");
+    run("CREATE TABLE #rec_o (z_rid uniqueidentifier, [region] char(2) NULL, [order_no] bigint NULL)");
+    run("CREATE TABLE #ch (z_rid uniqueidentifier PRIMARY KEY, z_txid bigint, [region] char(2) NULL, [order_no] bigint NULL, [line] int NULL, "
+        "[qty] int NULL CHECK(qty > 100))");
+    run("ALTER TABLE #ch NOCHECK CONSTRAINT ALL;");
+    const std::string from =
+        "FROM\n  (SELECT\n    rid AS rid,\n    COALESCE(txid_rec_del, txid_rec_reinsert) AS txid,\n    1 AS parent_step\n  FROM #del_o WHERE\n    txid_rec_add=0\n"
+        "    OR txid_rec_reinsert IS NOT NULL\n  ) AS p\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%O\" AS p_rv ON (p_rv.rid=p.rid AND p_rv.txid=p.txid)\n"
+        "  INNER JOIN tavrin.\"demo$z$x$%O\" AS z_parent ON (z_parent.z_rv=p_rv.z_rv)\n"
+        "  INNER JOIN [sales].[orders] AS parent ON ((parent.\"region\"=z_parent.\"region\") AND (parent.\"order_no\"=z_parent.\"order_no\"))\n"
+        "  INNER JOIN [sales].[lines] AS child ON (child.\"region\"=parent.\"region\" AND child.\"order_no\"=parent.\"order_no\")\n"
+        "  INNER JOIN tavrin.\"demo$z$x$%L\" AS z_child ON ((z_child.\"region\"=child.\"region\") AND (z_child.\"order_no\"=child.\"order_no\") AND (z_child.\"line\"=child.\"line\"))\n"
+        "  INNER JOIN tavrin.\"demo$z$rv$%L\" AS ch_rv ON (ch_rv.z_rv=z_child.z_rv)\n"
+        "  LEFT OUTER JOIN #rec_o AS p2 ON (p2.\"region\"=parent.\"region\" AND p2.\"order_no\"=parent.\"order_no\")\n"
+        "  LEFT OUTER JOIN (SELECT rid AS rid, 1 AS parent_step FROM #del_o) AS p2_delta ON (p2_delta.rid=p2.z_rid)\n"
+        "WHERE (p2_delta.rid IS NULL OR p2_delta.parent_step!=p.parent_step) AND (1=1)\n";
+    const std::string output = "OUTPUT ch_rv.rid, ch_rv.txid, DELETED.\"region\", DELETED.\"order_no\", DELETED.\"line\", DELETED.\"qty\" INTO #ch (z_rid, z_txid, \"region\", \"order_no\", \"line\", \"qty\")\n";
+    // Neither key column takes NULL: 515, and the failed statement wrote nothing, not even its OUTPUT.
+    for (const char* col : {"region", "order_no"})
+        EXPECT_EQ(fails_with("UPDATE child SET \"" + std::string(col) + "\"=NULL\n" + output + from), 515) << col;
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #ch"), (Rows{{"0"}}));
+    // The nullable column goes through, with the old values and the version's rid and txid in OUTPUT
+    // (qty 5 and 6 break the switched-off check).
+    run("UPDATE child SET \"qty\"=NULL\n" + output + from);
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT region, order_no, line, qty, CASE WHEN z_rid = (SELECT rv.rid FROM tavrin.\"demo$z$rv$%L\" rv JOIN tavrin.\"demo$z$x$%L\" x "
+                   "ON x.z_rv = rv.z_rv WHERE x.line = #ch.line) THEN 1 ELSE 0 END FROM #ch ORDER BY line"),
+              (Rows{{"EU", "1", "1", "5", "1"}, {"EU", "1", "2", "6", "1"}}));
+    EXPECT_EQ(rows("SELECT qty FROM sales.lines ORDER BY line"), (Rows{{"NULL"}, {"NULL"}}));
+    EXPECT_EQ(fails_with("ALTER TABLE #ch WITH CHECK CHECK CONSTRAINT ALL;"), 547);
+    run("UPDATE #ch SET qty = qty + 100");
+    run("ALTER TABLE #ch WITH CHECK CHECK CONSTRAINT ALL;");
+    EXPECT_EQ(fails_with("INSERT INTO #ch (z_rid, qty) VALUES (NEWID(), 1)"), 547);
+    // The same update through the live-values view; a second write of a row in one transaction makes no second version.
+    run("UPDATE child SET \"qty\"=7 FROM tavrin.\"demo$z$%L\" AS child WHERE child.line = 1");
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM tavrin.\"demo$z$rv$%L\" WHERE txid = " + T), (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT qty FROM sales.lines ORDER BY line"), (Rows{{"7"}, {"NULL"}}));
+    // The children re-enter the staged data as updates.
+    run("CREATE TABLE #rec_l (z_rid uniqueidentifier, [region] char(2) NULL, [order_no] bigint NULL, [line] int NULL, [qty] int NULL)");
+    run("CREATE TABLE #del_l (rid uniqueidentifier NOT NULL UNIQUE, txid_rec_add bit NOT NULL, txid_rec_del bigint NULL, txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)");
+    run("MERGE INTO #rec_l tr USING #ch ch ON (ch.z_rid=tr.z_rid)  WHEN NOT MATCHED    THEN INSERT (z_rid, \"region\",\"order_no\",\"line\",\"qty\") "
+        "VALUES (ch.z_rid, ch.\"region\",ch.\"order_no\",ch.\"line\",ch.\"qty\")OUTPUT INSERTED.z_rid, 1, ch.z_txid, NULL, NULL  INTO #del_l "
+        "(rid, txid_rec_add ,txid_rec_del, txid_rec_undel, txid_rec_reinsert);");
+    EXPECT_EQ(rows("SELECT @@ROWCOUNT"), (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #del_l d JOIN #ch ch ON ch.z_rid = d.rid AND ch.z_txid = d.txid_rec_del WHERE d.txid_rec_add = 1"),
+              (Rows{{"2"}}));
+    EXPECT_EQ(rows("SELECT line, qty FROM #rec_l ORDER BY line"), (Rows{{"1", "105"}, {"2", "106"}}));
+    run("TRUNCATE TABLE #ch");
+    run("ALTER TABLE #rec_l DROP COLUMN qty, line");
+    EXPECT_EQ(rows("SELECT * FROM #rec_l WHERE 1=0").size(), 0u);
+    EXPECT_EQ(rows("SELECT COALESCE(COL_LENGTH('tempdb..#rec_l', 'qty'), -4), COUNT(*) FROM #ch"), (Rows{{"-4", "0"}}));
+
+    // A recovery probe inside the push: its writes go back with the savepoint, the transaction stays.
+    run("SAVE TRAN TavrinRecoveryToHousekeeping;");
+    const std::string gen_merge = "SET NOCOUNT ON;\nMERGE INTO tavrin.demo$r$gen gen\nUSING (SELECT ? AS generation, ? as id, ? as predecessor) AS v\n"
+                                  "ON v.generation = gen.generation AND v.id = gen.id\nWHEN NOT MATCHED THEN INSERT (generation, id, predecessor) VALUES (v.generation,v.id,v.predecessor);\nSELECT @@ROWCOUNT;";
+    EXPECT_EQ(bound_query(c, gen_merge, {}, {5, 77, 66}), (Rows{{"1"}}));
+    EXPECT_EQ(bound_query(c, gen_merge, {}, {5, 77, 66}), (Rows{{"0"}}));
+    run("ROLLBACK TRAN TavrinRecoveryToHousekeeping;");
+    EXPECT_EQ(rows("SELECT COUNT(*), @@TRANCOUNT FROM tavrin.demo$r$gen"), (Rows{{"0", "1"}}));
+    EXPECT_EQ(rows("SELECT COUNT(*) FROM #rec_o"), (Rows{{"0"}}));  // temp tables live on
+
+    // Identity values: explicit only while IDENTITY_INSERT is on, and the seed moves past them.
+    run("CREATE TABLE #rec_c (z_rid uniqueidentifier, [id] varchar(25), [name] nvarchar(50) NULL)");
+    run("INSERT INTO #rec_c VALUES (NEWID(), 'S:10', N'back')");
+    const std::string reinsert = "MERGE INTO [dbo].[customers] z$$dest USING #rec_c z$$src ON (z$$dest.[id] = (CAST(SUBSTRING(z$$src.[id],3,25) AS bigint)))\n"
+                                 "  WHEN NOT MATCHED THEN INSERT ([id], [name]) VALUES ((CAST(SUBSTRING(z$$src.[id],3,25) AS bigint)), z$$src.[name]);";
+    EXPECT_EQ(fails_with(reinsert), 544);
+    EXPECT_EQ(fails_with("INSERT INTO dbo.customers (id, name) VALUES (11, N'x')"), 544);
+    run("SET IDENTITY_INSERT [dbo].[customers] ON");
+    EXPECT_EQ(fails_with("INSERT INTO dbo.customers (name) VALUES (N'x')"), 545);
+    EXPECT_EQ(fails_with("SET IDENTITY_INSERT [sales].[orders] ON"), 8106);
+    run(reinsert);
+    run("SET IDENTITY_INSERT [dbo].[customers] OFF");
+    run("INSERT INTO dbo.customers (name) VALUES (N'next')");
+    EXPECT_EQ(rows("SELECT id, name FROM dbo.customers WHERE id >= 10 ORDER BY id"), (Rows{{"10", "back"}, {"11", "next"}}));
+    EXPECT_EQ(live_rid(c, cust, "id = 10").empty(), false);  // the row-version logic saw the MERGE insert
+    ok(c, "COMMIT TRANSACTION");
+}
+
+// MERGE is one statement: keys are checked at its end, a failure undoes all
+// of it, and a target row matched twice is an error.
+TEST_F(Dbfile, MergeIsAtomicAndChecksKeysAtTheEnd) {
+    OdbcConnection c(dir, "shop");
+    ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 1, 10.00), ('EU', 2, 1, 20.00)");
+    ok(c, "CREATE TABLE #src (region char(2), order_no bigint, total decimal(12,2), customer_id int)");
+    struct Case {
+        const char* src;
+        const char* merge;
+        int native;  // 0: succeeds
+        const char* orders;
+    };
+    const char* swap = "MERGE INTO sales.orders o USING #src s ON o.total = s.total WHEN MATCHED THEN UPDATE SET order_no = s.order_no;";
+    const Case cases[] = {
+        // Two keys swapped in one statement: fine at its end.
+        {"('EU', 2, 10.00, 1), ('EU', 1, 20.00, 1)", swap, 0, "1:20.00 2:10.00"},
+        // An update that collides with a row left alone: 2627, and the insert is undone too.
+        {"('EU', 1, 10.00, 1), ('EU', 5, 99.00, 1)",
+         "MERGE INTO sales.orders o USING #src s ON o.total = s.total WHEN MATCHED THEN UPDATE SET order_no = s.order_no "
+         "WHEN NOT MATCHED BY TARGET THEN INSERT (region, order_no, customer_id, total) VALUES (s.region, s.order_no, s.customer_id, s.total);",
+         2627, "1:20.00 2:10.00"},
+        // A parent that does not exist: 547.
+        {"('EU', 9, 1.00, 99)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN NOT MATCHED THEN INSERT (region, order_no, customer_id, total) VALUES (s.region, s.order_no, s.customer_id, s.total);",
+         547, "1:20.00 2:10.00"},
+        // NULL into a NOT NULL column: 515.
+        {"('EU', 9, 1.00, NULL)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN NOT MATCHED THEN INSERT (region, order_no, customer_id, total) VALUES (s.region, s.order_no, s.customer_id, s.total);",
+         515, "1:20.00 2:10.00"},
+        // One target row, two source rows.
+        {"('EU', 1, 1.00, 1), ('EU', 1, 2.00, 1)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN MATCHED THEN UPDATE SET total = s.total;", 8672,
+         "1:20.00 2:10.00"},
+        // BY SOURCE: target rows without a source row; a condition on a matched clause.
+        {"('EU', 1, 1.00, 1)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN MATCHED AND s.total > 5 THEN DELETE "
+         "WHEN MATCHED THEN UPDATE SET total = s.total WHEN NOT MATCHED BY SOURCE AND o.order_no = 2 THEN UPDATE SET total = 0;",
+         0, "1:1.00 2:0.00"},
+        {"('EU', 1, 9.00, 1)",
+         "MERGE INTO sales.orders o USING #src s ON o.order_no = s.order_no WHEN MATCHED AND s.total > 5 THEN DELETE "
+         "WHEN NOT MATCHED BY SOURCE THEN DELETE;",
+         0, ""},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.merge);
+        ok(c, "TRUNCATE TABLE #src");
+        ok(c, std::string("INSERT INTO #src VALUES ") + k.src);
+        SQLRETURN rc = c.exec(k.merge);
+        if (k.native) {
+            ASSERT_EQ(rc, SQL_ERROR);
+            auto d = c.last_diags();
+            EXPECT_EQ(d.at(0).native, k.native) << d.at(0).message;
+            if (k.native != 8672) {
+                ASSERT_GE(d.size(), 2u);
+                EXPECT_EQ(d.back().native, 3621);
+            }
+        } else {
+            EXPECT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << c.last_diags().at(0).message;
+        }
+        std::string state;
+        for (const auto& r : c.query("SELECT order_no, total FROM sales.orders ORDER BY order_no"))
+            state += (state.empty() ? "" : " ") + r[0] + ":" + r[1];
+        EXPECT_EQ(state, k.orders);
+    }
+    // Every row deleted by the MERGE has its version ended.
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM tavrin.\"demo$z$x$" + orders + "\""), (Rows{{"0"}}));
+}

@@ -347,7 +347,8 @@ TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
         const char* sqlstate;
     };
     const Case cases[] = {
-        {"MERGE INTO x USING y ON 1=1 WHEN MATCHED THEN DELETE;", 102, "42000"},
+        {"MERGE INTO x USING y ON 1=1 WHEN MATCHED THEN INSERT (a) VALUES (1);", 102, "42000"},
+        {"MERGE INTO x USING y ON 1=1 WHEN NOT MATCHED BY SOURCE THEN INSERT (a) VALUES (1);", 102, "42000"},
         {"SELECT 1 FROM", 102, "42000"},
         {"SELECT * FROM dbo.missing", 208, "42S02"},
         {"SELECT nosuch FROM sys.tables", 207, "42S22"},
