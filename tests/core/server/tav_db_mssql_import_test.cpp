@@ -62,28 +62,32 @@ TEST_F(ImportTest, ChangesToARowChangedSinceThePullAreLateConflicts) {
   struct Case {
     const char *what;
     bool isDelete;
-    bool withInsert;  // an insert into the table keeps the delete out of the table's MERGE
+    bool parentInsert;  // a parent gaining rows keeps the child's deletes out of its MERGE
     const char *expected;
   } cases[] = {
-      {"update", false, false, "91:conflict detected late (0 out of 1 updates applied to correct row version)"},
-      {"delete in the MERGE", true, false, "91:conflict detected late (0 deletes applied instead of 1)"},
-      {"delete with an insert", true, true, "91:conflict detected late (0 deletes applied instead of 1)"},
+      {"update", false, false, "conflict detected late (0 out of 1 updates applied to correct row version)"},
+      {"delete in the MERGE", true, false, "conflict detected late (0 deletes applied instead of 1)"},
+      {"delete in the delete step", true, true, "conflict detected late (0 deletes applied instead of 1)"},
   };
   exec("INSERT INTO dbo.parent (id, name) VALUES (1, N'a')");
+  exec("INSERT INTO dbo.child (id, pid, note) VALUES (10, 1, N'n')");
+  int round = 0;
   for (const Case &c : cases) {
-    new_package({parent});
+    std::string serverNote = "server" + std::to_string(++round);
+    new_package({parent, child});
     if (c.isDelete)
-      remove(parent, 1);
+      remove(child, 10);
     else
-      update(parent, 1, "id,name,born", "1,'client',NULL");
-    if (c.withInsert) insert(parent, "id,name", "7,'new'");
-    exec("UPDATE dbo.parent SET name = N'server' WHERE id = 1");
+      update(child, 10, "id,pid,note", "10,1,'client'");
+    if (c.parentInsert) insert(parent, "id,name", "7,'new'");
+    exec("UPDATE dbo.child SET note = N'" + serverNote + "' WHERE id = 10");
     std::string result = push();
     SKIP_IF_STANDIN_LACKS(result);
-    EXPECT_NE(result.find(c.expected + 3), std::string::npos) << c.what << ": " << result;
-    EXPECT_EQ(code_of(result), "91") << c.what;
+    EXPECT_EQ(code_of(result), "91") << c.what << ": " << result;
+    EXPECT_NE(result.find(c.expected), std::string::npos) << c.what << ": " << result;
     // Nothing of the push stays.
-    EXPECT_EQ(rows("SELECT id, name FROM dbo.parent ORDER BY id"), "1|server") << c.what;
+    EXPECT_EQ(rows("SELECT id, pid, note FROM dbo.child"), "10|1|" + serverNote) << c.what;
+    EXPECT_EQ(rows("SELECT id FROM dbo.parent"), "1") << c.what;
   }
 }
 
