@@ -235,6 +235,114 @@ TEST_F(ImportTest, PrimaryKeyCollisionRules) {
   }
 }
 
+TEST_F(ImportTest, NewIdentityRowsGetServerKeysEverywhereTheyAreReferenced) {
+  exec("INSERT INTO dbo.ident (name) VALUES (N'one'), (N'two')");  // server values 1 and 2
+  new_package({ident, iref});
+  std::string rid7, ridRef;
+  // Client values 7 and 8 are temporary; 2 is a value the client got from the server.
+  insert(ident, "id,name", "'C:7','seven'", &rid7);
+  insert(ident, "id,name", "'C:8','eight'");
+  insert(iref, "id,ident_id", "100,'C:7'", &ridRef);
+  insert(iref, "id,ident_id", "101,'S:2'");
+  QK_int64 txid = 0;
+  std::string result = push(42, &txid);
+  SKIP_IF_STANDIN_LACKS(result);
+  ASSERT_EQ(result, "ok");
+  EXPECT_EQ(rows("SELECT id, name FROM dbo.ident ORDER BY id"), "1|one;2|two;3|seven;4|eight");
+  EXPECT_EQ(rows("SELECT id, ident_id FROM dbo.iref ORDER BY id"), "100|3;101|2");
+  EXPECT_EQ(live(ident, 3).rid, rid7);
+  EXPECT_EQ(live(iref, 100).rid, ridRef);
+  EXPECT_EQ(rows("SELECT fid, tbl_id, temp_ipk, import_txid, final_ipk FROM tavrin.[demo$t$ipklog] ORDER BY temp_ipk"),
+            "42|" + ident + "|7|" + std::to_string(txid) + "|3;42|" + ident + "|8|" + std::to_string(txid) + "|4");
+
+  // Without a client id nothing is logged; a row id that is already live is refused.
+  new_package({ident});
+  insert(ident, "id,name", "'C:9','nine'");
+  ASSERT_EQ(push(0), "ok");
+  EXPECT_EQ(int64("SELECT COUNT(*) FROM tavrin.[demo$t$ipklog]"), 2);
+  new_package({ident});
+  row(ident, rid7, "id,name", "'C:10','again'");
+  delta(ident, rid7, true, 0);
+  result = push(0);
+  EXPECT_EQ(code_of(result), "400") << result;
+  EXPECT_NE(result.find("1 of 1 INSERT rows in table \"[dbo].[ident]\" (" + ident +
+                        ") have a duplicate rid (i.e. have already been inserted)"),
+            std::string::npos)
+      << result;
+}
+
+TEST_F(ImportTest, ATableOfOnlyAnIdentityColumnInsertsDefaultValues) {
+  run_script("cfg", "CREATE TABLE dbo.bare (id int IDENTITY(1,1) NOT NULL PRIMARY KEY)\n");
+  std::string bare = add_table("dbo.bare");
+  tav_defin__add_table(ctx, d, bare.c_str(), "bare", 1);
+  tav_defin__add_column(ctx, d, bare.c_str(), "1", "id", 1, 0, 0);
+  tav_defin__set_mssql_col_data_type(ctx, d, bare.c_str(), "1", "int");
+  tav_defin__set_type_identity(ctx, d, bare.c_str(), "1", "PK_bare");
+  tav_defin__set_pk_name(ctx, d, bare.c_str(), "PK_bare");
+  tav_defin__add_pk_column(ctx, d, bare.c_str(), "1");
+  ASSERT_EQ(take_error(), "ok");
+  new_package({bare});
+  insert(bare, "id", "'C:1'");
+  insert(bare, "id", "'C:2'");
+  std::string result = push(0);
+  SKIP_IF_STANDIN_LACKS(result);
+  ASSERT_EQ(result, "ok");
+  EXPECT_EQ(rows("SELECT id FROM dbo.bare ORDER BY id"), "1;2");
+}
+
+// A parent row is deleted and another package row takes its key in a later statement; the
+// child rows that pointed at it must survive the statements in between.
+TEST_F(ImportTest, ChildrenOfAKeyTakenAgainAreDetachedAndPutBack) {
+  run_script("cfg",
+             "CREATE TABLE dbo.g (id int NOT NULL PRIMARY KEY)\nGO\n"
+             "CREATE TABLE dbo.p (id int NOT NULL PRIMARY KEY, gid int NULL REFERENCES dbo.g(id), name nvarchar(20) "
+             "NULL)\nGO\n"
+             "CREATE TABLE dbo.c (id int NOT NULL PRIMARY KEY, pid int NOT NULL REFERENCES dbo.p(id), "
+             "opt int NULL REFERENCES dbo.p(id), note nvarchar(20) NULL)\n");
+  std::string g = add_table("dbo.g"), p = add_table("dbo.p"), c = add_table("dbo.c");
+  tav_defin__add_table(ctx, d, g.c_str(), "g", 1);
+  int_column(g, "1", "id", 1);
+  key(g);
+  tav_defin__add_table(ctx, d, p.c_str(), "p", 1);
+  int_column(p, "1", "id", 1);
+  int_column(p, "2", "gid", 0);
+  tav_defin__set_column_fk(ctx, d, p.c_str(), "2", 1, "9101", "FK_p", g.c_str(), "1", 0, "NO ACTION", "NO ACTION", 0);
+  text_column(p, "3", "name");
+  key(p);
+  tav_defin__add_table(ctx, d, c.c_str(), "c", 1);
+  int_column(c, "1", "id", 1);
+  int_column(c, "2", "pid", 1);
+  tav_defin__set_column_fk(ctx, d, c.c_str(), "2", 1, "9102", "FK_c", p.c_str(), "1", 0, "NO ACTION", "NO ACTION", 0);
+  int_column(c, "3", "opt", 0);
+  tav_defin__set_column_fk(ctx, d, c.c_str(), "3", 1, "9103", "FK_c_opt", p.c_str(), "1", 0, "NO ACTION", "NO ACTION",
+                           0);
+  text_column(c, "4", "note");
+  key(c);
+  ASSERT_EQ(take_error(), "ok");
+  exec("INSERT INTO dbo.p (id, name) VALUES (1, N'old'), (2, N'keep')");
+  // 10 cannot lose its parent (pid refuses NULL); 11 only refers through a nullable key.
+  exec("INSERT INTO dbo.c (id, pid, opt, note) VALUES (10, 1, NULL, N'strict'), (11, 2, 1, N'loose')");
+  Version before10 = live(c, 10);
+
+  new_package({g, p});
+  // g gains a row, so p's delete runs as a step of its own before p's MERGE.
+  insert(g, "id", "5");
+  remove(p, 1);
+  insert(p, "id,gid,name", "1,5,'new'");
+  QK_int64 txid = 0;
+  std::string result = push(0, &txid);
+  SKIP_IF_STANDIN_LACKS(result);
+  ASSERT_EQ(result, "ok");
+  EXPECT_EQ(rows("SELECT id, gid, name FROM dbo.p ORDER BY id"), "1|5|new;2|NULL|keep");
+  EXPECT_EQ(rows("SELECT id, pid, opt, note FROM dbo.c ORDER BY id"), "10|1|NULL|strict;11|2|1|loose");
+  // Both children were detached and put back by the push (a new version each); the
+  // reinserted one keeps its row id.
+  Version after10 = live(c, 10);
+  EXPECT_EQ(after10.rid, before10.rid);
+  EXPECT_EQ(after10.txid, txid);
+  EXPECT_EQ(live(c, 11).txid, txid);
+}
+
 }  // namespace
 
 #endif
