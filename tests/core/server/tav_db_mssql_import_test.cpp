@@ -343,6 +343,53 @@ TEST_F(ImportTest, ChildrenOfAKeyTakenAgainAreDetachedAndPutBack) {
   EXPECT_EQ(live(c, 11).txid, txid);
 }
 
+TEST_F(ImportTest, AnUndeleteBringsBackTheRowUnderItsRowId) {
+  exec("INSERT INTO dbo.parent (id, name) VALUES (1, N'a')");
+  Version gone = live(parent, 1);
+  exec("DELETE FROM dbo.parent WHERE id = 1");
+  new_package({parent});
+  row(parent, gone.rid, "id,name,born", "1,'back',NULL");
+  delta(parent, gone.rid, true, 0, gone.txid);
+  QK_int64 txid = 0;
+  std::string result = push(0, &txid);
+  SKIP_IF_STANDIN_LACKS(result);
+  ASSERT_EQ(result, "ok");
+  EXPECT_EQ(rows("SELECT id, name FROM dbo.parent"), "1|back");
+  Version back = live(parent, 1);
+  EXPECT_EQ(back.rid, gone.rid);
+  EXPECT_EQ(back.txid, txid);
+}
+
+TEST_F(ImportTest, InsertsWithoutTheirParentAreDroppedUnderTheForeignKeyRule) {
+  exec("INSERT INTO dbo.ident (name) VALUES (N'one')");
+  std::string fk = std::to_string(
+      int64("SELECT object_id FROM sys.foreign_keys WHERE parent_object_id = " + iref));
+  // The definition carries the key's rule as the store reflects it.
+  tav_defin__set_column_fk(ctx, d, iref.c_str(), "2", 1, fk.c_str(), "FK_iref", ident.c_str(), "1", 0, "NO ACTION",
+                           "NO ACTION", 4);
+  ASSERT_EQ(take_error(), "ok");
+  new_package({iref});
+  std::string orphan;
+  insert(iref, "id,ident_id", "200,'S:99'", &orphan);
+  insert(iref, "id,ident_id", "201,'S:1'");
+  sqlite3 *db = pkg.db;
+  QK_uint8 rstamp[16] = {7};
+  tav_db_mssql__begin_tx(ctx, h, nullptr);
+  tav_db_mssql__import_push(ctx, h, d, nullptr, rstamp, db, 0, nullptr);
+  std::string result = take_error();
+  SKIP_IF_STANDIN_LACKS(result);
+  ASSERT_EQ(result, "ok");
+  EXPECT_EQ(rows("SELECT id, ident_id FROM dbo.iref"), "201|1");
+  tav_db_mssql__rollback_tx(ctx, h);
+  EXPECT_EQ(take_error(), "ok");
+  sqlite3_stmt *st = nullptr;
+  sqlite3_prepare_v2(db, "SELECT lower(hex(rid)) || '|' || incoming || '|' || result FROM p$audit", -1, &st, nullptr);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_EQ(std::string((const char *)sqlite3_column_text(st, 0)), orphan + "|{\"id\":200,\"ident_id\":\"S:99\"}|ignore");
+  EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
+  sqlite3_finalize(st);
+}
+
 }  // namespace
 
 #endif
