@@ -391,6 +391,29 @@ TEST_F(ImportTest, InsertsWithoutTheirParentAreDroppedUnderTheForeignKeyRule) {
   sqlite3_finalize(st);
 }
 
+// Column names come from the catalog and go into statements between quotes.
+TEST_F(ImportTest, ColumnNamesWithQuoteCharactersAreEscaped) {
+  run_script("cfg", "CREATE TABLE dbo.odd (id int NOT NULL PRIMARY KEY, [it's \"x\"] int NULL REFERENCES dbo.ident(id))\n");
+  std::string odd = add_table("dbo.odd");
+  tav_defin__add_table(ctx, d, odd.c_str(), "odd", 1);
+  int_column(odd, "1", "id", 1);
+  int_column(odd, "2", "it's \"x\"", 0);
+  tav_defin__set_column_fk(ctx, d, odd.c_str(), "2", 1, "9201", "FK_odd", ident.c_str(), "1", 0, "NO ACTION",
+                           "NO ACTION", 0);
+  key(odd);
+  ASSERT_EQ(take_error(), "ok");
+  std::string out;
+  ASSERT_EQ(cli("set-record-rule " + dataDir + " cfg dbo.odd 4 12", &out), 0) << out;
+  exec("INSERT INTO dbo.odd (id) VALUES (1)");
+  new_package({ident, odd});
+  insert(ident, "id,name", "'C:5','five'");
+  insert(odd, "id,\"it's \"\"x\"\"\"", "2,'C:5'");
+  std::string result = push();
+  SKIP_IF_STANDIN_LACKS(result);
+  ASSERT_EQ(result, "ok");
+  EXPECT_EQ(rows("SELECT id, [it's \"x\"] FROM dbo.odd ORDER BY id"), "1|NULL;2|1");
+}
+
 }  // namespace
 
 #endif
