@@ -414,6 +414,41 @@ TEST_F(ImportTest, ColumnNamesWithQuoteCharactersAreEscaped) {
   EXPECT_EQ(rows("SELECT id, [it's \"x\"] FROM dbo.odd ORDER BY id"), "1|NULL;2|1");
 }
 
+// Rows of one table that point at a row of the same table whose key is taken again later.
+TEST_F(ImportTest, RowsReferencingTheirOwnTableAreDetachedAroundAKeyTakenAgain) {
+  run_script("cfg",
+             "CREATE TABLE dbo.g2 (id int NOT NULL PRIMARY KEY)\nGO\n"
+             "CREATE TABLE dbo.node (id int NOT NULL PRIMARY KEY, gid int NULL REFERENCES dbo.g2(id), "
+             "up int NULL REFERENCES dbo.node(id), name nvarchar(20) NULL)\n");
+  std::string g2 = add_table("dbo.g2"), node = add_table("dbo.node");
+  tav_defin__add_table(ctx, d, g2.c_str(), "g2", 1);
+  int_column(g2, "1", "id", 1);
+  key(g2);
+  tav_defin__add_table(ctx, d, node.c_str(), "node", 1);
+  int_column(node, "1", "id", 1);
+  int_column(node, "2", "gid", 0);
+  tav_defin__set_column_fk(ctx, d, node.c_str(), "2", 1, "9301", "FK_node_g", g2.c_str(), "1", 0, "NO ACTION",
+                           "NO ACTION", 0);
+  int_column(node, "3", "up", 0);
+  tav_defin__set_column_fk(ctx, d, node.c_str(), "3", 1, "9302", "FK_node_up", node.c_str(), "1", 0, "NO ACTION",
+                           "NO ACTION", 0);
+  text_column(node, "4", "name");
+  key(node);
+  ASSERT_EQ(take_error(), "ok");
+  exec("INSERT INTO dbo.node (id, up, name) VALUES (1, NULL, N'root')");
+  exec("INSERT INTO dbo.node (id, up, name) VALUES (2, 1, N'leaf')");
+  new_package({g2, node});
+  insert(g2, "id", "5");
+  remove(node, 1);
+  insert(node, "id,gid,up,name", "1,5,NULL,'new root'");
+  QK_int64 txid = 0;
+  std::string result = push(0, &txid);
+  SKIP_IF_STANDIN_LACKS(result);
+  ASSERT_EQ(result, "ok");
+  EXPECT_EQ(rows("SELECT id, gid, up, name FROM dbo.node ORDER BY id"), "1|5|NULL|new root;2|NULL|1|leaf");
+  EXPECT_EQ(live(node, 2).txid, txid);
+}
+
 }  // namespace
 
 #endif
