@@ -114,8 +114,10 @@ struct DownloadTest : StoreTest {
   // describes COALESCE over two uniqueidentifier columns as text, so the row ids of txid row
   // deltas arrive as GUID texts, which the inspector takes for unknown markers.
   std::string inspect_pkg(const std::string &options = "") {
-    if (!pkg.path) return "<no package>";
-    std::istringstream lines(inspect(pkg.path, options));
+    return pkg.path ? inspect_sound(pkg.path, options) : "<no package>";
+  }
+  std::string inspect_sound(const std::string &file, const std::string &options = "") {
+    std::istringstream lines(inspect(file, options));
     std::regex gap("p\\$rd\\$[0-9]+: (unknown )?marker row '[0-9A-F]{8}-[0-9A-F-]{27}'( in version 2)?");
     std::string line, out;
     while (std::getline(lines, line))
