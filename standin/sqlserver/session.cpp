@@ -527,7 +527,7 @@ void Session::run_select(const Statement& st, const std::vector<Value>& params, 
     for (int c = 0; c < ncols; ++c) {
         ResultColumn col;
         col.name = sqlite3_column_name(p.st, c);
-        if (c < static_cast<int>(t.column_types.size()) && t.column_types[c]) col.type = *t.column_types[c];
+        if (static_cast<int>(t.column_types.size()) == ncols && t.column_types[c]) col.type = *t.column_types[c];
         else if (const char* decl = sqlite3_column_decltype(p.st, c); decl && type_from_text(decl))
             col.type = *type_from_text(decl);
         else {

@@ -21,6 +21,19 @@ std::string quote_text(const std::string& text) {
 
 namespace {
 
+// The arguments of CASE or COALESCE that give the result.
+std::vector<const Expr*> result_args(const Expr& e) {
+    std::vector<const Expr*> args;
+    if (e.kind == ExprKind::Case) {
+        for (size_t i = e.has_operand ? 2 : 1; i + (e.has_else ? 1 : 0) < e.args.size(); i += 2)
+            args.push_back(e.args[i].get());
+        if (e.has_else) args.push_back(e.args.back().get());
+    } else {
+        for (const auto& a : e.args) args.push_back(a.get());
+    }
+    return args;
+}
+
 bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
 std::string written_name(const ObjectName& n) {
@@ -101,9 +114,13 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
             const std::string& col = e.names.back();
             for (auto f = frames_.rbegin(); f != frames_.rend(); ++f) {
                 for (const auto& s : f->sources) {
-                    if (!s.table) continue;
                     if (e.names.size() >= 2 && !iequals(s.alias, e.names[e.names.size() - 2])) continue;
-                    if (const ColumnInfo* c = s.table->column(col)) return c->type;
+                    if (s.table) {
+                        if (const ColumnInfo* c = s.table->column(col)) return c->type;
+                    } else if (s.columns) {
+                        for (const auto& c : *s.columns)
+                            if (iequals(c.name, col)) return c.untyped_null ? make_type("int") : c.type;
+                    }
                 }
             }
             return std::nullopt;
@@ -119,12 +136,7 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
             }
             return std::nullopt;
         }
-        case ExprKind::Case: {
-            for (size_t i = e.has_operand ? 2 : 1; i < e.args.size(); i += 2)
-                if (auto t = type_of(*e.args[i]); t && e.args[i]->kind != ExprKind::Null) return t;
-            if (e.has_else) return type_of(*e.args.back());
-            return std::nullopt;
-        }
+        case ExprKind::Case: return common_type_of(result_args(e));
         case ExprKind::Func: {
             const std::string& f = e.text;
             if (f == "COUNT" || f == "LEN" || f == "OBJECT_ID" || f == "DATALENGTH") return make_type("int");
@@ -138,6 +150,9 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
                 return make_type("sysname");
             if (f == "QUOTENAME") return make_type("nvarchar", 258);
             if (f == "DATEADD") return type_of(*e.args[2]);
+            if (f == "COALESCE") return common_type_of(result_args(e));
+            // ISNULL keeps its first argument's type; a bare NULL there has none to give.
+            if (f == "ISNULL" && e.args.size() == 2 && e.args[0]->kind == ExprKind::Null) return type_of(*e.args[1]);
             if (f == "SUM") {
                 auto t = e.args.empty() ? std::nullopt : type_of(*e.args[0]);
                 if (t && t->is_integer()) return make_type(t->name == "bigint" ? "bigint" : "int");
@@ -155,6 +170,32 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
         case ExprKind::IsNull: return make_type("bit");
         default: return std::nullopt;
     }
+}
+
+std::optional<TsqlType> Translator::common_type_of(const std::vector<const Expr*>& args) const {
+    std::optional<TsqlType> common;
+    bool all_null = true;
+    for (const Expr* a : args) {
+        if (a->kind == ExprKind::Null) continue;
+        all_null = false;
+        if (auto t = type_of(*a)) common = common ? common_type(*common, *t) : *t;
+    }
+    if (all_null) return make_type("int");
+    return common;
+}
+
+std::string Translator::in_type(const std::string& sql, const std::vector<const Expr*>& parts,
+                                const std::optional<TsqlType>& type) const {
+    if (!type) return sql;
+    bool differs = false;
+    for (const Expr* a : parts) {
+        if (a->kind == ExprKind::Null) continue;
+        auto t = type_of(*a);
+        // A part of unknown type might be longer than the type allows: not cut.
+        if (!t) return sql;
+        differs = differs || t->name != type->name;
+    }
+    return differs ? "tsql_cast(" + sql + "," + quote_text(type->text()) + ")" : sql;
 }
 
 std::string Translator::func(const Expr& e) {
@@ -219,7 +260,7 @@ std::string Translator::expr(const Expr& e) {
             }
             return "(" + a + " " + e.text + " " + b + ")";
         }
-        case ExprKind::Func: return func(e);
+        case ExprKind::Func: return e.text == "COALESCE" ? in_type(func(e), result_args(e), type_of(e)) : func(e);
         case ExprKind::Cast: return "tsql_cast(" + expr(*e.args[0]) + "," + quote_text(e.type.text()) + ")";
         case ExprKind::Case: {
             std::string s = "CASE";
@@ -229,7 +270,7 @@ std::string Translator::expr(const Expr& e) {
             for (; i + 2 <= pairs_end; i += 2)
                 s += " WHEN " + expr(*e.args[i]) + " THEN " + expr(*e.args[i + 1]);
             if (e.has_else) s += " ELSE " + expr(*e.args.back());
-            return s + " END";
+            return in_type(s + " END", result_args(e), type_of(e));
         }
         case ExprKind::Exists: return "EXISTS (" + select_sql(*e.sub, nullptr) + ")";
         case ExprKind::Subquery: return "(" + select_sql(*e.sub, nullptr) + ")";
@@ -252,7 +293,7 @@ std::string Translator::expr(const Expr& e) {
 
 std::string Translator::table_expr(const Expr& e, const TableInfo* table) {
     Frame f;
-    if (table) f.sources.push_back({table->name, *table});
+    if (table) f.sources.push_back({table->name, *table, {}});
     frames_.push_back(std::move(f));
     std::string s = expr(e);
     frames_.pop_back();
@@ -276,32 +317,36 @@ std::string Translator::from_sql(const TableRef& r, Frame& frame) {
         return s;
     }
     if (r.derived) {
-        std::string s = "(" + select_sql(*r.derived, nullptr) + ") AS " + quote_ident(r.alias);
-        frame.sources.push_back({r.alias, std::nullopt});
+        QueryColumns columns;
+        std::string s = "(" + select_sql(*r.derived, &columns) + ") AS " + quote_ident(r.alias);
+        frame.sources.push_back({r.alias, std::nullopt, std::move(columns)});
         return s;
     }
     const ObjectName& n = r.object;
     if (n.schema.empty() && n.database.empty()) {
         for (auto it = ctes_.rbegin(); it != ctes_.rend(); ++it)
             for (const auto& c : *it)
-                if (iequals(c, n.name)) {
+                if (iequals(c.name, n.name)) {
                     std::string alias = r.alias.empty() ? n.name : r.alias;
-                    frame.sources.push_back({alias, std::nullopt});
-                    return quote_ident(c) + " AS " + quote_ident(alias);
+                    frame.sources.push_back({alias, std::nullopt, c.columns});
+                    return quote_ident(c.name) + " AS " + quote_ident(alias);
                 }
     }
     auto t = resolve(n);
     if (!t) throw invalid_object(n);
     std::string alias = r.alias.empty() ? n.name : r.alias;
-    frame.sources.push_back({alias, *t});
+    frame.sources.push_back({alias, *t, {}});
     return t->sql_ref + " AS " + quote_ident(alias);
 }
 
-std::string Translator::core_sql(const SelectCore& c, bool wrap_top, std::vector<std::optional<TsqlType>>* types) {
+std::string Translator::core_sql(const SelectCore& c, bool wrap_top, QueryColumns* columns,
+                                 const std::vector<QueryColumn>* convert_to) {
     Frame frame;
     std::string from;
     if (c.from) from = " FROM " + from_sql(*c.from, frame);
     frames_.push_back(std::move(frame));
+    if (columns) columns->emplace();
+    const bool has_star = std::any_of(c.items.begin(), c.items.end(), [](const SelectItem& it) { return it.star; });
     std::string s = "SELECT ";
     if (c.distinct) s += "DISTINCT ";
     for (size_t i = 0; i < c.items.size(); ++i) {
@@ -309,16 +354,29 @@ std::string Translator::core_sql(const SelectCore& c, bool wrap_top, std::vector
         if (i) s += ", ";
         if (it.star) {
             s += it.star_qualifier.empty() ? "*" : quote_ident(it.star_qualifier) + ".*";
-            if (types) types->clear(), types = nullptr;  // column types come from the tables
+            if (columns && *columns) {
+                for (const Source& src : frames_.back().sources) {
+                    if (!it.star_qualifier.empty() && !iequals(src.alias, it.star_qualifier)) continue;
+                    if (src.table) {
+                        for (const auto& col : src.table->columns) (*columns)->push_back({col.name, col.type});
+                    } else if (src.columns) {
+                        (*columns)->insert((*columns)->end(), src.columns->begin(), src.columns->end());
+                    } else {
+                        columns->reset();
+                        break;
+                    }
+                }
+            }
             continue;
         }
         std::string name = it.alias;
         if (name.empty() && it.expr->kind == ExprKind::Column) name = it.expr->names.back();
-        s += expr(*it.expr) + " AS " + quote_ident(name);
-        if (types) {
-            // A plain column keeps its declared type through SQLite; others need the hint.
-            types->push_back(it.expr->kind == ExprKind::Column ? std::nullopt : type_of(*it.expr));
-        }
+        std::string value = expr(*it.expr);
+        if (convert_to && i < convert_to->size() && !has_star)
+            value = in_type(value, {it.expr.get()}, (*convert_to)[i].type);
+        s += value + " AS " + quote_ident(name);
+        if (columns && *columns)
+            (*columns)->push_back({name, type_of(*it.expr), it.expr->kind == ExprKind::Null});
     }
     s += from;
     if (c.where) s += " WHERE " + expr(*c.where);
@@ -345,19 +403,51 @@ std::string Translator::ctes_sql(const std::vector<Cte>& ctes) {
             for (size_t k = 0; k < c.columns.size(); ++k) out += (k ? "," : "") + quote_ident(c.columns[k]);
             out += ")";
         }
-        out += " AS (" + select_sql(*c.query, nullptr) + ")";
-        ctes_.back().push_back(c.name);
+        QueryColumns columns;
+        out += " AS (" + select_sql(*c.query, &columns) + ")";
+        if (columns)
+            for (size_t k = 0; k < c.columns.size() && k < columns->size(); ++k) (*columns)[k].name = c.columns[k];
+        ctes_.back().push_back({c.name, std::move(columns)});
     }
     return out + " ";
 }
 
-std::string Translator::select_sql(const Select& s, std::vector<std::optional<TsqlType>>* types) {
+std::string Translator::select_sql(const Select& s, QueryColumns* columns) {
     std::string out;
     if (!s.ctes.empty()) out = ctes_sql(s.ctes);
     bool compound = s.cores.size() > 1;
+    std::vector<std::string> cores;
+    std::vector<QueryColumns> core_columns(s.cores.size());
     for (size_t i = 0; i < s.cores.size(); ++i) {
-        if (i) out += " " + s.set_ops[i - 1] + " ";
-        out += core_sql(s.cores[i], compound, i == 0 ? types : nullptr);
+        cores.push_back(core_sql(s.cores[i], compound, columns ? &core_columns[i] : nullptr));
+        if (!columns) continue;
+        if (i == 0) {
+            *columns = core_columns[0];
+        } else if (*columns && core_columns[i] && core_columns[i]->size() == (*columns)->size()) {
+            // The names come from the first query, the types from all by precedence.
+            for (size_t k = 0; k < core_columns[i]->size(); ++k) {
+                QueryColumn& mine = (**columns)[k];
+                const QueryColumn& theirs = (*core_columns[i])[k];
+                if (theirs.untyped_null) continue;
+                if (mine.untyped_null) mine.type = theirs.type;
+                else if (mine.type && theirs.type) mine.type = common_type(*mine.type, *theirs.type);
+                mine.untyped_null = false;
+            }
+        } else {
+            columns->reset();
+        }
+    }
+    for (size_t i = 0; i < cores.size(); ++i) {
+        if (compound && columns && *columns && core_columns[i]) {
+            // A query whose columns have other types than the union's converts its values.
+            bool differs = false;
+            for (size_t k = 0; k < (*columns)->size(); ++k) {
+                const auto &mine = (**columns)[k].type, &theirs = (*core_columns[i])[k].type;
+                differs = differs || (mine && theirs && mine->name != theirs->name);
+            }
+            if (differs) cores[i] = core_sql(s.cores[i], compound, nullptr, &**columns);
+        }
+        out += (i ? " " + s.set_ops[i - 1] + " " : "") + cores[i];
     }
     if (!s.order_by.empty()) {
         // ORDER BY sees the select list's aliases and the FROM clause of a single query.
@@ -380,7 +470,10 @@ std::string Translator::select_sql(const Select& s, std::vector<std::optional<Ts
 
 Translation Translator::select(const Select& s) {
     Translation t;
-    t.sql = select_sql(s, &t.column_types);
+    QueryColumns columns;
+    t.sql = select_sql(s, &columns);
+    if (columns)
+        for (const auto& c : *columns) t.column_types.push_back(c.untyped_null ? make_type("int") : c.type);
     return t;
 }
 
@@ -454,8 +547,7 @@ Translation Translator::insert(const Statement& st) {
         }
         frames_.pop_back();
     } else {
-        std::vector<std::optional<TsqlType>> ignored;
-        std::string inner = select_sql(*st.select, &ignored);
+        std::string inner = select_sql(*st.select, nullptr);
         std::string src = "z$insert_source";
         std::string cte = "WITH " + quote_ident(src) + "(";
         std::string values;
@@ -497,7 +589,7 @@ std::string Translator::dml_from_target(const Statement& st, std::optional<Table
         // The target is not part of FROM: SQL Server joins it in as a cross join.
         alias = st.target.name;
         from = target->sql_ref + " AS " + quote_ident(alias) + ", " + from;
-        f.sources.insert(f.sources.begin(), {alias, *target});
+        f.sources.insert(f.sources.begin(), {alias, *target, {}});
     }
     frames_.push_back(std::move(f));
     return from;
@@ -532,7 +624,7 @@ Translation Translator::update(const Statement& st) {
     if (!target) throw invalid_object(st.target);
     t.target = target;
     Frame f;
-    f.sources.push_back({st.target.name, *target});
+    f.sources.push_back({st.target.name, *target, {}});
     frames_.push_back(std::move(f));
     std::string sql = "UPDATE " + target->sql_ref + " AS " + quote_ident(st.target.name) + " SET ";
     for (size_t i = 0; i < st.set.size(); ++i) {
@@ -567,7 +659,7 @@ Translation Translator::remove(const Statement& st) {
     if (!target) throw invalid_object(st.target);
     t.target = target;
     Frame f;
-    f.sources.push_back({st.target.name, *target});
+    f.sources.push_back({st.target.name, *target, {}});
     frames_.push_back(std::move(f));
     std::string sql = with + "DELETE FROM " + target->sql_ref + " AS " + quote_ident(st.target.name);
     if (st.where) sql += " WHERE " + expr(*st.where);
@@ -590,7 +682,7 @@ Translator::MatchSet Translator::match_set(const Statement& st, const std::vecto
         alias = st.target_alias.empty() ? st.target.name : st.target_alias;
         Frame f;
         if (st.kind == StmtKind::Merge) from = from_sql(*st.from, f);
-        f.sources.push_back({alias, *m.target});
+        f.sources.push_back({alias, *m.target, {}});
         frames_.push_back(std::move(f));
     }
     const TableInfo& target = *m.target;

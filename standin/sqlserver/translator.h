@@ -15,7 +15,8 @@ namespace sqlserver_standin {
 
 struct Translation {
     std::string sql;
-    // Result column types the translator knows (CAST, COUNT, literals, typed columns).
+    // Result column types where the translator knows them all (empty otherwise);
+    // an element is empty where it cannot tell.
     std::vector<std::optional<TsqlType>> column_types;
     std::optional<TableInfo> target;  // the table a DML statement writes
 };
@@ -26,6 +27,15 @@ struct VariableSlot {
     TsqlType type;
 };
 using VariableMap = std::map<std::string, VariableSlot>;  // by upper-case name with "@"
+
+// A column of a query's result as the enclosing query sees it.
+struct QueryColumn {
+    std::string name;  // empty for an unnamed expression
+    std::optional<TsqlType> type;
+    bool untyped_null = false;  // a bare NULL: typed by its UNION partners, int alone
+};
+// Empty when a star over a source of unknown columns hides them.
+using QueryColumns = std::optional<std::vector<QueryColumn>>;
 
 class Translator {
 public:
@@ -60,17 +70,26 @@ public:
     struct Source {
         std::string alias;
         std::optional<TableInfo> table;
+        QueryColumns columns;  // of a derived table or CTE
     };
     struct Frame {
         std::vector<Source> sources;
     };
 
 private:
-    std::string select_sql(const Select& s, std::vector<std::optional<TsqlType>>* types);
-    std::string core_sql(const SelectCore& c, bool wrap_top, std::vector<std::optional<TsqlType>>* types);
+    std::string select_sql(const Select& s, QueryColumns* columns);
+    // `convert_to`: the types of a union the core's values are converted to.
+    std::string core_sql(const SelectCore& c, bool wrap_top, QueryColumns* columns,
+                         const std::vector<QueryColumn>* convert_to = nullptr);
     std::string from_sql(const TableRef& r, Frame& frame);
     std::string expr(const Expr& e);
     std::optional<TsqlType> type_of(const Expr& e) const;
+    // The type CASE and COALESCE give the values of `args`, bare NULLs aside.
+    std::optional<TsqlType> common_type_of(const std::vector<const Expr*>& args) const;
+    // `sql` (the value of `parts` combined) converted to `type` where a part
+    // has another type, so that values come in the type the result is described with.
+    std::string in_type(const std::string& sql, const std::vector<const Expr*>& parts,
+                        const std::optional<TsqlType>& type) const;
     std::string func(const Expr& e);
     std::string store(const std::string& value_sql, const ColumnInfo& col);
     std::optional<TableInfo> resolve(const ObjectName& n) const;
@@ -82,7 +101,11 @@ private:
     bool identity_insert_;
     const VariableMap* variables_;
     std::vector<Frame> frames_;
-    std::vector<std::vector<std::string>> ctes_;  // CTE names in scope
+    struct CteInfo {
+        std::string name;
+        QueryColumns columns;
+    };
+    std::vector<std::vector<CteInfo>> ctes_;  // CTEs in scope
 };
 
 std::string quote_ident(const std::string& name);

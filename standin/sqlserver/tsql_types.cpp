@@ -182,3 +182,53 @@ int TsqlType::catalog_scale() const {
 }
 
 }  // namespace sqlserver_standin
+
+namespace sqlserver_standin {
+
+namespace {
+
+// Data type precedence, highest first; decimal and numeric rank alike.
+int precedence(const std::string& name) {
+    static const char* const order[] = {"datetime2", "datetime", "smalldatetime", "date", "time", "float", "real",
+                                        "decimal", "money", "smallmoney", "bigint", "int", "smallint", "tinyint",
+                                        "bit", "uniqueidentifier", "nvarchar", "nchar", "varchar", "char",
+                                        "varbinary", "binary"};
+    const std::string n = name == "numeric" ? "decimal" : name == "sysname" ? "nvarchar" : name;
+    for (int i = 0; i < static_cast<int>(sizeof order / sizeof *order); ++i)
+        if (n == order[i]) return i;
+    return static_cast<int>(sizeof order / sizeof *order);
+}
+
+// Precision and scale of a value of exact numeric or integer type as a decimal.
+std::pair<int, int> decimal_digits(const TsqlType& t) {
+    if (t.name == "decimal" || t.name == "numeric") return {t.precision, t.scale};
+    if (t.name == "money") return {19, 4};
+    if (t.name == "smallmoney") return {10, 4};
+    if (t.name == "bigint") return {19, 0};
+    if (t.name == "int") return {10, 0};
+    if (t.name == "smallint") return {5, 0};
+    if (t.name == "tinyint") return {3, 0};
+    return {1, 0};
+}
+
+}  // namespace
+
+TsqlType common_type(const TsqlType& a, const TsqlType& b) {
+    const TsqlType& high = precedence(b.name) < precedence(a.name) ? b : a;
+    const TsqlType& low = &high == &a ? b : a;
+    TsqlType t = high;
+    if ((high.is_text() || high.is_binary()) && (low.is_text() || low.is_binary())) {
+        if (t.name == "sysname" && low.name != "sysname") t = make_type("nvarchar", 128);
+        t.length = high.length < 0 || low.length < 0 ? -1 : std::max(high.length, low.length);
+    } else if (t.name == "decimal" || t.name == "numeric") {
+        auto [hp, hs] = decimal_digits(high);
+        auto [lp, ls] = decimal_digits(low);
+        t.scale = std::max(hs, ls);
+        t.precision = std::min(38, t.scale + std::max(hp - hs, lp - ls));
+    } else if (t.name == low.name && (t.name == "datetime2" || t.name == "time")) {
+        t.precision = std::max(high.precision, low.precision);
+    }
+    return t;
+}
+
+}  // namespace sqlserver_standin

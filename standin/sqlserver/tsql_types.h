@@ -40,6 +40,10 @@ struct TsqlType {
 // Parses "nvarchar", "decimal" with the arguments (as given; -1 = max).
 // Returns an invalid type for an unknown name.
 TsqlType make_type(const std::string& name, int arg1 = -2, int arg2 = -2);
+// The type of a value that may be either: the one of higher data type
+// precedence, wide enough for both (lengths, decimal digits, fractions), as
+// CASE, COALESCE and UNION type their results.
+TsqlType common_type(const TsqlType& a, const TsqlType& b);
 // Parses the text form written by TsqlType::text() or an SQLite decltype.
 std::optional<TsqlType> type_from_text(const std::string& text);
 

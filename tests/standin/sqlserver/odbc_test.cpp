@@ -155,6 +155,69 @@ TEST_F(Standin, EveryTypeRoundTripsWithItsOdbcType) {
     EXPECT_EQ(b4 & 0xFF, 1);
 }
 
+// Results of expressions, derived tables, CTEs and unions carry the type SQL
+// Server gives them: CASE, COALESCE and UNION by data type precedence over the
+// non-NULL branches, ISNULL its first argument's; the values come in that type.
+TEST_F(Standin, ExpressionResultsAreDescribedWithTheirSqlServerType) {
+    ok("CREATE TABLE dbo.typed (i int, bi bigint, nu numeric(9,2), vc varchar(20), nv nvarchar(10), c char(5),"
+       " dt datetime, dt2 datetime2(7), g uniqueidentifier, gn uniqueidentifier)");
+    ok("INSERT INTO dbo.typed VALUES (7, NULL, 1.5, 'v', N'n', 'c', '2024-01-02 03:04:05.007',"
+       " '2024-01-02 03:04:05.1234567', '6F9619FF-8B86-D011-B42D-00C04FC964FF', NULL)");
+    const std::string guid = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
+    struct Expect {
+        const char* sql;
+        SQLSMALLINT type;
+        SQLULEN size;
+        SQLSMALLINT digits;
+        std::string text;
+    };
+    const Expect cases[] = {
+        {"SELECT COALESCE(gn, g) FROM typed", SQL_GUID, 36, 0, guid},
+        {"SELECT COALESCE(d.x, d.y) FROM (SELECT gn AS x, g AS y FROM typed) AS d", SQL_GUID, 36, 0, guid},
+        {"SELECT COALESCE(a.gn, b.g) FROM (SELECT * FROM typed) a FULL OUTER JOIN (SELECT typed.* FROM typed) AS b"
+         " ON b.i = a.i",
+         SQL_GUID, 36, 0, guid},
+        {"WITH w (x, y) AS (SELECT gn, g FROM typed) SELECT COALESCE(x, y) FROM w", SQL_GUID, 36, 0, guid},
+        {"SELECT ISNULL(i, bi) FROM typed", SQL_INTEGER, 10, 0, "7"},
+        {"SELECT ISNULL(NULL, bi) FROM typed", SQL_BIGINT, 19, 0, "NULL"},
+        {"SELECT COALESCE(bi, i) FROM typed", SQL_BIGINT, 19, 0, "7"},
+        {"SELECT COALESCE(i, nu) FROM typed", SQL_NUMERIC, 12, 2, "7.00"},
+        {"SELECT CASE WHEN i > 0 THEN vc ELSE nv END FROM typed", SQL_WVARCHAR, 20, 0, "v"},
+        {"SELECT CASE WHEN i > 0 THEN NULL ELSE dt END FROM typed", SQL_TYPE_TIMESTAMP, 23, 3, "NULL"},
+        {"SELECT i FROM typed UNION ALL SELECT bi FROM typed", SQL_BIGINT, 19, 0, "7"},
+        {"SELECT i FROM typed UNION ALL SELECT nu FROM typed", SQL_NUMERIC, 12, 2, "7.00"},
+        {"SELECT NULL UNION ALL SELECT dt2 FROM typed", SQL_TYPE_TIMESTAMP, 27, 7, "NULL"},
+        {"SELECT c FROM typed WHERE i < 0 UNION SELECT vc FROM typed", SQL_VARCHAR, 20, 0, "v"},
+        {"SELECT NULL", SQL_INTEGER, 10, 0, "NULL"},
+    };
+    for (const Expect& e : cases) {
+        SCOPED_TRACE(e.sql);
+        SQLHSTMT q = c.stmt();
+        ASSERT_EQ(SQLExecDirect(q, (SQLCHAR*)e.sql, SQL_NTS), SQL_SUCCESS)
+            << OdbcConnection::diags(SQL_HANDLE_STMT, q).at(0).message;
+        char name[64];
+        SQLSMALLINT type, digits;
+        SQLULEN size;
+        ASSERT_EQ(SQLDescribeCol(q, 1, (SQLCHAR*)name, sizeof name, nullptr, &type, &size, &digits, nullptr), SQL_SUCCESS);
+        EXPECT_EQ(type, e.type);
+        EXPECT_EQ(size, e.size);
+        EXPECT_EQ(digits, e.digits);
+        ASSERT_EQ(SQLFetch(q), SQL_SUCCESS);
+        if (e.type == SQL_GUID) {
+            // The store reads identifiers as their 16 bytes.
+            unsigned char bytes[17];
+            SQLLEN ind = 0;
+            ASSERT_EQ(SQLGetData(q, 1, SQL_C_BINARY, bytes, sizeof bytes, &ind), SQL_SUCCESS);
+            const unsigned char expected[16] = {0xFF, 0x19, 0x96, 0x6F, 0x86, 0x8B, 0x11, 0xD0,
+                                                0xB4, 0x2D, 0x00, 0xC0, 0x4F, 0xC9, 0x64, 0xFF};
+            ASSERT_EQ(ind, 16);
+            EXPECT_EQ(0, std::memcmp(bytes, expected, 16));
+        } else {
+            EXPECT_EQ(get_text(q, 1).value_or("NULL"), e.text);
+        }
+    }
+}
+
 TEST_F(Standin, NullsNeedAnIndicator) {
     ok("CREATE TABLE t (a int NULL, b nvarchar(10) NULL)");
     ok("INSERT INTO t VALUES (NULL, NULL)");
