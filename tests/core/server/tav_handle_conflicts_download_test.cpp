@@ -248,7 +248,7 @@ TEST_F(BuilderTest, Version6OnATxidBaselineGetsTheUpgrade) {
   ASSERT_EQ(build(6, base), "ok");
   ASSERT_NE(pkg.path, nullptr);
   // The upgrade's generation table lists the server's generations only; its header is p$tx.
-  EXPECT_EQ(inspect_pkg(), "p$gen: 0 header rows (generation 0), expected 1");
+  EXPECT_EQ(inspect_pkg(), "ok");
   EXPECT_EQ(rows("SELECT scheme, rstamp FROM p$tx WHERE txid = 0"), "5|*UPGRADING*");
   EXPECT_EQ(rows("SELECT count(*) FROM p$tx WHERE txid = " + std::to_string(t3) + " AND generation >= 2"), "1");
   EXPECT_NE(rows("SELECT count(*) FROM p$gen WHERE generation > 0"), "0");
