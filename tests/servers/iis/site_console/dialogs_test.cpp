@@ -42,9 +42,10 @@ class User {
   std::vector<std::string> failures;
   HWND sheet = nullptr;
 
-  // Waits for a condition; a failure when it does not come true in time.
+  // Waits for a condition; a failure when it does not come true in time. The bound is
+  // generous: Wine on a loaded machine can take seconds to open or close a sheet.
   void WaitFor(const std::string &what, const std::function<bool()> &condition) {
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 3000; ++i) {
       if (condition()) return;
       Sleep(20);
     }
