@@ -26,6 +26,14 @@ void tav_db_mssql__check_table_id(QK_context *ctx, const char *pszTblId) {
 done:;
 }
 
+void tav_db_mssql__table_id_text(QK_context *ctx, const char *pszTblId, char *pszOut) {
+  QK_int32 id = 0;
+  QK_ARG_NOT_NULL(ctx, pszTblId);
+  QK_TRY(ctx, QK_int32__parse(ctx, &id, pszTblId));
+  QK_TRY(ctx, QK_sprintf_buf(ctx, pszOut, TAV_TABLE_ID_SZ_SIZE, "%d", id));
+done:;
+}
+
 void tav_db_mssql__seek_first_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas) {
   QK_int16 cols = 0;
   SQLRETURN rc;
@@ -201,9 +209,10 @@ void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
 }
 
 void tav_db_mssql__old_table_exists(QK_context *ctx, tav_db_handle *h, const char *pszTblId, int *pbExists) {
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
-  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, h->conn, h->name, "$z$old$", pszTblId, pbExists));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, h->conn, h->name, "$z$old$", szTbl, pbExists));
 done:;
 }
 
@@ -289,11 +298,12 @@ done:
 }
 
 void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged) {
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pPurged,
                                             "SELECT COALESCE(purged, -1) FROM tavrin.%s$t$t WHERE [object_id] = %s",
-                                            h->name, pszTblId));
+                                            h->name, szTbl));
 done:;
 }
 
@@ -491,14 +501,15 @@ void tav_db_mssql__get_fk_constraint_list_txid(QK_context *ctx, tav_db_handle *h
   QK_int64 txid = 0, generation = 0;
   SQLLEN ind = 0;
   int fetchedRow = 0;
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
                                        "SELECT t.fk_constraint_list_txid, COALESCE(tx.generation, 0)\n"
                                        "  FROM tavrin.%s$t$t AS t\n"
                                        "  INNER JOIN tavrin.%s$t$tx AS tx ON (tx.txid = t.fk_constraint_list_txid)\n"
                                        "  WHERE [object_id]=%s",
-                                       h->name, h->name, pszTblId));
+                                       h->name, h->name, szTbl));
   QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &fetchedRow, QK_string__sz(pSql)));
   QK_VERIFY(ctx, fetchedRow);
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &txid, &ind));

@@ -238,4 +238,10 @@ void tav_db_mssql__check_table_id(QK_context *ctx, const char *pszTblId);
  * *pbRow 0 when there is none. */
 void tav_db_mssql__execute_and_fetch(QK_context *ctx, SQLHSTMT hStmt, int *pbRow);
 
+/* Table ids go into object names as the decimal text of the parsed 32-bit number, so only
+ * digits ever reach statement text: the text into a buffer of TAV_TABLE_ID_SZ_SIZE bytes.
+ * Anything else fails with the integer-parsing error. */
+#define TAV_TABLE_ID_SZ_SIZE 12
+void tav_db_mssql__table_id_text(QK_context *ctx, const char *pszTblId, char *pszOut);
+
 #endif

@@ -105,13 +105,11 @@ done:;
 static void copy_identity_log(QK_context *ctx, tav_db_handle *h, QK_int64 fid, const char *pszTblId,
                               sqlite3_stmt *pPkgInsert) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  QK_int64 id64 = 0, tempIpk = 0, finalIpk = 0;
+  QK_int64 tempIpk = 0, finalIpk = 0;
   QK_int32 tblId = 0;
   SQLLEN ind = 0;
   int bHas = 0, bRow = 0;
-  QK_TRY(ctx, QK_int64__parse(ctx, &id64, pszTblId));
-  if (id64 < INT32_MIN || id64 > INT32_MAX) QK_THROW_MSG(ctx, QK_ERR_INTEGER_OVERFLOW, pszTblId);
-  tblId = (QK_int32)id64;
+  QK_TRY(ctx, QK_int32__parse(ctx, &tblId, pszTblId));
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, IPKLOG_SELECT_SQL, h->name, h->name));
   QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &fid));
   QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 2, &tblId));

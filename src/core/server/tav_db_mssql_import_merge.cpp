@@ -12,12 +12,12 @@
 #include "qk/qk_string.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_import.h"
+#include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
 
 #define ERR_BAD_REQUEST QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)
-/* The conflict situation of an insert whose key a live row already holds. */
-#define PK_COLLISION_SITUATION 4
+/* Without a rule of its own, an insert whose key a live row holds runs into the duplicate key. */
 #define PK_COLLISION_DEFAULT_ACT 6
 
 static const char DELETE_ROWS_SQL[] =
@@ -105,6 +105,12 @@ static const char RID_MERGE_SQL[] =
     "  )\n"
     "  ON rv.z_rv=l.z_rv\n"
     "  WHEN MATCHED%s THEN UPDATE SET rid = tr.z_rid;";
+/* Restricts the row-id MERGE of inserts and undeletes to the versions they created: a version
+ * of this push whose row had an earlier version superseded by the push is an updated row that
+ * holds the key of a skipped insert, and must keep its own row id. */
+static const char NEW_VERSION_CONDITION_SQL[] =
+    " AND rv.txid=%s AND NOT EXISTS (SELECT 1 FROM tavrin.\"%s$z$dd$%s\" dd INNER JOIN tavrin.\"%s$z$rv$%s\" prev "
+    "ON (prev.z_rv=dd.rv) WHERE prev.rid=rv.rid AND dd.txid=%s)";
 static const char SKIPPED_INSERTS_SQL[] =
     "DELETE td FROM #%s td WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL\n"
     "AND NOT EXISTS (SELECT 1 FROM\n"
@@ -128,7 +134,6 @@ static const char DELETES_APPLIED_SQL[] =
     "  INNER JOIN tavrin.\"%s$z$dd$%s\" dd ON (dd.rv=rv.z_rv)\n"
     "  LEFT OUTER JOIN tavrin.\"%s$z$rv$%s\" rv2 ON (rv2.rid=rv.rid AND rv2.txid=dd.txid)\n"
     "WHERE dd.txid=%s AND rv2.rid IS NULL";
-static const char RECORD_RULE_SQL[] = "SELECT 1 AS src, act FROM [tavrin].[rules_record] WHERE (sit = ?) AND (tbl_id = ?);";
 
 static const char *sz_or_empty(const QK_string *s) { return s != NULL ? QK_string__sz(s) : ""; }
 
@@ -343,28 +348,6 @@ done:;
 
 /* ---- The MERGE of one table ---- */
 
-/* The table's primary-key collision rule (situation 4) without the dbfile's fallback. */
-static void read_pk_collision_act(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int32 *pAct) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  QK_int64 id64 = 0;
-  QK_int32 sit = PK_COLLISION_SITUATION, tblId = 0, act = 0;
-  SQLLEN ind = 0;
-  int bRow = 0;
-  QK_TRY(ctx, QK_int64__parse(ctx, &id64, pszTblId));
-  tblId = (QK_int32)id64;
-  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, RECORD_RULE_SQL));
-  QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 1, &sit));
-  QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 2, &tblId));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
-  QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
-  if (bRow) {
-    QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 2, &act, &ind));
-    if (ind != SQL_NULL_DATA) *pAct = act;
-  }
-done:
-  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-}
-
 /* Fills the staging table: reinserted rows are there already, undeleted rows start from the
  * version brought back, then the package's values go over them and inserts and updates
  * follow. */
@@ -542,15 +525,16 @@ done:
  * skipped ones, whose deltas go and which are audited as ignored. */
 static void assign_new_row_ids(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlite3 *pPkgDb,
                                const tav_staged_table *t, const char *pszTxid, QK_int32 act, int bUndeletes) {
-  char szCondition[64];
+  QK_string *pCondition = NULL;
   QK_int64 rows = 0, expected = bUndeletes ? t->undeletes : t->inserts;
   const char *pszName = bUndeletes ? "count_undeletes" : "count_inserts";
-  snprintf(szCondition, sizeof szCondition, " AND rv.txid=%s", pszTxid);
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pCondition, NEW_VERSION_CONDITION_SQL, pszTxid, h->name, t->pszTblId,
+                                       h->name, t->pszTblId, pszTxid));
   QK_TRY(ctx, assign_row_ids(ctx, h, psk, t,
                              bUndeletes ? "(SELECT rid AS rid FROM #%s WHERE txid_rec_undel IS NOT NULL)"
                                         : "(SELECT rid AS rid FROM #%s WHERE txid_rec_del IS NULL AND txid_rec_undel "
                                           "IS NULL AND txid_rec_reinsert IS NULL)",
-                             szCondition, &rows));
+                             QK_string__sz(pCondition), &rows));
   if (rows > expected || (rows < expected && act != 4 && act != 12))
     QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "Verification failure: rowcount=%lld, %s=%lld", (long long)rows,
                  pszName, (long long)expected);
@@ -560,7 +544,8 @@ static void assign_new_row_ids(QK_context *ctx, tav_db_handle *h, tav_defin *psk
     QK_TRY(ctx, tav_db_mssql__audit_dropped_rows(ctx, h, pPkgDb, t->pszTblId, t->pszRecords, t->pszDeltas,
                                                  expected - rows));
   }
-done:;
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pCondition));
 }
 
 static void check_late_conflicts(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlite3 *pPkgDb,
@@ -621,7 +606,7 @@ void tav_db_mssql__merge_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   const tav_staged_table *t = pTable;
   QK_string *pUpdateList = NULL, *pMerge = NULL;
   const char *pszIdentityName = NULL;
-  QK_int32 act = PK_COLLISION_DEFAULT_ACT;
+  int act = PK_COLLISION_DEFAULT_ACT;
   int bNoopRow = 0, bIdentityInsert = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pTable);
@@ -646,7 +631,7 @@ void tav_db_mssql__merge_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk
     QK_VERIFY(ctx, count_undeletes == 0);
   }
   if (t->pszStaging != NULL) QK_TRY(ctx, fill_staging(ctx, h, psk, pFilter, t, pszIdentityName, pUpdateList));
-  QK_TRY(ctx, read_pk_collision_act(ctx, h, t->pszTblId, &act));
+  QK_TRY(ctx, tav_db_mssql__get_record_rule(ctx, h, t->pszTblId, TAV_RULE_SIT_PK_COLLISION, 0, &act, NULL));
   QK_TRY(ctx, build_merge(ctx, h, psk, t, t->pszStaging != NULL ? t->pszStaging : t->pszRecords, pszIdentityColId,
                           pUpdateList, act, &pMerge));
   if (pszIdentityColId != NULL && (t->reinserts != 0 || t->undeletes != 0)) {

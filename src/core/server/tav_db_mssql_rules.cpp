@@ -12,14 +12,6 @@
 #include "qk/qk_string.h"
 #include "server/tav_db_mssql_values.h"
 
-void tav_db_mssql__table_id_text(QK_context *ctx, const char *pszTblId, char *pszOut) {
-  QK_int32 id = 0;
-  QK_ARG_NOT_NULL(ctx, pszTblId);
-  QK_TRY(ctx, QK_int32__parse(ctx, &id, pszTblId));
-  QK_TRY(ctx, QK_sprintf_buf(ctx, pszOut, TAV_TABLE_ID_SZ_SIZE, "%d", id));
-done:;
-}
-
 /* act from column colAct and, when asked, extra from the next column, each only when not NULL. */
 static void read_rule_columns(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 colAct, int *pAction, char **ppszExtra) {
   QK_int32 act = 0;

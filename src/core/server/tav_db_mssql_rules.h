@@ -18,11 +18,6 @@
 #define TAV_RULE_SIT_PK_COLLISION 4
 #define TAV_RULE_SIT_BASELINE_PURGED 6
 
-/* Table ids go into object names as the decimal text of the parsed 32-bit number, so only
- * digits ever reach statement text: the text into a buffer of TAV_TABLE_ID_SZ_SIZE bytes. */
-#define TAV_TABLE_ID_SZ_SIZE 12
-void tav_db_mssql__table_id_text(QK_context *ctx, const char *pszTblId, char *pszOut);
-
 /* The dbfile-wide rule of a situation; ppszExtra (opt). */
 void tav_db_mssql__get_dbfile_rule(QK_context *ctx, tav_db_handle *h, int situation, int *pAction,
                                    char **ppszExtra);

@@ -242,6 +242,38 @@ TEST_F(ImportTest, PrimaryKeyCollisionRules) {
   }
 }
 
+TEST_F(ImportTest, ASkippedInsertLeavesTheRowIdOfARowThePushUpdated) {
+  // The insert's key belongs to a row this same push updates: the insert is skipped, and the
+  // updated row's new version must keep its own row id rather than take the skipped one's.
+  std::string out;
+  ASSERT_EQ(cli("set-record-rule " + dataDir + " cfg dbo.parent 4 4", &out), 0) << out;
+  exec("INSERT INTO dbo.parent (id, name) VALUES (1, N'a')");
+  std::string kept = live(parent, 1).rid, skipped;
+  new_package({parent});
+  update(parent, 1, "id,name", "1,'A'");
+  insert(parent, "id,name", "1,'other'", &skipped);
+  QK_int64 txid = 0;
+  tav_db_mssql__begin_tx(ctx, h, nullptr);
+  tav_db_mssql__import_push(ctx, h, d, nullptr, (const QK_uint8 *)"0123456789abcdef", pkg.db, 0, &txid);
+  std::string result = take_error();
+  SKIP_IF_STANDIN_LACKS(result);
+  ASSERT_EQ(result, "ok");
+  tav_db_mssql__commit_tx(ctx, h);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(rows("SELECT id, name FROM dbo.parent"), "1|A");
+  Version v = live(parent, 1);
+  EXPECT_EQ(v.rid, kept);
+  EXPECT_EQ(v.txid, txid);
+  // The skipped insert is audited as ignored.
+  sqlite3_stmt *st = nullptr;
+  sqlite3_prepare_v2(pkg.db, "SELECT lower(hex(rid)), result FROM p$audit", -1, &st, nullptr);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_EQ(std::string((const char *)sqlite3_column_text(st, 0)), skipped);
+  EXPECT_EQ(std::string((const char *)sqlite3_column_text(st, 1)), "ignore");
+  EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
+  sqlite3_finalize(st);
+}
+
 TEST_F(ImportTest, NewIdentityRowsGetServerKeysEverywhereTheyAreReferenced) {
   exec("INSERT INTO dbo.ident (name) VALUES (N'one'), (N'two')");  // server values 1 and 2
   new_package({ident, iref});
