@@ -232,4 +232,16 @@ void tav_db_mssql__log_request(QK_context *ctx, QK_mssql_connection *pConn, cons
 /* A table id goes into statement text, so it must be the decimal text of an object id. */
 void tav_db_mssql__check_table_id(QK_context *ctx, const char *pszTblId);
 
+/* ---- The operations table ---- */
+
+/* The store's operations, for the sync engine and the host. */
+extern const tav_backend_ops g_mssql_backend_ops;
+/* Raises 3 "Not implemented" naming the operation and jumps to done when its slot is empty
+ * (an operation this build lacks), so that a request reaching it fails cleanly. */
+#define TAV_BACKEND_OPS_REQUIRE(ctx, ops, slot)                                                 \
+  do {                                                                                          \
+    if ((ops)->slot == NULL)                                                                    \
+      QK_THROW_MSG((ctx), QK_ERR_NOT_IMPLEMENTED, "the store operation " #slot " is not built"); \
+  } while (0)
+
 #endif
