@@ -409,6 +409,7 @@ Translation Translator::insert(const Statement& st) {
     if (target->catalog_view) throw TsqlError(259, "42000", "Ad hoc updates to system catalogs are not allowed.");
     std::string sql = "INSERT INTO " + target->sql_ref;
     if (st.default_values) {
+        if (identity_insert_ && target->identity()) throw identity_required(*target);
         t.sql = sql + " DEFAULT VALUES";
         return t;
     }

@@ -3,7 +3,9 @@
 
 #include <sqlite3.h>
 #include <stdio.h>
+#include <string.h>
 
+#include "common/tav_sql_quote.h"
 #include "qk/qk_malloc.h"
 
 /* Prepares and runs a statement and moves to its first result set with columns. */
@@ -153,17 +155,64 @@ done:
   QK_free(ctx, pwszName);
 }
 
+/* Writes an object name of one or two parts (schema.table) as SQL Server reads it, each part
+ * bare, in brackets or in double quotes, back into pOut with every part in brackets. The name
+ * comes from the client, so nothing of it reaches the SQL text unquoted; a name with a database
+ * or server part, or with an empty or unterminated part, names no table here (*pbValid 0). */
+static void bracket_object_name(QK_context *ctx, const char *pszName, QK_string *pOut, int *pbValid) {
+  QK_string *pPart = NULL;
+  const char *p = pszName;
+  int parts = 0;
+  *pbValid = 0;
+  QK_TRY(ctx, QK_string__alloc(ctx, &pPart));
+  for (;;) {
+    QK_TRY(ctx, QK_string__clear(ctx, pPart));
+    if (*p == '[' || *p == '"') {
+      const char closing = *p == '[' ? ']' : '"';
+      for (p++;; p++) {
+        if (*p == '\0') goto done;
+        if (*p == closing) {
+          if (p[1] != closing) break;
+          p++;
+        }
+        QK_TRY(ctx, QK_string__append__buflen(ctx, pPart, p, 1));
+      }
+      p++;
+    } else {
+      size_t n = strcspn(p, ".");
+      QK_TRY(ctx, QK_string__append__buflen(ctx, pPart, p, (QK_uint32)n));
+      p += n;
+    }
+    if (QK_string__length_in_bytes(pPart) == 0 || ++parts > 2) goto done;
+    if (parts > 1) QK_TRY(ctx, QK_string__append__sz(ctx, pOut, "."));
+    QK_TRY(ctx, tav_sql__append_bracketed_name(ctx, pOut, QK_string__sz(pPart)));
+    if (*p == '\0') break;
+    if (*p != '.') goto done;
+    p++;
+  }
+  *pbValid = 1;
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pPart));
+}
+
 void tav_db_mssql__resolve_users_table(QK_context *ctx, QK_mssql_connection *pConn, const char *pszTable,
                                        QK_string **ppName) {
   QK_string *pName = NULL;
-  int bExists = 0;
+  int bExists = 0, bValid = 1;
   QK_ARG_NOT_NULL(ctx, pszTable);
   QK_ARG_NOT_NULL(ctx, ppName);
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pName, "[tavrin].[%s]", pszTable));
+  *ppName = NULL;
+  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pName, "[tavrin]."));
+  QK_TRY(ctx, tav_sql__append_bracketed_name(ctx, pName, pszTable));
   QK_TRY(ctx, tav_db_mssql__object_exists(ctx, pConn, QK_string__sz(pName), &bExists));
-  if (!bExists) QK_TRY(ctx, QK_string__sprintf(ctx, pName, "%s", pszTable));
-  *ppName = pName;
-  pName = NULL;
+  if (!bExists) {
+    QK_TRY(ctx, QK_string__clear(ctx, pName));
+    QK_TRY(ctx, bracket_object_name(ctx, pszTable, pName, &bValid));
+  }
+  if (bValid) {
+    *ppName = pName;
+    pName = NULL;
+  }
 done:
   QK_RELEASE(ctx, QK_string__free(ctx, pName));
 }
@@ -214,6 +263,7 @@ void tav_db_mssql__lookup_user(QK_context *ctx, QK_mssql_connection *pConn, cons
   QK_ARG_NOT_NULL(ctx, ppIdentity);
   QK_ARG_NOT_NULL(ctx, ppszStoredPassword);
   QK_TRY(ctx, tav_db_mssql__resolve_users_table(ctx, pConn, pszUsersTable, &pTable));
+  if (pTable == NULL) goto done;
   QK_TRY(ctx, tav_db_mssql__object_exists(ctx, pConn, QK_string__sz(pTable), &bExists));
   if (!bExists) goto done;
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, pConn, &hStmt, s_user_sql, QK_string__sz(pTable)));

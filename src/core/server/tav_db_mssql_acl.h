@@ -25,8 +25,9 @@ void tav_db_mssql__lookup_user(QK_context *ctx, QK_mssql_connection *pConn, cons
 
 /* Whether SQL Server knows an object of that name. */
 void tav_db_mssql__object_exists(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName, int *pbExists);
-/* The users table to query in a new string: tavrin's table of that name when there is one,
- * else the name as given. */
+/* The users table to query in a new string, every name part in brackets: tavrin's table of
+ * that name when there is one, else the name as given (a table, optionally with its schema, of
+ * this database); *ppName stays NULL for a name that cannot name such a table. */
 void tav_db_mssql__resolve_users_table(QK_context *ctx, QK_mssql_connection *pConn, const char *pszTable,
                                        QK_string **ppName);
 

@@ -3,7 +3,10 @@
  * them answer "Not implemented" (TAV_BACKEND_OPS_REQUIRE). */
 #include "server/tav_db_mssql.h"
 #include "server/tav_db_mssql_acl.h"
+#include "server/tav_db_mssql_baseline.h"
 #include "server/tav_db_mssql_export.h"
+#include "server/tav_db_mssql_rules.h"
+#include "server/tav_db_mssql_salvage.h"
 #include "server/tav_db_mssql_schema.h"
 
 const tav_backend_ops g_mssql_backend_ops = {
@@ -39,15 +42,15 @@ const tav_backend_ops g_mssql_backend_ops = {
     /* 29 lookup_identity_pk */ NULL,
     /* 30 import_push */ NULL,
     /* 31 import_recovered */ NULL,
-    /* 32 handle_baseline_purged */ NULL,
-    /* 33 get_dbfile_rule */ NULL,
-    /* 34 get_record_rule */ NULL,
-    /* 35 get_column_rule */ NULL,
-    /* 36 get_uniqify_fn */ NULL,
-    /* 37 get_latest_row_version */ NULL,
-    /* 38 find_row_by_unique_key */ NULL,
-    /* 39 fetch_row_version */ NULL,
-    /* 40 salvage */ NULL,
+    /* 32 */ tav_db_mssql__handle_baseline_purged,
+    /* 33 */ tav_db_mssql__get_dbfile_rule,
+    /* 34 */ tav_db_mssql__get_record_rule,
+    /* 35 */ tav_db_mssql__get_column_rule,
+    /* 36 */ tav_db_mssql__get_uniqify_fn,
+    /* 37 */ tav_db_mssql__get_latest_row_version,
+    /* 38 */ tav_db_mssql__find_row_by_unique_key,
+    /* 39 */ tav_db_mssql__fetch_row_version,
+    /* 40 */ tav_db_mssql__salvage,
     /* 41 */ tav_db_mssql__get_acl,
     /* 42 */ tav_db_mssql__get_filter,
     /* 43 */ tav_db_mssql__get_user_filters,
@@ -55,5 +58,5 @@ const tav_backend_ops g_mssql_backend_ops = {
     /* 45 */ tav_db_mssql__fetch_schema,
     /* 46 */ tav_db_mssql__log_request,
     /* 47 */ tav_db_mssql__new_txid,
-    /* 48 dump_rows */ NULL,
+    /* 48 */ tav_db_mssql__dump_rows,
 };

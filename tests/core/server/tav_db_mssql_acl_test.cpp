@@ -161,7 +161,11 @@ TEST_F(Acl, UsersFromTablesOfEitherSchemaWithGroups) {
   cfg("add-group " + dataDir + " cfg alice admins");
   run_script("cfg",
              "CREATE TABLE dbo.people (name nvarchar(100) NOT NULL PRIMARY KEY, pass nvarchar(200) NULL)\n"
-             "INSERT INTO dbo.people (name, pass) VALUES (N'carol', N'plain'), (N'dave', NULL)\n");
+             "INSERT INTO dbo.people (name, pass) VALUES (N'carol', N'plain'), (N'dave', NULL)\n"
+             "CREATE TABLE tavrin.[odd]]name] (name nvarchar(100) NOT NULL PRIMARY KEY, pass nvarchar(200) NULL)\n"
+             "INSERT INTO tavrin.[odd]]name] (name, pass) VALUES (N'frank', N'x')\n"
+             "CREATE TABLE dbo.[my people] (name nvarchar(100) NOT NULL PRIMARY KEY, pass nvarchar(200) NULL)\n"
+             "INSERT INTO dbo.[my people] (name, pass) VALUES (N'gina', N'y')\n");
   struct Case {
     const char *table, *name;
     std::string expected;
@@ -173,6 +177,15 @@ TEST_F(Acl, UsersFromTablesOfEitherSchemaWithGroups) {
       {"dbo.people", "dave", "dave "},         // a NULL password is empty
       {"people", "carol", "carol plain"},      // not in tavrin: the default schema's table
       {"missing", "alice", "none"},
+      // The name comes from the client: its parts are read as SQL Server reads them and go
+      // into the statement bracketed, so no text of it is taken as SQL.
+      {"odd]name", "frank", "frank x"},
+      {"[dbo].[people]", "carol", "carol plain"},
+      {"\"dbo\".\"people\"", "carol", "carol plain"},
+      {"dbo.[my people]", "gina", "gina y"},
+      {"dbo.people WHERE 1=1 --", "carol", "none"},
+      {"dbo.[people", "carol", "none"},
+      {"cfg.dbo.people", "carol", "none"},  // only tables of the connection's own database
   };
   for (const Case &c : cases) EXPECT_EQ(user(conn, c.table, c.name), c.expected) << c.table << " " << c.name;
 
