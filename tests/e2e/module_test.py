@@ -4,6 +4,7 @@
 log, and the work files of request bodies."""
 import http.client
 import os
+import re
 import socket
 import sys
 import time
@@ -108,6 +109,46 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual(self.request(url, body=body)[0], 404)
         self.assertEqual(self.log_rows("case=body"), [(url, 10000, 0, 404)])
         self.assert_temp_directory_empty()
+
+    def test_settings_are_read_and_checked_on_every_request(self):
+        web_config = os.path.join(self.demo.facts["webroot"], "web.config")
+        with open(web_config) as f:
+            original = f.read()
+        stamp = os.stat(web_config).st_mtime_ns
+
+        def rewrite(text):
+            # The host rereads the file when its time stamp changes; coarse file-system clocks
+            # could give two quick writes the same one, so each write gets a later stamp.
+            nonlocal stamp
+            with open(web_config, "w") as f:
+                f.write(text)
+            stamp += 1000000000
+            os.utime(web_config, ns=(stamp, stamp))
+        a_file = os.path.join(self.demo.directory, "host.log")
+        missing_dir = os.path.join(self.demo.directory, "no-such-dir")
+        cases = [
+            ("no temp_directory", r'temp_directory="[^"]*"', "",
+             "temp_directory must be specified in the web.config file"),
+            ("empty temp_directory", r'temp_directory="[^"]*"', 'temp_directory=""',
+             "temp_directory must be specified in the web.config file"),
+            ("missing directory", r'temp_directory="[^"]*"', 'temp_directory="%s"' % missing_dir,
+             "temp_directory does not exist: " + missing_dir),
+            ("a file", r'temp_directory="[^"]*"', 'temp_directory="%s"' % a_file,
+             "temp_directory is not a directory: " + a_file),
+            ("no odbc_connection_string", r'odbc_connection_string="[^"]*"', "",
+             "odbc_connection_string must be specified in the web.config file"),
+        ]
+        try:
+            for name, pattern, replacement, message in cases:
+                with self.subTest(name):
+                    rewrite(re.sub(pattern, replacement, original))
+                    # Without a query the module would answer 400, but the settings come first.
+                    status, reason, _, body = self.request(self.app + "/pull")
+                    self.assertEqual((status, reason), (500, "Internal Error"))
+                    self.assertIn("]: %s\r\n" % message, body.decode())
+        finally:
+            rewrite(original)
+        self.assertEqual(self.request(self.app + "/pull")[0], 400)
 
     def test_client_gone_while_its_body_is_read(self):
         url = self.app + "/nopath?db=demo&case=gone"
