@@ -3,8 +3,10 @@
  * them answer "Not implemented" (TAV_BACKEND_OPS_REQUIRE). */
 #include "server/tav_db_mssql.h"
 #include "server/tav_db_mssql_acl.h"
+#include "server/tav_db_mssql_audit.h"
 #include "server/tav_db_mssql_baseline.h"
 #include "server/tav_db_mssql_export.h"
+#include "server/tav_db_mssql_import.h"
 #include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_salvage.h"
 #include "server/tav_db_mssql_schema.h"
@@ -38,9 +40,9 @@ const tav_backend_ops g_mssql_backend_ops = {
     /* 25 */ tav_db_mssql__txid_outside_filter,
     /* 26 */ tav_db_mssql__table_has_changes,
     /* 27 record_recovery_timeline */ NULL,
-    /* 28 import_audit */ NULL,
-    /* 29 lookup_identity_pk */ NULL,
-    /* 30 import_push */ NULL,
+    /* 28 */ tav_db_mssql__import_audit,
+    /* 29 */ tav_db_mssql__lookup_identity_pk,
+    /* 30 */ tav_db_mssql__import_push,
     /* 31 import_recovered */ NULL,
     /* 32 */ tav_db_mssql__handle_baseline_purged,
     /* 33 */ tav_db_mssql__get_dbfile_rule,
