@@ -3,6 +3,8 @@
 The programs come from the environment (ctest sets it): TAVRIN_HOST, SQLSERVER_STANDIN,
 STANDIN_ODBC and TAVRIN_MODULE (the sync module; the tests skip while it is not built).
 """
+import http.client
+import json
 import os
 import select
 import shutil
@@ -37,18 +39,23 @@ def module_path():
 class RunningDemo:
     """A demo directory with tavrin_host serving it on 127.0.0.1 until stop()."""
 
-    def __init__(self, support_mode=None):
+    def __init__(self, support_mode=None, event_log=False):
         self.module = module_path()
         self.standin = tool("SQLSERVER_STANDIN")
         self.directory = tempfile.mkdtemp(prefix="tavrin-e2e-")
         self.facts = demo.provision(self.directory, self.standin, tool("STANDIN_ODBC"), self.module,
                                     support_mode=support_mode)
         self.log = os.path.join(self.directory, "host.log")
-        self.process = subprocess.Popen([tool("TAVRIN_HOST"), "--config", self.facts["host_config"],
-                                         "--workers", "4", "--timeout", "30", "--log", self.log],
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        # With event_log the host listens to the module's event provider into this file.
+        self.event_log = os.path.join(self.directory, "events.jsonl") if event_log else None
+        command = [tool("TAVRIN_HOST"), "--config", self.facts["host_config"],
+                   "--workers", "4", "--timeout", "30", "--log", self.log]
+        if self.event_log:
+            command += ["--event-log", self.event_log]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.port = self.wait_for_port()
         self.url = "http://127.0.0.1:%d%s" % (self.port, self.facts["app_path"])
+        self.served = {}
 
     def wait_for_port(self):
         deadline = time.monotonic() + START_TIMEOUT
@@ -71,6 +78,33 @@ class RunningDemo:
     def sql(self, script):
         """Runs T-SQL on the dbfile's database through the stand-in; result rows as texts."""
         return demo.sql(self.standin, self.facts["data_dir"], self.facts["dbfile_db"], script, self.directory)
+
+    def require(self, road):
+        """Skips the calling test while the module answers road ("pull" or "push") with
+        "Not implemented" (its handler is not part of the build yet)."""
+        if road not in self.served:
+            connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+            try:
+                connection.request("GET", "%s/%s?db=%s&fid=1&pv=6" % (self.facts["app_path"], road,
+                                                                     self.facts["dbfile"]))
+                response = connection.getresponse()
+                body = response.read()
+                self.served[road] = not (response.status == 500 and b"Not implemented" in body)
+            finally:
+                connection.close()
+        if not self.served[road]:
+            raise unittest.SkipTest("the %s handler is not built yet" % road)
+
+    def events(self):
+        """The events the module wrote, oldest first (each a dict of the sink's JSON line)."""
+        if not os.path.exists(self.event_log):
+            return []
+        with open(self.event_log) as f:
+            return [json.loads(line) for line in f if line.strip()]
+
+    def config_sql(self, script):
+        """Runs T-SQL on the configuration database; result rows as texts."""
+        return demo.sql(self.standin, self.facts["data_dir"], self.facts["config_db"], script, self.directory)
 
     def host_log(self):
         with open(self.log, errors="replace") as f:

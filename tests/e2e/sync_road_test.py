@@ -30,6 +30,8 @@ class DemoCase(unittest.TestCase):
 
 class MainRoadTest(DemoCase):
     def test_pull_server_change_push_and_pull_again(self):
+        self.demo.require("pull")
+        self.demo.require("push")
         client = self.demo.client("a")
         first = client.pull()
         self.assertEqual(first.status, 200)
@@ -67,6 +69,8 @@ class MainRoadTest(DemoCase):
 
 class TwoClientsTest(DemoCase):
     def test_second_client_sees_the_first_and_a_conflict_merges_columns(self):
+        self.demo.require("pull")
+        self.demo.require("push")
         a, b = self.demo.client("a", fid=1), self.demo.client("b", fid=2)
         a.pull()
         b.pull()
@@ -99,6 +103,7 @@ class RefusalTest(DemoCase):
             connection.close()
 
     def test_credentials(self):
+        self.demo.require("pull")
         scheme = self.demo.facts["scheme"]
         good = self.demo.client("alice", user="alice", password="alice-secret", scheme=scheme)
         self.assertEqual(good.pull().status, 200)
@@ -122,6 +127,8 @@ class RefusalTest(DemoCase):
         ]
         for name, target, expected in cases:
             with self.subTest(name):
+                if name.startswith("push"):
+                    self.demo.require("push")
                 self.assertEqual(self.raw(target), expected)
         self.assert_temp_directory_empty()
 

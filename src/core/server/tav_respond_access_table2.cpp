@@ -3,8 +3,6 @@
 #include "server/tav_db_mssql.h"
 #include "server/tav_respond_access.h"
 
-extern const tav_backend_ops g_mssql_backend_ops;
-
 void tav_respond__check_table2_password(QK_context *ctx, QK_mssql_connection *pConn, const char *pszTable,
                                         const char *pszUser, const char *pszPassword, int *pbOk,
                                         tav_user_identity **ppIdentity) {

@@ -5,27 +5,10 @@
 
 #include "common/tav_utils.h"
 #include "qk/qk_malloc.h"
-#include "qk/qk_str_utils.h"
 #include "qk/qk_vhash.h"
 #include "server/tav_db_mssql.h"
+#include "server/tav_respond.h"
 #include "servers/iis/main_logon.h"
-
-/* The connection of another dbfile's database, or NULL when its tables live in the
- * configuration database or it is not registered. */
-static void open_named_dbfile(QK_context *ctx, const tav_backend_ops *ops, const char *pszOdbcConnectionString,
-                              QK_mssql_connection *pConfigConn, const char *pszDbfile, QK_mssql_connection **ppConn) {
-  char *pszOdbc = NULL;
-  int bFound = 0;
-  *ppConn = NULL;
-  QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, &bFound, NULL, &pszOdbc, NULL));
-  if (pszOdbc == NULL) goto done;
-  if (QK_strnicmp(pszOdbc, "qvsdb:", 6) == 0)
-    QK_TRY(ctx, ops->open(ctx, pszOdbcConnectionString, pszOdbc + 6, ppConn));
-  else
-    QK_TRY(ctx, ops->open(ctx, pszOdbc, NULL, ppConn));
-done:
-  QK_free(ctx, pszOdbc);
-}
 
 /* "table2": the users table of the configuration database, or of the named dbfile's. */
 static void check_table2(QK_context *ctx, const tav_backend_ops *ops, const char *pszOdbcConnectionString,
@@ -38,7 +21,7 @@ static void check_table2(QK_context *ctx, const tav_backend_ops *ops, const char
     QK_THROW_MSG(ctx, QK_ERR_UNSPECIFIED, "'table' is required in auth scheme string for scheme_type 'table2'");
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pScheme, "dbfile", &pszDbfile));
   if (pszDbfile != NULL)
-    QK_TRY(ctx, open_named_dbfile(ctx, ops, pszOdbcConnectionString, pConfigConn, pszDbfile, &pOpened));
+    QK_TRY(ctx, tav_respond__open_dbfile_backend(ctx, ops, pszOdbcConnectionString, pConfigConn, pszDbfile, &pOpened));
   QK_TRY(ctx, tav_respond__check_users_table_password(ctx, ops, pOpened != NULL ? pOpened : pConfigConn, pszTable,
                                                       pszUser, pszPassword, pbOk, ppIdentity));
 done:

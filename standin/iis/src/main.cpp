@@ -5,17 +5,19 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <pthread.h>
 #include <string>
 
 #include "host.h"
+#include "winstandin/config.h"
 
 namespace {
 
 const char kDefaultConfig[] = "/etc/tavrin/applicationHost.config";
 
 void usage(std::ostream &out) {
-  out << "usage: tavrin_host [--config FILE] [--workers N] [--io-threads N]\n"
+  out << "usage: tavrin_host [--config FILE] [--workers N] [--io-threads N] [--event-log FILE]\n"
          "                   [--timeout SECONDS] [--linger MS] [--spool-dir DIR] [--log FILE]\n"
          "  --config     the configuration file (default: $TAVRIN_HOST_CONFIG, else "
       << kDefaultConfig
@@ -26,7 +28,8 @@ void usage(std::ostream &out) {
          "  --linger     milliseconds a worker waits on a keep-alive connection for the\n"
          "               next request before handing it back (default 20; 0: at once)\n"
          "  --spool-dir  where chunked request bodies are spooled (default: the temp dir)\n"
-         "  --log        append the request log there instead of standard error\n";
+         "  --log        append the request log there instead of standard error\n"
+         "  --event-log  listen to the module's event provider: one JSON line per event\n";
 }
 
 bool parse_number(const char *text, unsigned long low, unsigned long high, unsigned &out) {
@@ -46,6 +49,7 @@ int main(int argc, char **argv) {
   const char *env = std::getenv("TAVRIN_HOST_CONFIG");
   options.config_file = env != nullptr && *env != 0 ? env : kDefaultConfig;
   std::ofstream log_file;
+  std::optional<winstandin::EventSinkConfig> event_sink;
   options.log = &std::cerr;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -80,6 +84,9 @@ int main(int argc, char **argv) {
         return 2;
       }
       options.log = &log_file;
+    } else if (arg == "--event-log") {
+      event_sink.emplace();
+      event_sink->file = value;
     } else {
       std::cerr << "tavrin_host: bad option " << arg << " " << value << "\n";
       usage(std::cerr);
@@ -94,6 +101,15 @@ int main(int argc, char **argv) {
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  if (event_sink) {
+    try {
+      winstandin::configure_event_sink(event_sink);
+    } catch (const std::exception &e) {
+      std::cerr << "tavrin_host: --event-log: " << e.what() << "\n";
+      return 2;
+    }
+  }
 
   tavrin_iis::Host host(options);
   std::string error;
