@@ -75,11 +75,13 @@ std::vector<std::wstring> ListIPv4Addresses() {
 }
 
 BOOL MainDialog::FillIpCombo(HWND dialog) {
-  std::vector<std::wstring> entries{kAllUnassigned};
-  for (auto &address : ListIPv4Addresses()) entries.push_back(std::move(address));
-  for (const auto &entry : entries)
+  // "All Unassigned" goes in first, so that it stays offered when the
+  // adapters cannot be listed.
+  SendDlgItemMessageW(dialog, IDC_IP_ADDRESS, CB_ADDSTRING, 0,
+                      reinterpret_cast<LPARAM>(kAllUnassigned));
+  for (const auto &address : ListIPv4Addresses())
     SendDlgItemMessageW(dialog, IDC_IP_ADDRESS, CB_ADDSTRING, 0,
-                        reinterpret_cast<LPARAM>(entry.c_str()));
+                        reinterpret_cast<LPARAM>(address.c_str()));
   SendDlgItemMessageW(dialog, IDC_IP_ADDRESS, CB_SELECTSTRING, static_cast<WPARAM>(-1),
                       reinterpret_cast<LPARAM>(kAllUnassigned));
   return TRUE;

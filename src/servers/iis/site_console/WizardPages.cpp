@@ -36,8 +36,14 @@ void SetWarningIcon(HWND dialog, int controlId) {
       GetProcAddress(GetModuleHandleW(L"comctl32.dll"), "LoadIconWithScaleDown")));
   if (load == nullptr)
     throw QVS::WindowsException(GetLastError(), kSystemCallFailed, __FILE__, __LINE__);
-  HICON icon = nullptr;
-  CHECK_HRESULT(load(nullptr, IDI_WARNING, 16, 16, &icon));
+  // The loaded icon belongs to the caller and a static control never
+  // destroys its icon: one icon serves every page of every run.
+  static HICON icon = nullptr;
+  if (icon == nullptr) {
+    HICON loaded = nullptr;
+    CHECK_HRESULT(load(nullptr, IDI_WARNING, 16, 16, &loaded));
+    icon = loaded;
+  }
   SendDlgItemMessageW(dialog, controlId, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
 }
 

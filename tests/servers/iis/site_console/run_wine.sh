@@ -20,10 +20,7 @@ wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 
 case $mode in
   start)
-    if [ ! -f "$prefix/system.reg" ]; then
-      mkdir -p "$prefix"
-      "$wine" wineboot -i >/dev/null 2>&1 </dev/null || { echo "wineboot failed" >&2; exit 1; }
-    fi
+    mkdir -p "$prefix"
     if ! { [ -s "$prefix/xvfb.pid" ] && kill -0 "$(cat "$prefix/xvfb.pid")" 2>/dev/null; }; then
       rm -f "$prefix/xvfb.display"
       Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$prefix/xvfb.display" \
@@ -32,6 +29,12 @@ case $mode in
       for _ in $(seq 100); do [ -s "$prefix/xvfb.display" ] && break; sleep 0.1; done
       [ -s "$prefix/xvfb.display" ] || { echo "Xvfb did not start" >&2; exit 1; }
       export DISPLAY=":$(cat "$prefix/xvfb.display")"
+    fi
+    # The prefix is made with the display set: wineboot leaves Wine's
+    # desktop process running, and one started without a display makes
+    # every later window of the prefix fail.
+    if [ ! -f "$prefix/system.reg" ]; then
+      "$wine" wineboot -i >/dev/null 2>&1 </dev/null || { echo "wineboot failed" >&2; exit 1; }
     fi
     "$wineserver" -p >/dev/null 2>&1 </dev/null
     # The first program starts Wine's helper processes; they must not hold
