@@ -17,6 +17,7 @@
 #include "server/tav_handle_conflicts.h"
 #include "server/tav_respond_access.h"
 #include "server/tav_respond_protocol.h"
+#include "server/tav_respond_pull.h"
 
 /* The registry's odbc value: "qvsdb:<database>" means the site's own connection string on
  * another database; anything else is a connection string of its own. */
@@ -74,11 +75,18 @@ done:
   QK_RELEASE(ctx, QK_free(ctx, pszOdbc));
 }
 
-/* The pull and push handlers are not part of this build yet: their requests are answered as
- * an internal error that says so, never as a success. */
-static void run_pull(QK_context *ctx) {
-  QK_THROW_MSG(ctx, QK_ERR_NOT_IMPLEMENTED, "pull requests are not served by this build");
-done:;
+/* The push handler is not part of this build yet: its requests are answered as an internal
+ * error that says so, never as a success. */
+static void run_pull(QK_context *ctx, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbfileConn,
+                     const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
+                     const tav_user_identity *pIdentity, int *pStatus, tav_pkg *pResponse, char **ppszBody,
+                     QK_vhash **ppHeaders, char **ppszMessage) {
+  QK_string *pMessage = NULL;
+  QK_TRY(ctx, tav_respond__pull_request(ctx, &g_mssql_backend_ops, pConfigConn, pDbfileConn, pszTempDir, pQuery,
+                                        pFilterBase, pIdentity, pStatus, pResponse, ppszBody, ppHeaders, &pMessage));
+  if (pMessage != NULL) QK_TRY(ctx, QK_string__free_keep_sz(ctx, &pMessage, ppszMessage, NULL));
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pMessage));
 }
 
 static void run_push(QK_context *ctx) {
@@ -142,10 +150,6 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
   int status = 500, bodyKind = TAV_BODY_NONE;
   size_t pathLength;
   (void)pszSupportMode;
-  (void)pConfigConn;
-  (void)pDbfileConn;
-  (void)pszTempDir;
-  (void)pIdentity;
   (void)pszIncomingPath;
   *pTxid = 0;
   *pTxidR = 0;
@@ -168,7 +172,8 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
     QK_VERIFY(ctx, p_request_handle != NULL);
     p_request_handle->cancel_enabled = 1;
     QK_TRY(ctx, QK_context__check_cancel(ctx));
-    QK_TRY(ctx, run_pull(ctx));
+    QK_TRY(ctx, run_pull(ctx, pConfigConn, pDbfileConn, pszTempDir, pQuery, pFilterBase, pIdentity, &status,
+                         &response, &pszBody, ppHeaders, ppszMessage));
   } else if (memcmp(pszPath + pathLength - 5, "/push", 5) == 0) {
     QK_TRY(ctx, run_push(ctx));
   } else {
