@@ -542,6 +542,24 @@ TEST_F(ExportTest, AFilterOnAnUnsynchedColumnIsAMisconfiguration) {
   take_error();
 }
 
+// The host-table test names the table from the catalog: a "]" in its name must not break it.
+TEST_F(ExportTest, TheUnsynchedColumnTestQuotesTheHostTableName) {
+  run_script("shop", "CREATE TABLE dbo.[odd]]name] (id int NOT NULL PRIMARY KEY, qty int NULL, secret int NULL)\n");
+  std::string out;
+  ASSERT_EQ(cli("add-table " + dataDir + " shop demo 'dbo.odd]name' id qty", &out), 0) << out;
+  const std::string odd = out.substr(0, out.find('\n'));
+  state(odd, "{\"filtered-now\":true,\"where\":\"secret IS NULL\"}");
+  char set[TAV_TEMP_NAME_SIZE];
+  tav_export_range range = {BY_GENERATION, 1, 4, 1, nullptr, 0};
+  tav_db_mssql__build_included_set(ctx, h, states, odd.c_str(), &range, 1, set);
+  EXPECT_EQ(code(), 312u);
+  take_error();
+  int runs = 0;
+  tav_db_mssql__test_where_on_host(ctx, h, odd.c_str(), "secret IS NULL", &runs);
+  EXPECT_EQ(take_error(), "ok");
+  EXPECT_EQ(runs, 1);
+}
+
 TEST_F(ExportTest, RowIdDigestMatchesAChainedMd5InUniqueidentifierOrder) {
   state(items, "{\"unfiltered\":true}");
   char set[TAV_TEMP_NAME_SIZE];
