@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "common/tav_parse_defin_query.h"
+#include "common/tav_sql_quote.h"
 #include "common/tav_utils.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_misc_utils.h"
@@ -25,14 +26,6 @@ static void tav_md5__update(tav_md5 *p, const void *pData, size_t len) {
 static void tav_md5__final(tav_md5 *p, QK_uint8 *pDigest16) { MD5Final(pDigest16, &p->state); }
 
 /* ---- Small helpers ---- */
-
-/* A column name inside "..." with embedded quotes doubled. */
-static void append_quoted(QK_context *ctx, QK_string *pOut, const char *pszName) {
-  QK_TRY(ctx, QK_string__append__sz(ctx, pOut, "\""));
-  for (const char *p = pszName; *p; p++) QK_TRY(ctx, QK_string__append__buflen(ctx, pOut, *p == '"' ? "\"\"" : p, *p == '"' ? 2 : 1));
-  QK_TRY(ctx, QK_string__append__sz(ctx, pOut, "\""));
-done:;
-}
 
 static void state_of(QK_context *ctx, QK_vhash *pStates, const char *pszTblId, QK_vhash **ppState) {
   QK_ARG_NOT_NULL(ctx, pStates);
@@ -86,12 +79,12 @@ static void reference_texts(QK_context *ctx, QK_vhash *pRef, QK_string **ppNullT
     QK_TRY(ctx, QK_varray__get__sz(ctx, pTo, i, &pszTo));
     QK_TRY(ctx, QK_varray__get__sz(ctx, pFrom, i, &pszFrom));
     QK_TRY(ctx, QK_string__append__sz(ctx, pNull, i ? " OR (z$this." : "(z$this."));
-    QK_TRY(ctx, append_quoted(ctx, pNull, pszFrom));
+    QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pNull, pszFrom));
     QK_TRY(ctx, QK_string__append__sz(ctx, pNull, " IS NULL)"));
     QK_TRY(ctx, QK_string__append__sz(ctx, pMatch, i ? " AND (pz." : "(pz."));
-    QK_TRY(ctx, append_quoted(ctx, pMatch, pszTo));
+    QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pMatch, pszTo));
     QK_TRY(ctx, QK_string__append__sz(ctx, pMatch, " = z$this."));
-    QK_TRY(ctx, append_quoted(ctx, pMatch, pszFrom));
+    QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pMatch, pszFrom));
     QK_TRY(ctx, QK_string__append__sz(ctx, pMatch, ")"));
   }
   if (count > 1) {
@@ -268,9 +261,9 @@ static void select_once(QK_context *ctx, QK_vhash *pSeen, QK_string *pSelect, co
   if (bHas) goto done;
   QK_TRY(ctx, QK_vhash__add__null(ctx, pSeen, pszName));
   QK_TRY(ctx, QK_string__append__sz(ctx, pSelect, ", "));
-  QK_TRY(ctx, append_quoted(ctx, pSelect, pszName));
+  QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pSelect, pszName));
   QK_TRY(ctx, QK_string__append__sz(ctx, pSelect, " AS "));
-  QK_TRY(ctx, append_quoted(ctx, pSelect, pszName));
+  QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pSelect, pszName));
 done:;
 }
 
@@ -302,9 +295,9 @@ void tav_db_mssql__prune_same_table_refs(QK_context *ctx, tav_db_handle *h, cons
         QK_TRY(ctx, QK_varray__get__sz(ctx, pTo, k, &pszTo));
         QK_TRY(ctx, QK_varray__get__sz(ctx, pFrom, k, &pszFrom));
         QK_TRY(ctx, QK_string__append__format(ctx, pJoins, " %s z$parent%d.", k ? "AND" : "ON", multi));
-        QK_TRY(ctx, append_quoted(ctx, pJoins, pszTo));
+        QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pJoins, pszTo));
         QK_TRY(ctx, QK_string__append__sz(ctx, pJoins, "=z$child."));
-        QK_TRY(ctx, append_quoted(ctx, pJoins, pszFrom));
+        QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pJoins, pszFrom));
       }
       QK_TRY(ctx, QK_string__append__sz(ctx, pJoins, "\n"));
     }
@@ -313,7 +306,7 @@ void tav_db_mssql__prune_same_table_refs(QK_context *ctx, tav_db_handle *h, cons
       QK_TRY(ctx, QK_varray__get__sz(ctx, pTo, k, &pszTo));
       QK_TRY(ctx, QK_varray__get__sz(ctx, pFrom, k, &pszFrom));
       QK_TRY(ctx, QK_string__append__sz(ctx, pConds, "z$child."));
-      QK_TRY(ctx, append_quoted(ctx, pConds, pszFrom));
+      QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pConds, pszFrom));
       QK_TRY(ctx, QK_string__append__sz(ctx, pConds, " IS NOT NULL AND "));
       QK_TRY(ctx, select_once(ctx, pSeen, pSelect, pszTo));
       QK_TRY(ctx, select_once(ctx, pSeen, pSelect, pszFrom));
@@ -324,9 +317,9 @@ void tav_db_mssql__prune_same_table_refs(QK_context *ctx, tav_db_handle *h, cons
       QK_TRY(ctx, QK_varray__get__sz(ctx, pTo, 0, &pszTo));
       QK_TRY(ctx, QK_varray__get__sz(ctx, pFrom, 0, &pszFrom));
       QK_TRY(ctx, QK_string__append__sz(ctx, pConds, "z$child."));
-      QK_TRY(ctx, append_quoted(ctx, pConds, pszFrom));
+      QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pConds, pszFrom));
       QK_TRY(ctx, QK_string__append__sz(ctx, pConds, " NOT IN (SELECT "));
-      QK_TRY(ctx, append_quoted(ctx, pConds, pszTo));
+      QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pConds, pszTo));
       QK_TRY(ctx, QK_string__append__sz(ctx, pConds, " FROM z$rows)"));
     }
     QK_TRY(ctx, QK_string__append__sz(ctx, pConds, ")\n"));
@@ -343,10 +336,14 @@ done:
 
 /* ---- Where test ---- */
 
+/* Schema and name go in bracketed with any "]" doubled: "[%s].[%s]" for ordinary names. */
+static const char s_where_on_host_sql[] = "SELECT TOP 1 * from %s.%s WHERE %s";
+
 void tav_db_mssql__test_where_on_host(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
                                       const char *pszWhere, int *pbRuns) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char *pszSchema = NULL, *pszName = NULL;
+  QK_string *pSchema = NULL, *pName = NULL;
   int bHas = 0, bRow = 0;
   QK_ARG_NOT_NULL(ctx, pbRuns);
   *pbRuns = 0;
@@ -363,14 +360,20 @@ void tav_db_mssql__test_where_on_host(QK_context *ctx, tav_db_handle *h, const c
   QK_VERIFY(ctx, pszSchema != NULL && pszName != NULL);
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   hStmt = SQL_NULL_HSTMT;
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, "SELECT TOP 1 * from [%s].[%s] WHERE %s", pszSchema,
-                                        pszName, pszWhere));
+  QK_TRY(ctx, QK_string__alloc(ctx, &pSchema));
+  QK_TRY(ctx, tav_sql__append_bracketed_name(ctx, pSchema, pszSchema));
+  QK_TRY(ctx, QK_string__alloc(ctx, &pName));
+  QK_TRY(ctx, tav_sql__append_bracketed_name(ctx, pName, pszName));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_where_on_host_sql, QK_string__sz(pSchema),
+                                        QK_string__sz(pName), pszWhere));
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
   *pbRuns = 1;
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_free(ctx, pszSchema);
   QK_free(ctx, pszName);
+  QK_RELEASE(ctx, QK_string__free(ctx, pSchema));
+  QK_RELEASE(ctx, QK_string__free(ctx, pName));
 }
 
 /* ---- Digests ---- */
