@@ -130,7 +130,10 @@ int main(int argc, char** argv) {
     try {
         if ((cmd == "create-db" || cmd == "create-config") && args.size() == 3) {
             Session s(args[1], args[2]);
-            if (cmd == "create-config") s.execute_text(kConfigSchemaDdl);
+            if (cmd == "create-config") {
+                s.execute_text(kConfigSchemaDdl);
+                ensure_rules_tables(s);
+            }
             return 0;
         }
         if (cmd == "run" && args.size() == 4) {

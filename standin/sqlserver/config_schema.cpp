@@ -14,9 +14,14 @@ CREATE TABLE tavrin.audit (dbfile nvarchar(255) NULL, rid uniqueidentifier NULL,
 CREATE TABLE tavrin.groups (username nvarchar(255) NOT NULL, groupname nvarchar(255) NOT NULL,
   PRIMARY KEY (username, groupname));
 CREATE TABLE tavrin.users (name nvarchar(255) NOT NULL PRIMARY KEY, pass nvarchar(max) NULL);
-CREATE TABLE tavrin.rules_record (sit int NOT NULL, tbl_id int NOT NULL, act int NOT NULL, extra nvarchar(max) NULL);
-CREATE TABLE tavrin.rules_column (tbl_id int NOT NULL, col_id int NULL, act int NOT NULL, extra nvarchar(max) NULL);
-CREATE TABLE tavrin.rules_fk (fk_id int NOT NULL, sit int NOT NULL, act int NOT NULL);
 )";
+
+const RulesTable kRulesTables[3] = {
+    {"rules_record",
+     "CREATE TABLE tavrin.rules_record (sit int NOT NULL, tbl_id int NOT NULL, act int NOT NULL, extra nvarchar(max) NULL)"},
+    {"rules_column",
+     "CREATE TABLE tavrin.rules_column (tbl_id int NOT NULL, col_id int NULL, act int NOT NULL, extra nvarchar(max) NULL)"},
+    {"rules_fk", "CREATE TABLE tavrin.rules_fk (fk_id int NOT NULL, sit int NOT NULL, act int NOT NULL)"},
+};
 
 }  // namespace sqlserver_standin

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <strings.h>
 
+#include "config_schema.h"
 #include "translator.h"
 
 namespace sqlserver_standin {
@@ -58,6 +59,11 @@ void check_dbfile_exists(Session& s, const std::string& dbfile) {
         throw std::invalid_argument("unknown dbfile '" + dbfile + "'");
 }
 
+void ensure_rules_tables(Session& s) {
+    for (const auto& table : kRulesTables)
+        if (!s.catalog().find_table(ObjectName{"", "tavrin", table.name})) s.execute_text(table.ddl);
+}
+
 void create_dbfile(Session& s, const std::string& dbfile) {
     check_dbfile_name(dbfile);
     if (s.catalog().find_table(ObjectName{"", "tavrin", dbfile + "$t$tx"}))
@@ -66,6 +72,7 @@ void create_dbfile(Session& s, const std::string& dbfile) {
     atomically(s, [&] {
         if (s.execute_text("SELECT 1 FROM sys.schemas WHERE name = N'tavrin'").results[0].rows.empty())
             s.execute_text("CREATE SCHEMA tavrin");
+        ensure_rules_tables(s);
         s.execute_text(
             "CREATE TABLE " + t("t$tx") + " (txid bigint NOT NULL PRIMARY KEY, generation bigint NULL, rstamp uniqueidentifier NULL, rebaseid bigint NULL);\n"
             "CREATE TABLE " + t("t$gen") + " (generation bigint NOT NULL PRIMARY KEY, id bigint NOT NULL, ts datetime NOT NULL);\n"

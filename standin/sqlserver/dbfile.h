@@ -16,6 +16,8 @@ void check_dbfile_name(const std::string& dbfile);
 void check_dbfile_exists(Session& s, const std::string& dbfile);
 
 // Every per-dbfile object, the counter row and generation 1 with a first transaction.
+// Creates the global rule tables (rules_record, rules_column, rules_fk) that are missing.
+void ensure_rules_tables(Session& s);
 void create_dbfile(Session& s, const std::string& dbfile);
 
 // Synchronises host table `table` ("schema.name"): its backing objects, the

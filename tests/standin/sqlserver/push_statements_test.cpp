@@ -327,8 +327,7 @@ TEST_F(PushStatements, RulesHistoryAuditAndIdentityLookups) {
     EXPECT_EQ(bound(version_values, {txt(c1), num(std::stoll(t1)), txt(c1), num(std::stoll(t1))}).rows, (Rows{{"1", "before"}}));
 
     // Rules: the table rule before the dbfile rule, a column rule and the table default, the newest uniquifier.
-    run("CREATE TABLE tavrin.rules_record (sit int NOT NULL, tbl_id int NOT NULL, act int NOT NULL, extra nvarchar(max) NULL)");
-    run("CREATE TABLE tavrin.rules_column (tbl_id int NOT NULL, col_id int NULL, act int NOT NULL, extra nvarchar(max) NULL)");
+    // The global rule tables come with the dbfile.
     run("INSERT INTO tavrin.[demo$t$rules] (sit, act, extra) VALUES (4, 6, N'dbfile'), (6, NULL, NULL)");
     run("INSERT INTO tavrin.rules_record (sit, tbl_id, act, extra) VALUES (4, %C, 12, N'table')");
     run("INSERT INTO tavrin.rules_column (tbl_id, col_id, act, extra) VALUES (%C, 2, 3, N'name'), (%C, NULL, 1, NULL)");
