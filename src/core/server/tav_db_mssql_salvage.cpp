@@ -13,6 +13,7 @@
 #include "qk/qk_varray.h"
 #include "qk/qk_vhash.h"
 #include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_recovery.h"
 #include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
@@ -198,10 +199,10 @@ done:
 void tav_db_mssql__salvage(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const char *pszTblId,
                            struct tav_recovery_set *pSet, sqlite3 *pPkgDb, QK_varray **ppList) {
   QK_varray *pList = NULL;
-  (void)psk;
   if (pSet != NULL)
-    QK_THROW_MSG(ctx, QK_ERR_NOT_IMPLEMENTED, "recovery of rolled-back rows is not available in this build");
-  QK_TRY(ctx, tav_db_mssql__list_conflicting_deltas(ctx, h, pszTblId, pPkgDb, &pList));
+    QK_TRY(ctx, tav_db_mssql__rebuild_rolled_back_rows(ctx, h, pszTblId, pPkgDb, pSet, psk, &pList));
+  else
+    QK_TRY(ctx, tav_db_mssql__list_conflicting_deltas(ctx, h, pszTblId, pPkgDb, &pList));
   if (ppList != NULL) {
     *ppList = pList;
     pList = NULL;
