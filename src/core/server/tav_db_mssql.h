@@ -248,12 +248,5 @@ void tav_db_mssql__table_id_text(QK_context *ctx, const char *pszTblId, char *ps
 
 /* The store's operations, for the sync engine and the host. */
 extern const tav_backend_ops g_mssql_backend_ops;
-/* Raises 3 "Not implemented" naming the operation and jumps to done when its slot is empty
- * (an operation this build lacks), so that a request reaching it fails cleanly. */
-#define TAV_BACKEND_OPS_REQUIRE(ctx, ops, slot)                                                 \
-  do {                                                                                          \
-    if ((ops)->slot == NULL)                                                                    \
-      QK_THROW_MSG((ctx), QK_ERR_NOT_IMPLEMENTED, "the store operation " #slot " is not built"); \
-  } while (0)
 
 #endif

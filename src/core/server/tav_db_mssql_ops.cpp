@@ -1,12 +1,12 @@
 /* The store's operations table: the one instance through which the sync engine and the host
- * reach SQL Server. Operations this build does not have yet are NULL; callers that could reach
- * them answer "Not implemented" (TAV_BACKEND_OPS_REQUIRE). */
+ * reach SQL Server. */
 #include "server/tav_db_mssql.h"
 #include "server/tav_db_mssql_acl.h"
 #include "server/tav_db_mssql_audit.h"
 #include "server/tav_db_mssql_baseline.h"
 #include "server/tav_db_mssql_export.h"
 #include "server/tav_db_mssql_import.h"
+#include "server/tav_db_mssql_recovery.h"
 #include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_salvage.h"
 #include "server/tav_db_mssql_schema.h"
@@ -39,11 +39,11 @@ const tav_backend_ops g_mssql_backend_ops = {
     /* 24 */ tav_db_mssql__export_column_dump,
     /* 25 */ tav_db_mssql__txid_outside_filter,
     /* 26 */ tav_db_mssql__table_has_changes,
-    /* 27 record_recovery_timeline */ NULL,
+    /* 27 */ tav_db_mssql__record_recovery_timeline,
     /* 28 */ tav_db_mssql__import_audit,
     /* 29 */ tav_db_mssql__lookup_identity_pk,
     /* 30 */ tav_db_mssql__import_push,
-    /* 31 import_recovered */ NULL,
+    /* 31 */ tav_db_mssql__import_recovered,
     /* 32 */ tav_db_mssql__handle_baseline_purged,
     /* 33 */ tav_db_mssql__get_dbfile_rule,
     /* 34 */ tav_db_mssql__get_record_rule,
