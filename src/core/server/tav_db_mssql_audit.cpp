@@ -1,0 +1,171 @@
+/* Audit rows into the server's audit table and the identity-key lookup for pushing clients. */
+#include <stdio.h>
+#include <string.h>
+
+#include "common/tav_parse_defin_query.h"
+#include "qk/qk_hex.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_str_utils.h"
+#include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_audit.h"
+
+static const char AUDIT_SELECT_SQL[] = "SELECT rid, txid, tbl, ancestor, already, incoming, result FROM p$audit";
+static const char AUDIT_INSERT_SQL[] =
+    "INSERT INTO tavrin.\"audit\" (dbfile,rid,txid,tbl,ancestor,already,incoming,result) VALUES (?,?,?,?,?,?,?,?)";
+static const char IPKLOG_SELECT_SQL[] =
+    "IF OBJECT_ID('[tavrin].[%s$t$ipklog]') IS NOT NULL\n"
+    "  SELECT temp_ipk, final_ipk FROM [tavrin].[%s$t$ipklog] WHERE fid=? AND tbl_id=?;\n"
+    "ELSE\n"
+    "  SELECT NULL, NULL WHERE 1=0;\n";
+static const char IDENTITY_LOOKUP_SQL[] =
+    "DECLARE @rid uniqueidentifier = ?, @pkval bigint;\n"
+    "SELECT @pkval = z.\"%s\" FROM\n"
+    "  tavrin.\"%s$z$%s\" z\n"
+    "  INNER JOIN tavrin.\"%s$z$rv$%s\" rv ON rv.z_rv = z.z_rv\n"
+    "  WHERE rv.rid = @rid;\n"
+    "IF @pkval IS NULL\n"
+    "  SELECT TOP 1 @pkval = old.\"%s\" FROM\n"
+    "    tavrin.\"%s$z$old$%s\" old\n"
+    "    INNER JOIN tavrin.\"%s$z$rv$%s\" rv ON rv.z_rv = old.z_rv\n"
+    "    WHERE rv.rid = @rid;\n"
+    "SELECT CAST (CASE WHEN @pkval IS NULL THEN 0 ELSE 1 END AS int), @pkval;\n";
+
+#define AUDIT_TEXT_COLUMNS 5
+
+static void free_texts(QK_context *ctx, char16_t **ppTexts, int count) {
+  for (int i = 0; i < count; i++) {
+    QK_free(ctx, ppTexts[i]);
+    ppTexts[i] = NULL;
+  }
+}
+
+/* A row id column as GUID text, or NULL for an empty value. */
+static void rid_text(QK_context *ctx, sqlite3_stmt *pStmt, int col, char *szGuid, int *pbNull) {
+  int len = sqlite3_column_bytes(pStmt, col);
+  *pbNull = len == 0;
+  if (len == 0) goto done;
+  if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
+  QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, col), szGuid);
+done:;
+}
+
+void tav_db_mssql__import_audit(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb) {
+  sqlite3_stmt *pStmt = NULL;
+  SQLHSTMT hInsert = SQL_NULL_HSTMT;
+  char16_t *pDbfile = NULL;
+  char16_t *texts[AUDIT_TEXT_COLUMNS] = {NULL, NULL, NULL, NULL, NULL};
+  SQLLEN indDbfile = 0, indRid = 0, indTexts[AUDIT_TEXT_COLUMNS];
+  char szGuid[QK_GUID_SZ_SIZE];
+  QK_int64 txid = 0;
+  int bExists = 0, bNull = 0, rc;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pPkgDb);
+  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, h->conn, "audit", NULL, NULL, &bExists));
+  if (!bExists) goto done;
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pStmt, "%s", AUDIT_SELECT_SQL));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hInsert, AUDIT_INSERT_SQL));
+  while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
+    QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hInsert, 1, h->name, SQL_WVARCHAR, &indDbfile, &pDbfile));
+    QK_TRY(ctx, rid_text(ctx, pStmt, 0, szGuid, &bNull));
+    QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hInsert, 2, bNull ? NULL : szGuid, &indRid));
+    txid = sqlite3_column_int64(pStmt, 1);
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hInsert, 3, &txid));
+    for (int i = 0; i < AUDIT_TEXT_COLUMNS; i++)
+      QK_TRY(ctx, QK_mssql__bind__nstring_max(ctx, hInsert, (QK_uint16)(4 + i),
+                                              (const char *)sqlite3_column_text(pStmt, 2 + i), &indTexts[i],
+                                              &texts[i]));
+    QK_TRY(ctx, QK_mssql__execute(ctx, hInsert));
+    QK_free(ctx, pDbfile);
+    pDbfile = NULL;
+    free_texts(ctx, texts, AUDIT_TEXT_COLUMNS);
+  }
+  if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
+done:
+  if (hInsert != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hInsert));
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_free(ctx, pDbfile);
+  free_texts(ctx, texts, AUDIT_TEXT_COLUMNS);
+}
+
+/* One (client value, key text) pair into the caller's statement. */
+static void insert_pair(QK_context *ctx, sqlite3_stmt *pPkgInsert, QK_int64 clientValue, const char *pszPrefix,
+                        QK_int64 value) {
+  char szKey[2 + QK_INT64_SZ_SIZE];
+  snprintf(szKey, sizeof szKey, "%s%lld", pszPrefix, (long long)value);
+  QK_TRY(ctx, QK_sqlite__clear_bindings(ctx, pPkgInsert));
+  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pPkgInsert, 1, clientValue));
+  QK_TRY(ctx, QK_sqlite__bind_text(ctx, pPkgInsert, 2, szKey));
+  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pPkgInsert, SQLITE_DONE));
+  QK_TRY(ctx, QK_sqlite__reset(ctx, pPkgInsert));
+done:;
+}
+
+/* The keys earlier pushes of this client were given. */
+static void copy_identity_log(QK_context *ctx, tav_db_handle *h, QK_int64 fid, const char *pszTblId,
+                              sqlite3_stmt *pPkgInsert) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_int64 id64 = 0, tempIpk = 0, finalIpk = 0;
+  QK_int32 tblId = 0;
+  SQLLEN ind = 0;
+  int bHas = 0, bRow = 0;
+  QK_TRY(ctx, QK_int64__parse(ctx, &id64, pszTblId));
+  if (id64 < INT32_MIN || id64 > INT32_MAX) QK_THROW_MSG(ctx, QK_ERR_INTEGER_OVERFLOW, pszTblId);
+  tblId = (QK_int32)id64;
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, IPKLOG_SELECT_SQL, h->name, h->name));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &fid));
+  QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 2, &tblId));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  while (bHas) {
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+    if (!bRow) break;
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &tempIpk, &ind));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &finalIpk, &ind));
+    QK_TRY(ctx, insert_pair(ctx, pPkgInsert, tempIpk, "S:", finalIpk));
+  }
+done:
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
+void tav_db_mssql__lookup_identity_pk(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK_int64 fid,
+                                      const char *pszTblId, sqlite3_stmt *pPkgQuery, sqlite3_stmt *pPkgInsert) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  const char *pszColId = NULL, *pszCol = NULL;
+  char szGuid[QK_GUID_SZ_SIZE];
+  QK_int64 clientValue = 0, serverValue = 0;
+  QK_int32 found = 0;
+  SQLLEN indRid = 0, ind = 0;
+  int bHas = 0, bRow = 0, bNull = 0, rc;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, psk);
+  QK_ARG_NOT_NULL(ctx, pszTblId);
+  QK_ARG_NOT_NULL(ctx, pPkgQuery);
+  QK_ARG_NOT_NULL(ctx, pPkgInsert);
+  if (fid != 0) QK_TRY(ctx, copy_identity_log(ctx, h, fid, pszTblId, pPkgInsert));
+  QK_TRY(ctx, tav_defin__get_rowid_column(ctx, psk, pszTblId, &pszColId));
+  if (pszColId == NULL) goto done;
+  QK_TRY(ctx, tav_defin__get_column_name(ctx, psk, pszTblId, pszColId, &pszCol));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, IDENTITY_LOOKUP_SQL, pszCol, h->name, pszTblId,
+                                        h->name, pszTblId, pszCol, h->name, pszTblId, h->name, pszTblId));
+  while ((rc = sqlite3_step(pPkgQuery)) == SQLITE_ROW) {
+    QK_TRY(ctx, rid_text(ctx, pPkgQuery, 0, szGuid, &bNull));
+    clientValue = sqlite3_column_int64(pPkgQuery, 1);
+    QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 1, bNull ? NULL : szGuid, &indRid));
+    QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+    QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+    QK_VERIFY(ctx, bHas);
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+    QK_VERIFY(ctx, bRow);
+    found = 0;
+    QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 1, &found, &ind));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &serverValue, &ind));
+    QK_TRY(ctx, QK_mssql__close_cursor(ctx, hStmt));
+    if (found == 1)
+      QK_TRY(ctx, insert_pair(ctx, pPkgInsert, clientValue, "S:", serverValue));
+    else
+      QK_TRY(ctx, insert_pair(ctx, pPkgInsert, clientValue, "C:", clientValue));
+  }
+  if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
+done:
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
