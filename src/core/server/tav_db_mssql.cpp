@@ -52,7 +52,7 @@ done:;
 }
 
 /* Runs a prepared statement and fetches the first row of its first result set. */
-static void execute_and_fetch(QK_context *ctx, SQLHSTMT hStmt, int *pbRow) {
+void tav_db_mssql__execute_and_fetch(QK_context *ctx, SQLHSTMT hStmt, int *pbRow) {
   int bHas = 0;
   *pbRow = 0;
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
@@ -66,7 +66,7 @@ done:;
 static void select_first_row(QK_context *ctx, QK_mssql_connection *pConn, SQLHSTMT *phStmt, int *pbRow,
                              const char *pszSql) {
   QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, phStmt, pszSql));
-  QK_TRY(ctx, execute_and_fetch(ctx, *phStmt, pbRow));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, *phStmt, pbRow));
 done:;
 }
 
@@ -131,7 +131,7 @@ void tav_db_mssql__table_exists(QK_context *ctx, QK_mssql_connection *pConn, con
                                        pszInfix ? pszInfix : "", pszSuffix ? pszSuffix : ""));
   QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, "SELECT OBJECT_ID(?,'U')"));
   QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 1, QK_string__sz(pName), SQL_WVARCHAR, &indName, &pwszName));
-  QK_TRY(ctx, execute_and_fetch(ctx, hStmt, &bRow));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
   QK_VERIFY(ctx, bRow);
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &objectId, &indId));
   *pbExists = indId != SQL_NULL_DATA;
@@ -160,7 +160,7 @@ void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, co
   if (!bExists) goto done;
   QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, s_lookup_dbfile_sql));
   QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 1, pszName, SQL_WVARCHAR, &indName, &pwszName));
-  QK_TRY(ctx, execute_and_fetch(ctx, hStmt, &bRow));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
   if (!bRow) goto done;
   /* Read without an indicator: a NULL version is the driver's error. */
   if (pVersion) QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 1, pVersion, NULL));
@@ -363,7 +363,7 @@ void tav_db_mssql__get_tx_info(QK_context *ctx, tav_db_handle *h, QK_int64 txid,
                     h->name));
     QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
     QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &txid));
-    QK_TRY(ctx, execute_and_fetch(ctx, hStmt, &bRow));
+    QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
   }
   if (bRow) {
     QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &rowTxid, &indTxid));
@@ -461,7 +461,7 @@ void tav_db_mssql__count_txids(QK_context *ctx, tav_db_handle *h, QK_int64 txid,
                                         h->name));
   QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &txid));
   QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &txid));
-  QK_TRY(ctx, execute_and_fetch(ctx, hStmt, &bRow));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
   if (bRow) {
     QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &count, &ind));
     if (ind == SQL_NULL_DATA) count = 0;

@@ -232,4 +232,10 @@ void tav_db_mssql__log_request(QK_context *ctx, QK_mssql_connection *pConn, cons
 /* A table id goes into statement text, so it must be the decimal text of an object id. */
 void tav_db_mssql__check_table_id(QK_context *ctx, const char *pszTblId);
 
+/* ---- Shared statement helper ---- */
+
+/* Runs a prepared statement and fetches the first row of its first result set with columns;
+ * *pbRow 0 when there is none. */
+void tav_db_mssql__execute_and_fetch(QK_context *ctx, SQLHSTMT hStmt, int *pbRow);
+
 #endif

@@ -1,0 +1,380 @@
+/* Salvage (conflicting package changes) and the row dump of uploaded packages. */
+#include "server/tav_db_mssql_salvage.h"
+
+#include <string.h>
+
+#include "common/tav_sql_quote.h"
+#include "common/tav_utils.h"
+#include "qk/qk_hex.h"
+#include "qk/qk_jsonwriter.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_str_utils.h"
+#include "qk/qk_string.h"
+#include "qk/qk_varray.h"
+#include "qk/qk_vhash.h"
+#include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_rules.h"
+#include "server/tav_db_mssql_values.h"
+#include "server/tav_handle_conflicts.h"
+
+/* ---- Conflicting deltas ---- */
+
+static const char s_conflicts_table_sql[] =
+    "CREATE TABLE #%s (pd_rowid [bigint] PRIMARY KEY, pd_rid [uniqueidentifier], pd_txid_rec_add [bigint], "
+    "pd_txid_rec_del [bigint], pd_txid [bigint])";
+static const char s_changed_deltas_sql[] =
+    "SELECT _ROWID_, rid, txid_rec_add, txid_rec_del, txid%s FROM \"%s\" WHERE (txid_rec_del IS NOT NULL) ORDER BY "
+    "txid ASC;";
+static const char s_new_deltas_sql[] =
+    "SELECT _ROWID_, rid, txid_rec_add, txid_rec_del, txid FROM \"%s\" WHERE (txid_rec_del IS NULL)%s;";
+static const char s_insert_changed_sql[] =
+    "INSERT INTO #%s (pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid) VALUES (?,?,?,?,?);";
+static const char s_insert_new_sql[] =
+    "INSERT INTO #%s (pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid) VALUES (?,?,?,?,?)";
+static const char s_superseded_sql[] =
+    "SELECT pd.pd_rowid, pd.pd_rid, pd.pd_txid_rec_add, pd.pd_txid_rec_del, pd.pd_txid\n"
+    " FROM #%s AS pd\n"
+    " INNER JOIN tavrin.\"%s$z$rv$%s\" AS rv ON (pd.pd_rid=rv.rid) AND (pd.pd_txid_rec_del=rv.txid)\n"
+    " INNER JOIN tavrin.\"%s$z$dd$%s\" AS dd ON (dd.rv=rv.z_rv)\n"
+    " ORDER BY pd.pd_txid ASC;";
+static const char s_own_base_sql[] =
+    "SELECT pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid FROM #%s WHERE (pd_txid_rec_del=-1) ORDER BY "
+    "pd_txid ASC;";
+static const char s_known_new_rows_sql[] =
+    "SELECT pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid\n"
+    "FROM #%s t\n"
+    "WHERE (  EXISTS (SELECT * FROM tavrin.\"%s$z$rv$%s\" rv WHERE (rv.rid = t.pd_rid) )  );";
+
+void tav_db_mssql__package_rid_text(QK_context *ctx, sqlite3_stmt *pStmt, int col, char *pszOut) {
+  int len = sqlite3_column_bytes(pStmt, col);
+  if (len == 0) QK_THROW_MSG(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob misssing");
+  if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
+  QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, col), pszOut);
+done:;
+}
+
+static void add_entry(QK_context *ctx, QK_varray *pEntries, QK_int64 rowid, const char *pszRid, QK_int64 txidRecAdd,
+                      QK_int64 txidRecDel, QK_int64 txid, int bPurged) {
+  QK_vhash *pEntry = NULL;
+  QK_TRY(ctx, QK_varray__appendnew__vhash(ctx, pEntries, &pEntry));
+  QK_TRY(ctx, QK_vhash__add__int64(ctx, pEntry, "_ROWID_", rowid));
+  QK_TRY(ctx, QK_vhash__add__string(ctx, pEntry, "rid", pszRid));
+  QK_TRY(ctx, QK_vhash__add__int64(ctx, pEntry, "txid_rec_add", txidRecAdd));
+  QK_TRY(ctx, QK_vhash__add__int64(ctx, pEntry, "txid_rec_del", txidRecDel));
+  QK_TRY(ctx, QK_vhash__add__int64(ctx, pEntry, "txid", txid));
+  QK_TRY(ctx, QK_vhash__add__bool(ctx, pEntry, "purged_flag", bPurged));
+done:;
+}
+
+void tav_db_mssql__read_conflict_entries(QK_context *ctx, SQLHSTMT hStmt, QK_varray *pEntries) {
+  QK_int64 rowid = 0, add = 0, del = 0, txid = 0;
+  QK_uint8 rid[16];
+  char szRid[QK_GUID_SZ_SIZE];
+  SQLLEN ind = 0, indAdd = 0;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, pEntries);
+  for (;;) {
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+    if (!bRow) break;
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &rowid, &ind));
+    QK_TRY(ctx, QK_mssql__get__guid(ctx, hStmt, 2, rid, &ind));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 3, &add, &indAdd));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 4, &del, &ind));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 5, &txid, &ind));
+    QK_TRY(ctx, add_entry(ctx, pEntries, rowid, QK_guid__to_sz(rid, szRid), indAdd == SQL_NULL_DATA ? 0 : add, del,
+                          txid, 0));
+  }
+done:;
+}
+
+/* Runs a statement over the conflicts table and appends its rows as entries. */
+static void append_query_entries(QK_context *ctx, QK_mssql_connection *pConn, const char *pszSql,
+                                 QK_varray *pEntries) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  int bHas = 0;
+  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, pszSql));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  if (bHas) QK_TRY(ctx, tav_db_mssql__read_conflict_entries(ctx, hStmt, pEntries));
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
+/* One package delta into the conflicts table; a NULL txid_rec_add or txid_rec_del goes in as
+ * given by bNullDelAsZero (new rows) or as NULL. */
+static void insert_conflict_row(QK_context *ctx, SQLHSTMT hStmt, sqlite3_stmt *pRow, const char *pszRid,
+                                int bNullDelAsZero) {
+  QK_int64 rowid = sqlite3_column_int64(pRow, 0), add = sqlite3_column_int64(pRow, 2),
+           del = sqlite3_column_int64(pRow, 3), txid = sqlite3_column_int64(pRow, 4);
+  SQLLEN indRid = 0, indAdd = 0, indDel = 0;
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &rowid));
+  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 2, pszRid, &indRid));
+  if (sqlite3_column_type(pRow, 2) == SQLITE_NULL)
+    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, 3, SQL_C_SBIGINT, SQL_BIGINT, &indAdd));
+  else
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 3, &add));
+  if (sqlite3_column_type(pRow, 3) == SQLITE_NULL && !bNullDelAsZero)
+    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, 4, SQL_C_SBIGINT, SQL_BIGINT, &indDel));
+  else
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 4, &del));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 5, &txid));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+done:;
+}
+
+void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
+                                           sqlite3 *pPkgDb, QK_varray **ppEntries) {
+  QK_varray *pEntries = NULL;
+  QK_string *pSql = NULL;
+  sqlite3_stmt *pRows = NULL;
+  SQLHSTMT hInsert = SQL_NULL_HSTMT;
+  char szTbl[TAV_TABLE_ID_SZ_SIZE], szPkgTable[TAV_TABLE_ID_SZ_SIZE + 8], szTemp[TAV_TEMP_NAME_SIZE], szRid[QK_GUID_SZ_SIZE];
+  int bPurgedColumn = 0, bRow = 0, bInserted = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pPkgDb);
+  QK_ARG_NOT_NULL(ctx, ppEntries);
+  *ppEntries = NULL;
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, QK_sprintf_buf(ctx, szPkgTable, sizeof szPkgTable, TAV_PKG_ROW_DELTAS_PREFIX "%s", szTbl));
+  QK_TRY(ctx, QK_varray__alloc(ctx, &pEntries));
+  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "conflicts", szTbl));
+  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_conflicts_table_sql, szTemp));
+  QK_TRY(ctx, QK_sqlite__table_has_column(ctx, pPkgDb, szPkgTable, "purged_flag", &bPurgedColumn));
+
+  /* Changes of existing rows: those marked purged are conflicts as they stand, the others are
+   * compared with the server's history. */
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pRows, s_changed_deltas_sql,
+                                        bPurgedColumn ? ", purged_flag" : "", szPkgTable));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hInsert, s_insert_changed_sql, szTemp));
+  for (;;) {
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pRows, &bRow));
+    if (!bRow) break;
+    QK_TRY(ctx, tav_db_mssql__package_rid_text(ctx, pRows, 1, szRid));
+    if (bPurgedColumn && sqlite3_column_int64(pRows, 5) != 0) {
+      QK_TRY(ctx, add_entry(ctx, pEntries, sqlite3_column_int64(pRows, 0), szRid, sqlite3_column_int64(pRows, 2),
+                            sqlite3_column_int64(pRows, 3), sqlite3_column_int64(pRows, 4), 1));
+      continue;
+    }
+    QK_TRY(ctx, insert_conflict_row(ctx, hInsert, pRows, szRid, 0));
+    bInserted = 1;
+  }
+  QK_TRY(ctx, QK_sqlite__finalize(ctx, &pRows));
+  QK_TRY(ctx, QK_mssql__free_stmt(ctx, hInsert));
+  hInsert = SQL_NULL_HSTMT;
+  if (bInserted) {
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_superseded_sql, szTemp, h->name, szTbl, h->name, szTbl));
+    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
+    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_own_base_sql, szTemp));
+    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
+  }
+  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "TRUNCATE TABLE #%s", szTemp));
+
+  /* New rows: a conflict when the server already knows the row id. */
+  bInserted = 0;
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pRows, s_new_deltas_sql, szPkgTable,
+                                        bPurgedColumn ? " AND (purged_flag = 0)" : ""));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hInsert, s_insert_new_sql, szTemp));
+  for (;;) {
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pRows, &bRow));
+    if (!bRow) break;
+    QK_TRY(ctx, tav_db_mssql__package_rid_text(ctx, pRows, 1, szRid));
+    QK_TRY(ctx, insert_conflict_row(ctx, hInsert, pRows, szRid, 1));
+    bInserted = 1;
+  }
+  if (bInserted) {
+    if (pSql == NULL) QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
+    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_known_new_rows_sql, szTemp, h->name, szTbl));
+    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
+  }
+  *ppEntries = pEntries;
+  pEntries = NULL;
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pRows));
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hInsert));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+  QK_RELEASE(ctx, QK_varray__free(ctx, pEntries));
+}
+
+void tav_db_mssql__salvage(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const char *pszTblId,
+                           struct tav_recovery_set *pSet, sqlite3 *pPkgDb, QK_varray **ppList) {
+  QK_varray *pList = NULL;
+  (void)psk;
+  if (pSet != NULL)
+    QK_THROW_MSG(ctx, QK_ERR_NOT_IMPLEMENTED, "recovery of rolled-back rows is not available in this build");
+  QK_TRY(ctx, tav_db_mssql__list_conflicting_deltas(ctx, h, pszTblId, pPkgDb, &pList));
+  if (ppList != NULL) {
+    *ppList = pList;
+    pList = NULL;
+  }
+done:
+  QK_RELEASE(ctx, QK_varray__free(ctx, pList));
+}
+
+/* ---- Row dump ---- */
+
+static const char s_dump_known_sql[] =
+    "SELECT CAST (CASE WHEN EXISTS (SELECT 1 FROM [tavrin].[%s$r$dump_rows] WHERE [hash] = ?) THEN 1 ELSE 0 END AS "
+    "bit);\n";
+static const char s_dump_rows_merge_sql[] =
+    "DECLARE @hash char(40) = ?;\n"
+    "DECLARE @json nvarchar(max) = ?;\n"
+    "MERGE INTO [tavrin].[%s$r$dump_rows] r\n"
+    "  USING (SELECT @hash AS [hash], @json AS [json]) AS i\n"
+    "  ON i.hash = r.hash\n"
+    "  WHEN NOT MATCHED THEN INSERT ([hash], [json]) VALUES (i.[hash], i.[json]);\n";
+static const char s_dump_merge_sql[] =
+    "DECLARE @username nvarchar(100) = ?;\n"
+    "DECLARE @table_id int = ?;\n"
+    "DECLARE @row char(40) = ?;\n"
+    "MERGE INTO [tavrin].[%s$r$dump] e\n"
+    "  USING (SELECT @username AS [username], @table_id AS [table_id], @row AS [row]) AS i\n"
+    "  ON i.username = e.username AND i.table_id = e.table_id AND i.row = e.row\n"
+    "  WHEN NOT MATCHED THEN INSERT ([username], [table_id], [row]) VALUES (i.[username], i.[table_id], i.[row])\n"
+    "  WHEN MATCHED THEN UPDATE SET [last_received] = GETDATE();\n";
+
+/* The statements of one dump, prepared once. */
+typedef struct dump_statements {
+  SQLHSTMT hKnown, hRowsMerge, hDumpMerge;
+} dump_statements;
+
+/* The row text: one member per column in column order; blobs as "0x" and lowercase hex. */
+static void write_row_text(QK_context *ctx, sqlite3_stmt *pRow, QK_string *pOut) {
+  static const char s_hex[] = "0123456789abcdef";
+  QK_jsonwriter *pJson = NULL;
+  char *pszHex = NULL;
+  QK_TRY(ctx, QK_string__clear(ctx, pOut));
+  QK_TRY(ctx, QK_jsonwriter__alloc(ctx, &pJson, pOut));
+  QK_TRY(ctx, QK_jsonwriter__start_object(ctx, pJson));
+  for (int i = 0; i < sqlite3_column_count(pRow); i++) {
+    const char *pszName = sqlite3_column_name(pRow, i);
+    switch (sqlite3_column_type(pRow, i)) {
+      case SQLITE_INTEGER:
+        QK_TRY(ctx, QK_jsonwriter__write_pair__int64(ctx, pJson, pszName, sqlite3_column_int64(pRow, i)));
+        break;
+      case SQLITE_FLOAT:
+        QK_TRY(ctx, QK_jsonwriter__write_pair__double(ctx, pJson, pszName, sqlite3_column_double(pRow, i)));
+        break;
+      case SQLITE_TEXT:
+        QK_TRY(ctx, QK_jsonwriter__write_pair__string(ctx, pJson, pszName,
+                                                      (const char *)sqlite3_column_text(pRow, i)));
+        break;
+      case SQLITE_BLOB: {
+        const QK_uint8 *p = (const QK_uint8 *)sqlite3_column_blob(pRow, i);
+        QK_uint32 len = (QK_uint32)sqlite3_column_bytes(pRow, i);
+        QK_TRY(ctx, QK_malloc(ctx, 2 * len + 3, &pszHex));
+        pszHex[0] = '0';
+        pszHex[1] = 'x';
+        for (QK_uint32 j = 0; j < len; j++) {
+          pszHex[2 + 2 * j] = s_hex[p[j] >> 4];
+          pszHex[3 + 2 * j] = s_hex[p[j] & 0xF];
+        }
+        pszHex[2 + 2 * len] = '\0';
+        QK_TRY(ctx, QK_jsonwriter__write_pair__string(ctx, pJson, pszName, pszHex));
+        QK_free(ctx, pszHex);
+        pszHex = NULL;
+        break;
+      }
+      default:
+        QK_TRY(ctx, QK_jsonwriter__write_pair__null(ctx, pJson, pszName));
+        break;
+    }
+  }
+  QK_TRY(ctx, QK_jsonwriter__end_object(ctx, pJson));
+done:
+  QK_free(ctx, pszHex);
+  QK_RELEASE(ctx, QK_jsonwriter__free(ctx, pJson));
+}
+
+/* Stores one row text (once per hash) and who sent it. */
+static void dump_one_row(QK_context *ctx, dump_statements *pStmts, const char *pszText, const char *pszUserName,
+                         QK_int32 tblId) {
+  char szHash[41];
+  /* Each binding keeps its own UTF-16 copy until its statement has run. */
+  char16_t *pwszHashKnown = NULL, *pwszHashRows = NULL, *pwszHashDump = NULL, *pwszText = NULL, *pwszUser = NULL;
+  SQLLEN indHash = 0, indText = 0, indUser = 0;
+  int bKnown = 0, bRow = 0;
+  QK_TRY(ctx, tav_sha1__buffer(ctx, pszText, (QK_uint32)strlen(pszText), szHash));
+
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hKnown, 1, szHash, SQL_CHAR, &indHash, &pwszHashKnown));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, pStmts->hKnown, &bRow));
+  QK_VERIFY(ctx, bRow);
+  QK_TRY(ctx, QK_mssql__get__bit(ctx, pStmts->hKnown, 1, &bKnown));
+  QK_TRY(ctx, QK_mssql__close_cursor(ctx, pStmts->hKnown));
+  if (!bKnown) {
+    QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hRowsMerge, 1, szHash, SQL_CHAR, &indHash, &pwszHashRows));
+    QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hRowsMerge, 2, pszText, SQL_WLONGVARCHAR, &indText, &pwszText));
+    QK_TRY(ctx, QK_mssql__execute(ctx, pStmts->hRowsMerge));
+    QK_TRY(ctx, tav_db_mssql__drain_results(ctx, pStmts->hRowsMerge));
+  }
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hDumpMerge, 1, pszUserName != NULL ? pszUserName : "",
+                                      SQL_WVARCHAR, &indUser, &pwszUser));
+  QK_TRY(ctx, QK_mssql__bind__int32(ctx, pStmts->hDumpMerge, 2, &tblId));
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, pStmts->hDumpMerge, 3, szHash, SQL_CHAR, &indHash, &pwszHashDump));
+  QK_TRY(ctx, QK_mssql__execute(ctx, pStmts->hDumpMerge));
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, pStmts->hDumpMerge));
+done:
+  QK_free(ctx, pwszHashKnown);
+  QK_free(ctx, pwszHashRows);
+  QK_free(ctx, pwszHashDump);
+  QK_free(ctx, pwszText);
+  QK_free(ctx, pwszUser);
+}
+
+void tav_db_mssql__dump_rows(QK_context *ctx, tav_db_handle *h, const char *pszPackagePath,
+                             const char *pszUserName) {
+  dump_statements stmts = {SQL_NULL_HSTMT, SQL_NULL_HSTMT, SQL_NULL_HSTMT};
+  sqlite3 *pPkgDb = NULL;
+  sqlite3_stmt *pTables = NULL, *pRows = NULL;
+  QK_string *pText = NULL;
+  QK_int32 tblId = 0;
+  int bRow = 0, bInTransaction = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pszPackagePath);
+  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "BEGIN TRANSACTION"));
+  bInTransaction = 1;
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &stmts.hKnown, s_dump_known_sql, h->name));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &stmts.hRowsMerge, s_dump_rows_merge_sql, h->name));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &stmts.hDumpMerge, s_dump_merge_sql, h->name));
+  QK_TRY(ctx, QK_string__alloc(ctx, &pText));
+
+  QK_TRY(ctx, QK_sqlite__open_with_key(ctx, pszPackagePath, NULL, SQLITE_OPEN_READONLY, &pPkgDb));
+  QK_TRY(ctx, QK_sqlite__prepare_printf(
+                  ctx, pPkgDb, &pTables,
+                  "SELECT name FROM sqlite_master WHERE type='table' AND substr(name, 1, 4)=='p$u$'"));
+  for (;;) {
+    const char *pszTable;
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pTables, &bRow));
+    if (!bRow) break;
+    pszTable = (const char *)sqlite3_column_text(pTables, 0);
+    QK_TRY(ctx, QK_int32__parse(ctx, &tblId, pszTable + 4));
+    QK_TRY(ctx, QK_string__sprintf(ctx, pText, "SELECT * FROM "));
+    QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pText, pszTable));
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pRows, "%s", QK_string__sz(pText)));
+    for (;;) {
+      QK_TRY(ctx, QK_sqlite__step_row(ctx, pRows, &bRow));
+      if (!bRow) break;
+      QK_TRY(ctx, write_row_text(ctx, pRows, pText));
+      QK_TRY(ctx, dump_one_row(ctx, &stmts, QK_string__sz(pText), pszUserName, tblId));
+    }
+    QK_TRY(ctx, QK_sqlite__finalize(ctx, &pRows));
+  }
+  QK_TRY(ctx, QK_sqlite__finalize(ctx, &pTables));
+  QK_TRY(ctx, QK_sqlite__close(ctx, &pPkgDb));
+  QK_TRY(ctx, QK_mssql__free_stmt(ctx, stmts.hKnown));
+  stmts.hKnown = SQL_NULL_HSTMT;
+  QK_TRY(ctx, QK_mssql__free_stmt(ctx, stmts.hRowsMerge));
+  stmts.hRowsMerge = SQL_NULL_HSTMT;
+  QK_TRY(ctx, QK_mssql__free_stmt(ctx, stmts.hDumpMerge));
+  stmts.hDumpMerge = SQL_NULL_HSTMT;
+  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
+  bInTransaction = 0;
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pRows));
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pTables));
+  QK_RELEASE(ctx, QK_sqlite__close(ctx, &pPkgDb));
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, stmts.hKnown));
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, stmts.hRowsMerge));
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, stmts.hDumpMerge));
+  if (bInTransaction) QK_RELEASE(ctx, QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION"));
+  QK_RELEASE(ctx, QK_string__free(ctx, pText));
+}
