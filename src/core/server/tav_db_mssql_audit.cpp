@@ -8,6 +8,7 @@
 #include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_audit.h"
+#include "server/tav_db_mssql_values.h"
 
 static const char AUDIT_SELECT_SQL[] = "SELECT rid, txid, tbl, ancestor, already, incoming, result FROM p$audit";
 static const char AUDIT_INSERT_SQL[] =
@@ -130,6 +131,7 @@ done:
 void tav_db_mssql__lookup_identity_pk(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK_int64 fid,
                                       const char *pszTblId, sqlite3_stmt *pPkgQuery, sqlite3_stmt *pPkgInsert) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_string *pCol = NULL;
   const char *pszColId = NULL, *pszCol = NULL;
   char szGuid[QK_GUID_SZ_SIZE];
   QK_int64 clientValue = 0, serverValue = 0;
@@ -145,6 +147,8 @@ void tav_db_mssql__lookup_identity_pk(QK_context *ctx, tav_db_handle *h, tav_def
   QK_TRY(ctx, tav_defin__get_rowid_column(ctx, psk, pszTblId, &pszColId));
   if (pszColId == NULL) goto done;
   QK_TRY(ctx, tav_defin__get_column_name(ctx, psk, pszTblId, pszColId, &pszCol));
+  QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszCol, '"', &pCol));
+  pszCol = QK_string__sz(pCol);
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, IDENTITY_LOOKUP_SQL, pszCol, h->name, pszTblId,
                                         h->name, pszTblId, pszCol, h->name, pszTblId, h->name, pszTblId));
   while ((rc = sqlite3_step(pPkgQuery)) == SQLITE_ROW) {
@@ -168,4 +172,5 @@ void tav_db_mssql__lookup_identity_pk(QK_context *ctx, tav_db_handle *h, tav_def
   if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
 done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pCol));
 }

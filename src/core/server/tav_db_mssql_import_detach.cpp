@@ -67,13 +67,17 @@ static int is_constraint_error(QK_context *ctx) {
 static void try_set_null(QK_context *ctx, tav_db_handle *h, QK_varray *pColsFrom, const char *pszFormat,
                          const char *pszOutput, const char *pszFrom, const char *pszChildren, int *pbSetNull,
                          QK_int64 *pRows) {
+  QK_string *pCol = NULL;
   QK_uint32 count = 0;
   const char *pszCol = NULL;
   *pbSetNull = 0;
   QK_TRY(ctx, QK_varray__count(ctx, pColsFrom, &count));
   for (QK_uint32 i = 0; i < count && !*pbSetNull; i++) {
     QK_TRY(ctx, QK_varray__get__sz(ctx, pColsFrom, i, &pszCol));
-    tav_db_mssql__exec_rowcount(ctx, h, pRows, pszFormat, pszCol, pszOutput, pszFrom);
+    QK_RELEASE(ctx, QK_string__free(ctx, pCol));
+    pCol = NULL;
+    QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszCol, '"', &pCol));
+    tav_db_mssql__exec_rowcount(ctx, h, pRows, pszFormat, QK_string__sz(pCol), pszOutput, pszFrom);
     if (QK_context__has_error(ctx)) {
       if (!is_constraint_error(ctx)) QK_CHECK(ctx);
       /* The column refuses NULL: whatever the statement wrote is gone with it. */
@@ -83,7 +87,8 @@ static void try_set_null(QK_context *ctx, tav_db_handle *h, QK_varray *pColsFrom
     }
     *pbSetNull = 1;
   }
-done:;
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pCol));
 }
 
 /* Reinserted children enter the staging table with their current values, and the child's own
@@ -134,7 +139,7 @@ done:
 static void key_terms(QK_context *ctx, tav_defin *psk, const char *pszRightTbl, QK_varray *pLeftCols,
                       QK_varray *pRightCols, const char *pszLeft, const char *pszRight, int bDecorate,
                       QK_string **ppOut) {
-  QK_string *pOut = NULL;
+  QK_string *pOut = NULL, *pL = NULL, *pR = NULL;
   QK_uint32 count = 0;
   const char *pszL = NULL, *pszR = NULL, *pszColId = NULL, *pszIdentityTbl = NULL;
   QK_TRY(ctx, QK_string__alloc(ctx, &pOut));
@@ -149,15 +154,23 @@ static void key_terms(QK_context *ctx, tav_defin *psk, const char *pszRightTbl, 
       if (pszColId != NULL)
         QK_TRY(ctx, tav_defin__resolve_identity_column(ctx, psk, pszRightTbl, pszColId, &pszIdentityTbl, NULL));
     }
+    QK_RELEASE(ctx, QK_string__free(ctx, pL));
+    QK_RELEASE(ctx, QK_string__free(ctx, pR));
+    pL = pR = NULL;
+    QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszL, '"', &pL));
+    QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszR, '"', &pR));
     if (pszIdentityTbl != NULL)
       QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%s.\"%s\"=('S:' + CAST(%s.\"%s\" AS varchar(25)))", pszLeft,
-                                            pszL, pszRight, pszR));
+                                            QK_string__sz(pL), pszRight, QK_string__sz(pR)));
     else
-      QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%s.\"%s\"=%s.\"%s\"", pszLeft, pszL, pszRight, pszR));
+      QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%s.\"%s\"=%s.\"%s\"", pszLeft, QK_string__sz(pL), pszRight,
+                                            QK_string__sz(pR)));
   }
   *ppOut = pOut;
   pOut = NULL;
 done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pR));
+  QK_RELEASE(ctx, QK_string__free(ctx, pL));
   QK_RELEASE(ctx, QK_string__free(ctx, pOut));
 }
 

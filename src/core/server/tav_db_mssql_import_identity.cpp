@@ -50,14 +50,18 @@ static const char REWRITE_REF_SQL[] =
 static void rewrite_column(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK_vhash *pState, const char *pszTblId,
                            const char *pszRecords, const char *pszColId, QK_int64 clientValue, QK_int64 serverValue) {
   QK_vhash *pNext = NULL;
+  QK_string *pLiteral = NULL, *pQuoted = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   const char *pszName = NULL;
   QK_int64 length = 0;
   QK_TRY(ctx, tav_defin__get_column_name(ctx, psk, pszTblId, pszColId, &pszName));
+  QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszName, '\'', &pLiteral));
+  QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszName, '"', &pQuoted));
   QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &length, "SELECT COALESCE(COL_LENGTH('tempdb..#%s', '%s'), -4)",
-                                            pszRecords, pszName));
+                                            pszRecords, QK_string__sz(pLiteral)));
   if (length == -4) goto done;
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, REWRITE_REF_SQL, pszRecords, pszName, pszName));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, REWRITE_REF_SQL, pszRecords, QK_string__sz(pQuoted),
+                                        QK_string__sz(pQuoted)));
   QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &serverValue));
   QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &clientValue));
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
@@ -66,6 +70,8 @@ static void rewrite_column(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK
     QK_TRY(ctx, tav_db_mssql__rewrite_identity_refs(ctx, h, pNext, psk, pState, clientValue, serverValue));
 done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pQuoted));
+  QK_RELEASE(ctx, QK_string__free(ctx, pLiteral));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pNext));
 }
 
@@ -171,13 +177,15 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
                                         const char *pszRecords, QK_vhash *pPkgCols, const char *pszDeltas,
                                         QK_uint32 inserts) {
   QK_string *pCols = NULL, *pValues = NULL, *pSource = NULL, *pFilterCols = NULL, *pFilterDefs = NULL;
-  QK_string *pInsert = NULL;
-  const char *pszIdentity = NULL;
+  QK_string *pInsert = NULL, *pBracketed = NULL;
+  const char *pszIdentity = NULL, *pszId = NULL;
   char szIdentities[TAV_TEMP_NAME_SIZE];
   QK_int64 duplicates = 0, inserted = 0, updated = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgCols);
   QK_TRY(ctx, tav_defin__get_column_name(ctx, psk, pszTblId, pszIdentityColId, &pszIdentity));
+  QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszIdentity, ']', &pBracketed));
+  pszId = QK_string__sz(pBracketed);
   QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, pPkgCols, pszIdentity, &pCols));
   QK_TRY(ctx, tav_defin__tsql_select_list(ctx, 1, psk, pszTblId, pPkgCols, pszIdentity, "s", 0, 0, &pValues));
   QK_TRY(ctx, tav_defin__tsql_select_list(ctx, 0, psk, pszTblId, pPkgCols, NULL, "tr", 0, 0, &pSource));
@@ -197,9 +205,9 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
                  "%d of %d INSERT rows in table \"%s\" (%s) have a duplicate rid (i.e. have already been inserted)",
                  (int)duplicates, (int)inserts, pszTblName, pszTblId);
 
-  QK_mssql__exec__format_classified_null(ctx, h->conn, IDENTITY_MERGE_SQL, pszIdentity, h->name, pszTblId, h->name,
-                                         pszTblId, pszTblName, QK_string__sz(pSource), pszRecords, pszDeltas,
-                                         pszIdentity, QK_string__sz(pInsert), pszIdentity, pszIdentity, szIdentities);
+  QK_mssql__exec__format_classified_null(ctx, h->conn, IDENTITY_MERGE_SQL, pszId, h->name, pszTblId, h->name, pszTblId,
+                                         pszTblName, QK_string__sz(pSource), pszRecords, pszDeltas, pszId,
+                                         QK_string__sz(pInsert), pszId, pszId, szIdentities);
   if (QK_context__has_error(ctx)) {
     QK_int64 state = 0;
     tav_db_mssql__error_sqlstate(ctx, &state);
@@ -216,7 +224,7 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
   if (inserted == 0) goto done;
   QK_TRY(ctx, rewrite_references(ctx, h, psk, pState, pszTblId, pszIdentityColId, szIdentities));
   QK_TRY(ctx, tav_db_mssql__exec_rowcount(ctx, h, &updated, IDENTITY_RIDS_SQL, h->name, pszTblId, pszDeltas,
-                                          pszRecords, szIdentities, pszIdentity, h->name, pszTblId, pszIdentity));
+                                          pszRecords, szIdentities, pszId, h->name, pszTblId, pszId));
   if (updated != (QK_int64)inserts)
     QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "Verification failure: count_updated=%lld, count_inserts=%u",
                  (long long)updated, inserts);
@@ -227,6 +235,7 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
                                        szIdentities));
   }
 done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pBracketed));
   QK_RELEASE(ctx, QK_string__free(ctx, pInsert));
   QK_RELEASE(ctx, QK_string__free(ctx, pFilterDefs));
   QK_RELEASE(ctx, QK_string__free(ctx, pFilterCols));

@@ -432,9 +432,9 @@ done:
 /* The condition of the insert clause under the primary-key collision rule. */
 static void collision_condition(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const tav_staged_table *t,
                                 QK_int32 act, QK_string *pOut) {
-  QK_string *pKeys = NULL;
+  QK_string *pKeys = NULL, *pName = NULL;
   QK_uint32 count = 0;
-  const char *pszName = NULL, *pszColId = NULL, *pszIdentityTbl = NULL;
+  const char *pszName = NULL, *pszColId = NULL, *pszIdentityTbl = NULL, *pszQuoted = NULL;
   QK_variant *pValue = NULL;
   int bKey = 0;
   if (act == 0 || act == 6) goto done;
@@ -451,14 +451,18 @@ static void collision_condition(QK_context *ctx, tav_db_handle *h, tav_defin *ps
       QK_TRY(ctx, tav_defin__is_key_column(ctx, psk, t->pszTblId, pszColId, &bKey));
       if (bKey) continue;
       QK_TRY(ctx, tav_defin__resolve_identity_column(ctx, psk, t->pszTblId, pszColId, &pszIdentityTbl, NULL));
+      QK_RELEASE(ctx, QK_string__free(ctx, pName));
+      pName = NULL;
+      QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszName, '"', &pName));
+      pszQuoted = QK_string__sz(pName);
       QK_TRY(ctx, QK_string__append__sz(ctx, pOut, " AND ("));
       if (pszIdentityTbl != NULL)
         QK_TRY(ctx, QK_string__append__format(ctx, pOut, "((CAST(SUBSTRING(z$$src.\"%s\",3,25) AS bigint))=l.\"%s\")",
-                                              pszName, pszName));
+                                              pszQuoted, pszQuoted));
       else
-        QK_TRY(ctx, QK_string__append__format(ctx, pOut, "(z$$src.\"%s\"=l.\"%s\")", pszName, pszName));
-      QK_TRY(ctx, QK_string__append__format(ctx, pOut, " OR (z$$src.\"%s\" IS NULL AND l.\"%s\" IS NULL))", pszName,
-                                            pszName));
+        QK_TRY(ctx, QK_string__append__format(ctx, pOut, "(z$$src.\"%s\"=l.\"%s\")", pszQuoted, pszQuoted));
+      QK_TRY(ctx, QK_string__append__format(ctx, pOut, " OR (z$$src.\"%s\" IS NULL AND l.\"%s\" IS NULL))", pszQuoted,
+                                            pszQuoted));
     }
   }
   QK_TRY(ctx, QK_string__append__sz(ctx, pOut, ")"));
@@ -466,6 +470,7 @@ static void collision_condition(QK_context *ctx, tav_db_handle *h, tav_defin *ps
     QK_TRY(ctx, QK_string__append__format(ctx, pOut, MERGE_DELETED_COLLISION_SQL, h->name, t->pszTblId, h->name,
                                           t->pszTblId, t->pszDeltas, QK_string__sz(pKeys)));
 done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pName));
   QK_RELEASE(ctx, QK_string__free(ctx, pKeys));
 }
 

@@ -203,6 +203,7 @@ static void restage_records(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, 
                             const char *pszTblId, QK_vhash *pCols, const char *pszRecords) {
   sqlite3_stmt *pStmt = NULL;
   SQLHSTMT hDelete = SQL_NULL_HSTMT;
+  QK_string *pKey = NULL;
   const char *pszFirstKey = NULL;
   char szGuid[QK_GUID_SZ_SIZE];
   SQLLEN ind = 0;
@@ -222,8 +223,11 @@ static void restage_records(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, 
                                      pszRecords));
   QK_TRY(ctx, copy_package_rows(ctx, h, pPkgDb, psk, pszTblId, pCols, pszRecords, NULL));
   QK_TRY(ctx, tav_defin__get_key_column_at(ctx, psk, pszTblId, 0, NULL, &pszFirstKey));
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "DELETE FROM #%s WHERE \"%s\" IS NULL", pszRecords, pszFirstKey));
+  QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszFirstKey, '"', &pKey));
+  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "DELETE FROM #%s WHERE \"%s\" IS NULL", pszRecords,
+                                     QK_string__sz(pKey)));
 done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pKey));
   if (hDelete != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hDelete));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }

@@ -748,6 +748,13 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pOut));
 }
 
+void tav_db_mssql__escape_identifier(QK_context *ctx, const char *pszName, char closing, QK_string **ppOut) {
+  QK_ARG_NOT_NULL(ctx, pszName);
+  QK_ARG_NOT_NULL(ctx, ppOut);
+  QK_TRY(ctx, escape_identifier(ctx, pszName, closing, ppOut));
+done:;
+}
+
 void tav_db_mssql__tsql_type(QK_context *ctx, tav_defin *psk, const char *pszTblId, const char *pszColId,
                              int bWithoutCollation, int bWithDefault, char **ppszType) {
   QK_string *pOut = NULL;

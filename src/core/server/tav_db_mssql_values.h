@@ -129,4 +129,8 @@ void tav_db_mssql__create_temp_table(QK_context *ctx, QK_mssql_connection *pConn
  * numeric); the pending error stays. */
 void tav_db_mssql__error_sqlstate(QK_context *ctx, QK_int64 *pNative);
 
+/* The name with every closing character (" or ] of the quotes it goes between, ' inside a
+ * literal) doubled, as a new string. */
+void tav_db_mssql__escape_identifier(QK_context *ctx, const char *pszName, char closing, QK_string **ppOut);
+
 #endif

@@ -214,8 +214,35 @@ struct ImportTest : StoreTest {
     delta(t, v.rid, false, v.txid);
   }
 
+  // The package as the outside inspector sees it: "ok" or its problems.
+  std::string inspect() {
+    QK_string *json = nullptr;
+    tav_defin__to_json(ctx, d, &json);
+    std::string schema = dataDir + "/schema.json";
+    std::ofstream(schema) << (json ? QK_string__sz(json) : "");
+    QK_string__free(ctx, json);
+    pkg_exec("COMMIT TRANSACTION");
+    std::string cmd = "/usr/bin/python3 '" TAVRIN_SOURCE_DIR "/tests/tools/pkg_inspect.py' '" + std::string(pkg.path) +
+                      "' --work --schema '" + schema + "' 2>&1";
+    FILE *p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+    pkg_exec("BEGIN IMMEDIATE TRANSACTION");
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+
   // Imports the package inside a transaction; "ok" or "code:message". Rolled back on failure.
-  std::string push(QK_int64 fid = 0, QK_int64 *pTxid = nullptr) {
+  // A package the test means to be malformed must fail the outside inspection too.
+  std::string push(QK_int64 fid = 0, QK_int64 *pTxid = nullptr, bool wellFormed = true) {
+    std::string verdict = inspect();
+    if (wellFormed)
+      EXPECT_EQ(verdict, "ok");
+    else
+      EXPECT_NE(verdict, "ok");
     QK_uint8 rstamp[16];
     for (int i = 0; i < 16; i++) rstamp[i] = (QK_uint8)(0xA0 + i + ridCounter);
     QK_int64 txid = 0;
