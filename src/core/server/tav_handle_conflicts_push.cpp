@@ -9,6 +9,7 @@
 #include "qk/qk_string.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_handle_conflicts.h"
+#include "server/tav_handle_conflicts_download.h"
 #include "server/tav_handle_conflicts_resolve.h"
 
 static const char DROP_ROWS_TABLE_SQL[] = "DROP TABLE \"p$u$%s\"";
@@ -152,8 +153,8 @@ void tav_push__apply_package(QK_context *ctx, const tav_backend_ops *ops, tav_db
   QK_TRY(ctx, ops->import_push(ctx, h, defin, filter, rstamp, db, fid, &txid));
   if (filter != NULL) QK_TRY(ctx, tav_filter__has_write_blocking(ctx, filter, &bWriteBlocking));
   if (bWriteBlocking) {
-    /* Refuse rather than let rows outside the user's filter through unchecked. */
-    QK_THROW_MSG(ctx, QK_ERR_NOT_IMPLEMENTED, "write-blocking filters cannot be checked on a push yet");
+    QK_TRY(ctx, tav_export__write_block_violated(ctx, ops, h, filter, txid, pbWriteBlockViolated));
+    if (*pbWriteBlockViolated) goto done;
   }
   QK_TRY(ctx, tav_pkg__table_exists(ctx, pExists, "p$", "audit", &bAudit));
   if (bAudit) QK_TRY(ctx, tav_push__import_audit_rows(ctx, ops, h, db, txid));

@@ -1,9 +1,7 @@
 // Applying pushed packages against the SQL Server stand-in: conflicts settled by the rules,
 // the host tables afterwards and the audit rows the settling leaves.
 #include "import_fixture.h"
-#include "server/tav_db_mssql_audit.h"
-#include "server/tav_db_mssql_rules.h"
-#include "server/tav_db_mssql_salvage.h"
+#include "push_ops_fixture.h"
 #include "server/tav_handle_conflicts_push.h"
 #include "server/tav_handle_conflicts_resolve.h"
 
@@ -25,16 +23,7 @@ struct ApplyTest : ImportTest {
 
   void SetUp() override {
     ImportTest::SetUp();
-    ops.get_dbfile_rule = tav_db_mssql__get_dbfile_rule;
-    ops.get_record_rule = tav_db_mssql__get_record_rule;
-    ops.get_column_rule = tav_db_mssql__get_column_rule;
-    ops.get_latest_row_version = tav_db_mssql__get_latest_row_version;
-    ops.find_row_by_unique_key = tav_db_mssql__find_row_by_unique_key;
-    ops.fetch_row_version = tav_db_mssql__fetch_row_version;
-    ops.salvage = tav_db_mssql__salvage;
-    ops.import_push = tav_db_mssql__import_push;
-    ops.import_audit = tav_db_mssql__import_audit;
-    ops.lookup_identity_pk = tav_db_mssql__lookup_identity_pk;
+    add_push_ops(&ops);
   }
   // A pushed version-4 package as a client writes it (no column of the settling yet).
   void client_package(const std::vector<std::string> &tables) {
