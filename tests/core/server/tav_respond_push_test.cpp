@@ -49,14 +49,15 @@ struct PushTest : DownloadTest {
     std::string out;
     ASSERT_EQ(cli("add-acl " + dataDir + " shop demo '' anyone '*' '" + op + "' allow", &out), 0) << out;
   }
-  // A fresh pull of version 4 for the client; the baseline text it carries.
-  std::string pull_baseline(std::string *pFile = nullptr) {
+  // A fresh pull for the client; the baseline it carries (row 0's text, or for version 6 the
+  // newest generation as "<generation>g<id>").
+  std::string pull_baseline(std::string *pFile = nullptr, int pv = 4) {
     tav_pkg r = {};
     QK_vhash *q = nullptr, *hd = nullptr;
     char *b = nullptr;
     QK_string *m = nullptr;
     int st = 0;
-    QK_vhash__alloc__from_json(ctx, &q, "{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"4\"}");
+    QK_vhash__alloc__from_json(ctx, &q, ("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"" + std::to_string(pv) + "\"}").c_str());
     tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, nullptr, nullptr, &st, &r, &b, &hd, &m);
     EXPECT_EQ(take_error(), "ok");
     std::string file = work + "/pulled.pkg";
@@ -68,6 +69,9 @@ struct PushTest : DownloadTest {
     QK_free(ctx, b);
     QK_string__free(ctx, m);
     if (pFile) *pFile = file;
+    if (pv == 6)
+      return rows_of(file, "SELECT generation || 'g' || id FROM p$gen WHERE generation > 0 ORDER BY generation DESC "
+                           "LIMIT 1");
     return rows_of(file, "SELECT rstamp FROM p$tx WHERE txid = 0");
   }
 
@@ -373,6 +377,93 @@ TEST_F(PushTest, OldClientsAskingForNoFollowUpGetRebased) {
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(content, "(rebased)");
   EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'd'"), "1");
+}
+
+// The import of the first attempt is chosen as deadlock victim.
+int g_import_failures = 0;
+void import_failing_once(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter,
+                         const QK_uint8 *pRstamp16, sqlite3 *pPkgDb, QK_int64 fid, QK_int64 *pTxid) {
+  if (g_import_failures > 0) {
+    g_import_failures--;
+    QK_context__throw(ctx, QK_ERR_DEADLOCK_VICTIM, __FILE__, __LINE__);
+    return;
+  }
+  tav_db_mssql__import_push(ctx, h, psk, pFilter, pRstamp16, pPkgDb, fid, pTxid);
+}
+
+TEST_F(PushTest, ADeadlockedAttemptIsRepeatedOnTheUntouchedPackage) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  seal(4);
+  ops.import_push = import_failing_once;
+  g_import_failures = 1;
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  EXPECT_EQ(status, 200) << body_text();
+  EXPECT_EQ(g_import_failures, 0);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'd'"), "1");
+}
+
+TEST_F(PushTest, APurgedBaselineIsRefused) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  std::string out;
+  ASSERT_EQ(cli("purge " + dataDir + " shop demo 99", &out), 0) << out;
+  for (int pv : {5, 4}) {
+    client_package(pv, from);
+    change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+    script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+    seal(pv);
+    ASSERT_EQ(push(query(from)), "ok");
+    SKIP_IF_STANDIN_LACKS(body_text());
+    EXPECT_EQ(status, 406) << pv;
+    EXPECT_EQ(header(), pv == 5 ? "5832" : "3784");
+    EXPECT_EQ(body_text(), "server data needed to complete this request has been purged");
+    EXPECT_EQ(response.path, nullptr);
+  }
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2");
+}
+
+TEST_F(PushTest, AGenerationClientPushesItsChanges) {
+  allow("pull");
+  allow("*");
+  std::string pulled;
+  std::string from = pull_baseline(&pulled, 6);
+  std::string c = rows_of(pulled, "SELECT hex(z_rid), z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  size_t g = from.find('g');
+  char stamp[33];
+  snprintf(stamp, sizeof stamp, "%032x", 0x6000 + ++stampCounter);
+  script = "CREATE TABLE p$gen (generation INTEGER PRIMARY KEY, id INTEGER);\n"
+           "INSERT INTO p$gen VALUES (0, '{\"pv\":6}');\n"
+           "INSERT INTO p$gen VALUES (" + from.substr(0, g) + ", " + from.substr(g + 1) + ");\n"
+           "INSERT INTO p$gen VALUES (-2, x'" + stamp + "');\n"
+           "CREATE TABLE \"p$u$" + items + "\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\", \"name\", \"qty\");\n"
+           "CREATE TABLE \"p$u$" + parts + "\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\", \"item_id\", "
+           "\"label\");\n"
+           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + c.substr(0, 32) + "', " + c.substr(33) + ", -2, 3, 'c', 33);\n"
+           "INSERT INTO \"p$u$" + items + "\" VALUES (x'000000000000000000000000000000d6', NULL, -2, 9, 'g6', 1);\n";
+  seal(6);
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  ASSERT_EQ(status, 200) << body_text();
+  EXPECT_GT(txid, t2);
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|33;g6|1");
+  std::string file = follow_up();
+  EXPECT_EQ(inspect_sound(file, "--version 6"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT name FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 ORDER BY name"), "c;g6");
+
+  // A generation package must name its version.
+  script = "CREATE TABLE p$gen (generation INTEGER PRIMARY KEY, id INTEGER);\n"
+           "INSERT INTO p$gen VALUES (" + from.substr(0, g) + ", " + from.substr(g + 1) + ");\n";
+  seal(0);
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 400);
+  EXPECT_NE(body_text().find("invalid package version: 0"), std::string::npos) << body_text();
 }
 
 }  // namespace
