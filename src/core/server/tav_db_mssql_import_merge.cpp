@@ -500,7 +500,10 @@ static void build_merge(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const
     count_match_clauses++;
   }
   if (pszIdentityColId == NULL || t->reinserts != 0 || t->undeletes != 0) {
-    QK_TRY(ctx, QK_string__alloc(ctx, &pCondition));
+    /* A delete whose row another transaction removed meanwhile matches nothing; it must
+     * not reach the insert (a row of NULLs), so that the delete check reports the late
+     * conflict and the push is retried. */
+    QK_TRY(ctx, QK_string__alloc__sz(ctx, &pCondition, t->deletes != -1 ? " AND td.txid_rec_add=1" : ""));
     QK_TRY(ctx, collision_condition(ctx, h, psk, t, act, pCondition));
     QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, t->pHostCols, NULL, &pHostList));
     QK_TRY(ctx, tav_defin__tsql_select_list(ctx, 1, psk, t->pszTblId, t->pHostCols, NULL, "z$$src", 0, 0, &pValues));

@@ -299,7 +299,8 @@ static void stage_host_columns(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   QK_TRY(ctx, tav_defin__count_unprep_columns(ctx, psk, pszTblId, &countUnprep));
   QK_TRY(ctx, QK_vhash__count(ctx, pPkgCols, &countPkg));
   if (countPrep + countUnprep == countPkg) {
-    QK_VERIFY(ctx, countUnprep == 0);
+    QK_uint32 count_unprepared_cols = countUnprep;
+    QK_VERIFY(ctx, count_unprepared_cols==0);
     QK_TRY(ctx, prepared_columns(ctx, psk, pszTblId, &pHost));
   } else {
     QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szStaging, "staging", pszTblId));
@@ -348,7 +349,8 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
     QK_TRY(ctx, QK_vhash__add__vhash(ctx, pMember, "cols_in_pkg_u", &pOwnedCols));
     QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "ttable_records", szRecords));
   } else {
-    QK_VERIFY(ctx, pPkgDb != NULL);
+    sqlite3 *psql_pkg = pPkgDb;
+    QK_VERIFY(ctx, psql_pkg != NULL);
     QK_TRY(ctx, QK_vhash__get__vhash(ctx, pMember, "cols_in_pkg_u", &pCols));
     QK_TRY(ctx, restage_records(ctx, h, pPkgDb, psk, pszTblId, pCols, pszRecords));
   }
@@ -359,17 +361,22 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
   QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "ttable_deltas", szDeltas));
   if (pPkgDb != NULL) QK_TRY(ctx, stage_deltas(ctx, h, pPkgDb, pszTblId, szDeltas, &counts));
 
-  QK_VERIFY(ctx, counts.read == (counts.inserts + counts.updates + counts.deletes + counts.undeletes));
+  {
+    QK_int64 count_deltas = counts.read, count_inserts = counts.inserts, count_updates = counts.updates,
+             count_deletes = counts.deletes, count_undeletes = counts.undeletes;
+    QK_VERIFY(ctx, count_deltas == (count_inserts + count_updates + count_deletes + count_undeletes));
+  }
   if (bFirst) {
     if (counts.inserts + counts.updates + counts.undeletes != (QK_int64)copied)
       QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), MALFORMED_PACKAGE_MESSAGE);
   } else {
-    QK_int64 countRecords = 0;
+    QK_int64 count_records = 0, count_inserts = counts.inserts, count_updates = counts.updates,
+             count_undeletes = counts.undeletes;
     QK_TRY(ctx, QK_vhash__get__sz(ctx, pMember, "ttable_records", &pszRecords));
     QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "DELETE FROM #%s WHERE z_rid NOT IN (SELECT rid FROM #%s)",
                                        pszRecords, szDeltas));
-    QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &countRecords, "SELECT COUNT(*) FROM #%s", pszRecords));
-    QK_VERIFY(ctx, countRecords == counts.inserts + counts.updates + counts.undeletes);
+    QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &count_records, "SELECT COUNT(*) FROM #%s", pszRecords));
+    QK_VERIFY(ctx, count_records == count_inserts + count_updates + count_undeletes);
   }
   QK_TRY(ctx, QK_vhash__update__int64(ctx, pMember, "count_inserts", counts.inserts));
   QK_TRY(ctx, QK_vhash__update__int64(ctx, pMember, "count_updates", counts.updates));

@@ -1,6 +1,7 @@
 // The import of pushed packages into host tables, against the SQL Server stand-in: staging,
 // the per-table MERGE, late conflicts, child rows around parent changes and identity keys.
 #include <ctype.h>
+#include <string.h>
 
 #include <functional>
 
@@ -68,6 +69,7 @@ TEST_F(ImportTest, ChangesToARowChangedSinceThePullAreLateConflicts) {
       {"update", false, false, "conflict detected late (0 out of 1 updates applied to correct row version)"},
       {"delete in the MERGE", true, false, "conflict detected late (0 deletes applied instead of 1)"},
       {"delete in the delete step", true, true, "conflict detected late (0 deletes applied instead of 1)"},
+      {"delete of a row deleted meanwhile", true, false, "conflict detected late (0 deletes applied instead of 1)"},
   };
   exec("INSERT INTO dbo.parent (id, name) VALUES (1, N'a')");
   exec("INSERT INTO dbo.child (id, pid, note) VALUES (10, 1, N'n')");
@@ -80,13 +82,17 @@ TEST_F(ImportTest, ChangesToARowChangedSinceThePullAreLateConflicts) {
     else
       update(child, 10, "id,pid,note", "10,1,'client'");
     if (c.parentInsert) insert(parent, "id,name", "7,'new'");
-    exec("UPDATE dbo.child SET note = N'" + serverNote + "' WHERE id = 10");
+    bool gone = strstr(c.what, "deleted meanwhile") != nullptr;
+    if (gone)
+      exec("DELETE FROM dbo.child WHERE id = 10");
+    else
+      exec("UPDATE dbo.child SET note = N'" + serverNote + "' WHERE id = 10");
     std::string result = push();
     SKIP_IF_STANDIN_LACKS(result);
     EXPECT_EQ(code_of(result), "91") << c.what << ": " << result;
     EXPECT_NE(result.find(c.expected), std::string::npos) << c.what << ": " << result;
     // Nothing of the push stays.
-    EXPECT_EQ(rows("SELECT id, pid, note FROM dbo.child"), "10|1|" + serverNote) << c.what;
+    EXPECT_EQ(rows("SELECT id, pid, note FROM dbo.child"), gone ? "" : "10|1|" + serverNote) << c.what;
     EXPECT_EQ(rows("SELECT id FROM dbo.parent"), "1") << c.what;
   }
 }
