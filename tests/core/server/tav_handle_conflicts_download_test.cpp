@@ -152,7 +152,9 @@ TEST_F(BuilderTest, FreshClientOfEveryVersionGetsTheWholeDbfile) {
       std::string base = rows("SELECT rstamp FROM p$tx WHERE txid = 0");
       EXPECT_EQ(base.substr(0, last.size() + 1), last + ",") << base;
       EXPECT_EQ(rows("SELECT count(*) FROM p$tx WHERE txid = -1"), "1") << "the schema goes to a new client";
-      if (pv == 5) EXPECT_EQ(rows("SELECT txid, rstamp FROM p$tx WHERE txid > 0 ORDER BY txid LIMIT 1"), "1|1");
+      if (pv == 5) {
+        EXPECT_EQ(rows("SELECT txid, rstamp FROM p$tx WHERE txid > 0 ORDER BY txid LIMIT 1"), "1|1");
+      }
     } else {
       EXPECT_EQ(rows("SELECT json_extract(id, '$.pv'), json_extract(id, '$.\"first-rstamp\"'), "
                      "json_type(id, '$.schema') FROM p$gen WHERE generation = 0"),
@@ -174,9 +176,12 @@ TEST_F(BuilderTest, IncrementalPullSendsOnlyWhatTheClientLacks) {
     EXPECT_EQ(rows("SELECT name FROM \"p$u$" + items + "\""), "c");
     EXPECT_EQ(rows("SELECT count(*) FROM sqlite_master WHERE name LIKE '%" + parts + "'"), "0")
         << "an unchanged table stays out";
-    if (pv < 6) EXPECT_EQ(rows("SELECT txid FROM \"p$rd$" + items + "\""), std::to_string(t3));
-    if (pv == 6) EXPECT_EQ(rows("SELECT json_type(id, '$.schema') FROM p$gen WHERE generation = 0"), "NULL")
-        << "an unchanged schema is not sent again";
+    if (pv < 6) {
+      EXPECT_EQ(rows("SELECT txid FROM \"p$rd$" + items + "\""), std::to_string(t3));
+    } else {
+      EXPECT_EQ(rows("SELECT json_type(id, '$.schema') FROM p$gen WHERE generation = 0"), "NULL")
+          << "an unchanged schema is not sent again";
+    }
 
     std::string upToDate = next_baseline();
     ASSERT_EQ(build(pv, upToDate), "ok");
@@ -318,6 +323,39 @@ TEST_F(BuilderTest, FilteredTableSendsItsSetAndTheSetDigest) {
                                 : rows("SELECT json_extract(id, '$.\"filter-base\".\"" + items +
                                        "\"') FROM p$gen WHERE generation = 0");
     EXPECT_EQ(digest.substr(0, 1), "#") << digest;
+  }
+  tav_filter__free(ctx, &f);
+}
+
+TEST_F(BuilderTest, WriteBlockingFilterCatchesWritesOutsideItsSet) {
+  std::string out;
+  ASSERT_EQ(cli("add-filter " + dataDir + " shop demo 2 '{\"tbls\":{\"" + items +
+                    "\":{\"where\":\"{{{WRITE_BLOCKING}}}z$this.qty > 1\"}}}'",
+                &out),
+            0)
+      << out;
+  tav_filter *f = nullptr;
+  tav_db_mssql__get_filter(ctx, h, 2, nullptr, &f);
+  ASSERT_EQ(take_error(), "ok");
+  struct {
+    std::string sql;
+    int expected;
+  } cases[] = {{"", 42},  // the first schema transaction wrote no rows: untouched
+               {"UPDATE dbo.items SET qty = 4 WHERE id = 3", 0},
+               {"INSERT INTO dbo.parts VALUES (3, 3, N'p3')", 0},
+               {"UPDATE dbo.parts SET label = N'x' WHERE id = 1", 1},  // its parent a is outside the set
+               {"UPDATE dbo.items SET qty = 0 WHERE id = 3", 1}};
+  for (const auto &c : cases) {
+    QK_int64 txid = c.sql.empty() ? 1 : write(c.sql);
+    int violated = 42;
+    QK_int64 g = 0;
+    tav_db_mssql__begin_tx(ctx, h, &g);
+    tav_export__write_block_violated(ctx, &ops, h, f, txid, &violated);
+    std::string err = take_error();
+    tav_db_mssql__rollback_tx(ctx, h);
+    EXPECT_EQ(take_error(), "ok");
+    EXPECT_EQ(err, "ok") << c.sql;
+    EXPECT_EQ(violated, c.expected) << c.sql;
   }
   tav_filter__free(ctx, &f);
 }
