@@ -1,0 +1,394 @@
+/* The push request: reading its query, the push core and the answer it sends. */
+#include "server/tav_respond_push.h"
+
+#include <string.h>
+
+#include "common/tav_utils.h"
+#include "qk/qk_hex.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_misc_utils.h"
+#include "qk/qk_str_utils.h"
+#include "qksqlite/qk_sqlite.h"
+#include "server/tav_handle_conflicts_download.h"
+#include "server/tav_respond_pull.h"
+
+static const char TEXT_OLD_FORMAT[] =
+    "The DBFile '%s' is in an old format. Please use the latest QVS Manager to upgrade the DBFile.";
+static const char TEXT_NEWER_FORMAT[] =
+    "The DBFile '%s' is in a format that is newer than this version of Tavrin Server supports.\nThe Tavrin Server "
+    "must be upgraded.";
+static const char TEXT_MISCONFIGURATION_HINT[] =
+    "\n(Examining your database in QVS Manager may provide more details about this error and how to resolve it.)";
+static const char CLEAR_GENERATIONS_SQL[] = "DELETE FROM p$gen WHERE generation > 0";
+
+/* An upload may not inflate beyond this: a small body must not fill the disk. */
+#define PUSH_MAX_PACKAGE_BYTES (((QK_uint64)8) << 30)
+/* Retries of the status answer's store reads. */
+#define STATUS_MAX_RETRIES 10
+/* The txid the last push of an old client names when it knows no better. */
+#define BASELINE_TXID_UNKNOWN (-1)
+
+/* Replaces the message with the pending error's detailed text and an optional suffix. */
+static void take_error_text(QK_context *ctx, const char *pszSuffix, QK_string **ppMessage) {
+  QK_string *pText = NULL;
+  QK_context__error_to_string(ctx, 1, &pText);
+  if (pText != NULL && pszSuffix != NULL) QK_RELEASE(ctx, QK_string__append__sz(ctx, pText, pszSuffix));
+  if (ppMessage != NULL) {
+    QK_RELEASE(ctx, QK_string__free(ctx, *ppMessage));
+    *ppMessage = pText;
+    pText = NULL;
+  }
+  QK_RELEASE(ctx, QK_string__free(ctx, pText));
+}
+
+/* The decompressed upload in the work package's (new) path; its SHA-1 must be h. */
+static void unpack_upload(QK_context *ctx, const char *pszTempDir, const char *pszBodyPath, tav_pkg *pWork) {
+  QK_TRY(ctx, tav_pkg__new_temp_path(ctx, pszTempDir, pWork));
+  if (pszBodyPath == NULL) QK_THROW_MSG(ctx, QK_ERR_NOT_FOUND, "the push has no request body");
+  QK_TRY(ctx, QK_file__decompress(ctx, pszBodyPath, pWork->path, PUSH_MAX_PACKAGE_BYTES));
+done:;
+}
+
+/* The cancel check may end the request from here on: reading and applying ran without it. */
+static void enable_cancel(QK_context *ctx) {
+  void *pUserData = NULL;
+  QK_context__get_user_data(ctx, &pUserData);
+  /* The request handle starts with its cancel-enable flag. */
+  QK_int32 *p_request_handle = (QK_int32 *)pUserData;
+  QK_VERIFY(ctx, p_request_handle != NULL);
+  *p_request_handle = 1;
+  QK_TRY(ctx, QK_context__check_cancel(ctx));
+done:;
+}
+
+/* Reopens a finished follow-up package for more rows. */
+static void reopen_package(QK_context *ctx, tav_pkg *pkg) {
+  if (pkg->db != NULL) return;
+  QK_TRY(ctx, QK_sqlite__open_with_key(ctx, pkg->path, NULL, SQLITE_OPEN_READWRITE, &pkg->db));
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "BEGIN TRANSACTION"));
+done:;
+}
+
+/* One try of the status answer's package. */
+static void build_status_package(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, int pv,
+                                 int bBaselineMissing, QK_int64 lastGeneration, const char *pszTempDir,
+                                 QK_vhash **ppStatusDoc, tav_pkg *pFollowUp) {
+  QK_uint8 zero[16] = {0};
+  if (pv < 4) {
+    QK_vhash__free(ctx, *ppStatusDoc);
+    *ppStatusDoc = NULL;
+    QK_TRY(ctx, tav_pkg__close(ctx, pFollowUp));
+    QK_TRY(ctx, tav_export__rstamp_package(ctx, ops, h, pv, 0, zero, 0, NULL, pszTempDir, pFollowUp));
+    goto done;
+  }
+  if (*ppStatusDoc == NULL) QK_TRY(ctx, QK_vhash__alloc(ctx, ppStatusDoc));
+  if (bBaselineMissing) {
+    int bHas = 0;
+    QK_TRY(ctx, QK_vhash__has(ctx, *ppStatusDoc, "first-rstamp", &bHas));
+    if (!bHas) {
+      QK_uint8 rstamp[16];
+      QK_int64 txid = 0, rebaseid = 0;
+      QK_TRY(ctx, ops->get_tx_info(ctx, h, 1, *ppStatusDoc, &txid, rstamp, &rebaseid));
+    }
+    if (pv >= 6) {
+      QK_int64 cutoff = 0;
+      if (pFollowUp->path == NULL)
+        QK_TRY(ctx, tav_pkg__create(ctx, pszTempDir, pv, pFollowUp));
+      else
+        QK_TRY(ctx, reopen_package(ctx, pFollowUp));
+      QK_TRY(ctx, QK_sqlite__exec(ctx, pFollowUp->db, CLEAR_GENERATIONS_SQL));
+      QK_TRY(ctx, ops->export_generations(ctx, h, 1, lastGeneration, pFollowUp->db, &cutoff));
+    }
+  }
+  QK_TRY(ctx, QK_vhash__update__bool(ctx, *ppStatusDoc, "push-succeeded", !bBaselineMissing));
+  if (pFollowUp->path != NULL) QK_TRY(ctx, reopen_package(ctx, pFollowUp));
+  QK_TRY(ctx, tav_respond__write_status_json(ctx, pszTempDir, pv, *ppStatusDoc, pFollowUp));
+done:;
+}
+
+/* The status answer: 244 (245 or 246 for versions 4 and 5 with the builder's document), a
+ * compressed package with the status document. */
+static void status_answer(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, int pv,
+                          int bBaselineMissing, QK_int64 lastGeneration, const char *pszTempDir,
+                          QK_vhash **ppStatusDoc, tav_pkg *pFollowUp, tav_pkg *pResponse, int *pStatus,
+                          int *pProtocolCode, QK_string **ppMessage) {
+  int retries = 0;
+  *pStatus = 244;
+  if ((pv == 4 || pv == 5) && *ppStatusDoc != NULL) {
+    QK_int64 missing = 0;
+    QK_TRY(ctx, QK_vhash__check__int64(ctx, *ppStatusDoc, "missing-tx-count", &missing));
+    *pStatus = missing >= 1 ? 245 : 246;
+  }
+  QK_TRY(ctx, ops->set_low_deadlock_priority(ctx, h));
+  for (;;) {
+    QK_uint8 r = 0;
+    build_status_package(ctx, ops, h, pv, bBaselineMissing, lastGeneration, pszTempDir, ppStatusDoc, pFollowUp);
+    if (!QK_context__has_error(ctx)) break;
+    if (!QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM) && !QK_context__error_equals(ctx, QK_ERR_BUSY_RETRY))
+      QK_CHECK(ctx);
+    if (++retries > STATUS_MAX_RETRIES) {
+      take_error_text(ctx, NULL, ppMessage);
+      QK_context__reset_error(ctx);
+      *pProtocolCode = TAV_PROTO_BUSY;
+      goto done;
+    }
+    QK_context__reset_error(ctx);
+    sqlite3_randomness(1, &r);
+    QK_sleep_ms(retries * (int)r * 4);
+  }
+  if (pFollowUp->db != NULL) {
+    QK_TRY(ctx, QK_sqlite__exec(ctx, pFollowUp->db, "COMMIT TRANSACTION"));
+    QK_TRY(ctx, QK_sqlite__close(ctx, &pFollowUp->db));
+  }
+  QK_TRY(ctx, tav_respond__compress_response(ctx, pszTempDir, pFollowUp->path, pResponse));
+  QK_TRY(ctx, tav_pkg__close(ctx, pFollowUp));
+done:;
+}
+
+/* The follow-up the builder left, or an empty package of the version when it left none. */
+static void ensure_follow_up(QK_context *ctx, const char *pszTempDir, int pv, tav_pkg *pFollowUp) {
+  if (pFollowUp->path != NULL) {
+    if (pFollowUp->db != NULL) {
+      QK_TRY(ctx, QK_sqlite__exec(ctx, pFollowUp->db, "COMMIT TRANSACTION"));
+      QK_TRY(ctx, QK_sqlite__close(ctx, &pFollowUp->db));
+    }
+    goto done;
+  }
+  QK_TRY(ctx, tav_pkg__create(ctx, pszTempDir, pv, pFollowUp));
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pFollowUp->db, "COMMIT TRANSACTION"));
+  QK_TRY(ctx, QK_sqlite__close(ctx, &pFollowUp->db));
+done:;
+}
+
+/* Turns the errors that have a protocol code into that code, repeatedly. */
+static void translate_errors(QK_context *ctx, int *pProtocolCode, QK_string **ppMessage, char **ppszProtocolMessage) {
+  static const struct {
+    QK_error err;
+    int code;
+  } codes[] = {{QK_ERR_MSSQL_DUPLICATE_KEY, TAV_PROTO_UNIQUE_KEY},
+               {QK_ERR_MSSQL_CHECK_CONSTRAINT, TAV_PROTO_CHECK_CONSTRAINT},
+               {QK_ERR_MSSQL_CONSTRAINT, TAV_PROTO_CONSTRAINT},
+               {QK_ERR_MSSQL_FOREIGN_KEY, TAV_PROTO_FOREIGN_KEY},
+               {QK_ERR_SERVER_ROLLED_BACK, TAV_PROTO_SERVER_ROLLED_BACK}};
+  for (int bApplied = 1; bApplied;) {
+    bApplied = 0;
+    if (QK_context__error_equals(ctx, QK_ERR_SERVER_MISCONFIGURATION)) {
+      take_error_text(ctx, TEXT_MISCONFIGURATION_HINT, ppMessage);
+      QK_context__reset_error(ctx);
+      *pProtocolCode = TAV_PROTO_CONFIGURATION;
+      bApplied = 1;
+      continue;
+    }
+    for (size_t i = 0; i < sizeof codes / sizeof codes[0]; i++) {
+      const char *pszMessage = NULL;
+      if (!QK_context__error_equals(ctx, codes[i].err)) continue;
+      QK_context__get_message(ctx, &pszMessage);
+      if (pszMessage != NULL && pszMessage[0] != '\0') {
+        QK_free(ctx, *ppszProtocolMessage);
+        *ppszProtocolMessage = NULL;
+        QK_RELEASE(ctx, QK_strdup(ctx, pszMessage, ppszProtocolMessage));
+      }
+      QK_context__reset_error(ctx);
+      *pProtocolCode = codes[i].code;
+      bApplied = 1;
+      break;
+    }
+  }
+}
+
+/* Closes the work package; with support mode "*" its file stays for the administrators. */
+static void release_work_package(QK_context *ctx, const char *pszSupportMode, tav_pkg *pWork) {
+  if (pszSupportMode != NULL && strcmp(pszSupportMode, "*") == 0 && pWork->path != NULL) {
+    if (pWork->db != NULL) {
+      QK_RELEASE(ctx, QK_sqlite__exec(ctx, pWork->db, "ROLLBACK TRANSACTION"));
+      QK_RELEASE(ctx, QK_sqlite__close(ctx, &pWork->db));
+    }
+    QK_free(ctx, pWork->path);
+    pWork->path = NULL;
+  }
+  QK_RELEASE(ctx, tav_pkg__close(ctx, pWork));
+}
+
+void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode, void *pReserved,
+                       QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn, QK_int64 fid,
+                       const tav_user_identity *pIdentity, const char *pszDbfile, const char *pszFilter,
+                       const QK_vhash *pFilterBase, const char *pszBodyPath, const char *pszHash,
+                       tav_baseline *pBaseline, int bNrp, const char *pszTempDir, tav_pkg *pResponse, int *pStatus,
+                       int *pProtocolCode, QK_string **ppMessage, char **ppszProtocolMessage, int *pPv,
+                       QK_int64 *pTxid, QK_int64 *pTxidR) {
+  tav_pkg work = {}, followUp = {};
+  tav_db_handle *h = NULL;
+  QK_varray *pAcl = NULL;
+  QK_vhash *pStatusDoc = NULL;
+  char *pszOdbc = NULL, *pszScheme = NULL;
+  char szSha1[41];
+  QK_uint8 zeroRstamp[16] = {0};
+  QK_int32 version = 0;
+  QK_int64 baselinePosition = 0;
+  int bFound = 0, bAllowed = 0, outcome = 0, bBaselineMissing = 0;
+  (void)pReserved;
+  QK_ARG_NOT_NULL(ctx, ops);
+  QK_ARG_NOT_NULL(ctx, pBaseline);
+  QK_ARG_NOT_NULL(ctx, pResponse);
+  QK_ARG_NOT_NULL(ctx, pStatus);
+  QK_ARG_NOT_NULL(ctx, pProtocolCode);
+  QK_ARG_NOT_NULL(ctx, ppszProtocolMessage);
+  QK_ARG_NOT_NULL(ctx, pPv);
+  QK_ARG_NOT_NULL(ctx, pszHash);
+  if (pDbConn == NULL) pDbConn = pConfigConn;
+  QK_TRY(ctx, tav_dbfile__validate_name(ctx, pszDbfile));
+  QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, &bFound, &version, &pszOdbc, &pszScheme));
+  if (bFound && version != TAV_DBFILE_FORMAT_VERSION) {
+    if (ppMessage != NULL) {
+      QK_string__free(ctx, *ppMessage);
+      *ppMessage = NULL;
+      QK_TRY(ctx, QK_string__alloc__format(ctx, ppMessage,
+                                           version < TAV_DBFILE_FORMAT_VERSION ? TEXT_OLD_FORMAT : TEXT_NEWER_FORMAT,
+                                           pszDbfile));
+    }
+    *pProtocolCode = TAV_PROTO_CONFIGURATION;
+    goto done;
+  }
+  *pStatus = 200;
+  if (!bFound) {
+    *pProtocolCode = TAV_PROTO_NO_PERMISSION;
+    goto done;
+  }
+
+  QK_TRY(ctx, unpack_upload(ctx, pszTempDir, pszBodyPath, &work));
+  QK_TRY(ctx, tav_sha1__file(ctx, work.path, szSha1));
+  if (strcmp(szSha1, pszHash) != 0) QK_THROW_MSG(ctx, QK_ERR_UNSPECIFIED, "hash doesn't match");
+
+  QK_TRY(ctx, tav_respond__get_acl(ctx, ops, pDbConn, pszDbfile, &pAcl));
+  QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "pull", pAcl, pIdentity, &bAllowed));
+  if (!bAllowed) {
+    *pProtocolCode = TAV_PROTO_NO_PERMISSION;
+    goto done;
+  }
+  QK_TRY(ctx, ops->handle_alloc(ctx, pDbConn, pszDbfile, &h));
+  if (pBaseline->txid > 0) QK_TRY(ctx, ops->purge_ipklog(ctx, h, pBaseline->txid, fid));
+
+  QK_TRY(ctx, tav_respond__read_pushed_package(ctx, ops, h, pAcl, pIdentity, fid, &work, &outcome, pProtocolCode,
+                                               pPv, &bBaselineMissing, &baselinePosition, pTxid, pTxidR,
+                                               ppMessage));
+  if (*pProtocolCode != 0) goto done;
+  QK_TRY(ctx, tav_pkg__close(ctx, &work));
+  QK_TRY(ctx, enable_cancel(ctx));
+
+  if (!bBaselineMissing && bNrp && *pPv < 4) {
+    QK_TRY(ctx, tav_respond__write_rebased_response(ctx, pszTempDir, pResponse));
+    *pStatus = 200;
+    goto done;
+  }
+  if (!bBaselineMissing && !bNrp) {
+    if (pBaseline->txid == BASELINE_TXID_UNKNOWN) pBaseline->txid = baselinePosition;
+    QK_TRY(ctx, tav_respond__run_with_retry(ctx, ops, h, *pPv, 1, pIdentity, pszFilter, pFilterBase,
+                                            outcome == TAV_PUSH_OUTCOME_RECOVERED, pBaseline, zeroRstamp, pszTempDir,
+                                            &followUp, &pStatusDoc, pProtocolCode, ppMessage));
+    if (*pProtocolCode != 0) goto done;
+    if (pStatusDoc == NULL) {
+      /* The delta turns the exact bytes the client holds into the follow-up. */
+      QK_TRY(ctx, ensure_follow_up(ctx, pszTempDir, *pPv, &followUp));
+      QK_TRY(ctx, unpack_upload(ctx, pszTempDir, pszBodyPath, &work));
+      QK_TRY(ctx, tav_respond__write_delta_response(ctx, pszTempDir, work.path, followUp.path, pResponse));
+      QK_TRY(ctx, tav_pkg__close(ctx, &work));
+      QK_TRY(ctx, tav_pkg__close(ctx, &followUp));
+      *pStatus = 200;
+      goto done;
+    }
+  }
+  QK_TRY(ctx, status_answer(ctx, ops, h, *pPv, bBaselineMissing,
+                            pBaseline->generation > baselinePosition ? pBaseline->generation : baselinePosition,
+                            pszTempDir, &pStatusDoc, &followUp, pResponse, pStatus, pProtocolCode, ppMessage));
+done:
+  if (h != NULL) QK_RELEASE(ctx, ops->handle_free(ctx, &h));
+  translate_errors(ctx, pProtocolCode, ppMessage, ppszProtocolMessage);
+  release_work_package(ctx, pszSupportMode, &work);
+  QK_RELEASE(ctx, tav_pkg__close(ctx, &followUp));
+  QK_RELEASE(ctx, QK_varray__free(ctx, pAcl));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pStatusDoc));
+  QK_free(ctx, pszOdbc);
+  QK_free(ctx, pszScheme);
+}
+
+/* ---- Reading the query ---- */
+
+static void bad_request(QK_context *ctx, const char *pszText, int *pStatus, char **ppszBody) {
+  *pStatus = 400;
+  QK_TRY(ctx, QK_strdup(ctx, pszText, ppszBody));
+done:;
+}
+
+void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode,
+                               void *pReserved, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn,
+                               const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
+                               const char *pszBodyPath, const tav_user_identity *pIdentity, QK_int64 *pTxid,
+                               QK_int64 *pTxidR, int *pStatus, tav_pkg *pResponse, char **ppszBody,
+                               QK_vhash **ppHeaders, QK_string **ppMessage) {
+  tav_baseline baseline = {};
+  const char *pszDb = NULL, *pszHash = NULL, *pszFrom = NULL, *pszX = NULL, *pszFilter = NULL, *pszBad = NULL;
+  char *pszProtocolMessage = NULL;
+  QK_int64 fid = 0;
+  int bNrp = 0, protocolCode = 0, pv = 0;
+  QK_ARG_NOT_NULL(ctx, pStatus);
+  QK_ARG_NOT_NULL(ctx, pResponse);
+  QK_ARG_NOT_NULL(ctx, ppszBody);
+  QK_ARG_NOT_NULL(ctx, ppHeaders);
+  *pStatus = 500;
+  *ppszBody = NULL;
+  *ppHeaders = NULL;
+  if (pQuery == NULL) {
+    QK_TRY(ctx, bad_request(ctx, TAV_PROTO_TEXT_NO_QUERY, pStatus, ppszBody));
+    goto done;
+  }
+  QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "db", &pszDb));
+  if (pszDb == NULL) {
+    QK_TRY(ctx, bad_request(ctx, TAV_PROTO_TEXT_NO_DB, pStatus, ppszBody));
+    goto done;
+  }
+  QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "h", &pszHash));
+  if (pszHash == NULL) {
+    QK_TRY(ctx, bad_request(ctx, TAV_PROTO_TEXT_NO_H, pStatus, ppszBody));
+    goto done;
+  }
+  QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "from", &pszFrom));
+  QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "x", &pszX));
+  if (pszFrom != NULL) {
+    QK_TRY(ctx, tav_respond__parse_baseline(ctx, pszFrom, &baseline));
+  } else if (pszX != NULL) {
+    QK_TRY(ctx, tav_respond__read_push_x(ctx, pszX, &baseline, &pszBad));
+    if (pszBad != NULL) {
+      QK_TRY(ctx, bad_request(ctx, pszBad, pStatus, ppszBody));
+      goto done;
+    }
+  }
+  QK_TRY(ctx, QK_vhash__get__int64(ctx, pQuery, "fid", &fid));
+  QK_TRY(ctx, QK_vhash__has(ctx, pQuery, "nrp", &bNrp));
+  QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "filter", &pszFilter));
+
+  *pStatus = 200;
+  tav_respond__push(ctx, ops, pszSupportMode, pReserved, pConfigConn, pDbConn, fid, pIdentity, pszDb, pszFilter,
+                    pFilterBase, pszBodyPath, pszHash, &baseline, bNrp, pszTempDir, pResponse, pStatus, &protocolCode,
+                    ppMessage, &pszProtocolMessage, &pv, pTxid, pTxidR);
+  if (QK_context__error_equals(ctx, QK_ERR_CANCELLED)) QK_CHECK(ctx);
+  if (QK_context__has_error(ctx)) {
+    QK_string *pText = NULL;
+    QK_RELEASE(ctx, tav_pkg__close(ctx, pResponse));
+    *pStatus = QK_context__error_equals(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)) ? 400 : 500;
+    QK_context__error_to_string(ctx, 1, &pText);
+    QK_context__reset_error(ctx);
+    if (pText != NULL) {
+      QK_uint32 len = 0;
+      QK_TRY(ctx, QK_string__free_keep_sz(ctx, &pText, ppszBody, &len));
+    }
+    goto done;
+  }
+  if (protocolCode != 0) {
+    QK_TRY(ctx, tav_pkg__close(ctx, pResponse));
+    QK_TRY(ctx, tav_respond__answer_protocol_code(ctx, 1, protocolCode, pv, pszDb, pszProtocolMessage, pStatus,
+                                                  ppHeaders, ppszBody));
+  }
+done:
+  QK_free(ctx, pszProtocolMessage);
+  QK_RELEASE(ctx, tav_baseline__free_collections(ctx, &baseline));
+}

@@ -1,0 +1,563 @@
+/* Reading a pushed package: its version, the client's baseline, whether the push was applied
+ * before, adapting it to the server (schema, generation form, identity values), bringing back
+ * rolled-back client data, the permission check of its operations and the apply, all under
+ * the deadlock retry rule. Every change to the package stays inside its SQLite transaction and
+ * is rolled back, so the file stays as the client sent it. */
+#include <string.h>
+
+#include "common/tav_filter.h"
+#include "common/tav_parse_defin_query.h"
+#include "common/tav_utils.h"
+#include "qk/qk_hex.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_misc_utils.h"
+#include "qksqlite/qk_sqlite.h"
+#include "server/tav_handle_conflicts_identity.h"
+#include "server/tav_handle_conflicts_push.h"
+#include "server/tav_handle_conflicts_recover.h"
+#include "server/tav_respond_pull.h"
+#include "server/tav_respond_push.h"
+
+static const char TABLE_EXISTS_TX_SQL[] = "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type='table' and tbl_name='p$tx')";
+static const char TX_VERSION_SQL[] = "SELECT scheme FROM p$tx WHERE txid=0";
+static const char GEN_HEADER_SQL[] = "SELECT id FROM p$gen WHERE generation=0";
+static const char FIRST_GEN_SQL[] = "SELECT generation, id FROM p$gen WHERE generation > 0 ORDER BY generation ASC LIMIT 1";
+static const char SECOND_GEN_SQL[] =
+    "SELECT generation, id FROM p$gen WHERE generation > 0 ORDER BY generation ASC LIMIT 1 OFFSET 1";
+static const char TX_BASELINE_SQL[] = "SELECT rstamp FROM p$tx WHERE txid=0";
+static const char OLD_BASELINE_SQL[] = "SELECT txid, rstamp, rebaseid FROM p$tx WHERE scheme='last_sync_txid'";
+static const char TX_STAMP_SQL[] = "SELECT rstamp FROM p$tx WHERE scheme ISNULL";
+static const char GEN_STAMP_SQL[] = "SELECT id FROM p$gen WHERE generation = -2";
+static const char CLIENT_SCHEMA_SQL[] = "SELECT scheme FROM p$tx WHERE txid=-1";
+static const char CENSUS_ADD_SQL[] =
+    "SELECT EXISTS (SELECT 1 FROM \"p$rd$%s\" WHERE (txid_rec_del IS NULL) AND (txid_rec_add IS NOT NULL))";
+static const char CENSUS_UPDATE_SQL[] =
+    "SELECT EXISTS (SELECT 1 FROM \"p$rd$%s\" WHERE (txid_rec_del IS NOT NULL) AND (txid_rec_add IS NOT NULL))";
+static const char CENSUS_DELETE_SQL[] =
+    "SELECT EXISTS (SELECT 1 FROM \"p$rd$%s\" WHERE (txid_rec_del IS NOT NULL) AND (txid_rec_add IS NULL))";
+
+static const char TEXT_NO_IDENTITY_INFO[] = "The package was missing IDENTITY column information.";
+static const char TEXT_NO_REPORT_PERMISSION[] =
+    "User does not have permission to report rolled back data to Tavrin housekeeping.";
+static const char TEXT_NO_RECOVER_PERMISSION[] =
+    "User does not have permission to recover rolled back data to the host tables.";
+static const char TEXT_RECOVERY_REJECTED[] =
+    "Recovery of rolled back data was prevented by conflict resolution. One or more operations were rejected by "
+    "the current conflict resolution rules.";
+static const char TEXT_RECOVERY_PURGED[] = "Recovery of rolled back data failed due to purged data.";
+
+/* The last generation a pushed timeline can hold. */
+#define LAST_PUSHED_GENERATION 9223372036854775791LL
+/* Retries of one push before it counts as busy. */
+#define PUSH_MAX_RETRIES 10
+
+/* ---- Census ---- */
+
+void tav_respond__census_package_ops(QK_context *ctx, tav_defin *defin, sqlite3 *db, QK_varray **ppCensus) {
+  static const struct {
+    const char *sql;
+    const char *op;
+  } kinds[] = {{CENSUS_ADD_SQL, "tbl_add_row"}, {CENSUS_UPDATE_SQL, "tbl_update_row"},
+               {CENSUS_DELETE_SQL, "tbl_delete_row"}};
+  sqlite3_stmt *pExists = NULL;
+  QK_varray *pCensus = NULL;
+  QK_uint32 count = 0;
+  QK_ARG_NOT_NULL(ctx, defin);
+  QK_ARG_NOT_NULL(ctx, db);
+  QK_ARG_NOT_NULL(ctx, ppCensus);
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pExists, "%s", TAV_PKG_TABLE_EXISTS_SQL));
+  QK_TRY(ctx, QK_varray__alloc(ctx, &pCensus));
+  QK_TRY(ctx, tav_defin__count_tables(ctx, defin, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    const char *tbl_id = NULL;
+    int bExists = 0;
+    QK_TRY(ctx, tav_defin__get_table_id_at(ctx, defin, (int)i, &tbl_id));
+    QK_TRY(ctx, tav_pkg__table_exists(ctx, pExists, TAV_PKG_ROWS_PREFIX, tbl_id, &bExists));
+    if (!bExists) continue;
+    for (size_t k = 0; k < sizeof kinds / sizeof kinds[0]; k++) {
+      int bAny = 0;
+      QK_vhash *pEntry = NULL;
+      QK_TRY(ctx, QK_sqlite__one_bool(ctx, db, &bAny, kinds[k].sql, tbl_id));
+      if (!bAny) continue;
+      QK_TRY(ctx, QK_varray__appendnew__vhash(ctx, pCensus, &pEntry));
+      QK_TRY(ctx, QK_vhash__add__string(ctx, pEntry, "op", kinds[k].op));
+      QK_TRY(ctx, QK_vhash__add__string(ctx, pEntry, "tbl", tbl_id));
+    }
+  }
+  *ppCensus = pCensus;
+  pCensus = NULL;
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pExists));
+  QK_RELEASE(ctx, QK_varray__free(ctx, pCensus));
+}
+
+/* ---- Reading and applying ---- */
+
+/* Everything one read of a pushed package works with; lives for one call. */
+typedef struct push_read {
+  const tav_backend_ops *ops;
+  tav_db_handle *h;
+  const QK_varray *pAcl;
+  const tav_user_identity *pIdentity;
+  QK_int64 fid;
+  tav_pkg *pkg;
+  int pv;
+  QK_vhash *pHeader; /* version 6: the generation-0 header document */
+  tav_defin *defin;
+  tav_filter *filter;
+  struct tav_recovery_set *recovery_set;
+  int bTxOpen;
+  int bRecoveryCommitted;
+  int bRecoveryInProgress;
+  int recoveryAction;
+  int bMayReport;
+  const char *pszCodeText; /* the text that goes with a protocol code */
+  /* outputs */
+  int *pOutcome;
+  int *pProtocolCode;
+  int *pbBaselineMissing;
+  QK_int64 *pBaselinePosition;
+  QK_int64 *pTxid;
+  QK_int64 *pTxidR;
+} push_read;
+
+/* One row of a statement that must give one; *pbRow 0 when it gives none (opt: none is an
+ * error). */
+static void step_one(QK_context *ctx, sqlite3_stmt *pStmt, int *pbRow) {
+  int bRow = 0;
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
+  if (pbRow != NULL)
+    *pbRow = bRow;
+  else if (!bRow)
+    QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_ROW));
+done:;
+}
+
+static void read_stamp_column(QK_context *ctx, sqlite3_stmt *pStmt, int col, QK_uint8 *pStamp) {
+  if (sqlite3_column_type(pStmt, col) == SQLITE_NULL) {
+    QK_guid__clear(pStamp);
+    return;
+  }
+  if (sqlite3_column_bytes(pStmt, col) != 16)
+    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "invalid rstamp in pushed package (%d bytes)",
+                 sqlite3_column_bytes(pStmt, col));
+  memcpy(pStamp, sqlite3_column_blob(pStmt, col), 16);
+done:;
+}
+
+static void read_version(QK_context *ctx, push_read *st) {
+  sqlite3 *db = st->pkg->db;
+  sqlite3_stmt *pStmt = NULL;
+  int bTx = 0, bRow = 0;
+  QK_TRY(ctx, QK_sqlite__one_bool(ctx, db, &bTx, "%s", TABLE_EXISTS_TX_SQL));
+  if (bTx) {
+    QK_TRY(ctx, QK_sqlite__one_int(ctx, db, &st->pv, "%s", TX_VERSION_SQL));
+  } else {
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", GEN_HEADER_SQL));
+    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+    if (bRow) {
+      QK_int32 pv = 0;
+      QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &st->pHeader, (const char *)sqlite3_column_text(pStmt, 0)));
+      QK_TRY(ctx, QK_vhash__check__int32(ctx, st->pHeader, "pv", &pv));
+      st->pv = pv;
+    }
+  }
+  if (!is_valid_pkg_version(st->pv))
+    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "invalid package version: %d", st->pv);
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+}
+
+/* The client's baseline: known, the generation it belongs to and the history purge
+ * generation. *pbEnd when the operation ends here. */
+static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
+  sqlite3 *db = st->pkg->db;
+  sqlite3_stmt *pStmt = NULL;
+  tav_baseline parsed = {};
+  QK_int64 g = 0, purge = -1, count = 0;
+  int bKnown = 0;
+  if (st->pv == 6) {
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", FIRST_GEN_SQL));
+    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
+    g = sqlite3_column_int64(pStmt, 0);
+    QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g, sqlite3_column_int64(pStmt, 1), &bKnown, &purge));
+    *st->pBaselinePosition = g;
+  } else if (st->pv >= 4) {
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", TX_BASELINE_SQL));
+    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
+    QK_TRY(ctx, tav_respond__parse_baseline(ctx, (const char *)sqlite3_column_text(pStmt, 0), &parsed));
+    QK_TRY(ctx, tav_baseline__free_collections(ctx, &parsed));
+    QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, parsed.rstamp, parsed.rebaseid, parsed.txid, &bKnown, &g,
+                                           &count));
+    QK_TRY(ctx, st->ops->get_history_purge_generation(ctx, st->h, &purge));
+    *st->pBaselinePosition = parsed.txid;
+  } else {
+    QK_uint8 rstamp[16];
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", OLD_BASELINE_SQL));
+    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
+    QK_TRY(ctx, read_stamp_column(ctx, pStmt, 1, rstamp));
+    QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, rstamp, sqlite3_column_int64(pStmt, 2), 0, &bKnown, &g,
+                                           &count));
+    QK_TRY(ctx, st->ops->get_history_purge_generation(ctx, st->h, &purge));
+    *st->pBaselinePosition = sqlite3_column_int64(pStmt, 0);
+  }
+  if (g <= purge) {
+    int action = 0;
+    QK_TRY(ctx, st->ops->get_dbfile_rule(ctx, st->h, TAV_DBFILE_SITUATION_BASELINE_PURGED, &action, NULL));
+    if (action == 0 || action == 6) {
+      *st->pProtocolCode = TAV_PROTO_PURGED;
+      *st->pOutcome = TAV_PUSH_OUTCOME_PURGED_REFUSED;
+    } else {
+      *st->pOutcome = TAV_PUSH_OUTCOME_PURGED_DROPPED;
+    }
+    *pbEnd = 1;
+  } else if (!bKnown) {
+    *st->pbBaselineMissing = 1;
+    *pbEnd = 1;
+  }
+done:
+  QK_RELEASE(ctx, tav_baseline__free_collections(ctx, &parsed));
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+}
+
+/* The push's own stamp (all zero for a version-6 package without one); *pbHasRow whether the
+ * package names one at all. */
+static void read_push_stamp(QK_context *ctx, push_read *st, QK_uint8 *pStamp, int *pbHasRow) {
+  sqlite3_stmt *pStmt = NULL;
+  QK_guid__clear(pStamp);
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", st->pv == 6 ? GEN_STAMP_SQL : TX_STAMP_SQL));
+  QK_TRY(ctx, step_one(ctx, pStmt, pbHasRow));
+  if (!*pbHasRow) {
+    if (st->pv != 6) QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "No rstamp specified for pushed tx.");
+    goto done;
+  }
+  QK_TRY(ctx, read_stamp_column(ctx, pStmt, 0, pStamp));
+  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+}
+
+/* Schema changes the server made since the client's schema. */
+static void adapt_to_schema(QK_context *ctx, push_read *st) {
+  sqlite3_stmt *pStmt = NULL;
+  QK_vhash *pParsed = NULL;
+  QK_vhash *pSchema = NULL;
+  int bRow = 0;
+  if (st->pv == 6) {
+    if (st->pHeader != NULL) QK_TRY(ctx, QK_vhash__check__vhash(ctx, st->pHeader, "schema", &pSchema));
+  } else {
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", CLIENT_SCHEMA_SQL));
+    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+    if (bRow) {
+      QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &pParsed, (const char *)sqlite3_column_text(pStmt, 0)));
+      pSchema = pParsed;
+    }
+  }
+  if (pSchema != NULL) QK_TRY(ctx, tav_push__resolve_schema_changes(ctx, st->pkg->db, st->defin, pSchema));
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pParsed));
+}
+
+static void begin(QK_context *ctx, push_read *st) {
+  QK_TRY(ctx, st->ops->begin_tx(ctx, st->h, NULL));
+  st->bTxOpen = 1;
+done:;
+}
+
+static void commit(QK_context *ctx, push_read *st) {
+  QK_TRY(ctx, st->ops->commit_tx(ctx, st->h));
+  st->bTxOpen = 0;
+done:;
+}
+
+static void rollback(QK_context *ctx, push_read *st) {
+  st->bTxOpen = 0;
+  QK_TRY(ctx, st->ops->rollback_tx(ctx, st->h));
+done:;
+}
+
+static void refuse(push_read *st, int code, const char *text) {
+  *st->pProtocolCode = code;
+  st->pszCodeText = text;
+}
+
+/* The recovery set is the store's staging document. */
+static void free_recovery_set(QK_context *ctx, struct tav_recovery_set **ppSet) {
+  QK_vhash__free(ctx, reinterpret_cast<QK_vhash *>(*ppSet));
+  *ppSet = NULL;
+}
+
+/* Brings back the client's rolled-back timeline (generation 6 with a second known
+ * generation). *pbEnd when the operation ends here. */
+static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, int *pbEnd) {
+  QK_int64 purge = 0;
+  char *pszExtra = NULL;
+  int bExists = 0, bMayRecover = 0, bNewData = 0, bProbe = 0, bRejected = 0, bPurged = 0;
+  QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g2, id2, &bExists, &purge));
+  if (bExists)
+    QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "Cannot recover data that was not rolled back.");
+  QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "report_rollback_data", st->pAcl, st->pIdentity,
+                                                   &st->bMayReport));
+  QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "recover_rollback_data", st->pAcl, st->pIdentity,
+                                                   &bMayRecover));
+  QK_TRY(ctx, st->ops->get_dbfile_rule(ctx, st->h, TAV_DBFILE_SITUATION_RECOVERY_FAILED, &st->recoveryAction,
+                                       &pszExtra));
+  st->bRecoveryInProgress = 1;
+  QK_TRY(ctx, free_recovery_set(ctx, &st->recovery_set));
+  QK_TRY(ctx, begin(ctx, st));
+  QK_TRY(ctx, st->ops->record_recovery_timeline(ctx, st->h, st->defin, st->pkg->db, st->bMayReport ? NULL : &bNewData,
+                                                &st->recovery_set));
+  if (bNewData) {
+    refuse(st, TAV_PROTO_NO_PERMISSION, TEXT_NO_REPORT_PERMISSION);
+    *pbEnd = 1;
+    goto done;
+  }
+  QK_TRY(ctx, commit(ctx, st));
+  QK_TRY(ctx, begin(ctx, st));
+  QK_TRY(ctx, tav_push__recover(ctx, st->ops, st->h, st->defin, st->filter, st->recovery_set, st->pkg->db,
+                                bMayRecover ? NULL : &bProbe, &bRejected, &bPurged, st->pTxidR));
+  if (bProbe || bRejected || bPurged) {
+    QK_TRY(ctx, rollback(ctx, st));
+    if (bProbe)
+      refuse(st, TAV_PROTO_NO_PERMISSION, TEXT_NO_RECOVER_PERMISSION);
+    else if (bRejected)
+      refuse(st, TAV_PROTO_REJECTED, TEXT_RECOVERY_REJECTED);
+    else
+      refuse(st, TAV_PROTO_PURGED, TEXT_RECOVERY_PURGED);
+    *pbEnd = 1;
+    goto done;
+  }
+  QK_TRY(ctx, commit(ctx, st));
+  st->bRecoveryInProgress = 0;
+  st->bRecoveryCommitted = 1;
+  QK_TRY(ctx, tav_push__map_identity_keys(ctx, st->ops, st->h, st->defin, 0, st->pkg->db, st->pv, NULL));
+done:
+  QK_free(ctx, pszExtra);
+}
+
+/* Steps of one attempt; *pbEnd when the operation ends without the finish. */
+static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
+  sqlite3 *db = st->pkg->db;
+  sqlite3_stmt *pStmt = NULL;
+  QK_varray *pCensus = NULL;
+  QK_uint8 stamp[16];
+  QK_int64 schemaTxid = 0, schemaGen = 0, filterTxid = 0;
+  int bStampRow = 0, bApplied = 0, bRefused = 0, bSecond = 0;
+  *pbEnd = 0;
+  QK_TRY(ctx, check_baseline(ctx, st, pbEnd));
+  if (*pbEnd) goto done;
+
+  QK_TRY(ctx, read_push_stamp(ctx, st, stamp, &bStampRow));
+  if (bStampRow) {
+    QK_int64 g = 0, count = 0;
+    QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, stamp, 0, 0, &bApplied, &g, &count));
+    /* Applied before: the client did not see the answer of its earlier push. */
+    if (bApplied) {
+      *pbEnd = 1;
+      goto done;
+    }
+  }
+
+  QK_TRY(ctx, tav_defin__free(ctx, &st->defin));
+  QK_TRY(ctx, st->ops->fetch_schema(ctx, st->h, NULL, &schemaTxid, &schemaGen, &st->defin));
+  if (st->pv == 6) {
+    int bRejected = 0;
+    QK_TRY(ctx, st->ops->handle_baseline_purged(ctx, st->h, st->defin, db, &bRejected));
+    if (bRejected) {
+      refuse(st, TAV_PROTO_PURGED, NULL);
+      *pbEnd = 1;
+      goto done;
+    }
+  }
+  QK_TRY(ctx, adapt_to_schema(ctx, st));
+  QK_TRY(ctx, tav_filter__free(ctx, &st->filter));
+  QK_TRY(ctx, tav_respond__get_filter(ctx, st->ops, st->h, st->pIdentity, &st->filter, &filterTxid));
+  QK_TRY(ctx, tav_push__map_identity_keys(ctx, st->ops, st->h, st->defin, st->fid, db, st->pv, &bRefused));
+  if (bRefused) {
+    refuse(st, TAV_PROTO_REJECTED, TEXT_NO_IDENTITY_INFO);
+    *pbEnd = 1;
+    goto done;
+  }
+
+  if (st->pv == 6) {
+    int bRow = 0;
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", SECOND_GEN_SQL));
+    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+    if (!bRow && !bStampRow)
+      QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
+                   "Invalid package. No new generations or recovery generations specified.");
+    if (bRow) {
+      QK_int64 g2 = sqlite3_column_int64(pStmt, 0), id2 = sqlite3_column_int64(pStmt, 1);
+      QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
+      bSecond = 1;
+      *st->pOutcome = TAV_PUSH_OUTCOME_RECOVERED;
+      if (!st->bRecoveryCommitted) {
+        QK_TRY(ctx, recover(ctx, st, g2, id2, pbEnd));
+        if (*pbEnd) goto done;
+      }
+    }
+    QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
+    if (bSecond && !QK_guid__is_zero(stamp)) {
+      QK_TRY(ctx, tav_pkg__squash_generations(ctx, st->defin, db, 1, 1, LAST_PUSHED_GENERATION, TAV_PKG_GEN_PUSH));
+      QK_TRY(ctx, tav_pkg__squash_generations(ctx, st->defin, db, 1, TAV_PKG_GEN_PUSH, TAV_PKG_GEN_MARKER,
+                                              TAV_PKG_GEN_MARKER));
+    }
+  }
+
+  /* A version-6 push that only brings back rolled-back data applies nothing of its own. */
+  if (QK_guid__is_zero(stamp)) goto done;
+  {
+    int bAllowed = 0, bRejected = 0, bPurged = 0, bBlocked = 0;
+    QK_TRY(ctx, tav_respond__census_package_ops(ctx, st->defin, db, &pCensus));
+    QK_TRY(ctx, tav_respond__check_table_permissions(ctx, st->pAcl, pCensus, st->pIdentity, &bAllowed));
+    if (!bAllowed) {
+      refuse(st, TAV_PROTO_NO_PERMISSION, NULL);
+      *pbEnd = 1;
+      goto done;
+    }
+    QK_TRY(ctx, begin(ctx, st));
+    QK_TRY(ctx, tav_push__apply_package(ctx, st->ops, st->h, st->defin, st->filter, stamp, db,
+                                        st->pv < 6 ? st->fid : 0, &bRejected, &bPurged, &bBlocked, st->pTxid));
+    if (bBlocked || bRejected || bPurged) {
+      QK_TRY(ctx, rollback(ctx, st));
+      refuse(st, bBlocked ? TAV_PROTO_NO_PERMISSION : bRejected ? TAV_PROTO_REJECTED : TAV_PROTO_PURGED, NULL);
+      *pbEnd = 1;
+      goto done;
+    }
+    QK_TRY(ctx, commit(ctx, st));
+  }
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_varray__free(ctx, pCensus));
+}
+
+static int is_constraint_error(QK_context *ctx) {
+  return QK_context__error_equals(ctx, QK_ERR_MSSQL_DUPLICATE_KEY) ||
+         QK_context__error_equals(ctx, QK_ERR_MSSQL_CHECK_CONSTRAINT) ||
+         QK_context__error_equals(ctx, QK_ERR_MSSQL_FOREIGN_KEY) || QK_context__error_equals(ctx, QK_ERR_MSSQL_CONSTRAINT);
+}
+
+/* Replaces the message output with the text (NULL leaves it). */
+static void set_message(QK_context *ctx, QK_string **ppMessage, const char *text) {
+  if (text == NULL || ppMessage == NULL) return;
+  QK_RELEASE(ctx, QK_string__free(ctx, *ppMessage));
+  *ppMessage = NULL;
+  QK_RELEASE(ctx, QK_string__alloc__sz(ctx, ppMessage, text));
+}
+
+/* The end of the operation on every path but the finish: what a failed or refused recovery
+ * becomes. */
+static void end_operation(QK_context *ctx, push_read *st, QK_string **ppMessage) {
+  if (st->bTxOpen) QK_RELEASE(ctx, rollback(ctx, st));
+  if (st->bRecoveryInProgress) {
+    int bError = QK_context__has_error(ctx);
+    if (st->recoveryAction == 4) {
+      /* The push goes on as though no recovery had been tried; what the client sent is kept
+       * for the administrators when the user may report it. */
+      int bDump = st->bMayReport && ((*st->pProtocolCode != 0 && !bError) || (bError && is_constraint_error(ctx)));
+      QK_context__reset_error(ctx);
+      *st->pProtocolCode = 0;
+      st->pszCodeText = NULL;
+      *st->pOutcome = TAV_PUSH_OUTCOME_RECOVERED;
+      if (bDump)
+        QK_TRY(ctx, st->ops->dump_rows(ctx, st->h, st->pkg->path, st->pIdentity != NULL ? st->pIdentity->name : NULL));
+    } else if (bError) {
+      if (is_constraint_error(ctx))
+        QK_context__replace_error(ctx, QK_ERR_SERVER_ROLLED_BACK, __FILE__, __LINE__);
+    } else if (*st->pProtocolCode != 0) {
+      set_message(ctx, ppMessage, st->pszCodeText);
+      QK_context__throw(ctx, QK_ERR_SERVER_ROLLED_BACK, __FILE__, __LINE__);
+      QK_context__set_message(ctx, "@%d", *st->pProtocolCode);
+      *st->pProtocolCode = 0;
+    }
+  } else if (*st->pProtocolCode != 0) {
+    set_message(ctx, ppMessage, st->pszCodeText);
+  }
+done:;
+}
+
+void tav_respond__read_pushed_package(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h,
+                                      const QK_varray *pAcl, const tav_user_identity *pIdentity, QK_int64 fid,
+                                      tav_pkg *pkg, int *pOutcome, int *pProtocolCode, int *pPv,
+                                      int *pbBaselineMissing, QK_int64 *pBaselinePosition, QK_int64 *pTxid,
+                                      QK_int64 *pTxidR, QK_string **ppMessage) {
+  push_read st = {};
+  int retries = 0, bEnd = 0;
+  QK_ARG_NOT_NULL(ctx, ops);
+  QK_ARG_NOT_NULL(ctx, pkg);
+  QK_ARG_NOT_NULL(ctx, pkg->path);
+  QK_ARG_NOT_NULL(ctx, pOutcome);
+  QK_ARG_NOT_NULL(ctx, pProtocolCode);
+  QK_ARG_NOT_NULL(ctx, pPv);
+  QK_ARG_NOT_NULL(ctx, pbBaselineMissing);
+  QK_ARG_NOT_NULL(ctx, pBaselinePosition);
+  st.ops = ops;
+  st.h = h;
+  st.pAcl = pAcl;
+  st.pIdentity = pIdentity;
+  st.fid = fid;
+  st.pkg = pkg;
+  st.pOutcome = pOutcome;
+  st.pProtocolCode = pProtocolCode;
+  st.pbBaselineMissing = pbBaselineMissing;
+  st.pBaselinePosition = pBaselinePosition;
+  st.pTxid = pTxid;
+  st.pTxidR = pTxidR;
+
+  QK_TRY(ctx, QK_sqlite__open_with_key(ctx, pkg->path, NULL, SQLITE_OPEN_READWRITE, &pkg->db));
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "BEGIN IMMEDIATE TRANSACTION"));
+  QK_TRY(ctx, read_version(ctx, &st));
+  *pPv = st.pv;
+  *pOutcome = TAV_PUSH_OUTCOME_NORMAL;
+  QK_TRY(ctx, ops->set_low_deadlock_priority(ctx, h));
+
+  for (;;) {
+    int bDeadlock = 0;
+    QK_uint8 r = 0;
+    attempt(ctx, &st, &bEnd);
+    if (!QK_context__has_error(ctx)) break;
+    bDeadlock = QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM);
+    if (!bDeadlock && !QK_context__error_equals(ctx, QK_ERR_BUSY_RETRY)) {
+      QK_context__add_frame(ctx, __FILE__, __LINE__);
+      bEnd = 1;
+      break;
+    }
+    st.bRecoveryInProgress = 0;
+    if (++retries > PUSH_MAX_RETRIES) {
+      QK_string *pText = NULL;
+      QK_context__error_to_string(ctx, 1, &pText);
+      QK_context__reset_error(ctx);
+      if (ppMessage != NULL) {
+        QK_string__free(ctx, *ppMessage);
+        *ppMessage = pText;
+      } else {
+        QK_string__free(ctx, pText);
+      }
+      *pProtocolCode = TAV_PROTO_BUSY;
+      bEnd = 1;
+      break;
+    }
+    QK_context__reset_error(ctx);
+    /* SQL Server has already rolled back the transaction of a deadlock victim. */
+    if (st.bTxOpen && !bDeadlock) QK_TRY(ctx, rollback(ctx, &st));
+    st.bTxOpen = 0;
+    QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "ROLLBACK TRANSACTION"));
+    QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "BEGIN IMMEDIATE TRANSACTION"));
+    sqlite3_randomness(1, &r);
+    QK_sleep_ms(retries * (int)r * 4);
+  }
+  if (bEnd) {
+    end_operation(ctx, &st, ppMessage);
+    goto cleanup;
+  }
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "ROLLBACK TRANSACTION"));
+  QK_TRY(ctx, QK_sqlite__close(ctx, &pkg->db));
+done:
+  if (st.bTxOpen) QK_RELEASE(ctx, rollback(ctx, &st));
+cleanup:
+  QK_RELEASE(ctx, QK_vhash__free(ctx, st.pHeader));
+  QK_RELEASE(ctx, tav_filter__free(ctx, &st.filter));
+  QK_RELEASE(ctx, tav_defin__free(ctx, &st.defin));
+  QK_RELEASE(ctx, free_recovery_set(ctx, &st.recovery_set));
+}

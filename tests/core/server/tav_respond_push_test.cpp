@@ -1,0 +1,471 @@
+// The push end to end against the SQL Server stand-in: pushed packages written as a client
+// writes them (checked by the package inspector), the host tables afterwards, and the answer
+// (status, protocol code, and the follow-up delta decoded with xdelta3).
+#include "download_fixture.h"
+
+#include "push_ops_fixture.h"
+#include "server/tav_respond_pull.h"
+#include "server/tav_respond_push.h"
+
+#if defined(STANDIN_DRIVER) && defined(STANDIN_CLI)
+
+namespace {
+
+StorePrivateOdbcIni g_odbc_ini;
+
+struct PushTest : DownloadTest {
+  int status = 0;
+  tav_pkg response = {};
+  char *body = nullptr;
+  QK_vhash *headers = nullptr;
+  QK_string *message = nullptr;
+  QK_int32 cancelFlag = 0;  // the request handle's cancel-enable flag
+  QK_int64 txid = 0, txidR = 0;
+  std::string upload;      // the decompressed package the client pushed
+  std::string body_path;   // the compressed request body
+  const char *supportMode = nullptr;
+  int stampCounter = 0;
+
+  void SetUp() override {
+    DownloadTest::SetUp();
+    add_push_ops(&ops);
+    QK_context__set_user_data(ctx, &cancelFlag);
+  }
+  void TearDown() override {
+    reset();
+    DownloadTest::TearDown();
+  }
+  void reset() {
+    tav_pkg__close(ctx, &response);
+    QK_free(ctx, body);
+    body = nullptr;
+    QK_vhash__free(ctx, headers);
+    headers = nullptr;
+    QK_string__free(ctx, message);
+    message = nullptr;
+    QK_context__reset_error(ctx);
+  }
+  void allow(const std::string &op) {
+    std::string out;
+    ASSERT_EQ(cli("add-acl " + dataDir + " shop demo '' anyone '*' '" + op + "' allow", &out), 0) << out;
+  }
+  // A fresh pull for the client; the baseline it carries (row 0's text, or for version 6 the
+  // newest generation as "<generation>g<id>").
+  std::string pull_baseline(std::string *pFile = nullptr, int pv = 4) {
+    tav_pkg r = {};
+    QK_vhash *q = nullptr, *hd = nullptr;
+    char *b = nullptr;
+    QK_string *m = nullptr;
+    int st = 0;
+    QK_vhash__alloc__from_json(ctx, &q, ("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"" + std::to_string(pv) + "\"}").c_str());
+    tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, nullptr, nullptr, &st, &r, &b, &hd, &m);
+    EXPECT_EQ(take_error(), "ok");
+    std::string file = work + "/pulled.pkg";
+    capture("/usr/bin/python3 -c \"import zlib,sys;open(sys.argv[2],'wb').write(zlib.decompress(open(sys.argv[1],"
+            "'rb').read()))\" '" + std::string(r.path) + "' '" + file + "'");
+    tav_pkg__close(ctx, &r);
+    QK_vhash__free(ctx, q);
+    QK_vhash__free(ctx, hd);
+    QK_free(ctx, b);
+    QK_string__free(ctx, m);
+    if (pFile) *pFile = file;
+    if (pv == 6)
+      return rows_of(file, "SELECT generation || 'g' || id FROM p$gen WHERE generation > 0 ORDER BY generation DESC "
+                           "LIMIT 1");
+    return rows_of(file, "SELECT rstamp FROM p$tx WHERE txid = 0");
+  }
+
+  // ---- The client's package (version 4 or 3), written with python's sqlite3 ----
+  std::string script;  // statements of the package being written
+  void client_package(int pv, const std::string &baseline) {
+    std::string ph = std::to_string(TAV_PKG_PLACEHOLDER_TXID);
+    char stamp[33];
+    snprintf(stamp, sizeof stamp, "%032x", 0x5000 + ++stampCounter);
+    script = "CREATE TABLE p$tx (txid INTEGER NOT NULL, scheme VARCHAR NULL, rstamp BLOB, rebaseid INTEGER);\n"
+             "INSERT INTO p$tx VALUES (0, '" + std::to_string(pv) + "', " +
+             (pv >= 4 ? "'" + baseline + "'" : "NULL") + ", 0);\n"
+             "INSERT INTO p$tx VALUES (" + ph + ", NULL, x'" + stamp + "', 0);\n"
+             "CREATE TABLE p$ipk (rid BLOB, ipk INTEGER, tbl TEXT);\n";
+    if (pv < 4) script += baseline;
+    for (const std::string &t : {items, parts}) {
+      script += "CREATE TABLE \"p$u$" + t + "\" (z_rid BLOB, z_txid INTEGER" +
+                (t == items ? ", \"id\", \"name\", \"qty\"" : ", \"id\", \"item_id\", \"label\"") + ");\n";
+      script += "CREATE TABLE \"p$rd$" + t + "\" (rid BLOB NOT NULL, txid_rec_add INTEGER NULL, txid_rec_del "
+                "INTEGER NULL, txid INTEGER NOT NULL);\n";
+    }
+  }
+  // A change of a row: values NULL for a delete; base 0 for an insert.
+  void change(const std::string &t, const std::string &ridHex, QK_int64 base, const std::string &values) {
+    std::string ph = std::to_string(TAV_PKG_PLACEHOLDER_TXID);
+    if (!values.empty())
+      script += "INSERT INTO \"p$u$" + t + "\" VALUES (x'" + ridHex + "', " + ph + ", " + values + ");\n";
+    script += "INSERT INTO \"p$rd$" + t + "\" VALUES (x'" + ridHex + "', " + (values.empty() ? "NULL" : ph) + ", " +
+              (base ? std::to_string(base) : "NULL") + ", " + ph + ");\n";
+  }
+  // Writes the package, checks it with the inspector and compresses it as the request body.
+  void seal(int pv) {
+    upload = work + "/upload.pkg";
+    body_path = work + "/body.z";
+    std::filesystem::remove(upload);
+    std::string sqlFile = work + "/client.sql";
+    std::ofstream(sqlFile) << script;
+    std::string out = capture("/usr/bin/python3 -c \"import sqlite3,sys;c=sqlite3.connect(sys.argv[1]);"
+                              "c.executescript(open(sys.argv[2]).read());c.commit()\" '" + upload + "' '" + sqlFile +
+                              "' 2>&1");
+    ASSERT_EQ(out, "");
+    if (pv >= 2 && pv <= 6) {
+      EXPECT_EQ(inspect_sound(upload, "--work --version " + std::to_string(pv)), "ok");
+    }
+    capture("/usr/bin/python3 -c \"import zlib,sys;open(sys.argv[2],'wb').write(zlib.compress(open(sys.argv[1],"
+            "'rb').read()))\" '" + upload + "' '" + body_path + "'");
+  }
+  std::string sha1() { return capture("sha1sum '" + upload + "' | cut -c1-40"); }
+
+  // Runs the push of the query (JSON); "ok" or the error.
+  std::string push(const std::string &query, bool withBody = true) {
+    reset();
+    QK_vhash *q = nullptr;
+    QK_vhash__alloc__from_json(ctx, &q, query.c_str());
+    EXPECT_EQ(take_error(), "ok") << query;
+    cancelFlag = 0;
+    txid = txidR = 0;
+    tav_respond__push_request(ctx, &ops, supportMode, nullptr, conn, nullptr, work.c_str(), q, nullptr,
+                              withBody ? body_path.c_str() : nullptr, nullptr, &txid, &txidR, &status, &response,
+                              &body, &headers, &message);
+    QK_vhash__free(ctx, q);
+    return take_error();
+  }
+  std::string query(const std::string &from, const std::string &extra = "") {
+    return "{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + sha1() + "\",\"from\":\"" + from + "\"" + extra + "}";
+  }
+  std::string header() {
+    const char *v = nullptr;
+    if (headers) QK_vhash__check__sz(ctx, headers, "X-Tavrin-Error-Code", &v);
+    return v ? v : "";
+  }
+  std::string body_text() { return body ? body : "<none>"; }
+  // The follow-up package the 200 answer's delta gives from the upload.
+  std::string follow_up() {
+    if (!response.path) return "<no body>";
+    std::string delta = work + "/delta.vcdiff", out = work + "/followup.pkg";
+    std::filesystem::remove(out);
+    capture("/usr/bin/python3 -c \"import zlib,sys;open(sys.argv[2],'wb').write(zlib.decompress(open(sys.argv[1],"
+            "'rb').read()))\" '" + std::string(response.path) + "' '" + delta + "'");
+    std::string err = capture("xdelta3 -d -f -s '" + upload + "' '" + delta + "' '" + out + "' 2>&1");
+    EXPECT_EQ(err, "");
+    return out;
+  }
+  std::string unpack() {
+    if (!response.path) return "<no body>";
+    std::string out = work + "/answer.pkg";
+    capture("/usr/bin/python3 -c \"import zlib,sys;open(sys.argv[2],'wb').write(zlib.decompress(open(sys.argv[1],"
+            "'rb').read()))\" '" + std::string(response.path) + "' '" + out + "'");
+    return out;
+  }
+  std::string host(const std::string &sql) {
+    SQLHSTMT st = SQL_NULL_HSTMT;
+    QK_int16 cols = 0;
+    int row = 0;
+    std::string out;
+    QK_mssql__prepare(ctx, conn, &st, sql.c_str());
+    QK_mssql__execute(ctx, st);
+    QK_mssql__num_result_cols(ctx, st, &cols);
+    for (;;) {
+      QK_mssql__fetch(ctx, st, &row);
+      if (!row || QK_context__has_error(ctx)) break;
+      if (!out.empty()) out += ";";
+      for (int c = 1; c <= cols; c++) {
+        char *v = nullptr;
+        QK_mssql__get__nstring(ctx, st, (QK_uint16)c, &v);
+        out += (c > 1 ? "|" : "") + std::string(v ? v : "NULL");
+        QK_free(ctx, v);
+      }
+    }
+    QK_mssql__free_stmt(ctx, st);
+    EXPECT_EQ(take_error(), "ok") << sql;
+    return out;
+  }
+  // Work files left in the work directory besides the answer being sent.
+  int leftovers() {
+    int n = 0;
+    for (const auto &e : std::filesystem::directory_iterator(work)) {
+      std::string name = e.path().filename().string();
+      if (name.size() == 33 && name[0] == 't' && (!response.path || e.path().string() != response.path)) n++;
+    }
+    return n;
+  }
+};
+
+#define SKIP_IF_STANDIN_LACKS(text)                                                          \
+  do {                                                                                       \
+    if (std::string(text).find("Incorrect syntax near") != std::string::npos)                 \
+      GTEST_SKIP() << "stand-in lacks a statement of the push: " << (text);                  \
+  } while (0)
+
+TEST_F(PushTest, APushIsAppliedAndAnsweredWithTheFollowUpDelta) {
+  allow("pull");
+  allow("*");
+  std::string pulled;
+  std::string from = pull_baseline(&pulled);
+  std::string c = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  std::string p1 = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + parts + "\" WHERE label = 'p1'");
+  client_package(4, from);
+  // A new item with the client's temporary key 100, and a part that refers to it.
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  change(parts, "000000000000000000000000000000e1", 0, "5, 100, 'p5'");
+  change(items, c.substr(0, 32), std::stoll(c.substr(33)), "3, 'c', 30");
+  change(parts, p1.substr(0, 32), std::stoll(p1.substr(33)), "");
+  seal(4);
+
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  ASSERT_EQ(status, 200) << body_text();
+  EXPECT_EQ(body, nullptr);
+  EXPECT_GT(txid, t2);
+  EXPECT_EQ(txidR, 0);
+  EXPECT_EQ(cancelFlag, 1);
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|30;d|4");
+  std::string newId = host("SELECT CAST(id AS nvarchar(10)) FROM dbo.items WHERE name = N'd'");
+  EXPECT_EQ(host("SELECT id, item_id, label FROM dbo.parts ORDER BY id"), "5|" + newId + "|p5");
+  // The follow-up gives the client the server's key of its new row.
+  std::string file = follow_up();
+  EXPECT_EQ(inspect_sound(file, "--version 4"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT id FROM \"p$u$" + items + "\" WHERE name = 'd'"), newId);
+  EXPECT_EQ(leftovers(), 0);
+
+  // The same package again: its stamp is known, nothing is applied, the answer is a delta.
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 200) << body_text();
+  EXPECT_EQ(txid, 0);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "3");
+  EXPECT_EQ(inspect_sound(follow_up(), "--version 4"), "ok");
+}
+
+TEST_F(PushTest, QueryAndUploadProblems) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  client_package(4, from);
+  seal(4);
+  std::string good = sha1(), upper = good;
+  for (char &ch : upper) ch = (char)toupper(ch);
+  struct {
+    std::string query;
+    bool withBody;
+    std::string expected;  // status|start of the body, or "error <code>" passed to the request entry
+  } cases[] = {
+      {"{\"fid\":\"7\"}", true, "400|parameter 'db' in query string is required"},
+      {"{\"db\":\"demo\",\"fid\":\"7\"}", true, "400|parameter 'h' in query string is required"},
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"x\":\"abc\"}", true,
+       "400|parameter 'x' in query string must be an integer"},
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"from\":\"5g1x\"}", true, "error 400"},
+      {"{\"db\":\"demo\",\"h\":\"" + good + "\",\"from\":\"" + from + "\"}", true, "error 47"},
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + upper + "\",\"from\":\"" + from + "\"}", true,
+       "500|Error 1 (qklib): Unspecified error[3.4.0.4917]: hash doesn't match"},
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"from\":\"" + from + "\"}", false, "500|Error"},
+  };
+  for (const auto &cs : cases) {
+    std::string err = push(cs.query, cs.withBody);
+    std::string got = err == "ok" ? std::to_string(status) + "|" + body_text() : "error " + err.substr(0, err.find(':'));
+    EXPECT_EQ(got.substr(0, cs.expected.size()), cs.expected) << cs.query << "\n" << got;
+    EXPECT_EQ(response.path, nullptr) << cs.query;
+  }
+  EXPECT_EQ(leftovers(), 0);
+
+  // A package of an unknown format version.
+  client_package(7, from);
+  seal(7);
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 400);
+  EXPECT_NE(body_text().find("invalid package version: 7"), std::string::npos) << body_text();
+}
+
+TEST_F(PushTest, AnUnknownBaselineGetsTheStatusPackage) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  std::string stranger = from.substr(0, from.find(',') + 1) + std::string(32, 'e') + from.substr(from.find(',') + 33);
+  client_package(4, stranger);
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  seal(4);
+  ASSERT_EQ(push(query(stranger)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  EXPECT_EQ(status, 244) << body_text();
+  std::string file = unpack();
+  EXPECT_EQ(inspect_sound(file, "--version 4"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT txid FROM p$tx WHERE scheme = 'HTTP 244'"),
+            "{\"first-rstamp\":\"" + rstamp_hex(1) + "\",\"push-succeeded\":false}");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2");
+}
+
+TEST_F(PushTest, RefusalsAnswerWithTheirProtocolCodes) {
+  allow("pull");
+  std::string pulled;
+  std::string from = pull_baseline(&pulled);
+  std::string p1 = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + parts + "\" WHERE label = 'p1'");
+  // No permission for the table operations: 403, nothing applied.
+  client_package(4, from);
+  change(parts, "000000000000000000000000000000e2", 0, "6, 1, 'p6'");
+  seal(4);
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 403);
+  EXPECT_EQ(header(), "");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.parts"), "1");
+
+  // A second row with the key of p1 breaks the primary key: 406 with 3016 and the server's text.
+  allow("*");
+  client_package(4, from);
+  change(parts, "000000000000000000000000000000e3", 0, "1, 1, 'again'");
+  seal(4);
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  EXPECT_EQ(status, 406) << body_text();
+  EXPECT_EQ(header(), "3016");
+  EXPECT_NE(body_text().find("Violation of PRIMARY KEY constraint"), std::string::npos) << body_text();
+  EXPECT_EQ(host("SELECT label FROM dbo.parts"), "p1");
+
+  // A conflict the table's rule rejects: 406 with 3784.
+  std::string out;
+  ASSERT_EQ(cli("set-record-rule " + dataDir + " shop dbo.parts 1 6", &out), 0) << out;
+  write("UPDATE dbo.parts SET label = N'server' WHERE id = 1");
+  client_package(4, from);
+  change(parts, p1.substr(0, 32), std::stoll(p1.substr(33)), "");
+  seal(4);
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 406) << body_text();
+  EXPECT_EQ(header(), "3784");
+  EXPECT_EQ(host("SELECT label FROM dbo.parts"), "server");
+  EXPECT_EQ(leftovers(), 0);
+}
+
+TEST_F(PushTest, SupportModeKeepsTheUploadOfARefusedPush) {
+  // The refusal comes before the package is read: any baseline will do.
+  std::string from = "1," + std::string(32, '0') + ",0,1,1";
+  client_package(4, from);
+  seal(4);
+  supportMode = "*";
+  // Nobody may pull: the push is refused after the upload was unpacked.
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 403);
+  EXPECT_EQ(leftovers(), 1);
+}
+
+TEST_F(PushTest, OldClientsAskingForNoFollowUpGetRebased) {
+  allow("pull");
+  allow("*");
+  pull_baseline();
+  // Version 3 names its baseline by the last transaction's own stamp.
+  QK_int64 t = 0, rebaseid = 0;
+  QK_uint8 r[16] = {0};
+  tav_db_mssql__get_tx_info(ctx, h, t2, nullptr, &t, r, &rebaseid);
+  ASSERT_EQ(take_error(), "ok");
+  char hex[33];
+  for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", r[i]);
+  client_package(3, "INSERT INTO p$tx VALUES (" + std::to_string(t2) + ", 'last_sync_txid', x'" + hex + "', " +
+                        std::to_string(rebaseid) + ");\n");
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  seal(3);
+  ASSERT_EQ(push("{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + sha1() + "\",\"x\":\"" + std::to_string(t2) +
+                 "\",\"nrp\":\"\"}"),
+            "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  ASSERT_EQ(status, 200) << body_text();
+  std::ifstream in(response.path, std::ios::binary);
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(content, "(rebased)");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'd'"), "1");
+}
+
+// The import of the first attempt is chosen as deadlock victim.
+int g_import_failures = 0;
+void import_failing_once(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter,
+                         const QK_uint8 *pRstamp16, sqlite3 *pPkgDb, QK_int64 fid, QK_int64 *pTxid) {
+  if (g_import_failures > 0) {
+    g_import_failures--;
+    QK_context__throw(ctx, QK_ERR_DEADLOCK_VICTIM, __FILE__, __LINE__);
+    return;
+  }
+  tav_db_mssql__import_push(ctx, h, psk, pFilter, pRstamp16, pPkgDb, fid, pTxid);
+}
+
+TEST_F(PushTest, ADeadlockedAttemptIsRepeatedOnTheUntouchedPackage) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  seal(4);
+  ops.import_push = import_failing_once;
+  g_import_failures = 1;
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  EXPECT_EQ(status, 200) << body_text();
+  EXPECT_EQ(g_import_failures, 0);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'd'"), "1");
+}
+
+TEST_F(PushTest, APurgedBaselineIsRefused) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  std::string out;
+  ASSERT_EQ(cli("purge " + dataDir + " shop demo 99", &out), 0) << out;
+  for (int pv : {5, 4}) {
+    client_package(pv, from);
+    change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+    script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+    seal(pv);
+    ASSERT_EQ(push(query(from)), "ok");
+    SKIP_IF_STANDIN_LACKS(body_text());
+    EXPECT_EQ(status, 406) << pv;
+    EXPECT_EQ(header(), pv == 5 ? "5832" : "3784");
+    EXPECT_EQ(body_text(), "server data needed to complete this request has been purged");
+    EXPECT_EQ(response.path, nullptr);
+  }
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2");
+}
+
+TEST_F(PushTest, AGenerationClientPushesItsChanges) {
+  allow("pull");
+  allow("*");
+  std::string pulled;
+  std::string from = pull_baseline(&pulled, 6);
+  std::string c = rows_of(pulled, "SELECT hex(z_rid), z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  size_t g = from.find('g');
+  char stamp[33];
+  snprintf(stamp, sizeof stamp, "%032x", 0x6000 + ++stampCounter);
+  script = "CREATE TABLE p$gen (generation INTEGER PRIMARY KEY, id INTEGER);\n"
+           "INSERT INTO p$gen VALUES (0, '{\"pv\":6}');\n"
+           "INSERT INTO p$gen VALUES (" + from.substr(0, g) + ", " + from.substr(g + 1) + ");\n"
+           "INSERT INTO p$gen VALUES (-2, x'" + stamp + "');\n"
+           "CREATE TABLE \"p$u$" + items + "\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\", \"name\", \"qty\");\n"
+           "CREATE TABLE \"p$u$" + parts + "\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\", \"item_id\", "
+           "\"label\");\n"
+           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + c.substr(0, 32) + "', " + c.substr(33) + ", -2, 3, 'c', 33);\n"
+           "INSERT INTO \"p$u$" + items + "\" VALUES (x'000000000000000000000000000000d6', NULL, -2, 9, 'g6', 1);\n";
+  seal(6);
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  ASSERT_EQ(status, 200) << body_text();
+  EXPECT_GT(txid, t2);
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|33;g6|1");
+  std::string file = follow_up();
+  EXPECT_EQ(inspect_sound(file, "--version 6"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT name FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 ORDER BY name"), "c;g6");
+
+  // A generation package must name its version.
+  script = "CREATE TABLE p$gen (generation INTEGER PRIMARY KEY, id INTEGER);\n"
+           "INSERT INTO p$gen VALUES (" + from.substr(0, g) + ", " + from.substr(g + 1) + ");\n";
+  seal(0);
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 400);
+  EXPECT_NE(body_text().find("invalid package version: 0"), std::string::npos) << body_text();
+}
+
+}  // namespace
+
+#endif
