@@ -74,7 +74,8 @@ class TwoClientsTest(DemoCase):
         a, b = self.demo.client("a", fid=1), self.demo.client("b", fid=2)
         a.pull()
         b.pull()
-        a.update("customers", a.find("customers", name="Grace"), {"balance": 5})
+        # Clients hold decimals as integers scaled by the column's scale: 500 is 5.00.
+        a.update("customers", a.find("customers", name="Grace"), {"balance": 500})
         b.update("customers", b.find("customers", name="Grace"), {"active": True})
         self.assertEqual(a.push().status, 200)
         # b's change meets a's on the same row: the columns merge.
@@ -82,7 +83,7 @@ class TwoClientsTest(DemoCase):
         balance, active = self.demo.sql("SELECT balance, active FROM dbo.customers WHERE name = N'Grace'")[0]
         self.assertEqual((float(balance), active), (5.0, "1"))
         grace_b = [r for r in b.rows("customers") if r["name"] == "Grace"][0]
-        self.assertEqual((float(grace_b["balance"]), grace_b["active"]), (5.0, 1))
+        self.assertEqual((grace_b["balance"], grace_b["active"]), (500, 1))
         self.assertEqual(a.pull().status, 200)
         self.assertEqual([r["active"] for r in a.rows("customers") if r["name"] == "Grace"], [1])
 

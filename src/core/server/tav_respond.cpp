@@ -18,6 +18,7 @@
 #include "server/tav_respond_access.h"
 #include "server/tav_respond_protocol.h"
 #include "server/tav_respond_pull.h"
+#include "server/tav_respond_push.h"
 
 /* The registry's odbc value: "qvsdb:<database>" means the site's own connection string on
  * another database; anything else is a connection string of its own. */
@@ -75,8 +76,7 @@ done:
   QK_RELEASE(ctx, QK_free(ctx, pszOdbc));
 }
 
-/* The push handler is not part of this build yet: its requests are answered as an internal
- * error that says so, never as a success. */
+/* The two roads; each hands its event-log message out as a plain text. */
 static void run_pull(QK_context *ctx, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbfileConn,
                      const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
                      const tav_user_identity *pIdentity, int *pStatus, tav_pkg *pResponse, char **ppszBody,
@@ -89,9 +89,18 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pMessage));
 }
 
-static void run_push(QK_context *ctx) {
-  QK_THROW_MSG(ctx, QK_ERR_NOT_IMPLEMENTED, "push requests are not served by this build");
-done:;
+static void run_push(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
+                     QK_mssql_connection *pDbfileConn, const char *pszTempDir, const QK_vhash *pQuery,
+                     const QK_vhash *pFilterBase, const char *pszIncomingPath, const tav_user_identity *pIdentity,
+                     QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus, tav_pkg *pResponse, char **ppszBody,
+                     QK_vhash **ppHeaders, char **ppszMessage) {
+  QK_string *pMessage = NULL;
+  QK_TRY(ctx, tav_respond__push_request(ctx, &g_mssql_backend_ops, pszSupportMode, NULL, pConfigConn, pDbfileConn,
+                                        pszTempDir, pQuery, pFilterBase, pszIncomingPath, pIdentity, pTxid, pTxidR,
+                                        pStatus, pResponse, ppszBody, ppHeaders, &pMessage));
+  if (pMessage != NULL) QK_TRY(ctx, QK_string__free_keep_sz(ctx, &pMessage, ppszMessage, NULL));
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pMessage));
 }
 
 /* A handler's error becomes the answer: 499 without body when the client went away, else
@@ -149,8 +158,6 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
   tav_pkg response = {NULL, NULL, NULL};
   int status = 500, bodyKind = TAV_BODY_NONE;
   size_t pathLength;
-  (void)pszSupportMode;
-  (void)pszIncomingPath;
   *pTxid = 0;
   *pTxidR = 0;
   *ppHeaders = NULL;
@@ -175,7 +182,9 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
     QK_TRY(ctx, run_pull(ctx, pConfigConn, pDbfileConn, pszTempDir, pQuery, pFilterBase, pIdentity, &status,
                          &response, &pszBody, ppHeaders, ppszMessage));
   } else if (memcmp(pszPath + pathLength - 5, "/push", 5) == 0) {
-    QK_TRY(ctx, run_push(ctx));
+    QK_TRY(ctx, run_push(ctx, pszSupportMode, pConfigConn, pDbfileConn, pszTempDir, pQuery, pFilterBase,
+                         pszIncomingPath, pIdentity, pTxid, pTxidR, &status, &response, &pszBody, ppHeaders,
+                         ppszMessage));
   } else {
     status = 404;
   }

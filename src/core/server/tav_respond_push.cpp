@@ -1,5 +1,6 @@
 /* The push request: reading its query, the push core and the answer it sends. */
 #include "server/tav_respond_push.h"
+#include "server/tav_respond.h"
 
 #include <string.h>
 
@@ -53,10 +54,9 @@ done:;
 static void enable_cancel(QK_context *ctx) {
   void *pUserData = NULL;
   QK_context__get_user_data(ctx, &pUserData);
-  /* The request handle starts with its cancel-enable flag. */
-  QK_int32 *p_request_handle = (QK_int32 *)pUserData;
+  tav_request_handle_head *p_request_handle = (tav_request_handle_head *)pUserData;
   QK_VERIFY(ctx, p_request_handle != NULL);
-  *p_request_handle = 1;
+  p_request_handle->cancel_enabled = 1;
   QK_TRY(ctx, QK_context__check_cancel(ctx));
 done:;
 }
