@@ -370,6 +370,16 @@ done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pIds));
 }
 
+void tav_pkg__fold_pushed_timeline(QK_context *ctx, tav_defin *defin, sqlite3 *db) {
+  /* The base holds the client's pushes the server knows; every generation above 0 still in
+   * the package came to the client after them (it is rolled back on the server). The squash
+   * orders versions by generation number, which would rank the base after those generations
+   * and keep its older values: one range starting at the base ranks it first. */
+  QK_TRY(ctx, tav_pkg__squash_generations(ctx, defin, db, 1, TAV_PKG_GEN_MARKER, TAV_PKG_GEN_LAST_CLIENT,
+                                          TAV_PKG_GEN_MARKER));
+done:;
+}
+
 /* ---- Row readers ---- */
 
 /* {"len", "sha1", "hex"} of a blob, in that order, under the column name. */

@@ -88,6 +88,13 @@ void tav_pkg__squash_generations(QK_context *ctx, tav_defin *defin, sqlite3 *db,
 void tav_pkg__squash_table_generations(QK_context *ctx, tav_defin *defin, sqlite3 *db, const char *tbl_id,
                                        QK_int64 gen_from, QK_int64 gen_to, QK_int64 gen_into, int set_txid);
 
+/* The last generation a client's pushed timeline can hold. */
+#define TAV_PKG_GEN_LAST_CLIENT 9223372036854775791LL
+/* Folds the client's generations above 0 into its known base (marker generation) with
+ * z_txid set: the base's predecessor with the newest generation's values. A package in
+ * transaction form holds no push generation any more. */
+void tav_pkg__fold_pushed_timeline(QK_context *ctx, tav_defin *defin, sqlite3 *db);
+
 /* ---- Row readers (internal columns are never in their results) ---- */
 
 /* The current row of a stepped statement as a new document: one member per non-NULL column,

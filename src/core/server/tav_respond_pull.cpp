@@ -59,6 +59,11 @@ static void default_sleep_ms(void *pData, QK_uint32 ms) {
 
 static const tav_retry_pacing s_default_pacing = {default_random_byte, default_sleep_ms, NULL};
 
+void tav_respond__retry_pause(const tav_retry_pacing *pPacing, int attempt) {
+  if (pPacing == NULL) pPacing = &s_default_pacing;
+  pPacing->sleep_ms(pPacing->pData, (QK_uint32)attempt * (QK_uint32)pPacing->random_byte(pPacing->pData) * 4u);
+}
+
 /* The detailed text of the pending error into a new string (replacing *ppMessage). */
 static void take_error_text(QK_context *ctx, const char *pszSuffix, QK_string **ppMessage) {
   QK_string *pText = NULL;
@@ -89,7 +94,6 @@ void tav_respond__run_with_retry_paced(QK_context *ctx, const tav_backend_ops *o
   QK_ARG_NOT_NULL(ctx, pkg);
   QK_ARG_NOT_NULL(ctx, ppStatusDoc);
   QK_ARG_NOT_NULL(ctx, pProtocolCode);
-  if (pPacing == NULL) pPacing = &s_default_pacing;
   if (pszFilter != NULL) QK_TRY(ctx, QK_int64__parse(ctx, &clientFilterId, pszFilter));
   for (;;) {
     int bDeadlock = 0;
@@ -136,7 +140,7 @@ void tav_respond__run_with_retry_paced(QK_context *ctx, const tav_backend_ops *o
     /* SQL Server has already rolled back the transaction of a deadlock victim. */
     if (bOpen && !bDeadlock) QK_TRY(ctx, ops->rollback_tx(ctx, h));
     bOpen = 0;
-    pPacing->sleep_ms(pPacing->pData, (QK_uint32)attempt * (QK_uint32)pPacing->random_byte(pPacing->pData) * 4u);
+    tav_respond__retry_pause(pPacing, attempt);
   }
 done:
   if (QK_context__error_equals(ctx, QK_ERR_SERVER_MISCONFIGURATION)) {

@@ -29,6 +29,9 @@ typedef struct tav_retry_pacing {
   void *pData;
 } tav_retry_pacing;
 
+/* The wait before the next try after attempt number `attempt` failed (NULL: the default). */
+void tav_respond__retry_pause(const tav_retry_pacing *pPacing, int attempt);
+
 /* Attempts of the retried transaction before the answer is "busy". */
 #define TAV_RETRY_MAX_ATTEMPTS 11
 

@@ -121,7 +121,6 @@ static void status_answer(QK_context *ctx, const tav_backend_ops *ops, tav_db_ha
   }
   QK_TRY(ctx, ops->set_low_deadlock_priority(ctx, h));
   for (;;) {
-    QK_uint8 r = 0;
     build_status_package(ctx, ops, h, pv, bBaselineMissing, lastGeneration, pszTempDir, ppStatusDoc, pFollowUp);
     if (!QK_context__has_error(ctx)) break;
     if (!QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM) && !QK_context__error_equals(ctx, QK_ERR_BUSY_RETRY))
@@ -133,8 +132,7 @@ static void status_answer(QK_context *ctx, const tav_backend_ops *ops, tav_db_ha
       goto done;
     }
     QK_context__reset_error(ctx);
-    sqlite3_randomness(1, &r);
-    QK_sleep_ms(retries * (int)r * 4);
+    tav_respond__retry_pause(NULL, retries);
   }
   if (pFollowUp->db != NULL) {
     QK_TRY(ctx, QK_sqlite__exec(ctx, pFollowUp->db, "COMMIT TRANSACTION"));

@@ -18,6 +18,7 @@
 #include "server/tav_handle_conflicts.h"
 #include "server/tav_respond_access.h"
 #include "server/tav_respond_protocol.h"
+#include "server/tav_respond_pull.h"
 
 /* Outcomes of reading a pushed package. */
 #define TAV_PUSH_OUTCOME_NORMAL 0
@@ -60,6 +61,12 @@ void tav_respond__read_pushed_package(QK_context *ctx, const tav_backend_ops *op
                                       tav_pkg *pkg, int *pOutcome, int *pProtocolCode, int *pPv,
                                       int *pbBaselineMissing, QK_int64 *pBaselinePosition, QK_int64 *pTxid,
                                       QK_int64 *pTxidR, QK_string **ppMessage);
+/* The same with the waits of the given pacing between attempts (NULL: the default). */
+void tav_respond__read_pushed_package_paced(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h,
+                                            const QK_varray *pAcl, const tav_user_identity *pIdentity, QK_int64 fid,
+                                            tav_pkg *pkg, int *pOutcome, int *pProtocolCode, int *pPv,
+                                            int *pbBaselineMissing, QK_int64 *pBaselinePosition, QK_int64 *pTxid,
+                                            QK_int64 *pTxidR, QK_string **ppMessage, const tav_retry_pacing *pPacing);
 
 /* The kinds of row operations the package holds, per table of the schema in its order: a new
  * list of {"op": "tbl_add_row" | "tbl_update_row" | "tbl_delete_row", "tbl": id}. */

@@ -46,8 +46,6 @@ static const char TEXT_RECOVERY_REJECTED[] =
     "the current conflict resolution rules.";
 static const char TEXT_RECOVERY_PURGED[] = "Recovery of rolled back data failed due to purged data.";
 
-/* The last generation a pushed timeline can hold. */
-#define LAST_PUSHED_GENERATION 9223372036854775791LL
 /* Retries of one push before it counts as busy. */
 #define PUSH_MAX_RETRIES 10
 
@@ -399,9 +397,7 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
     }
     QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
     if (bSecond && !QK_guid__is_zero(stamp)) {
-      QK_TRY(ctx, tav_pkg__squash_generations(ctx, st->defin, db, 1, 1, LAST_PUSHED_GENERATION, TAV_PKG_GEN_PUSH));
-      QK_TRY(ctx, tav_pkg__squash_generations(ctx, st->defin, db, 1, TAV_PKG_GEN_PUSH, TAV_PKG_GEN_MARKER,
-                                              TAV_PKG_GEN_MARKER));
+      QK_TRY(ctx, tav_pkg__fold_pushed_timeline(ctx, st->defin, db));
     }
   }
 
@@ -477,11 +473,11 @@ static void end_operation(QK_context *ctx, push_read *st, QK_string **ppMessage)
 done:;
 }
 
-void tav_respond__read_pushed_package(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h,
-                                      const QK_varray *pAcl, const tav_user_identity *pIdentity, QK_int64 fid,
-                                      tav_pkg *pkg, int *pOutcome, int *pProtocolCode, int *pPv,
-                                      int *pbBaselineMissing, QK_int64 *pBaselinePosition, QK_int64 *pTxid,
-                                      QK_int64 *pTxidR, QK_string **ppMessage) {
+void tav_respond__read_pushed_package_paced(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h,
+                                            const QK_varray *pAcl, const tav_user_identity *pIdentity, QK_int64 fid,
+                                            tav_pkg *pkg, int *pOutcome, int *pProtocolCode, int *pPv,
+                                            int *pbBaselineMissing, QK_int64 *pBaselinePosition, QK_int64 *pTxid,
+                                            QK_int64 *pTxidR, QK_string **ppMessage, const tav_retry_pacing *pPacing) {
   push_read st = {};
   int retries = 0, bEnd = 0;
   QK_ARG_NOT_NULL(ctx, ops);
@@ -514,7 +510,6 @@ void tav_respond__read_pushed_package(QK_context *ctx, const tav_backend_ops *op
 
   for (;;) {
     int bDeadlock = 0;
-    QK_uint8 r = 0;
     attempt(ctx, &st, &bEnd);
     if (!QK_context__has_error(ctx)) break;
     bDeadlock = QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM);
@@ -544,8 +539,7 @@ void tav_respond__read_pushed_package(QK_context *ctx, const tav_backend_ops *op
     st.bTxOpen = 0;
     QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "ROLLBACK TRANSACTION"));
     QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "BEGIN IMMEDIATE TRANSACTION"));
-    sqlite3_randomness(1, &r);
-    QK_sleep_ms(retries * (int)r * 4);
+    tav_respond__retry_pause(pPacing, retries);
   }
   if (bEnd) {
     end_operation(ctx, &st, ppMessage);
@@ -560,4 +554,15 @@ cleanup:
   QK_RELEASE(ctx, tav_filter__free(ctx, &st.filter));
   QK_RELEASE(ctx, tav_defin__free(ctx, &st.defin));
   QK_RELEASE(ctx, free_recovery_set(ctx, &st.recovery_set));
+}
+
+void tav_respond__read_pushed_package(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h,
+                                      const QK_varray *pAcl, const tav_user_identity *pIdentity, QK_int64 fid,
+                                      tav_pkg *pkg, int *pOutcome, int *pProtocolCode, int *pPv,
+                                      int *pbBaselineMissing, QK_int64 *pBaselinePosition, QK_int64 *pTxid,
+                                      QK_int64 *pTxidR, QK_string **ppMessage) {
+  QK_TRY(ctx, tav_respond__read_pushed_package_paced(ctx, ops, h, pAcl, pIdentity, fid, pkg, pOutcome, pProtocolCode,
+                                                     pPv, pbBaselineMissing, pBaselinePosition, pTxid, pTxidR,
+                                                     ppMessage, NULL));
+done:;
 }

@@ -6,6 +6,7 @@
 #include "server/tav_db_mssql_audit.h"
 #include "server/tav_db_mssql_baseline.h"
 #include "server/tav_db_mssql_import.h"
+#include "server/tav_db_mssql_recovery.h"
 #include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_salvage.h"
 
@@ -22,4 +23,6 @@ inline void add_push_ops(tav_backend_ops *o) {
   o->lookup_identity_pk = tav_db_mssql__lookup_identity_pk;
   o->handle_baseline_purged = tav_db_mssql__handle_baseline_purged;
   o->dump_rows = tav_db_mssql__dump_rows;
+  o->record_recovery_timeline = tav_db_mssql__record_recovery_timeline;
+  o->import_recovered = tav_db_mssql__import_recovered;
 }

@@ -292,6 +292,28 @@ TEST_F(SquashTest, TwoVersionsOfARowInOneGenerationAreRefused) {
   EXPECT_EQ(row_versions(), before);
 }
 
+TEST_F(SquashTest, ThePushedTimelineFoldsOntoTheKnownBaseWithItsNewestValues) {
+  // Row 01: in the known base (-1, id 7) and changed again in rolled-back generation 3 (id 9):
+  // the generation is the newer version, so its values survive on the base's predecessor.
+  // Row 02: only in generations 3 and 4. Row 03: only in the base. Row 04: this push's own
+  // change, already in transaction form, stays.
+  insert({{"01", "0", -1, "7"}, {"01", "2", 3, "9"}, {"02", "0", 3, "5"}, {"02", "3", 4, "6"}, {"03", "0", -1, "4"},
+          {"04", "3", 9223372036854775792LL, "2"}});
+  ASSERT_EQ(exec(pkg.db, "ALTER TABLE \"p$u$1001\" ADD COLUMN z_txid INT; ALTER TABLE \"p$u$1002\" ADD COLUMN z_txid INT"),
+            "ok");
+  tav_pkg__fold_pushed_timeline(ctx, d, pkg.db);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(row_versions(), "01|0|-1|9;02|0|-1|6;03|0|-1|4;04|3|9223372036854775792|2");
+  EXPECT_EQ(rows(pkg.db, "SELECT count(*) FROM \"p$u$1001\" WHERE z_gen_add = -1 AND z_txid = -1"), "3");
+
+  // Two versions of one row in one generation still cannot be folded.
+  insert({{"05", "0", 3, "1"}, {"05", "0", 3, "2"}});
+  std::string before = row_versions();
+  tav_pkg__fold_pushed_timeline(ctx, d, pkg.db);
+  EXPECT_EQ(take_error().substr(0, 4), "500:");
+  EXPECT_EQ(row_versions(), before);
+}
+
 TEST_F(SquashTest, ATableWithoutKeyColumnsCannotBeSquashed) {
   tav_pkg__create_rows_table(ctx, pkg.db, d, "1003", 6);
   ASSERT_EQ(take_error(), "ok");

@@ -4,6 +4,9 @@
 #include "download_fixture.h"
 
 #include "push_ops_fixture.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_str_utils.h"
+#include "qksqlite/qk_sqlite.h"
 #include "server/tav_respond_pull.h"
 #include "server/tav_respond_push.h"
 
@@ -101,6 +104,22 @@ struct PushTest : DownloadTest {
       script += "INSERT INTO \"p$u$" + t + "\" VALUES (x'" + ridHex + "', " + ph + ", " + values + ");\n";
     script += "INSERT INTO \"p$rd$" + t + "\" VALUES (x'" + ridHex + "', " + (values.empty() ? "NULL" : ph) + ", " +
               (base ? std::to_string(base) : "NULL") + ", " + ph + ");\n";
+  }
+  // A version-6 package: its baseline ("<generation>g<id>"), the generation rows of a lost
+  // timeline ("<generation>, <id>" lines, may be empty), a new stamp at -2 and empty tables.
+  void generation_package(const std::string &baseline, const std::string &lostGenerations = "") {
+    size_t g = baseline.find('g');
+    char stamp[33];
+    snprintf(stamp, sizeof stamp, "%032x", 0x6000 + ++stampCounter);
+    script = "CREATE TABLE p$gen (generation INTEGER PRIMARY KEY, id INTEGER);\n"
+             "INSERT INTO p$gen VALUES (0, '{\"pv\":6}');\n"
+             "INSERT INTO p$gen VALUES (" + baseline.substr(0, g) + ", " + baseline.substr(g + 1) + ");\n";
+    if (!lostGenerations.empty()) script += "INSERT INTO p$gen VALUES (" + lostGenerations + ");\n";
+    script += "INSERT INTO p$gen VALUES (-2, x'" + std::string(stamp) + "');\n"
+              "CREATE TABLE \"p$u$" + items + "\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\", \"name\", "
+              "\"qty\");\n"
+              "CREATE TABLE \"p$u$" + parts + "\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\", \"item_id\", "
+              "\"label\");\n";
   }
   // Writes the package, checks it with the inspector and compresses it as the request body.
   void seal(int pv) {
@@ -436,16 +455,8 @@ TEST_F(PushTest, AGenerationClientPushesItsChanges) {
   std::string from = pull_baseline(&pulled, 6);
   std::string c = rows_of(pulled, "SELECT hex(z_rid), z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
   size_t g = from.find('g');
-  char stamp[33];
-  snprintf(stamp, sizeof stamp, "%032x", 0x6000 + ++stampCounter);
-  script = "CREATE TABLE p$gen (generation INTEGER PRIMARY KEY, id INTEGER);\n"
-           "INSERT INTO p$gen VALUES (0, '{\"pv\":6}');\n"
-           "INSERT INTO p$gen VALUES (" + from.substr(0, g) + ", " + from.substr(g + 1) + ");\n"
-           "INSERT INTO p$gen VALUES (-2, x'" + stamp + "');\n"
-           "CREATE TABLE \"p$u$" + items + "\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\", \"name\", \"qty\");\n"
-           "CREATE TABLE \"p$u$" + parts + "\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\", \"item_id\", "
-           "\"label\");\n"
-           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + c.substr(0, 32) + "', " + c.substr(33) + ", -2, 3, 'c', 33);\n"
+  generation_package(from);
+  script += "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + c.substr(0, 32) + "', " + c.substr(33) + ", -2, 3, 'c', 33);\n"
            "INSERT INTO \"p$u$" + items + "\" VALUES (x'000000000000000000000000000000d6', NULL, -2, 9, 'g6', 1);\n";
   seal(6);
   ASSERT_EQ(push(query(from)), "ok");
@@ -464,6 +475,113 @@ TEST_F(PushTest, AGenerationClientPushesItsChanges) {
   ASSERT_EQ(push(query(from)), "ok");
   EXPECT_EQ(status, 400);
   EXPECT_NE(body_text().find("invalid package version: 0"), std::string::npos) << body_text();
+}
+
+TEST_F(PushTest, AGenerationClientBringsBackItsRolledBackTimelineAndPushesOnTopOfIt) {
+  allow("pull");
+  allow("*");
+  std::string pulled, out;
+  std::string from = pull_baseline(&pulled, 6);
+  std::string a = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'A'");
+  std::string c = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  std::string snap = dataDir + "/before.snap";
+  ASSERT_EQ(cli("snapshot " + dataDir + " shop " + snap, &out), 0) << out;
+  // A generation the client gets and the server then loses to the restore: c's quantity 30.
+  write("UPDATE dbo.items SET qty = 30 WHERE name = N'c'");
+  next_generation();
+  std::string rolled;
+  pull_baseline(&rolled, 6);
+  std::string cGen = rows_of(rolled, "SELECT z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  std::string lost = rows_of(rolled, "SELECT generation || ', ' || id FROM p$gen WHERE generation = " + cGen);
+  ASSERT_NE(lost, "");
+  tav_db_mssql__handle_free(ctx, &h);
+  tav_db_mssql__close(ctx, &conn);
+  ASSERT_EQ(cli("restore " + dataDir + " shop " + snap, &out), 0) << out;
+  open("shop");
+  tav_db_mssql__handle_alloc(ctx, conn, "demo", &h);
+  ASSERT_EQ(take_error(), "ok");
+  ASSERT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+
+  // The client's push: its baseline, the lost generation with c's version, and its own
+  // changes made on top of that timeline (c again, and A).
+  std::string cRid = c.substr(0, 32), cBase = c.substr(33), aRid = a.substr(0, 32), aBase = a.substr(33);
+  generation_package(from, lost);
+  script += "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cBase + ", " + cGen + ", 3, 'c', 30);\n"
+           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cGen + ", -2, 3, 'c', 31);\n"
+           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + aRid + "', " + aBase + ", -2, 1, 'A2', 1);\n";
+  seal(6);
+  // A user who may report but not recover rolled-back data: the server is left as it is.
+  ASSERT_EQ(cli("add-acl " + dataDir + " shop demo '' anyone '*' recover_rollback_data deny", &out), 0) << out;
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  EXPECT_EQ(status, 406) << body_text();
+  EXPECT_EQ(header(), "4296");
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+  exec("DELETE FROM tavrin.[demo$t$a] WHERE op = N'recover_rollback_data'");
+
+  ASSERT_EQ(push(query(from)), "ok");
+  ASSERT_EQ(status, 200) << body_text();
+  // The lost version came back under its own transaction, the client's changes after it.
+  EXPECT_GT(txidR, t2);
+  EXPECT_GT(txid, txidR);
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A2|1;c|31");
+  std::string versions = "tavrin.\"demo$z$rv$" + items + "\"";
+  EXPECT_EQ(host("SELECT COUNT(*) FROM " + versions + " WHERE txid = " + std::to_string(txidR)), "1");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM " + versions + " WHERE txid = " + std::to_string(txid)), "2");
+  // The timeline is on record for later pushes of it.
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.\"demo$r$gen\""), "1");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.\"demo$r$rv$" + items + "\""), "1");
+  std::string file = follow_up();
+  EXPECT_EQ(inspect_sound(file, "--version 6"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT name || ':' || qty FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 AND name NOT NULL "
+                         "ORDER BY name"),
+            "A2:1;c:31");
+  EXPECT_EQ(leftovers(), 0);
+}
+
+// Every attempt finds the store busy.
+void busy_lookup(QK_context *ctx, tav_db_handle *, const QK_uint8 *, QK_int64, QK_int64, int *, QK_int64 *,
+                 QK_int64 *) {
+  QK_context__throw(ctx, QK_ERR_BUSY_RETRY, __FILE__, __LINE__);
+}
+int fixed_byte(void *) { return 7; }
+void record_sleep(void *pData, QK_uint32 ms) { static_cast<std::vector<QK_uint32> *>(pData)->push_back(ms); }
+
+TEST_F(PushTest, ABusyStoreGivesUpAfterElevenAttempts) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  seal(4);
+  std::string before = sha1();
+  std::vector<QK_uint32> sleeps;
+  tav_retry_pacing pacing = {fixed_byte, record_sleep, &sleeps};
+  ops.find_tx_by_rstamp = busy_lookup;
+  tav_pkg work_pkg = {};
+  QK_strdup(ctx, upload.c_str(), &work_pkg.path);
+  int outcome = -1, code = 0, pv = 0, missing = 0;
+  QK_int64 position = 0;
+  tav_respond__read_pushed_package_paced(ctx, &ops, h, nullptr, nullptr, 7, &work_pkg, &outcome, &code, &pv, &missing,
+                                         &position, &txid, &txidR, &message, &pacing);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(code, TAV_PROTO_BUSY);
+  ASSERT_NE(message, nullptr);
+  EXPECT_NE(std::string(QK_string__sz(message)).find("Busy retry required"), std::string::npos)
+      << QK_string__sz(message);
+  EXPECT_EQ(sleeps, (std::vector<QK_uint32>{28, 56, 84, 112, 140, 168, 196, 224, 252, 280}));
+  // Every attempt was undone in the package.
+  QK_sqlite__close(ctx, &work_pkg.db);
+  EXPECT_EQ(sha1(), before);
+  QK_free(ctx, work_pkg.path);
+  work_pkg.path = nullptr;
+
+  // The client is answered 500 with the busy code.
+  tav_respond__answer_protocol_code(ctx, 1, code, pv, "demo", nullptr, &status, &headers, &body);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(status, 500);
+  EXPECT_EQ(header(), "4808");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2");
 }
 
 }  // namespace
