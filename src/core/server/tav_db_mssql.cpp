@@ -18,14 +18,6 @@ static const char s_default_connection[] =
 
 /* ---- Statement helpers ---- */
 
-void tav_db_mssql__check_table_id(QK_context *ctx, const char *pszTblId) {
-  const char *p;
-  QK_ARG_NOT_NULL(ctx, pszTblId);
-  p = pszTblId[0] == '-' ? pszTblId + 1 : pszTblId;
-  QK_ARG_VALID(ctx, pszTblId, *p != '\0' && strspn(p, "0123456789") == strlen(p) && strlen(p) <= 10);
-done:;
-}
-
 void tav_db_mssql__table_id_text(QK_context *ctx, const char *pszTblId, char *pszOut) {
   QK_int32 id = 0;
   QK_ARG_NOT_NULL(ctx, pszTblId);

@@ -229,9 +229,6 @@ void tav_db_mssql__log_request(QK_context *ctx, QK_mssql_connection *pConn, cons
                                const char *pszClientAddress, QK_int64 requestSize, QK_int64 responseSize,
                                QK_int64 status, QK_int64 elapsedMs, QK_int64 txid, QK_int64 txidR);
 
-/* A table id goes into statement text, so it must be the decimal text of an object id. */
-void tav_db_mssql__check_table_id(QK_context *ctx, const char *pszTblId);
-
 /* ---- Shared statement helper ---- */
 
 /* Runs a prepared statement and fetches the first row of its first result set with columns;

@@ -419,6 +419,7 @@ void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const 
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
   char a[QK_INT64_SZ_SIZE], p[QK_INT64_SZ_SIZE];
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   QK_int64 purged = 0, txid = 0;
   QK_uint32 count = 0;
   SQLLEN ind = 0;
@@ -428,11 +429,11 @@ void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const 
   QK_ARG_NOT_NULL(ctx, pPurgeGeneration);
   *pPurgeGeneration = 0;
   if (range->first == 1) goto done;
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
                                        "SELECT [purged] FROM tavrin.\"%s$t$t\" WHERE [object_id] = %s AND [purged] IS "
                                        "NOT NULL",
-                                       h->name, pszTblId));
+                                       h->name, szTbl));
   QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
@@ -482,28 +483,29 @@ void tav_db_mssql__table_has_changes(QK_context *ctx, tav_db_handle *h, const ch
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_int64 *pTxids = NULL;
   char a[QK_INT64_SZ_SIZE], b[QK_INT64_SZ_SIZE];
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   QK_int64 answer = 0;
   QK_uint32 count = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pRange);
   QK_ARG_NOT_NULL(ctx, pbChanged);
   *pbChanged = 0;
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   if (pRange->spec_type == FIRST_BY_TXID__LAST_BY_GENERATION) {
     *pbChanged = 1;
   } else if (pRange->spec_type == BY_GENERATION) {
     if (pRange->last < pRange->first) goto done;
     QK_int64__to_sz(pRange->first, a);
     QK_int64__to_sz(pRange->last, b);
-    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_has_changes_by_generation_sql, h->name, pszTblId, h->name, a, b,
-                                         h->name, pszTblId, h->name, h->name, pszTblId, a, b));
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_has_changes_by_generation_sql, h->name, szTbl, h->name, a, b,
+                                         h->name, szTbl, h->name, h->name, szTbl, a, b));
     QK_TRY(ctx, tav_db_mssql__query_batch_int64(ctx, h, QK_string__sz(pSql), &answer));
     *pbChanged = answer == 1;
   } else {
     QK_VERIFY(ctx, pRange->spec_type == BY_TXID);
     if (pRange->last >= pRange->first) {
-      QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_has_changes_by_txid_sql, h->name, pszTblId,
-                                            h->name, pszTblId));
+      QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_has_changes_by_txid_sql, h->name, szTbl,
+                                            h->name, szTbl));
       QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &pRange->first));
       QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &pRange->last));
       QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 3, &pRange->first));
@@ -524,8 +526,8 @@ void tav_db_mssql__table_has_changes(QK_context *ctx, tav_db_handle *h, const ch
       QK_TRY(ctx, QK_varray__get__int64(ctx, pRange->txids, i, &pTxids[i]));
       QK_TRY(ctx, QK_string__append__sz(ctx, pCond, i ? " OR txid=?" : " txid=?"));
     }
-    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_has_changes_listed_sql, h->name, pszTblId,
-                                          QK_string__sz(pCond), h->name, pszTblId, QK_string__sz(pCond)));
+    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_has_changes_listed_sql, h->name, szTbl,
+                                          QK_string__sz(pCond), h->name, szTbl, QK_string__sz(pCond)));
     for (QK_uint32 i = 0; i < count; i++) {
       QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, (QK_uint16)(i + 1), &pTxids[i]));
       QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, (QK_uint16)(count + i + 1), &pTxids[i]));
@@ -947,15 +949,16 @@ void tav_db_mssql__export_table(QK_context *ctx, tav_db_handle *h, int pkgVersio
                                 sqlite3_stmt *pRowDeltaInsert) {
   QK_vhash *pState = NULL;
   QK_int64 purgedBefore = 0, purgedAfter = 0;
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   int bUnfiltered = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pStates);
   QK_ARG_NOT_NULL(ctx, pRange);
   QK_ARG_NOT_NULL(ctx, pRowInsert);
   if (ppszSetDigest != NULL) *ppszSetDigest = NULL;
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
-  QK_TRY(ctx, QK_vhash__get__vhash(ctx, pStates, pszTblId, &pState));
-  QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, pszTblId, pRange, &purgedBefore));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, QK_vhash__get__vhash(ctx, pStates, szTbl, &pState));
+  QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, szTbl, pRange, &purgedBefore));
   if (purgedBefore != 0 && pszClientSetDigest == NULL) {
     pRange->first = 1;
     pRange->txids = NULL;
@@ -964,20 +967,20 @@ void tav_db_mssql__export_table(QK_context *ctx, tav_db_handle *h, int pkgVersio
   QK_TRY(ctx, QK_vhash__check__bool(ctx, pState, "unfiltered", &bUnfiltered));
   if (bUnfiltered) {
     if (pRange->spec_type != BY_GENERATION)
-      QK_TRY(ctx, tav_db_mssql__export_unfiltered_by_txid(ctx, h, psk, pszTblId, pRange, pRowInsert, pRowDeltaInsert));
+      QK_TRY(ctx, tav_db_mssql__export_unfiltered_by_txid(ctx, h, psk, szTbl, pRange, pRowInsert, pRowDeltaInsert));
     else if (pRange->first == 1)
-      QK_TRY(ctx, tav_db_mssql__export_unfiltered_from_scratch(ctx, h, psk, pszTblId, pRange, pRowInsert));
+      QK_TRY(ctx, tav_db_mssql__export_unfiltered_from_scratch(ctx, h, psk, szTbl, pRange, pRowInsert));
     else
-      QK_TRY(ctx, tav_db_mssql__export_unfiltered_by_generation(ctx, h, psk, pszTblId, pRange, pRowInsert));
+      QK_TRY(ctx, tav_db_mssql__export_unfiltered_by_generation(ctx, h, psk, szTbl, pRange, pRowInsert));
   } else if (pRange->spec_type != BY_GENERATION) {
-    QK_TRY(ctx, tav_db_mssql__export_filtered_by_txid(ctx, h, pkgVersion, psk, pStates, pszTblId, pszClientSetDigest,
+    QK_TRY(ctx, tav_db_mssql__export_filtered_by_txid(ctx, h, pkgVersion, psk, pStates, szTbl, pszClientSetDigest,
                                                       ppszSetDigest, pRange, pRowInsert, pRowDeltaInsert));
   } else {
-    QK_TRY(ctx, tav_db_mssql__export_filtered_by_generation(ctx, h, pkgVersion, psk, pStates, pszTblId,
+    QK_TRY(ctx, tav_db_mssql__export_filtered_by_generation(ctx, h, pkgVersion, psk, pStates, szTbl,
                                                             pszClientSetDigest, ppszSetDigest, pRange, pRowInsert));
   }
   if (pRange->first >= 2) {
-    QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, pszTblId, pRange, &purgedAfter));
+    QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, szTbl, pRange, &purgedAfter));
     if (purgedAfter != purgedBefore) QK_THROW_MSG(ctx, QK_ERR_BUSY_RETRY, TAV_EXPORT_PURGE_DURING_EXPORT);
   }
 done:

@@ -109,6 +109,7 @@ static void filter_condition(QK_context *ctx, tav_db_handle *h, QK_vhash *pState
   QK_vhash *pRef = NULL, *pParentState = NULL;
   const char *pszParent = NULL, *pszParentSet = NULL;
   char szParentSet[TAV_TEMP_NAME_SIZE];
+  char szParent[TAV_TABLE_ID_SZ_SIZE];
   QK_uint32 count = 0;
   int parts = 0;
   *pbUsable = 1;
@@ -122,11 +123,11 @@ static void filter_condition(QK_context *ctx, tav_db_handle *h, QK_vhash *pState
   for (QK_uint32 i = 0; i < count; i++) {
     QK_TRY(ctx, QK_varray__get__vhash(ctx, pParents, i, &pRef));
     QK_TRY(ctx, QK_vhash__get__sz(ctx, pRef, "tbl", &pszParent));
-    QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszParent));
-    QK_TRY(ctx, state_of(ctx, pStates, pszParent, &pParentState));
+    QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszParent, szParent));
+    QK_TRY(ctx, state_of(ctx, pStates, szParent, &pParentState));
     QK_TRY(ctx, QK_vhash__check__sz(ctx, pParentState, set_key(current), &pszParentSet));
     if (pszParentSet == NULL) {
-      QK_TRY(ctx, tav_db_mssql__build_included_set(ctx, h, pStates, pszParent, range, current, szParentSet));
+      QK_TRY(ctx, tav_db_mssql__build_included_set(ctx, h, pStates, szParent, range, current, szParentSet));
       pszParentSet = szParentSet[0] != '\0' ? szParentSet : NULL;
     }
     if (pszParentSet == NULL) {
@@ -136,8 +137,8 @@ static void filter_condition(QK_context *ctx, tav_db_handle *h, QK_vhash *pState
     }
     QK_TRY(ctx, reference_texts(ctx, pRef, &pNull, &pMatch));
     QK_TRY(ctx, QK_string__append__format(ctx, pCond, s_parent_condition_sql, parts++ ? "AND" : "WHERE",
-                                          QK_string__sz(pNull), pszParentSet, h->name, pszParent, QK_string__sz(pMatch),
-                                          pszParentSet, h->name, pszParent, QK_string__sz(pMatch)));
+                                          QK_string__sz(pNull), pszParentSet, h->name, szParent, QK_string__sz(pMatch),
+                                          pszParentSet, h->name, szParent, QK_string__sz(pMatch)));
     QK_RELEASE(ctx, QK_string__free(ctx, pNull));
     QK_RELEASE(ctx, QK_string__free(ctx, pMatch));
     pNull = pMatch = NULL;
@@ -175,16 +176,17 @@ void tav_db_mssql__build_included_set(QK_context *ctx, tav_db_handle *h, QK_vhas
   char *pszName = NULL;
   const char *pszTblName = NULL, *pszWhere = NULL;
   char szSet[TAV_TEMP_NAME_SIZE];
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   int bFiltered = 0, bTwoPart = 0, bUsable = 1, bMaybeInvalid = 0, bInvalid = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, range);
   QK_ARG_NOT_NULL(ctx, pszSet);
   pszSet[0] = '\0';
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
-  QK_TRY(ctx, state_of(ctx, pStates, pszTblId, &pState));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, state_of(ctx, pStates, szTbl, &pState));
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pState, "tbl_name", &pszTblName));
   if (pszTblName == NULL) {
-    QK_TRY(ctx, tav_db_mssql__host_table_name(ctx, h, pszTblId, &pszName));
+    QK_TRY(ctx, tav_db_mssql__host_table_name(ctx, h, szTbl, &pszName));
     QK_TRY(ctx, QK_vhash__update__string(ctx, pState, "tbl_name", pszName));
     QK_TRY(ctx, QK_vhash__get__sz(ctx, pState, "tbl_name", &pszTblName));
   }
@@ -192,14 +194,14 @@ void tav_db_mssql__build_included_set(QK_context *ctx, tav_db_handle *h, QK_vhas
     QK_TRY(ctx, QK_vhash__check__bool(ctx, pState, "prev-where-invalid", &bInvalid));
     if (bInvalid) goto done;
   }
-  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szSet, bAtEnd ? "final_included" : "baseline_included", pszTblId));
+  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szSet, bAtEnd ? "final_included" : "baseline_included", szTbl));
   QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn,
                                      "CREATE TABLE #%s (z_rv bigint PRIMARY KEY, rid uniqueidentifier NOT NULL, "
                                      "generation bigint NOT NULL)",
                                      szSet));
   QK_TRY(ctx, QK_vhash__update__string(ctx, pState, set_key(bAtEnd), szSet));
   QK_TRY(ctx, QK_vhash__check__bool(ctx, pState, bAtEnd ? "filtered-now" : "filtered-previously", &bFiltered));
-  QK_TRY(ctx, tav_db_mssql__state_queries(ctx, range, h->name, pszTblId, bAtEnd, 0, bFiltered, &bTwoPart, &pRows,
+  QK_TRY(ctx, tav_db_mssql__state_queries(ctx, range, h->name, szTbl, bAtEnd, 0, bFiltered, &bTwoPart, &pRows,
                                           &pDel));
   if (!bFiltered) {
     QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_unfiltered_set_sql, szSet, QK_string__sz(pRows),
@@ -220,7 +222,7 @@ void tav_db_mssql__build_included_set(QK_context *ctx, tav_db_handle *h, QK_vhas
                                          QK_string__sz(pCond), QK_string__sz(pDel), QK_string__sz(pCond)));
   else
     QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_one_part_set_sql, QK_string__sz(pRows), QK_string__sz(pDel),
-                                         szSet, h->name, pszTblId, QK_string__sz(pCond), h->name, pszTblId,
+                                         szSet, h->name, szTbl, QK_string__sz(pCond), h->name, szTbl,
                                          QK_string__sz(pCond)));
   QK_mssql__exec(ctx, h->conn, QK_string__sz(pSql));
   if (QK_context__has_error(ctx)) {
@@ -231,10 +233,10 @@ void tav_db_mssql__build_included_set(QK_context *ctx, tav_db_handle *h, QK_vhas
       QK_TRY(ctx, mark_baseline_invalid(ctx, pState));
       goto done;
     }
-    classify_filter_failure(ctx, h, pszTblId, pszWhere, pszTblName);
+    classify_filter_failure(ctx, h, szTbl, pszWhere, pszTblName);
     QK_CHECK(ctx);
   }
-  QK_TRY(ctx, tav_db_mssql__prune_same_table_refs(ctx, h, pszTblId, szSet, pState));
+  QK_TRY(ctx, tav_db_mssql__prune_same_table_refs(ctx, h, szTbl, szSet, pState));
   QK_TRY(ctx, QK_strcpy(ctx, pszSet, TAV_TEMP_NAME_SIZE, szSet));
 done:
   QK_free(ctx, pszName);
@@ -342,14 +344,15 @@ static const char s_where_on_host_sql[] = "SELECT TOP 1 * from %s.%s WHERE %s";
 void tav_db_mssql__test_where_on_host(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
                                       const char *pszWhere, int *pbRuns) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   char *pszSchema = NULL, *pszName = NULL;
   QK_string *pSchema = NULL, *pName = NULL;
   int bHas = 0, bRow = 0;
   QK_ARG_NOT_NULL(ctx, pbRuns);
   *pbRuns = 0;
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, "SELECT OBJECT_SCHEMA_NAME(%s), OBJECT_NAME(%s)",
-                                        pszTblId, pszTblId));
+                                        szTbl, szTbl));
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
   QK_VERIFY(ctx, bHas);
@@ -543,20 +546,21 @@ void tav_db_mssql__export_column_dump(QK_context *ctx, tav_db_handle *h, tav_def
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   const char *pszBaseSet = NULL, *pszFinalSet = NULL;
   char szDump[TAV_TEMP_NAME_SIZE], szRows[TAV_TEMP_NAME_SIZE];
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   int bUnfiltered = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pState);
   QK_ARG_NOT_NULL(ctx, export_range);
   QK_ARG_NOT_NULL(ctx, pszColumnList);
   QK_ARG_NOT_NULL(ctx, pszSelectList);
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_VERIFY(ctx, export_range->first > 1);
-  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDump, "column_dump", pszTblId));
+  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDump, "column_dump", szTbl));
   QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "CREATE TABLE #%s (z_rv bigint PRIMARY KEY)", szDump));
   QK_TRY(ctx, QK_vhash__check__bool(ctx, pState, "unfiltered", &bUnfiltered));
   if (bUnfiltered) {
-    QK_TRY(ctx, tav_db_mssql__state_queries(ctx, export_range, h->name, pszTblId, 0, 0, 0, NULL, &pBase, NULL));
-    QK_TRY(ctx, tav_db_mssql__state_queries(ctx, export_range, h->name, pszTblId, 1, 0, 0, NULL, NULL, &pEnd));
+    QK_TRY(ctx, tav_db_mssql__state_queries(ctx, export_range, h->name, szTbl, 0, 0, 0, NULL, &pBase, NULL));
+    QK_TRY(ctx, tav_db_mssql__state_queries(ctx, export_range, h->name, szTbl, 1, 0, 0, NULL, NULL, &pEnd));
     QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_dump_unfiltered_sql, szDump, QK_string__sz(pBase),
                                        QK_string__sz(pEnd)));
   } else {
@@ -564,16 +568,16 @@ void tav_db_mssql__export_column_dump(QK_context *ctx, tav_db_handle *h, tav_def
     QK_TRY(ctx, QK_vhash__get__sz(ctx, pState, "ttable_included_in_final", &pszFinalSet));
     QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_dump_filtered_sql, szDump, pszBaseSet, pszFinalSet));
   }
-  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRows, "partial_rows", pszTblId));
-  QK_TRY(ctx, tav_defin__map_column_names(ctx, psk, pszTblId, &pNames));
-  QK_TRY(ctx, tav_db_mssql__create_temp_table(ctx, h->conn, psk, pszTblId, szRows, "z_rv bigint PRIMARY KEY", 0,
+  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRows, "partial_rows", szTbl));
+  QK_TRY(ctx, tav_defin__map_column_names(ctx, psk, szTbl, &pNames));
+  QK_TRY(ctx, tav_db_mssql__create_temp_table(ctx, h->conn, psk, szTbl, szRows, "z_rv bigint PRIMARY KEY", 0,
                                               pNames, 0, NULL));
   QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_dump_current_sql, szRows, pszColumnList, pszSelectList, szDump,
-                                     h->name, pszTblId));
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_dump_old_sql, szRows, szDump, h->name, pszTblId, pszColumnList,
+                                     h->name, szTbl));
+  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_dump_old_sql, szRows, szDump, h->name, szTbl, pszColumnList,
                                      pszSelectList));
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_dump_rows_sql, pszSelectList, szRows, h->name,
-                                        pszTblId));
+                                        szTbl));
   QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, NULL, 0));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));

@@ -52,6 +52,10 @@ void tav_db_mssql__import_push(QK_context *ctx, tav_db_handle *h, tav_defin *psk
  * records of the rolled-back timeline with the package's rows. */
 void tav_db_mssql__stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlite3 *pPkgDb,
                                const char *pszTblId, QK_vhash *pState);
+/* The package table's columns (internal ones left out) by name -> column id, the member's
+ * "cols_in_pkg_u"; a column the table does not have fails verification. */
+void tav_db_mssql__package_columns(QK_context *ctx, sqlite3 *pPkgDb, tav_defin *psk, const char *pszTblId,
+                                   QK_vhash **ppCols);
 /* Copies the rows of a prepared package query (z_rid, [z_gen_add, generation id,] then the
  * named columns) into a temp table; count (opt) receives the number of rows. Date or time
  * texts that SQL Server refuses give 400. */

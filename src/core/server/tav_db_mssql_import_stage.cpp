@@ -146,12 +146,12 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pList));
 }
 
-/* "cols_in_pkg_u": the package table's columns (internal ones left out) by name -> id. */
-static void package_columns(QK_context *ctx, sqlite3 *pPkgDb, tav_defin *psk, const char *pszTblId,
-                            QK_vhash **ppCols) {
+void tav_db_mssql__package_columns(QK_context *ctx, sqlite3 *pPkgDb, tav_defin *psk, const char *pszTblId,
+                                   QK_vhash **ppCols) {
   QK_vhash *pAll = NULL, *pCols = NULL;
   QK_uint32 count = 0;
   const char *pszName = NULL, *pszColId = NULL;
+  QK_ARG_NOT_NULL(ctx, ppCols);
   QK_TRY(ctx, tav_pkg__get_table_columns(ctx, pPkgDb, pszTblId, &pAll));
   QK_TRY(ctx, QK_vhash__alloc(ctx, &pCols));
   QK_TRY(ctx, QK_vhash__count(ctx, pAll, &count));
@@ -337,7 +337,7 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
   if (bFirst) {
     if (pPkgDb != NULL) {
       QK_TRY(ctx, prepare_package_table(ctx, pPkgDb, pszTblId));
-      QK_TRY(ctx, package_columns(ctx, pPkgDb, psk, pszTblId, &pOwnedCols));
+      QK_TRY(ctx, tav_db_mssql__package_columns(ctx, pPkgDb, psk, pszTblId, &pOwnedCols));
     } else {
       QK_TRY(ctx, prepared_columns(ctx, psk, pszTblId, &pOwnedCols));
     }

@@ -175,30 +175,6 @@ static void prepared_columns_of(QK_context *ctx, tav_defin *psk, const char *psz
 done:;
 }
 
-/* The package table's columns without the internal ones: name -> column id. */
-static void package_column_names(QK_context *ctx, sqlite3 *pPkgDb, tav_defin *psk, const char *pszTblId,
-                                 QK_vhash **ppNames) {
-  QK_vhash *pAll = NULL, *pNames = NULL;
-  QK_uint32 count = 0;
-  const char *pszName = NULL, *pszColId = NULL;
-  QK_TRY(ctx, tav_pkg__get_table_columns(ctx, pPkgDb, pszTblId, &pAll));
-  QK_TRY(ctx, QK_vhash__alloc(ctx, &pNames));
-  QK_TRY(ctx, QK_vhash__count(ctx, pAll, &count));
-  for (QK_uint32 i = 0; i < count; i++) {
-    QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pAll, i, &pszName, NULL));
-    if (tav_pkg__is_internal_column(pszName)) continue;
-    QK_TRY(ctx, tav_defin__get_column_id(ctx, psk, pszTblId, pszName, &pszColId));
-    if (pszColId == NULL)
-      QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "package column \"%s\" is not a column of the table", pszName);
-    QK_TRY(ctx, QK_vhash__add__string(ctx, pNames, pszName, pszColId));
-  }
-  *ppNames = pNames;
-  pNames = NULL;
-done:
-  QK_RELEASE(ctx, QK_vhash__free(ctx, pNames));
-  QK_RELEASE(ctx, QK_vhash__free(ctx, pAll));
-}
-
 /* ---- Recording ---- */
 
 void tav_db_mssql__record_recovery_rows(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlite3 *pPkgDb,
@@ -208,12 +184,13 @@ void tav_db_mssql__record_recovery_rows(QK_context *ctx, tav_db_handle *h, tav_d
   QK_string *pSelect = NULL, *pSql = NULL, *pValue = NULL;
   sqlite3_stmt *pRows = NULL;
   rec_columns cols = {0, NULL};
-  char szRec[TAV_TEMP_NAME_SIZE];
+  char szRec[TAV_TEMP_NAME_SIZE], szTbl[TAV_TABLE_ID_SZ_SIZE];
   QK_int64 count = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pSet);
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
-  QK_TRY(ctx, package_column_names(ctx, pPkgDb, psk, pszTblId, &pNames));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  pszTblId = szTbl;
+  QK_TRY(ctx, tav_db_mssql__package_columns(ctx, pPkgDb, psk, pszTblId, &pNames));
   QK_TRY(ctx, columns_of(ctx, psk, pszTblId, pNames, &cols));
   QK_TRY(ctx, tav_defin__tsql_select_list(ctx, 0, psk, pszTblId, pNames, NULL, "u", 0, 0, &pSelect));
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRec, "rec", pszTblId));
@@ -897,13 +874,15 @@ void tav_db_mssql__rebuild_rolled_back_rows(QK_context *ctx, tav_db_handle *h, c
   const char *pszTimeline = NULL, *pszKeyName = NULL, *pszIdentityColId = NULL, *pszIdentityName = NULL;
   int *pMarked = NULL;
   int bRow = 0;
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
   memset(&r, 0, sizeof r);
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pSet);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
   QK_ARG_NOT_NULL(ctx, ppEntries);
   *ppEntries = NULL;
-  QK_TRY(ctx, tav_db_mssql__check_table_id(ctx, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  pszTblId = szTbl;
   pDoc = tav_recovery_set__vhash(pSet);
   r.h = h;
   r.pszTblId = pszTblId;

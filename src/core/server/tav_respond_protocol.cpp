@@ -29,11 +29,28 @@ const char TAV_PROTO_TEXT_PENDING_NOT_HEX[] =
 const char TAV_PROTO_TEXT_BUSY[] = "Server database busy. Please try again.";
 const char TAV_PROTO_TEXT_CONFIGURATION[] =
     "The server has a configuration error. Contact your server administrator to address this issue.";
+const char TAV_PROTO_TEXT_MISCONFIGURATION_HINT[] =
+    "\n(Examining your database in QVS Manager may provide more details about this error and how to resolve it.)";
 const char TAV_PROTO_TEXT_PURGED[] = "server data needed to complete this request has been purged";
 const char TAV_PROTO_REBASED_BODY[] = "(rebased)";
 
 /* Hex digits of an rstamp. */
 #define TAV_PROTO_RSTAMP_DIGITS 32
+
+/* ---- Error texts ---- */
+
+void tav_respond__take_error_text(QK_context *ctx, const char *pszSuffix, QK_string **ppMessage) {
+  QK_string *pText = NULL;
+  QK_context__error_to_string(ctx, 1, &pText);
+  /* The error is still pending: the suffix is added at a level of its own. */
+  if (pText != NULL && pszSuffix != NULL) QK_RELEASE(ctx, QK_string__append__sz(ctx, pText, pszSuffix));
+  if (ppMessage != NULL) {
+    QK_RELEASE(ctx, QK_string__free(ctx, *ppMessage));
+    *ppMessage = pText;
+    pText = NULL;
+  }
+  QK_RELEASE(ctx, QK_string__free(ctx, pText));
+}
 
 /* ---- Baselines ---- */
 

@@ -8,6 +8,7 @@
 
 #include "qk/qk_context.h"
 #include "qk/qk_nullhash.h"
+#include "qk/qk_string.h"
 #include "qk/qk_varray.h"
 #include "qk/qk_vhash.h"
 
@@ -49,6 +50,8 @@ extern const char TAV_PROTO_TEXT_PENDING_NOT_HEX[];
 /* Fixed bodies of protocol codes. */
 extern const char TAV_PROTO_TEXT_BUSY[];
 extern const char TAV_PROTO_TEXT_CONFIGURATION[];
+/* Appended to the detailed text of a misconfiguration error. */
+extern const char TAV_PROTO_TEXT_MISCONFIGURATION_HINT[];
 extern const char TAV_PROTO_TEXT_PURGED[];
 /* The body of the push answer that asks for no follow-up (9 bytes, no NUL). */
 extern const char TAV_PROTO_REBASED_BODY[];
@@ -102,6 +105,10 @@ void tav_respond__read_pending(QK_context *ctx, const char *pszPending, QK_uint8
 void tav_respond__answer_protocol_code(QK_context *ctx, int bPush, int protocolCode, int pv, const char *pszDbfile,
                                        const char *pszProtocolMessage, int *pStatus, QK_vhash **ppHeaders,
                                        char **ppszBody);
+
+/* Puts the detailed text of the pending error, followed by pszSuffix (may be NULL), into a
+ * new string that replaces *ppMessage (ppMessage may be NULL). The error stays pending. */
+void tav_respond__take_error_text(QK_context *ctx, const char *pszSuffix, QK_string **ppMessage);
 
 /* A new response file in dir holding the zlib-compressed copy of the file pszSource; its
  * path goes to the response package (which must be empty). */

@@ -64,23 +64,6 @@ void tav_respond__retry_pause(const tav_retry_pacing *pPacing, int attempt) {
   pPacing->sleep_ms(pPacing->pData, (QK_uint32)attempt * (QK_uint32)pPacing->random_byte(pPacing->pData) * 4u);
 }
 
-/* The detailed text of the pending error into a new string (replacing *ppMessage). */
-static void take_error_text(QK_context *ctx, const char *pszSuffix, QK_string **ppMessage) {
-  QK_string *pText = NULL;
-  QK_context__error_to_string(ctx, 1, &pText);
-  /* The error is still pending: the suffix is added at a level of its own. */
-  if (pText != NULL && pszSuffix != NULL) QK_RELEASE(ctx, QK_string__append__sz(ctx, pText, pszSuffix));
-  if (ppMessage != NULL) {
-    QK_RELEASE(ctx, QK_string__free(ctx, *ppMessage));
-    *ppMessage = pText;
-    pText = NULL;
-  }
-  QK_RELEASE(ctx, QK_string__free(ctx, pText));
-}
-
-static const char s_misconfiguration_hint[] =
-    "\n(Examining your database in QVS Manager may provide more details about this error and how to resolve it.)";
-
 void tav_respond__run_with_retry_paced(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, int pv,
                                        int push_mode, const tav_user_identity *pIdentity, const char *pszFilter,
                                        const QK_vhash *pFilterBase, int full_resend, tav_baseline *pBaseline,
@@ -131,7 +114,7 @@ void tav_respond__run_with_retry_paced(QK_context *ctx, const tav_backend_ops *o
     if (!bDeadlock && !QK_context__error_equals(ctx, QK_ERR_BUSY_RETRY)) goto done;
     attempt++;
     if (attempt >= TAV_RETRY_MAX_ATTEMPTS) {
-      take_error_text(ctx, NULL, ppMessage);
+      tav_respond__take_error_text(ctx, NULL, ppMessage);
       QK_context__reset_error(ctx);
       *pProtocolCode = TAV_PROTO_BUSY;
       goto done;
@@ -144,7 +127,7 @@ void tav_respond__run_with_retry_paced(QK_context *ctx, const tav_backend_ops *o
   }
 done:
   if (QK_context__error_equals(ctx, QK_ERR_SERVER_MISCONFIGURATION)) {
-    take_error_text(ctx, s_misconfiguration_hint, ppMessage);
+    tav_respond__take_error_text(ctx, TAV_PROTO_TEXT_MISCONFIGURATION_HINT, ppMessage);
     QK_context__reset_error(ctx);
     *pProtocolCode = TAV_PROTO_CONFIGURATION;
   } else if (QK_context__error_equals(ctx, TAV_ERR_BASELINE_PURGED)) {

@@ -18,8 +18,6 @@ static const char TEXT_OLD_FORMAT[] =
 static const char TEXT_NEWER_FORMAT[] =
     "The DBFile '%s' is in a format that is newer than this version of Tavrin Server supports.\nThe Tavrin Server "
     "must be upgraded.";
-static const char TEXT_MISCONFIGURATION_HINT[] =
-    "\n(Examining your database in QVS Manager may provide more details about this error and how to resolve it.)";
 static const char CLEAR_GENERATIONS_SQL[] = "DELETE FROM p$gen WHERE generation > 0";
 
 /* An upload may not inflate beyond this: a small body must not fill the disk. */
@@ -28,19 +26,6 @@ static const char CLEAR_GENERATIONS_SQL[] = "DELETE FROM p$gen WHERE generation 
 #define STATUS_MAX_RETRIES 10
 /* The txid the last push of an old client names when it knows no better. */
 #define BASELINE_TXID_UNKNOWN (-1)
-
-/* Replaces the message with the pending error's detailed text and an optional suffix. */
-static void take_error_text(QK_context *ctx, const char *pszSuffix, QK_string **ppMessage) {
-  QK_string *pText = NULL;
-  QK_context__error_to_string(ctx, 1, &pText);
-  if (pText != NULL && pszSuffix != NULL) QK_RELEASE(ctx, QK_string__append__sz(ctx, pText, pszSuffix));
-  if (ppMessage != NULL) {
-    QK_RELEASE(ctx, QK_string__free(ctx, *ppMessage));
-    *ppMessage = pText;
-    pText = NULL;
-  }
-  QK_RELEASE(ctx, QK_string__free(ctx, pText));
-}
 
 /* The decompressed upload in the work package's (new) path; its SHA-1 must be h. */
 static void unpack_upload(QK_context *ctx, const char *pszTempDir, const char *pszBodyPath, tav_pkg *pWork) {
@@ -126,7 +111,7 @@ static void status_answer(QK_context *ctx, const tav_backend_ops *ops, tav_db_ha
     if (!QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM) && !QK_context__error_equals(ctx, QK_ERR_BUSY_RETRY))
       QK_CHECK(ctx);
     if (++retries > STATUS_MAX_RETRIES) {
-      take_error_text(ctx, NULL, ppMessage);
+      tav_respond__take_error_text(ctx, NULL, ppMessage);
       QK_context__reset_error(ctx);
       *pProtocolCode = TAV_PROTO_BUSY;
       goto done;
@@ -171,7 +156,7 @@ static void translate_errors(QK_context *ctx, int *pProtocolCode, QK_string **pp
   for (int bApplied = 1; bApplied;) {
     bApplied = 0;
     if (QK_context__error_equals(ctx, QK_ERR_SERVER_MISCONFIGURATION)) {
-      take_error_text(ctx, TEXT_MISCONFIGURATION_HINT, ppMessage);
+      tav_respond__take_error_text(ctx, TAV_PROTO_TEXT_MISCONFIGURATION_HINT, ppMessage);
       QK_context__reset_error(ctx);
       *pProtocolCode = TAV_PROTO_CONFIGURATION;
       bApplied = 1;

@@ -224,12 +224,8 @@ struct ImportTest : StoreTest {
     pkg_exec("COMMIT TRANSACTION");
     std::string cmd = "/usr/bin/python3 '" TAVRIN_SOURCE_DIR "/tests/tools/pkg_inspect.py' '" + std::string(pkg.path) +
                       "' --work --schema '" + schema + "' 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
     std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
+    run_shell(cmd, out);
     pkg_exec("BEGIN IMMEDIATE TRANSACTION");
     while (!out.empty() && out.back() == '\n') out.pop_back();
     return out;

@@ -48,17 +48,28 @@ struct StoreTest : ContextTest {
   std::string connection_string(const std::string &database) {
     return std::string("Driver=") + STANDIN_DRIVER + ";Server=" + dataDir + ";Database=" + database;
   }
-  // Runs the management CLI; its output goes to *pOut.
-  int cli(const std::string &args, std::string *pOut = nullptr) {
-    std::string cmd = std::string(STANDIN_CLI) + " " + args + " 2>&1";
+  // Runs a shell command; its exit status, its standard output into out.
+  static int run_shell(const std::string &cmd, std::string &out) {
     FILE *p = popen(cmd.c_str(), "r");
-    std::string out;
     char buf[4096];
     size_t n;
+    out.clear();
     while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    int rc = pclose(p);
+    return WEXITSTATUS(pclose(p));
+  }
+  // Output of a shell command, without a final line feed.
+  static std::string capture(const std::string &cmd) {
+    std::string out;
+    run_shell(cmd, out);
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+  // Runs the management CLI; its output goes to *pOut.
+  int cli(const std::string &args, std::string *pOut = nullptr) {
+    std::string out;
+    int rc = run_shell(std::string(STANDIN_CLI) + " " + args + " 2>&1", out);
     if (pOut) *pOut = out;
-    return WEXITSTATUS(rc);
+    return rc;
   }
   void run_script(const std::string &database, const std::string &script) {
     std::string path = dataDir + "/script.sql", out;
@@ -78,6 +89,23 @@ struct StoreTest : ContextTest {
     QK_mssql__query_int64__format(ctx, conn, &v, "%s", sql.c_str());
     EXPECT_EQ(take_error(), "ok") << sql;
     return v;
+  }
+  // Writes in one transaction of another writer on the dbfile "demo"; its txid.
+  QK_int64 write(const std::string &sql) {
+    exec("BEGIN TRANSACTION");
+    exec(sql);
+    QK_int64 txid = int64("SELECT MAX(txid) FROM tavrin.demo$t$tx");
+    exec("COMMIT TRANSACTION");
+    return txid;
+  }
+  // Opens and commits a request transaction on the dbfile; the generation it got.
+  QK_int64 new_generation(tav_db_handle *h) {
+    QK_int64 g = 0;
+    tav_db_mssql__begin_tx(ctx, h, &g);
+    EXPECT_EQ(take_error(), "ok");
+    tav_db_mssql__commit_tx(ctx, h);
+    EXPECT_EQ(take_error(), "ok");
+    return g;
   }
   QK_uint32 code() {
     QK_error err;

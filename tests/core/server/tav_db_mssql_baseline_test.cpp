@@ -22,13 +22,7 @@ struct Baseline : HistoryTest {
   QK_int64 g1 = 0, g2 = 0, txid1 = 0, firstTxidG2 = 0;
   std::map<std::string, std::vector<QK_uint8>> rids;
 
-  QK_int64 next_generation() {
-    QK_int64 g = 0;
-    tav_db_mssql__begin_tx(ctx, h, &g);
-    tav_db_mssql__commit_tx(ctx, h);
-    EXPECT_EQ(take_error(), "ok");
-    return g;
-  }
+  QK_int64 next_generation() { return new_generation(h); }
   void SetUp() override {
     HistoryTest::SetUp();
     // Generation g1: rows 1, 2, 3. Generation g2: 2 changes, 6 comes and goes.

@@ -66,22 +66,7 @@ struct ExportTest : StoreTest {
     StoreTest::TearDown();
   }
 
-  // Writes in one transaction; its txid.
-  QK_int64 write(const std::string &sql) {
-    exec("BEGIN TRANSACTION");
-    exec(sql);
-    QK_int64 txid = int64("SELECT MAX(txid) FROM tavrin.demo$t$tx");
-    exec("COMMIT TRANSACTION");
-    return txid;
-  }
-  QK_int64 next_generation() {
-    QK_int64 g = 0;
-    tav_db_mssql__begin_tx(ctx, h, &g);
-    EXPECT_EQ(take_error(), "ok");
-    tav_db_mssql__commit_tx(ctx, h);
-    EXPECT_EQ(take_error(), "ok");
-    return g;
-  }
+  QK_int64 next_generation() { return new_generation(h); }
   void build_defin() {
     tav_defin__alloc(ctx, 1, &d);
     const char *t = items.c_str(), *p = parts.c_str();
@@ -167,17 +152,6 @@ struct ExportTest : StoreTest {
     if (inspectPackages) {
       EXPECT_EQ(inspect(), "ok");
     }
-  }
-  // Output of a shell command, without a final line feed.
-  static std::string capture(const std::string &cmd) {
-    FILE *p = popen(cmd.c_str(), "r");
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    if (!out.empty() && out.back() == '\n') out.pop_back();
-    return out;
   }
   std::string inspect() {
     return capture("/usr/bin/python3 '" TAVRIN_SOURCE_DIR "/tests/tools/pkg_inspect.py' '" + std::string(pkg.path) + "' 2>&1");
