@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "qk/qk_docpools.h"
 #include "qk/qk_jsonwriter.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_vhash.h"
@@ -18,20 +19,9 @@ void QK_varray__alloc__params(QK_context *ctx, QK_varray **ppResult, QK_uint32 c
   QK_ARG_NOT_NULL(ctx, ppResult);
   if (capacity == 0) capacity = QK_VARRAY_DEFAULT_CAPACITY;
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_varray), &pNew));
-  if (pStrpool == NULL) {
-    QK_uint64 bytes = (QK_uint64)capacity * QK_VARRAY_STRPOOL_BYTES_PER_ELEMENT;
-    if (bytes > UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
-    QK_TRY(ctx, QK_strpool__alloc(ctx, &pNew->pStrpool, (QK_uint32)bytes));
-    pNew->bOwnsStrpool = 1;
-  } else {
-    pNew->pStrpool = pStrpool;
-  }
-  if (pVarpool == NULL) {
-    QK_TRY(ctx, QK_varpool__alloc(ctx, &pNew->pVarpool, capacity));
-    pNew->bOwnsVarpool = 1;
-  } else {
-    pNew->pVarpool = pVarpool;
-  }
+  QK_TRY(ctx, QK_docpools__open(ctx, (QK_uint64)capacity * QK_VARRAY_STRPOOL_BYTES_PER_ELEMENT, capacity, pStrpool,
+                                 pVarpool, &pNew->pStrpool, &pNew->bOwnsStrpool, &pNew->pVarpool,
+                                 &pNew->bOwnsVarpool));
   QK_TRY(ctx, QK_varpool__alloc_array(ctx, pNew->pVarpool, capacity, sizeof(QK_variant *),
                                       (void **)&pNew->elements, &pNew->bElementsOnHeap));
   pNew->capacity = capacity;
@@ -74,7 +64,7 @@ done:;
 void QK_varray__free(QK_context *ctx, QK_varray *pva) {
   if (pva == NULL) return;
   /* A root whose document holds nothing on the heap goes with its pools, unvisited. */
-  if (!(pva->bOwnsVarpool && pva->pVarpool != NULL && pva->pVarpool->heap_blocks == 0)) {
+  if (!QK_docpools__values_go_with_pools(pva->bOwnsVarpool, pva->pVarpool)) {
     for (QK_uint32 i = 0; i < pva->count; i++) {
       QK_variant *pv = pva->elements[i];
       if (pv->type == QK_VARIANT_TYPE_VHASH) QK_RELEASE(ctx, QK_vhash__free(ctx, pv->u.pvh));
@@ -83,8 +73,7 @@ void QK_varray__free(QK_context *ctx, QK_varray *pva) {
   }
   QK_varpool__free_array(ctx, pva->elements, pva->bElementsOnHeap);
   if (pva->bRecordInPool) return;
-  if (pva->bOwnsStrpool) QK_RELEASE(ctx, QK_strpool__free(ctx, pva->pStrpool));
-  if (pva->bOwnsVarpool) QK_RELEASE(ctx, QK_varpool__free(ctx, pva->pVarpool));
+  QK_docpools__close(ctx, pva->pStrpool, pva->bOwnsStrpool, pva->pVarpool, pva->bOwnsVarpool);
   QK_RELEASE(ctx, QK_free(ctx, pva));
 }
 

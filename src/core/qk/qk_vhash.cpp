@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "qk/qk_docpools.h"
 #include "qk/qk_jsonparser.h"
 #include "qk/qk_jsonwriter.h"
 #include "qk/qk_malloc.h"
@@ -30,20 +31,9 @@ void QK_vhash__alloc__params(QK_context *ctx, QK_vhash **ppNew, QK_uint32 guess,
   QK_ARG_NOT_NULL(ctx, ppNew);
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_vhash), &pNew));
   QK_keytable__init_inline(&pNew->table, NULL);
-  if (pStrpool == NULL) {
-    QK_uint64 bytes = (QK_uint64)poolGuess * QK_VHASH_STRPOOL_BYTES_PER_PAIR;
-    if (bytes > UINT32_MAX) QK_THROW(ctx, QK_ERR_INTEGER_OVERFLOW);
-    QK_TRY(ctx, QK_strpool__alloc(ctx, &pNew->pStrpool, (QK_uint32)bytes));
-    pNew->bOwnsStrpool = 1;
-  } else {
-    pNew->pStrpool = pStrpool;
-  }
-  if (pVarpool == NULL) {
-    QK_TRY(ctx, QK_varpool__alloc(ctx, &pNew->pVarpool, poolGuess));
-    pNew->bOwnsVarpool = 1;
-  } else {
-    pNew->pVarpool = pVarpool;
-  }
+  QK_TRY(ctx, QK_docpools__open(ctx, (QK_uint64)poolGuess * QK_VHASH_STRPOOL_BYTES_PER_PAIR, poolGuess, pStrpool,
+                                 pVarpool, &pNew->pStrpool, &pNew->bOwnsStrpool, &pNew->pVarpool,
+                                 &pNew->bOwnsVarpool));
   pNew->table.pArena = pNew->pVarpool;
   if (guess != 0) QK_TRY(ctx, QK_keytable__init(ctx, &pNew->table, capacity_for_guess(guess), pNew->pVarpool));
   *ppNew = pNew;
@@ -117,12 +107,11 @@ static void free_variant_content(QK_context *ctx, QK_variant *pv) {
 void QK_vhash__free(QK_context *ctx, QK_vhash *pvh) {
   if (pvh == NULL) return;
   /* A root whose document holds nothing on the heap goes with its pools, unvisited. */
-  if (!(pvh->bOwnsVarpool && pvh->pVarpool != NULL && pvh->pVarpool->heap_blocks == 0))
+  if (!QK_docpools__values_go_with_pools(pvh->bOwnsVarpool, pvh->pVarpool))
     for (QK_uint32 i = 0; i < pvh->table.count; i++) free_variant_content(ctx, pvh->table.items[i].value);
   QK_keytable__free_arrays(ctx, &pvh->table);
   if (pvh->bRecordInPool) return;
-  if (pvh->bOwnsStrpool) QK_RELEASE(ctx, QK_strpool__free(ctx, pvh->pStrpool));
-  if (pvh->bOwnsVarpool) QK_RELEASE(ctx, QK_varpool__free(ctx, pvh->pVarpool));
+  QK_docpools__close(ctx, pvh->pStrpool, pvh->bOwnsStrpool, pvh->pVarpool, pvh->bOwnsVarpool);
   QK_RELEASE(ctx, QK_free(ctx, pvh));
 }
 
