@@ -25,6 +25,9 @@ using namespace sqlserver_standin;
 
 namespace {
 
+// SQLSTATE 22018: a bound character value that does not convert to the parameter's type.
+const char kInvalidCharacterValue[] = "Invalid character value for cast";
+
 constexpr SQLSMALLINT kSsTime2 = -154;
 constexpr SQLINTEGER kSsMsgState = -1150;
 constexpr SQLINTEGER kSsSeverity = -1151;
@@ -472,7 +475,7 @@ bool fixed_value(const Value& v, const TsqlType& t, SQLSMALLINT ct, std::string&
         try {
             return convert_value(v, v.s.find_first_of(".eE") == std::string::npos ? make_type("bigint") : make_type("float"), true);
         } catch (const TsqlError&) {
-            s->error("22018", "Invalid character value for cast specification");
+            s->error("22018", kInvalidCharacterValue);
             throw;
         }
     };
@@ -514,7 +517,7 @@ bool fixed_value(const Value& v, const TsqlType& t, SQLSMALLINT ct, std::string&
         case SQL_C_TYPE_DATE: case SQL_C_DATE: case SQL_C_TYPE_TIMESTAMP: case SQL_C_TIMESTAMP: case SQL_C_TYPE_TIME: case SQL_C_TIME: {
             DateTimeParts p;
             if (v.kind != Value::Text || !parse_datetime(v.s, p)) {
-                s->error("22018", "Invalid character value for cast specification");
+                s->error("22018", kInvalidCharacterValue);
                 return false;
             }
             if (ct == SQL_C_TYPE_DATE || ct == SQL_C_DATE)
@@ -531,7 +534,7 @@ bool fixed_value(const Value& v, const TsqlType& t, SQLSMALLINT ct, std::string&
         case SQL_C_GUID: {
             unsigned char g[16];
             if (!guid_to_bytes(v.s, g)) {
-                s->error("22018", "Invalid character value for cast specification");
+                s->error("22018", kInvalidCharacterValue);
                 return false;
             }
             out.assign(reinterpret_cast<char*>(g), 16);

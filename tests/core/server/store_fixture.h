@@ -13,6 +13,7 @@
 #include <string>
 
 #include "context_fixture.h"
+#include "qk/qk_malloc.h"
 #include "qk/qk_mssql.h"
 #include "server/tav_db_mssql.h"
 
@@ -89,6 +90,30 @@ struct StoreTest : ContextTest {
     QK_mssql__query_int64__format(ctx, conn, &v, "%s", sql.c_str());
     EXPECT_EQ(take_error(), "ok") << sql;
     return v;
+  }
+  // Rows of a query on SQL Server: columns joined by "|", rows by ";", NULL as "NULL".
+  std::string server_rows(const std::string &sql) {
+    SQLHSTMT st = SQL_NULL_HSTMT;
+    QK_int16 cols = 0;
+    int row = 0;
+    std::string out;
+    QK_mssql__prepare(ctx, conn, &st, sql.c_str());
+    QK_mssql__execute(ctx, st);
+    QK_mssql__num_result_cols(ctx, st, &cols);
+    for (;;) {
+      QK_mssql__fetch(ctx, st, &row);
+      if (!row || QK_context__has_error(ctx)) break;
+      if (!out.empty()) out += ";";
+      for (int c = 1; c <= cols; c++) {
+        char *v = nullptr;
+        QK_mssql__get__nstring(ctx, st, (QK_uint16)c, &v);
+        out += (c > 1 ? "|" : "") + std::string(v ? v : "NULL");
+        QK_free(ctx, v);
+      }
+    }
+    QK_mssql__free_stmt(ctx, st);
+    EXPECT_EQ(take_error(), "ok") << sql;
+    return out;
   }
   // Writes in one transaction of another writer on the dbfile "demo"; its txid.
   QK_int64 write(const std::string &sql) {

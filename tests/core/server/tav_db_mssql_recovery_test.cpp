@@ -47,30 +47,7 @@ struct RecoveryTest : HistoryTest {
     return int64("SELECT rv.txid FROM " + obj("z$rv$") + " rv INNER JOIN " + obj("z$x$") +
                  " x ON x.z_rv = rv.z_rv WHERE x.id = " + std::to_string(id));
   }
-  // Rows of a query on SQL Server: columns joined by "|", rows by ";".
-  std::string rows(const std::string &sql) {
-    SQLHSTMT st = SQL_NULL_HSTMT;
-    QK_int16 cols = 0;
-    int row = 0;
-    std::string out;
-    QK_mssql__prepare(ctx, conn, &st, sql.c_str());
-    QK_mssql__execute(ctx, st);
-    QK_mssql__num_result_cols(ctx, st, &cols);
-    for (;;) {
-      QK_mssql__fetch(ctx, st, &row);
-      if (!row || QK_context__has_error(ctx)) break;
-      if (!out.empty()) out += ";";
-      for (int c = 1; c <= cols; c++) {
-        char *v = nullptr;
-        QK_mssql__get__nstring(ctx, st, (QK_uint16)c, &v);
-        out += (c > 1 ? "|" : "") + std::string(v ? v : "NULL");
-        QK_free(ctx, v);
-      }
-    }
-    QK_mssql__free_stmt(ctx, st);
-    EXPECT_EQ(take_error(), "ok") << sql;
-    return out;
-  }
+  std::string rows(const std::string &sql) { return server_rows(sql); }
   // Rows of a query on the package, likewise.
   std::string pkg_rows(const std::string &sql) {
     sqlite3_stmt *st = nullptr;
