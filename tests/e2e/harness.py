@@ -39,7 +39,7 @@ def module_path():
 class RunningDemo:
     """A demo directory with tavrin_host serving it on 127.0.0.1 until stop()."""
 
-    def __init__(self, support_mode=None, event_log=False):
+    def __init__(self, support_mode=None, event_log=False, workers=4):
         self.module = module_path()
         self.standin = tool("SQLSERVER_STANDIN")
         self.directory = tempfile.mkdtemp(prefix="tavrin-e2e-")
@@ -48,26 +48,40 @@ class RunningDemo:
         self.log = os.path.join(self.directory, "host.log")
         # With event_log the host listens to the module's event provider into this file.
         self.event_log = os.path.join(self.directory, "events.jsonl") if event_log else None
-        command = [tool("TAVRIN_HOST"), "--config", self.facts["host_config"],
-                   "--workers", "4", "--timeout", "30", "--log", self.log]
-        if self.event_log:
-            command += ["--event-log", self.event_log]
-        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.port = self.wait_for_port()
+        self.workers = workers
+        self.hosts = []
+        self.process, self.port = self.start_host(self.facts["host_config"], self.log, self.event_log)
         self.url = "http://127.0.0.1:%d%s" % (self.port, self.facts["app_path"])
         self.served = {}
 
-    def wait_for_port(self):
+    def start_host(self, config, log, event_log=None):
+        command = [tool("TAVRIN_HOST"), "--config", config,
+                   "--workers", str(self.workers), "--timeout", "30", "--log", log]
+        if event_log:
+            command += ["--event-log", event_log]
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.hosts.append(process)
+        return process, self.wait_for_port(process)
+
+    def add_host(self):
+        """Starts one more tavrin_host serving the same data directory on another port; returns its URL."""
+        number = len(self.hosts) + 1
+        site = os.path.join(self.directory, "host%d" % number)
+        config, _, _ = demo.write_site(site, self.module, tool("STANDIN_ODBC"), self.facts["data_dir"])
+        _, port = self.start_host(config, os.path.join(self.directory, "host%d.log" % number))
+        return "http://127.0.0.1:%d%s" % (port, self.facts["app_path"])
+
+    def wait_for_port(self, process):
         deadline = time.monotonic() + START_TIMEOUT
         seen = b""
         while time.monotonic() < deadline:
-            ready, _, _ = select.select([self.process.stdout], [], [], 0.5)
+            ready, _, _ = select.select([process.stdout], [], [], 0.5)
             if ready:
-                line = self.process.stdout.readline()
+                line = process.stdout.readline()
                 seen += line
                 if line.startswith(b"listening "):
                     return int(line.rsplit(b":", 1)[1].strip(b"/\n"))
-                if not line and self.process.poll() is not None:
+                if not line and process.poll() is not None:
                     break
         self.stop()
         raise RuntimeError("tavrin_host did not start: %s" % seen.decode("utf-8", "replace"))
@@ -111,14 +125,16 @@ class RunningDemo:
             return f.read()
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.process.stdout.close()
+        for process in self.hosts:
+            if process.poll() is None:
+                process.send_signal(signal.SIGTERM)
+                try:
+                    process.wait(timeout=20)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait()
+            process.stdout.close()
+        self.hosts = []
 
     def remove(self):
         shutil.rmtree(self.directory, ignore_errors=True)
