@@ -85,6 +85,16 @@ public:
 
     const std::string& default_schema() const { return default_schema_; }
 
+    // The connection's #temp tables by lower-case name; a rolled-back
+    // transaction puts back the ones it began with.
+    struct TempTable {
+        TableInfo info;
+        std::vector<KeyInfo> keys;
+    };
+    using TempTables = std::map<std::string, TempTable>;
+    const TempTables& temp_tables() const { return temp_tables_; }
+    void restore_temp_tables(TempTables tables) { temp_tables_ = std::move(tables); }
+
 private:
     int new_object_id();
     void add_column_row(int object_id, const ColumnInfo& c, int default_id);
@@ -93,11 +103,7 @@ private:
     sqlite3* db_;
     std::string database_;
     std::string default_schema_ = "dbo";
-    struct TempTable {
-        TableInfo info;
-        std::vector<KeyInfo> keys;
-    };
-    std::map<std::string, TempTable> temp_tables_;  // by lower-case name
+    TempTables temp_tables_;
 };
 
 // Runs SQL on the connection, throwing TsqlError on failure.

@@ -31,6 +31,7 @@ template <typename F>
 void atomically(Session& s, F&& body) {
     s.execute_text("BEGIN TRANSACTION");
     try {
+        s.lock_for_writing();
         body();
         s.execute_text("COMMIT TRANSACTION");
     } catch (...) {

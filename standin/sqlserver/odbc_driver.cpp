@@ -230,7 +230,9 @@ SQLRETURN connect(Dbc* dbc, const std::string& cs) {
     }
     try {
         std::vector<FaultSpec> faults = kv.count("fault") ? parse_faults(kv["fault"]) : std::vector<FaultSpec>{};
-        dbc->session = std::make_unique<Session>(dir, db, std::move(faults));
+        std::chrono::milliseconds lock_timeout = kDefaultLockTimeout;
+        if (kv.count("locktimeout")) lock_timeout = parse_lock_timeout(kv["locktimeout"]);
+        dbc->session = std::make_unique<Session>(dir, db, std::move(faults), lock_timeout);
     } catch (const TsqlError& e) {
         dbc->error(e);
         return SQL_ERROR;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <random>
 #include <strings.h>
+#include <thread>
 
 #include "sql_functions.h"
 #include "translator.h"
@@ -118,8 +119,16 @@ std::vector<FaultSpec> parse_faults(const std::string& text) {
     return out;
 }
 
-Session::Session(const std::string& data_dir, const std::string& database, std::vector<FaultSpec> faults)
-    : database_(database), faults_(std::move(faults)) {
+std::chrono::milliseconds parse_lock_timeout(const std::string& text) {
+    bool digits = !text.empty() && text.size() <= 9 &&
+                  std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); });
+    if (!digits) throw std::invalid_argument("bad lock timeout '" + text + "' (milliseconds)");
+    return std::chrono::milliseconds(std::stol(text));
+}
+
+Session::Session(const std::string& data_dir, const std::string& database, std::vector<FaultSpec> faults,
+                 std::chrono::milliseconds lock_timeout)
+    : database_(database), lock_timeout_(lock_timeout), faults_(std::move(faults)) {
     bool valid = !database.empty() && database.size() <= 128;
     for (char c : database)
         valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-');
@@ -132,7 +141,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         db_ = nullptr;
         throw TsqlError(4060, "08001", "Cannot open database \"" + database + "\" requested by the login. The login failed. (" + msg + ")", 11);
     }
-    sqlite3_busy_timeout(db_, 10000);
+    sqlite3_busy_handler(db_, &Session::on_busy, this);
     // Every identifier is emitted double-quoted: an unknown one must be an
     // error (207), never silently a string.
     sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
@@ -143,14 +152,22 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         // Foreign keys are checked by the session at the end of each statement;
         // their actions are triggers, which may cascade through one table.
         exec_sql(db_, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = OFF; PRAGMA recursive_triggers = ON");
-        exec_sql(db_, "BEGIN IMMEDIATE");
-        Prepared p;
-        sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sys.objects'", -1, &p.st, nullptr);
-        bool exists = sqlite3_step(p.st) == SQLITE_ROW;
-        if (!exists) Catalog::initialise(db_);
-        exec_sql(db_, "COMMIT");
+        file_ = DatabaseFile::of(path);
+        auto has_catalog = [&] {
+            Prepared p;
+            sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sys.objects'", -1, &p.st, nullptr);
+            return sqlite3_step(p.st) == SQLITE_ROW;
+        };
+        if (!has_catalog()) {
+            begin_locked();
+            if (!has_catalog()) Catalog::initialise(db_);
+            exec_sql(db_, "COMMIT");
+            end_writing();
+        }
+        file_->keep_open();
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        end_writing();
         sqlite3_close(db_);
         db_ = nullptr;
         throw;
@@ -170,14 +187,169 @@ void Session::on_change(void* self, int op, const char* db, const char* table, s
 Session::~Session() {
     if (!db_) return;
     if (trancount_ > 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    end_writing();
     catalog_.reset();
     sqlite3_close_v2(db_);
 }
 
 void Session::rollback_all() {
     if (trancount_ > 0 || !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (trancount_ > 0) {
+        // #temp tables a fresh snapshot made durable go now; the catalog
+        // knows the ones the transaction began with again.
+        for (const auto& name : temp_committed_)
+            sqlite3_exec(db_, ("DROP TABLE IF EXISTS temp." + quote_ident(name)).c_str(), nullptr, nullptr, nullptr);
+        catalog_->restore_temp_tables(std::move(temp_at_begin_));
+    }
     trancount_ = 0;
     current_txids_.clear();
+    end_writing();
+}
+
+namespace {
+
+TsqlError lock_timeout_error() { return TsqlError(1222, "HYT00", "Lock request time out period exceeded."); }
+
+bool ends_with(const std::string& s, const std::string& suffix) {
+    return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Statements that change the table they name (and an OUTPUT INTO table).
+bool writes_target(StmtKind kind) {
+    switch (kind) {
+        case StmtKind::Insert:
+        case StmtKind::Update:
+        case StmtKind::Delete:
+        case StmtKind::Merge:
+        case StmtKind::Truncate:
+        case StmtKind::CreateTable:
+        case StmtKind::CreateIndex:
+        case StmtKind::DropTable:
+        case StmtKind::AlterTableAdd:
+        case StmtKind::AlterTableDropColumn:
+        case StmtKind::AlterTableCheck: return true;
+        default: return false;
+    }
+}
+
+// Whether the statement writes the database itself, not only #temp tables.
+// UPDATE/DELETE through an alias count as writes whatever the alias names.
+bool writes_database(const Statement& st) {
+    if (writes_target(st.kind)) return !st.target.temp() || (st.output && st.output->into && !st.output->target.temp());
+    if (st.kind == StmtKind::Exec) return !ends_with(lower(st.target.name), "$z$getproperty");
+    return st.kind == StmtKind::CreateSchema;
+}
+
+}  // namespace
+
+int Session::on_busy(void* self, int count) {
+    // Another process holds the lock: poll briefly, within the lock timeout.
+    auto* s = static_cast<Session*>(self);
+    auto now = std::chrono::steady_clock::now();
+    if (count == 0) s->busy_since_ = now;
+    if (now - s->busy_since_ >= s->lock_timeout_) return 0;
+    std::this_thread::sleep_for(std::chrono::microseconds(count < 20 ? 200 : 2000));
+    return 1;
+}
+
+void Session::begin_locked() {
+    if (!file_->acquire(lock_timeout_)) throw lock_timeout_error();
+    write_locked_ = true;
+    int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string msg = sqlite3_errmsg(db_);
+        end_writing();
+        if ((rc & 0xFF) == SQLITE_BUSY) throw lock_timeout_error();
+        throw TsqlError(50000, "HY000", msg);
+    }
+}
+
+void Session::end_writing() {
+    if (!write_locked_) return;
+    write_locked_ = false;
+    file_->release();
+}
+
+void Session::lock_for_writing() {
+    if (trancount_ > 0 && !write_locked_) lock_in_transaction();
+}
+
+bool Session::snapshot_movable() const {
+    // Committing SQLite's transaction must not make anything durable that a
+    // rollback could not take back: only #temp tables the transaction made.
+    return !temp_touched_ && temp_at_savepoint_.empty() && sqlite3_txn_state(db_, "main") != SQLITE_TXN_WRITE;
+}
+
+void Session::release_snapshot() {
+    // SQLite's transaction holds nothing but the snapshot and #temp tables
+    // this transaction made; a rollback drops those.
+    exec_sql(db_, "COMMIT");
+    temp_committed_.insert(temp_created_.begin(), temp_created_.end());
+}
+
+void Session::refresh_snapshot() {
+    if (sqlite3_txn_state(db_, "main") == SQLITE_TXN_NONE || !snapshot_movable()) return;
+    release_snapshot();
+    exec_sql(db_, "BEGIN");
+}
+
+void Session::note_temp_writes(const Statement& st) {
+    auto note = [&](const ObjectName& n) {
+        if (!n.temp()) return;
+        std::string key = lower(n.name);
+        if (st.kind == StmtKind::CreateTable) temp_created_.insert(key);
+        else if (temp_at_begin_.count(key) && !temp_created_.count(key)) temp_touched_ = true;
+    };
+    if (!writes_target(st.kind)) return;
+    // An alias may name one of them.
+    if ((st.kind == StmtKind::Update || st.kind == StmtKind::Delete) && st.from && !temp_at_begin_.empty())
+        temp_touched_ = true;
+    note(st.target);
+    if (st.output && st.output->into) note(st.output->target);
+}
+
+void Session::before_statement_in_transaction(const Statement& st) {
+    note_temp_writes(st);
+    // Read committed: a statement that only reads sees what is committed as it starts.
+    if (writes_database(st)) lock_in_transaction();
+    else refresh_snapshot();
+}
+
+void Session::lock_in_transaction() {
+    if (snapshot_movable()) {
+        // The writer queues for the lock, then reads and writes the newest data.
+        if (!sqlite3_get_autocommit(db_)) release_snapshot();
+        try {
+            begin_locked();
+        } catch (...) {
+            sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
+            throw;
+        }
+        return;
+    }
+    // A savepoint or a #temp table written since the transaction began pins
+    // the snapshot: the lock is taken on it, which fails once another writer
+    // has committed since it was taken.
+    if (!file_->acquire(lock_timeout_)) throw lock_timeout_error();
+    write_locked_ = true;
+    if (sqlite3_exec(db_, "UPDATE \"sys$meta\" SET value = value WHERE 0", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        rollback_all();
+        throw deadlock_victim();
+    }
+}
+
+void Session::run_writing_alone(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
+    // Outside a transaction a writing statement is a transaction of its own.
+    begin_locked();
+    try {
+        dispatch(st, params, out);
+        if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) throw deadlock_victim();
+    } catch (...) {
+        if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        end_writing();
+        throw;
+    }
+    end_writing();
 }
 
 void Session::bind_all(sqlite3_stmt* st, const std::vector<Value>& params) {
@@ -304,6 +476,18 @@ void Session::check_fault(const Statement& st) {
 }
 
 void Session::run_statement(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
+    try {
+        if (!write_locked_ && writes_database(st) && trancount_ == 0) return run_writing_alone(st, params, out);
+        if (!write_locked_ && trancount_ > 0) before_statement_in_transaction(st);
+        dispatch(st, params, out);
+    } catch (const TsqlError& e) {
+        // A deadlock victim's transaction is rolled back whole, its snapshot with it.
+        if (e.native() == 1205) rollback_all();
+        throw;
+    }
+}
+
+void Session::dispatch(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
     if (st.kind != StmtKind::If && st.kind != StmtKind::While && st.kind != StmtKind::Block) check_fault(st);
     switch (st.kind) {
         case StmtKind::Select: return run_select(st, params, out);
@@ -454,7 +638,14 @@ void Session::run_statement(const Statement& st, const std::vector<Value>& param
 void Session::run_transaction(const Statement& st) {
     switch (st.kind) {
         case StmtKind::BeginTran:
-            if (trancount_ == 0) exec_sql(db_, "BEGIN");
+            if (trancount_ == 0) {
+                exec_sql(db_, "BEGIN");
+                temp_at_begin_ = catalog_->temp_tables();
+                temp_touched_ = false;
+                temp_created_.clear();
+                temp_committed_.clear();
+                temp_at_savepoint_.clear();
+            }
             ++trancount_;
             return;
         case StmtKind::CommitTran:
@@ -467,6 +658,8 @@ void Session::run_transaction(const Statement& st) {
                     throw deadlock_victim();
                 }
                 current_txids_.clear();
+                temp_at_savepoint_.clear();
+                end_writing();
             }
             --trancount_;
             return;
@@ -474,13 +667,17 @@ void Session::run_transaction(const Statement& st) {
             if (trancount_ == 0)
                 throw TsqlError(628, "25000", "Cannot issue SAVE TRANSACTION when there is no active transaction.");
             exec_sql(db_, "SAVEPOINT " + quote_ident(lower(st.name)));
+            temp_at_savepoint_[lower(st.name)] = catalog_->temp_tables();
             return;
         default:
             if (trancount_ == 0)
                 throw TsqlError(3903, "25000", "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION.");
             if (!st.name.empty()) {
-                if (sqlite3_exec(db_, ("ROLLBACK TO " + quote_ident(lower(st.name))).c_str(), nullptr, nullptr, nullptr) == SQLITE_OK)
+                if (sqlite3_exec(db_, ("ROLLBACK TO " + quote_ident(lower(st.name))).c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+                    auto saved = temp_at_savepoint_.find(lower(st.name));
+                    if (saved != temp_at_savepoint_.end()) catalog_->restore_temp_tables(saved->second);
                     return;
+                }
             }
             rollback_all();
             return;
@@ -770,7 +967,7 @@ void Session::run_exec(const Statement& st, const std::vector<Value>& params, Ex
         else if (a->value->kind == ExprKind::Variable) assign(a->value->text, v);
     };
 
-    bool own = sqlite3_get_autocommit(db_) != 0;
+    bool own = trancount_ == 0;
     exec_sql(db_, "SAVEPOINT tsql_procedure");
     try {
         if (proc->suffix == procs[0].suffix) {

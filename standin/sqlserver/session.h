@@ -3,6 +3,7 @@
 // parsed batches into result sets.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 #include <sqlite3.h>
 
 #include "catalog.h"
+#include "database_file.h"
 #include "tsql_ast.h"
 #include "tsql_error.h"
 #include "translator.h"
@@ -48,10 +50,16 @@ struct FaultSpec {
 // Parses "1205:2:UPDATE x|2627:1" into fault specs; throws std::invalid_argument.
 std::vector<FaultSpec> parse_faults(const std::string& text);
 
+// How long a writer waits for the write lock before it fails with 1222.
+constexpr std::chrono::milliseconds kDefaultLockTimeout{30000};
+// Milliseconds as decimal digits; throws std::invalid_argument.
+std::chrono::milliseconds parse_lock_timeout(const std::string& text);
+
 class Session {
 public:
     // Opens (creating on first use) <data_dir>/<database>.sqlite.
-    Session(const std::string& data_dir, const std::string& database, std::vector<FaultSpec> faults = {});
+    Session(const std::string& data_dir, const std::string& database, std::vector<FaultSpec> faults = {},
+            std::chrono::milliseconds lock_timeout = kDefaultLockTimeout);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -61,6 +69,9 @@ public:
 
     bool in_transaction() const { return trancount_ > 0; }
     void rollback_all();
+    // Takes the write lock for the open transaction now (management work that
+    // writes through SQLite directly).
+    void lock_for_writing();
     const std::string& database() const { return database_; }
 
     // Used by the SQL functions the translator emits.
@@ -82,6 +93,22 @@ public:
 
 private:
     void run_statement(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    void dispatch(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    // Locking, as SQL Server's lock waits look from outside: a statement that
+    // writes the database waits for the write lock (first come, first
+    // served, within the lock timeout) and its transaction holds it until it
+    // ends; until then each statement of a transaction reads what is
+    // committed when it starts.
+    void run_writing_alone(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    void before_statement_in_transaction(const Statement& st);
+    void lock_in_transaction();
+    void note_temp_writes(const Statement& st);
+    void refresh_snapshot();
+    void release_snapshot();
+    bool snapshot_movable() const;
+    void begin_locked();
+    void end_writing();
+    static int on_busy(void* self, int count);
     void run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     // Translates and runs a query to its end; *prepared stays open for its column names and types.
@@ -108,6 +135,18 @@ private:
 
     sqlite3* db_ = nullptr;
     std::string database_;
+    std::shared_ptr<DatabaseFile> file_;
+    std::chrono::milliseconds lock_timeout_;
+    std::chrono::steady_clock::time_point busy_since_;
+    bool write_locked_ = false;
+    // The open transaction's #temp tables: those it began with, whether one
+    // of them was written since, the ones it created, those of them a fresh
+    // snapshot made durable in SQLite (a rollback drops them), and whether it
+    // set a savepoint (which pins the snapshot).
+    Catalog::TempTables temp_at_begin_;
+    bool temp_touched_ = false;
+    std::set<std::string> temp_created_, temp_committed_;
+    std::map<std::string, Catalog::TempTables> temp_at_savepoint_;
     std::unique_ptr<Catalog> catalog_;
     std::vector<FaultSpec> faults_;
     int trancount_ = 0;

@@ -1,0 +1,139 @@
+// Several connections to one database at once: writers wait for the write
+// lock instead of failing, in the order they came; statements of a
+// transaction read what is committed when they start; the lock timeout; and
+// #temp tables of a rolled-back transaction.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "odbc_client.h"
+
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+class Locking : public ::testing::Test {
+protected:
+    std::string dir = make_data_dir();
+    OdbcConnection a{dir, "app"};
+
+    void SetUp() override { ok(a, "CREATE TABLE dbo.w (n int)"); }
+
+    static void ok(OdbcConnection& c, const std::string& sql) {
+        SQLRETURN rc = c.exec(sql);
+        ASSERT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
+            << sql << "\n -> " << (c.last_diags().empty() ? "" : c.last_diags()[0].message);
+    }
+    static std::string count(OdbcConnection& c) { return c.query("SELECT COUNT(*) FROM dbo.w").at(0).at(0); }
+};
+
+TEST_F(Locking, ATransactionWritesAfterAnotherCommittedWhatItHadReadAndSeesIt) {
+    OdbcConnection b(dir, "app");
+    ok(a, "BEGIN TRANSACTION");
+    EXPECT_EQ(count(a), "0");
+    ok(b, "INSERT INTO dbo.w VALUES (1)");
+    EXPECT_EQ(count(a), "1");
+    ok(a, "INSERT INTO dbo.w VALUES (2)");
+    ok(b, "BEGIN TRANSACTION");
+    EXPECT_EQ(count(b), "1");
+    ok(a, "COMMIT TRANSACTION");
+    EXPECT_EQ(count(b), "2");
+    ok(b, "COMMIT TRANSACTION");
+}
+
+TEST_F(Locking, WritersWaitForTheLockInTheOrderTheyCame) {
+    ok(a, "BEGIN TRANSACTION");
+    ok(a, "INSERT INTO dbo.w VALUES (0)");
+    std::atomic<int> order{0};
+    auto writer = [&](int n) {
+        OdbcConnection c(dir, "app");
+        c.exec("BEGIN TRANSACTION");
+        SQLRETURN rc = c.exec("INSERT INTO dbo.w VALUES (" + std::to_string(n) + ")");
+        int place = ++order;
+        c.exec("COMMIT TRANSACTION");
+        return std::make_pair(rc, place);
+    };
+    auto first = std::async(std::launch::async, writer, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto second = std::async(std::launch::async, writer, 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(order.load(), 0) << "a writer went ahead of the open transaction";
+    ok(a, "COMMIT TRANSACTION");
+    auto [rc1, place1] = first.get();
+    auto [rc2, place2] = second.get();
+    EXPECT_TRUE(SQL_SUCCEEDED(rc1));
+    EXPECT_TRUE(SQL_SUCCEEDED(rc2));
+    EXPECT_EQ(place1, 1);
+    EXPECT_EQ(place2, 2);
+    EXPECT_EQ(a.query("SELECT n FROM dbo.w ORDER BY n"), (Rows{{"0"}, {"1"}, {"2"}}));
+}
+
+TEST_F(Locking, AWriterThatWaitsPastTheLockTimeoutFailsWith1222AndKeepsItsTransaction) {
+    OdbcConnection b(dir, "app", "LockTimeout=200");
+    ok(a, "BEGIN TRANSACTION");
+    ok(a, "INSERT INTO dbo.w VALUES (1)");
+    ok(b, "BEGIN TRANSACTION");
+    ok(b, "CREATE TABLE #mine (n int)");
+    EXPECT_EQ(b.exec("INSERT INTO dbo.w VALUES (2)"), SQL_ERROR);
+    ASSERT_FALSE(b.last_diags().empty());
+    EXPECT_EQ(b.last_diags()[0].native, 1222);
+    EXPECT_EQ(b.last_diags()[0].sqlstate, "HYT00");
+    // Autocommit writers time out the same way.
+    OdbcConnection c(dir, "app", "LockTimeout=100");
+    EXPECT_EQ(c.exec("DELETE FROM dbo.w"), SQL_ERROR);
+    EXPECT_EQ(c.last_diags().at(0).native, 1222);
+    ok(a, "COMMIT TRANSACTION");
+    EXPECT_EQ(b.query("SELECT @@TRANCOUNT, (SELECT COUNT(*) FROM #mine)"), (Rows{{"1", "0"}}));
+    ok(b, "INSERT INTO dbo.w VALUES (2)");
+    ok(b, "COMMIT TRANSACTION");
+    EXPECT_EQ(count(a), "2");
+    EXPECT_TRUE(SQL_SUCCEEDED(c.exec("DELETE FROM dbo.w")));
+}
+
+TEST_F(Locking, TempTablesOfARolledBackTransactionAreGone) {
+    OdbcConnection b(dir, "app");
+    ok(a, "CREATE TABLE #kept (n int)");
+    ok(a, "INSERT INTO #kept VALUES (1)");
+    // With another writer committing in between and without.
+    for (bool other_writer : {false, true}) {
+        SCOPED_TRACE(other_writer ? "another writer committed" : "alone");
+        ok(a, "BEGIN TRANSACTION");
+        ok(a, "CREATE TABLE #t (n int PRIMARY KEY)");
+        ok(a, "INSERT INTO #t VALUES (1)");
+        if (other_writer) ok(b, "INSERT INTO dbo.w VALUES (1)");
+        EXPECT_EQ(a.query("SELECT COUNT(*) FROM #t"), (Rows{{"1"}}));
+        ok(a, "INSERT INTO dbo.w SELECT n FROM #t");
+        ok(a, "ROLLBACK TRANSACTION");
+        EXPECT_EQ(a.exec("SELECT * FROM #t"), SQL_ERROR);
+        EXPECT_EQ(a.last_diags().at(0).native, 208);
+        ok(a, "CREATE TABLE #t (n int PRIMARY KEY)");
+        ok(a, "INSERT INTO #t VALUES (1)");
+        ok(a, "DROP TABLE #t");
+    }
+    EXPECT_EQ(a.query("SELECT COUNT(*) FROM #kept"), (Rows{{"1"}}));
+    EXPECT_EQ(count(a), "1");
+}
+
+TEST(StandinLockingFaults, AnInjectedDeadlockEndsTheTransactionAndItsSnapshot) {
+    std::string dir = make_data_dir();
+    OdbcConnection b(dir, "app");
+    ASSERT_TRUE(SQL_SUCCEEDED(b.exec("CREATE TABLE dbo.w (n int)")));
+    OdbcConnection a(dir, "app", "Fault=1205:1:INSERT INTO dbo.w");
+    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("BEGIN TRANSACTION")));
+    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("CREATE TABLE #t (n int)")));
+    EXPECT_EQ(a.query("SELECT COUNT(*) FROM dbo.w"), (Rows{{"0"}}));
+    EXPECT_EQ(a.exec("INSERT INTO dbo.w VALUES (1)"), SQL_ERROR);
+    EXPECT_EQ(a.last_diags().at(0).native, 1205);
+    ASSERT_TRUE(SQL_SUCCEEDED(b.exec("INSERT INTO dbo.w VALUES (2)")));
+    EXPECT_EQ(a.query("SELECT @@TRANCOUNT, OBJECT_ID('tempdb..#t')"), (Rows{{"0", "NULL"}}));
+    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("BEGIN TRANSACTION")));
+    EXPECT_EQ(a.query("SELECT COUNT(*) FROM dbo.w"), (Rows{{"1"}}));
+    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("INSERT INTO dbo.w VALUES (3)")));
+    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("COMMIT TRANSACTION")));
+    EXPECT_EQ(b.query("SELECT COUNT(*) FROM dbo.w"), (Rows{{"2"}}));
+}
+
+}  // namespace
