@@ -166,6 +166,33 @@ std::optional<int> Catalog::schema_id(const std::string& name) const {
     return std::nullopt;
 }
 
+Catalog::~Catalog() { sqlite3_finalize(version_query_); }
+
+int Catalog::schema_version() const {
+    if (version_ >= 0) return version_;
+    if (!version_query_ && sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &version_query_, nullptr) != SQLITE_OK)
+        return -1;
+    if (sqlite3_step(version_query_) == SQLITE_ROW) version_ = static_cast<int>(sqlite3_column_int64(version_query_, 0));
+    sqlite3_reset(version_query_);
+    return version_;
+}
+
+template <typename Key, typename Fact, typename Compute>
+Fact Catalog::remember(std::map<Key, Fact> CatalogCache::Facts::*facts, const Key& key, Compute compute) const {
+    const int version = shared_ && !changed_ ? schema_version() : -1;
+    if (version >= 0) {
+        std::optional<Fact> hit;
+        shared_->with(version, [&](CatalogCache::Facts& f) {
+            auto it = (f.*facts).find(key);
+            if (it != (f.*facts).end()) hit = it->second;
+        });
+        if (hit) return *hit;
+    }
+    Fact fact = compute();
+    if (version >= 0) shared_->with(version, [&](CatalogCache::Facts& f) { (f.*facts).emplace(key, fact); });
+    return fact;
+}
+
 std::optional<TableInfo> Catalog::find_table(const ObjectName& n) const {
     if (!n.database.empty() && !iequals(n.database, database_) && !(n.temp() && iequals(n.database, "tempdb")))
         return std::nullopt;
@@ -175,6 +202,10 @@ std::optional<TableInfo> Catalog::find_table(const ObjectName& n) const {
         return it->second.info;
     }
     std::string schema = n.schema.empty() ? default_schema_ : n.schema;
+    return remember(&CatalogCache::Facts::tables, lower(schema + "." + n.name), [&] { return load_table(n, schema); });
+}
+
+std::optional<TableInfo> Catalog::load_table(const ObjectName& n, const std::string& schema) const {
     if (iequals(schema, "sys")) {
         for (const char* v : kCatalogViews) {
             if (!iequals(n.name, v)) continue;
@@ -232,6 +263,10 @@ std::vector<KeyInfo> Catalog::unique_keys(const TableInfo& t) const {
         auto it = temp_tables_.find(lower(t.name));
         return it == temp_tables_.end() ? std::vector<KeyInfo>{} : it->second.keys;
     }
+    return remember(&CatalogCache::Facts::unique_keys, t.object_id, [&] { return load_unique_keys(t); });
+}
+
+std::vector<KeyInfo> Catalog::load_unique_keys(const TableInfo& t) const {
     std::vector<KeyInfo> keys;
     Query q(db_,
             "SELECT i.index_id, i.name, i.is_primary_key, i.is_primary_key OR i.is_unique_constraint, c.name "
@@ -287,14 +322,19 @@ std::vector<ForeignKeyInfo> load_foreign_keys(sqlite3* db, const char* where, in
 }  // namespace
 
 std::vector<ForeignKeyInfo> Catalog::foreign_keys(const TableInfo& t) const {
-    return t.temp ? std::vector<ForeignKeyInfo>{} : load_foreign_keys(db_, "f.parent_object_id", t.object_id);
+    if (t.temp) return {};
+    return remember(&CatalogCache::Facts::foreign_keys, t.object_id,
+                    [&] { return load_foreign_keys(db_, "f.parent_object_id", t.object_id); });
 }
 
 std::vector<ForeignKeyInfo> Catalog::referencing_keys(const TableInfo& t) const {
-    return t.temp ? std::vector<ForeignKeyInfo>{} : load_foreign_keys(db_, "f.referenced_object_id", t.object_id);
+    if (t.temp) return {};
+    return remember(&CatalogCache::Facts::referencing_keys, t.object_id,
+                    [&] { return load_foreign_keys(db_, "f.referenced_object_id", t.object_id); });
 }
 
 void Catalog::create_schema(const std::string& name) {
+    changed_ = true;
     if (schema_id(name))
         throw TsqlError(2714, "42S01", "There is already an object named '" + name + "' in the database.");
     Query q(db_, "INSERT INTO \"sys.schemas\" VALUES (?, (SELECT MAX(schema_id) + 1 FROM \"sys.schemas\" WHERE "
@@ -366,6 +406,7 @@ void Catalog::create_table(const Statement& st) {
         sid = *s;
         if (find_table(n) || object_id(t.schema + "." + n.name, ""))
             throw TsqlError(2714, "42S01", "There is already an object named '" + n.name + "' in the database.");
+        changed_ = true;
         t.object_id = new_object_id();
         t.sql_ref = quote_ident(t.schema + "." + t.name);
     }
@@ -584,6 +625,7 @@ void Catalog::add_column(const Statement& st) {
     c.name = d.name;
     c.type = d.type;
     c.collation = d.type.is_text() ? (d.collation.empty() ? kDefaultCollation : d.collation) : "";
+    if (!t->temp) changed_ = true;
     exec_sql(db_, "ALTER TABLE " + t->sql_ref + " ADD COLUMN " + column_sql(c));
     if (t->temp) temp_tables_[lower(t->name)].info.columns.push_back(c);
     else add_column_row(t->object_id, c, 0);
@@ -611,6 +653,7 @@ void Catalog::drop_columns(const Statement& st) {
 void Catalog::drop_view(const std::string& schema, const std::string& name) {
     auto id = object_id(schema + "." + name, "V");
     if (!id) return;
+    changed_ = true;
     exec_sql(db_, "DROP VIEW " + quote_ident(schema + "." + name));
     exec_sql(db_, "DELETE FROM \"sys.columns\" WHERE object_id = " + std::to_string(*id) +
                       "; DELETE FROM \"sys.objects\" WHERE object_id = " + std::to_string(*id));
@@ -620,6 +663,7 @@ void Catalog::create_view(const std::string& schema, const std::string& name, co
                           const std::string& select_sql) {
     auto sid = schema_id(schema);
     if (!sid) throw TsqlError(2760, "42000", "The specified schema name \"" + schema + "\" either does not exist.");
+    changed_ = true;
     int id = new_object_id();
     Query o(db_, "INSERT INTO \"sys.objects\" VALUES (?, ?, NULL, ?, 0, 'V', 'VIEW', datetime('now'), 0)");
     o.bind(1, name).bind(2, id).bind(3, *sid);
@@ -654,6 +698,7 @@ void Catalog::create_index(const Statement& st) {
         key.columns.push_back(c->name);
     }
     std::string index_name = std::to_string(t->object_id) + "$" + (t->temp ? t->name + "$" : "") + st.name;
+    if (!t->temp) changed_ = true;
     if (!t->temp) {
         Query dup(db_, "SELECT 1 FROM \"sys.indexes\" WHERE object_id = ? AND name = ?");
         dup.bind(1, t->object_id).bind(2, st.name);
@@ -706,6 +751,7 @@ void Catalog::drop_table(const ObjectName& n) {
         if (f.parent_table != t->schema + "." + t->name)
             throw TsqlError(3726, "42000", "Could not drop object '" + t->display_name() +
                                                "' because it is referenced by a FOREIGN KEY constraint.");
+    changed_ = true;
     std::string id = std::to_string(t->object_id);
     for (const auto& f : foreign_keys(*t))
         for (bool on_delete : {true, false})

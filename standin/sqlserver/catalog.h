@@ -4,6 +4,8 @@
 #pragma once
 
 #include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -50,9 +52,43 @@ struct TableInfo {
     std::string display_name() const { return temp ? name : schema + "." + name; }
 };
 
+// Catalog facts the connections of one process to one database share, valid
+// for one schema version of the file: every change of the catalog comes with
+// a change of SQLite's schema, which moves the version on.
+class CatalogCache {
+public:
+    struct Facts {
+        std::map<std::string, std::optional<TableInfo>> tables;  // by lower-case "schema.name"
+        std::map<int, std::vector<KeyInfo>> unique_keys;         // by object id
+        std::map<int, std::vector<ForeignKeyInfo>> foreign_keys, referencing_keys;
+    };
+    // Runs `use` on the facts of `version` under the cache's lock; returns
+    // false without running it while the cache holds a newer version.
+    template <typename F>
+    bool with(int version, F&& use) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (version < version_) return false;
+        if (version > version_) {
+            facts_ = {};
+            version_ = version;
+        }
+        use(facts_);
+        return true;
+    }
+
+private:
+    std::mutex mutex_;
+    int version_ = -1;
+    Facts facts_;
+};
+
 class Catalog {
 public:
-    Catalog(sqlite3* db, std::string database) : db_(db), database_(std::move(database)) {}
+    Catalog(sqlite3* db, std::string database, std::shared_ptr<CatalogCache> shared = nullptr)
+        : db_(db), database_(std::move(database)), shared_(std::move(shared)) {}
+    ~Catalog();
+    Catalog(const Catalog&) = delete;
+    Catalog& operator=(const Catalog&) = delete;
 
     // Creates the catalog tables in a new database file.
     static void initialise(sqlite3* db);
@@ -85,6 +121,11 @@ public:
 
     const std::string& default_schema() const { return default_schema_; }
 
+    // A statement starts: the schema version is read again when needed.
+    void next_statement() { version_ = -1; }
+    // The transaction that changed the catalog ended: the shared facts apply again.
+    void transaction_ended() { changed_ = false; }
+
     // The connection's #temp tables by lower-case name; a rolled-back
     // transaction puts back the ones it began with.
     struct TempTable {
@@ -96,12 +137,23 @@ public:
     void restore_temp_tables(TempTables tables) { temp_tables_ = std::move(tables); }
 
 private:
+    std::optional<TableInfo> load_table(const ObjectName& name, const std::string& schema) const;
+    std::vector<KeyInfo> load_unique_keys(const TableInfo& t) const;
+    int schema_version() const;
+    // The fact under `key`, from the shared facts when this connection has
+    // not changed the catalog in its open transaction, else computed.
+    template <typename Key, typename Fact, typename Compute>
+    Fact remember(std::map<Key, Fact> CatalogCache::Facts::*facts, const Key& key, Compute compute) const;
     int new_object_id();
     void add_column_row(int object_id, const ColumnInfo& c, int default_id);
     std::optional<int> schema_id(const std::string& name) const;
 
     sqlite3* db_;
     std::string database_;
+    std::shared_ptr<CatalogCache> shared_;
+    bool changed_ = false;
+    mutable int version_ = -1;
+    mutable sqlite3_stmt* version_query_ = nullptr;
     std::string default_schema_ = "dbo";
     TempTables temp_tables_;
 };

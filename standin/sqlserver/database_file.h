@@ -12,6 +12,8 @@
 
 #include <sqlite3.h>
 
+#include "catalog.h"
+
 namespace sqlserver_standin {
 
 class DatabaseFile {
@@ -33,6 +35,8 @@ public:
     // Keeps a connection to the file open from now on (the file exists).
     void keep_open();
 
+    const std::shared_ptr<CatalogCache>& catalog_cache() const { return catalog_cache_; }
+
 private:
     std::string path_;
     std::mutex mutex_;
@@ -41,6 +45,7 @@ private:
     unsigned long long next_ticket_ = 0;
     bool held_ = false;
     sqlite3* keeper_ = nullptr;
+    std::shared_ptr<CatalogCache> catalog_cache_ = std::make_shared<CatalogCache>();
 };
 
 }  // namespace sqlserver_standin

@@ -172,7 +172,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         db_ = nullptr;
         throw;
     }
-    catalog_ = std::make_unique<Catalog>(db_, database);
+    catalog_ = std::make_unique<Catalog>(db_, database, file_->catalog_cache());
     sqlite3_update_hook(db_, &Session::on_change, this);
 }
 
@@ -268,6 +268,8 @@ void Session::end_writing() {
     if (!write_locked_) return;
     write_locked_ = false;
     file_->release();
+    // Catalog changes are made under the lock: committed or gone now.
+    if (catalog_) catalog_->transaction_ended();
 }
 
 void Session::lock_for_writing() {
@@ -476,6 +478,7 @@ void Session::check_fault(const Statement& st) {
 }
 
 void Session::run_statement(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
+    catalog_->next_statement();
     try {
         if (!write_locked_ && writes_database(st) && trancount_ == 0) return run_writing_alone(st, params, out);
         if (!write_locked_ && trancount_ > 0) before_statement_in_transaction(st);

@@ -531,6 +531,10 @@ extern "C" __attribute__((visibility("default"))) HRESULT RegisterModule(DWORD d
                                                                          IHttpModuleRegistrationInfo *pModuleInfo,
                                                                          IHttpServer *pHttpServer) {
   (void)dwServerVersion;
+  /* SQLite's memory statistics put every allocation of every request thread behind one mutex,
+   * and nothing reads them. Where SQLite is not yet initialised (in the worker the module is its
+   * only user) they are switched off; otherwise the call is refused and changes nothing. */
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
   MyHttpModuleFactory *pFactory = new (std::nothrow) MyHttpModuleFactory(pHttpServer);
   if (pFactory == NULL) return E_OUTOFMEMORY;
   HRESULT hr = pModuleInfo->SetRequestNotifications(pFactory, RQ_EXECUTE_REQUEST_HANDLER, 0);

@@ -9,6 +9,8 @@
 #include <pthread.h>
 #include <string>
 
+#include <sqlite3.h>
+
 #include "host.h"
 #include "winstandin/config.h"
 
@@ -110,6 +112,11 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
+
+  // The modules and drivers this process loads share one SQLite. Its memory
+  // statistics would put every allocation of every worker behind one mutex,
+  // and nothing reads them: off before anything initialises SQLite.
+  sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
 
   tavrin_iis::Host host(options);
   std::string error;

@@ -1,7 +1,7 @@
 // Several connections to one database at once: writers wait for the write
 // lock instead of failing, in the order they came; statements of a
-// transaction read what is committed when they start; the lock timeout; and
-// #temp tables of a rolled-back transaction.
+// transaction read what is committed when they start; the lock timeout;
+// #temp tables of a rolled-back transaction; the catalog as each sees it.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -115,6 +115,27 @@ TEST_F(Locking, TempTablesOfARolledBackTransactionAreGone) {
     }
     EXPECT_EQ(a.query("SELECT COUNT(*) FROM #kept"), (Rows{{"1"}}));
     EXPECT_EQ(count(a), "1");
+}
+
+TEST_F(Locking, EachConnectionSeesTheCatalogAsCommittedAndItsOwnChanges) {
+    OdbcConnection b(dir, "app");
+    EXPECT_EQ(count(b), "0");
+    ok(a, "ALTER TABLE dbo.w ADD m int NULL");
+    ok(b, "INSERT INTO dbo.w (n, m) VALUES (1, 2)");
+    EXPECT_EQ(b.query("SELECT m FROM dbo.w"), (Rows{{"2"}}));
+    ok(a, "BEGIN TRANSACTION");
+    ok(a, "CREATE TABLE dbo.gone (k int PRIMARY KEY)");
+    ok(a, "INSERT INTO dbo.gone VALUES (1)");
+    EXPECT_EQ(a.query("SELECT k FROM dbo.gone"), (Rows{{"1"}}));
+    for (OdbcConnection* c : {&b, &a}) {
+        if (c == &a) ok(a, "ROLLBACK TRANSACTION");
+        EXPECT_EQ(c->exec("SELECT k FROM dbo.gone"), SQL_ERROR);
+        EXPECT_EQ(c->last_diags().at(0).native, 208);
+    }
+    // The same name made again, otherwise: what the rolled-back transaction saw is forgotten.
+    ok(b, "CREATE TABLE dbo.gone (k int PRIMARY KEY, label nvarchar(10) NULL)");
+    ok(a, "INSERT INTO dbo.gone (k, label) VALUES (1, N'x')");
+    EXPECT_EQ(b.query("SELECT label FROM dbo.gone"), (Rows{{"x"}}));
 }
 
 TEST(StandinLockingFaults, AnInjectedDeadlockEndsTheTransactionAndItsSnapshot) {
