@@ -1,26 +1,55 @@
 #include "database_file.h"
 
 #include <algorithm>
-#include <climits>
-#include <cstdlib>
 #include <map>
 
 namespace sqlserver_standin {
 
-std::shared_ptr<DatabaseFile> DatabaseFile::of(const std::string& path) {
-    // Every file this process opened stays known until it exits, so that its
-    // kept connection spares each new session the log's start-up.
-    static std::mutex mutex;
-    static std::map<std::string, std::shared_ptr<DatabaseFile>> files;
-    char resolved[PATH_MAX];
-    std::string key = realpath(path.c_str(), resolved) ? std::string(resolved) : path;
-    std::lock_guard<std::mutex> lock(mutex);
-    auto& file = files[key];
-    if (!file) file = std::make_shared<DatabaseFile>(key);
-    return file;
+StatementCache::~StatementCache() {
+    for (auto& entry : idle_) sqlite3_finalize(entry.second);
 }
 
-DatabaseFile::~DatabaseFile() { sqlite3_close_v2(keeper_); }
+int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st) {
+    auto it = by_text_.find(sql);
+    if (it != by_text_.end()) {
+        *st = it->second->second;
+        idle_.erase(it->second);
+        by_text_.erase(it);
+        return SQLITE_OK;
+    }
+    return sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st, nullptr);
+}
+
+void StatementCache::release(const std::string& sql, sqlite3_stmt* st) {
+    if (!st) return;
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
+    if (by_text_.count(sql)) {
+        sqlite3_finalize(st);
+        return;
+    }
+    idle_.emplace_front(sql, st);
+    by_text_[sql] = idle_.begin();
+    if (idle_.size() > kKept) {
+        by_text_.erase(idle_.back().first);
+        sqlite3_finalize(idle_.back().second);
+        idle_.pop_back();
+    }
+}
+
+// The cached statements are finalised after this, which completes the close.
+Connection::~Connection() { sqlite3_close_v2(db); }
+
+std::shared_ptr<DatabaseFile> DatabaseFile::of(const std::string& path) {
+    // Every file this process opened stays known until it exits, with its
+    // idle connections.
+    static std::mutex mutex;
+    static std::map<std::string, std::shared_ptr<DatabaseFile>> files;
+    std::lock_guard<std::mutex> lock(mutex);
+    auto& file = files[path];
+    if (!file) file = std::make_shared<DatabaseFile>(path);
+    return file;
+}
 
 bool DatabaseFile::acquire(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -44,17 +73,19 @@ void DatabaseFile::release() {
     turn_.notify_all();
 }
 
-void DatabaseFile::keep_open() {
+std::unique_ptr<Connection> DatabaseFile::take_connection() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (keeper_) return;
-    if (sqlite3_open_v2(path_.c_str(), &keeper_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        sqlite3_close_v2(keeper_);
-        keeper_ = nullptr;
-        return;
-    }
-    // A first read opens the log and its index, which stay open with it.
-    sqlite3_busy_timeout(keeper_, 1000);
-    sqlite3_exec(keeper_, "SELECT COUNT(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+    if (idle_.empty()) return nullptr;
+    std::unique_ptr<Connection> c = std::move(idle_.back());
+    idle_.pop_back();
+    return c;
+}
+
+void DatabaseFile::give_back(std::unique_ptr<Connection> connection) {
+    std::unique_ptr<Connection> surplus;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (idle_.size() < kIdleConnections) idle_.push_back(std::move(connection));
+    else surplus = std::move(connection);
 }
 
 }  // namespace sqlserver_standin

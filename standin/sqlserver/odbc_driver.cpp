@@ -70,7 +70,7 @@ struct ParamBinding {
 struct Stmt : Handle {
     explicit Stmt(Dbc* d) : Handle(Kind::Stmt), dbc(d) {}
     Dbc* dbc;
-    std::optional<Batch> batch;
+    std::shared_ptr<const Batch> batch;
     std::map<int, ParamBinding> params;  // by 1-based number
     ExecOutcome outcome;
     bool has_results = false;
@@ -410,7 +410,7 @@ SQLRETURN prepare(Stmt* s, const std::string& sql) {
     s->close();
     s->batch.reset();
     try {
-        s->batch = parse_batch(sql);
+        s->batch = parse_batch_shared(sql);
     } catch (const TsqlError& e) {
         s->error(e);
         return SQL_ERROR;

@@ -4,6 +4,8 @@
 #include <cctype>
 #include <stdexcept>
 #include <cstring>
+#include <climits>
+#include <cstdlib>
 #include <random>
 #include <strings.h>
 #include <thread>
@@ -13,6 +15,14 @@
 #include "tsql_parser.h"
 
 namespace sqlserver_standin {
+
+Prepared::~Prepared() { done(); }
+
+void Prepared::done() {
+    if (cache) cache->release(sql, st);
+    else sqlite3_finalize(st);
+    st = nullptr;
+}
 
 namespace {
 
@@ -65,12 +75,6 @@ Value column_value(sqlite3_stmt* st, int c) {
         default: return Value::null();
     }
 }
-
-// Statement text as SQLite runs it, finalised on scope exit.
-struct Prepared {
-    sqlite3_stmt* st = nullptr;
-    ~Prepared() { sqlite3_finalize(st); }
-};
 
 std::string duplicate_value_text(const std::vector<std::string>& columns, const std::map<std::string, Value>& written) {
     std::string out;
@@ -134,25 +138,15 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         valid = valid && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-');
     if (!valid)
         throw TsqlError(4060, "42000", "Cannot open database \"" + database + "\" requested by the login. The login failed.", 11);
-    std::string path = data_dir + "/" + database + ".sqlite";
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        std::string msg = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw TsqlError(4060, "08001", "Cannot open database \"" + database + "\" requested by the login. The login failed. (" + msg + ")", 11);
-    }
-    sqlite3_busy_handler(db_, &Session::on_busy, this);
-    // Every identifier is emitted double-quoted: an unknown one must be an
-    // error (207), never silently a string.
-    sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
-    sqlite3_db_config(db_, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
-    sqlite3_extended_result_codes(db_, 1);
-    register_functions(db_, this);
+    char resolved[PATH_MAX];
+    std::string path = std::string(realpath(data_dir.c_str(), resolved) ? resolved : data_dir.c_str()) + "/" + database + ".sqlite";
+    file_ = DatabaseFile::of(path);
+    conn_ = file_->take_connection();
     try {
-        // Foreign keys are checked by the session at the end of each statement;
-        // their actions are triggers, which may cascade through one table.
-        exec_sql(db_, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = OFF; PRAGMA recursive_triggers = ON");
-        file_ = DatabaseFile::of(path);
+        if (!conn_) open_connection(path);
+        db_ = conn_->db;
+        conn_->session = this;
+        sqlite3_busy_handler(db_, &Session::on_busy, this);
         auto has_catalog = [&] {
             Prepared p;
             sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sys.objects'", -1, &p.st, nullptr);
@@ -164,16 +158,40 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
             exec_sql(db_, "COMMIT");
             end_writing();
         }
-        file_->keep_open();
     } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (db_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         end_writing();
-        sqlite3_close(db_);
-        db_ = nullptr;
+        conn_.reset();
         throw;
     }
     catalog_ = std::make_unique<Catalog>(db_, database, file_->catalog_cache());
     sqlite3_update_hook(db_, &Session::on_change, this);
+}
+
+void Session::open_connection(const std::string& path) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+        std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+        sqlite3_close(db);
+        throw TsqlError(4060, "08001", "Cannot open database \"" + database_ + "\" requested by the login. The login failed. (" + msg + ")", 11);
+    }
+    conn_ = std::make_unique<Connection>(db);
+    sqlite3_busy_handler(db, &Session::on_busy, this);
+    // Every identifier is emitted double-quoted: an unknown one must be an
+    // error (207), never silently a string.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+    sqlite3_extended_result_codes(db, 1);
+    register_functions(*conn_);
+    // Foreign keys are checked by the session at the end of each statement;
+    // their actions are triggers, which may cascade through one table.
+    exec_sql(db, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = OFF; PRAGMA recursive_triggers = ON");
+}
+
+int Session::prepare(const std::string& sql, Prepared& p) {
+    p.cache = &conn_->statements;
+    p.sql = sql;
+    return p.cache->prepare(sql, &p.st);
 }
 
 void Session::on_change(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid) {
@@ -185,11 +203,25 @@ void Session::on_change(void* self, int op, const char* db, const char* table, s
 }
 
 Session::~Session() {
-    if (!db_) return;
-    if (trancount_ > 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!conn_) return;
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     end_writing();
     catalog_.reset();
-    sqlite3_close_v2(db_);
+    sqlite3_update_hook(db_, nullptr, nullptr);
+    sqlite3_busy_handler(db_, nullptr, nullptr);
+    conn_->session = nullptr;
+    // The connection goes back to the pool as a new one would be: its #temp
+    // tables die with the session.
+    std::vector<std::string> temp_tables;
+    {
+        Prepared p;
+        if (sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_temp_master WHERE type = 'table'", -1, &p.st, nullptr) != SQLITE_OK)
+            return;
+        while (sqlite3_step(p.st) == SQLITE_ROW) temp_tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(p.st, 0)));
+    }
+    for (const auto& name : temp_tables)
+        if (sqlite3_exec(db_, ("DROP TABLE temp." + quote_ident(name)).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return;
+    file_->give_back(std::move(conn_));
 }
 
 void Session::rollback_all() {
@@ -379,7 +411,7 @@ Value Session::evaluate(const Expr& e, const std::vector<Value>& params, std::op
     std::string sql = "SELECT " + tr.table_expr(e, nullptr);
     if (type) *type = tr.expression_type(e);
     Prepared p;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+    if (prepare(sql, p) != SQLITE_OK)
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), select_statement(), std::nullopt);
     bind_all(p.st, params);
     int rc = sqlite3_step(p.st);
@@ -392,7 +424,7 @@ bool Session::condition(const Expr& e, const std::vector<Value>& params) {
     Translator tr = translator();
     std::string sql = "SELECT CASE WHEN " + tr.table_expr(e, nullptr) + " THEN 1 ELSE 0 END";
     Prepared p;
-    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+    if (prepare(sql, p) != SQLITE_OK)
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), select_statement(), std::nullopt);
     bind_all(p.st, params);
     if (sqlite3_step(p.st) != SQLITE_ROW)
@@ -558,7 +590,7 @@ void Session::dispatch(const Statement& st, const std::vector<Value>& params, Ex
                 if (c.open) throw TsqlError(16905, "42000", "The cursor is already open.");
                 // A FAST_FORWARD cursor over a snapshot of its query's rows.
                 Prepared p;
-                query_rows(*c.query, select_statement(), params, &p.st, c.rows);
+                query_rows(*c.query, select_statement(), params, p, c.rows);
                 c.open = true;
                 c.next = 0;
                 rowcount_ = 0;
@@ -687,18 +719,19 @@ void Session::run_transaction(const Statement& st) {
     }
 }
 
-Translation Session::query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared,
+Translation Session::query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, Prepared& p,
                                 std::vector<std::vector<Value>>& rows) {
     Translation t = translator().select(sel);
-    if (sqlite3_prepare_v2(db_, t.sql.c_str(), -1, prepared, nullptr) != SQLITE_OK)
+    if (prepare(t.sql, p) != SQLITE_OK)
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
-    bind_all(*prepared, params);
-    int ncols = sqlite3_column_count(*prepared);
+    bind_all(p.st, params);
     int rc;
-    while ((rc = sqlite3_step(*prepared)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+        // Counted per row: a kept statement is prepared again when the schema changed.
+        const int ncols = sqlite3_data_count(p.st);
         std::vector<Value> row;
         row.reserve(ncols);
-        for (int c = 0; c < ncols; ++c) row.push_back(column_value(*prepared, c));
+        for (int c = 0; c < ncols; ++c) row.push_back(column_value(p.st, c));
         rows.push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) {
@@ -711,7 +744,7 @@ Translation Session::query_rows(const Select& sel, const Statement& st, const st
 void Session::run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
     Prepared p;
     ResultSet rs;
-    Translation t = query_rows(*st.select, st, params, &p.st, rs.rows);
+    Translation t = query_rows(*st.select, st, params, p, rs.rows);
     int ncols = sqlite3_column_count(p.st);
     const auto& items = st.select->cores[0].items;
     bool assigning = std::any_of(items.begin(), items.end(), [](const SelectItem& i) { return !i.assign.empty(); });
@@ -812,7 +845,7 @@ void Session::run_dml(const Statement& st, const std::vector<Value>& params, Exe
     CheckConstraintsOff checks_off(db_, t.target && nocheck_.count(t.target->sql_ref));
     exec_sql(db_, "SAVEPOINT tsql_statement");
     Prepared p;
-    int rc = sqlite3_prepare_v2(db_, t.sql.c_str(), -1, &p.st, nullptr);
+    int rc = prepare(t.sql, p);
     if (rc == SQLITE_OK) {
         bind_all(p.st, params);
         changes_.clear();
@@ -825,8 +858,7 @@ void Session::run_dml(const Statement& st, const std::vector<Value>& params, Exe
         try {
             check_constraints(st);
         } catch (const TsqlError&) {
-            sqlite3_finalize(p.st);
-            p.st = nullptr;
+            p.done();
             sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
             rowcount_ = 0;
             throw;
@@ -835,15 +867,13 @@ void Session::run_dml(const Statement& st, const std::vector<Value>& params, Exe
     if (rc != SQLITE_DONE) {
         int code = sqlite3_extended_errcode(db_);
         std::string msg = sqlite3_errmsg(db_);
-        sqlite3_finalize(p.st);
-        p.st = nullptr;
+        p.done();
         sqlite3_exec(db_, "ROLLBACK TO tsql_statement; RELEASE tsql_statement", nullptr, nullptr, nullptr);
         rowcount_ = 0;
         throw map_sqlite_error(code, msg, st, t.target);
     }
     long long changes = sqlite3_changes(db_);
-    sqlite3_finalize(p.st);
-    p.st = nullptr;
+    p.done();
     if (identity_insert && st.kind == StmtKind::Insert && target->identity()) {
         Prepared m;
         sqlite3_prepare_v2(db_, ("SELECT MAX(" + quote_ident(target->identity()->name) + ") FROM " + target->sql_ref).c_str(),
@@ -1027,8 +1057,8 @@ void Session::check_constraints(const Statement& st) {
         for (size_t k = 0; k < cols.size(); ++k) row[cols[k]] = column_value(q, static_cast<int>(k));
         return row;
     };
-    auto prepare = [&](Prepared& p, const std::string& sql) {
-        if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+    auto prepare_check = [&](Prepared& p, const std::string& sql) {
+        if (prepare(sql, p) != SQLITE_OK)
             throw TsqlError(50000, "42000", std::string("constraint check failed: ") + sqlite3_errmsg(db_));
     };
     for (const auto& [key, change] : changes) {
@@ -1045,7 +1075,7 @@ void Session::check_constraints(const Statement& st) {
                     same += " AND b." + c + " IS a." + c;
                 }
                 Prepared q;
-                prepare(q, "SELECT " + cols + " FROM " + t->sql_ref + " AS a WHERE a.rowid = ?1 AND EXISTS (SELECT 1 FROM " +
+                prepare_check(q, "SELECT " + cols + " FROM " + t->sql_ref + " AS a WHERE a.rowid = ?1 AND EXISTS (SELECT 1 FROM " +
                                      t->sql_ref + " AS b WHERE b.rowid <> a.rowid" + same + ")");
                 for (sqlite3_int64 rowid : change.written) {
                     sqlite3_reset(q.st);
@@ -1089,7 +1119,7 @@ void Session::check_constraints(const Statement& st) {
         if (!change.written.empty())
             for (const auto& f : catalog_->foreign_keys(*t)) {
                 Prepared q;
-                prepare(q, "SELECT 1 FROM " + t->sql_ref + " AS c WHERE c.rowid = ?1 AND " + orphan_condition(f));
+                prepare_check(q, "SELECT 1 FROM " + t->sql_ref + " AS c WHERE c.rowid = ?1 AND " + orphan_condition(f));
                 for (sqlite3_int64 rowid : change.written) {
                     sqlite3_reset(q.st);
                     sqlite3_bind_int64(q.st, 1, rowid);
@@ -1099,7 +1129,7 @@ void Session::check_constraints(const Statement& st) {
         if (change.keys_removed)
             for (const auto& f : catalog_->referencing_keys(*t)) {
                 Prepared q;
-                prepare(q, "SELECT 1 FROM " + quote_ident(f.parent_table) + " AS c WHERE " + orphan_condition(f) + " LIMIT 1");
+                prepare_check(q, "SELECT 1 FROM " + quote_ident(f.parent_table) + " AS c WHERE " + orphan_condition(f) + " LIMIT 1");
                 if (sqlite3_step(q.st) == SQLITE_ROW) throw conflict(f, false);
             }
     }
@@ -1259,13 +1289,13 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
     std::vector<std::vector<Value>> rows;
     {
         Prepared p;
-        if (sqlite3_prepare_v2(db_, m.sql.c_str(), -1, &p.st, nullptr) != SQLITE_OK)
+        if (prepare(m.sql, p) != SQLITE_OK)
             throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, m.target);
         bind_all(p.st, params);
-        int rc, n = sqlite3_column_count(p.st);
+        int rc;
         while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
             std::vector<Value> row;
-            for (int c = 0; c < n; ++c) row.push_back(column_value(p.st, c));
+            for (int c = 0, n = sqlite3_data_count(p.st); c < n; ++c) row.push_back(column_value(p.st, c));
             rows.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE) {
@@ -1335,7 +1365,7 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
     auto step_raw = [&](const std::string& sql, const std::vector<Value>& binds, const std::optional<TableInfo>& about,
                         const Statement& as) {
         Prepared p;
-        int rc = sqlite3_prepare_v2(db_, sql.c_str(), -1, &p.st, nullptr);
+        int rc = prepare(sql, p);
         if (rc == SQLITE_OK) {
             for (size_t i = 0; i < binds.size(); ++i) bind_value(p.st, static_cast<int>(i + 1), binds[i]);
             rc = sqlite3_step(p.st);

@@ -50,6 +50,19 @@ struct FaultSpec {
 // Parses "1205:2:UPDATE x|2627:1" into fault specs; throws std::invalid_argument.
 std::vector<FaultSpec> parse_faults(const std::string& text);
 
+// A statement prepared through the connection's cache (or alone), handed
+// back, reset, when done.
+struct Prepared {
+    sqlite3_stmt* st = nullptr;
+    StatementCache* cache = nullptr;
+    std::string sql;
+    Prepared() = default;
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+    ~Prepared();
+    void done();
+};
+
 // How long a writer waits for the write lock before it fails with 1222.
 constexpr std::chrono::milliseconds kDefaultLockTimeout{30000};
 // Milliseconds as decimal digits; throws std::invalid_argument.
@@ -112,8 +125,10 @@ private:
     void run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     // Translates and runs a query to its end; *prepared stays open for its column names and types.
-    Translation query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared,
+    Translation query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, Prepared& p,
                            std::vector<std::vector<Value>>& rows);
+    int prepare(const std::string& sql, Prepared& p);
+    void open_connection(const std::string& path);
     void run_exec(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     // MERGE and UPDATE ... OUTPUT: the match set computed by one query, then
     // applied row by row, atomic, keys checked at the end.
@@ -133,9 +148,10 @@ private:
     void check_constraints(const Statement& st);
     static void on_change(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid);
 
-    sqlite3* db_ = nullptr;
-    std::string database_;
     std::shared_ptr<DatabaseFile> file_;
+    std::unique_ptr<Connection> conn_;
+    sqlite3* db_ = nullptr;  // conn_'s
+    std::string database_;
     std::chrono::milliseconds lock_timeout_;
     std::chrono::steady_clock::time_point busy_since_;
     bool write_locked_ = false;

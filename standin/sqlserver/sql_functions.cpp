@@ -49,7 +49,7 @@ void result_error(sqlite3_context* ctx, const TsqlError& e) {
     sqlite3_result_error(ctx, encode_function_error(r.native, r.sqlstate, r.message).c_str(), -1);
 }
 
-Session* session_of(sqlite3_context* ctx) { return static_cast<Session*>(sqlite3_user_data(ctx)); }
+Session* session_of(sqlite3_context* ctx) { return static_cast<Connection*>(sqlite3_user_data(ctx))->session; }
 
 std::string arg_text(sqlite3_value* v) {
     const unsigned char* t = sqlite3_value_text(v);
@@ -424,7 +424,8 @@ bool decode_function_error(const std::string& text, int& native, std::string& sq
     return true;
 }
 
-void register_functions(sqlite3* db, Session* s) {
+void register_functions(Connection& connection) {
+    sqlite3* db = connection.db;
     struct Def {
         const char* name;
         int argc;
@@ -479,7 +480,7 @@ void register_functions(sqlite3* db, Session* s) {
     };
     for (const Def& d : defs)
         sqlite3_create_function_v2(db, d.name, d.argc,
-                                   SQLITE_UTF8 | (d.deterministic ? SQLITE_DETERMINISTIC : 0), s, d.fn, nullptr,
+                                   SQLITE_UTF8 | (d.deterministic ? SQLITE_DETERMINISTIC : 0), &connection, d.fn, nullptr,
                                    nullptr, nullptr);
     sqlite3_create_collation(db, "TSQL_CI", SQLITE_UTF8, nullptr, coll_ci);
     sqlite3_create_collation(db, "TSQL_CS", SQLITE_UTF8, nullptr, coll_cs);

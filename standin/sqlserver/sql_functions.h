@@ -8,9 +8,10 @@
 
 namespace sqlserver_standin {
 
-class Session;
+struct Connection;
 
-void register_functions(sqlite3* db, Session* session);
+// The functions find the session through the connection's record.
+void register_functions(Connection& connection);
 
 // Errors raised inside a function travel through SQLite's message; these
 // encode and decode SQL Server's number, SQLSTATE and text.

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <mutex>
 #include <strings.h>
+#include <unordered_map>
 
 #include "tsql_error.h"
 #include "tsql_lexer.h"
@@ -1244,6 +1246,22 @@ std::string render(const Expr& e) {
 }  // namespace
 
 Batch parse_batch(const std::string& sql) { return Parser(sql).batch(); }
+
+std::shared_ptr<const Batch> parse_batch_shared(const std::string& sql) {
+    static std::mutex mutex;
+    static std::unordered_map<std::string, std::shared_ptr<const Batch>> parsed;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = parsed.find(sql);
+        if (it != parsed.end()) return it->second;
+    }
+    auto batch = std::make_shared<const Batch>(parse_batch(sql));
+    std::lock_guard<std::mutex> lock(mutex);
+    // Texts that embed values are many; a full table starts over.
+    if (parsed.size() >= 2048) parsed.clear();
+    parsed.emplace(sql, batch);
+    return batch;
+}
 
 std::string stored_definition(const Expr& e) {
     return "(" + render(e) + ")";

@@ -138,6 +138,21 @@ TEST_F(Locking, EachConnectionSeesTheCatalogAsCommittedAndItsOwnChanges) {
     EXPECT_EQ(b.query("SELECT label FROM dbo.gone"), (Rows{{"x"}}));
 }
 
+TEST_F(Locking, ANewConnectionStartsCleanAfterAnotherEnded) {
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        OdbcConnection c(dir, "app");
+        EXPECT_EQ(c.query("SELECT @@TRANCOUNT, OBJECT_ID('tempdb..#mine')"), (Rows{{"0", "NULL"}}));
+        ok(c, "CREATE TABLE #mine (n int)");
+        ok(c, "INSERT INTO #mine VALUES (1)");
+        ok(c, "BEGIN TRANSACTION");
+        ok(c, "INSERT INTO dbo.w VALUES (1)");
+        // Gone without a commit: the transaction is rolled back, the #temp table dropped.
+    }
+    EXPECT_EQ(count(a), "0");
+    ok(a, "INSERT INTO dbo.w VALUES (2)");
+}
+
 TEST(StandinLockingFaults, AnInjectedDeadlockEndsTheTransactionAndItsSnapshot) {
     std::string dir = make_data_dir();
     OdbcConnection b(dir, "app");
