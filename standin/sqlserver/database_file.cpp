@@ -1,26 +1,43 @@
 #include "database_file.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 namespace sqlserver_standin {
 
+StatementCache::StatementCache(sqlite3* db) : db_(db) { sqlite3_set_authorizer(db, &StatementCache::on_access, this); }
+
 StatementCache::~StatementCache() {
-    for (auto& entry : idle_) sqlite3_finalize(entry.second);
+    for (auto& entry : idle_) sqlite3_finalize(entry.st);
 }
 
-int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st) {
+int StatementCache::on_access(void* self, int action, const char* table, const char*, const char* database,
+                              const char*) {
+    // Called while SQLite compiles a statement: the tables it reads, views
+    // seen through (a table read for its row count comes without a database).
+    if (action == SQLITE_READ && table && (!database || std::strcmp(database, "main") == 0))
+        static_cast<StatementCache*>(self)->compiling_reads_.insert(table);
+    return SQLITE_OK;
+}
+
+int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st, std::shared_ptr<const TableSet>* reads) {
     auto it = by_text_.find(sql);
     if (it != by_text_.end()) {
-        *st = it->second->second;
+        *st = it->second->st;
+        *reads = std::move(it->second->reads);
         idle_.erase(it->second);
         by_text_.erase(it);
         return SQLITE_OK;
     }
-    return sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st, nullptr);
+    compiling_reads_.clear();
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st, nullptr);
+    *reads = std::make_shared<const TableSet>(std::move(compiling_reads_));
+    compiling_reads_.clear();
+    return rc;
 }
 
-void StatementCache::release(const std::string& sql, sqlite3_stmt* st) {
+void StatementCache::release(const std::string& sql, sqlite3_stmt* st, std::shared_ptr<const TableSet> reads) {
     if (!st) return;
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
@@ -28,11 +45,11 @@ void StatementCache::release(const std::string& sql, sqlite3_stmt* st) {
         sqlite3_finalize(st);
         return;
     }
-    idle_.emplace_front(sql, st);
+    idle_.push_front(Entry{sql, st, std::move(reads)});
     by_text_[sql] = idle_.begin();
     if (idle_.size() > kKept) {
-        by_text_.erase(idle_.back().first);
-        sqlite3_finalize(idle_.back().second);
+        by_text_.erase(idle_.back().sql);
+        sqlite3_finalize(idle_.back().st);
         idle_.pop_back();
     }
 }
@@ -69,8 +86,33 @@ void DatabaseFile::release() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         held_ = false;
+        written_.clear();
     }
     turn_.notify_all();
+}
+
+bool DatabaseFile::opens_writer(const std::string& opener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return writer_openers_.count(opener) > 0;
+}
+
+void DatabaseFile::remember_writer(const std::string& opener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Texts that embed values are many; a full set starts over.
+    if (writer_openers_.size() >= 1024) writer_openers_.clear();
+    writer_openers_.insert(opener);
+}
+
+void DatabaseFile::note_write(const std::string& table) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    written_.insert(table);
+}
+
+bool DatabaseFile::wait_for_writer(const TableSet& tables, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return turn_.wait_for(lock, timeout, [&] {
+        return std::none_of(tables.begin(), tables.end(), [&](const std::string& t) { return written_.count(t) > 0; });
+    });
 }
 
 std::unique_ptr<Connection> DatabaseFile::take_connection() {

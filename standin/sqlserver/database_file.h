@@ -10,6 +10,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -22,24 +23,36 @@ namespace sqlserver_standin {
 
 class Session;
 
+// The tables of the database (not #temp) a statement reads, as SQLite names them.
+using TableSet = std::set<std::string>;
+
 // Prepared statements of one connection by SQL text, the most recently used
-// kept: one is handed out reset and unbound, and taken back after use.
+// kept: one is handed out reset and unbound, and taken back after use. Each
+// comes with the tables it reads.
 class StatementCache {
 public:
-    explicit StatementCache(sqlite3* db) : db_(db) {}
+    explicit StatementCache(sqlite3* db);
     ~StatementCache();
     StatementCache(const StatementCache&) = delete;
     StatementCache& operator=(const StatementCache&) = delete;
 
     // As sqlite3_prepare_v2; a statement of that text in use already makes a second one.
-    int prepare(const std::string& sql, sqlite3_stmt** st);
-    void release(const std::string& sql, sqlite3_stmt* st);
+    int prepare(const std::string& sql, sqlite3_stmt** st, std::shared_ptr<const TableSet>* reads);
+    void release(const std::string& sql, sqlite3_stmt* st, std::shared_ptr<const TableSet> reads);
 
 private:
+    struct Entry {
+        std::string sql;
+        sqlite3_stmt* st;
+        std::shared_ptr<const TableSet> reads;
+    };
+    static int on_access(void* self, int action, const char* table, const char* column, const char* database,
+                         const char* via);
     static constexpr size_t kKept = 128;
     sqlite3* db_;
-    std::list<std::pair<std::string, sqlite3_stmt*>> idle_;  // most recent first
-    std::unordered_map<std::string, std::list<std::pair<std::string, sqlite3_stmt*>>::iterator> by_text_;
+    TableSet compiling_reads_;
+    std::list<Entry> idle_;  // most recent first
+    std::unordered_map<std::string, std::list<Entry>::iterator> by_text_;
 };
 
 // One SQLite connection to the file and what it keeps between sessions.
@@ -68,6 +81,18 @@ public:
     bool acquire(std::chrono::milliseconds timeout);
     void release();
 
+    // Transactions that wrote, by the text of the statement that opened them:
+    // the next one opened by that statement takes the write lock at once.
+    bool opens_writer(const std::string& opener);
+    void remember_writer(const std::string& opener);
+
+    // The holder of the write lock has changed `table`.
+    void note_write(const std::string& table);
+    // Waits while the holder of the write lock in this process has changed
+    // one of `tables`, as a reader waits for the writer's row locks; false
+    // when `timeout` passed first.
+    bool wait_for_writer(const TableSet& tables, std::chrono::milliseconds timeout);
+
     // An idle connection, or none; a session hands its connection back clean
     // (no transaction, no #temp tables). Idle connections also keep the
     // write-ahead log and its index open between sessions.
@@ -84,6 +109,8 @@ private:
     std::deque<unsigned long long> waiting_;
     unsigned long long next_ticket_ = 0;
     bool held_ = false;
+    TableSet written_;  // by the holder
+    std::set<std::string> writer_openers_;
     std::vector<std::unique_ptr<Connection>> idle_;
     std::shared_ptr<CatalogCache> catalog_cache_ = std::make_shared<CatalogCache>();
 };

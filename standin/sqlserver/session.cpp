@@ -19,7 +19,7 @@ namespace sqlserver_standin {
 Prepared::~Prepared() { done(); }
 
 void Prepared::done() {
-    if (cache) cache->release(sql, st);
+    if (cache) cache->release(sql, st, std::move(reads));
     else sqlite3_finalize(st);
     st = nullptr;
 }
@@ -43,6 +43,8 @@ const char* statement_word(StmtKind k) {
         default: return "SELECT";
     }
 }
+
+TsqlError lock_timeout_error() { return TsqlError(1222, "HYT00", "Lock request time out period exceeded."); }
 
 TsqlError deadlock_victim() {
     return TsqlError(1205, "40001",
@@ -191,11 +193,18 @@ void Session::open_connection(const std::string& path) {
 int Session::prepare(const std::string& sql, Prepared& p) {
     p.cache = &conn_->statements;
     p.sql = sql;
-    return p.cache->prepare(sql, &p.st);
+    int rc = p.cache->prepare(sql, &p.st, &p.reads);
+    // A reader waits for the writer that changed what it reads, as for its
+    // row locks, and then reads what that writer committed.
+    if (rc == SQLITE_OK && !write_locked_ && !p.reads->empty() && !file_->wait_for_writer(*p.reads, lock_timeout_))
+        throw lock_timeout_error();
+    return rc;
 }
 
 void Session::on_change(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid) {
     auto* s = static_cast<Session*>(self);
+    if (s->write_locked_ && std::strcmp(db, "main") == 0 && s->written_tables_.insert(table).second)
+        s->file_->note_write(table);
     if (!s->tracking_) return;
     TableChanges& c = s->changes_[{db, table}];
     if (op != SQLITE_DELETE) c.written.push_back(rowid);
@@ -239,8 +248,6 @@ void Session::rollback_all() {
 }
 
 namespace {
-
-TsqlError lock_timeout_error() { return TsqlError(1222, "HYT00", "Lock request time out period exceeded."); }
 
 bool ends_with(const std::string& s, const std::string& suffix) {
     return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
@@ -299,6 +306,7 @@ void Session::begin_locked() {
 void Session::end_writing() {
     if (!write_locked_) return;
     write_locked_ = false;
+    written_tables_.clear();
     file_->release();
     // Catalog changes are made under the lock: committed or gone now.
     if (catalog_) catalog_->transaction_ended();
@@ -344,9 +352,23 @@ void Session::note_temp_writes(const Statement& st) {
 
 void Session::before_statement_in_transaction(const Statement& st) {
     note_temp_writes(st);
+    // A transaction cannot say that it will write: the stand-in learns it
+    // from the statement that opened it. One opened like a transaction that
+    // wrote before queues for the write lock before it reads, so that it
+    // reads what the writers ahead of it committed.
+    const bool opens = opener_.empty() && st.kind != StmtKind::SetOption && st.kind != StmtKind::Declare &&
+                       st.kind != StmtKind::SetVariable && st.kind != StmtKind::SaveTran;
+    if (opens) {
+        opener_ = st.text;
+        if (file_->opens_writer(opener_)) return lock_in_transaction();
+    }
+    if (writes_database(st)) {
+        lock_in_transaction();
+        if (!opener_.empty()) file_->remember_writer(opener_);
+        return;
+    }
     // Read committed: a statement that only reads sees what is committed as it starts.
-    if (writes_database(st)) lock_in_transaction();
-    else refresh_snapshot();
+    refresh_snapshot();
 }
 
 void Session::lock_in_transaction() {
@@ -680,6 +702,7 @@ void Session::run_transaction(const Statement& st) {
                 temp_created_.clear();
                 temp_committed_.clear();
                 temp_at_savepoint_.clear();
+                opener_.clear();
             }
             ++trancount_;
             return;

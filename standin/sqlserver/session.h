@@ -56,6 +56,7 @@ struct Prepared {
     sqlite3_stmt* st = nullptr;
     StatementCache* cache = nullptr;
     std::string sql;
+    std::shared_ptr<const TableSet> reads;
     Prepared() = default;
     Prepared(const Prepared&) = delete;
     Prepared& operator=(const Prepared&) = delete;
@@ -155,6 +156,8 @@ private:
     std::chrono::milliseconds lock_timeout_;
     std::chrono::steady_clock::time_point busy_since_;
     bool write_locked_ = false;
+    TableSet written_tables_;  // while holding the write lock
+    std::string opener_;       // the first statement of the open transaction
     // The open transaction's #temp tables: those it began with, whether one
     // of them was written since, the ones it created, those of them a fresh
     // snapshot made durable in SQLite (a rollback drops them), and whether it
