@@ -574,6 +574,8 @@ TEST_F(HostTest, ProgramServesUntilSigtermThenTerminatesTheFactory) {
   ASSERT_EQ(line.rfind("listening Sync http://127.0.0.1:", 0), 0u) << line;
   auto port = static_cast<unsigned short>(std::atoi(line.c_str() + line.rfind(':') + 1));
   EXPECT_EQ(request(port, "/m/x?op=status&code=200&body=ok").body, std::string("ok", 3));
+  // One SQLite serves the process; its memory statistics would put every allocation behind one mutex.
+  EXPECT_EQ(request(port, "/m/x?op=sqlite").body, "memory statistics off");
   ::kill(child.pid, SIGTERM);
   std::string err = drain(child.err);
   drain(child.out);

@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include <sqlite3.h>
+
 #include "tavrin_iis/http_module.h"
 #include "tavrin_iis/utf.h"
 
@@ -65,6 +67,7 @@ class TestModule final : public CHttpModule {
     else if (op == "sleep") sleep(response);
     else if (op == "304") response->SetStatus(304, "Not Modified");
     else if (op == "flush") flush_twice(response);
+    else if (op == "sqlite") sqlite_statistics(response);
     else text(response, 400, "unknown op\n");
     return RQ_NOTIFICATION_FINISH_REQUEST;
   }
@@ -74,6 +77,14 @@ class TestModule final : public CHttpModule {
   int id_;
   std::string url_;
   std::map<std::string, std::string> query_;
+
+  // Whether SQLite counts the memory it hands out (the host switches that off).
+  void sqlite_statistics(IHttpResponse *response) {
+    void *block = sqlite3_malloc(4096);
+    bool counted = sqlite3_memory_used() > 0;
+    sqlite3_free(block);
+    text(response, 200, counted ? "memory statistics on" : "memory statistics off");
+  }
 
   // The sound way a module sends text: status, length by header id, one
   // memory chunk, one flush.
