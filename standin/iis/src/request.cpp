@@ -741,7 +741,8 @@ bool RequestContext::run() {
     // of its failed read, the host answers why.
     simple_answer(static_cast<USHORT>(status), reason_phrase(status));
     close_after_ = true;
-  } else if (status_ == 499 && !headers_sent_) {
+  }
+  if (status_ == 499 && !headers_sent_) {
     close_after_ = true;  // the client is gone or abandoned: nothing is sent
   } else if (FAILED(send_pending(true))) {
     close_after_ = true;
@@ -774,11 +775,9 @@ constexpr size_t kStrandReadBlock = 16 * 1024, kWorkerReadBlock = 64 * 1024;
 constexpr auto kDrainTime = std::chrono::seconds(2);
 constexpr size_t kDrainLimit = 1024 * 1024;
 
-unsigned head_error_status(const boost::system::error_code &ec, std::string_view received) {
-  if (ec == http::error::header_limit) {
-    size_t line_end = received.find("\r\n");
-    return line_end == std::string_view::npos || line_end > kMaxTarget ? 414 : 431;
-  }
+// A head over the limit is 414 while its request line is not even complete.
+unsigned head_error_status(const boost::system::error_code &ec, const Connection::Parser &parser) {
+  if (ec == http::error::header_limit) return parser.get().target().empty() ? 414 : 431;
   return 400;
 }
 
@@ -887,11 +886,7 @@ void Connection::pump() {
       boost::system::error_code ec;
       buffer_.consume(parser_->put(buffer_.data(), ec));
       if (parser_->is_header_done()) return head_done();
-      if (ec && ec != http::error::need_more) {
-        auto data = buffer_.data();
-        return answer_and_close(
-            head_error_status(ec, std::string_view(static_cast<const char *>(data.data()), data.size())));
-      }
+      if (ec && ec != http::error::need_more) return answer_and_close(head_error_status(ec, *parser_));
     } else if (phase_ == Phase::body) {
       if (buffer_.size() > 0) {
         auto &body = parser_->get().body();
@@ -1064,6 +1059,11 @@ void Connection::answer_and_close(unsigned status) {
     if (n <= 0) break;
     at += static_cast<size_t>(n);
   }
+  close_gracefully();
+}
+
+void Connection::close_gracefully() {
+  if (phase_ == Phase::closed || phase_ == Phase::draining) return;
   if (ssl_ != nullptr && SSL_is_init_finished(ssl_)) {
     ERR_clear_error();
     SSL_shutdown(ssl_);
@@ -1111,7 +1111,7 @@ void Connection::serve() {
       case Next::hand_back: return self->read_next();
       case Next::body: return self->start_body();
       case Next::answer: return self->answer_and_close(self->answer_status_);
-      default: return self->close_now();
+      default: return self->broken_ ? self->close_now() : self->close_gracefully();
     }
   });
 }
@@ -1140,8 +1140,7 @@ Connection::Next Connection::read_next_here() {
       }
       // An incomplete head is left in the buffer, whole, for the next try.
       if (ec && ec != http::error::need_more) {
-        auto data = buffer_.data();
-        answer_status_ = head_error_status(ec, std::string_view(static_cast<const char *>(data.data()), data.size()));
+        answer_status_ = head_error_status(ec, *parser_);
         return Next::answer;
       }
     }

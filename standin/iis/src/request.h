@@ -130,9 +130,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
   unsigned check_head();
   void start_body();
   void dispatch_now();
-  // Answers a request the host refuses by itself, then closes the
-  // connection once the client has stopped sending (bounded).
+  // Answers a request the host refuses by itself, then closes gracefully.
   void answer_and_close(unsigned status);
+  // Ends the sending side, then closes once the client has stopped sending
+  // (bounded), so that the last answer is not lost to a reset.
+  void close_gracefully();
   void close_now();
   // The body is slower than the minimum rate (time since the head ended).
   bool too_slow(Clock::time_point now) const;
