@@ -16,6 +16,7 @@ Local database:
 
 Command line (for a quick look by hand):
   tavrin_client.py LOCAL_DB URL DBFILE pull|push|show [--fid N] [--user U --password P --scheme JSON]
+                   [--cafile PEM]   (URL http://... or https://...)
 """
 import argparse
 import hashlib
@@ -23,6 +24,7 @@ import http.client
 import json
 import os
 import sqlite3
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -121,11 +123,13 @@ def read_status_doc(package_path):
 
 
 class Client:
-    def __init__(self, path, url, dbfile, fid=1, user=None, password=None, scheme=None, timeout=60):
+    def __init__(self, path, url, dbfile, fid=1, user=None, password=None, scheme=None, timeout=60, cafile=None):
+        """cafile: the certificates an https server's certificate is checked against (default: the system's)."""
         parsed = urllib.parse.urlsplit(url)
-        if parsed.scheme != "http" or not parsed.hostname:
-            raise ClientError("URL must be http://host:port/app-path, not %r" % url)
-        self.host, self.port = parsed.hostname, parsed.port or 80
+        if parsed.scheme not in ("http", "https") or not parsed.hostname:
+            raise ClientError("URL must be http(s)://host:port/app-path, not %r" % url)
+        self.host, self.port = parsed.hostname, parsed.port or (443 if parsed.scheme == "https" else 80)
+        self.tls = ssl.create_default_context(cafile=cafile) if parsed.scheme == "https" else None
         self.app_path = parsed.path.rstrip("/")
         self.dbfile, self.fid, self.timeout = dbfile, fid, timeout
         self.user, self.password, self.scheme = user, password, scheme
@@ -248,7 +252,10 @@ class Client:
             all_headers["x-tavrin-filter-base"] = filter_base
         all_headers.update(headers or {})
         target = self.app_path + path + ("?" + query if query is not None else "")
-        connection = http.client.HTTPConnection(self.host, self.port, timeout=self.timeout)
+        if self.tls is not None:
+            connection = http.client.HTTPSConnection(self.host, self.port, timeout=self.timeout, context=self.tls)
+        else:
+            connection = http.client.HTTPConnection(self.host, self.port, timeout=self.timeout)
         try:
             connection.request(method, target, body=body, headers=all_headers)
             response = connection.getresponse()
@@ -502,8 +509,10 @@ def main(argv=None):
     parser.add_argument("--user")
     parser.add_argument("--password")
     parser.add_argument("--scheme")
+    parser.add_argument("--cafile", help="check an https server's certificate against these")
     args = parser.parse_args(argv)
-    client = Client(args.local_db, args.url, args.dbfile, args.fid, args.user, args.password, args.scheme)
+    client = Client(args.local_db, args.url, args.dbfile, args.fid, args.user, args.password, args.scheme,
+                    cafile=args.cafile)
     try:
         if args.action == "show":
             for tbl_id, info in sorted(client.tables().items()):
