@@ -1,9 +1,12 @@
 #!/usr/bin/python3
 """tavrin_host as an administrator runs it, with the sync module: pulls and pushes over https,
-the "windows" scheme through an accounts file and through PAM, and pulls served while slow
-clients hold connections."""
+the "windows" scheme through an accounts file and through PAM, pulls served while slow clients
+hold connections, and the main job's script (scripts/run.sh)."""
 import os
 import pwd
+import re
+import shlex
+import signal
 import socket
 import subprocess
 import sys
@@ -112,6 +115,47 @@ class SlowClientsTest(unittest.TestCase):
                 s.close()
             running.stop()
             running.remove()
+
+
+class RunScriptTest(unittest.TestCase):
+    """scripts/run.sh with the programs of this build (nothing is built)."""
+    SCRIPT = os.path.join(HERE, "..", "..", "scripts", "run.sh")
+
+    def setUp(self):
+        harness.module_path()
+        self.environment = {k: v for k, v in os.environ.items() if k != "DEMO_DIR"}
+
+    def test_the_demo_pulls_and_pushes_then_exits_when_asked(self):
+        run = subprocess.run([self.SCRIPT, "--exit-after-demo"], env=self.environment, capture_output=True,
+                             text=True, timeout=300)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        self.assertRegex(run.stdout, r"tavrin_host serves http://127\.0\.0\.1:\d+/sync")
+        self.assertIn("push: SyncResult(status=200", run.stdout)
+        self.assertNotIn("until Ctrl-C", run.stdout)
+
+    def test_the_demo_keeps_serving_until_interrupted(self):
+        script = subprocess.Popen([self.SCRIPT], env=self.environment, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, text=True, start_new_session=True)
+        try:
+            seen = []
+            for line in script.stdout:
+                seen.append(line)
+                if "until Ctrl-C" in line:
+                    break
+            command = script.stdout.readline()
+            self.assertIn("tavrin_client.py", command, "".join(seen))
+            url = re.search(r"http://127\.0\.0\.1:(\d+)/sync", command)
+            pull = subprocess.run(shlex.split(command), capture_output=True, text=True, timeout=120)
+            self.assertIn("pull: SyncResult(status=200", pull.stdout, pull.stderr)
+            os.killpg(script.pid, signal.SIGINT)
+            self.assertEqual(script.wait(timeout=60), 0)
+            with self.assertRaises(OSError):
+                socket.create_connection(("127.0.0.1", int(url.group(1))), timeout=5).close()
+        finally:
+            if script.poll() is None:
+                os.killpg(script.pid, signal.SIGKILL)
+                script.wait()
+            script.stdout.close()
 
 
 if __name__ == "__main__":
