@@ -366,6 +366,7 @@ class Client:
             if version != self.version:
                 raise ClientError("package of version %r; this client speaks version %d" % (version, self.version))
             self.db.execute("BEGIN IMMEDIATE")
+            self.touched = set()
             try:
                 if self.version == PACKAGE_VERSION:
                     applied = self.apply_generation_package(package, names, header)
@@ -505,7 +506,12 @@ class Client:
             raise ClientError("%s: unknown marker rows %r" % (table, unknown))
         return FILTER_DISCARD in markers, [m[len(COLUMN_DUMP):] for m in markers if m.startswith(COLUMN_DUMP)]
 
+    def remove(self, name, rid):
+        self.db.execute("DELETE FROM %s WHERE z_rid = ?" % quote_name(name), (rid,))
+        self.touched.add(rid)
+
     def upsert(self, name, rid, version, user, values):
+        self.touched.add(rid)
         names = ["z_rid", "z_gen", "z_state"] + user
         self.db.execute("INSERT OR REPLACE INTO %s (%s) VALUES (%s)" % (
             quote_name(name), ", ".join(map(quote_name, names)), ", ".join("?" * len(names))),
@@ -526,7 +532,7 @@ class Client:
             if not (isinstance(rid, bytes) and len(rid) == 16):
                 raise ClientError("%s: row id %r is not 16 bytes" % (table, rid))
             if all(v is None for v in values):
-                self.db.execute("DELETE FROM %s WHERE z_rid = ?" % quote_name(name), (rid,))
+                self.remove(name, rid)
             else:
                 self.upsert(name, rid, row[2], user, values)
             applied += 1
@@ -552,7 +558,7 @@ class Client:
             if not (isinstance(rid, bytes) and len(rid) == 16):
                 raise ClientError("%s: row id %r is not 16 bytes" % (deltas, rid))
             if added is None:
-                self.db.execute("DELETE FROM %s WHERE z_rid = ?" % quote_name(name), (rid,))
+                self.remove(name, rid)
             else:
                 values = package.execute("SELECT %s FROM %s WHERE z_rid = ? AND z_txid = ?" % (
                     ", ".join(map(quote_name, user)) or "NULL", quote_name(rows)), (rid, added)).fetchone()
@@ -677,8 +683,16 @@ class Client:
             with open(followup, "wb") as f:
                 f.write(vcdiff_decode(upload, body) if answer.status == 200 else body)
             if answer.status == 200:
+                inserted = [(info[0], r[0]) for _, info, rows in self.local_changes() for r in rows if r[2] == INSERTED]
                 self.mark_pushed()
-                return SyncResult(200, applied=self.apply_package(followup), pushed=count)
+                applied = self.apply_package(followup)
+                # The follow-up sends back every row the push inserted inside the client's
+                # filter: one it leaves out lies outside (or the server did not keep it).
+                # Updated rows need no such rule: one that leaves the filter comes as a deletion.
+                for name, rid in inserted:
+                    if rid not in self.touched:
+                        self.db.execute("DELETE FROM %s WHERE z_rid = ?" % quote_name(name), (rid,))
+                return SyncResult(200, applied=applied, pushed=count)
             status_doc = read_status_doc(followup)
             # Versions 2 and 3 learn from a stamp package whether the push is among the
             # server's transactions.
