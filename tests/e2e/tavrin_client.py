@@ -155,6 +155,7 @@ class Client:
         if version != PACKAGE_VERSION and version not in TXID_VERSIONS:
             raise ClientError("package version %r: this client speaks versions 3 to 6" % version)
         self.version = version
+        self.touched = set()  # row ids the last applied package wrote or deleted
         parsed = urllib.parse.urlsplit(url)
         if parsed.scheme != "http" or not parsed.hostname:
             raise ClientError("URL must be http://host:port/app-path, not %r" % url)
