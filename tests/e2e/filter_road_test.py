@@ -116,26 +116,29 @@ class FilterCase(unittest.TestCase):
 class FilteredUserTest(FilterCase):
     def test_first_pull_then_rows_moving_into_and_out_of_the_filter(self):
         self.assign("active")
-        client = self.client()
-        self.assertEqual(client.pull().status, 200)
-        self.assertEqual(sorted(r["name"] for r in client.rows("customers")), ["Ada", "Hopper"])
-        self.assertEqual(sorted(r["note"] for r in client.rows("orders")), ["first order", "hopper order"])
-        self.assert_holds_server_rows(client, "active")
+        for pv in VERSIONS:
+            with self.subTest(pv=pv):
+                client = self.client(pv)
+                self.assertEqual(client.pull().status, 200)
+                self.assertEqual(sorted(r["name"] for r in client.rows("customers")), ["Ada", "Hopper"])
+                self.assertEqual(sorted(r["note"] for r in client.rows("orders")), ["first order", "hopper order"])
+                self.assert_holds_server_rows(client, "active")
 
-        # The server moves Grace in and Hopper out; the client's own push moves Ada out.
-        self.demo.sql("UPDATE dbo.customers SET active = 1 WHERE name = N'Grace';"
-                      "UPDATE dbo.customers SET active = 0 WHERE name = N'Hopper'")
-        self.assertEqual(client.pull().status, 200)
-        self.assertEqual(sorted(r["name"] for r in client.rows("customers")), ["Ada", "Grace"])
-        self.assertEqual(sorted(r["note"] for r in client.rows("orders")), ["first order", "grace order"])
-        client.update("customers", client.find("customers", name="Ada"), {"active": 0})
-        client.insert("customers", {"name": "Noether", "active": 1})
-        self.assertEqual(client.push().status, 200)
-        self.assertEqual(sorted(r["name"] for r in client.rows("customers")), ["Grace", "Noether"])
-        self.assert_holds_server_rows(client, "active")
-        self.demo.sql("UPDATE dbo.customers SET active = 1 WHERE name IN (N'Ada', N'Hopper');"
-                      "UPDATE dbo.customers SET active = 0 WHERE name IN (N'Grace', N'Noether')")
-        client.close()
+                # Another user's push moves Grace in and Hopper out; the client's own moves Ada
+                # out and brings a new row in.
+                self.helper_push(lambda h: [h.update("customers", h.find("customers", name=name), {"active": active})
+                                            for name, active in (("Grace", 1), ("Hopper", 0))])
+                self.assertEqual(client.pull().status, 200)
+                self.assertEqual(sorted(r["name"] for r in client.rows("customers")), ["Ada", "Grace"])
+                self.assertEqual(sorted(r["note"] for r in client.rows("orders")), ["first order", "grace order"])
+                client.update("customers", client.find("customers", name="Ada"), {"active": 0})
+                client.insert("customers", {"name": "Noether %d" % pv, "active": 1})
+                self.assertEqual(client.push().status, 200)
+                self.assertEqual(sorted(r["name"] for r in client.rows("customers")), ["Grace", "Noether %d" % pv])
+                self.assert_holds_server_rows(client, "active")
+                self.demo.sql("UPDATE dbo.customers SET active = 1 WHERE name IN (N'Ada', N'Hopper');"
+                              "UPDATE dbo.customers SET active = 0 WHERE name = N'Grace' OR name LIKE N'Noether%'")
+                client.close()
 
     def test_history_purge_and_the_pull_after_it(self):
         self.assign("active")
@@ -160,7 +163,8 @@ class FilterChangeTest(FilterCase):
     """The user's filter changes after a client synced: its next pull or push names the filter
     its rows were built with, and the answer turns them into the rows of the new filter."""
 
-    CHANGES = (("active", "inactive"), ("active-narrow", "inactive-narrow"), ("inactive-narrow", "active-narrow"))
+    CHANGES = (("active", "inactive"), ("active-narrow", "inactive-narrow"), ("inactive-narrow", "active-narrow"),
+               ("active-narrow", "active"))
 
     def test_pull_after_a_filter_change(self):
         for pv in VERSIONS:
