@@ -861,12 +861,17 @@ TEST_F(HostTest, ProgramRejectsBadConfigurationsClearly) {
   std::ofstream(broken) << "<configuration><system.applicationHost>";
   fs::path no_module = dir_ / "nomodule.config";
   fs::copy_file(write_config("127.0.0.1:0:", (dir_ / "missing.so").string()), no_module);
+  fs::path https = dir_ / "https.config";
+  protocol_ = "https";
+  fs::copy_file(write_config("127.0.0.1:0:"), https);
+  protocol_ = "http";
   fs::path good = write_config("127.0.0.1:0:");
   const Case cases[] = {
       {"missing file", (dir_ / "none.config").string(), "", "configuration file not found"},
       {"malformed", broken.string(), "", "unterminated"},
       {"module not loadable", no_module.string(), "", "cannot load"},
       {"register fails", good.string(), "TAVRIN_TEST_MODULE_FAIL_REGISTER=1", "RegisterModule failed"},
+      {"https without a certificate", https.string(), "", "site 'Sync' has an https binding"},
   };
   for (const auto &c : cases) {
     std::vector<std::string> env;
@@ -875,6 +880,33 @@ TEST_F(HostTest, ProgramRejectsBadConfigurationsClearly) {
     std::string out = drain(child.out), err = drain(child.err);
     EXPECT_EQ(exit_code(child.pid), 1) << c.name;
     EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
+  }
+}
+
+TEST_F(HostTest, ProgramRejectsBadOptionsClearly) {
+  std::string config = write_config("127.0.0.1:0:").string();
+  std::string accounts = TAVRIN_SOURCE_DIR "/tests/fixtures/windows/accounts";
+  struct Case {
+    std::vector<std::string> options;
+    int exit;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--accounts", (dir_ / "none").string()}, 2, "tavrin_host: logon: "},
+      {{"--pam-domain", "CORP", "--pam-service-dir", (dir_ / "none").string()}, 2, "no PAM service file"},
+      {{"--accounts", accounts, "--pam-domain", "CORP"}, 2, "bad option --pam-domain"},
+      {{"--private-key", "Sync=" + (dir_ / "key.pem").string()}, 2, "the site has no --certificate"},
+      {{"--certificate", "Sync"}, 2, "bad option --certificate"},
+      {{"--min-body-rate", "-1"}, 2, "bad option --min-body-rate"},
+      {{"--wine-prefix", (dir_ / "none").string()}, 1, "--wine-prefix: not a Wine prefix"},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args{"--config", config};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    Child child = spawn(args);
+    std::string out = drain(child.out), err = drain(child.err);
+    EXPECT_EQ(exit_code(child.pid), c.exit) << c.options[0];
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.options[0] << ": " << err;
   }
 }
 
