@@ -426,7 +426,7 @@ bool Host::start(std::string &error) {
   }
   std::string why;
   if (!h.options_.wine_prefix.empty() && !h.drives_.load_wine_prefix(h.options_.wine_prefix, &why)) {
-    error = "--wine-prefix: " + why;
+    error = "--wine-prefix (or $WINEPREFIX): " + why;
     return false;
   }
   h.store_.set_drive_map(h.drives_);

@@ -39,6 +39,7 @@ void usage(std::ostream &out) {
          "  --event-log  listen to the module's event provider: one JSON line per event\n"
          "  --wine-prefix  read Windows drive paths of the configuration (C:\\...) through\n"
          "               this Wine prefix's drives, as the site configuration tool wrote them\n"
+         "               (default: $WINEPREFIX when set)\n"
          "  --certificate  the certificate (PEM, with its chain) of SITE's https bindings\n"
          "  --private-key  its private key (PEM; default: the certificate file)\n"
          "  --accounts   the \"windows\" scheme checks the accounts of this file\n"
@@ -76,6 +77,8 @@ int main(int argc, char **argv) {
   options.config_file = env != nullptr && *env != 0 ? env : kDefaultConfig;
   std::ofstream log_file;
   std::optional<winstandin::EventSinkConfig> event_sink;
+  // A Wine session's prefix is the one its sites were written in, unless --wine-prefix says otherwise.
+  if (const char *prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != 0) options.wine_prefix = prefix;
   winstandin::LogonConfig logon;
   logon.pam_service_dir = TAVRIN_PAM_SERVICE_DIR;
   options.log = &std::cerr;

@@ -806,7 +806,7 @@ TEST_F(HostTest, DrivePathsReadThroughTheWinePrefixAndMissingContentIsReported) 
 
   wine_prefix_ = dir_ / "no-prefix";
   EXPECT_EQ(start(), 0);
-  EXPECT_NE(error_.find("--wine-prefix: not a Wine prefix"), std::string::npos) << error_;
+  EXPECT_NE(error_.find("--wine-prefix (or $WINEPREFIX): not a Wine prefix"), std::string::npos) << error_;
 }
 
 // The program itself: start-up errors, the listening line, SIGTERM.
@@ -898,7 +898,7 @@ TEST_F(HostTest, ProgramRejectsBadOptionsClearly) {
       {{"--private-key", "Sync=" + (dir_ / "key.pem").string()}, 2, "the site has no --certificate"},
       {{"--certificate", "Sync"}, 2, "bad option --certificate"},
       {{"--min-body-rate", "-1"}, 2, "bad option --min-body-rate"},
-      {{"--wine-prefix", (dir_ / "none").string()}, 1, "--wine-prefix: not a Wine prefix"},
+      {{"--wine-prefix", (dir_ / "none").string()}, 1, "not a Wine prefix (no dosdevices directory): " + (dir_ / "none").string()},
   };
   for (const auto &c : cases) {
     std::vector<std::string> args{"--config", config};
