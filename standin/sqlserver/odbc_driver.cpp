@@ -275,12 +275,12 @@ std::map<std::string, std::string> parse_connection_string(const std::string& s)
     return out;
 }
 
-// A setting of a data source in odbc.ini, read through the driver manager's
-// installer library when the process has it loaded (the driver links neither).
+// A setting of a data source in odbc.ini, read through unixODBC's installer
+// library, loaded on first use (the driver links neither it nor libodbc).
 std::string dsn_setting(const std::string& dsn, const char* key) {
     using GetProfile = int (*)(const char*, const char*, const char*, char*, int, const char*);
     static GetProfile get = [] {
-        void* lib = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_NOLOAD);
+        void* lib = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_LOCAL);
         return lib ? reinterpret_cast<GetProfile>(dlsym(lib, "SQLGetPrivateProfileString")) : nullptr;
     }();
     if (!get || dsn.empty()) return "";
@@ -459,8 +459,9 @@ void write_output(const ParamBinding& b, const Value& v) {
 // send an array in one round trip: every set is an execution of its own with
 // its own row count and results; a set that fails is reported with its
 // number and the sets after it still run, unless its failure ended the
-// batch (a deadlock victim's rollback), which leaves the rest unused.
-// SQL_SUCCESS_WITH_INFO when some sets failed, SQL_ERROR when all did.
+// batch (a deadlock victim's rollback), which leaves the rest unused. Any
+// failed set makes the whole call SQL_ERROR, though the other sets stay
+// applied: only a transaction around the call undoes them.
 SQLRETURN run(Stmt* s) {
     Session& session = *s->dbc->session;
     const SQLULEN sets = s->paramset_size;
@@ -516,12 +517,11 @@ SQLRETURN run(Stmt* s) {
     for (; i < sets; ++i) set_status(i, SQL_PARAM_UNUSED);
     s->dae_data.clear();
     s->dbc->count(1, static_cast<long long>(ran), 0);
-    if (failed > 0 && failed == ran) {
+    if (failed > 0) {
         s->runs.clear();
         return SQL_ERROR;
     }
     s->has_results = true;
-    if (failed > 0) return SQL_SUCCESS_WITH_INFO;
     if (!s->runs.empty() &&
         std::all_of(s->runs.begin(), s->runs.end(), [](const ExecOutcome& o) { return o.no_rows_affected; }))
         return SQL_NO_DATA;

@@ -117,8 +117,8 @@ TEST_F(Arrays, RowWiseSetsWithAnOffsetAndAnIgnoredSet) {
     EXPECT_EQ(c.query("SELECT id, name FROM dbo.items ORDER BY id"), (Rows{{"10", "n1é"}, {"30", "n3é"}, {"40", "n4é"}}));
 }
 
-// A set that fails is reported with its number and the others still run:
-// SQL_SUCCESS_WITH_INFO when some sets failed, SQL_ERROR when all did.
+// A set that fails is reported with its number and the others still run
+// and stay applied; the call fails as a whole.
 TEST_F(Arrays, FailedSetsAreReportedEachWithItsNumber) {
     ASSERT_TRUE(SQL_SUCCEEDED(c.exec("INSERT INTO dbo.items (id) VALUES (2)")));
     SQLHSTMT st = prepared("INSERT INTO dbo.items (id, qty) VALUES (?, ?)");
@@ -131,7 +131,7 @@ TEST_F(Arrays, FailedSetsAreReportedEachWithItsNumber) {
     set_ptr(st, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed);
     SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, ids, 0, nullptr);
     SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, qty, 0, nullptr);
-    ASSERT_EQ(SQLExecute(st), SQL_SUCCESS_WITH_INFO);
+    ASSERT_EQ(SQLExecute(st), SQL_ERROR);
     EXPECT_EQ(processed, 4u);
     EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 4),
               (std::vector<SQLUSMALLINT>{SQL_PARAM_SUCCESS, SQL_PARAM_ERROR, SQL_PARAM_SUCCESS, SQL_PARAM_ERROR}));
@@ -146,17 +146,18 @@ TEST_F(Arrays, FailedSetsAreReportedEachWithItsNumber) {
         if (native == 2627) failures.emplace_back(row, native);
     }
     EXPECT_EQ(failures, (std::vector<std::pair<SQLLEN, int>>{{2, 2627}, {4, 2627}}));
-    // The row counts are those of the sets that ran.
-    SQLLEN count = 0;
-    SQLRowCount(st, &count);
-    EXPECT_EQ(count, 1);
     EXPECT_EQ(c.query("SELECT id, qty FROM dbo.items ORDER BY id"), (Rows{{"1", "1"}, {"2", "NULL"}, {"3", "3"}}));
 
-    SQLINTEGER taken[2] = {1, 3};
+
+    // In a transaction the caller can take the applied sets back.
+    SQLSetConnectAttr(c.dbc(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    SQLINTEGER more[2] = {5, 3};
     set_attr(st, SQL_ATTR_PARAMSET_SIZE, 2);
-    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, taken, 0, nullptr);
+    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, more, 0, nullptr);
     EXPECT_EQ(SQLExecute(st), SQL_ERROR);
-    EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 2), (std::vector<SQLUSMALLINT>{SQL_PARAM_ERROR, SQL_PARAM_ERROR}));
+    EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 2), (std::vector<SQLUSMALLINT>{SQL_PARAM_SUCCESS, SQL_PARAM_ERROR}));
+    ASSERT_EQ(SQLEndTran(SQL_HANDLE_DBC, c.dbc(), SQL_ROLLBACK), SQL_SUCCESS);
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.items"), (Rows{{"3"}}));
 }
 
 // A deadlock victim's rollback ends the batch: the sets after it are not run.
@@ -174,7 +175,7 @@ TEST(ArraysDeadlock, TheSetsAfterAVictimAreUnused) {
     SQLSetStmtAttr(st, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(3), 0);
     SQLSetStmtAttr(st, SQL_ATTR_PARAM_STATUS_PTR, status, 0);
     SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, values, 0, nullptr);
-    EXPECT_EQ(SQLExecute(st), SQL_SUCCESS_WITH_INFO);
+    EXPECT_EQ(SQLExecute(st), SQL_ERROR);
     EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 3),
               (std::vector<SQLUSMALLINT>{SQL_PARAM_SUCCESS, SQL_PARAM_ERROR, SQL_PARAM_UNUSED}));
     EXPECT_EQ(OdbcConnection::diags(SQL_HANDLE_STMT, st).at(0).native, 1205);
