@@ -3,6 +3,7 @@
 // order SQLGetData reads columns in, and the execution counts.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -81,20 +82,25 @@ TEST_F(Arrays, ColumnWiseSetsEachRunTheStatement) {
 }
 
 // Row-wise arrays step every pointer by the structure's size, moved by the
-// bind offset; a set marked SQL_PARAM_IGNORE is not run.
+// bind offset; a packed structure puts values and indicators at odd
+// addresses. A set marked SQL_PARAM_IGNORE is not run.
 TEST_F(Arrays, RowWiseSetsWithAnOffsetAndAnIgnoredSet) {
-    struct Row {
+    struct __attribute__((packed)) Row {
+        char tag;
         SQLINTEGER id;
         SQLLEN id_ind;
         SQLWCHAR name[8];
         SQLLEN name_len;
     };
     Row rows[5] = {};  // the first row is skipped by the offset
+    char* base = reinterpret_cast<char*>(rows);
     for (int i = 1; i < 5; ++i) {
-        rows[i].id = 10 * i;
+        const SQLINTEGER id = 10 * i;
         std::u16string n = to_utf16("n" + std::to_string(i) + "é");
-        std::memcpy(rows[i].name, n.data(), n.size() * 2);
-        rows[i].name_len = static_cast<SQLLEN>(n.size() * 2);
+        const SQLLEN len = static_cast<SQLLEN>(n.size() * 2);
+        std::memcpy(base + i * sizeof(Row) + offsetof(Row, id), &id, sizeof id);
+        std::memcpy(base + i * sizeof(Row) + offsetof(Row, name), n.data(), n.size() * 2);
+        std::memcpy(base + i * sizeof(Row) + offsetof(Row, name_len), &len, sizeof len);
     }
     SQLULEN offset = sizeof(Row);
     SQLUSMALLINT operations[4] = {SQL_PARAM_PROCEED, SQL_PARAM_IGNORE, SQL_PARAM_PROCEED, SQL_PARAM_PROCEED};
@@ -107,9 +113,10 @@ TEST_F(Arrays, RowWiseSetsWithAnOffsetAndAnIgnoredSet) {
     set_ptr(st, SQL_ATTR_PARAM_OPERATION_PTR, operations);
     set_ptr(st, SQL_ATTR_PARAM_STATUS_PTR, status);
     set_ptr(st, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed);
-    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &rows[0].id, 0, &rows[0].id_ind);
-    SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 8, 0, rows[0].name, sizeof rows[0].name,
-                     &rows[0].name_len);
+    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, base + offsetof(Row, id), 0,
+                     reinterpret_cast<SQLLEN*>(base + offsetof(Row, id_ind)));
+    SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 8, 0, base + offsetof(Row, name), 16,
+                     reinterpret_cast<SQLLEN*>(base + offsetof(Row, name_len)));
     ASSERT_EQ(SQLExecute(st), SQL_SUCCESS) << OdbcConnection::diags(SQL_HANDLE_STMT, st).at(0).message;
     EXPECT_EQ(processed, 4u);
     EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 4),
