@@ -326,6 +326,7 @@ SQLRETURN connect(Dbc* dbc, std::map<std::string, std::string> kv) {
     try {
         std::vector<FaultSpec> faults = kv.count("fault") ? parse_faults(kv["fault"]) : std::vector<FaultSpec>{};
         dbc->session = std::make_unique<Session>(dir, db, std::move(faults));
+        dbc->session->allow_streaming(true);
     } catch (const TsqlError& e) {
         dbc->error(e);
         return SQL_ERROR;
@@ -830,6 +831,7 @@ SQLRETURN write_bound_row(Stmt* s, const ResultSet& rs, const std::vector<Value>
 
 // The next row of the result set, moved out of it: the cursor only goes forward.
 bool next_row(Stmt* s, ResultSet& rs, std::vector<Value>& out) {
+    if (rs.stream) return rs.stream->next(out);
     if (s->next_row >= rs.rows.size()) return false;
     out = std::move(rs.rows[s->next_row++]);
     return true;
