@@ -48,6 +48,8 @@ static const char TEXT_RECOVERY_PURGED[] = "Recovery of rolled back data failed 
 
 /* Retries of one push before it counts as busy. */
 #define PUSH_MAX_RETRIES 10
+/* The error a malformed package gets: qklib 400, answered 400 with its text. */
+#define TAV_ERR_BAD_PACKAGE QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)
 
 /* ---- Census ---- */
 
@@ -119,15 +121,17 @@ typedef struct push_read {
   QK_int64 *pTxidR;
 } push_read;
 
-/* One row of a statement that must give one; *pbRow 0 when it gives none (opt: none is an
- * error). */
+/* One row of a statement; *pbRow 0 when it gives none. */
 static void step_one(QK_context *ctx, sqlite3_stmt *pStmt, int *pbRow) {
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, pbRow));
+done:;
+}
+
+/* One row of a statement that must give one; none means the client's package lacks it. */
+static void step_required(QK_context *ctx, sqlite3_stmt *pStmt, const char *pszMissing) {
   int bRow = 0;
   QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
-  if (pbRow != NULL)
-    *pbRow = bRow;
-  else if (!bRow)
-    QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_ROW));
+  if (!bRow) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, pszMissing);
 done:;
 }
 
@@ -137,31 +141,45 @@ static void read_stamp_column(QK_context *ctx, sqlite3_stmt *pStmt, int col, QK_
     return;
   }
   if (sqlite3_column_bytes(pStmt, col) != 16)
-    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "invalid rstamp in pushed package (%d bytes)",
+    QK_THROW_FMT(ctx, TAV_ERR_BAD_PACKAGE, "invalid rstamp in pushed package (%d bytes)",
                  sqlite3_column_bytes(pStmt, col));
   memcpy(pStamp, sqlite3_column_blob(pStmt, col), 16);
+done:;
+}
+
+/* A generation or txid of the package's header: a number no server could have is refused
+ * before anything counts with it. */
+static void check_header_number(QK_context *ctx, QK_int64 value, const char *pszWhat) {
+  if (!tav_client_number__in_range(value))
+    QK_THROW_FMT(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. The %s is out of range: %lld", pszWhat, (long long)value);
 done:;
 }
 
 static void read_version(QK_context *ctx, push_read *st) {
   sqlite3 *db = st->pkg->db;
   sqlite3_stmt *pStmt = NULL;
+  QK_variant *pPv = NULL;
+  QK_int64 version = 0;
   int bTx = 0, bRow = 0;
   QK_TRY(ctx, QK_sqlite__one_bool(ctx, db, &bTx, "%s", TABLE_EXISTS_TX_SQL));
-  if (bTx) {
-    QK_TRY(ctx, QK_sqlite__one_int(ctx, db, &st->pv, "%s", TX_VERSION_SQL));
-  } else {
-    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", GEN_HEADER_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
-    if (bRow) {
-      QK_int32 pv = 0;
-      QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &st->pHeader, (const char *)sqlite3_column_text(pStmt, 0)));
-      QK_TRY(ctx, QK_vhash__check__int32(ctx, st->pHeader, "pv", &pv));
-      st->pv = pv;
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", bTx ? TX_VERSION_SQL : GEN_HEADER_SQL));
+  QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+  /* No header row leaves version 0; the whole 64-bit value is checked, not its low bits. */
+  if (bRow && bTx) version = sqlite3_column_int64(pStmt, 0);
+  if (bRow && !bTx) {
+    const char *pszHeader = (const char *)sqlite3_column_text(pStmt, 0);
+    if (pszHeader == NULL) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. The generation-0 header is empty.");
+    QK_vhash__alloc__from_json(ctx, &st->pHeader, pszHeader);
+    if (QK_context__has_error(ctx)) {
+      QK_context__reset_error(ctx);
+      QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. The generation-0 header is not a JSON object.");
     }
+    QK_TRY(ctx, QK_vhash__check__variant(ctx, st->pHeader, "pv", &pPv));
+    if (pPv != NULL && pPv->type == QK_VARIANT_TYPE_INT64) version = pPv->u.i64;
   }
-  if (!is_valid_pkg_version(st->pv))
-    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "invalid package version: %d", st->pv);
+  if (version != (int)version || !is_valid_pkg_version((int)version))
+    QK_THROW_FMT(ctx, TAV_ERR_BAD_PACKAGE, "invalid package version: %lld", (long long)version);
+  st->pv = (int)version;
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -176,14 +194,21 @@ static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
   int bKnown = 0;
   if (st->pv == 6) {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", FIRST_GEN_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
+    QK_TRY(ctx, step_required(ctx, pStmt, "Invalid package. No baseline generation specified."));
     g = sqlite3_column_int64(pStmt, 0);
+    QK_TRY(ctx, check_header_number(ctx, g, "baseline generation"));
     QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g, sqlite3_column_int64(pStmt, 1), &bKnown, &purge));
     *st->pBaselinePosition = g;
   } else if (st->pv >= 4) {
+    const char *pszBaseline = NULL;
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", TX_BASELINE_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
-    QK_TRY(ctx, tav_respond__parse_baseline(ctx, (const char *)sqlite3_column_text(pStmt, 0), &parsed));
+    QK_TRY(ctx, step_required(ctx, pStmt, "Invalid package. No baseline specified."));
+    pszBaseline = (const char *)sqlite3_column_text(pStmt, 0);
+    if (pszBaseline == NULL) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. No baseline specified.");
+    tav_respond__parse_baseline(ctx, pszBaseline, &parsed);
+    if (QK_context__error_equals(ctx, TAV_ERR_NUMBER_OUT_OF_RANGE))
+      QK_context__replace_error(ctx, TAV_ERR_BAD_PACKAGE, __FILE__, __LINE__);
+    QK_CHECK(ctx);
     QK_TRY(ctx, tav_baseline__free_collections(ctx, &parsed));
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, parsed.rstamp, parsed.rebaseid, parsed.txid, &bKnown, &g,
                                            &count));
@@ -192,7 +217,8 @@ static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
   } else {
     QK_uint8 rstamp[16];
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", OLD_BASELINE_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
+    QK_TRY(ctx, step_required(ctx, pStmt, "Invalid package. No 'last_sync_txid' baseline specified."));
+    QK_TRY(ctx, check_header_number(ctx, sqlite3_column_int64(pStmt, 0), "baseline txid"));
     QK_TRY(ctx, read_stamp_column(ctx, pStmt, 1, rstamp));
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, rstamp, sqlite3_column_int64(pStmt, 2), 0, &bKnown, &g,
                                            &count));
@@ -222,15 +248,17 @@ done:
  * package names one at all. */
 static void read_push_stamp(QK_context *ctx, push_read *st, QK_uint8 *pStamp, int *pbHasRow) {
   sqlite3_stmt *pStmt = NULL;
+  int bSecond = 0;
   QK_guid__clear(pStamp);
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", st->pv == 6 ? GEN_STAMP_SQL : TX_STAMP_SQL));
   QK_TRY(ctx, step_one(ctx, pStmt, pbHasRow));
   if (!*pbHasRow) {
-    if (st->pv != 6) QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "No rstamp specified for pushed tx.");
+    if (st->pv != 6) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "No rstamp specified for pushed tx.");
     goto done;
   }
   QK_TRY(ctx, read_stamp_column(ctx, pStmt, 0, pStamp));
-  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
+  QK_TRY(ctx, step_one(ctx, pStmt, &bSecond));
+  if (bSecond) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. More than one rstamp specified for the pushed tx.");
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -294,7 +322,7 @@ static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, i
   int bExists = 0, bMayRecover = 0, bNewData = 0, bProbe = 0, bRejected = 0, bPurged = 0;
   QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g2, id2, &bExists, &purge));
   if (bExists)
-    QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "Cannot recover data that was not rolled back.");
+    QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Cannot recover data that was not rolled back.");
   QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "report_rollback_data", st->pAcl, st->pIdentity,
                                                    &st->bMayReport));
   QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "recover_rollback_data", st->pAcl, st->pIdentity,
@@ -383,7 +411,7 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", SECOND_GEN_SQL));
     QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
     if (!bRow && !bStampRow)
-      QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
+      QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE,
                    "Invalid package. No new generations or recovery generations specified.");
     if (bRow) {
       QK_int64 g2 = sqlite3_column_int64(pStmt, 0), id2 = sqlite3_column_int64(pStmt, 1);

@@ -256,7 +256,15 @@ TEST_F(PushTest, QueryAndUploadProblems) {
       {"{\"db\":\"demo\",\"fid\":\"7\"}", true, "400|parameter 'h' in query string is required"},
       {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"x\":\"abc\"}", true,
        "400|parameter 'x' in query string must be an integer"},
-      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"from\":\"5g1x\"}", true, "error 400"},
+      // A malformed baseline is bad input like a malformed package: 400 with the error's text.
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"from\":\"5g1x\"}", true,
+       "400|Error 400 (qklib)[3.4.0.4917]: invalid baseline \"from\" string"},
+      // Numbers no server could have are refused before anything counts with them.
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"from\":\"5," + std::string(32, '0') +
+           ",0,-9223372036854775808,0;t1\"}",
+       true, "400|number out of range in query string parameter 'from'"},
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"x\":\"9223372036854775807\"}", true,
+       "400|number out of range in query string parameter 'x'"},
       {"{\"db\":\"demo\",\"h\":\"" + good + "\",\"from\":\"" + from + "\"}", true, "error 47"},
       {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + upper + "\",\"from\":\"" + from + "\"}", true,
        "500|Error 1 (qklib): Unspecified error[3.4.0.4917]: hash doesn't match"},
@@ -276,6 +284,54 @@ TEST_F(PushTest, QueryAndUploadProblems) {
   ASSERT_EQ(push(query(from)), "ok");
   EXPECT_EQ(status, 400);
   EXPECT_NE(body_text().find("invalid package version: 7"), std::string::npos) << body_text();
+}
+
+// A package whose header a client got wrong is bad input: 400 with a text naming the fault,
+// nothing applied.
+TEST_F(PushTest, MalformedPackageHeadersAnswer400) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  std::string gen = pull_baseline(nullptr, 6);
+  std::string g = gen.substr(0, gen.find('g')), id = gen.substr(gen.find('g') + 1);
+  std::string huge = "9223372036854775807" + from.substr(from.find(','));
+  const std::string genTable = "CREATE TABLE p$gen (generation INTEGER PRIMARY KEY, id INTEGER);\n";
+  const std::string stamp = "x'00000000000000000000000000007001'";
+  struct {
+    std::string script, expected;
+  } cases[] = {
+      // A version whose low 32 bits read 2.
+      {"UPDATE p$tx SET scheme = '4294967298' WHERE txid = 0;\n", "invalid package version: 4294967298"},
+      {"DELETE FROM p$tx WHERE txid = 0;\n", "invalid package version: 0"},
+      {"UPDATE p$tx SET rstamp = NULL WHERE txid = 0;\n", "Invalid package. No baseline specified."},
+      {"UPDATE p$tx SET rstamp = '" + huge + "' WHERE txid = 0;\n",
+       "number out of range in baseline \"from\" string"},
+      {"INSERT INTO p$tx VALUES (" + std::to_string(TAV_PKG_PLACEHOLDER_TXID) + ", NULL, " + stamp + ", 0);\n",
+       "Invalid package. More than one rstamp specified for the pushed tx."},
+      {"UPDATE p$tx SET scheme = '3', rstamp = NULL WHERE txid = 0;\n",
+       "Invalid package. No 'last_sync_txid' baseline specified."},
+      {"DROP TABLE p$tx;\n" + genTable + "INSERT INTO p$gen VALUES (0, '{\"pv\":6');\n",
+       "Invalid package. The generation-0 header is not a JSON object."},
+      {"DROP TABLE p$tx;\n" + genTable + "INSERT INTO p$gen VALUES (0, '{\"pv\":\"6\"}');\n", "invalid package version: 0"},
+      {"DROP TABLE p$tx;\n" + genTable + "INSERT INTO p$gen VALUES (0, '{\"pv\":6}');\nINSERT INTO p$gen VALUES (-2, " +
+           stamp + ");\n",
+       "Invalid package. No baseline generation specified."},
+      {"DROP TABLE p$tx;\n" + genTable + "INSERT INTO p$gen VALUES (0, '{\"pv\":6}');\nINSERT INTO p$gen VALUES "
+           "(9223372036854775807, " + id + ");\n",
+       "Invalid package. The baseline generation is out of range: 9223372036854775807"},
+  };
+  for (const auto &c : cases) {
+    client_package(4, from);
+    change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+    script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n" + c.script;
+    seal(0);
+    ASSERT_EQ(push(query(from)), "ok") << c.script;
+    EXPECT_EQ(status, 400) << c.script << body_text();
+    EXPECT_NE(body_text().find(c.expected), std::string::npos) << c.script << body_text();
+    EXPECT_EQ(response.path, nullptr);
+  }
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2");
+  EXPECT_EQ(leftovers(), 0);
 }
 
 TEST_F(PushTest, AnUnknownBaselineGetsTheStatusPackage) {
