@@ -15,6 +15,7 @@
 #include "server/tav_handle_conflicts_identity.h"
 #include "server/tav_handle_conflicts_push.h"
 #include "server/tav_handle_conflicts_recover.h"
+#include "server/tav_handle_conflicts_resolve.h"
 #include "server/tav_respond_pull.h"
 #include "server/tav_respond_push.h"
 
@@ -108,6 +109,7 @@ typedef struct push_read {
   struct tav_recovery_set *recovery_set;
   int bTxOpen;
   int bRecoveryCommitted;
+  int bRecoverySetAside; /* failed under action 4: the push goes on without it */
   int bRecoveryInProgress;
   int recoveryAction;
   int bMayReport;
@@ -314,6 +316,12 @@ static void free_recovery_set(QK_context *ctx, struct tav_recovery_set **ppSet) 
   *ppSet = NULL;
 }
 
+static int is_constraint_error(QK_context *ctx) {
+  return QK_context__error_equals(ctx, QK_ERR_MSSQL_DUPLICATE_KEY) ||
+         QK_context__error_equals(ctx, QK_ERR_MSSQL_CHECK_CONSTRAINT) ||
+         QK_context__error_equals(ctx, QK_ERR_MSSQL_FOREIGN_KEY) || QK_context__error_equals(ctx, QK_ERR_MSSQL_CONSTRAINT);
+}
+
 /* Brings back the client's rolled-back timeline (generation 6 with a second known
  * generation). *pbEnd when the operation ends here. */
 static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, int *pbEnd) {
@@ -360,6 +368,30 @@ static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, i
   QK_TRY(ctx, tav_push__map_identity_keys(ctx, st->ops, st->h, st->defin, 0, st->pkg->db, st->pv, NULL));
 done:
   QK_free(ctx, pszExtra);
+}
+
+/* Under the recovery rule's action 4, a recovery that was refused or broke a constraint is set
+ * aside and the push goes on as though none had been tried: the client's own changes are still
+ * applied (they are not lost to a full resend that reports them pushed). What the client sent
+ * is kept for the administrators when the user may report it. Every other failure fails the
+ * push as any error does. */
+static int recovery_may_be_set_aside(QK_context *ctx, push_read *st) {
+  if (!st->bRecoveryInProgress || st->recoveryAction != TAVRIN_ACTION_IGNORE) return 0;
+  return QK_context__has_error(ctx) ? is_constraint_error(ctx) : *st->pProtocolCode != 0;
+}
+
+static void set_recovery_aside(QK_context *ctx, push_read *st, int *pbEnd) {
+  QK_context__reset_error(ctx);
+  *st->pProtocolCode = 0;
+  st->pszCodeText = NULL;
+  st->bRecoveryInProgress = 0;
+  st->bRecoverySetAside = 1;
+  *pbEnd = 0;
+  if (st->pTxidR != NULL) *st->pTxidR = 0; /* its transaction was rolled back */
+  if (st->bTxOpen) QK_TRY(ctx, rollback(ctx, st));
+  if (st->bMayReport)
+    QK_TRY(ctx, st->ops->dump_rows(ctx, st->h, st->pkg->path, st->pIdentity != NULL ? st->pIdentity->name : NULL));
+done:;
 }
 
 /* Steps of one attempt; *pbEnd when the operation ends without the finish. */
@@ -418,8 +450,10 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
       QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
       bSecond = 1;
       *st->pOutcome = TAV_PUSH_OUTCOME_RECOVERED;
-      if (!st->bRecoveryCommitted) {
-        QK_TRY(ctx, recover(ctx, st, g2, id2, pbEnd));
+      if (!st->bRecoveryCommitted && !st->bRecoverySetAside) {
+        recover(ctx, st, g2, id2, pbEnd);
+        if (recovery_may_be_set_aside(ctx, st)) QK_TRY(ctx, set_recovery_aside(ctx, st, pbEnd));
+        QK_CHECK(ctx);
         if (*pbEnd) goto done;
       }
     }
@@ -456,12 +490,6 @@ done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pCensus));
 }
 
-static int is_constraint_error(QK_context *ctx) {
-  return QK_context__error_equals(ctx, QK_ERR_MSSQL_DUPLICATE_KEY) ||
-         QK_context__error_equals(ctx, QK_ERR_MSSQL_CHECK_CONSTRAINT) ||
-         QK_context__error_equals(ctx, QK_ERR_MSSQL_FOREIGN_KEY) || QK_context__error_equals(ctx, QK_ERR_MSSQL_CONSTRAINT);
-}
-
 /* Replaces the message output with the text (NULL leaves it). */
 static void set_message(QK_context *ctx, QK_string **ppMessage, const char *text) {
   if (text == NULL || ppMessage == NULL) return;
@@ -471,22 +499,11 @@ static void set_message(QK_context *ctx, QK_string **ppMessage, const char *text
 }
 
 /* The end of the operation on every path but the finish: what a failed or refused recovery
- * becomes. */
+ * becomes (under action 4 only what could not be set aside arrives here, and fails as it is). */
 static void end_operation(QK_context *ctx, push_read *st, QK_string **ppMessage) {
   if (st->bTxOpen) QK_RELEASE(ctx, rollback(ctx, st));
-  if (st->bRecoveryInProgress) {
-    int bError = QK_context__has_error(ctx);
-    if (st->recoveryAction == 4) {
-      /* The push goes on as though no recovery had been tried; what the client sent is kept
-       * for the administrators when the user may report it. */
-      int bDump = st->bMayReport && ((*st->pProtocolCode != 0 && !bError) || (bError && is_constraint_error(ctx)));
-      QK_context__reset_error(ctx);
-      *st->pProtocolCode = 0;
-      st->pszCodeText = NULL;
-      *st->pOutcome = TAV_PUSH_OUTCOME_RECOVERED;
-      if (bDump)
-        QK_TRY(ctx, st->ops->dump_rows(ctx, st->h, st->pkg->path, st->pIdentity != NULL ? st->pIdentity->name : NULL));
-    } else if (bError) {
+  if (st->bRecoveryInProgress && st->recoveryAction != TAVRIN_ACTION_IGNORE) {
+    if (QK_context__has_error(ctx)) {
       if (is_constraint_error(ctx))
         QK_context__replace_error(ctx, QK_ERR_SERVER_ROLLED_BACK, __FILE__, __LINE__);
     } else if (*st->pProtocolCode != 0) {
@@ -498,7 +515,6 @@ static void end_operation(QK_context *ctx, push_read *st, QK_string **ppMessage)
   } else if (*st->pProtocolCode != 0) {
     set_message(ctx, ppMessage, st->pszCodeText);
   }
-done:;
 }
 
 void tav_respond__read_pushed_package_paced(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h,

@@ -138,6 +138,39 @@ struct PushTest : DownloadTest {
     capture("/usr/bin/python3 -c \"import zlib,sys;open(sys.argv[2],'wb').write(zlib.compress(open(sys.argv[1],"
             "'rb').read()))\" '" + upload + "' '" + body_path + "'");
   }
+  // A generation client whose last pull got a generation the server then lost to a restore
+  // (c's quantity 30) pushes its baseline, the lost generation with c's version, and its own
+  // changes made on top of that timeline (c again, to 31, and A renamed A2). *pFrom is its
+  // baseline.
+  void rolled_back_timeline_push(std::string *pFrom) {
+    std::string pulled, out;
+    std::string from = pull_baseline(&pulled, 6);
+    std::string a = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'A'");
+    std::string c = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
+    std::string snap = dataDir + "/before.snap";
+    ASSERT_EQ(cli("snapshot " + dataDir + " shop " + snap, &out), 0) << out;
+    write("UPDATE dbo.items SET qty = 30 WHERE name = N'c'");
+    next_generation();
+    std::string rolled;
+    pull_baseline(&rolled, 6);
+    std::string cGen = rows_of(rolled, "SELECT z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
+    std::string lost = rows_of(rolled, "SELECT generation || ', ' || id FROM p$gen WHERE generation = " + cGen);
+    ASSERT_NE(lost, "");
+    tav_db_mssql__handle_free(ctx, &h);
+    tav_db_mssql__close(ctx, &conn);
+    ASSERT_EQ(cli("restore " + dataDir + " shop " + snap, &out), 0) << out;
+    open("shop");
+    tav_db_mssql__handle_alloc(ctx, conn, "demo", &h);
+    ASSERT_EQ(take_error(), "ok");
+    ASSERT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+    std::string cRid = c.substr(0, 32), cBase = c.substr(33), aRid = a.substr(0, 32), aBase = a.substr(33);
+    generation_package(from, lost);
+    script += "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cBase + ", " + cGen + ", 3, 'c', 30);\n"
+              "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cGen + ", -2, 3, 'c', 31);\n"
+              "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + aRid + "', " + aBase + ", -2, 1, 'A2', 1);\n";
+    seal(6);
+    *pFrom = from;
+  }
   std::string sha1() { return capture("sha1sum '" + upload + "' | cut -c1-40"); }
 
   // Runs the push of the query (JSON); "ok" or the error.
@@ -514,36 +547,8 @@ TEST_F(PushTest, AGenerationClientPushesItsChanges) {
 TEST_F(PushTest, AGenerationClientBringsBackItsRolledBackTimelineAndPushesOnTopOfIt) {
   allow("pull");
   allow("*");
-  std::string pulled, out;
-  std::string from = pull_baseline(&pulled, 6);
-  std::string a = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'A'");
-  std::string c = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
-  std::string snap = dataDir + "/before.snap";
-  ASSERT_EQ(cli("snapshot " + dataDir + " shop " + snap, &out), 0) << out;
-  // A generation the client gets and the server then loses to the restore: c's quantity 30.
-  write("UPDATE dbo.items SET qty = 30 WHERE name = N'c'");
-  next_generation();
-  std::string rolled;
-  pull_baseline(&rolled, 6);
-  std::string cGen = rows_of(rolled, "SELECT z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
-  std::string lost = rows_of(rolled, "SELECT generation || ', ' || id FROM p$gen WHERE generation = " + cGen);
-  ASSERT_NE(lost, "");
-  tav_db_mssql__handle_free(ctx, &h);
-  tav_db_mssql__close(ctx, &conn);
-  ASSERT_EQ(cli("restore " + dataDir + " shop " + snap, &out), 0) << out;
-  open("shop");
-  tav_db_mssql__handle_alloc(ctx, conn, "demo", &h);
-  ASSERT_EQ(take_error(), "ok");
-  ASSERT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
-
-  // The client's push: its baseline, the lost generation with c's version, and its own
-  // changes made on top of that timeline (c again, and A).
-  std::string cRid = c.substr(0, 32), cBase = c.substr(33), aRid = a.substr(0, 32), aBase = a.substr(33);
-  generation_package(from, lost);
-  script += "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cBase + ", " + cGen + ", 3, 'c', 30);\n"
-           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cGen + ", -2, 3, 'c', 31);\n"
-           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + aRid + "', " + aBase + ", -2, 1, 'A2', 1);\n";
-  seal(6);
+  std::string from, out;
+  ASSERT_NO_FATAL_FAILURE(rolled_back_timeline_push(&from));
   // A user who may report but not recover rolled-back data: the server is left as it is.
   ASSERT_EQ(cli("add-acl " + dataDir + " shop demo '' anyone '*' recover_rollback_data deny", &out), 0) << out;
   ASSERT_EQ(push(query(from)), "ok");
@@ -572,6 +577,60 @@ TEST_F(PushTest, AGenerationClientBringsBackItsRolledBackTimelineAndPushesOnTopO
             "A2:1;c:31");
   EXPECT_EQ(leftovers(), 0);
 }
+
+// The recovery's import fails with this error while it is set.
+QK_error g_recovery_fault = QK_OK;
+void import_recovered_failing(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter,
+                              tav_recovery_set *pSet, sqlite3 *pPkgDb) {
+  if (QK_ERROR_CODE(g_recovery_fault) != 0) {
+    QK_context__throw_msg(ctx, g_recovery_fault, __FILE__, __LINE__, "the recovery failed here");
+    return;
+  }
+  tav_db_mssql__import_recovered(ctx, h, psk, pFilter, pSet, pPkgDb);
+}
+
+// With the recovery rule at action 4 a recovery that is refused, or breaks a constraint, is set
+// aside: the client's own changes are applied all the same and what it sent is kept in the
+// dump tables. Any other failure fails the push, so the client keeps its changes and sends them
+// again.
+struct RecoveryAction4Test : PushTest, ::testing::WithParamInterface<const char *> {};
+
+TEST_P(RecoveryAction4Test, TheClientsChangesReachTheServer) {
+  allow("pull");
+  allow("*");
+  std::string from, out, kind = GetParam();
+  ASSERT_NO_FATAL_FAILURE(rolled_back_timeline_push(&from));
+  ASSERT_EQ(cli("set-rule " + dataDir + " shop demo 2 4", &out), 0) << out;
+  ops.import_recovered = import_recovered_failing;
+  g_recovery_fault = kind == "constraint" ? QK_ERR_MSSQL_DUPLICATE_KEY : kind == "connection" ? QK_ERR_UNSPECIFIED : QK_OK;
+  if (kind == "refused")
+    ASSERT_EQ(cli("add-acl " + dataDir + " shop demo '' anyone '*' recover_rollback_data deny", &out), 0) << out;
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  if (kind == "connection") {
+    EXPECT_EQ(status, 500);
+    EXPECT_NE(body_text().find("the recovery failed here"), std::string::npos) << body_text();
+    EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+    g_recovery_fault = QK_OK;
+    ASSERT_EQ(push(query(from)), "ok");
+    EXPECT_GT(txidR, 0);
+  } else {
+    EXPECT_EQ(txidR, 0);
+    EXPECT_NE(host("SELECT COUNT(*) FROM tavrin.[demo$r$dump_rows]"), "0");
+  }
+  ASSERT_EQ(status, 200) << body_text();
+  EXPECT_GT(txid, 0);
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A2|1;c|31");
+  // Outcome 1: the follow-up sends the client everything again.
+  std::string file = follow_up();
+  EXPECT_EQ(inspect_sound(file, "--version 6"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT name || ':' || qty FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 AND name NOT NULL "
+                         "ORDER BY name"),
+            "A2:1;c:31");
+  g_recovery_fault = QK_OK;
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, RecoveryAction4Test, ::testing::Values("refused", "constraint", "connection"));
 
 // Every attempt finds the store busy.
 void busy_lookup(QK_context *ctx, tav_db_handle *, const QK_uint8 *, QK_int64, QK_int64, int *, QK_int64 *,
