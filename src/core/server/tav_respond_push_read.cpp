@@ -475,8 +475,18 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
       goto done;
     }
     QK_TRY(ctx, begin(ctx, st));
-    QK_TRY(ctx, tav_push__apply_package(ctx, st->ops, st->h, st->defin, st->filter, stamp, db,
-                                        st->pv < 6 ? st->fid : 0, &bRejected, &bPurged, &bBlocked, st->pTxid));
+    tav_push__apply_package(ctx, st->ops, st->h, st->defin, st->filter, stamp, db, st->pv < 6 ? st->fid : 0,
+                            &bRejected, &bPurged, &bBlocked, st->pTxid);
+    /* A copy of this push, sent again by a client that saw no answer, was applied since the
+     * stamp was looked up: this one is answered as a repeated push, with nothing applied. */
+    if (QK_context__error_equals(ctx, TAV_ERR_PUSH_ALREADY_APPLIED)) {
+      QK_context__reset_error(ctx);
+      QK_TRY(ctx, rollback(ctx, st));
+      if (st->pTxid != NULL) *st->pTxid = 0;
+      *pbEnd = 1;
+      goto done;
+    }
+    QK_CHECK(ctx);
     if (bBlocked || bRejected || bPurged) {
       QK_TRY(ctx, rollback(ctx, st));
       refuse(st, bBlocked ? TAV_PROTO_NO_PERMISSION : bRejected ? TAV_PROTO_REJECTED : TAV_PROTO_PURGED, NULL);

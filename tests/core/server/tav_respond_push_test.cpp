@@ -3,11 +3,14 @@
 // (status, protocol code, and the follow-up delta decoded with xdelta3).
 #include "download_fixture.h"
 
+#include <functional>
+
 #include "push_ops_fixture.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_respond_pull.h"
+#include "server/tav_respond.h"
 #include "server/tav_respond_push.h"
 
 #if defined(STANDIN_DRIVER) && defined(STANDIN_CLI)
@@ -603,8 +606,9 @@ TEST_P(RecoveryAction4Test, TheClientsChangesReachTheServer) {
   ASSERT_EQ(cli("set-rule " + dataDir + " shop demo 2 4", &out), 0) << out;
   ops.import_recovered = import_recovered_failing;
   g_recovery_fault = kind == "constraint" ? QK_ERR_MSSQL_DUPLICATE_KEY : kind == "connection" ? QK_ERR_UNSPECIFIED : QK_OK;
-  if (kind == "refused")
+  if (kind == "refused") {
     ASSERT_EQ(cli("add-acl " + dataDir + " shop demo '' anyone '*' recover_rollback_data deny", &out), 0) << out;
+  }
   ASSERT_EQ(push(query(from)), "ok");
   SKIP_IF_STANDIN_LACKS(body_text());
   if (kind == "connection") {
@@ -631,6 +635,136 @@ TEST_P(RecoveryAction4Test, TheClientsChangesReachTheServer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Failures, RecoveryAction4Test, ::testing::Values("refused", "constraint", "connection"));
+
+// The other copy of a push runs to its end between this copy's look-up of the stamp and its
+// apply: a client that timed out and sent the push again.
+std::function<void()> g_other_copy;
+void find_tx_then_other_copy(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 rebaseid,
+                             QK_int64 txid, int *pbMatch, QK_int64 *pGeneration, QK_int64 *pCount) {
+  tav_db_mssql__find_tx_by_rstamp(ctx, h, pRstamp16, rebaseid, txid, pbMatch, pGeneration, pCount);
+  if (txid == 0 && rebaseid == 0 && g_other_copy) {
+    std::function<void()> copy = std::move(g_other_copy);
+    g_other_copy = nullptr;
+    copy();
+  }
+}
+
+TEST_F(PushTest, OfTwoCopiesOfOnePushExactlyOneIsApplied) {
+  allow("pull");
+  allow("*");
+  std::string pulled;
+  std::string from = pull_baseline(&pulled);
+  std::string c = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  change(items, c.substr(0, 32), std::stoll(c.substr(33)), "3, 'c', 30");
+  seal(4);
+  std::string q = query(from);
+  QK_int64 copyTxid = 0;
+  int copyStatus = 0;
+  tav_backend_ops plain = ops;
+  g_other_copy = [&] {
+    QK_context *c2 = nullptr;
+    QK_mssql_connection *conn2 = nullptr;
+    QK_vhash *q2 = nullptr, *headers2 = nullptr;
+    tav_pkg response2 = {};
+    char *body2 = nullptr;
+    QK_string *message2 = nullptr;
+    QK_int32 flag2 = 0;
+    QK_int64 txidR2 = 0;
+    QK_context__alloc(&c2);
+    QK_context__set_user_data(c2, &flag2);
+    tav_db_mssql__open(c2, connection_string("shop").c_str(), nullptr, &conn2);
+    QK_vhash__alloc__from_json(c2, &q2, q.c_str());
+    tav_respond__push_request(c2, &plain, nullptr, nullptr, conn2, nullptr, work.c_str(), q2, nullptr,
+                              body_path.c_str(), nullptr, &copyTxid, &txidR2, &copyStatus, &response2, &body2,
+                              &headers2, &message2);
+    EXPECT_FALSE(QK_context__has_error(c2));
+    tav_pkg__close(c2, &response2);
+    QK_free(c2, body2);
+    QK_vhash__free(c2, headers2);
+    QK_vhash__free(c2, q2);
+    QK_string__free(c2, message2);
+    tav_db_mssql__close(c2, &conn2);
+    QK_context__free(c2);
+  };
+  ops.find_tx_by_rstamp = find_tx_then_other_copy;
+  ASSERT_EQ(push(q), "ok");
+  EXPECT_EQ(g_other_copy, nullptr);
+  EXPECT_EQ(copyStatus, 200);
+  EXPECT_GT(copyTxid, t2);
+  // This copy is answered as a repeated push is: the follow-up delta, nothing applied.
+  EXPECT_EQ(status, 200) << body_text();
+  EXPECT_EQ(txid, 0);
+  EXPECT_EQ(inspect_sound(follow_up(), "--version 4"), "ok");
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|30;d|4");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.[demo$t$tx] WHERE txid > " + std::to_string(t2)), "1");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.audit"), "0");
+  EXPECT_EQ(leftovers(), 0);
+}
+
+int zero_byte(void *) { return 0; }
+void count_sleep(void *pData, QK_uint32) { ++*static_cast<int *>(pData); }
+
+// The push commits; then writing its log row meets a deadlock. Retried, the row is written and
+// the client hears of its push. When every try deadlocks the request fails, and the client
+// that sends the push again is answered as for a repeated push, nothing applied twice.
+TEST_F(PushTest, ADeadlockOnTheLogRowAfterTheCommitIsRetried) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  int sleeps = 0;
+  tav_retry_pacing pacing = {zero_byte, count_sleep, &sleeps};
+  auto request = [&](const std::string &faults, std::string *pErr) {
+    QK_mssql_connection *config = nullptr;
+    tav_db_mssql__open(ctx, (connection_string("shop") + ";Fault={" + faults + "}").c_str(), nullptr, &config);
+    EXPECT_EQ(take_error(), "ok");
+    reset();
+    int kind = 0;
+    char *message = nullptr;
+    std::string path = "/sync/push?db=demo&fid=7&nrp&h=" + sha1() + "&from=" + from;
+    tav_respond__handle_request_paced(ctx, nullptr, config, conn, work.c_str(), "127.0.0.1", path.c_str(), nullptr,
+                                      nullptr, body_path.c_str(), &status, &kind, &body, &headers, &message, &pacing);
+    *pErr = take_error();
+    if (kind == TAV_BODY_FILE) std::filesystem::remove(body);
+    QK_free(ctx, message);
+    tav_db_mssql__close(ctx, &config);
+  };
+  std::string err, eleven;
+  // Each fault fires at its first statement not taken by an earlier one.
+  for (int i = 1; i <= 11; i++) eleven += std::string(i > 1 ? "|" : "") + "1205:1:insert into tavrin.log";
+
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  seal(4);
+  request("1205:1:insert into tavrin.log", &err);
+  ASSERT_EQ(err, "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  EXPECT_EQ(status, 244);
+  EXPECT_EQ(sleeps, 1);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.log WHERE status = 244 AND txid > " + std::to_string(t2)), "1");
+
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d2", 0, "101, 'e', 5");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d2', 101, '" + items + "');\n";
+  seal(4);
+  sleeps = 0;
+  request(eleven, &err);
+  EXPECT_EQ(err.substr(0, 3), "90:") << err;
+  EXPECT_EQ(sleeps, 10);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'e'"), "1");
+  std::string transactions = host("SELECT COUNT(*) FROM tavrin.[demo$t$tx]");
+  request("", &err);
+  ASSERT_EQ(err, "ok");
+  EXPECT_EQ(status, 244);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'e'"), "1");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.[demo$t$tx]"), transactions);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.audit"), "0");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.log WHERE status = 244 AND txid = 0"), "1");
+  EXPECT_EQ(leftovers(), 0);
+}
 
 // Every attempt finds the store busy.
 void busy_lookup(QK_context *ctx, tav_db_handle *, const QK_uint8 *, QK_int64, QK_int64, int *, QK_int64 *,
