@@ -49,8 +49,6 @@ static const char TEXT_RECOVERY_PURGED[] = "Recovery of rolled back data failed 
 
 /* Retries of one push before it counts as busy. */
 #define PUSH_MAX_RETRIES 10
-/* The error a malformed package gets: qklib 400, answered 400 with its text. */
-#define TAV_ERR_BAD_PACKAGE QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)
 
 /* ---- Census ---- */
 
@@ -75,6 +73,9 @@ void tav_respond__census_package_ops(QK_context *ctx, tav_defin *defin, sqlite3 
     QK_TRY(ctx, tav_defin__get_table_id_at(ctx, defin, (int)i, &tbl_id));
     QK_TRY(ctx, tav_pkg__table_exists(ctx, pExists, TAV_PKG_ROWS_PREFIX, tbl_id, &bExists));
     if (!bExists) continue;
+    QK_TRY(ctx, tav_pkg__table_exists(ctx, pExists, TAV_PKG_ROW_DELTAS_PREFIX, tbl_id, &bExists));
+    if (!bExists)
+      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Malformed package. Table %s has rows but no row deltas.", tbl_id);
     for (size_t k = 0; k < sizeof kinds / sizeof kinds[0]; k++) {
       int bAny = 0;
       QK_vhash *pEntry = NULL;
@@ -133,7 +134,7 @@ done:;
 static void step_required(QK_context *ctx, sqlite3_stmt *pStmt, const char *pszMissing) {
   int bRow = 0;
   QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
-  if (!bRow) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, pszMissing);
+  if (!bRow) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, pszMissing);
 done:;
 }
 
@@ -143,7 +144,7 @@ static void read_stamp_column(QK_context *ctx, sqlite3_stmt *pStmt, int col, QK_
     return;
   }
   if (sqlite3_column_bytes(pStmt, col) != 16)
-    QK_THROW_FMT(ctx, TAV_ERR_BAD_PACKAGE, "invalid rstamp in pushed package (%d bytes)",
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "invalid rstamp in pushed package (%d bytes)",
                  sqlite3_column_bytes(pStmt, col));
   memcpy(pStamp, sqlite3_column_blob(pStmt, col), 16);
 done:;
@@ -153,7 +154,7 @@ done:;
  * before anything counts with it. */
 static void check_header_number(QK_context *ctx, QK_int64 value, const char *pszWhat) {
   if (!tav_client_number__in_range(value))
-    QK_THROW_FMT(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. The %s is out of range: %lld", pszWhat, (long long)value);
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The %s is out of range: %lld", pszWhat, (long long)value);
 done:;
 }
 
@@ -170,17 +171,17 @@ static void read_version(QK_context *ctx, push_read *st) {
   if (bRow && bTx) version = sqlite3_column_int64(pStmt, 0);
   if (bRow && !bTx) {
     const char *pszHeader = (const char *)sqlite3_column_text(pStmt, 0);
-    if (pszHeader == NULL) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. The generation-0 header is empty.");
+    if (pszHeader == NULL) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The generation-0 header is empty.");
     QK_vhash__alloc__from_json(ctx, &st->pHeader, pszHeader);
     if (QK_context__has_error(ctx)) {
       QK_context__reset_error(ctx);
-      QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. The generation-0 header is not a JSON object.");
+      QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The generation-0 header is not a JSON object.");
     }
     QK_TRY(ctx, QK_vhash__check__variant(ctx, st->pHeader, "pv", &pPv));
     if (pPv != NULL && pPv->type == QK_VARIANT_TYPE_INT64) version = pPv->u.i64;
   }
   if (version != (int)version || !is_valid_pkg_version((int)version))
-    QK_THROW_FMT(ctx, TAV_ERR_BAD_PACKAGE, "invalid package version: %lld", (long long)version);
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "invalid package version: %lld", (long long)version);
   st->pv = (int)version;
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
@@ -206,10 +207,10 @@ static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", TX_BASELINE_SQL));
     QK_TRY(ctx, step_required(ctx, pStmt, "Invalid package. No baseline specified."));
     pszBaseline = (const char *)sqlite3_column_text(pStmt, 0);
-    if (pszBaseline == NULL) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. No baseline specified.");
+    if (pszBaseline == NULL) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. No baseline specified.");
     tav_respond__parse_baseline(ctx, pszBaseline, &parsed);
     if (QK_context__error_equals(ctx, TAV_ERR_NUMBER_OUT_OF_RANGE))
-      QK_context__replace_error(ctx, TAV_ERR_BAD_PACKAGE, __FILE__, __LINE__);
+      QK_context__replace_error(ctx, TAV_ERR_MALFORMED_PACKAGE, __FILE__, __LINE__);
     QK_CHECK(ctx);
     QK_TRY(ctx, tav_baseline__free_collections(ctx, &parsed));
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, parsed.rstamp, parsed.rebaseid, parsed.txid, &bKnown, &g,
@@ -255,12 +256,12 @@ static void read_push_stamp(QK_context *ctx, push_read *st, QK_uint8 *pStamp, in
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", st->pv == 6 ? GEN_STAMP_SQL : TX_STAMP_SQL));
   QK_TRY(ctx, step_one(ctx, pStmt, pbHasRow));
   if (!*pbHasRow) {
-    if (st->pv != 6) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "No rstamp specified for pushed tx.");
+    if (st->pv != 6) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "No rstamp specified for pushed tx.");
     goto done;
   }
   QK_TRY(ctx, read_stamp_column(ctx, pStmt, 0, pStamp));
   QK_TRY(ctx, step_one(ctx, pStmt, &bSecond));
-  if (bSecond) QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Invalid package. More than one rstamp specified for the pushed tx.");
+  if (bSecond) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. More than one rstamp specified for the pushed tx.");
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -277,11 +278,25 @@ static void adapt_to_schema(QK_context *ctx, push_read *st) {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", CLIENT_SCHEMA_SQL));
     QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
     if (bRow) {
-      QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &pParsed, (const char *)sqlite3_column_text(pStmt, 0)));
+      const char *pszSchema = (const char *)sqlite3_column_text(pStmt, 0);
+      if (pszSchema != NULL) QK_vhash__alloc__from_json(ctx, &pParsed, pszSchema);
+      if (QK_context__has_error(ctx) || pszSchema == NULL) {
+        QK_context__reset_error(ctx);
+        QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The client's schema is not a JSON object.");
+      }
       pSchema = pParsed;
     }
   }
-  if (pSchema != NULL) QK_TRY(ctx, tav_push__resolve_schema_changes(ctx, st->pkg->db, st->defin, pSchema));
+  if (pSchema != NULL) {
+    tav_push__resolve_schema_changes(ctx, st->pkg->db, st->defin, pSchema);
+    /* Members missing from the client's schema, or of the wrong type. */
+    if (QK_context__error_equals(ctx, QK_ERR_VHASH_KEY_NOT_FOUND) ||
+        QK_context__error_equals(ctx, QK_ERR_VARIANT_INVALID_TYPE)) {
+      QK_context__replace_error(ctx, TAV_ERR_MALFORMED_PACKAGE, __FILE__, __LINE__);
+      tav_err__prefix_message(ctx, "Invalid package. The client's schema is malformed");
+    }
+    QK_CHECK(ctx);
+  }
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pParsed));
@@ -330,7 +345,7 @@ static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, i
   int bExists = 0, bMayRecover = 0, bNewData = 0, bProbe = 0, bRejected = 0, bPurged = 0;
   QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g2, id2, &bExists, &purge));
   if (bExists)
-    QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE, "Cannot recover data that was not rolled back.");
+    QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Cannot recover data that was not rolled back.");
   QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "report_rollback_data", st->pAcl, st->pIdentity,
                                                    &st->bMayReport));
   QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "recover_rollback_data", st->pAcl, st->pIdentity,
@@ -443,11 +458,17 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", SECOND_GEN_SQL));
     QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
     if (!bRow && !bStampRow)
-      QK_THROW_MSG(ctx, TAV_ERR_BAD_PACKAGE,
+      QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE,
                    "Invalid package. No new generations or recovery generations specified.");
     if (bRow) {
       QK_int64 g2 = sqlite3_column_int64(pStmt, 0), id2 = sqlite3_column_int64(pStmt, 1);
       QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
+      /* A rolled-back timeline starts right after the baseline, its restore point. */
+      if (g2 != *st->pBaselinePosition + 1)
+        QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                     "Invalid package. The rolled-back generations must follow the baseline generation %lld, "
+                     "not start at %lld.",
+                     (long long)*st->pBaselinePosition, (long long)g2);
       bSecond = 1;
       *st->pOutcome = TAV_PUSH_OUTCOME_RECOVERED;
       if (!st->bRecoveryCommitted && !st->bRecoverySetAside) {

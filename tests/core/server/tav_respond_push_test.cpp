@@ -370,6 +370,64 @@ TEST_F(PushTest, MalformedPackageHeadersAnswer400) {
   EXPECT_EQ(leftovers(), 0);
 }
 
+// Row deltas a client got wrong are bad input too: 400 naming the fault, nothing applied, and
+// never a server error or a busy answer after eleven retries of a change that cannot apply.
+TEST_F(PushTest, MalformedPackageRowsAnswer400) {
+  allow("pull");
+  allow("*");
+  std::string pulled;
+  std::string from = pull_baseline(&pulled);
+  std::string c = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  std::string cRid = c.substr(0, 32), cBase = c.substr(33), ph = std::to_string(TAV_PKG_PLACEHOLDER_TXID);
+  std::string rows = "\"p$u$" + items + "\"", deltas = "\"p$rd$" + items + "\"";
+  const std::string newRid = "x'000000000000000000000000000000d9'";
+  struct {
+    std::string script, expected;
+  } cases[] = {
+      {"INSERT INTO " + deltas + " VALUES (" + newRid + ", NULL, NULL, " + ph + ");",
+       "neither adds nor replaces a version"},
+      {"INSERT INTO " + rows + " VALUES (" + newRid + ", " + ph + ", 9, 'z', 1);INSERT INTO " + deltas + " VALUES (" +
+           newRid + ", " + ph + ", 5, " + ph + ");",
+       "is based on version 5, which the server does not hold"},
+      {"INSERT INTO " + rows + " VALUES (x'" + cRid + "', " + ph + ", 3, 'c', 31);INSERT INTO " + deltas + " VALUES (x'" +
+           cRid + "', " + ph + ", 999999, " + ph + ");",
+       "is based on version 999999, which the server does not hold"},
+      {"INSERT INTO " + rows + " VALUES (x'" + cRid + "', " + ph + ", 3, 'c', 31);INSERT INTO " + deltas + " VALUES (x'" +
+           cRid + "', " + ph + ", -7, " + ph + ");",
+       "is based on version -7, which the server does not hold"},
+      {"INSERT INTO " + rows + " VALUES (x'00000000000000d9', " + ph + ", 100, 'z', 1);INSERT INTO " + deltas +
+           " VALUES (x'00000000000000d9', " + ph + ", NULL, " + ph + ");",
+       "guid blob must be 16 bytes: 8"},
+      {"INSERT INTO " + rows + " VALUES (x'" + cRid + "', " + ph + ", 3, 'c', 31);INSERT INTO " + deltas + " VALUES (x'" +
+           cRid + "', " + ph + ", " + cBase + ", " + ph + ");INSERT INTO " + deltas + " VALUES (x'" + cRid + "', " + ph +
+           ", " + cBase + ", " + ph + ");",
+       "A row id has more than one row delta."},
+      {"DROP TABLE " + deltas + ";", "has rows but no row deltas"},
+      {"INSERT INTO p$tx VALUES (-1, 'xx', NULL, 0);", "The client's schema is not a JSON object."},
+      {"INSERT INTO p$tx VALUES (-1, '{\"tbls\":5}', NULL, 0);", "The client's schema is malformed"},
+  };
+  for (const auto &cs : cases) {
+    client_package(4, from);
+    script += cs.script + "\n";
+    seal(0);
+    ASSERT_EQ(push(query(from)), "ok") << cs.script;
+    EXPECT_EQ(status, 400) << cs.script << body_text();
+    EXPECT_NE(body_text().find(cs.expected), std::string::npos) << cs.script << body_text();
+  }
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+
+  // A rolled-back timeline that does not start right after the baseline.
+  std::string gen = pull_baseline(nullptr, 6);
+  generation_package(gen, "1000, 4242");
+  seal(6);
+  ASSERT_EQ(push(query(gen)), "ok");
+  EXPECT_EQ(status, 400) << body_text();
+  EXPECT_NE(body_text().find("The rolled-back generations must follow the baseline generation"), std::string::npos)
+      << body_text();
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.\"demo$r$gen\""), "0");
+  EXPECT_EQ(leftovers(), 0);
+}
+
 TEST_F(PushTest, AnUnknownBaselineGetsTheStatusPackage) {
   allow("pull");
   allow("*");
