@@ -5,6 +5,7 @@
 #include <ctype.h>
 #include <string.h>
 
+#include "common/tav_filter.h"
 #include "common/tav_utils.h"
 #include "qk/qk_file.h"
 #include "qk/qk_fsobj.h"
@@ -31,6 +32,10 @@ const char TAV_PROTO_TEXT_FROM_OUT_OF_RANGE[] = "number out of range in query st
 const char TAV_PROTO_TEXT_FIRST_OUT_OF_RANGE[] = "number out of range in query string parameter 'first'";
 const char TAV_PROTO_TEXT_X_OUT_OF_RANGE[] = "number out of range in query string parameter 'x'";
 const char TAV_PROTO_TEXT_PV_UNSUPPORTED[] = "query string parameter 'pv' must be a package version from 2 to 6";
+const char TAV_PROTO_TEXT_FILTER_BASE_MEMBER[] = "invalid header 'x-tavrin-filter-base' (every member must be a text)";
+const char TAV_PROTO_TEXT_FILTER_BASE_TIME[] =
+    "invalid time of sync in header 'x-tavrin-filter-base' (expected the form YYYY-MM-DD hh:mm:ss with at most 3 "
+    "fractional digits)";
 const char TAV_PROTO_TEXT_BUSY[] = "Server database busy. Please try again.";
 const char TAV_PROTO_TEXT_CONFIGURATION[] =
     "The server has a configuration error. Contact your server administrator to address this issue.";
@@ -256,6 +261,30 @@ void tav_respond__read_pv(QK_context *ctx, const char *pszPv, int *pPv, const ch
     goto done;
   }
   *pPv = (int)pv;
+done:;
+}
+
+void tav_respond__read_filter_base(QK_context *ctx, const QK_vhash *pFilterBase, const char **ppszBadRequest) {
+  QK_uint32 count = 0;
+  const char *pszTime = NULL;
+  QK_ARG_NOT_NULL(ctx, ppszBadRequest);
+  *ppszBadRequest = NULL;
+  if (pFilterBase == NULL) goto done;
+  QK_TRY(ctx, QK_vhash__count(ctx, pFilterBase, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    QK_variant *pValue = NULL;
+    QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pFilterBase, i, NULL, &pValue));
+    if (pValue->type != QK_VARIANT_TYPE_SZ) {
+      *ppszBadRequest = TAV_PROTO_TEXT_FILTER_BASE_MEMBER;
+      goto done;
+    }
+  }
+  /* The time of sync goes into where-clauses: only the server's own form is taken. */
+  tav_filter__get_time_of_sync(ctx, pFilterBase, &pszTime);
+  if (QK_context__has_error(ctx)) {
+    QK_context__reset_error(ctx);
+    *ppszBadRequest = TAV_PROTO_TEXT_FILTER_BASE_TIME;
+  }
 done:;
 }
 

@@ -54,6 +54,8 @@ extern const char TAV_PROTO_TEXT_FROM_OUT_OF_RANGE[];
 extern const char TAV_PROTO_TEXT_FIRST_OUT_OF_RANGE[];
 extern const char TAV_PROTO_TEXT_X_OUT_OF_RANGE[];
 extern const char TAV_PROTO_TEXT_PV_UNSUPPORTED[];
+extern const char TAV_PROTO_TEXT_FILTER_BASE_MEMBER[];
+extern const char TAV_PROTO_TEXT_FILTER_BASE_TIME[];
 /* Fixed bodies of protocol codes. */
 extern const char TAV_PROTO_TEXT_BUSY[];
 extern const char TAV_PROTO_TEXT_CONFIGURATION[];
@@ -115,6 +117,9 @@ void tav_respond__read_pull_first(QK_context *ctx, const char *pszFirst, tav_bas
 /* Query key "pv": the package version the client reads, 2 to 6 (default 2); a number outside
  * is answered 400, text that is no number is the integer reader's error. */
 void tav_respond__read_pv(QK_context *ctx, const char *pszPv, int *pPv, const char **ppszBadRequest);
+/* Header x-tavrin-filter-base (NULL: none): every member a text, the time of sync (member "")
+ * in the server's date-time form, else the 400 text. */
+void tav_respond__read_filter_base(QK_context *ctx, const QK_vhash *pFilterBase, const char **ppszBadRequest);
 /* Pull "pending": the rstamp of a push not yet confirmed, from the first 32 hex digits. */
 void tav_respond__read_pending(QK_context *ctx, const char *pszPending, QK_uint8 *pRstamp16,
                                const char **ppszBadRequest);

@@ -330,6 +330,7 @@ void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_m
     QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "pending", &pszPending));
     if (pszPending != NULL) QK_TRY(ctx, tav_respond__read_pending(ctx, pszPending, pending, &pszBad));
   }
+  if (pszBad == NULL) QK_TRY(ctx, tav_respond__read_filter_base(ctx, pFilterBase, &pszBad));
   if (pszBad != NULL) {
     QK_TRY(ctx, bad_request(ctx, pszBad, pStatus, ppszBody));
     goto done;

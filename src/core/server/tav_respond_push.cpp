@@ -366,6 +366,7 @@ void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, cons
   } else if (pszX != NULL) {
     QK_TRY(ctx, tav_respond__read_push_x(ctx, pszX, &baseline, &pszBad));
   }
+  if (pszBad == NULL) QK_TRY(ctx, tav_respond__read_filter_base(ctx, pFilterBase, &pszBad));
   if (pszBad != NULL) {
     QK_TRY(ctx, bad_request(ctx, pszBad, pStatus, ppszBody));
     goto done;

@@ -111,6 +111,33 @@ TEST_F(PullTest, QueryProblemsAnswer400OrFail) {
   }
 }
 
+// The filter base a client sends back is checked before any of it reaches a where-clause.
+TEST_F(PullTest, AFilterBaseHeaderOfTheWrongFormIsRefused) {
+  struct {
+    std::string base, expected;
+  } cases[] = {
+      {"{\"\":\"2024-05-06 07:08:09.123\",\"123\":\"hash\"}", "200"},
+      {"{\"\":\"2024-05-06'); DELETE FROM dbo.items; --\"}", "400|" + std::string(TAV_PROTO_TEXT_FILTER_BASE_TIME)},
+      {"{\"\":20240506}", "400|" + std::string(TAV_PROTO_TEXT_FILTER_BASE_MEMBER)},
+      {"{\"123\":{\"x\":1}}", "400|" + std::string(TAV_PROTO_TEXT_FILTER_BASE_MEMBER)},
+  };
+  for (const auto &c : cases) {
+    reset();
+    QK_vhash *q = nullptr, *base = nullptr;
+    QK_vhash__alloc__from_json(ctx, &q, "{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"5\"}");
+    QK_vhash__alloc__from_json(ctx, &base, c.base.c_str());
+    ASSERT_EQ(take_error(), "ok");
+    tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, base, nullptr, &status, &response, &body,
+                              &headers, &message);
+    EXPECT_EQ(take_error(), "ok");
+    std::string got = status == 400 ? "400|" + body_text() : std::to_string(status);
+    EXPECT_EQ(got, c.expected) << c.base;
+    QK_vhash__free(ctx, q);
+    QK_vhash__free(ctx, base);
+  }
+  EXPECT_EQ(server_rows("SELECT COUNT(*) FROM dbo.items"), "2");
+}
+
 TEST_F(PullTest, FreshPullSendsTheCompressedPackageAndAnUpToDateOneNothing) {
   ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"5\"}"), "ok");
   EXPECT_EQ(status, 200);
