@@ -44,7 +44,8 @@ static const char s_own_base_sql[] =
 static const char s_unknown_base_sql[] =
     "SELECT TOP 1 pd_rid, pd_txid_rec_del FROM #%s pd\n"
     "WHERE pd.pd_txid_rec_del <> -1\n"
-    "AND NOT EXISTS (SELECT 1 FROM tavrin.\"%s$z$rv$%s\" rv WHERE rv.rid = pd.pd_rid AND rv.txid = pd.pd_txid_rec_del);";
+    "AND NOT EXISTS (SELECT 1 FROM tavrin.\"%s$z$rv$%s\" rv WHERE rv.rid = pd.pd_rid AND rv.txid = "
+    "pd.pd_txid_rec_del);";
 static const char s_known_new_rows_sql[] =
     "SELECT pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid\n"
     "FROM #%s t\n"

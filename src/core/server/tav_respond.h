@@ -59,6 +59,7 @@ void tav_respond__handle_request_paced(QK_context *ctx, const char *pszSupportMo
                                        const char *pszClientAddress, const char *pszRequestPath,
                                        const struct tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
                                        const char *pszIncomingPath, int *pStatus, int *pBodyKind, char **ppszBody,
-                                       QK_vhash **ppHeaders, char **ppszMessage, const struct tav_retry_pacing *pPacing);
+                                       QK_vhash **ppHeaders, char **ppszMessage,
+                                       const struct tav_retry_pacing *pPacing);
 
 #endif

@@ -130,12 +130,6 @@ typedef struct push_read {
   QK_int64 *pTxidR;
 } push_read;
 
-/* One row of a statement; *pbRow 0 when it gives none. */
-static void step_one(QK_context *ctx, sqlite3_stmt *pStmt, int *pbRow) {
-  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, pbRow));
-done:;
-}
-
 /* One row of a statement that must give one; none means the client's package lacks it. */
 static void step_required(QK_context *ctx, sqlite3_stmt *pStmt, const char *pszMissing) {
   int bRow = 0;
@@ -160,7 +154,8 @@ done:;
  * before anything counts with it. */
 static void check_header_number(QK_context *ctx, QK_int64 value, const char *pszWhat) {
   if (!tav_client_number__in_range(value))
-    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The %s is out of range: %lld", pszWhat, (long long)value);
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The %s is out of range: %lld", pszWhat,
+                 (long long)value);
 done:;
 }
 
@@ -172,12 +167,13 @@ static void read_version(QK_context *ctx, push_read *st) {
   int bTx = 0, bRow = 0;
   QK_TRY(ctx, QK_sqlite__one_bool(ctx, db, &bTx, "%s", TABLE_EXISTS_TX_SQL));
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", bTx ? TX_VERSION_SQL : GEN_HEADER_SQL));
-  QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
   /* No header row leaves version 0; the whole 64-bit value is checked, not its low bits. */
   if (bRow && bTx) version = sqlite3_column_int64(pStmt, 0);
   if (bRow && !bTx) {
     const char *pszHeader = (const char *)sqlite3_column_text(pStmt, 0);
-    if (pszHeader == NULL) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The generation-0 header is empty.");
+    if (pszHeader == NULL)
+      QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The generation-0 header is empty.");
     QK_vhash__alloc__from_json(ctx, &st->pHeader, pszHeader);
     if (QK_context__has_error(ctx)) {
       QK_context__reset_error(ctx);
@@ -199,7 +195,7 @@ static void refuse_server_only_tables(QK_context *ctx, sqlite3 *db) {
   sqlite3_stmt *pStmt = NULL;
   int bRow = 0;
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", SERVER_ONLY_TABLE_SQL));
-  QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
   if (bRow)
     QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
                  "Invalid package. A pushed package may not hold the table \"%s\".",
@@ -275,14 +271,15 @@ static void read_push_stamp(QK_context *ctx, push_read *st, QK_uint8 *pStamp, in
   int bSecond = 0;
   QK_guid__clear(pStamp);
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", st->pv == 6 ? GEN_STAMP_SQL : TX_STAMP_SQL));
-  QK_TRY(ctx, step_one(ctx, pStmt, pbHasRow));
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, pbHasRow));
   if (!*pbHasRow) {
     if (st->pv != 6) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "No rstamp specified for pushed tx.");
     goto done;
   }
   QK_TRY(ctx, read_stamp_column(ctx, pStmt, 0, pStamp));
-  QK_TRY(ctx, step_one(ctx, pStmt, &bSecond));
-  if (bSecond) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. More than one rstamp specified for the pushed tx.");
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bSecond));
+  if (bSecond)
+    QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. More than one rstamp specified for the pushed tx.");
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -297,7 +294,7 @@ static void adapt_to_schema(QK_context *ctx, push_read *st) {
     if (st->pHeader != NULL) QK_TRY(ctx, QK_vhash__check__vhash(ctx, st->pHeader, "schema", &pSchema));
   } else {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", CLIENT_SCHEMA_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
     if (bRow) {
       const char *pszSchema = (const char *)sqlite3_column_text(pStmt, 0);
       if (pszSchema != NULL) QK_vhash__alloc__from_json(ctx, &pParsed, pszSchema);
@@ -477,7 +474,7 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
   if (st->pv == 6) {
     int bRow = 0;
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", SECOND_GEN_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
     if (!bRow && !bStampRow)
       QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE,
                    "Invalid package. No new generations or recovery generations specified.");
