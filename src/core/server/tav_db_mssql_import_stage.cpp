@@ -213,7 +213,7 @@ static void restage_records(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, 
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hDelete, "DELETE FROM #%s WHERE z_rid = ?", pszRecords));
   while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
     int len = sqlite3_column_bytes(pStmt, 0);
-    if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
+    if (len != 16) QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "guid blob must be 16 bytes: %d", len);
     QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, 0), szGuid);
     QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hDelete, 1, szGuid, &ind));
     QK_TRY(ctx, QK_mssql__execute(ctx, hDelete));
@@ -254,8 +254,8 @@ static void stage_deltas(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, con
     int bUndelNull = sqlite3_column_type(pStmt, 3) == SQLITE_NULL;
     /* rid is NOT NULL in the deltas table: a delta without a row id is the package's fault,
      * not a server error. */
-    if (len == 0) QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "Malformed package. A row delta has no row id.");
-    if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
+    if (len == 0) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Malformed package. A row delta has no row id.");
+    if (len != 16) QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "guid blob must be 16 bytes: %d", len);
     QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, 0), szGuid);
     add = sqlite3_column_int(pStmt, 1);
     del = sqlite3_column_int64(pStmt, 2);
@@ -368,7 +368,7 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
   }
   if (bFirst) {
     if (counts.inserts + counts.updates + counts.undeletes != (QK_int64)copied)
-      QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), MALFORMED_PACKAGE_MESSAGE);
+      QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, MALFORMED_PACKAGE_MESSAGE);
   } else {
     QK_int64 count_records = 0, count_inserts = counts.inserts, count_updates = counts.updates,
              count_undeletes = counts.undeletes;

@@ -25,6 +25,7 @@ struct ImportTest : StoreTest {
   tav_defin *d = nullptr;
   tav_pkg pkg = {};
   int ridCounter = 0;
+  int pushCounter = 0;  // each push has a stamp of its own
 
   void SetUp() override {
     StoreTest::SetUp();
@@ -218,6 +219,7 @@ struct ImportTest : StoreTest {
       EXPECT_NE(verdict, "ok");
     QK_uint8 rstamp[16];
     for (int i = 0; i < 16; i++) rstamp[i] = (QK_uint8)(0xA0 + i + ridCounter);
+    rstamp[0] = (QK_uint8)++pushCounter;
     QK_int64 txid = 0;
     tav_db_mssql__begin_tx(ctx, h, nullptr);
     EXPECT_EQ(take_error(), "ok");

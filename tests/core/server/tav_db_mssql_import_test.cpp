@@ -118,7 +118,7 @@ TEST_F(ImportTest, MalformedPackagesAreRefusedAsBadRequests) {
        [](ImportTest &t) {
          t.pkg_exec("INSERT INTO \"p$rd$" + t.parent + "\" (rid, txid_rec_add, txid) VALUES (x'010203', 1, 1)");
        },
-       "3:guid blob must be 16 bytes: 3", false},
+       "400:guid blob must be 16 bytes: 3", false},
       {"date SQL Server refuses",
        [](ImportTest &t) { t.insert(t.parent, "id,born", "5,'2023-02-30'"); },
        "400:", true},

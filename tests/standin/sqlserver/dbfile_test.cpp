@@ -193,9 +193,13 @@ TEST_F(Dbfile, CorpusOfThePullRoad) {
     ASSERT_EQ(exec_output(c, "EXEC tavrin.\"demo$z$GetTxId\" @txid = ? OUTPUT;"), 6);
     ok(c, "INSERT INTO dbo.customers (name) VALUES (N'bob')");  // id 3
     ok(c, "INSERT INTO sales.orders VALUES ('EU', 1, 2, 10.00), ('EU', 2, 3, 20.00), ('EU', 3, 1, 30.00)");
-    // The push step after GetTxId: the rstamp and a fresh random rebaseid.
+    // The push step around GetTxId: the rstamp looked up under lock, then stored with a fresh
+    // random rebaseid.
     const std::string rstamp = "a0b1c2d3-0000-4000-8000-00000000000a";
+    const std::string applied = "SELECT COUNT(*) FROM tavrin.\"demo$t$tx\" WITH (UPDLOCK, HOLDLOCK) WHERE rstamp=?";
+    EXPECT_EQ(bound_query(c, applied, {rstamp}, {}), (Rows{{"0"}}));
     bound_query(c, "UPDATE tavrin.\"demo$t$tx\" SET rstamp=?, rebaseid=cast(crypt_gen_random(8) as bigint) WHERE txid=?", {rstamp}, {6});
+    EXPECT_EQ(bound_query(c, applied, {rstamp}, {}), (Rows{{"1"}}));
     ok(c, "COMMIT TRANSACTION");
     ASSERT_EQ(gen(), 3);
     ok(c, "BEGIN TRANSACTION");
