@@ -71,6 +71,7 @@ struct Stmt : Handle {
     explicit Stmt(Dbc* d) : Handle(Kind::Stmt), dbc(d) {}
     Dbc* dbc;
     std::optional<Batch> batch;
+    bool prepared = false;  // by SQLPrepare; SQLExecDirect sends a plain batch
     std::map<int, ParamBinding> params;  // by 1-based number
     ExecOutcome outcome;
     bool has_results = false;
@@ -367,7 +368,9 @@ SQLRETURN run(Stmt* s) {
         }
         Session& session = *s->dbc->session;
         if (!s->dbc->autocommit && !session.in_transaction()) session.execute_text("BEGIN TRANSACTION");
-        s->outcome = session.execute(*s->batch, values);
+        // SQL Server's drivers run a prepared or parameterised statement as a procedure call
+        // (sp_prepexec, sp_execute, sp_executesql), in a scope of its own.
+        s->outcome = session.execute(*s->batch, values, s->prepared || s->batch->param_count > 0);
     } catch (const TsqlError& e) {
         s->dae_data.clear();
         s->error(e);
@@ -403,10 +406,11 @@ SQLRETURN execute(Stmt* s) {
     return run(s);
 }
 
-SQLRETURN prepare(Stmt* s, const std::string& sql) {
+SQLRETURN prepare(Stmt* s, const std::string& sql, bool prepared) {
     s->diags.clear();
     s->close();
     s->batch.reset();
+    s->prepared = prepared;
     try {
         s->batch = parse_batch(sql);
     } catch (const TsqlError& e) {
@@ -897,11 +901,11 @@ SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT completi
 
 SQLRETURN SQL_API SQLPrepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
-    return s ? prepare(s, narrow_in(text, len)) : SQL_INVALID_HANDLE;
+    return s ? prepare(s, narrow_in(text, len), true) : SQL_INVALID_HANDLE;
 }
 SQLRETURN SQL_API SQLPrepareW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
-    return s ? prepare(s, utf16_to_utf8(text, len)) : SQL_INVALID_HANDLE;
+    return s ? prepare(s, utf16_to_utf8(text, len), true) : SQL_INVALID_HANDLE;
 }
 
 SQLRETURN SQL_API SQLExecute(SQLHSTMT h) {
@@ -912,13 +916,13 @@ SQLRETURN SQL_API SQLExecute(SQLHSTMT h) {
 SQLRETURN SQL_API SQLExecDirect(SQLHSTMT h, SQLCHAR* text, SQLINTEGER len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
-    SQLRETURN rc = prepare(s, narrow_in(text, len));
+    SQLRETURN rc = prepare(s, narrow_in(text, len), false);
     return SQL_SUCCEEDED(rc) ? execute(s) : rc;
 }
 SQLRETURN SQL_API SQLExecDirectW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
-    SQLRETURN rc = prepare(s, utf16_to_utf8(text, len));
+    SQLRETURN rc = prepare(s, utf16_to_utf8(text, len), false);
     return SQL_SUCCEEDED(rc) ? execute(s) : rc;
 }
 

@@ -457,7 +457,8 @@ static const char s_take_server_values_sql[] =
     "FROM tavrin.\"%s$z$rv$%s\" rv\n"
     "INNER JOIN #%s tr ON tr.z_rid = rv.rid\n"
     "INNER JOIN tavrin.\"%s$%s$%s\" z ON z.z_rv = rv.z_rv\n"
-    "WHERE rv.z_rv = ?;\n";
+    "WHERE rv.z_rv = ?;\n"
+    "SELECT @@ROWCOUNT;";
 static const char s_row_changed_message[] = "row updated or deleted since salvage operation began";
 
 /* A server value of a number column as it is kept in the rec table: identity-related columns
@@ -701,8 +702,8 @@ static void take_server_values(QK_context *ctx, rebuild_table *r, const int *pMa
                                         r->h->name, r->pszTblId, r->pszRec, r->h->name, bLive ? "z" : "z$old",
                                         r->pszTblId));
   QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &zrv));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
-  QK_TRY(ctx, QK_mssql__rowcount(ctx, r->h->conn, &rows));
+  /* The count comes from the same batch: a later one does not see a prepared execution's. */
+  QK_TRY(ctx, fetch_count(ctx, hStmt, &rows));
   if (rows == 0 && bLive) QK_THROW_MSG(ctx, QK_ERR_BUSY_RETRY, s_row_changed_message);
 done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
