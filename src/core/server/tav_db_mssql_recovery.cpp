@@ -14,6 +14,7 @@
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_import.h"
 #include "server/tav_db_mssql_salvage.h"
+#include "server/tav_db_mssql_value_check.h"
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
 
@@ -191,6 +192,7 @@ void tav_db_mssql__record_recovery_rows(QK_context *ctx, tav_db_handle *h, tav_d
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   pszTblId = szTbl;
   QK_TRY(ctx, tav_db_mssql__package_columns(ctx, pPkgDb, psk, pszTblId, &pNames));
+  QK_TRY(ctx, tav_db_mssql__check_package_values(ctx, pPkgDb, psk, pszTblId, pNames, 0));
   QK_TRY(ctx, columns_of(ctx, psk, pszTblId, pNames, &cols));
   QK_TRY(ctx, tav_defin__tsql_select_list(ctx, 0, psk, pszTblId, pNames, NULL, "u", 0, 0, &pSelect));
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRec, "rec", pszTblId));
