@@ -1137,13 +1137,15 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         into = catalog_->find_table(st.output->target);
         if (!into) throw TsqlError(208, "42S02", "Invalid object name '" + st.output->target.name + "'.");
         // SQL Server compiles no OUTPUT INTO a table that a foreign key or an enabled
-        // CHECK constraint could make refuse rows.
+        // CHECK constraint could make refuse rows, or whose triggers would see them.
         const std::string target_text = "The target table '" + st.output->target.name + "' of the OUTPUT INTO clause ";
         std::vector<ForeignKeyInfo> keys = catalog_->foreign_keys(*into), referencing = catalog_->referencing_keys(*into);
         keys.insert(keys.end(), referencing.begin(), referencing.end());
         if (!keys.empty())
             throw TsqlError(332, "42000", target_text + "cannot be on either side of a (primary key, foreign key) "
                                           "relationship. Found reference constraint '" + keys[0].name + "'.");
+        if (!catalog_->triggers(*into).empty())
+            throw TsqlError(331, "42000", target_text + "cannot have any enabled triggers.");
         std::vector<std::string> checks = nocheck_.count(into->sql_ref) ? std::vector<std::string>{}
                                                                           : catalog_->check_constraints(*into);
         if (!checks.empty())

@@ -72,6 +72,21 @@ TEST_F(Dbfile, RowVersionsFollowEveryWriterAndTheProceduresHandOutTxidsAndGenera
     EXPECT_EQ(exec_output(c, "EXEC tavrin.\"demo$z$GetGen\" @generation = ?;", 0), 0);
 }
 
+// The row-version logic is the table's triggers: SQL Server's OUTPUT INTO cannot write there.
+TEST_F(Dbfile, OutputIntoASynchronisedTableIsRefused) {
+    OdbcConnection c(dir, "shop");
+    ok(c, "CREATE TABLE dbo.memo (id int NOT NULL PRIMARY KEY)");
+    const std::string output = "UPDATE dbo.customers SET name = name OUTPUT DELETED.id INTO dbo.memo (id)";
+    ok(c, output);
+    ok(c, "DELETE FROM dbo.memo");
+    std::string out;
+    ASSERT_EQ(cli("add-table " + dir + " shop demo dbo.memo", &out), 0) << out;
+    EXPECT_EQ(c.exec(output), SQL_ERROR);
+    ASSERT_FALSE(c.last_diags().empty());
+    EXPECT_EQ(c.last_diags()[0].native, 331);
+    EXPECT_EQ(c.last_diags()[0].message, "The target table 'memo' of the OUTPUT INTO clause cannot have any enabled triggers.");
+}
+
 TEST_F(Dbfile, AKeySwapKeepsEachRowsVersions) {
     OdbcConnection c(dir, "shop");
     auto q = [&](const std::string& kind) { return "tavrin.[demo$" + kind + "]"; };
