@@ -249,6 +249,8 @@ void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *
     goto done;
   }
   QK_TRY(ctx, ops->handle_alloc(ctx, pDbConn, pszDbfile, &h));
+  /* Audit rows belong in the configuration database, wherever the dbfile's tables live. */
+  if (pConfigConn != pDbConn) h->config_conn = pConfigConn;
   if (pBaseline->txid > 0) QK_TRY(ctx, ops->purge_ipklog(ctx, h, pBaseline->txid, fid));
 
   QK_TRY(ctx, tav_respond__read_pushed_package(ctx, ops, h, pAcl, pIdentity, fid, &work, &outcome, pProtocolCode,
