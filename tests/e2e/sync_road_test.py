@@ -105,53 +105,19 @@ class TwoClientsTest(DemoCase):
 
 
 class TransactionClientTest(DemoCase):
-    """A client of package version 5, written here from the package layout alone."""
-    PLACEHOLDER = 9223372036854775792
-
-    def fetch(self, method, query, body=b""):
-        connection = http.client.HTTPConnection("127.0.0.1", self.demo.port, timeout=30)
-        try:
-            connection.request(method, "%s/%s?%s" % (self.demo.facts["app_path"], "pull" if method == "GET" else "push",
-                                                     query), body=body)
-            response = connection.getresponse()
-            return response.status, response.read()
-        finally:
-            connection.close()
-
     def test_push_after_a_server_side_change(self):
+        """Clients of versions 3 to 5 name their baseline by the stamp of the server's newest
+        transaction, which here an application made directly (no push)."""
         self.demo.require("pull")
         self.demo.require("push")
-        # An application changes a row directly: the newest transaction is no push.
-        self.demo.sql("UPDATE dbo.stock SET qty = 121 WHERE warehouse = 'WH01'")
-        status, body = self.fetch("GET", "db=demo&fid=5&pv=5")
-        self.assertEqual(status, 200)
-        work = tempfile.mkdtemp(dir=self.demo.directory)
-        pulled = os.path.join(work, "pulled")
-        with open(pulled, "wb") as f:
-            f.write(zlib.decompress(body))
-        stock = self.demo.facts["table_ids"]["dbo.stock"]
-        with sqlite3.connect(pulled) as db:
-            baseline = db.execute("SELECT rstamp FROM p$tx WHERE txid = 0").fetchone()[0]
-            rid, txid = db.execute('SELECT z_rid, z_txid FROM "p$u$%s" WHERE warehouse = \'WH02\'' % stock).fetchone()
-        upload = os.path.join(work, "push")
-        with sqlite3.connect(upload) as db:
-            db.execute("PRAGMA page_size = 4096")
-            db.execute("CREATE TABLE p$tx (txid INTEGER NOT NULL, scheme VARCHAR NULL, rstamp BLOB, rebaseid INTEGER)")
-            db.execute("INSERT INTO p$tx VALUES (0, '5', ?, 0)", (baseline,))
-            db.execute("INSERT INTO p$tx VALUES (?, NULL, ?, 0)", (self.PLACEHOLDER, os.urandom(16)))
-            db.execute('CREATE TABLE "p$u$%s" (z_rid BLOB, z_txid INTEGER, "warehouse", "sku", "qty")' % stock)
-            db.execute('CREATE TABLE "p$rd$%s" (rid BLOB NOT NULL, txid_rec_add INTEGER NULL, txid_rec_del INTEGER '
-                       'NULL, txid INTEGER NOT NULL)' % stock)
-            db.execute('INSERT INTO "p$u$%s" VALUES (?, ?, \'WH02\', \'bolt-6\', 9)' % stock, (rid, self.PLACEHOLDER))
-            db.execute('INSERT INTO "p$rd$%s" VALUES (?, ?, ?, ?)' % stock, (rid, self.PLACEHOLDER, txid,
-                                                                            self.PLACEHOLDER))
-        with open(upload, "rb") as f:
-            package = f.read()
-        query = urllib.parse.urlencode({"db": "demo", "fid": "5", "h": hashlib.sha1(package).hexdigest(),
-                                        "from": baseline})
-        status, body = self.fetch("POST", query, zlib.compress(package))
-        self.assertEqual(status, 200, body[:300])
-        self.assertEqual(self.demo.sql("SELECT qty FROM dbo.stock WHERE warehouse = 'WH02'"), [["9"]])
+        for version in (5, 4, 3):
+            with self.subTest(version=version):
+                client = self.demo.client("v%d" % version, fid=10 + version, version=version)
+                self.demo.sql("UPDATE dbo.stock SET qty = %d WHERE warehouse = 'WH01'" % (100 + version))
+                self.assertEqual(client.pull().status, 200)
+                client.update("stock", client.find("stock", warehouse="WH02", sku="bolt-6"), {"qty": version})
+                self.assertEqual(client.push().status, 200)
+                self.assertEqual(self.demo.sql("SELECT qty FROM dbo.stock WHERE warehouse = 'WH02'"), [[str(version)]])
 
 
 class RefusalTest(DemoCase):
