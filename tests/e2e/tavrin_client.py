@@ -20,7 +20,7 @@ Local database:
 
 Command line (for a quick look by hand):
   tavrin_client.py LOCAL_DB URL DBFILE pull|push|show [--fid N] [--pv N]
-                   [--user U --password P --scheme JSON]
+                   [--user U --password P --scheme JSON] [--cafile PEM]   (URL http://... or https://...)
 """
 import argparse
 import hashlib
@@ -28,6 +28,7 @@ import http.client
 import json
 import os
 import sqlite3
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -151,15 +152,17 @@ def txid_baseline_text(txid, rstamp, rebaseid, count, schema_txid):
 
 class Client:
     def __init__(self, path, url, dbfile, fid=1, user=None, password=None, scheme=None, timeout=60,
-                 version=PACKAGE_VERSION):
+                 version=PACKAGE_VERSION, cafile=None):
+        """cafile: the certificates an https server's certificate is checked against (default: the system's)."""
         if version != PACKAGE_VERSION and version not in TXID_VERSIONS:
             raise ClientError("package version %r: this client speaks versions 3 to 6" % version)
         self.version = version
         self.touched = set()  # row ids the last applied package wrote or deleted
         parsed = urllib.parse.urlsplit(url)
-        if parsed.scheme != "http" or not parsed.hostname:
-            raise ClientError("URL must be http://host:port/app-path, not %r" % url)
-        self.host, self.port = parsed.hostname, parsed.port or 80
+        if parsed.scheme not in ("http", "https") or not parsed.hostname:
+            raise ClientError("URL must be http(s)://host:port/app-path, not %r" % url)
+        self.host, self.port = parsed.hostname, parsed.port or (443 if parsed.scheme == "https" else 80)
+        self.tls = ssl.create_default_context(cafile=cafile) if parsed.scheme == "https" else None
         self.app_path = parsed.path.rstrip("/")
         self.dbfile, self.fid, self.timeout = dbfile, fid, timeout
         self.user, self.password, self.scheme = user, password, scheme
@@ -290,7 +293,10 @@ class Client:
             all_headers["x-tavrin-filter-base"] = filter_base
         all_headers.update(headers or {})
         target = self.app_path + path + ("?" + query if query is not None else "")
-        connection = http.client.HTTPConnection(self.host, self.port, timeout=self.timeout)
+        if self.tls is not None:
+            connection = http.client.HTTPSConnection(self.host, self.port, timeout=self.timeout, context=self.tls)
+        else:
+            connection = http.client.HTTPConnection(self.host, self.port, timeout=self.timeout)
         try:
             connection.request(method, target, body=body, headers=all_headers)
             response = connection.getresponse()
@@ -723,10 +729,11 @@ def main(argv=None):
     parser.add_argument("--user")
     parser.add_argument("--password")
     parser.add_argument("--scheme")
+    parser.add_argument("--cafile", help="check an https server's certificate against these")
     args = parser.parse_args(argv)
     try:
         client = Client(args.local_db, args.url, args.dbfile, args.fid, args.user, args.password, args.scheme,
-                        version=args.pv)
+                        version=args.pv, cafile=args.cafile)
     except ClientError as error:
         print("tavrin_client: %s" % error, file=sys.stderr)
         return 1

@@ -282,6 +282,29 @@ TEST_F(PushTest, QueryAndUploadProblems) {
   EXPECT_NE(body_text().find("invalid package version: 7"), std::string::npos) << body_text();
 }
 
+// A deflate stream inflates by up to about 1000:1; an upload may inflate to 64 MiB plus 64 times
+// its size, and the inflating stops as soon as it passes that, before hash and access list.
+TEST_F(PushTest, AnUploadInflatingPastItsLimitIsRefusedAsItInflates) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  client_package(4, from);
+  seal(4);
+  capture("/usr/bin/python3 -c \"import zlib,sys;z=zlib.compressobj();f=open(sys.argv[1],'wb');"
+          "[f.write(z.compress(bytes(1<<20))) for i in range(80)];f.write(z.flush())\" '" + body_path + "'");
+  std::uint64_t uploadBytes = std::filesystem::file_size(body_path);
+  ASSERT_LT(uploadBytes, 1u << 20);
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 400);
+  std::string limit = std::to_string((64ull << 20) + 64 * uploadBytes);
+  EXPECT_NE(body_text().find("The pushed package inflates beyond " + limit + " bytes, the limit for an upload of " +
+                             std::to_string(uploadBytes) + " bytes"),
+            std::string::npos)
+      << body_text();
+  EXPECT_EQ(response.path, nullptr);
+  EXPECT_EQ(leftovers(), 0);
+}
+
 TEST_F(PushTest, AnUnknownBaselineGetsTheStatusPackage) {
   allow("pull");
   allow("*");
