@@ -81,6 +81,7 @@ private:
     std::deque<std::vector<Value>> read_ahead_;
     std::optional<TsqlError> error_;  // met while reading ahead
     long long rows_ = 0;
+    bool sets_rowcount_ = true;  // false once its execution's own scope has ended
 };
 
 class Session {
@@ -91,7 +92,10 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    ExecOutcome execute(const Batch& batch, const std::vector<Value>& params);
+    // A prepared or parameterised execution (`own_scope`) runs as SQL Server's drivers run it,
+    // in a scope of its own (sp_prepexec, sp_execute, sp_executesql): the local temp tables it
+    // creates are dropped when it ends, and a later batch reads @@ROWCOUNT as 0.
+    ExecOutcome execute(const Batch& batch, const std::vector<Value>& params, bool own_scope = false);
     ExecOutcome execute_text(const std::string& sql, const std::vector<Value>& params = {});
 
     // Lets the last query of each batch stream its rows (see RowStream); off,
@@ -116,7 +120,8 @@ public:
     // allocated as GetTxId does (an ordinary application write).
     long long current_txid(const std::string& dbfile);
     std::optional<long long> peek_txid(const std::string& dbfile) const;
-    // GetTxId's work: a new $t$tx row and the counter row kept current.
+    // GetTxId's work: a new $t$tx row with a random rstamp and rebaseid, and the counter row
+    // kept current.
     long long allocate_txid(const std::string& dbfile);
 
 private:

@@ -122,6 +122,18 @@ class ModuleTest(unittest.TestCase):
         self.assertEqual([e["data"] for e in self.demo.events() if e["data"] == text], [text])
         self.assertEqual(self.log_rows("case=bad-name"), [])
 
+    def test_an_untranslatable_default_is_a_warning_and_the_dbfile_is_served(self):
+        self.demo.require("pull")
+        facts = self.demo.facts
+        self.demo.sql("CREATE TABLE dbo.priced (id int NOT NULL PRIMARY KEY, price money NULL DEFAULT ((1.23456)))")
+        table_id = harness.demo.cli(self.demo.standin, "add-table", facts["data_dir"], facts["dbfile_db"],
+                                    facts["dbfile"], "dbo.priced").splitlines()[0].strip()
+        self.assertEqual(self.request(self.app + "/pull?db=demo&fid=9&pv=6&test=default-warning")[0], 200)
+        warnings = [e for e in self.demo.events() if e["id"] == 2]
+        self.assertEqual([(e["channel"], e["level"]) for e in warnings], [("Tavrin/Admin", 3)])
+        self.assertIn('table [dbo].[priced] (ID %s), column "price": the default ((1.23456)) cannot be given to '
+                      "clients" % table_id, warnings[0]["data"])
+
     def test_request_body_is_saved_logged_and_removed(self):
         body = bytes(range(256)) * 39 + b"0123456789abcdef"  # 10,000 bytes: three reads
         url = self.app + "/nopath?db=demo&case=body"

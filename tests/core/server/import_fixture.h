@@ -75,6 +75,15 @@ struct ImportTest : StoreTest {
     tav_defin__set_pk_name(ctx, d, t.c_str(), ("PK_" + t).c_str());
     tav_defin__add_pk_column(ctx, d, t.c_str(), "1");
   }
+  // Column 1 "id": the table's identity column and key.
+  void identity_key(const std::string &t, const char *pkName) {
+    tav_defin__add_column(ctx, d, t.c_str(), "1", "id", 1, 0, 0);
+    tav_defin__set_mssql_col_data_type(ctx, d, t.c_str(), "1", "int");
+    tav_defin__set_type_identity(ctx, d, t.c_str(), "1", pkName);
+    tav_defin__set_notnull(ctx, d, t.c_str(), "1", 1, nullptr);
+    tav_defin__set_pk_name(ctx, d, t.c_str(), pkName);
+    tav_defin__add_pk_column(ctx, d, t.c_str(), "1");
+  }
   void build_defin() {
     tav_defin__alloc(ctx, 1, &d);
     tav_defin__add_table(ctx, d, parent.c_str(), "parent", 1);
@@ -92,13 +101,8 @@ struct ImportTest : StoreTest {
     text_column(child, "3", "note");
     key(child);
     tav_defin__add_table(ctx, d, ident.c_str(), "ident", 1);
-    tav_defin__add_column(ctx, d, ident.c_str(), "1", "id", 1, 0, 0);
-    tav_defin__set_mssql_col_data_type(ctx, d, ident.c_str(), "1", "int");
-    tav_defin__set_type_identity(ctx, d, ident.c_str(), "1", "PK_ident");
-    tav_defin__set_notnull(ctx, d, ident.c_str(), "1", 1, nullptr);
+    identity_key(ident, "PK_ident");
     text_column(ident, "2", "name");
-    tav_defin__set_pk_name(ctx, d, ident.c_str(), "PK_ident");
-    tav_defin__add_pk_column(ctx, d, ident.c_str(), "1");
     tav_defin__add_table(ctx, d, iref.c_str(), "iref", 1);
     int_column(iref, "1", "id", 1);
     int_column(iref, "2", "ident_id", 0);

@@ -646,6 +646,40 @@ TEST_F(PushTest, OldClientsAskingForNoFollowUpGetRebased) {
   EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'd'"), "1");
 }
 
+// Clients of versions 2 to 5 name their baseline by its newest transaction's stamp: one that
+// an application made directly on the server (no push) is found like any other.
+TEST_F(PushTest, OlderClientsPushAfterAServerSideChange) {
+  allow("pull");
+  allow("*");
+  int part = 10;
+  for (int pv : {5, 4, 3, 2}) {
+    QK_int64 serverSide = write("UPDATE dbo.items SET qty = " + std::to_string(pv) + " WHERE id = 3");
+    std::string pulled, from = pull_baseline(&pulled, pv), query_text;
+    if (pv >= 4) {
+      EXPECT_EQ(from.substr(0, from.find(',')), std::to_string(serverSide)) << pv;
+      client_package(pv, from);
+    } else {
+      // The client's last server transaction, as the download listed it.
+      std::string last = rows_of(pulled, "SELECT txid, hex(rstamp), rebaseid FROM p$tx WHERE txid > 0 ORDER BY txid "
+                                         "DESC LIMIT 1");
+      std::string txid = last.substr(0, last.find('|')), rest = last.substr(last.find('|') + 1);
+      EXPECT_EQ(txid, std::to_string(serverSide)) << pv;
+      client_package(pv, "INSERT INTO p$tx VALUES (" + txid + ", 'last_sync_txid', x'" + rest.substr(0, 32) + "', " +
+                             rest.substr(33) + ");\n");
+    }
+    change(parts, "0000000000000000000000000000f0" + std::to_string(part), 0,
+           std::to_string(part) + ", 1, 'v" + std::to_string(pv) + "'");
+    seal(pv);
+    query_text = pv >= 4 ? query(from)
+                         : "{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + sha1() + "\",\"x\":\"" +
+                               std::to_string(serverSide) + "\"}";
+    ASSERT_EQ(push(query_text), "ok") << pv;
+    EXPECT_EQ(status, 200) << pv << ": " << body_text();
+    EXPECT_EQ(host("SELECT label FROM dbo.parts WHERE id = " + std::to_string(part)), "v" + std::to_string(pv)) << pv;
+    part++;
+  }
+}
+
 // The import of the first attempt is chosen as deadlock victim.
 int g_import_failures = 0;
 void import_failing_once(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter,
