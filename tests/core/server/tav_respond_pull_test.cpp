@@ -143,7 +143,7 @@ TEST_F(PullTest, FreshPullSendsTheCompressedPackageAndAnUpToDateOneNothing) {
   EXPECT_EQ(status, 200);
   EXPECT_EQ(body, nullptr);
   std::string file = unpack();
-  EXPECT_EQ(inspect_sound(file, "--version 5"), "ok");
+  EXPECT_EQ(inspect(file, "--version 5"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT name FROM \"p$u$" + items + "\" ORDER BY name"), "A;c");
   std::string from = base_of(file);
   ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"5\",\"from\":\"" + from + "\"}"), "ok");
@@ -160,7 +160,7 @@ TEST_F(PullTest, StatusAnswersCarryTheStatusDocument) {
   ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"4\",\"from\":\"" + stranger + "\"}"), "ok");
   EXPECT_EQ(status, 244);
   std::string file = unpack();
-  EXPECT_EQ(inspect_sound(file, "--version 4"), "ok");
+  EXPECT_EQ(inspect(file, "--version 4"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT txid FROM p$tx WHERE scheme = 'HTTP 244'"),
             "{\"first-rstamp\":\"" + rstamp_hex(1) + "\"}");
 
@@ -168,7 +168,7 @@ TEST_F(PullTest, StatusAnswersCarryTheStatusDocument) {
   ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"3\",\"from\":\"" + stranger + "\"}"), "ok");
   EXPECT_EQ(status, 244);
   file = unpack();
-  EXPECT_EQ(inspect_sound(file, "--version 3"), "ok");
+  EXPECT_EQ(inspect(file, "--version 3"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT count(*) FROM p$tx WHERE scheme = 'HTTP 244'"), "0");
   EXPECT_EQ(rows_of(file, "SELECT min(txid) FROM p$tx WHERE txid > 0"), "1");
 
@@ -182,19 +182,19 @@ TEST_F(PullTest, StatusAnswersCarryTheStatusDocument) {
   ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"4\",\"from\":\"" + short2 + "\"}"), "ok");
   EXPECT_EQ(status, 245);
   file = unpack();
-  EXPECT_EQ(inspect_sound(file, "--version 4"), "ok");
+  EXPECT_EQ(inspect(file, "--version 4"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT txid FROM p$tx WHERE scheme = 'HTTP 244'"), "{\"missing-tx-count\":2}");
 
   // A version-6 client still on a txid baseline is answered in the transaction form.
   ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"6\",\"from\":\"" + short2 + "\"}"), "ok");
   EXPECT_EQ(status, 245) << body_text();
   file = unpack();
-  EXPECT_EQ(inspect_sound(file, "--version 5"), "ok");
+  EXPECT_EQ(inspect(file, "--version 5"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT txid FROM p$tx WHERE scheme = 'HTTP 244'"), "{\"missing-tx-count\":2}");
   ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"6\",\"rstamps\":\"\",\"from\":\"" + from + "\"}"), "ok");
   EXPECT_EQ(status, 200) << body_text();
   file = unpack();
-  EXPECT_EQ(inspect_sound(file, "--version 5"), "ok");
+  EXPECT_EQ(inspect(file, "--version 5"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT count(*) FROM p$tx WHERE scheme = 'last_sync_txid'"), "1");
 }
 
@@ -218,7 +218,7 @@ TEST_F(PullTest, RefusalsAnswerWithTheirCodes) {
   ASSERT_EQ(pull("{\"db\":\"gone\",\"fid\":\"1\",\"pv\":\"4\",\"from\":\"5," + std::string(32, '0') + ",0,5,1\"}"), "ok");
   EXPECT_EQ(status, 244);
   std::string file = unpack();
-  EXPECT_EQ(inspect_sound(file, "--version 4"), "ok");
+  EXPECT_EQ(inspect(file, "--version 4"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT txid FROM p$tx WHERE scheme = 'HTTP 244'"),
             "{\"first-rstamp\":\"00000000000000000000000000000000\"}");
 

@@ -139,7 +139,7 @@ struct PushTest : DownloadTest {
                               "' 2>&1");
     ASSERT_EQ(out, "");
     if (pv >= 2 && pv <= 6) {
-      EXPECT_EQ(inspect_sound(upload, "--work --version " + std::to_string(pv)), "ok");
+      EXPECT_EQ(inspect(upload, "--work --version " + std::to_string(pv)), "ok");
     }
     capture("/usr/bin/python3 -c \"import zlib,sys;open(sys.argv[2],'wb').write(zlib.compress(open(sys.argv[1],"
             "'rb').read()))\" '" + upload + "' '" + body_path + "'");
@@ -267,7 +267,7 @@ TEST_F(PushTest, APushIsAppliedAndAnsweredWithTheFollowUpDelta) {
   EXPECT_EQ(host("SELECT id, item_id, label FROM dbo.parts ORDER BY id"), "5|" + newId + "|p5");
   // The follow-up gives the client the server's key of its new row.
   std::string file = follow_up();
-  EXPECT_EQ(inspect_sound(file, "--version 4"), "ok");
+  EXPECT_EQ(inspect(file, "--version 4"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT id FROM \"p$u$" + items + "\" WHERE name = 'd'"), newId);
   EXPECT_EQ(leftovers(), 0);
 
@@ -276,7 +276,7 @@ TEST_F(PushTest, APushIsAppliedAndAnsweredWithTheFollowUpDelta) {
   EXPECT_EQ(status, 200) << body_text();
   EXPECT_EQ(txid, 0);
   EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "3");
-  EXPECT_EQ(inspect_sound(follow_up(), "--version 4"), "ok");
+  EXPECT_EQ(inspect(follow_up(), "--version 4"), "ok");
 }
 
 TEST_F(PushTest, QueryAndUploadProblems) {
@@ -468,7 +468,7 @@ TEST_F(PushTest, AnUnknownBaselineGetsTheStatusPackage) {
   SKIP_IF_STANDIN_LACKS(body_text());
   EXPECT_EQ(status, 244) << body_text();
   std::string file = unpack();
-  EXPECT_EQ(inspect_sound(file, "--version 4"), "ok");
+  EXPECT_EQ(inspect(file, "--version 4"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT txid FROM p$tx WHERE scheme = 'HTTP 244'"),
             "{\"first-rstamp\":\"" + rstamp_hex(1) + "\",\"push-succeeded\":false}");
   EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2");
@@ -747,7 +747,7 @@ TEST_F(PushTest, AGenerationClientPushesItsChanges) {
   EXPECT_GT(txid, t2);
   EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|33;g6|1");
   std::string file = follow_up();
-  EXPECT_EQ(inspect_sound(file, "--version 6"), "ok");
+  EXPECT_EQ(inspect(file, "--version 6"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT name FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 ORDER BY name"), "c;g6");
 
   // A generation package must name its version.
@@ -786,7 +786,7 @@ TEST_F(PushTest, AGenerationClientBringsBackItsRolledBackTimelineAndPushesOnTopO
   EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.\"demo$r$gen\""), "1");
   EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.\"demo$r$rv$" + items + "\""), "1");
   std::string file = follow_up();
-  EXPECT_EQ(inspect_sound(file, "--version 6"), "ok");
+  EXPECT_EQ(inspect(file, "--version 6"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT name || ':' || qty FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 AND name NOT NULL "
                          "ORDER BY name"),
             "A2:1;c:31");
@@ -839,7 +839,7 @@ TEST_P(RecoveryAction4Test, TheClientsChangesReachTheServer) {
   EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A2|1;c|31");
   // Outcome 1: the follow-up sends the client everything again.
   std::string file = follow_up();
-  EXPECT_EQ(inspect_sound(file, "--version 6"), "ok");
+  EXPECT_EQ(inspect(file, "--version 6"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT name || ':' || qty FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 AND name NOT NULL "
                          "ORDER BY name"),
             "A2:1;c:31");
@@ -909,7 +909,7 @@ TEST_F(PushTest, OfTwoCopiesOfOnePushExactlyOneIsApplied) {
   // This copy is answered as a repeated push is: the follow-up delta, nothing applied.
   EXPECT_EQ(status, 200) << body_text();
   EXPECT_EQ(txid, 0);
-  EXPECT_EQ(inspect_sound(follow_up(), "--version 4"), "ok");
+  EXPECT_EQ(inspect(follow_up(), "--version 4"), "ok");
   EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|30;d|4");
   EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.[demo$t$tx] WHERE txid > " + std::to_string(t2)), "1");
   EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.audit"), "0");
