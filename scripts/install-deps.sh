@@ -14,9 +14,13 @@ packages=(
   libcrypt-dev
   unixodbc-dev
   odbcinst
+  unixodbc
+  python3-pyodbc
   libboost1.81-dev
   libmd-dev
   libpam0g-dev
+  libssl-dev
+  openssl
   python3
   xdelta3
   git

@@ -166,15 +166,29 @@ std::optional<int> Catalog::schema_id(const std::string& name) const {
     return std::nullopt;
 }
 
-Catalog::~Catalog() { sqlite3_finalize(version_query_); }
+Catalog::~Catalog() {
+    sqlite3_finalize(version_query_);
+    sqlite3_finalize(temp_version_query_);
+}
+
+namespace {
+
+int read_version(sqlite3* db, const char* pragma, sqlite3_stmt*& query) {
+    if (!query && sqlite3_prepare_v2(db, pragma, -1, &query, nullptr) != SQLITE_OK) return -1;
+    int version = sqlite3_step(query) == SQLITE_ROW ? static_cast<int>(sqlite3_column_int64(query, 0)) : -1;
+    sqlite3_reset(query);
+    return version;
+}
+
+}  // namespace
 
 int Catalog::schema_version() const {
-    if (version_ >= 0) return version_;
-    if (!version_query_ && sqlite3_prepare_v2(db_, "PRAGMA schema_version", -1, &version_query_, nullptr) != SQLITE_OK)
-        return -1;
-    if (sqlite3_step(version_query_) == SQLITE_ROW) version_ = static_cast<int>(sqlite3_column_int64(version_query_, 0));
-    sqlite3_reset(version_query_);
+    if (version_ < 0) version_ = read_version(db_, "PRAGMA schema_version", version_query_);
     return version_;
+}
+
+std::pair<int, int> Catalog::schema_versions() const {
+    return {schema_version(), read_version(db_, "PRAGMA temp.schema_version", temp_version_query_)};
 }
 
 template <typename Key, typename Fact, typename Compute>
@@ -482,6 +496,7 @@ void Catalog::create_table(const Statement& st) {
     }
 
     std::vector<KeyInfo> keys;
+    std::vector<std::string> checks;
     std::vector<std::string> after_ddl;
     bool has_pk = false;
     int next_index = 2;
@@ -580,6 +595,7 @@ void Catalog::create_table(const Statement& st) {
                 std::string col_part = c.column.empty() ? "" : c.column + "__";
                 if (name.empty()) name = "CK__" + t.name + "__" + col_part + hex_suffix(cid ? cid : 1);
                 ddl += ", CONSTRAINT " + quote_ident(name) + " CHECK (" + tr.table_expr(*c.check, &t) + ")";
+                checks.push_back(name);
                 if (temp) break;
                 add_object(cid, name, t.object_id, "C", "CHECK_CONSTRAINT");
                 Query q(db_, "INSERT INTO \"sys.check_constraints\" VALUES (?, ?, ?, ?, 'C', 0, ?, ?)");
@@ -598,7 +614,43 @@ void Catalog::create_table(const Statement& st) {
     ddl += ")";
     exec_sql(db_, ddl);
     for (const auto& sql : after_ddl) exec_sql(db_, sql);
-    if (temp) temp_tables_[lower(n.name)] = {t, keys};
+    if (temp) temp_tables_[lower(n.name)] = {t, keys, checks};
+}
+
+std::vector<std::string> Catalog::temp_table_names() const {
+    std::vector<std::string> names;
+    for (const auto& [key, table] : temp_tables_) names.push_back(table.info.name);
+    return names;
+}
+
+void Catalog::drop_temp_table(const std::string& name) {
+    auto it = temp_tables_.find(lower(name));
+    if (it == temp_tables_.end()) return;
+    std::string sql_ref = it->second.info.sql_ref;
+    temp_tables_.erase(it);
+    exec_sql(db_, "DROP TABLE IF EXISTS " + sql_ref);
+}
+
+std::vector<std::string> Catalog::triggers(const TableInfo& t) const {
+    std::vector<std::string> names;
+    if (t.catalog_view) return names;
+    Query q(db_, t.temp ? "SELECT name FROM sqlite_temp_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name"
+                        : "SELECT name FROM sqlite_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name");
+    q.bind(1, t.temp ? t.name : t.schema + "." + t.name);
+    while (q.step()) names.push_back(q.text(0));
+    return names;
+}
+
+std::vector<std::string> Catalog::check_constraints(const TableInfo& t) const {
+    if (t.temp) {
+        auto it = temp_tables_.find(lower(t.name));
+        return it == temp_tables_.end() ? std::vector<std::string>{} : it->second.checks;
+    }
+    std::vector<std::string> names;
+    Query q(db_, "SELECT name FROM \"sys.check_constraints\" WHERE parent_object_id = ? ORDER BY object_id");
+    q.bind(1, t.object_id);
+    while (q.step()) names.push_back(q.text(0));
+    return names;
 }
 
 void Catalog::add_column_row(int object_id, const ColumnInfo& c, int default_id) {

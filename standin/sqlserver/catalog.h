@@ -120,9 +120,19 @@ public:
     void bump_identity(int object_id, long long value);
 
     const std::string& default_schema() const { return default_schema_; }
+    std::vector<std::string> temp_table_names() const;
+    // Drops a temp table at the end of the scope that made it; one a rolled-back
+    // transaction already took is only forgotten.
+    void drop_temp_table(const std::string& name);
+    // The names of the triggers that fire on writes to the table (the row-version logic's).
+    std::vector<std::string> triggers(const TableInfo& t) const;
+    // The table's CHECK constraints by name, in creation order; the session knows which are off.
+    std::vector<std::string> check_constraints(const TableInfo& t) const;
 
     // A statement starts: the schema version is read again when needed.
     void next_statement() { version_ = -1; }
+    // The schema versions of the database (as of this statement) and of the #temp tables.
+    std::pair<int, int> schema_versions() const;
     // The transaction that changed the catalog ended: the shared facts apply again.
     void transaction_ended() { changed_ = false; }
 
@@ -131,6 +141,7 @@ public:
     struct TempTable {
         TableInfo info;
         std::vector<KeyInfo> keys;
+        std::vector<std::string> checks;
     };
     using TempTables = std::map<std::string, TempTable>;
     const TempTables& temp_tables() const { return temp_tables_; }
@@ -154,6 +165,7 @@ private:
     bool changed_ = false;
     mutable int version_ = -1;
     mutable sqlite3_stmt* version_query_ = nullptr;
+    mutable sqlite3_stmt* temp_version_query_ = nullptr;
     std::string default_schema_ = "dbo";
     TempTables temp_tables_;
 };

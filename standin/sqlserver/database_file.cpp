@@ -24,16 +24,22 @@ int StatementCache::on_access(void* self, int action, const char* table, const c
 int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st, std::shared_ptr<const TableSet>* reads) {
     auto it = by_text_.find(sql);
     if (it != by_text_.end()) {
-        *st = it->second->st;
-        *reads = std::move(it->second->reads);
+        Entry entry = std::move(*it->second);
         idle_.erase(it->second);
         by_text_.erase(it);
-        return SQLITE_OK;
+        if (entry.versions == versions_) {
+            *st = entry.st;
+            *reads = std::move(entry.reads);
+            prepared_for_[*st] = versions_;
+            return SQLITE_OK;
+        }
+        sqlite3_finalize(entry.st);
     }
     compiling_reads_.clear();
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st, nullptr);
     *reads = std::make_shared<const TableSet>(std::move(compiling_reads_));
     compiling_reads_.clear();
+    if (*st) prepared_for_[*st] = versions_;
     return rc;
 }
 
@@ -41,11 +47,14 @@ void StatementCache::release(const std::string& sql, sqlite3_stmt* st, std::shar
     if (!st) return;
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
+    auto prepared = prepared_for_.find(st);
+    std::pair<int, int> versions = prepared != prepared_for_.end() ? prepared->second : std::pair<int, int>{-1, -1};
+    if (prepared != prepared_for_.end()) prepared_for_.erase(prepared);
     if (by_text_.count(sql)) {
         sqlite3_finalize(st);
         return;
     }
-    idle_.push_front(Entry{sql, st, std::move(reads)});
+    idle_.push_front(Entry{sql, st, std::move(reads), versions});
     by_text_[sql] = idle_.begin();
     if (idle_.size() > kKept) {
         by_text_.erase(idle_.back().sql);

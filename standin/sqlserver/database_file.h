@@ -28,7 +28,8 @@ using TableSet = std::set<std::string>;
 
 // Prepared statements of one connection by SQL text, the most recently used
 // kept: one is handed out reset and unbound, and taken back after use. Each
-// comes with the tables it reads.
+// comes with the tables it reads. A statement kept from other schema versions
+// is prepared again before it describes its columns.
 class StatementCache {
 public:
     explicit StatementCache(sqlite3* db);
@@ -36,6 +37,8 @@ public:
     StatementCache(const StatementCache&) = delete;
     StatementCache& operator=(const StatementCache&) = delete;
 
+    // The schema versions (database, #temp) statements are prepared for from now on.
+    void set_versions(std::pair<int, int> versions) { versions_ = versions; }
     // As sqlite3_prepare_v2; a statement of that text in use already makes a second one.
     int prepare(const std::string& sql, sqlite3_stmt** st, std::shared_ptr<const TableSet>* reads);
     void release(const std::string& sql, sqlite3_stmt* st, std::shared_ptr<const TableSet> reads);
@@ -45,12 +48,15 @@ private:
         std::string sql;
         sqlite3_stmt* st;
         std::shared_ptr<const TableSet> reads;
+        std::pair<int, int> versions;
     };
     static int on_access(void* self, int action, const char* table, const char* column, const char* database,
                          const char* via);
     static constexpr size_t kKept = 128;
     sqlite3* db_;
     TableSet compiling_reads_;
+    std::pair<int, int> versions_{-1, -1};
+    std::unordered_map<sqlite3_stmt*, std::pair<int, int>> prepared_for_;  // of the statements handed out
     std::list<Entry> idle_;  // most recent first
     std::unordered_map<std::string, std::list<Entry>::iterator> by_text_;
 };

@@ -197,6 +197,7 @@ void Session::open_connection(const std::string& path) {
 int Session::prepare(const std::string& sql, Prepared& p) {
     p.cache = &conn_->statements;
     p.sql = sql;
+    p.cache->set_versions(catalog_->schema_versions());
     int rc = p.cache->prepare(sql, &p.st, &p.reads);
     // A reader waits for the writer that changed what it reads, as for its
     // row locks, and then reads what that writer committed.
@@ -216,6 +217,11 @@ void Session::on_change(void* self, int op, const char* db, const char* table, s
 }
 
 Session::~Session() {
+    if (open_stream_) {
+        // The result outlives the connection: the rows read so far stay readable.
+        open_stream_->statement_.done();
+        open_stream_->session_ = nullptr;
+    }
     if (!conn_) return;
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     end_writing();
@@ -238,6 +244,7 @@ Session::~Session() {
 }
 
 void Session::rollback_all() {
+    settle_stream();
     if (trancount_ > 0 || !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     if (trancount_ > 0) {
         // #temp tables a fresh snapshot made durable go now; the catalog
@@ -478,7 +485,8 @@ ExecOutcome Session::execute_text(const std::string& sql, const std::vector<Valu
     return execute(parse_batch(sql), params);
 }
 
-ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& params) {
+ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& params, bool own_scope) {
+    settle_stream();
     // Variables and cursors belong to one batch; a batch run from inside
     // another (a procedure's work) has its own.
     struct Scope {
@@ -486,17 +494,46 @@ ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& param
         VariableMap vars;
         std::vector<Value> values;
         std::map<std::string, Cursor> cursors;
-        explicit Scope(Session& x) : s(x) {
+        const Statement* streamable;
+        Scope(Session& x, const Statement* last) : s(x), streamable(last) {
             vars.swap(s.vars_);
             values.swap(s.var_values_);
             cursors.swap(s.cursors_);
+            std::swap(streamable, s.streamable_);
         }
         ~Scope() {
             vars.swap(s.vars_);
             values.swap(s.var_values_);
             cursors.swap(s.cursors_);
+            std::swap(streamable, s.streamable_);
         }
-    } scope(*this);
+    } scope(*this, streaming_ && !batch.statements.empty() ? &batch.statements.back() : nullptr);
+    // The end of a prepared or parameterised execution, also when it fails: the temp
+    // tables it created go, and its row count stays behind.
+    struct ExecutionScope {
+        Session& s;
+        bool own;
+        std::set<std::string> before;
+        ExecutionScope(Session& x, bool o) : s(x), own(o) {
+            if (!own) return;
+            for (const auto& name : s.catalog_->temp_table_names()) before.insert(lower(name));
+        }
+        ~ExecutionScope() {
+            if (!own) return;
+            for (const auto& name : s.catalog_->temp_table_names()) {
+                if (before.count(lower(name))) continue;
+                // A result still streaming from the table is read ahead before it goes.
+                s.settle_stream();
+                try {
+                    s.catalog_->drop_temp_table(name);
+                } catch (const std::exception&) {
+                    // Nothing to undo: the execution's own error is the one reported.
+                }
+            }
+            s.rowcount_ = 0;
+            if (s.open_stream_) s.open_stream_->sets_rowcount_ = false;
+        }
+    } execution(*this, own_scope);
     ExecOutcome out;
     for (const auto& st : batch.statements) {
         run_statement(st, params, out);
@@ -746,32 +783,105 @@ void Session::run_transaction(const Statement& st) {
     }
 }
 
-Translation Session::query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, Prepared& p,
-                                std::vector<std::vector<Value>>& rows) {
+Translation Session::prepare_query(const Select& sel, const Statement& st, const std::vector<Value>& params,
+                                   Prepared& p) {
     Translation t = translator().select(sel);
     if (prepare(t.sql, p) != SQLITE_OK)
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
     bind_all(p.st, params);
+    return t;
+}
+
+void Session::read_rows(sqlite3_stmt* prepared, const Statement& st, std::vector<std::vector<Value>>& rows) {
     int rc;
-    while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
         // Counted per row: a kept statement is prepared again when the schema changed.
-        const int ncols = sqlite3_data_count(p.st);
+        const int ncols = sqlite3_data_count(prepared);
         std::vector<Value> row;
         row.reserve(ncols);
-        for (int c = 0; c < ncols; ++c) row.push_back(column_value(p.st, c));
+        for (int c = 0; c < ncols; ++c) row.push_back(column_value(prepared, c));
         rows.push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) {
         rowcount_ = 0;
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
     }
+}
+
+Translation Session::query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, Prepared& p,
+                                std::vector<std::vector<Value>>& rows) {
+    Translation t = prepare_query(sel, st, params, p);
+    read_rows(p.st, st, rows);
     return t;
+}
+
+RowStream::~RowStream() {
+    if (!statement_.st) return;
+    // Closed before its end: @@ROWCOUNT counts the rows not read too.
+    int rc;
+    while ((rc = sqlite3_step(statement_.st)) == SQLITE_ROW) ++rows_;
+    finish(rc == SQLITE_DONE ? rows_ : 0);
+}
+
+void RowStream::finish(long long rowcount) {
+    statement_.done();
+    if (!session_) return;
+    if (sets_rowcount_) session_->rowcount_ = rowcount;
+    session_->open_stream_ = nullptr;
+    session_ = nullptr;
+}
+
+bool RowStream::step(std::vector<Value>& row) {
+    int rc = sqlite3_step(statement_.st);
+    if (rc == SQLITE_ROW) {
+        int ncols = sqlite3_data_count(statement_.st);
+        row.clear();
+        row.reserve(ncols);
+        for (int c = 0; c < ncols; ++c) row.push_back(column_value(statement_.st, c));
+        ++rows_;
+        return true;
+    }
+    if (rc == SQLITE_DONE) {
+        finish(rows_);
+        return false;
+    }
+    Session& session = *session_;
+    int code = sqlite3_extended_errcode(session.db_);
+    std::string msg = sqlite3_errmsg(session.db_);
+    finish(0);
+    throw session.map_sqlite_error(code, msg, select_statement(), std::nullopt);
+}
+
+bool RowStream::next(std::vector<Value>& row) {
+    if (!read_ahead_.empty()) {
+        row = std::move(read_ahead_.front());
+        read_ahead_.pop_front();
+        return true;
+    }
+    if (statement_.st) return step(row);
+    if (error_) {
+        TsqlError e = std::move(*error_);
+        error_.reset();
+        throw e;
+    }
+    return false;
+}
+
+void Session::settle_stream() {
+    RowStream* stream = open_stream_;
+    if (!stream) return;
+    try {
+        std::vector<Value> row;
+        while (stream->step(row)) stream->read_ahead_.push_back(std::move(row));
+    } catch (const TsqlError& e) {
+        stream->error_ = e;
+    }
 }
 
 void Session::run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
     Prepared p;
     ResultSet rs;
-    Translation t = query_rows(*st.select, st, params, p, rs.rows);
+    Translation t = prepare_query(*st.select, st, params, p);
     int ncols = sqlite3_column_count(p.st);
     const auto& items = st.select->cores[0].items;
     bool assigning = std::any_of(items.begin(), items.end(), [](const SelectItem& i) { return !i.assign.empty(); });
@@ -779,30 +889,45 @@ void Session::run_select(const Statement& st, const std::vector<Value>& params, 
         // SELECT @a = ..., @b = ...: no result set; the last row wins, no row changes nothing.
         if (!std::all_of(items.begin(), items.end(), [](const SelectItem& i) { return !i.assign.empty(); }))
             throw TsqlError(141, "42000", "A SELECT statement that assigns a value to a variable must not be combined with data-retrieval operations.", 15);
+        read_rows(p.st, st, rs.rows);
         if (!rs.rows.empty())
             for (size_t k = 0; k < items.size(); ++k) assign(items[k].assign, rs.rows.back()[k]);
         rowcount_ = static_cast<long long>(rs.rows.size());
         return;
     }
+    std::vector<std::optional<TsqlType>> types(ncols);
     for (int c = 0; c < ncols; ++c) {
-        ResultColumn col;
-        col.name = sqlite3_column_name(p.st, c);
-        if (static_cast<int>(t.column_types.size()) == ncols && t.column_types[c]) col.type = *t.column_types[c];
+        rs.columns.push_back({sqlite3_column_name(p.st, c), make_type("int")});
+        if (static_cast<int>(t.column_types.size()) == ncols && t.column_types[c]) types[c] = *t.column_types[c];
         else if (const char* decl = sqlite3_column_decltype(p.st, c); decl && type_from_text(decl))
-            col.type = *type_from_text(decl);
-        else {
-            col.type = make_type("int");
-            for (const auto& row : rs.rows) {
-                const Value& v = row[c];
-                if (v.is_null()) continue;
-                col.type = v.kind == Value::Int ? make_type("bigint")
-                           : v.kind == Value::Real ? make_type("float")
-                           : v.kind == Value::Text ? make_type("nvarchar", -1)
-                                                   : make_type("varbinary", -1);
-                break;
-            }
+            types[c] = *type_from_text(decl);
+    }
+    if (&st == streamable_ && std::all_of(types.begin(), types.end(), [](const auto& x) { return x.has_value(); })) {
+        for (int c = 0; c < ncols; ++c) rs.columns[c].type = *types[c];
+        // The first row is read now: an error before it fails the execution.
+        rs.stream.reset(new RowStream(*this, std::move(p)));
+        open_stream_ = rs.stream.get();
+        std::vector<Value> first;
+        if (rs.stream->step(first)) rs.stream->read_ahead_.push_back(std::move(first));
+        out.results.push_back(std::move(rs));
+        return;
+    }
+    read_rows(p.st, st, rs.rows);
+    for (int c = 0; c < ncols; ++c) {
+        if (types[c]) {
+            rs.columns[c].type = *types[c];
+            continue;
         }
-        rs.columns.push_back(col);
+        // Typed by the first value that is not NULL.
+        for (const auto& row : rs.rows) {
+            const Value& v = row[c];
+            if (v.is_null()) continue;
+            rs.columns[c].type = v.kind == Value::Int ? make_type("bigint")
+                                 : v.kind == Value::Real ? make_type("float")
+                                 : v.kind == Value::Text ? make_type("nvarchar", -1)
+                                                         : make_type("varbinary", -1);
+            break;
+        }
     }
     rowcount_ = static_cast<long long>(rs.rows.size());
     out.results.push_back(std::move(rs));
@@ -957,7 +1082,10 @@ std::optional<long long> Session::peek_txid(const std::string& dbfile) const {
 
 long long Session::allocate_txid(const std::string& dbfile) {
     std::string tx = dbfile_table(dbfile, "t$tx"), rules = dbfile_table(dbfile, "t$rules");
-    run_raw(db_, "INSERT INTO " + tx + " (txid) SELECT COALESCE(MAX(txid), 0) + 1 FROM " + tx);
+    // Every transaction gets a stamp and a rebase id of its own (NEWID() and
+    // cast(crypt_gen_random(8) as bigint)); a push replaces them with its own.
+    run_raw(db_, "INSERT INTO " + tx + " (txid, rstamp, rebaseid) SELECT COALESCE(MAX(txid), 0) + 1, tsql_newid(), "
+                 "random() FROM " + tx);
     long long txid = run_raw(db_, "SELECT MAX(txid) FROM " + tx);
     current_txids_[lower(dbfile)] = txid;
     // The counter row equals MAX(txid) and COUNT(*) of the transactions; a
@@ -1367,6 +1495,21 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
     if (st.output && st.output->into) {
         into = catalog_->find_table(st.output->target);
         if (!into) throw TsqlError(208, "42S02", "Invalid object name '" + st.output->target.name + "'.");
+        // SQL Server compiles no OUTPUT INTO a table that a foreign key or an enabled
+        // CHECK constraint could make refuse rows, or whose triggers would see them.
+        const std::string target_text = "The target table '" + st.output->target.name + "' of the OUTPUT INTO clause ";
+        std::vector<ForeignKeyInfo> keys = catalog_->foreign_keys(*into), referencing = catalog_->referencing_keys(*into);
+        keys.insert(keys.end(), referencing.begin(), referencing.end());
+        if (!keys.empty())
+            throw TsqlError(332, "42000", target_text + "cannot be on either side of a (primary key, foreign key) "
+                                          "relationship. Found reference constraint '" + keys[0].name + "'.");
+        if (!catalog_->triggers(*into).empty())
+            throw TsqlError(331, "42000", target_text + "cannot have any enabled triggers.");
+        std::vector<std::string> checks = nocheck_.count(into->sql_ref) ? std::vector<std::string>{}
+                                                                          : catalog_->check_constraints(*into);
+        if (!checks.empty())
+            throw TsqlError(333, "42000", target_text + "cannot have any enabled check constraints or any enabled "
+                                          "rules. Found check constraint or rule '" + checks[0] + "'.");
         Statement ins;
         ins.kind = StmtKind::Insert;
         ins.target = st.output->target;

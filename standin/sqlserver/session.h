@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,9 +29,13 @@ struct ResultColumn {
     bool nullable = true;
 };
 
+class RowStream;
+
 struct ResultSet {
     std::vector<ResultColumn> columns;
     std::vector<std::vector<Value>> rows;
+    // Set when the rows are read as they are fetched instead of held in `rows`.
+    std::shared_ptr<RowStream> stream;
 };
 
 struct ExecOutcome {
@@ -58,6 +63,10 @@ struct Prepared {
     std::string sql;
     std::shared_ptr<const TableSet> reads;
     Prepared() = default;
+    Prepared(Prepared&& other) noexcept
+        : st(other.st), cache(other.cache), sql(std::move(other.sql)), reads(std::move(other.reads)) {
+        other.st = nullptr;
+    }
     Prepared(const Prepared&) = delete;
     Prepared& operator=(const Prepared&) = delete;
     ~Prepared();
@@ -69,6 +78,37 @@ constexpr std::chrono::milliseconds kDefaultLockTimeout{30000};
 // Milliseconds as decimal digits; throws std::invalid_argument.
 std::chrono::milliseconds parse_lock_timeout(const std::string& text);
 
+class Session;
+
+// The rows of a query still being read from SQLite. The last query of a batch
+// streams when the session allows it: its rows are read as they are fetched,
+// and the session reads the rest into memory before it runs anything else,
+// so every row is the one it would have been when read at once, and
+// @@ROWCOUNT counts them all even when the result is closed early.
+class RowStream {
+public:
+    RowStream(const RowStream&) = delete;
+    RowStream& operator=(const RowStream&) = delete;
+    ~RowStream();
+    // The next row; false after the last. An error the query meets is thrown
+    // after the rows read before it.
+    bool next(std::vector<Value>& row);
+
+private:
+    friend class Session;
+    RowStream(Session& session, Prepared statement) : session_(&session), statement_(std::move(statement)) {}
+    // Steps the statement; ends it at its end and on an error, which it throws.
+    bool step(std::vector<Value>& row);
+    void finish(long long rowcount);
+
+    Session* session_;
+    Prepared statement_;
+    std::deque<std::vector<Value>> read_ahead_;
+    std::optional<TsqlError> error_;  // met while reading ahead
+    long long rows_ = 0;
+    bool sets_rowcount_ = true;  // false once its execution's own scope has ended
+};
+
 class Session {
 public:
     // Opens (creating on first use) <data_dir>/<database>.sqlite.
@@ -78,8 +118,15 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    ExecOutcome execute(const Batch& batch, const std::vector<Value>& params);
+    // A prepared or parameterised execution (`own_scope`) runs as SQL Server's drivers run it,
+    // in a scope of its own (sp_prepexec, sp_execute, sp_executesql): the local temp tables it
+    // creates are dropped when it ends, and a later batch reads @@ROWCOUNT as 0.
+    ExecOutcome execute(const Batch& batch, const std::vector<Value>& params, bool own_scope = false);
     ExecOutcome execute_text(const std::string& sql, const std::vector<Value>& params = {});
+
+    // Lets the last query of each batch stream its rows (see RowStream); off,
+    // every row is in the result when execute returns.
+    void allow_streaming(bool on) { streaming_ = on; }
 
     bool in_transaction() const { return trancount_ > 0; }
     void rollback_all();
@@ -102,7 +149,8 @@ public:
     // allocated as GetTxId does (an ordinary application write).
     long long current_txid(const std::string& dbfile);
     std::optional<long long> peek_txid(const std::string& dbfile) const;
-    // GetTxId's work: a new $t$tx row and the counter row kept current.
+    // GetTxId's work: a new $t$tx row with a random rstamp and rebaseid, and the counter row
+    // kept current.
     long long allocate_txid(const std::string& dbfile);
 
 private:
@@ -125,11 +173,16 @@ private:
     static int on_busy(void* self, int count);
     void run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
-    // Translates and runs a query to its end; *prepared stays open for its column names and types.
+    // Translates a query and binds its parameters into p.
+    Translation prepare_query(const Select& sel, const Statement& st, const std::vector<Value>& params, Prepared& p);
+    void read_rows(sqlite3_stmt* prepared, const Statement& st, std::vector<std::vector<Value>>& rows);
+    // Translates and runs a query to its end; p stays open for its column names and types.
     Translation query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, Prepared& p,
                            std::vector<std::vector<Value>>& rows);
     int prepare(const std::string& sql, Prepared& p);
     void open_connection(const std::string& path);
+    // Reads the rest of a streaming result into memory: the connection is needed again.
+    void settle_stream();
     void run_exec(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     // MERGE and UPDATE ... OUTPUT: the match set computed by one query, then
     // applied row by row, atomic, keys checked at the end.
@@ -149,10 +202,15 @@ private:
     void check_constraints(const Statement& st);
     static void on_change(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid);
 
+    friend class RowStream;
+
     std::shared_ptr<DatabaseFile> file_;
     std::unique_ptr<Connection> conn_;
     sqlite3* db_ = nullptr;  // conn_'s
     std::string database_;
+    bool streaming_ = false;
+    const Statement* streamable_ = nullptr;  // the running batch's last statement, when it may stream
+    RowStream* open_stream_ = nullptr;
     std::chrono::milliseconds lock_timeout_;
     std::chrono::steady_clock::time_point busy_since_;
     bool write_locked_ = false;

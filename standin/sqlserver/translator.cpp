@@ -36,6 +36,11 @@ std::vector<const Expr*> result_args(const Expr& e) {
 
 bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
+bool is_arithmetic(const Expr& e) {
+    return e.kind == ExprKind::Binary &&
+           (e.text == "+" || e.text == "-" || e.text == "*" || e.text == "/" || e.text == "%");
+}
+
 std::string written_name(const ObjectName& n) {
     std::string s;
     if (!n.database.empty()) s += n.database + ".";
@@ -83,7 +88,7 @@ std::string Translator::store(const std::string& value_sql, const ColumnInfo& co
 
 // ---- expressions ----
 
-std::optional<TsqlType> Translator::type_of(const Expr& e) const {
+std::optional<TsqlType> Translator::type_of(const Expr& e) {
     switch (e.kind) {
         case ExprKind::Number: {
             if (e.text.find_first_of(".eE") != std::string::npos) {
@@ -93,7 +98,14 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
                 int prec = static_cast<int>(e.text.size() - 1 - (e.text[0] == '-'));
                 return make_type("numeric", std::max(prec, 1), scale);
             }
-            long long v = std::stoll(e.text);
+            const int digits = static_cast<int>(e.text.size() - (e.text[0] == '-'));
+            if (digits > 19) return make_type("numeric", std::min(digits, 38), 0);
+            long long v = 0;
+            try {
+                v = std::stoll(e.text);
+            } catch (const std::out_of_range&) {
+                return make_type("numeric", digits, 0);
+            }
             return make_type(v >= INT32_MIN && v <= INT32_MAX ? "int" : "bigint");
         }
         case ExprKind::String: return make_type("varchar", std::max<int>(1, static_cast<int>(e.text.size())));
@@ -127,12 +139,13 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
         }
         case ExprKind::Unary: return e.text == "NOT" ? make_type("bit") : type_of(*e.args[0]);
         case ExprKind::Binary: {
-            if (e.text == "+" || e.text == "-" || e.text == "*" || e.text == "/" || e.text == "%") {
+            if (is_arithmetic(e)) {
                 auto a = type_of(*e.args[0]), b = type_of(*e.args[1]);
-                if (a && (a->is_text() || a->is_binary())) return make_type(a->name, -1);
-                if (a && b && a->is_integer() && b->is_integer())
-                    return make_type(a->name == "bigint" || b->name == "bigint" ? "bigint" : "int");
-                return a ? a : b;
+                if (a && b) return arithmetic_type(e.text, *a, *b);
+                // One side unknown: a string stays a string of any length.
+                const auto& known = a ? a : b;
+                if (known && (known->is_text() || known->is_binary())) return make_type(known->name, -1);
+                return known;
             }
             return std::nullopt;
         }
@@ -153,6 +166,13 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
             if (f == "COALESCE") return common_type_of(result_args(e));
             // ISNULL keeps its first argument's type; a bare NULL there has none to give.
             if (f == "ISNULL" && e.args.size() == 2 && e.args[0]->kind == ExprKind::Null) return type_of(*e.args[1]);
+            if (f == "REPLACE") {
+                // The replacements may lengthen the text up to the type's limit.
+                auto t = e.args.empty() ? std::nullopt : type_of(*e.args[0]);
+                if (t && t->is_text() && t->length >= 0) return make_type(t->is_unicode() ? "nvarchar" : "varchar",
+                                                                          t->is_unicode() ? 4000 : 8000);
+                return t;
+            }
             if (f == "SUM") {
                 auto t = e.args.empty() ? std::nullopt : type_of(*e.args[0]);
                 if (t && t->is_integer()) return make_type(t->name == "bigint" ? "bigint" : "int");
@@ -161,7 +181,18 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
             if (!e.args.empty()) return type_of(*e.args[0]);
             return std::nullopt;
         }
-        case ExprKind::Subquery: return std::nullopt;
+        case ExprKind::Subquery: {
+            // The type of its one column, found by translating it where it stands.
+            auto known = subquery_types_.find(e.sub.get());
+            if (known != subquery_types_.end()) return known->second;
+            QueryColumns columns;
+            select_sql(*e.sub, &columns);
+            std::optional<TsqlType> t;
+            if (columns && !columns->empty())
+                t = columns->front().untyped_null ? make_type("int") : columns->front().type;
+            subquery_types_[e.sub.get()] = t;
+            return t;
+        }
         case ExprKind::Exists:
         case ExprKind::InList:
         case ExprKind::InSelect:
@@ -172,7 +203,7 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) const {
     }
 }
 
-std::optional<TsqlType> Translator::common_type_of(const std::vector<const Expr*>& args) const {
+std::optional<TsqlType> Translator::common_type_of(const std::vector<const Expr*>& args) {
     std::optional<TsqlType> common;
     bool all_null = true;
     for (const Expr* a : args) {
@@ -185,7 +216,7 @@ std::optional<TsqlType> Translator::common_type_of(const std::vector<const Expr*
 }
 
 std::string Translator::in_type(const std::string& sql, const std::vector<const Expr*>& parts,
-                                const std::optional<TsqlType>& type) const {
+                                const std::optional<TsqlType>& type) {
     if (!type) return sql;
     bool differs = false;
     for (const Expr* a : parts) {
@@ -193,7 +224,7 @@ std::string Translator::in_type(const std::string& sql, const std::vector<const 
         auto t = type_of(*a);
         // A part of unknown type might be longer than the type allows: not cut.
         if (!t) return sql;
-        differs = differs || t->name != type->name;
+        differs = differs || t->text() != type->text();
     }
     return differs ? "tsql_cast(" + sql + "," + quote_text(type->text()) + ")" : sql;
 }
@@ -260,7 +291,12 @@ std::string Translator::expr(const Expr& e) {
             }
             return "(" + a + " " + e.text + " " + b + ")";
         }
-        case ExprKind::Func: return e.text == "COALESCE" ? in_type(func(e), result_args(e), type_of(e)) : func(e);
+        case ExprKind::Func: {
+            std::string call = func(e);
+            if (e.text == "COALESCE") return in_type(call, result_args(e), type_of(e));
+            if (e.text == "ISNULL") return in_type(call, {e.args[1].get()}, type_of(e));
+            return call;
+        }
         case ExprKind::Cast: return "tsql_cast(" + expr(*e.args[0]) + "," + quote_text(e.type.text()) + ")";
         case ExprKind::Case: {
             std::string s = "CASE";
@@ -372,6 +408,10 @@ std::string Translator::core_sql(const SelectCore& c, bool wrap_top, QueryColumn
         std::string name = it.alias;
         if (name.empty() && it.expr->kind == ExprKind::Column) name = it.expr->names.back();
         std::string value = expr(*it.expr);
+        if (query_depth_ == result_depth_ && is_arithmetic(*it.expr))
+            if (auto t = type_of(*it.expr); t && t->is_exact_numeric())
+                // SQLite computes decimals as floating point: the result comes with the type's scale.
+                value = "tsql_cast(" + value + "," + quote_text(t->text()) + ")";
         if (convert_to && i < convert_to->size() && !has_star)
             value = in_type(value, {it.expr.get()}, (*convert_to)[i].type);
         s += value + " AS " + quote_ident(name);
@@ -413,6 +453,10 @@ std::string Translator::ctes_sql(const std::vector<Cte>& ctes) {
 }
 
 std::string Translator::select_sql(const Select& s, QueryColumns* columns) {
+    struct Nesting {
+        int& depth;
+        ~Nesting() { --depth; }
+    } nesting{++query_depth_};
     std::string out;
     if (!s.ctes.empty()) out = ctes_sql(s.ctes);
     bool compound = s.cores.size() > 1;
@@ -471,6 +515,7 @@ std::string Translator::select_sql(const Select& s, QueryColumns* columns) {
 Translation Translator::select(const Select& s) {
     Translation t;
     QueryColumns columns;
+    result_depth_ = query_depth_ + 1;
     t.sql = select_sql(s, &columns);
     if (columns)
         for (const auto& c : *columns) t.column_types.push_back(c.untyped_null ? make_type("int") : c.type);

@@ -63,7 +63,7 @@ public:
     };
     MatchSet match_set(const Statement& st, const std::vector<const Expr*>& refs);
     // The type an expression has where the translator can tell.
-    std::optional<TsqlType> expression_type(const Expr& e) const { return type_of(e); }
+    std::optional<TsqlType> expression_type(const Expr& e) { return type_of(e); }
     // An expression over the columns of one table (defaults, checks, EXEC arguments).
     std::string table_expr(const Expr& e, const TableInfo* table);
 
@@ -83,13 +83,14 @@ private:
                          const std::vector<QueryColumn>* convert_to = nullptr);
     std::string from_sql(const TableRef& r, Frame& frame);
     std::string expr(const Expr& e);
-    std::optional<TsqlType> type_of(const Expr& e) const;
+    // Not const: a scalar subquery is typed by translating it.
+    std::optional<TsqlType> type_of(const Expr& e);
     // The type CASE and COALESCE give the values of `args`, bare NULLs aside.
-    std::optional<TsqlType> common_type_of(const std::vector<const Expr*>& args) const;
+    std::optional<TsqlType> common_type_of(const std::vector<const Expr*>& args);
     // `sql` (the value of `parts` combined) converted to `type` where a part
     // has another type, so that values come in the type the result is described with.
     std::string in_type(const std::string& sql, const std::vector<const Expr*>& parts,
-                        const std::optional<TsqlType>& type) const;
+                        const std::optional<TsqlType>& type);
     std::string func(const Expr& e);
     std::string store(const std::string& value_sql, const ColumnInfo& col);
     std::optional<TableInfo> resolve(const ObjectName& n) const;
@@ -106,6 +107,9 @@ private:
         QueryColumns columns;
     };
     std::vector<std::vector<CteInfo>> ctes_;  // CTEs in scope
+    std::map<const Select*, std::optional<TsqlType>> subquery_types_;
+    // Queries nest to query_depth_; the one at result_depth_ gives the result set.
+    int query_depth_ = 0, result_depth_ = 0;
 };
 
 std::string quote_ident(const std::string& name);

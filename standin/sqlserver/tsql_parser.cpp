@@ -779,7 +779,8 @@ private:
         return neg ? -v : v;
     }
 
-    TsqlType type_name() {
+    // `cast`: CAST and CONVERT give a string type without a length 30, declarations 1.
+    TsqlType type_name(bool cast = false) {
         std::string name = peek().is(Tok::QuotedIdent) || peek().is(Tok::Ident) ? next().text : (fail(), "");
         if (strcasecmp(name.c_str(), "double") == 0 && accept_kw("PRECISION")) name = "float";
         int a1 = -2, a2 = -2;
@@ -790,6 +791,7 @@ private:
             expect_op(")");
         }
         TsqlType t = make_type(name, a1, a2);
+        if (cast && a1 == -2 && (t.is_text() || t.is_binary()) && t.name != "sysname") t.length = 30;
         if (!t.valid()) throw TsqlError(2715, "42000", "Column, parameter, or variable #1: Cannot find data type " + name + ".", 16);
         return t;
     }
@@ -1120,14 +1122,14 @@ private:
             auto e = leaf(ExprKind::Cast, "CAST");
             e->args.push_back(expr());
             expect_kw("AS");
-            e->type = type_name();
+            e->type = type_name(true);
             expect_op(")");
             return e;
         }
         if (t.kw("CONVERT") && peek(1).op("(")) {
             i_ += 2;
             auto e = leaf(ExprKind::Cast, "CONVERT");
-            e->type = type_name();
+            e->type = type_name(true);
             expect_op(",");
             e->args.push_back(expr());
             if (accept_op(",")) e->args.push_back(expr());

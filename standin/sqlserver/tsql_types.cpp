@@ -75,7 +75,7 @@ TsqlType make_type(const std::string& raw, int a1, int a2) {
     if (!facts(n)) return t;
     t.name = n;
     if (n == "char" || n == "varchar" || n == "nchar" || n == "nvarchar" || n == "binary" || n == "varbinary") {
-        t.length = a1 == -2 ? (n == "varchar" || n == "nvarchar" || n == "varbinary" ? 1 : 1) : a1;
+        t.length = a1 == -2 ? 1 : a1;
     } else if (n == "sysname") {
         t.length = 128;
     } else if (n == "decimal" || n == "numeric") {
@@ -229,6 +229,44 @@ TsqlType common_type(const TsqlType& a, const TsqlType& b) {
         t.precision = std::max(high.precision, low.precision);
     }
     return t;
+}
+
+TsqlType arithmetic_type(const std::string& op, const TsqlType& a, const TsqlType& b) {
+    const bool string_a = a.is_text() || a.is_binary(), string_b = b.is_text() || b.is_binary();
+    if (op == "+" && string_a && string_b) {
+        const bool text = a.is_text() || b.is_text(), unicode = a.is_unicode() || b.is_unicode();
+        const int cap = unicode ? 4000 : 8000;
+        const int length = a.length < 0 || b.length < 0 ? -1 : std::min(cap, a.length + b.length);
+        return make_type(unicode ? "nvarchar" : text ? "varchar" : "varbinary", length);
+    }
+    const TsqlType& high = precedence(b.name) < precedence(a.name) ? b : a;
+    if (high.name != "decimal" && high.name != "numeric") return high.name == "sysname" ? make_type("nvarchar", 128) : high;
+    auto [p1, s1] = decimal_digits(a);
+    auto [p2, s2] = decimal_digits(b);
+    int p, s;
+    const bool scaling = op == "*" || op == "/";
+    if (op == "*") {
+        p = p1 + p2 + 1;
+        s = s1 + s2;
+    } else if (op == "/") {
+        s = std::max(6, s1 + p2 + 1);
+        p = p1 - s1 + s2 + s;
+    } else if (op == "%") {
+        s = std::max(s1, s2);
+        p = std::min(p1 - s1, p2 - s2) + s;
+    } else {
+        s = std::max(s1, s2);
+        p = s + std::max(p1 - s1, p2 - s2) + 1;
+    }
+    if (p > 38) {
+        // The integral digits are kept where they can be; the scale gives way.
+        const int integral = scaling ? p - s : std::max(p1 - s1, p2 - s2);
+        if (!scaling) s = std::max(0, 38 - integral);
+        else if (integral < 32) s = std::min(s, 38 - integral);
+        else s = std::min(s, 6);
+        p = 38;
+    }
+    return make_type(high.name, p, s);
 }
 
 }  // namespace sqlserver_standin

@@ -44,6 +44,10 @@ TsqlType make_type(const std::string& name, int arg1 = -2, int arg2 = -2);
 // precedence, wide enough for both (lengths, decimal digits, fractions), as
 // CASE, COALESCE and UNION type their results.
 TsqlType common_type(const TsqlType& a, const TsqlType& b);
+// The type of `a op b` for the arithmetic operators + - * / % ("+" of two
+// strings concatenates): the operand of higher precedence gives the type,
+// decimals get the precision and scale the operator needs.
+TsqlType arithmetic_type(const std::string& op, const TsqlType& a, const TsqlType& b);
 // Parses the text form written by TsqlType::text() or an SQLite decltype.
 std::optional<TsqlType> type_from_text(const std::string& text);
 

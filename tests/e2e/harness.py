@@ -36,22 +36,37 @@ def module_path():
     return path
 
 
-class RunningDemo:
-    """A demo directory with tavrin_host serving it on 127.0.0.1 until stop()."""
+def make_certificate(directory, name="127.0.0.1"):
+    """A throwaway self-signed certificate for the loopback address: (certificate, key) paths."""
+    certificate, key = os.path.join(directory, "host.pem"), os.path.join(directory, "host.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-days", "2", "-subj", "/CN=" + name, "-addext", "subjectAltName=IP:" + name,
+                    "-keyout", key, "-out", certificate], check=True, capture_output=True, timeout=60)
+    return certificate, key
 
-    def __init__(self, support_mode=None, event_log=False, workers=4):
+
+class RunningDemo:
+    """A demo directory with tavrin_host serving it on 127.0.0.1 until stop().
+
+    host_args: more options of tavrin_host; https: the site's binding is https, with a throwaway
+    certificate that clients check the server against; workers: the host's worker threads."""
+
+    def __init__(self, support_mode=None, event_log=False, host_args=(), https=False, workers=4):
         self.module = module_path()
         self.standin = tool("SQLSERVER_STANDIN")
         self.directory = tempfile.mkdtemp(prefix="tavrin-e2e-")
         self.facts = demo.provision(self.directory, self.standin, tool("STANDIN_ODBC"), self.module,
-                                    support_mode=support_mode)
+                                    support_mode=support_mode, protocol="https" if https else "http")
         self.log = os.path.join(self.directory, "host.log")
         # With event_log the host listens to the module's event provider into this file.
         self.event_log = os.path.join(self.directory, "events.jsonl") if event_log else None
-        self.workers = workers
+        self.protocol, self.workers, self.host_args = "https" if https else "http", workers, list(host_args)
+        self.cafile = self.key = None
+        if https:
+            self.cafile, self.key = make_certificate(self.directory)
         self.hosts = []
         self.process, self.port = self.start_host(self.facts["host_config"], self.log, self.event_log)
-        self.url = "http://127.0.0.1:%d%s" % (self.port, self.facts["app_path"])
+        self.url = "%s://127.0.0.1:%d%s" % (self.protocol, self.port, self.facts["app_path"])
         self.served = {}
 
     def start_host(self, config, log, event_log=None):
@@ -59,6 +74,9 @@ class RunningDemo:
                    "--workers", str(self.workers), "--timeout", "30", "--log", log]
         if event_log:
             command += ["--event-log", event_log]
+        if self.cafile:
+            command += ["--certificate", "Tavrin=" + self.cafile, "--private-key", "Tavrin=" + self.key]
+        command += self.host_args
         process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.hosts.append(process)
         return process, self.wait_for_port(process)
@@ -67,9 +85,10 @@ class RunningDemo:
         """Starts one more tavrin_host serving the same data directory on another port; returns its URL."""
         number = len(self.hosts) + 1
         site = os.path.join(self.directory, "host%d" % number)
-        config, _, _ = demo.write_site(site, self.module, tool("STANDIN_ODBC"), self.facts["data_dir"])
+        config, _, _ = demo.write_site(site, self.module, tool("STANDIN_ODBC"), self.facts["data_dir"],
+                                       protocol=self.protocol)
         _, port = self.start_host(config, os.path.join(self.directory, "host%d.log" % number))
-        return "http://127.0.0.1:%d%s" % (port, self.facts["app_path"])
+        return "%s://127.0.0.1:%d%s" % (self.protocol, port, self.facts["app_path"])
 
     def wait_for_port(self, process):
         deadline = time.monotonic() + START_TIMEOUT
@@ -87,7 +106,8 @@ class RunningDemo:
         raise RuntimeError("tavrin_host did not start: %s" % seen.decode("utf-8", "replace"))
 
     def client(self, name="client", fid=1, **auth):
-        return Client(os.path.join(self.directory, name + ".sqlite"), self.url, self.facts["dbfile"], fid, **auth)
+        return Client(os.path.join(self.directory, name + ".sqlite"), self.url, self.facts["dbfile"], fid,
+                      cafile=self.cafile, **auth)
 
     def sql(self, script):
         """Runs T-SQL on the dbfile's database through the stand-in; result rows as texts."""

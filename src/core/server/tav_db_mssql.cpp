@@ -196,6 +196,7 @@ done:
 
 void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
   if (ppHandle == NULL || *ppHandle == NULL) return;
+  QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, *ppHandle, 0));
   QK_free(ctx, *ppHandle);
   *ppHandle = NULL;
 }
@@ -221,6 +222,8 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
     QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi_export_generation));
     QK_VERIFY(ctx, *pi_export_generation > 0);
   }
+  /* Audit rows of an attempt SQL Server gave up as deadlock victim go with it. */
+  QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "BEGIN TRANSACTION"));
 done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
@@ -232,15 +235,56 @@ void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h) 
 done:;
 }
 
+static const char s_rollback_if_open_sql[] = "IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION";
+
+void tav_db_mssql__deadlock_as_busy(QK_context *ctx) {
+  if (QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM))
+    QK_context__replace_error(ctx, QK_ERR_BUSY_RETRY, __FILE__, __LINE__);
+}
+
+void tav_db_mssql__begin_audit_tx(QK_context *ctx, tav_db_handle *h, QK_mssql_connection **ppConn) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, ppConn);
+  *ppConn = h->config_conn != NULL ? h->config_conn : h->conn;
+  if (*ppConn == h->conn || h->audit_tx_open) goto done;
+  QK_TRY(ctx, QK_mssql__exec(ctx, *ppConn, "BEGIN TRANSACTION"));
+  h->audit_tx_open = 1;
+done:
+  tav_db_mssql__deadlock_as_busy(ctx);
+}
+
+void tav_db_mssql__end_audit_tx(QK_context *ctx, tav_db_handle *h, int commit) {
+  QK_ARG_NOT_NULL(ctx, h);
+  if (!h->audit_tx_open) goto done;
+  h->audit_tx_open = 0;
+  if (!commit) {
+    QK_TRY(ctx, QK_mssql__exec(ctx, h->config_conn, s_rollback_if_open_sql));
+    goto done;
+  }
+  QK_mssql__exec(ctx, h->config_conn, "COMMIT TRANSACTION");
+  if (QK_context__has_error(ctx)) {
+    tav_db_mssql__deadlock_as_busy(ctx);
+    QK_context__add_frame(ctx, __FILE__, __LINE__);
+    /* A failed commit may leave the transaction open. */
+    QK_RELEASE(ctx, QK_mssql__exec(ctx, h->config_conn, s_rollback_if_open_sql));
+  }
+done:;
+}
+
+/* The audit rows commit first: when they cannot, the push is rolled back and nothing is lost;
+ * when the push's own commit fails after them, they name a transaction that never was. */
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
 done:;
 }
 
 void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION"));
+  QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION");
+  QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
+  if (QK_context__has_error(ctx)) QK_context__add_frame(ctx, __FILE__, __LINE__);
 done:;
 }
 
@@ -513,14 +557,41 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
+static const char s_push_applied_sql[] =
+    "SELECT COUNT(*) FROM tavrin.\"%s$t$tx\" WITH (UPDLOCK, HOLDLOCK) WHERE rstamp=?";
+
+/* Whether a transaction holds the rstamp already. The locks keep the answer true until the
+ * request's transaction ends: a second copy of the push waits here for the first. */
+static void rstamp_applied(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, int *pbApplied) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char szGuid[QK_GUID_SZ_SIZE];
+  SQLLEN indGuid = 0, ind = 0;
+  QK_int64 count = 0;
+  int bRow = 0;
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_push_applied_sql, h->name));
+  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 1, QK_guid__to_sz(pRstamp16, szGuid), &indGuid));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
+  if (bRow) QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &count, &ind));
+  *pbApplied = count > 0;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
 void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 *pi) {
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char szGuid[QK_GUID_SZ_SIZE];
   SQLLEN indGuid = 0;
+  int bApplied = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pi);
   *pi = 0;
+  if (pRstamp16 != NULL) {
+    QK_TRY(ctx, rstamp_applied(ctx, h, pRstamp16, &bApplied));
+    if (bApplied)
+      QK_THROW_FMT(ctx, TAV_ERR_PUSH_ALREADY_APPLIED, "a transaction holds the rstamp %s already",
+                   QK_guid__to_sz(pRstamp16, szGuid));
+  }
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "EXEC tavrin.\"%s$z$GetTxId\" @txid = ? OUTPUT;\n", h->name));
   QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi));
   QK_VERIFY(ctx, *pi > 0);

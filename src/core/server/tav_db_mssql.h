@@ -33,6 +33,11 @@ struct tav_user_identity;
 typedef struct tav_db_handle {
   QK_mssql_connection *conn; /* borrowed: never closed or freed through the handle */
   char name[TAV_DB_NAME_SIZE];
+  /* Borrowed: the configuration database's connection, where audit rows go; NULL when it is
+   * conn. Set by a push whose dbfile lives in a database of its own. */
+  QK_mssql_connection *config_conn;
+  /* Audit rows written on config_conn wait in a transaction there that ends with conn's. */
+  int audit_tx_open;
 } tav_db_handle;
 
 /* The transaction counter row of a dbfile's rules table. */
@@ -175,8 +180,14 @@ void tav_db_mssql__old_table_exists(QK_context *ctx, tav_db_handle *h, const cha
 /* With pi_export_generation: fixes the export generation (> 0) first, then begins. */
 void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation);
 void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h);
+/* Both end the audit transaction of the configuration connection too, when one is open. */
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h);
 void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h);
+/* The connection that audit rows go to (the configuration database's); when it is not the
+ * dbfile's, a transaction is begun there once, to end with the dbfile's. */
+void tav_db_mssql__begin_audit_tx(QK_context *ctx, tav_db_handle *h, QK_mssql_connection **ppConn);
+/* Commits or rolls back the audit transaction, when one is open. */
+void tav_db_mssql__end_audit_tx(QK_context *ctx, tav_db_handle *h, int commit);
 /* Forgets a client's identity-key log up to an import (the log table is optional). */
 void tav_db_mssql__purge_ipklog(QK_context *ctx, tav_db_handle *h, QK_int64 importTxid, QK_int64 clientId);
 /* The generation below which history was purged, or -1. */
@@ -210,7 +221,16 @@ void tav_db_mssql__get_fk_constraint_list_txid(QK_context *ctx, tav_db_handle *h
                                                QK_int64 *pTxid, QK_int64 *pGeneration);
 /* A new transaction id (inside the request's transaction). */
 void tav_db_mssql__new_txid(QK_context *ctx, tav_db_handle *h, QK_int64 *pTxid);
-/* The same; with an rstamp (opt) the transaction records it and gets a fresh rebaseid. */
+/* A package a client got wrong (a malformed row id, a change of a version the server never
+ * had, ...): qklib 400, answered 400 with its text. */
+#define TAV_ERR_MALFORMED_PACKAGE QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)
+/* A push whose rstamp a transaction already holds: a copy of the push applied before, maybe
+ * while this one ran. The caller undoes its transaction and answers as to a repeated push. */
+#define TAV_ERR_PUSH_ALREADY_APPLIED QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 313)
+/* The same; with an rstamp (opt) the transaction records it and gets a fresh rebaseid. Before
+ * that the rstamp is looked up under an update lock held to the end of the transaction, so of
+ * two copies of one push the later waits for the first and then fails with
+ * TAV_ERR_PUSH_ALREADY_APPLIED. */
 void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 *pi);
 
 /* ---- Statement helpers shared by the store ---- */
@@ -220,6 +240,9 @@ void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *
 void tav_db_mssql__seek_first_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas);
 /* Fetches every further result set, after which output parameters are valid. */
 void tav_db_mssql__drain_results(QK_context *ctx, SQLHSTMT hStmt);
+/* Turns a deadlock on the configuration connection into a busy condition: the dbfile's
+ * transaction is still open then, and the caller must roll it back before retrying. */
+void tav_db_mssql__deadlock_as_busy(QK_context *ctx);
 
 /* ---- Request log ---- */
 

@@ -258,6 +258,32 @@ static void set_column_type(QK_context *ctx, tav_defin *psk, const column_row *r
 done:;
 }
 
+/* The client default of a column. One that cannot be translated (a literal SQL Server takes
+ * but the client's type check would not) leaves the column without a default and tells the
+ * administrator: the rest of the schema is served. */
+static void translate_column_default(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const column_row *r,
+                                     const char *pszSchema, const char *pszTable, const char *pszColumn,
+                                     const char *pszDefault, char **ppszClientDefault) {
+  const char *pszMessage = NULL;
+  char szError[128];
+  QK_error err;
+  tav_defin__translate_default(ctx, psk, r->szTbl, r->szCol, pszDefault, ppszClientDefault);
+  if (!QK_context__has_error(ctx)) goto done;
+  if (QK_context__error_equals(ctx, QK_ERR_MALLOC_FAILED)) QK_CHECK(ctx);
+  QK_context__get_error(ctx, &err);
+  QK_error__to_text(err, 0, szError, sizeof szError);
+  QK_context__get_message(ctx, &pszMessage);
+  QK_context__warn(ctx,
+                   "dbfile %s, table [%s].[%s] (ID %s), column \"%s\": the default %s cannot be given to clients "
+                   "(%s: %s); clients get the column without a default.",
+                   h->name, pszSchema != NULL ? pszSchema : "", pszTable, r->szTbl, pszColumn, pszDefault, szError,
+                   pszMessage != NULL && *pszMessage != '\0' ? pszMessage : "-");
+  QK_context__reset_error(ctx);
+  QK_free(ctx, *ppszClientDefault);
+  *ppszClientDefault = NULL;
+done:;
+}
+
 /* Adds every column of the synchronised tables that the filter lets through. */
 static void fetch_columns(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
@@ -319,7 +345,8 @@ static void fetch_columns(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav
     QK_TRY(ctx, tav_defin__set_notnull(ctx, psk, r.szTbl, r.szCol, !bNullable, NULL));
     if (pszDefault != NULL) {
       QK_TRY(ctx, tav_defin__set_host_defval(ctx, psk, r.szTbl, r.szCol, pszDefault));
-      QK_TRY(ctx, tav_defin__translate_default(ctx, psk, r.szTbl, r.szCol, pszDefault, &pszClientDefault));
+      QK_TRY(ctx, translate_column_default(ctx, h, psk, &r, pszSchema, pszTable, pszColumn, pszDefault,
+                                           &pszClientDefault));
       if (pszClientDefault != NULL)
         QK_TRY(ctx, tav_defin__set_column_defval(ctx, psk, r.szTbl, r.szCol, 1, NULL, pszClientDefault));
     }
@@ -440,15 +467,18 @@ static void add_composite_heads(QK_context *ctx, tav_db_handle *h, tav_defin *ps
   int bHas = 0, bRow = 0, bExcluded = 0;
   QK_TRY(ctx, open_query(ctx, h->conn, &hStmt, &bHas, s_fk_heads_sql, h->name, FK_RULE_SITUATION));
   for (;;) {
+    QK_free(ctx, pszName);
+    pszName = NULL;
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
     if (!bRow) break;
     QK_TRY(ctx, get_id_text(ctx, hStmt, 1, szFk));
     QK_TRY(ctx, QK_vhash__check__vhash(ctx, pComposite, szFk, &pEntry));
     if (pEntry == NULL) continue;
+    /* Columns are read in increasing order: SQL Server's drivers refuse to go back. */
+    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszName));
     QK_TRY(ctx, get_id_text(ctx, hStmt, 3, szTbl));
     QK_TRY(ctx, is_excluded(ctx, pFilter, szTbl, NULL, &bExcluded));
     if (bExcluded) continue;
-    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszName));
     QK_TRY(ctx, get_id_text(ctx, hStmt, 4, szRefTbl));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 5, &onUpdate));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 6, &onDelete));
@@ -457,8 +487,6 @@ static void add_composite_heads(QK_context *ctx, tav_db_handle *h, tav_defin *ps
                                   tav_db_mssql__referential_action_name(onDelete),
                                   tav_db_mssql__referential_action_name(onUpdate), act));
     QK_TRY(ctx, QK_vhash__add__string(ctx, pEntry, "tbl", szTbl));
-    QK_free(ctx, pszName);
-    pszName = NULL;
   }
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
@@ -478,9 +506,13 @@ static void add_fk_pairs(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_
   int bHas = 0, bRow = 0, bExcluded = 0, bRefExcluded = 0;
   QK_TRY(ctx, open_query(ctx, h->conn, &hStmt, &bHas, s_fk_pairs_sql, h->name, h->name, FK_RULE_SITUATION));
   for (;;) {
+    QK_free(ctx, pszName);
+    pszName = NULL;
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
     if (!bRow) break;
+    /* Columns are read in increasing order: SQL Server's drivers refuse to go back. */
     QK_TRY(ctx, get_id_text(ctx, hStmt, 1, szFk));
+    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszName));
     QK_TRY(ctx, get_id_text(ctx, hStmt, 3, szTbl));
     QK_TRY(ctx, get_id_text(ctx, hStmt, 4, szCol));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 5, &myPrepared));
@@ -504,15 +536,12 @@ static void add_fk_pairs(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_
       QK_TRY(ctx, QK_vhash__update__int64(ctx, pEntry, "pairs", pairs + 1));
       continue;
     }
-    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszName));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 9, &onUpdate));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 10, &onDelete));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 11, &act));
     QK_TRY(ctx, tav_defin__set_column_fk(ctx, psk, szTbl, szCol, 1, szFk, pszName, szRefTbl, szRefCol, 0,
                                          tav_db_mssql__referential_action_name(onDelete),
                                          tav_db_mssql__referential_action_name(onUpdate), act));
-    QK_free(ctx, pszName);
-    pszName = NULL;
   }
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));

@@ -6,8 +6,6 @@
 #pragma once
 
 #include <fstream>
-#include <regex>
-#include <sstream>
 #include <string>
 
 #include "store_fixture.h"
@@ -84,20 +82,8 @@ struct DownloadTest : StoreTest {
     return capture("/usr/bin/python3 '" TAVRIN_SOURCE_DIR "/tests/tools/pkg_inspect.py' '" + file + "' " + options +
                    " 2>&1");
   }
-  // The inspector's verdict on the package, with one known gap of the stand-in set aside: it
-  // describes COALESCE over two uniqueidentifier columns as text, so the row ids of txid row
-  // deltas arrive as GUID texts, which the inspector takes for unknown markers.
-  std::string inspect_pkg(const std::string &options = "") {
-    return pkg.path ? inspect_sound(pkg.path, options) : "<no package>";
-  }
-  std::string inspect_sound(const std::string &file, const std::string &options = "") {
-    std::istringstream lines(inspect(file, options));
-    std::regex gap("p\\$rd\\$[0-9]+: (unknown )?marker row '[0-9A-F]{8}-[0-9A-F-]{27}'( in version 2)?");
-    std::string line, out;
-    while (std::getline(lines, line))
-      if (!std::regex_match(line, gap)) out += (out.empty() ? "" : "\n") + line;
-    return out.empty() ? "ok" : out;
-  }
+  // The inspector's verdict on the package.
+  std::string inspect_pkg(const std::string &options = "") { return pkg.path ? inspect(pkg.path, options) : "<no package>"; }
   // Rows of a package file through python's sqlite3 (blobs as hex), "|" and ";" joined.
   std::string rows_of(const std::string &file, const std::string &sql) {
     std::string script = work + "/q.py";

@@ -160,9 +160,9 @@ TEST_F(Standin, EveryTypeRoundTripsWithItsOdbcType) {
 // non-NULL branches, ISNULL its first argument's; the values come in that type.
 TEST_F(Standin, ExpressionResultsAreDescribedWithTheirSqlServerType) {
     ok("CREATE TABLE dbo.typed (i int, bi bigint, nu numeric(9,2), vc varchar(20), nv nvarchar(10), c char(5),"
-       " dt datetime, dt2 datetime2(7), g uniqueidentifier, gn uniqueidentifier)");
+       " dt datetime, dt2 datetime2(7), g uniqueidentifier, gn uniqueidentifier, f float, ti tinyint)");
     ok("INSERT INTO dbo.typed VALUES (7, NULL, 1.5, 'v', N'n', 'c', '2024-01-02 03:04:05.007',"
-       " '2024-01-02 03:04:05.1234567', '6F9619FF-8B86-D011-B42D-00C04FC964FF', NULL)");
+       " '2024-01-02 03:04:05.1234567', '6F9619FF-8B86-D011-B42D-00C04FC964FF', NULL, 2.75, 3)");
     const std::string guid = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
     struct Expect {
         const char* sql;
@@ -189,9 +189,30 @@ TEST_F(Standin, ExpressionResultsAreDescribedWithTheirSqlServerType) {
         {"SELECT NULL UNION ALL SELECT dt2 FROM typed", SQL_TYPE_TIMESTAMP, 27, 7, "NULL"},
         {"SELECT c FROM typed WHERE i < 0 UNION SELECT vc FROM typed", SQL_VARCHAR, 20, 0, "v"},
         {"SELECT NULL", SQL_INTEGER, 10, 0, "NULL"},
+        {"SELECT (SELECT TOP 1 g FROM typed)", SQL_GUID, 36, 0, guid},
+        {"SELECT COALESCE((SELECT gn FROM typed), (SELECT TOP 1 g FROM typed ORDER BY i))", SQL_GUID, 36, 0, guid},
+        {"SELECT x FROM (SELECT gn AS x FROM typed UNION ALL SELECT g FROM typed) AS u WHERE x IS NOT NULL", SQL_GUID,
+         36, 0, guid},
+        {"SELECT COALESCE(u.x, u.y) FROM (SELECT NULL AS x, g AS y FROM typed UNION ALL SELECT gn, NULL FROM typed) u"
+         " WHERE u.y IS NOT NULL",
+         SQL_GUID, 36, 0, guid},
+        {"SELECT ISNULL(gn, N'6f9619ff-8b86-d011-b42d-00c04fc964ff') FROM typed", SQL_GUID, 36, 0, guid},
+        {"SELECT CASE i WHEN 7 THEN g ELSE NULL END FROM typed", SQL_GUID, 36, 0, guid},
+        {"WITH a AS (SELECT g FROM typed), b AS (SELECT a.g AS h FROM a) SELECT ISNULL(h, gn) FROM b, typed", SQL_GUID,
+         36, 0, guid},
+        {"SELECT MAX(o.x) FROM (SELECT d.x FROM (SELECT g AS x FROM typed) AS d) AS o", SQL_GUID, 36, 0, guid},
+        {"SELECT ISNULL(bi, f) FROM typed", SQL_BIGINT, 19, 0, "2"},
+        {"SELECT ISNULL(CAST(NULL AS varchar(4)), 'longer')", SQL_VARCHAR, 4, 0, "long"},
+        {"SELECT CAST('thirty characters at the most, not more' AS varchar)", SQL_VARCHAR, 30, 0,
+         "thirty characters at the most,"},
+        {"SELECT i + nu FROM typed", SQL_NUMERIC, 13, 2, "8.50"},
+        {"SELECT i * 2.5 FROM typed", SQL_NUMERIC, 13, 1, "17.5"},
+        {"SELECT i + f FROM typed", SQL_FLOAT, 53, 0, "9.75"},
+        {"SELECT ti + ti FROM typed", SQL_TINYINT, 3, 0, "6"},
+        {"SELECT vc + nv FROM typed", SQL_WVARCHAR, 30, 0, "vn"},
     };
-    for (const Expect& e : cases) {
-        SCOPED_TRACE(e.sql);
+    // A case that fails stops only itself.
+    auto check = [&](const Expect& e) {
         SQLHSTMT q = c.stmt();
         ASSERT_EQ(SQLExecDirect(q, (SQLCHAR*)e.sql, SQL_NTS), SQL_SUCCESS)
             << OdbcConnection::diags(SQL_HANDLE_STMT, q).at(0).message;
@@ -215,6 +236,18 @@ TEST_F(Standin, ExpressionResultsAreDescribedWithTheirSqlServerType) {
         } else {
             EXPECT_EQ(get_text(q, 1).value_or("NULL"), e.text);
         }
+    };
+    for (const Expect& e : cases) {
+        SCOPED_TRACE(e.sql);
+        check(e);
+    }
+    // A value of another type is converted to the result's type, and fails where it does not convert.
+    for (const char* sql : {"SELECT ISNULL(gn, 'not a guid') FROM typed", "SELECT COALESCE(gn, 'not a guid') FROM typed",
+                            "SELECT CASE WHEN i > 0 THEN 'not a guid' ELSE g END FROM typed",
+                            "SELECT 'not a guid' UNION ALL SELECT g FROM typed"}) {
+        auto d = fails(sql);
+        ASSERT_FALSE(d.empty()) << sql;
+        EXPECT_EQ(d[0].native, 8169) << sql;
     }
 }
 
