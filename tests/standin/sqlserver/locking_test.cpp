@@ -162,10 +162,12 @@ TEST_F(Locking, TempTablesOfARolledBackTransactionAreGone) {
 
 TEST_F(Locking, EachConnectionSeesTheCatalogAsCommittedAndItsOwnChanges) {
     OdbcConnection b(dir, "app");
-    EXPECT_EQ(count(b), "0");
+    ok(b, "INSERT INTO dbo.w (n) VALUES (0)");
+    EXPECT_EQ(b.query("SELECT * FROM dbo.w"), (Rows{{"0"}}));
     ok(a, "ALTER TABLE dbo.w ADD m int NULL");
     ok(b, "INSERT INTO dbo.w (n, m) VALUES (1, 2)");
-    EXPECT_EQ(b.query("SELECT m FROM dbo.w"), (Rows{{"2"}}));
+    EXPECT_EQ(b.query("SELECT * FROM dbo.w ORDER BY n"), (Rows{{"0", "NULL"}, {"1", "2"}}));
+    EXPECT_EQ(b.query("SELECT * FROM dbo.w"), (Rows{{"0", "NULL"}, {"1", "2"}}));
     ok(a, "BEGIN TRANSACTION");
     ok(a, "CREATE TABLE dbo.gone (k int PRIMARY KEY)");
     ok(a, "INSERT INTO dbo.gone VALUES (1)");
