@@ -282,9 +282,11 @@ bool writes_target(StmtKind kind) {
     }
 }
 
-// Whether the statement writes the database itself, not only #temp tables.
+// Whether the statement writes the database itself, not only #temp tables,
+// or reads it under update locks (which only a writer may hold here).
 // UPDATE/DELETE through an alias count as writes whatever the alias names.
 bool writes_database(const Statement& st) {
+    if (st.update_locks) return true;
     if (writes_target(st.kind)) return !st.target.temp() || (st.output && st.output->into && !st.output->target.temp());
     if (st.kind == StmtKind::Exec) return !ends_with(lower(st.target.name), "$z$getproperty");
     return st.kind == StmtKind::CreateSchema;

@@ -228,6 +228,7 @@ struct Statement {
     std::vector<Statement> body, else_body;
     std::vector<MergeClause> merge_clauses;
     std::shared_ptr<OutputClause> output;
+    bool update_locks = false;  // a table hint asks for update or exclusive locks
 };
 
 struct Batch {

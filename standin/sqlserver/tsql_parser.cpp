@@ -47,7 +47,7 @@ public:
                 continue;
             }
             size_t start = peek().pos;
-            Statement st = statement();
+            Statement st = hinted_statement();
             size_t end = peek().pos;
             st.text = sql_.substr(start, end - start);
             b.statements.push_back(std::move(st));
@@ -62,6 +62,7 @@ private:
     std::vector<Token> toks_;
     size_t i_ = 0;
     int params_ = 0;
+    bool update_locks_ = false;  // the statement being read has an UPDLOCK, XLOCK or TABLOCKX hint
 
     const Token& peek(size_t ahead = 0) const { return toks_[std::min(i_ + ahead, toks_.size() - 1)]; }
     const Token& next() { return toks_[std::min(i_++, toks_.size() - 1)]; }
@@ -146,8 +147,18 @@ private:
         while (accept_op(";")) {
         }
         size_t start = peek().pos;
-        Statement st = statement();
+        Statement st = hinted_statement();
         st.text = sql_.substr(start, peek().pos - start);
+        return st;
+    }
+
+    // A statement with the lock hints its tables carry.
+    Statement hinted_statement() {
+        bool outer = update_locks_;
+        update_locks_ = false;
+        Statement st = statement();
+        st.update_locks = update_locks_;
+        update_locks_ = outer;
         return st;
     }
 
@@ -887,6 +898,7 @@ private:
         return it;
     }
 
+    // Hints are read for the locks they ask for; the rest is SQL Server's business.
     void table_hints() {
         if (peek().kw("WITH") && peek(1).op("(")) {
             i_ += 2;
@@ -895,6 +907,7 @@ private:
                 if (t.is(Tok::End)) fail();
                 if (t.op("(")) ++depth;
                 if (t.op(")")) --depth;
+                if (t.kw("UPDLOCK") || t.kw("XLOCK") || t.kw("TABLOCKX")) update_locks_ = true;
             }
         }
     }

@@ -114,6 +114,26 @@ TEST_F(Locking, WritersWaitForTheLockInTheOrderTheyCame) {
     EXPECT_EQ(a.query("SELECT n FROM dbo.w ORDER BY n"), (Rows{{"0"}, {"1"}, {"2"}}));
 }
 
+TEST_F(Locking, ReadsUnderUpdateLocksTakeTurns) {
+    // Two copies of one piece of work look for its mark under update locks: the second waits
+    // for the first to commit and then finds it.
+    const std::string look = "SELECT COUNT(*) FROM dbo.w WITH (UPDLOCK, HOLDLOCK) WHERE n = 7";
+    ok(a, "BEGIN TRANSACTION");
+    EXPECT_EQ(a.query(look), (Rows{{"0"}}));
+    auto second = std::async(std::launch::async, [&] {
+        OdbcConnection b(dir, "app");
+        b.exec("BEGIN TRANSACTION");
+        b.query("SELECT COUNT(*) FROM dbo.w WHERE n < 0");
+        std::string seen = b.query(look).at(0).at(0);
+        b.exec("COMMIT TRANSACTION");
+        return seen;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ok(a, "INSERT INTO dbo.w VALUES (7)");
+    ok(a, "COMMIT TRANSACTION");
+    EXPECT_EQ(second.get(), "1");
+}
+
 TEST_F(Locking, AWriterThatWaitsPastTheLockTimeoutFailsWith1222AndKeepsItsTransaction) {
     OdbcConnection b(dir, "app", "LockTimeout=200");
     ok(a, "BEGIN TRANSACTION");
