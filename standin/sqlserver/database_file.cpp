@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <thread>
 
 namespace sqlserver_standin {
 
@@ -77,18 +78,89 @@ std::shared_ptr<DatabaseFile> DatabaseFile::of(const std::string& path) {
     return file;
 }
 
-bool DatabaseFile::acquire(std::chrono::milliseconds timeout) {
+namespace {
+
+// Which thread holds the write lock of each database of this process, and
+// whose holder each waiting thread waits for.
+struct WaitGraph {
+    std::mutex mutex;
+    std::map<const DatabaseFile*, std::thread::id> holders;
+    std::map<std::thread::id, const DatabaseFile*> waits;
+
+    // Registers `me` as waiting for the holder of `file`; true, and nothing
+    // registered, when the holders' own waits lead back to `me`.
+    bool closes_cycle(std::thread::id me, const DatabaseFile* file) {
+        std::lock_guard<std::mutex> lock(mutex);
+        const DatabaseFile* f = file;
+        for (size_t step = 0; f && step <= waits.size(); ++step) {
+            auto holder = holders.find(f);
+            if (holder == holders.end()) break;
+            if (holder->second == me) {
+                waits.erase(me);
+                return true;
+            }
+            auto next = waits.find(holder->second);
+            f = next == waits.end() ? nullptr : next->second;
+        }
+        waits[me] = file;
+        return false;
+    }
+    void stop_waiting(std::thread::id me) {
+        std::lock_guard<std::mutex> lock(mutex);
+        waits.erase(me);
+    }
+    void hold(const DatabaseFile* file, std::thread::id me) {
+        std::lock_guard<std::mutex> lock(mutex);
+        holders[file] = me;
+    }
+    void let_go(const DatabaseFile* file) {
+        std::lock_guard<std::mutex> lock(mutex);
+        holders.erase(file);
+    }
+};
+
+WaitGraph& wait_graph() {
+    static WaitGraph graph;
+    return graph;
+}
+
+}  // namespace
+
+template <typename Ready>
+DatabaseFile::Wait DatabaseFile::wait(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
+                                      Ready ready) {
+    // A cycle can close after the wait began: it is looked for again now and then.
+    constexpr std::chrono::milliseconds kDeadlockCheck{100};
+    const auto me = std::this_thread::get_id();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    Wait result = Wait::Done;
+    while (!ready()) {
+        if (wait_graph().closes_cycle(me, this)) return Wait::Deadlock;
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) {
+            result = Wait::TimedOut;
+            break;
+        }
+        turn_.wait_until(lock, std::min(deadline, now + kDeadlockCheck));
+    }
+    wait_graph().stop_waiting(me);
+    return result;
+}
+
+DatabaseFile::Wait DatabaseFile::acquire(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     const unsigned long long ticket = next_ticket_++;
     waiting_.push_back(ticket);
-    if (!turn_.wait_for(lock, timeout, [&] { return !held_ && waiting_.front() == ticket; })) {
+    Wait result = wait(lock, timeout, [&] { return !held_ && waiting_.front() == ticket; });
+    if (result != Wait::Done) {
         waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
         turn_.notify_all();
-        return false;
+        return result;
     }
     waiting_.pop_front();
     held_ = true;
-    return true;
+    wait_graph().hold(this, std::this_thread::get_id());
+    return result;
 }
 
 void DatabaseFile::release() {
@@ -96,6 +168,7 @@ void DatabaseFile::release() {
         std::lock_guard<std::mutex> lock(mutex_);
         held_ = false;
         written_.clear();
+        wait_graph().let_go(this);
     }
     turn_.notify_all();
 }
@@ -117,9 +190,9 @@ void DatabaseFile::note_write(const std::string& table) {
     written_.insert(table);
 }
 
-bool DatabaseFile::wait_for_writer(const TableSet& tables, std::chrono::milliseconds timeout) {
+DatabaseFile::Wait DatabaseFile::wait_for_writer(const TableSet& tables, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return turn_.wait_for(lock, timeout, [&] {
+    return wait(lock, timeout, [&] {
         return std::none_of(tables.begin(), tables.end(), [&](const std::string& t) { return written_.count(t) > 0; });
     });
 }

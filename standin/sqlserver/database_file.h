@@ -81,10 +81,15 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // How a wait for the write lock or its holder ended: a wait that would
+    // close a cycle of threads waiting for each other's locks in this process
+    // is a deadlock, as SQL Server's lock monitor finds them.
+    enum class Wait { Done, TimedOut, Deadlock };
+
     // Writers of this process take turns first come, first served, as SQL
-    // Server grants a lock to its waiters in order; false when `timeout`
-    // passed first. Writers of other processes meet on SQLite's own lock.
-    bool acquire(std::chrono::milliseconds timeout);
+    // Server grants a lock to its waiters in order. Writers of other
+    // processes meet on SQLite's own lock.
+    Wait acquire(std::chrono::milliseconds timeout);
     void release();
 
     // Transactions that wrote, by the text of the statement that opened them:
@@ -95,9 +100,8 @@ public:
     // The holder of the write lock has changed `table`.
     void note_write(const std::string& table);
     // Waits while the holder of the write lock in this process has changed
-    // one of `tables`, as a reader waits for the writer's row locks; false
-    // when `timeout` passed first.
-    bool wait_for_writer(const TableSet& tables, std::chrono::milliseconds timeout);
+    // one of `tables`, as a reader waits for the writer's row locks.
+    Wait wait_for_writer(const TableSet& tables, std::chrono::milliseconds timeout);
 
     // An idle connection, or none; a session hands its connection back clean
     // (no transaction, no #temp tables). Idle connections also keep the
@@ -108,6 +112,9 @@ public:
     const std::shared_ptr<CatalogCache>& catalog_cache() const { return catalog_cache_; }
 
 private:
+    template <typename Ready>
+    Wait wait(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout, Ready ready);
+
     static constexpr size_t kIdleConnections = 16;
     std::string path_;
     std::mutex mutex_;

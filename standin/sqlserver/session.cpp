@@ -201,8 +201,7 @@ int Session::prepare(const std::string& sql, Prepared& p) {
     int rc = p.cache->prepare(sql, &p.st, &p.reads);
     // A reader waits for the writer that changed what it reads, as for its
     // row locks, and then reads what that writer committed.
-    if (rc == SQLITE_OK && !write_locked_ && !p.reads->empty() && !file_->wait_for_writer(*p.reads, lock_timeout_))
-        throw lock_timeout_error();
+    if (rc == SQLITE_OK && !write_locked_ && !p.reads->empty()) waited(file_->wait_for_writer(*p.reads, lock_timeout_));
     return rc;
 }
 
@@ -304,8 +303,14 @@ int Session::on_busy(void* self, int count) {
     return 1;
 }
 
+void Session::waited(DatabaseFile::Wait how) {
+    if (how == DatabaseFile::Wait::TimedOut) throw lock_timeout_error();
+    // The waiter that finds the cycle is its victim: run_statement rolls its transaction back.
+    if (how == DatabaseFile::Wait::Deadlock) throw deadlock_victim();
+}
+
 void Session::begin_locked() {
-    if (!file_->acquire(lock_timeout_)) throw lock_timeout_error();
+    waited(file_->acquire(lock_timeout_));
     write_locked_ = true;
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
@@ -399,7 +404,7 @@ void Session::lock_in_transaction() {
     // A savepoint or a #temp table written since the transaction began pins
     // the snapshot: the lock is taken on it, which fails once another writer
     // has committed since it was taken.
-    if (!file_->acquire(lock_timeout_)) throw lock_timeout_error();
+    waited(file_->acquire(lock_timeout_));
     write_locked_ = true;
     if (sqlite3_exec(db_, "UPDATE \"sys$meta\" SET value = value WHERE 0", nullptr, nullptr, nullptr) != SQLITE_OK) {
         rollback_all();

@@ -169,6 +169,8 @@ private:
     void release_snapshot();
     bool snapshot_movable() const;
     void begin_locked();
+    // Fails the statement for a wait that timed out (1222) or closed a cycle (1205).
+    void waited(DatabaseFile::Wait how);
     void end_writing();
     static int on_busy(void* self, int count);
     void run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);

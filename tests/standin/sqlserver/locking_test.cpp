@@ -135,9 +135,18 @@ TEST_F(Locking, ReadsUnderUpdateLocksTakeTurns) {
 }
 
 TEST_F(Locking, AWriterThatWaitsPastTheLockTimeoutFailsWith1222AndKeepsItsTransaction) {
+    // Another thread holds the lock until told to commit.
+    std::promise<void> holding, done;
+    auto holder = std::async(std::launch::async, [&] {
+        OdbcConnection h(dir, "app");
+        h.exec("BEGIN TRANSACTION");
+        h.exec("INSERT INTO dbo.w VALUES (1)");
+        holding.set_value();
+        done.get_future().wait();
+        return h.exec("COMMIT TRANSACTION");
+    });
+    holding.get_future().wait();
     OdbcConnection b(dir, "app", "LockTimeout=200");
-    ok(a, "BEGIN TRANSACTION");
-    ok(a, "INSERT INTO dbo.w VALUES (1)");
     ok(b, "BEGIN TRANSACTION");
     ok(b, "CREATE TABLE #mine (n int)");
     EXPECT_EQ(b.exec("INSERT INTO dbo.w VALUES (2)"), SQL_ERROR);
@@ -148,7 +157,8 @@ TEST_F(Locking, AWriterThatWaitsPastTheLockTimeoutFailsWith1222AndKeepsItsTransa
     OdbcConnection c(dir, "app", "LockTimeout=100");
     EXPECT_EQ(c.exec("DELETE FROM dbo.w"), SQL_ERROR);
     EXPECT_EQ(c.last_diags().at(0).native, 1222);
-    ok(a, "COMMIT TRANSACTION");
+    done.set_value();
+    EXPECT_TRUE(SQL_SUCCEEDED(holder.get()));
     EXPECT_EQ(b.query("SELECT @@TRANCOUNT, (SELECT COUNT(*) FROM #mine)"), (Rows{{"1", "0"}}));
     ok(b, "INSERT INTO dbo.w VALUES (2)");
     ok(b, "COMMIT TRANSACTION");
@@ -216,6 +226,41 @@ TEST_F(Locking, ANewConnectionStartsCleanAfterAnotherEnded) {
     }
     EXPECT_EQ(count(a), "0");
     ok(a, "INSERT INTO dbo.w VALUES (2)");
+}
+
+TEST_F(Locking, AWaitThatClosesACycleOfThreadsMakesADeadlockVictim) {
+    OdbcConnection other_setup(dir, "other");
+    ok(other_setup, "CREATE TABLE dbo.v (n int)");
+    // This thread holds app's lock; another holds other's and waits for app's.
+    ok(a, "BEGIN TRANSACTION");
+    ok(a, "INSERT INTO dbo.w VALUES (1)");
+    std::promise<void> holding;
+    auto second = std::async(std::launch::async, [&] {
+        OdbcConnection mine(dir, "other"), theirs(dir, "app");
+        mine.exec("BEGIN TRANSACTION");
+        mine.exec("INSERT INTO dbo.v VALUES (1)");
+        holding.set_value();
+        SQLRETURN rc = theirs.exec("INSERT INTO dbo.w VALUES (2)");
+        mine.exec("COMMIT TRANSACTION");
+        return rc;
+    });
+    holding.get_future().wait();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Waiting for other's lock now would wait for ever: this wait is the victim.
+    OdbcConnection b(dir, "other");
+    EXPECT_EQ(b.exec("INSERT INTO dbo.v VALUES (3)"), SQL_ERROR);
+    EXPECT_EQ(b.last_diags().at(0).native, 1205);
+    ok(a, "COMMIT TRANSACTION");
+    EXPECT_TRUE(SQL_SUCCEEDED(second.get()));
+    EXPECT_EQ(count(a), "2");
+    // Within one thread: a second connection that would wait for the first.
+    ok(a, "BEGIN TRANSACTION");
+    ok(a, "INSERT INTO dbo.w VALUES (3)");
+    OdbcConnection c(dir, "app");
+    EXPECT_EQ(c.exec("DELETE FROM dbo.w"), SQL_ERROR);
+    EXPECT_EQ(c.last_diags().at(0).native, 1205);
+    ok(a, "COMMIT TRANSACTION");
+    EXPECT_EQ(count(c), "3");
 }
 
 TEST(StandinLockingFaults, AnInjectedDeadlockEndsTheTransactionAndItsSnapshot) {
