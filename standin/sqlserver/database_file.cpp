@@ -74,7 +74,7 @@ std::shared_ptr<DatabaseFile> DatabaseFile::of(const std::string& path) {
     static std::map<std::string, std::shared_ptr<DatabaseFile>> files;
     std::lock_guard<std::mutex> lock(mutex);
     auto& file = files[path];
-    if (!file) file = std::make_shared<DatabaseFile>(path);
+    if (!file) file = std::make_shared<DatabaseFile>();
     return file;
 }
 

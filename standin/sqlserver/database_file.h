@@ -75,15 +75,13 @@ public:
     // The shared state of the file at `path` (one per file and process).
     static std::shared_ptr<DatabaseFile> of(const std::string& path);
 
-    explicit DatabaseFile(std::string path) : path_(std::move(path)) {}
+    DatabaseFile() = default;
     DatabaseFile(const DatabaseFile&) = delete;
     DatabaseFile& operator=(const DatabaseFile&) = delete;
 
-    const std::string& path() const { return path_; }
-
     // How a wait for the write lock or its holder ended: a wait that would
     // close a cycle of threads waiting for each other's locks in this process
-    // is a deadlock, as SQL Server's lock monitor finds them.
+    // is a deadlock.
     enum class Wait { Done, TimedOut, Deadlock };
 
     // Writers of this process take turns first come, first served, as SQL
@@ -116,7 +114,6 @@ private:
     Wait wait(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout, Ready ready);
 
     static constexpr size_t kIdleConnections = 16;
-    std::string path_;
     std::mutex mutex_;
     std::condition_variable turn_;
     std::deque<unsigned long long> waiting_;
