@@ -123,7 +123,10 @@ class Demo:
 
 
 class TimedClient(Client):
-    """The test client, remembering how long its last POST took."""
+    """The test client, remembering how long its last POST took; a big push may take minutes."""
+
+    def __init__(self, path, url, dbfile):
+        super().__init__(path, url, dbfile, timeout=3600)
 
     def request(self, method, path, query, body=b"", headers=None):
         start = time.perf_counter()
