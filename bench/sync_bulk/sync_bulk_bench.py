@@ -14,7 +14,7 @@ through the same ODBC driver, inserted into a fresh SQLite file, compressed). Pr
 times, their ratio, and the per-row time against the smallest size.
 
 usage: sync_bulk_bench.py --build BUILD_DIR [--push-sizes 1000,10000] [--pull-sizes ...]
-                          [--base N] [--repeat N] [--keep]
+                          [--base N] [--repeat N] [--keep] [--host-wrapper "perf record -g -o FILE"]
 """
 import argparse
 import os
@@ -37,6 +37,7 @@ TABLE_SQL = ("CREATE TABLE dbo.bench (id int NOT NULL PRIMARY KEY, name nvarchar
              " price float NULL, note nvarchar(100) NULL, stamp datetime2 NULL)")
 # Execution counter of the stand-in's driver, when it keeps one: a file it appends to.
 COUNTER_ENV = "SQLSERVER_STANDIN_EXEC_COUNTER"
+KINDS = ["inserts", "clean updates", "server wins", "column merge"]
 
 
 class Programs:
@@ -67,7 +68,7 @@ def rows_sql(first, count):
 class Demo:
     """A provisioned demo with the bench table of `rows` rows, served by tavrin_host."""
 
-    def __init__(self, programs, rows):
+    def __init__(self, programs, rows, wrapper=()):
         self.p = programs
         self.directory = tempfile.mkdtemp(prefix="tavrin-bench-")
         self.facts = demo.provision(self.directory, programs.standin, programs.driver, programs.module)
@@ -76,7 +77,7 @@ class Demo:
                                  demo.DBFILE, TABLE).splitlines()[0].strip()
         self.counter = os.path.join(self.directory, "executions")
         env = dict(os.environ, **{COUNTER_ENV: self.counter})
-        self.process = subprocess.Popen([programs.host, "--config", self.facts["host_config"], "--workers", "4",
+        self.process = subprocess.Popen(list(wrapper) + [programs.host, "--config", self.facts["host_config"], "--workers", "4",
                                          "--timeout", "600", "--log", os.path.join(self.directory, "host.log")],
                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
         self.port = self.wait_for_port()
@@ -170,9 +171,8 @@ def push_case(d, client, kind, first, count, next_id):
     return client.post_seconds, (after - before if before is not None and after is not None else None)
 
 
-def bench_pushes(programs, sizes, base, repeat, keep):
-    kinds = ["inserts", "clean updates", "server wins", "column merge"]
-    d = Demo(programs, base)
+def bench_pushes(programs, sizes, base, repeat, keep, kinds, wrapper):
+    d = Demo(programs, base, wrapper)
     results = {}
     try:
         client = TimedClient(os.path.join(d.directory, "client.sqlite"), d.url, demo.DBFILE)
@@ -206,16 +206,16 @@ def bench_pushes(programs, sizes, base, repeat, keep):
             ratio = (seconds / size) / (results[kind, small][0] / small)
             print("| %s | %d | %.2f | %.0f | %.2fx | %s |" % (kind, size, seconds, size / seconds, ratio,
                                                               "%.2f" % (count / size) if count is not None else "n/a"))
-    for size in sizes:
+    for size in sizes if "clean updates" in kinds else ():
         clean = results["clean updates", size][0]
-        for kind in ("server wins", "column merge"):
+        for kind in [k for k in ("server wins", "column merge") if k in kinds]:
             print("%s / clean updates at %d rows: %.2fx" % (kind, size, results[kind, size][0] / clean))
 
 
-def bench_pulls(programs, sizes, repeat, keep):
+def bench_pulls(programs, sizes, repeat, keep, wrapper):
     results = {}
     for size in sizes:
-        d = Demo(programs, size)
+        d = Demo(programs, size, wrapper)
         try:
             client = TimedClient(os.path.join(d.directory, "client.sqlite"), d.url, demo.DBFILE)
             pulls, bares = [], []
@@ -260,13 +260,17 @@ def main():
     parser.add_argument("--pull-sizes", type=sizes_arg, default=[10000, 100000, 400000])
     parser.add_argument("--base", type=int, default=20000, help="rows of the table the pushes change")
     parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--kinds", type=lambda t: t.split(","), default=KINDS,
+                        help="pushes to run, of: " + ",".join(KINDS))
     parser.add_argument("--keep", action="store_true", help="keep the demo directories")
+    parser.add_argument("--host-wrapper", type=str.split, default=[],
+                        help="a command the host runs under, e.g. a profiler")
     args = parser.parse_args()
     programs = Programs(args.build)
     if args.push_sizes:
-        bench_pushes(programs, args.push_sizes, args.base, args.repeat, args.keep)
+        bench_pushes(programs, args.push_sizes, args.base, args.repeat, args.keep, args.kinds, args.host_wrapper)
     if args.pull_sizes:
-        bench_pulls(programs, args.pull_sizes, args.repeat, args.keep)
+        bench_pulls(programs, args.pull_sizes, args.repeat, args.keep, args.host_wrapper)
     return 0
 
 
