@@ -1,13 +1,18 @@
-// The ODBC driver entry points unixODBC loads: handles, connection string,
-// prepare/execute with bound and data-at-execution parameters, output
-// parameters, result description, chunked SQLGetData, several result sets
-// and diagnostics. Text entry points come as A (UTF-8) and W (UTF-16).
+// The ODBC driver entry points unixODBC loads: handles, connection string or
+// DSN, prepare/execute with bound, data-at-execution and arrays of
+// parameters, output parameters, result description, bound columns and
+// chunked SQLGetData, several result sets, diagnostics, and what common tools
+// ask of a driver (SQLGetInfo, SQLGetTypeInfo, SQLGetFunctions,
+// SQLColAttribute). Text entry points come as A (UTF-8) and W (UTF-16).
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -16,6 +21,8 @@
 #include <strings.h>
 #include <vector>
 
+#include "execution_counter.h"
+#include "odbc_catalog.h"
 #include "session.h"
 #include "tsql_parser.h"
 
@@ -27,21 +34,33 @@ namespace {
 
 // SQLSTATE 22018: a bound character value that does not convert to the parameter's type.
 const char kInvalidCharacterValue[] = "Invalid character value for cast";
+// SQLSTATE 07009 for a column out of range or read out of order.
+const char kInvalidDescriptorIndex[] = "Invalid Descriptor Index";
 
-constexpr SQLSMALLINT kSsTime2 = -154;
+// Names the file that execution counts are added to (see execution_counter.h);
+// the connection-string key ExecutionCounts= overrides it.
+const char kExecutionCountsVariable[] = "SQLSERVER_STANDIN_EXECUTION_COUNTS";
+
 constexpr SQLINTEGER kSsMsgState = -1150;
 constexpr SQLINTEGER kSsSeverity = -1151;
 
 enum class Kind { Env = 0x454e5631, Dbc = 0x44424331, Stmt = 0x53544d31 };
 
+struct Diag : DiagRecord {
+    SQLLEN row = SQL_NO_ROW_NUMBER;  // the parameter set of an array the record is about
+};
+
 struct Handle {
     Kind kind;
-    std::vector<DiagRecord> diags;
+    std::vector<Diag> diags;
     explicit Handle(Kind k) : kind(k) {}
     void error(const std::string& state, const std::string& msg, int native = 0) {
-        diags.push_back({state, native, msg, 16, 1});
+        diags.push_back({{state, native, msg, 16, 1}});
     }
-    void error(const TsqlError& e) { diags.insert(diags.end(), e.records.begin(), e.records.end()); }
+    void warning(const std::string& state, const std::string& msg) { diags.push_back({{state, 0, msg, 0, 1}}); }
+    void error(const TsqlError& e, SQLLEN row = SQL_NO_ROW_NUMBER) {
+        for (const auto& r : e.records) diags.push_back({r, row});
+    }
 };
 
 struct Env : Handle {
@@ -53,7 +72,12 @@ struct Dbc : Handle {
     explicit Dbc(Env* e) : Handle(Kind::Dbc), env(e) {}
     Env* env;
     std::unique_ptr<Session> session;
+    std::string server;
     bool autocommit = true;
+    std::unique_ptr<ExecutionCounter> counter;
+    void count(long long round_trips, long long parameter_sets, long long transaction_ends) {
+        if (counter) counter->add(round_trips, parameter_sets, transaction_ends);
+    }
 };
 
 struct ParamBinding {
@@ -67,30 +91,67 @@ struct ParamBinding {
     SQLLEN* ind = nullptr;
 };
 
+struct ColumnBinding {
+    SQLSMALLINT ctype = SQL_C_DEFAULT;
+    SQLPOINTER ptr = nullptr;
+    SQLLEN buflen = 0;
+    SQLLEN* ind = nullptr;
+};
+
+// A data-at-execution parameter: (parameter set, parameter number).
+using DaeKey = std::pair<SQLULEN, int>;
+
 struct Stmt : Handle {
     explicit Stmt(Dbc* d) : Handle(Kind::Stmt), dbc(d) {}
     Dbc* dbc;
     std::optional<Batch> batch;
-    std::map<int, ParamBinding> params;  // by 1-based number
-    ExecOutcome outcome;
+    std::map<int, ParamBinding> params;    // by 1-based number
+    std::map<int, ColumnBinding> columns;  // bound with SQLBindCol, by 1-based number
+
+    // Arrays of parameters.
+    SQLULEN paramset_size = 1;
+    SQLULEN param_bind_type = SQL_PARAM_BIND_BY_COLUMN;
+    SQLULEN* param_bind_offset = nullptr;
+    SQLUSMALLINT* param_operations = nullptr;
+    SQLUSMALLINT* param_status = nullptr;
+    SQLULEN* params_processed = nullptr;
+    // Rowsets of bound columns.
+    SQLULEN row_array_size = 1;
+    SQLULEN row_bind_type = SQL_BIND_BY_COLUMN;
+    SQLULEN* row_bind_offset = nullptr;
+    SQLUSMALLINT* row_status = nullptr;
+    SQLULEN* rows_fetched = nullptr;
+    SQLULEN query_timeout = 0;
+
+    // The outcome of each parameter set that ran, read in turn through SQLMoreResults.
+    std::vector<ExecOutcome> runs;
     bool has_results = false;
+    size_t run = 0;
     size_t set = 0;
-    long row = -1;
+    size_t next_row = 0;
+    std::vector<Value> row;  // the current row, for SQLGetData
+    bool on_row = false;
+    std::optional<TsqlError> fetch_error;  // met after rows that were handed out: the next fetch reports it
     int getdata_col = 0;
     size_t getdata_offset = 0;
     bool getdata_done = false;
-    std::vector<int> pending;  // data-at-execution parameters still to come
-    int current_dae = 0;
-    std::map<int, std::string> dae_data;
 
-    const ResultSet* current() const {
-        return has_results && set < outcome.results.size() ? &outcome.results[set] : nullptr;
+    std::vector<DaeKey> pending;  // data-at-execution parameters still to come
+    std::optional<DaeKey> current_dae;
+    std::map<DaeKey, std::optional<std::string>> dae_data;  // nullopt: sent as NULL
+
+    ExecOutcome* outcome() { return has_results && run < runs.size() ? &runs[run] : nullptr; }
+    ResultSet* current() {
+        ExecOutcome* o = outcome();
+        return o && set < o->results.size() ? &o->results[set] : nullptr;
     }
     void close() {
-        outcome = {};
+        runs.clear();
         has_results = false;
-        set = 0;
-        row = -1;
+        run = set = next_row = 0;
+        row.clear();
+        on_row = false;
+        fetch_error.reset();
         getdata_col = 0;
     }
 };
@@ -214,13 +275,34 @@ std::map<std::string, std::string> parse_connection_string(const std::string& s)
     return out;
 }
 
-SQLRETURN connect(Dbc* dbc, const std::string& cs) {
+// A setting of a data source in odbc.ini, read through the driver manager's
+// installer library when the process has it loaded (the driver links neither).
+std::string dsn_setting(const std::string& dsn, const char* key) {
+    using GetProfile = int (*)(const char*, const char*, const char*, char*, int, const char*);
+    static GetProfile get = [] {
+        void* lib = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_NOLOAD);
+        return lib ? reinterpret_cast<GetProfile>(dlsym(lib, "SQLGetPrivateProfileString")) : nullptr;
+    }();
+    if (!get || dsn.empty()) return "";
+    char buf[4096] = {};
+    get(dsn.c_str(), key, "", buf, sizeof buf, "odbc.ini");
+    return buf;
+}
+
+SQLRETURN connect(Dbc* dbc, std::map<std::string, std::string> kv) {
     dbc->diags.clear();
     if (dbc->session) {
         dbc->error("08002", "Connection name in use");
         return SQL_ERROR;
     }
-    auto kv = parse_connection_string(cs);
+    if (kv.count("dsn"))
+        for (const char* key : {"Server", "Database", "Fault", "ExecutionCounts"}) {
+            std::string k = key;
+            for (auto& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (kv.count(k)) continue;
+            std::string v = dsn_setting(kv["dsn"], key);
+            if (!v.empty()) kv[k] = v;
+        }
     std::string dir = kv.count("server") ? kv["server"] : "";
     std::string db = kv.count("database") ? kv["database"] : "master";
     struct stat sb;
@@ -238,29 +320,45 @@ SQLRETURN connect(Dbc* dbc, const std::string& cs) {
         dbc->error("08001", e.what());
         return SQL_ERROR;
     }
+    dbc->server = dir;
+    const char* counts = std::getenv(kExecutionCountsVariable);
+    std::string counts_file = kv.count("executioncounts") ? kv["executioncounts"] : counts ? counts : "";
+    if (!counts_file.empty()) dbc->counter = std::make_unique<ExecutionCounter>(counts_file);
     return SQL_SUCCESS;
 }
 
 // ---- parameters ----
 
-Value param_value(Stmt* s, int number, const ParamBinding& b) {
-    SQLLEN ind = b.ind ? *b.ind : 0;
-    if (b.ind && ind == SQL_NULL_DATA) return Value::null();
-    auto dae = s->dae_data.find(number);
-    SQLSMALLINT ct = b.ctype;
-    if (ct == SQL_C_DEFAULT) {
-        switch (b.sqltype) {
-            case SQL_INTEGER: ct = SQL_C_SLONG; break;
-            case SQL_BIGINT: ct = SQL_C_SBIGINT; break;
-            case SQL_FLOAT: case SQL_DOUBLE: ct = SQL_C_DOUBLE; break;
-            case SQL_WCHAR: case SQL_WVARCHAR: case SQL_WLONGVARCHAR: ct = SQL_C_WCHAR; break;
-            case SQL_BINARY: case SQL_VARBINARY: case SQL_LONGVARBINARY: ct = SQL_C_BINARY; break;
-            default: ct = SQL_C_CHAR;
-        }
+SQLSMALLINT param_c_type(const ParamBinding& b) { return b.ctype == SQL_C_DEFAULT ? default_c_type(b.sqltype) : b.ctype; }
+
+// The binding of parameter set `i` of an array: the value and indicator
+// pointers moved along by column-wise or row-wise binding and the bind offset.
+ParamBinding element(const Stmt* s, ParamBinding b, SQLULEN i) {
+    const SQLULEN offset = s->param_bind_offset ? *s->param_bind_offset : 0;
+    SQLULEN value_stride = s->param_bind_type, ind_stride = s->param_bind_type;
+    if (s->param_bind_type == SQL_PARAM_BIND_BY_COLUMN) {
+        const SQLLEN fixed = fixed_c_type_size(param_c_type(b));
+        value_stride = static_cast<SQLULEN>(fixed ? fixed : b.buflen);
+        ind_stride = sizeof(SQLLEN);
     }
+    if (b.ptr) b.ptr = static_cast<char*>(b.ptr) + offset + i * value_stride;
+    if (b.ind) b.ind = reinterpret_cast<SQLLEN*>(reinterpret_cast<char*>(b.ind) + offset + i * ind_stride);
+    return b;
+}
+
+bool ignored(const Stmt* s, SQLULEN set) { return s->param_operations && s->param_operations[set] == SQL_PARAM_IGNORE; }
+
+Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
+    auto dae = s->dae_data.find(key);
+    if (dae != s->dae_data.end() && !dae->second) return Value::null();
+    const std::string* sent = dae != s->dae_data.end() ? &*dae->second : nullptr;
+    SQLLEN ind = b.ind ? *b.ind : 0;
+    if (!sent && b.ind && ind == SQL_NULL_DATA) return Value::null();
+    const SQLSMALLINT ct = param_c_type(b);
     const void* p = b.ptr;
+    if (!p && !sent && fixed_c_type_size(ct) > 0) throw TsqlError(0, "HY009", "Invalid use of null pointer");
     auto bytes = [&](bool wide) -> std::string {
-        if (dae != s->dae_data.end()) return dae->second;
+        if (sent) return *sent;
         if (!p) return "";
         SQLLEN n = b.ind ? ind : SQL_NTS;
         if (n == SQL_NTS) {
@@ -317,8 +415,9 @@ Value param_value(Stmt* s, int number, const ParamBinding& b) {
             return Value::text(buf);
         }
         case SQL_C_BINARY: {
-            if (b.sqltype == kSsTime2) {
+            if (b.sqltype == kSsTime2 && !sent) {
                 // hour, minute, second (16 bits each), 2 bytes padding, fraction in nanoseconds.
+                if (!p) throw TsqlError(0, "HY009", "Invalid use of null pointer");
                 const auto* t = static_cast<const unsigned char*>(p);
                 uint16_t h, m, sec;
                 uint32_t frac;
@@ -330,7 +429,7 @@ Value param_value(Stmt* s, int number, const ParamBinding& b) {
                 std::snprintf(buf, sizeof buf, "%02u:%02u:%02u.%09u", h, m, sec, frac);
                 return Value::text(buf);
             }
-            if (dae != s->dae_data.end()) return Value::blob(dae->second);
+            if (sent) return Value::blob(*sent);
             SQLLEN n = b.ind ? ind : b.buflen;
             return Value::blob(p && n > 0 ? std::string(static_cast<const char*>(p), n) : std::string());
         }
@@ -354,36 +453,78 @@ void write_output(const ParamBinding& b, const Value& v) {
     }
 }
 
+// ---- execution ----
+
+// Runs the prepared batch once per parameter set, as SQL Server's drivers
+// send an array in one round trip: every set is an execution of its own with
+// its own row count and results; a set that fails is reported with its
+// number and the sets after it still run, unless its failure ended the
+// batch (a deadlock victim's rollback), which leaves the rest unused.
+// SQL_SUCCESS_WITH_INFO when some sets failed, SQL_ERROR when all did.
 SQLRETURN run(Stmt* s) {
-    std::vector<Value> values;
-    try {
-        for (int i = 1; i <= s->batch->param_count; ++i) {
-            auto it = s->params.find(i);
-            if (it == s->params.end()) {
-                s->error("07002", "COUNT field incorrect or syntax error");
-                return SQL_ERROR;
-            }
-            values.push_back(it->second.io == SQL_PARAM_OUTPUT ? Value::null() : param_value(s, i, it->second));
+    Session& session = *s->dbc->session;
+    const SQLULEN sets = s->paramset_size;
+    const int count = s->batch->param_count;
+    auto set_status = [&](SQLULEN i, SQLUSMALLINT status) {
+        if (s->param_status) s->param_status[i] = status;
+    };
+    for (int n = 1; n <= count; ++n)
+        if (!s->params.count(n)) {
+            s->dae_data.clear();
+            s->error("07002", "COUNT field incorrect or syntax error");
+            return SQL_ERROR;
         }
-        Session& session = *s->dbc->session;
-        if (!s->dbc->autocommit && !session.in_transaction()) session.execute_text("BEGIN TRANSACTION");
-        s->outcome = session.execute(*s->batch, values);
-    } catch (const TsqlError& e) {
-        s->dae_data.clear();
-        s->error(e);
-        return SQL_ERROR;
-    } catch (const std::exception& e) {
-        s->dae_data.clear();
-        s->error("HY000", e.what());
-        return SQL_ERROR;
+    if (s->params_processed) *s->params_processed = 0;
+    SQLULEN ran = 0, failed = 0, i = 0;
+    for (; i < sets; ++i) {
+        if (ignored(s, i)) {
+            set_status(i, SQL_PARAM_UNUSED);
+            continue;
+        }
+        ++ran;
+        if (s->params_processed) *s->params_processed = i + 1;
+        const SQLLEN diag_row = sets > 1 ? static_cast<SQLLEN>(i + 1) : SQL_NO_ROW_NUMBER;
+        const bool was_in_transaction = session.in_transaction();
+        try {
+            std::vector<Value> values;
+            for (int n = 1; n <= count; ++n) {
+                const ParamBinding b = element(s, s->params[n], i);
+                values.push_back(b.io == SQL_PARAM_OUTPUT ? Value::null() : param_value(s, {i, n}, b));
+            }
+            if (!s->dbc->autocommit && !session.in_transaction()) session.execute_text("BEGIN TRANSACTION");
+            ExecOutcome out = session.execute(*s->batch, values);
+            for (const auto& [pos, v] : out.outputs) {
+                auto it = s->params.find(pos + 1);
+                if (it != s->params.end() && it->second.io != SQL_PARAM_INPUT) write_output(element(s, it->second, i), v);
+            }
+            s->runs.push_back(std::move(out));
+            set_status(i, SQL_PARAM_SUCCESS);
+        } catch (const TsqlError& e) {
+            ++failed;
+            s->error(e, diag_row);
+            set_status(i, SQL_PARAM_ERROR);
+            if (e.native() == 1205 || (was_in_transaction && !session.in_transaction())) {
+                ++i;
+                break;
+            }
+        } catch (const std::exception& e) {
+            ++failed;
+            s->diags.push_back({{"HY000", 0, e.what(), 16, 1}, diag_row});
+            set_status(i, SQL_PARAM_ERROR);
+        }
     }
+    for (; i < sets; ++i) set_status(i, SQL_PARAM_UNUSED);
     s->dae_data.clear();
-    for (const auto& [pos, v] : s->outcome.outputs) {
-        auto it = s->params.find(pos + 1);
-        if (it != s->params.end() && it->second.io != SQL_PARAM_INPUT) write_output(it->second, v);
+    s->dbc->count(1, static_cast<long long>(ran), 0);
+    if (failed > 0 && failed == ran) {
+        s->runs.clear();
+        return SQL_ERROR;
     }
     s->has_results = true;
-    if (s->outcome.no_rows_affected) return SQL_NO_DATA;
+    if (failed > 0) return SQL_SUCCESS_WITH_INFO;
+    if (!s->runs.empty() &&
+        std::all_of(s->runs.begin(), s->runs.end(), [](const ExecOutcome& o) { return o.no_rows_affected; }))
+        return SQL_NO_DATA;
     return SQL_SUCCESS;
 }
 
@@ -396,9 +537,12 @@ SQLRETURN execute(Stmt* s) {
     }
     s->pending.clear();
     s->dae_data.clear();
-    s->current_dae = 0;
-    for (const auto& [n, b] : s->params)
-        if (n <= s->batch->param_count && is_data_at_exec(b)) s->pending.push_back(n);
+    s->current_dae.reset();
+    for (SQLULEN i = 0; i < s->paramset_size; ++i) {
+        if (ignored(s, i)) continue;
+        for (const auto& [n, b] : s->params)
+            if (n <= s->batch->param_count && is_data_at_exec(element(s, b, i))) s->pending.push_back({i, n});
+    }
     if (!s->pending.empty()) return SQL_NEED_DATA;
     return run(s);
 }
@@ -416,42 +560,25 @@ SQLRETURN prepare(Stmt* s, const std::string& sql) {
     return SQL_SUCCESS;
 }
 
-// ---- results ----
-
-struct SqlTypeInfo {
-    SQLSMALLINT type;
-    SQLULEN size;
-    SQLSMALLINT digits;
-};
-
-SqlTypeInfo describe(const TsqlType& t) {
-    const std::string& n = t.name;
-    if (n == "bit") return {SQL_BIT, 1, 0};
-    if (n == "tinyint") return {SQL_TINYINT, 3, 0};
-    if (n == "smallint") return {SQL_SMALLINT, 5, 0};
-    if (n == "int") return {SQL_INTEGER, 10, 0};
-    if (n == "bigint") return {SQL_BIGINT, 19, 0};
-    if (n == "decimal") return {SQL_DECIMAL, static_cast<SQLULEN>(t.precision), static_cast<SQLSMALLINT>(t.scale)};
-    if (n == "numeric") return {SQL_NUMERIC, static_cast<SQLULEN>(t.precision), static_cast<SQLSMALLINT>(t.scale)};
-    if (n == "money") return {SQL_DECIMAL, 19, 4};
-    if (n == "smallmoney") return {SQL_DECIMAL, 10, 4};
-    if (n == "float") return {SQL_FLOAT, 53, 0};
-    if (n == "real") return {SQL_REAL, 24, 0};
-    if (n == "date") return {SQL_TYPE_DATE, 10, 0};
-    if (n == "time") return {kSsTime2, static_cast<SQLULEN>(t.precision ? 9 + t.precision : 8), static_cast<SQLSMALLINT>(t.precision)};
-    if (n == "datetime") return {SQL_TYPE_TIMESTAMP, 23, 3};
-    if (n == "datetime2") return {SQL_TYPE_TIMESTAMP, static_cast<SQLULEN>(t.precision ? 20 + t.precision : 19), static_cast<SQLSMALLINT>(t.precision)};
-    if (n == "smalldatetime") return {SQL_TYPE_TIMESTAMP, 16, 0};
-    if (n == "uniqueidentifier") return {SQL_GUID, 36, 0};
-    SQLULEN len = t.length < 0 ? 0 : static_cast<SQLULEN>(t.length);
-    if (n == "char") return {SQL_CHAR, len, 0};
-    if (n == "varchar") return t.length < 0 ? SqlTypeInfo{SQL_LONGVARCHAR, 2147483647, 0} : SqlTypeInfo{SQL_VARCHAR, len, 0};
-    if (n == "nchar") return {SQL_WCHAR, len, 0};
-    if (n == "nvarchar" || n == "sysname")
-        return t.length < 0 ? SqlTypeInfo{SQL_WLONGVARCHAR, 1073741823, 0} : SqlTypeInfo{SQL_WVARCHAR, len, 0};
-    if (n == "binary") return {SQL_BINARY, len, 0};
-    return t.length < 0 ? SqlTypeInfo{SQL_LONGVARBINARY, 2147483647, 0} : SqlTypeInfo{SQL_VARBINARY, len, 0};
+SQLRETURN exec_direct(Stmt* s, const std::string& sql) {
+    SQLRETURN rc = prepare(s, sql);
+    if (SQL_SUCCEEDED(rc)) return execute(s);
+    s->dbc->count(1, 0, 0);  // the server sees the text and refuses it
+    return rc;
 }
+
+SQLRETURN type_info(Stmt* s, SQLSMALLINT sql_type) {
+    s->diags.clear();
+    s->close();
+    ExecOutcome out;
+    out.results.push_back(type_info_rows(sql_type));
+    s->runs.push_back(std::move(out));
+    s->has_results = true;
+    s->dbc->count(1, 1, 0);
+    return SQL_SUCCESS;
+}
+
+// ---- results ----
 
 std::string value_text(const Value& v, const TsqlType& t) {
     switch (v.kind) {
@@ -586,40 +713,22 @@ std::string stream_bytes(const Value& v, const TsqlType& t, SQLSMALLINT ct) {
     return text;
 }
 
-SQLRETURN get_data(Stmt* s, SQLUSMALLINT col, SQLSMALLINT ct, SQLPOINTER ptr, SQLLEN buflen, SQLLEN* ind) {
-    s->diags.clear();
-    const ResultSet* rs = s->current();
-    if (!rs || s->row < 0 || s->row >= static_cast<long>(rs->rows.size())) {
-        s->error("24000", "Invalid cursor state");
-        return SQL_ERROR;
-    }
-    if (col < 1 || col > rs->columns.size()) {
-        s->error("07009", "Invalid descriptor index");
-        return SQL_ERROR;
-    }
-    const Value& v = rs->rows[s->row][col - 1];
-    const TsqlType& t = rs->columns[col - 1].type;
-    if (s->getdata_col != col) {
-        s->getdata_col = col;
-        s->getdata_offset = 0;
-        s->getdata_done = false;
-    }
-    if (s->getdata_done) return SQL_NO_DATA;
+// Hands a value out as C type `ct` into ptr/buflen: fixed-size types whole;
+// CHAR, WCHAR and BINARY from byte `offset` on, as much as fits, with
+// `offset` moved past what was written. `done` tells whether the value has
+// been handed out to its end.
+SQLRETURN read_value(Stmt* s, const Value& v, const TsqlType& t, SQLSMALLINT ct, SQLPOINTER ptr, SQLLEN buflen, SQLLEN* ind,
+                     size_t& offset, bool& done) {
     if (v.is_null()) {
         if (!ind) {
             s->error("22002", "Indicator variable required but not supplied");
             return SQL_ERROR;
         }
         *ind = SQL_NULL_DATA;
-        s->getdata_done = true;
+        done = true;
         return SQL_SUCCESS;
     }
-    if (ct == SQL_C_DEFAULT) {
-        SQLSMALLINT sql = describe(t).type;
-        ct = sql == SQL_WCHAR || sql == SQL_WVARCHAR || sql == SQL_WLONGVARCHAR ? SQL_C_WCHAR
-             : sql == SQL_BINARY || sql == SQL_VARBINARY || sql == SQL_LONGVARBINARY ? SQL_C_BINARY
-                                                                                    : SQL_C_CHAR;
-    }
+    if (ct == SQL_C_DEFAULT) ct = default_c_type(odbc_type_facts(t).type);
     if (ct != SQL_C_CHAR && ct != SQL_C_WCHAR && ct != SQL_C_BINARY) {
         std::string bytes;
         try {
@@ -629,47 +738,313 @@ SQLRETURN get_data(Stmt* s, SQLUSMALLINT col, SQLSMALLINT ct, SQLPOINTER ptr, SQ
         }
         if (ptr) std::memcpy(ptr, bytes.data(), bytes.size());
         if (ind) *ind = static_cast<SQLLEN>(bytes.size());
-        s->getdata_done = true;
+        done = true;
         return SQL_SUCCESS;
     }
     std::string bytes = stream_bytes(v, t, ct);
-    size_t remaining = bytes.size() - s->getdata_offset;
+    size_t remaining = bytes.size() - offset;
     if (ind) *ind = static_cast<SQLLEN>(remaining);
     size_t term = ct == SQL_C_WCHAR ? 2 : ct == SQL_C_CHAR ? 1 : 0;
     size_t room = buflen > static_cast<SQLLEN>(term) ? static_cast<size_t>(buflen) - term : 0;
     if (ct == SQL_C_WCHAR) room &= ~static_cast<size_t>(1);
     size_t n = std::min(room, remaining);
     if (ptr && buflen > 0) {
-        std::memcpy(ptr, bytes.data() + s->getdata_offset, n);
+        std::memcpy(ptr, bytes.data() + offset, n);
         if (term) std::memset(static_cast<char*>(ptr) + n, 0, term);
     } else {
         n = 0;
     }
-    s->getdata_offset += n;
+    offset += n;
     if (n < remaining) {
-        s->diags.push_back({"01004", 0, "String data, right truncated", 0, 1});
+        s->warning("01004", "String data, right truncated");
         return SQL_SUCCESS_WITH_INFO;
     }
-    s->getdata_done = true;
+    done = true;
     return SQL_SUCCESS;
+}
+
+int last_bound_column(const Stmt* s) { return s->columns.empty() ? 0 : s->columns.rbegin()->first; }
+
+// SQL Server's drivers read unbound columns after the bound ones, in
+// increasing order; a column may be read in pieces, and once more gives
+// SQL_NO_DATA.
+SQLRETURN get_data(Stmt* s, SQLUSMALLINT col, SQLSMALLINT ct, SQLPOINTER ptr, SQLLEN buflen, SQLLEN* ind) {
+    s->diags.clear();
+    const ResultSet* rs = s->current();
+    if (!rs || !s->on_row) {
+        s->error("24000", "Invalid cursor state");
+        return SQL_ERROR;
+    }
+    if (col < 1 || col > rs->columns.size() || col <= last_bound_column(s) || col < s->getdata_col) {
+        s->error("07009", kInvalidDescriptorIndex);
+        return SQL_ERROR;
+    }
+    if (s->getdata_col != col) {
+        s->getdata_col = col;
+        s->getdata_offset = 0;
+        s->getdata_done = false;
+    }
+    if (s->getdata_done) return SQL_NO_DATA;
+    return read_value(s, s->row[col - 1], rs->columns[col - 1].type, ct, ptr, buflen, ind, s->getdata_offset,
+                      s->getdata_done);
+}
+
+// Writes row `r` of the rowset into the bound buffers.
+SQLRETURN write_bound_row(Stmt* s, const ResultSet& rs, const std::vector<Value>& row, SQLULEN r) {
+    const SQLULEN offset = s->row_bind_offset ? *s->row_bind_offset : 0;
+    SQLRETURN rc = SQL_SUCCESS;
+    for (const auto& [n, b] : s->columns) {
+        if (n > static_cast<int>(rs.columns.size())) break;
+        const TsqlType& t = rs.columns[n - 1].type;
+        const SQLSMALLINT ct = b.ctype == SQL_C_DEFAULT ? default_c_type(odbc_type_facts(t).type) : b.ctype;
+        SQLULEN value_stride = s->row_bind_type, ind_stride = s->row_bind_type;
+        if (s->row_bind_type == SQL_BIND_BY_COLUMN) {
+            const SQLLEN fixed = fixed_c_type_size(ct);
+            value_stride = static_cast<SQLULEN>(fixed ? fixed : b.buflen);
+            ind_stride = sizeof(SQLLEN);
+        }
+        char* ptr = static_cast<char*>(b.ptr) + offset + r * value_stride;
+        SQLLEN* ind = b.ind ? reinterpret_cast<SQLLEN*>(reinterpret_cast<char*>(b.ind) + offset + r * ind_stride) : nullptr;
+        size_t at = 0;
+        bool done = false;
+        SQLRETURN one = read_value(s, row[n - 1], t, ct, ptr, b.buflen, ind, at, done);
+        if (one == SQL_ERROR) return one;
+        if (one == SQL_SUCCESS_WITH_INFO) rc = one;
+    }
+    return rc;
+}
+
+// The next row of the result set, moved out of it: the cursor only goes forward.
+bool next_row(Stmt* s, ResultSet& rs, std::vector<Value>& out) {
+    if (s->next_row >= rs.rows.size()) return false;
+    out = std::move(rs.rows[s->next_row++]);
+    return true;
+}
+
+// Fetches the next rowset (one row unless SQL_ATTR_ROW_ARRAY_SIZE says more)
+// into the bound columns; the first row of it stays readable by SQLGetData.
+SQLRETURN fetch(Stmt* s) {
+    s->diags.clear();
+    ResultSet* rs = s->current();
+    if (!rs) {
+        s->error("24000", "Invalid cursor state");
+        return SQL_ERROR;
+    }
+    s->on_row = false;
+    s->getdata_col = 0;
+    s->getdata_offset = 0;
+    s->getdata_done = false;
+    if (s->fetch_error) {
+        s->error(*s->fetch_error);
+        s->fetch_error.reset();
+        return SQL_ERROR;
+    }
+    const SQLULEN size = s->row_array_size;
+    SQLULEN got = 0, errors = 0;
+    bool info = false;
+    while (got < size) {
+        std::vector<Value> row;
+        try {
+            if (!next_row(s, *rs, row)) break;
+        } catch (const TsqlError& e) {
+            if (got == 0) {
+                s->error(e);
+                return SQL_ERROR;
+            }
+            s->fetch_error = e;
+            break;
+        }
+        const size_t before = s->diags.size();
+        SQLRETURN rc = write_bound_row(s, *rs, row, got);
+        if (size > 1)
+            for (size_t k = before; k < s->diags.size(); ++k) s->diags[k].row = static_cast<SQLLEN>(got + 1);
+        if (s->row_status)
+            s->row_status[got] = rc == SQL_ERROR ? SQL_ROW_ERROR : rc == SQL_SUCCESS_WITH_INFO ? SQL_ROW_SUCCESS_WITH_INFO : SQL_ROW_SUCCESS;
+        errors += rc == SQL_ERROR;
+        info = info || rc == SQL_SUCCESS_WITH_INFO;
+        if (got == 0) s->row = std::move(row);
+        ++got;
+    }
+    if (s->row_status)
+        for (SQLULEN r = got; r < size; ++r) s->row_status[r] = SQL_ROW_NOROW;
+    if (s->rows_fetched) *s->rows_fetched = got;
+    if (got == 0) return SQL_NO_DATA;
+    s->on_row = true;
+    if (errors > 0) return size == 1 ? SQL_ERROR : SQL_SUCCESS_WITH_INFO;
+    return info ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+}
+
+SQLRETURN more_results(Stmt* s) {
+    s->diags.clear();
+    ExecOutcome* o = s->outcome();
+    if (o && s->set + 1 < o->results.size()) {
+        ++s->set;
+    } else if (o && s->run + 1 < s->runs.size()) {
+        ++s->run;
+        s->set = 0;
+    } else {
+        s->close();
+        return SQL_NO_DATA;
+    }
+    s->next_row = 0;
+    s->row.clear();
+    s->on_row = false;
+    s->fetch_error.reset();
+    s->getdata_col = 0;
+    return SQL_SUCCESS;
+}
+
+const ResultColumn* result_column(Stmt* s, SQLUSMALLINT col) {
+    const ResultSet* rs = s->current();
+    if (!rs || col < 1 || col > rs->columns.size()) {
+        s->error("07009", kInvalidDescriptorIndex);
+        return nullptr;
+    }
+    return &rs->columns[col - 1];
 }
 
 SQLRETURN describe_col(Stmt* s, SQLUSMALLINT col, std::string& name, SQLSMALLINT* type, SQLULEN* size,
                        SQLSMALLINT* digits, SQLSMALLINT* nullable) {
     s->diags.clear();
-    const ResultSet* rs = s->current();
-    if (!rs || col < 1 || col > rs->columns.size()) {
-        s->error("07009", "Invalid descriptor index");
-        return SQL_ERROR;
-    }
-    const ResultColumn& c = rs->columns[col - 1];
-    SqlTypeInfo info = describe(c.type);
-    name = c.name;
-    if (type) *type = info.type;
-    if (size) *size = info.size;
-    if (digits) *digits = info.digits;
-    if (nullable) *nullable = c.nullable ? SQL_NULLABLE : SQL_NO_NULLS;
+    const ResultColumn* c = result_column(s, col);
+    if (!c) return SQL_ERROR;
+    OdbcTypeFacts f = odbc_type_facts(c->type);
+    name = c->name;
+    if (type) *type = f.type;
+    if (size) *size = f.size;
+    if (digits) *digits = f.digits;
+    if (nullable) *nullable = c->nullable ? SQL_NULLABLE : SQL_NO_NULLS;
     return SQL_SUCCESS;
+}
+
+// One field of SQLColAttribute: text fields come back in `text`, numbers in `number`.
+SQLRETURN col_attribute(Stmt* s, SQLUSMALLINT col, SQLUSMALLINT field, std::optional<std::string>& text, SQLLEN& number) {
+    s->diags.clear();
+    if (field == SQL_DESC_COUNT || field == SQL_COLUMN_COUNT) {
+        const ResultSet* rs = s->current();
+        number = rs ? static_cast<SQLLEN>(rs->columns.size()) : 0;
+        return SQL_SUCCESS;
+    }
+    const ResultColumn* c = result_column(s, col);
+    if (!c) return SQL_ERROR;
+    const OdbcTypeFacts f = odbc_type_facts(c->type);
+    const bool datetime = f.type == SQL_TYPE_DATE || f.type == SQL_TYPE_TIMESTAMP;
+    switch (field) {
+        case SQL_DESC_NAME: case SQL_COLUMN_NAME: case SQL_DESC_LABEL: case SQL_DESC_BASE_COLUMN_NAME: text = c->name; break;
+        case SQL_DESC_TYPE_NAME: case SQL_DESC_LOCAL_TYPE_NAME: text = f.type_name; break;
+        case SQL_DESC_LITERAL_PREFIX: text = f.literal_prefix; break;
+        case SQL_DESC_LITERAL_SUFFIX: text = f.literal_suffix; break;
+        case SQL_DESC_TABLE_NAME: case SQL_DESC_BASE_TABLE_NAME: case SQL_DESC_SCHEMA_NAME: case SQL_DESC_CATALOG_NAME:
+            text = "";
+            break;
+        case SQL_DESC_UNNAMED: number = c->name.empty() ? SQL_UNNAMED : SQL_NAMED; break;
+        case SQL_DESC_CONCISE_TYPE: number = f.type; break;
+        case SQL_DESC_TYPE: number = datetime ? SQL_DATETIME : f.type; break;
+        case SQL_DESC_DATETIME_INTERVAL_CODE:
+            number = f.type == SQL_TYPE_DATE ? SQL_CODE_DATE : f.type == SQL_TYPE_TIMESTAMP ? SQL_CODE_TIMESTAMP : 0;
+            break;
+        case SQL_DESC_LENGTH: case SQL_COLUMN_PRECISION: number = static_cast<SQLLEN>(f.size); break;
+        case SQL_DESC_OCTET_LENGTH: case SQL_COLUMN_LENGTH: number = f.octet_length; break;
+        case SQL_DESC_PRECISION: number = datetime || f.type == kSsTime2 ? f.digits : static_cast<SQLLEN>(f.size); break;
+        case SQL_DESC_SCALE: case SQL_COLUMN_SCALE: number = f.digits; break;
+        case SQL_DESC_DISPLAY_SIZE: number = f.display_size; break;
+        case SQL_DESC_NULLABLE: case SQL_COLUMN_NULLABLE: number = c->nullable ? SQL_NULLABLE : SQL_NO_NULLS; break;
+        case SQL_DESC_UNSIGNED: number = f.is_unsigned ? SQL_TRUE : SQL_FALSE; break;
+        case SQL_DESC_FIXED_PREC_SCALE: number = f.fixed_prec_scale ? SQL_TRUE : SQL_FALSE; break;
+        case SQL_DESC_UPDATABLE: number = SQL_ATTR_READWRITE_UNKNOWN; break;
+        case SQL_DESC_AUTO_UNIQUE_VALUE: number = SQL_FALSE; break;
+        case SQL_DESC_CASE_SENSITIVE: number = f.case_sensitive ? SQL_TRUE : SQL_FALSE; break;
+        case SQL_DESC_SEARCHABLE: number = f.size > 8000 ? SQL_PRED_CHAR : SQL_PRED_SEARCHABLE; break;
+        case SQL_DESC_NUM_PREC_RADIX: number = f.radix; break;
+        default: s->error("HY091", "Invalid descriptor field identifier"); return SQL_ERROR;
+    }
+    return SQL_SUCCESS;
+}
+
+// ---- statement attributes ----
+
+SQLRETURN set_stmt_attr(Stmt* s, SQLINTEGER attr, SQLPOINTER value) {
+    s->diags.clear();
+    const SQLULEN n = reinterpret_cast<SQLULEN>(value);
+    auto unsupported = [&] {
+        s->error("HYC00", "Optional feature not implemented");
+        return SQL_ERROR;
+    };
+    auto changed = [&] {
+        s->warning("01S02", "Option value changed");
+        return SQL_SUCCESS_WITH_INFO;
+    };
+    switch (attr) {
+        case SQL_ATTR_PARAMSET_SIZE:
+        case SQL_ATTR_ROW_ARRAY_SIZE:
+        case SQL_ROWSET_SIZE:
+            if (n < 1) {
+                s->error("HY024", "Invalid attribute value");
+                return SQL_ERROR;
+            }
+            (attr == SQL_ATTR_PARAMSET_SIZE ? s->paramset_size : s->row_array_size) = n;
+            return SQL_SUCCESS;
+        case SQL_ATTR_PARAM_BIND_TYPE: s->param_bind_type = n; return SQL_SUCCESS;
+        case SQL_ATTR_PARAM_BIND_OFFSET_PTR: s->param_bind_offset = static_cast<SQLULEN*>(value); return SQL_SUCCESS;
+        case SQL_ATTR_PARAM_OPERATION_PTR: s->param_operations = static_cast<SQLUSMALLINT*>(value); return SQL_SUCCESS;
+        case SQL_ATTR_PARAM_STATUS_PTR: s->param_status = static_cast<SQLUSMALLINT*>(value); return SQL_SUCCESS;
+        case SQL_ATTR_PARAMS_PROCESSED_PTR: s->params_processed = static_cast<SQLULEN*>(value); return SQL_SUCCESS;
+        case SQL_ATTR_ROW_BIND_TYPE: s->row_bind_type = n; return SQL_SUCCESS;
+        case SQL_ATTR_ROW_BIND_OFFSET_PTR: s->row_bind_offset = static_cast<SQLULEN*>(value); return SQL_SUCCESS;
+        case SQL_ATTR_ROW_STATUS_PTR: s->row_status = static_cast<SQLUSMALLINT*>(value); return SQL_SUCCESS;
+        case SQL_ATTR_ROWS_FETCHED_PTR: s->rows_fetched = static_cast<SQLULEN*>(value); return SQL_SUCCESS;
+        case SQL_ATTR_QUERY_TIMEOUT: s->query_timeout = n; return SQL_SUCCESS;
+        // Forward-only, read-only cursors: other kinds are answered with the nearest one.
+        case SQL_ATTR_CURSOR_TYPE: return n == SQL_CURSOR_FORWARD_ONLY ? SQL_SUCCESS : changed();
+        case SQL_ATTR_CONCURRENCY: return n == SQL_CONCUR_READ_ONLY ? SQL_SUCCESS : changed();
+        case SQL_ATTR_MAX_ROWS: case SQL_ATTR_MAX_LENGTH: return n == 0 ? SQL_SUCCESS : changed();
+        case SQL_ATTR_CURSOR_SCROLLABLE: return n == SQL_NONSCROLLABLE ? SQL_SUCCESS : unsupported();
+        case SQL_ATTR_CURSOR_SENSITIVITY: return n == SQL_UNSPECIFIED || n == SQL_INSENSITIVE ? SQL_SUCCESS : unsupported();
+        case SQL_ATTR_RETRIEVE_DATA: return n == SQL_RD_ON ? SQL_SUCCESS : unsupported();
+        case SQL_ATTR_USE_BOOKMARKS: return n == SQL_UB_OFF ? SQL_SUCCESS : unsupported();
+        case SQL_ATTR_ASYNC_ENABLE: return n == SQL_ASYNC_ENABLE_OFF ? SQL_SUCCESS : unsupported();
+        case SQL_ATTR_NOSCAN: case SQL_ATTR_METADATA_ID: case SQL_ATTR_ENABLE_AUTO_IPD: return SQL_SUCCESS;
+        default: s->error("HY092", "Invalid attribute/option identifier"); return SQL_ERROR;
+    }
+}
+
+SQLRETURN get_stmt_attr(Stmt* s, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER* len) {
+    s->diags.clear();
+    auto number = [&](SQLULEN v) {
+        if (value) *static_cast<SQLULEN*>(value) = v;
+        if (len) *len = sizeof(SQLULEN);
+        return SQL_SUCCESS;
+    };
+    auto pointer = [&](void* p) {
+        if (value) *static_cast<SQLPOINTER*>(value) = p;
+        if (len) *len = sizeof(SQLPOINTER);
+        return SQL_SUCCESS;
+    };
+    switch (attr) {
+        case SQL_ATTR_PARAMSET_SIZE: return number(s->paramset_size);
+        case SQL_ATTR_ROW_ARRAY_SIZE: case SQL_ROWSET_SIZE: return number(s->row_array_size);
+        case SQL_ATTR_PARAM_BIND_TYPE: return number(s->param_bind_type);
+        case SQL_ATTR_ROW_BIND_TYPE: return number(s->row_bind_type);
+        case SQL_ATTR_PARAM_BIND_OFFSET_PTR: return pointer(s->param_bind_offset);
+        case SQL_ATTR_PARAM_OPERATION_PTR: return pointer(s->param_operations);
+        case SQL_ATTR_PARAM_STATUS_PTR: return pointer(s->param_status);
+        case SQL_ATTR_PARAMS_PROCESSED_PTR: return pointer(s->params_processed);
+        case SQL_ATTR_ROW_BIND_OFFSET_PTR: return pointer(s->row_bind_offset);
+        case SQL_ATTR_ROW_STATUS_PTR: return pointer(s->row_status);
+        case SQL_ATTR_ROWS_FETCHED_PTR: return pointer(s->rows_fetched);
+        case SQL_ATTR_QUERY_TIMEOUT: return number(s->query_timeout);
+        case SQL_ATTR_CURSOR_TYPE: return number(SQL_CURSOR_FORWARD_ONLY);
+        case SQL_ATTR_CONCURRENCY: return number(SQL_CONCUR_READ_ONLY);
+        case SQL_ATTR_CURSOR_SCROLLABLE: return number(SQL_NONSCROLLABLE);
+        case SQL_ATTR_CURSOR_SENSITIVITY: return number(SQL_UNSPECIFIED);
+        case SQL_ATTR_RETRIEVE_DATA: return number(SQL_RD_ON);
+        case SQL_ATTR_USE_BOOKMARKS: return number(SQL_UB_OFF);
+        case SQL_ATTR_ASYNC_ENABLE: return number(SQL_ASYNC_ENABLE_OFF);
+        case SQL_ATTR_MAX_ROWS: case SQL_ATTR_MAX_LENGTH: case SQL_ATTR_NOSCAN: case SQL_ATTR_METADATA_ID:
+        case SQL_ATTR_ENABLE_AUTO_IPD:
+            return number(0);
+        default: s->error("HY092", "Invalid attribute/option identifier"); return SQL_ERROR;
+    }
 }
 
 // ---- diagnostics ----
@@ -696,13 +1071,14 @@ SQLRETURN diag_field(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT
         if (field == SQL_DIAG_RETURNCODE) return SQL_SUCCESS;
         if (field == SQL_DIAG_ROW_COUNT) {
             Stmt* s = as<Stmt>(h, Kind::Stmt);
-            *static_cast<SQLLEN*>(info) = s ? s->outcome.row_count : 0;
+            const ExecOutcome* o = s ? s->outcome() : nullptr;
+            *static_cast<SQLLEN*>(info) = o ? o->row_count : 0;
             return SQL_SUCCESS;
         }
         return SQL_ERROR;
     }
     if (rec < 1 || rec > static_cast<SQLSMALLINT>(hd->diags.size())) return SQL_NO_DATA;
-    const DiagRecord& d = hd->diags[rec - 1];
+    const Diag& d = hd->diags[rec - 1];
     auto text = [&](const std::string& v) {
         bool cut = Wide ? text_out_w(v, static_cast<SQLWCHAR*>(info), buflen / 2, len)
                         : text_out_a(v, static_cast<SQLCHAR*>(info), buflen, len);
@@ -718,7 +1094,8 @@ SQLRETURN diag_field(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT
         case SQL_DIAG_NATIVE: *static_cast<SQLINTEGER*>(info) = d.native; return SQL_SUCCESS;
         case kSsMsgState: *static_cast<SQLINTEGER*>(info) = d.state; return SQL_SUCCESS;
         case kSsSeverity: *static_cast<SQLINTEGER*>(info) = d.severity; return SQL_SUCCESS;
-        case SQL_DIAG_ROW_NUMBER: case SQL_DIAG_COLUMN_NUMBER: *static_cast<SQLLEN*>(info) = -1; return SQL_SUCCESS;
+        case SQL_DIAG_ROW_NUMBER: *static_cast<SQLLEN*>(info) = d.row; return SQL_SUCCESS;
+        case SQL_DIAG_COLUMN_NUMBER: *static_cast<SQLINTEGER*>(info) = SQL_NO_COLUMN_NUMBER; return SQL_SUCCESS;
         default: return SQL_ERROR;
     }
 }
@@ -730,7 +1107,7 @@ SQLRETURN diag_rec(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, Ch* state, SQ
     if (!hd) return SQL_INVALID_HANDLE;
     if (rec < 1) return SQL_ERROR;
     if (rec > static_cast<SQLSMALLINT>(hd->diags.size())) return SQL_NO_DATA;
-    const DiagRecord& d = hd->diags[rec - 1];
+    const Diag& d = hd->diags[rec - 1];
     if (native) *native = d.native;
     bool cut;
     if constexpr (Wide) {
@@ -741,6 +1118,63 @@ SQLRETURN diag_rec(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, Ch* state, SQ
         cut = text_out_a(d.message, msg, buflen, len);
     }
     return cut ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
+}
+
+
+template <bool Wide>
+SQLRETURN get_info(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT buflen, SQLSMALLINT* len) {
+    Dbc* d = as<Dbc>(h, Kind::Dbc);
+    if (!d) return SQL_INVALID_HANDLE;
+    d->diags.clear();
+    InfoValue v = info_value(type, d->session ? d->session->database() : "", d->server);
+    switch (v.kind) {
+        case InfoValue::Small:
+            if (value) *static_cast<SQLUSMALLINT*>(value) = static_cast<SQLUSMALLINT>(v.number);
+            if (len) *len = sizeof(SQLUSMALLINT);
+            return SQL_SUCCESS;
+        case InfoValue::Word:
+            if (value) *static_cast<SQLUINTEGER*>(value) = v.number;
+            if (len) *len = sizeof(SQLUINTEGER);
+            return SQL_SUCCESS;
+        case InfoValue::Text: {
+            bool cut;
+            if constexpr (Wide) {
+                cut = text_out_w(v.text, static_cast<SQLWCHAR*>(value), buflen / 2, len);
+                if (len) *len = static_cast<SQLSMALLINT>(*len * 2);
+            } else {
+                cut = text_out_a(v.text, static_cast<SQLCHAR*>(value), buflen, len);
+            }
+            if (!cut) return SQL_SUCCESS;
+            d->warning("01004", "String data, right truncated");
+            return SQL_SUCCESS_WITH_INFO;
+        }
+        default: d->error("HY096", "Information type out of range"); return SQL_ERROR;
+    }
+}
+
+template <bool Wide>
+SQLRETURN col_attribute_out(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER text_out, SQLSMALLINT buflen,
+                            SQLSMALLINT* len, SQLLEN* number_out) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    if (!s) return SQL_INVALID_HANDLE;
+    std::optional<std::string> text;
+    SQLLEN number = 0;
+    SQLRETURN rc = col_attribute(s, col, field, text, number);
+    if (!SQL_SUCCEEDED(rc)) return rc;
+    if (!text) {
+        if (number_out) *number_out = number;
+        return rc;
+    }
+    bool cut;
+    if constexpr (Wide) {
+        cut = text_out_w(*text, static_cast<SQLWCHAR*>(text_out), buflen / 2, len);
+        if (len) *len = static_cast<SQLSMALLINT>(*len * 2);
+    } else {
+        cut = text_out_a(*text, static_cast<SQLCHAR*>(text_out), buflen, len);
+    }
+    if (!cut) return rc;
+    s->warning("01004", "String data, right truncated");
+    return SQL_SUCCESS_WITH_INFO;
 }
 
 }  // namespace
@@ -784,13 +1218,13 @@ SQLRETURN SQL_API SQLFreeHandle(SQLSMALLINT type, SQLHANDLE h) {
 SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT h, SQLUSMALLINT option) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
-    if (option == SQL_DROP) {
-        delete s;
-        return SQL_SUCCESS;
+    switch (option) {
+        case SQL_DROP: delete s; return SQL_SUCCESS;
+        case SQL_CLOSE: s->close(); return SQL_SUCCESS;
+        case SQL_UNBIND: s->columns.clear(); return SQL_SUCCESS;
+        case SQL_RESET_PARAMS: s->params.clear(); return SQL_SUCCESS;
+        default: s->error("HY092", "Invalid attribute/option identifier"); return SQL_ERROR;
     }
-    if (option == SQL_CLOSE) s->close();
-    if (option == SQL_RESET_PARAMS) s->params.clear();
-    return SQL_SUCCESS;
 }
 
 SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT h) {
@@ -824,7 +1258,10 @@ SQLRETURN SQL_API SQLSetConnectAttr(SQLHDBC h, SQLINTEGER attr, SQLPOINTER value
     d->diags.clear();
     if (attr == SQL_ATTR_AUTOCOMMIT) {
         bool on = reinterpret_cast<uintptr_t>(value) == SQL_AUTOCOMMIT_ON;
-        if (on && !d->autocommit && d->session && d->session->in_transaction()) d->session->execute_text("COMMIT TRANSACTION");
+        if (on && !d->autocommit && d->session && d->session->in_transaction()) {
+            d->session->execute_text("COMMIT TRANSACTION");
+            d->count(0, 0, 1);
+        }
         d->autocommit = on;
     }
     return SQL_SUCCESS;
@@ -848,17 +1285,35 @@ SQLRETURN SQL_API SQLGetConnectAttrW(SQLHDBC h, SQLINTEGER attr, SQLPOINTER valu
     return SQLGetConnectAttr(h, attr, value, n, len);
 }
 
-SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER, SQLPOINTER, SQLINTEGER) {
-    return as<Stmt>(h, Kind::Stmt) ? SQL_SUCCESS : SQL_INVALID_HANDLE;
+SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT h, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    return s ? set_stmt_attr(s, attr, value) : SQL_INVALID_HANDLE;
 }
 SQLRETURN SQL_API SQLSetStmtAttrW(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n) { return SQLSetStmtAttr(h, a, v, n); }
+
+SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT h, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER, SQLINTEGER* len) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    return s ? get_stmt_attr(s, attr, value, len) : SQL_INVALID_HANDLE;
+}
+SQLRETURN SQL_API SQLGetStmtAttrW(SQLHSTMT h, SQLINTEGER a, SQLPOINTER v, SQLINTEGER n, SQLINTEGER* len) {
+    return SQLGetStmtAttr(h, a, v, n, len);
+}
+
+SQLRETURN SQL_API SQLConnect(SQLHDBC h, SQLCHAR* dsn, SQLSMALLINT dsnlen, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT) {
+    Dbc* d = as<Dbc>(h, Kind::Dbc);
+    return d ? connect(d, {{"dsn", narrow_in(dsn, dsnlen)}}) : SQL_INVALID_HANDLE;
+}
+SQLRETURN SQL_API SQLConnectW(SQLHDBC h, SQLWCHAR* dsn, SQLSMALLINT dsnlen, SQLWCHAR*, SQLSMALLINT, SQLWCHAR*, SQLSMALLINT) {
+    Dbc* d = as<Dbc>(h, Kind::Dbc);
+    return d ? connect(d, {{"dsn", utf16_to_utf8(dsn, dsnlen)}}) : SQL_INVALID_HANDLE;
+}
 
 SQLRETURN SQL_API SQLDriverConnect(SQLHDBC h, SQLHWND, SQLCHAR* in, SQLSMALLINT inlen, SQLCHAR* out, SQLSMALLINT outmax,
                                    SQLSMALLINT* outlen, SQLUSMALLINT) {
     Dbc* d = as<Dbc>(h, Kind::Dbc);
     if (!d) return SQL_INVALID_HANDLE;
     std::string cs = narrow_in(in, inlen);
-    SQLRETURN rc = connect(d, cs);
+    SQLRETURN rc = connect(d, parse_connection_string(cs));
     if (SQL_SUCCEEDED(rc)) text_out_a(cs, out, outmax, outlen);
     return rc;
 }
@@ -868,7 +1323,7 @@ SQLRETURN SQL_API SQLDriverConnectW(SQLHDBC h, SQLHWND, SQLWCHAR* in, SQLSMALLIN
     Dbc* d = as<Dbc>(h, Kind::Dbc);
     if (!d) return SQL_INVALID_HANDLE;
     std::string cs = utf16_to_utf8(in, inlen);
-    SQLRETURN rc = connect(d, cs);
+    SQLRETURN rc = connect(d, parse_connection_string(cs));
     if (SQL_SUCCEEDED(rc)) text_out_w(cs, out, outmax, outlen);
     return rc;
 }
@@ -877,6 +1332,7 @@ SQLRETURN SQL_API SQLDisconnect(SQLHDBC h) {
     Dbc* d = as<Dbc>(h, Kind::Dbc);
     if (!d) return SQL_INVALID_HANDLE;
     d->session.reset();
+    d->counter.reset();
     return SQL_SUCCESS;
 }
 
@@ -886,6 +1342,7 @@ SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT completi
     if (!d) return SQL_INVALID_HANDLE;
     d->diags.clear();
     if (!d->session || !d->session->in_transaction()) return SQL_SUCCESS;
+    d->count(0, 0, 1);
     try {
         d->session->execute_text(completion == SQL_COMMIT ? "COMMIT TRANSACTION" : "ROLLBACK TRANSACTION");
     } catch (const TsqlError& e) {
@@ -911,15 +1368,11 @@ SQLRETURN SQL_API SQLExecute(SQLHSTMT h) {
 
 SQLRETURN SQL_API SQLExecDirect(SQLHSTMT h, SQLCHAR* text, SQLINTEGER len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
-    if (!s) return SQL_INVALID_HANDLE;
-    SQLRETURN rc = prepare(s, narrow_in(text, len));
-    return SQL_SUCCEEDED(rc) ? execute(s) : rc;
+    return s ? exec_direct(s, narrow_in(text, len)) : SQL_INVALID_HANDLE;
 }
 SQLRETURN SQL_API SQLExecDirectW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
-    if (!s) return SQL_INVALID_HANDLE;
-    SQLRETURN rc = prepare(s, utf16_to_utf8(text, len));
-    return SQL_SUCCEEDED(rc) ? execute(s) : rc;
+    return s ? exec_direct(s, utf16_to_utf8(text, len)) : SQL_INVALID_HANDLE;
 }
 
 SQLRETURN SQL_API SQLBindParameter(SQLHSTMT h, SQLUSMALLINT number, SQLSMALLINT io, SQLSMALLINT ctype, SQLSMALLINT sqltype,
@@ -945,38 +1398,39 @@ SQLRETURN SQL_API SQLNumParams(SQLHSTMT h, SQLSMALLINT* count) {
 SQLRETURN SQL_API SQLParamData(SQLHSTMT h, SQLPOINTER* value) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
-    if (s->pending.empty() && s->current_dae == 0) {
+    if (s->pending.empty() && !s->current_dae) {
         s->error("HY010", "Function sequence error");
         return SQL_ERROR;
     }
     if (!s->pending.empty()) {
         s->current_dae = s->pending.front();
         s->pending.erase(s->pending.begin());
-        s->dae_data[s->current_dae];
-        if (value) *value = s->params[s->current_dae].ptr;
+        s->dae_data[*s->current_dae] = std::string();
+        if (value) *value = element(s, s->params[s->current_dae->second], s->current_dae->first).ptr;
         return SQL_NEED_DATA;
     }
-    s->current_dae = 0;
+    s->current_dae.reset();
     return run(s);
 }
 
 SQLRETURN SQL_API SQLPutData(SQLHSTMT h, SQLPOINTER data, SQLLEN len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
-    if (s->current_dae == 0) {
+    if (!s->current_dae) {
         s->error("HY010", "Function sequence error");
         return SQL_ERROR;
     }
+    std::optional<std::string>& slot = s->dae_data[*s->current_dae];
     if (len == SQL_NULL_DATA) {
-        *s->params[s->current_dae].ind = SQL_NULL_DATA;
-        s->dae_data.erase(s->current_dae);
+        slot.reset();
         return SQL_SUCCESS;
     }
-    const ParamBinding& b = s->params[s->current_dae];
+    const ParamBinding& b = s->params[s->current_dae->second];
     if (len == SQL_NTS)
         len = b.ctype == SQL_C_WCHAR ? static_cast<SQLLEN>(std::char_traits<char16_t>::length(static_cast<const char16_t*>(data)) * 2)
                                      : static_cast<SQLLEN>(std::strlen(static_cast<const char*>(data)));
-    if (len > 0) s->dae_data[s->current_dae].append(static_cast<const char*>(data), len);
+    if (!slot) slot = std::string();
+    if (len > 0) slot->append(static_cast<const char*>(data), len);
     return SQL_SUCCESS;
 }
 
@@ -991,7 +1445,8 @@ SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT h, SQLSMALLINT* count) {
 SQLRETURN SQL_API SQLRowCount(SQLHSTMT h, SQLLEN* count) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
-    if (count) *count = s->outcome.row_count;
+    const ExecOutcome* o = s->outcome();
+    if (count) *count = o ? o->row_count : -1;
     return SQL_SUCCESS;
 }
 
@@ -1014,22 +1469,54 @@ SQLRETURN SQL_API SQLDescribeColW(SQLHSTMT h, SQLUSMALLINT col, SQLWCHAR* name, 
     return rc;
 }
 
-SQLRETURN SQL_API SQLFetch(SQLHSTMT h) {
+SQLRETURN SQL_API SQLColAttribute(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER text, SQLSMALLINT buflen,
+                                  SQLSMALLINT* len, SQLLEN* number) {
+    return col_attribute_out<false>(h, col, field, text, buflen, len, number);
+}
+SQLRETURN SQL_API SQLColAttributeW(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, SQLPOINTER text, SQLSMALLINT buflen,
+                                   SQLSMALLINT* len, SQLLEN* number) {
+    return col_attribute_out<true>(h, col, field, text, buflen, len, number);
+}
+
+SQLRETURN SQL_API SQLBindCol(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT ctype, SQLPOINTER ptr, SQLLEN buflen, SQLLEN* ind) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
     if (!s) return SQL_INVALID_HANDLE;
     s->diags.clear();
-    const ResultSet* rs = s->current();
-    if (!rs) {
-        s->error("24000", "Invalid cursor state");
+    if (col < 1) {
+        s->error("07009", kInvalidDescriptorIndex);
         return SQL_ERROR;
     }
-    s->getdata_col = 0;
-    if (s->row + 1 >= static_cast<long>(rs->rows.size())) {
-        s->row = static_cast<long>(rs->rows.size());
-        return SQL_NO_DATA;
+    if (!ptr) {
+        s->columns.erase(col);
+        return SQL_SUCCESS;
     }
-    ++s->row;
+    if (ctype != SQL_C_DEFAULT && ctype != SQL_C_CHAR && ctype != SQL_C_WCHAR && ctype != SQL_C_BINARY &&
+        fixed_c_type_size(ctype) == 0) {
+        s->error("HY003", "Program type out of range");
+        return SQL_ERROR;
+    }
+    if (buflen < 0) {
+        s->error("HY090", "Invalid string or buffer length");
+        return SQL_ERROR;
+    }
+    s->columns[col] = ColumnBinding{ctype, ptr, buflen, ind};
     return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLFetch(SQLHSTMT h) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    return s ? fetch(s) : SQL_INVALID_HANDLE;
+}
+
+SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT h, SQLSMALLINT orientation, SQLLEN) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    if (!s) return SQL_INVALID_HANDLE;
+    if (orientation != SQL_FETCH_NEXT) {
+        s->diags.clear();
+        s->error("HY106", "Fetch type out of range");
+        return SQL_ERROR;
+    }
+    return fetch(s);
 }
 
 SQLRETURN SQL_API SQLGetData(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT ctype, SQLPOINTER ptr, SQLLEN buflen, SQLLEN* ind) {
@@ -1039,16 +1526,14 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT h, SQLUSMALLINT col, SQLSMALLINT ctype, SQ
 
 SQLRETURN SQL_API SQLMoreResults(SQLHSTMT h) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
-    if (!s) return SQL_INVALID_HANDLE;
-    if (!s->has_results || s->set + 1 >= s->outcome.results.size()) {
-        s->close();
-        return SQL_NO_DATA;
-    }
-    ++s->set;
-    s->row = -1;
-    s->getdata_col = 0;
-    return SQL_SUCCESS;
+    return s ? more_results(s) : SQL_INVALID_HANDLE;
 }
+
+SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT h, SQLSMALLINT type) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    return s ? type_info(s, type) : SQL_INVALID_HANDLE;
+}
+SQLRETURN SQL_API SQLGetTypeInfoW(SQLHSTMT h, SQLSMALLINT type) { return SQLGetTypeInfo(h, type); }
 
 SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT field, SQLPOINTER info,
                                   SQLSMALLINT buflen, SQLSMALLINT* len) {
@@ -1068,26 +1553,25 @@ SQLRETURN SQL_API SQLGetDiagRecW(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec,
 }
 
 SQLRETURN SQL_API SQLGetInfo(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT buflen, SQLSMALLINT* len) {
-    if (!as<Dbc>(h, Kind::Dbc)) return SQL_INVALID_HANDLE;
-    std::string text;
-    switch (type) {
-        case SQL_DRIVER_ODBC_VER: text = "03.80"; break;
-        case SQL_DBMS_NAME: text = "SQL Server stand-in"; break;
-        case SQL_DBMS_VER: text = "16.00.0000"; break;
-        case SQL_DRIVER_NAME: text = "libsqlserver_standin_odbc.so"; break;
-        default: text = ""; break;
-    }
-    text_out_a(text, static_cast<SQLCHAR*>(value), buflen, len);
-    return SQL_SUCCESS;
+    return get_info<false>(h, type, value, buflen, len);
 }
 SQLRETURN SQL_API SQLGetInfoW(SQLHDBC h, SQLUSMALLINT type, SQLPOINTER value, SQLSMALLINT buflen, SQLSMALLINT* len) {
-    std::string tmp(512, '\0');
-    SQLSMALLINT n = 0;
-    SQLRETURN rc = SQLGetInfo(h, type, tmp.data(), static_cast<SQLSMALLINT>(tmp.size()), &n);
-    if (!SQL_SUCCEEDED(rc)) return rc;
-    text_out_w(tmp.substr(0, n), static_cast<SQLWCHAR*>(value), buflen / 2, len);
-    if (len) *len = static_cast<SQLSMALLINT>(*len * 2);
-    return rc;
+    return get_info<true>(h, type, value, buflen, len);
+}
+
+SQLRETURN SQL_API SQLGetFunctions(SQLHDBC h, SQLUSMALLINT id, SQLUSMALLINT* supported) {
+    if (!as<Dbc>(h, Kind::Dbc)) return SQL_INVALID_HANDLE;
+    if (!supported) return SQL_SUCCESS;
+    if (id == SQL_API_ODBC3_ALL_FUNCTIONS) {
+        std::memset(supported, 0, SQL_API_ODBC3_ALL_FUNCTIONS_SIZE * sizeof(SQLUSMALLINT));
+        for (SQLUSMALLINT f = 1; f < SQL_API_ODBC3_ALL_FUNCTIONS_SIZE * 16; ++f)
+            if (function_supported(f)) supported[f >> 4] |= static_cast<SQLUSMALLINT>(1 << (f & 0xF));
+    } else if (id == SQL_API_ALL_FUNCTIONS) {
+        for (SQLUSMALLINT f = 0; f < 100; ++f) supported[f] = function_supported(f) ? SQL_TRUE : SQL_FALSE;
+    } else {
+        *supported = function_supported(id) ? SQL_TRUE : SQL_FALSE;
+    }
+    return SQL_SUCCESS;
 }
 
 }  // extern "C"

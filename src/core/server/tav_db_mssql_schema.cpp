@@ -440,15 +440,18 @@ static void add_composite_heads(QK_context *ctx, tav_db_handle *h, tav_defin *ps
   int bHas = 0, bRow = 0, bExcluded = 0;
   QK_TRY(ctx, open_query(ctx, h->conn, &hStmt, &bHas, s_fk_heads_sql, h->name, FK_RULE_SITUATION));
   for (;;) {
+    QK_free(ctx, pszName);
+    pszName = NULL;
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
     if (!bRow) break;
     QK_TRY(ctx, get_id_text(ctx, hStmt, 1, szFk));
     QK_TRY(ctx, QK_vhash__check__vhash(ctx, pComposite, szFk, &pEntry));
     if (pEntry == NULL) continue;
+    /* Columns are read in increasing order: SQL Server's drivers refuse to go back. */
+    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszName));
     QK_TRY(ctx, get_id_text(ctx, hStmt, 3, szTbl));
     QK_TRY(ctx, is_excluded(ctx, pFilter, szTbl, NULL, &bExcluded));
     if (bExcluded) continue;
-    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszName));
     QK_TRY(ctx, get_id_text(ctx, hStmt, 4, szRefTbl));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 5, &onUpdate));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 6, &onDelete));
@@ -457,8 +460,6 @@ static void add_composite_heads(QK_context *ctx, tav_db_handle *h, tav_defin *ps
                                   tav_db_mssql__referential_action_name(onDelete),
                                   tav_db_mssql__referential_action_name(onUpdate), act));
     QK_TRY(ctx, QK_vhash__add__string(ctx, pEntry, "tbl", szTbl));
-    QK_free(ctx, pszName);
-    pszName = NULL;
   }
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
@@ -478,9 +479,13 @@ static void add_fk_pairs(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_
   int bHas = 0, bRow = 0, bExcluded = 0, bRefExcluded = 0;
   QK_TRY(ctx, open_query(ctx, h->conn, &hStmt, &bHas, s_fk_pairs_sql, h->name, h->name, FK_RULE_SITUATION));
   for (;;) {
+    QK_free(ctx, pszName);
+    pszName = NULL;
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
     if (!bRow) break;
+    /* Columns are read in increasing order: SQL Server's drivers refuse to go back. */
     QK_TRY(ctx, get_id_text(ctx, hStmt, 1, szFk));
+    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszName));
     QK_TRY(ctx, get_id_text(ctx, hStmt, 3, szTbl));
     QK_TRY(ctx, get_id_text(ctx, hStmt, 4, szCol));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 5, &myPrepared));
@@ -504,15 +509,12 @@ static void add_fk_pairs(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_
       QK_TRY(ctx, QK_vhash__update__int64(ctx, pEntry, "pairs", pairs + 1));
       continue;
     }
-    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszName));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 9, &onUpdate));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 10, &onDelete));
     QK_TRY(ctx, get_int32_or_0(ctx, hStmt, 11, &act));
     QK_TRY(ctx, tav_defin__set_column_fk(ctx, psk, szTbl, szCol, 1, szFk, pszName, szRefTbl, szRefCol, 0,
                                          tav_db_mssql__referential_action_name(onDelete),
                                          tav_db_mssql__referential_action_name(onUpdate), act));
-    QK_free(ctx, pszName);
-    pszName = NULL;
   }
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
