@@ -6,7 +6,7 @@ of each size (default 1k and 10k rows) are timed for inserts, clean updates, and
 rows that the server changed meanwhile (every row conflicting) under the rule "server wins"
 and under the column merge. Only the POST is timed. Printed per push: seconds, rows/s, the
 per-row time against the smallest size, and, when the stand-in's driver counts them,
-statement executions per pushed row.
+statement round trips and executions (parameter sets) per pushed row.
 
 Pulls: for each size (default 10k, 100k, 400k rows) an initial pull (the GET alone) next to
 the bare pipeline (bench/sync_bulk/bare_pull: the same rows with row ids and versions fetched
@@ -35,8 +35,8 @@ from tavrin_client import Client, quote_name, UPDATED, INSERTED  # noqa: E402
 TABLE = "dbo.bench"
 TABLE_SQL = ("CREATE TABLE dbo.bench (id int NOT NULL PRIMARY KEY, name nvarchar(50) NOT NULL, qty int NULL,"
              " price float NULL, note nvarchar(100) NULL, stamp datetime2 NULL)")
-# Execution counter of the stand-in's driver, when it keeps one: a file it appends to.
-COUNTER_ENV = "SQLSERVER_STANDIN_EXEC_COUNTER"
+# The stand-in's driver adds its execution counts to the file this names.
+COUNTER_ENV = "SQLSERVER_STANDIN_EXECUTION_COUNTS"
 KINDS = ["inserts", "clean updates", "server wins", "column merge"]
 
 
@@ -102,11 +102,12 @@ class Demo:
         return demo.cli(self.p.standin, *args)
 
     def executions(self):
-        """Statement executions the driver counted so far, or None when it does not count."""
+        """(round trips, parameter sets) the driver counted so far, or None when it does not count."""
         try:
             with open(self.counter) as f:
-                return sum(int(line) for line in f if line.strip())
-        except (OSError, ValueError):
+                counts = dict(line.split() for line in f if line.strip())
+            return int(counts["round_trips"]), int(counts["parameter_sets"])
+        except (OSError, ValueError, KeyError):
             return None
 
     def stop(self, keep):
@@ -168,7 +169,7 @@ def push_case(d, client, kind, first, count, next_id):
         sys.exit("sync_bulk_bench: %s push of %d answered %r" % (kind, count, result))
     # Catch up with the server's own changes before the next case.
     client.pull()
-    return client.post_seconds, (after - before if before is not None and after is not None else None)
+    return client.post_seconds, (tuple(a - b for a, b in zip(after, before)) if before and after else None)
 
 
 def bench_pushes(programs, sizes, base, repeat, keep, kinds, wrapper):
@@ -198,14 +199,14 @@ def bench_pushes(programs, sizes, base, repeat, keep, kinds, wrapper):
         d.stop(keep)
     small = min(sizes)
     print("\npush (base table %d rows, median of %d)" % (base, repeat))
-    print("| push | rows | seconds | rows/s | per-row vs %d | executions/row |" % small)
-    print("|---|---|---|---|---|---|")
+    print("| push | rows | seconds | rows/s | per-row vs %d | round trips/row | executions/row |" % small)
+    print("|---|---|---|---|---|---|---|")
     for kind in kinds:
         for size in sizes:
             seconds, count = results[kind, size]
             ratio = (seconds / size) / (results[kind, small][0] / small)
-            print("| %s | %d | %.2f | %.0f | %.2fx | %s |" % (kind, size, seconds, size / seconds, ratio,
-                                                              "%.2f" % (count / size) if count is not None else "n/a"))
+            per_row = ["%.2f" % (n / size) for n in count] if count else ["n/a", "n/a"]
+            print("| %s | %d | %.2f | %.0f | %.2fx | %s | %s |" % (kind, size, seconds, size / seconds, ratio, *per_row))
     for size in sizes if "clean updates" in kinds else ():
         clean = results["clean updates", size][0]
         for kind in [k for k in ("server wins", "column merge") if k in kinds]:
