@@ -441,6 +441,7 @@ void Catalog::create_table(const Statement& st) {
     }
 
     std::vector<KeyInfo> keys;
+    std::vector<std::string> checks;
     std::vector<std::string> after_ddl;
     bool has_pk = false;
     int next_index = 2;
@@ -539,6 +540,7 @@ void Catalog::create_table(const Statement& st) {
                 std::string col_part = c.column.empty() ? "" : c.column + "__";
                 if (name.empty()) name = "CK__" + t.name + "__" + col_part + hex_suffix(cid ? cid : 1);
                 ddl += ", CONSTRAINT " + quote_ident(name) + " CHECK (" + tr.table_expr(*c.check, &t) + ")";
+                checks.push_back(name);
                 if (temp) break;
                 add_object(cid, name, t.object_id, "C", "CHECK_CONSTRAINT");
                 Query q(db_, "INSERT INTO \"sys.check_constraints\" VALUES (?, ?, ?, ?, 'C', 0, ?, ?)");
@@ -557,7 +559,33 @@ void Catalog::create_table(const Statement& st) {
     ddl += ")";
     exec_sql(db_, ddl);
     for (const auto& sql : after_ddl) exec_sql(db_, sql);
-    if (temp) temp_tables_[lower(n.name)] = {t, keys};
+    if (temp) temp_tables_[lower(n.name)] = {t, keys, checks};
+}
+
+std::vector<std::string> Catalog::temp_table_names() const {
+    std::vector<std::string> names;
+    for (const auto& [key, table] : temp_tables_) names.push_back(table.info.name);
+    return names;
+}
+
+void Catalog::drop_temp_table(const std::string& name) {
+    auto it = temp_tables_.find(lower(name));
+    if (it == temp_tables_.end()) return;
+    std::string sql_ref = it->second.info.sql_ref;
+    temp_tables_.erase(it);
+    exec_sql(db_, "DROP TABLE IF EXISTS " + sql_ref);
+}
+
+std::vector<std::string> Catalog::check_constraints(const TableInfo& t) const {
+    if (t.temp) {
+        auto it = temp_tables_.find(lower(t.name));
+        return it == temp_tables_.end() ? std::vector<std::string>{} : it->second.checks;
+    }
+    std::vector<std::string> names;
+    Query q(db_, "SELECT name FROM \"sys.check_constraints\" WHERE parent_object_id = ? ORDER BY object_id");
+    q.bind(1, t.object_id);
+    while (q.step()) names.push_back(q.text(0));
+    return names;
 }
 
 void Catalog::add_column_row(int object_id, const ColumnInfo& c, int default_id) {

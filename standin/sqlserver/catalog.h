@@ -84,6 +84,12 @@ public:
     void bump_identity(int object_id, long long value);
 
     const std::string& default_schema() const { return default_schema_; }
+    std::vector<std::string> temp_table_names() const;
+    // Drops a temp table at the end of the scope that made it; one a rolled-back
+    // transaction already took is only forgotten.
+    void drop_temp_table(const std::string& name);
+    // The table's CHECK constraints by name, in creation order; the session knows which are off.
+    std::vector<std::string> check_constraints(const TableInfo& t) const;
 
 private:
     int new_object_id();
@@ -96,6 +102,7 @@ private:
     struct TempTable {
         TableInfo info;
         std::vector<KeyInfo> keys;
+        std::vector<std::string> checks;
     };
     std::map<std::string, TempTable> temp_tables_;  // by lower-case name
 };

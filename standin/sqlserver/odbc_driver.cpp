@@ -105,6 +105,7 @@ struct Stmt : Handle {
     explicit Stmt(Dbc* d) : Handle(Kind::Stmt), dbc(d) {}
     Dbc* dbc;
     std::optional<Batch> batch;
+    bool prepared = false;                 // by SQLPrepare; SQLExecDirect sends a plain batch
     std::map<int, ParamBinding> params;    // by 1-based number
     std::map<int, ColumnBinding> columns;  // bound with SQLBindCol, by 1-based number
 
@@ -492,7 +493,9 @@ SQLRETURN run(Stmt* s) {
                 values.push_back(b.io == SQL_PARAM_OUTPUT ? Value::null() : param_value(s, {i, n}, b));
             }
             if (!s->dbc->autocommit && !session.in_transaction()) session.execute_text("BEGIN TRANSACTION");
-            ExecOutcome out = session.execute(*s->batch, values);
+            // SQL Server's drivers run a prepared or parameterised statement as a procedure call
+            // (sp_prepexec, sp_execute, sp_executesql), in a scope of its own.
+            ExecOutcome out = session.execute(*s->batch, values, s->prepared || s->batch->param_count > 0);
             for (const auto& [pos, v] : out.outputs) {
                 auto it = s->params.find(pos + 1);
                 if (it != s->params.end() && it->second.io != SQL_PARAM_INPUT) write_output(element(s, it->second, i), v);
@@ -547,10 +550,11 @@ SQLRETURN execute(Stmt* s) {
     return run(s);
 }
 
-SQLRETURN prepare(Stmt* s, const std::string& sql) {
+SQLRETURN prepare(Stmt* s, const std::string& sql, bool prepared) {
     s->diags.clear();
     s->close();
     s->batch.reset();
+    s->prepared = prepared;
     try {
         s->batch = parse_batch(sql);
     } catch (const TsqlError& e) {
@@ -561,7 +565,7 @@ SQLRETURN prepare(Stmt* s, const std::string& sql) {
 }
 
 SQLRETURN exec_direct(Stmt* s, const std::string& sql) {
-    SQLRETURN rc = prepare(s, sql);
+    SQLRETURN rc = prepare(s, sql, false);
     if (SQL_SUCCEEDED(rc)) return execute(s);
     s->dbc->count(1, 0, 0);  // the server sees the text and refuses it
     return rc;
@@ -1354,11 +1358,11 @@ SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT completi
 
 SQLRETURN SQL_API SQLPrepare(SQLHSTMT h, SQLCHAR* text, SQLINTEGER len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
-    return s ? prepare(s, narrow_in(text, len)) : SQL_INVALID_HANDLE;
+    return s ? prepare(s, narrow_in(text, len), true) : SQL_INVALID_HANDLE;
 }
 SQLRETURN SQL_API SQLPrepareW(SQLHSTMT h, SQLWCHAR* text, SQLINTEGER len) {
     Stmt* s = as<Stmt>(h, Kind::Stmt);
-    return s ? prepare(s, utf16_to_utf8(text, len)) : SQL_INVALID_HANDLE;
+    return s ? prepare(s, utf16_to_utf8(text, len), true) : SQL_INVALID_HANDLE;
 }
 
 SQLRETURN SQL_API SQLExecute(SQLHSTMT h) {

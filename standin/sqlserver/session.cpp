@@ -246,7 +246,7 @@ ExecOutcome Session::execute_text(const std::string& sql, const std::vector<Valu
     return execute(parse_batch(sql), params);
 }
 
-ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& params) {
+ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& params, bool own_scope) {
     // Variables and cursors belong to one batch; a batch run from inside
     // another (a procedure's work) has its own.
     struct Scope {
@@ -265,6 +265,29 @@ ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& param
             cursors.swap(s.cursors_);
         }
     } scope(*this);
+    // The end of a prepared or parameterised execution, also when it fails: the temp
+    // tables it created go, and its row count stays behind.
+    struct ExecutionScope {
+        Session& s;
+        bool own;
+        std::set<std::string> before;
+        ExecutionScope(Session& x, bool o) : s(x), own(o) {
+            if (!own) return;
+            for (const auto& name : s.catalog_->temp_table_names()) before.insert(lower(name));
+        }
+        ~ExecutionScope() {
+            if (!own) return;
+            s.rowcount_ = 0;
+            for (const auto& name : s.catalog_->temp_table_names()) {
+                if (before.count(lower(name))) continue;
+                try {
+                    s.catalog_->drop_temp_table(name);
+                } catch (const std::exception&) {
+                    // Nothing to undo: the execution's own error is the one reported.
+                }
+            }
+        }
+    } execution(*this, own_scope);
     ExecOutcome out;
     for (const auto& st : batch.statements) {
         run_statement(st, params, out);
@@ -1110,6 +1133,19 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
     if (st.output && st.output->into) {
         into = catalog_->find_table(st.output->target);
         if (!into) throw TsqlError(208, "42S02", "Invalid object name '" + st.output->target.name + "'.");
+        // SQL Server compiles no OUTPUT INTO a table that a foreign key or an enabled
+        // CHECK constraint could make refuse rows.
+        const std::string target_text = "The target table '" + st.output->target.name + "' of the OUTPUT INTO clause ";
+        std::vector<ForeignKeyInfo> keys = catalog_->foreign_keys(*into), referencing = catalog_->referencing_keys(*into);
+        keys.insert(keys.end(), referencing.begin(), referencing.end());
+        if (!keys.empty())
+            throw TsqlError(332, "42000", target_text + "cannot be on either side of a (primary key, foreign key) "
+                                          "relationship. Found reference constraint '" + keys[0].name + "'.");
+        std::vector<std::string> checks = nocheck_.count(into->sql_ref) ? std::vector<std::string>{}
+                                                                          : catalog_->check_constraints(*into);
+        if (!checks.empty())
+            throw TsqlError(333, "42000", target_text + "cannot have any enabled check constraints or any enabled "
+                                          "rules. Found check constraint or rule '" + checks[0] + "'.");
         Statement ins;
         ins.kind = StmtKind::Insert;
         ins.target = st.output->target;

@@ -56,7 +56,10 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    ExecOutcome execute(const Batch& batch, const std::vector<Value>& params);
+    // A prepared or parameterised execution (`own_scope`) runs as SQL Server's drivers run it,
+    // in a scope of its own (sp_prepexec, sp_execute, sp_executesql): the local temp tables it
+    // creates are dropped when it ends, and a later batch reads @@ROWCOUNT as 0.
+    ExecOutcome execute(const Batch& batch, const std::vector<Value>& params, bool own_scope = false);
     ExecOutcome execute_text(const std::string& sql, const std::vector<Value>& params = {});
 
     bool in_transaction() const { return trancount_ > 0; }

@@ -8,9 +8,9 @@
 #define REPLACEMENT_CHARACTER 0xFFFDu
 
 /* Decodes one code point at p (end exclusive) into *pCp; returns the bytes consumed. An
- * ill-formed sequence consumes its maximal well-formed prefix (at least one byte) and yields
- * U+FFFD, the common practice of Windows and Python's "replace". */
-static QK_uint32 decode_utf8(const QK_uint8 *p, const QK_uint8 *end, QK_uint32 *pCp) {
+ * ill-formed sequence consumes its maximal well-formed prefix (at least one byte), yields
+ * U+FFFD, the common practice of Windows and Python's "replace", and sets *pbIllFormed. */
+static QK_uint32 decode_utf8(const QK_uint8 *p, const QK_uint8 *end, QK_uint32 *pCp, int *pbIllFormed) {
   QK_uint8 lead = p[0];
   QK_uint32 trail, cp, i;
   QK_uint8 lo = 0x80, hi = 0xBF; /* allowed range of the first continuation byte */
@@ -33,11 +33,13 @@ static QK_uint32 decode_utf8(const QK_uint8 *p, const QK_uint8 *end, QK_uint32 *
     if (lead == 0xF4) hi = 0x8F;   /* nothing above U+10FFFF */
   } else {
     *pCp = REPLACEMENT_CHARACTER;
+    *pbIllFormed = 1;
     return 1;
   }
   for (i = 1; i <= trail; i++) {
     if (p + i >= end || p[i] < lo || p[i] > hi) {
       *pCp = REPLACEMENT_CHARACTER;
+      *pbIllFormed = 1;
       return i;
     }
     cp = (cp << 6) | (p[i] & 0x3F);
@@ -60,7 +62,8 @@ void QK_utf8__to_wide__buflen(QK_context *ctx, const char *pUtf8, QK_uint32 len,
   QK_TRY(ctx, QK_alloc(ctx, len + 1, sizeof(char16_t), &pWide));
   for (w = pWide; p < end;) {
     QK_uint32 cp;
-    p += decode_utf8(p, end, &cp);
+    int bIllFormed = 0;
+    p += decode_utf8(p, end, &cp, &bIllFormed);
     if (cp >= 0x10000) {
       cp -= 0x10000;
       *w++ = (char16_t)(0xD800 + (cp >> 10));
@@ -75,6 +78,15 @@ void QK_utf8__to_wide__buflen(QK_context *ctx, const char *pUtf8, QK_uint32 len,
   pWide = NULL;
 done:
   QK_RELEASE(ctx, QK_free(ctx, pWide));
+}
+
+int QK_utf8__is_well_formed(const char *pUtf8, QK_uint32 len) {
+  const QK_uint8 *p = (const QK_uint8 *)pUtf8, *end = p + len;
+  int bIllFormed = 0;
+  QK_uint32 cp;
+  if (pUtf8 == NULL) return len == 0;
+  while (p < end && !bIllFormed) p += decode_utf8(p, end, &cp, &bIllFormed);
+  return !bIllFormed;
 }
 
 void QK_utf8__to_wide(QK_context *ctx, const char *szUtf8, char16_t **ppBufResult, QK_uint32 *pcUnits) {

@@ -12,6 +12,9 @@ void QK_utf8__to_wide(QK_context *ctx, const char *szUtf8, char16_t **ppBufResul
 /* The same for len bytes, which may hold NULs (converted like any other character). */
 void QK_utf8__to_wide__buflen(QK_context *ctx, const char *pUtf8, QK_uint32 len, char16_t **ppBufResult,
                               QK_uint32 *pcUnits);
+/* 1 when the len bytes are well-formed UTF-8 (no overlong forms, surrogates or values above
+ * U+10FFFF), else 0. */
+int QK_utf8__is_well_formed(const char *pUtf8, QK_uint32 len);
 /* New NUL-terminated UTF-8 text (free with QK_free) from a NUL-terminated UTF-16 text;
  * *pcBytes counts the bytes without the NUL. *pszResult is set to NULL first. */
 void QK_utf8__from_wide(QK_context *ctx, const char16_t *wszWide, char **pszResult, QK_uint32 *pcBytes);

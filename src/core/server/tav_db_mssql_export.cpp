@@ -29,12 +29,12 @@ done:;
 }
 
 void tav_db_mssql__query_batch_int64(QK_context *ctx, tav_db_handle *h, const char *pszSql, QK_int64 *pValue) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pValue);
-  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, pszSql));
-  QK_TRY(ctx, tav_db_mssql__execute_int64(ctx, hStmt, pValue));
-done:
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  /* Executed directly: the temp tables a batch creates must outlive it, and SQL Server drops
+   * those of a prepared execution when it ends. */
+  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pValue, "%s", pszSql));
+done:;
 }
 
 void tav_db_mssql__export_values_counted(QK_context *ctx, tav_db_handle *h, const char *pszCurrentSql,

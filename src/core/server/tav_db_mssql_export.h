@@ -88,7 +88,8 @@ void tav_db_mssql__export_values_counted(QK_context *ctx, tav_db_handle *h, cons
 /* Runs a prepared statement and reads the int64 in the first row of its first result set
  * (0 for NULL); 500 without a row. */
 void tav_db_mssql__execute_int64(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pValue);
-/* Runs a batch and reads the int64 in the first row of its first result set. */
+/* Runs a batch directly (the temp tables it creates stay on the connection) and reads the
+ * int64 in the first row of its first result set; a NULL or no row is an error. */
 void tav_db_mssql__query_batch_int64(QK_context *ctx, tav_db_handle *h, const char *pszSql, QK_int64 *pValue);
 /* The select list of all prepared columns over a qualifier, with the casts SQL Server needs. */
 void tav_db_mssql__typed_select_list(QK_context *ctx, tav_defin *psk, const char *pszTblId,

@@ -12,6 +12,7 @@
 #include "qk/qk_string.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_import.h"
+#include "server/tav_db_mssql_value_check.h"
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
 
@@ -26,6 +27,13 @@ static const char DELTA_INSERT_SQL[] =
     "INSERT INTO #%s (rid,txid_rec_add,txid_rec_del,txid_rec_undel,txid_rec_reinsert) VALUES (?,?,?,?,NULL)";
 static const char MALFORMED_PACKAGE_MESSAGE[] =
     "Malformed package. Perhaps the client used an OR REPLACE clause without recursive_triggers=ON.";
+static const char DELTAS_TABLE_EXISTS_SQL[] = "SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='p$rd$%s'";
+static const char REPEATED_DELTAS_SQL[] = "SELECT COUNT(*) - COUNT(DISTINCT rid) FROM \"p$rd$%s\"";
+/* Rows, deltas that are no delete, and those of them that have their row. */
+static const char PAIRING_SQL[] =
+    "SELECT (SELECT COUNT(*) FROM \"p$u$%s\"), (SELECT COUNT(*) FROM \"p$rd$%s\" WHERE txid_rec_add IS NOT NULL), "
+    "(SELECT COUNT(*) FROM \"p$rd$%s\" d INNER JOIN \"p$u$%s\" u ON u.z_rid = d.rid WHERE d.txid_rec_add IS NOT "
+    "NULL)";
 
 void tav_db_mssql__exec_rowcount(QK_context *ctx, tav_db_handle *h, QK_int64 *pRows, const char *fmt, ...) {
   QK_string *pSql = NULL;
@@ -130,8 +138,9 @@ void tav_db_mssql__copy_pkg_rows(QK_context *ctx, tav_db_handle *h, const QK_vha
     if (QK_context__has_error(ctx)) {
       QK_int64 state = 0;
       tav_db_mssql__error_sqlstate(ctx, &state);
-      /* A date or time text that SQL Server refuses is the client's fault. */
-      if (state == 22007 || state == 22008)
+      /* A date or time text, or a text or number too large for its column, that SQL Server
+       * refuses is the client's fault. */
+      if (state == 22007 || state == 22008 || state == 22001 || state == 22003)
         QK_context__replace_error(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), __FILE__, __LINE__);
       QK_CHECK(ctx);
     }
@@ -184,6 +193,29 @@ static void prepare_package_table(QK_context *ctx, sqlite3 *pPkgDb, const char *
 done:;
 }
 
+/* A pushed table's changes: one delta per row id, in a delta table. */
+static void check_deltas_table(QK_context *ctx, sqlite3 *pPkgDb, const char *pszTblId) {
+  QK_int64 tables = 0, repeated = 0;
+  QK_TRY(ctx, QK_sqlite__one_int64(ctx, pPkgDb, &tables, DELTAS_TABLE_EXISTS_SQL, pszTblId));
+  if (tables == 1) QK_TRY(ctx, QK_sqlite__one_int64(ctx, pPkgDb, &repeated, REPEATED_DELTAS_SQL, pszTblId));
+  if (tables != 1 || repeated != 0) QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), MALFORMED_PACKAGE_MESSAGE);
+done:;
+}
+
+/* Every row of the package table must be the row of a delta that is no delete, and every such
+ * delta must have its row (row ids are unique on both sides): otherwise the client's rows and
+ * changes disagree. */
+static void check_rows_pair_with_deltas(QK_context *ctx, sqlite3 *pPkgDb, const char *pszTblId) {
+  sqlite3_stmt *pStmt = NULL;
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pStmt, PAIRING_SQL, pszTblId, pszTblId, pszTblId, pszTblId));
+  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_ROW));
+  if (sqlite3_column_int64(pStmt, 0) != sqlite3_column_int64(pStmt, 1) ||
+      sqlite3_column_int64(pStmt, 1) != sqlite3_column_int64(pStmt, 2))
+    QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), MALFORMED_PACKAGE_MESSAGE);
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+}
+
 /* Copies "SELECT z_rid, <columns> FROM p$u$<id> u" into the records table. */
 static void copy_package_rows(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, tav_defin *psk,
                               const char *pszTblId, QK_vhash *pCols, const char *pszRecords, QK_uint32 *pCount) {
@@ -209,6 +241,7 @@ static void restage_records(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, 
   SQLLEN ind = 0;
   int rc;
   QK_TRY(ctx, prepare_package_table(ctx, pPkgDb, pszTblId));
+  QK_TRY(ctx, tav_db_mssql__check_package_values(ctx, pPkgDb, psk, pszTblId, pCols, 0));
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pStmt, "SELECT z_rid FROM \"p$u$%s\"", pszTblId));
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hDelete, "DELETE FROM #%s WHERE z_rid = ?", pszRecords));
   while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
@@ -258,6 +291,10 @@ static void stage_deltas(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, con
     if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
     QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, 0), szGuid);
     add = sqlite3_column_int(pStmt, 1);
+    /* A delete that names no version can match none: it would never be applied. */
+    if (add == 0 && bDelNull)
+      QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
+                   "Malformed package. The delete of row id %s names no row version (txid_rec_del is NULL).", szGuid);
     del = sqlite3_column_int64(pStmt, 2);
     undel = sqlite3_column_int64(pStmt, 3);
     QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hInsert, 1, szGuid, &indGuid));
@@ -325,7 +362,6 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
   QK_vhash *pMember = NULL, *pCols = NULL, *pOwnedCols = NULL;
   const char *pszRecords = NULL, *pszIdentity = NULL;
   char szRecords[TAV_TEMP_NAME_SIZE], szDeltas[TAV_TEMP_NAME_SIZE];
-  QK_uint32 copied = 0;
   int bFirst = 0;
   delta_counts counts = {0, 0, 0, 0, 0};
 
@@ -337,7 +373,9 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
   if (bFirst) {
     if (pPkgDb != NULL) {
       QK_TRY(ctx, prepare_package_table(ctx, pPkgDb, pszTblId));
+      QK_TRY(ctx, check_deltas_table(ctx, pPkgDb, pszTblId));
       QK_TRY(ctx, tav_db_mssql__package_columns(ctx, pPkgDb, psk, pszTblId, &pOwnedCols));
+      QK_TRY(ctx, tav_db_mssql__check_package_values(ctx, pPkgDb, psk, pszTblId, pOwnedCols, 1));
     } else {
       QK_TRY(ctx, prepared_columns(ctx, psk, pszTblId, &pOwnedCols));
     }
@@ -345,7 +383,7 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
     QK_TRY(ctx, tav_db_mssql__create_temp_table(ctx, h->conn, psk, pszTblId, szRecords, "z_rid uniqueidentifier", 1,
                                                 pOwnedCols, 0, NULL));
     if (pPkgDb != NULL)
-      QK_TRY(ctx, copy_package_rows(ctx, h, pPkgDb, psk, pszTblId, pOwnedCols, szRecords, &copied));
+      QK_TRY(ctx, copy_package_rows(ctx, h, pPkgDb, psk, pszTblId, pOwnedCols, szRecords, NULL));
     QK_TRY(ctx, QK_vhash__add__vhash(ctx, pMember, "cols_in_pkg_u", &pOwnedCols));
     QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "ttable_records", szRecords));
   } else {
@@ -367,8 +405,7 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
     QK_VERIFY(ctx, count_deltas == (count_inserts + count_updates + count_deletes + count_undeletes));
   }
   if (bFirst) {
-    if (counts.inserts + counts.updates + counts.undeletes != (QK_int64)copied)
-      QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), MALFORMED_PACKAGE_MESSAGE);
+    if (pPkgDb != NULL) QK_TRY(ctx, check_rows_pair_with_deltas(ctx, pPkgDb, pszTblId));
   } else {
     QK_int64 count_records = 0, count_inserts = counts.inserts, count_updates = counts.updates,
              count_undeletes = counts.undeletes;

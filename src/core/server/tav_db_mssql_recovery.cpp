@@ -14,6 +14,7 @@
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_import.h"
 #include "server/tav_db_mssql_salvage.h"
+#include "server/tav_db_mssql_value_check.h"
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
 
@@ -191,6 +192,7 @@ void tav_db_mssql__record_recovery_rows(QK_context *ctx, tav_db_handle *h, tav_d
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   pszTblId = szTbl;
   QK_TRY(ctx, tav_db_mssql__package_columns(ctx, pPkgDb, psk, pszTblId, &pNames));
+  QK_TRY(ctx, tav_db_mssql__check_package_values(ctx, pPkgDb, psk, pszTblId, pNames, 0));
   QK_TRY(ctx, columns_of(ctx, psk, pszTblId, pNames, &cols));
   QK_TRY(ctx, tav_defin__tsql_select_list(ctx, 0, psk, pszTblId, pNames, NULL, "u", 0, 0, &pSelect));
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRec, "rec", pszTblId));
@@ -457,7 +459,8 @@ static const char s_take_server_values_sql[] =
     "FROM tavrin.\"%s$z$rv$%s\" rv\n"
     "INNER JOIN #%s tr ON tr.z_rid = rv.rid\n"
     "INNER JOIN tavrin.\"%s$%s$%s\" z ON z.z_rv = rv.z_rv\n"
-    "WHERE rv.z_rv = ?;\n";
+    "WHERE rv.z_rv = ?;\n"
+    "SELECT @@ROWCOUNT;";
 static const char s_row_changed_message[] = "row updated or deleted since salvage operation began";
 
 /* A server value of a number column as it is kept in the rec table: identity-related columns
@@ -701,8 +704,8 @@ static void take_server_values(QK_context *ctx, rebuild_table *r, const int *pMa
                                         r->h->name, r->pszTblId, r->pszRec, r->h->name, bLive ? "z" : "z$old",
                                         r->pszTblId));
   QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &zrv));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
-  QK_TRY(ctx, QK_mssql__rowcount(ctx, r->h->conn, &rows));
+  /* The count comes from the same batch: a later one does not see a prepared execution's. */
+  QK_TRY(ctx, fetch_count(ctx, hStmt, &rows));
   if (rows == 0 && bLive) QK_THROW_MSG(ctx, QK_ERR_BUSY_RETRY, s_row_changed_message);
 done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "import_fixture.h"
+#include "server/tav_db_mssql_schema.h"
 
 #if defined(STANDIN_DRIVER) && defined(STANDIN_CLI)
 
@@ -122,6 +123,30 @@ TEST_F(ImportTest, MalformedPackagesAreRefusedAsBadRequests) {
       {"date SQL Server refuses",
        [](ImportTest &t) { t.insert(t.parent, "id,born", "5,'2023-02-30'"); },
        "400:", true},
+      // As many rows as changes, but not of the same rows.
+      {"insert of one row id with the row of another",
+       [](ImportTest &t) {
+         t.row(t.parent, t.new_rid(), "id,name", "5,'e'");
+         t.delta(t.parent, t.new_rid(), true, 0);
+       },
+       "400:Malformed package. Perhaps the client used an OR REPLACE clause without recursive_triggers=ON.", true},
+      {"one insert listed twice beside a row without one",
+       [](ImportTest &t) {
+         std::string rid;
+         t.insert(t.parent, "id,name", "5,'e'", &rid);
+         t.delta(t.parent, rid, true, 0);
+         t.row(t.parent, t.new_rid(), "id,name", "6,'f'");
+       },
+       "400:Malformed package. Perhaps the client used an OR REPLACE clause without recursive_triggers=ON.", true},
+      {"row table without a delta table",
+       [](ImportTest &t) {
+         t.pkg_exec("DROP TABLE \"p$rd$" + t.parent + "\"");
+         t.row(t.parent, t.new_rid(), "id,name", "5,'e'");
+       },
+       "400:Malformed package. Perhaps the client used an OR REPLACE clause without recursive_triggers=ON.", true},
+      {"delete naming no row version",
+       [](ImportTest &t) { t.delta(t.parent, t.live(t.parent, 1).rid, false, 0); },
+       "400:Malformed package. The delete of row id ", false},
   };
   for (const Case &c : cases) {
     new_package({parent});
@@ -485,6 +510,97 @@ TEST_F(ImportTest, RowsReferencingTheirOwnTableAreDetachedAroundAKeyTakenAgain) 
   ASSERT_EQ(result, "ok");
   EXPECT_EQ(rows("SELECT id, gid, up, name FROM dbo.node ORDER BY id"), "1|5|NULL|new root;2|NULL|1|leaf");
   EXPECT_EQ(live(node, 2).txid, txid);
+}
+
+// A table of every column type, its definition reflected from the catalog as a push sees it.
+struct TypedImportTest : ImportTest {
+  std::string typed;
+  void SetUp() override {
+    ImportTest::SetUp();
+    run_script("cfg",
+               "CREATE TABLE dbo.typed (id int NOT NULL PRIMARY KEY, amount decimal(9,2) NULL, price money NULL, "
+               "flag bit NULL, ratio float NULL, small real NULL, tiny tinyint NULL, at time(7) NULL, "
+               "stamp datetime2(7) NULL, day date NULL, note nvarchar(20) NULL, data varbinary(max) NULL, "
+               "uid uniqueidentifier NULL)\n");
+    typed = add_table("dbo.typed");
+    tav_defin__free(ctx, &d);
+    tav_db_mssql__fetch_schema(ctx, h, nullptr, nullptr, nullptr, &d);
+    ASSERT_EQ(take_error(), "ok");
+  }
+};
+
+TEST_F(TypedImportTest, EveryFormAConformingClientWritesIsTakenAsItIs) {
+  new_package({typed});
+  insert(typed, "id,amount,price,flag,ratio,small,tiny,at,stamp,day,note,data,uid",
+         "1,12345,100,1,3,0.5,255,'12:30:00.1234567','2024-02-29T10:11','2024-02-29','Grüße',x'',"
+         "x'00112233445566778899aabbccddeeff'");
+  insert(typed, "id,amount,ratio,at,stamp,note", "2,-5,1.25,'23:59:59','2024-02-29 10:11:12.1234567  ',''");
+  insert(typed, "id,stamp", "3,'2024-02-29'");
+  ASSERT_EQ(push(), "ok");
+  EXPECT_EQ(rows("SELECT id, amount, price, flag, ratio, small, tiny, at, stamp, day, note, data, uid FROM dbo.typed "
+                 "ORDER BY id"),
+            "1|123.45|0.0100|1|3|0.5|255|12:30:00.1234567|2024-02-29 10:11:00.0000000|2024-02-29|Grüße||"
+            "33221100-5544-7766-8899-AABBCCDDEEFF;"
+            "2|-0.05|NULL|NULL|1.25|NULL|NULL|23:59:59.0000000|2024-02-29 10:11:12.1234567|NULL||NULL|NULL;"
+            "3|NULL|NULL|NULL|NULL|NULL|NULL|NULL|2024-02-29 00:00:00.0000000|NULL|NULL|NULL|NULL");
+}
+
+// SQLite would hand each of these to its binding as another value (0, '', U+FFFD, a
+// truncated time): the push is refused instead, naming the column and the row.
+TEST_F(TypedImportTest, ValuesOfAnotherFormAreRefusedNotConverted) {
+  struct Case {
+    const char *column, *value, *found;
+  } cases[] = {
+      {"amount", "'abc'", "a text where an integer is expected"},
+      {"amount", "1.5", "a real where an integer is expected"},
+      {"amount", "10000000000", "the integer 10000000000, out of the type's range"},
+      {"price", "'1.00'", "a text where an integer is expected"},
+      {"flag", "'yes'", "a text where an integer is expected"},
+      {"flag", "2", "the integer 2, out of the type's range"},
+      {"tiny", "300", "the integer 300, out of the type's range"},
+      {"ratio", "'NaN'", "a text where a real or an integer is expected"},
+      {"ratio", "9e999", "the real inf, out of the type's range"},
+      {"small", "1e39", "out of the type's range"},
+      {"note", "x'00ff00ff'", "a blob where a UTF-8 text is expected"},
+      {"note", "CAST(x'c328' AS TEXT)", "a text that is not UTF-8 where"},
+      {"note", "CAST(x'610062' AS TEXT)", "a text with a NUL character where"},
+      {"note", "42", "an integer where a UTF-8 text is expected"},
+      {"day", "'2024-1-5'", "the text '2024-1-5' where a date text (YYYY-MM-DD) is expected"},
+      {"day", "'2023-02-29'", "the text '2023-02-29' where"},
+      {"at", "'12:30'", "the text '12:30' where a time text"},
+      {"at", "'24:00:00'", "the text '24:00:00' where"},
+      {"stamp", "'2024-02-29 10:11:12.12345678'", "where a date and time text"},
+      {"stamp", "'2024-02-29Z'", "where a date and time text"},
+      {"data", "'abc'", "a text where a blob is expected"},
+      {"uid", "x'00112233445566778899aabbccddee'", "a blob of 15 bytes where a blob of 16 bytes is expected"},
+      {"id", "NULL", "NULL in a NOT NULL column where an integer is expected"},
+  };
+  exec("INSERT INTO dbo.typed (id, note) VALUES (1, N'kept')");
+  int id = 10;
+  for (const Case &c : cases) {
+    std::string what = std::string(c.column) + " = " + c.value;
+    new_package({typed});
+    std::string rid;
+    insert(typed, "id,note", std::to_string(++id) + ",'fine'");
+    if (strcmp(c.column, "id") == 0)
+      insert(typed, "id", c.value, &rid);
+    else
+      insert(typed, std::string("id,") + c.column, std::to_string(++id) + "," + c.value, &rid);
+    std::string result = push();
+    EXPECT_EQ(code_of(result), "400") << what << ": " << result;
+    EXPECT_NE(result.find("[dbo].[typed]"), std::string::npos) << what << ": " << result;
+    EXPECT_NE(result.find(std::string("column \"") + c.column + "\""), std::string::npos) << what << ": " << result;
+    EXPECT_NE(result.find(c.found), std::string::npos) << what << ": " << result;
+    char guid[QK_GUID_SZ_SIZE];
+    QK_uint8 bytes[16];
+    QK_hex__decode_16(ctx, rid.c_str(), bytes);
+    EXPECT_NE(result.find(QK_guid__to_sz(bytes, guid)), std::string::npos) << what << ": " << result;
+  }
+  // A text of its form that SQL Server refuses for its width is the client's fault too.
+  new_package({typed});
+  insert(typed, "id,note", "99,'" + std::string(21, 'x') + "'");
+  EXPECT_EQ(code_of(push()), "400");
+  EXPECT_EQ(rows("SELECT id, note FROM dbo.typed"), "1|kept");
 }
 
 }  // namespace

@@ -273,6 +273,44 @@ TEST_F(RecoveryTest, RolledBackTimelineIsRecordedRebuiltAndBroughtBack) {
   EXPECT_EQ(rows("SELECT id, name FROM dbo.t ORDER BY id"), "1|a-client;2|b-client;3|c-new");
 }
 
+// Row 2 changed on the server after R, and an earlier recovery brought its name back: the
+// rebuilt row takes the server's current name and conflicts with the server's change.
+TEST_F(RecoveryTest, AColumnBroughtBackBeforeTakesTheServersCurrentValue) {
+  roll_back_client_generation();
+  build_package();
+  tav_recovery_set *set = nullptr;
+  ASSERT_EQ(record(&set), "ok");
+  exec("UPDATE " + obj("r$recovered$") + " SET name = 1 WHERE z_rv = (SELECT z_rv FROM " + obj("r$rv$") +
+       " WHERE rid = '" + rid_text(rid_of(2)) + "')");
+  tav_db_mssql__begin_tx(ctx, h, nullptr);
+  give_txid(set);
+  QK_varray *entries = nullptr;
+  tav_db_mssql__salvage(ctx, h, d, tbl.c_str(), set, pkg.db, &entries);
+  ASSERT_EQ(take_error(), "ok");
+  ASSERT_NE(entries, nullptr);
+  ASSERT_EQ(QK_varray__count_noctx(entries), 1u);
+  QK_vhash *e = nullptr, *recAdd = nullptr, *recDel = nullptr;
+  QK_int64 del = 0, id = 0;
+  const char *name = nullptr;
+  QK_varray__get__vhash(ctx, entries, 0, &e);
+  QK_vhash__get__int64(ctx, e, "txid_rec_del", &del);
+  QK_vhash__check__vhash(ctx, e, "rec_add", &recAdd);
+  QK_vhash__check__vhash(ctx, e, "rec_del", &recDel);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(del, txid2);
+  EXPECT_EQ(recDel, nullptr);
+  ASSERT_NE(recAdd, nullptr);
+  QK_vhash__get__sz(ctx, recAdd, "name", &name);
+  QK_vhash__get__int64(ctx, recAdd, "id", &id);
+  EXPECT_EQ(take_error(), "ok");
+  EXPECT_STREQ(name, "b-other");
+  EXPECT_EQ(id, 2);
+  QK_varray__free(ctx, entries);
+  tav_db_mssql__rollback_tx(ctx, h);
+  tav_recovery_set__free(ctx, &set);
+  EXPECT_EQ(take_error(), "ok");
+}
+
 TEST_F(RecoveryTest, ProbeThatFindsNewDataChangesNothing) {
   roll_back_client_generation();
   build_package();

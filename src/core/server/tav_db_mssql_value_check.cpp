@@ -1,0 +1,270 @@
+/* Pushed values against the forms their columns' bindings read: integers (also the scaled
+ * decimals and money) within the type's range, numbers for the floating types, well-formed
+ * UTF-8 texts, date and time texts in the layouts the bindings parse, blobs, and identity key
+ * texts. */
+#include "server/tav_db_mssql_value_check.h"
+
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "common/tav_parse_defin_fk.h"
+#include "common/tav_parse_defin_query.h"
+#include "qk/qk_hex.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_string.h"
+#include "qk/qk_utf8.h"
+#include "qksqlite/qk_sqlite.h"
+
+#define REAL4_MAX 3.4028234663852886e38
+#define MAX_FRACTION_DIGITS 7
+
+typedef enum {
+  FORM_INTEGER,
+  FORM_NUMBER,
+  FORM_TEXT,
+  FORM_KEY_TEXT,
+  FORM_DATE,
+  FORM_TIME,
+  FORM_DATETIME,
+  FORM_BLOB,
+  FORM_GUID
+} value_form_kind;
+
+typedef struct value_form {
+  value_form_kind kind;
+  QK_int64 min, max; /* integers */
+  double maxMagnitude; /* numbers */
+  int bNotNull;
+  const char *pszName;
+  const char *pszType;
+} value_form;
+
+static const char *form_text(value_form_kind kind) {
+  switch (kind) {
+    case FORM_INTEGER: return "an integer";
+    case FORM_NUMBER: return "a real or an integer";
+    case FORM_TEXT: return "a UTF-8 text";
+    case FORM_KEY_TEXT: return "an identity key text (\"C:\" or \"S:\" and an integer)";
+    case FORM_DATE: return "a date text (YYYY-MM-DD)";
+    case FORM_TIME: return "a time text (HH:MM:SS with up to 7 fraction digits)";
+    case FORM_DATETIME: return "a date and time text (YYYY-MM-DD[ HH:MM[:SS[.fraction]]])";
+    case FORM_BLOB: return "a blob";
+    case FORM_GUID: return "a blob of 16 bytes";
+  }
+  return "";
+}
+
+/* The integer range of the integer types; decimals by their precision. */
+static void integer_range(QK_context *ctx, tav_defin *psk, const char *pszTblId, const char *pszColId,
+                          const char *pszType, value_form *f) {
+  QK_int32 precision = -1;
+  f->min = INT64_MIN;
+  f->max = INT64_MAX;
+  if (strcmp(pszType, "uint1") == 0) {
+    f->min = 0, f->max = 1;
+  } else if (strcmp(pszType, "uint8") == 0) {
+    f->min = 0, f->max = 255;
+  } else if (strcmp(pszType, "sint16") == 0) {
+    f->min = -32768, f->max = 32767;
+  } else if (strcmp(pszType, "sint32") == 0 || strcmp(pszType, "money4") == 0) {
+    f->min = INT32_MIN, f->max = INT32_MAX;
+  } else if (strcmp(pszType, "decimal") == 0) {
+    QK_TRY(ctx, tav_defin__get_precision(ctx, psk, pszTblId, pszColId, &precision));
+    if (precision >= 1 && precision <= 18) {
+      f->max = 9;
+      for (QK_int32 i = 1; i < precision; i++) f->max = f->max * 10 + 9;
+      f->min = -f->max;
+    }
+  }
+done:;
+}
+
+static void column_form(QK_context *ctx, tav_defin *psk, const char *pszTblId, const char *pszName,
+                        value_form *f) {
+  const char *pszColId = NULL, *pszType = NULL, *pszIdentityTbl = NULL, *pszIdentityCol = NULL;
+  QK_vhash *pRecord = NULL;
+  memset(f, 0, sizeof *f);
+  f->pszName = pszName;
+  QK_TRY(ctx, tav_defin__get_column_id(ctx, psk, pszTblId, pszName, &pszColId));
+  if (pszColId == NULL)
+    QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "package column \"%s\" is not a column of the table", pszName);
+  QK_TRY(ctx, tav_defin__get_column_type(ctx, psk, pszTblId, pszColId, &pszType, NULL));
+  f->pszType = pszType != NULL ? pszType : "";
+  QK_TRY(ctx, tav_defin__get_column_record(ctx, psk, pszTblId, pszColId, &pRecord));
+  QK_TRY(ctx, QK_vhash__has(ctx, pRecord, "notnull", &f->bNotNull));
+  QK_TRY(ctx, tav_defin__resolve_identity_column(ctx, psk, pszTblId, pszColId, &pszIdentityTbl, &pszIdentityCol));
+  if (pszIdentityCol != NULL) {
+    f->kind = FORM_KEY_TEXT;
+  } else if (strcmp(f->pszType, "real8") == 0 || strcmp(f->pszType, "real4") == 0) {
+    f->kind = FORM_NUMBER;
+    f->maxMagnitude = strcmp(f->pszType, "real4") == 0 ? REAL4_MAX : HUGE_VAL;
+  } else if (strcmp(f->pszType, "text") == 0) {
+    f->kind = FORM_TEXT;
+  } else if (strcmp(f->pszType, "date") == 0) {
+    f->kind = FORM_DATE;
+  } else if (strcmp(f->pszType, "time") == 0) {
+    f->kind = FORM_TIME;
+  } else if (strcmp(f->pszType, "datetime") == 0) {
+    f->kind = FORM_DATETIME;
+  } else if (strcmp(f->pszType, "guid") == 0) {
+    f->kind = FORM_GUID;
+  } else if (strcmp(f->pszType, "blob") == 0) {
+    f->kind = FORM_BLOB;
+  } else {
+    /* identity, the integer types, decimal and money; anything else fails at its binding. */
+    f->kind = FORM_INTEGER;
+    QK_TRY(ctx, integer_range(ctx, psk, pszTblId, pszColId, f->pszType, f));
+  }
+done:;
+}
+
+static int all_digits(const char *p, int n) {
+  for (int i = 0; i < n; i++)
+    if (p[i] < '0' || p[i] > '9') return 0;
+  return 1;
+}
+
+static int number_at(const char *p, int n) {
+  int v = 0;
+  for (int i = 0; i < n; i++) v = v * 10 + (p[i] - '0');
+  return v;
+}
+
+/* "YYYY-MM-DD", a day of the calendar from 0001-01-01 on. */
+static int is_date(const char *p) {
+  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int year, month, day, last;
+  if (!all_digits(p, 4) || p[4] != '-' || !all_digits(p + 5, 2) || p[7] != '-' || !all_digits(p + 8, 2)) return 0;
+  year = number_at(p, 4), month = number_at(p + 5, 2), day = number_at(p + 8, 2);
+  if (year < 1 || month < 1 || month > 12 || day < 1) return 0;
+  last = days[month - 1];
+  if (month == 2 && (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))) last = 29;
+  return day <= last;
+}
+
+/* "HH:MM", then ":SS" when the length allows, then "." and 1 to 7 digits: exactly len bytes. */
+static int is_clock(const char *p, size_t len, int bSecondsRequired) {
+  if (len < 5 || !all_digits(p, 2) || p[2] != ':' || !all_digits(p + 3, 2)) return 0;
+  if (number_at(p, 2) > 23 || number_at(p + 3, 2) > 59) return 0;
+  if (len == 5) return !bSecondsRequired;
+  if (len < 8 || p[5] != ':' || !all_digits(p + 6, 2) || number_at(p + 6, 2) > 59) return 0;
+  if (len == 8) return 1;
+  return p[8] == '.' && len - 9 >= 1 && len - 9 <= MAX_FRACTION_DIGITS && all_digits(p + 9, (int)(len - 9));
+}
+
+/* A date, or a date and (after "T" or a blank) a time of day; trailing blanks are ignored. */
+static int is_datetime(const char *p, size_t len) {
+  while (len > 0 && p[len - 1] == ' ') len--;
+  if (len < 10 || !is_date(p)) return 0;
+  if (len == 10) return 1;
+  return (p[10] == ' ' || p[10] == 'T') && is_clock(p + 11, len - 11, 0);
+}
+
+/* "C:" or "S:", an optional "-" and up to 19 digits of a 64-bit value. */
+static int is_key_text(const char *p, size_t len) {
+  QK_uint64 v = 0;
+  size_t i = 2, digits = 0;
+  int bNegative;
+  if (len < 3 || (p[0] != 'C' && p[0] != 'S') || p[1] != ':') return 0;
+  bNegative = p[2] == '-';
+  if (bNegative) i++;
+  for (; i < len; i++, digits++) {
+    if (p[i] < '0' || p[i] > '9' || digits >= 19) return 0;
+    v = v * 10 + (QK_uint64)(p[i] - '0');
+  }
+  return digits > 0 && v <= (bNegative ? (QK_uint64)INT64_MAX + 1 : (QK_uint64)INT64_MAX);
+}
+
+/* NULL when the value has its column's form, else what was found instead. */
+static const char *value_problem(sqlite3_stmt *pStmt, int col, const value_form *f, char *pBuf, size_t size) {
+  int type = sqlite3_column_type(pStmt, col);
+  const char *psz = NULL;
+  size_t len = 0;
+  QK_int64 i = 0;
+  double d = 0;
+  if (type == SQLITE_NULL) return f->bNotNull ? "NULL in a NOT NULL column" : NULL;
+  switch (f->kind) {
+    case FORM_INTEGER:
+      if (type != SQLITE_INTEGER) break;
+      i = sqlite3_column_int64(pStmt, col);
+      if (i >= f->min && i <= f->max) return NULL;
+      snprintf(pBuf, size, "the integer %lld, out of the type's range", (long long)i);
+      return pBuf;
+    case FORM_NUMBER:
+      if (type == SQLITE_INTEGER) return NULL;
+      if (type != SQLITE_FLOAT) break;
+      d = sqlite3_column_double(pStmt, col);
+      if (isfinite(d) && fabs(d) <= f->maxMagnitude) return NULL;
+      snprintf(pBuf, size, "the real %g, out of the type's range", d);
+      return pBuf;
+    case FORM_BLOB:
+      if (type == SQLITE_BLOB) return NULL;
+      break;
+    case FORM_GUID:
+      if (type != SQLITE_BLOB) break;
+      if (sqlite3_column_bytes(pStmt, col) == 16) return NULL;
+      snprintf(pBuf, size, "a blob of %d bytes", sqlite3_column_bytes(pStmt, col));
+      return pBuf;
+    default:
+      if (type != SQLITE_TEXT) break;
+      psz = (const char *)sqlite3_column_text(pStmt, col);
+      len = (size_t)sqlite3_column_bytes(pStmt, col);
+      if (!QK_utf8__is_well_formed(psz, (QK_uint32)len)) return "a text that is not UTF-8";
+      if (strlen(psz) != len) return "a text with a NUL character";
+      if (f->kind == FORM_TEXT || (f->kind == FORM_KEY_TEXT && is_key_text(psz, len)) ||
+          (f->kind == FORM_DATE && len == 10 && is_date(psz)) ||
+          (f->kind == FORM_TIME && is_clock(psz, len, 1)) || (f->kind == FORM_DATETIME && is_datetime(psz, len)))
+        return NULL;
+      snprintf(pBuf, size, "the text '%.*s'%s", len > 40 ? 40 : (int)len, psz, len > 40 ? "..." : "");
+      return pBuf;
+  }
+  switch (type) {
+    case SQLITE_INTEGER: return "an integer";
+    case SQLITE_FLOAT: return "a real";
+    case SQLITE_TEXT: return "a text";
+    default: return "a blob";
+  }
+}
+
+void tav_db_mssql__check_package_values(QK_context *ctx, sqlite3 *pPkgDb, tav_defin *psk, const char *pszTblId,
+                                        QK_vhash *pColumns, int bNotNull) {
+  QK_string *pSelect = NULL;
+  sqlite3_stmt *pStmt = NULL;
+  value_form *pForms = NULL;
+  QK_uint32 count = 0;
+  const char *pszName = NULL, *pszProblem = NULL;
+  char szProblem[128], szRid[QK_GUID_SZ_SIZE];
+  int rc;
+  QK_ARG_NOT_NULL(ctx, pPkgDb);
+  QK_ARG_NOT_NULL(ctx, pColumns);
+  QK_TRY(ctx, QK_vhash__count(ctx, pColumns, &count));
+  if (count == 0) goto done;
+  QK_TRY(ctx, QK_alloc(ctx, count, sizeof *pForms, &pForms));
+  for (QK_uint32 i = 0; i < count; i++) {
+    QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pColumns, i, &pszName, NULL));
+    QK_TRY(ctx, column_form(ctx, psk, pszTblId, pszName, &pForms[i]));
+    pForms[i].bNotNull = pForms[i].bNotNull && bNotNull;
+  }
+  QK_TRY(ctx, tav_defin__tsql_select_list(ctx, 0, psk, pszTblId, pColumns, NULL, "u", 0, 0, &pSelect));
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pStmt, "SELECT z_rid, %s FROM \"p$u$%s\" u",
+                                        QK_string__sz(pSelect), pszTblId));
+  while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
+    for (QK_uint32 i = 0; i < count; i++) {
+      pszProblem = value_problem(pStmt, (int)i + 1, &pForms[i], szProblem, sizeof szProblem);
+      if (pszProblem == NULL) continue;
+      if (sqlite3_column_bytes(pStmt, 0) == 16)
+        QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, 0), szRid);
+      else
+        snprintf(szRid, sizeof szRid, "(none)");
+      QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
+                   "Malformed package. Row id %s, column \"%s\" (%s): %s where %s is expected.", szRid,
+                   pForms[i].pszName, pForms[i].pszType, pszProblem, form_text(pForms[i].kind));
+    }
+  }
+  if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSelect));
+  QK_free(ctx, pForms);
+}
