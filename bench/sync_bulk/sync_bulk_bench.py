@@ -156,8 +156,9 @@ def push_case(d, client, kind, first, count, next_id):
         if kind != "clean updates":
             rule = {"server wins": 4, "column merge": 8}[kind]
             d.cli("set-record-rule", d.facts["data_dir"], demo.DBFILE_DB, TABLE, 3, rule)
-            d.sql("UPDATE dbo.bench SET note = N'server ' + CAST(id AS nvarchar(20)) WHERE id BETWEEN %d AND %d"
-                  % (first, last))
+            # A text of this push's own, so that every row really changes on the server.
+            d.sql("UPDATE dbo.bench SET note = N'server %s ' + CAST(id AS nvarchar(20)) WHERE id BETWEEN %d AND %d"
+                  % (os.urandom(4).hex(), first, last))
         local(client, "UPDATE @t SET qty = COALESCE(qty, 0) + 1, z_state = %d WHERE id BETWEEN ? AND ?" % UPDATED,
               (first, last))
     if client.pending_changes() != count:

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <random>
+#include <unordered_map>
 #include <strings.h>
 
 #include <md5.h>
@@ -58,13 +59,14 @@ std::string arg_text(sqlite3_value* v) {
 
 std::optional<TsqlType> arg_type(sqlite3_value* v) { return type_from_text(arg_text(v)); }
 
-// The type named by argument i, a constant of the statement: parsed once per
-// statement, not once per row.
-std::optional<TsqlType> constant_arg_type(sqlite3_context* ctx, sqlite3_value** argv, int i) {
-    if (auto* kept = static_cast<const TsqlType*>(sqlite3_get_auxdata(ctx, i))) return *kept;
-    std::optional<TsqlType> t = arg_type(argv[i]);
-    if (t) sqlite3_set_auxdata(ctx, i, new TsqlType(*t), [](void* p) { delete static_cast<TsqlType*>(p); });
-    return t;
+// The type named by argument i (a type text the translator wrote): parsed once per text and
+// thread, not once per value.
+std::optional<TsqlType> constant_arg_type(sqlite3_value** argv, int i) {
+    thread_local std::unordered_map<std::string, std::optional<TsqlType>> parsed;
+    std::string text = arg_text(argv[i]);
+    auto it = parsed.find(text);
+    if (it == parsed.end()) it = parsed.emplace(text, type_from_text(text)).first;
+    return it->second;
 }
 
 // Wraps a function body so that TsqlError becomes an SQLite function error.
@@ -81,7 +83,7 @@ void guarded(sqlite3_context* ctx, F&& body) {
 
 void fn_store(sqlite3_context* ctx, int, sqlite3_value** argv) {
     guarded(ctx, [&] {
-        auto t = constant_arg_type(ctx, argv, 1);
+        auto t = constant_arg_type(argv, 1);
         Value v = convert_value(value_of(argv[0]), *t, false);
         session_of(ctx)->record_written(arg_text(argv[2]), v);
         result(ctx, v);
@@ -89,7 +91,7 @@ void fn_store(sqlite3_context* ctx, int, sqlite3_value** argv) {
 }
 
 void fn_cast(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    guarded(ctx, [&] { result(ctx, convert_value(value_of(argv[0]), *constant_arg_type(ctx, argv, 1), true)); });
+    guarded(ctx, [&] { result(ctx, convert_value(value_of(argv[0]), *constant_arg_type(argv, 1), true)); });
 }
 
 std::string as_text(const Value& v) {
