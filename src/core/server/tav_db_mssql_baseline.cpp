@@ -37,6 +37,7 @@ static const char s_bases_sql[] =
     "%lld) AND (length(z_rid) = 16);";
 static const char s_bases_table_sql[] = "CREATE TABLE #%s (rid uniqueidentifier NOT NULL, generation bigint NOT NULL)";
 static const char s_bases_insert_head[] = "INSERT INTO #%s (rid, generation)";
+static const QK_int16 s_bases_types[] = {SQL_GUID, SQL_BIGINT};
 static const char s_base_versions_sql[] =
     "SELECT b.rid, b.generation, rv.txid FROM #%s AS b\n"
     "  INNER JOIN tavrin.\"%s$z$rv$%s\" AS rv ON (rv.rid = b.rid)\n"
@@ -132,7 +133,7 @@ static void find_base_versions(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgD
   sqlite3_stmt *pBases = NULL;
   QK_vhash *pFound = NULL;
   QK_string *pSql = NULL;
-  tav_col_collection *pTypes = NULL, *pBindings = NULL;
+  tav_col_collection *pBindings = NULL;
   tav_row_batch *pBatch = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT, hQuery = SQL_NULL_HSTMT;
   char szTemp[TAV_TEMP_NAME_SIZE], szRid[QK_GUID_SZ_SIZE], szKey[BASE_KEY_SIZE];
@@ -144,31 +145,24 @@ static void find_base_versions(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgD
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pBases, s_bases_sql, t->szTbl, (long long)minKnownGen));
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "bases", t->szTbl));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_bases_insert_head, szTemp));
-  QK_TRY(ctx, tav_db_mssql__alloc_column_array(ctx, 2, &pTypes));
-  pTypes->pBindings[0].sqlType = SQL_GUID;
-  pTypes->pBindings[1].sqlType = SQL_BIGINT;
-  QK_TRY(ctx, tav_db_mssql__row_batch_open(ctx, h->conn, QK_string__sz(pSql), pTypes, &pBatch));
+  QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, QK_string__sz(pSql), 2, s_bases_types, &pBatch));
   for (;;) {
-    tav_col_binding *b;
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pBases, &bRow));
     if (!bRow) break;
     if (!bAny) QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_bases_table_sql, szTemp));
     bAny = 1;
     QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hStmt, &pBindings, &first));
-    b = &pBindings->pBindings[first];
-    QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pBases, 0), b[0].szGuid);
-    QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, (QK_uint16)(first + 1), b[0].szGuid, &b[0].indicator));
-    b[1].value.i64 = sqlite3_column_int64(pBases, 1);
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, (QK_uint16)(first + 2), &b[1].value.i64));
+    QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pBases, 0), szRid);
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_guid(ctx, hStmt, first + 1, &pBindings->pBindings[first], szRid));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hStmt, first + 2, &pBindings->pBindings[first + 1], 0,
+                                                   sqlite3_column_int64(pBases, 1)));
     QK_TRY(ctx, tav_db_mssql__row_batch_added(ctx, pBatch, 0));
   }
   QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   if (bAny) {
     QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_base_versions_sql, szTemp, h->name, t->szTbl, h->name, h->name,
                                    t->szTbl, h->name));
-    QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hQuery, QK_string__sz(pSql)));
-    QK_TRY(ctx, QK_mssql__execute(ctx, hQuery));
-    QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hQuery, &bHas));
+    QK_TRY(ctx, tav_db_mssql__open_query(ctx, h->conn, QK_string__sz(pSql), &hQuery, &bHas));
     while (bHas) {
       QK_TRY(ctx, QK_mssql__fetch(ctx, hQuery, &bRow));
       if (!bRow) break;
@@ -186,7 +180,6 @@ static void find_base_versions(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgD
 done:
   if (hQuery != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hQuery));
   QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
-  QK_RELEASE(ctx, tav_db_mssql__free_column_array(ctx, &pTypes));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pBases));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pFound));

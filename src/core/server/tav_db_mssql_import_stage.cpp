@@ -12,6 +12,7 @@
 #include "qk/qk_string.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_import.h"
+#include "server/tav_db_mssql_history.h"
 #include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_db_mssql_value_check.h"
 #include "server/tav_db_mssql_values.h"
@@ -275,36 +276,20 @@ typedef struct {
   QK_int64 inserts, updates, deletes, undeletes, read;
 } delta_counts;
 
-/* Binds a bigint parameter from a package column, NULL when the column is. */
-static void bind_int64_or_null(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, sqlite3_stmt *pStmt, int col,
-                               tav_col_binding *b) {
-  if (sqlite3_column_type(pStmt, col) == SQLITE_NULL) {
-    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, ipar, SQL_C_SBIGINT, SQL_BIGINT, &b->indicator));
-  } else {
-    b->value.i64 = sqlite3_column_int64(pStmt, col);
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, ipar, &b->value.i64));
-  }
-done:;
-}
-
 /* Copies p$rd$<id> into the deltas table and counts the kinds. */
 static void stage_deltas(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, const char *pszTblId,
                          const char *pszDeltas, delta_counts *pCounts) {
   sqlite3_stmt *pStmt = NULL;
+  static const QK_int16 types[] = {SQL_GUID, SQL_BIGINT, SQL_BIGINT, SQL_BIGINT};
   QK_string *pHead = NULL;
-  tav_col_collection *pTypes = NULL, *pBindings = NULL;
+  tav_col_collection *pBindings = NULL;
   tav_row_batch *pBatch = NULL;
   SQLHSTMT hInsert = SQL_NULL_HSTMT;
   char szGuid[QK_GUID_SZ_SIZE];
   int rc, first = 0;
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pStmt, PKG_DELTAS_SQL, pszTblId));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pHead, DELTA_INSERT_HEAD, pszDeltas));
-  QK_TRY(ctx, tav_db_mssql__alloc_column_array(ctx, 4, &pTypes));
-  pTypes->pBindings[0].sqlType = SQL_GUID;
-  pTypes->pBindings[1].sqlType = SQL_BIGINT;
-  pTypes->pBindings[2].sqlType = SQL_BIGINT;
-  pTypes->pBindings[3].sqlType = SQL_BIGINT;
-  QK_TRY(ctx, tav_db_mssql__row_batch_open(ctx, h->conn, QK_string__sz(pHead), pTypes, &pBatch));
+  QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, QK_string__sz(pHead), 4, types, &pBatch));
   while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
     int len = sqlite3_column_bytes(pStmt, 0);
     int add = sqlite3_column_int(pStmt, 1);
@@ -322,12 +307,12 @@ static void stage_deltas(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, con
                    "Malformed package. The delete of row id %s names no row version (txid_rec_del is NULL).", szGuid);
     QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hInsert, &pBindings, &first));
     b = &pBindings->pBindings[first];
-    memcpy(b[0].szGuid, szGuid, sizeof szGuid);
-    QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hInsert, (QK_uint16)(first + 1), b[0].szGuid, &b[0].indicator));
-    b[1].value.i64 = add;
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hInsert, (QK_uint16)(first + 2), &b[1].value.i64));
-    QK_TRY(ctx, bind_int64_or_null(ctx, hInsert, (QK_uint16)(first + 3), pStmt, 2, &b[2]));
-    QK_TRY(ctx, bind_int64_or_null(ctx, hInsert, (QK_uint16)(first + 4), pStmt, 3, &b[3]));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_guid(ctx, hInsert, first + 1, &b[0], szGuid));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 2, &b[1], 0, add));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 3, &b[2], bDelNull,
+                                                   sqlite3_column_int64(pStmt, 2)));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 4, &b[3], bUndelNull,
+                                                   sqlite3_column_int64(pStmt, 3)));
     QK_TRY(ctx, tav_db_mssql__row_batch_added(ctx, pBatch, 0));
     pCounts->read++;
     if (add == 0)
@@ -343,7 +328,6 @@ static void stage_deltas(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, con
   QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
 done:
   QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
-  QK_RELEASE(ctx, tav_db_mssql__free_column_array(ctx, &pTypes));
   QK_RELEASE(ctx, QK_string__free(ctx, pHead));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -474,6 +458,8 @@ void tav_db_mssql__import_push(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   QK_ARG_NOT_NULL(ctx, psk);
   QK_ARG_NOT_NULL(ctx, pRstamp16);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
+  /* The push writes: versions read ahead for its conflicts no longer hold. */
+  tav_db_mssql__history_forget(ctx, h);
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pTableTest, "%s", TAV_PKG_TABLE_EXISTS_SQL));
   QK_TRY(ctx, QK_vhash__alloc(ctx, &pState));
   QK_TRY(ctx, tav_defin__count_tables(ctx, psk, &countTables));

@@ -2,6 +2,7 @@
 #include "server/tav_db_mssql_row_batch.h"
 
 #include "qk/qk_malloc.h"
+#include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
 #include "qk/qk_utf8.h"
 
@@ -75,6 +76,36 @@ void tav_db_mssql__row_batch_open(QK_context *ctx, QK_mssql_connection *conn, co
   pNew = NULL;
 done:
   tav_db_mssql__row_batch_free(ctx, &pNew);
+}
+
+void tav_db_mssql__row_batch_open_typed(QK_context *ctx, QK_mssql_connection *conn, const char *pszHead, int count,
+                                        const QK_int16 *pSqlTypes, tav_row_batch **ppNew) {
+  tav_col_collection *pTypes = NULL;
+  QK_ARG_NOT_NULL(ctx, pSqlTypes);
+  QK_ARG_VALID(ctx, count, count > 0 && count <= ROW_BATCH_MAX_PARAMETERS);
+  QK_TRY(ctx, tav_db_mssql__alloc_column_array(ctx, (QK_uint16)count, &pTypes));
+  for (int i = 0; i < count; i++) pTypes->pBindings[i].sqlType = pSqlTypes[i];
+  QK_TRY(ctx, tav_db_mssql__row_batch_open(ctx, conn, pszHead, pTypes, ppNew));
+done:
+  QK_RELEASE(ctx, tav_db_mssql__free_column_array(ctx, &pTypes));
+}
+
+void tav_db_mssql__row_batch_bind_guid(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b,
+                                       const char *pszGuid) {
+  QK_TRY(ctx, QK_strcpy(ctx, b->szGuid, sizeof b->szGuid, pszGuid));
+  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, (QK_uint16)ipar, b->szGuid, &b->indicator));
+done:;
+}
+
+void tav_db_mssql__row_batch_bind_int64(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b, int bNull,
+                                        QK_int64 value) {
+  if (bNull) {
+    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, (QK_uint16)ipar, SQL_C_SBIGINT, SQL_BIGINT, &b->indicator));
+  } else {
+    b->value.i64 = value;
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, (QK_uint16)ipar, &b->value.i64));
+  }
+done:;
 }
 
 void tav_db_mssql__row_batch_next(QK_context *ctx, tav_row_batch *pBatch, SQLHSTMT *phStmt,

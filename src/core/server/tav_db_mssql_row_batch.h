@@ -16,12 +16,20 @@ typedef struct tav_row_batch tav_row_batch;
  * pTypes, whose bindings give the parameters' types (copied for every row of a statement). */
 void tav_db_mssql__row_batch_open(QK_context *ctx, QK_mssql_connection *conn, const char *pszHead,
                                   const tav_col_collection *pTypes, tav_row_batch **ppNew);
+/* The same for rows of count parameters of the plain SQL types given (GUID text, bigint...). */
+void tav_db_mssql__row_batch_open_typed(QK_context *ctx, QK_mssql_connection *conn, const char *pszHead, int count,
+                                        const QK_int16 *pSqlTypes, tav_row_batch **ppNew);
 /* Where the next row goes: the statement, the bindings and the first binding of the row
  * (the row's parameters are firstBinding + 1 .. firstBinding + width). */
 void tav_db_mssql__row_batch_next(QK_context *ctx, tav_row_batch *pBatch, SQLHSTMT *phStmt,
                                   tav_col_collection **ppBindings, int *pFirstBinding);
 /* The row is bound (bNeedsData: a value goes at execution); a full statement is executed. */
 void tav_db_mssql__row_batch_added(QK_context *ctx, tav_row_batch *pBatch, int bNeedsData);
+/* Parameter ipar from binding b's own holder: a GUID text, or a bigint (NULL with bNull). */
+void tav_db_mssql__row_batch_bind_guid(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b,
+                                       const char *pszGuid);
+void tav_db_mssql__row_batch_bind_int64(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b, int bNull,
+                                        QK_int64 value);
 /* Executes the rows bound since the last execution, if any. */
 void tav_db_mssql__row_batch_flush(QK_context *ctx, tav_row_batch *pBatch);
 /* Frees the statement and the bindings; NULL is accepted. */

@@ -13,10 +13,11 @@
 #include "qk/qk_varray.h"
 #include "qk/qk_vhash.h"
 #include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_history.h"
 #include "server/tav_db_mssql_recovery.h"
+#include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_values.h"
-#include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_handle_conflicts.h"
 
 /* ---- Conflicting deltas ---- */
@@ -101,26 +102,18 @@ done:
 
 /* Rows of the conflicts table go in multi-row statements. */
 static void open_conflict_rows(QK_context *ctx, tav_db_handle *h, const char *pszTemp, tav_row_batch **ppBatch) {
-  tav_col_collection *pTypes = NULL;
+  static const QK_int16 types[] = {SQL_BIGINT, SQL_GUID, SQL_BIGINT, SQL_BIGINT, SQL_BIGINT};
   char szHead[sizeof s_insert_head_sql + TAV_TEMP_NAME_SIZE];
   QK_TRY(ctx, QK_sprintf_buf(ctx, szHead, sizeof szHead, s_insert_head_sql, pszTemp));
-  QK_TRY(ctx, tav_db_mssql__alloc_column_array(ctx, 5, &pTypes));
-  for (int i = 0; i < 5; i++) pTypes->pBindings[i].sqlType = i == 1 ? SQL_GUID : SQL_BIGINT;
-  QK_TRY(ctx, tav_db_mssql__row_batch_open(ctx, h->conn, szHead, pTypes, ppBatch));
-done:
-  QK_RELEASE(ctx, tav_db_mssql__free_column_array(ctx, &pTypes));
+  QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, szHead, 5, types, ppBatch));
+done:;
 }
 
-/* Binds a bigint from a package column into a row of the batch; NULL stays NULL unless
- * bNullAsZero. */
+/* A package column as a bigint of the batch; NULL stays NULL unless bNullAsZero. */
 static void bind_delta_int64(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b, sqlite3_stmt *pRow,
                              int col, int bNullAsZero) {
-  if (sqlite3_column_type(pRow, col) == SQLITE_NULL && !bNullAsZero) {
-    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, (QK_uint16)ipar, SQL_C_SBIGINT, SQL_BIGINT, &b->indicator));
-  } else {
-    b->value.i64 = sqlite3_column_int64(pRow, col);
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, (QK_uint16)ipar, &b->value.i64));
-  }
+  int bNull = sqlite3_column_type(pRow, col) == SQLITE_NULL && !bNullAsZero;
+  QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hStmt, ipar, b, bNull, sqlite3_column_int64(pRow, col)));
 done:;
 }
 
@@ -135,8 +128,7 @@ static void add_conflict_row(QK_context *ctx, tav_row_batch *pBatch, sqlite3_stm
   QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hStmt, &pBindings, &first));
   b = &pBindings->pBindings[first];
   QK_TRY(ctx, bind_delta_int64(ctx, hStmt, first + 1, &b[0], pRow, 0, 1));
-  memcpy(b[1].szGuid, pszRid, QK_GUID_SZ_SIZE);
-  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, (QK_uint16)(first + 2), b[1].szGuid, &b[1].indicator));
+  QK_TRY(ctx, tav_db_mssql__row_batch_bind_guid(ctx, hStmt, first + 2, &b[1], pszRid));
   QK_TRY(ctx, bind_delta_int64(ctx, hStmt, first + 3, &b[2], pRow, 2, 0));
   QK_TRY(ctx, bind_delta_int64(ctx, hStmt, first + 4, &b[3], pRow, 3, bNullDelAsZero));
   QK_TRY(ctx, bind_delta_int64(ctx, hStmt, first + 5, &b[4], pRow, 4, 1));
@@ -207,6 +199,9 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
     QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_known_new_rows_sql, szTemp, h->name, szTbl));
     QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
   }
+  /* The conflict resolution asks for the history of every entry's row: read it now, in a few
+   * set queries. */
+  QK_TRY(ctx, tav_db_mssql__history_read_ahead(ctx, h, pPkgDb, pszTblId, pEntries));
   *ppEntries = pEntries;
   pEntries = NULL;
 done:
