@@ -17,6 +17,8 @@ packages=(
   libboost1.81-dev
   libmd-dev
   libpam0g-dev
+  libssl-dev
+  openssl
   python3
   xdelta3
   git

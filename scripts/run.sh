@@ -1,24 +1,40 @@
 #!/usr/bin/env bash
 # The main job: builds the project, provisions a demo (SQL Server stand-in with a demo dbfile,
 # the web-server configuration) in a scratch directory, starts tavrin_host with the sync module
-# on 127.0.0.1, and runs one pull and one push with the test client.
+# on 127.0.0.1, runs one pull and one push with the test client, then keeps serving until
+# Ctrl-C, printing the URL and a command to pull with the test client.
+#   scripts/run.sh [--exit-after-demo]
+# --exit-after-demo stops the host after the demo's pull and push (what tests use).
 # Without the module it provisions what it can, says what is missing and exits 1.
 # DEMO_DIR keeps the demo there instead of a removed scratch directory; JOBS sets build jobs;
-# TAVRIN_MODULE names another module image.
+# TAVRIN_MODULE names another module image. With TAVRIN_HOST, SQLSERVER_STANDIN and
+# STANDIN_ODBC set, those programs are used and nothing is built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 python=/usr/bin/python3
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S . -B build/plain "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build/plain -j "${JOBS:-$(nproc)}"
+exit_after_demo=
+for arg in "$@"; do
+  case $arg in
+    --exit-after-demo) exit_after_demo=1 ;;
+    *) echo "usage: scripts/run.sh [--exit-after-demo]" >&2; exit 2 ;;
+  esac
+done
 
-host=$root/build/plain/standin/iis/tavrin_host
-standin=$root/build/plain/standin/sqlserver/sqlserver-standin
-driver=$root/build/plain/standin/sqlserver/libsqlserver_standin_odbc.so
-module=${TAVRIN_MODULE:-$(find "$root/build/plain/src" -name libtavrin_server.so -print -quit 2>/dev/null || true)}
-module=${module:-$root/build/plain/src/servers/iis/libtavrin_server.so}
+if [[ -n "${TAVRIN_HOST:-}" && -n "${SQLSERVER_STANDIN:-}" && -n "${STANDIN_ODBC:-}" ]]; then
+  host=$TAVRIN_HOST standin=$SQLSERVER_STANDIN driver=$STANDIN_ODBC
+  module=${TAVRIN_MODULE:-$root/build/plain/src/servers/iis/libtavrin_server.so}
+else
+  generator=()
+  command -v ninja >/dev/null && generator=(-G Ninja)
+  cmake -S . -B build/plain "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build build/plain -j "${JOBS:-$(nproc)}"
+  host=$root/build/plain/standin/iis/tavrin_host
+  standin=$root/build/plain/standin/sqlserver/sqlserver-standin
+  driver=$root/build/plain/standin/sqlserver/libsqlserver_standin_odbc.so
+  module=${TAVRIN_MODULE:-$(find "$root/build/plain/src" -name libtavrin_server.so -print -quit 2>/dev/null || true)}
+  module=${module:-$root/build/plain/src/servers/iis/libtavrin_server.so}
+fi
 
 if [[ -n "${DEMO_DIR:-}" ]]; then
   demo=$DEMO_DIR
@@ -83,3 +99,12 @@ client push
 echo
 echo "host log:"
 cat "$demo/host.log"
+if [[ -n "$exit_after_demo" ]]; then
+  exit 0
+fi
+
+echo
+echo "tavrin_host keeps serving $url until Ctrl-C. Pull into a client copy of your own with:"
+echo "  $python $root/tests/e2e/tavrin_client.py $demo/mine.sqlite $url demo pull"
+trap 'echo; echo "stopping tavrin_host"' INT TERM
+wait "$host_pid" || true

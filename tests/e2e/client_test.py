@@ -57,6 +57,39 @@ def make_download(path, header, generations, rows):
     db.close()
 
 
+def make_txid_download(path, pv, header, rows, schema=None, tx_rows=()):
+    """A download package of versions 3 to 5: header = (row 0's rstamp, rebaseid);
+    rows = {table id: [(rid, txid_rec_add, txid_rec_del, txid, values or None)]}, a text rid
+    being a marker, a None rid a column-dump row (its values keyed by column name)."""
+    db = sqlite3.connect(path)
+    db.execute("PRAGMA page_size = 4096")
+    db.execute("CREATE TABLE p$tx (txid INTEGER NOT NULL, scheme VARCHAR NULL, rstamp BLOB, rebaseid INTEGER)")
+    db.execute("INSERT INTO p$tx VALUES (0, ?, ?, ?)", (pv,) + header)
+    db.executemany("INSERT INTO p$tx VALUES (?, NULL, ?, ?)", tx_rows)
+    if schema and pv >= 4:
+        db.execute("INSERT INTO p$tx (txid, scheme) VALUES (-1, ?)", (json.dumps(schema),))
+    elif schema:
+        db.execute('CREATE TABLE "p$s" ("txid" INTEGER NOT NULL, "json" TEXT NOT NULL)')
+        db.execute("INSERT INTO p$s VALUES (?, ?)", (schema["tbls"]["101"]["txid"], json.dumps(schema)))
+    for tbl_id, table_rows in rows.items():
+        cols = [c["name"] for c in SCHEMA["tbls"][tbl_id]["cols"].values()]
+        db.execute('CREATE TABLE "p$rd$%s" (rid BLOB NOT NULL, txid_rec_add INTEGER NULL, txid_rec_del INTEGER NULL,'
+                   ' txid INTEGER NOT NULL)' % tbl_id)
+        db.execute('CREATE TABLE "p$u$%s" (z_rid BLOB, z_txid INTEGER%s)' % (
+            tbl_id, "".join(', "%s"' % c for c in cols)))
+        for rid, added, replaced, txid, values in table_rows:
+            if rid is None:
+                db.execute('INSERT INTO "p$u$%s" (%s) VALUES (%s)' % (
+                    tbl_id, ", ".join('"%s"' % c for c in values), ",".join("?" * len(values))), list(values.values()))
+                continue
+            db.execute('INSERT INTO "p$rd$%s" VALUES (?, ?, ?, ?)' % tbl_id, (rid, added, replaced, txid))
+            if values is not None:
+                db.execute('INSERT INTO "p$u$%s" VALUES (%s)' % (tbl_id, ",".join("?" * (2 + len(cols)))),
+                           (rid, added) + tuple(values))
+    db.commit()
+    db.close()
+
+
 class ClientCase(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tavrin-client-test-")
@@ -97,6 +130,18 @@ class DownloadPackageTest(ClientCase):
         self.assertEqual(self.client.baseline, "3g13")
         self.assertEqual([(r["name"], r["z_gen"]) for r in self.client.rows("customers")], [("Ada L.", 3)])
         self.assertEqual([(r["z_rid"], r["sku"], r["qty"]) for r in self.client.rows("stock")], [(RID[3], "nut", 6)])
+
+    def test_markers_after_the_rows_discard_first_and_a_dump_fills_every_named_column(self):
+        self.first_pull()
+        # The server writes a table's rows first, then its markers, then the dumped values.
+        later = self.package("later", {"pv": 6}, [(3, 13)], {
+            "202": [(RID[3], None, 3, "WH02", "nut", 5), ("filter-discard", -1, -1, None, None, None)],
+            "101": [("column-dump: name", -1, -1, None, None, None), ("column-dump: photo", -1, -1, None, None, None),
+                    (None, None, None, 1, "Ada D.", b"\x09"), (None, None, None, 2, "Grace D.", None)]})
+        self.assertEqual(self.client.apply_package(later), 3)
+        self.assertEqual([(r["z_rid"], r["sku"]) for r in self.client.rows("stock")], [(RID[3], "nut")])
+        self.assertEqual([(r["name"], r["photo"]) for r in self.client.rows("customers")],
+                         [("Ada D.", b"\x09"), ("Grace D.", None)])
 
     def test_bad_packages_change_nothing(self):
         self.first_pull()
@@ -144,6 +189,73 @@ class PushPackageTest(ClientCase):
         self.first_pull()
         self.client.delete("customers", self.client.insert("customers", {"name": "gone"}))
         self.assertEqual(self.client.pending_changes(), 0)
+
+
+class TxidClientTest(unittest.TestCase):
+    """The client of package versions 3 to 5: download packages of the transaction form and
+    its push packages."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tavrin-client-test-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def client(self, pv):
+        return Client(os.path.join(self.dir, "local%d.sqlite" % pv), "http://127.0.0.1:9/sync", "demo", version=pv)
+
+    def download(self, client, name, pv, header, rows, schema=None, tx_rows=()):
+        path = os.path.join(self.dir, name)
+        make_txid_download(path, pv, header, rows, schema, tx_rows)
+        return client.apply_package(path)
+
+    def test_deltas_markers_and_baselines_of_versions_3_and_4(self):
+        stamp = bytes(range(16))
+        text = "7,000102030405060708090A0B0C0D0E0F,5,%d,3"
+        # Version 4 names its baseline in row 0; version 3 lists the transactions.
+        for pv, header, tx_rows, baseline in ((4, (text % 7, '{"101":"#abc"}'), (), text % 7),
+                                              (3, (None, 0), [(6, None, 0), (7, stamp, 5)], text % 0)):
+            with self.subTest(pv=pv):
+                client = self.client(pv)
+                self.assertEqual(self.download(client, "first%d" % pv, pv, header, {
+                    "101": [(RID[0], 6, None, 6, (1, "Ada", None)), (RID[1], 7, None, 7, (2, "Grace", b"\x01"))],
+                    "202": [(RID[2], 7, None, 7, ("WH01", "bolt", 120))]}, SCHEMA, tx_rows), 3)
+                self.assertEqual(client.baseline, baseline)
+                self.assertEqual(client.meta("filter_base"), '{"101":"#abc"}' if pv == 4 else None)
+                # Ada updated, Grace deleted, stock discarded and sent again, a dump of the names.
+                later = {"101": [(RID[0], 8, 6, 8, (1, "Ada L.", None)), (RID[1], None, 7, 8, None),
+                                 ("column-dump: name", None, None, -1, None),
+                                 (None, None, None, None, {"id": 1, "name": "Ada D."})],
+                         "202": [(RID[3], 8, None, 8, ("WH02", "nut", 5)), ("filter-discard", None, None, -1, None)]}
+                header = ("8,%s,9,8,3" % ("AB" * 16), 0) if pv == 4 else (None, 0)
+                tx_rows = [(8, b"\xab" * 16, 9)] if pv == 3 else ()
+                self.assertEqual(self.download(client, "later%d" % pv, pv, header, later, tx_rows=tx_rows), 4)
+                self.assertEqual([(r["z_rid"], r["z_gen"], r["name"]) for r in client.rows("customers")],
+                                 [(RID[0], 8, "Ada D.")])
+                self.assertEqual([r["z_rid"] for r in client.rows("stock")], [RID[3]])
+                self.assertEqual(client.baseline, "8,%s,9,%d,3" % ("AB" * 16, 8 if pv == 4 else 0))
+                client.close()
+
+    def test_push_package_of_a_version_3_client(self):
+        client = self.client(3)
+        self.download(client, "first", 3, (None, 0), {"101": [(RID[0], 6, None, 6, (1, "Ada", None))]}, SCHEMA,
+                      [(6, bytes(range(16)), 5)])
+        new = client.insert("customers", {"name": "Linus"})
+        client.update("customers", RID[0], {"name": "Ada L."})
+        path = os.path.join(self.dir, "push")
+        stamp = b"\x77" * 16
+        self.assertEqual(client.build_push_package(path, stamp), 2)
+        self.assertEqual(pkg_inspect.inspect(path, version=3, schema=SCHEMA), [])
+        db = sqlite3.connect(path)
+        placeholder = 2 ** 63 - 16
+        self.assertEqual(sorted(db.execute("SELECT txid, scheme, rstamp, rebaseid FROM p$tx").fetchall(), key=repr),
+                         sorted([(0, "3", None, 0), (placeholder, None, stamp, 0),
+                                 (6, "last_sync_txid", bytes(range(16)), 5)], key=repr))
+        self.assertEqual(sorted(db.execute('SELECT * FROM "p$rd$101"').fetchall()),
+                         sorted([(RID[0], placeholder, 6, placeholder), (new, placeholder, None, placeholder)]))
+        self.assertEqual(db.execute("SELECT rid, ipk, tbl FROM p$ipk").fetchall(), [(new, 2, "101")])
+        db.close()
+        client.close()
 
 
 class VcdiffTest(unittest.TestCase):

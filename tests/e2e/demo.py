@@ -77,7 +77,7 @@ def connection_string(driver, data_dir, database=CONFIG_DB):
     return "Driver=%s;Server=%s;Database=%s" % (driver, data_dir, database)
 
 
-def write_site(directory, module, driver, data_dir, port=0, support_mode=None):
+def write_site(directory, module, driver, data_dir, port=0, support_mode=None, protocol="http"):
     webroot, temp = os.path.join(directory, "webroot"), os.path.join(directory, "temp")
     os.makedirs(webroot, exist_ok=True)
     os.makedirs(temp, exist_ok=True)
@@ -98,17 +98,18 @@ def write_site(directory, module, driver, data_dir, port=0, support_mode=None):
                 '\t\t\t\t<application path="/" applicationPool="Tavrin">\n'
                 '\t\t\t\t\t<virtualDirectory path="/" physicalPath=%s />\n'
                 '\t\t\t\t</application>\n'
-                '\t\t\t\t<bindings><binding protocol="http" bindingInformation="127.0.0.1:%d:" /></bindings>\n'
+                '\t\t\t\t<bindings><binding protocol="%s" bindingInformation="127.0.0.1:%d:" /></bindings>\n'
                 '\t\t\t</site>\n\t\t</sites>\n\t</system.applicationHost>\n'
                 '\t<system.webServer>\n'
                 '\t\t<globalModules><add name="tavrin" image=%s /></globalModules>\n'
                 '\t\t<modules><add name="tavrin" /></modules>\n'
                 '\t\t<handlers><add name="tavrin-sync" path="%s/*" verb="*" modules="tavrin" /></handlers>\n'
-                '\t</system.webServer>\n</configuration>\n' % (quoteattr(webroot), port, quoteattr(module), APP_PATH))
+                '\t</system.webServer>\n</configuration>\n' % (quoteattr(webroot), protocol, port, quoteattr(module),
+                                                            APP_PATH))
     return config, webroot, temp
 
 
-def provision(directory, standin, driver, module, port=0, support_mode=None):
+def provision(directory, standin, driver, module, port=0, support_mode=None, protocol="http"):
     """Creates the demo under directory; returns a dict of what was made."""
     directory, standin, driver, module = (os.path.abspath(p) for p in (directory, standin, driver, module))
     data_dir = os.path.join(directory, "data")
@@ -128,7 +129,7 @@ def provision(directory, standin, driver, module, port=0, support_mode=None):
     # Anybody may pull and push; the named users too, under their scheme.
     cli(standin, "add-acl", data_dir, DBFILE_DB, DBFILE, "", "anyone", "*", "*", "allow")
     cli(standin, "add-acl", data_dir, DBFILE_DB, DBFILE, scheme, "any_authenticated_user", "*", "*", "allow")
-    config, webroot, temp = write_site(directory, module, driver, data_dir, port, support_mode)
+    config, webroot, temp = write_site(directory, module, driver, data_dir, port, support_mode, protocol)
     return {"directory": directory, "data_dir": data_dir, "config_db": CONFIG_DB, "dbfile_db": DBFILE_DB,
             "dbfile": DBFILE, "table_ids": table_ids, "scheme": scheme, "users": dict(USERS),
             "host_config": config, "webroot": webroot, "temp_directory": temp, "app_path": APP_PATH,

@@ -36,15 +36,27 @@ def module_path():
     return path
 
 
-class RunningDemo:
-    """A demo directory with tavrin_host serving it on 127.0.0.1 until stop()."""
+def make_certificate(directory, name="127.0.0.1"):
+    """A throwaway self-signed certificate for the loopback address: (certificate, key) paths."""
+    certificate, key = os.path.join(directory, "host.pem"), os.path.join(directory, "host.key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                    "-nodes", "-days", "2", "-subj", "/CN=" + name, "-addext", "subjectAltName=IP:" + name,
+                    "-keyout", key, "-out", certificate], check=True, capture_output=True, timeout=60)
+    return certificate, key
 
-    def __init__(self, support_mode=None, event_log=False):
+
+class RunningDemo:
+    """A demo directory with tavrin_host serving it on 127.0.0.1 until stop().
+
+    host_args: more options of tavrin_host; https: the site's binding is https, with a throwaway
+    certificate that clients check the server against."""
+
+    def __init__(self, support_mode=None, event_log=False, host_args=(), https=False):
         self.module = module_path()
         self.standin = tool("SQLSERVER_STANDIN")
         self.directory = tempfile.mkdtemp(prefix="tavrin-e2e-")
         self.facts = demo.provision(self.directory, self.standin, tool("STANDIN_ODBC"), self.module,
-                                    support_mode=support_mode)
+                                    support_mode=support_mode, protocol="https" if https else "http")
         self.log = os.path.join(self.directory, "host.log")
         # With event_log the host listens to the module's event provider into this file.
         self.event_log = os.path.join(self.directory, "events.jsonl") if event_log else None
@@ -52,9 +64,14 @@ class RunningDemo:
                    "--workers", "4", "--timeout", "30", "--log", self.log]
         if self.event_log:
             command += ["--event-log", self.event_log]
+        self.cafile = None
+        if https:
+            self.cafile, key = make_certificate(self.directory)
+            command += ["--certificate", "Tavrin=" + self.cafile, "--private-key", "Tavrin=" + key]
+        command += list(host_args)
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.port = self.wait_for_port()
-        self.url = "http://127.0.0.1:%d%s" % (self.port, self.facts["app_path"])
+        self.url = "%s://127.0.0.1:%d%s" % ("https" if https else "http", self.port, self.facts["app_path"])
         self.served = {}
 
     def wait_for_port(self):
@@ -73,7 +90,8 @@ class RunningDemo:
         raise RuntimeError("tavrin_host did not start: %s" % seen.decode("utf-8", "replace"))
 
     def client(self, name="client", fid=1, **auth):
-        return Client(os.path.join(self.directory, name + ".sqlite"), self.url, self.facts["dbfile"], fid, **auth)
+        return Client(os.path.join(self.directory, name + ".sqlite"), self.url, self.facts["dbfile"], fid,
+                      cafile=self.cafile, **auth)
 
     def sql(self, script):
         """Runs T-SQL on the dbfile's database through the stand-in; result rows as texts."""

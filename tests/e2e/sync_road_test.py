@@ -2,6 +2,7 @@
 """Whole pull and push roads: the test client against tavrin_host with the sync module, on
 loopback, over the SQL Server stand-in with the provisioned demo dbfile."""
 import http.client
+import json
 import os
 import sys
 import unittest
@@ -82,6 +83,11 @@ class TwoClientsTest(DemoCase):
         self.assertEqual(b.push().status, 200)
         balance, active = self.demo.sql("SELECT balance, active FROM dbo.customers WHERE name = N'Grace'")[0]
         self.assertEqual((float(balance), active), (5.0, "1"))
+        # The merge is audited in the configuration database; the dbfile lives in its own.
+        audited = self.demo.config_sql("SELECT dbfile, tbl, result FROM tavrin.audit")
+        self.assertEqual([(dbfile, tbl) for dbfile, tbl, _ in audited],
+                         [("demo", self.demo.facts["table_ids"]["dbo.customers"])])
+        self.assertEqual(json.loads(audited[0][2])["name"], "Grace")
         grace_b = [r for r in b.rows("customers") if r["name"] == "Grace"][0]
         self.assertEqual((grace_b["balance"], grace_b["active"]), (500, 1))
         self.assertEqual(a.pull().status, 200)

@@ -206,6 +206,7 @@ done:
 void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
   if (ppHandle == NULL || *ppHandle == NULL) return;
   tav_db_mssql__history_forget(ctx, *ppHandle);
+  QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, *ppHandle, 0));
   QK_free(ctx, *ppHandle);
   *ppHandle = NULL;
 }
@@ -232,6 +233,8 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
     QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi_export_generation));
     QK_VERIFY(ctx, *pi_export_generation > 0);
   }
+  /* Audit rows of an attempt SQL Server gave up as deadlock victim go with it. */
+  QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "BEGIN TRANSACTION"));
 done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
@@ -243,9 +246,48 @@ void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h) 
 done:;
 }
 
+static const char s_rollback_if_open_sql[] = "IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION";
+
+void tav_db_mssql__deadlock_as_busy(QK_context *ctx) {
+  if (QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM))
+    QK_context__replace_error(ctx, QK_ERR_BUSY_RETRY, __FILE__, __LINE__);
+}
+
+void tav_db_mssql__begin_audit_tx(QK_context *ctx, tav_db_handle *h, QK_mssql_connection **ppConn) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, ppConn);
+  *ppConn = h->config_conn != NULL ? h->config_conn : h->conn;
+  if (*ppConn == h->conn || h->audit_tx_open) goto done;
+  QK_TRY(ctx, QK_mssql__exec(ctx, *ppConn, "BEGIN TRANSACTION"));
+  h->audit_tx_open = 1;
+done:
+  tav_db_mssql__deadlock_as_busy(ctx);
+}
+
+void tav_db_mssql__end_audit_tx(QK_context *ctx, tav_db_handle *h, int commit) {
+  QK_ARG_NOT_NULL(ctx, h);
+  if (!h->audit_tx_open) goto done;
+  h->audit_tx_open = 0;
+  if (!commit) {
+    QK_TRY(ctx, QK_mssql__exec(ctx, h->config_conn, s_rollback_if_open_sql));
+    goto done;
+  }
+  QK_mssql__exec(ctx, h->config_conn, "COMMIT TRANSACTION");
+  if (QK_context__has_error(ctx)) {
+    tav_db_mssql__deadlock_as_busy(ctx);
+    QK_context__add_frame(ctx, __FILE__, __LINE__);
+    /* A failed commit may leave the transaction open. */
+    QK_RELEASE(ctx, QK_mssql__exec(ctx, h->config_conn, s_rollback_if_open_sql));
+  }
+done:;
+}
+
+/* The audit rows commit first: when they cannot, the push is rolled back and nothing is lost;
+ * when the push's own commit fails after them, they name a transaction that never was. */
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
+  QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
 done:;
 }
@@ -253,7 +295,9 @@ done:;
 void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
-  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION"));
+  QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION");
+  QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
+  if (QK_context__has_error(ctx)) QK_context__add_frame(ctx, __FILE__, __LINE__);
 done:;
 }
 

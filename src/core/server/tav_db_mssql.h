@@ -38,6 +38,11 @@ typedef struct tav_db_handle {
   /* owned: row versions read ahead for the conflicts of a push (NULL: none); valid inside the
    * transaction that read them, until the push writes */
   struct tav_db_history *pHistory;
+  /* Borrowed: the configuration database's connection, where audit rows go; NULL when it is
+   * conn. Set by a push whose dbfile lives in a database of its own. */
+  QK_mssql_connection *config_conn;
+  /* Audit rows written on config_conn wait in a transaction there that ends with conn's. */
+  int audit_tx_open;
 } tav_db_handle;
 
 /* The transaction counter row of a dbfile's rules table. */
@@ -180,8 +185,14 @@ void tav_db_mssql__old_table_exists(QK_context *ctx, tav_db_handle *h, const cha
 /* With pi_export_generation: fixes the export generation (> 0) first, then begins. */
 void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation);
 void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h);
+/* Both end the audit transaction of the configuration connection too, when one is open. */
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h);
 void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h);
+/* The connection that audit rows go to (the configuration database's); when it is not the
+ * dbfile's, a transaction is begun there once, to end with the dbfile's. */
+void tav_db_mssql__begin_audit_tx(QK_context *ctx, tav_db_handle *h, QK_mssql_connection **ppConn);
+/* Commits or rolls back the audit transaction, when one is open. */
+void tav_db_mssql__end_audit_tx(QK_context *ctx, tav_db_handle *h, int commit);
 /* Forgets a client's identity-key log up to an import (the log table is optional). */
 void tav_db_mssql__purge_ipklog(QK_context *ctx, tav_db_handle *h, QK_int64 importTxid, QK_int64 clientId);
 /* The generation below which history was purged, or -1. */
@@ -229,6 +240,9 @@ void tav_db_mssql__open_query(QK_context *ctx, QK_mssql_connection *conn, const 
                               int *pbHas);
 /* Fetches every further result set, after which output parameters are valid. */
 void tav_db_mssql__drain_results(QK_context *ctx, SQLHSTMT hStmt);
+/* Turns a deadlock on the configuration connection into a busy condition: the dbfile's
+ * transaction is still open then, and the caller must roll it back before retrying. */
+void tav_db_mssql__deadlock_as_busy(QK_context *ctx);
 
 /* ---- Request log ---- */
 

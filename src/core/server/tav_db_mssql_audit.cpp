@@ -1,4 +1,5 @@
-/* Audit rows into the server's audit table and the identity-key lookup for pushing clients. */
+/* Audit rows into the server's audit table (in the configuration database) and the
+ * identity-key lookup for pushing clients. */
 #include <stdio.h>
 #include <string.h>
 
@@ -57,14 +58,16 @@ void tav_db_mssql__import_audit(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkg
   char16_t *texts[AUDIT_TEXT_COLUMNS] = {NULL, NULL, NULL, NULL, NULL};
   SQLLEN indDbfile = 0, indRid = 0, indTexts[AUDIT_TEXT_COLUMNS];
   char szGuid[QK_GUID_SZ_SIZE];
+  QK_mssql_connection *pConn = NULL;
   QK_int64 txid = 0;
   int bExists = 0, bNull = 0, rc;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
-  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, h->conn, "audit", NULL, NULL, &bExists));
+  QK_TRY(ctx, tav_db_mssql__begin_audit_tx(ctx, h, &pConn));
+  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, pConn, "audit", NULL, NULL, &bExists));
   if (!bExists) goto done;
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pStmt, "%s", AUDIT_SELECT_SQL));
-  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hInsert, AUDIT_INSERT_SQL));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hInsert, AUDIT_INSERT_SQL));
   while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
     QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hInsert, 1, h->name, SQL_WVARCHAR, &indDbfile, &pDbfile));
     QK_TRY(ctx, rid_text(ctx, pStmt, 0, szGuid, &bNull));
@@ -82,6 +85,7 @@ void tav_db_mssql__import_audit(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkg
   }
   if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
 done:
+  if (pConn != NULL && pConn != h->conn) tav_db_mssql__deadlock_as_busy(ctx);
   if (hInsert != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hInsert));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
   QK_free(ctx, pDbfile);

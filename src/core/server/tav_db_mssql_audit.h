@@ -9,7 +9,9 @@
 #include "common/tav_parse_defin.h"
 #include "server/tav_db_mssql.h"
 
-/* Copies p$audit of the package into tavrin."audit" when that table exists (else nothing). */
+/* Copies p$audit of the package into tavrin."audit" of the configuration database when that
+ * table exists (else nothing), inside the push's transaction or, when the dbfile lives in a
+ * database of its own, one there that commits and rolls back with it. */
 void tav_db_mssql__import_audit(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb);
 /* Writes (client value, key text) pairs through the caller's insert statement: with a fid
  * (0: none) the pairs the identity-key log holds for that client ("S:<final>"), then for

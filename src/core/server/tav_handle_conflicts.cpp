@@ -172,6 +172,24 @@ done:;
     }                                                                  \
   } while (0)
 
+/* The files SQLite keeps beside a database: a journal stays behind when a write fails (a full
+ * temp directory), and must go with the package. */
+static const char *const PKG_SIDE_FILE_SUFFIXES[] = {"-journal", "-wal", "-shm"};
+
+static void remove_side_files(QK_context *ctx, const char *pszPath) {
+  char *pszSide = NULL;
+  for (size_t i = 0; i < sizeof PKG_SIDE_FILE_SUFFIXES / sizeof PKG_SIDE_FILE_SUFFIXES[0]; i++) {
+    int bExists = 0;
+    QK_free(ctx, pszSide);
+    pszSide = NULL;
+    QK_TRY(ctx, QK_string__format_to_sz(ctx, &pszSide, "%s%s", pszPath, PKG_SIDE_FILE_SUFFIXES[i]));
+    QK_TRY(ctx, QK_fsobj__exists(ctx, pszSide, &bExists, NULL, NULL));
+    if (bExists) QK_TRY(ctx, QK_fsobj__remove_file(ctx, pszSide));
+  }
+done:
+  QK_free(ctx, pszSide);
+}
+
 void tav_pkg__close(QK_context *ctx, tav_pkg *pkg) {
   if (pkg == NULL) return;
   if (pkg->db != NULL) {
@@ -188,6 +206,7 @@ void tav_pkg__close(QK_context *ctx, tav_pkg *pkg) {
   if (pkg->file != NULL) CLOSE_STEP(ctx, QK_file__close(ctx, &pkg->file));
   if (pkg->path != NULL) {
     CLOSE_STEP(ctx, QK_fsobj__remove_file(ctx, pkg->path));
+    CLOSE_STEP(ctx, remove_side_files(ctx, pkg->path));
     QK_free(ctx, pkg->path);
     pkg->path = NULL;
   }

@@ -210,11 +210,11 @@ void tav_export__find_column_dumps(QK_context *ctx, int schema_changed, const ta
   QK_TRY(ctx, QK_vhash__ensure__vhash(ctx, state, "needs-column-dump", &pDump));
   QK_TRY(ctx, tav_defin__count_columns(ctx, defin, tbl_id, &count));
   for (QK_uint32 i = 0; i < count; i++) {
-    const char *pszCol = NULL, *pszName = NULL;
+    const char *pszCol = NULL, *pszName = NULL, *pszDefval = NULL;
     int bDump = 0;
     QK_TRY(ctx, tav_defin__get_column_id_at(ctx, defin, tbl_id, (int)i, &pszCol));
     if (prev_filter != NULL)
-      QK_TRY(ctx, tav_filter__get_column_exclusion(ctx, prev_filter, tbl_id, pszCol, &bDump, NULL));
+      QK_TRY(ctx, tav_filter__get_column_exclusion(ctx, prev_filter, tbl_id, pszCol, &bDump, &pszDefval));
     if (!bDump && schema_changed) {
       if (range->spec_type != BY_GENERATION) {
         QK_int64 dumpTxid = 0;

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "common/tav_utils.h"
+#include "qk/qk_fsobj.h"
 #include "qk/qk_hex.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_misc_utils.h"
@@ -20,8 +21,16 @@ static const char TEXT_NEWER_FORMAT[] =
     "must be upgraded.";
 static const char CLEAR_GENERATIONS_SQL[] = "DELETE FROM p$gen WHERE generation > 0";
 
-/* An upload may not inflate beyond this: a small body must not fill the disk. */
+/* How far an upload may inflate: 64 MiB, plus 64 times its compressed size, at most 8 GiB.
+ * Real packages stay far below: their rows carry a random 16-byte row id each and their pages
+ * deflate by well under 10:1, while a deflate stream can inflate by over 1000:1. Checked as the
+ * upload inflates, so a small body stops long before it costs much time or disk. */
+#define PUSH_INFLATE_FLOOR (((QK_uint64)64) << 20)
+#define PUSH_INFLATE_RATIO 64
 #define PUSH_MAX_PACKAGE_BYTES (((QK_uint64)8) << 30)
+static const char TEXT_INFLATE_LIMIT[] =
+    "The pushed package inflates beyond %llu bytes, the limit for an upload of %llu bytes (64 MiB plus 64 "
+    "times the upload): refused.";
 /* Retries of the status answer's store reads. */
 #define STATUS_MAX_RETRIES 10
 /* The txid the last push of an old client names when it knows no better. */
@@ -29,9 +38,20 @@ static const char CLEAR_GENERATIONS_SQL[] = "DELETE FROM p$gen WHERE generation 
 
 /* The decompressed upload in the work package's (new) path; its SHA-1 must be h. */
 static void unpack_upload(QK_context *ctx, const char *pszTempDir, const char *pszBodyPath, tav_pkg *pWork) {
+  QK_uint64 uploadBytes = 0, limit;
   QK_TRY(ctx, tav_pkg__new_temp_path(ctx, pszTempDir, pWork));
   if (pszBodyPath == NULL) QK_THROW_MSG(ctx, QK_ERR_NOT_FOUND, "the push has no request body");
-  QK_TRY(ctx, QK_file__decompress(ctx, pszBodyPath, pWork->path, PUSH_MAX_PACKAGE_BYTES));
+  QK_TRY(ctx, QK_fsobj__length(ctx, pszBodyPath, &uploadBytes, NULL));
+  limit = uploadBytes >= (PUSH_MAX_PACKAGE_BYTES - PUSH_INFLATE_FLOOR) / PUSH_INFLATE_RATIO
+              ? PUSH_MAX_PACKAGE_BYTES
+              : PUSH_INFLATE_FLOOR + PUSH_INFLATE_RATIO * uploadBytes;
+  QK_file__decompress(ctx, pszBodyPath, pWork->path, limit);
+  if (QK_context__error_equals(ctx, QK_ERR_LIMIT_EXCEEDED)) {
+    QK_context__reset_error(ctx);
+    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), TEXT_INFLATE_LIMIT, (unsigned long long)limit,
+                 (unsigned long long)uploadBytes);
+  }
+  QK_CHECK(ctx);
 done:;
 }
 
@@ -249,6 +269,8 @@ void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *
     goto done;
   }
   QK_TRY(ctx, ops->handle_alloc(ctx, pDbConn, pszDbfile, &h));
+  /* Audit rows belong in the configuration database, wherever the dbfile's tables live. */
+  if (pConfigConn != pDbConn) h->config_conn = pConfigConn;
   if (pBaseline->txid > 0) QK_TRY(ctx, ops->purge_ipklog(ctx, h, pBaseline->txid, fid));
 
   QK_TRY(ctx, tav_respond__read_pushed_package(ctx, ops, h, pAcl, pIdentity, fid, &work, &outcome, pProtocolCode,

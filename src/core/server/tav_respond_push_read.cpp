@@ -29,6 +29,12 @@ static const char OLD_BASELINE_SQL[] = "SELECT txid, rstamp, rebaseid FROM p$tx 
 static const char TX_STAMP_SQL[] = "SELECT rstamp FROM p$tx WHERE scheme ISNULL";
 static const char GEN_STAMP_SQL[] = "SELECT id FROM p$gen WHERE generation = -2";
 static const char CLIENT_SCHEMA_SQL[] = "SELECT scheme FROM p$tx WHERE txid=-1";
+/* The tables a client may not push: those only the server writes into packages (audit rows,
+ * identity maps, the row versions and schema of download packages). Names compare as SQLite
+ * resolves them, without regard to case. */
+static const char SERVER_ONLY_TABLE_SQL[] =
+    "SELECT name FROM sqlite_master WHERE type = 'table' AND (lower(name) IN ('p$audit', 'p$s') OR "
+    "lower(substr(name, 1, 6)) = 'p$ipk$' OR lower(substr(name, 1, 5)) = 'p$rv$') LIMIT 1";
 static const char CENSUS_ADD_SQL[] =
     "SELECT EXISTS (SELECT 1 FROM \"p$rd$%s\" WHERE (txid_rec_del IS NULL) AND (txid_rec_add IS NOT NULL))";
 static const char CENSUS_UPDATE_SQL[] =
@@ -162,6 +168,21 @@ static void read_version(QK_context *ctx, push_read *st) {
   }
   if (!is_valid_pkg_version(st->pv))
     QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "invalid package version: %d", st->pv);
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+}
+
+/* A package that holds a table only the server writes is refused before anything is applied:
+ * the server would take its rows (its audit rows above all) for its own. */
+static void refuse_server_only_tables(QK_context *ctx, sqlite3 *db) {
+  sqlite3_stmt *pStmt = NULL;
+  int bRow = 0;
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", SERVER_ONLY_TABLE_SQL));
+  QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+  if (bRow)
+    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
+                 "Invalid package. A pushed package may not hold the table \"%s\".",
+                 (const char *)sqlite3_column_text(pStmt, 0));
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -505,6 +526,7 @@ void tav_respond__read_pushed_package_paced(QK_context *ctx, const tav_backend_o
   QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "BEGIN IMMEDIATE TRANSACTION"));
   QK_TRY(ctx, read_version(ctx, &st));
   *pPv = st.pv;
+  QK_TRY(ctx, refuse_server_only_tables(ctx, pkg->db));
   *pOutcome = TAV_PUSH_OUTCOME_NORMAL;
   QK_TRY(ctx, ops->set_low_deadlock_priority(ctx, h));
 

@@ -46,13 +46,15 @@ class Property final : public Counted<IAppHostProperty> {
 
 class SectionElement final : public Counted<IAppHostElement> {
  public:
-  explicit SectionElement(iisadmin::Element element) : element_(std::move(element)) {}
+  SectionElement(iisadmin::Element element, const iisadmin::DriveMap &drives)
+      : element_(std::move(element)), drives_(drives) {}
   HRESULT GetPropertyByName(BSTR name, IAppHostProperty **property) override {
     if (property == nullptr) return E_POINTER;
     *property = nullptr;
     if (name == nullptr) return E_INVALIDARG;
     std::string key = from_bstr(name), value;
     if (HRESULT hr = element_.get(key, value); FAILED(hr)) return hr;
+    if (auto local = drives_.resolve(value)) value = local->string();
     *property = new (std::nothrow) Property(key, value);
     return *property == nullptr ? E_OUTOFMEMORY : S_OK;
   }
@@ -60,6 +62,7 @@ class SectionElement final : public Counted<IAppHostElement> {
 
  private:
   iisadmin::Element element_;
+  const iisadmin::DriveMap &drives_;
 };
 
 }  // namespace
@@ -75,7 +78,7 @@ HRESULT AdminManager::GetAdminSection(BSTR section_name, BSTR config_path,
     if (on_error_) on_error_("reading section '" + name + "' at " + path + ": " + error);
     return hr;
   }
-  *section = new (std::nothrow) SectionElement(std::move(element));
+  *section = new (std::nothrow) SectionElement(std::move(element), drives_);
   return *section == nullptr ? E_OUTOFMEMORY : S_OK;
 }
 

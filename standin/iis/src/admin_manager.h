@@ -15,8 +15,11 @@ class AdminManager final : public IAppHostAdminManager {
  public:
   // on_error receives the store's explanation of a failed section read
   // (the module sees only the HRESULT).
-  AdminManager(const iisadmin::ConfigStore &store, std::function<void(const std::string &)> on_error)
-      : store_(store), on_error_(std::move(on_error)) {}
+  // Values that are drive paths of the drive map are handed out as their
+  // local paths.
+  AdminManager(const iisadmin::ConfigStore &store, const iisadmin::DriveMap &drives,
+               std::function<void(const std::string &)> on_error)
+      : store_(store), drives_(drives), on_error_(std::move(on_error)) {}
 
   // Owned by the host: references taken by modules never free it.
   ULONG AddRef() override { return 2; }
@@ -25,6 +28,7 @@ class AdminManager final : public IAppHostAdminManager {
 
  private:
   const iisadmin::ConfigStore &store_;
+  const iisadmin::DriveMap &drives_;
   std::function<void(const std::string &)> on_error_;
 };
 

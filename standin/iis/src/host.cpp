@@ -12,9 +12,12 @@
 #include <algorithm>
 #include <atomic>
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -72,10 +75,70 @@ class Registration final : public IHttpModuleRegistrationInfo {
   LoadedModule &module_;
 };
 
+// The TLS side of an https listener: a context per site (its certificate),
+// the first one the default, the others chosen by the name the client asks
+// for (SNI) when it is the host name of one of their bindings.
+struct ListenerTls {
+  std::vector<std::unique_ptr<asio::ssl::context>> contexts;
+  std::vector<std::pair<std::string, SSL_CTX *>> by_host;
+};
+
+int choose_certificate(SSL *ssl, int *, void *arg) {
+  const auto *tls = static_cast<const ListenerTls *>(arg);
+  const char *name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+  if (name != nullptr)
+    for (const auto &[host, context] : tls->by_host)
+      if (boost::beast::iequals(host, name)) {
+        SSL_set_SSL_CTX(ssl, context);
+        break;
+      }
+  return SSL_TLSEXT_ERR_OK;
+}
+
+bool make_tls_context(const std::string &site, const HostOptions::Certificate &certificate,
+                      std::unique_ptr<asio::ssl::context> &out, std::string &error) {
+  using context = asio::ssl::context;
+  auto tls = std::make_unique<context>(context::tls_server);
+  boost::system::error_code ec;
+  tls->set_options(context::default_workarounds | context::no_sslv2 | context::no_sslv3 |
+                       context::no_tlsv1 | context::no_tlsv1_1,
+                   ec);
+  fs::path key = certificate.key_file.empty() ? certificate.certificate_file : certificate.key_file;
+  std::string what;
+  if (!ec) {
+    what = "certificate " + certificate.certificate_file.string();
+    tls->use_certificate_chain_file(certificate.certificate_file.string(), ec);
+  }
+  if (!ec) {
+    what = "private key " + key.string();
+    tls->use_private_key_file(key.string(), context::pem, ec);
+  }
+  if (ec) {
+    error = "site '" + site + "': " + what + ": " + ec.message();
+    return false;
+  }
+  if (SSL_CTX_check_private_key(tls->native_handle()) != 1) {
+    error = "site '" + site + "': the private key " + key.string() + " does not belong to the certificate " +
+            certificate.certificate_file.string();
+    return false;
+  }
+  SSL_CTX_set_mode(tls->native_handle(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // A client that drops the connection without a close_notify is a client gone, not an error.
+  SSL_CTX_set_options(tls->native_handle(), SSL_OP_IGNORE_UNEXPECTED_EOF);
+  out = std::move(tls);
+  return true;
+}
+
+bool is_drive_path(std::string_view text) {
+  return text.size() >= 3 && std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':' &&
+         (text[2] == '\\' || text[2] == '/');
+}
+
 struct Listener {
   std::unique_ptr<tcp::acceptor> acceptor;
   std::vector<const Site *> sites;
   Binding binding;
+  std::unique_ptr<ListenerTls> tls;  // https only
 };
 
 }  // namespace
@@ -85,6 +148,7 @@ class Host::Impl : public HostServices {
   explicit Impl(HostOptions options) : options_(std::move(options)) {}
 
   HostOptions options_;
+  iisadmin::DriveMap drives_;
   iisadmin::ConfigStore store_;
   ServerConfig config_;
   std::unique_ptr<AdminManager> admin_;
@@ -96,6 +160,7 @@ class Host::Impl : public HostServices {
   std::unique_ptr<asio::thread_pool> workers_;
   std::vector<Listener> listeners_;
   std::vector<Endpoint> endpoints_;
+  std::vector<std::string> warnings_;
   std::mutex connections_mutex_;
   std::map<std::uint64_t, std::weak_ptr<Connection>> connections_;
   std::uint64_t next_connection_ = 0;
@@ -138,6 +203,8 @@ class Host::Impl : public HostServices {
   int stop_fd() const override { return stop_fd_; }
   bool stopping() const override { return stopping_; }
   std::chrono::milliseconds io_timeout() const override { return options_.io_timeout; }
+  unsigned min_body_rate() const override { return options_.min_body_rate; }
+  std::chrono::milliseconds body_grace() const override { return options_.body_grace; }
   const fs::path &spool_directory() const override { return options_.spool_directory; }
   void dispatch(std::shared_ptr<Connection> connection) override {
     ++queued_;
@@ -225,7 +292,13 @@ class Host::Impl : public HostServices {
           return b.port != 0 && l.binding.port == b.port && l.binding.address == b.address;
         });
         if (shared != listeners_.end()) {
-          shared->sites.push_back(&site);
+          if (shared->binding.secure != b.secure) {
+            error = "site '" + site.name + "': port " + std::to_string(b.port) +
+                    " cannot serve http and https at once";
+            return false;
+          }
+          if (std::find(shared->sites.begin(), shared->sites.end(), &site) == shared->sites.end())
+            shared->sites.push_back(&site);
           continue;
         }
         Listener listener;
@@ -263,11 +336,63 @@ class Host::Impl : public HostServices {
           return false;
         }
         auto bound = a.local_endpoint();
-        endpoints_.push_back({site.name, bound.address().to_string(), bound.port()});
+        endpoints_.push_back({site.name, bound.address().to_string(), bound.port(), b.secure});
         listeners_.push_back(std::move(listener));
       }
     }
+    for (auto &listener : listeners_)
+      if (listener.binding.secure && !make_listener_tls(listener, error)) return false;
     return true;
+  }
+
+  bool make_listener_tls(Listener &listener, std::string &error) {
+    listener.tls = std::make_unique<ListenerTls>();
+    for (const Site *site : listener.sites) {
+      std::unique_ptr<asio::ssl::context> context;
+      if (!make_tls_context(site->name, options_.certificates.at(site->name), context, error)) return false;
+      for (const auto &b : site->bindings)
+        if (b.secure && b.port == listener.binding.port && b.address == listener.binding.address &&
+            !b.host.empty())
+          listener.tls->by_host.emplace_back(b.host, context->native_handle());
+      listener.tls->contexts.push_back(std::move(context));
+    }
+    SSL_CTX *first = listener.tls->contexts.front()->native_handle();
+    SSL_CTX_set_tlsext_servername_callback(first, choose_certificate);
+    SSL_CTX_set_tlsext_servername_arg(first, listener.tls.get());
+    return true;
+  }
+
+  // Every https binding needs its site's certificate; without one the host
+  // does not start.
+  bool check_certificates(std::string &error) {
+    for (const auto &site : config_.sites)
+      for (const auto &b : site.bindings)
+        if (b.secure && options_.certificates.count(site.name) == 0) {
+          error = "site '" + site.name + "' has an https binding (" +
+                  (b.address.empty() ? std::string("*") : b.address) + ":" + std::to_string(b.port) + ":" +
+                  b.host + ") but no certificate: give one with --certificate '" + site.name + "=FILE'";
+          return false;
+        }
+    return true;
+  }
+
+  // Sites whose content cannot be found are served (their handlers may not
+  // need it), but the administrator is told at once.
+  void check_physical_paths() {
+    for (const auto &site : config_.sites)
+      for (const auto &app : site.applications) {
+        std::error_code ec;
+        if (fs::is_directory(app.physical_path, ec)) continue;
+        std::string where = "site '" + site.name + "'" + (app.path == "/" ? "" : ", application '" + app.path + "'");
+        std::string text = app.physical_path_text.empty() ? app.physical_path.string() : app.physical_path_text;
+        std::string warning = where + ": the physical path " + text + " does not exist";
+        if (is_drive_path(text) && drives_.empty())
+          warning += " (a Windows drive path: name the Wine prefix it was written in with --wine-prefix)";
+        else if (app.physical_path.string() != text)
+          warning += " (read as " + app.physical_path.string() + ")";
+        warnings_.push_back(warning);
+        log("tavrin_host: warning: " + warning);
+      }
   }
 
   void accept(Listener &listener) {
@@ -279,7 +404,8 @@ class Host::Impl : public HostServices {
             std::uint64_t id = ++next_connection_;
             if (id % 1024 == 0)
               std::erase_if(connections_, [](const auto &entry) { return entry.second.expired(); });
-            auto c = std::make_shared<Connection>(*this, id, std::move(socket), listener.sites);
+            SSL_CTX *tls = listener.tls ? listener.tls->contexts.front()->native_handle() : nullptr;
+            auto c = std::make_shared<Connection>(*this, id, std::move(socket), listener.sites, tls);
             connections_[id] = c;
             c->read_next();
           }
@@ -299,6 +425,11 @@ bool Host::start(std::string &error) {
     return false;
   }
   std::string why;
+  if (!h.options_.wine_prefix.empty() && !h.drives_.load_wine_prefix(h.options_.wine_prefix, &why)) {
+    error = "--wine-prefix (or $WINEPREFIX): " + why;
+    return false;
+  }
+  h.store_.set_drive_map(h.drives_);
   if (h.store_.load(h.options_.config_file, &why) != iisadmin::kOk) {
     error = "configuration: " + why;
     return false;
@@ -307,8 +438,16 @@ bool Host::start(std::string &error) {
     error = "configuration " + h.options_.config_file.string() + ": " + why;
     return false;
   }
+  if (!h.check_certificates(error)) return false;
+  h.check_physical_paths();
+  // A peer that vanishes while TLS writes to it must not end the process.
+  struct sigaction pipe {};
+  if (sigaction(SIGPIPE, nullptr, &pipe) == 0 && pipe.sa_handler == SIG_DFL) {
+    pipe.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &pipe, nullptr);
+  }
   if (h.options_.spool_directory.empty()) h.options_.spool_directory = fs::temp_directory_path();
-  h.admin_ = std::make_unique<AdminManager>(h.store_, [&h](const std::string &m) {
+  h.admin_ = std::make_unique<AdminManager>(h.store_, h.drives_, [&h](const std::string &m) {
     h.log("tavrin_host: " + m);
   });
   h.server_ = std::make_unique<Server>(h.admin_.get());
@@ -328,13 +467,15 @@ bool Host::start(std::string &error) {
     h.io_threads_.emplace_back([&h] { h.io_.run(); });
   for (const auto &e : h.endpoints_) {
     bool v6 = e.address.find(':') != std::string::npos;
-    h.log("tavrin_host: site '" + e.site + "' listening on http://" + (v6 ? "[" : "") + e.address +
-          (v6 ? "]" : "") + ":" + std::to_string(e.port) + "/");
+    h.log("tavrin_host: site '" + e.site + "' listening on " + (e.secure ? "https" : "http") + "://" +
+          (v6 ? "[" : "") + e.address + (v6 ? "]" : "") + ":" + std::to_string(e.port) + "/");
   }
   return true;
 }
 
 std::vector<Endpoint> Host::endpoints() const { return impl_->endpoints_; }
+
+std::vector<std::string> Host::warnings() const { return impl_->warnings_; }
 
 void Host::stop() {
   Impl &h = *impl_;

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -17,8 +18,14 @@ struct HostOptions {
   unsigned workers = 16;
   unsigned io_threads = 2;
   // A body read or response write that makes no progress for this long is
-  // aborted (ReadEntityBody answers 0x800703E3).
+  // aborted (ReadEntityBody answers 0x800703E3); a request head must arrive
+  // within it, and an idle connection is closed after it.
   std::chrono::milliseconds io_timeout{120000};
+  // Once body_grace has passed, a request body must have arrived at this
+  // many bytes a second on average, or the request is answered 408 and the
+  // connection closed (0: no minimum).
+  unsigned min_body_rate = 240;
+  std::chrono::milliseconds body_grace{10000};
   // Where chunked request bodies are spooled; the system's temporary
   // directory when empty.
   std::filesystem::path spool_directory;
@@ -32,12 +39,23 @@ struct HostOptions {
   // request would cost a system call each) and written out whenever the
   // host falls idle, the buffer fills, a second has passed, or it stops.
   std::ostream *log = nullptr;
+  // https bindings: the certificate (PEM, with its chain) and private key
+  // by site name. A site with an https binding and no entry here keeps
+  // the host from starting.
+  struct Certificate {
+    std::filesystem::path certificate_file, key_file;
+  };
+  std::map<std::string, Certificate> certificates;
+  // Configuration values that are Windows drive paths (C:\ProgramData\...) are read
+  // through this prefix's drive mapping (empty: none).
+  std::filesystem::path wine_prefix;
 };
 
 struct Endpoint {
   std::string site;
   std::string address;  // as bound: "127.0.0.1", "::1", "::"
   unsigned short port;
+  bool secure;  // https
 };
 
 class Host {
@@ -53,6 +71,9 @@ class Host {
   // binding that cannot be bound.
   bool start(std::string &error);
   std::vector<Endpoint> endpoints() const;
+  // What start found wrong without refusing to start (a site whose
+  // physical path does not exist, ...); also written to the log.
+  std::vector<std::string> warnings() const;
   // Stops accepting, aborts body reads in progress, waits for the requests
   // running, then terminates every module factory. Idempotent.
   void stop();

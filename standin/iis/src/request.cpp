@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,6 +15,8 @@
 #include <deque>
 #include <new>
 #include <optional>
+
+#include <openssl/err.h>
 
 #include "tavrin_iis/utf.h"
 
@@ -70,6 +73,19 @@ std::string address_text(const sockaddr_storage &address, bool with_port) {
   return with_port ? "[" + std::string(text) + "]:" + std::to_string(port) : text;
 }
 
+const char *reason_phrase(unsigned status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    case 408: return "Request Timeout";
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 431: return "Request Header Fields Too Large";
+    case 501: return "Not Implemented";
+  }
+  return "Error";
+}
+
 int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -114,6 +130,51 @@ bool canonical_path(std::string_view raw, std::string &out) {
   for (size_t i = 0; i < segments.size(); ++i) out += (i ? "/" : "") + segments[i];
   if (trailing_slash && !segments.empty()) out += '/';
   return true;
+}
+
+// Request filtering of static files: configuration files, the folders of
+// server-side code and data, dot files, and paths whose encoding hides a
+// separator, a dot segment or a second escape are never served (404),
+// whatever the webroot holds.
+const char *const kHiddenSegments[] = {
+    "web.config", "bin", "app_code", "app_data", "app_browsers", "app_globalresources",
+    "app_localresources", "app_webreferences"};
+const char *const kHiddenExtensions[] = {
+    ".config", ".asa", ".asax", ".ascx", ".master", ".skin", ".browser", ".sitemap",
+    ".cs", ".csproj", ".vb", ".vbproj", ".java", ".resx", ".resources", ".licx",
+    ".webinfo", ".exclude", ".refresh", ".compiled", ".mdb", ".mdf", ".ldf", ".ldb"};
+
+bool hidden_segment(std::string segment) {
+  // Windows ignores trailing dots and blanks: "web.config." is web.config.
+  while (!segment.empty() && (segment.back() == '.' || segment.back() == ' ')) segment.pop_back();
+  if (segment.empty()) return false;
+  if (segment.front() == '.') return true;
+  segment = lower(segment);
+  for (const char *name : kHiddenSegments)
+    if (segment == name) return true;
+  size_t dot = segment.rfind('.');
+  if (dot == std::string::npos) return false;
+  for (const char *extension : kHiddenExtensions)
+    if (segment.compare(dot, std::string::npos, extension) == 0) return true;
+  return false;
+}
+
+// raw: the request path as sent; path: as decoded and resolved.
+bool filtered_static_path(std::string_view raw, std::string_view path) {
+  if (raw.find('\\') != std::string_view::npos) return true;
+  for (size_t i = raw.find('%'); i != std::string_view::npos; i = raw.find('%', i + 1)) {
+    std::string escape = lower(raw.substr(i + 1, 2));
+    if (escape == "2e" || escape == "2f" || escape == "5c" || escape == "25") return true;
+  }
+  for (std::string_view rest : {raw, path}) {
+    for (size_t start = 0; start <= rest.size();) {
+      size_t end = std::min(rest.find('/', start), rest.size());
+      std::string_view segment = rest.substr(start, end - start);
+      if (segment == "." || segment == ".." || hidden_segment(std::string(segment))) return true;
+      start = end + 1;
+    }
+  }
+  return false;
 }
 
 const char *content_type(const fs::path &file) {
@@ -195,12 +256,11 @@ class RequestContext final : public IHttpContext,
   std::u16string full_url_, host16_, path16_, query16_;
   const Site *site_ = nullptr;
   const Application *app_ = nullptr;
-  std::string relative_path_;
+  std::string path_, relative_path_;  // decoded and resolved: in the site, in the application
 
   std::uint64_t content_length_ = 0, received_ = 0;
   int spool_fd_ = -1;
   std::uint64_t spool_size_ = 0, spool_read_ = 0;
-  bool continue_pending_ = false;
 
   USHORT status_ = 200;
   std::string reason_ = "OK";
@@ -261,11 +321,10 @@ DWORD RequestContext::GetRemainingEntityBytes() {
 }
 
 HRESULT RequestContext::read_stream(void *buffer, size_t size, size_t &got) {
-  got = 0;
-  if (continue_pending_ && !headers_sent_) {
-    continue_pending_ = false;
-    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-    if (HRESULT hr = c_.send_all(kContinue, sizeof kContinue - 1); FAILED(hr)) return hr;
+  got = c_.take_prebody(buffer, size);
+  if (got > 0) {
+    received_ += got;
+    return S_OK;
   }
   auto &body = p_.get().body();
   body.data = buffer;
@@ -279,7 +338,8 @@ HRESULT RequestContext::read_stream(void *buffer, size_t size, size_t &got) {
       c_.buffer().consume(used);
       if (ec == http::error::need_buffer) ec = {};
       if (ec && ec != http::error::need_more) {  // a malformed chunked body
-        c_.mark_broken();
+        c_.mark_malformed_body();
+        body.data = nullptr;
         return kConnectionInvalid;
       }
       got = size - body.size;
@@ -289,6 +349,7 @@ HRESULT RequestContext::read_stream(void *buffer, size_t size, size_t &got) {
     if (need_data && !p_.is_done())
       if (HRESULT hr = c_.receive_more(); FAILED(hr)) {
         if (hr == kConnectionInvalid) c_.mark_broken();
+        body.data = nullptr;
         return hr;
       }
   }
@@ -303,9 +364,10 @@ HRESULT RequestContext::spool_body() {
   if (spool_fd_ < 0) return HRESULT_FROM_WIN32(WinstandinErrorFromErrno(errno));
   ::unlink(path.c_str());
   std::vector<char> block(64 * 1024);
-  while (!p_.is_done()) {
+  for (;;) {
     size_t got = 0;
     if (HRESULT hr = read_stream(block.data(), block.size(), got); FAILED(hr)) return hr;
+    if (got == 0) break;
     for (size_t done = 0; done < got;) {
       ssize_t n = ::write(spool_fd_, block.data() + done, got - done);
       if (n < 0 && errno == EINTR) continue;
@@ -524,6 +586,8 @@ void RequestContext::simple_answer(USHORT status, const char *reason) {
 
 void RequestContext::serve_static(const HandlerMapping &handler) {
   if (method_ != "GET" && method_ != "HEAD") return simple_answer(405, "Method Not Allowed");
+  if (filtered_static_path(std::string_view(target_).substr(0, target_.find('?')), path_))
+    return simple_answer(404, "Not Found");
   fs::path file = app_->physical_path;
   for (size_t start = 1; start < relative_path_.size();) {
     size_t end = relative_path_.find('/', start);
@@ -599,7 +663,7 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
     return false;
   }
   size_t q = target_.find('?');
-  std::string path;
+  std::string &path = path_;
   if (!canonical_path(std::string_view(target_).substr(0, q), path)) {
     why = "bad path";
     return false;
@@ -620,8 +684,9 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
   host16_ = utf8_to_utf16(authority);
   path16_ = utf8_to_utf16(path);
   query16_ = utf8_to_utf16(query);
-  full_url_ = u"http://" + host16_ + path16_ + query16_;
-  size_t prefix = 7 + host16_.size();
+  const std::u16string scheme = c_.secure() ? u"https://" : u"http://";
+  full_url_ = scheme + host16_ + path16_ + query16_;
+  size_t prefix = scheme.size() + host16_.size();
   raw_.pRawUrl = target_.c_str();
   raw_.RawUrlLength = static_cast<USHORT>(std::min<size_t>(target_.size(), 0xFFFF));
   auto bytes = [](size_t n) { return static_cast<USHORT>(std::min<size_t>(n * 2, 0xFFFF)); };
@@ -630,7 +695,7 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
   raw_.CookedUrl.AbsPathLength = bytes(path16_.size());
   raw_.CookedUrl.QueryStringLength = bytes(query16_.size());
   raw_.CookedUrl.pFullUrl = full_url_.c_str();
-  raw_.CookedUrl.pHost = full_url_.c_str() + 7;
+  raw_.CookedUrl.pHost = full_url_.c_str() + scheme.size();
   raw_.CookedUrl.pAbsPath = full_url_.c_str() + prefix;
   raw_.CookedUrl.pQueryString = query.empty() ? nullptr : full_url_.c_str() + prefix + path16_.size();
 
@@ -655,8 +720,6 @@ bool RequestContext::run() {
   target_ = std::string(message.target());
   remote_ = c_.peer();
   if (auto cl = p_.content_length()) content_length_ = *cl;
-  if (const std::string *expect = find_header("expect"))
-    continue_pending_ = lower(*expect) == "100-continue";
 
   std::string why;
   const HandlerMapping *handler = nullptr;
@@ -672,6 +735,12 @@ bool RequestContext::run() {
   } else {
     c_.host().log("tavrin_host: " + target_ + ": " + handler->unresolved);
     simple_answer(500, "Internal Server Error");
+  }
+  if (unsigned status = c_.body_failure_status(); status != 0 && !headers_sent_) {
+    // The client's body was malformed or too slow: whatever the module made
+    // of its failed read, the host answers why.
+    simple_answer(static_cast<USHORT>(status), reason_phrase(status));
+    close_after_ = true;
   }
   if (status_ == 499 && !headers_sent_) {
     close_after_ = true;  // the client is gone or abandoned: nothing is sent
@@ -690,9 +759,42 @@ bool RequestContext::run() {
 
 }  // namespace
 
+namespace {
+
+constexpr size_t kHeadLimit = 64 * 1024;
+constexpr size_t kMaxTarget = 16 * 1024;  // longer request targets: 414
+constexpr size_t kMaxFields = 500;        // more header fields: 431
+// A body larger than this cannot be counted through the module interface.
+constexpr std::uint64_t kMaxBody = 0xFFFFFFFFu;
+// A request takes a worker once its body has arrived, or this much of it.
+constexpr size_t kPrebodyLimit = 64 * 1024;
+constexpr size_t kStrandReadBlock = 16 * 1024, kWorkerReadBlock = 64 * 1024;
+// After refusing a request, what the client still sends is read and
+// dropped for this long (or up to this much), so that the answer is not
+// lost to a reset.
+constexpr auto kDrainTime = std::chrono::seconds(2);
+constexpr size_t kDrainLimit = 1024 * 1024;
+
+// A head over the limit is 414 while its request line is not even complete.
+unsigned head_error_status(const boost::system::error_code &ec, const Connection::Parser &parser) {
+  if (ec == http::error::header_limit) return parser.get().target().empty() ? 414 : 431;
+  return 400;
+}
+
+std::string trimmed(std::string_view s) {
+  size_t b = s.find_first_not_of(" \t"), e = s.find_last_not_of(" \t");
+  return b == std::string_view::npos ? std::string() : std::string(s.substr(b, e - b + 1));
+}
+
+}  // namespace
+
 Connection::Connection(HostServices &host, std::uint64_t id, asio::ip::tcp::socket socket,
-                       std::vector<const Site *> sites)
-    : host_(host), id_(id), socket_(std::move(socket)), sites_(std::move(sites)) {
+                       std::vector<const Site *> sites, SSL_CTX *tls)
+    : host_(host),
+      id_(id),
+      socket_(std::move(socket)),
+      timer_(socket_.get_executor()),
+      sites_(std::move(sites)) {
   socklen_t length = sizeof peer_;
   ::getpeername(fd(), reinterpret_cast<sockaddr *>(&peer_), &length);
   unmap_v4(peer_);
@@ -701,27 +803,294 @@ Connection::Connection(HostServices &host, std::uint64_t id, asio::ip::tcp::sock
   unmap_v4(local_);
   boost::system::error_code ec;
   socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+  socket_.non_blocking(true, ec);
+  if (tls != nullptr) {
+    ssl_ = SSL_new(tls);
+    if (ssl_ == nullptr || SSL_set_fd(ssl_, fd()) != 1) broken_ = true;  // never served in clear
+    else SSL_set_accept_state(ssl_);
+  }
 }
 
-Connection::~Connection() = default;
+Connection::~Connection() {
+  if (ssl_ != nullptr) SSL_free(ssl_);
+}
 
 int Connection::fd() { return socket_.native_handle(); }
 
-void Connection::read_next() {
-  if (host_.stopping()) {
-    boost::system::error_code ec;
-    socket_.close(ec);
-    return;
+ssize_t Connection::read_some(void *data, size_t size, Want &want) {
+  want = Want::none;
+  if (ssl_ == nullptr) {
+    for (;;) {
+      ssize_t n = ::recv(fd(), data, size, MSG_DONTWAIT);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) want = Want::read;
+      return -1;
+    }
   }
+  ERR_clear_error();
+  size_t got = 0;
+  if (SSL_read_ex(ssl_, data, size, &got) == 1) return static_cast<ssize_t>(got);
+  switch (SSL_get_error(ssl_, 0)) {
+    case SSL_ERROR_WANT_READ: want = Want::read; return -1;
+    case SSL_ERROR_WANT_WRITE: want = Want::write; return -1;
+    case SSL_ERROR_ZERO_RETURN: return 0;
+    default: return -1;  // a failed handshake or a broken session
+  }
+}
+
+ssize_t Connection::write_some(const void *data, size_t size, Want &want) {
+  want = Want::none;
+  if (ssl_ == nullptr) {
+    for (;;) {
+      ssize_t n = ::send(fd(), data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) want = Want::write;
+      return -1;
+    }
+  }
+  ERR_clear_error();
+  size_t done = 0;
+  if (SSL_write_ex(ssl_, data, size, &done) == 1) return static_cast<ssize_t>(done);
+  switch (SSL_get_error(ssl_, 0)) {
+    case SSL_ERROR_WANT_READ: want = Want::read; return -1;
+    case SSL_ERROR_WANT_WRITE: want = Want::write; return -1;
+    default: return -1;
+  }
+}
+
+void Connection::new_request() {
   parser_.emplace();
-  parser_->header_limit(64 * 1024);
+  parser_->header_limit(kHeadLimit);
   parser_->body_limit(boost::none);  // modules stream bodies of any size
-  http::async_read_header(socket_, buffer_, *parser_,
-                          [self = shared_from_this()](boost::system::error_code ec, size_t) {
-                            if (ec) return;  // closed, malformed or shut down: drop the connection
-                            self->busy_ = true;
-                            self->host_.dispatch(self);
-                          });
+  prebody_filled_ = prebody_taken_ = 0;
+  body_failure_status_ = 0;
+  body_stalled_ = false;
+  body_bytes_ = 0;
+  answer_status_ = 0;
+}
+
+void Connection::read_next() {
+  if (host_.stopping() || broken_) return close_now();
+  new_request();
+  phase_ = Phase::head;
+  head_deadline_ = Clock::now() + host_.io_timeout();
+  arm_timer();
+  pump();
+}
+
+void Connection::pump() {
+  for (;;) {
+    if (phase_ == Phase::head && buffer_.size() > 0) {
+      boost::system::error_code ec;
+      buffer_.consume(parser_->put(buffer_.data(), ec));
+      if (parser_->is_header_done()) return head_done();
+      if (ec && ec != http::error::need_more) return answer_and_close(head_error_status(ec, *parser_));
+    } else if (phase_ == Phase::body) {
+      if (buffer_.size() > 0) {
+        auto &body = parser_->get().body();
+        body.data = prebody_.data() + prebody_filled_;
+        body.size = prebody_.size() - prebody_filled_;
+        body.more = true;
+        boost::system::error_code ec;
+        buffer_.consume(parser_->put(buffer_.data(), ec));
+        prebody_filled_ = prebody_.size() - body.size;
+        body.data = nullptr;
+        if (ec && ec != http::error::need_more && ec != http::error::need_buffer)
+          return answer_and_close(400);  // a malformed chunked body
+      }
+      if (parser_->is_done() || prebody_filled_ == prebody_.size()) return dispatch_now();
+    } else if (phase_ == Phase::draining) {
+      drained_ += buffer_.size();
+      buffer_.consume(buffer_.size());
+      if (drained_ > kDrainLimit) return close_now();
+    } else if (phase_ != Phase::head) {
+      return;  // a worker has the connection, or it is closed
+    }
+    Want want;
+    auto space = buffer_.prepare(kStrandReadBlock);
+    ssize_t n = read_some(space.data(), space.size(), want);
+    if (n > 0) {
+      buffer_.commit(static_cast<size_t>(n));
+      if (phase_ == Phase::body) {
+        body_bytes_ += static_cast<std::uint64_t>(n);
+        last_progress_ = Clock::now();
+      }
+      continue;
+    }
+    if (n == 0 || want == Want::none) {
+      // The client is gone. With a body under way the request runs anyway:
+      // the module learns of the loss as it reads, as it would have.
+      return phase_ == Phase::body ? dispatch_now() : close_now();
+    }
+    return wait(want);
+  }
+}
+
+void Connection::wait(Want want) {
+  socket_.async_wait(want == Want::write ? asio::ip::tcp::socket::wait_write
+                                         : asio::ip::tcp::socket::wait_read,
+                     [self = shared_from_this(), token = wait_token_](boost::system::error_code ec) {
+                       if (token != self->wait_token_) return;
+                       if (ec) return self->close_now();
+                       self->pump();
+                     });
+}
+
+Connection::Clock::time_point Connection::rate_deadline() const {
+  unsigned rate = host_.min_body_rate();
+  if (rate == 0) return Clock::time_point::max();
+  // Clamped: a day is as good as never for one body.
+  double seconds = std::min(static_cast<double>(body_bytes_) / rate, 86400.0);
+  auto needed = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  return body_started_ + std::max<Clock::duration>(host_.body_grace(), needed);
+}
+
+bool Connection::too_slow(Clock::time_point now) const {
+  unsigned rate = host_.min_body_rate();
+  if (rate == 0 || now - body_started_ <= host_.body_grace()) return false;
+  double elapsed = std::chrono::duration<double>(now - body_started_).count();
+  return static_cast<double>(body_bytes_) < rate * elapsed;
+}
+
+void Connection::arm_timer() {
+  Clock::time_point deadline;
+  switch (phase_) {
+    case Phase::head: deadline = head_deadline_; break;
+    case Phase::body: deadline = std::min(last_progress_ + host_.io_timeout(), rate_deadline()); break;
+    case Phase::draining: deadline = drain_deadline_; break;
+    default: return;
+  }
+  timer_.expires_at(deadline);
+  timer_.async_wait([self = shared_from_this(), token = wait_token_](boost::system::error_code ec) {
+    if (!ec && token == self->wait_token_) self->on_deadline();
+  });
+}
+
+void Connection::on_deadline() {
+  auto now = Clock::now();
+  switch (phase_) {
+    case Phase::head:
+      if (now < head_deadline_) return arm_timer();
+      // A client that began a head and stopped is told; an idle connection just ends.
+      return buffer_.size() > 0 ? answer_and_close(408) : close_now();
+    case Phase::body:
+      if (too_slow(now)) return answer_and_close(408);
+      if (now >= last_progress_ + host_.io_timeout()) {
+        body_stalled_ = true;  // the module's next read reports the stall
+        return dispatch_now();
+      }
+      return arm_timer();
+    case Phase::draining: return close_now();
+    default: return;
+  }
+}
+
+unsigned Connection::check_head() {
+  const auto &message = parser_->get();
+  if (message.target().size() > kMaxTarget) return 414;
+  if (static_cast<size_t>(std::distance(message.begin(), message.end())) > kMaxFields) return 431;
+  std::string codings;
+  for (auto [field, end] = message.equal_range(http::field::transfer_encoding); field != end; ++field)
+    codings += (codings.empty() ? "" : ",") + std::string(field->value());
+  if (!codings.empty()) {
+    // Without chunked last the body has no end a server can find.
+    if (!parser_->chunked()) return 400;
+    if (!boost::beast::iequals(trimmed(codings), "chunked")) return 501;
+  }
+  if (auto length = parser_->content_length(); length && *length > kMaxBody) return 413;
+  return 0;
+}
+
+void Connection::head_done() {
+  body_started_ = last_progress_ = Clock::now();
+  body_bytes_ = buffer_.size();
+  if (unsigned status = check_head(); status != 0) return answer_and_close(status);
+  if (parser_->is_done()) return dispatch_now();
+  start_body();
+}
+
+void Connection::start_body() {
+  phase_ = Phase::body;
+  const auto &message = parser_->get();
+  if (message.version() >= 11 && boost::beast::iequals(message[http::field::expect], "100-continue")) {
+    static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+    Want want;
+    // Fits any socket buffer; a client that cannot take it sends the body anyway.
+    write_some(kContinue, sizeof kContinue - 1, want);
+  }
+  auto length = parser_->content_length();
+  size_t room = length ? static_cast<size_t>(std::min<std::uint64_t>(*length, kPrebodyLimit)) : kPrebodyLimit;
+  prebody_.resize(room);
+  prebody_filled_ = prebody_taken_ = 0;
+  arm_timer();
+  pump();
+}
+
+void Connection::dispatch_now() {
+  ++wait_token_;
+  boost::system::error_code ec;
+  socket_.cancel(ec);
+  timer_.cancel();
+  phase_ = Phase::worker;
+  busy_ = true;
+  host_.dispatch(shared_from_this());
+}
+
+void Connection::log_refusal(unsigned status) {
+  if (!host_.logging()) return;
+  std::string request = "- -";
+  if (parser_ && parser_->is_header_done())
+    request = std::string(parser_->get().method_string()) + " " + std::string(parser_->get().target());
+  host_.log(address_text(peer_, false) + " " + request + " " + std::to_string(status) + " 0 0ms");
+}
+
+void Connection::answer_and_close(unsigned status) {
+  log_refusal(status);
+  std::string body = std::to_string(status) + " " + reason_phrase(status) + "\n";
+  std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason_phrase(status) +
+                     "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\nConnection: close\r\n\r\n" + body;
+  // A short answer fits the socket's buffer; one that does not is dropped.
+  for (size_t at = 0; at < text.size();) {
+    Want want;
+    ssize_t n = write_some(text.data() + at, text.size() - at, want);
+    if (n <= 0) break;
+    at += static_cast<size_t>(n);
+  }
+  close_gracefully();
+}
+
+void Connection::close_gracefully() {
+  if (phase_ == Phase::closed || phase_ == Phase::draining) return;
+  if (ssl_ != nullptr && SSL_is_init_finished(ssl_)) {
+    ERR_clear_error();
+    SSL_shutdown(ssl_);
+  }
+  ::shutdown(fd(), SHUT_WR);
+  ++wait_token_;
+  boost::system::error_code ec;
+  socket_.cancel(ec);
+  phase_ = Phase::draining;
+  drain_deadline_ = Clock::now() + kDrainTime;
+  drained_ = 0;
+  arm_timer();
+  pump();
+}
+
+void Connection::close_now() {
+  if (phase_ == Phase::closed) return;
+  phase_ = Phase::closed;
+  ++wait_token_;
+  timer_.cancel();
+  if (ssl_ != nullptr && SSL_is_init_finished(ssl_)) {
+    ERR_clear_error();
+    SSL_shutdown(ssl_);  // close_notify, best effort
+  }
+  boost::system::error_code ec;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+  socket_.close(ec);
 }
 
 void Connection::serve() {
@@ -738,117 +1107,139 @@ void Connection::serve() {
   }
   asio::post(socket_.get_executor(), [self = shared_from_this(), next] {
     self->busy_ = false;
-    if (next == Next::hand_back) {
-      self->read_next();
-    } else {
-      boost::system::error_code ec;
-      self->socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
-      self->socket_.close(ec);
+    switch (next) {
+      case Next::hand_back: return self->read_next();
+      case Next::body: return self->start_body();
+      case Next::answer: return self->answer_and_close(self->answer_status_);
+      default: return self->broken_ ? self->close_now() : self->close_gracefully();
     }
   });
 }
 
+size_t Connection::take_prebody(void *buffer, size_t size) {
+  size_t n = std::min(size, prebody_filled_ - prebody_taken_);
+  if (n > 0) std::memcpy(buffer, prebody_.data() + prebody_taken_, n);
+  prebody_taken_ += n;
+  return n;
+}
+
 Connection::Next Connection::read_next_here() {
-  parser_.emplace();
-  parser_->header_limit(64 * 1024);
-  parser_->body_limit(boost::none);
-  auto deadline = std::chrono::steady_clock::now() + host_.keep_alive_linger();
+  new_request();
+  auto deadline = Clock::now() + host_.keep_alive_linger();
   for (;;) {
     if (buffer_.size() > 0) {
       boost::system::error_code ec;
       buffer_.consume(parser_->put(buffer_.data(), ec));
-      if (parser_->is_header_done()) return Next::serve;
-      // An incomplete header is left in the buffer, whole, for the next try.
-      if (ec && ec != http::error::need_more) return Next::close;
+      if (parser_->is_header_done()) {
+        body_started_ = last_progress_ = Clock::now();
+        body_bytes_ = buffer_.size();
+        answer_status_ = check_head();
+        if (answer_status_ != 0) return Next::answer;
+        // A body is read on the I/O threads before a worker takes the request.
+        return parser_->is_done() ? Next::serve : Next::body;
+      }
+      // An incomplete head is left in the buffer, whole, for the next try.
+      if (ec && ec != http::error::need_more) {
+        answer_status_ = head_error_status(ec, *parser_);
+        return Next::answer;
+      }
     }
     if (host_.stopping()) return Next::close;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return Next::hand_back;
-    // Counted as lingering before looking for waiting requests: a request
-    // dispatched after the look then sees us and sends a nudge.
-    host_.lingering(true);
-    if (host_.others_waiting()) {
-      host_.lingering(false);
-      return Next::hand_back;
-    }
-    pollfd fds[3] = {{fd(), POLLIN, 0}, {host_.stop_fd(), POLLIN, 0}, {host_.nudge_fd(), POLLIN, 0}};
-    int n = ::poll(fds, 3, static_cast<int>(left.count()));
-    host_.lingering(false);
-    if (n < 0 && errno != EINTR) return Next::hand_back;
-    if (n <= 0) continue;
-    if (fds[1].revents & POLLIN) return Next::close;
-    if (fds[2].revents & POLLIN) {
-      // A nudge may be stale (the request found a worker meanwhile).
-      std::uint64_t token;
-      if (::read(host_.nudge_fd(), &token, sizeof token) == sizeof token && host_.others_waiting())
+    bool ready = ssl_ != nullptr && SSL_pending(ssl_) > 0;  // decrypted bytes wait in the session
+    if (!ready) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return Next::hand_back;
+      // Counted as lingering before looking for waiting requests: a request
+      // dispatched after the look then sees us and sends a nudge.
+      host_.lingering(true);
+      if (host_.others_waiting()) {
+        host_.lingering(false);
         return Next::hand_back;
+      }
+      pollfd fds[3] = {{fd(), POLLIN, 0}, {host_.stop_fd(), POLLIN, 0}, {host_.nudge_fd(), POLLIN, 0}};
+      int n = ::poll(fds, 3, static_cast<int>(left.count()));
+      host_.lingering(false);
+      if (n < 0 && errno != EINTR) return Next::hand_back;
+      if (n <= 0) continue;
+      if (fds[1].revents & POLLIN) return Next::close;
+      if (fds[2].revents & POLLIN) {
+        // A nudge may be stale (the request found a worker meanwhile).
+        std::uint64_t token;
+        if (::read(host_.nudge_fd(), &token, sizeof token) == sizeof token && host_.others_waiting())
+          return Next::hand_back;
+      }
+      ready = (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
     }
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      auto space = buffer_.prepare(64 * 1024);
-      ssize_t got = ::recv(fd(), space.data(), space.size(), MSG_DONTWAIT);
+    if (ready) {
+      Want want;
+      auto space = buffer_.prepare(kWorkerReadBlock);
+      ssize_t got = read_some(space.data(), space.size(), want);
       if (got > 0) buffer_.commit(static_cast<size_t>(got));
-      else if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-        return Next::close;
+      else if (got == 0 || want == Want::none) return Next::close;
+      else if (want == Want::write) return Next::hand_back;  // the session needs to write: the I/O threads wait
     }
   }
 }
 
 void Connection::close_if_idle() {
   asio::post(socket_.get_executor(), [self = shared_from_this()] {
-    if (self->busy_) return;
-    boost::system::error_code ec;
-    self->socket_.close(ec);
+    if (!self->busy_) self->close_now();
   });
 }
 
 HRESULT Connection::receive_more() {
-  auto deadline = std::chrono::steady_clock::now() + host_.io_timeout();
+  if (body_stalled_ || body_failure_status_ == 408) return kAborted;
+  auto stall = Clock::now() + host_.io_timeout();
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return kAborted;
-    pollfd fds[2] = {{fd(), POLLIN, 0}, {host_.stop_fd(), POLLIN, 0}};
-    int n = ::poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
+    Want want;
+    auto space = buffer_.prepare(kWorkerReadBlock);
+    ssize_t got = read_some(space.data(), space.size(), want);
+    if (got > 0) {
+      buffer_.commit(static_cast<size_t>(got));
+      body_bytes_ += static_cast<std::uint64_t>(got);
+      return S_OK;
+    }
+    if (got == 0 || want == Want::none) return kConnectionInvalid;
+    auto now = Clock::now();
+    if (too_slow(now)) {
+      body_failure_status_ = 408;
+      return kAborted;
+    }
+    if (now >= stall) return kAborted;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(stall, rate_deadline()) - now);
+    pollfd fds[2] = {{fd(), static_cast<short>(want == Want::write ? POLLOUT : POLLIN), 0},
+                     {host_.stop_fd(), POLLIN, 0}};
+    int n = ::poll(fds, 2, static_cast<int>(std::clamp<long long>(left.count(), 1, 1 << 30)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return kConnectionInvalid;
     if (fds[1].revents & POLLIN) return kAborted;
-    if (n == 0) continue;
-    auto space = buffer_.prepare(64 * 1024);
-    ssize_t got = ::recv(fd(), space.data(), space.size(), 0);
-    if (got > 0) {
-      buffer_.commit(static_cast<size_t>(got));
-      return S_OK;
-    }
-    if (got == 0) return kConnectionInvalid;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return kConnectionInvalid;
   }
 }
 
 HRESULT Connection::send_all(const void *data, size_t size) {
   if (broken_) return kConnectionInvalid;
   const char *at = static_cast<const char *>(data);
-  auto deadline = std::chrono::steady_clock::now() + host_.io_timeout();
+  auto deadline = Clock::now() + host_.io_timeout();
   while (size > 0) {
-    ssize_t n = ::send(fd(), at, size, MSG_NOSIGNAL);
+    Want want;
+    ssize_t n = write_some(at, size, want);
     if (n > 0) {
       at += n;
       size -= static_cast<size_t>(n);
-      deadline = std::chrono::steady_clock::now() + host_.io_timeout();
+      deadline = Clock::now() + host_.io_timeout();
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) {
-        broken_ = true;
-        return kAborted;
-      }
-      pollfd p{fd(), POLLOUT, 0};
-      ::poll(&p, 1, static_cast<int>(left.count()));
-      continue;
+    if (want == Want::none) {
+      broken_ = true;
+      return kConnectionInvalid;
     }
-    broken_ = true;
-    return kConnectionInvalid;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      broken_ = true;
+      return kAborted;
+    }
+    pollfd p{fd(), static_cast<short>(want == Want::read ? POLLIN : POLLOUT), 0};
+    ::poll(&p, 1, static_cast<int>(left.count()));
   }
   return S_OK;
 }

@@ -36,8 +36,10 @@ std::vector<std::string> split_list(std::string_view s) {
   return out;
 }
 
-fs::path expand(std::string_view text, const fs::path &base) {
-  fs::path p = iisadmin::expand_environment(text);
+// A path of the configuration; relative ones are taken from the
+// configuration file's directory.
+fs::path expand(const iisadmin::ConfigStore &store, std::string_view text, const fs::path &base) {
+  fs::path p = store.physical_path(text);
   return p.is_relative() && !p.empty() ? base / p : p;
 }
 
@@ -100,7 +102,7 @@ bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, s
       error = "global module '" + m.value("name") + "' has no image";
       return false;
     }
-    out.modules.push_back({m.value("name"), expand(m.value("image"), base)});
+    out.modules.push_back({m.value("name"), expand(store, m.value("image"), base)});
   }
   Element sites;
   if (store.get_section("system.applicationHost/sites", "", sites, &why) != iisadmin::kOk) {
@@ -112,8 +114,10 @@ bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, s
     Site site;
     site.name = s.value("name");
     for (const auto &b : s.child("bindings")->items()) {
-      if (b.value("protocol") != "http") continue;
+      std::string protocol = lower(b.value("protocol"));
+      if (protocol != "http" && protocol != "https") continue;
       Binding binding;
+      binding.secure = protocol == "https";
       if (!parse_binding(b.value("bindingInformation"), binding)) {
         error = "site '" + site.name + "': bad binding '" + b.value("bindingInformation") + "'";
         return false;
@@ -133,7 +137,10 @@ bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, s
                         (app.path == "/" ? std::string() : app.path);
       app.config_path16 = utf8_to_utf16(app.config_path);
       const Element *dir = a.find_item("/");
-      if (dir != nullptr) app.physical_path = expand(dir->value("physicalPath"), base);
+      if (dir != nullptr) {
+        app.physical_path_text = dir->value("physicalPath");
+        app.physical_path = expand(store, app.physical_path_text, base);
+      }
       Element handlers, enabled;
       if (store.get_section("system.webServer/handlers", app.config_path, handlers, &why) !=
               iisadmin::kOk ||
@@ -166,7 +173,7 @@ bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, s
     out.sites.push_back(std::move(site));
   }
   if (out.sites.empty()) {
-    error = "no started site with an http binding";
+    error = "no started site with an http or https binding";
     return false;
   }
   return true;

@@ -18,6 +18,7 @@ struct Binding {
   std::string address;  // "" for all addresses ("*"), else a literal IP
   unsigned short port = 0;
   std::string host;  // "" matches any Host header
+  bool secure = false;  // https
 };
 
 struct HandlerMapping {
@@ -36,6 +37,7 @@ struct Application {
   std::string path;         // "/" or "/app"
   std::string config_path;  // "MACHINE/WEBROOT/APPHOST/Site" or ".../Site/app"
   std::u16string config_path16;  // as modules read it
+  std::string physical_path_text;  // as configured
   std::filesystem::path physical_path;
   std::vector<HandlerMapping> handlers;
   std::set<std::string> modules;  // names enabled for the application

@@ -289,9 +289,21 @@ fs::path ConfigStore::site_root_locked(std::string_view site_name) const {
     if (app == nullptr) return {};
     const Element *dir = app->find_item("/");
     if (dir == nullptr && !app->items().empty()) dir = &app->items().front();
-    return dir == nullptr ? fs::path() : expand_environment(dir->value("physicalPath"));
+    return dir == nullptr ? fs::path() : physical_path(dir->value("physicalPath"));
   }
   return {};
+}
+
+void ConfigStore::set_drive_map(DriveMap drives) {
+  std::lock_guard lock(mutex_);
+  drives_ = std::move(drives);
+  web_configs_.clear();
+}
+
+fs::path ConfigStore::physical_path(std::string_view text) const {
+  fs::path expanded = expand_environment(text);
+  std::optional<fs::path> local = drives_.resolve(expanded.string());
+  return local ? *local : expanded;
 }
 
 fs::path ConfigStore::site_root(std::string_view site_name) const {

@@ -360,6 +360,45 @@ TEST_F(BuilderTest, WriteBlockingFilterCatchesWritesOutsideItsSet) {
   tav_filter__free(ctx, &f);
 }
 
+// A client whose filter left out items.qty and the parts table; its user's filter now takes
+// both. The filter id it names gives the builder the previous filter.
+TEST_F(BuilderTest, AFilterChangeDumpsTheColumnsAndSendsTheTablesThePreviousFilterLeftOut) {
+  std::string out;
+  ASSERT_EQ(cli("add-filter " + dataDir + " shop demo 1 '{\"tbls\":{\"" + items +
+                    "\":{\"cols\":{\"3\":{\"exclude\":true}}},\"" + parts + "\":{\"exclude\":true}}}'",
+                &out),
+            0)
+      << out;
+  ASSERT_EQ(cli("add-filter " + dataDir + " shop demo 2 '{}'", &out), 0) << out;
+  tav_filter *narrow = nullptr, *wide = nullptr;
+  tav_db_mssql__get_filter(ctx, h, 1, nullptr, &narrow);
+  tav_db_mssql__get_filter(ctx, h, 2, nullptr, &wide);
+  ASSERT_EQ(take_error(), "ok");
+  for (int pv = 3; pv <= 6; pv++) {
+    SCOPED_TRACE(pv);
+    ASSERT_EQ(build(pv < 4 ? 4 : pv, "", 0, 0, nullptr, narrow, narrow), "ok");
+    EXPECT_EQ(rows("SELECT count(*) FROM sqlite_master WHERE name LIKE '%" + parts + "'"), "0");
+    // A version-3 client sends its baseline in the same text, without a count.
+    std::string base = pv < 4 ? with_count(next_baseline(), 0) : next_baseline();
+    ASSERT_EQ(build(pv, base, 0, 0, nullptr, wide, narrow), "ok");
+    ASSERT_NE(pkg.path, nullptr) << status_json();
+    EXPECT_EQ(inspect_pkg("--version " + std::to_string(pv)), "ok");
+    std::string markers = pv < 6 ? "SELECT rid FROM \"p$rd$" + items + "\" WHERE typeof(rid) = 'text'"
+                                 : "SELECT z_rid FROM \"p$u$" + items + "\" WHERE typeof(z_rid) = 'text'";
+    if (pv >= 4) {
+      EXPECT_EQ(rows(markers), "column-dump: qty");
+      EXPECT_EQ(rows("SELECT id, qty FROM \"p$u$" + items + "\" WHERE z_rid IS NULL ORDER BY id"), "1|1;3|3");
+    } else {
+      EXPECT_EQ(rows(markers), "filter-discard") << "a version-3 client takes the table again instead";
+      EXPECT_EQ(rows("SELECT name, qty FROM \"p$u$" + items + "\" ORDER BY name"), "A|1;c|3");
+    }
+    EXPECT_EQ(rows("SELECT label FROM \"p$u$" + parts + "\" WHERE label IS NOT NULL"), "p1")
+        << "the table the previous filter left out comes whole";
+  }
+  tav_filter__free(ctx, &narrow);
+  tav_filter__free(ctx, &wide);
+}
+
 // items synchronised without qty at first; qty is taken into sync after the client's pull.
 struct ColumnDumpTest : BuilderTest {
   std::string item_columns() override { return "id name"; }

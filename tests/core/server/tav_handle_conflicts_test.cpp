@@ -1,6 +1,8 @@
 #include "server/tav_handle_conflicts.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <regex>
 #include <string>
@@ -179,6 +181,31 @@ TEST_F(PkgTest, CloseReleasesEverythingAndEndsEmptyEvenWhenAStepFails) {
   EXPECT_TRUE(pkg.path == nullptr && pkg.db == nullptr);
   EXPECT_EQ(sh("ls -A '" + dir + "'"), "");
   sqlite3_finalize(open_stmt);
+}
+
+// A temp directory that fills up while a package is written (here: a file-size limit) leaves
+// SQLite's journal behind; closing the package removes it with the package.
+TEST_F(PkgTest, CloseRemovesTheJournalAFailedWriteLeftBehind) {
+  tav_pkg__create(ctx, dir.c_str(), 6, &pkg);
+  ASSERT_EQ(take_error(), "ok");
+  ASSERT_EQ(exec(pkg.db, "CREATE TABLE big (x); INSERT INTO big VALUES (randomblob(3000)); COMMIT; BEGIN"), "ok");
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &previous);
+  rlimit limit{}, saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  limit = saved;
+  limit.rlim_cur = 200000;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::string failed = "ok";
+  for (int i = 0; i < 1000 && failed == "ok"; i++)
+    failed = exec(pkg.db, "INSERT INTO big VALUES (randomblob(3000)); UPDATE big SET x = randomblob(3000) WHERE rowid = 1");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  sigaction(SIGXFSZ, &previous, nullptr);
+  ASSERT_NE(failed, "ok");
+  tav_pkg__close(ctx, &pkg);
+  take_error();
+  EXPECT_EQ(sh("ls -A '" + dir + "'"), "");
 }
 
 // ---- Generation squash ----

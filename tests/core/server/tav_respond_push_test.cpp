@@ -28,6 +28,8 @@ struct PushTest : DownloadTest {
   std::string body_path;   // the compressed request body
   const char *supportMode = nullptr;
   int stampCounter = 0;
+  // The configuration database's connection when the dbfile lives in a database of its own.
+  QK_mssql_connection *configConn = nullptr;
 
   void SetUp() override {
     DownloadTest::SetUp();
@@ -36,6 +38,7 @@ struct PushTest : DownloadTest {
   }
   void TearDown() override {
     reset();
+    tav_db_mssql__close(ctx, &configConn);
     DownloadTest::TearDown();
   }
   void reset() {
@@ -148,7 +151,8 @@ struct PushTest : DownloadTest {
     EXPECT_EQ(take_error(), "ok") << query;
     cancelFlag = 0;
     txid = txidR = 0;
-    tav_respond__push_request(ctx, &ops, supportMode, nullptr, conn, nullptr, work.c_str(), q, nullptr,
+    tav_respond__push_request(ctx, &ops, supportMode, nullptr, configConn ? configConn : conn,
+                              configConn ? conn : nullptr, work.c_str(), q, nullptr,
                               withBody ? body_path.c_str() : nullptr, nullptr, &txid, &txidR, &status, &response,
                               &body, &headers, &message);
     QK_vhash__free(ctx, q);
@@ -278,6 +282,29 @@ TEST_F(PushTest, QueryAndUploadProblems) {
   EXPECT_NE(body_text().find("invalid package version: 7"), std::string::npos) << body_text();
 }
 
+// A deflate stream inflates by up to about 1000:1; an upload may inflate to 64 MiB plus 64 times
+// its size, and the inflating stops as soon as it passes that, before hash and access list.
+TEST_F(PushTest, AnUploadInflatingPastItsLimitIsRefusedAsItInflates) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  client_package(4, from);
+  seal(4);
+  capture("/usr/bin/python3 -c \"import zlib,sys;z=zlib.compressobj();f=open(sys.argv[1],'wb');"
+          "[f.write(z.compress(bytes(1<<20))) for i in range(80)];f.write(z.flush())\" '" + body_path + "'");
+  std::uint64_t uploadBytes = std::filesystem::file_size(body_path);
+  ASSERT_LT(uploadBytes, 1u << 20);
+  ASSERT_EQ(push(query(from)), "ok");
+  EXPECT_EQ(status, 400);
+  std::string limit = std::to_string((64ull << 20) + 64 * uploadBytes);
+  EXPECT_NE(body_text().find("The pushed package inflates beyond " + limit + " bytes, the limit for an upload of " +
+                             std::to_string(uploadBytes) + " bytes"),
+            std::string::npos)
+      << body_text();
+  EXPECT_EQ(response.path, nullptr);
+  EXPECT_EQ(leftovers(), 0);
+}
+
 TEST_F(PushTest, AnUnknownBaselineGetsTheStatusPackage) {
   allow("pull");
   allow("*");
@@ -335,6 +362,99 @@ TEST_F(PushTest, RefusalsAnswerWithTheirProtocolCodes) {
   EXPECT_EQ(header(), "3784");
   EXPECT_EQ(host("SELECT label FROM dbo.parts"), "server");
   EXPECT_EQ(leftovers(), 0);
+}
+
+// The tables only the server writes into packages, and views or triggers that would run inside
+// its work on the package: a pushed package that holds one is refused before anything is
+// applied, so that no row of the client reaches the audit table or stands in for the server's.
+TEST_F(PushTest, APackageHoldingWhatOnlyTheServerWritesIsRefused) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  const std::string audit = "(rid BLOB NOT NULL,txid INTEGER NOT NULL,tbl TEXT, ancestor TEXT, already TEXT, "
+                            "incoming TEXT, result TEXT)";
+  const std::string forged = " VALUES (x'00000000000000000000000000000042', 0, '" + items + "', NULL, NULL, NULL, "
+                             "'accept');\n";
+  const std::string table = "Invalid package. A pushed package may not hold the table ";
+  struct {
+    std::string sql, refusal;
+  } cases[] = {
+      {"CREATE TABLE p$audit" + audit + ";\nINSERT INTO p$audit" + forged, table + "\"p$audit\"."},
+      {"CREATE TABLE \"P$Audit\"" + audit + ";\nINSERT INTO \"P$Audit\"" + forged, table + "\"P$Audit\"."},
+      {"CREATE TABLE \"p$ipk$" + items + "\" (z$$naked INTEGER PRIMARY KEY, z$$decorated TEXT);\n"
+       "INSERT INTO \"p$ipk$" + items + "\" VALUES (100, 'S:1');\n",
+       table + "\"p$ipk$" + items + "\"."},
+      {"CREATE TABLE \"p$rv$" + items + "\" (rid BLOB NOT NULL, txid INTEGER NOT NULL);\n",
+       table + "\"p$rv$" + items + "\"."},
+      {"CREATE TABLE \"p$s\" (\"txid\" INTEGER NOT NULL, \"json\" TEXT NOT NULL);\n", table + "\"p$s\"."},
+      {"CREATE TABLE p$audit" + audit + ";\nCREATE TRIGGER forge AFTER UPDATE ON \"p$u$" + items +
+           "\" BEGIN INSERT INTO p$audit" + forged + " END;\n",
+       "holds the trigger \"forge\""},
+      {"CREATE VIEW p$audit AS SELECT 1;\n", "holds the view \"p$audit\""},
+  };
+  for (const auto &c : cases) {
+    client_package(4, from);
+    change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+    script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n" + c.sql;
+    seal(0);  // not a package of the layout: the inspector would say so
+    ASSERT_EQ(push(query(from)), "ok") << c.refusal;
+    EXPECT_EQ(status, 400) << c.refusal;
+    EXPECT_NE(body_text().find(c.refusal), std::string::npos) << body_text();
+    EXPECT_EQ(response.path, nullptr);
+  }
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2") << "nothing applied";
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.audit"), "0");
+  EXPECT_EQ(leftovers(), 0);
+}
+
+// A push's audit rows go to the configuration database, whether the dbfile's tables live there
+// or in a database of their own, and only with the push: a deadlock on the audit table there
+// repeats the whole attempt, which then applies once and leaves its rows once.
+TEST_F(PushTest, AuditRowsGoToTheConfigurationDatabaseWithThePush) {
+  allow("pull");
+  allow("*");
+  std::string out;
+  ASSERT_EQ(cli("create-config " + dataDir + " cfg", &out), 0) << out;
+  ASSERT_EQ(cli("register-dbfile " + dataDir + " cfg demo --odbc qvsdb:shop", &out), 0) << out;
+  struct {
+    const char *layout;
+    std::string config;  // the configuration connection's string, empty: the dbfile's database
+  } cases[] = {
+      {"dbfile in the configuration database", ""},
+      {"dbfile in its own database", connection_string("cfg")},
+      {"deadlock on the audit table", connection_string("cfg") + ";Fault={1205:1:INSERT INTO tavrin.\"audit\"}"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.layout);
+    tav_db_mssql__close(ctx, &configConn);
+    if (!c.config.empty()) tav_db_mssql__open(ctx, c.config.c_str(), nullptr, &configConn);
+    ASSERT_EQ(take_error(), "ok");
+    std::string pulled;
+    std::string from = pull_baseline(&pulled);
+    std::string item = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + items + "\" WHERE id = 3");
+    // The server changes qty while the client renames: the columns merge, which is audited.
+    write("UPDATE dbo.items SET qty = qty + 1 WHERE id = 3");
+    client_package(4, from);
+    change(items, item.substr(0, 32), std::stoll(item.substr(33)), std::string("3, '") + c.layout + "', 3");
+    seal(4);
+    std::string sharedBefore = host("SELECT COUNT(*) FROM tavrin.audit");
+    ASSERT_EQ(push(query(from)), "ok");
+    SKIP_IF_STANDIN_LACKS(body_text());
+    ASSERT_EQ(status, 200) << body_text();
+    EXPECT_EQ(int64("SELECT @@TRANCOUNT"), 0) << "the push committed";
+    EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'" + std::string(c.layout) + "'"), "1");
+    std::string audited = "SELECT COUNT(*) FROM tavrin.audit WHERE txid = " + std::to_string(txid) + " AND tbl = '" +
+                          items + "' AND result LIKE '{%'";
+    if (configConn == nullptr) {
+      EXPECT_EQ(host(audited), "1");
+    } else {
+      EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.audit"), sharedBefore) << "nothing in the dbfile's database";
+      std::swap(conn, configConn);
+      EXPECT_EQ(host(audited), "1");
+      EXPECT_EQ(int64("SELECT @@TRANCOUNT"), 0) << "the audit rows committed";
+      std::swap(conn, configConn);
+    }
+  }
 }
 
 TEST_F(PushTest, SupportModeKeepsTheUploadOfARefusedPush) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -12,6 +14,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
+#include <functional>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -77,14 +82,15 @@ void send_text(int fd, std::string_view data) {
 // Reads one response; the body by Content-Length, chunked framing or EOF.
 // With `carry`, bytes read past the response (pipelined answers) are kept
 // there for the next call.
-Response read_response(int fd, bool head_only = false, std::string *carry = nullptr) {
+Response read_response_with(const std::function<ssize_t(char *, size_t)> &receive, bool head_only,
+                            std::string *carry) {
   std::string data = carry != nullptr ? std::move(*carry) : std::string();
   auto keep_rest = [&](size_t used) {
     if (carry != nullptr) *carry = data.substr(std::min(used, data.size()));
   };
   char block[65536];
   auto fill = [&] {
-    ssize_t n = ::recv(fd, block, sizeof block, 0);
+    ssize_t n = receive(block, sizeof block);
     if (n > 0) data.append(block, static_cast<size_t>(n));
     return n > 0;
   };
@@ -130,6 +136,11 @@ Response read_response(int fd, bool head_only = false, std::string *carry = null
     r.body = data;
   }
   return r;
+}
+
+Response read_response(int fd, bool head_only = false, std::string *carry = nullptr) {
+  return read_response_with([fd](char *block, size_t size) { return ::recv(fd, block, size, 0); }, head_only,
+                            carry);
 }
 
 Response request(unsigned short port, const std::string &target, const std::string &extra_headers = "",
@@ -223,16 +234,19 @@ class HostTest : public ::testing::Test {
            "\t<system.applicationHost>\n\t\t<sites>\n"
            "\t\t\t<site name=\"Sync\" id=\"1\">\n"
            "\t\t\t\t<application path=\"/\" applicationPool=\"Sync\">\n"
-           "\t\t\t\t\t<virtualDirectory path=\"/\" physicalPath=\"" << webroot_.string() << "\" />\n"
+           "\t\t\t\t\t<virtualDirectory path=\"/\" physicalPath=\""
+        << (physical_path_.empty() ? webroot_.string() : physical_path_) << "\" />\n"
            "\t\t\t\t</application>\n"
-           "\t\t\t\t<bindings><binding protocol=\"http\" bindingInformation=\"" << binding << "\" /></bindings>\n"
+           "\t\t\t\t<bindings><binding protocol=\"" << protocol_ << "\" bindingInformation=\"" << binding
+        << "\" /></bindings>\n"
            "\t\t\t</site>\n\t\t</sites>\n\t</system.applicationHost>\n"
            "\t<system.webServer>\n"
            "\t\t<globalModules><add name=\"tavrin\" image=\"" << module_image << "\" /></globalModules>\n"
            "\t\t<modules><add name=\"tavrin\" /></modules>\n"
            "\t\t<handlers>\n"
-           "\t\t\t<add name=\"StaticFile\" path=\"*.txt\" verb=\"GET,HEAD\" modules=\"StaticFileModule\" />\n"
            "\t\t\t<add name=\"sync\" path=\"/m/*\" verb=\"*\" modules=\"tavrin\" />\n"
+           "\t\t\t<add name=\"StaticFile\" path=\"" << static_path_
+        << "\" verb=\"GET,HEAD\" modules=\"StaticFileModule,DefaultDocumentModule\" />\n"
            "\t\t</handlers>\n\t</system.webServer>\n</configuration>\n";
     return file;
   }
@@ -246,6 +260,10 @@ class HostTest : public ::testing::Test {
     options.io_timeout = timeout;
     options.spool_directory = temp_;
     options.log = &log_;
+    options.min_body_rate = min_rate_;
+    options.body_grace = grace_;
+    options.certificates = certificates_;
+    options.wine_prefix = wine_prefix_;
     host_ = std::make_unique<tavrin_iis::Host>(options);
     std::string error;
     if (!host_->start(error)) {
@@ -257,6 +275,12 @@ class HostTest : public ::testing::Test {
 
   unsigned workers_ = 16;
   std::chrono::milliseconds linger_{20};
+  unsigned min_rate_ = 240;
+  std::chrono::milliseconds grace_{10000};
+  std::map<std::string, tavrin_iis::HostOptions::Certificate> certificates_;
+  std::string protocol_ = "http", static_path_ = "*.txt";
+  std::string physical_path_;  // as configured; empty: webroot_
+  std::filesystem::path wine_prefix_;
   std::ostringstream log_;
   std::string error_;
   std::unique_ptr<tavrin_iis::Host> host_;
@@ -494,6 +518,297 @@ TEST_F(HostTest, DualStackAndIpv6Peers) {
   EXPECT_EQ(v6.field("address"), "::1");
 }
 
+// Files the webroot holds that are no content: configuration, the folders
+// of server-side code and data, dot files, and any path that reaches them
+// through escapes or dot segments.
+TEST_F(HostTest, StaticFilesAreFilteredWhateverTheWebrootHolds) {
+  static_path_ = "*";
+  for (const char *dir : {"bin", "App_Data", "sub", ".git"}) fs::create_directories(webroot_ / dir);
+  for (const char *file : {"bin/a.txt", "App_Data/db.mdf", "sub/web.config", "sub/page.txt", ".git/config",
+                           ".env", "app.config", "notes.txt", "index.html"})
+    std::ofstream(webroot_ / file) << "secret";
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  for (const char *served : {"/notes.txt", "/sub/page.txt", "/", "/robots.txt"})
+    EXPECT_EQ(request(port, served).status, 200) << served;
+  const char *refused[] = {
+      "/web.config", "/WEB.CONFIG", "/web.config.", "/sub/web.config", "/bin/a.txt", "/BIN/a.txt",
+      "/bin/", "/App_Data/db.mdf", "/app_data/db.mdf", "/.git/config", "/.env", "/app.config",
+      "/%77eb.config",                                  // an escaped letter is still the name
+      "/web%2econfig", "/sub/%2e%2e/notes.txt",         // escaped dots
+      "/sub%2f..%2fnotes.txt", "/sub%5c..%5cnotes.txt",  // escaped separators
+      "/sub/../notes.txt", "/./notes.txt",              // dot segments
+      "/notes%252etxt",                                 // a second escape
+      "/sub\\..\\notes.txt",
+  };
+  for (const char *target : refused) {
+    Response r = request(port, target);
+    EXPECT_EQ(r.status, 404) << target;
+    EXPECT_EQ(r.body.find("secret"), std::string::npos) << target;
+  }
+  // Module paths are not static files: the same segments reach the module.
+  EXPECT_EQ(request(port, "/m/bin/web.config?op=304").status, 304);
+}
+
+// What the host refuses before any module runs: the status first, then the
+// connection closes.
+TEST_F(HostTest, MalformedAndOversizedRequestsAreAnsweredThenClosed) {
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  std::string many_fields, big_chunk = pattern(70000);
+  for (int i = 0; i < 10000; ++i) many_fields += "X-" + std::to_string(i) + ": v\r\n";
+  char chunk_size[16];
+  std::snprintf(chunk_size, sizeof chunk_size, "%zx", big_chunk.size());
+  const std::string post = "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\n";
+  struct Case {
+    const char *name;
+    std::string request;
+    int status;
+  };
+  const Case cases[] = {
+      {"head over 64 KB", "GET /m/x?op=304 HTTP/1.1\r\nHost: h\r\nX-Big: " + std::string(70000, 'a') + "\r\n\r\n", 431},
+      {"10,000 fields", "GET /m/x?op=304 HTTP/1.1\r\nHost: h\r\n" + many_fields + "\r\n", 431},
+      {"600 fields", "GET /m/x?op=304 HTTP/1.1\r\nHost: h\r\n" + many_fields.substr(0, 600 * 9) + "\r\n", 431},
+      {"long target", "GET /m/x?op=304&q=" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: h\r\n\r\n", 414},
+      {"request line over 64 KB", "GET /m/x?q=" + std::string(70000, 'a') + " HTTP/1.1\r\n\r\n", 414},
+      {"conflicting lengths", post + "Content-Length: 5\r\nContent-Length: 6\r\n\r\nhello", 400},
+      {"negative length", post + "Content-Length: -5\r\n\r\n", 400},
+      {"length and chunked", post + "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 400},
+      {"chunked and length", post + "Transfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n0\r\n\r\n", 400},
+      {"coding without chunked", post + "Transfer-Encoding: gzip\r\n\r\nhello", 400},
+      {"coding before chunked", post + "Transfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n", 501},
+      {"length over 4 GiB", post + "Content-Length: 4294967296\r\n\r\nhello", 413},
+      {"bad chunk size", post + "Transfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n", 400},
+      {"chunk size overflow", post + "Transfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFF\r\nhello\r\n", 400},
+      // Found by the worker reading past the first 64 KB: the module's read fails, the host answers.
+      {"bad chunk size later", post + "Transfer-Encoding: chunked\r\n\r\n" + chunk_size + "\r\n" + big_chunk + "\r\nzz\r\n", 400},
+      {"bad version", "GET /m/x?op=304 HTTP/9.1\r\nHost: h\r\n\r\n", 400},
+  };
+  for (const auto &c : cases) {
+    int fd = connect_to("127.0.0.1", port);
+    ASSERT_GE(fd, 0);
+    timeval patience{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    send_text(fd, c.request);
+    Response r = read_response(fd);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    EXPECT_EQ(r.header("Connection"), "close") << c.name;
+    char byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << c.name << ": the connection stays open";
+    ::close(fd);
+  }
+  EXPECT_NE(log_.str().find("- - 431 "), std::string::npos) << log_.str();
+}
+
+// Twice as many slow uploads as workers: the host keeps serving others, since a body is read
+// on the I/O threads until it has arrived (or its first 64 KB). Below the minimum rate a
+// body is answered 408, whether it is still on its way in or a worker reads it; a head that
+// does not arrive in time is answered 408 too, an idle connection just closed.
+TEST_F(HostTest, SlowClientsHoldNoWorkerAndAreCutBelowTheMinimumRate) {
+  workers_ = 2;
+  min_rate_ = 0;
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  std::vector<int> slow;
+  for (int i = 0; i < 4; ++i) {
+    slow.push_back(connect_to("127.0.0.1", port));
+    send_text(slow.back(), "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nContent-Length: 1000\r\n\r\nab");
+  }
+  for (int i = 0; i < 8; ++i) {
+    Response r = request(port, "/m/p?op=status&code=200&body=pulled");
+    EXPECT_EQ(r.body, std::string("pulled", 7)) << i;
+    for (int fd : slow) send_text(fd, "c");
+  }
+  for (int fd : slow) {
+    char byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, MSG_DONTWAIT), -1) << "a slow upload was answered";
+    ::close(fd);
+  }
+  host_.reset();
+
+  min_rate_ = 1000000;  // a megabyte a second, so that 70 KB are too slow
+  grace_ = 300ms;
+  port = start("127.0.0.1:0:", 800ms);
+  ASSERT_NE(port, 0) << error_;
+  struct Case {
+    const char *name;
+    std::string sent;
+    int status;  // 0: closed without an answer
+  };
+  const Case cases[] = {
+      {"body under way", "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nContent-Length: 1000\r\n\r\nab", 408},
+      {"body read by a worker",
+       "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nContent-Length: 1000000\r\n\r\n" + pattern(70000), 408},
+      {"head", "GET /m/x?op=304 HTTP/1.1\r\nHo", 408},
+      {"idle connection", "", 0},
+  };
+  for (const auto &c : cases) {
+    int fd = connect_to("127.0.0.1", port);
+    timeval patience{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    send_text(fd, c.sent);
+    Response r = read_response(fd);
+    EXPECT_EQ(r.status, c.status) << c.name;
+    char byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << c.name;
+    ::close(fd);
+  }
+  EXPECT_NE(log_.str().find("POST /m/r?op=read 408 "), std::string::npos) << log_.str();
+}
+
+// A throwaway self-signed certificate for `name`; false when openssl cannot make one.
+bool make_certificate(const fs::path &dir, const std::string &name, fs::path &certificate, fs::path &key) {
+  certificate = dir / (name + ".pem");
+  key = dir / (name + ".key");
+  std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=" +
+                        name + " -keyout '" + key.string() + "' -out '" + certificate.string() + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+// One request over TLS with the given server name; the common name of the
+// server's certificate into `subject`. Status 0 when no session was made.
+Response tls_request(unsigned short port, const std::string &server_name, const std::string &text,
+                     std::string &subject) {
+  Response r;
+  int fd = connect_to("127.0.0.1", port);
+  SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+  SSL *ssl = SSL_new(context);
+  SSL_set_fd(ssl, fd);
+  SSL_set_tlsext_host_name(ssl, server_name.c_str());
+  if (SSL_connect(ssl) == 1) {
+    if (X509 *certificate = SSL_get1_peer_certificate(ssl)) {
+      char name[256] = {};
+      X509_NAME_get_text_by_NID(X509_get_subject_name(certificate), NID_commonName, name, sizeof name);
+      subject = name;
+      X509_free(certificate);
+    }
+    for (size_t at = 0; at < text.size();) {
+      int n = SSL_write(ssl, text.data() + at, static_cast<int>(std::min<size_t>(text.size() - at, 1 << 20)));
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    r = read_response_with([ssl](char *block, size_t size) -> ssize_t {
+      int n = SSL_read(ssl, block, static_cast<int>(size));
+      return n > 0 ? n : 0;
+    }, false, nullptr);
+  }
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  ::close(fd);
+  return r;
+}
+
+unsigned short free_port() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+TEST_F(HostTest, HttpsBindingsServeTlsWithTheirSitesCertificate) {
+  fs::path certificate, key;
+  if (!make_certificate(dir_, "sync.test", certificate, key)) GTEST_SKIP() << "openssl cannot make a certificate";
+  protocol_ = "https";
+  ASSERT_EQ(start(), 0) << "started without a certificate";
+  EXPECT_NE(error_.find("site 'Sync' has an https binding (127.0.0.1:0:) but no certificate"), std::string::npos)
+      << error_;
+
+  certificates_["Sync"] = {certificate, key};
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  EXPECT_TRUE(host_->endpoints().at(0).secure);
+  std::string subject;
+  Response r = tls_request(port, "sync.test",
+                           "GET /m/x?op=info HTTP/1.1\r\nHost: sync.test\r\nConnection: close\r\n\r\n", subject);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(subject, "sync.test");
+  EXPECT_EQ(r.field("url"), "https://sync.test/m/x?op=info");
+  // A body over TLS, partly read before the module runs and partly by it.
+  std::string body = pattern(300000);
+  r = tls_request(port, "sync.test",
+                  "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nConnection: close\r\nContent-Length: " +
+                      std::to_string(body.size()) + "\r\n\r\n" + body,
+                  subject);
+  EXPECT_EQ(r.field("hash"), fnv(body));
+  // Nothing is served in clear on an https binding.
+  EXPECT_EQ(request(port, "/m/x?op=304").status, 0);
+
+  // Two sites on one port: the certificate by the name the client asks for.
+  host_.reset();
+  fs::path other_certificate, other_key;
+  ASSERT_TRUE(make_certificate(dir_, "other.test", other_certificate, other_key));
+  std::string config = read_file(write_config("127.0.0.1:0:"));
+  std::string port_text = std::to_string(free_port());
+  std::string site = config.substr(config.find("\t\t\t<site "), config.find("</site>") + 8 - config.find("\t\t\t<site "));
+  std::string second = std::regex_replace(site, std::regex("Sync"), "Other");
+  second = std::regex_replace(second, std::regex("id=\"1\""), "id=\"2\"");
+  config.replace(config.find(site), site.size(),
+                 std::regex_replace(site, std::regex("127.0.0.1:0:"), "127.0.0.1:" + port_text + ":sync.test") +
+                     std::regex_replace(second, std::regex("127.0.0.1:0:"), "127.0.0.1:" + port_text + ":other.test"));
+  std::ofstream(dir_ / "applicationHost.config") << config;
+  tavrin_iis::HostOptions options;
+  options.config_file = dir_ / "applicationHost.config";
+  options.certificates = {{"Sync", {certificate, key}}, {"Other", {other_certificate, other_key}}};
+  options.log = &log_;
+  host_ = std::make_unique<tavrin_iis::Host>(options);
+  ASSERT_TRUE(host_->start(error_)) << error_;
+  port = host_->endpoints().at(0).port;
+  for (const char *name : {"sync.test", "other.test"}) {
+    r = tls_request(port, name, "GET /m/x?op=304 HTTP/1.1\r\nHost: " + std::string(name) + "\r\n\r\n", subject);
+    EXPECT_EQ(r.status, 304) << name;
+    EXPECT_EQ(subject, name);
+  }
+}
+
+// A site's content as the site configuration tool writes it under Wine: drive paths, read
+// through the prefix's drives; and a site whose content is missing is reported at start.
+TEST_F(HostTest, DrivePathsReadThroughTheWinePrefixAndMissingContentIsReported) {
+  physical_path_ = "C:\\ProgramData\\Sync\\www";
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  ASSERT_EQ(host_->warnings().size(), 1u);
+  EXPECT_EQ(host_->warnings()[0],
+            "site 'Sync': the physical path C:\\ProgramData\\Sync\\www does not exist (a Windows drive path: "
+            "name the Wine prefix it was written in with --wine-prefix)");
+  EXPECT_NE(log_.str().find("warning: site 'Sync': the physical path"), std::string::npos);
+  host_.reset();
+
+  // The prefix: drive c: is its drive_c, whose folders differ from the path in letter case.
+  wine_prefix_ = dir_ / "prefix";
+  fs::create_directories(wine_prefix_ / "dosdevices");
+  fs::create_directories(wine_prefix_ / "drive_c" / "programdata");
+  fs::create_symlink("../drive_c", wine_prefix_ / "dosdevices" / "c:");
+  fs::rename(webroot_, wine_prefix_ / "drive_c" / "programdata" / "Sync");
+  fs::rename(wine_prefix_ / "drive_c" / "programdata" / "Sync", wine_prefix_ / "drive_c" / "programdata" / "sync");
+  fs::create_directories(wine_prefix_ / "drive_c" / "programdata" / "sync" / "WWW");
+  webroot_ = wine_prefix_ / "drive_c" / "programdata" / "sync" / "WWW";
+  std::ofstream(webroot_ / "robots.txt") << "from the prefix";
+  fs::path temp = wine_prefix_ / "drive_c" / "programdata" / "sync" / "temp";
+  fs::create_directories(temp);
+  std::ofstream(webroot_ / "web.config")
+      << "<configuration><configSections><sectionGroup name=\"tavrin\"><section name=\"settings\" />"
+         "</sectionGroup></configSections><tavrin><settings temp_directory=\"C:\\ProgramData\\Sync\\temp\" "
+         "odbc_connection_string=\"Driver=x;Server=C:\\data\" /></tavrin></configuration>";
+  port = start();
+  ASSERT_NE(port, 0) << error_;
+  EXPECT_TRUE(host_->warnings().empty()) << host_->warnings()[0];
+  EXPECT_EQ(request(port, "/robots.txt").body, "from the prefix");
+  // The module reads settings that are drive paths as the local paths; other values as written.
+  Response r = request(port, "/m/s?op=settings");
+  EXPECT_EQ(r.field("temp_directory"), "0x00000000 [" + temp.string() + "]");
+  EXPECT_EQ(r.field("odbc_connection_string"), "0x00000000 [Driver=x;Server=C:\\data]");
+  host_.reset();
+
+  wine_prefix_ = dir_ / "no-prefix";
+  EXPECT_EQ(start(), 0);
+  EXPECT_NE(error_.find("--wine-prefix (or $WINEPREFIX): not a Wine prefix"), std::string::npos) << error_;
+}
+
 // The program itself: start-up errors, the listening line, SIGTERM.
 struct Child {
   pid_t pid = -1;
@@ -546,12 +861,17 @@ TEST_F(HostTest, ProgramRejectsBadConfigurationsClearly) {
   std::ofstream(broken) << "<configuration><system.applicationHost>";
   fs::path no_module = dir_ / "nomodule.config";
   fs::copy_file(write_config("127.0.0.1:0:", (dir_ / "missing.so").string()), no_module);
+  fs::path https = dir_ / "https.config";
+  protocol_ = "https";
+  fs::copy_file(write_config("127.0.0.1:0:"), https);
+  protocol_ = "http";
   fs::path good = write_config("127.0.0.1:0:");
   const Case cases[] = {
       {"missing file", (dir_ / "none.config").string(), "", "configuration file not found"},
       {"malformed", broken.string(), "", "unterminated"},
       {"module not loadable", no_module.string(), "", "cannot load"},
       {"register fails", good.string(), "TAVRIN_TEST_MODULE_FAIL_REGISTER=1", "RegisterModule failed"},
+      {"https without a certificate", https.string(), "", "site 'Sync' has an https binding"},
   };
   for (const auto &c : cases) {
     std::vector<std::string> env;
@@ -560,6 +880,33 @@ TEST_F(HostTest, ProgramRejectsBadConfigurationsClearly) {
     std::string out = drain(child.out), err = drain(child.err);
     EXPECT_EQ(exit_code(child.pid), 1) << c.name;
     EXPECT_NE(err.find(c.message), std::string::npos) << c.name << ": " << err;
+  }
+}
+
+TEST_F(HostTest, ProgramRejectsBadOptionsClearly) {
+  std::string config = write_config("127.0.0.1:0:").string();
+  std::string accounts = TAVRIN_SOURCE_DIR "/tests/fixtures/windows/accounts";
+  struct Case {
+    std::vector<std::string> options;
+    int exit;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--accounts", (dir_ / "none").string()}, 2, "tavrin_host: logon: "},
+      {{"--pam-domain", "CORP", "--pam-service-dir", (dir_ / "none").string()}, 2, "no PAM service file"},
+      {{"--accounts", accounts, "--pam-domain", "CORP"}, 2, "bad option --pam-domain"},
+      {{"--private-key", "Sync=" + (dir_ / "key.pem").string()}, 2, "the site has no --certificate"},
+      {{"--certificate", "Sync"}, 2, "bad option --certificate"},
+      {{"--min-body-rate", "-1"}, 2, "bad option --min-body-rate"},
+      {{"--wine-prefix", (dir_ / "none").string()}, 1, "not a Wine prefix (no dosdevices directory): " + (dir_ / "none").string()},
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> args{"--config", config};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    Child child = spawn(args);
+    std::string out = drain(child.out), err = drain(child.err);
+    EXPECT_EQ(exit_code(child.pid), c.exit) << c.options[0];
+    EXPECT_NE(err.find(c.message), std::string::npos) << c.options[0] << ": " << err;
   }
 }
 

@@ -205,9 +205,12 @@ INT_PTR CALLBACK AddSiteWizard::SiteSettingsPageProc(HWND page, UINT message, WP
       SetItemText(page, IDC_PORT, wizard->port);
       SetItemText(page, IDC_WEBROOT, wizard->webroot);
       const std::wstring ip = wizard->ip == L"*" || wizard->ip.empty() ? kAllUnassigned : wizard->ip;
-      if (SendDlgItemMessageW(page, IDC_IP_ADDRESS, CB_SELECTSTRING, static_cast<WPARAM>(-1),
-                              reinterpret_cast<LPARAM>(ip.c_str())) == CB_ERR)
-        SetItemText(page, IDC_IP_ADDRESS, ip);
+      // Only a listed address equal to the text is selected: selecting by prefix would turn
+      // a typed "192.0.2" into the first listed address that starts with it.
+      LRESULT listed = SendDlgItemMessageW(page, IDC_IP_ADDRESS, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                           reinterpret_cast<LPARAM>(ip.c_str()));
+      SendDlgItemMessageW(page, IDC_IP_ADDRESS, CB_SETCURSEL, listed == CB_ERR ? static_cast<WPARAM>(-1) : listed, 0);
+      if (listed == CB_ERR) SetItemText(page, IDC_IP_ADDRESS, ip);
       SendDlgItemMessageW(page, IDC_BINDING_TYPE, CB_SELECTSTRING, static_cast<WPARAM>(-1),
                           reinterpret_cast<LPARAM>(wizard->protocol.c_str()));
       wizard->ValidateSiteSettings(page);

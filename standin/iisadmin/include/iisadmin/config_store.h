@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "iisadmin/drive_map.h"
 #include "iisadmin/xml.h"
 
 namespace iisadmin {
@@ -116,8 +117,13 @@ class ConfigStore {
   HResult commit(std::string *error = nullptr);
 
   const std::filesystem::path &apphost_file() const { return apphost_file_; }
-  // The physical directory of a site's root virtual directory, environment
-  // variables (%NAME%) expanded; empty when the site is unknown.
+  // Drive paths of physical paths read through this map from now on.
+  void set_drive_map(DriveMap drives);
+  // A physical path as written: environment variables (%NAME%) expanded,
+  // a drive path of a mapped drive read as its local path.
+  std::filesystem::path physical_path(std::string_view text) const;
+  // The physical directory of a site's root virtual directory; empty when
+  // the site is unknown.
   std::filesystem::path site_root(std::string_view site_name) const;
 
  private:
@@ -147,6 +153,7 @@ class ConfigStore {
   mutable std::mutex mutex_;
 
   std::filesystem::path apphost_file_;
+  DriveMap drives_;
   File apphost_;
   // web.config files by path, read on first use; mutable: a cache.
   mutable std::map<std::filesystem::path, std::unique_ptr<File>> web_configs_;

@@ -13,8 +13,10 @@
 #include "AddSiteWizard.h"
 #include "MainDialog.h"
 #include "OdbcWizard.h"
+#include "WizardPages.h"
 #include "config_fixture.h"
 #include "resource.h"
+#include "screenshot.h"
 
 namespace {
 
@@ -110,7 +112,13 @@ class User {
              (IsWindowEnabled(button) != FALSE) == enabled;
     });
   }
-  // For screenshots by hand: TAVRIN_UI_PAUSE=seconds.
+  // The sheet as shown, kept as <build>/screenshots/<name>.png for a reviewer.
+  void Snap(const std::string &name) {
+    RedrawWindow(sheet, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    Sleep(150);
+    Expect("screenshot " + name, screenshot::Save(sheet, name));
+  }
+  // For a look by hand: TAVRIN_UI_PAUSE=seconds.
   void Pause() {
     if (const char *seconds = std::getenv("TAVRIN_UI_PAUSE")) Sleep(1000 * std::atoi(seconds));
   }
@@ -131,17 +139,21 @@ TEST(OdbcWizardRun, LinksBackAndTheStringBuilt) {
       u.WaitForPage(IDC_ODBC_SERVER);
       u.Type(IDC_ODBC_SERVER, L"db\\SQLEXPRESS");
       u.Type(IDC_ODBC_DATABASE, L"sync");
+      u.Snap("odbc_wizard_1_server");
       u.Press(PSBTN_NEXT);
       u.WaitForPage(IDC_LINK_SQL_SERVER);
+      u.Snap("odbc_wizard_2_authentication");
       u.Click(IDC_LINK_SQL_SERVER);
       u.WaitForPage(IDC_ODBC_USER);
       u.Type(IDC_ODBC_USER, L"sa");
       u.Type(IDC_ODBC_PASSWORD, L"p}w");
+      u.Snap("odbc_wizard_3_sql_credentials");
       u.Press(PSBTN_NEXT);
       u.WaitForPage(IDC_CONNECTION_STRING);
       u.ExpectText(IDC_CONNECTION_STRING,
                    L"Driver={SQL Server Native Client 11.0};Server={db\\SQLEXPRESS};"
                    L"Database={sync};UID={sa};PWD={p}}w}");
+      u.Snap("odbc_wizard_5_review");
       // Back leads to the page that led here, and from there to the links.
       u.Press(PSBTN_BACK);
       u.WaitForPage(IDC_ODBC_USER);
@@ -213,26 +225,31 @@ TEST_F(Dialogs, AddSiteWizardCreatesASite) {
                    static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(L"https"));
       u.ExpectEnabled(kNextButton, true);
       u.Pause();
+      u.Snap("add_site_wizard_1_site_settings");
       u.Press(PSBTN_NEXT);
       u.WaitForPage(IDC_BROWSE_TEMP_WIZARD);
       u.ExpectText(IDC_TEMP_STATUS, L"Required");
       u.Type(IDC_TEMP_DIRECTORY, temp);
       u.ExpectText(IDC_TEMP_STATUS, L"Directory does not exist. Will be created.");
       u.ExpectEnabled(kNextButton, true);
+      u.Snap("add_site_wizard_2_tavrin_settings");
       u.Press(PSBTN_NEXT);
       u.WaitForPage(IDC_SERVER);
       u.ExpectEnabled(kNextButton, false);
       u.Type(IDC_SERVER, L"db");
       u.Type(IDC_DATABASE, L"sync");
       u.ExpectEnabled(kNextButton, true);
+      u.Snap("add_site_wizard_3_database");
       u.Press(PSBTN_NEXT);
       u.WaitForPage(IDC_LINK_SQL_SERVER);
       u.Pause();
+      u.Snap("add_site_wizard_4_authentication");
       u.Click(IDC_LINK_SQL_SERVER);
       u.WaitForPage(IDC_SQL_USER);
       u.ExpectEnabled(kNextButton, false);  // a user is needed, a password is not
       u.Type(IDC_SQL_USER, L"sa");
       u.ExpectEnabled(kNextButton, true);
+      u.Snap("add_site_wizard_5_sql_credentials");
       u.Press(PSBTN_NEXT);
       u.WaitForPage(IDC_BINDING);
       u.ExpectText(IDC_NAME, L"sync");
@@ -241,6 +258,7 @@ TEST_F(Dialogs, AddSiteWizardCreatesASite) {
                    L"Driver={SQL Server Native Client 11.0};Server={db};Database={sync};"
                    L"UID={sa};PWD={}");
       u.ExpectText(IDC_TEMP_DIRECTORY, temp);
+      u.Snap("add_site_wizard_7_review");
       // "No" to creating the directories keeps the wizard open.
       u.Press(PSBTN_FINISH);
       u.WaitFor("the question", [] { return g_boxes.size() == 1; });
@@ -300,6 +318,7 @@ TEST_F(Dialogs, SitesPageEditsAModuleSite) {
       u.ExpectEnabled(kApplyButton, false);
       u.Expect("Build... enabled", IsWindowEnabled(GetDlgItem(u.Page(), IDC_BUILD_CONNECTION_STRING)));
       u.Pause();
+      u.Snap("sites_page");
       // A temp directory that does not exist: the warning, no Apply.
       u.Type(IDC_TEMP_DIRECTORY, path + L"\\missing");
       u.ExpectText(IDC_TEMP_STATUS, L"Directory does not exist.");
@@ -317,6 +336,124 @@ TEST_F(Dialogs, SitesPageEditsAModuleSite) {
   iisadmin::Element settings = Read("tavrin/settings", "MACHINE/WEBROOT/APPHOST/tavrin");
   EXPECT_EQ(settings.value("temp_directory"), Narrow(newTemp));
   EXPECT_EQ(settings.value("odbc_connection_string"), "Driver={x}");
+}
+
+// The Azure AD pages, which the roads above do not pass, and an IP address typed on the first
+// page: kept exactly as typed through Next and Back, although a listed address starts with it.
+TEST_F(Dialogs, AzurePagesAndATypedAddress) {
+  WriteApphost(Site("Default Web Site", 1, Narrow(path) + "\\other"));
+  SiteList list;
+  list.Load();
+  AddSiteWizard wizard(list, true);
+  int result;
+  {
+    User user([&](User &u) {
+      u.WaitForSheet("the wizard");
+      u.WaitForPage(IDC_IP_ADDRESS);
+      SendMessageW(GetDlgItem(u.Page(), IDC_IP_ADDRESS), CB_ADDSTRING, 0,
+                   reinterpret_cast<LPARAM>(L"192.0.2.2"));
+      u.Type(IDC_IP_ADDRESS, L"192.0.2");
+      u.ExpectEnabled(kNextButton, true);
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_BROWSE_TEMP_WIZARD);
+      u.Press(PSBTN_BACK);
+      u.WaitForPage(IDC_IP_ADDRESS);
+      u.ExpectText(IDC_IP_ADDRESS, L"192.0.2");
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_BROWSE_TEMP_WIZARD);
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_SERVER);
+      u.Type(IDC_SERVER, L"db");
+      u.Type(IDC_DATABASE, L"sync");
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_LINK_AZURE_PASSWORD);
+      u.Click(IDC_LINK_AZURE_PASSWORD);
+      u.WaitForPage(IDC_AZURE_USER);
+      u.Type(IDC_AZURE_USER, L"someone@example.com");
+      u.Snap("add_site_wizard_6_azure_credentials");
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_BINDING);
+      u.ExpectText(IDC_BINDING, L"192.0.2:8080: (http)");
+      u.Press(PSBTN_CANCEL);
+    });
+    result = wizard.Run(Instance(), nullptr);
+    user.Report();
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(wizard.ip, L"192.0.2");
+
+  OdbcSettings model;
+  {
+    User user([](User &u) {
+      u.WaitForSheet("the wizard");
+      u.WaitForPage(IDC_ODBC_SERVER);
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_LINK_AZURE_PASSWORD);
+      u.Click(IDC_LINK_AZURE_PASSWORD);
+      u.WaitForPage(IDC_ODBC_USER);
+      u.Type(IDC_ODBC_USER, L"someone@example.com");
+      u.Snap("odbc_wizard_4_azure_credentials");
+      u.Press(PSBTN_CANCEL);
+    });
+    result = OdbcWizard::Run(model, Instance(), nullptr);
+    user.Report();
+  }
+  EXPECT_EQ(result, 0);
+}
+
+INT_PTR CALLBACK PlainDialog(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
+
+// Every text of every page fits its control in the font the page uses, on the screen the
+// tests use: static texts (wrapped as the control wraps them), button and group-box captions,
+// and the command links with their notes.
+TEST(DialogLayout, EveryTextFitsItsControl) {
+  const int pages[] = {IDD_SITES_PAGE, IDD_SITE_SETTINGS, IDD_MODULE_SETTINGS, IDD_DATABASE,
+                       IDD_SITE_AUTH, IDD_SITE_SQL_CREDENTIALS, IDD_SITE_AZURE_CREDENTIALS,
+                       IDD_SITE_REVIEW, IDD_ODBC_SERVER, IDD_ODBC_AUTH, IDD_ODBC_SQL_CREDENTIALS,
+                       IDD_ODBC_AZURE_CREDENTIALS, IDD_ODBC_REVIEW};
+  HWND parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 800, 600, nullptr, nullptr,
+                                Instance(), nullptr);
+  ASSERT_NE(parent, nullptr);
+  for (int id : pages) {
+    HWND page = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(id), parent, PlainDialog, 0);
+    ASSERT_NE(page, nullptr) << id;
+    if (id == IDD_SITE_AUTH || id == IDD_ODBC_AUTH) SetAuthLinkNotes(page);
+    for (HWND control = GetWindow(page, GW_CHILD); control != nullptr; control = GetWindow(control, GW_HWNDNEXT)) {
+      wchar_t className[64] = {};
+      GetClassNameW(control, className, 64);
+      wchar_t text[512] = {};
+      GetWindowTextW(control, text, 512);  // not by id: many labels share IDC_STATIC
+      LONG style = GetWindowLongW(control, GWL_STYLE);
+      RECT box;
+      GetClientRect(control, &box);
+      std::string where = "dialog " + std::to_string(id) + ", \"" + Narrow(text) + "\"";
+      bool empty = text[0] == 0;
+      bool isButton = _wcsicmp(className, L"Button") == 0;
+      if (isButton && (style & 0xF) == BS_COMMANDLINK) {
+        SIZE ideal = {box.right, 0};
+        ASSERT_TRUE(SendMessageW(control, BCM_GETIDEALSIZE, 0, reinterpret_cast<LPARAM>(&ideal))) << where;
+        EXPECT_LE(ideal.cy, box.bottom) << where << ": the command link and its note need more height";
+        continue;
+      }
+      bool isText = _wcsicmp(className, L"Static") == 0 && (style & SS_TYPEMASK) != SS_ICON;
+      if (empty || !(isText || isButton)) continue;
+      HDC dc = GetDC(control);
+      HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+      RECT needed = box;
+      // Buttons and group boxes show one line inside a margin; static texts wrap at words.
+      int margin = isButton ? 8 : 0;
+      needed.right -= margin;
+      DrawTextW(dc, text, -1, &needed, DT_CALCRECT | (isButton ? DT_SINGLELINE : DT_WORDBREAK));
+      SelectObject(dc, previous);
+      ReleaseDC(control, dc);
+      EXPECT_LE(needed.right - needed.left + margin, box.right) << where << ": too wide";
+      if (!isButton) {
+        EXPECT_LE(needed.bottom - needed.top, box.bottom) << where << ": too many lines";
+      }
+    }
+    DestroyWindow(page);
+  }
+  DestroyWindow(parent);
 }
 
 }  // namespace
