@@ -14,6 +14,8 @@ packages=(
   libcrypt-dev
   unixodbc-dev
   odbcinst
+  unixodbc
+  python3-pyodbc
   libboost1.81-dev
   libmd-dev
   libpam0g-dev

@@ -163,6 +163,19 @@ T* as(SQLHANDLE h, Kind k) {
     return p && p->kind == k ? static_cast<T*>(p) : nullptr;
 }
 
+// Values and indicators in application buffers: arrays bound row-wise may
+// place them at any address.
+template <typename T>
+T load(const void* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+template <typename T>
+void store(void* p, const T& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
 // ---- text ----
 
 std::string utf16_to_utf8(const SQLWCHAR* s, SQLLEN units) {
@@ -276,12 +289,12 @@ std::map<std::string, std::string> parse_connection_string(const std::string& s)
     return out;
 }
 
-// A setting of a data source in odbc.ini, read through the driver manager's
-// installer library when the process has it loaded (the driver links neither).
+// A setting of a data source in odbc.ini, read through unixODBC's installer
+// library, loaded on first use (the driver links neither it nor libodbc).
 std::string dsn_setting(const std::string& dsn, const char* key) {
     using GetProfile = int (*)(const char*, const char*, const char*, char*, int, const char*);
     static GetProfile get = [] {
-        void* lib = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_NOLOAD);
+        void* lib = dlopen("libodbcinst.so.2", RTLD_NOW | RTLD_LOCAL);
         return lib ? reinterpret_cast<GetProfile>(dlsym(lib, "SQLGetPrivateProfileString")) : nullptr;
     }();
     if (!get || dsn.empty()) return "";
@@ -314,6 +327,7 @@ SQLRETURN connect(Dbc* dbc, std::map<std::string, std::string> kv) {
     try {
         std::vector<FaultSpec> faults = kv.count("fault") ? parse_faults(kv["fault"]) : std::vector<FaultSpec>{};
         dbc->session = std::make_unique<Session>(dir, db, std::move(faults));
+        dbc->session->allow_streaming(true);
     } catch (const TsqlError& e) {
         dbc->error(e);
         return SQL_ERROR;
@@ -353,7 +367,7 @@ Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
     auto dae = s->dae_data.find(key);
     if (dae != s->dae_data.end() && !dae->second) return Value::null();
     const std::string* sent = dae != s->dae_data.end() ? &*dae->second : nullptr;
-    SQLLEN ind = b.ind ? *b.ind : 0;
+    SQLLEN ind = b.ind ? load<SQLLEN>(b.ind) : 0;
     if (!sent && b.ind && ind == SQL_NULL_DATA) return Value::null();
     const SQLSMALLINT ct = param_c_type(b);
     const void* p = b.ptr;
@@ -365,7 +379,7 @@ Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
         if (n == SQL_NTS) {
             if (wide) {
                 size_t k = 0;
-                while (static_cast<const SQLWCHAR*>(p)[k]) ++k;
+                while (load<SQLWCHAR>(static_cast<const SQLWCHAR*>(p) + k)) ++k;
                 return std::string(static_cast<const char*>(p), k * 2);
             }
             return static_cast<const char*>(p);
@@ -373,46 +387,45 @@ Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
         return std::string(static_cast<const char*>(p), n);
     };
     switch (ct) {
-        case SQL_C_SLONG: case SQL_C_LONG: return Value::integer(*static_cast<const SQLINTEGER*>(p));
-        case SQL_C_ULONG: return Value::integer(*static_cast<const SQLUINTEGER*>(p));
-        case SQL_C_SSHORT: case SQL_C_SHORT: return Value::integer(*static_cast<const SQLSMALLINT*>(p));
-        case SQL_C_USHORT: return Value::integer(*static_cast<const SQLUSMALLINT*>(p));
-        case SQL_C_STINYINT: case SQL_C_TINYINT: return Value::integer(*static_cast<const signed char*>(p));
-        case SQL_C_UTINYINT: case SQL_C_BIT: return Value::integer(*static_cast<const unsigned char*>(p));
-        case SQL_C_SBIGINT: return Value::integer(*static_cast<const SQLBIGINT*>(p));
-        case SQL_C_UBIGINT: return Value::integer(static_cast<long long>(*static_cast<const SQLUBIGINT*>(p)));
-        case SQL_C_DOUBLE: return Value::real(*static_cast<const SQLDOUBLE*>(p));
-        case SQL_C_FLOAT: return Value::real(*static_cast<const SQLREAL*>(p));
+        case SQL_C_SLONG: case SQL_C_LONG: return Value::integer(load<SQLINTEGER>(p));
+        case SQL_C_ULONG: return Value::integer(load<SQLUINTEGER>(p));
+        case SQL_C_SSHORT: case SQL_C_SHORT: return Value::integer(load<SQLSMALLINT>(p));
+        case SQL_C_USHORT: return Value::integer(load<SQLUSMALLINT>(p));
+        case SQL_C_STINYINT: case SQL_C_TINYINT: return Value::integer(load<signed char>(p));
+        case SQL_C_UTINYINT: case SQL_C_BIT: return Value::integer(load<unsigned char>(p));
+        case SQL_C_SBIGINT: return Value::integer(load<SQLBIGINT>(p));
+        case SQL_C_UBIGINT: return Value::integer(static_cast<long long>(load<SQLUBIGINT>(p)));
+        case SQL_C_DOUBLE: return Value::real(load<SQLDOUBLE>(p));
+        case SQL_C_FLOAT: return Value::real(load<SQLREAL>(p));
         case SQL_C_CHAR: return Value::text(bytes(false));
         case SQL_C_WCHAR: {
             std::string raw = bytes(true);
             return Value::text(utf16_to_utf8(reinterpret_cast<const SQLWCHAR*>(raw.data()), static_cast<SQLLEN>(raw.size() / 2)));
         }
         case SQL_C_TYPE_DATE: case SQL_C_DATE: {
-            auto* d = static_cast<const SQL_DATE_STRUCT*>(p);
+            const auto d = load<SQL_DATE_STRUCT>(p);
             char buf[32];
-            std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", d->year, d->month, d->day);
+            std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", d.year, d.month, d.day);
             return Value::text(buf);
         }
         case SQL_C_TYPE_TIMESTAMP: case SQL_C_TIMESTAMP: {
-            auto* t = static_cast<const SQL_TIMESTAMP_STRUCT*>(p);
+            const auto t = load<SQL_TIMESTAMP_STRUCT>(p);
             char buf[64];
-            std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u.%09u", t->year, t->month, t->day, t->hour,
-                          t->minute, t->second, static_cast<unsigned>(t->fraction));
+            std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u.%09u", t.year, t.month, t.day, t.hour, t.minute,
+                          t.second, static_cast<unsigned>(t.fraction));
             return Value::text(buf);
         }
         case SQL_C_TYPE_TIME: case SQL_C_TIME: {
-            auto* t = static_cast<const SQL_TIME_STRUCT*>(p);
+            const auto t = load<SQL_TIME_STRUCT>(p);
             char buf[32];
-            std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", t->hour, t->minute, t->second);
+            std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", t.hour, t.minute, t.second);
             return Value::text(buf);
         }
         case SQL_C_GUID: {
-            auto* g = static_cast<const SQLGUID*>(p);
+            const auto g = load<SQLGUID>(p);
             char buf[40];
-            std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g->Data1, g->Data2, g->Data3,
-                          g->Data4[0], g->Data4[1], g->Data4[2], g->Data4[3], g->Data4[4], g->Data4[5], g->Data4[6],
-                          g->Data4[7]);
+            std::snprintf(buf, sizeof buf, "%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.Data1, g.Data2, g.Data3,
+                          g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
             return Value::text(buf);
         }
         case SQL_C_BINARY: {
@@ -439,18 +452,20 @@ Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
 }
 
 bool is_data_at_exec(const ParamBinding& b) {
-    return b.ind && (*b.ind == SQL_DATA_AT_EXEC || *b.ind <= SQL_LEN_DATA_AT_EXEC_OFFSET);
+    if (!b.ind) return false;
+    const SQLLEN ind = load<SQLLEN>(b.ind);
+    return ind == SQL_DATA_AT_EXEC || ind <= SQL_LEN_DATA_AT_EXEC_OFFSET;
 }
 
 void write_output(const ParamBinding& b, const Value& v) {
     if (v.is_null()) {
-        if (b.ind) *b.ind = SQL_NULL_DATA;
+        if (b.ind) store<SQLLEN>(b.ind, SQL_NULL_DATA);
         return;
     }
     switch (b.ctype) {
-        case SQL_C_SLONG: case SQL_C_LONG: *static_cast<SQLINTEGER*>(b.ptr) = static_cast<SQLINTEGER>(v.i); if (b.ind) *b.ind = 4; break;
-        case SQL_C_DOUBLE: *static_cast<SQLDOUBLE*>(b.ptr) = v.kind == Value::Real ? v.r : static_cast<double>(v.i); if (b.ind) *b.ind = 8; break;
-        default: *static_cast<SQLBIGINT*>(b.ptr) = v.i; if (b.ind) *b.ind = 8; break;
+        case SQL_C_SLONG: case SQL_C_LONG: store(b.ptr, static_cast<SQLINTEGER>(v.i)); if (b.ind) store<SQLLEN>(b.ind, 4); break;
+        case SQL_C_DOUBLE: store(b.ptr, v.kind == Value::Real ? v.r : static_cast<double>(v.i)); if (b.ind) store<SQLLEN>(b.ind, 8); break;
+        default: store(b.ptr, static_cast<SQLBIGINT>(v.i)); if (b.ind) store<SQLLEN>(b.ind, 8); break;
     }
 }
 
@@ -460,8 +475,9 @@ void write_output(const ParamBinding& b, const Value& v) {
 // send an array in one round trip: every set is an execution of its own with
 // its own row count and results; a set that fails is reported with its
 // number and the sets after it still run, unless its failure ended the
-// batch (a deadlock victim's rollback), which leaves the rest unused.
-// SQL_SUCCESS_WITH_INFO when some sets failed, SQL_ERROR when all did.
+// batch (a deadlock victim's rollback), which leaves the rest unused. Any
+// failed set makes the whole call SQL_ERROR, though the other sets stay
+// applied: only a transaction around the call undoes them.
 SQLRETURN run(Stmt* s) {
     Session& session = *s->dbc->session;
     const SQLULEN sets = s->paramset_size;
@@ -519,12 +535,11 @@ SQLRETURN run(Stmt* s) {
     for (; i < sets; ++i) set_status(i, SQL_PARAM_UNUSED);
     s->dae_data.clear();
     s->dbc->count(1, static_cast<long long>(ran), 0);
-    if (failed > 0 && failed == ran) {
+    if (failed > 0) {
         s->runs.clear();
         return SQL_ERROR;
     }
     s->has_results = true;
-    if (failed > 0) return SQL_SUCCESS_WITH_INFO;
     if (!s->runs.empty() &&
         std::all_of(s->runs.begin(), s->runs.end(), [](const ExecOutcome& o) { return o.no_rows_affected; }))
         return SQL_NO_DATA;
@@ -728,7 +743,7 @@ SQLRETURN read_value(Stmt* s, const Value& v, const TsqlType& t, SQLSMALLINT ct,
             s->error("22002", "Indicator variable required but not supplied");
             return SQL_ERROR;
         }
-        *ind = SQL_NULL_DATA;
+        store<SQLLEN>(ind, SQL_NULL_DATA);
         done = true;
         return SQL_SUCCESS;
     }
@@ -741,13 +756,13 @@ SQLRETURN read_value(Stmt* s, const Value& v, const TsqlType& t, SQLSMALLINT ct,
             return SQL_ERROR;
         }
         if (ptr) std::memcpy(ptr, bytes.data(), bytes.size());
-        if (ind) *ind = static_cast<SQLLEN>(bytes.size());
+        if (ind) store(ind, static_cast<SQLLEN>(bytes.size()));
         done = true;
         return SQL_SUCCESS;
     }
     std::string bytes = stream_bytes(v, t, ct);
     size_t remaining = bytes.size() - offset;
-    if (ind) *ind = static_cast<SQLLEN>(remaining);
+    if (ind) store(ind, static_cast<SQLLEN>(remaining));
     size_t term = ct == SQL_C_WCHAR ? 2 : ct == SQL_C_CHAR ? 1 : 0;
     size_t room = buflen > static_cast<SQLLEN>(term) ? static_cast<size_t>(buflen) - term : 0;
     if (ct == SQL_C_WCHAR) room &= ~static_cast<size_t>(1);
@@ -820,6 +835,7 @@ SQLRETURN write_bound_row(Stmt* s, const ResultSet& rs, const std::vector<Value>
 
 // The next row of the result set, moved out of it: the cursor only goes forward.
 bool next_row(Stmt* s, ResultSet& rs, std::vector<Value>& out) {
+    if (rs.stream) return rs.stream->next(out);
     if (s->next_row >= rs.rows.size()) return false;
     out = std::move(rs.rows[s->next_row++]);
     return true;

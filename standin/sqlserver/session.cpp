@@ -168,6 +168,12 @@ void Session::on_change(void* self, int op, const char* db, const char* table, s
 }
 
 Session::~Session() {
+    if (open_stream_) {
+        // The result outlives the connection: the rows read so far stay readable.
+        sqlite3_finalize(open_stream_->statement_);
+        open_stream_->statement_ = nullptr;
+        open_stream_->session_ = nullptr;
+    }
     if (!db_) return;
     if (trancount_ > 0) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     catalog_.reset();
@@ -175,6 +181,7 @@ Session::~Session() {
 }
 
 void Session::rollback_all() {
+    settle_stream();
     if (trancount_ > 0 || !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     trancount_ = 0;
     current_txids_.clear();
@@ -247,6 +254,7 @@ ExecOutcome Session::execute_text(const std::string& sql, const std::vector<Valu
 }
 
 ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& params, bool own_scope) {
+    settle_stream();
     // Variables and cursors belong to one batch; a batch run from inside
     // another (a procedure's work) has its own.
     struct Scope {
@@ -254,17 +262,20 @@ ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& param
         VariableMap vars;
         std::vector<Value> values;
         std::map<std::string, Cursor> cursors;
-        explicit Scope(Session& x) : s(x) {
+        const Statement* streamable;
+        Scope(Session& x, const Statement* last) : s(x), streamable(last) {
             vars.swap(s.vars_);
             values.swap(s.var_values_);
             cursors.swap(s.cursors_);
+            std::swap(streamable, s.streamable_);
         }
         ~Scope() {
             vars.swap(s.vars_);
             values.swap(s.var_values_);
             cursors.swap(s.cursors_);
+            std::swap(streamable, s.streamable_);
         }
-    } scope(*this);
+    } scope(*this, streaming_ && !batch.statements.empty() ? &batch.statements.back() : nullptr);
     // The end of a prepared or parameterised execution, also when it fails: the temp
     // tables it created go, and its row count stays behind.
     struct ExecutionScope {
@@ -510,31 +521,105 @@ void Session::run_transaction(const Statement& st) {
     }
 }
 
-Translation Session::query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared,
-                                std::vector<std::vector<Value>>& rows) {
+Translation Session::prepare_query(const Select& sel, const Statement& st, const std::vector<Value>& params,
+                                   sqlite3_stmt** prepared) {
     Translation t = translator().select(sel);
     if (sqlite3_prepare_v2(db_, t.sql.c_str(), -1, prepared, nullptr) != SQLITE_OK)
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
     bind_all(*prepared, params);
-    int ncols = sqlite3_column_count(*prepared);
+    return t;
+}
+
+void Session::read_rows(sqlite3_stmt* prepared, const Statement& st, std::vector<std::vector<Value>>& rows) {
+    int ncols = sqlite3_column_count(prepared);
     int rc;
-    while ((rc = sqlite3_step(*prepared)) == SQLITE_ROW) {
+    while ((rc = sqlite3_step(prepared)) == SQLITE_ROW) {
         std::vector<Value> row;
         row.reserve(ncols);
-        for (int c = 0; c < ncols; ++c) row.push_back(column_value(*prepared, c));
+        for (int c = 0; c < ncols; ++c) row.push_back(column_value(prepared, c));
         rows.push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) {
         rowcount_ = 0;
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
     }
+}
+
+Translation Session::query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared,
+                                std::vector<std::vector<Value>>& rows) {
+    Translation t = prepare_query(sel, st, params, prepared);
+    read_rows(*prepared, st, rows);
     return t;
+}
+
+RowStream::~RowStream() {
+    if (!statement_) return;
+    // Closed before its end: @@ROWCOUNT counts the rows not read too.
+    int rc;
+    while ((rc = sqlite3_step(statement_)) == SQLITE_ROW) ++rows_;
+    finish(rc == SQLITE_DONE ? rows_ : 0);
+}
+
+void RowStream::finish(long long rowcount) {
+    sqlite3_finalize(statement_);
+    statement_ = nullptr;
+    if (!session_) return;
+    session_->rowcount_ = rowcount;
+    session_->open_stream_ = nullptr;
+    session_ = nullptr;
+}
+
+bool RowStream::step(std::vector<Value>& row) {
+    int rc = sqlite3_step(statement_);
+    if (rc == SQLITE_ROW) {
+        int ncols = sqlite3_column_count(statement_);
+        row.clear();
+        row.reserve(ncols);
+        for (int c = 0; c < ncols; ++c) row.push_back(column_value(statement_, c));
+        ++rows_;
+        return true;
+    }
+    if (rc == SQLITE_DONE) {
+        finish(rows_);
+        return false;
+    }
+    Session& session = *session_;
+    int code = sqlite3_extended_errcode(session.db_);
+    std::string msg = sqlite3_errmsg(session.db_);
+    finish(0);
+    throw session.map_sqlite_error(code, msg, select_statement(), std::nullopt);
+}
+
+bool RowStream::next(std::vector<Value>& row) {
+    if (!read_ahead_.empty()) {
+        row = std::move(read_ahead_.front());
+        read_ahead_.pop_front();
+        return true;
+    }
+    if (statement_) return step(row);
+    if (error_) {
+        TsqlError e = std::move(*error_);
+        error_.reset();
+        throw e;
+    }
+    return false;
+}
+
+void Session::settle_stream() {
+    RowStream* stream = open_stream_;
+    if (!stream) return;
+    try {
+        std::vector<Value> row;
+        while (stream->step(row)) stream->read_ahead_.push_back(std::move(row));
+    } catch (const TsqlError& e) {
+        stream->error_ = e;
+    }
 }
 
 void Session::run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
     Prepared p;
     ResultSet rs;
-    Translation t = query_rows(*st.select, st, params, &p.st, rs.rows);
+    Translation t = prepare_query(*st.select, st, params, &p.st);
     int ncols = sqlite3_column_count(p.st);
     const auto& items = st.select->cores[0].items;
     bool assigning = std::any_of(items.begin(), items.end(), [](const SelectItem& i) { return !i.assign.empty(); });
@@ -542,30 +627,46 @@ void Session::run_select(const Statement& st, const std::vector<Value>& params, 
         // SELECT @a = ..., @b = ...: no result set; the last row wins, no row changes nothing.
         if (!std::all_of(items.begin(), items.end(), [](const SelectItem& i) { return !i.assign.empty(); }))
             throw TsqlError(141, "42000", "A SELECT statement that assigns a value to a variable must not be combined with data-retrieval operations.", 15);
+        read_rows(p.st, st, rs.rows);
         if (!rs.rows.empty())
             for (size_t k = 0; k < items.size(); ++k) assign(items[k].assign, rs.rows.back()[k]);
         rowcount_ = static_cast<long long>(rs.rows.size());
         return;
     }
+    std::vector<std::optional<TsqlType>> types(ncols);
     for (int c = 0; c < ncols; ++c) {
-        ResultColumn col;
-        col.name = sqlite3_column_name(p.st, c);
-        if (static_cast<int>(t.column_types.size()) == ncols && t.column_types[c]) col.type = *t.column_types[c];
+        rs.columns.push_back({sqlite3_column_name(p.st, c), make_type("int")});
+        if (static_cast<int>(t.column_types.size()) == ncols && t.column_types[c]) types[c] = *t.column_types[c];
         else if (const char* decl = sqlite3_column_decltype(p.st, c); decl && type_from_text(decl))
-            col.type = *type_from_text(decl);
-        else {
-            col.type = make_type("int");
-            for (const auto& row : rs.rows) {
-                const Value& v = row[c];
-                if (v.is_null()) continue;
-                col.type = v.kind == Value::Int ? make_type("bigint")
-                           : v.kind == Value::Real ? make_type("float")
-                           : v.kind == Value::Text ? make_type("nvarchar", -1)
-                                                   : make_type("varbinary", -1);
-                break;
-            }
+            types[c] = *type_from_text(decl);
+    }
+    if (&st == streamable_ && std::all_of(types.begin(), types.end(), [](const auto& x) { return x.has_value(); })) {
+        for (int c = 0; c < ncols; ++c) rs.columns[c].type = *types[c];
+        // The first row is read now: an error before it fails the execution.
+        rs.stream.reset(new RowStream(*this, p.st));
+        p.st = nullptr;
+        open_stream_ = rs.stream.get();
+        std::vector<Value> first;
+        if (rs.stream->step(first)) rs.stream->read_ahead_.push_back(std::move(first));
+        out.results.push_back(std::move(rs));
+        return;
+    }
+    read_rows(p.st, st, rs.rows);
+    for (int c = 0; c < ncols; ++c) {
+        if (types[c]) {
+            rs.columns[c].type = *types[c];
+            continue;
         }
-        rs.columns.push_back(col);
+        // Typed by the first value that is not NULL.
+        for (const auto& row : rs.rows) {
+            const Value& v = row[c];
+            if (v.is_null()) continue;
+            rs.columns[c].type = v.kind == Value::Int ? make_type("bigint")
+                                 : v.kind == Value::Real ? make_type("float")
+                                 : v.kind == Value::Text ? make_type("nvarchar", -1)
+                                                         : make_type("varbinary", -1);
+            break;
+        }
     }
     rowcount_ = static_cast<long long>(rs.rows.size());
     out.results.push_back(std::move(rs));

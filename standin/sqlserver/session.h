@@ -3,6 +3,7 @@
 // parsed batches into result sets.
 #pragma once
 
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -26,9 +27,13 @@ struct ResultColumn {
     bool nullable = true;
 };
 
+class RowStream;
+
 struct ResultSet {
     std::vector<ResultColumn> columns;
     std::vector<std::vector<Value>> rows;
+    // Set when the rows are read as they are fetched instead of held in `rows`.
+    std::shared_ptr<RowStream> stream;
 };
 
 struct ExecOutcome {
@@ -48,6 +53,36 @@ struct FaultSpec {
 // Parses "1205:2:UPDATE x|2627:1" into fault specs; throws std::invalid_argument.
 std::vector<FaultSpec> parse_faults(const std::string& text);
 
+class Session;
+
+// The rows of a query still being read from SQLite. The last query of a batch
+// streams when the session allows it: its rows are read as they are fetched,
+// and the session reads the rest into memory before it runs anything else,
+// so every row is the one it would have been when read at once, and
+// @@ROWCOUNT counts them all even when the result is closed early.
+class RowStream {
+public:
+    RowStream(const RowStream&) = delete;
+    RowStream& operator=(const RowStream&) = delete;
+    ~RowStream();
+    // The next row; false after the last. An error the query meets is thrown
+    // after the rows read before it.
+    bool next(std::vector<Value>& row);
+
+private:
+    friend class Session;
+    RowStream(Session& session, sqlite3_stmt* statement) : session_(&session), statement_(statement) {}
+    // Steps the statement; ends it at its end and on an error, which it throws.
+    bool step(std::vector<Value>& row);
+    void finish(long long rowcount);
+
+    Session* session_;
+    sqlite3_stmt* statement_;
+    std::deque<std::vector<Value>> read_ahead_;
+    std::optional<TsqlError> error_;  // met while reading ahead
+    long long rows_ = 0;
+};
+
 class Session {
 public:
     // Opens (creating on first use) <data_dir>/<database>.sqlite.
@@ -61,6 +96,10 @@ public:
     // creates are dropped when it ends, and a later batch reads @@ROWCOUNT as 0.
     ExecOutcome execute(const Batch& batch, const std::vector<Value>& params, bool own_scope = false);
     ExecOutcome execute_text(const std::string& sql, const std::vector<Value>& params = {});
+
+    // Lets the last query of each batch stream its rows (see RowStream); off,
+    // every row is in the result when execute returns.
+    void allow_streaming(bool on) { streaming_ = on; }
 
     bool in_transaction() const { return trancount_ > 0; }
     void rollback_all();
@@ -87,9 +126,14 @@ private:
     void run_statement(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     void run_select(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
+    // Translates a query and binds its parameters into *prepared.
+    Translation prepare_query(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared);
+    void read_rows(sqlite3_stmt* prepared, const Statement& st, std::vector<std::vector<Value>>& rows);
     // Translates and runs a query to its end; *prepared stays open for its column names and types.
     Translation query_rows(const Select& sel, const Statement& st, const std::vector<Value>& params, sqlite3_stmt** prepared,
                            std::vector<std::vector<Value>>& rows);
+    // Reads the rest of a streaming result into memory: the connection is needed again.
+    void settle_stream();
     void run_exec(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     // MERGE and UPDATE ... OUTPUT: the match set computed by one query, then
     // applied row by row, atomic, keys checked at the end.
@@ -109,8 +153,13 @@ private:
     void check_constraints(const Statement& st);
     static void on_change(void* self, int op, const char* db, const char* table, sqlite3_int64 rowid);
 
+    friend class RowStream;
+
     sqlite3* db_ = nullptr;
     std::string database_;
+    bool streaming_ = false;
+    const Statement* streamable_ = nullptr;  // the running batch's last statement, when it may stream
+    RowStream* open_stream_ = nullptr;
     std::unique_ptr<Catalog> catalog_;
     std::vector<FaultSpec> faults_;
     int trancount_ = 0;

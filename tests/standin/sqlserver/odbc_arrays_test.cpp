@@ -3,6 +3,7 @@
 // order SQLGetData reads columns in, and the execution counts.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -81,20 +82,25 @@ TEST_F(Arrays, ColumnWiseSetsEachRunTheStatement) {
 }
 
 // Row-wise arrays step every pointer by the structure's size, moved by the
-// bind offset; a set marked SQL_PARAM_IGNORE is not run.
+// bind offset; a packed structure puts values and indicators at odd
+// addresses. A set marked SQL_PARAM_IGNORE is not run.
 TEST_F(Arrays, RowWiseSetsWithAnOffsetAndAnIgnoredSet) {
-    struct Row {
+    struct __attribute__((packed)) Row {
+        char tag;
         SQLINTEGER id;
         SQLLEN id_ind;
         SQLWCHAR name[8];
         SQLLEN name_len;
     };
     Row rows[5] = {};  // the first row is skipped by the offset
+    char* base = reinterpret_cast<char*>(rows);
     for (int i = 1; i < 5; ++i) {
-        rows[i].id = 10 * i;
+        const SQLINTEGER id = 10 * i;
         std::u16string n = to_utf16("n" + std::to_string(i) + "é");
-        std::memcpy(rows[i].name, n.data(), n.size() * 2);
-        rows[i].name_len = static_cast<SQLLEN>(n.size() * 2);
+        const SQLLEN len = static_cast<SQLLEN>(n.size() * 2);
+        std::memcpy(base + i * sizeof(Row) + offsetof(Row, id), &id, sizeof id);
+        std::memcpy(base + i * sizeof(Row) + offsetof(Row, name), n.data(), n.size() * 2);
+        std::memcpy(base + i * sizeof(Row) + offsetof(Row, name_len), &len, sizeof len);
     }
     SQLULEN offset = sizeof(Row);
     SQLUSMALLINT operations[4] = {SQL_PARAM_PROCEED, SQL_PARAM_IGNORE, SQL_PARAM_PROCEED, SQL_PARAM_PROCEED};
@@ -107,9 +113,10 @@ TEST_F(Arrays, RowWiseSetsWithAnOffsetAndAnIgnoredSet) {
     set_ptr(st, SQL_ATTR_PARAM_OPERATION_PTR, operations);
     set_ptr(st, SQL_ATTR_PARAM_STATUS_PTR, status);
     set_ptr(st, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed);
-    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &rows[0].id, 0, &rows[0].id_ind);
-    SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 8, 0, rows[0].name, sizeof rows[0].name,
-                     &rows[0].name_len);
+    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, base + offsetof(Row, id), 0,
+                     reinterpret_cast<SQLLEN*>(base + offsetof(Row, id_ind)));
+    SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 8, 0, base + offsetof(Row, name), 16,
+                     reinterpret_cast<SQLLEN*>(base + offsetof(Row, name_len)));
     ASSERT_EQ(SQLExecute(st), SQL_SUCCESS) << OdbcConnection::diags(SQL_HANDLE_STMT, st).at(0).message;
     EXPECT_EQ(processed, 4u);
     EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 4),
@@ -117,8 +124,8 @@ TEST_F(Arrays, RowWiseSetsWithAnOffsetAndAnIgnoredSet) {
     EXPECT_EQ(c.query("SELECT id, name FROM dbo.items ORDER BY id"), (Rows{{"10", "n1é"}, {"30", "n3é"}, {"40", "n4é"}}));
 }
 
-// A set that fails is reported with its number and the others still run:
-// SQL_SUCCESS_WITH_INFO when some sets failed, SQL_ERROR when all did.
+// A set that fails is reported with its number and the others still run
+// and stay applied; the call fails as a whole.
 TEST_F(Arrays, FailedSetsAreReportedEachWithItsNumber) {
     ASSERT_TRUE(SQL_SUCCEEDED(c.exec("INSERT INTO dbo.items (id) VALUES (2)")));
     SQLHSTMT st = prepared("INSERT INTO dbo.items (id, qty) VALUES (?, ?)");
@@ -131,7 +138,7 @@ TEST_F(Arrays, FailedSetsAreReportedEachWithItsNumber) {
     set_ptr(st, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed);
     SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, ids, 0, nullptr);
     SQLBindParameter(st, 2, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, qty, 0, nullptr);
-    ASSERT_EQ(SQLExecute(st), SQL_SUCCESS_WITH_INFO);
+    ASSERT_EQ(SQLExecute(st), SQL_ERROR);
     EXPECT_EQ(processed, 4u);
     EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 4),
               (std::vector<SQLUSMALLINT>{SQL_PARAM_SUCCESS, SQL_PARAM_ERROR, SQL_PARAM_SUCCESS, SQL_PARAM_ERROR}));
@@ -146,17 +153,18 @@ TEST_F(Arrays, FailedSetsAreReportedEachWithItsNumber) {
         if (native == 2627) failures.emplace_back(row, native);
     }
     EXPECT_EQ(failures, (std::vector<std::pair<SQLLEN, int>>{{2, 2627}, {4, 2627}}));
-    // The row counts are those of the sets that ran.
-    SQLLEN count = 0;
-    SQLRowCount(st, &count);
-    EXPECT_EQ(count, 1);
     EXPECT_EQ(c.query("SELECT id, qty FROM dbo.items ORDER BY id"), (Rows{{"1", "1"}, {"2", "NULL"}, {"3", "3"}}));
 
-    SQLINTEGER taken[2] = {1, 3};
+
+    // In a transaction the caller can take the applied sets back.
+    SQLSetConnectAttr(c.dbc(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0);
+    SQLINTEGER more[2] = {5, 3};
     set_attr(st, SQL_ATTR_PARAMSET_SIZE, 2);
-    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, taken, 0, nullptr);
+    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, more, 0, nullptr);
     EXPECT_EQ(SQLExecute(st), SQL_ERROR);
-    EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 2), (std::vector<SQLUSMALLINT>{SQL_PARAM_ERROR, SQL_PARAM_ERROR}));
+    EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 2), (std::vector<SQLUSMALLINT>{SQL_PARAM_SUCCESS, SQL_PARAM_ERROR}));
+    ASSERT_EQ(SQLEndTran(SQL_HANDLE_DBC, c.dbc(), SQL_ROLLBACK), SQL_SUCCESS);
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.items"), (Rows{{"3"}}));
 }
 
 // A deadlock victim's rollback ends the batch: the sets after it are not run.
@@ -174,7 +182,7 @@ TEST(ArraysDeadlock, TheSetsAfterAVictimAreUnused) {
     SQLSetStmtAttr(st, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(3), 0);
     SQLSetStmtAttr(st, SQL_ATTR_PARAM_STATUS_PTR, status, 0);
     SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, values, 0, nullptr);
-    EXPECT_EQ(SQLExecute(st), SQL_SUCCESS_WITH_INFO);
+    EXPECT_EQ(SQLExecute(st), SQL_ERROR);
     EXPECT_EQ(std::vector<SQLUSMALLINT>(status, status + 3),
               (std::vector<SQLUSMALLINT>{SQL_PARAM_SUCCESS, SQL_PARAM_ERROR, SQL_PARAM_UNUSED}));
     EXPECT_EQ(OdbcConnection::diags(SQL_HANDLE_STMT, st).at(0).native, 1205);
