@@ -142,7 +142,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
     try {
         // Foreign keys are checked by the session at the end of each statement;
         // their actions are triggers, which may cascade through one table.
-        exec_sql(db_, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = OFF; PRAGMA recursive_triggers = ON; PRAGMA temp_store = MEMORY");
+        exec_sql(db_, "PRAGMA journal_mode = WAL; PRAGMA foreign_keys = OFF; PRAGMA recursive_triggers = ON");
         exec_sql(db_, "BEGIN IMMEDIATE");
         Prepared p;
         sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sys.objects'", -1, &p.st, nullptr);
