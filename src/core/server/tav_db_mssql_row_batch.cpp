@@ -6,9 +6,10 @@
 #include "qk/qk_string.h"
 #include "qk/qk_utf8.h"
 
-/* SQL Server's limits for one INSERT ... VALUES statement. */
+/* Within SQL Server's limits for one INSERT ... VALUES statement (1000 rows, 2100 parameters,
+ * some of which a driver's procedure call may take for itself). */
 #define ROW_BATCH_MAX_ROWS 1000
-#define ROW_BATCH_MAX_PARAMETERS 2100
+#define ROW_BATCH_MAX_PARAMETERS 2000
 
 struct tav_row_batch {
   QK_mssql_connection *conn;

@@ -1,6 +1,6 @@
 /* Rows written to SQL Server in multi-row INSERT statements: "INSERT INTO t (cols) VALUES
  * (?,..),(?,..),.." carries as many rows as SQL Server takes in one statement (1000 rows,
- * 2100 parameters), so a table of rows costs a round trip per statement instead of one per
+ * 2100 parameters, less a margin), so a table of rows costs a round trip per statement instead of one per
  * row. The same prepared text serves every full statement; the rows left at the end go in
  * one shorter statement. */
 #ifndef TAV_DB_MSSQL_ROW_BATCH_H

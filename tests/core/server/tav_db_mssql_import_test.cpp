@@ -164,11 +164,11 @@ TEST_F(ImportTest, MalformedPackagesAreRefusedAsBadRequests) {
 // Rows and deltas reach SQL Server many to a statement: a full statement of rows and a shorter
 // last one are staged whole, and a row SQL Server refuses in either refuses the push.
 TEST_F(ImportTest, ManyRowsAreStagedInStatementsOfManyRows) {
-  // A parent row and its delta take 4 parameters each: 525 rows fill a statement.
+  // A parent row and its delta take 4 parameters each: 500 rows fill a statement.
   struct Case {
     int rows;
     int refused;  // 1-based row whose date SQL Server refuses, or 0
-  } cases[] = {{525, 0}, {600, 0}, {600, 7}, {600, 590}, {1, 1}};
+  } cases[] = {{500, 0}, {600, 0}, {600, 7}, {600, 590}, {1, 1}};
   for (const Case &c : cases) {
     exec("DELETE FROM dbo.parent");
     new_package({parent});
