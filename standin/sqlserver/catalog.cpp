@@ -576,6 +576,16 @@ void Catalog::drop_temp_table(const std::string& name) {
     exec_sql(db_, "DROP TABLE IF EXISTS " + sql_ref);
 }
 
+std::vector<std::string> Catalog::triggers(const TableInfo& t) const {
+    std::vector<std::string> names;
+    if (t.catalog_view) return names;
+    Query q(db_, t.temp ? "SELECT name FROM sqlite_temp_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name"
+                        : "SELECT name FROM sqlite_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name");
+    q.bind(1, t.temp ? t.name : t.schema + "." + t.name);
+    while (q.step()) names.push_back(q.text(0));
+    return names;
+}
+
 std::vector<std::string> Catalog::check_constraints(const TableInfo& t) const {
     if (t.temp) {
         auto it = temp_tables_.find(lower(t.name));

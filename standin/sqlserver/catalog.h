@@ -88,6 +88,8 @@ public:
     // Drops a temp table at the end of the scope that made it; one a rolled-back
     // transaction already took is only forgotten.
     void drop_temp_table(const std::string& name);
+    // The names of the triggers that fire on writes to the table (the row-version logic's).
+    std::vector<std::string> triggers(const TableInfo& t) const;
     // The table's CHECK constraints by name, in creation order; the session knows which are off.
     std::vector<std::string> check_constraints(const TableInfo& t) const;
 

@@ -105,7 +105,7 @@ struct Stmt : Handle {
     explicit Stmt(Dbc* d) : Handle(Kind::Stmt), dbc(d) {}
     Dbc* dbc;
     std::optional<Batch> batch;
-    bool prepared = false;                 // by SQLPrepare; SQLExecDirect sends a plain batch
+    bool prepared = false;  // by SQLPrepare; SQLExecDirect sends a plain batch
     std::map<int, ParamBinding> params;    // by 1-based number
     std::map<int, ColumnBinding> columns;  // bound with SQLBindCol, by 1-based number
 
@@ -509,9 +509,9 @@ SQLRETURN run(Stmt* s) {
                 values.push_back(b.io == SQL_PARAM_OUTPUT ? Value::null() : param_value(s, {i, n}, b));
             }
             if (!s->dbc->autocommit && !session.in_transaction()) session.execute_text("BEGIN TRANSACTION");
-            // SQL Server's drivers run a prepared or parameterised statement as a procedure call
-            // (sp_prepexec, sp_execute, sp_executesql), in a scope of its own.
-            ExecOutcome out = session.execute(*s->batch, values, s->prepared || s->batch->param_count > 0);
+            // SQL Server's drivers run a prepared or parameterised statement as a procedure
+            // call (sp_prepexec, sp_execute, sp_executesql), in a scope of its own.
+            ExecOutcome out = session.execute(*s->batch, values, s->prepared || count > 0);
             for (const auto& [pos, v] : out.outputs) {
                 auto it = s->params.find(pos + 1);
                 if (it != s->params.end() && it->second.io != SQL_PARAM_INPUT) write_output(element(s, it->second, i), v);

@@ -288,15 +288,18 @@ ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& param
         }
         ~ExecutionScope() {
             if (!own) return;
-            s.rowcount_ = 0;
             for (const auto& name : s.catalog_->temp_table_names()) {
                 if (before.count(lower(name))) continue;
+                // A result still streaming from the table is read ahead before it goes.
+                s.settle_stream();
                 try {
                     s.catalog_->drop_temp_table(name);
                 } catch (const std::exception&) {
                     // Nothing to undo: the execution's own error is the one reported.
                 }
             }
+            s.rowcount_ = 0;
+            if (s.open_stream_) s.open_stream_->sets_rowcount_ = false;
         }
     } execution(*this, own_scope);
     ExecOutcome out;
@@ -564,7 +567,7 @@ void RowStream::finish(long long rowcount) {
     sqlite3_finalize(statement_);
     statement_ = nullptr;
     if (!session_) return;
-    session_->rowcount_ = rowcount;
+    if (sets_rowcount_) session_->rowcount_ = rowcount;
     session_->open_stream_ = nullptr;
     session_ = nullptr;
 }
@@ -824,7 +827,10 @@ std::optional<long long> Session::peek_txid(const std::string& dbfile) const {
 
 long long Session::allocate_txid(const std::string& dbfile) {
     std::string tx = dbfile_table(dbfile, "t$tx"), rules = dbfile_table(dbfile, "t$rules");
-    run_raw(db_, "INSERT INTO " + tx + " (txid) SELECT COALESCE(MAX(txid), 0) + 1 FROM " + tx);
+    // Every transaction gets a stamp and a rebase id of its own (NEWID() and
+    // cast(crypt_gen_random(8) as bigint)); a push replaces them with its own.
+    run_raw(db_, "INSERT INTO " + tx + " (txid, rstamp, rebaseid) SELECT COALESCE(MAX(txid), 0) + 1, tsql_newid(), "
+                 "random() FROM " + tx);
     long long txid = run_raw(db_, "SELECT MAX(txid) FROM " + tx);
     current_txids_[lower(dbfile)] = txid;
     // The counter row equals MAX(txid) and COUNT(*) of the transactions; a
@@ -1235,13 +1241,15 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         into = catalog_->find_table(st.output->target);
         if (!into) throw TsqlError(208, "42S02", "Invalid object name '" + st.output->target.name + "'.");
         // SQL Server compiles no OUTPUT INTO a table that a foreign key or an enabled
-        // CHECK constraint could make refuse rows.
+        // CHECK constraint could make refuse rows, or whose triggers would see them.
         const std::string target_text = "The target table '" + st.output->target.name + "' of the OUTPUT INTO clause ";
         std::vector<ForeignKeyInfo> keys = catalog_->foreign_keys(*into), referencing = catalog_->referencing_keys(*into);
         keys.insert(keys.end(), referencing.begin(), referencing.end());
         if (!keys.empty())
             throw TsqlError(332, "42000", target_text + "cannot be on either side of a (primary key, foreign key) "
                                           "relationship. Found reference constraint '" + keys[0].name + "'.");
+        if (!catalog_->triggers(*into).empty())
+            throw TsqlError(331, "42000", target_text + "cannot have any enabled triggers.");
         std::vector<std::string> checks = nocheck_.count(into->sql_ref) ? std::vector<std::string>{}
                                                                           : catalog_->check_constraints(*into);
         if (!checks.empty())

@@ -81,6 +81,7 @@ private:
     std::deque<std::vector<Value>> read_ahead_;
     std::optional<TsqlError> error_;  // met while reading ahead
     long long rows_ = 0;
+    bool sets_rowcount_ = true;  // false once its execution's own scope has ended
 };
 
 class Session {
@@ -119,7 +120,8 @@ public:
     // allocated as GetTxId does (an ordinary application write).
     long long current_txid(const std::string& dbfile);
     std::optional<long long> peek_txid(const std::string& dbfile) const;
-    // GetTxId's work: a new $t$tx row and the counter row kept current.
+    // GetTxId's work: a new $t$tx row with a random rstamp and rebaseid, and the counter row
+    // kept current.
     long long allocate_txid(const std::string& dbfile);
 
 private:

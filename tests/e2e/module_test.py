@@ -93,6 +93,25 @@ class ModuleTest(unittest.TestCase):
                 self.assertEqual(self.log_rows("case=path-" + name), [(url, 0, 0, 404)])
                 self.assertEqual(self.events_of("case=path-" + name), ["HTTP 404    --    " + url])
 
+    def test_numbers_no_server_could_have_are_refused_and_the_host_lives_on(self):
+        app, zeros, top = self.app, "0" * 32, "9223372036854775807"
+        out_of_range = "number out of range in query string parameter '%s'"
+        cases = [
+            (app + "/pull?db=demo&fid=1&first=-9223372036854775808", out_of_range % "first"),
+            (app + "/pull?db=demo&fid=1&pv=5&from=%s,%s,0,0,0" % (top, zeros), out_of_range % "from"),
+            (app + "/pull?db=demo&fid=1&pv=5&rstamps&from=%s,%s,0,0,0" % (top, zeros), out_of_range % "from"),
+            (app + "/pull?db=demo&fid=1&from=5,%s,0,-9223372036854775808,0;t1" % zeros, out_of_range % "from"),
+            (app + "/push?db=demo&fid=1&h=%s&from=5,%s,0,-9223372036854775808,0;t1" % ("0" * 40, zeros),
+             out_of_range % "from"),
+            (app + "/push?db=demo&fid=1&h=%s&x=%s" % ("0" * 40, top), out_of_range % "x"),
+            (app + "/pull?db=demo&fid=1&pv=7", "query string parameter 'pv' must be a package version from 2 to 6"),
+        ]
+        for target, text in cases:
+            with self.subTest(target):
+                status, _, code, body = self.request(target, body=b"" if "/push" in target else None)
+                self.assertEqual((status, code, body), (400, None, text.encode() + b"\0"))
+        self.assertEqual(self.request(app + "/pull?db=demo&fid=1&pv=5")[0], 200)
+
     def test_internal_error_is_answered_and_reported(self):
         status, reason, code, body = self.request(self.app + "/pull?db=Not_valid&case=bad-name")
         self.assertEqual((status, reason, code), (500, "Internal Error", None))
@@ -102,6 +121,18 @@ class ModuleTest(unittest.TestCase):
         self.assertIn("\tsrc/servers/iis/main.cpp:", text)
         self.assertEqual([e["data"] for e in self.demo.events() if e["data"] == text], [text])
         self.assertEqual(self.log_rows("case=bad-name"), [])
+
+    def test_an_untranslatable_default_is_a_warning_and_the_dbfile_is_served(self):
+        self.demo.require("pull")
+        facts = self.demo.facts
+        self.demo.sql("CREATE TABLE dbo.priced (id int NOT NULL PRIMARY KEY, price money NULL DEFAULT ((1.23456)))")
+        table_id = harness.demo.cli(self.demo.standin, "add-table", facts["data_dir"], facts["dbfile_db"],
+                                    facts["dbfile"], "dbo.priced").splitlines()[0].strip()
+        self.assertEqual(self.request(self.app + "/pull?db=demo&fid=9&pv=6&test=default-warning")[0], 200)
+        warnings = [e for e in self.demo.events() if e["id"] == 2]
+        self.assertEqual([(e["channel"], e["level"]) for e in warnings], [("Tavrin/Admin", 3)])
+        self.assertIn('table [dbo].[priced] (ID %s), column "price": the default ((1.23456)) cannot be given to '
+                      "clients" % table_id, warnings[0]["data"])
 
     def test_request_body_is_saved_logged_and_removed(self):
         body = bytes(range(256)) * 39 + b"0123456789abcdef"  # 10,000 bytes: three reads

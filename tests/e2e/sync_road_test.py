@@ -1,11 +1,16 @@
 #!/usr/bin/python3
 """Whole pull and push roads: the test client against tavrin_host with the sync module, on
 loopback, over the SQL Server stand-in with the provisioned demo dbfile."""
+import hashlib
 import http.client
 import json
 import os
+import sqlite3
 import sys
+import tempfile
 import unittest
+import urllib.parse
+import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
@@ -97,6 +102,22 @@ class TwoClientsTest(DemoCase):
         b.push()
         a.pull()
         self.assertIn(("WH03", "nut-2"), [(r["warehouse"], r["sku"]) for r in a.rows("stock")])
+
+
+class TransactionClientTest(DemoCase):
+    def test_push_after_a_server_side_change(self):
+        """Clients of versions 3 to 5 name their baseline by the stamp of the server's newest
+        transaction, which here an application made directly (no push)."""
+        self.demo.require("pull")
+        self.demo.require("push")
+        for version in (5, 4, 3):
+            with self.subTest(version=version):
+                client = self.demo.client("v%d" % version, fid=10 + version, version=version)
+                self.demo.sql("UPDATE dbo.stock SET qty = %d WHERE warehouse = 'WH01'" % (100 + version))
+                self.assertEqual(client.pull().status, 200)
+                client.update("stock", client.find("stock", warehouse="WH02", sku="bolt-6"), {"qty": version})
+                self.assertEqual(client.push().status, 200)
+                self.assertEqual(self.demo.sql("SELECT qty FROM dbo.stock WHERE warehouse = 'WH02'"), [[str(version)]])
 
 
 class RefusalTest(DemoCase):

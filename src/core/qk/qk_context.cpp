@@ -154,6 +154,20 @@ void QK_context__check_cancel(QK_context *ctx) {
     QK_context__throw(ctx, QK_ERR_CANCELLED, __FILE__, __LINE__);
 }
 
+void QK_context__set_warning_callback(QK_context *ctx, QK_warning_callback callback) {
+  ctx->warning_callback = callback;
+}
+
+void QK_context__warn(QK_context *ctx, const char *szFormat, ...) {
+  char text[QK_CONTEXT_MESSAGE_SIZE];
+  va_list args;
+  if (ctx == NULL || ctx->warning_callback == NULL || szFormat == NULL) return;
+  va_start(args, szFormat);
+  vsnprintf(text, sizeof text, szFormat, args);
+  va_end(args);
+  ctx->warning_callback(ctx->user_data, text);
+}
+
 QK_uint32 QK_sz__trim_error_text(char *sz) {
   size_t len = strlen(sz);
   while (len > 0 && (sz[len - 1] == '\n' || sz[len - 1] == '\r' || sz[len - 1] == ' ' || sz[len - 1] == '.'))

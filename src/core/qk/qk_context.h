@@ -120,6 +120,9 @@ enum QK_qklib_error : QK_uint64 {
 
 /* Asked by QK_context__check_cancel; nonzero means "stop the work". */
 typedef int (*QK_cancel_callback)(void *pUserData);
+/* Told by QK_context__warn of a condition that fails nothing but wants the administrator's
+ * attention (the host writes it to the event log). */
+typedef void (*QK_warning_callback)(void *pUserData, const char *szText);
 
 typedef struct QK_context {
   QK_uint64 process_id;
@@ -133,6 +136,7 @@ typedef struct QK_context {
   char trace[QK_CONTEXT_TRACE_SIZE];
   void *user_data;
   QK_cancel_callback cancel_callback;
+  QK_warning_callback warning_callback;
 } QK_context;
 
 /* New zero-filled context (level 0 holding QK_OK); 2 or 5 are returned, not recorded. */
@@ -173,6 +177,10 @@ void QK_context__get_user_data(const QK_context *ctx, void **ppUserData);
 void QK_context__set_cancel_callback(QK_context *ctx, QK_cancel_callback callback);
 /* Asks the callback (when set); a nonzero answer raises 251 at the current level. */
 void QK_context__check_cancel(QK_context *ctx);
+void QK_context__set_warning_callback(QK_context *ctx, QK_warning_callback callback);
+/* Hands the printf-style text (cut at QK_CONTEXT_MESSAGE_SIZE - 1 bytes) to the warning
+ * callback when one is set; the error slots are not touched. */
+void QK_context__warn(QK_context *ctx, const char *szFormat, ...) __attribute__((format(printf, 2, 3)));
 
 /* Text of an error value into buf (filled with NULs first); nothing for a NULL buf or length 0. */
 void QK_error__to_text(QK_error err, int bDetailed, char *buf, QK_uint32 lenBuf);

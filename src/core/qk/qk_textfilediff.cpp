@@ -262,20 +262,33 @@ static void QK_textfilediff__out_write_conflict(QK_context *ctx, void *baton, QK
 done:;
 }
 
-/* The ending kind most lines of a text have; ties go to the earlier kind. */
+/* The ending kind most lines of a text have, ties going to the earlier kind; ENDING_NONE for
+ * a text without any line ending. An unterminated last line is only the end of the text, not
+ * a vote for no ending: counted, it outvoted the single ending of a two-line text. */
 static int dominant_ending(const QK_textfilediff_text *pText) {
-  const QK_uint32 counts[] = {pText->count_no_ending, pText->count_lf, pText->count_crlf, pText->count_cr};
-  int best = 0;
-  for (int kind = 1; kind < 4; kind++)
+  const QK_uint32 counts[] = {0, pText->count_lf, pText->count_crlf, pText->count_cr};
+  int best = ENDING_NONE;
+  for (int kind = ENDING_LF; kind <= ENDING_CR; kind++)
     if (counts[kind] > counts[best]) best = kind;
   return best;
 }
 
+/* The side that changed the endings wins. A text without line endings has no say: a side
+ * without any takes the other side's kind (or the base's); texts that disagree on every side,
+ * or have no endings at all, are joined by "\r\n". */
 static const char *choose_separator(const QK_textfilediff *pDiff) {
   int base = dominant_ending(&pDiff->texts[QK_DIFF_SOURCE_BASE]);
   int modified = dominant_ending(&pDiff->texts[QK_DIFF_SOURCE_MODIFIED]);
   int latest = dominant_ending(&pDiff->texts[QK_DIFF_SOURCE_LATEST]);
-  int kind = modified == latest ? modified : base == modified ? latest : base == latest ? modified : ENDING_NONE;
+  int kind = ENDING_NONE;
+  if (modified == ENDING_NONE) modified = latest != ENDING_NONE ? latest : base;
+  if (latest == ENDING_NONE) latest = modified;
+  if (modified == latest)
+    kind = modified;
+  else if (base == modified)
+    kind = latest;
+  else if (base == latest)
+    kind = modified;
   return kind == ENDING_LF ? "\n" : kind == ENDING_CR ? "\r" : "\r\n";
 }
 

@@ -570,14 +570,41 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
+static const char s_push_applied_sql[] =
+    "SELECT COUNT(*) FROM tavrin.\"%s$t$tx\" WITH (UPDLOCK, HOLDLOCK) WHERE rstamp=?";
+
+/* Whether a transaction holds the rstamp already. The locks keep the answer true until the
+ * request's transaction ends: a second copy of the push waits here for the first. */
+static void rstamp_applied(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, int *pbApplied) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char szGuid[QK_GUID_SZ_SIZE];
+  SQLLEN indGuid = 0, ind = 0;
+  QK_int64 count = 0;
+  int bRow = 0;
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_push_applied_sql, h->name));
+  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 1, QK_guid__to_sz(pRstamp16, szGuid), &indGuid));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
+  if (bRow) QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &count, &ind));
+  *pbApplied = count > 0;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
 void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 *pi) {
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char szGuid[QK_GUID_SZ_SIZE];
   SQLLEN indGuid = 0;
+  int bApplied = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pi);
   *pi = 0;
+  if (pRstamp16 != NULL) {
+    QK_TRY(ctx, rstamp_applied(ctx, h, pRstamp16, &bApplied));
+    if (bApplied)
+      QK_THROW_FMT(ctx, TAV_ERR_PUSH_ALREADY_APPLIED, "a transaction holds the rstamp %s already",
+                   QK_guid__to_sz(pRstamp16, szGuid));
+  }
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "EXEC tavrin.\"%s$z$GetTxId\" @txid = ? OUTPUT;\n", h->name));
   QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi));
   QK_VERIFY(ctx, *pi > 0);

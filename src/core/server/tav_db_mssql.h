@@ -226,7 +226,16 @@ void tav_db_mssql__get_fk_constraint_list_txid(QK_context *ctx, tav_db_handle *h
                                                QK_int64 *pTxid, QK_int64 *pGeneration);
 /* A new transaction id (inside the request's transaction). */
 void tav_db_mssql__new_txid(QK_context *ctx, tav_db_handle *h, QK_int64 *pTxid);
-/* The same; with an rstamp (opt) the transaction records it and gets a fresh rebaseid. */
+/* A package a client got wrong (a malformed row id, a change of a version the server never
+ * had, ...): qklib 400, answered 400 with its text. */
+#define TAV_ERR_MALFORMED_PACKAGE QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)
+/* A push whose rstamp a transaction already holds: a copy of the push applied before, maybe
+ * while this one ran. The caller undoes its transaction and answers as to a repeated push. */
+#define TAV_ERR_PUSH_ALREADY_APPLIED QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 313)
+/* The same; with an rstamp (opt) the transaction records it and gets a fresh rebaseid. Before
+ * that the rstamp is looked up under an update lock held to the end of the transaction, so of
+ * two copies of one push the later waits for the first and then fails with
+ * TAV_ERR_PUSH_ALREADY_APPLIED. */
 void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 *pi);
 
 /* ---- Statement helpers shared by the store ---- */

@@ -45,10 +45,25 @@ static const char IPKLOG_INSERT_SQL[] =
     "    SELECT %s, %s, orig, %s, z_identity FROM #%s;";
 static const char REWRITE_REF_SQL[] =
     "UPDATE #%s SET \"%s\"=('S:' + CAST(? AS varchar(25))) WHERE \"%s\"=('C:' + CAST(? AS varchar(25)))";
+/* The client values SQL Server gave back unchanged keep their number and become server keys. */
+static const char RELABEL_REFS_SQL[] =
+    "UPDATE #%s SET \"%s\"=('S:' + SUBSTRING(\"%s\",3,25)) WHERE \"%s\" IN (SELECT 'C:' + CAST(orig AS "
+    "varchar(25)) FROM #%s WHERE orig = z_identity)";
+
+/* What a rewrite turns into server keys: one pair, or (with an identities table) every client
+ * value that became the same server value. */
+typedef struct key_rewrite {
+  QK_int64 clientValue, serverValue;
+  const char *pszIdentities;
+} key_rewrite;
+
+static void rewrite_refs(QK_context *ctx, tav_db_handle *h, QK_vhash *pRefs, tav_defin *psk, QK_vhash *pState,
+                         const key_rewrite *r);
 
 /* One referencing column of a staged table, then the columns that reference it in turn. */
 static void rewrite_column(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK_vhash *pState, const char *pszTblId,
-                           const char *pszRecords, const char *pszColId, QK_int64 clientValue, QK_int64 serverValue) {
+                           const char *pszRecords, const char *pszColId, const key_rewrite *r) {
+  QK_int64 clientValue = r->clientValue, serverValue = r->serverValue;
   QK_vhash *pNext = NULL;
   QK_string *pLiteral = NULL, *pQuoted = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
@@ -60,14 +75,18 @@ static void rewrite_column(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK
   QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &length, "SELECT COALESCE(COL_LENGTH('tempdb..#%s', '%s'), -4)",
                                             pszRecords, QK_string__sz(pLiteral)));
   if (length == -4) goto done;
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, REWRITE_REF_SQL, pszRecords, QK_string__sz(pQuoted),
-                                        QK_string__sz(pQuoted)));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &serverValue));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &clientValue));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  if (r->pszIdentities != NULL) {
+    QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, RELABEL_REFS_SQL, pszRecords, QK_string__sz(pQuoted),
+                                       QK_string__sz(pQuoted), QK_string__sz(pQuoted), r->pszIdentities));
+  } else {
+    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, REWRITE_REF_SQL, pszRecords, QK_string__sz(pQuoted),
+                                          QK_string__sz(pQuoted)));
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &serverValue));
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &clientValue));
+    QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  }
   QK_TRY(ctx, tav_defin__list_referencing_columns(ctx, psk, pszTblId, pszColId, &pNext));
-  if (pNext != NULL)
-    QK_TRY(ctx, tav_db_mssql__rewrite_identity_refs(ctx, h, pNext, psk, pState, clientValue, serverValue));
+  if (pNext != NULL) QK_TRY(ctx, rewrite_refs(ctx, h, pNext, psk, pState, r));
 done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pQuoted));
@@ -75,8 +94,8 @@ done:
   QK_RELEASE(ctx, QK_vhash__free(ctx, pNext));
 }
 
-void tav_db_mssql__rewrite_identity_refs(QK_context *ctx, tav_db_handle *h, QK_vhash *pRefs, tav_defin *psk,
-                                         QK_vhash *pState, QK_int64 clientValue, QK_int64 serverValue) {
+static void rewrite_refs(QK_context *ctx, tav_db_handle *h, QK_vhash *pRefs, tav_defin *psk, QK_vhash *pState,
+                         const key_rewrite *r) {
   QK_vhash *pCols = NULL, *pMember = NULL;
   QK_uint32 countTables = 0, countCols = 0;
   const char *pszTblId = NULL, *pszColId = NULL, *pszRecords = NULL;
@@ -90,9 +109,17 @@ void tav_db_mssql__rewrite_identity_refs(QK_context *ctx, tav_db_handle *h, QK_v
     QK_TRY(ctx, QK_vhash__count(ctx, pCols, &countCols));
     for (QK_uint32 j = 0; j < countCols; j++) {
       QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pCols, j, &pszColId, NULL));
-      QK_TRY(ctx, rewrite_column(ctx, h, psk, pState, pszTblId, pszRecords, pszColId, clientValue, serverValue));
+      QK_TRY(ctx, rewrite_column(ctx, h, psk, pState, pszTblId, pszRecords, pszColId, r));
     }
   }
+done:;
+}
+
+void tav_db_mssql__rewrite_identity_refs(QK_context *ctx, tav_db_handle *h, QK_vhash *pRefs, tav_defin *psk,
+                                         QK_vhash *pState, QK_int64 clientValue, QK_int64 serverValue) {
+  key_rewrite r = {clientValue, serverValue, NULL};
+  QK_ARG_NOT_NULL(ctx, pRefs);
+  QK_TRY(ctx, rewrite_refs(ctx, h, pRefs, psk, pState, &r));
 done:;
 }
 
@@ -144,6 +171,7 @@ done:
 
 static void rewrite_references(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK_vhash *pState,
                                const char *pszTblId, const char *pszIdentityColId, const char *pszIdentities) {
+  key_rewrite unchanged = {0, 0, pszIdentities};
   QK_vhash *pRefs = NULL;
   QK_varray *pPairs = NULL;
   QK_uint32 countRefs = 0, countPairs = 0;
@@ -166,6 +194,9 @@ static void rewrite_references(QK_context *ctx, tav_db_handle *h, tav_defin *psk
     QK_TRY(ctx, QK_varray__get__int64(ctx, pPairs, i + 1, &assigned));
     QK_TRY(ctx, tav_db_mssql__rewrite_identity_refs(ctx, h, pRefs, psk, pState, orig, assigned));
   }
+  /* No "C:" value of a row this push inserted stays behind: a client key left later is one
+   * that no insert maps. */
+  QK_TRY(ctx, rewrite_refs(ctx, h, pRefs, psk, pState, &unchanged));
 done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pPairs));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pRefs));

@@ -56,6 +56,12 @@ static const char DROP_ORPHAN_UNDELETES_SQL[] =
     "  INNER JOIN #%s tr ON tr.z_rid = td.rid AND td.txid_rec_undel IS NOT NULL\n"
     "WHERE (%s)\n"
     "AND NOT EXISTS (%s)\n";
+/* The first row of a change whose key text in the column is still a client's. */
+static const char CLIENT_KEY_LEFT_SQL[] =
+    "SELECT TOP 1 tr.z_rid, tr.\"%s\" FROM #%s tr INNER JOIN #%s td ON (td.rid=tr.z_rid)\n"
+    "WHERE SUBSTRING(tr.\"%s\",1,2) = 'C:'%s";
+static const char NOT_AN_INSERT_SQL[] =
+    " AND NOT (td.txid_rec_del IS NULL AND td.txid_rec_undel IS NULL AND td.txid_rec_reinsert IS NULL)";
 static const char UNDELETED_VALUES_SQL[] =
     "INSERT INTO #%s (z_rid, %s%s)\n"
     "  SELECT rv.rid, %s%s FROM\n"
@@ -272,11 +278,10 @@ static void drop_orphans(QK_context *ctx, tav_db_handle *h, tav_defin *psk, cons
     QK_TRY(ctx, tav_defin__resolve_identity_column(ctx, psk, t->pszTblId, pszColId, &pszIdentityTbl, NULL));
     QK_TRY(ctx, QK_string__append__format(ctx, pNotNull, "%str.%s IS NOT NULL", columns ? " AND " : "", pszMine));
     if (columns) QK_TRY(ctx, QK_string__append__sz(ctx, pParent, " AND "));
+    /* A client's "C:" value names a row of no server table: it never matches a parent. */
     if (pszIdentityTbl != NULL)
-      QK_TRY(ctx, QK_string__append__format(
-                      ctx, pParent,
-                      "(('C:' + CAST (o.%s AS varchar(25))) = tr.%s OR ('S:' + CAST (o.%s AS varchar(25))) = tr.%s)",
-                      pszOther, pszMine, pszOther, pszMine));
+      QK_TRY(ctx, QK_string__append__format(ctx, pParent, "('S:' + CAST (o.%s AS varchar(25))) = tr.%s", pszOther,
+                                            pszMine));
     else
       QK_TRY(ctx, QK_string__append__format(ctx, pParent, "o.%s = tr.%s", pszOther, pszMine));
     columns++;
@@ -302,6 +307,49 @@ done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pParent));
   QK_RELEASE(ctx, QK_string__free(ctx, pNotNull));
+}
+
+/* Once the parents' new rows have their server keys, a "C:" key text left in a change (other
+ * than the new key of an inserted row) refers to no row of the push: the push is refused, for
+ * the value must never be read as a server key. */
+static void refuse_client_keys_left(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const tav_staged_table *t,
+                                    const char *pszIdentity) {
+  QK_string *pName = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_uint32 count = 0;
+  const char *pszName = NULL, *pszColId = NULL, *pszIdTbl = NULL, *pszIdCol = NULL;
+  QK_uint8 rid[16];
+  char szRid[QK_GUID_SZ_SIZE], *pszValue = NULL;
+  SQLLEN ind = 0;
+  int bRow = 0;
+  QK_TRY(ctx, QK_vhash__count(ctx, t->pPkgCols, &count));
+  for (QK_uint32 i = 0; i < count && !bRow; i++) {
+    QK_TRY(ctx, QK_vhash__get_nth_pair__sz(ctx, t->pPkgCols, i, &pszName, &pszColId));
+    QK_TRY(ctx, tav_defin__resolve_identity_column(ctx, psk, t->pszTblId, pszColId, &pszIdTbl, &pszIdCol));
+    if (pszIdCol == NULL) continue;
+    QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszName, '"', &pName));
+    QK_TRY(ctx, QK_mssql__prepare__format(
+                    ctx, h->conn, &hStmt, CLIENT_KEY_LEFT_SQL, QK_string__sz(pName), t->pszRecords, t->pszDeltas,
+                    QK_string__sz(pName),
+                    pszIdentity != NULL && strcmp(pszColId, pszIdentity) == 0 ? NOT_AN_INSERT_SQL : ""));
+    QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
+    if (bRow) {
+      QK_TRY(ctx, QK_mssql__get__guid(ctx, hStmt, 1, rid, &ind));
+      QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 2, &pszValue));
+      QK_THROW_FMT(ctx, ERR_BAD_REQUEST,
+                   "Row id %s: column \"%s\" holds the client identity value %s, which no row of the package "
+                   "inserts.",
+                   QK_guid__to_sz(rid, szRid), pszName, pszValue);
+    }
+    QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+    hStmt = SQL_NULL_HSTMT;
+    QK_RELEASE(ctx, QK_string__free(ctx, pName));
+    pName = NULL;
+  }
+done:
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pName));
+  QK_free(ctx, pszValue);
 }
 
 void tav_db_mssql__apply_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter,
@@ -333,6 +381,7 @@ void tav_db_mssql__apply_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   if (dropped > 0)
     QK_TRY(ctx, tav_db_mssql__audit_dropped_rows(ctx, h, pPkgDb, t.pszTblId, t.pszRecords, t.pszDeltas, dropped));
   QK_TRY(ctx, tav_defin__get_rowid_column(ctx, psk, t.pszTblId, &pszIdentity));
+  QK_TRY(ctx, refuse_client_keys_left(ctx, h, psk, &t, pszIdentity));
   if (pszIdentity != NULL) {
     QK_int64 inserts = t.inserts;
     t.inserts = 0;

@@ -205,7 +205,7 @@ static void check_deltas_table(QK_context *ctx, sqlite3 *pPkgDb, const char *psz
   QK_int64 tables = 0, repeated = 0;
   QK_TRY(ctx, QK_sqlite__one_int64(ctx, pPkgDb, &tables, DELTAS_TABLE_EXISTS_SQL, pszTblId));
   if (tables == 1) QK_TRY(ctx, QK_sqlite__one_int64(ctx, pPkgDb, &repeated, REPEATED_DELTAS_SQL, pszTblId));
-  if (tables != 1 || repeated != 0) QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), MALFORMED_PACKAGE_MESSAGE);
+  if (tables != 1 || repeated != 0) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, MALFORMED_PACKAGE_MESSAGE);
 done:;
 }
 
@@ -218,7 +218,7 @@ static void check_rows_pair_with_deltas(QK_context *ctx, sqlite3 *pPkgDb, const 
   QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_ROW));
   if (sqlite3_column_int64(pStmt, 0) != sqlite3_column_int64(pStmt, 1) ||
       sqlite3_column_int64(pStmt, 1) != sqlite3_column_int64(pStmt, 2))
-    QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), MALFORMED_PACKAGE_MESSAGE);
+    QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, MALFORMED_PACKAGE_MESSAGE);
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -253,7 +253,7 @@ static void restage_records(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, 
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hDelete, "DELETE FROM #%s WHERE z_rid = ?", pszRecords));
   while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
     int len = sqlite3_column_bytes(pStmt, 0);
-    if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
+    if (len != 16) QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "guid blob must be 16 bytes: %d", len);
     QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, 0), szGuid);
     QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hDelete, 1, szGuid, &ind));
     QK_TRY(ctx, QK_mssql__execute(ctx, hDelete));
@@ -298,12 +298,12 @@ static void stage_deltas(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, con
     tav_col_binding *b;
     /* rid is NOT NULL in the deltas table: a delta without a row id is the package's fault,
      * not a server error. */
-    if (len == 0) QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "Malformed package. A row delta has no row id.");
-    if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
+    if (len == 0) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Malformed package. A row delta has no row id.");
+    if (len != 16) QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "guid blob must be 16 bytes: %d", len);
     QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, 0), szGuid);
     /* A delete that names no version can match none: it would never be applied. */
     if (add == 0 && bDelNull)
-      QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
+      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
                    "Malformed package. The delete of row id %s names no row version (txid_rec_del is NULL).", szGuid);
     QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hInsert, &pBindings, &first));
     b = &pBindings->pBindings[first];

@@ -40,6 +40,11 @@ static const char s_superseded_sql[] =
 static const char s_own_base_sql[] =
     "SELECT pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid FROM #%s WHERE (pd_txid_rec_del=-1) ORDER BY "
     "pd_txid ASC;";
+static const char s_unknown_base_sql[] =
+    "SELECT TOP 1 pd_rid, pd_txid_rec_del FROM #%s pd\n"
+    "WHERE pd.pd_txid_rec_del <> -1\n"
+    "AND NOT EXISTS (SELECT 1 FROM tavrin.\"%s$z$rv$%s\" rv WHERE rv.rid = pd.pd_rid AND rv.txid = "
+    "pd.pd_txid_rec_del);";
 static const char s_known_new_rows_sql[] =
     "SELECT pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid\n"
     "FROM #%s t\n"
@@ -47,8 +52,8 @@ static const char s_known_new_rows_sql[] =
 
 void tav_db_mssql__package_rid_text(QK_context *ctx, sqlite3_stmt *pStmt, int col, char *pszOut) {
   int len = sqlite3_column_bytes(pStmt, col);
-  if (len == 0) QK_THROW_MSG(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob misssing");
-  if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
+  if (len == 0) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "guid blob misssing");
+  if (len != 16) QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "guid blob must be 16 bytes: %d", len);
   QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, col), pszOut);
 done:;
 }
@@ -136,6 +141,28 @@ static void add_conflict_row(QK_context *ctx, tav_row_batch *pBatch, sqlite3_stm
 done:;
 }
 
+/* Every change of an existing row must be based on a version the server holds of that row (or
+ * on one of the client's own, -1): a change of a version that never was can only fail late, in
+ * the import, where it would look like a race and be retried in vain. */
+static void check_change_bases(QK_context *ctx, tav_db_handle *h, const char *pszTemp, const char *pszTbl) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_uint8 rid[16];
+  char szRid[QK_GUID_SZ_SIZE];
+  QK_int64 base = 0;
+  SQLLEN indRid = 0, indBase = 0;
+  int bRow = 0;
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_unknown_base_sql, pszTemp, h->name, pszTbl));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
+  if (!bRow) goto done;
+  QK_TRY(ctx, QK_mssql__get__guid(ctx, hStmt, 1, rid, &indRid));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &base, &indBase));
+  QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+               "Malformed package. The change of row %s is based on version %lld, which the server does not hold.",
+               QK_guid__to_sz(rid, szRid), (long long)base);
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
 void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
                                            sqlite3 *pPkgDb, QK_varray **ppEntries) {
   QK_varray *pEntries = NULL;
@@ -175,6 +202,7 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   QK_TRY(ctx, QK_sqlite__finalize(ctx, &pRows));
   if (bInserted) {
+    QK_TRY(ctx, check_change_bases(ctx, h, szTemp, szTbl));
     QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_superseded_sql, szTemp, h->name, szTbl, h->name, szTbl));
     QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
     QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_own_base_sql, szTemp));
@@ -190,6 +218,9 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pRows, &bRow));
     if (!bRow) break;
     QK_TRY(ctx, tav_db_mssql__package_rid_text(ctx, pRows, 1, szRid));
+    if (sqlite3_column_type(pRows, 2) == SQLITE_NULL)
+      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                   "Malformed package. The row delta of row %s neither adds nor replaces a version.", szRid);
     QK_TRY(ctx, add_conflict_row(ctx, pBatch, pRows, szRid, 1));
     bInserted = 1;
   }

@@ -258,6 +258,32 @@ static void set_column_type(QK_context *ctx, tav_defin *psk, const column_row *r
 done:;
 }
 
+/* The client default of a column. One that cannot be translated (a literal SQL Server takes
+ * but the client's type check would not) leaves the column without a default and tells the
+ * administrator: the rest of the schema is served. */
+static void translate_column_default(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const column_row *r,
+                                     const char *pszSchema, const char *pszTable, const char *pszColumn,
+                                     const char *pszDefault, char **ppszClientDefault) {
+  const char *pszMessage = NULL;
+  char szError[128];
+  QK_error err;
+  tav_defin__translate_default(ctx, psk, r->szTbl, r->szCol, pszDefault, ppszClientDefault);
+  if (!QK_context__has_error(ctx)) goto done;
+  if (QK_context__error_equals(ctx, QK_ERR_MALLOC_FAILED)) QK_CHECK(ctx);
+  QK_context__get_error(ctx, &err);
+  QK_error__to_text(err, 0, szError, sizeof szError);
+  QK_context__get_message(ctx, &pszMessage);
+  QK_context__warn(ctx,
+                   "dbfile %s, table [%s].[%s] (ID %s), column \"%s\": the default %s cannot be given to clients "
+                   "(%s: %s); clients get the column without a default.",
+                   h->name, pszSchema != NULL ? pszSchema : "", pszTable, r->szTbl, pszColumn, pszDefault, szError,
+                   pszMessage != NULL && *pszMessage != '\0' ? pszMessage : "-");
+  QK_context__reset_error(ctx);
+  QK_free(ctx, *ppszClientDefault);
+  *ppszClientDefault = NULL;
+done:;
+}
+
 /* Adds every column of the synchronised tables that the filter lets through. */
 static void fetch_columns(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
@@ -319,7 +345,8 @@ static void fetch_columns(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav
     QK_TRY(ctx, tav_defin__set_notnull(ctx, psk, r.szTbl, r.szCol, !bNullable, NULL));
     if (pszDefault != NULL) {
       QK_TRY(ctx, tav_defin__set_host_defval(ctx, psk, r.szTbl, r.szCol, pszDefault));
-      QK_TRY(ctx, tav_defin__translate_default(ctx, psk, r.szTbl, r.szCol, pszDefault, &pszClientDefault));
+      QK_TRY(ctx, translate_column_default(ctx, h, psk, &r, pszSchema, pszTable, pszColumn, pszDefault,
+                                           &pszClientDefault));
       if (pszClientDefault != NULL)
         QK_TRY(ctx, tav_defin__set_column_defval(ctx, psk, r.szTbl, r.szCol, 1, NULL, pszClientDefault));
     }

@@ -532,7 +532,7 @@ static void bind_package_value(QK_context *ctx, sqlite3_stmt *pPkgStmt, int pkgC
     if (len == 0) {
       QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, ipar, SQL_C_CHAR, SQL_CHAR, &b->indicator));
     } else {
-      if (len != 16) QK_THROW_FMT(ctx, QK_ERR_NOT_IMPLEMENTED, "guid blob must be 16 bytes: %d", len);
+      if (len != 16) QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "guid blob must be 16 bytes: %d", len);
       QK_guid__to_sz((const QK_uint8 *)pBytes, b->szGuid);
       QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, ipar, b->szGuid, &b->indicator));
     }

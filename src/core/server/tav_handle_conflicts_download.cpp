@@ -1095,7 +1095,8 @@ void tav_export__rstamp_rows(QK_context *ctx, const tav_backend_ops *ops, tav_db
       first = 1;
     }
   }
-  QK_TRY(ctx, tav_pkg__create(ctx, dir, pv, pkg));
+  /* Stamp rows are transaction rows: a version-6 client gets them in the transaction form. */
+  QK_TRY(ctx, tav_pkg__create(ctx, dir, pv < 5 ? pv : 5, pkg));
   QK_TRY(ctx, ops->export_meta_table(ctx, h, "tx", NULL, s_tx_rows_columns, first, maxTxid, NULL, pkg->db));
   if (first > 1) {
     QK_TRY(ctx, ops->export_meta_table(ctx, h, "tx", NULL, s_tx_rows_columns, first - 1, first - 1, NULL, pkg->db));

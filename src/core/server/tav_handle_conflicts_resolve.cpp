@@ -647,7 +647,13 @@ void tav_conflict__resolve_table(QK_context *ctx, const tav_backend_ops *ops, ta
   if (purgedAction != TAVRIN_ACTION_IGNORE && purgedAction != TAVRIN_ACTION_REJECT)
     QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "Unsupported action %d for 'baseline purged' situation",
                  purgedAction);
-  QK_TRY(ctx, QK_sqlite__exec_printf(ctx, db, DELTA_INDEX_SQL, tbl_id, tbl_id));
+  QK_sqlite__exec_printf(ctx, db, DELTA_INDEX_SQL, tbl_id, tbl_id);
+  /* Two deltas of one row id: the client's package is at fault, not the server. */
+  if (QK_context__error_equals(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, SQLITE_CONSTRAINT))) {
+    QK_context__reset_error(ctx);
+    QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Malformed package. A row id has more than one row delta.");
+  }
+  QK_CHECK(ctx);
   QK_TRY(ctx, QK_sqlite__exec_printf(ctx, db, DELTA_ADD_UNDEL_SQL, tbl_id));
   QK_TRY(ctx, ops->salvage(ctx, h, defin, tbl_id, recovery_set, db, &pEntries));
   if (pEntries == NULL) goto done;

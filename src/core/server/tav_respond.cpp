@@ -211,11 +211,31 @@ static void file_size(QK_context *ctx, const char *pszPath, QK_int64 *pSize) {
 done:;
 }
 
-void tav_respond__handle_request(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                                 QK_mssql_connection *pDbfileConn, const char *pszTempDir, const char *pszClientAddress,
-                                 const char *pszRequestPath, const tav_user_identity *pIdentity,
-                                 const char *pszFilterBaseHeader, const char *pszIncomingPath, int *pStatus,
-                                 int *pBodyKind, char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage) {
+/* The request-log row, under the retry rule of the pull's and push's transactions: a push
+ * committed before it must not be answered 500 for a deadlock on the log table alone. */
+static void log_request_retried(QK_context *ctx, QK_mssql_connection *pConfigConn, const char *pszRequestPath,
+                                QK_int64 unixTime, const char *pszClientAddress, QK_int64 requestSize,
+                                QK_int64 responseSize, int status, QK_int64 elapsedMs, QK_int64 txid, QK_int64 txidR,
+                                const tav_retry_pacing *pPacing) {
+  for (int attempt = 1;; attempt++) {
+    g_mssql_backend_ops.log_request(ctx, pConfigConn, pszRequestPath, unixTime, pszClientAddress, requestSize,
+                                    responseSize, status, elapsedMs, txid, txidR);
+    if (!QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM) && !QK_context__error_equals(ctx, QK_ERR_BUSY_RETRY))
+      break;
+    if (attempt >= TAV_RETRY_MAX_ATTEMPTS) break;
+    QK_context__reset_error(ctx);
+    tav_respond__retry_pause(pPacing, attempt);
+  }
+  QK_CHECK(ctx);
+done:;
+}
+
+void tav_respond__handle_request_paced(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
+                                       QK_mssql_connection *pDbfileConn, const char *pszTempDir,
+                                       const char *pszClientAddress, const char *pszRequestPath,
+                                       const tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
+                                       const char *pszIncomingPath, int *pStatus, int *pBodyKind, char **ppszBody,
+                                       QK_vhash **ppHeaders, char **ppszMessage, const tav_retry_pacing *pPacing) {
   QK_int64 startMs = 0, endMs = 0, txid = 0, txidR = 0, requestSize = 0, responseSize = 0;
   int status = 0, bodyKind = TAV_BODY_NONE;
   char *pszBody = NULL, *pszMessage = NULL;
@@ -235,8 +255,8 @@ void tav_respond__handle_request(QK_context *ctx, const char *pszSupportMode, QK
     responseSize = (QK_int64)strlen(pszBody);
   else if (bodyKind == TAV_BODY_FILE)
     QK_TRY(ctx, file_size(ctx, pszBody, &responseSize));
-  QK_TRY(ctx, g_mssql_backend_ops.log_request(ctx, pConfigConn, pszRequestPath, endMs / 1000, pszClientAddress,
-                                              requestSize, responseSize, status, endMs - startMs, txid, txidR));
+  QK_TRY(ctx, log_request_retried(ctx, pConfigConn, pszRequestPath, endMs / 1000, pszClientAddress, requestSize,
+                                  responseSize, status, endMs - startMs, txid, txidR, pPacing));
   *pStatus = status;
   *pBodyKind = bodyKind;
   *ppszBody = pszBody;
@@ -250,4 +270,16 @@ done:
   QK_RELEASE(ctx, QK_free(ctx, pszBody));
   QK_RELEASE(ctx, QK_free(ctx, pszMessage));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pHeaders));
+}
+
+void tav_respond__handle_request(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
+                                 QK_mssql_connection *pDbfileConn, const char *pszTempDir, const char *pszClientAddress,
+                                 const char *pszRequestPath, const tav_user_identity *pIdentity,
+                                 const char *pszFilterBaseHeader, const char *pszIncomingPath, int *pStatus,
+                                 int *pBodyKind, char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage) {
+  QK_TRY(ctx, tav_respond__handle_request_paced(ctx, pszSupportMode, pConfigConn, pDbfileConn, pszTempDir,
+                                                pszClientAddress, pszRequestPath, pIdentity, pszFilterBaseHeader,
+                                                pszIncomingPath, pStatus, pBodyKind, ppszBody, ppHeaders, ppszMessage,
+                                                NULL));
+done:;
 }

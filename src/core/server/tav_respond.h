@@ -10,6 +10,7 @@
 
 struct QK_mssql_connection;
 struct tav_backend_ops;
+struct tav_retry_pacing;
 struct tav_user_identity;
 
 /* What the host stores as the context's user data: the engine sets the flag to 1 when the
@@ -44,12 +45,21 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
                            const char *pszIncomingPath, QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus, int *pBodyKind,
                            char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage);
 /* Dispatches the request and writes its row into the request log of the configuration
- * database. A cancelled request or a failed log write is an error (nothing is handed out);
- * otherwise all five outputs are set as by tav_respond__dispatch. */
+ * database; a deadlock or busy error on the log row is retried as the pull's and push's
+ * transactions are. A cancelled request or a failed log write is an error (nothing is handed
+ * out); otherwise all five outputs are set as by tav_respond__dispatch. */
 void tav_respond__handle_request(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
                                  QK_mssql_connection *pDbfileConn, const char *pszTempDir, const char *pszClientAddress,
                                  const char *pszRequestPath, const struct tav_user_identity *pIdentity,
                                  const char *pszFilterBaseHeader, const char *pszIncomingPath, int *pStatus,
                                  int *pBodyKind, char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage);
+/* The same with the waits between tries of the log row given (NULL: the default). */
+void tav_respond__handle_request_paced(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
+                                       QK_mssql_connection *pDbfileConn, const char *pszTempDir,
+                                       const char *pszClientAddress, const char *pszRequestPath,
+                                       const struct tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
+                                       const char *pszIncomingPath, int *pStatus, int *pBodyKind, char **ppszBody,
+                                       QK_vhash **ppHeaders, char **ppszMessage,
+                                       const struct tav_retry_pacing *pPacing);
 
 #endif

@@ -5,6 +5,8 @@
 #include <ctype.h>
 #include <string.h>
 
+#include "common/tav_filter.h"
+#include "common/tav_utils.h"
 #include "qk/qk_file.h"
 #include "qk/qk_fsobj.h"
 #include "qk/qk_hex.h"
@@ -26,6 +28,14 @@ const char TAV_PROTO_TEXT_X_NOT_128_BIT[] = "invalid rstamp in query string para
 const char TAV_PROTO_TEXT_X_NOT_HEX[] = "invalid rstamp in query string parameter 'x' (must be ascii-encoded hex)";
 const char TAV_PROTO_TEXT_PENDING_NOT_HEX[] =
     "invalid rstamp in query string parameter 'pending' (must be ascii-encoded hex)";
+const char TAV_PROTO_TEXT_FROM_OUT_OF_RANGE[] = "number out of range in query string parameter 'from'";
+const char TAV_PROTO_TEXT_FIRST_OUT_OF_RANGE[] = "number out of range in query string parameter 'first'";
+const char TAV_PROTO_TEXT_X_OUT_OF_RANGE[] = "number out of range in query string parameter 'x'";
+const char TAV_PROTO_TEXT_PV_UNSUPPORTED[] = "query string parameter 'pv' must be a package version from 2 to 6";
+const char TAV_PROTO_TEXT_FILTER_BASE_MEMBER[] = "invalid header 'x-tavrin-filter-base' (every member must be a text)";
+const char TAV_PROTO_TEXT_FILTER_BASE_TIME[] =
+    "invalid time of sync in header 'x-tavrin-filter-base' (expected the form YYYY-MM-DD hh:mm:ss with at most 3 "
+    "fractional digits)";
 const char TAV_PROTO_TEXT_BUSY[] = "Server database busy. Please try again.";
 const char TAV_PROTO_TEXT_CONFIGURATION[] =
     "The server has a configuration error. Contact your server administrator to address this issue.";
@@ -54,6 +64,10 @@ void tav_respond__take_error_text(QK_context *ctx, const char *pszSuffix, QK_str
 
 /* ---- Baselines ---- */
 
+int tav_client_number__in_range(QK_int64 value) {
+  return value >= -TAV_CLIENT_NUMBER_MAX && value <= TAV_CLIENT_NUMBER_MAX;
+}
+
 static int is_hex_run(const char *p, int n) {
   for (int i = 0; i < n; i++)
     if (!isxdigit((unsigned char)p[i])) return 0;
@@ -68,10 +82,18 @@ void tav_baseline__free_collections(QK_context *ctx, tav_baseline *pBaseline) {
   pBaseline->discard_tables = NULL;
 }
 
+/* One lenient integer at *pp that must be a txid, generation or count, advancing *pp. */
+static void read_number(QK_context *ctx, const char **pp, QK_int64 *pValue) {
+  QK_int64__parse_prefix(ctx, *pp, pValue, pp);
+  if (!tav_client_number__in_range(*pValue))
+    QK_THROW_MSG(ctx, TAV_ERR_NUMBER_OUT_OF_RANGE, "number out of range in baseline \"from\" string");
+done:;
+}
+
 /* Appends one lenient integer read at *pp to the missing txids, advancing *pp. */
 static void append_missing_txid(QK_context *ctx, tav_baseline *b, const char **pp) {
   QK_int64 txid = 0;
-  QK_int64__parse_prefix(ctx, *pp, &txid, pp);
+  QK_TRY(ctx, read_number(ctx, pp, &txid));
   if (b->missing_txids == NULL) QK_TRY(ctx, QK_varray__alloc(ctx, &b->missing_txids));
   QK_TRY(ctx, QK_varray__append__int64(ctx, b->missing_txids, txid));
 done:;
@@ -106,9 +128,10 @@ void tav_respond__parse_baseline(QK_context *ctx, const char *pszFrom, tav_basel
   QK_int64 value = 0;
   QK_ARG_NOT_NULL(ctx, pszFrom);
   QK_ARG_NOT_NULL(ctx, b);
-  QK_int64__parse_prefix(ctx, p, &value, &p);
+  QK_TRY(ctx, read_number(ctx, &p, &value));
   if (*p == 'g') {
     b->generation = value;
+    /* Generation ids are random 64-bit values. */
     QK_int64__parse_prefix(ctx, p + 1, &b->generation_id, &p);
     BASELINE_EXPECT(*p == '\0');
     goto done;
@@ -121,19 +144,24 @@ void tav_respond__parse_baseline(QK_context *ctx, const char *pszFrom, tav_basel
   QK_TRY(ctx, QK_hex__decode_16(ctx, p, b->rstamp));
   p += TAV_PROTO_RSTAMP_DIGITS;
   BASELINE_EXPECT(*p == ',');
+  /* Rebase ids are random 64-bit values. */
   QK_int64__parse_prefix(ctx, p + 1, &b->rebaseid, &p);
   BASELINE_EXPECT(*p == ',');
-  QK_int64__parse_prefix(ctx, p + 1, &b->tx_count, &p);
+  p++;
+  QK_TRY(ctx, read_number(ctx, &p, &b->tx_count));
   BASELINE_EXPECT(*p == ',');
-  QK_int64__parse_prefix(ctx, p + 1, &b->schema_txid, &p);
+  p++;
+  QK_TRY(ctx, read_number(ctx, &p, &b->schema_txid));
   while (*p == 'm') {
     p++;
     QK_TRY(ctx, append_missing_txid(ctx, b, &p));
   }
   if (*p == 'o') {
-    QK_int64__parse_prefix(ctx, p + 1, &b->older_txid, &p);
+    p++;
+    QK_TRY(ctx, read_number(ctx, &p, &b->older_txid));
     BASELINE_EXPECT(*p == ',');
-    QK_int64__parse_prefix(ctx, p + 1, &b->older_count, &p);
+    p++;
+    QK_TRY(ctx, read_number(ctx, &p, &b->older_count));
   }
   if (*p == '\0') goto done;
   BASELINE_EXPECT(*p == ';');
@@ -143,7 +171,8 @@ void tav_respond__parse_baseline(QK_context *ctx, const char *pszFrom, tav_basel
     do {
       p++;
       QK_TRY(ctx, append_missing_txid(ctx, b, &p));
-      b->tx_count--;
+      /* The count stays in range: a list longer than the count drives it below zero only. */
+      if (b->tx_count > -TAV_CLIENT_NUMBER_MAX) b->tx_count--;
     } while (*p == ',');
     BASELINE_EXPECT(*p == '\0');
   } else {
@@ -195,7 +224,67 @@ void tav_respond__read_push_x(QK_context *ctx, const char *pszX, tav_baseline *p
     *ppszBadRequest = TAV_PROTO_TEXT_PUSH_X_NOT_INTEGER;
     goto done;
   }
+  if (!tav_client_number__in_range(txid)) {
+    *ppszBadRequest = TAV_PROTO_TEXT_X_OUT_OF_RANGE;
+    goto done;
+  }
   pBaseline->txid = txid;
+done:;
+}
+
+void tav_respond__read_pull_first(QK_context *ctx, const char *pszFirst, tav_baseline *pBaseline,
+                                  const char **ppszBadRequest) {
+  QK_int64 first = 0;
+  QK_ARG_NOT_NULL(ctx, pszFirst);
+  QK_ARG_NOT_NULL(ctx, pBaseline);
+  QK_ARG_NOT_NULL(ctx, ppszBadRequest);
+  *ppszBadRequest = NULL;
+  QK_TRY(ctx, QK_int64__parse(ctx, &first, pszFirst));
+  if (!tav_client_number__in_range(first)) {
+    *ppszBadRequest = TAV_PROTO_TEXT_FIRST_OUT_OF_RANGE;
+    goto done;
+  }
+  pBaseline->txid = first - 1;
+done:;
+}
+
+void tav_respond__read_pv(QK_context *ctx, const char *pszPv, int *pPv, const char **ppszBadRequest) {
+  QK_int64 pv = 0;
+  QK_ARG_NOT_NULL(ctx, pPv);
+  QK_ARG_NOT_NULL(ctx, ppszBadRequest);
+  *ppszBadRequest = NULL;
+  *pPv = TAV_PROTO_DEFAULT_PV;
+  if (pszPv == NULL) goto done;
+  QK_TRY(ctx, QK_int64__parse(ctx, &pv, pszPv));
+  if (pv != (int)pv || !is_valid_pkg_version((int)pv)) {
+    *ppszBadRequest = TAV_PROTO_TEXT_PV_UNSUPPORTED;
+    goto done;
+  }
+  *pPv = (int)pv;
+done:;
+}
+
+void tav_respond__read_filter_base(QK_context *ctx, const QK_vhash *pFilterBase, const char **ppszBadRequest) {
+  QK_uint32 count = 0;
+  const char *pszTime = NULL;
+  QK_ARG_NOT_NULL(ctx, ppszBadRequest);
+  *ppszBadRequest = NULL;
+  if (pFilterBase == NULL) goto done;
+  QK_TRY(ctx, QK_vhash__count(ctx, pFilterBase, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    QK_variant *pValue = NULL;
+    QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pFilterBase, i, NULL, &pValue));
+    if (pValue->type != QK_VARIANT_TYPE_SZ) {
+      *ppszBadRequest = TAV_PROTO_TEXT_FILTER_BASE_MEMBER;
+      goto done;
+    }
+  }
+  /* The time of sync goes into where-clauses: only the server's own form is taken. */
+  tav_filter__get_time_of_sync(ctx, pFilterBase, &pszTime);
+  if (QK_context__has_error(ctx)) {
+    QK_context__reset_error(ctx);
+    *ppszBadRequest = TAV_PROTO_TEXT_FILTER_BASE_TIME;
+  }
 done:;
 }
 

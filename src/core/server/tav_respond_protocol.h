@@ -31,6 +31,9 @@ struct tav_pkg;
 /* Reason phrase of every status the engine chooses. */
 #define TAV_PROTO_REASON "TODO"
 
+/* The package version of a pull that names none. */
+#define TAV_PROTO_DEFAULT_PV 2
+
 /* Body kinds handed to the host. */
 #define TAV_BODY_NONE 0
 #define TAV_BODY_TEXT 1
@@ -47,6 +50,12 @@ extern const char TAV_PROTO_TEXT_X_TOO_SHORT[];
 extern const char TAV_PROTO_TEXT_X_NOT_128_BIT[];
 extern const char TAV_PROTO_TEXT_X_NOT_HEX[];
 extern const char TAV_PROTO_TEXT_PENDING_NOT_HEX[];
+extern const char TAV_PROTO_TEXT_FROM_OUT_OF_RANGE[];
+extern const char TAV_PROTO_TEXT_FIRST_OUT_OF_RANGE[];
+extern const char TAV_PROTO_TEXT_X_OUT_OF_RANGE[];
+extern const char TAV_PROTO_TEXT_PV_UNSUPPORTED[];
+extern const char TAV_PROTO_TEXT_FILTER_BASE_MEMBER[];
+extern const char TAV_PROTO_TEXT_FILTER_BASE_TIME[];
 /* Fixed bodies of protocol codes. */
 extern const char TAV_PROTO_TEXT_BUSY[];
 extern const char TAV_PROTO_TEXT_CONFIGURATION[];
@@ -58,6 +67,15 @@ extern const char TAV_PROTO_REBASED_BODY[];
 
 /* A malformed baseline string: qklib 400, "invalid baseline \"from\" string". */
 #define TAV_ERR_INVALID_BASELINE QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)
+/* A txid, generation or count of a baseline beyond TAV_CLIENT_NUMBER_MAX: qklib 104. */
+#define TAV_ERR_NUMBER_OUT_OF_RANGE QK_ERR_INTEGER_OVERFLOW
+
+/* The largest magnitude of a txid, generation or count a client sends (18 digits). A server
+ * never comes near it, and sums and differences of a few such numbers cannot overflow.
+ * Rebase ids and generation ids are random 64-bit values and are not bounded. */
+#define TAV_CLIENT_NUMBER_MAX ((QK_int64)999999999999999999)
+/* Whether a client's txid, generation or count lies within TAV_CLIENT_NUMBER_MAX. */
+int tav_client_number__in_range(QK_int64 value);
 
 /* The client's baseline: what it already holds. Zero it before use; the transaction form
  * sets generation and generation_id to -1. The two collections are owned. */
@@ -78,7 +96,8 @@ typedef struct tav_baseline {
 /* Parses a baseline string into the (zeroed) record: "<gen>g<id>", or "txid,<32 hex
  * rstamp>,rebaseid,count,schema_txid" with "m<txid>" items, an "o<txid>,<count>" part and a
  * ";t<txid>,..." or ";F<table id>,..." tail. Integers are lenient (no digits read 0). A
- * malformed string is TAV_ERR_INVALID_BASELINE; the record's collections are then freed. */
+ * malformed string is TAV_ERR_INVALID_BASELINE, a generation, txid or count out of range
+ * TAV_ERR_NUMBER_OUT_OF_RANGE; the record's collections are then freed. */
 void tav_respond__parse_baseline(QK_context *ctx, const char *pszFrom, tav_baseline *pBaseline);
 /* Frees the record's collections (the record itself is the caller's). */
 void tav_baseline__free_collections(QK_context *ctx, tav_baseline *pBaseline);
@@ -89,9 +108,18 @@ void tav_baseline__free_collections(QK_context *ctx, tav_baseline *pBaseline);
 /* Pull "x": "0@<rebaseid>" (all-zero rstamp) or "<32 hex>@<rebaseid>". */
 void tav_respond__read_pull_x(QK_context *ctx, const char *pszX, tav_baseline *pBaseline,
                               const char **ppszBadRequest);
-/* Push "x": the client's last server txid. */
+/* Push "x": the client's last server txid (out of range: 400 too). */
 void tav_respond__read_push_x(QK_context *ctx, const char *pszX, tav_baseline *pBaseline,
                               const char **ppszBadRequest);
+/* Pull "first": the baseline txid is the value minus one (out of range: 400). */
+void tav_respond__read_pull_first(QK_context *ctx, const char *pszFirst, tav_baseline *pBaseline,
+                                  const char **ppszBadRequest);
+/* Query key "pv": the package version the client reads, 2 to 6 (default 2); a number outside
+ * is answered 400, text that is no number is the integer reader's error. */
+void tav_respond__read_pv(QK_context *ctx, const char *pszPv, int *pPv, const char **ppszBadRequest);
+/* Header x-tavrin-filter-base (NULL: none): every member a text, the time of sync (member "")
+ * in the server's date-time form, else the 400 text. */
+void tav_respond__read_filter_base(QK_context *ctx, const QK_vhash *pFilterBase, const char **ppszBadRequest);
 /* Pull "pending": the rstamp of a push not yet confirmed, from the first 32 hex digits. */
 void tav_respond__read_pending(QK_context *ctx, const char *pszPending, QK_uint8 *pRstamp16,
                                const char **ppszBadRequest);

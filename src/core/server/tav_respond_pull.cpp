@@ -20,17 +20,23 @@
 
 static const char s_status_row_sql[] = "INSERT INTO p$tx (scheme, txid) VALUES ('HTTP 244', ?)";
 static const char s_status_header_sql[] = "UPDATE p$gen SET id = ? WHERE generation = 0";
+static const char s_tx_table_exists_sql[] =
+    "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type='table' and tbl_name='p$tx')";
 
 void tav_respond__write_status_json(QK_context *ctx, const char *pszTempDir, int pv, QK_vhash *pStatusDoc,
                                     tav_pkg *pkg) {
   QK_string *pJson = NULL;
   sqlite3_stmt *pStmt = NULL;
+  int bTxForm = pv < 6;
   QK_ARG_NOT_NULL(ctx, pStatusDoc);
   QK_ARG_NOT_NULL(ctx, pkg);
   if (pkg->path == NULL) QK_TRY(ctx, tav_pkg__create(ctx, pszTempDir, pv, pkg));
   QK_ARG_NOT_NULL(ctx, pkg->db);
-  if (pv >= 6) QK_TRY(ctx, QK_vhash__update__int64(ctx, pStatusDoc, "pv", pv));
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pkg->db, &pStmt, "%s", pv < 6 ? s_status_row_sql : s_status_header_sql));
+  /* A version-6 client whose baseline is still a txid is answered in the transaction form
+   * (the "245" package, for one): the status row goes where that form keeps it. */
+  if (!bTxForm) QK_TRY(ctx, QK_sqlite__one_bool(ctx, pkg->db, &bTxForm, "%s", s_tx_table_exists_sql));
+  if (!bTxForm) QK_TRY(ctx, QK_vhash__update__int64(ctx, pStatusDoc, "pv", pv));
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pkg->db, &pStmt, "%s", bTxForm ? s_status_row_sql : s_status_header_sql));
   QK_TRY(ctx, QK_string__alloc(ctx, &pJson));
   QK_TRY(ctx, QK_vhash__to_json(ctx, pStatusDoc, pJson));
   QK_TRY(ctx, QK_sqlite__bind_text(ctx, pStmt, 1, QK_string__sz(pJson)));
@@ -286,8 +292,8 @@ void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_m
   QK_uint8 pending[16] = {0};
   const char *pszDb = NULL, *pszFrom = NULL, *pszX = NULL, *pszFirst = NULL, *pszPending = NULL;
   const char *pszFilter = NULL, *pszPv = NULL, *pszBad = NULL;
-  QK_int64 fid = 0, first = 0, pv64 = 2;
-  int bRstamps = 0, protocolCode = 0, pv = 2;
+  QK_int64 fid = 0;
+  int bRstamps = 0, protocolCode = 0, pv = TAV_PROTO_DEFAULT_PV;
   QK_ARG_NOT_NULL(ctx, pStatus);
   QK_ARG_NOT_NULL(ctx, pResponse);
   QK_ARG_NOT_NULL(ctx, ppszBody);
@@ -308,17 +314,23 @@ void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_m
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "x", &pszX));
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "first", &pszFirst));
   if (pszFrom != NULL) {
-    QK_TRY(ctx, tav_respond__parse_baseline(ctx, pszFrom, &baseline));
+    tav_respond__parse_baseline(ctx, pszFrom, &baseline);
+    /* A malformed string stays an error; a number no server could have is refused. */
+    if (QK_context__error_equals(ctx, TAV_ERR_NUMBER_OUT_OF_RANGE)) {
+      QK_context__reset_error(ctx);
+      pszBad = TAV_PROTO_TEXT_FROM_OUT_OF_RANGE;
+    }
+    QK_CHECK(ctx);
   } else if (pszX != NULL) {
     QK_TRY(ctx, tav_respond__read_pull_x(ctx, pszX, &baseline, &pszBad));
   } else if (pszFirst != NULL) {
-    QK_TRY(ctx, QK_int64__parse(ctx, &first, pszFirst));
-    baseline.txid = first - 1;
+    QK_TRY(ctx, tav_respond__read_pull_first(ctx, pszFirst, &baseline, &pszBad));
   }
   if (pszBad == NULL) {
     QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "pending", &pszPending));
     if (pszPending != NULL) QK_TRY(ctx, tav_respond__read_pending(ctx, pszPending, pending, &pszBad));
   }
+  if (pszBad == NULL) QK_TRY(ctx, tav_respond__read_filter_base(ctx, pFilterBase, &pszBad));
   if (pszBad != NULL) {
     QK_TRY(ctx, bad_request(ctx, pszBad, pStatus, ppszBody));
     goto done;
@@ -327,10 +339,10 @@ void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_m
   QK_TRY(ctx, QK_vhash__has(ctx, pQuery, "rstamps", &bRstamps));
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "filter", &pszFilter));
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "pv", &pszPv));
-  if (pszPv != NULL) {
-    QK_TRY(ctx, QK_int64__parse(ctx, &pv64, pszPv));
-    if (pv64 < INT32_MIN || pv64 > INT32_MAX) QK_THROW_MSG(ctx, QK_ERR_INTEGER_OVERFLOW, "pv");
-    pv = (int)pv64;
+  QK_TRY(ctx, tav_respond__read_pv(ctx, pszPv, &pv, &pszBad));
+  if (pszBad != NULL) {
+    QK_TRY(ctx, bad_request(ctx, pszBad, pStatus, ppszBody));
+    goto done;
   }
 
   *pStatus = 200;

@@ -324,6 +324,20 @@ static void bad_request(QK_context *ctx, const char *pszText, int *pStatus, char
 done:;
 }
 
+/* The pending error as the answer: 400 for qklib 400 (bad client input), else 500, with the
+ * detailed error string as body; the error is cleared. */
+static void answer_error(QK_context *ctx, int *pStatus, char **ppszBody) {
+  QK_string *pText = NULL;
+  *pStatus = QK_context__error_equals(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)) ? 400 : 500;
+  QK_context__error_to_string(ctx, 1, &pText);
+  QK_context__reset_error(ctx);
+  if (pText != NULL) {
+    QK_uint32 len = 0;
+    QK_TRY(ctx, QK_string__free_keep_sz(ctx, &pText, ppszBody, &len));
+  }
+done:;
+}
+
 void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode,
                                void *pReserved, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn,
                                const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
@@ -359,13 +373,23 @@ void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, cons
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "from", &pszFrom));
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "x", &pszX));
   if (pszFrom != NULL) {
-    QK_TRY(ctx, tav_respond__parse_baseline(ctx, pszFrom, &baseline));
-  } else if (pszX != NULL) {
-    QK_TRY(ctx, tav_respond__read_push_x(ctx, pszX, &baseline, &pszBad));
-    if (pszBad != NULL) {
-      QK_TRY(ctx, bad_request(ctx, pszBad, pStatus, ppszBody));
+    tav_respond__parse_baseline(ctx, pszFrom, &baseline);
+    if (QK_context__error_equals(ctx, TAV_ERR_NUMBER_OUT_OF_RANGE)) {
+      QK_context__reset_error(ctx);
+      pszBad = TAV_PROTO_TEXT_FROM_OUT_OF_RANGE;
+    } else if (QK_context__error_equals(ctx, TAV_ERR_INVALID_BASELINE)) {
+      /* A malformed baseline is bad input like every qklib 400 of the push. */
+      QK_TRY(ctx, answer_error(ctx, pStatus, ppszBody));
       goto done;
     }
+    QK_CHECK(ctx);
+  } else if (pszX != NULL) {
+    QK_TRY(ctx, tav_respond__read_push_x(ctx, pszX, &baseline, &pszBad));
+  }
+  if (pszBad == NULL) QK_TRY(ctx, tav_respond__read_filter_base(ctx, pFilterBase, &pszBad));
+  if (pszBad != NULL) {
+    QK_TRY(ctx, bad_request(ctx, pszBad, pStatus, ppszBody));
+    goto done;
   }
   QK_TRY(ctx, QK_vhash__get__int64(ctx, pQuery, "fid", &fid));
   QK_TRY(ctx, QK_vhash__has(ctx, pQuery, "nrp", &bNrp));
@@ -377,15 +401,8 @@ void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, cons
                     ppMessage, &pszProtocolMessage, &pv, pTxid, pTxidR);
   if (QK_context__error_equals(ctx, QK_ERR_CANCELLED)) QK_CHECK(ctx);
   if (QK_context__has_error(ctx)) {
-    QK_string *pText = NULL;
     QK_RELEASE(ctx, tav_pkg__close(ctx, pResponse));
-    *pStatus = QK_context__error_equals(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)) ? 400 : 500;
-    QK_context__error_to_string(ctx, 1, &pText);
-    QK_context__reset_error(ctx);
-    if (pText != NULL) {
-      QK_uint32 len = 0;
-      QK_TRY(ctx, QK_string__free_keep_sz(ctx, &pText, ppszBody, &len));
-    }
+    QK_TRY(ctx, answer_error(ctx, pStatus, ppszBody));
     goto done;
   }
   if (protocolCode != 0) {

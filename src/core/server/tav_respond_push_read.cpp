@@ -15,6 +15,7 @@
 #include "server/tav_handle_conflicts_identity.h"
 #include "server/tav_handle_conflicts_push.h"
 #include "server/tav_handle_conflicts_recover.h"
+#include "server/tav_handle_conflicts_resolve.h"
 #include "server/tav_respond_pull.h"
 #include "server/tav_respond_push.h"
 
@@ -78,6 +79,9 @@ void tav_respond__census_package_ops(QK_context *ctx, tav_defin *defin, sqlite3 
     QK_TRY(ctx, tav_defin__get_table_id_at(ctx, defin, (int)i, &tbl_id));
     QK_TRY(ctx, tav_pkg__table_exists(ctx, pExists, TAV_PKG_ROWS_PREFIX, tbl_id, &bExists));
     if (!bExists) continue;
+    QK_TRY(ctx, tav_pkg__table_exists(ctx, pExists, TAV_PKG_ROW_DELTAS_PREFIX, tbl_id, &bExists));
+    if (!bExists)
+      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Malformed package. Table %s has rows but no row deltas.", tbl_id);
     for (size_t k = 0; k < sizeof kinds / sizeof kinds[0]; k++) {
       int bAny = 0;
       QK_vhash *pEntry = NULL;
@@ -112,6 +116,7 @@ typedef struct push_read {
   struct tav_recovery_set *recovery_set;
   int bTxOpen;
   int bRecoveryCommitted;
+  int bRecoverySetAside; /* failed under action 4: the push goes on without it */
   int bRecoveryInProgress;
   int recoveryAction;
   int bMayReport;
@@ -125,15 +130,11 @@ typedef struct push_read {
   QK_int64 *pTxidR;
 } push_read;
 
-/* One row of a statement that must give one; *pbRow 0 when it gives none (opt: none is an
- * error). */
-static void step_one(QK_context *ctx, sqlite3_stmt *pStmt, int *pbRow) {
+/* One row of a statement that must give one; none means the client's package lacks it. */
+static void step_required(QK_context *ctx, sqlite3_stmt *pStmt, const char *pszMissing) {
   int bRow = 0;
   QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
-  if (pbRow != NULL)
-    *pbRow = bRow;
-  else if (!bRow)
-    QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_ROW));
+  if (!bRow) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, pszMissing);
 done:;
 }
 
@@ -143,31 +144,47 @@ static void read_stamp_column(QK_context *ctx, sqlite3_stmt *pStmt, int col, QK_
     return;
   }
   if (sqlite3_column_bytes(pStmt, col) != 16)
-    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "invalid rstamp in pushed package (%d bytes)",
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "invalid rstamp in pushed package (%d bytes)",
                  sqlite3_column_bytes(pStmt, col));
   memcpy(pStamp, sqlite3_column_blob(pStmt, col), 16);
+done:;
+}
+
+/* A generation or txid of the package's header: a number no server could have is refused
+ * before anything counts with it. */
+static void check_header_number(QK_context *ctx, QK_int64 value, const char *pszWhat) {
+  if (!tav_client_number__in_range(value))
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The %s is out of range: %lld", pszWhat,
+                 (long long)value);
 done:;
 }
 
 static void read_version(QK_context *ctx, push_read *st) {
   sqlite3 *db = st->pkg->db;
   sqlite3_stmt *pStmt = NULL;
+  QK_variant *pPv = NULL;
+  QK_int64 version = 0;
   int bTx = 0, bRow = 0;
   QK_TRY(ctx, QK_sqlite__one_bool(ctx, db, &bTx, "%s", TABLE_EXISTS_TX_SQL));
-  if (bTx) {
-    QK_TRY(ctx, QK_sqlite__one_int(ctx, db, &st->pv, "%s", TX_VERSION_SQL));
-  } else {
-    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", GEN_HEADER_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
-    if (bRow) {
-      QK_int32 pv = 0;
-      QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &st->pHeader, (const char *)sqlite3_column_text(pStmt, 0)));
-      QK_TRY(ctx, QK_vhash__check__int32(ctx, st->pHeader, "pv", &pv));
-      st->pv = pv;
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", bTx ? TX_VERSION_SQL : GEN_HEADER_SQL));
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
+  /* No header row leaves version 0; the whole 64-bit value is checked, not its low bits. */
+  if (bRow && bTx) version = sqlite3_column_int64(pStmt, 0);
+  if (bRow && !bTx) {
+    const char *pszHeader = (const char *)sqlite3_column_text(pStmt, 0);
+    if (pszHeader == NULL)
+      QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The generation-0 header is empty.");
+    QK_vhash__alloc__from_json(ctx, &st->pHeader, pszHeader);
+    if (QK_context__has_error(ctx)) {
+      QK_context__reset_error(ctx);
+      QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The generation-0 header is not a JSON object.");
     }
+    QK_TRY(ctx, QK_vhash__check__variant(ctx, st->pHeader, "pv", &pPv));
+    if (pPv != NULL && pPv->type == QK_VARIANT_TYPE_INT64) version = pPv->u.i64;
   }
-  if (!is_valid_pkg_version(st->pv))
-    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "invalid package version: %d", st->pv);
+  if (version != (int)version || !is_valid_pkg_version((int)version))
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "invalid package version: %lld", (long long)version);
+  st->pv = (int)version;
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -178,7 +195,7 @@ static void refuse_server_only_tables(QK_context *ctx, sqlite3 *db) {
   sqlite3_stmt *pStmt = NULL;
   int bRow = 0;
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", SERVER_ONLY_TABLE_SQL));
-  QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
   if (bRow)
     QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
                  "Invalid package. A pushed package may not hold the table \"%s\".",
@@ -197,14 +214,21 @@ static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
   int bKnown = 0;
   if (st->pv == 6) {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", FIRST_GEN_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
+    QK_TRY(ctx, step_required(ctx, pStmt, "Invalid package. No baseline generation specified."));
     g = sqlite3_column_int64(pStmt, 0);
+    QK_TRY(ctx, check_header_number(ctx, g, "baseline generation"));
     QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g, sqlite3_column_int64(pStmt, 1), &bKnown, &purge));
     *st->pBaselinePosition = g;
   } else if (st->pv >= 4) {
+    const char *pszBaseline = NULL;
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", TX_BASELINE_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
-    QK_TRY(ctx, tav_respond__parse_baseline(ctx, (const char *)sqlite3_column_text(pStmt, 0), &parsed));
+    QK_TRY(ctx, step_required(ctx, pStmt, "Invalid package. No baseline specified."));
+    pszBaseline = (const char *)sqlite3_column_text(pStmt, 0);
+    if (pszBaseline == NULL) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. No baseline specified.");
+    tav_respond__parse_baseline(ctx, pszBaseline, &parsed);
+    if (QK_context__error_equals(ctx, TAV_ERR_NUMBER_OUT_OF_RANGE))
+      QK_context__replace_error(ctx, TAV_ERR_MALFORMED_PACKAGE, __FILE__, __LINE__);
+    QK_CHECK(ctx);
     QK_TRY(ctx, tav_baseline__free_collections(ctx, &parsed));
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, parsed.rstamp, parsed.rebaseid, parsed.txid, &bKnown, &g,
                                            &count));
@@ -213,7 +237,8 @@ static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
   } else {
     QK_uint8 rstamp[16];
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", OLD_BASELINE_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, NULL));
+    QK_TRY(ctx, step_required(ctx, pStmt, "Invalid package. No 'last_sync_txid' baseline specified."));
+    QK_TRY(ctx, check_header_number(ctx, sqlite3_column_int64(pStmt, 0), "baseline txid"));
     QK_TRY(ctx, read_stamp_column(ctx, pStmt, 1, rstamp));
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, rstamp, sqlite3_column_int64(pStmt, 2), 0, &bKnown, &g,
                                            &count));
@@ -243,15 +268,18 @@ done:
  * package names one at all. */
 static void read_push_stamp(QK_context *ctx, push_read *st, QK_uint8 *pStamp, int *pbHasRow) {
   sqlite3_stmt *pStmt = NULL;
+  int bSecond = 0;
   QK_guid__clear(pStamp);
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", st->pv == 6 ? GEN_STAMP_SQL : TX_STAMP_SQL));
-  QK_TRY(ctx, step_one(ctx, pStmt, pbHasRow));
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, pbHasRow));
   if (!*pbHasRow) {
-    if (st->pv != 6) QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "No rstamp specified for pushed tx.");
+    if (st->pv != 6) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "No rstamp specified for pushed tx.");
     goto done;
   }
   QK_TRY(ctx, read_stamp_column(ctx, pStmt, 0, pStamp));
-  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bSecond));
+  if (bSecond)
+    QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. More than one rstamp specified for the pushed tx.");
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
@@ -266,13 +294,27 @@ static void adapt_to_schema(QK_context *ctx, push_read *st) {
     if (st->pHeader != NULL) QK_TRY(ctx, QK_vhash__check__vhash(ctx, st->pHeader, "schema", &pSchema));
   } else {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", CLIENT_SCHEMA_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
     if (bRow) {
-      QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &pParsed, (const char *)sqlite3_column_text(pStmt, 0)));
+      const char *pszSchema = (const char *)sqlite3_column_text(pStmt, 0);
+      if (pszSchema != NULL) QK_vhash__alloc__from_json(ctx, &pParsed, pszSchema);
+      if (QK_context__has_error(ctx) || pszSchema == NULL) {
+        QK_context__reset_error(ctx);
+        QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The client's schema is not a JSON object.");
+      }
       pSchema = pParsed;
     }
   }
-  if (pSchema != NULL) QK_TRY(ctx, tav_push__resolve_schema_changes(ctx, st->pkg->db, st->defin, pSchema));
+  if (pSchema != NULL) {
+    tav_push__resolve_schema_changes(ctx, st->pkg->db, st->defin, pSchema);
+    /* Members missing from the client's schema, or of the wrong type. */
+    if (QK_context__error_equals(ctx, QK_ERR_VHASH_KEY_NOT_FOUND) ||
+        QK_context__error_equals(ctx, QK_ERR_VARIANT_INVALID_TYPE)) {
+      QK_context__replace_error(ctx, TAV_ERR_MALFORMED_PACKAGE, __FILE__, __LINE__);
+      tav_err__prefix_message(ctx, "Invalid package. The client's schema is malformed");
+    }
+    QK_CHECK(ctx);
+  }
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pParsed));
@@ -307,6 +349,12 @@ static void free_recovery_set(QK_context *ctx, struct tav_recovery_set **ppSet) 
   *ppSet = NULL;
 }
 
+static int is_constraint_error(QK_context *ctx) {
+  return QK_context__error_equals(ctx, QK_ERR_MSSQL_DUPLICATE_KEY) ||
+         QK_context__error_equals(ctx, QK_ERR_MSSQL_CHECK_CONSTRAINT) ||
+         QK_context__error_equals(ctx, QK_ERR_MSSQL_FOREIGN_KEY) || QK_context__error_equals(ctx, QK_ERR_MSSQL_CONSTRAINT);
+}
+
 /* Brings back the client's rolled-back timeline (generation 6 with a second known
  * generation). *pbEnd when the operation ends here. */
 static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, int *pbEnd) {
@@ -315,7 +363,7 @@ static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, i
   int bExists = 0, bMayRecover = 0, bNewData = 0, bProbe = 0, bRejected = 0, bPurged = 0;
   QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g2, id2, &bExists, &purge));
   if (bExists)
-    QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), "Cannot recover data that was not rolled back.");
+    QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Cannot recover data that was not rolled back.");
   QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "report_rollback_data", st->pAcl, st->pIdentity,
                                                    &st->bMayReport));
   QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "recover_rollback_data", st->pAcl, st->pIdentity,
@@ -353,6 +401,30 @@ static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, i
   QK_TRY(ctx, tav_push__map_identity_keys(ctx, st->ops, st->h, st->defin, 0, st->pkg->db, st->pv, NULL));
 done:
   QK_free(ctx, pszExtra);
+}
+
+/* Under the recovery rule's action 4, a recovery that was refused or broke a constraint is set
+ * aside and the push goes on as though none had been tried: the client's own changes are still
+ * applied (they are not lost to a full resend that reports them pushed). What the client sent
+ * is kept for the administrators when the user may report it. Every other failure fails the
+ * push as any error does. */
+static int recovery_may_be_set_aside(QK_context *ctx, push_read *st) {
+  if (!st->bRecoveryInProgress || st->recoveryAction != TAVRIN_ACTION_IGNORE) return 0;
+  return QK_context__has_error(ctx) ? is_constraint_error(ctx) : *st->pProtocolCode != 0;
+}
+
+static void set_recovery_aside(QK_context *ctx, push_read *st, int *pbEnd) {
+  QK_context__reset_error(ctx);
+  *st->pProtocolCode = 0;
+  st->pszCodeText = NULL;
+  st->bRecoveryInProgress = 0;
+  st->bRecoverySetAside = 1;
+  *pbEnd = 0;
+  if (st->pTxidR != NULL) *st->pTxidR = 0; /* its transaction was rolled back */
+  if (st->bTxOpen) QK_TRY(ctx, rollback(ctx, st));
+  if (st->bMayReport)
+    QK_TRY(ctx, st->ops->dump_rows(ctx, st->h, st->pkg->path, st->pIdentity != NULL ? st->pIdentity->name : NULL));
+done:;
 }
 
 /* Steps of one attempt; *pbEnd when the operation ends without the finish. */
@@ -402,17 +474,25 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
   if (st->pv == 6) {
     int bRow = 0;
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", SECOND_GEN_SQL));
-    QK_TRY(ctx, step_one(ctx, pStmt, &bRow));
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
     if (!bRow && !bStampRow)
-      QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
+      QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE,
                    "Invalid package. No new generations or recovery generations specified.");
     if (bRow) {
       QK_int64 g2 = sqlite3_column_int64(pStmt, 0), id2 = sqlite3_column_int64(pStmt, 1);
       QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
+      /* A rolled-back timeline starts right after the baseline, its restore point. */
+      if (g2 != *st->pBaselinePosition + 1)
+        QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                     "Invalid package. The rolled-back generations must follow the baseline generation %lld, "
+                     "not start at %lld.",
+                     (long long)*st->pBaselinePosition, (long long)g2);
       bSecond = 1;
       *st->pOutcome = TAV_PUSH_OUTCOME_RECOVERED;
-      if (!st->bRecoveryCommitted) {
-        QK_TRY(ctx, recover(ctx, st, g2, id2, pbEnd));
+      if (!st->bRecoveryCommitted && !st->bRecoverySetAside) {
+        recover(ctx, st, g2, id2, pbEnd);
+        if (recovery_may_be_set_aside(ctx, st)) QK_TRY(ctx, set_recovery_aside(ctx, st, pbEnd));
+        QK_CHECK(ctx);
         if (*pbEnd) goto done;
       }
     }
@@ -434,8 +514,18 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
       goto done;
     }
     QK_TRY(ctx, begin(ctx, st));
-    QK_TRY(ctx, tav_push__apply_package(ctx, st->ops, st->h, st->defin, st->filter, stamp, db,
-                                        st->pv < 6 ? st->fid : 0, &bRejected, &bPurged, &bBlocked, st->pTxid));
+    tav_push__apply_package(ctx, st->ops, st->h, st->defin, st->filter, stamp, db, st->pv < 6 ? st->fid : 0,
+                            &bRejected, &bPurged, &bBlocked, st->pTxid);
+    /* A copy of this push, sent again by a client that saw no answer, was applied since the
+     * stamp was looked up: this one is answered as a repeated push, with nothing applied. */
+    if (QK_context__error_equals(ctx, TAV_ERR_PUSH_ALREADY_APPLIED)) {
+      QK_context__reset_error(ctx);
+      QK_TRY(ctx, rollback(ctx, st));
+      if (st->pTxid != NULL) *st->pTxid = 0;
+      *pbEnd = 1;
+      goto done;
+    }
+    QK_CHECK(ctx);
     if (bBlocked || bRejected || bPurged) {
       QK_TRY(ctx, rollback(ctx, st));
       refuse(st, bBlocked ? TAV_PROTO_NO_PERMISSION : bRejected ? TAV_PROTO_REJECTED : TAV_PROTO_PURGED, NULL);
@@ -449,12 +539,6 @@ done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pCensus));
 }
 
-static int is_constraint_error(QK_context *ctx) {
-  return QK_context__error_equals(ctx, QK_ERR_MSSQL_DUPLICATE_KEY) ||
-         QK_context__error_equals(ctx, QK_ERR_MSSQL_CHECK_CONSTRAINT) ||
-         QK_context__error_equals(ctx, QK_ERR_MSSQL_FOREIGN_KEY) || QK_context__error_equals(ctx, QK_ERR_MSSQL_CONSTRAINT);
-}
-
 /* Replaces the message output with the text (NULL leaves it). */
 static void set_message(QK_context *ctx, QK_string **ppMessage, const char *text) {
   if (text == NULL || ppMessage == NULL) return;
@@ -464,22 +548,11 @@ static void set_message(QK_context *ctx, QK_string **ppMessage, const char *text
 }
 
 /* The end of the operation on every path but the finish: what a failed or refused recovery
- * becomes. */
+ * becomes (under action 4 only what could not be set aside arrives here, and fails as it is). */
 static void end_operation(QK_context *ctx, push_read *st, QK_string **ppMessage) {
   if (st->bTxOpen) QK_RELEASE(ctx, rollback(ctx, st));
-  if (st->bRecoveryInProgress) {
-    int bError = QK_context__has_error(ctx);
-    if (st->recoveryAction == 4) {
-      /* The push goes on as though no recovery had been tried; what the client sent is kept
-       * for the administrators when the user may report it. */
-      int bDump = st->bMayReport && ((*st->pProtocolCode != 0 && !bError) || (bError && is_constraint_error(ctx)));
-      QK_context__reset_error(ctx);
-      *st->pProtocolCode = 0;
-      st->pszCodeText = NULL;
-      *st->pOutcome = TAV_PUSH_OUTCOME_RECOVERED;
-      if (bDump)
-        QK_TRY(ctx, st->ops->dump_rows(ctx, st->h, st->pkg->path, st->pIdentity != NULL ? st->pIdentity->name : NULL));
-    } else if (bError) {
+  if (st->bRecoveryInProgress && st->recoveryAction != TAVRIN_ACTION_IGNORE) {
+    if (QK_context__has_error(ctx)) {
       if (is_constraint_error(ctx))
         QK_context__replace_error(ctx, QK_ERR_SERVER_ROLLED_BACK, __FILE__, __LINE__);
     } else if (*st->pProtocolCode != 0) {
@@ -491,7 +564,6 @@ static void end_operation(QK_context *ctx, push_read *st, QK_string **ppMessage)
   } else if (*st->pProtocolCode != 0) {
     set_message(ctx, ppMessage, st->pszCodeText);
   }
-done:;
 }
 
 void tav_respond__read_pushed_package_paced(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h,

@@ -45,6 +45,12 @@ static int IsClientDisconnected(void *pUserData) {
   return pConnection != NULL && !pConnection->IsConnected();
 }
 
+/* A warning of the request's work goes to the event log as event 2. */
+static void WriteWarning(void *pUserData, const char *pszText) {
+  (void)pUserData;
+  if (tav_eventlog__event2_enabled()) tav_eventlog__write_event2(pszText);
+}
+
 /* Raises the thread's last Windows error with a message naming a path. */
 static void raise_windows_error(QK_context *ctx, const char *pszFormat, const char *pszPath) {
   QK_context__throw(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_WINDOWS, GetLastError()), __FILE__, __LINE__);
@@ -422,6 +428,7 @@ REQUEST_NOTIFICATION_STATUS MyHttpModule::OnExecuteRequestHandler(IHttpContext *
   requestHandle.pHttpContext = pHttpContext;
   QK_context__set_user_data(ctx, &requestHandle);
   QK_context__set_cancel_callback(ctx, IsClientDisconnected);
+  QK_context__set_warning_callback(ctx, WriteWarning);
 
   pRequest = pHttpContext->GetRequest();
   if (pRequest == NULL) QK_THROW_MSG(ctx, QK_ERR_UNSPECIFIED, "pHttpContent->GetRequest() returned NULL");

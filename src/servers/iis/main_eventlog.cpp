@@ -24,11 +24,13 @@ static const struct {
   ULONGLONG keywords;
 } kEnableBits[] = {
     {TAV_EVENT_LEVEL_ERROR, TAV_EVENT_KEYWORD_ADMIN},   /* event 1 */
-    {TAV_EVENT_LEVEL_WARNING, TAV_EVENT_KEYWORD_ADMIN}, /* no event yet */
+    {TAV_EVENT_LEVEL_WARNING, TAV_EVENT_KEYWORD_ADMIN}, /* event 2 */
     {TAV_EVENT_LEVEL_VERBOSE, TAV_EVENT_KEYWORD_DEBUG}, /* event 4, never written */
 };
 
 static const EVENT_DESCRIPTOR kEvent1 = {1, 0, TAV_EVENT_CHANNEL_ADMIN, TAV_EVENT_LEVEL_ERROR, 0, 0,
+                                         TAV_EVENT_KEYWORD_ADMIN};
+static const EVENT_DESCRIPTOR kEvent2 = {2, 0, TAV_EVENT_CHANNEL_ADMIN, TAV_EVENT_LEVEL_WARNING, 0, 0,
                                          TAV_EVENT_KEYWORD_ADMIN};
 
 /* The provider's process-wide state. */
@@ -91,10 +93,16 @@ void tav_eventlog__enable_callback(LPCGUID pSourceId, ULONG controlCode, UCHAR l
 
 int tav_eventlog__event1_enabled(void) { return (g_provider.enable_bits.load(std::memory_order_relaxed) & 1u) != 0; }
 
-void tav_eventlog__write_event1(const char *pszText) {
+static void write_event(const EVENT_DESCRIPTOR *pEvent, const char *pszText) {
   static const char kNull[] = "NULL";
   EVENT_DATA_DESCRIPTOR data;
   const char *pszData = pszText != NULL ? pszText : kNull;
   EventDataDescCreate(&data, pszData, (ULONG)(strlen(pszData) + 1));
-  EventWrite(g_provider.handle.load(), &kEvent1, 1, &data);
+  EventWrite(g_provider.handle.load(), pEvent, 1, &data);
 }
+
+void tav_eventlog__write_event1(const char *pszText) { write_event(&kEvent1, pszText); }
+
+int tav_eventlog__event2_enabled(void) { return (g_provider.enable_bits.load(std::memory_order_relaxed) & 2u) != 0; }
+
+void tav_eventlog__write_event2(const char *pszText) { write_event(&kEvent2, pszText); }

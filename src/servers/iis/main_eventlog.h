@@ -1,6 +1,7 @@
 /* The event-log provider "Tavrin": its registration (once per process), the enable state a
- * listener sets through the callback, and the one event the module writes (event 1, channel
- * "Tavrin/Admin", level Error). */
+ * listener sets through the callback, and the events the module writes in channel
+ * "Tavrin/Admin": event 1 (level Error) for failed requests and event 2 (level Warning) for
+ * conditions that fail nothing. */
 #ifndef MAIN_EVENTLOG_H
 #define MAIN_EVENTLOG_H
 
@@ -24,5 +25,8 @@ int tav_eventlog__event1_enabled(void);
 /* Writes event 1 with the text (its NUL included), or "NULL" for a NULL text. A failed
  * write is ignored. */
 void tav_eventlog__write_event1(const char *pszText);
+/* The same for event 2, the warning. */
+int tav_eventlog__event2_enabled(void);
+void tav_eventlog__write_event2(const char *pszText);
 
 #endif

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "context_fixture.h"
 #include "qk/qk_string.h"
@@ -204,6 +205,21 @@ TEST_F(Context, CancelCallbackRaises251WithoutMessage) {
   void *pUserData = nullptr;
   QK_context__get_user_data(ctx, &pUserData);
   EXPECT_EQ(pUserData, &calls);
+}
+
+TEST_F(Context, WarningsGoToTheCallbackAndTouchNoError) {
+  std::vector<std::string> texts;
+  QK_context__warn(ctx, "nobody listens: %d", 1);
+  QK_context__set_user_data(ctx, &texts);
+  QK_context__set_warning_callback(ctx, [](void *p, const char *text) {
+    static_cast<std::vector<std::string> *>(p)->push_back(text);
+  });
+  QK_context__warn(ctx, "column \"%s\" of %s", "c", "[dbo].[t]");
+  QK_context__warn(ctx, "%s", std::string(QK_CONTEXT_MESSAGE_SIZE + 10, 'x').c_str());
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[0], "column \"c\" of [dbo].[t]");
+  EXPECT_EQ(texts[1].size(), (size_t)QK_CONTEXT_MESSAGE_SIZE - 1);
+  EXPECT_FALSE(QK_context__has_error(ctx));
 }
 
 TEST(ErrorText, TrimAndBufferLimits) {

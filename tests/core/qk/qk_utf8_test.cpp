@@ -62,6 +62,31 @@ for _ in range(500):
   }
 }
 
+// Well-formed exactly when Python's strict decoder takes the bytes.
+TEST_F(Utf8, WellFormedMatchesPythonStrictDecoding) {
+  auto rows = python_oracle_rows(R"(
+import random
+r = random.Random(7)
+pieces = [b'a', b'\x00', '\u00e9'.encode(), '\u20ac'.encode(), '\U0001f600'.encode(), '\U0010ffff'.encode(),
+          '\ufffd'.encode(), b'\x80', b'\xc0\xaf', b'\xc2', b'\xe0\x80\x80', b'\xed\xa0\x80', b'\xef\xbf',
+          b'\xf0\x8f\xbf\xbf', b'\xf4\x90\x80\x80', b'\xf5', b'\xff']
+for _ in range(500):
+    b = b''.join(r.choice(pieces) for _ in range(r.randint(0, 6)))
+    try:
+        b.decode('utf-8')
+        ok = 1
+    except UnicodeDecodeError:
+        ok = 0
+    print('x' + b.hex(), ok)
+)");
+  ASSERT_EQ(rows.size(), 500u);
+  for (const auto &row : rows) {
+    std::string bytes = oracle_unhex(row[0]);
+    EXPECT_EQ(QK_utf8__is_well_formed(bytes.data(), (QK_uint32)bytes.size()), std::stoi(row[1])) << row[0];
+  }
+  EXPECT_EQ(QK_utf8__is_well_formed(nullptr, 0), 1);
+}
+
 TEST_F(Utf8, FromWideMatchesPythonAndReplacesLoneSurrogates) {
   auto rows = python_oracle_rows(R"(
 import random

@@ -25,6 +25,7 @@ struct ImportTest : StoreTest {
   tav_defin *d = nullptr;
   tav_pkg pkg = {};
   int ridCounter = 0;
+  int pushCounter = 0;  // each push has a stamp of its own
 
   void SetUp() override {
     StoreTest::SetUp();
@@ -74,6 +75,15 @@ struct ImportTest : StoreTest {
     tav_defin__set_pk_name(ctx, d, t.c_str(), ("PK_" + t).c_str());
     tav_defin__add_pk_column(ctx, d, t.c_str(), "1");
   }
+  // Column 1 "id": the table's identity column and key.
+  void identity_key(const std::string &t, const char *pkName) {
+    tav_defin__add_column(ctx, d, t.c_str(), "1", "id", 1, 0, 0);
+    tav_defin__set_mssql_col_data_type(ctx, d, t.c_str(), "1", "int");
+    tav_defin__set_type_identity(ctx, d, t.c_str(), "1", pkName);
+    tav_defin__set_notnull(ctx, d, t.c_str(), "1", 1, nullptr);
+    tav_defin__set_pk_name(ctx, d, t.c_str(), pkName);
+    tav_defin__add_pk_column(ctx, d, t.c_str(), "1");
+  }
   void build_defin() {
     tav_defin__alloc(ctx, 1, &d);
     tav_defin__add_table(ctx, d, parent.c_str(), "parent", 1);
@@ -91,13 +101,8 @@ struct ImportTest : StoreTest {
     text_column(child, "3", "note");
     key(child);
     tav_defin__add_table(ctx, d, ident.c_str(), "ident", 1);
-    tav_defin__add_column(ctx, d, ident.c_str(), "1", "id", 1, 0, 0);
-    tav_defin__set_mssql_col_data_type(ctx, d, ident.c_str(), "1", "int");
-    tav_defin__set_type_identity(ctx, d, ident.c_str(), "1", "PK_ident");
-    tav_defin__set_notnull(ctx, d, ident.c_str(), "1", 1, nullptr);
+    identity_key(ident, "PK_ident");
     text_column(ident, "2", "name");
-    tav_defin__set_pk_name(ctx, d, ident.c_str(), "PK_ident");
-    tav_defin__add_pk_column(ctx, d, ident.c_str(), "1");
     tav_defin__add_table(ctx, d, iref.c_str(), "iref", 1);
     int_column(iref, "1", "id", 1);
     int_column(iref, "2", "ident_id", 0);
@@ -218,6 +223,7 @@ struct ImportTest : StoreTest {
       EXPECT_NE(verdict, "ok");
     QK_uint8 rstamp[16];
     for (int i = 0; i < 16; i++) rstamp[i] = (QK_uint8)(0xA0 + i + ridCounter);
+    rstamp[0] = (QK_uint8)++pushCounter;
     QK_int64 txid = 0;
     tav_db_mssql__begin_tx(ctx, h, nullptr);
     EXPECT_EQ(take_error(), "ok");

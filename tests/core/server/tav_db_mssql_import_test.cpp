@@ -119,7 +119,7 @@ TEST_F(ImportTest, MalformedPackagesAreRefusedAsBadRequests) {
        [](ImportTest &t) {
          t.pkg_exec("INSERT INTO \"p$rd$" + t.parent + "\" (rid, txid_rec_add, txid) VALUES (x'010203', 1, 1)");
        },
-       "3:guid blob must be 16 bytes: 3", false},
+       "400:guid blob must be 16 bytes: 3", false},
       {"date SQL Server refuses",
        [](ImportTest &t) { t.insert(t.parent, "id,born", "5,'2023-02-30'"); },
        "400:", true},
@@ -372,11 +372,7 @@ TEST_F(ImportTest, ATableOfOnlyAnIdentityColumnInsertsDefaultValues) {
   run_script("cfg", "CREATE TABLE dbo.bare (id int IDENTITY(1,1) NOT NULL PRIMARY KEY)\n");
   std::string bare = add_table("dbo.bare");
   tav_defin__add_table(ctx, d, bare.c_str(), "bare", 1);
-  tav_defin__add_column(ctx, d, bare.c_str(), "1", "id", 1, 0, 0);
-  tav_defin__set_mssql_col_data_type(ctx, d, bare.c_str(), "1", "int");
-  tav_defin__set_type_identity(ctx, d, bare.c_str(), "1", "PK_bare");
-  tav_defin__set_pk_name(ctx, d, bare.c_str(), "PK_bare");
-  tav_defin__add_pk_column(ctx, d, bare.c_str(), "1");
+  identity_key(bare, "PK_bare");
   ASSERT_EQ(take_error(), "ok");
   new_package({bare});
   insert(bare, "id", "'C:1'");
@@ -634,6 +630,85 @@ TEST_F(TypedImportTest, ValuesOfAnotherFormAreRefusedNotConverted) {
   insert(typed, "id,note", "99,'" + std::string(21, 'x') + "'");
   EXPECT_EQ(code_of(push()), "400");
   EXPECT_EQ(rows("SELECT id, note FROM dbo.typed"), "1|kept");
+}
+
+// owner <- item (identity key) <- part: the foreign keys are real ones, so that their rules apply.
+struct ChainImportTest : ImportTest {
+  std::string owner, item, part, itemFk, partFk;
+  void SetUp() override {
+    ImportTest::SetUp();
+    run_script("cfg",
+               "CREATE TABLE dbo.owner (id int NOT NULL PRIMARY KEY)\nGO\n"
+               "CREATE TABLE dbo.item (id int IDENTITY(1,1) NOT NULL PRIMARY KEY, owner_id int NULL "
+               "REFERENCES dbo.owner(id))\nGO\n"
+               "CREATE TABLE dbo.part (id int NOT NULL PRIMARY KEY, item_id int NULL REFERENCES dbo.item(id))\n");
+    owner = add_table("dbo.owner");
+    item = add_table("dbo.item");
+    part = add_table("dbo.part");
+    itemFk = std::to_string(int64("SELECT object_id FROM sys.foreign_keys WHERE parent_object_id = " + item));
+    partFk = std::to_string(int64("SELECT object_id FROM sys.foreign_keys WHERE parent_object_id = " + part));
+    tav_defin__add_table(ctx, d, owner.c_str(), "owner", 1);
+    int_column(owner, "1", "id", 1);
+    key(owner);
+    tav_defin__add_table(ctx, d, item.c_str(), "item", 1);
+    identity_key(item, "PK_item");
+    int_column(item, "2", "owner_id", 0);
+    tav_defin__add_table(ctx, d, part.c_str(), "part", 1);
+    int_column(part, "1", "id", 1);
+    int_column(part, "2", "item_id", 0);
+    key(part);
+    orphan_rules(6, 6);
+    exec("INSERT INTO dbo.owner (id) VALUES (1)");
+    exec("INSERT INTO dbo.item (owner_id) VALUES (1)");  // the server's item 1
+  }
+  // The "violation-on-insert" rules of both keys as the store reflects them (4: drop orphans,
+  // 6: none; a definition never loses a rule, so none is 6 rather than 0).
+  void orphan_rules(int itemAct, int partAct) {
+    tav_defin__set_column_fk(ctx, d, item.c_str(), "2", 1, itemFk.c_str(), "FK_item", owner.c_str(), "1", 0,
+                             "NO ACTION", "NO ACTION", itemAct);
+    tav_defin__set_column_fk(ctx, d, part.c_str(), "2", 1, partFk.c_str(), "FK_part", item.c_str(), "1", 0,
+                             "NO ACTION", "NO ACTION", partAct);
+    ASSERT_EQ(take_error(), "ok");
+  }
+};
+
+// A part's "C:1" that no item insert of the push maps must never become the server's item 1:
+// the push is refused, or the part's orphan rule drops it.
+TEST_F(ChainImportTest, AClientIdentityValueNoInsertMapsIsNeverAServerKey) {
+  struct Case {
+    const char *what;
+    bool itemInsert;  // an item insert of the package takes C:1, its owner missing
+    int itemAct, partAct;
+    const char *result;
+  } cases[] = {
+      {"no insert of the value", false, 6, 6, "400"},
+      {"no insert of the value, orphans dropped", false, 6, 4, "ok"},
+      {"its insert dropped by the item's rule", true, 4, 6, "400"},
+      {"its insert dropped by the item's rule, orphans dropped", true, 4, 4, "ok"},
+  };
+  for (const Case &c : cases) {
+    orphan_rules(c.itemAct, c.partAct);
+    new_package({item, part});
+    if (c.itemInsert) insert(item, "id,owner_id", "'C:1',99");
+    std::string rid;
+    insert(part, "id,item_id", "10,'C:1'", &rid);
+    std::string result = push();
+    EXPECT_EQ(code_of(result), c.result) << c.what << ": " << result;
+    if (strcmp(c.result, "400") == 0) {
+      EXPECT_NE(result.find("[dbo].[part]"), std::string::npos) << c.what << ": " << result;
+      EXPECT_NE(result.find("column \"item_id\" holds the client identity value C:1"), std::string::npos)
+          << c.what << ": " << result;
+    }
+    EXPECT_EQ(rows("SELECT id, item_id FROM dbo.part"), "") << c.what;
+    EXPECT_EQ(rows("SELECT id, owner_id FROM dbo.item"), "1|1") << c.what;
+  }
+  // A client value that equals the server value its row gets is mapped like any other.
+  orphan_rules(6, 6);
+  new_package({item, part});
+  insert(item, "id,owner_id", "'C:2',1");
+  insert(part, "id,item_id", "11,'C:2'");
+  ASSERT_EQ(push(), "ok");
+  EXPECT_EQ(rows("SELECT id, item_id FROM dbo.part"), "11|2");
 }
 
 }  // namespace

@@ -219,7 +219,7 @@ TEST_F(Salvage, MalformedRowIdsAreRefused) {
     delta(c.rid, nullptr, c.del, 1);
     QK_varray *list = nullptr;
     tav_db_mssql__salvage(ctx, h, d, tbl.c_str(), nullptr, pkg, &list);
-    EXPECT_EQ(code(), 3u);
+    EXPECT_EQ(code(), 400u);  // the package is at fault: a bad request
     EXPECT_EQ(message(), c.message);
     EXPECT_EQ(list, nullptr);
     QK_context__reset_error(ctx);

@@ -10,6 +10,7 @@
 #include "common/tav_filter.h"
 #include "common/tav_parse_defin.h"
 #include "common/tav_parse_defin_fk.h"
+#include "common/tav_parse_defin_query.h"
 #include "qk/qk_string.h"
 #include "server/tav_db_mssql_schema.h"
 #include "store_fixture.h"
@@ -145,6 +146,58 @@ TEST_F(Schema, ReflectsTheCatalogIntoTheDefinition) {
   expected.replace(expected.find("{FK}"), 4, fk);
   EXPECT_EQ(json(psk), expected);
   EXPECT_EQ(doc(psk->host_internals), with_ids(kExpectedHostInternals, *this));
+  tav_defin__free(ctx, &psk);
+}
+
+// Defaults SQL Server takes but a client's column could not: the columns go without a default,
+// the administrator is warned, and the rest of the schema is served.
+TEST_F(Schema, AnUntranslatableDefaultLeavesItsColumnWithoutOneAndWarns) {
+  run_script("cfg",
+             "CREATE TABLE dbo.defaults (id int NOT NULL PRIMARY KEY, a decimal(9,2) NULL DEFAULT ((0.000)),"
+             " b money NULL DEFAULT ((1.23456)), c decimal(9,2) NULL DEFAULT ('0'), d money NULL DEFAULT ((1.0E+5)),"
+             " e decimal(9,2) NULL DEFAULT ((1.5)), f bit NULL DEFAULT ('maybe'))\n");
+  std::string defaults = add_table("dbo.defaults");
+  std::vector<std::string> warnings;
+  QK_context__set_user_data(ctx, &warnings);
+  QK_context__set_warning_callback(ctx, [](void *p, const char *text) {
+    static_cast<std::vector<std::string> *>(p)->push_back(text);
+  });
+  tav_defin *psk = nullptr;
+  tav_db_mssql__fetch_schema(ctx, h, nullptr, nullptr, nullptr, &psk);
+  QK_context__set_warning_callback(ctx, nullptr);
+  QK_context__set_user_data(ctx, nullptr);
+  ASSERT_EQ(take_error(), "ok");
+  struct Expect {
+    const char *col, *name, *hostDefault, *clientDefault;
+  } expects[] = {
+      {"2", "a", "((0.000))", nullptr}, {"3", "b", "((1.23456))", nullptr}, {"4", "c", "('0')", nullptr},
+      {"5", "d", "((1.0E+5))", nullptr}, {"6", "e", "((1.5))", "150"},     {"7", "f", "('maybe')", nullptr},
+  };
+  size_t warned = 0;
+  for (const Expect &e : expects) {
+    int present = -1;
+    const char *expr = nullptr, *host = nullptr;
+    tav_defin__get_column_defval(ctx, psk, defaults.c_str(), e.col, &present, nullptr, &expr);
+    tav_defin__get_host_defval(ctx, psk, defaults.c_str(), e.col, &host);
+    ASSERT_EQ(take_error(), "ok");
+    EXPECT_STREQ(host, e.hostDefault) << e.name;
+    EXPECT_EQ(present, e.clientDefault != nullptr) << e.name;
+    if (e.clientDefault != nullptr) {
+      EXPECT_STREQ(expr, e.clientDefault);
+      continue;
+    }
+    ASSERT_LT(warned, warnings.size()) << e.name;
+    const std::string &w = warnings[warned++];
+    EXPECT_NE(w.find("table [dbo].[defaults] (ID " + defaults + "), column \"" + e.name + "\": the default " +
+                     e.hostDefault + " cannot be given to clients"),
+              std::string::npos)
+        << w;
+  }
+  EXPECT_EQ(warned, warnings.size());
+  // The other tables are served as ever.
+  int has = 0;
+  tav_defin__has_table(ctx, psk, lines.c_str(), &has);
+  EXPECT_EQ(has, 1);
   tav_defin__free(ctx, &psk);
 }
 

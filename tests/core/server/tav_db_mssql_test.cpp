@@ -211,6 +211,16 @@ TEST_F(Dbfile, PushTransactionsAreFoundByTheirRstamp) {
   EXPECT_EQ(memcmp(read, rstamp, 16), 0) << "the rstamp keeps its byte order through GUID text";
   EXPECT_NE(rebaseid, 0);
 
+  // A second transaction for the same push is refused, in a generation or not yet, and a
+  // transaction without rstamp is not.
+  tav_db_mssql__begin_tx(ctx, h, nullptr);
+  tav_db_mssql__get_tx_id(ctx, h, rstamp, &readTxid);
+  EXPECT_EQ(take_error(), "313:a transaction holds the rstamp a3a2a1a0-a5a4-a7a6-a8a9-aaabacadaeaf already");
+  tav_db_mssql__get_tx_id(ctx, h, nullptr, &readTxid);
+  EXPECT_EQ(take_error(), "ok");
+  tav_db_mssql__rollback_tx(ctx, h);
+  ASSERT_EQ(take_error(), "ok");
+
   // Not in a generation yet: no client can hold it.
   int match = -1;
   tav_db_mssql__find_tx_by_rstamp(ctx, h, rstamp, 0, 0, &match, &gen, nullptr);

@@ -211,7 +211,7 @@ TEST_F(ValuesOnServer, WrongGuidLengthAndDateErrors) {
   QK_sqlite__step_row(ctx, rows, &row);
   ASSERT_EQ(take_error(), "ok");
   tav_db_mssql__bind_package_row(ctx, rows, 0, ins, coll, 0, 2, &needsData);
-  EXPECT_EQ(take_error(), "3:guid blob must be 16 bytes: 15");
+  EXPECT_EQ(take_error(), "400:guid blob must be 16 bytes: 15");
   QK_sqlite__finalize(ctx, &rows);
   QK_mssql__free_stmt(ctx, ins);
 

@@ -58,6 +58,7 @@ struct ApplyTest : ImportTest {
   std::string apply(QK_int64 *pTxid = nullptr) {
     QK_uint8 rstamp[16];
     for (int i = 0; i < 16; i++) rstamp[i] = (QK_uint8)(0x50 + i + ridCounter);
+    rstamp[0] = (QK_uint8)++pushCounter;
     int rejected = 0, purged = 0, blocked = 0;
     QK_int64 txid = 0;
     tav_db_mssql__begin_tx(ctx, h, nullptr);

@@ -92,6 +92,35 @@ TEST_F(ProtocolTest, BaselineStringsOfBothForms) {
   for (const auto &c : cases) EXPECT_EQ(parse(c.from.c_str()), c.expected) << c.from;
 }
 
+// Txids, generations and counts are bounded before anything adds to them or counts them down;
+// rebase ids and generation ids are random 64-bit values and pass whole.
+TEST_F(ProtocolTest, BaselineNumbersOutOfRange) {
+  const std::string s = kStamp;
+  const std::string big = "1000000000000000000", max = "999999999999999999";
+  const std::string range = "104:number out of range in baseline \"from\" string";
+  struct Case {
+    std::string from, expected;
+  } cases[] = {
+      {"9223372036854775807," + s + ",0,0,0", range},
+      {big + "," + s + ",0,0,0", range},
+      {"-" + big + "," + s + ",0,0,0", range},
+      {max + "," + s + ",0,0,0", "-1g-1 " + max + "," + kStampLower + ",0,0,0 o0,0"},
+      {"5," + s + ",0,-9223372036854775808,0;t1", range},
+      {"5," + s + ",0,0,99999999999999999999", range},
+      {"5," + s + ",0,0,0m" + big, range},
+      {"5," + s + ",0,0,0;t1," + big, range},
+      {"5," + s + ",0,0,0o" + big + ",1", range},
+      {"5," + s + ",0,0,0o1," + big, range},
+      {"9223372036854775807g1", range},
+      // A list longer than the count drives it down, never past the bound.
+      {"5," + s + ",0,-" + max + ",0;t1,2", "-1g-1 5," + kStampLower + ",0,-" + max + ",0 o0,0 m1,2"},
+      {"5," + s + ",-9223372036854775808,1,2",
+       "-1g-1 5," + kStampLower + ",-9223372036854775808,1,2 o0,0"},
+      {"7g-9223372036854775808", "7g-9223372036854775808 0," + kZeros + ",0,0,0 o0,0"},
+  };
+  for (const auto &c : cases) EXPECT_EQ(parse(c.from.c_str()), c.expected) << c.from;
+}
+
 TEST_F(ProtocolTest, ShortBaselinesOfXAndPending) {
   struct Case {
     const char *key;
@@ -110,6 +139,21 @@ TEST_F(ProtocolTest, ShortBaselinesOfXAndPending) {
       {"push x", "42", "txid 42"},
       {"push x", "abc", TAV_PROTO_TEXT_PUSH_X_NOT_INTEGER},
       {"push x", "", TAV_PROTO_TEXT_PUSH_X_NOT_INTEGER},
+      {"push x", "9223372036854775807", TAV_PROTO_TEXT_X_OUT_OF_RANGE},
+      {"push x", "-1", "txid -1"},
+      {"first", "1", "txid 0"},
+      {"first", "-9223372036854775808", TAV_PROTO_TEXT_FIRST_OUT_OF_RANGE},
+      {"first", "9223372036854775807", TAV_PROTO_TEXT_FIRST_OUT_OF_RANGE},
+      {"first", "x", "137:"},
+      {"pv", "6", "pv 6"},
+      {"pv", "2", "pv 2"},
+      {"pv", "0", TAV_PROTO_TEXT_PV_UNSUPPORTED},
+      {"pv", "1", TAV_PROTO_TEXT_PV_UNSUPPORTED},
+      {"pv", "7", TAV_PROTO_TEXT_PV_UNSUPPORTED},
+      {"pv", "2147483647", TAV_PROTO_TEXT_PV_UNSUPPORTED},
+      {"pv", "4294967298", TAV_PROTO_TEXT_PV_UNSUPPORTED},  // 2 in its low 32 bits
+      {"pv", "-9223372036854775808", TAV_PROTO_TEXT_PV_UNSUPPORTED},
+      {"pv", "five", "137:"},
       {"pending", kStamp, kStampLower},
       {"pending", std::string(kStamp) + "zz", kStampLower},  // only the first 32 count
       {"pending", "0123", TAV_PROTO_TEXT_PENDING_NOT_HEX},
@@ -122,12 +166,16 @@ TEST_F(ProtocolTest, ShortBaselinesOfXAndPending) {
     std::string key = c.key;
     if (key == "pull x") tav_respond__read_pull_x(ctx, c.value.c_str(), &b, &bad);
     if (key == "push x") tav_respond__read_push_x(ctx, c.value.c_str(), &b, &bad);
+    if (key == "first") tav_respond__read_pull_first(ctx, c.value.c_str(), &b, &bad);
+    int pv = 0;
+    if (key == "pv") tav_respond__read_pv(ctx, c.value.c_str(), &pv, &bad);
     if (key == "pending") tav_respond__read_pending(ctx, c.value.c_str(), pending, &bad);
     std::string err = take_error();
     char hex[33];
     std::string got = err != "ok" ? err.substr(0, 4)
                       : bad       ? bad
-                      : key == "push x"  ? "txid " + std::to_string(b.txid)
+                      : key == "push x" || key == "first" ? "txid " + std::to_string(b.txid)
+                      : key == "pv"      ? "pv " + std::to_string(pv)
                       : key == "pending" ? std::string(QK_hex__encode_16(pending, hex))
                                          : std::string(QK_hex__encode_16(b.rstamp, hex)) + "@" + std::to_string(b.rebaseid);
     EXPECT_EQ(got, c.expected) << c.key << " " << c.value;

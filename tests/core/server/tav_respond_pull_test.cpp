@@ -71,6 +71,7 @@ struct PullTest : DownloadTest {
 }  // namespace
 
 TEST_F(PullTest, QueryProblemsAnswer400OrFail) {
+  const std::string zeros(32, '0'), pvText = "query string parameter 'pv' must be a package version from 2 to 6";
   struct {
     std::string query, expected;
   } cases[] = {
@@ -83,6 +84,24 @@ TEST_F(PullTest, QueryProblemsAnswer400OrFail) {
        "400|invalid rstamp in query string parameter 'pending' (must be ascii-encoded hex)"},
       {"{\"db\":\"demo\"}", "error 47"},
       {"{\"db\":\"demo\",\"fid\":\"1\",\"from\":\"5g1x\"}", "error 400"},
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"x\"}", "error 137"},
+      // Numbers no server could have are refused before anything counts with them.
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"first\":\"-9223372036854775808\"}",
+       "400|number out of range in query string parameter 'first'"},
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"5\",\"from\":\"9223372036854775807," + zeros + ",0,0,0\"}",
+       "400|number out of range in query string parameter 'from'"},
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"5\",\"rstamps\":\"\",\"from\":\"9223372036854775807," + zeros +
+           ",0,0,0\"}",
+       "400|number out of range in query string parameter 'from'"},
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"5\",\"from\":\"5," + zeros + ",0,-9223372036854775808,0;t1\"}",
+       "400|number out of range in query string parameter 'from'"},
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"6\",\"from\":\"9223372036854775807g1\"}",
+       "400|number out of range in query string parameter 'from'"},
+      // Every version a client cannot be sent is refused alike.
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"0\"}", "400|" + pvText},
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"1\"}", "400|" + pvText},
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"7\"}", "400|" + pvText},
+      {"{\"db\":\"demo\",\"fid\":\"1\",\"pv\":\"2147483647\"}", "400|" + pvText},
   };
   for (const auto &c : cases) {
     std::string err = pull(c.query);
@@ -90,6 +109,33 @@ TEST_F(PullTest, QueryProblemsAnswer400OrFail) {
     EXPECT_EQ(got, c.expected) << c.query;
     EXPECT_EQ(response.path, nullptr) << c.query;
   }
+}
+
+// The filter base a client sends back is checked before any of it reaches a where-clause.
+TEST_F(PullTest, AFilterBaseHeaderOfTheWrongFormIsRefused) {
+  struct {
+    std::string base, expected;
+  } cases[] = {
+      {"{\"\":\"2024-05-06 07:08:09.123\",\"123\":\"hash\"}", "200"},
+      {"{\"\":\"2024-05-06'); DELETE FROM dbo.items; --\"}", "400|" + std::string(TAV_PROTO_TEXT_FILTER_BASE_TIME)},
+      {"{\"\":20240506}", "400|" + std::string(TAV_PROTO_TEXT_FILTER_BASE_MEMBER)},
+      {"{\"123\":{\"x\":1}}", "400|" + std::string(TAV_PROTO_TEXT_FILTER_BASE_MEMBER)},
+  };
+  for (const auto &c : cases) {
+    reset();
+    QK_vhash *q = nullptr, *base = nullptr;
+    QK_vhash__alloc__from_json(ctx, &q, "{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"5\"}");
+    QK_vhash__alloc__from_json(ctx, &base, c.base.c_str());
+    ASSERT_EQ(take_error(), "ok");
+    tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, base, nullptr, &status, &response, &body,
+                              &headers, &message);
+    EXPECT_EQ(take_error(), "ok");
+    std::string got = status == 400 ? "400|" + body_text() : std::to_string(status);
+    EXPECT_EQ(got, c.expected) << c.base;
+    QK_vhash__free(ctx, q);
+    QK_vhash__free(ctx, base);
+  }
+  EXPECT_EQ(server_rows("SELECT COUNT(*) FROM dbo.items"), "2");
 }
 
 TEST_F(PullTest, FreshPullSendsTheCompressedPackageAndAnUpToDateOneNothing) {
@@ -138,6 +184,18 @@ TEST_F(PullTest, StatusAnswersCarryTheStatusDocument) {
   file = unpack();
   EXPECT_EQ(inspect_sound(file, "--version 4"), "ok");
   EXPECT_EQ(rows_of(file, "SELECT txid FROM p$tx WHERE scheme = 'HTTP 244'"), "{\"missing-tx-count\":2}");
+
+  // A version-6 client still on a txid baseline is answered in the transaction form.
+  ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"6\",\"from\":\"" + short2 + "\"}"), "ok");
+  EXPECT_EQ(status, 245) << body_text();
+  file = unpack();
+  EXPECT_EQ(inspect_sound(file, "--version 5"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT txid FROM p$tx WHERE scheme = 'HTTP 244'"), "{\"missing-tx-count\":2}");
+  ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"6\",\"rstamps\":\"\",\"from\":\"" + from + "\"}"), "ok");
+  EXPECT_EQ(status, 200) << body_text();
+  file = unpack();
+  EXPECT_EQ(inspect_sound(file, "--version 5"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT count(*) FROM p$tx WHERE scheme = 'last_sync_txid'"), "1");
 }
 
 TEST_F(PullTest, RefusalsAnswerWithTheirCodes) {

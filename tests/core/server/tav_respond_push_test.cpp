@@ -3,11 +3,14 @@
 // (status, protocol code, and the follow-up delta decoded with xdelta3).
 #include "download_fixture.h"
 
+#include <functional>
+
 #include "push_ops_fixture.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_respond_pull.h"
+#include "server/tav_respond.h"
 #include "server/tav_respond_push.h"
 
 #if defined(STANDIN_DRIVER) && defined(STANDIN_CLI)
@@ -141,6 +144,39 @@ struct PushTest : DownloadTest {
     capture("/usr/bin/python3 -c \"import zlib,sys;open(sys.argv[2],'wb').write(zlib.compress(open(sys.argv[1],"
             "'rb').read()))\" '" + upload + "' '" + body_path + "'");
   }
+  // A generation client whose last pull got a generation the server then lost to a restore
+  // (c's quantity 30) pushes its baseline, the lost generation with c's version, and its own
+  // changes made on top of that timeline (c again, to 31, and A renamed A2). *pFrom is its
+  // baseline.
+  void rolled_back_timeline_push(std::string *pFrom) {
+    std::string pulled, out;
+    std::string from = pull_baseline(&pulled, 6);
+    std::string a = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'A'");
+    std::string c = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
+    std::string snap = dataDir + "/before.snap";
+    ASSERT_EQ(cli("snapshot " + dataDir + " shop " + snap, &out), 0) << out;
+    write("UPDATE dbo.items SET qty = 30 WHERE name = N'c'");
+    next_generation();
+    std::string rolled;
+    pull_baseline(&rolled, 6);
+    std::string cGen = rows_of(rolled, "SELECT z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
+    std::string lost = rows_of(rolled, "SELECT generation || ', ' || id FROM p$gen WHERE generation = " + cGen);
+    ASSERT_NE(lost, "");
+    tav_db_mssql__handle_free(ctx, &h);
+    tav_db_mssql__close(ctx, &conn);
+    ASSERT_EQ(cli("restore " + dataDir + " shop " + snap, &out), 0) << out;
+    open("shop");
+    tav_db_mssql__handle_alloc(ctx, conn, "demo", &h);
+    ASSERT_EQ(take_error(), "ok");
+    ASSERT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+    std::string cRid = c.substr(0, 32), cBase = c.substr(33), aRid = a.substr(0, 32), aBase = a.substr(33);
+    generation_package(from, lost);
+    script += "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cBase + ", " + cGen + ", 3, 'c', 30);\n"
+              "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cGen + ", -2, 3, 'c', 31);\n"
+              "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + aRid + "', " + aBase + ", -2, 1, 'A2', 1);\n";
+    seal(6);
+    *pFrom = from;
+  }
   std::string sha1() { return capture("sha1sum '" + upload + "' | cut -c1-40"); }
 
   // Runs the push of the query (JSON); "ok" or the error.
@@ -260,7 +296,15 @@ TEST_F(PushTest, QueryAndUploadProblems) {
       {"{\"db\":\"demo\",\"fid\":\"7\"}", true, "400|parameter 'h' in query string is required"},
       {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"x\":\"abc\"}", true,
        "400|parameter 'x' in query string must be an integer"},
-      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"from\":\"5g1x\"}", true, "error 400"},
+      // A malformed baseline is bad input like a malformed package: 400 with the error's text.
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"from\":\"5g1x\"}", true,
+       "400|Error 400 (qklib)[3.4.0.4917]: invalid baseline \"from\" string"},
+      // Numbers no server could have are refused before anything counts with them.
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"from\":\"5," + std::string(32, '0') +
+           ",0,-9223372036854775808,0;t1\"}",
+       true, "400|number out of range in query string parameter 'from'"},
+      {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + good + "\",\"x\":\"9223372036854775807\"}", true,
+       "400|number out of range in query string parameter 'x'"},
       {"{\"db\":\"demo\",\"h\":\"" + good + "\",\"from\":\"" + from + "\"}", true, "error 47"},
       {"{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + upper + "\",\"from\":\"" + from + "\"}", true,
        "500|Error 1 (qklib): Unspecified error[3.4.0.4917]: hash doesn't match"},
@@ -280,6 +324,112 @@ TEST_F(PushTest, QueryAndUploadProblems) {
   ASSERT_EQ(push(query(from)), "ok");
   EXPECT_EQ(status, 400);
   EXPECT_NE(body_text().find("invalid package version: 7"), std::string::npos) << body_text();
+}
+
+// A package whose header a client got wrong is bad input: 400 with a text naming the fault,
+// nothing applied.
+TEST_F(PushTest, MalformedPackageHeadersAnswer400) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  std::string gen = pull_baseline(nullptr, 6);
+  std::string g = gen.substr(0, gen.find('g')), id = gen.substr(gen.find('g') + 1);
+  std::string huge = "9223372036854775807" + from.substr(from.find(','));
+  const std::string genTable = "CREATE TABLE p$gen (generation INTEGER PRIMARY KEY, id INTEGER);\n";
+  const std::string stamp = "x'00000000000000000000000000007001'";
+  struct {
+    std::string script, expected;
+  } cases[] = {
+      // A version whose low 32 bits read 2.
+      {"UPDATE p$tx SET scheme = '4294967298' WHERE txid = 0;\n", "invalid package version: 4294967298"},
+      {"DELETE FROM p$tx WHERE txid = 0;\n", "invalid package version: 0"},
+      {"UPDATE p$tx SET rstamp = NULL WHERE txid = 0;\n", "Invalid package. No baseline specified."},
+      {"UPDATE p$tx SET rstamp = '" + huge + "' WHERE txid = 0;\n",
+       "number out of range in baseline \"from\" string"},
+      {"INSERT INTO p$tx VALUES (" + std::to_string(TAV_PKG_PLACEHOLDER_TXID) + ", NULL, " + stamp + ", 0);\n",
+       "Invalid package. More than one rstamp specified for the pushed tx."},
+      {"UPDATE p$tx SET scheme = '3', rstamp = NULL WHERE txid = 0;\n",
+       "Invalid package. No 'last_sync_txid' baseline specified."},
+      {"DROP TABLE p$tx;\n" + genTable + "INSERT INTO p$gen VALUES (0, '{\"pv\":6');\n",
+       "Invalid package. The generation-0 header is not a JSON object."},
+      {"DROP TABLE p$tx;\n" + genTable + "INSERT INTO p$gen VALUES (0, '{\"pv\":\"6\"}');\n", "invalid package version: 0"},
+      {"DROP TABLE p$tx;\n" + genTable + "INSERT INTO p$gen VALUES (0, '{\"pv\":6}');\nINSERT INTO p$gen VALUES (-2, " +
+           stamp + ");\n",
+       "Invalid package. No baseline generation specified."},
+      {"DROP TABLE p$tx;\n" + genTable + "INSERT INTO p$gen VALUES (0, '{\"pv\":6}');\nINSERT INTO p$gen VALUES "
+           "(9223372036854775807, " + id + ");\n",
+       "Invalid package. The baseline generation is out of range: 9223372036854775807"},
+  };
+  for (const auto &c : cases) {
+    client_package(4, from);
+    change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+    script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n" + c.script;
+    seal(0);
+    ASSERT_EQ(push(query(from)), "ok") << c.script;
+    EXPECT_EQ(status, 400) << c.script << body_text();
+    EXPECT_NE(body_text().find(c.expected), std::string::npos) << c.script << body_text();
+    EXPECT_EQ(response.path, nullptr);
+  }
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2");
+  EXPECT_EQ(leftovers(), 0);
+}
+
+// Row deltas a client got wrong are bad input too: 400 naming the fault, nothing applied, and
+// never a server error or a busy answer after eleven retries of a change that cannot apply.
+TEST_F(PushTest, MalformedPackageRowsAnswer400) {
+  allow("pull");
+  allow("*");
+  std::string pulled;
+  std::string from = pull_baseline(&pulled);
+  std::string c = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  std::string cRid = c.substr(0, 32), cBase = c.substr(33), ph = std::to_string(TAV_PKG_PLACEHOLDER_TXID);
+  std::string rows = "\"p$u$" + items + "\"", deltas = "\"p$rd$" + items + "\"";
+  const std::string newRid = "x'000000000000000000000000000000d9'";
+  struct {
+    std::string script, expected;
+  } cases[] = {
+      {"INSERT INTO " + deltas + " VALUES (" + newRid + ", NULL, NULL, " + ph + ");",
+       "neither adds nor replaces a version"},
+      {"INSERT INTO " + rows + " VALUES (" + newRid + ", " + ph + ", 9, 'z', 1);INSERT INTO " + deltas + " VALUES (" +
+           newRid + ", " + ph + ", 5, " + ph + ");",
+       "is based on version 5, which the server does not hold"},
+      {"INSERT INTO " + rows + " VALUES (x'" + cRid + "', " + ph + ", 3, 'c', 31);INSERT INTO " + deltas + " VALUES (x'" +
+           cRid + "', " + ph + ", 999999, " + ph + ");",
+       "is based on version 999999, which the server does not hold"},
+      {"INSERT INTO " + rows + " VALUES (x'" + cRid + "', " + ph + ", 3, 'c', 31);INSERT INTO " + deltas + " VALUES (x'" +
+           cRid + "', " + ph + ", -7, " + ph + ");",
+       "is based on version -7, which the server does not hold"},
+      {"INSERT INTO " + rows + " VALUES (x'00000000000000d9', " + ph + ", 100, 'z', 1);INSERT INTO " + deltas +
+           " VALUES (x'00000000000000d9', " + ph + ", NULL, " + ph + ");",
+       "guid blob must be 16 bytes: 8"},
+      {"INSERT INTO " + rows + " VALUES (x'" + cRid + "', " + ph + ", 3, 'c', 31);INSERT INTO " + deltas + " VALUES (x'" +
+           cRid + "', " + ph + ", " + cBase + ", " + ph + ");INSERT INTO " + deltas + " VALUES (x'" + cRid + "', " + ph +
+           ", " + cBase + ", " + ph + ");",
+       "A row id has more than one row delta."},
+      {"DROP TABLE " + deltas + ";", "has rows but no row deltas"},
+      {"INSERT INTO p$tx VALUES (-1, 'xx', NULL, 0);", "The client's schema is not a JSON object."},
+      {"INSERT INTO p$tx VALUES (-1, '{\"tbls\":5}', NULL, 0);", "The client's schema is malformed"},
+  };
+  for (const auto &cs : cases) {
+    client_package(4, from);
+    script += cs.script + "\n";
+    seal(0);
+    ASSERT_EQ(push(query(from)), "ok") << cs.script;
+    EXPECT_EQ(status, 400) << cs.script << body_text();
+    EXPECT_NE(body_text().find(cs.expected), std::string::npos) << cs.script << body_text();
+  }
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+
+  // A rolled-back timeline that does not start right after the baseline.
+  std::string gen = pull_baseline(nullptr, 6);
+  generation_package(gen, "1000, 4242");
+  seal(6);
+  ASSERT_EQ(push(query(gen)), "ok");
+  EXPECT_EQ(status, 400) << body_text();
+  EXPECT_NE(body_text().find("The rolled-back generations must follow the baseline generation"), std::string::npos)
+      << body_text();
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.\"demo$r$gen\""), "0");
+  EXPECT_EQ(leftovers(), 0);
 }
 
 // A deflate stream inflates by up to about 1000:1; an upload may inflate to 64 MiB plus 64 times
@@ -496,6 +646,40 @@ TEST_F(PushTest, OldClientsAskingForNoFollowUpGetRebased) {
   EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'd'"), "1");
 }
 
+// Clients of versions 2 to 5 name their baseline by its newest transaction's stamp: one that
+// an application made directly on the server (no push) is found like any other.
+TEST_F(PushTest, OlderClientsPushAfterAServerSideChange) {
+  allow("pull");
+  allow("*");
+  int part = 10;
+  for (int pv : {5, 4, 3, 2}) {
+    QK_int64 serverSide = write("UPDATE dbo.items SET qty = " + std::to_string(pv) + " WHERE id = 3");
+    std::string pulled, from = pull_baseline(&pulled, pv), query_text;
+    if (pv >= 4) {
+      EXPECT_EQ(from.substr(0, from.find(',')), std::to_string(serverSide)) << pv;
+      client_package(pv, from);
+    } else {
+      // The client's last server transaction, as the download listed it.
+      std::string last = rows_of(pulled, "SELECT txid, hex(rstamp), rebaseid FROM p$tx WHERE txid > 0 ORDER BY txid "
+                                         "DESC LIMIT 1");
+      std::string txid = last.substr(0, last.find('|')), rest = last.substr(last.find('|') + 1);
+      EXPECT_EQ(txid, std::to_string(serverSide)) << pv;
+      client_package(pv, "INSERT INTO p$tx VALUES (" + txid + ", 'last_sync_txid', x'" + rest.substr(0, 32) + "', " +
+                             rest.substr(33) + ");\n");
+    }
+    change(parts, "0000000000000000000000000000f0" + std::to_string(part), 0,
+           std::to_string(part) + ", 1, 'v" + std::to_string(pv) + "'");
+    seal(pv);
+    query_text = pv >= 4 ? query(from)
+                         : "{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + sha1() + "\",\"x\":\"" +
+                               std::to_string(serverSide) + "\"}";
+    ASSERT_EQ(push(query_text), "ok") << pv;
+    EXPECT_EQ(status, 200) << pv << ": " << body_text();
+    EXPECT_EQ(host("SELECT label FROM dbo.parts WHERE id = " + std::to_string(part)), "v" + std::to_string(pv)) << pv;
+    part++;
+  }
+}
+
 // The import of the first attempt is chosen as deadlock victim.
 int g_import_failures = 0;
 void import_failing_once(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter,
@@ -578,36 +762,8 @@ TEST_F(PushTest, AGenerationClientPushesItsChanges) {
 TEST_F(PushTest, AGenerationClientBringsBackItsRolledBackTimelineAndPushesOnTopOfIt) {
   allow("pull");
   allow("*");
-  std::string pulled, out;
-  std::string from = pull_baseline(&pulled, 6);
-  std::string a = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'A'");
-  std::string c = rows_of(pulled, "SELECT hex(z_rid) || '|' || z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
-  std::string snap = dataDir + "/before.snap";
-  ASSERT_EQ(cli("snapshot " + dataDir + " shop " + snap, &out), 0) << out;
-  // A generation the client gets and the server then loses to the restore: c's quantity 30.
-  write("UPDATE dbo.items SET qty = 30 WHERE name = N'c'");
-  next_generation();
-  std::string rolled;
-  pull_baseline(&rolled, 6);
-  std::string cGen = rows_of(rolled, "SELECT z_gen_add FROM \"p$u$" + items + "\" WHERE name = 'c'");
-  std::string lost = rows_of(rolled, "SELECT generation || ', ' || id FROM p$gen WHERE generation = " + cGen);
-  ASSERT_NE(lost, "");
-  tav_db_mssql__handle_free(ctx, &h);
-  tav_db_mssql__close(ctx, &conn);
-  ASSERT_EQ(cli("restore " + dataDir + " shop " + snap, &out), 0) << out;
-  open("shop");
-  tav_db_mssql__handle_alloc(ctx, conn, "demo", &h);
-  ASSERT_EQ(take_error(), "ok");
-  ASSERT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
-
-  // The client's push: its baseline, the lost generation with c's version, and its own
-  // changes made on top of that timeline (c again, and A).
-  std::string cRid = c.substr(0, 32), cBase = c.substr(33), aRid = a.substr(0, 32), aBase = a.substr(33);
-  generation_package(from, lost);
-  script += "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cBase + ", " + cGen + ", 3, 'c', 30);\n"
-           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + cRid + "', " + cGen + ", -2, 3, 'c', 31);\n"
-           "INSERT INTO \"p$u$" + items + "\" VALUES (x'" + aRid + "', " + aBase + ", -2, 1, 'A2', 1);\n";
-  seal(6);
+  std::string from, out;
+  ASSERT_NO_FATAL_FAILURE(rolled_back_timeline_push(&from));
   // A user who may report but not recover rolled-back data: the server is left as it is.
   ASSERT_EQ(cli("add-acl " + dataDir + " shop demo '' anyone '*' recover_rollback_data deny", &out), 0) << out;
   ASSERT_EQ(push(query(from)), "ok");
@@ -634,6 +790,191 @@ TEST_F(PushTest, AGenerationClientBringsBackItsRolledBackTimelineAndPushesOnTopO
   EXPECT_EQ(rows_of(file, "SELECT name || ':' || qty FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 AND name NOT NULL "
                          "ORDER BY name"),
             "A2:1;c:31");
+  EXPECT_EQ(leftovers(), 0);
+}
+
+// The recovery's import fails with this error while it is set.
+QK_error g_recovery_fault = QK_OK;
+void import_recovered_failing(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter,
+                              tav_recovery_set *pSet, sqlite3 *pPkgDb) {
+  if (QK_ERROR_CODE(g_recovery_fault) != 0) {
+    QK_context__throw_msg(ctx, g_recovery_fault, __FILE__, __LINE__, "the recovery failed here");
+    return;
+  }
+  tav_db_mssql__import_recovered(ctx, h, psk, pFilter, pSet, pPkgDb);
+}
+
+// With the recovery rule at action 4 a recovery that is refused, or breaks a constraint, is set
+// aside: the client's own changes are applied all the same and what it sent is kept in the
+// dump tables. Any other failure fails the push, so the client keeps its changes and sends them
+// again.
+struct RecoveryAction4Test : PushTest, ::testing::WithParamInterface<const char *> {};
+
+TEST_P(RecoveryAction4Test, TheClientsChangesReachTheServer) {
+  allow("pull");
+  allow("*");
+  std::string from, out, kind = GetParam();
+  ASSERT_NO_FATAL_FAILURE(rolled_back_timeline_push(&from));
+  ASSERT_EQ(cli("set-rule " + dataDir + " shop demo 2 4", &out), 0) << out;
+  ops.import_recovered = import_recovered_failing;
+  g_recovery_fault = kind == "constraint" ? QK_ERR_MSSQL_DUPLICATE_KEY : kind == "connection" ? QK_ERR_UNSPECIFIED : QK_OK;
+  if (kind == "refused") {
+    ASSERT_EQ(cli("add-acl " + dataDir + " shop demo '' anyone '*' recover_rollback_data deny", &out), 0) << out;
+  }
+  ASSERT_EQ(push(query(from)), "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  if (kind == "connection") {
+    EXPECT_EQ(status, 500);
+    EXPECT_NE(body_text().find("the recovery failed here"), std::string::npos) << body_text();
+    EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+    g_recovery_fault = QK_OK;
+    ASSERT_EQ(push(query(from)), "ok");
+    EXPECT_GT(txidR, 0);
+  } else {
+    EXPECT_EQ(txidR, 0);
+    EXPECT_NE(host("SELECT COUNT(*) FROM tavrin.[demo$r$dump_rows]"), "0");
+  }
+  ASSERT_EQ(status, 200) << body_text();
+  EXPECT_GT(txid, 0);
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A2|1;c|31");
+  // Outcome 1: the follow-up sends the client everything again.
+  std::string file = follow_up();
+  EXPECT_EQ(inspect_sound(file, "--version 6"), "ok");
+  EXPECT_EQ(rows_of(file, "SELECT name || ':' || qty FROM \"p$u$" + items + "\" WHERE z_gen_add > 0 AND name NOT NULL "
+                         "ORDER BY name"),
+            "A2:1;c:31");
+  g_recovery_fault = QK_OK;
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, RecoveryAction4Test, ::testing::Values("refused", "constraint", "connection"));
+
+// The other copy of a push runs to its end between this copy's look-up of the stamp and its
+// apply: a client that timed out and sent the push again.
+std::function<void()> g_other_copy;
+void find_tx_then_other_copy(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 rebaseid,
+                             QK_int64 txid, int *pbMatch, QK_int64 *pGeneration, QK_int64 *pCount) {
+  tav_db_mssql__find_tx_by_rstamp(ctx, h, pRstamp16, rebaseid, txid, pbMatch, pGeneration, pCount);
+  if (txid == 0 && rebaseid == 0 && g_other_copy) {
+    std::function<void()> copy = std::move(g_other_copy);
+    g_other_copy = nullptr;
+    copy();
+  }
+}
+
+TEST_F(PushTest, OfTwoCopiesOfOnePushExactlyOneIsApplied) {
+  allow("pull");
+  allow("*");
+  std::string pulled;
+  std::string from = pull_baseline(&pulled);
+  std::string c = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + items + "\" WHERE name = 'c'");
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  change(items, c.substr(0, 32), std::stoll(c.substr(33)), "3, 'c', 30");
+  seal(4);
+  std::string q = query(from);
+  QK_int64 copyTxid = 0;
+  int copyStatus = 0;
+  tav_backend_ops plain = ops;
+  g_other_copy = [&] {
+    QK_context *c2 = nullptr;
+    QK_mssql_connection *conn2 = nullptr;
+    QK_vhash *q2 = nullptr, *headers2 = nullptr;
+    tav_pkg response2 = {};
+    char *body2 = nullptr;
+    QK_string *message2 = nullptr;
+    QK_int32 flag2 = 0;
+    QK_int64 txidR2 = 0;
+    QK_context__alloc(&c2);
+    QK_context__set_user_data(c2, &flag2);
+    tav_db_mssql__open(c2, connection_string("shop").c_str(), nullptr, &conn2);
+    QK_vhash__alloc__from_json(c2, &q2, q.c_str());
+    tav_respond__push_request(c2, &plain, nullptr, nullptr, conn2, nullptr, work.c_str(), q2, nullptr,
+                              body_path.c_str(), nullptr, &copyTxid, &txidR2, &copyStatus, &response2, &body2,
+                              &headers2, &message2);
+    EXPECT_FALSE(QK_context__has_error(c2));
+    tav_pkg__close(c2, &response2);
+    QK_free(c2, body2);
+    QK_vhash__free(c2, headers2);
+    QK_vhash__free(c2, q2);
+    QK_string__free(c2, message2);
+    tav_db_mssql__close(c2, &conn2);
+    QK_context__free(c2);
+  };
+  ops.find_tx_by_rstamp = find_tx_then_other_copy;
+  ASSERT_EQ(push(q), "ok");
+  EXPECT_EQ(g_other_copy, nullptr);
+  EXPECT_EQ(copyStatus, 200);
+  EXPECT_GT(copyTxid, t2);
+  // This copy is answered as a repeated push is: the follow-up delta, nothing applied.
+  EXPECT_EQ(status, 200) << body_text();
+  EXPECT_EQ(txid, 0);
+  EXPECT_EQ(inspect_sound(follow_up(), "--version 4"), "ok");
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|30;d|4");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.[demo$t$tx] WHERE txid > " + std::to_string(t2)), "1");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.audit"), "0");
+  EXPECT_EQ(leftovers(), 0);
+}
+
+int zero_byte(void *) { return 0; }
+void count_sleep(void *pData, QK_uint32) { ++*static_cast<int *>(pData); }
+
+// The push commits; then writing its log row meets a deadlock. Retried, the row is written and
+// the client hears of its push. When every try deadlocks the request fails, and the client
+// that sends the push again is answered as for a repeated push, nothing applied twice.
+TEST_F(PushTest, ADeadlockOnTheLogRowAfterTheCommitIsRetried) {
+  allow("pull");
+  allow("*");
+  std::string from = pull_baseline();
+  int sleeps = 0;
+  tav_retry_pacing pacing = {zero_byte, count_sleep, &sleeps};
+  auto request = [&](const std::string &faults, std::string *pErr) {
+    QK_mssql_connection *config = nullptr;
+    tav_db_mssql__open(ctx, (connection_string("shop") + ";Fault={" + faults + "}").c_str(), nullptr, &config);
+    EXPECT_EQ(take_error(), "ok");
+    reset();
+    int kind = 0;
+    char *message = nullptr;
+    std::string path = "/sync/push?db=demo&fid=7&nrp&h=" + sha1() + "&from=" + from;
+    tav_respond__handle_request_paced(ctx, nullptr, config, conn, work.c_str(), "127.0.0.1", path.c_str(), nullptr,
+                                      nullptr, body_path.c_str(), &status, &kind, &body, &headers, &message, &pacing);
+    *pErr = take_error();
+    if (kind == TAV_BODY_FILE) std::filesystem::remove(body);
+    QK_free(ctx, message);
+    tav_db_mssql__close(ctx, &config);
+  };
+  std::string err, eleven;
+  // Each fault fires at its first statement not taken by an earlier one.
+  for (int i = 1; i <= 11; i++) eleven += std::string(i > 1 ? "|" : "") + "1205:1:insert into tavrin.log";
+
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d1", 0, "100, 'd', 4");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d1', 100, '" + items + "');\n";
+  seal(4);
+  request("1205:1:insert into tavrin.log", &err);
+  ASSERT_EQ(err, "ok");
+  SKIP_IF_STANDIN_LACKS(body_text());
+  EXPECT_EQ(status, 244);
+  EXPECT_EQ(sleeps, 1);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.log WHERE status = 244 AND txid > " + std::to_string(t2)), "1");
+
+  client_package(4, from);
+  change(items, "000000000000000000000000000000d2", 0, "101, 'e', 5");
+  script += "INSERT INTO p$ipk VALUES (x'000000000000000000000000000000d2', 101, '" + items + "');\n";
+  seal(4);
+  sleeps = 0;
+  request(eleven, &err);
+  EXPECT_EQ(err.substr(0, 3), "90:") << err;
+  EXPECT_EQ(sleeps, 10);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'e'"), "1");
+  std::string transactions = host("SELECT COUNT(*) FROM tavrin.[demo$t$tx]");
+  request("", &err);
+  ASSERT_EQ(err, "ok");
+  EXPECT_EQ(status, 244);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'e'"), "1");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.[demo$t$tx]"), transactions);
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.audit"), "0");
+  EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.log WHERE status = 244 AND txid = 0"), "1");
   EXPECT_EQ(leftovers(), 0);
 }
 

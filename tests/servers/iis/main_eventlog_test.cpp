@@ -78,6 +78,23 @@ TEST_F(EventLogTest, EventOneCarriesTheTextOrNull) {
   EXPECT_NE(got[1].find("\"data\":\"NULL\""), std::string::npos) << got[1];
 }
 
+// Warnings are event 2 at level Warning: a listener for errors only does not get them.
+TEST_F(EventLogTest, WarningsAreEventTwoForListenersAtLevelWarning) {
+  listen(2, kAdmin);
+  EXPECT_TRUE(tav_eventlog__event1_enabled());
+  EXPECT_FALSE(tav_eventlog__event2_enabled());
+  tav_eventlog__unregister();
+  listen(3, kAdmin);
+  ASSERT_TRUE(tav_eventlog__event2_enabled());
+  tav_eventlog__write_event2("column \"c\" of table [dbo].[t] has no default for clients");
+  auto got = lines();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_NE(got[0].find("\"channel\":\"Tavrin/Admin\""), std::string::npos) << got[0];
+  EXPECT_NE(got[0].find("\"level\":3"), std::string::npos) << got[0];
+  EXPECT_NE(got[0].find("\"id\":2"), std::string::npos) << got[0];
+  EXPECT_NE(got[0].find("has no default for clients"), std::string::npos) << got[0];
+}
+
 TEST_F(EventLogTest, DisablingAndUnregisteringStopEvents) {
   EXPECT_FALSE(tav_eventlog__event1_enabled());  // nobody listens yet
   listen(3, kAdmin);

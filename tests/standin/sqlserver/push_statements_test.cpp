@@ -558,6 +558,14 @@ TEST_F(PushStatements, RecoverySalvageAndDump) {
               (Rows{{"1", ann, "1", ta, "9"}}));
     EXPECT_EQ(rows("SELECT pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid FROM #cf WHERE (pd_txid_rec_del=-1) ORDER BY pd_txid ASC;"),
               (Rows{{"3", rn, "0", "-1", "8"}}));
+    // Every base is a version the server holds of that row, or the client's own (-1)...
+    const std::string unknown_base = "SELECT TOP 1 pd_rid, pd_txid_rec_del FROM #cf pd\nWHERE pd.pd_txid_rec_del <> -1\n"
+                                     "AND NOT EXISTS (SELECT 1 FROM tavrin.\"demo$z$rv$%C\" rv WHERE rv.rid = pd.pd_rid AND "
+                                     "rv.txid = pd.pd_txid_rec_del);";
+    EXPECT_EQ(rows(unknown_base), Rows{});
+    // ... unlike one the server never had.
+    run_bound(c(), add_cf, {num(6), txt(c1), num(1), num(999999), num(9)});
+    EXPECT_EQ(rows(unknown_base), (Rows{{c1, "999999"}}));
     run("TRUNCATE TABLE #cf");
     const std::string add_new = add_cf.substr(0, add_cf.size() - 1);
     run_bound(c(), add_new, {num(4), txt(ann), num(1), num(0), num(9)});

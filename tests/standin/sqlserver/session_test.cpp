@@ -72,6 +72,18 @@ TEST_F(Session, TempTablesOfAPreparedOrParameterisedExecutionEndWithIt) {
     EXPECT_EQ(run("CREATE TABLE #failed (a int); INSERT INTO #failed VALUES (1); SELECT * FROM no_such_table;", true),
               SQL_ERROR);
     EXPECT_EQ(native_error("SELECT a FROM #failed"), 208);
+    // The rows a prepared execution selects from its own table are handed out in full, though
+    // the table is gone once the execution ends.
+    SQLHSTMT st = c.stmt();
+    const char* own = "CREATE TABLE #own (a int); INSERT INTO #own VALUES (1), (2), (3); SELECT a FROM #own ORDER BY a;";
+    ASSERT_EQ(SQLPrepare(st, (SQLCHAR*)own, SQL_NTS), SQL_SUCCESS);
+    ASSERT_EQ(SQLExecute(st), SQL_SUCCESS);
+    EXPECT_EQ(native_error("SELECT a FROM #own"), 208);
+    std::vector<std::string> fetched;
+    while (SQL_SUCCEEDED(SQLFetch(st))) fetched.push_back(get_text(st, 1).value_or("NULL"));
+    EXPECT_EQ(fetched, (std::vector<std::string>{"1", "2", "3"}));
+    SQLCloseCursor(st);
+    EXPECT_EQ(SQLExecute(st), SQL_SUCCESS);  // the table went for good: it is made anew
     // A table of the connection serves prepared executions and outlives them.
     ok("CREATE TABLE #conn (a int)");
     SQLINTEGER seven = 7;
