@@ -93,8 +93,22 @@ done:
 
 void tav_db_mssql__row_batch_bind_guid(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b,
                                        const char *pszGuid) {
-  QK_TRY(ctx, QK_strcpy(ctx, b->szGuid, sizeof b->szGuid, pszGuid));
-  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, (QK_uint16)ipar, b->szGuid, &b->indicator));
+  if (pszGuid != NULL) QK_TRY(ctx, QK_strcpy(ctx, b->szGuid, sizeof b->szGuid, pszGuid));
+  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, (QK_uint16)ipar, pszGuid != NULL ? b->szGuid : NULL,
+                                        &b->indicator));
+done:;
+}
+
+void tav_db_mssql__row_batch_bind_text(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b,
+                                       const char *pszText, int bMax) {
+  /* The slot's text of an earlier statement goes; the new one stays until the slot is reused. */
+  QK_free(ctx, b->pwszText);
+  b->pwszText = NULL;
+  if (bMax)
+    QK_TRY(ctx, QK_mssql__bind__nstring_max(ctx, hStmt, (QK_uint16)ipar, pszText, &b->indicator, &b->pwszText));
+  else
+    QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, (QK_uint16)ipar, pszText, SQL_WVARCHAR, &b->indicator,
+                                        &b->pwszText));
 done:;
 }
 

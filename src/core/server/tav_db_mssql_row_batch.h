@@ -25,9 +25,12 @@ void tav_db_mssql__row_batch_next(QK_context *ctx, tav_row_batch *pBatch, SQLHST
                                   tav_col_collection **ppBindings, int *pFirstBinding);
 /* The row is bound (bNeedsData: a value goes at execution); a full statement is executed. */
 void tav_db_mssql__row_batch_added(QK_context *ctx, tav_row_batch *pBatch, int bNeedsData);
-/* Parameter ipar from binding b's own holder: a GUID text, or a bigint (NULL with bNull). */
+/* Parameter ipar from binding b's own holder: a GUID text (NULL: NULL), a national text
+ * (NULL: NULL; nvarchar(max) with bMax, else nvarchar), or a bigint (NULL with bNull). */
 void tav_db_mssql__row_batch_bind_guid(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b,
                                        const char *pszGuid);
+void tav_db_mssql__row_batch_bind_text(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b,
+                                       const char *pszText, int bMax);
 void tav_db_mssql__row_batch_bind_int64(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b, int bNull,
                                         QK_int64 value);
 /* Executes the rows bound since the last execution, if any. */
