@@ -177,7 +177,10 @@ void install_row_versions(Session& s, const std::string& dbfile, const TableInfo
                      "  INSERT INTO " + hr + " (\"host_row\", \"z_rv\") SELECT NEW.rowid, MAX(\"z_rv\") FROM " + rv + ";\nEND");
     // Update: counted when nothing changed; otherwise a new version, unless
     // this transaction wrote the current one (one version per row and txid).
-    const std::string changed_here = " AND \"z_rv\" IN (SELECT \"rv\" FROM " + dd + " WHERE \"txid\" = " + txid + ");\n";
+    // A lookup of the one version by its number ("+" keeps SQLite off the txid
+    // index, which would visit every version this transaction ended, per row).
+    const std::string changed_here =
+        " AND EXISTS (SELECT 1 FROM " + dd + " WHERE \"rv\" = " + x_of_old + " AND +\"txid\" = " + txid + ");\n";
     exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + kTriggers[1] + id) + " AFTER UPDATE" + on +
                      "  UPDATE " + sqlite_object(dbfile, "z$noop_updates") + " SET \"noop_count\" = \"noop_count\" + 1 WHERE (" + same +
                      ") AND \"tbl_id\" = " + id + " AND \"txid\" = tsql_peek_txid(" + quote_text(dbfile) + ");\n"
@@ -245,7 +248,7 @@ int add_host_table(Session& s, const std::string& dbfile, const std::string& tab
     atomically(s, [&] {
         s.execute_text(
             "CREATE TABLE " + t("z$rv$") + " (z_rv bigint IDENTITY(1,1) NOT NULL PRIMARY KEY, rid uniqueidentifier NOT NULL, txid bigint NOT NULL);\n"
-            "CREATE INDEX rid ON " + t("z$rv$") + " (rid);\n"
+            "CREATE INDEX rid_txid ON " + t("z$rv$") + " (rid, txid);\n"
             "CREATE INDEX txid ON " + t("z$rv$") + " (txid);\n"
             "CREATE TABLE " + t("z$x$") + " (z_rv bigint NOT NULL UNIQUE, " + joined(key_defs, ", ") + ", PRIMARY KEY (" + joined(key_names, ", ") + "));\n"
             "CREATE TABLE " + t("z$old$") + " (z_rv bigint NOT NULL PRIMARY KEY, " + joined(col_defs, ", ") + ");\n"

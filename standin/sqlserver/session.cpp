@@ -1539,22 +1539,29 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         rowcount_ = 0;
         throw e;
     };
+    // Every row of one clause runs the same text: each is compiled once (with
+    // the triggers it fires) for the whole statement.
+    std::map<std::string, Prepared> compiled;
     auto step_raw = [&](const std::string& sql, const std::vector<Value>& binds, const std::optional<TableInfo>& about,
                         const Statement& as) {
-        Prepared p;
-        int rc = prepare(sql, p);
+        Prepared& p = compiled[sql];
+        int rc = p.st ? SQLITE_OK : prepare(sql, p);
         if (rc == SQLITE_OK) {
+            sqlite3_reset(p.st);
+            sqlite3_clear_bindings(p.st);
             for (size_t i = 0; i < binds.size(); ++i) bind_value(p.st, static_cast<int>(i + 1), binds[i]);
             rc = sqlite3_step(p.st);
         }
         if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
             int code = sqlite3_extended_errcode(db_);
             std::string msg = sqlite3_errmsg(db_);
+            if (p.st) sqlite3_reset(p.st);
             throw map_sqlite_error(code, msg, as, about);
         }
         std::vector<Value> row;
         if (rc == SQLITE_ROW)
             for (int c = 0; c < sqlite3_column_count(p.st); ++c) row.push_back(column_value(p.st, c));
+        sqlite3_reset(p.st);
         return row;
     };
     std::string column_list;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <random>
+#include <unordered_map>
 #include <strings.h>
 
 #include <md5.h>
@@ -58,6 +59,16 @@ std::string arg_text(sqlite3_value* v) {
 
 std::optional<TsqlType> arg_type(sqlite3_value* v) { return type_from_text(arg_text(v)); }
 
+// The type named by argument i (a type text the translator wrote): parsed once per text and
+// thread, not once per value.
+std::optional<TsqlType> constant_arg_type(sqlite3_value** argv, int i) {
+    thread_local std::unordered_map<std::string, std::optional<TsqlType>> parsed;
+    std::string text = arg_text(argv[i]);
+    auto it = parsed.find(text);
+    if (it == parsed.end()) it = parsed.emplace(text, type_from_text(text)).first;
+    return it->second;
+}
+
 // Wraps a function body so that TsqlError becomes an SQLite function error.
 template <typename F>
 void guarded(sqlite3_context* ctx, F&& body) {
@@ -72,7 +83,7 @@ void guarded(sqlite3_context* ctx, F&& body) {
 
 void fn_store(sqlite3_context* ctx, int, sqlite3_value** argv) {
     guarded(ctx, [&] {
-        auto t = arg_type(argv[1]);
+        auto t = constant_arg_type(argv, 1);
         Value v = convert_value(value_of(argv[0]), *t, false);
         session_of(ctx)->record_written(arg_text(argv[2]), v);
         result(ctx, v);
@@ -80,7 +91,7 @@ void fn_store(sqlite3_context* ctx, int, sqlite3_value** argv) {
 }
 
 void fn_cast(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    guarded(ctx, [&] { result(ctx, convert_value(value_of(argv[0]), *arg_type(argv[1]), true)); });
+    guarded(ctx, [&] { result(ctx, convert_value(value_of(argv[0]), *constant_arg_type(argv, 1), true)); });
 }
 
 std::string as_text(const Value& v) {
@@ -399,7 +410,7 @@ int compare_text(int n1, const void* p1, int n2, const void* p2, bool nocase) {
 int coll_ci(void*, int n1, const void* p1, int n2, const void* p2) { return compare_text(n1, p1, n2, p2, true); }
 int coll_cs(void*, int n1, const void* p1, int n2, const void* p2) { return compare_text(n1, p1, n2, p2, false); }
 int coll_guid(void*, int n1, const void* p1, int n2, const void* p2) {
-    return compare_guid_text(std::string(static_cast<const char*>(p1), n1), std::string(static_cast<const char*>(p2), n2));
+    return compare_guid_text(std::string_view(static_cast<const char*>(p1), n1), std::string_view(static_cast<const char*>(p2), n2));
 }
 int coll_decimal(void*, int n1, const void* p1, int n2, const void* p2) {
     return compare_decimal_text(std::string(static_cast<const char*>(p1), n1),

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "tsql_types.h"
 
@@ -33,7 +34,7 @@ Value convert_value(const Value& v, const TsqlType& type, bool cast);
 bool guid_to_bytes(const std::string& text, unsigned char out[16]);
 std::string guid_from_bytes(const unsigned char in[16]);
 // SQL Server's uniqueidentifier order: groups 5, 4, 3, 2, 1.
-int compare_guid_text(const std::string& a, const std::string& b);
+int compare_guid_text(std::string_view a, std::string_view b);
 // Numeric comparison of canonical decimal texts.
 int compare_decimal_text(const std::string& a, const std::string& b);
 

@@ -2,6 +2,7 @@
  * request's transaction, the history bookkeeping of a dbfile (transactions, generations,
  * counters, properties) and the request log. */
 #include "server/tav_db_mssql.h"
+#include "server/tav_db_mssql_history.h"
 
 #include <string.h>
 
@@ -38,6 +39,14 @@ void tav_db_mssql__seek_first_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas
     if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
   }
   *pbHas = 1;
+done:;
+}
+
+void tav_db_mssql__open_query(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql, SQLHSTMT *phStmt,
+                              int *pbHas) {
+  QK_TRY(ctx, QK_mssql__prepare(ctx, conn, phStmt, pszSql));
+  QK_TRY(ctx, QK_mssql__execute(ctx, *phStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, *phStmt, pbHas));
 done:;
 }
 
@@ -196,6 +205,7 @@ done:
 
 void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
   if (ppHandle == NULL || *ppHandle == NULL) return;
+  tav_db_mssql__history_forget(ctx, *ppHandle);
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, *ppHandle, 0));
   QK_free(ctx, *ppHandle);
   *ppHandle = NULL;
@@ -214,6 +224,7 @@ done:;
 void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation) {
   QK_string *pSql = NULL;
   QK_ARG_NOT_NULL(ctx, h);
+  tav_db_mssql__history_forget(ctx, h);
   if (pi_export_generation != NULL) {
     *pi_export_generation = 0;
     /* The generation is fixed before the transaction starts, on its own. */
@@ -275,6 +286,7 @@ done:;
  * when the push's own commit fails after them, they name a transaction that never was. */
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
+  tav_db_mssql__history_forget(ctx, h);
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
 done:;
@@ -282,6 +294,7 @@ done:;
 
 void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
+  tav_db_mssql__history_forget(ctx, h);
   QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION");
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (QK_context__has_error(ctx)) QK_context__add_frame(ctx, __FILE__, __LINE__);

@@ -30,9 +30,14 @@ struct tav_user_identity;
 /* Longest dbfile name is 255 bytes. */
 #define TAV_DB_NAME_SIZE 256
 
+struct tav_db_history;
+
 typedef struct tav_db_handle {
   QK_mssql_connection *conn; /* borrowed: never closed or freed through the handle */
   char name[TAV_DB_NAME_SIZE];
+  /* owned: row versions read ahead for the conflicts of a push (NULL: none); valid inside the
+   * transaction that read them, until the push writes */
+  struct tav_db_history *pHistory;
   /* Borrowed: the configuration database's connection, where audit rows go; NULL when it is
    * conn. Set by a push whose dbfile lives in a database of its own. */
   QK_mssql_connection *config_conn;
@@ -238,6 +243,10 @@ void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *
 /* Moves to the first result set that has columns (batches may open with column-less ones);
  * *pbHas 0 when there is none. */
 void tav_db_mssql__seek_first_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas);
+/* Prepares and runs pszSql and moves to its first result set (seek_first_result); the caller
+ * fetches its rows and frees *phStmt, also on failure. */
+void tav_db_mssql__open_query(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql, SQLHSTMT *phStmt,
+                              int *pbHas);
 /* Fetches every further result set, after which output parameters are valid. */
 void tav_db_mssql__drain_results(QK_context *ctx, SQLHSTMT hStmt);
 /* Turns a deadlock on the configuration connection into a busy condition: the dbfile's

@@ -9,11 +9,11 @@
 #include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_audit.h"
+#include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_db_mssql_values.h"
 
 static const char AUDIT_SELECT_SQL[] = "SELECT rid, txid, tbl, ancestor, already, incoming, result FROM p$audit";
-static const char AUDIT_INSERT_SQL[] =
-    "INSERT INTO tavrin.\"audit\" (dbfile,rid,txid,tbl,ancestor,already,incoming,result) VALUES (?,?,?,?,?,?,?,?)";
+static const char AUDIT_INSERT_HEAD[] = "INSERT INTO tavrin.\"audit\" (dbfile,rid,txid,tbl,ancestor,already,incoming,result)";
 static const char IPKLOG_SELECT_SQL[] =
     "IF OBJECT_ID('[tavrin].[%s$t$ipklog]') IS NOT NULL\n"
     "  SELECT temp_ipk, final_ipk FROM [tavrin].[%s$t$ipklog] WHERE fid=? AND tbl_id=?;\n"
@@ -34,13 +34,6 @@ static const char IDENTITY_LOOKUP_SQL[] =
 
 #define AUDIT_TEXT_COLUMNS 5
 
-static void free_texts(QK_context *ctx, char16_t **ppTexts, int count) {
-  for (int i = 0; i < count; i++) {
-    QK_free(ctx, ppTexts[i]);
-    ppTexts[i] = NULL;
-  }
-}
-
 /* A row id column as GUID text, or NULL for an empty value. */
 static void rid_text(QK_context *ctx, sqlite3_stmt *pStmt, int col, char *szGuid, int *pbNull) {
   int len = sqlite3_column_bytes(pStmt, col);
@@ -52,44 +45,42 @@ done:;
 }
 
 void tav_db_mssql__import_audit(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb) {
+  /* dbfile, rid, txid and the five texts; the rows go in multi-row statements. */
+  static const QK_int16 types[] = {SQL_WVARCHAR, SQL_GUID,     SQL_BIGINT,   SQL_WLONGVARCHAR,
+                                   SQL_WLONGVARCHAR, SQL_WLONGVARCHAR, SQL_WLONGVARCHAR, SQL_WLONGVARCHAR};
   sqlite3_stmt *pStmt = NULL;
+  tav_row_batch *pBatch = NULL;
+  tav_col_collection *pBindings = NULL;
   SQLHSTMT hInsert = SQL_NULL_HSTMT;
-  char16_t *pDbfile = NULL;
-  char16_t *texts[AUDIT_TEXT_COLUMNS] = {NULL, NULL, NULL, NULL, NULL};
-  SQLLEN indDbfile = 0, indRid = 0, indTexts[AUDIT_TEXT_COLUMNS];
   char szGuid[QK_GUID_SZ_SIZE];
   QK_mssql_connection *pConn = NULL;
-  QK_int64 txid = 0;
-  int bExists = 0, bNull = 0, rc;
+  int bExists = 0, bNull = 0, rc, first = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
   QK_TRY(ctx, tav_db_mssql__begin_audit_tx(ctx, h, &pConn));
   QK_TRY(ctx, tav_db_mssql__table_exists(ctx, pConn, "audit", NULL, NULL, &bExists));
   if (!bExists) goto done;
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pStmt, "%s", AUDIT_SELECT_SQL));
-  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hInsert, AUDIT_INSERT_SQL));
+  QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, pConn, AUDIT_INSERT_HEAD, 8, types, &pBatch));
   while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
-    QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hInsert, 1, h->name, SQL_WVARCHAR, &indDbfile, &pDbfile));
+    tav_col_binding *b;
+    QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hInsert, &pBindings, &first));
+    b = &pBindings->pBindings[first];
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_text(ctx, hInsert, first + 1, &b[0], h->name, 0));
     QK_TRY(ctx, rid_text(ctx, pStmt, 0, szGuid, &bNull));
-    QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hInsert, 2, bNull ? NULL : szGuid, &indRid));
-    txid = sqlite3_column_int64(pStmt, 1);
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hInsert, 3, &txid));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_guid(ctx, hInsert, first + 2, &b[1], bNull ? NULL : szGuid));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 3, &b[2], 0, sqlite3_column_int64(pStmt, 1)));
     for (int i = 0; i < AUDIT_TEXT_COLUMNS; i++)
-      QK_TRY(ctx, QK_mssql__bind__nstring_max(ctx, hInsert, (QK_uint16)(4 + i),
-                                              (const char *)sqlite3_column_text(pStmt, 2 + i), &indTexts[i],
-                                              &texts[i]));
-    QK_TRY(ctx, QK_mssql__execute(ctx, hInsert));
-    QK_free(ctx, pDbfile);
-    pDbfile = NULL;
-    free_texts(ctx, texts, AUDIT_TEXT_COLUMNS);
+      QK_TRY(ctx, tav_db_mssql__row_batch_bind_text(ctx, hInsert, first + 4 + i, &b[3 + i],
+                                                    (const char *)sqlite3_column_text(pStmt, 2 + i), 1));
+    QK_TRY(ctx, tav_db_mssql__row_batch_added(ctx, pBatch, 0));
   }
   if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
+  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
 done:
   if (pConn != NULL && pConn != h->conn) tav_db_mssql__deadlock_as_busy(ctx);
-  if (hInsert != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hInsert));
+  QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
-  QK_free(ctx, pDbfile);
-  free_texts(ctx, texts, AUDIT_TEXT_COLUMNS);
 }
 
 /* One (client value, key text) pair into the caller's statement. */

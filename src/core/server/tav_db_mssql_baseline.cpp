@@ -7,6 +7,7 @@
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
 #include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_salvage.h"
 #include "server/tav_handle_conflicts.h"
@@ -28,13 +29,22 @@ static const char s_changes_sql[] =
     "SELECT z_rid, CASE WHEN %s IS NULL THEN NULL ELSE z_gen_add END, z_gen_del\n"
     "FROM p$u$%s\n"
     "WHERE (z_gen_del IS NOT NULL) AND (z_gen_add = 9223372036854775792);";
-static const char s_base_version_sql[] =
-    "SELECT rv.txid FROM  tavrin.\"%s$z$rv$%s\" AS rv\n"
-    "  INNER JOIN tavrin.\"%s$t$tx\" AS rv_tx ON (rv_tx.txid=rv.txid)\n"
-    "WHERE (rv.rid = ?) AND (rv_tx.generation= ?)\n"
-    "  AND (  NOT EXISTS( SELECT * FROM tavrin.\"%s$z$dd$%s\" AS dd \n"
+/* The changes whose base the server should hold, and for all of them at once the version of
+ * the row that their base generation ended with (one round trip, not one per change). */
+static const char s_bases_sql[] =
+    "SELECT z_rid, z_gen_del FROM p$u$%s\n"
+    "WHERE (z_gen_del IS NOT NULL) AND (z_gen_add = 9223372036854775792) AND (z_gen_del > 0) AND (z_gen_del <= "
+    "%lld) AND (length(z_rid) = 16);";
+static const char s_bases_table_sql[] = "CREATE TABLE #%s (rid uniqueidentifier NOT NULL, generation bigint NOT NULL)";
+static const char s_bases_insert_head[] = "INSERT INTO #%s (rid, generation)";
+static const QK_int16 s_bases_types[] = {SQL_GUID, SQL_BIGINT};
+static const char s_base_versions_sql[] =
+    "SELECT b.rid, b.generation, rv.txid FROM #%s AS b\n"
+    "  INNER JOIN tavrin.\"%s$z$rv$%s\" AS rv ON (rv.rid = b.rid)\n"
+    "  INNER JOIN tavrin.\"%s$t$tx\" AS rv_tx ON (rv_tx.txid=rv.txid) AND (rv_tx.generation = b.generation)\n"
+    "WHERE NOT EXISTS( SELECT * FROM tavrin.\"%s$z$dd$%s\" AS dd \n"
     "    INNER JOIN tavrin.\"%s$t$tx\" AS dd_tx ON (dd_tx.txid=dd.txid)\n"
-    "    WHERE (dd.rv=rv.z_rv) AND (dd_tx.generation=rv_tx.generation) )  );";
+    "    WHERE (dd.rv=rv.z_rv) AND (dd_tx.generation=rv_tx.generation) );";
 static const char s_delta_insert_sql[] =
     "INSERT INTO \"p$rd$%s\" (rid, txid_rec_add, txid_rec_del, purged_flag, txid) VALUES (?, ?, ?, ?, "
     "9223372036854775792)";
@@ -108,23 +118,86 @@ typedef struct baseline_table {
   int bDropPurged;     /* rule 4 dropped a change: later ones go too, and orphan rows are removed */
 } baseline_table;
 
+/* The key of a (row id, base generation) pair among the versions found. */
+#define BASE_KEY_SIZE (QK_GUID_SZ_SIZE + 24)
+static void base_key(QK_context *ctx, const char *pszRid, QK_int64 generation, char *pszKey) {
+  QK_TRY(ctx, QK_sprintf_buf(ctx, pszKey, BASE_KEY_SIZE, "%s/%lld", pszRid, (long long)generation));
+done:;
+}
+
+/* Into *ppBases: "<rid>/<generation>" -> the txid of the version each change's base is on the
+ * server, for the changes whose base generation the server should hold. A pair with no such
+ * version is absent. */
+static void find_base_versions(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, baseline_table *t,
+                               QK_int64 minKnownGen, QK_vhash **ppBases) {
+  sqlite3_stmt *pBases = NULL;
+  QK_vhash *pFound = NULL;
+  QK_string *pSql = NULL;
+  tav_col_collection *pBindings = NULL;
+  tav_row_batch *pBatch = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT, hQuery = SQL_NULL_HSTMT;
+  char szTemp[TAV_TEMP_NAME_SIZE], szRid[QK_GUID_SZ_SIZE], szKey[BASE_KEY_SIZE];
+  QK_uint8 rid[16];
+  QK_int64 generation = 0, txid = 0;
+  SQLLEN ind = 0;
+  int bRow = 0, bHas = 0, bKnown = 0, bAny = 0, first = 0;
+  QK_TRY(ctx, QK_vhash__alloc(ctx, &pFound));
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pBases, s_bases_sql, t->szTbl, (long long)minKnownGen));
+  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "bases", t->szTbl));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_bases_insert_head, szTemp));
+  QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, QK_string__sz(pSql), 2, s_bases_types, &pBatch));
+  for (;;) {
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pBases, &bRow));
+    if (!bRow) break;
+    if (!bAny) QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_bases_table_sql, szTemp));
+    bAny = 1;
+    QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hStmt, &pBindings, &first));
+    QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pBases, 0), szRid);
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_guid(ctx, hStmt, first + 1, &pBindings->pBindings[first], szRid));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hStmt, first + 2, &pBindings->pBindings[first + 1], 0,
+                                                   sqlite3_column_int64(pBases, 1)));
+    QK_TRY(ctx, tav_db_mssql__row_batch_added(ctx, pBatch, 0));
+  }
+  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
+  if (bAny) {
+    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_base_versions_sql, szTemp, h->name, t->szTbl, h->name, h->name,
+                                   t->szTbl, h->name));
+    QK_TRY(ctx, tav_db_mssql__open_query(ctx, h->conn, QK_string__sz(pSql), &hQuery, &bHas));
+    while (bHas) {
+      QK_TRY(ctx, QK_mssql__fetch(ctx, hQuery, &bRow));
+      if (!bRow) break;
+      QK_TRY(ctx, QK_mssql__get__guid(ctx, hQuery, 1, rid, &ind));
+      QK_TRY(ctx, QK_mssql__get__int64(ctx, hQuery, 2, &generation, &ind));
+      QK_TRY(ctx, QK_mssql__get__int64(ctx, hQuery, 3, &txid, &ind));
+      QK_TRY(ctx, base_key(ctx, QK_guid__to_sz(rid, szRid), generation, szKey));
+      /* The first version found stands, as a lookup of the pair alone would give it. */
+      QK_TRY(ctx, QK_vhash__has(ctx, pFound, szKey, &bKnown));
+      if (!bKnown) QK_TRY(ctx, QK_vhash__add__int64(ctx, pFound, szKey, txid));
+    }
+  }
+  *ppBases = pFound;
+  pFound = NULL;
+done:
+  if (hQuery != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hQuery));
+  QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pBases));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pFound));
+}
+
 /* The base txid of one change whose base generation G the server should hold; *pbKeep 0 when
  * the change is dropped, *pbRejected 1 when the rule refuses the push. */
-static void resolve_base(QK_context *ctx, tav_db_handle *h, baseline_table *t, SQLHSTMT hLookup, const char *pszRid,
-                         QK_int64 generation, int bDelete, QK_int64 *pTxidRecDel, int *pbPurged, int *pbKeep,
-                         int *pbRejected) {
-  SQLLEN indRid = 0, ind = 0;
-  QK_int64 gen = generation, txid = 0;
-  int bRow = 0, bExisted = 0;
+static void resolve_base(QK_context *ctx, tav_db_handle *h, baseline_table *t, const QK_vhash *pBases,
+                         const char *pszRid, QK_int64 generation, int bDelete, QK_int64 *pTxidRecDel, int *pbPurged,
+                         int *pbKeep, int *pbRejected) {
+  char szKey[BASE_KEY_SIZE];
+  int bFound = 0, bExisted = 0;
   *pbKeep = 1;
   *pbPurged = 0;
-  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hLookup, 1, pszRid, &indRid));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hLookup, 2, &gen));
-  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hLookup, &bRow));
-  if (bRow) QK_TRY(ctx, QK_mssql__get__int64(ctx, hLookup, 1, &txid, &ind));
-  QK_TRY(ctx, QK_mssql__close_cursor(ctx, hLookup));
-  if (bRow) {
-    *pTxidRecDel = txid;
+  QK_TRY(ctx, base_key(ctx, pszRid, generation, szKey));
+  QK_TRY(ctx, QK_vhash__has(ctx, pBases, szKey, &bFound));
+  if (bFound) {
+    QK_TRY(ctx, QK_vhash__get__int64(ctx, pBases, szKey, pTxidRecDel));
     goto done;
   }
   if (bDelete) {
@@ -161,7 +234,7 @@ static void convert_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sql
                           QK_int64 minKnownGen, int *pbRejected) {
   QK_string *pKey = NULL;
   sqlite3_stmt *pChanges = NULL, *pInsert = NULL;
-  SQLHSTMT hLookup = SQL_NULL_HSTMT;
+  QK_vhash *pBases = NULL;
   const char *pszKeyName = NULL;
   char szRid[QK_GUID_SZ_SIZE];
   int bRow = 0, bKeep = 0, bPurged = 0;
@@ -171,8 +244,7 @@ static void convert_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sql
   QK_TRY(ctx, QK_string__alloc(ctx, &pKey));
   QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pKey, pszKeyName));
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pChanges, s_changes_sql, QK_string__sz(pKey), t->szTbl));
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hLookup, s_base_version_sql, h->name, t->szTbl, h->name,
-                                        h->name, t->szTbl, h->name));
+  QK_TRY(ctx, find_base_versions(ctx, h, pPkgDb, t, minKnownGen, &pBases));
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pInsert, s_delta_insert_sql, t->szTbl));
   for (;;) {
     QK_int64 generation, txidRecDel = -1;
@@ -185,7 +257,7 @@ static void convert_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sql
     bPurged = 0;
     bKeep = 1;
     if (generation > 0 && generation <= minKnownGen) {
-      QK_TRY(ctx, resolve_base(ctx, h, t, hLookup, szRid, generation, bDelete, &txidRecDel, &bPurged, &bKeep,
+      QK_TRY(ctx, resolve_base(ctx, h, t, pBases, szRid, generation, bDelete, &txidRecDel, &bPurged, &bKeep,
                                pbRejected));
       if (*pbRejected) goto done;
     }
@@ -209,7 +281,7 @@ static void convert_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sql
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pChanges));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pInsert));
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hLookup));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pBases));
   QK_RELEASE(ctx, QK_string__free(ctx, pKey));
 }
 

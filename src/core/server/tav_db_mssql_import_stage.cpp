@@ -12,6 +12,8 @@
 #include "qk/qk_string.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_import.h"
+#include "server/tav_db_mssql_history.h"
+#include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_db_mssql_value_check.h"
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
@@ -23,8 +25,8 @@ static const char DELTAS_TABLE_SQL[] =
     "txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)";
 static const char PKG_DELTAS_SQL[] =
     "SELECT rid, CASE WHEN txid_rec_add IS NULL THEN 0 ELSE 1 END, txid_rec_del, txid_rec_undel FROM \"p$rd$%s\"";
-static const char DELTA_INSERT_SQL[] =
-    "INSERT INTO #%s (rid,txid_rec_add,txid_rec_del,txid_rec_undel,txid_rec_reinsert) VALUES (?,?,?,?,NULL)";
+/* txid_rec_reinsert stays NULL: only the detaching of child rows sets it. */
+static const char DELTA_INSERT_HEAD[] = "INSERT INTO #%s (rid,txid_rec_add,txid_rec_del,txid_rec_undel)";
 static const char MALFORMED_PACKAGE_MESSAGE[] =
     "Malformed package. Perhaps the client used an OR REPLACE clause without recursive_triggers=ON.";
 static const char DELTAS_TABLE_EXISTS_SQL[] = "SELECT COUNT(*) FROM sqlite_master WHERE type='table' AND name='p$rd$%s'";
@@ -108,50 +110,55 @@ done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
 
+/* A date or time text, or a text or number too large for its column, that SQL Server refuses
+ * is the client's fault. */
+static void client_value_refused(QK_context *ctx) {
+  QK_int64 state = 0;
+  if (!QK_context__has_error(ctx)) return;
+  tav_db_mssql__error_sqlstate(ctx, &state);
+  if (state == 22007 || state == 22008 || state == 22001 || state == 22003)
+    QK_context__replace_error(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), __FILE__, __LINE__);
+}
+
 void tav_db_mssql__copy_pkg_rows(QK_context *ctx, tav_db_handle *h, const QK_vhash *pColumns, tav_defin *psk,
                                  const char *pszTblId, const char *pszTempName, sqlite3_stmt *pPkgStmt,
                                  int bWithGeneration, QK_uint32 *pCount) {
-  QK_string *pList = NULL, *pMarks = NULL;
-  tav_col_collection *pColl = NULL;
+  QK_string *pList = NULL, *pHead = NULL;
+  tav_col_collection *pTypes = NULL, *pBindings = NULL;
+  tav_row_batch *pBatch = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_uint32 countCols = 0, count = 0;
-  int extra = bWithGeneration ? 3 : 1, rc, bNeedsData = 0;
+  int extra = bWithGeneration ? 3 : 1, rc, bNeedsData = 0, first = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pColumns);
   QK_ARG_NOT_NULL(ctx, pPkgStmt);
   QK_TRY(ctx, QK_vhash__count(ctx, pColumns, &countCols));
   QK_VERIFY(ctx, sqlite3_column_count(pPkgStmt) == (int)countCols + extra);
   QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, pColumns, NULL, &pList));
-  QK_TRY(ctx, tav_sql__placeholders(ctx, (int)countCols, &pMarks));
-  QK_TRY(ctx, QK_mssql__prepare__format(
-                  ctx, h->conn, &hStmt, "INSERT INTO #%s (z_rid,%s %s) VALUES (?,%s %s)", pszTempName,
-                  bWithGeneration ? " z_gen_add, \"$tavrin generation id$\"," : "", QK_string__sz(pList),
-                  bWithGeneration ? " ?, ?," : "", countCols ? QK_string__sz(pMarks) : ""));
-  QK_TRY(ctx, tav_db_mssql__alloc_column_array(ctx, (QK_uint16)(countCols + extra), &pColl));
-  pColl->pBindings[0].sqlType = SQL_GUID;
-  for (int i = 1; i < extra; i++) pColl->pBindings[i].sqlType = SQL_BIGINT;
-  QK_TRY(ctx, tav_db_mssql__set_bindings_from_defin(ctx, pColl, extra, pColumns, psk, pszTblId, 1));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pHead, "INSERT INTO #%s (z_rid,%s %s)", pszTempName,
+                                       bWithGeneration ? " z_gen_add, \"$tavrin generation id$\"," : "",
+                                       QK_string__sz(pList)));
+  QK_TRY(ctx, tav_db_mssql__alloc_column_array(ctx, (QK_uint16)(countCols + extra), &pTypes));
+  pTypes->pBindings[0].sqlType = SQL_GUID;
+  for (int i = 1; i < extra; i++) pTypes->pBindings[i].sqlType = SQL_BIGINT;
+  QK_TRY(ctx, tav_db_mssql__set_bindings_from_defin(ctx, pTypes, extra, pColumns, psk, pszTblId, 1));
+  QK_TRY(ctx, tav_db_mssql__row_batch_open(ctx, h->conn, QK_string__sz(pHead), pTypes, &pBatch));
   while ((rc = sqlite3_step(pPkgStmt)) == SQLITE_ROW) {
-    QK_TRY(ctx, tav_db_mssql__bind_package_row(ctx, pPkgStmt, 0, hStmt, pColl, 0, (int)countCols + extra,
+    QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hStmt, &pBindings, &first));
+    QK_TRY(ctx, tav_db_mssql__bind_package_row(ctx, pPkgStmt, 0, hStmt, pBindings, first, (int)countCols + extra,
                                                &bNeedsData));
-    tav_db_mssql__execute_bound(ctx, hStmt, bNeedsData);
-    if (QK_context__has_error(ctx)) {
-      QK_int64 state = 0;
-      tav_db_mssql__error_sqlstate(ctx, &state);
-      /* A date or time text, or a text or number too large for its column, that SQL Server
-       * refuses is the client's fault. */
-      if (state == 22007 || state == 22008 || state == 22001 || state == 22003)
-        QK_context__replace_error(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), __FILE__, __LINE__);
-      QK_CHECK(ctx);
-    }
+    tav_db_mssql__row_batch_added(ctx, pBatch, bNeedsData);
+    QK_TRY(ctx, client_value_refused(ctx));
     count++;
   }
   if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
+  tav_db_mssql__row_batch_flush(ctx, pBatch);
+  QK_TRY(ctx, client_value_refused(ctx));
   if (pCount != NULL) *pCount = count;
 done:
-  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_RELEASE(ctx, tav_db_mssql__free_column_array(ctx, &pColl));
-  QK_RELEASE(ctx, QK_string__free(ctx, pMarks));
+  QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
+  QK_RELEASE(ctx, tav_db_mssql__free_column_array(ctx, &pTypes));
+  QK_RELEASE(ctx, QK_string__free(ctx, pHead));
   QK_RELEASE(ctx, QK_string__free(ctx, pList));
 }
 
@@ -273,41 +280,40 @@ typedef struct {
 static void stage_deltas(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, const char *pszTblId,
                          const char *pszDeltas, delta_counts *pCounts) {
   sqlite3_stmt *pStmt = NULL;
+  static const QK_int16 types[] = {SQL_GUID, SQL_BIGINT, SQL_BIGINT, SQL_BIGINT};
+  QK_string *pHead = NULL;
+  tav_col_collection *pBindings = NULL;
+  tav_row_batch *pBatch = NULL;
   SQLHSTMT hInsert = SQL_NULL_HSTMT;
   char szGuid[QK_GUID_SZ_SIZE];
-  QK_int32 add = 0;
-  QK_int64 del = 0, undel = 0;
-  SQLLEN indGuid = 0, indDel = 0, indUndel = 0;
-  int rc;
+  int rc, first = 0;
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pStmt, PKG_DELTAS_SQL, pszTblId));
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hInsert, DELTA_INSERT_SQL, pszDeltas));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pHead, DELTA_INSERT_HEAD, pszDeltas));
+  QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, QK_string__sz(pHead), 4, types, &pBatch));
   while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
     int len = sqlite3_column_bytes(pStmt, 0);
+    int add = sqlite3_column_int(pStmt, 1);
     int bDelNull = sqlite3_column_type(pStmt, 2) == SQLITE_NULL;
     int bUndelNull = sqlite3_column_type(pStmt, 3) == SQLITE_NULL;
+    tav_col_binding *b;
     /* rid is NOT NULL in the deltas table: a delta without a row id is the package's fault,
      * not a server error. */
     if (len == 0) QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Malformed package. A row delta has no row id.");
     if (len != 16) QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "guid blob must be 16 bytes: %d", len);
     QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pStmt, 0), szGuid);
-    add = sqlite3_column_int(pStmt, 1);
     /* A delete that names no version can match none: it would never be applied. */
     if (add == 0 && bDelNull)
       QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
                    "Malformed package. The delete of row id %s names no row version (txid_rec_del is NULL).", szGuid);
-    del = sqlite3_column_int64(pStmt, 2);
-    undel = sqlite3_column_int64(pStmt, 3);
-    QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hInsert, 1, szGuid, &indGuid));
-    QK_TRY(ctx, QK_mssql__bind__int32(ctx, hInsert, 2, &add));
-    if (bDelNull)
-      QK_TRY(ctx, QK_mssql__bind__null(ctx, hInsert, 3, SQL_C_SBIGINT, SQL_BIGINT, &indDel));
-    else
-      QK_TRY(ctx, QK_mssql__bind__int64(ctx, hInsert, 3, &del));
-    if (bUndelNull)
-      QK_TRY(ctx, QK_mssql__bind__null(ctx, hInsert, 4, SQL_C_SBIGINT, SQL_BIGINT, &indUndel));
-    else
-      QK_TRY(ctx, QK_mssql__bind__int64(ctx, hInsert, 4, &undel));
-    QK_TRY(ctx, QK_mssql__execute(ctx, hInsert));
+    QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hInsert, &pBindings, &first));
+    b = &pBindings->pBindings[first];
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_guid(ctx, hInsert, first + 1, &b[0], szGuid));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 2, &b[1], 0, add));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 3, &b[2], bDelNull,
+                                                   sqlite3_column_int64(pStmt, 2)));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 4, &b[3], bUndelNull,
+                                                   sqlite3_column_int64(pStmt, 3)));
+    QK_TRY(ctx, tav_db_mssql__row_batch_added(ctx, pBatch, 0));
     pCounts->read++;
     if (add == 0)
       pCounts->deletes++;
@@ -319,8 +325,10 @@ static void stage_deltas(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, con
       pCounts->undeletes++;
   }
   if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
+  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
 done:
-  if (hInsert != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hInsert));
+  QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
+  QK_RELEASE(ctx, QK_string__free(ctx, pHead));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
 
@@ -450,6 +458,8 @@ void tav_db_mssql__import_push(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   QK_ARG_NOT_NULL(ctx, psk);
   QK_ARG_NOT_NULL(ctx, pRstamp16);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
+  /* The push writes: versions read ahead for its conflicts no longer hold. */
+  tav_db_mssql__history_forget(ctx, h);
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pTableTest, "%s", TAV_PKG_TABLE_EXISTS_SQL));
   QK_TRY(ctx, QK_vhash__alloc(ctx, &pState));
   QK_TRY(ctx, tav_defin__count_tables(ctx, psk, &countTables));

@@ -12,6 +12,7 @@
 #include "qk/qk_string.h"
 #include "qk/qk_vhash.h"
 #include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_history.h"
 #include "server/tav_db_mssql_import.h"
 #include "server/tav_db_mssql_salvage.h"
 #include "server/tav_db_mssql_value_check.h"
@@ -962,6 +963,7 @@ void tav_db_mssql__import_recovered(QK_context *ctx, tav_db_handle *h, tav_defin
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pSet);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
+  tav_db_mssql__history_forget(ctx, h);
   pDoc = tav_recovery_set__vhash(pSet);
   QK_TRY(ctx, QK_vhash__get__vhash(ctx, pDoc, TAV_RECOVERY_SET_OWN_KEY, &pOwn));
   QK_TRY(ctx, QK_vhash__get__int64(ctx, pOwn, "txid", &txid));

@@ -10,15 +10,23 @@
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
+#include "server/tav_db_mssql_history.h"
 #include "server/tav_db_mssql_values.h"
 
-/* act from column colAct and, when asked, extra from the next column, each only when not NULL. */
-static void read_rule_columns(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 colAct, int *pAction, char **ppszExtra) {
+/* act from column colAct and, when asked, extra from the next column, each only when not NULL;
+ * with a lookup key what was read is kept for the next same lookup of the push. */
+static void read_rule_columns(QK_context *ctx, tav_db_handle *h, const char *pszKey, SQLHSTMT hStmt, QK_uint16 colAct,
+                              int *pAction, char **ppszExtra) {
   QK_int32 act = 0;
   SQLLEN ind = 0;
   char *pszExtra = NULL;
-  QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, colAct, &act, &ind));
-  if (ppszExtra != NULL) QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, (QK_uint16)(colAct + 1), &pszExtra));
+  if (hStmt != SQL_NULL_HSTMT) {
+    QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, colAct, &act, &ind));
+    if (ppszExtra != NULL) QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, (QK_uint16)(colAct + 1), &pszExtra));
+  } else {
+    ind = SQL_NULL_DATA;
+  }
+  if (pszKey != NULL) QK_TRY(ctx, tav_db_mssql__history_keep_rule(ctx, h, pszKey, ind != SQL_NULL_DATA, act, pszExtra));
   if (ind != SQL_NULL_DATA) *pAction = act;
   if (pszExtra != NULL) {
     *ppszExtra = pszExtra;
@@ -39,7 +47,7 @@ void tav_db_mssql__get_dbfile_rule(QK_context *ctx, tav_db_handle *h, int situat
                                         ppszExtra != NULL ? ", extra" : "", h->name));
   QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 1, &sit));
   QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
-  if (bRow) QK_TRY(ctx, read_rule_columns(ctx, hStmt, 1, pAction, ppszExtra));
+  if (bRow) QK_TRY(ctx, read_rule_columns(ctx, h, NULL, hStmt, 1, pAction, ppszExtra));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
@@ -55,11 +63,16 @@ void tav_db_mssql__get_record_rule(QK_context *ctx, tav_db_handle *h, const char
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_int32 sit = situation, tblId = 0;
   const char *pszExtraCol = ppszExtra != NULL ? ", extra" : "";
+  char szKey[64];
   int bRow = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pszTblId);
   QK_ARG_NOT_NULL(ctx, pAction);
   QK_TRY(ctx, QK_int32__parse(ctx, &tblId, pszTblId));
+  QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "record|%d|%d|%d|%d", (int)tblId, situation,
+                             bDbfileFallback != 0, ppszExtra != NULL));
+  QK_TRY(ctx, tav_db_mssql__history_rule(ctx, h, szKey, &bRow, pAction, ppszExtra));
+  if (bRow) goto done;
   if (bDbfileFallback)
     QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_record_rule_with_fallback_sql, pszExtraCol,
                                           pszExtraCol, h->name));
@@ -70,7 +83,7 @@ void tav_db_mssql__get_record_rule(QK_context *ctx, tav_db_handle *h, const char
   if (bDbfileFallback) QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 3, &sit));
   QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
   /* The table's rule sorts first. */
-  if (bRow) QK_TRY(ctx, read_rule_columns(ctx, hStmt, 2, pAction, ppszExtra));
+  QK_TRY(ctx, read_rule_columns(ctx, h, szKey, bRow ? hStmt : SQL_NULL_HSTMT, 2, pAction, ppszExtra));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
@@ -79,6 +92,7 @@ void tav_db_mssql__get_column_rule(QK_context *ctx, tav_db_handle *h, const char
                                    int *pAction, char **ppszExtra) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_int32 tblId = 0, colId = 0;
+  char szKey[64];
   int bRow = 0, bTableDefault;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pszTblId);
@@ -87,12 +101,15 @@ void tav_db_mssql__get_column_rule(QK_context *ctx, tav_db_handle *h, const char
   QK_ARG_NOT_NULL(ctx, ppszExtra);
   bTableDefault = pszColId[0] == '\0';
   QK_TRY(ctx, QK_int32__parse(ctx, &tblId, pszTblId));
+  if (!bTableDefault) QK_TRY(ctx, QK_int32__parse(ctx, &colId, pszColId));
+  QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "column|%d|%d|%d", (int)tblId, bTableDefault, (int)colId));
+  QK_TRY(ctx, tav_db_mssql__history_rule(ctx, h, szKey, &bRow, pAction, ppszExtra));
+  if (bRow) goto done;
   if (bTableDefault) {
     QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt,
                                   "SELECT act, extra FROM tavrin.rules_column WHERE tbl_id=? AND col_id IS NULL OPTION "
                                   "(OPTIMIZE FOR UNKNOWN)"));
   } else {
-    QK_TRY(ctx, QK_int32__parse(ctx, &colId, pszColId));
     QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt,
                                   "SELECT act, extra FROM tavrin.rules_column WHERE tbl_id=? AND col_id=? OPTION "
                                   "(OPTIMIZE FOR UNKNOWN);"));
@@ -100,7 +117,7 @@ void tav_db_mssql__get_column_rule(QK_context *ctx, tav_db_handle *h, const char
   }
   QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 1, &tblId));
   QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
-  if (bRow) QK_TRY(ctx, read_rule_columns(ctx, hStmt, 1, pAction, ppszExtra));
+  QK_TRY(ctx, read_rule_columns(ctx, h, szKey, bRow ? hStmt : SQL_NULL_HSTMT, 1, pAction, ppszExtra));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
@@ -155,6 +172,8 @@ void tav_db_mssql__get_latest_row_version(QK_context *ctx, tav_db_handle *h, con
   QK_ARG_NOT_NULL(ctx, pRid16);
   QK_ARG_NOT_NULL(ctx, pTxid);
   QK_ARG_NOT_NULL(ctx, pDeletingTxid);
+  QK_TRY(ctx, tav_db_mssql__history_latest(ctx, h, pszTblId, pRid16, &bRow, pTxid, pDeletingTxid));
+  if (bRow) goto done;
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_guid__to_sz(pRid16, szRid);
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_latest_version_sql, h->name, szTbl, h->name, szTbl,
@@ -292,6 +311,8 @@ void tav_db_mssql__fetch_row_version(QK_context *ctx, tav_db_handle *h, const ch
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_guid__to_sz(pRid16, szRid);
   QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, pColumnNames, NULL, &pColumns));
+  QK_TRY(ctx, tav_db_mssql__history_row(ctx, h, pszTblId, QK_string__sz(pColumns), pRid16, txid, &bRow, ppRow));
+  if (bRow) goto done;
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_row_version_sql, QK_string__sz(pColumns), h->name, szTbl,
                                        h->name, szTbl));
   QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_row_version_old_sql, QK_string__sz(pColumns), h->name, szTbl,

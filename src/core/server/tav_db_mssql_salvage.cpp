@@ -13,7 +13,9 @@
 #include "qk/qk_varray.h"
 #include "qk/qk_vhash.h"
 #include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_history.h"
 #include "server/tav_db_mssql_recovery.h"
+#include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_db_mssql_rules.h"
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
@@ -28,10 +30,7 @@ static const char s_changed_deltas_sql[] =
     "txid ASC;";
 static const char s_new_deltas_sql[] =
     "SELECT _ROWID_, rid, txid_rec_add, txid_rec_del, txid FROM \"%s\" WHERE (txid_rec_del IS NULL)%s;";
-static const char s_insert_changed_sql[] =
-    "INSERT INTO #%s (pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid) VALUES (?,?,?,?,?);";
-static const char s_insert_new_sql[] =
-    "INSERT INTO #%s (pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid) VALUES (?,?,?,?,?)";
+static const char s_insert_head_sql[] = "INSERT INTO #%s (pd_rowid, pd_rid, pd_txid_rec_add, pd_txid_rec_del, pd_txid)";
 static const char s_superseded_sql[] =
     "SELECT pd.pd_rowid, pd.pd_rid, pd.pd_txid_rec_add, pd.pd_txid_rec_del, pd.pd_txid\n"
     " FROM #%s AS pd\n"
@@ -106,25 +105,39 @@ done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
 
-/* One package delta into the conflicts table; a NULL txid_rec_add or txid_rec_del goes in as
- * given by bNullDelAsZero (new rows) or as NULL. */
-static void insert_conflict_row(QK_context *ctx, SQLHSTMT hStmt, sqlite3_stmt *pRow, const char *pszRid,
-                                int bNullDelAsZero) {
-  QK_int64 rowid = sqlite3_column_int64(pRow, 0), add = sqlite3_column_int64(pRow, 2),
-           del = sqlite3_column_int64(pRow, 3), txid = sqlite3_column_int64(pRow, 4);
-  SQLLEN indRid = 0, indAdd = 0, indDel = 0;
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &rowid));
-  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 2, pszRid, &indRid));
-  if (sqlite3_column_type(pRow, 2) == SQLITE_NULL)
-    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, 3, SQL_C_SBIGINT, SQL_BIGINT, &indAdd));
-  else
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 3, &add));
-  if (sqlite3_column_type(pRow, 3) == SQLITE_NULL && !bNullDelAsZero)
-    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, 4, SQL_C_SBIGINT, SQL_BIGINT, &indDel));
-  else
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 4, &del));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 5, &txid));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+/* Rows of the conflicts table go in multi-row statements. */
+static void open_conflict_rows(QK_context *ctx, tav_db_handle *h, const char *pszTemp, tav_row_batch **ppBatch) {
+  static const QK_int16 types[] = {SQL_BIGINT, SQL_GUID, SQL_BIGINT, SQL_BIGINT, SQL_BIGINT};
+  char szHead[sizeof s_insert_head_sql + TAV_TEMP_NAME_SIZE];
+  QK_TRY(ctx, QK_sprintf_buf(ctx, szHead, sizeof szHead, s_insert_head_sql, pszTemp));
+  QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, szHead, 5, types, ppBatch));
+done:;
+}
+
+/* A package column as a bigint of the batch; NULL stays NULL unless bNullAsZero. */
+static void bind_delta_int64(QK_context *ctx, SQLHSTMT hStmt, int ipar, tav_col_binding *b, sqlite3_stmt *pRow,
+                             int col, int bNullAsZero) {
+  int bNull = sqlite3_column_type(pRow, col) == SQLITE_NULL && !bNullAsZero;
+  QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hStmt, ipar, b, bNull, sqlite3_column_int64(pRow, col)));
+done:;
+}
+
+/* One package delta into the conflicts table; a NULL txid_rec_add goes in as NULL, a NULL
+ * txid_rec_del as 0 with bNullDelAsZero (new rows), else as NULL; rowid and txid as numbers. */
+static void add_conflict_row(QK_context *ctx, tav_row_batch *pBatch, sqlite3_stmt *pRow, const char *pszRid,
+                             int bNullDelAsZero) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  tav_col_collection *pBindings = NULL;
+  tav_col_binding *b;
+  int first = 0;
+  QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hStmt, &pBindings, &first));
+  b = &pBindings->pBindings[first];
+  QK_TRY(ctx, bind_delta_int64(ctx, hStmt, first + 1, &b[0], pRow, 0, 1));
+  QK_TRY(ctx, tav_db_mssql__row_batch_bind_guid(ctx, hStmt, first + 2, &b[1], pszRid));
+  QK_TRY(ctx, bind_delta_int64(ctx, hStmt, first + 3, &b[2], pRow, 2, 0));
+  QK_TRY(ctx, bind_delta_int64(ctx, hStmt, first + 4, &b[3], pRow, 3, bNullDelAsZero));
+  QK_TRY(ctx, bind_delta_int64(ctx, hStmt, first + 5, &b[4], pRow, 4, 1));
+  QK_TRY(ctx, tav_db_mssql__row_batch_added(ctx, pBatch, 0));
 done:;
 }
 
@@ -155,7 +168,7 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   QK_varray *pEntries = NULL;
   QK_string *pSql = NULL;
   sqlite3_stmt *pRows = NULL;
-  SQLHSTMT hInsert = SQL_NULL_HSTMT;
+  tav_row_batch *pBatch = NULL;
   char szTbl[TAV_TABLE_ID_SZ_SIZE], szPkgTable[TAV_TABLE_ID_SZ_SIZE + 8], szTemp[TAV_TEMP_NAME_SIZE], szRid[QK_GUID_SZ_SIZE];
   int bPurgedColumn = 0, bRow = 0, bInserted = 0;
   QK_ARG_NOT_NULL(ctx, h);
@@ -173,7 +186,7 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
    * compared with the server's history. */
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pRows, s_changed_deltas_sql,
                                         bPurgedColumn ? ", purged_flag" : "", szPkgTable));
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hInsert, s_insert_changed_sql, szTemp));
+  QK_TRY(ctx, open_conflict_rows(ctx, h, szTemp, &pBatch));
   for (;;) {
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pRows, &bRow));
     if (!bRow) break;
@@ -183,12 +196,11 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
                             sqlite3_column_int64(pRows, 3), sqlite3_column_int64(pRows, 4), 1));
       continue;
     }
-    QK_TRY(ctx, insert_conflict_row(ctx, hInsert, pRows, szRid, 0));
+    QK_TRY(ctx, add_conflict_row(ctx, pBatch, pRows, szRid, 0));
     bInserted = 1;
   }
+  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   QK_TRY(ctx, QK_sqlite__finalize(ctx, &pRows));
-  QK_TRY(ctx, QK_mssql__free_stmt(ctx, hInsert));
-  hInsert = SQL_NULL_HSTMT;
   if (bInserted) {
     QK_TRY(ctx, check_change_bases(ctx, h, szTemp, szTbl));
     QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_superseded_sql, szTemp, h->name, szTbl, h->name, szTbl));
@@ -202,7 +214,6 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   bInserted = 0;
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pRows, s_new_deltas_sql, szPkgTable,
                                         bPurgedColumn ? " AND (purged_flag = 0)" : ""));
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hInsert, s_insert_new_sql, szTemp));
   for (;;) {
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pRows, &bRow));
     if (!bRow) break;
@@ -210,19 +221,23 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
     if (sqlite3_column_type(pRows, 2) == SQLITE_NULL)
       QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
                    "Malformed package. The row delta of row %s neither adds nor replaces a version.", szRid);
-    QK_TRY(ctx, insert_conflict_row(ctx, hInsert, pRows, szRid, 1));
+    QK_TRY(ctx, add_conflict_row(ctx, pBatch, pRows, szRid, 1));
     bInserted = 1;
   }
+  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   if (bInserted) {
     if (pSql == NULL) QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
     QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_known_new_rows_sql, szTemp, h->name, szTbl));
     QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
   }
+  /* The conflict resolution asks for the history of every entry's row: read it now, in a few
+   * set queries. */
+  QK_TRY(ctx, tav_db_mssql__history_read_ahead(ctx, h, pPkgDb, pszTblId, pEntries));
   *ppEntries = pEntries;
   pEntries = NULL;
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pRows));
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hInsert));
+  QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_varray__free(ctx, pEntries));
 }

@@ -21,6 +21,17 @@ TEST_F(ImportTest, AuditRowsGoToTheAuditTableWhenItExists) {
             "demo|33221100-5544-7766-8899-AABBCCDDEEFF|77|1001|NULL|{\"a\":1}|{\"a\":\"\xc3\xa9t\xc3\xa9\"}|accept;"
             "demo|NULL|78|1001|x|NULL|NULL|ignore");
 
+  // Many rows go many to a statement: a full statement and a shorter last one, all of them.
+  exec("DELETE FROM tavrin.audit");
+  pkg_exec("DELETE FROM p$audit");
+  pkg_exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 260) INSERT INTO p$audit "
+           "SELECT CAST(printf('%016d', i) AS BLOB), i, '1001', NULL, 'a' || i, NULL, 'ignore' FROM n");
+  tav_db_mssql__import_audit(ctx, h, pkg.db);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(rows("SELECT COUNT(*), COUNT(DISTINCT rid), MIN(txid), MAX(txid), SUM(CASE WHEN already = N'a' + "
+                 "CAST(txid AS nvarchar(10)) THEN 1 ELSE 0 END) FROM tavrin.audit"),
+            "260|260|1|260|260");
+
   // A row id of the wrong length fails; a server without the audit table imports nothing.
   pkg_exec("INSERT INTO p$audit VALUES (x'0102', 79, '1001', NULL, NULL, NULL, 'ignore')");
   tav_db_mssql__import_audit(ctx, h, pkg.db);

@@ -161,6 +161,39 @@ TEST_F(ImportTest, MalformedPackagesAreRefusedAsBadRequests) {
   EXPECT_EQ(rows("SELECT id, name FROM dbo.parent ORDER BY id"), "1|a");
 }
 
+// Rows and deltas reach SQL Server many to a statement: a full statement of rows and a shorter
+// last one are staged whole, and a row SQL Server refuses in either refuses the push.
+TEST_F(ImportTest, ManyRowsAreStagedInStatementsOfManyRows) {
+  // A parent row and its delta take 4 parameters each: 500 rows fill a statement.
+  struct Case {
+    int rows;
+    int refused;  // 1-based row whose date SQL Server refuses, or 0
+  } cases[] = {{500, 0}, {600, 0}, {600, 7}, {600, 590}, {1, 1}};
+  for (const Case &c : cases) {
+    exec("DELETE FROM dbo.parent");
+    new_package({parent});
+    std::string lastRid;
+    for (int i = 1; i <= c.rows; i++)
+      insert(parent, "id,name,born",
+             std::to_string(i) + ",'r" + std::to_string(i) + "'," + (i == c.refused ? "'2023-02-30'" : "'2024-01-02'"),
+             &lastRid);
+    std::string result = push();
+    SKIP_IF_STANDIN_LACKS(result);
+    std::string label = std::to_string(c.rows) + " rows, refused " + std::to_string(c.refused);
+    if (c.refused) {
+      EXPECT_EQ(code_of(result), "400") << label << ": " << result;
+      EXPECT_EQ(int64("SELECT COUNT(*) FROM dbo.parent"), 0) << label;
+      continue;
+    }
+    ASSERT_EQ(result, "ok") << label;
+    EXPECT_EQ(rows("SELECT COUNT(*), MIN(id), MAX(id), COUNT(DISTINCT name) FROM dbo.parent WHERE born = '2024-01-02'"),
+              std::to_string(c.rows) + "|1|" + std::to_string(c.rows) + "|" + std::to_string(c.rows))
+        << label;
+    // The last row, staged in the last statement, carries its package row id.
+    EXPECT_EQ(live(parent, c.rows).rid, lastRid) << label;
+  }
+}
+
 TEST_F(ImportTest, StagingMakesAStagingTableOnlyWhenTheHostHasMoreColumns) {
   exec("ALTER TABLE dbo.parent ADD extra int NULL");
   QK_vhash *state = nullptr;

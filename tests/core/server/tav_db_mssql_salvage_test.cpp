@@ -5,8 +5,13 @@
 #include <map>
 
 #include "history_fixture.h"
+#include "qk/qk_hex.h"
+#include "qk/qk_malloc.h"
+#include "qk/qk_string.h"
 #include "qk/qk_varray.h"
 #include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql.h"
+#include "server/tav_db_mssql_rules.h"
 #include "server/tav_handle_conflicts.h"
 
 #if defined(STANDIN_DRIVER) && defined(STANDIN_CLI)
@@ -105,6 +110,100 @@ TEST_F(Salvage, ListsChangesThatMeetServerChanges) {
   QK_varray__count(ctx, list, &n);
   EXPECT_EQ(n, 0u);
   QK_varray__free(ctx, list);
+}
+
+// The listing reads the history of its entries ahead; the lookups of the conflict resolution
+// must answer exactly as SQL Server does for each entry alone, until the transaction ends.
+TEST_F(Salvage, HistoryReadAheadAnswersAsTheLookupsOfOneRow) {
+  exec("INSERT INTO dbo.t (id, name) VALUES (1, N'a'), (2, N'b'), (3, N'c')");
+  std::string tA = std::to_string(max_txid());
+  exec("UPDATE dbo.t SET name = N'by another client' WHERE id = 1");
+  exec("UPDATE dbo.t SET name = N'twice' WHERE id = 1");
+  exec("DELETE FROM dbo.t WHERE id = 3");
+  std::vector<QK_uint8> r1 = rid_of(1), r2 = rid_of(2), r3 = rid_of(3), own(16, 0x11), gone(16, 0x33);
+  exec_sqlite("CREATE TABLE \"p$u$" + tbl + "\" (z_rid BLOB, z_txid INT, \"name\", \"id\")");
+  const std::string P = "9223372036854775792";
+  delta(r1, P.c_str(), tA.c_str(), 10);  // updated twice since its base
+  delta(r3, P.c_str(), tA.c_str(), 12);  // deleted since its base
+  delta(own, P.c_str(), "-1", 13);       // the client's own history
+  delta(r2, P.c_str(), nullptr, 14);     // a "new" row the server knows
+  delta(gone, nullptr, "5", 9, 1);       // purged, of a row the server never had
+  // A row deleted in 101 and brought back in 102 under its row id: two versions that no update
+  // superseded, the newer one counts.
+  std::vector<QK_uint8> again(16, 0x44);
+  std::string againText = rid_text(again);
+  exec("INSERT INTO " + obj("z$rv$") + " (rid, txid) VALUES ('" + againText + "', 100)");
+  exec("INSERT INTO " + obj("z$dd$") + " (rv, txid) SELECT z_rv, 101 FROM " + obj("z$rv$") + " WHERE txid = 100");
+  exec("INSERT INTO " + obj("z$rv$") + " (rid, txid) VALUES ('" + againText + "', 102)");
+  delta(again, P.c_str(), "100", 15);
+
+  tav_db_handle *plain = nullptr;  // the same connection, nothing read ahead
+  tav_db_mssql__handle_alloc(ctx, conn, "demo", &plain);
+  QK_vhash *cols = nullptr;
+  tav_pkg__get_table_columns(ctx, pkg, tbl.c_str(), &cols);
+  auto lookups = [&](tav_db_handle *handle, const std::vector<QK_uint8> &rid, QK_int64 base) {
+    QK_int64 latest = -7, deleting = -7;
+    tav_db_mssql__get_latest_row_version(ctx, handle, tbl.c_str(), rid.data(), &latest, &deleting);
+    std::string out = std::to_string(latest) + "/" + std::to_string(deleting);
+    for (QK_int64 txid : {latest, base}) {
+      QK_vhash *row = nullptr;
+      if (txid == 0) continue;
+      tav_db_mssql__fetch_row_version(ctx, handle, tbl.c_str(), cols, rid.data(), txid, &row);
+      QK_string *json = nullptr;
+      QK_string__alloc(ctx, &json);
+      if (row != nullptr) QK_vhash__to_json(ctx, row, json);
+      out += std::string(" ") + (row != nullptr ? QK_string__sz(json) : "none");
+      QK_string__free(ctx, json);
+      QK_vhash__free(ctx, row);
+    }
+    return out + (take_error() == "ok" ? "" : " error");
+  };
+
+  QK_varray *list = nullptr;
+  tav_db_mssql__salvage(ctx, h, d, tbl.c_str(), nullptr, pkg, &list);
+  ASSERT_EQ(take_error(), "ok");
+  ASSERT_NE(h->pHistory, nullptr);
+  QK_uint32 n = 0;
+  QK_varray__count(ctx, list, &n);
+  EXPECT_EQ(n, 6u);
+  for (QK_uint32 i = 0; i < n; i++) {
+    QK_vhash *e = nullptr;
+    const char *ridText = nullptr;
+    QK_int64 del = 0;
+    std::vector<QK_uint8> rid(16);
+    QK_varray__get__vhash(ctx, list, i, &e);
+    QK_vhash__get__sz(ctx, e, "rid", &ridText);
+    QK_vhash__get__int64(ctx, e, "txid_rec_del", &del);
+    QK_guid__from_sz(ctx, ridText, rid.data());
+    EXPECT_EQ(lookups(h, rid, del), lookups(plain, rid, del)) << ridText;
+  }
+  EXPECT_EQ(lookups(h, again, 0), "102/0 none");
+  // Rules are read once: an absent rule leaves the default, a present one gives act and extra.
+  exec("INSERT INTO tavrin.rules_record (sit, tbl_id, act, extra) VALUES (3, " + tbl + ", 4, N'x')");
+  for (int round = 0; round < 2; round++) {
+    int act = -1;
+    char *extra = nullptr;
+    tav_db_mssql__get_record_rule(ctx, h, tbl.c_str(), 3, 0, &act, &extra);
+    EXPECT_EQ(act, 4) << round;
+    EXPECT_STREQ(extra ? extra : "none", "x") << round;
+    QK_free(ctx, extra);
+    act = -1;
+    tav_db_mssql__get_record_rule(ctx, h, tbl.c_str(), 2, 0, &act, nullptr);
+    EXPECT_EQ(act, -1) << round;
+  }
+  EXPECT_EQ(take_error(), "ok");
+
+  // A transaction's end forgets what was read: later lookups see later changes.
+  exec("UPDATE dbo.t SET name = N'later' WHERE id = 2");
+  tav_db_mssql__begin_tx(ctx, h, nullptr);
+  EXPECT_EQ(h->pHistory, nullptr);
+  EXPECT_EQ(lookups(h, r2, 0), lookups(plain, r2, 0));
+  EXPECT_NE(lookups(h, r2, 0).find("later"), std::string::npos);
+  tav_db_mssql__rollback_tx(ctx, h);
+  EXPECT_EQ(take_error(), "ok");
+  QK_vhash__free(ctx, cols);
+  QK_varray__free(ctx, list);
+  tav_db_mssql__handle_free(ctx, &plain);
 }
 
 TEST_F(Salvage, MalformedRowIdsAreRefused) {

@@ -1,0 +1,280 @@
+#!/usr/bin/python3
+"""Big pushes and pulls through tavrin_host on the SQL Server stand-in, side by side in one run.
+
+Pushes: a synchronised 6-column table of BASE rows is pulled by the test client; then pushes
+of each size (default 1k and 10k rows) are timed for inserts, clean updates, and updates of
+rows that the server changed meanwhile (every row conflicting) under the rule "server wins"
+and under the column merge. Only the POST is timed. Printed per push: seconds, rows/s, the
+per-row time against the smallest size, and, when the stand-in's driver counts them,
+statement round trips and executions (parameter sets) per pushed row.
+
+Pulls: for each size (default 10k, 100k, 400k rows) an initial pull (the GET alone) next to
+the bare pipeline (bench/sync_bulk/bare_pull: the same rows with row ids and versions fetched
+through the same ODBC driver, inserted into a fresh SQLite file, compressed). Printed: both
+times, their ratio, and the per-row time against the smallest size.
+
+usage: sync_bulk_bench.py --build BUILD_DIR [--push-sizes 1000,10000] [--pull-sizes ...]
+                          [--base N] [--repeat N] [--keep] [--host-wrapper "perf record -g -o FILE"]
+"""
+import argparse
+import os
+import select
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
+import demo  # noqa: E402
+from tavrin_client import Client, quote_name, UPDATED, INSERTED  # noqa: E402
+
+TABLE = "dbo.bench"
+TABLE_SQL = ("CREATE TABLE dbo.bench (id int NOT NULL PRIMARY KEY, name nvarchar(50) NOT NULL, qty int NULL,"
+             " price float NULL, note nvarchar(100) NULL, stamp datetime2 NULL)")
+# The stand-in's driver adds its execution counts to the file this names.
+COUNTER_ENV = "SQLSERVER_STANDIN_EXECUTION_COUNTS"
+KINDS = ["inserts", "clean updates", "server wins", "column merge"]
+
+
+class Programs:
+    def __init__(self, build):
+        build = os.path.abspath(build)
+        self.host = os.path.join(build, "standin", "iis", "tavrin_host")
+        self.standin = os.path.join(build, "standin", "sqlserver", "sqlserver-standin")
+        self.driver = os.path.join(build, "standin", "sqlserver", "libsqlserver_standin_odbc.so")
+        self.module = os.path.join(build, "src", "servers", "iis", "libtavrin_server.so")
+        self.bare_pull = os.path.join(build, "bench", "sync_bulk", "bare_pull")
+        for path in (self.host, self.standin, self.driver, self.module, self.bare_pull):
+            if not os.path.exists(path):
+                sys.exit("sync_bulk_bench: %s is missing (build the plain tree first)" % path)
+
+
+def rows_sql(first, count):
+    """INSERT statements of rows first .. first+count-1, 1000 rows a statement."""
+    out = []
+    for start in range(first, first + count, 1000):
+        end = min(start + 1000, first + count)
+        out.append("INSERT INTO dbo.bench (id, name, qty, price, note, stamp) VALUES " + ", ".join(
+            "(%d, N'item %d', %d, %d.25, N'note of row %d', '2024-01-%02d 10:00:00')" % (i, i, i % 97, i % 1000, i,
+                                                                                         1 + i % 28)
+            for i in range(start, end)))
+    return "\n".join(out) + "\n"
+
+
+class Demo:
+    """A provisioned demo with the bench table of `rows` rows, served by tavrin_host."""
+
+    def __init__(self, programs, rows, wrapper=()):
+        self.p = programs
+        self.directory = tempfile.mkdtemp(prefix="tavrin-bench-")
+        self.facts = demo.provision(self.directory, programs.standin, programs.driver, programs.module)
+        self.sql(TABLE_SQL + "\n" + rows_sql(1, rows))
+        self.table_id = demo.cli(programs.standin, "add-table", self.facts["data_dir"], demo.DBFILE_DB,
+                                 demo.DBFILE, TABLE).splitlines()[0].strip()
+        self.counter = os.path.join(self.directory, "executions")
+        env = dict(os.environ, **{COUNTER_ENV: self.counter})
+        self.process = subprocess.Popen(list(wrapper) + [programs.host, "--config", self.facts["host_config"], "--workers", "4",
+                                         "--timeout", "600", "--log", os.path.join(self.directory, "host.log")],
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+        self.port = self.wait_for_port()
+        self.url = "http://127.0.0.1:%d%s" % (self.port, self.facts["app_path"])
+
+    def wait_for_port(self):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.process.stdout], [], [], 0.5)
+            if ready:
+                line = self.process.stdout.readline()
+                if line.startswith(b"listening "):
+                    return int(line.rsplit(b":", 1)[1].strip(b"/\n"))
+                if not line:
+                    break
+        sys.exit("sync_bulk_bench: tavrin_host did not start")
+
+    def sql(self, script):
+        return demo.sql(self.p.standin, self.facts["data_dir"], demo.DBFILE_DB, script, self.directory)
+
+    def cli(self, *args):
+        return demo.cli(self.p.standin, *args)
+
+    def executions(self):
+        """(round trips, parameter sets) the driver counted so far, or None when it does not count."""
+        try:
+            with open(self.counter) as f:
+                counts = dict(line.split() for line in f if line.strip())
+            return int(counts["round_trips"]), int(counts["parameter_sets"])
+        except (OSError, ValueError, KeyError):
+            return None
+
+    def stop(self, keep):
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.process.stdout.close()
+        if keep:
+            print("kept %s" % self.directory)
+        else:
+            shutil.rmtree(self.directory, ignore_errors=True)
+
+
+class TimedClient(Client):
+    """The test client, remembering how long its last POST took; a big push may take minutes."""
+
+    def __init__(self, path, url, dbfile):
+        super().__init__(path, url, dbfile, timeout=3600)
+
+    def request(self, method, path, query, body=b"", headers=None):
+        start = time.perf_counter()
+        answer = super().request(method, path, query, body, headers)
+        if method == "POST":
+            self.post_seconds = time.perf_counter() - start
+        return answer
+
+
+def local(client, sql, args=()):
+    client.db.execute(sql.replace("@t", quote_name("bench")), args)
+
+
+def push_case(d, client, kind, first, count, next_id):
+    """Prepares one push of `count` rows starting at row id `first` and returns (seconds, executions)."""
+    if kind == "inserts":
+        client.db.execute("BEGIN")
+        for i in range(next_id, next_id + count):
+            local(client, "INSERT INTO @t (z_rid, z_gen, z_state, id, name, qty, price, note, stamp)"
+                          " VALUES (?, NULL, %d, ?, ?, 1, 2.5, 'pushed', '2024-02-01 00:00:00')" % INSERTED,
+                  (os.urandom(16), i, "new %d" % i))
+        client.db.execute("COMMIT")
+    else:
+        last = first + count - 1
+        if kind != "clean updates":
+            rule = {"server wins": 4, "column merge": 8}[kind]
+            d.cli("set-record-rule", d.facts["data_dir"], demo.DBFILE_DB, TABLE, 3, rule)
+            # A text of this push's own, so that every row really changes on the server.
+            d.sql("UPDATE dbo.bench SET note = N'server %s ' + CAST(id AS nvarchar(20)) WHERE id BETWEEN %d AND %d"
+                  % (os.urandom(4).hex(), first, last))
+        local(client, "UPDATE @t SET qty = COALESCE(qty, 0) + 1, z_state = %d WHERE id BETWEEN ? AND ?" % UPDATED,
+              (first, last))
+    if client.pending_changes() != count:
+        sys.exit("sync_bulk_bench: %s: %d pending changes, expected %d" % (kind, client.pending_changes(), count))
+    before = d.executions()
+    result = client.push()
+    after = d.executions()
+    if result.status != 200 or result.pushed != count:
+        sys.exit("sync_bulk_bench: %s push of %d answered %r" % (kind, count, result))
+    # Catch up with the server's own changes before the next case.
+    client.pull()
+    return client.post_seconds, (tuple(a - b for a, b in zip(after, before)) if before and after else None)
+
+
+def bench_pushes(programs, sizes, base, repeat, keep, kinds, wrapper):
+    d = Demo(programs, base, wrapper)
+    results = {}
+    try:
+        client = TimedClient(os.path.join(d.directory, "client.sqlite"), d.url, demo.DBFILE)
+        client.pull()
+        next_id, window = base + 1, 1
+        for kind in kinds:
+            for size in sizes:
+                times, executions = [], []
+                for _ in range(repeat):
+                    if window + size - 1 > base:
+                        window = 1
+                    seconds, count = push_case(d, client, kind, window, size, next_id)
+                    if kind == "inserts":
+                        next_id += size
+                    else:
+                        window += size
+                    times.append(seconds)
+                    executions.append(count)
+                results[kind, size] = (statistics.median(times), executions[-1])
+                print("  %-14s %6d rows: %8.2f s" % (kind, size, results[kind, size][0]), file=sys.stderr)
+        client.close()
+    finally:
+        d.stop(keep)
+    small = min(sizes)
+    print("\npush (base table %d rows, median of %d)" % (base, repeat))
+    print("| push | rows | seconds | rows/s | per-row vs %d | round trips/row | executions/row |" % small)
+    print("|---|---|---|---|---|---|---|")
+    for kind in kinds:
+        for size in sizes:
+            seconds, count = results[kind, size]
+            ratio = (seconds / size) / (results[kind, small][0] / small)
+            per_row = ["%.2f" % (n / size) for n in count] if count else ["n/a", "n/a"]
+            print("| %s | %d | %.2f | %.0f | %.2fx | %s | %s |" % (kind, size, seconds, size / seconds, ratio, *per_row))
+    for size in sizes if "clean updates" in kinds else ():
+        clean = results["clean updates", size][0]
+        for kind in [k for k in ("server wins", "column merge") if k in kinds]:
+            print("%s / clean updates at %d rows: %.2fx" % (kind, size, results[kind, size][0] / clean))
+
+
+def bench_pulls(programs, sizes, repeat, keep, wrapper):
+    results = {}
+    for size in sizes:
+        d = Demo(programs, size, wrapper)
+        try:
+            client = TimedClient(os.path.join(d.directory, "client.sqlite"), d.url, demo.DBFILE)
+            pulls, bares = [], []
+            for _ in range(repeat):
+                start = time.perf_counter()
+                answer = client.request("GET", "/pull", client.query(pv="6"))
+                pulls.append(time.perf_counter() - start)
+                if answer.status != 200:
+                    sys.exit("sync_bulk_bench: pull of %d rows answered %d" % (size, answer.status))
+                out = os.path.join(d.directory, "bare.sqlite")
+                start = time.perf_counter()
+                subprocess.run([programs.bare_pull, demo.connection_string(programs.driver, d.facts["data_dir"],
+                                                                           demo.DBFILE_DB),
+                                demo.DBFILE, d.table_id, out], check=True, stdout=subprocess.DEVNULL)
+                bares.append(time.perf_counter() - start)
+            results[size] = (statistics.median(pulls), statistics.median(bares), len(answer.body))
+            print("  pull %7d rows: %.2f s, bare %.2f s" % (size, results[size][0], results[size][1]),
+                  file=sys.stderr)
+            client.close()
+        finally:
+            d.stop(keep)
+    small = min(sizes)
+    print("\ninitial pull (median of %d)" % repeat)
+    print("| rows | pull s | bare s | pull/bare | pull rows/s | pull per-row vs %d | bare per-row vs %d |"
+          % (small, small))
+    print("|---|---|---|---|---|---|---|")
+    for size in sizes:
+        pull, bare, _ = results[size]
+        print("| %d | %.2f | %.2f | %.2fx | %.0f | %.2fx | %.2fx |" % (
+            size, pull, bare, pull / bare, size / pull, (pull / size) / (results[small][0] / small),
+            (bare / size) / (results[small][1] / small)))
+
+
+def sizes_arg(text):
+    return [int(x) for x in text.split(",") if x]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, help="the plain build tree")
+    parser.add_argument("--push-sizes", type=sizes_arg, default=[1000, 10000])
+    parser.add_argument("--pull-sizes", type=sizes_arg, default=[10000, 100000, 400000])
+    parser.add_argument("--base", type=int, default=20000, help="rows of the table the pushes change")
+    parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--kinds", type=lambda t: t.split(","), default=KINDS,
+                        help="pushes to run, of: " + ",".join(KINDS))
+    parser.add_argument("--keep", action="store_true", help="keep the demo directories")
+    parser.add_argument("--host-wrapper", type=str.split, default=[],
+                        help="a command the host runs under, e.g. a profiler")
+    args = parser.parse_args()
+    programs = Programs(args.build)
+    if args.push_sizes:
+        bench_pushes(programs, args.push_sizes, args.base, args.repeat, args.keep, args.kinds, args.host_wrapper)
+    if args.pull_sizes:
+        bench_pulls(programs, args.pull_sizes, args.repeat, args.keep, args.host_wrapper)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
