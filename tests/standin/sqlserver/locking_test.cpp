@@ -263,23 +263,20 @@ TEST_F(Locking, AWaitThatClosesACycleOfThreadsMakesADeadlockVictim) {
     EXPECT_EQ(count(c), "3");
 }
 
-TEST(StandinLockingFaults, AnInjectedDeadlockEndsTheTransactionAndItsSnapshot) {
-    std::string dir = make_data_dir();
-    OdbcConnection b(dir, "app");
-    ASSERT_TRUE(SQL_SUCCEEDED(b.exec("CREATE TABLE dbo.w (n int)")));
-    OdbcConnection a(dir, "app", "Fault=1205:1:INSERT INTO dbo.w");
-    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("BEGIN TRANSACTION")));
-    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("CREATE TABLE #t (n int)")));
-    EXPECT_EQ(a.query("SELECT COUNT(*) FROM dbo.w"), (Rows{{"0"}}));
-    EXPECT_EQ(a.exec("INSERT INTO dbo.w VALUES (1)"), SQL_ERROR);
-    EXPECT_EQ(a.last_diags().at(0).native, 1205);
-    ASSERT_TRUE(SQL_SUCCEEDED(b.exec("INSERT INTO dbo.w VALUES (2)")));
-    EXPECT_EQ(a.query("SELECT @@TRANCOUNT, OBJECT_ID('tempdb..#t')"), (Rows{{"0", "NULL"}}));
-    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("BEGIN TRANSACTION")));
-    EXPECT_EQ(a.query("SELECT COUNT(*) FROM dbo.w"), (Rows{{"1"}}));
-    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("INSERT INTO dbo.w VALUES (3)")));
-    ASSERT_TRUE(SQL_SUCCEEDED(a.exec("COMMIT TRANSACTION")));
-    EXPECT_EQ(b.query("SELECT COUNT(*) FROM dbo.w"), (Rows{{"2"}}));
+TEST_F(Locking, AnInjectedDeadlockEndsTheTransactionAndItsSnapshot) {
+    OdbcConnection f(dir, "app", "Fault=1205:1:INSERT INTO dbo.w");
+    ok(f, "BEGIN TRANSACTION");
+    ok(f, "CREATE TABLE #t (n int)");
+    EXPECT_EQ(count(f), "0");
+    EXPECT_EQ(f.exec("INSERT INTO dbo.w VALUES (1)"), SQL_ERROR);
+    EXPECT_EQ(f.last_diags().at(0).native, 1205);
+    ok(a, "INSERT INTO dbo.w VALUES (2)");
+    EXPECT_EQ(f.query("SELECT @@TRANCOUNT, OBJECT_ID('tempdb..#t')"), (Rows{{"0", "NULL"}}));
+    ok(f, "BEGIN TRANSACTION");
+    EXPECT_EQ(count(f), "1");
+    ok(f, "INSERT INTO dbo.w VALUES (3)");
+    ok(f, "COMMIT TRANSACTION");
+    EXPECT_EQ(count(a), "2");
 }
 
 }  // namespace
