@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <thread>
 
+#include "row_source.h"
 #include "sql_functions.h"
 #include "translator.h"
 #include "tsql_parser.h"
@@ -185,6 +186,7 @@ void Session::open_connection(const std::string& path) {
     sqlite3_db_config(db, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
     sqlite3_extended_result_codes(db, 1);
     register_functions(*conn_);
+    register_row_source(db);
     // Foreign keys are checked by the session at the end of each statement;
     // their actions are triggers, which may cascade through one table. A
     // commit reaches the operating system, not the disk: writers would
@@ -1564,13 +1566,68 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         sqlite3_reset(p.st);
         return row;
     };
+    // Without OUTPUT, all rows of one clause are applied by one statement
+    // reading them from tsql_rows: SQLite then journals each page the
+    // statement changes once, where a statement per row journals the pages
+    // its row (and the triggers it fires) change again for every row.
+    const bool set_wise = !st.output && !t.view && (rows.empty() || static_cast<int>(rows[0].size()) <= kRowSourceColumns);
+    auto step_set = [&](const std::string& sql, const RowRefs& set) {
+        if (set.empty()) return;
+        Prepared& p = compiled[sql];
+        int rc = p.st ? SQLITE_OK : prepare(sql, p);
+        if (rc == SQLITE_OK) {
+            sqlite3_reset(p.st);
+            bind_rows(p.st, 1, &set);
+            while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+            }
+        }
+        if (rc != SQLITE_DONE) {
+            int code = sqlite3_extended_errcode(db_);
+            std::string msg = sqlite3_errmsg(db_);
+            if (p.st) sqlite3_reset(p.st);
+            throw map_sqlite_error(code, msg, st, m.target);
+        }
+        sqlite3_reset(p.st);
+        sqlite3_clear_bindings(p.st);
+    };
+    auto apply_set_wise = [&] {
+        step_set("DELETE FROM " + t.sql_ref + " WHERE rowid IN (SELECT c0 FROM tsql_rows(?1))", RowRefs(actions[0].begin(), actions[0].end()));
+        for (int kind = 1; kind < 3; ++kind) {
+            // The clauses in their order, each over its rows in the order they matched.
+            std::map<long long, RowRefs> by_clause;
+            for (const auto* rowp : actions[kind]) by_clause[(*rowp)[1].i].push_back(rowp);
+            for (const auto& [clause, set] : by_clause) {
+                const auto& cols = m.clause_columns[clause - 1];
+                const int at = m.value_offset[clause - 1];
+                std::string sql;
+                if (kind == 1) {
+                    for (size_t i = 0; i < cols.size(); ++i)
+                        sql += (i ? ", " : "") + quote_ident(cols[i]->name) + " = r." + row_source_column(at + static_cast<int>(i));
+                    sql = "UPDATE " + t.sql_ref + " SET " + sql + " FROM tsql_rows(?1) AS r WHERE " + t.sql_ref + ".rowid = r.c0";
+                } else if (cols.empty()) {
+                    for (size_t n = 0; n < set.size(); ++n) step_raw("INSERT INTO " + t.sql_ref + " DEFAULT VALUES", {}, m.target, st);
+                    continue;
+                } else {
+                    std::string names, values;
+                    for (size_t i = 0; i < cols.size(); ++i) {
+                        names += (i ? ", " : "") + quote_ident(cols[i]->name);
+                        values += (i ? ", r." : "r.") + row_source_column(at + static_cast<int>(i));
+                    }
+                    sql = "INSERT INTO " + t.sql_ref + " (" + names + ") SELECT " + values + " FROM tsql_rows(?1) AS r";
+                }
+                step_set(sql, set);
+            }
+        }
+        affected = static_cast<long long>(actions[0].size() + actions[1].size() + actions[2].size());
+    };
     std::string column_list;
     for (const auto& c : t.columns) column_list += (column_list.empty() ? "" : ", ") + quote_ident(c.name);
     try {
         CheckConstraintsOff checks_off(db_, nocheck_.count(t.sql_ref) || (into && nocheck_.count(into->sql_ref)));
         changes_.clear();
         tracking_ = true;
-        for (int kind = 0; kind < 3; ++kind) {
+        if (set_wise) apply_set_wise();
+        for (int kind = 0; kind < 3 && !set_wise; ++kind) {
             for (const auto* rowp : actions[kind]) {
                 const auto& row = *rowp;
                 int clause = static_cast<int>(row[1].i);

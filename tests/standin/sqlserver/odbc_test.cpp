@@ -436,6 +436,36 @@ TEST_F(Standin, KeysAreCheckedOnceAtTheEndOfTheStatement) {
     EXPECT_EQ(c.query("SELECT id, code, tag FROM k ORDER BY id"), (Rows{{"1", "a", "NULL"}, {"2", "B", "30"}, {"3", "NULL", "10"}}));
 }
 
+// MERGE and UPDATE ... FROM write each clause's own columns, values of every
+// kind unchanged, and DEFAULT VALUES rows; the statement changes all or nothing.
+TEST_F(Standin, MergeClausesWriteTheirOwnColumnsWithValuesOfEveryKind) {
+    using Rows = std::vector<std::vector<std::string>>;
+    ok("CREATE TABLE m (id int IDENTITY(1,1) NOT NULL PRIMARY KEY, name nvarchar(20) NULL, f float NULL, b varbinary(8) NULL,"
+       " g uniqueidentifier NULL, d datetime2 NULL, n int NOT NULL DEFAULT 7)");
+    ok("INSERT INTO m (name, n) VALUES (N'one', 1), (N'two', 2), (N'three', 3)");
+    ok("CREATE TABLE #s (id int, name nvarchar(20), f float, b varbinary(8), g uniqueidentifier, d datetime2)");
+    ok("INSERT INTO #s VALUES (1, N'ÿne', 0.1, 0x00FF, '6F9619FF-8B86-D011-B42D-00C04FC964FF', '2024-02-29 23:59:59.1234567'),"
+       " (2, NULL, NULL, NULL, NULL, NULL), (9, N'new', 1e300, 0x, NULL, NULL), (10, N'other', 2.5, NULL, NULL, NULL)");
+    ok("MERGE INTO m USING #s s ON m.id = s.id"
+       " WHEN MATCHED AND s.name IS NOT NULL THEN UPDATE SET name = s.name, f = s.f, b = s.b, g = s.g, d = s.d"
+       " WHEN MATCHED THEN UPDATE SET n = m.n + 10"
+       " WHEN NOT MATCHED BY SOURCE THEN DELETE"
+       " WHEN NOT MATCHED THEN INSERT DEFAULT VALUES;");
+    EXPECT_EQ(c.query("SELECT id, name, f, b, g, d, n FROM m ORDER BY id"),
+              (Rows{{"1", "ÿne", "0.1", "00FF", "6F9619FF-8B86-D011-B42D-00C04FC964FF", "2024-02-29 23:59:59.1234567", "1"},
+                    {"2", "two", "NULL", "NULL", "NULL", "NULL", "12"},
+                    {"4", "NULL", "NULL", "NULL", "NULL", "NULL", "7"},
+                    {"5", "NULL", "NULL", "NULL", "NULL", "NULL", "7"}}));
+    ok("UPDATE m SET f = s.f, b = s.b, name = s.name FROM m INNER JOIN #s s ON s.id - 8 = m.id");
+    EXPECT_EQ(c.query("SELECT id, name, f, b, DATALENGTH(b) FROM m WHERE id < 3 ORDER BY id"),
+              (Rows{{"1", "new", "1e+300", "", "0"}, {"2", "other", "2.5", "NULL", "NULL"}}));
+    // A NULL into the NOT NULL column half way: nothing of the statement stays.
+    auto d = fails("MERGE INTO m USING #s s ON m.id = s.id WHEN MATCHED THEN UPDATE SET n = CASE WHEN s.id = 2 THEN NULL ELSE 0 END"
+                   " WHEN NOT MATCHED THEN INSERT (name, n) VALUES (s.name, 0);");
+    EXPECT_EQ(d.at(0).native, 515);
+    EXPECT_EQ(c.query("SELECT COUNT(*), SUM(n) FROM m"), (Rows{{"4", "27"}}));
+}
+
 TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
     struct Case {
         const char* sql;
