@@ -6,6 +6,7 @@
 
 #include "qk/qk_fsobj.h"
 #include "qk/qk_hex.h"
+#include "qk/qk_malloc.h"
 #include "qk/qk_misc_utils.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
@@ -203,6 +204,86 @@ void QK_sqlite__prepare_printf(QK_context *ctx, sqlite3 *db, sqlite3_stmt **ppSt
   vprepare(ctx, db, ppStmt, szFormat, args);
   va_end(args);
   if (QK_context__has_error(ctx)) QK_context__add_frame(ctx, __FILE__, __LINE__);
+}
+
+/* More distinct texts than this are prepared each time they run. */
+#define QK_SQLITE_CACHE_SIZE 16
+
+struct QK_sqlite_cache {
+  sqlite3 *db;
+  QK_uint32 count;
+  struct {
+    char *sql;
+    sqlite3_stmt *stmt;
+    int in_use;
+  } entries[QK_SQLITE_CACHE_SIZE];
+};
+
+void QK_sqlite_cache__alloc(QK_context *ctx, sqlite3 *db, QK_sqlite_cache **ppCache) {
+  QK_ARG_NOT_NULL(ctx, db);
+  QK_ARG_NOT_NULL(ctx, ppCache);
+  *ppCache = NULL;
+  QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(QK_sqlite_cache), ppCache));
+  (*ppCache)->db = db;
+done:;
+}
+
+void QK_sqlite_cache__free(QK_context *ctx, QK_sqlite_cache *pCache) {
+  if (pCache == NULL) return;
+  for (QK_uint32 i = 0; i < pCache->count; i++) {
+    sqlite3_finalize(pCache->entries[i].stmt);
+    QK_free(ctx, pCache->entries[i].sql);
+  }
+  QK_free(ctx, pCache);
+}
+
+void QK_sqlite__prepare_cached(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, sqlite3_stmt **ppStmt,
+                               const char *szFormat, ...) {
+  QK_string *pSql = NULL;
+  sqlite3_stmt *pStmt = NULL;
+  va_list args;
+  QK_ARG_NOT_NULL(ctx, db);
+  QK_ARG_NOT_NULL(ctx, ppStmt);
+  if (pCache != NULL && pCache->db != db) QK_THROW(ctx, QK_ERR_INVALID_ARGUMENT);
+  va_start(args, szFormat);
+  QK_string__alloc__vformat(ctx, &pSql, szFormat, args);
+  va_end(args);
+  QK_CHECK(ctx);
+  if (pCache != NULL) {
+    for (QK_uint32 i = 0; i < pCache->count; i++) {
+      if (pCache->entries[i].in_use || strcmp(pCache->entries[i].sql, QK_string__sz(pSql)) != 0) continue;
+      pCache->entries[i].in_use = 1;
+      *ppStmt = pCache->entries[i].stmt;
+      goto done;
+    }
+  }
+  QK_TRY(ctx, prepare_retrying_busy(ctx, db, QK_string__sz(pSql), &pStmt));
+  if (pCache != NULL && pCache->count < QK_SQLITE_CACHE_SIZE) {
+    QK_uint32 i = pCache->count;
+    QK_TRY(ctx, QK_strdup(ctx, QK_string__sz(pSql), &pCache->entries[i].sql));
+    pCache->entries[i].stmt = pStmt;
+    pCache->entries[i].in_use = 1;
+    pCache->count++;
+  }
+  *ppStmt = pStmt;
+  pStmt = NULL;
+done:
+  sqlite3_finalize(pStmt);
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void QK_sqlite__release_cached(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3_stmt **ppStmt) {
+  if (ppStmt == NULL || *ppStmt == NULL) return;
+  for (QK_uint32 i = 0; pCache != NULL && i < pCache->count; i++) {
+    if (pCache->entries[i].stmt != *ppStmt) continue;
+    /* The result of the last step was reported where it ran. */
+    sqlite3_reset(*ppStmt);
+    sqlite3_clear_bindings(*ppStmt);
+    pCache->entries[i].in_use = 0;
+    *ppStmt = NULL;
+    return;
+  }
+  QK_sqlite__finalize(ctx, ppStmt);
 }
 
 /* The first column of the statement's only row. */

@@ -34,6 +34,21 @@ void QK_sqlite__exec_printf(QK_context *ctx, sqlite3 *db, const char *szFormat, 
 void QK_sqlite__prepare_printf(QK_context *ctx, sqlite3 *db, sqlite3_stmt **ppStmt, const char *szFormat, ...)
     __attribute__((format(printf, 4, 5)));
 
+/* Statements kept prepared by their text for work that runs the same few statements over one
+ * connection many times. The cache owns them: free it before the connection closes. */
+typedef struct QK_sqlite_cache QK_sqlite_cache;
+void QK_sqlite_cache__alloc(QK_context *ctx, sqlite3 *db, QK_sqlite_cache **ppCache);
+/* Finalizes the statements kept; NULL is accepted. */
+void QK_sqlite_cache__free(QK_context *ctx, QK_sqlite_cache *pCache);
+/* As QK_sqlite__prepare_printf, but a statement of the same text that the cache keeps and nobody
+ * uses is handed out again, reset and unbound. A NULL cache prepares every time. Hand the
+ * statement back with QK_sqlite__release_cached, never finalize it. */
+void QK_sqlite__prepare_cached(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, sqlite3_stmt **ppStmt,
+                               const char *szFormat, ...) __attribute__((format(printf, 5, 6)));
+/* Resets and unbinds a statement of QK_sqlite__prepare_cached for its next use, or finalizes it
+ * when the cache does not keep it; sets *ppStmt to NULL. NULL is accepted. */
+void QK_sqlite__release_cached(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3_stmt **ppStmt);
+
 /* Statements that must give exactly one row: the first column as bool, int or int64. */
 void QK_sqlite__one_bool(QK_context *ctx, sqlite3 *db, int *pValue, const char *szFormat, ...)
     __attribute__((format(printf, 4, 5)));

@@ -457,13 +457,19 @@ done:
 }
 
 void tav_pkg__get_row_by_rowid(QK_context *ctx, sqlite3 *db, const char *tbl_id, QK_int64 rowid, QK_vhash **ppRow) {
+  QK_TRY(ctx, tav_pkg__get_row_by_rowid__cached(ctx, NULL, db, tbl_id, rowid, ppRow));
+done:;
+}
+
+void tav_pkg__get_row_by_rowid__cached(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                                       QK_int64 rowid, QK_vhash **ppRow) {
   sqlite3_stmt *pStmt = NULL;
   QK_vhash *pRow = NULL;
   int rc;
   QK_ARG_NOT_NULL(ctx, db);
   QK_ARG_NOT_NULL(ctx, tbl_id);
   QK_ARG_NOT_NULL(ctx, ppRow);
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "SELECT * FROM %s.%s%s WHERE _ROWID_=?", "main",
+  QK_TRY(ctx, QK_sqlite__prepare_cached(ctx, pCache, db, &pStmt, "SELECT * FROM %s.%s%s WHERE _ROWID_=?", "main",
                                         TAV_PKG_ROWS_PREFIX, tbl_id));
   QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 1, rowid));
   rc = sqlite3_step(pStmt);
@@ -474,7 +480,7 @@ void tav_pkg__get_row_by_rowid(QK_context *ctx, sqlite3 *db, const char *tbl_id,
   *ppRow = pRow;
   pRow = NULL;
 done:
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_sqlite__release_cached(ctx, pCache, &pStmt));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pRow));
 }
 

@@ -17,6 +17,7 @@
 #include "qk/qk_context.h"
 #include "qk/qk_file.h"
 #include "qk/qk_vhash.h"
+#include "qksqlite/qk_sqlite.h"
 
 /* One package a request handles: a plain record, zeroed before first use. */
 typedef struct tav_pkg {
@@ -102,6 +103,9 @@ void tav_pkg__fold_pushed_timeline(QK_context *ctx, tav_defin *defin, sqlite3 *d
 void tav_pkg__row_to_vhash(QK_context *ctx, sqlite3_stmt *stmt, QK_vhash **ppRow);
 /* The row of p$u$<id> with that rowid as a new document, or NULL when there is none. */
 void tav_pkg__get_row_by_rowid(QK_context *ctx, sqlite3 *db, const char *tbl_id, QK_int64 rowid, QK_vhash **ppRow);
+/* The same with the statement kept in the cache (NULL: none) for the next row. */
+void tav_pkg__get_row_by_rowid__cached(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                                       QK_int64 rowid, QK_vhash **ppRow);
 /* With stmt prepared by the caller from TAV_PKG_TABLE_EXISTS_SQL (and finalized by it):
  * 1 when the table prefix + name exists. The joined name must be shorter than 64 bytes (20). */
 extern const char TAV_PKG_TABLE_EXISTS_SQL[];

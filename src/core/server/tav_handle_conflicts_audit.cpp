@@ -59,9 +59,46 @@ static void row_json_or_null(QK_context *ctx, const QK_vhash *row, QK_string **p
 done:;
 }
 
+static void bind_text_or_null(QK_context *ctx, sqlite3_stmt *pStmt, int index, const char *text) {
+  if (text == NULL)
+    QK_TRY(ctx, QK_sqlite__bind_null(ctx, pStmt, index));
+  else
+    QK_TRY(ctx, QK_sqlite__bind_text(ctx, pStmt, index, text));
+done:;
+}
+
+static void write_row(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                      const QK_uint8 *rid, const char *ancestor_json, const char *already_json,
+                      const char *incoming_json, const char *result) {
+  sqlite3_stmt *pStmt = NULL;
+  QK_ARG_NOT_NULL(ctx, db);
+  QK_ARG_NOT_NULL(ctx, rid);
+  QK_TRY(ctx, QK_sqlite__prepare_cached(ctx, pCache, db, &pStmt, "%s", TAV_PKG_AUDIT_TABLE_SQL));
+  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
+  QK_TRY(ctx, QK_sqlite__release_cached(ctx, pCache, &pStmt));
+  QK_TRY(ctx, QK_sqlite__prepare_cached(ctx, pCache, db, &pStmt, "%s", AUDIT_INSERT_SQL));
+  QK_TRY(ctx, QK_sqlite__bind_guid(ctx, pStmt, 1, rid));
+  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 2, 0));
+  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 3, tbl_id));
+  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 4, ancestor_json));
+  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 5, already_json));
+  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 6, incoming_json));
+  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 7, result));
+  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
+done:
+  QK_RELEASE(ctx, QK_sqlite__release_cached(ctx, pCache, &pStmt));
+}
+
 void tav_audit__add_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid,
                         const QK_vhash *already, const QK_vhash *incoming, const QK_vhash *ancestor,
                         const QK_vhash *final) {
+  QK_TRY(ctx, tav_audit__add_row__cached(ctx, NULL, db, tbl_id, rid, already, incoming, ancestor, final));
+done:;
+}
+
+void tav_audit__add_row__cached(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                                const QK_uint8 *rid, const QK_vhash *already, const QK_vhash *incoming,
+                                const QK_vhash *ancestor, const QK_vhash *final) {
   QK_string *pAncestor = NULL;
   QK_string *pAlready = NULL;
   QK_string *pIncoming = NULL;
@@ -78,9 +115,9 @@ void tav_audit__add_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const 
     QK_TRY(ctx, row_json_or_null(ctx, final, &pFinal));
     result = QK_string__sz(pFinal);
   }
-  QK_TRY(ctx, tav_audit__write_row(ctx, db, tbl_id, rid, pAncestor ? QK_string__sz(pAncestor) : NULL,
-                                   pAlready ? QK_string__sz(pAlready) : NULL,
-                                   pIncoming ? QK_string__sz(pIncoming) : NULL, result));
+  QK_TRY(ctx, write_row(ctx, pCache, db, tbl_id, rid, pAncestor ? QK_string__sz(pAncestor) : NULL,
+                        pAlready ? QK_string__sz(pAlready) : NULL, pIncoming ? QK_string__sz(pIncoming) : NULL,
+                        result));
 done:
   QK_RELEASE(ctx, QK_string__free(ctx, pAncestor));
   QK_RELEASE(ctx, QK_string__free(ctx, pAlready));
@@ -88,30 +125,9 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pFinal));
 }
 
-static void bind_text_or_null(QK_context *ctx, sqlite3_stmt *pStmt, int index, const char *text) {
-  if (text == NULL)
-    QK_TRY(ctx, QK_sqlite__bind_null(ctx, pStmt, index));
-  else
-    QK_TRY(ctx, QK_sqlite__bind_text(ctx, pStmt, index, text));
-done:;
-}
-
 void tav_audit__write_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid,
                           const char *ancestor_json, const char *already_json, const char *incoming_json,
                           const char *result) {
-  sqlite3_stmt *pStmt = NULL;
-  QK_ARG_NOT_NULL(ctx, db);
-  QK_ARG_NOT_NULL(ctx, rid);
-  QK_TRY(ctx, QK_sqlite__exec(ctx, db, TAV_PKG_AUDIT_TABLE_SQL));
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", AUDIT_INSERT_SQL));
-  QK_TRY(ctx, QK_sqlite__bind_guid(ctx, pStmt, 1, rid));
-  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 2, 0));
-  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 3, tbl_id));
-  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 4, ancestor_json));
-  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 5, already_json));
-  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 6, incoming_json));
-  QK_TRY(ctx, bind_text_or_null(ctx, pStmt, 7, result));
-  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
-done:
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_TRY(ctx, write_row(ctx, NULL, db, tbl_id, rid, ancestor_json, already_json, incoming_json, result));
+done:;
 }

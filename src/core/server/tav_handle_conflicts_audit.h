@@ -9,6 +9,7 @@
 #include "qk/qk_context.h"
 #include "qk/qk_string.h"
 #include "qk/qk_vhash.h"
+#include "qksqlite/qk_sqlite.h"
 
 /* One audit row. The result is decided by which document final is, not by its contents:
  * the very already document (two NULLs count as the same) is "ignore", the very incoming
@@ -16,6 +17,10 @@
 void tav_audit__add_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid,
                         const QK_vhash *already, const QK_vhash *incoming, const QK_vhash *ancestor,
                         const QK_vhash *final);
+/* The same with the package statements kept in the cache (NULL: none) for the next row. */
+void tav_audit__add_row__cached(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                                const QK_uint8 *rid, const QK_vhash *already, const QK_vhash *incoming,
+                                const QK_vhash *ancestor, const QK_vhash *final);
 /* The compact JSON of a row document into pOut (appended): columns in the row's order, a blob
  * object as "len" and "sha1", with "hex" only for 16 bytes or less (47 when a member is
  * missing). */

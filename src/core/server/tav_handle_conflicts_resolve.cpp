@@ -42,46 +42,55 @@ static const char REBASE_DELTA_BY_ROWID_SQL[] = "UPDATE p$rd$%s SET txid_rec_del
 /* ---- Package rewrites ---- */
 
 /* Runs a statement with up to two row ids bound (the first first). */
-static void exec_with_rids(QK_context *ctx, sqlite3 *db, const char *sql, const QK_uint8 *rid1,
-                           const QK_uint8 *rid2) {
+static void exec_with_rids(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *sql,
+                           const QK_uint8 *rid1, const QK_uint8 *rid2) {
   sqlite3_stmt *pStmt = NULL;
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", sql));
+  QK_TRY(ctx, QK_sqlite__prepare_cached(ctx, pCache, db, &pStmt, "%s", sql));
   QK_TRY(ctx, QK_sqlite__bind_guid(ctx, pStmt, 1, rid1));
   if (rid2 != NULL) QK_TRY(ctx, QK_sqlite__bind_guid(ctx, pStmt, 2, rid2));
   QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
 done:
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_sqlite__release_cached(ctx, pCache, &pStmt));
 }
 
-static void exec_format_with_rids(QK_context *ctx, sqlite3 *db, const char *fmt, const char *tbl_id,
-                                  const QK_uint8 *rid1, const QK_uint8 *rid2) {
+static void exec_format_with_rids(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *fmt,
+                                  const char *tbl_id, const QK_uint8 *rid1, const QK_uint8 *rid2) {
   QK_string *pSql = NULL;
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, fmt, tbl_id));
-  QK_TRY(ctx, exec_with_rids(ctx, db, QK_string__sz(pSql), rid1, rid2));
+  QK_TRY(ctx, exec_with_rids(ctx, pCache, db, QK_string__sz(pSql), rid1, rid2));
 done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
-void tav_push__drop_incoming_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid) {
+/* The statements of these rewrites repeat for every entry of a table: with a cache (NULL: none)
+ * each is prepared once. */
+static void drop_incoming_row(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                              const QK_uint8 *rid) {
   QK_string *pSql = NULL;
   QK_ARG_NOT_NULL(ctx, db);
   QK_ARG_NOT_NULL(ctx, tbl_id);
   QK_ARG_NOT_NULL(ctx, rid);
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, DROP_DELTA_SQL, "main", tbl_id));
-  QK_TRY(ctx, exec_with_rids(ctx, db, QK_string__sz(pSql), rid, NULL));
+  QK_TRY(ctx, exec_with_rids(ctx, pCache, db, QK_string__sz(pSql), rid, NULL));
   QK_TRY(ctx, QK_string__sprintf(ctx, pSql, DROP_ROWS_SQL, "main", tbl_id));
-  QK_TRY(ctx, exec_with_rids(ctx, db, QK_string__sz(pSql), rid, NULL));
+  QK_TRY(ctx, exec_with_rids(ctx, pCache, db, QK_string__sz(pSql), rid, NULL));
 done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
-void tav_push__replace_incoming_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid,
-                                    const QK_vhash *row, QK_int64 txid, QK_int64 base_txid, int undelete) {
+void tav_push__drop_incoming_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid) {
+  QK_TRY(ctx, drop_incoming_row(ctx, NULL, db, tbl_id, rid));
+done:;
+}
+
+static void replace_incoming_row(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                                 const QK_uint8 *rid, const QK_vhash *row, QK_int64 txid, QK_int64 base_txid,
+                                 int undelete) {
   QK_string *pSql = NULL;
   sqlite3_stmt *pStmt = NULL;
   QK_uint32 count = 0;
   QK_ARG_NOT_NULL(ctx, row);
-  QK_TRY(ctx, tav_push__drop_incoming_row(ctx, db, tbl_id, rid));
+  QK_TRY(ctx, drop_incoming_row(ctx, pCache, db, tbl_id, rid));
   QK_TRY(ctx, QK_vhash__count(ctx, row, &count));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, INSERT_ROW_HEAD_SQL, tbl_id));
   for (QK_uint32 i = 0; i < count; i++) {
@@ -92,7 +101,7 @@ void tav_push__replace_incoming_row(QK_context *ctx, sqlite3 *db, const char *tb
   QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ") VALUES (?,?"));
   for (QK_uint32 i = 0; i < count; i++) QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ",?"));
   QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ")"));
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", QK_string__sz(pSql)));
+  QK_TRY(ctx, QK_sqlite__prepare_cached(ctx, pCache, db, &pStmt, "%s", QK_string__sz(pSql)));
   QK_TRY(ctx, QK_sqlite__bind_guid(ctx, pStmt, 1, rid));
   QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 2, txid));
   for (QK_uint32 i = 0; i < count; i++) {
@@ -101,10 +110,10 @@ void tav_push__replace_incoming_row(QK_context *ctx, sqlite3 *db, const char *tb
     QK_TRY(ctx, QK_sqlite__bind_variant(ctx, pStmt, (int)i + 3, pValue));
   }
   QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
-  QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_TRY(ctx, QK_sqlite__release_cached(ctx, pCache, &pStmt));
 
   QK_TRY(ctx, QK_string__sprintf(ctx, pSql, INSERT_DELTA_SQL, tbl_id));
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", QK_string__sz(pSql)));
+  QK_TRY(ctx, QK_sqlite__prepare_cached(ctx, pCache, db, &pStmt, "%s", QK_string__sz(pSql)));
   QK_TRY(ctx, QK_sqlite__bind_guid(ctx, pStmt, 1, rid));
   QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 2, txid));
   QK_TRY(ctx, QK_sqlite__bind_null(ctx, pStmt, 3));
@@ -113,8 +122,14 @@ void tav_push__replace_incoming_row(QK_context *ctx, sqlite3 *db, const char *tb
   QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 5, txid));
   QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
 done:
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_sqlite__release_cached(ctx, pCache, &pStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void tav_push__replace_incoming_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid,
+                                    const QK_vhash *row, QK_int64 txid, QK_int64 base_txid, int undelete) {
+  QK_TRY(ctx, replace_incoming_row(ctx, NULL, db, tbl_id, rid, row, txid, base_txid, undelete));
+done:;
 }
 
 /* ---- Row documents ---- */
@@ -374,10 +389,10 @@ static void get_situation_action(QK_context *ctx, const tav_backend_ops *ops, ta
 done:;
 }
 
-void tav_conflict__resolve_update(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, tav_defin *defin,
-                                  sqlite3 *db, const char *tbl_id, const QK_uint8 *rid, QK_int64 server_txid,
-                                  int undelete, QK_int64 incoming_txid, const QK_vhash *ancestor,
-                                  const QK_vhash *already, const QK_vhash *incoming, int *pbRejected) {
+static void resolve_update(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, tav_defin *defin,
+                           QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid,
+                           QK_int64 server_txid, int undelete, QK_int64 incoming_txid, const QK_vhash *ancestor,
+                           const QK_vhash *already, const QK_vhash *incoming, int *pbRejected) {
   char *pszExtra = NULL;
   QK_vhash *pMerged = NULL;
   int action = 0;
@@ -388,14 +403,14 @@ void tav_conflict__resolve_update(QK_context *ctx, const tav_backend_ops *ops, t
                                    TAVRIN_ACTION_COLUMN_MERGE, &action, &pszExtra));
   switch (action) {
     case TAVRIN_ACTION_ACCEPT:
-      QK_TRY(ctx, tav_push__replace_incoming_row(ctx, db, tbl_id, rid, incoming, incoming_txid, server_txid,
+      QK_TRY(ctx, replace_incoming_row(ctx, pCache, db, tbl_id, rid, incoming, incoming_txid, server_txid,
                                                  undelete));
       VERIFY_TEXT(ctx, sqlite3_changes(db) == 1, "1 == sqlite3_changes(psql_pkg)");
-      QK_TRY(ctx, tav_audit__add_row(ctx, db, tbl_id, rid, already, incoming, ancestor, incoming));
+      QK_TRY(ctx, tav_audit__add_row__cached(ctx, pCache, db, tbl_id, rid, already, incoming, ancestor, incoming));
       break;
     case TAVRIN_ACTION_IGNORE:
-      QK_TRY(ctx, tav_audit__add_row(ctx, db, tbl_id, rid, already, incoming, ancestor, already));
-      QK_TRY(ctx, tav_push__drop_incoming_row(ctx, db, tbl_id, rid));
+      QK_TRY(ctx, tav_audit__add_row__cached(ctx, pCache, db, tbl_id, rid, already, incoming, ancestor, already));
+      QK_TRY(ctx, drop_incoming_row(ctx, pCache, db, tbl_id, rid));
       break;
     case TAVRIN_ACTION_REJECT:
       *pbRejected = 1;
@@ -408,9 +423,9 @@ void tav_conflict__resolve_update(QK_context *ctx, const tav_backend_ops *ops, t
       QK_TRY(ctx, QK_vhash__alloc(ctx, &pMerged));
       QK_TRY(ctx, column_merge(ctx, ops, h, defin, tbl_id, ancestor, already, incoming, pMerged, pbRejected));
       if (*pbRejected) break;
-      QK_TRY(ctx, tav_push__replace_incoming_row(ctx, db, tbl_id, rid, pMerged, incoming_txid, server_txid,
+      QK_TRY(ctx, replace_incoming_row(ctx, pCache, db, tbl_id, rid, pMerged, incoming_txid, server_txid,
                                                  undelete));
-      QK_TRY(ctx, tav_audit__add_row(ctx, db, tbl_id, rid, already, incoming, ancestor, pMerged));
+      QK_TRY(ctx, tav_audit__add_row__cached(ctx, pCache, db, tbl_id, rid, already, incoming, ancestor, pMerged));
       break;
   }
 done:
@@ -418,21 +433,31 @@ done:
   QK_free(ctx, pszExtra);
 }
 
+void tav_conflict__resolve_update(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, tav_defin *defin,
+                                  sqlite3 *db, const char *tbl_id, const QK_uint8 *rid, QK_int64 server_txid,
+                                  int undelete, QK_int64 incoming_txid, const QK_vhash *ancestor,
+                                  const QK_vhash *already, const QK_vhash *incoming, int *pbRejected) {
+  QK_TRY(ctx, resolve_update(ctx, ops, h, defin, NULL, db, tbl_id, rid, server_txid, undelete, incoming_txid, ancestor,
+                             already, incoming, pbRejected));
+done:;
+}
+
 /* ---- Settling a table ---- */
 
 /* The package row (rid, txid) of p$u$<id> as a document, or NULL. */
-static void get_package_row(QK_context *ctx, sqlite3 *db, const char *tbl_id, const QK_uint8 *rid, QK_int64 txid,
-                            QK_vhash **ppRow) {
+static void get_package_row(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                            const QK_uint8 *rid, QK_int64 txid, QK_vhash **ppRow) {
   sqlite3_stmt *pStmt = NULL;
   int bRow = 0;
   *ppRow = NULL;
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, ROW_VERSION_SQL, tbl_id));
+  QK_TRY(ctx, QK_sqlite__prepare_cached(ctx, pCache, db, &pStmt, ROW_VERSION_SQL, tbl_id));
   QK_TRY(ctx, QK_sqlite__bind_guid(ctx, pStmt, 1, rid));
   QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 2, txid));
   QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
-  if (bRow) QK_TRY(ctx, tav_pkg__get_row_by_rowid(ctx, db, tbl_id, sqlite3_column_int64(pStmt, 0), ppRow));
+  if (bRow)
+    QK_TRY(ctx, tav_pkg__get_row_by_rowid__cached(ctx, pCache, db, tbl_id, sqlite3_column_int64(pStmt, 0), ppRow));
 done:
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_sqlite__release_cached(ctx, pCache, &pStmt));
 }
 
 /* A server version of the row over the package table's columns, decorated; NULL when the
@@ -448,8 +473,8 @@ done:;
 /* A new row id with the key values of the package row: the package's rows move to the
  * server row that holds those keys, live or deleted. */
 static void move_to_row_with_same_key(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h,
-                                      tav_defin *defin, sqlite3 *db, const char *tbl_id, QK_uint8 *rid,
-                                      QK_int64 *pLatest, QK_int64 *pDeleting) {
+                                      tav_defin *defin, QK_sqlite_cache *pCache, sqlite3 *db, const char *tbl_id,
+                                      QK_uint8 *rid, QK_int64 *pLatest, QK_int64 *pDeleting) {
   sqlite3_stmt *pKeys = NULL;
   QK_uint8 found[16];
   QK_int64 latest = 0, deleting = 0;
@@ -461,8 +486,8 @@ static void move_to_row_with_same_key(QK_context *ctx, const tav_backend_ops *op
   QK_TRY(ctx, ops->find_row_by_unique_key(ctx, h, tbl_id, defin, pKeys, found, &latest, &deleting));
   if (QK_guid__is_zero(found)) goto done;
   QK_TRY(ctx, QK_sqlite__finalize(ctx, &pKeys));
-  QK_TRY(ctx, exec_format_with_rids(ctx, db, MOVE_ROWS_SQL, tbl_id, found, rid));
-  QK_TRY(ctx, exec_format_with_rids(ctx, db, MOVE_DELTA_SQL, tbl_id, found, rid));
+  QK_TRY(ctx, exec_format_with_rids(ctx, pCache, db, MOVE_ROWS_SQL, tbl_id, found, rid));
+  QK_TRY(ctx, exec_format_with_rids(ctx, pCache, db, MOVE_DELTA_SQL, tbl_id, found, rid));
   memcpy(rid, found, 16);
   *pLatest = latest;
   *pDeleting = deleting;
@@ -470,10 +495,10 @@ done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pKeys));
 }
 
-static void rebase_delta(QK_context *ctx, sqlite3 *db, const char *fmt, const char *tbl_id, QK_int64 base,
-                         const QK_uint8 *rid, QK_int64 rowid) {
+static void rebase_delta(QK_context *ctx, QK_sqlite_cache *pCache, sqlite3 *db, const char *fmt, const char *tbl_id,
+                         QK_int64 base, const QK_uint8 *rid, QK_int64 rowid) {
   sqlite3_stmt *pStmt = NULL;
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, fmt, tbl_id));
+  QK_TRY(ctx, QK_sqlite__prepare_cached(ctx, pCache, db, &pStmt, fmt, tbl_id));
   QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 1, base));
   if (rid != NULL)
     QK_TRY(ctx, QK_sqlite__bind_guid(ctx, pStmt, 2, rid));
@@ -481,7 +506,7 @@ static void rebase_delta(QK_context *ctx, sqlite3 *db, const char *fmt, const ch
     QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, 2, rowid));
   QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
 done:
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_sqlite__release_cached(ctx, pCache, &pStmt));
 }
 
 /* What settling one entry needs besides the entry itself. */
@@ -491,6 +516,7 @@ typedef struct settle_args {
   tav_defin *defin;
   struct tav_recovery_set *recovery_set;
   sqlite3 *db;
+  QK_sqlite_cache *stmts; /* the package statements settling repeats */
   const char *tbl_id;
   const QK_vhash *pColumns; /* the package table's columns */
   int purged_action;
@@ -521,7 +547,7 @@ static void settle_entry(QK_context *ctx, const settle_args *a, QK_vhash *pEntry
     if (pGiven != NULL)
       pIncoming = pGiven;
     else if (txidAdd != 0) {
-      QK_TRY(ctx, get_package_row(ctx, a->db, a->tbl_id, rid, txidAdd, &pOwnIncoming));
+      QK_TRY(ctx, get_package_row(ctx, a->stmts, a->db, a->tbl_id, rid, txidAdd, &pOwnIncoming));
       pIncoming = pOwnIncoming;
     }
   }
@@ -530,7 +556,8 @@ static void settle_entry(QK_context *ctx, const settle_args *a, QK_vhash *pEntry
   if (latest == 0 && !bPurgedFlag) {
     VERIFY_TEXT(ctx, a->recovery_set == NULL, "pvh_preps == NULL");
     VERIFY_TEXT(ctx, txidDel == -1, "pkg_delta__txid_rec_del==-1");
-    QK_TRY(ctx, move_to_row_with_same_key(ctx, a->ops, a->h, a->defin, a->db, a->tbl_id, rid, &latest, &deleting));
+    QK_TRY(ctx, move_to_row_with_same_key(ctx, a->ops, a->h, a->defin, a->stmts, a->db, a->tbl_id, rid, &latest,
+                                          &deleting));
   }
   if (latest != 0)
     QK_TRY(ctx, fetch_server_row(ctx, a->ops, a->h, a->defin, a->tbl_id, a->pColumns, rid, latest, &pAlready));
@@ -542,13 +569,13 @@ static void settle_entry(QK_context *ctx, const settle_args *a, QK_vhash *pEntry
       pAncestor = pGiven;
     } else if (txidDel < 0) {
       /* A version only the client's own history knows. */
-      QK_TRY(ctx, get_package_row(ctx, a->db, a->tbl_id, rid, txidDel, &pOwnAncestor));
+      QK_TRY(ctx, get_package_row(ctx, a->stmts, a->db, a->tbl_id, rid, txidDel, &pOwnAncestor));
       pAncestor = pOwnAncestor;
       if (pAlready != NULL && pOwnAncestor != NULL) {
         int bEqual = 0;
         QK_TRY(ctx, tav_conflict__rows_equal(ctx, pAlready, pOwnAncestor, &bEqual));
         if (bEqual) {
-          QK_TRY(ctx, rebase_delta(ctx, a->db, REBASE_DELTA_BY_RID_SQL, a->tbl_id, latest, rid, 0));
+          QK_TRY(ctx, rebase_delta(ctx, a->stmts, a->db, REBASE_DELTA_BY_RID_SQL, a->tbl_id, latest, rid, 0));
           txidDel = latest;
           /* The client's base is the server's current row: no conflict. */
           if (deleting == 0) goto done;
@@ -564,8 +591,9 @@ static void settle_entry(QK_context *ctx, const settle_args *a, QK_vhash *pEntry
         pAncestor = pPurgedMark;
         if (pIncoming != NULL) {
           if (a->purged_action == TAVRIN_ACTION_IGNORE) {
-            QK_TRY(ctx, tav_audit__add_row(ctx, a->db, a->tbl_id, rid, pAlready, pIncoming, pAncestor, pAlready));
-            QK_TRY(ctx, tav_push__drop_incoming_row(ctx, a->db, a->tbl_id, rid));
+            QK_TRY(ctx, tav_audit__add_row__cached(ctx, a->stmts, a->db, a->tbl_id, rid, pAlready, pIncoming,
+                                                   pAncestor, pAlready));
+            QK_TRY(ctx, drop_incoming_row(ctx, a->stmts, a->db, a->tbl_id, rid));
           } else {
             *pbPurged = 1;
           }
@@ -577,49 +605,53 @@ static void settle_entry(QK_context *ctx, const settle_args *a, QK_vhash *pEntry
     if (latest == 0 || deleting != 0) {
       if (pIncoming == NULL) {
         /* Both sides deleted the row. */
-        QK_TRY(ctx, tav_push__drop_incoming_row(ctx, a->db, a->tbl_id, rid));
+        QK_TRY(ctx, drop_incoming_row(ctx, a->stmts, a->db, a->tbl_id, rid));
         goto done;
       }
       QK_TRY(ctx, get_situation_action(ctx, a->ops, a->h, a->tbl_id, TAVRIN_SITUATION_UPDATE_VS_DELETE,
                                        TAVRIN_ACTION_ACCEPT, &action, &pszExtra));
       if (action == TAVRIN_ACTION_IGNORE) {
-        QK_TRY(ctx, tav_audit__add_row(ctx, a->db, a->tbl_id, rid, pAlready, pIncoming, pAncestor, pAlready));
-        QK_TRY(ctx, tav_push__drop_incoming_row(ctx, a->db, a->tbl_id, rid));
+        QK_TRY(ctx, tav_audit__add_row__cached(ctx, a->stmts, a->db, a->tbl_id, rid, pAlready, pIncoming, pAncestor,
+                                               pAlready));
+        QK_TRY(ctx, drop_incoming_row(ctx, a->stmts, a->db, a->tbl_id, rid));
       } else if (action == TAVRIN_ACTION_REJECT) {
         *pbRejected = 1;
       } else if (latest != 0 && latest != txidDel) {
-        QK_TRY(ctx, tav_conflict__resolve_update(ctx, a->ops, a->h, a->defin, a->db, a->tbl_id, rid, latest, 1, txid,
+        QK_TRY(ctx, resolve_update(ctx, a->ops, a->h, a->defin, a->stmts, a->db, a->tbl_id, rid, latest, 1, txid,
                                                  pAncestor, pAlready, pIncoming, pbRejected));
       } else {
-        QK_TRY(ctx, tav_push__replace_incoming_row(ctx, a->db, a->tbl_id, rid, pIncoming, txid, latest, 1));
-        QK_TRY(ctx, tav_audit__add_row(ctx, a->db, a->tbl_id, rid, pAlready, pIncoming, pAncestor, pIncoming));
+        QK_TRY(ctx, replace_incoming_row(ctx, a->stmts, a->db, a->tbl_id, rid, pIncoming, txid, latest, 1));
+        QK_TRY(ctx, tav_audit__add_row__cached(ctx, a->stmts, a->db, a->tbl_id, rid, pAlready, pIncoming, pAncestor,
+                                               pIncoming));
       }
     } else if (pIncoming != NULL) {
       int bEqual = 0;
       QK_TRY(ctx, tav_conflict__rows_equal(ctx, pAlready, pIncoming, &bEqual));
       if (bEqual)
-        QK_TRY(ctx, tav_push__drop_incoming_row(ctx, a->db, a->tbl_id, rid));
+        QK_TRY(ctx, drop_incoming_row(ctx, a->stmts, a->db, a->tbl_id, rid));
       else
-        QK_TRY(ctx, tav_conflict__resolve_update(ctx, a->ops, a->h, a->defin, a->db, a->tbl_id, rid, latest, 0, txid,
+        QK_TRY(ctx, resolve_update(ctx, a->ops, a->h, a->defin, a->stmts, a->db, a->tbl_id, rid, latest, 0, txid,
                                                  pAncestor, pAlready, pIncoming, pbRejected));
     } else {
       QK_TRY(ctx, get_situation_action(ctx, a->ops, a->h, a->tbl_id, TAVRIN_SITUATION_DELETE_VS_UPDATE,
                                        TAVRIN_ACTION_IGNORE, &action, &pszExtra));
       if (action == TAVRIN_ACTION_IGNORE) {
-        QK_TRY(ctx, tav_audit__add_row(ctx, a->db, a->tbl_id, rid, pAlready, NULL, pAncestor, pAlready));
-        QK_TRY(ctx, tav_push__drop_incoming_row(ctx, a->db, a->tbl_id, rid));
+        QK_TRY(ctx, tav_audit__add_row__cached(ctx, a->stmts, a->db, a->tbl_id, rid, pAlready, NULL, pAncestor,
+                                               pAlready));
+        QK_TRY(ctx, drop_incoming_row(ctx, a->stmts, a->db, a->tbl_id, rid));
       } else if (action == TAVRIN_ACTION_REJECT) {
         *pbRejected = 1;
       } else {
-        QK_TRY(ctx, rebase_delta(ctx, a->db, REBASE_DELTA_BY_ROWID_SQL, a->tbl_id, latest, NULL, rowid));
+        QK_TRY(ctx, rebase_delta(ctx, a->stmts, a->db, REBASE_DELTA_BY_ROWID_SQL, a->tbl_id, latest, NULL, rowid));
         VERIFY_TEXT(ctx, sqlite3_changes(a->db) == 1, "1 == sqlite3_changes(psql_pkg)");
-        QK_TRY(ctx, tav_audit__add_row(ctx, a->db, a->tbl_id, rid, pAlready, NULL, pAncestor, NULL));
+        QK_TRY(ctx, tav_audit__add_row__cached(ctx, a->stmts, a->db, a->tbl_id, rid, pAlready, NULL, pAncestor, NULL));
       }
     }
   } else if (latest != 0 && deleting == 0) {
     /* The client inserts a row id the server holds live. */
-    QK_TRY(ctx, tav_audit__add_row(ctx, a->db, a->tbl_id, rid, pAlready, pIncoming, pAncestor, pAlready));
-    QK_TRY(ctx, tav_push__drop_incoming_row(ctx, a->db, a->tbl_id, rid));
+    QK_TRY(ctx, tav_audit__add_row__cached(ctx, a->stmts, a->db, a->tbl_id, rid, pAlready, pIncoming, pAncestor,
+                                           pAlready));
+    QK_TRY(ctx, drop_incoming_row(ctx, a->stmts, a->db, a->tbl_id, rid));
   }
 done:
   QK_free(ctx, pszExtra);
@@ -634,6 +666,7 @@ void tav_conflict__resolve_table(QK_context *ctx, const tav_backend_ops *ops, ta
                                  int *pbRejected, int *pbPurged) {
   QK_varray *pEntries = NULL;
   QK_vhash *pColumns = NULL;
+  QK_sqlite_cache *pStmts = NULL;
   QK_uint32 count = 0;
   int purgedAction = 0;
   settle_args args;
@@ -660,7 +693,8 @@ void tav_conflict__resolve_table(QK_context *ctx, const tav_backend_ops *ops, ta
   QK_TRY(ctx, QK_varray__count(ctx, pEntries, &count));
   if (count == 0) goto done;
   QK_TRY(ctx, tav_pkg__get_table_columns(ctx, db, tbl_id, &pColumns));
-  args = {ops, h, defin, recovery_set, db, tbl_id, pColumns, purgedAction};
+  QK_TRY(ctx, QK_sqlite_cache__alloc(ctx, db, &pStmts));
+  args = {ops, h, defin, recovery_set, db, pStmts, tbl_id, pColumns, purgedAction};
   for (QK_uint32 i = 0; i < count; i++) {
     QK_vhash *pEntry = NULL;
     QK_TRY(ctx, QK_varray__get__vhash(ctx, pEntries, i, &pEntry));
@@ -673,6 +707,7 @@ done:
     if (defin != NULL) QK_RELEASE(ctx, tav_defin__get_table_name(ctx, defin, tbl_id, &tbl_name));
     tav_err__add_context(ctx, tbl_id, "resolving conflicts in", tbl_name);
   }
+  QK_RELEASE(ctx, QK_sqlite_cache__free(ctx, pStmts));
   QK_RELEASE(ctx, QK_varray__free(ctx, pEntries));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pColumns));
 }

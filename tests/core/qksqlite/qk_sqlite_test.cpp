@@ -308,6 +308,70 @@ TEST_F(Sqlite, RandomNamesAreTAndLowercaseHex) {
   EXPECT_TRUE(std::regex_match(longName, std::regex("t[0-9a-f]{100}"))) << longName;
 }
 
+// A kept statement comes back reset and unbound, sees the schema as it is now, and is never
+// handed out twice at once; without a cache, or past its size, statements are finalized.
+TEST_F(Sqlite, CachedStatementsAreReusedResetAndUnbound) {
+  sqlite3 *db = nullptr, *other = nullptr;
+  sqlite3_stmt *st = nullptr, *again = nullptr, *nested = nullptr;
+  QK_sqlite_cache *cache = nullptr;
+  QK_sqlite__create_new_db(ctx, path("k.db").c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &db);
+  QK_sqlite__exec(ctx, db, "CREATE TABLE t (a); INSERT INTO t VALUES (1), (2)");
+  QK_sqlite_cache__alloc(ctx, db, &cache);
+  ASSERT_EQ(take_error(), "ok");
+
+  QK_sqlite__prepare_cached(ctx, cache, db, &st, "SELECT a, ?1 FROM %s ORDER BY a", "t");
+  QK_sqlite__bind_int64(ctx, st, 1, 7);
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(st, 1), 7);
+  QK_sqlite__prepare_cached(ctx, cache, db, &nested, "SELECT a, ?1 FROM t ORDER BY a");
+  EXPECT_NE(nested, st);
+  QK_sqlite__release_cached(ctx, cache, &nested);
+  QK_sqlite__release_cached(ctx, cache, &st);
+  EXPECT_EQ(st, nullptr);
+  QK_sqlite__exec(ctx, db, "ALTER TABLE t ADD COLUMN b DEFAULT 'b'");
+  QK_sqlite__prepare_cached(ctx, cache, db, &again, "SELECT *, ?1 FROM t ORDER BY a");
+  QK_sqlite__release_cached(ctx, cache, &again);
+  QK_sqlite__prepare_cached(ctx, cache, db, &st, "SELECT a, ?1 FROM t ORDER BY a");
+  ASSERT_EQ(take_error(), "ok");
+  ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(st, 0), 1);
+  EXPECT_EQ(sqlite3_column_type(st, 1), SQLITE_NULL);
+  QK_sqlite__release_cached(ctx, cache, &st);
+  QK_sqlite__prepare_cached(ctx, cache, db, &again, "SELECT *, ?1 FROM t ORDER BY a");
+  ASSERT_EQ(sqlite3_step(again), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_count(again), 3);
+  QK_sqlite__release_cached(ctx, cache, &again);
+
+  // Many texts: those past the cache's size are prepared anew and finalized.
+  for (int round = 0; round < 2; round++)
+    for (int i = 0; i < 40; i++) {
+      QK_sqlite__prepare_cached(ctx, cache, db, &st, "SELECT %d", i);
+      ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+      EXPECT_EQ(sqlite3_column_int(st, 0), i);
+      QK_sqlite__release_cached(ctx, cache, &st);
+    }
+  QK_sqlite__prepare_cached(ctx, nullptr, db, &st, "SELECT 1");
+  QK_sqlite__release_cached(ctx, nullptr, &st);
+  QK_sqlite__release_cached(ctx, cache, nullptr);
+  QK_sqlite__release_cached(ctx, cache, &st);
+  ASSERT_EQ(take_error(), "ok");
+
+  QK_sqlite__create_new_db(ctx, path("other.db").c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &other);
+  QK_sqlite__prepare_cached(ctx, cache, other, &st, "SELECT 1");
+  EXPECT_EQ(take_sqlite_error().substr(0, 4), "1/2:");
+  EXPECT_EQ(st, nullptr);
+  QK_sqlite__prepare_cached(ctx, cache, db, &st, "SELECT x FROM nowhere");
+  EXPECT_EQ(take_sqlite_error(), "8/1:no such table: nowhere");
+  EXPECT_EQ(st, nullptr);
+
+  QK_sqlite_cache__free(ctx, cache);
+  QK_sqlite_cache__free(ctx, nullptr);
+  EXPECT_EQ(sqlite3_next_stmt(db, nullptr), nullptr);
+  QK_sqlite__close(ctx, &db);
+  QK_sqlite__close(ctx, &other);
+  EXPECT_EQ(take_error(), "ok");
+}
+
 // Another connection holds the file locked while the schema must be read: preparing and
 // opening wait until it lets go.
 TEST_F(Sqlite, PrepareAndOpenWaitForABusyDatabase) {
