@@ -1206,6 +1206,11 @@ void Session::run_exec(const Statement& st, const std::vector<Value>& params, Ex
     rowcount_ = 0;
 }
 
+namespace {
+// Below this many rows written to a table, each is checked on its own.
+constexpr size_t kRowsCheckedOneByOne = 256;
+}  // namespace
+
 void Session::check_constraints(const Statement& st) {
     std::map<std::pair<std::string, std::string>, TableChanges> changes;
     changes.swap(changes_);
@@ -1225,19 +1230,39 @@ void Session::check_constraints(const Statement& st) {
         if (prepare(sql, p) != SQLITE_OK)
             throw TsqlError(50000, "42000", std::string("constraint check failed: ") + sqlite3_errmsg(db_));
     };
+    // With many rows written, a large share of the table, one pass over the
+    // whole table costs less than a lookup per row. It only tells whether
+    // any row breaks the constraint: the rows are then looked at one by one,
+    // so that the error names the same row.
+    auto whole_table_first = [&](const TableInfo& t, size_t written) {
+        if (written < kRowsCheckedOneByOne) return false;
+        Prepared q;
+        prepare_check(q, "SELECT max(rowid) FROM " + t.sql_ref);
+        return sqlite3_step(q.st) == SQLITE_ROW && static_cast<sqlite3_int64>(written) * 8 >= sqlite3_column_int64(q.st, 0);
+    };
+    auto any_row = [&](const std::string& sql) {
+        Prepared q;
+        prepare_check(q, sql);
+        return sqlite3_step(q.st) == SQLITE_ROW;
+    };
     for (const auto& [key, change] : changes) {
         std::optional<TableInfo> t = table_of(key);
         if (!t || t->catalog_view) continue;
         std::string object = t->temp ? "dbo." + t->name : t->display_name();
+        const bool whole_table = whole_table_first(*t, change.written.size());
         if (!change.written.empty()) {
-            // A key may hold one NULL: NULLs compare equal here (IS).
+            // A key may hold one NULL: NULLs compare equal here (IS), as in GROUP BY.
             for (const auto& k : catalog_->unique_keys(*t)) {
-                std::string cols, same;
+                std::string cols, same, grouped;
                 for (size_t i = 0; i < k.columns.size(); ++i) {
                     std::string c = quote_ident(k.columns[i]);
                     cols += (i ? ", " : "") + std::string("a.") + c;
                     same += " AND b." + c + " IS a." + c;
+                    grouped += (i ? ", " : "") + c;
                 }
+                if (whole_table &&
+                    !any_row("SELECT 1 FROM " + t->sql_ref + " GROUP BY " + grouped + " HAVING COUNT(*) > 1 LIMIT 1"))
+                    continue;
                 Prepared q;
                 prepare_check(q, "SELECT " + cols + " FROM " + t->sql_ref + " AS a WHERE a.rowid = ?1 AND EXISTS (SELECT 1 FROM " +
                                      t->sql_ref + " AS b WHERE b.rowid <> a.rowid" + same + ")");
@@ -1282,6 +1307,8 @@ void Session::check_constraints(const Statement& st) {
         };
         if (!change.written.empty())
             for (const auto& f : catalog_->foreign_keys(*t)) {
+                if (whole_table && !any_row("SELECT 1 FROM " + t->sql_ref + " AS c WHERE " + orphan_condition(f) + " LIMIT 1"))
+                    continue;
                 Prepared q;
                 prepare_check(q, "SELECT 1 FROM " + t->sql_ref + " AS c WHERE c.rowid = ?1 AND " + orphan_condition(f));
                 for (sqlite3_int64 rowid : change.written) {

@@ -371,17 +371,21 @@ void fn_col_length(sqlite3_context* ctx, int, sqlite3_value** argv) {
     });
 }
 
+// Runs for every row a statement inserts into a table with an identity column: its statement
+// comes from the connection's cache.
 void fn_identity(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    static const std::string next_value =
+        "UPDATE \"sys$identity\" SET last_value = CASE WHEN last_value IS NULL THEN seed ELSE "
+        "last_value + increment END WHERE object_id = ? RETURNING last_value";
     sqlite3* db = sqlite3_context_db_handle(ctx);
+    StatementCache& cache = static_cast<Connection*>(sqlite3_user_data(ctx))->statements;
     sqlite3_stmt* st = nullptr;
-    sqlite3_prepare_v2(db,
-                       "UPDATE \"sys$identity\" SET last_value = CASE WHEN last_value IS NULL THEN seed ELSE "
-                       "last_value + increment END WHERE object_id = ? RETURNING last_value",
-                       -1, &st, nullptr);
+    std::shared_ptr<const TableSet> reads;
+    cache.prepare(next_value, &st, &reads);
     sqlite3_bind_int64(st, 1, sqlite3_value_int64(argv[0]));
     if (sqlite3_step(st) == SQLITE_ROW) sqlite3_result_int64(ctx, sqlite3_column_int64(st, 0));
     else sqlite3_result_error(ctx, sqlite3_errmsg(db), -1);
-    sqlite3_finalize(st);
+    cache.release(next_value, st, std::move(reads));
 }
 
 void fn_temp_identity(sqlite3_context* ctx, int, sqlite3_value** argv) {

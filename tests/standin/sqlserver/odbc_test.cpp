@@ -436,6 +436,55 @@ TEST_F(Standin, KeysAreCheckedOnceAtTheEndOfTheStatement) {
     EXPECT_EQ(c.query("SELECT id, code, tag FROM k ORDER BY id"), (Rows{{"1", "a", "NULL"}, {"2", "B", "30"}, {"3", "NULL", "10"}}));
 }
 
+// A statement writing hundreds of rows is refused for the same row, with the same
+// message, as one writing a few.
+TEST_F(Standin, ManyRowsWrittenAreCheckedAsFewAre) {
+    ok("CREATE TABLE dbo.p (id int NOT NULL CONSTRAINT PK_p PRIMARY KEY, code varchar(5) NULL CONSTRAINT UQ_p_code UNIQUE)");
+    ok("CREATE TABLE dbo.r (id int NOT NULL PRIMARY KEY, pid int NULL CONSTRAINT FK_r_p REFERENCES dbo.p (id))");
+    // Rows 1 .. 300 with codes c<n>; `code` replaces the code of some rows.
+    auto rows = [](int first, std::map<int, std::string> code) {
+        std::string sql;
+        for (int n = first; n < first + 300; ++n)
+            sql += (n > first ? ", (" : "(") + std::to_string(n) + ", " +
+                   (code.count(n) ? code[n] : "'c" + std::to_string(n) + "'") + ")";
+        return sql;
+    };
+    ok("INSERT INTO p (id, code) VALUES " + rows(1, {}));
+    ok("INSERT INTO r (id, pid) SELECT id, id FROM p");
+    struct Case {
+        std::string sql;
+        int native;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"INSERT INTO p (id, code) VALUES " + rows(301, {{450, "'c7'"}}), 2627,
+         "Violation of UNIQUE KEY constraint 'UQ_p_code'. Cannot insert duplicate key in object 'dbo.p'. The duplicate key value is (c7)."},
+        // The first row written that has a twin is named, not the smallest value.
+        {"INSERT INTO p (id, code) VALUES " + rows(301, {{320, "'zz'"}, {330, "'aa'"}, {340, "'aa'"}, {590, "'zz'"}}),
+         2627,
+         "Violation of UNIQUE KEY constraint 'UQ_p_code'. Cannot insert duplicate key in object 'dbo.p'. The duplicate key value is (zz)."},
+        {"INSERT INTO p (id, code) VALUES " + rows(301, {{400, "NULL"}, {401, "NULL"}}), 2627,
+         "Violation of UNIQUE KEY constraint 'UQ_p_code'. Cannot insert duplicate key in object 'dbo.p'. The duplicate key value is (<NULL>)."},
+        {"UPDATE p SET id = CASE WHEN id = 299 THEN 1 ELSE id END", 2627,
+         "Violation of PRIMARY KEY constraint 'PK_p'. Cannot insert duplicate key in object 'dbo.p'. The duplicate key value is (1)."},
+        {"UPDATE r SET pid = CASE WHEN id = 123 THEN 999 ELSE pid END", 547,
+         "The UPDATE statement conflicted with the FOREIGN KEY constraint \"FK_r_p\". The conflict occurred in database \"app\", table \"dbo.p\", column 'id'."},
+        {"INSERT INTO r (id, pid) SELECT id + 1000, CASE WHEN id = 77 THEN NULL WHEN id = 78 THEN -1 ELSE id END FROM p", 547,
+         "The INSERT statement conflicted with the FOREIGN KEY constraint \"FK_r_p\". The conflict occurred in database \"app\", table \"dbo.p\", column 'id'."},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.sql.substr(0, 60));
+        auto d = fails(k.sql);
+        ASSERT_EQ(d.size(), 2u);
+        EXPECT_EQ(d[0].native, k.native);
+        EXPECT_EQ(d[0].message, k.message);
+    }
+    ok("UPDATE p SET code = UPPER(code)");
+    ok("INSERT INTO r (id, pid) SELECT id + 1000, CASE WHEN id = 77 THEN NULL ELSE id END FROM p");
+    EXPECT_EQ(c.query("SELECT COUNT(*), MIN(code), COUNT(pid) FROM p JOIN r ON r.id = p.id + 1000"),
+              (std::vector<std::vector<std::string>>{{"300", "C1", "299"}}));
+}
+
 // MERGE and UPDATE ... FROM write each clause's own columns, values of every
 // kind unchanged, and DEFAULT VALUES rows; the statement changes all or nothing.
 TEST_F(Standin, MergeClausesWriteTheirOwnColumnsWithValuesOfEveryKind) {
