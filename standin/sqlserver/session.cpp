@@ -79,7 +79,8 @@ Value column_value(sqlite3_stmt* st, int c) {
     }
 }
 
-std::string duplicate_value_text(const std::vector<std::string>& columns, const std::map<std::string, Value>& written) {
+std::string duplicate_value_text(const std::vector<std::string>& columns,
+                                 const std::map<std::string, Value, std::less<>>& written) {
     std::string out;
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i) out += ", ";
@@ -1222,7 +1223,7 @@ void Session::check_constraints(const Statement& st) {
         return catalog_->find_table(ObjectName{"", key.second.substr(0, dot), key.second.substr(dot + 1)});
     };
     auto fetch_row = [&](sqlite3_stmt* q, const std::vector<std::string>& cols) {
-        std::map<std::string, Value> row;
+        std::map<std::string, Value, std::less<>> row;
         for (size_t k = 0; k < cols.size(); ++k) row[cols[k]] = column_value(q, static_cast<int>(k));
         return row;
     };

@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sqlite3.h>
@@ -140,7 +141,11 @@ public:
     int trancount() const { return trancount_; }
     Catalog& catalog() { return *catalog_; }
     sqlite3* db() { return db_; }
-    void record_written(const std::string& column, const Value& v) { written_[column] = v; }
+    void record_written(std::string_view column, Value v) {
+        auto it = written_.find(column);
+        if (it == written_.end()) written_.emplace(std::string(column), std::move(v));
+        else it->second = std::move(v);
+    }
     long long temp_identity(const std::string& table, long long seed, long long increment);
     int fetch_status() const { return fetch_status_; }
 
@@ -233,7 +238,7 @@ private:
     bool nocount_ = false;
     std::string identity_insert_;  // "schema.name" of the table with IDENTITY_INSERT ON
     std::set<std::string> nocheck_;  // tables (SQLite names) whose CHECK constraints are off
-    std::map<std::string, Value> written_;
+    std::map<std::string, Value, std::less<>> written_;
     std::map<std::string, long long> temp_identity_;
     // The running batch's variables (SQLite parameters from kVariableBase on) and cursors.
     VariableMap vars_;

@@ -36,6 +36,16 @@ int hexval(char c) {
     return -1;
 }
 
+// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in hexadecimal digits of either case.
+bool is_guid_text(std::string_view s) {
+    if (s.size() != 36) return false;
+    for (size_t i = 0; i < 36; ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? s[i] != '-' : hexval(s[i]) < 0) return false;
+    }
+    return true;
+}
+
 // Number of characters of UTF-8 text, counted as UTF-16 units for nchar/nvarchar.
 size_t char_length(const std::string& s, bool utf16) {
     size_t n = 0;
@@ -499,6 +509,13 @@ Value convert_value(const Value& v, const TsqlType& t, bool cast) {
         unsigned char g[16];
         if (v.kind == Value::Blob && v.s.size() == 16)
             return Value::text(guid_from_bytes(reinterpret_cast<const unsigned char*>(v.s.data())));
+        // The form every GUID text takes here: its bytes written back are the same text in capitals.
+        if (v.kind == Value::Text && is_guid_text(v.s)) {
+            std::string s = v.s;
+            for (char& c : s)
+                if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+            return Value::text(std::move(s));
+        }
         std::string s = trim(text_of(v));
         if (cast && s.size() > 36 && s[0] != '{') s = s.substr(0, 36);
         if (!guid_to_bytes(s, g))

@@ -436,6 +436,38 @@ TEST_F(Standin, KeysAreCheckedOnceAtTheEndOfTheStatement) {
     EXPECT_EQ(c.query("SELECT id, code, tag FROM k ORDER BY id"), (Rows{{"1", "a", "NULL"}, {"2", "B", "30"}, {"3", "NULL", "10"}}));
 }
 
+// Text becomes a uniqueidentifier in SQL Server's own form, stored or cast; text that is not
+// 36 hexadecimal digits and dashes in their places (or that in braces) is refused.
+TEST_F(Standin, GuidTextConvertsToCapitalsOrIsRefused) {
+    ok("CREATE TABLE gt (g uniqueidentifier NULL)");
+    const std::string upper = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
+    struct Case {
+        const char* text;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"6f9619ff-8b86-d011-b42d-00c04fc964ff", true},
+        {"6F9619FF-8b86-D011-b42D-00c04FC964ff", true},
+        {"{6f9619ff-8b86-d011-b42d-00c04fc964ff}", true},
+        {"6f9619ff-8b86-d011-b42d-00c04fc964fg", false},
+        {"6f9619ff08b86-d011-b42d-00c04fc964ff", false},
+        {"6f9619ff-8b86-d011-b42d-00c04fc964f", false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.text);
+        const std::string literal = "'" + std::string(k.text) + "'";
+        for (bool cast : {false, true}) {
+            std::string sql = cast ? "SELECT CAST(" + literal + " AS uniqueidentifier)"
+                                   : "DELETE FROM gt; INSERT INTO gt VALUES (" + literal + "); SELECT g FROM gt";
+            if (!k.accepted) {
+                EXPECT_EQ(fails(sql).at(0).native, 8169);
+                continue;
+            }
+            EXPECT_EQ(c.query(sql), (std::vector<std::vector<std::string>>{{upper}}));
+        }
+    }
+}
+
 // A statement writing hundreds of rows is refused for the same row, with the same
 // message, as one writing a few.
 TEST_F(Standin, ManyRowsWrittenAreCheckedAsFewAre) {
