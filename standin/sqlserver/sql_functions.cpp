@@ -57,8 +57,6 @@ std::string arg_text(sqlite3_value* v) {
     return t ? reinterpret_cast<const char*>(t) : "";
 }
 
-std::optional<TsqlType> arg_type(sqlite3_value* v) { return type_from_text(arg_text(v)); }
-
 std::string_view arg_view(sqlite3_value* v) {
     const unsigned char* t = sqlite3_value_text(v);
     return t ? std::string_view(reinterpret_cast<const char*>(t), sqlite3_value_bytes(v)) : std::string_view();
