@@ -26,6 +26,12 @@ void ensure_private_odbcsysini() {
 
 }  // namespace
 
+::testing::AssertionResult runs(OdbcConnection& c, const std::string& sql) {
+    SQLRETURN rc = c.exec(sql);
+    if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << sql << "\n -> " << (c.last_diags().empty() ? "" : c.last_diags()[0].message);
+}
+
 std::string make_data_dir() {
     ensure_private_odbcsysini();
     char tmpl[] = "/tmp/standin-data-XXXXXX";

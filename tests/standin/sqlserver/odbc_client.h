@@ -3,6 +3,7 @@
 // fail the test with the driver's diagnostics.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sql.h>
 #include <sqlext.h>
 
@@ -35,6 +36,10 @@ private:
     std::vector<SQLHSTMT> stmts_;
     std::vector<Diag> last_;
 };
+
+// Whether `sql` ran (SQL_NO_DATA counts), with the driver's first diagnostic when it did not:
+// ASSERT_TRUE(runs(c, sql)).
+::testing::AssertionResult runs(OdbcConnection& c, const std::string& sql);
 
 std::string make_data_dir();
 std::u16string to_utf16(const std::string& s);
