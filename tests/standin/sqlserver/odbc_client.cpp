@@ -155,6 +155,10 @@ std::vector<std::vector<std::string>> OdbcConnection::query(const std::string& s
         ADD_FAILURE() << sql << "\n -> " << (last_.empty() ? "" : std::to_string(last_[0].native) + " " + last_[0].message);
         return {};
     }
+    return fetch_rows(s);
+}
+
+std::vector<std::vector<std::string>> fetch_rows(SQLHSTMT s) {
     SQLSMALLINT ncols = 0;
     SQLNumResultCols(s, &ncols);
     std::vector<std::vector<std::string>> rows;

@@ -46,3 +46,5 @@ std::u16string to_utf16(const std::string& s);
 std::string from_utf16(const std::u16string& s);
 // Reads a column as UTF-8 through SQL_C_WCHAR in pieces of `piece` bytes.
 std::optional<std::string> get_text(SQLHSTMT st, SQLUSMALLINT col, SQLLEN piece = 2048);
+// Every row of the statement's current result as text (NULL as "NULL").
+std::vector<std::vector<std::string>> fetch_rows(SQLHSTMT st);
