@@ -222,11 +222,25 @@ TEST_F(Catalog, FunctionsNamedAreTheOnesImplemented) {
         EXPECT_EQ(one, exported);
         EXPECT_EQ(SQL_FUNC_EXISTS(all, f.id), exported);
     }
-    // And through the driver manager, the functions common tools look for.
-    for (SQLUSMALLINT id : {SQL_API_SQLTABLES, SQL_API_SQLCOLUMNS, SQL_API_SQLPRIMARYKEYS, SQL_API_SQLDESCRIBEPARAM}) {
+    // And through the driver manager, as common tools ask.
+    struct Expect {
+        SQLUSMALLINT id;
+        bool supported;
+    };
+    const Expect cases[] = {
+        {SQL_API_SQLBINDCOL, true},       {SQL_API_SQLCOLATTRIBUTE, true},  {SQL_API_SQLFETCHSCROLL, true},
+        {SQL_API_SQLGETTYPEINFO, true},   {SQL_API_SQLPARAMDATA, true},     {SQL_API_SQLDESCRIBEPARAM, true},
+        {SQL_API_SQLSETPOS, false},       {SQL_API_SQLTABLES, true},        {SQL_API_SQLCOLUMNS, true},
+        {SQL_API_SQLPRIMARYKEYS, true},   {SQL_API_SQLFOREIGNKEYS, false},  {SQL_API_SQLSTATISTICS, false},
+    };
+    SQLUSMALLINT through_manager[SQL_API_ODBC3_ALL_FUNCTIONS_SIZE] = {};
+    ASSERT_EQ(SQLGetFunctions(c.dbc(), SQL_API_ODBC3_ALL_FUNCTIONS, through_manager), SQL_SUCCESS);
+    for (const Expect& e : cases) {
+        SCOPED_TRACE(e.id);
         SQLUSMALLINT one = 7;
-        ASSERT_EQ(SQLGetFunctions(c.dbc(), id, &one), SQL_SUCCESS);
-        EXPECT_EQ(one, SQL_TRUE) << id;
+        ASSERT_EQ(SQLGetFunctions(c.dbc(), e.id, &one), SQL_SUCCESS);
+        EXPECT_EQ(one, e.supported ? SQL_TRUE : SQL_FALSE);
+        EXPECT_EQ(SQL_FUNC_EXISTS(through_manager, e.id), e.supported ? SQL_TRUE : SQL_FALSE);
     }
     free_handle(SQL_HANDLE_DBC, dbc);
     free_handle(SQL_HANDLE_ENV, env);
