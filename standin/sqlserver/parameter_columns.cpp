@@ -11,8 +11,9 @@ namespace {
 
 bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
-bool is_comparison(const std::string& op) {
-    for (const char* c : {"=", "<>", "<", ">", "<=", ">="})
+// A comparison, or arithmetic whose other operand gives the marker its type.
+bool takes_operand_type(const std::string& op) {
+    for (const char* c : {"=", "<>", "<", ">", "<=", ">=", "+", "-", "*", "/", "%"})
         if (op == c) return true;
     return false;
 }
@@ -149,7 +150,7 @@ private:
     void expr(const Expr& e, const Scope& scope) {
         switch (e.kind) {
             case ExprKind::Binary:
-                if (is_comparison(e.text)) {
+                if (e.args.size() == 2 && takes_operand_type(e.text)) {
                     assign(e.args[1].get(), column(*e.args[0], scope));
                     assign(e.args[0].get(), column(*e.args[1], scope));
                 }

@@ -1,7 +1,8 @@
 // The columns the parameter markers of a batch stand for, as SQLDescribeParam
 // reports them: a marker assigned to a column (INSERT ... VALUES, the items of
-// INSERT ... SELECT, UPDATE ... SET) or compared with one (=, <>, <, >, <=,
-// >=, IN, BETWEEN, LIKE) takes that column's type and nullability.
+// INSERT ... SELECT, UPDATE ... SET), compared with one (=, <>, <, >, <=, >=,
+// IN, BETWEEN, LIKE) or its other operand in arithmetic takes that column's
+// type and nullability.
 #pragma once
 
 #include <optional>

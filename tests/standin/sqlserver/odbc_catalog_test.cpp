@@ -380,7 +380,9 @@ TEST_F(CatalogFunctions, ColumnsAreDescribedAsTheirResultColumnsAre) {
         EXPECT_EQ(row[6], std::to_string(size));
         EXPECT_EQ(row[7], std::to_string(octets));
         EXPECT_EQ(row[8], e.decimal_digits);
-        if (row[8] != "NULL") EXPECT_EQ(row[8], std::to_string(digits));
+        if (row[8] != "NULL") {
+            EXPECT_EQ(row[8], std::to_string(digits));
+        }
         EXPECT_EQ(row[9], e.radix);
         EXPECT_EQ(row[10], std::to_string(e.nullable ? SQL_NULLABLE : SQL_NO_NULLS));
         EXPECT_EQ(row[11], "NULL");
@@ -468,6 +470,7 @@ TEST_F(CatalogFunctions, ParametersAreDescribedByTheColumnTheyMeet) {
         {"INSERT INTO dbo.items VALUES (?, ?, 0.5, ?, NULL, NULL, NULL, NULL)", {name, amount, stamp}},
         {"INSERT INTO dbo.item_tags (item_id, tag) SELECT ?, ?", {id, tag}},
         {"UPDATE dbo.items SET amount = ?, stamp = ? WHERE id = ?", {amount, stamp, id}},
+        {"UPDATE dbo.items SET amount = amount * ? WHERE id % ? = 0", {amount, id}},
         {"UPDATE i SET amount = ? FROM dbo.items i JOIN sales.orders o ON o.item_id = i.id WHERE o.quantity > ?",
          {amount, quantity}},
         {"SELECT name FROM dbo.items x WHERE x.id IN (?, ?) AND ? < amount OR name LIKE ?", {id, id, amount, name}},
@@ -475,7 +478,7 @@ TEST_F(CatalogFunctions, ParametersAreDescribedByTheColumnTheyMeet) {
          {quantity, quantity, {SQL_INTEGER, 10, 0, SQL_NULLABLE}}},
         {"SELECT 1 FROM sales.orders o WHERE EXISTS (SELECT 1 FROM dbo.items i WHERE i.id = o.item_id AND i.amount = ?)",
          {amount}},
-        {"SELECT ?, id + ? FROM dbo.items WHERE ? = ?", {none, none, none, none}},
+        {"SELECT ?, ? + 1 FROM dbo.items WHERE ? = ? OR ? IS NULL", {none, none, none, none, none}},
         {"CREATE TABLE #t (a int); INSERT INTO #t (a) VALUES (?)", {none}},
     };
     for (const Case& k : cases) {
