@@ -140,7 +140,7 @@ public:
     int trancount() const { return trancount_; }
     Catalog& catalog() { return *catalog_; }
     sqlite3* db() { return db_; }
-    void record_written(const std::string& column, const Value& v) { written_[column] = v; }
+    void record_written(const std::string& column, Value v) { written_[column] = std::move(v); }
     long long temp_identity(const std::string& table, long long seed, long long increment);
     int fetch_status() const { return fetch_status_; }
 

@@ -1,7 +1,9 @@
 #include "sql_functions.h"
 
 #include <cstring>
+#include <optional>
 #include <random>
+#include <string_view>
 #include <unordered_map>
 #include <strings.h>
 
@@ -57,16 +59,25 @@ std::string arg_text(sqlite3_value* v) {
     return t ? reinterpret_cast<const char*>(t) : "";
 }
 
-std::optional<TsqlType> arg_type(sqlite3_value* v) { return type_from_text(arg_text(v)); }
+std::string_view arg_view(sqlite3_value* v) {
+    const unsigned char* t = sqlite3_value_text(v);
+    return t ? std::string_view(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_value_bytes(v)))
+             : std::string_view();
+}
 
 // The type named by argument i (a type text the translator wrote): parsed once per text and
-// thread, not once per value.
-std::optional<TsqlType> constant_arg_type(sqlite3_value** argv, int i) {
-    thread_local std::unordered_map<std::string, std::optional<TsqlType>> parsed;
-    std::string text = arg_text(argv[i]);
+// thread, not once per value, and looked up without a copy of the text.
+const TsqlType& constant_arg_type(sqlite3_value** argv, int i) {
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+    };
+    thread_local std::unordered_map<std::string, std::optional<TsqlType>, Hash, std::equal_to<>> parsed;
+    std::string_view text = arg_view(argv[i]);
     auto it = parsed.find(text);
-    if (it == parsed.end()) it = parsed.emplace(text, type_from_text(text)).first;
-    return it->second;
+    if (it == parsed.end()) it = parsed.emplace(std::string(text), type_from_text(std::string(text))).first;
+    if (!it->second) throw TsqlError(243, "42000", "Type " + std::string(text) + " is not a defined system type.", 16);
+    return *it->second;
 }
 
 // Wraps a function body so that TsqlError becomes an SQLite function error.
@@ -83,15 +94,14 @@ void guarded(sqlite3_context* ctx, F&& body) {
 
 void fn_store(sqlite3_context* ctx, int, sqlite3_value** argv) {
     guarded(ctx, [&] {
-        auto t = constant_arg_type(argv, 1);
-        Value v = convert_value(value_of(argv[0]), *t, false);
-        session_of(ctx)->record_written(arg_text(argv[2]), v);
+        Value v = convert_value(value_of(argv[0]), constant_arg_type(argv, 1), false);
         result(ctx, v);
+        session_of(ctx)->record_written(arg_text(argv[2]), std::move(v));
     });
 }
 
 void fn_cast(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    guarded(ctx, [&] { result(ctx, convert_value(value_of(argv[0]), *constant_arg_type(argv, 1), true)); });
+    guarded(ctx, [&] { result(ctx, convert_value(value_of(argv[0]), constant_arg_type(argv, 1), true)); });
 }
 
 std::string as_text(const Value& v) {

@@ -1,5 +1,6 @@
 #include "tsql_values.h"
 
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -29,11 +30,16 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// Every GUID read or written goes through here: a table, not branches.
 int hexval(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    static const auto table = [] {
+        std::array<signed char, 256> t{};
+        t.fill(-1);
+        for (int d = 0; d < 10; ++d) t['0' + d] = static_cast<signed char>(d);
+        for (int d = 0; d < 6; ++d) t['a' + d] = t['A' + d] = static_cast<signed char>(10 + d);
+        return t;
+    }();
+    return table[static_cast<unsigned char>(c)];
 }
 
 // Number of characters of UTF-8 text, counted as UTF-16 units for nchar/nvarchar.
@@ -288,6 +294,15 @@ std::string format_real(double v) {
     return buf;
 }
 
+bool is_guid_text(std::string_view s) {
+    if (s.size() != 36) return false;
+    for (size_t i = 0; i < 36; ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? s[i] != '-' : hexval(s[i]) < 0) return false;
+    }
+    return true;
+}
+
 bool guid_to_bytes(const std::string& raw, unsigned char out[16]) {
     std::string_view s = raw;
     if (s.size() == 38 && s.front() == '{' && s.back() == '}') s = s.substr(1, 36);
@@ -499,6 +514,12 @@ Value convert_value(const Value& v, const TsqlType& t, bool cast) {
         unsigned char g[16];
         if (v.kind == Value::Blob && v.s.size() == 16)
             return Value::text(guid_from_bytes(reinterpret_cast<const unsigned char*>(v.s.data())));
+        if (v.kind == Value::Text && is_guid_text(v.s)) {
+            // Canonical text: what a parse and a format would give, in capitals.
+            std::string s = v.s;
+            for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            return Value::text(std::move(s));
+        }
         std::string s = trim(text_of(v));
         if (cast && s.size() > 36 && s[0] != '{') s = s.substr(0, 36);
         if (!guid_to_bytes(s, g))

@@ -30,6 +30,8 @@ struct Value {
 // site (error 8152). Throws TsqlError on failure.
 Value convert_value(const Value& v, const TsqlType& type, bool cast);
 
+// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in hexadecimal digits of either case.
+bool is_guid_text(std::string_view s);
 // GUID text <-> the 16 bytes SQL Server keeps (first three groups little-endian).
 bool guid_to_bytes(const std::string& text, unsigned char out[16]);
 std::string guid_from_bytes(const unsigned char in[16]);
