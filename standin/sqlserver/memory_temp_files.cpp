@@ -1,6 +1,7 @@
 #include "memory_temp_files.h"
 
 #include <sqlite3.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -14,6 +15,23 @@ namespace sqlserver_standin {
 namespace {
 
 constexpr const char* kVfsName = "tsql_memory_temp";
+
+// A chunk of a file, mapped from the system rather than taken from the heap: a
+// worker thread's heap keeps what it once held, the system takes an unmapped
+// chunk back at once, so big #temp tables leave no memory behind.
+constexpr sqlite3_int64 kChunk = 256 * 1024;
+
+struct Unmap {
+    void operator()(unsigned char* p) const { munmap(p, static_cast<size_t>(kChunk)); }
+};
+using Chunk = std::unique_ptr<unsigned char, Unmap>;
+
+// Fresh chunks read as zeros.
+Chunk new_chunk() {
+    void* p = mmap(nullptr, static_cast<size_t>(kChunk), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return Chunk(static_cast<unsigned char*>(p));
+}
 
 // A file's bytes in fixed chunks: growing never moves what is there.
 class Bytes {
@@ -52,21 +70,20 @@ public:
     }
 
 private:
-    static constexpr sqlite3_int64 kChunk = 64 * 1024;
-
     // Bytes between the old end and `size` read as zeros.
     void grow(sqlite3_int64 size) {
         if (size <= size_) return;
         if (size_ % kChunk != 0) {
             sqlite3_int64 end = std::min(size, (size_ / kChunk + 1) * kChunk);
-            std::memset(chunks_.back().get() + size_ % kChunk, 0, static_cast<size_t>(end - size_));
+            std::memset(chunks_[static_cast<size_t>(size_ / kChunk)].get() + size_ % kChunk, 0,
+                        static_cast<size_t>(end - size_));
         }
         while (static_cast<sqlite3_int64>(chunks_.size()) * kChunk < size)
-            chunks_.emplace_back(new unsigned char[kChunk]());
+            chunks_.push_back(new_chunk());
         size_ = size;
     }
 
-    std::vector<std::unique_ptr<unsigned char[]>> chunks_;
+    std::vector<Chunk> chunks_;
     sqlite3_int64 size_ = 0;
 };
 
