@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <set>
 #include <strings.h>
 
@@ -121,6 +122,8 @@ void exec_sql(sqlite3* db, const std::string& sql) {
         throw TsqlError(50000, "HY000", msg);
     }
 }
+
+std::vector<std::string> catalog_view_names() { return {std::begin(kCatalogViews), std::end(kCatalogViews)}; }
 
 const ColumnInfo* TableInfo::column(const std::string& n) const {
     for (const auto& c : columns)

@@ -173,4 +173,7 @@ private:
 // Runs SQL on the connection, throwing TsqlError on failure.
 void exec_sql(sqlite3* db, const std::string& sql);
 
+// The names of the sys.* catalog views the stand-in serves ("tables", ...).
+std::vector<std::string> catalog_view_names();
+
 }  // namespace sqlserver_standin

@@ -2,7 +2,12 @@
 
 #include <sqlucode.h>
 
+#include <dirent.h>
+#include <strings.h>
+
 #include <algorithm>
+#include <map>
+#include <tuple>
 
 namespace sqlserver_standin {
 
@@ -206,6 +211,248 @@ ResultSet type_info_rows(SQLSMALLINT sql_type) {
     return rs;
 }
 
+bool matches_search_pattern(const std::string& pattern, const std::string& name) {
+    auto fold = [](unsigned char c) { return static_cast<char>(std::tolower(c)); };
+    // The length of the UTF-8 character at `i`.
+    auto char_length = [&](size_t i) {
+        size_t n = 1;
+        while (i + n < name.size() && (static_cast<unsigned char>(name[i + n]) & 0xC0) == 0x80) ++n;
+        return n;
+    };
+    // Iterative matching with one backtrack point, for the last % seen.
+    size_t p = 0, n = 0, star_p = std::string::npos, star_n = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == '%') {
+            star_p = ++p;
+            star_n = n;
+            continue;
+        }
+        if (p < pattern.size() && pattern[p] == '_') {
+            ++p;
+            n += char_length(n);
+            continue;
+        }
+        if (p < pattern.size()) {
+            size_t q = p;
+            if (pattern[q] == '\\' && q + 1 < pattern.size()) ++q;
+            if (fold(pattern[q]) == fold(name[n])) {
+                p = q + 1;
+                ++n;
+                continue;
+            }
+        }
+        if (star_p == std::string::npos) return false;
+        p = star_p;
+        star_n += char_length(star_n);
+        n = star_n;
+    }
+    while (p < pattern.size() && pattern[p] == '%') ++p;
+    return p == pattern.size();
+}
+
+namespace {
+
+bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+void add_columns(ResultSet& rs, std::initializer_list<std::pair<const char*, TsqlType>> columns) {
+    for (const auto& [name, type] : columns) rs.columns.push_back({name, type, true});
+}
+
+// Every row of a query the session runs, as SQL Server's drivers run a catalog
+// procedure on the server.
+std::vector<std::vector<Value>> query(Session& session, const std::string& sql) {
+    ExecOutcome out = session.execute_text(sql);
+    ResultSet& rs = out.results.at(0);
+    if (!rs.stream) return std::move(rs.rows);
+    std::vector<std::vector<Value>> rows;
+    for (std::vector<Value> row; rs.stream->next(row);) rows.push_back(std::move(row));
+    return rows;
+}
+
+struct NamedObject {
+    std::string schema, name, type;  // type as SQLTables names it
+    long long object_id = 0;         // 0 for the catalog views
+};
+
+// The tables and views of the database and the sys.* catalog views, by type, schema and name.
+std::vector<NamedObject> objects(Session& session) {
+    std::vector<NamedObject> out;
+    for (auto& row : query(session, "SELECT s.name, o.name, o.type, o.object_id FROM sys.objects o JOIN sys.schemas s "
+                                    "ON s.schema_id = o.schema_id WHERE o.type IN ('U', 'V')"))
+        out.push_back({row[0].s, row[1].s, row[2].s.rfind('U', 0) == 0 ? "TABLE" : "VIEW", row[3].i});
+    for (const auto& name : catalog_view_names()) out.push_back({"sys", name, "VIEW", 0});
+    auto key = [](const NamedObject& o) { return std::make_tuple(o.type, lower(o.schema), lower(o.name)); };
+    std::sort(out.begin(), out.end(), [&](const NamedObject& a, const NamedObject& b) { return key(a) < key(b); });
+    return out;
+}
+
+// The names of a table-type list: "'TABLE','VIEW'" or "TABLE, VIEW".
+std::vector<std::string> table_types(const std::string& list) {
+    std::vector<std::string> out;
+    size_t at = 0;
+    while (at <= list.size()) {
+        size_t comma = std::min(list.find(',', at), list.size());
+        std::string t = list.substr(at, comma - at);
+        const char* blank_or_quote = " \t'";
+        t.erase(0, std::min(t.find_first_not_of(blank_or_quote), t.size()));
+        t.erase(t.find_last_not_of(blank_or_quote) + 1);
+        if (!t.empty()) out.push_back(t);
+        at = comma + 1;
+    }
+    return out;
+}
+
+ResultSet tables_result() {
+    ResultSet rs;
+    add_columns(rs, {{"TABLE_CAT", make_type("sysname")}, {"TABLE_SCHEM", make_type("sysname")},
+                     {"TABLE_NAME", make_type("sysname")}, {"TABLE_TYPE", make_type("varchar", 32)},
+                     {"REMARKS", make_type("varchar", 254)}});
+    return rs;
+}
+
+}  // namespace
+
+ResultSet table_rows(Session& session, const std::string& data_dir, const CatalogArgument& catalog,
+                     const CatalogArgument& schema, const CatalogArgument& table, const CatalogArgument& types) {
+    ResultSet rs = tables_result();
+    const Value null = Value::null();
+    auto empty = [](const CatalogArgument& a) { return a && a->empty(); };
+    if (catalog == "%" && empty(schema) && empty(table)) {
+        std::vector<std::string> names;
+        if (DIR* dir = opendir(data_dir.c_str())) {
+            while (const dirent* e = readdir(dir)) {
+                std::string file = e->d_name;
+                if (file.size() > 7 && file.compare(file.size() - 7, 7, ".sqlite") == 0) names.push_back(file.substr(0, file.size() - 7));
+            }
+            closedir(dir);
+        }
+        std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return lower(a) < lower(b); });
+        for (const auto& n : names) rs.rows.push_back({Value::text(n), null, null, null, null});
+        return rs;
+    }
+    if (schema == "%" && empty(catalog) && empty(table)) {
+        std::vector<std::string> names;
+        for (auto& row : query(session, "SELECT name FROM sys.schemas")) names.push_back(row[0].s);
+        std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) { return lower(a) < lower(b); });
+        for (const auto& n : names) rs.rows.push_back({null, Value::text(n), null, null, null});
+        return rs;
+    }
+    if (types == "%" && empty(catalog) && empty(schema) && empty(table)) {
+        for (const char* t : {"SYSTEM TABLE", "TABLE", "VIEW"}) rs.rows.push_back({null, null, null, Value::text(t), null});
+        return rs;
+    }
+    const std::string& database = session.database();
+    if (catalog && !matches_search_pattern(*catalog, database)) return rs;
+    const std::vector<std::string> wanted = types ? table_types(*types) : std::vector<std::string>{};
+    for (const NamedObject& o : objects(session)) {
+        if (schema && !matches_search_pattern(*schema, o.schema)) continue;
+        if (table && !matches_search_pattern(*table, o.name)) continue;
+        if (!wanted.empty() && std::none_of(wanted.begin(), wanted.end(), [&](const std::string& t) { return iequals(t, o.type); }))
+            continue;
+        rs.rows.push_back({Value::text(database), Value::text(o.schema), Value::text(o.name), Value::text(o.type), null});
+    }
+    return rs;
+}
+
+ResultSet column_rows(Session& session, const CatalogArgument& catalog, const CatalogArgument& schema,
+                      const CatalogArgument& table, const CatalogArgument& column) {
+    ResultSet rs;
+    add_columns(rs, {{"TABLE_CAT", make_type("sysname")},         {"TABLE_SCHEM", make_type("sysname")},
+                     {"TABLE_NAME", make_type("sysname")},        {"COLUMN_NAME", make_type("sysname")},
+                     {"DATA_TYPE", make_type("smallint")},        {"TYPE_NAME", make_type("sysname")},
+                     {"COLUMN_SIZE", make_type("int")},           {"BUFFER_LENGTH", make_type("int")},
+                     {"DECIMAL_DIGITS", make_type("smallint")},   {"NUM_PREC_RADIX", make_type("smallint")},
+                     {"NULLABLE", make_type("smallint")},         {"REMARKS", make_type("varchar", 254)},
+                     {"COLUMN_DEF", make_type("nvarchar", 4000)}, {"SQL_DATA_TYPE", make_type("smallint")},
+                     {"SQL_DATETIME_SUB", make_type("smallint")}, {"CHAR_OCTET_LENGTH", make_type("int")},
+                     {"ORDINAL_POSITION", make_type("int")},      {"IS_NULLABLE", make_type("varchar", 254)}});
+    for (int c : {2, 3, 4, 10, 13, 16}) rs.columns[c].nullable = false;
+    const std::string& database = session.database();
+    if (catalog && !iequals(*catalog, database)) return rs;
+    // isql's "help dbo.items" passes "dbo.items" as the table name and no schema:
+    // without a schema, a name with a dot also reads as schema.table.
+    const size_t dot = table && !schema ? table->rfind('.') : std::string::npos;
+    auto table_matches = [&](const NamedObject& o) {
+        if (!table || matches_search_pattern(*table, o.name)) return true;
+        return dot != std::string::npos && matches_search_pattern(table->substr(0, dot), o.schema) &&
+               matches_search_pattern(table->substr(dot + 1), o.name);
+    };
+    std::vector<NamedObject> tables;
+    for (NamedObject& o : objects(session))
+        if ((!schema || matches_search_pattern(*schema, o.schema)) && table_matches(o)) tables.push_back(std::move(o));
+    std::sort(tables.begin(), tables.end(), [](const NamedObject& a, const NamedObject& b) {
+        return std::make_pair(lower(a.schema), lower(a.name)) < std::make_pair(lower(b.schema), lower(b.name));
+    });
+    std::map<std::pair<long long, long long>, std::string> defaults;
+    if (!tables.empty())
+        for (auto& row : query(session, "SELECT parent_object_id, parent_column_id, definition FROM sys.default_constraints"))
+            defaults[{row[0].i, row[1].i}] = row[2].s;
+    const Value null = Value::null();
+    auto number_or_null = [&](bool applies, long long v) { return applies ? Value::integer(v) : null; };
+    for (const NamedObject& o : tables) {
+        std::optional<TableInfo> t = session.catalog().find_table(ObjectName{"", o.schema, o.name});
+        if (!t) continue;
+        for (const ColumnInfo& c : t->columns) {
+            if (column && !matches_search_pattern(*column, c.name)) continue;
+            const OdbcTypeFacts f = odbc_type_facts(c.type);
+            const bool datetime = f.type == SQL_TYPE_DATE || f.type == SQL_TYPE_TIMESTAMP;
+            const bool characters = c.type.is_text() || c.type.is_binary();
+            const bool has_digits = !characters && f.type != SQL_GUID && f.radix != 2 && f.type != SQL_TYPE_DATE;
+            auto def = defaults.find({t->object_id, c.column_id});
+            rs.rows.push_back({
+                Value::text(database),
+                Value::text(t->schema),
+                Value::text(t->name),
+                Value::text(c.name),
+                Value::integer(f.type),
+                Value::text(f.type_name),
+                Value::integer(static_cast<long long>(f.size)),
+                Value::integer(f.octet_length),
+                number_or_null(has_digits, f.digits),
+                number_or_null(f.radix != 0, f.radix),
+                Value::integer(c.nullable ? SQL_NULLABLE : SQL_NO_NULLS),
+                null,
+                def != defaults.end() ? Value::text(def->second) : null,
+                Value::integer(datetime ? SQL_DATETIME : f.type),
+                datetime ? Value::integer(f.type == SQL_TYPE_DATE ? SQL_CODE_DATE : SQL_CODE_TIMESTAMP) : null,
+                number_or_null(characters, f.octet_length),
+                Value::integer(c.column_id),
+                Value::text(c.nullable ? "YES" : "NO"),
+            });
+        }
+    }
+    return rs;
+}
+
+ResultSet primary_key_rows(Session& session, const CatalogArgument& catalog, const CatalogArgument& schema,
+                           const std::string& table) {
+    ResultSet rs;
+    add_columns(rs, {{"TABLE_CAT", make_type("sysname")}, {"TABLE_SCHEM", make_type("sysname")},
+                     {"TABLE_NAME", make_type("sysname")}, {"COLUMN_NAME", make_type("sysname")},
+                     {"KEY_SEQ", make_type("smallint")}, {"PK_NAME", make_type("sysname")}});
+    for (int c : {2, 3, 4}) rs.columns[c].nullable = false;
+    const std::string& database = session.database();
+    if (catalog && !iequals(*catalog, database)) return rs;
+    for (const NamedObject& o : objects(session)) {
+        if (o.type != "TABLE" || !iequals(o.name, table) || (schema && !iequals(*schema, o.schema))) continue;
+        std::optional<TableInfo> t = session.catalog().find_table(ObjectName{"", o.schema, o.name});
+        if (!t) continue;
+        for (const KeyInfo& k : session.catalog().unique_keys(*t)) {
+            if (!k.primary) continue;
+            for (size_t i = 0; i < k.columns.size(); ++i)
+                rs.rows.push_back({Value::text(database), Value::text(t->schema), Value::text(t->name),
+                                   Value::text(t->column(k.columns[i])->name), Value::integer(static_cast<long long>(i + 1)),
+                                   Value::text(k.name)});
+        }
+    }
+    return rs;
+}
+
 InfoValue info_value(SQLUSMALLINT info_type, const std::string& database, const std::string& server) {
     auto text = [](std::string s) { return InfoValue{InfoValue::Text, std::move(s), 0}; };
     auto small = [](SQLUINTEGER v) { return InfoValue{InfoValue::Small, "", v}; };
@@ -230,13 +477,13 @@ InfoValue info_value(SQLUSMALLINT info_type, const std::string& database, const 
         case SQL_COLLATION_SEQ: return text(kDefaultCollation);
         case SQL_KEYWORDS: return text("");
         case SQL_SPECIAL_CHARACTERS: return text("#$@");
+        case SQL_DESCRIBE_PARAMETER:
         case SQL_CATALOG_NAME: case SQL_ACCESSIBLE_TABLES: case SQL_ACCESSIBLE_PROCEDURES: case SQL_PROCEDURES:
         case SQL_COLUMN_ALIAS: case SQL_EXPRESSIONS_IN_ORDERBY: case SQL_LIKE_ESCAPE_CLAUSE: case SQL_MULT_RESULT_SETS:
         case SQL_MULTIPLE_ACTIVE_TXN: case SQL_NEED_LONG_DATA_LEN: case SQL_OUTER_JOINS: case SQL_INTEGRITY:
         case SQL_MAX_ROW_SIZE_INCLUDES_LONG:
             return text("Y");
-        // Parameters are not described before execution.
-        case SQL_DESCRIBE_PARAMETER: case SQL_DATA_SOURCE_READ_ONLY: case SQL_ORDER_BY_COLUMNS_IN_SELECT:
+        case SQL_DATA_SOURCE_READ_ONLY: case SQL_ORDER_BY_COLUMNS_IN_SELECT:
         case SQL_ROW_UPDATES:
             return text("N");
         // One active statement per connection: results are read before the next statement runs.
@@ -313,6 +560,7 @@ bool function_supported(SQLUSMALLINT id) {
         SQL_API_SQLDESCRIBECOL,    SQL_API_SQLCOLATTRIBUTE, SQL_API_SQLBINDCOL,       SQL_API_SQLFETCH,
         SQL_API_SQLFETCHSCROLL,    SQL_API_SQLGETDATA,      SQL_API_SQLMORERESULTS,   SQL_API_SQLGETDIAGFIELD,
         SQL_API_SQLGETDIAGREC,     SQL_API_SQLGETINFO,      SQL_API_SQLGETTYPEINFO,   SQL_API_SQLGETFUNCTIONS,
+        SQL_API_SQLTABLES,         SQL_API_SQLCOLUMNS,      SQL_API_SQLPRIMARYKEYS,   SQL_API_SQLDESCRIBEPARAM,
     };
     return std::find(std::begin(kSupported), std::end(kSupported), id) != std::end(kSupported);
 }

@@ -1,12 +1,14 @@
-// What the driver reports about data types and about itself, as SQL Server's
-// drivers report it: the ODBC description of a T-SQL type (SQLDescribeCol,
-// SQLColAttribute), the rows of SQLGetTypeInfo, the values of SQLGetInfo and
-// the functions SQLGetFunctions names.
+// What the driver reports about data types, the database and itself, as SQL
+// Server's drivers report it: the ODBC description of a T-SQL type
+// (SQLDescribeCol, SQLColAttribute, SQLDescribeParam), the rows of
+// SQLGetTypeInfo, SQLTables, SQLColumns and SQLPrimaryKeys, the values of
+// SQLGetInfo and the functions SQLGetFunctions names.
 #pragma once
 
 #include <sql.h>
 #include <sqlext.h>
 
+#include <optional>
 #include <string>
 
 #include "session.h"
@@ -41,6 +43,28 @@ SQLLEN fixed_c_type_size(SQLSMALLINT c_type);
 
 // SQLGetTypeInfo's result for one SQL type, or every type for SQL_ALL_TYPES.
 ResultSet type_info_rows(SQLSMALLINT sql_type);
+
+// An argument of a catalog function: nullopt for a null pointer.
+using CatalogArgument = std::optional<std::string>;
+
+// Whether `name` matches an ODBC search pattern: % any run of characters, _ any
+// one, \ escapes them; letters compare without case, as the default collation does.
+bool matches_search_pattern(const std::string& pattern, const std::string& name);
+
+// SQLTables: the tables and views of the database whose schema and name match
+// the patterns, of the listed types ('TABLE', 'VIEW', quoted or not; absent:
+// all), ordered by type, schema and name; or one of the enumerations of
+// databases (catalog "%"), schemas (schema "%") and table types (type "%")
+// when the other arguments are empty. The databases are the files of `data_dir`.
+ResultSet table_rows(Session& session, const std::string& data_dir, const CatalogArgument& catalog,
+                     const CatalogArgument& schema, const CatalogArgument& table, const CatalogArgument& types);
+// SQLColumns: the columns matching the patterns, ordered by schema, table and
+// position. Without a schema, a table name "schema.table" also names the table in its schema.
+ResultSet column_rows(Session& session, const CatalogArgument& catalog, const CatalogArgument& schema,
+                      const CatalogArgument& table, const CatalogArgument& column);
+// SQLPrimaryKeys: the primary-key columns of the table named (not a pattern), in key order.
+ResultSet primary_key_rows(Session& session, const CatalogArgument& catalog, const CatalogArgument& schema,
+                           const std::string& table);
 
 // One SQLGetInfo answer: a text, a 16-bit or a 32-bit value.
 struct InfoValue {

@@ -3,7 +3,9 @@
 // parameters, output parameters, result description, bound columns and
 // chunked SQLGetData, several result sets, diagnostics, and what common tools
 // ask of a driver (SQLGetInfo, SQLGetTypeInfo, SQLGetFunctions,
-// SQLColAttribute). Text entry points come as A (UTF-8) and W (UTF-16).
+// SQLColAttribute, SQLDescribeParam, and the catalog functions SQLTables,
+// SQLColumns and SQLPrimaryKeys). Text entry points come as A (UTF-8) and W
+// (UTF-16).
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -23,6 +25,7 @@
 
 #include "execution_counter.h"
 #include "odbc_catalog.h"
+#include "parameter_columns.h"
 #include "session.h"
 #include "tsql_parser.h"
 
@@ -106,6 +109,8 @@ struct Stmt : Handle {
     Dbc* dbc;
     std::shared_ptr<const Batch> batch;
     bool prepared = false;  // by SQLPrepare; SQLExecDirect sends a plain batch
+    // What SQLDescribeParam reports, worked out on its first call after a prepare.
+    std::optional<std::vector<std::optional<ColumnInfo>>> param_columns;
     std::map<int, ParamBinding> params;    // by 1-based number
     std::map<int, ColumnBinding> columns;  // bound with SQLBindCol, by 1-based number
 
@@ -365,6 +370,34 @@ ParamBinding element(const Stmt* s, ParamBinding b, SQLULEN i) {
 
 bool ignored(const Stmt* s, SQLULEN set) { return s->param_operations && s->param_operations[set] == SQL_PARAM_IGNORE; }
 
+// The decimal text of a SQL_NUMERIC_STRUCT: its 128-bit little-endian
+// magnitude scaled down by its own scale.
+std::string numeric_text(const SQL_NUMERIC_STRUCT& n) {
+    unsigned char magnitude[SQL_MAX_NUMERIC_LEN];
+    std::memcpy(magnitude, n.val, sizeof magnitude);
+    std::string digits;
+    // Long division by 10, most significant byte first, until nothing is left.
+    for (bool more = true; more;) {
+        unsigned remainder = 0;
+        more = false;
+        for (int i = SQL_MAX_NUMERIC_LEN - 1; i >= 0; --i) {
+            const unsigned v = remainder * 256 + magnitude[i];
+            magnitude[i] = static_cast<unsigned char>(v / 10);
+            remainder = v % 10;
+            more = more || magnitude[i] != 0;
+        }
+        digits.insert(digits.begin(), static_cast<char>('0' + remainder));
+    }
+    const int scale = n.scale;
+    if (scale > 0) {
+        if (static_cast<int>(digits.size()) <= scale) digits.insert(0, scale + 1 - digits.size(), '0');
+        digits.insert(digits.size() - scale, ".");
+    } else if (scale < 0 && digits != "0") {
+        digits.append(-scale, '0');
+    }
+    return (n.sign == 0 && digits.find_first_not_of("0.") != std::string::npos ? "-" : "") + digits;
+}
+
 Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
     auto dae = s->dae_data.find(key);
     if (dae != s->dae_data.end() && !dae->second) return Value::null();
@@ -430,6 +463,7 @@ Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
                           g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
             return Value::text(buf);
         }
+        case SQL_C_NUMERIC: return Value::text(numeric_text(load<SQL_NUMERIC_STRUCT>(p)));
         case SQL_C_BINARY: {
             if (b.sqltype == kSsTime2 && !sent) {
                 // hour, minute, second (16 bits each), 2 bytes padding, fraction in nanoseconds.
@@ -571,6 +605,7 @@ SQLRETURN prepare(Stmt* s, const std::string& sql, bool prepared) {
     s->diags.clear();
     s->close();
     s->batch.reset();
+    s->param_columns.reset();
     s->prepared = prepared;
     try {
         s->batch = parse_batch_shared(sql);
@@ -596,6 +631,112 @@ SQLRETURN type_info(Stmt* s, SQLSMALLINT sql_type) {
     s->runs.push_back(std::move(out));
     s->has_results = true;
     s->dbc->count(1, 1, 0);
+    return SQL_SUCCESS;
+}
+
+// A catalog function's result, read from the database as a query reads it,
+// in the transaction a query would open.
+template <typename Rows>
+SQLRETURN catalog_result(Stmt* s, Rows rows) {
+    s->diags.clear();
+    s->close();
+    s->dbc->count(1, 1, 0);
+    Session& session = *s->dbc->session;
+    try {
+        if (!s->dbc->autocommit && !session.in_transaction()) session.execute_text("BEGIN TRANSACTION");
+        ExecOutcome out;
+        out.results.push_back(rows(session));
+        s->runs.push_back(std::move(out));
+    } catch (const TsqlError& e) {
+        s->error(e);
+        return SQL_ERROR;
+    } catch (const std::exception& e) {
+        s->error("HY000", e.what());
+        return SQL_ERROR;
+    }
+    s->has_results = true;
+    return SQL_SUCCESS;
+}
+
+CatalogArgument argument(const SQLCHAR* text, SQLSMALLINT len) {
+    return text ? CatalogArgument(narrow_in(text, len)) : std::nullopt;
+}
+CatalogArgument argument(const SQLWCHAR* text, SQLSMALLINT len) {
+    return text ? CatalogArgument(utf16_to_utf8(text, len)) : std::nullopt;
+}
+
+template <typename Ch>
+SQLRETURN tables(SQLHSTMT h, Ch* catalog, SQLSMALLINT catalog_len, Ch* schema, SQLSMALLINT schema_len, Ch* table,
+                 SQLSMALLINT table_len, Ch* types, SQLSMALLINT types_len) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    if (!s) return SQL_INVALID_HANDLE;
+    return catalog_result(s, [&](Session& session) {
+        return table_rows(session, s->dbc->server, argument(catalog, catalog_len), argument(schema, schema_len),
+                          argument(table, table_len), argument(types, types_len));
+    });
+}
+
+template <typename Ch>
+SQLRETURN columns(SQLHSTMT h, Ch* catalog, SQLSMALLINT catalog_len, Ch* schema, SQLSMALLINT schema_len, Ch* table,
+                  SQLSMALLINT table_len, Ch* column, SQLSMALLINT column_len) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    if (!s) return SQL_INVALID_HANDLE;
+    return catalog_result(s, [&](Session& session) {
+        return column_rows(session, argument(catalog, catalog_len), argument(schema, schema_len),
+                           argument(table, table_len), argument(column, column_len));
+    });
+}
+
+template <typename Ch>
+SQLRETURN primary_keys(SQLHSTMT h, Ch* catalog, SQLSMALLINT catalog_len, Ch* schema, SQLSMALLINT schema_len, Ch* table,
+                       SQLSMALLINT table_len) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    if (!s) return SQL_INVALID_HANDLE;
+    if (!table) {
+        s->diags.clear();
+        s->error("HY009", "Invalid use of null pointer");
+        return SQL_ERROR;
+    }
+    return catalog_result(s, [&](Session& session) {
+        return primary_key_rows(session, argument(catalog, catalog_len), argument(schema, schema_len),
+                                *argument(table, table_len));
+    });
+}
+
+// A parameter assigned to or compared with a column is described as that
+// column; any other is an error, after which callers bind by the value's own type.
+SQLRETURN describe_param(Stmt* s, SQLUSMALLINT number, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
+                         SQLSMALLINT* nullable) {
+    s->diags.clear();
+    if (!s->batch) {
+        s->error("HY010", "Function sequence error");
+        return SQL_ERROR;
+    }
+    if (number < 1 || number > s->batch->param_count) {
+        s->error("07009", kInvalidDescriptorIndex);
+        return SQL_ERROR;
+    }
+    if (!s->param_columns) {
+        Catalog& catalog = s->dbc->session->catalog();
+        try {
+            catalog.next_statement();
+            s->param_columns = parameter_columns(*s->batch, catalog);
+        } catch (const TsqlError& e) {
+            s->error(e);
+            return SQL_ERROR;
+        }
+    }
+    const std::optional<ColumnInfo>& c = (*s->param_columns)[number - 1];
+    if (!c) {
+        s->error("HY000", "The type of parameter " + std::to_string(number) +
+                              " cannot be deduced: it is neither assigned to nor compared with a column.");
+        return SQL_ERROR;
+    }
+    const OdbcTypeFacts f = odbc_type_facts(c->type);
+    if (type) *type = f.type;
+    if (size) *size = f.size;
+    if (digits) *digits = f.digits;
+    if (nullable) *nullable = c->nullable ? SQL_NULLABLE : SQL_NO_NULLS;
     return SQL_SUCCESS;
 }
 
@@ -1556,6 +1697,41 @@ SQLRETURN SQL_API SQLGetTypeInfo(SQLHSTMT h, SQLSMALLINT type) {
     return s ? type_info(s, type) : SQL_INVALID_HANDLE;
 }
 SQLRETURN SQL_API SQLGetTypeInfoW(SQLHSTMT h, SQLSMALLINT type) { return SQLGetTypeInfo(h, type); }
+
+SQLRETURN SQL_API SQLTables(SQLHSTMT h, SQLCHAR* catalog, SQLSMALLINT catalog_len, SQLCHAR* schema, SQLSMALLINT schema_len,
+                            SQLCHAR* table, SQLSMALLINT table_len, SQLCHAR* types, SQLSMALLINT types_len) {
+    return tables(h, catalog, catalog_len, schema, schema_len, table, table_len, types, types_len);
+}
+SQLRETURN SQL_API SQLTablesW(SQLHSTMT h, SQLWCHAR* catalog, SQLSMALLINT catalog_len, SQLWCHAR* schema,
+                             SQLSMALLINT schema_len, SQLWCHAR* table, SQLSMALLINT table_len, SQLWCHAR* types,
+                             SQLSMALLINT types_len) {
+    return tables(h, catalog, catalog_len, schema, schema_len, table, table_len, types, types_len);
+}
+
+SQLRETURN SQL_API SQLColumns(SQLHSTMT h, SQLCHAR* catalog, SQLSMALLINT catalog_len, SQLCHAR* schema, SQLSMALLINT schema_len,
+                             SQLCHAR* table, SQLSMALLINT table_len, SQLCHAR* column, SQLSMALLINT column_len) {
+    return columns(h, catalog, catalog_len, schema, schema_len, table, table_len, column, column_len);
+}
+SQLRETURN SQL_API SQLColumnsW(SQLHSTMT h, SQLWCHAR* catalog, SQLSMALLINT catalog_len, SQLWCHAR* schema,
+                              SQLSMALLINT schema_len, SQLWCHAR* table, SQLSMALLINT table_len, SQLWCHAR* column,
+                              SQLSMALLINT column_len) {
+    return columns(h, catalog, catalog_len, schema, schema_len, table, table_len, column, column_len);
+}
+
+SQLRETURN SQL_API SQLPrimaryKeys(SQLHSTMT h, SQLCHAR* catalog, SQLSMALLINT catalog_len, SQLCHAR* schema,
+                                 SQLSMALLINT schema_len, SQLCHAR* table, SQLSMALLINT table_len) {
+    return primary_keys(h, catalog, catalog_len, schema, schema_len, table, table_len);
+}
+SQLRETURN SQL_API SQLPrimaryKeysW(SQLHSTMT h, SQLWCHAR* catalog, SQLSMALLINT catalog_len, SQLWCHAR* schema,
+                                  SQLSMALLINT schema_len, SQLWCHAR* table, SQLSMALLINT table_len) {
+    return primary_keys(h, catalog, catalog_len, schema, schema_len, table, table_len);
+}
+
+SQLRETURN SQL_API SQLDescribeParam(SQLHSTMT h, SQLUSMALLINT number, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits,
+                                   SQLSMALLINT* nullable) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    return s ? describe_param(s, number, type, size, digits, nullable) : SQL_INVALID_HANDLE;
+}
 
 SQLRETURN SQL_API SQLGetDiagField(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT field, SQLPOINTER info,
                                   SQLSMALLINT buflen, SQLSMALLINT* len) {

@@ -15,10 +15,7 @@ protected:
     OdbcConnection c{dir, "cfg"};
     std::string orders_id, lines_id, cust_id;
 
-    void ok(const std::string& sql) {
-        SQLRETURN rc = c.exec(sql);
-        ASSERT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << sql << "\n -> " << c.last_diags().at(0).message;
-    }
+    void ok(const std::string& sql) { ASSERT_TRUE(runs(c, sql)); }
     std::string one(const std::string& sql) {
         Rows r = c.query(sql);
         return r.empty() ? "<no row>" : r[0][0];

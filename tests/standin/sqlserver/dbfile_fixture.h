@@ -54,10 +54,7 @@ protected:
     }
 };
 
-inline void ok(OdbcConnection& c, const std::string& sql) {
-    SQLRETURN rc = c.exec(sql);
-    ASSERT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) << sql << "\n -> " << c.last_diags().at(0).message;
-}
+inline void ok(OdbcConnection& c, const std::string& sql) { ASSERT_TRUE(runs(c, sql)); }
 
 // Runs an EXEC with one bigint parameter bound for output and returns it.
 inline long long exec_output(OdbcConnection& c, const std::string& sql, long long start = 0) {

@@ -22,11 +22,7 @@ protected:
 
     void SetUp() override { ok(a, "CREATE TABLE dbo.w (n int)"); }
 
-    static void ok(OdbcConnection& c, const std::string& sql) {
-        SQLRETURN rc = c.exec(sql);
-        ASSERT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
-            << sql << "\n -> " << (c.last_diags().empty() ? "" : c.last_diags()[0].message);
-    }
+    static void ok(OdbcConnection& c, const std::string& sql) { ASSERT_TRUE(runs(c, sql)); }
     static std::string count(OdbcConnection& c) { return c.query("SELECT COUNT(*) FROM dbo.w").at(0).at(0); }
 };
 

@@ -26,6 +26,12 @@ void ensure_private_odbcsysini() {
 
 }  // namespace
 
+::testing::AssertionResult runs(OdbcConnection& c, const std::string& sql) {
+    SQLRETURN rc = c.exec(sql);
+    if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << sql << "\n -> " << (c.last_diags().empty() ? "" : c.last_diags()[0].message);
+}
+
 std::string make_data_dir() {
     ensure_private_odbcsysini();
     char tmpl[] = "/tmp/standin-data-XXXXXX";
@@ -149,6 +155,10 @@ std::vector<std::vector<std::string>> OdbcConnection::query(const std::string& s
         ADD_FAILURE() << sql << "\n -> " << (last_.empty() ? "" : std::to_string(last_[0].native) + " " + last_[0].message);
         return {};
     }
+    return fetch_rows(s);
+}
+
+std::vector<std::vector<std::string>> fetch_rows(SQLHSTMT s) {
     SQLSMALLINT ncols = 0;
     SQLNumResultCols(s, &ncols);
     std::vector<std::vector<std::string>> rows;

@@ -3,6 +3,7 @@
 // fail the test with the driver's diagnostics.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sql.h>
 #include <sqlext.h>
 
@@ -36,8 +37,14 @@ private:
     std::vector<Diag> last_;
 };
 
+// Whether `sql` ran (SQL_NO_DATA counts), with the driver's first diagnostic when it did not:
+// ASSERT_TRUE(runs(c, sql)).
+::testing::AssertionResult runs(OdbcConnection& c, const std::string& sql);
+
 std::string make_data_dir();
 std::u16string to_utf16(const std::string& s);
 std::string from_utf16(const std::u16string& s);
 // Reads a column as UTF-8 through SQL_C_WCHAR in pieces of `piece` bytes.
 std::optional<std::string> get_text(SQLHSTMT st, SQLUSMALLINT col, SQLLEN piece = 2048);
+// Every row of the statement's current result as text (NULL as "NULL").
+std::vector<std::vector<std::string>> fetch_rows(SQLHSTMT st);

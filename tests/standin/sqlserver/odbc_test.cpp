@@ -12,11 +12,7 @@ protected:
     std::string dir = make_data_dir();
     OdbcConnection c{dir, "app"};
 
-    void ok(const std::string& sql) {
-        SQLRETURN rc = c.exec(sql);
-        ASSERT_TRUE(SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA)
-            << sql << "\n -> " << (c.last_diags().empty() ? "" : c.last_diags()[0].message);
-    }
+    void ok(const std::string& sql) { ASSERT_TRUE(runs(c, sql)); }
     std::vector<Diag> fails(const std::string& sql) {
         EXPECT_EQ(c.exec(sql), SQL_ERROR) << sql;
         return c.last_diags();

@@ -109,6 +109,39 @@ class PyodbcSession(unittest.TestCase):
             self.cur.execute("SELEC 1")
         self.assertIn("Incorrect syntax near 'SELEC'", str(caught.exception))
 
+    def test_catalog_functions(self):
+        self.cur.execute("CREATE TABLE dbo.item_tags (tag nvarchar(10) NOT NULL, item_id int NOT NULL,"
+                         " CONSTRAINT pk_item_tags PRIMARY KEY (item_id, tag))")
+        self.assertEqual([tuple(t) for t in self.cur.tables(schema="dbo")],
+                         [("app", "dbo", "item_tags", "TABLE", None), ("app", "dbo", "items", "TABLE", None)])
+        self.assertEqual([(t.table_schem, t.table_name) for t in self.cur.tables(table="t%", tableType="VIEW")],
+                         [("sys", "tables"), ("sys", "types")])
+        self.assertEqual([t.table_type for t in self.cur.tables(tableType="%", catalog="", schema="", table="")],
+                         ["SYSTEM TABLE", "TABLE", "VIEW"])
+        columns = [(c.column_name, c.data_type, c.type_name, c.column_size, c.decimal_digits, c.nullable,
+                    c.is_nullable, c.ordinal_position) for c in self.cur.columns(table="items", schema="dbo")]
+        self.assertEqual(columns[:3], [("id", pyodbc.SQL_INTEGER, "int", 10, 0, 0, "NO", 1),
+                                       ("name", pyodbc.SQL_WVARCHAR, "nvarchar", 40, None, 1, "YES", 2),
+                                       ("amount", pyodbc.SQL_DECIMAL, "decimal", 9, 2, 1, "YES", 3)])
+        # The sizes a query's description gives for the same columns.
+        self.cur.execute("SELECT * FROM dbo.items")
+        self.assertEqual([(d[0], d[4]) for d in self.cur.description],
+                         [(c.column_name, c.column_size) for c in self.cur.columns(table="items")])
+        self.assertEqual([(k.table_name, k.column_name, k.key_seq, k.pk_name) for k in self.cur.primaryKeys("item_tags")],
+                         [("item_tags", "item_id", 1, "pk_item_tags"), ("item_tags", "tag", 2, "pk_item_tags")])
+
+    def test_fast_executemany_sizes_parameters_by_their_columns(self):
+        rows = [(1, "Grüße 𝄞", decimal.Decimal("1234567.89")), (2, "x" * 40, decimal.Decimal("-0.01")),
+                (3, "", decimal.Decimal("0.00")), (4, None, None), (5, "ä", decimal.Decimal("-9999999.99"))]
+        self.cur.fast_executemany = True
+        self.cur.executemany("INSERT INTO dbo.items (id, name, amount) VALUES (?, ?, ?)", rows)
+        got = [tuple(r) for r in self.cur.execute("SELECT id, name, amount FROM dbo.items ORDER BY id")]
+        self.assertEqual([(i, n, str(a)) for i, n, a in got], [(i, n, str(a)) for i, n, a in rows])
+        self.cur.executemany("UPDATE dbo.items SET amount = ?, name = ? WHERE id = ?",
+                             [(decimal.Decimal("12.50"), "neu", 1), (decimal.Decimal("-3.07"), None, 4)])
+        self.assertEqual([tuple(r) for r in self.cur.execute("SELECT name, amount FROM dbo.items WHERE id IN (1, 4) ORDER BY id")],
+                         [("neu", decimal.Decimal("12.50")), (None, decimal.Decimal("-3.07"))])
+
     def test_transactions_and_driver_information(self):
         self.assertEqual(self.cnxn.getinfo(pyodbc.SQL_DATABASE_NAME), "app")
         self.assertEqual(self.cnxn.getinfo(pyodbc.SQL_MAX_CONCURRENT_ACTIVITIES), 1)
@@ -144,6 +177,25 @@ class IsqlSession(unittest.TestCase):
         self.assertEqual(out.splitlines()[:6], [
             "id|name|amount", "1|Grüße|1.50", "2||2.25",
             "[42000]Incorrect syntax near 'SELEC'.", "n", "2"])
+
+    def test_help_lists_tables_and_their_columns(self):
+        out = self.isql(
+            "CREATE TABLE dbo.items (id int PRIMARY KEY, name nvarchar(40) NOT NULL DEFAULT N'none', amount decimal(9,2))\n"
+            "CREATE TABLE dbo.item_tags (item_id int NOT NULL, tag varchar(10) NOT NULL)\n"
+            "help\n"
+            "help dbo.items\n",
+            "standin", "-v", "-d|", "-c")
+        lines = out.splitlines()
+        self.assertEqual(lines[:3], ["TABLE_CAT|TABLE_SCHEM|TABLE_NAME|TABLE_TYPE|REMARKS",
+                                     "app|dbo|item_tags|TABLE|", "app|dbo|items|TABLE|"])
+        self.assertIn("app|sys|tables|VIEW|", lines)
+        header = lines.index("TABLE_CAT|TABLE_SCHEM|TABLE_NAME|COLUMN_NAME|DATA_TYPE|TYPE_NAME|COLUMN_SIZE|BUFFER_LENGTH|"
+                             "DECIMAL_DIGITS|NUM_PREC_RADIX|NULLABLE|REMARKS|COLUMN_DEF|SQL_DATA_TYPE|SQL_DATETIME_SUB|"
+                             "CHAR_OCTET_LENGTH|ORDINAL_POSITION|IS_NULLABLE")
+        self.assertEqual(lines[header + 1:header + 4], [
+            "app|dbo|items|id|4|int|10|4|0|10|0|||4|||1|NO",
+            "app|dbo|items|name|-9|nvarchar|40|80|||0||(N'none')|-9||80|2|NO",
+            "app|dbo|items|amount|3|decimal|9|11|2|10|1|||3|||3|YES"])
 
     def test_tables_and_row_counts_through_a_connection_string(self):
         out = self.isql(
