@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <thread>
 
+#include "memory_temp_files.h"
 #include "row_source.h"
 #include "sql_functions.h"
 #include "translator.h"
@@ -174,7 +175,8 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
 
 void Session::open_connection(const std::string& path) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        memory_temp_files_vfs()) != SQLITE_OK) {
         std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close(db);
         throw TsqlError(4060, "08001", "Cannot open database \"" + database_ + "\" requested by the login. The login failed. (" + msg + ")", 11);
@@ -193,8 +195,10 @@ void Session::open_connection(const std::string& path) {
     // commit reaches the operating system, not the disk: writers would
     // otherwise take turns on the disk's flushes, which SQL Server shares
     // between the commits of one moment.
+    // #temp tables live in memory (memory_temp_files_vfs); the pages of those
+    // dropped are handed back when the session ends (see ~Session).
     exec_sql(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = OFF; "
-                 "PRAGMA recursive_triggers = ON");
+                 "PRAGMA recursive_triggers = ON; PRAGMA temp.auto_vacuum = INCREMENTAL");
     // Row versions pile up with every change: with SQLite's default page cache (2 MB) a big
     // push reads the history back from the file, where SQL Server keeps it in memory. Up to
     // 32 MB per connection, taken only as pages are read.
@@ -246,6 +250,8 @@ Session::~Session() {
     }
     for (const auto& name : temp_tables)
         if (sqlite3_exec(db_, ("DROP TABLE temp." + quote_ident(name)).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return;
+    // A pooled connection keeps no memory of the big #temp tables it once held.
+    if (sqlite3_exec(db_, "PRAGMA temp.incremental_vacuum", nullptr, nullptr, nullptr) != SQLITE_OK) return;
     file_->give_back(std::move(conn_));
 }
 

@@ -1,7 +1,9 @@
 #include "sql_functions.h"
 
 #include <cstring>
+#include <optional>
 #include <random>
+#include <string_view>
 #include <unordered_map>
 #include <strings.h>
 
@@ -59,7 +61,8 @@ std::string arg_text(sqlite3_value* v) {
 
 std::string_view arg_view(sqlite3_value* v) {
     const unsigned char* t = sqlite3_value_text(v);
-    return t ? std::string_view(reinterpret_cast<const char*>(t), sqlite3_value_bytes(v)) : std::string_view();
+    return t ? std::string_view(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_value_bytes(v)))
+             : std::string_view();
 }
 
 // The type named by argument i (a type text the translator wrote): parsed once per text and
@@ -73,7 +76,7 @@ const TsqlType& constant_arg_type(sqlite3_value** argv, int i) {
     std::string_view text = arg_view(argv[i]);
     auto it = parsed.find(text);
     if (it == parsed.end()) it = parsed.emplace(std::string(text), type_from_text(std::string(text))).first;
-    if (!it->second) throw TsqlError(243, "42000", "Type " + std::string(text) + " is not a defined system type.");
+    if (!it->second) throw TsqlError(243, "42000", "Type " + std::string(text) + " is not a defined system type.", 16);
     return *it->second;
 }
 

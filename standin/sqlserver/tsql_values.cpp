@@ -1,5 +1,6 @@
 #include "tsql_values.h"
 
+#include <array>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -29,11 +30,16 @@ std::string trim(const std::string& s) {
     return s.substr(b, e - b + 1);
 }
 
+// Every GUID read or written goes through here: a table, not branches.
 int hexval(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    static const auto table = [] {
+        std::array<signed char, 256> t{};
+        t.fill(-1);
+        for (int d = 0; d < 10; ++d) t['0' + d] = static_cast<signed char>(d);
+        for (int d = 0; d < 6; ++d) t['a' + d] = t['A' + d] = static_cast<signed char>(10 + d);
+        return t;
+    }();
+    return table[static_cast<unsigned char>(c)];
 }
 
 // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" in hexadecimal digits of either case.

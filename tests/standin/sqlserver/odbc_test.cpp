@@ -571,6 +571,33 @@ TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
     EXPECT_EQ(fails("DECLARE @x int; GOTO done")[0].message, "Incorrect syntax near 'GOTO'.");
 }
 
+// Every spelling of a GUID a store or client may send is kept in one form, which the
+// column's comparisons and its index rely on; anything else is refused.
+TEST_F(Standin, GuidTextsAreStoredInOneForm) {
+    ok("CREATE TABLE g (id int PRIMARY KEY, g uniqueidentifier NOT NULL)");
+    const std::string canonical = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
+    const char* accepted[] = {"6f9619ff-8b86-d011-b42d-00c04fc964ff", "6F9619FF-8b86-D011-b42d-00C04FC964ff",
+                              "{6f9619ff-8b86-d011-b42d-00c04fc964ff}", "6F9619FF-8B86-D011-B42D-00C04FC964FF"};
+    int id = 0;
+    for (const char* text : accepted) {
+        SCOPED_TRACE(text);
+        ok("INSERT INTO g (id, g) VALUES (" + std::to_string(++id) + ", N'" + text + "')");
+        EXPECT_EQ(c.query("SELECT g, CAST(N'" + std::string(text) + "' AS uniqueidentifier) FROM g WHERE id = " +
+                          std::to_string(id)),
+                  (std::vector<std::vector<std::string>>{{canonical, canonical}}));
+    }
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM g WHERE g = N'6f9619ff-8B86-d011-B42D-00c04fc964ff'"),
+              (std::vector<std::vector<std::string>>{{"4"}}));
+    const char* refused[] = {"6f9619ff-8b86-d011-b42d-00c04fc964fg", "6f9619ff8-b86-d011-b42d-00c04fc964ff",
+                             "6f9619ff-8b86-d011-b42d-00c04fc964f", "6f9619ff-8b86-d011-b42d-00c04fc964ff0"};
+    for (const char* text : refused) {
+        SCOPED_TRACE(text);
+        auto d = fails("INSERT INTO g (id, g) VALUES (99, N'" + std::string(text) + "')");
+        ASSERT_FALSE(d.empty());
+        EXPECT_EQ(d[0].native, 8169);
+    }
+}
+
 TEST_F(Standin, RowCountResultSetsAndNoData) {
     ok("SET NOCOUNT ON");
     ok("CREATE TABLE n (a int)");
