@@ -1,5 +1,7 @@
 #include "row_source.h"
 
+#include "sql_functions.h"
+
 #include <cstdlib>
 
 namespace sqlserver_standin {
@@ -85,14 +87,7 @@ int column(sqlite3_vtab_cursor* cur, sqlite3_context* ctx, int i) {
         sqlite3_result_null(ctx);
         return SQLITE_OK;
     }
-    const Value& v = row[i];
-    switch (v.kind) {
-        case Value::Null: sqlite3_result_null(ctx); break;
-        case Value::Int: sqlite3_result_int64(ctx, v.i); break;
-        case Value::Real: sqlite3_result_double(ctx, v.r); break;
-        case Value::Text: sqlite3_result_text(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
-        case Value::Blob: sqlite3_result_blob(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
-    }
+    set_result(ctx, row[i]);
     return SQLITE_OK;
 }
 

@@ -18,6 +18,16 @@
 
 namespace sqlserver_standin {
 
+void set_result(sqlite3_context* ctx, const Value& v) {
+    switch (v.kind) {
+        case Value::Null: sqlite3_result_null(ctx); break;
+        case Value::Int: sqlite3_result_int64(ctx, v.i); break;
+        case Value::Real: sqlite3_result_double(ctx, v.r); break;
+        case Value::Text: sqlite3_result_text(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
+        case Value::Blob: sqlite3_result_blob(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
+    }
+}
+
 namespace {
 
 constexpr const char* kErrorTag = "\x01TSQL|";
@@ -34,16 +44,6 @@ Value value_of(sqlite3_value* v) {
             return Value::blob(p ? std::string(static_cast<const char*>(p), n) : std::string());
         }
         default: return Value::null();
-    }
-}
-
-void result(sqlite3_context* ctx, const Value& v) {
-    switch (v.kind) {
-        case Value::Null: sqlite3_result_null(ctx); break;
-        case Value::Int: sqlite3_result_int64(ctx, v.i); break;
-        case Value::Real: sqlite3_result_double(ctx, v.r); break;
-        case Value::Text: sqlite3_result_text(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
-        case Value::Blob: sqlite3_result_blob(ctx, v.s.data(), static_cast<int>(v.s.size()), SQLITE_TRANSIENT); break;
     }
 }
 
@@ -95,13 +95,13 @@ void guarded(sqlite3_context* ctx, F&& body) {
 void fn_store(sqlite3_context* ctx, int, sqlite3_value** argv) {
     guarded(ctx, [&] {
         Value v = convert_value(value_of(argv[0]), constant_arg_type(argv, 1), false);
-        result(ctx, v);
+        set_result(ctx, v);
         session_of(ctx)->record_written(arg_view(argv[2]), std::move(v));
     });
 }
 
 void fn_cast(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    guarded(ctx, [&] { result(ctx, convert_value(value_of(argv[0]), constant_arg_type(argv, 1), true)); });
+    guarded(ctx, [&] { set_result(ctx, convert_value(value_of(argv[0]), constant_arg_type(argv, 1), true)); });
 }
 
 std::string as_text(const Value& v) {
@@ -113,8 +113,8 @@ std::string as_text(const Value& v) {
 void fn_concat(sqlite3_context* ctx, int, sqlite3_value** argv) {
     Value a = value_of(argv[0]), b = value_of(argv[1]);
     if (a.is_null() || b.is_null()) return sqlite3_result_null(ctx);
-    if (a.kind == Value::Blob && b.kind == Value::Blob) return result(ctx, Value::blob(a.s + b.s));
-    result(ctx, Value::text(as_text(a) + as_text(b)));
+    if (a.kind == Value::Blob && b.kind == Value::Blob) return set_result(ctx, Value::blob(a.s + b.s));
+    set_result(ctx, Value::text(as_text(a) + as_text(b)));
 }
 
 void fn_add(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -122,7 +122,7 @@ void fn_add(sqlite3_context* ctx, int, sqlite3_value** argv) {
         Value a = value_of(argv[0]), b = value_of(argv[1]);
         if (a.is_null() || b.is_null()) return sqlite3_result_null(ctx);
         if ((a.kind == Value::Text && b.kind == Value::Text) || (a.kind == Value::Blob && b.kind == Value::Blob))
-            return result(ctx, a.kind == Value::Blob ? Value::blob(a.s + b.s) : Value::text(a.s + b.s));
+            return set_result(ctx, a.kind == Value::Blob ? Value::blob(a.s + b.s) : Value::text(a.s + b.s));
         auto number = [](const Value& v) {
             if (v.kind != Value::Text && v.kind != Value::Blob) return v;
             if (v.s.find_first_of(".eE") == std::string::npos)
@@ -135,11 +135,11 @@ void fn_add(sqlite3_context* ctx, int, sqlite3_value** argv) {
             long long r;
             if (__builtin_add_overflow(a.i, b.i, &r))
                 throw TsqlError(8115, "22003", "Arithmetic overflow error converting expression to data type bigint.");
-            return result(ctx, Value::integer(r));
+            return set_result(ctx, Value::integer(r));
         }
         double x = a.kind == Value::Int ? static_cast<double>(a.i) : a.r;
         double y = b.kind == Value::Int ? static_cast<double>(b.i) : b.r;
-        result(ctx, Value::real(x + y));
+        set_result(ctx, Value::real(x + y));
     });
 }
 
@@ -170,10 +170,10 @@ void fn_trim(sqlite3_context* ctx, sqlite3_value* arg, bool left) {
     if (left) s.erase(0, s.find_first_not_of(' ') == std::string::npos ? s.size() : s.find_first_not_of(' '));
     else
         while (!s.empty() && s.back() == ' ') s.pop_back();
-    result(ctx, Value::text(s));
+    set_result(ctx, Value::text(s));
 }
 
-void fn_now(sqlite3_context* ctx, bool utc, int digits) { result(ctx, Value::text(current_datetime_text(utc, digits))); }
+void fn_now(sqlite3_context* ctx, bool utc, int digits) { set_result(ctx, Value::text(current_datetime_text(utc, digits))); }
 
 void fn_dateadd(sqlite3_context* ctx, int, sqlite3_value** argv) {
     guarded(ctx, [&] {
@@ -225,7 +225,7 @@ void fn_dateadd(sqlite3_context* ctx, int, sqlite3_value** argv) {
             p.month = tmv.tm_mon + 1;
             p.day = tmv.tm_mday;
         }
-        result(ctx, Value::text(format_datetime(p, type)));
+        set_result(ctx, Value::text(format_datetime(p, type)));
     });
 }
 
@@ -234,7 +234,7 @@ void fn_newid(sqlite3_context* ctx, int, sqlite3_value**) {
     sqlite3_randomness(16, b);
     b[7] = static_cast<unsigned char>((b[7] & 0x0F) | 0x40);
     b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-    result(ctx, Value::text(guid_from_bytes(b)));
+    set_result(ctx, Value::text(guid_from_bytes(b)));
 }
 
 // A text as SQL Server holds it: UTF-16LE for nvarchar, one byte per
@@ -278,7 +278,7 @@ void fn_hashbytes(sqlite3_context* ctx, int, sqlite3_value** argv) {
         MD5Init(&c);
         MD5Update(&c, p, data.size());
         MD5Final(out, &c);
-        return result(ctx, Value::blob(std::string(reinterpret_cast<char*>(out), sizeof out)));
+        return set_result(ctx, Value::blob(std::string(reinterpret_cast<char*>(out), sizeof out)));
     }
     if (strcasecmp(alg.c_str(), "SHA1") == 0) {
         SHA1_CTX c;
@@ -286,7 +286,7 @@ void fn_hashbytes(sqlite3_context* ctx, int, sqlite3_value** argv) {
         SHA1Init(&c);
         SHA1Update(&c, p, data.size());
         SHA1Final(out, &c);
-        return result(ctx, Value::blob(std::string(reinterpret_cast<char*>(out), sizeof out)));
+        return set_result(ctx, Value::blob(std::string(reinterpret_cast<char*>(out), sizeof out)));
     }
     if (strcasecmp(alg.c_str(), "SHA2_256") == 0) {
         SHA2_CTX c;
@@ -294,7 +294,7 @@ void fn_hashbytes(sqlite3_context* ctx, int, sqlite3_value** argv) {
         SHA256Init(&c);
         SHA256Update(&c, p, data.size());
         SHA256Final(out, &c);
-        return result(ctx, Value::blob(std::string(reinterpret_cast<char*>(out), sizeof out)));
+        return set_result(ctx, Value::blob(std::string(reinterpret_cast<char*>(out), sizeof out)));
     }
     sqlite3_result_null(ctx);
 }
@@ -313,7 +313,7 @@ void fn_object_name(sqlite3_context* ctx, int, sqlite3_value** argv) {
     guarded(ctx, [&] {
         if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
         auto n = session_of(ctx)->catalog().object_name(static_cast<int>(sqlite3_value_int64(argv[0])));
-        if (n) result(ctx, Value::text(*n));
+        if (n) set_result(ctx, Value::text(*n));
         else sqlite3_result_null(ctx);
     });
 }
@@ -324,7 +324,7 @@ void fn_object_schema_name(sqlite3_context* ctx, int, sqlite3_value** argv) {
         Catalog& c = session_of(ctx)->catalog();
         auto sid = c.object_schema_id(static_cast<int>(sqlite3_value_int64(argv[0])));
         auto n = sid ? c.schema_name(*sid) : std::nullopt;
-        if (n) result(ctx, Value::text(*n));
+        if (n) set_result(ctx, Value::text(*n));
         else sqlite3_result_null(ctx);
     });
 }
@@ -333,7 +333,7 @@ void fn_schema_name(sqlite3_context* ctx, int, sqlite3_value** argv) {
     guarded(ctx, [&] {
         if (sqlite3_value_type(argv[0]) == SQLITE_NULL) return sqlite3_result_null(ctx);
         auto n = session_of(ctx)->catalog().schema_name(static_cast<int>(sqlite3_value_int64(argv[0])));
-        if (n) result(ctx, Value::text(*n));
+        if (n) set_result(ctx, Value::text(*n));
         else sqlite3_result_null(ctx);
     });
 }
@@ -352,7 +352,7 @@ void fn_quotename(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
         if (c == close) out += c;
     }
     out += close;
-    result(ctx, Value::text(out));
+    set_result(ctx, Value::text(out));
 }
 
 void fn_col_length(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -501,7 +501,7 @@ void register_functions(Connection& connection) {
         {"tsql_trancount", 0,
          [](sqlite3_context* c, int, sqlite3_value**) { sqlite3_result_int64(c, session_of(c)->trancount()); }, false},
         {"tsql_db_name", 0,
-         [](sqlite3_context* c, int, sqlite3_value**) { result(c, Value::text(session_of(c)->database())); }, false},
+         [](sqlite3_context* c, int, sqlite3_value**) { set_result(c, Value::text(session_of(c)->database())); }, false},
     };
     for (const Def& d : defs)
         sqlite3_create_function_v2(db, d.name, d.argc,

@@ -6,12 +6,17 @@
 
 #include <string>
 
+#include "tsql_values.h"
+
 namespace sqlserver_standin {
 
 struct Connection;
 
 // The functions find the session through the connection's record.
 void register_functions(Connection& connection);
+
+// A function's or a virtual table column's result: the SQLite form of a T-SQL value.
+void set_result(sqlite3_context* ctx, const Value& v);
 
 // Errors raised inside a function travel through SQLite's message; these
 // encode and decode SQL Server's number, SQLSTATE and text.
