@@ -61,8 +61,6 @@ const char* const kCatalogViews[] = {"schemas", "objects", "tables", "columns", 
 
 const char* const kActionDesc[] = {"NO_ACTION", "CASCADE", "SET_NULL", "SET_DEFAULT"};
 
-bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
-
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
     return s;

@@ -252,8 +252,6 @@ bool matches_search_pattern(const std::string& pattern, const std::string& name)
 
 namespace {
 
-bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
-
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
     return s;

@@ -9,8 +9,6 @@ namespace sqlserver_standin {
 
 namespace {
 
-bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
-
 // A comparison, or arithmetic whose other operand gives the marker its type.
 bool takes_operand_type(const std::string& op) {
     for (const char* c : {"=", "<>", "<", ">", "<=", ">=", "+", "-", "*", "/", "%"})

@@ -33,8 +33,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
-
 const char* statement_word(StmtKind k) {
     switch (k) {
         case StmtKind::Insert: return "INSERT";

@@ -34,8 +34,6 @@ std::vector<const Expr*> result_args(const Expr& e) {
     return args;
 }
 
-bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
-
 bool is_arithmetic(const Expr& e) {
     return e.kind == ExprKind::Binary &&
            (e.text == "+" || e.text == "-" || e.text == "*" || e.text == "/" || e.text == "%");

@@ -1,6 +1,8 @@
 // The typed syntax tree of the T-SQL subset.
 #pragma once
 
+#include <strings.h>
+
 #include <memory>
 #include <optional>
 #include <string>
@@ -52,6 +54,10 @@ struct Expr {
     bool has_operand = false;
     bool has_else = false;
 };
+
+// Names (of objects, columns, aliases) compare without regard to case, as under
+// SQL Server's default collation.
+inline bool iequals(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
 // A possibly schema-qualified object name: [db.]schema.name, or #temp.
 struct ObjectName {
