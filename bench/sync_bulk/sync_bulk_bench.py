@@ -13,8 +13,13 @@ the bare pipeline (bench/sync_bulk/bare_pull: the same rows with row ids and ver
 through the same ODBC driver, inserted into a fresh SQLite file, compressed). Printed: both
 times, their ratio, and the per-row time against the smallest size.
 
-usage: sync_bulk_bench.py --build BUILD_DIR [--push-sizes 1000,10000] [--pull-sizes ...]
-                          [--base N] [--repeat N] [--keep] [--host-wrapper "perf record -g -o FILE"]
+With --reference the same runs of a second build tree (e.g. the code before a change) take
+turns with those of the first: each push or pull runs on both builds before the next, and the
+tables gain a column naming the build.
+
+usage: sync_bulk_bench.py --build BUILD_DIR [--reference BUILD_DIR] [--push-sizes 1000,10000]
+                          [--pull-sizes ...] [--base N] [--repeat N] [--keep]
+                          [--host-wrapper "perf record -g -o FILE"]
 """
 import argparse
 import os
@@ -41,13 +46,14 @@ KINDS = ["inserts", "clean updates", "server wins", "column merge"]
 
 
 class Programs:
-    def __init__(self, build):
+    def __init__(self, build, bare_pull=None):
         build = os.path.abspath(build)
         self.host = os.path.join(build, "standin", "iis", "tavrin_host")
         self.standin = os.path.join(build, "standin", "sqlserver", "sqlserver-standin")
         self.driver = os.path.join(build, "standin", "sqlserver", "libsqlserver_standin_odbc.so")
         self.module = os.path.join(build, "src", "servers", "iis", "libtavrin_server.so")
-        self.bare_pull = os.path.join(build, "bench", "sync_bulk", "bare_pull")
+        # A reference tree older than the bare pipeline borrows it; it still uses its own driver.
+        self.bare_pull = bare_pull or os.path.join(build, "bench", "sync_bulk", "bare_pull")
         for path in (self.host, self.standin, self.driver, self.module, self.bare_pull):
             if not os.path.exists(path):
                 sys.exit("sync_bulk_bench: %s is missing (build the plain tree first)" % path)
@@ -173,82 +179,120 @@ def push_case(d, client, kind, first, count, next_id):
     return client.post_seconds, (tuple(a - b for a, b in zip(after, before)) if before and after else None)
 
 
-def bench_pushes(programs, sizes, base, repeat, keep, kinds, wrapper):
-    d = Demo(programs, base, wrapper)
-    results = {}
+class PushRun:
+    """One build's demo and synchronised client, through which the pushes of every case run."""
+
+    def __init__(self, programs, base, wrapper):
+        self.d = Demo(programs, base, wrapper)
+        self.client = TimedClient(os.path.join(self.d.directory, "client.sqlite"), self.d.url, demo.DBFILE)
+        self.client.pull()
+        self.base, self.next_id, self.window = base, base + 1, 1
+
+    def push(self, kind, size):
+        if self.window + size - 1 > self.base:
+            self.window = 1
+        result = push_case(self.d, self.client, kind, self.window, size, self.next_id)
+        if kind == "inserts":
+            self.next_id += size
+        else:
+            self.window += size
+        return result
+
+    def close(self, keep):
+        self.client.close()
+        self.d.stop(keep)
+
+
+def bench_pushes(builds, sizes, base, repeat, keep, kinds, wrapper):
+    runs, results = [], {}
     try:
-        client = TimedClient(os.path.join(d.directory, "client.sqlite"), d.url, demo.DBFILE)
-        client.pull()
-        next_id, window = base + 1, 1
+        for programs in builds:
+            runs.append(PushRun(programs, base, wrapper))
         for kind in kinds:
             for size in sizes:
-                times, executions = [], []
+                times, executions = {b: [] for b in range(len(runs))}, {}
                 for _ in range(repeat):
-                    if window + size - 1 > base:
-                        window = 1
-                    seconds, count = push_case(d, client, kind, window, size, next_id)
-                    if kind == "inserts":
-                        next_id += size
-                    else:
-                        window += size
-                    times.append(seconds)
-                    executions.append(count)
-                results[kind, size] = (statistics.median(times), executions[-1])
-                print("  %-14s %6d rows: %8.2f s" % (kind, size, results[kind, size][0]), file=sys.stderr)
-        client.close()
+                    for b, run in enumerate(runs):
+                        seconds, executions[b] = run.push(kind, size)
+                        times[b].append(seconds)
+                for b in range(len(runs)):
+                    results[b, kind, size] = (statistics.median(times[b]), executions[b])
+                    print("  %s %-14s %6d rows: %8.2f s" % (label(builds, b), kind, size, results[b, kind, size][0]),
+                          file=sys.stderr)
     finally:
-        d.stop(keep)
+        for run in runs:
+            run.close(keep)
     small = min(sizes)
     print("\npush (base table %d rows, median of %d)" % (base, repeat))
-    print("| push | rows | seconds | rows/s | per-row vs %d | round trips/row | executions/row |" % small)
-    print("|---|---|---|---|---|---|---|")
-    for kind in kinds:
-        for size in sizes:
-            seconds, count = results[kind, size]
-            ratio = (seconds / size) / (results[kind, small][0] / small)
-            per_row = ["%.2f" % (n / size) for n in count] if count else ["n/a", "n/a"]
-            print("| %s | %d | %.2f | %.0f | %.2fx | %s | %s |" % (kind, size, seconds, size / seconds, ratio, *per_row))
-    for size in sizes if "clean updates" in kinds else ():
-        clean = results["clean updates", size][0]
-        for kind in [k for k in ("server wins", "column merge") if k in kinds]:
-            print("%s / clean updates at %d rows: %.2fx" % (kind, size, results[kind, size][0] / clean))
+    print("|%s push | rows | seconds | rows/s | per-row vs %d | round trips/row | executions/row |"
+          % (" build |" if len(builds) > 1 else "", small))
+    print("|%s---|---|---|---|---|---|---|" % ("---|" if len(builds) > 1 else ""))
+    for b in range(len(builds)):
+        for kind in kinds:
+            for size in sizes:
+                seconds, count = results[b, kind, size]
+                ratio = (seconds / size) / (results[b, kind, small][0] / small)
+                per_row = ["%.2f" % (n / size) for n in count] if count else ["n/a", "n/a"]
+                print("|%s %s | %d | %.2f | %.0f | %.2fx | %s | %s |" % (
+                    column(builds, b), kind, size, seconds, size / seconds, ratio, *per_row))
+    for b in range(len(builds)):
+        for size in sizes if "clean updates" in kinds else ():
+            clean = results[b, "clean updates", size][0]
+            for kind in [k for k in ("server wins", "column merge") if k in kinds]:
+                print("%s%s / clean updates at %d rows: %.2fx" % (
+                    label(builds, b) + ": " if len(builds) > 1 else "", kind, size, results[b, kind, size][0] / clean))
 
 
-def bench_pulls(programs, sizes, repeat, keep, wrapper):
+def label(builds, b):
+    return "build" if b == 0 else "reference"
+
+
+def column(builds, b):
+    return " %s |" % label(builds, b) if len(builds) > 1 else ""
+
+
+def bench_pulls(builds, sizes, repeat, keep, wrapper):
     results = {}
     for size in sizes:
-        d = Demo(programs, size, wrapper)
+        demos = []
         try:
-            client = TimedClient(os.path.join(d.directory, "client.sqlite"), d.url, demo.DBFILE)
-            pulls, bares = [], []
+            for programs in builds:
+                d = Demo(programs, size, wrapper)
+                demos.append((d, TimedClient(os.path.join(d.directory, "client.sqlite"), d.url, demo.DBFILE)))
+            pulls, bares = {b: [] for b in range(len(builds))}, {b: [] for b in range(len(builds))}
             for _ in range(repeat):
-                start = time.perf_counter()
-                answer = client.request("GET", "/pull", client.query(pv="6"))
-                pulls.append(time.perf_counter() - start)
-                if answer.status != 200:
-                    sys.exit("sync_bulk_bench: pull of %d rows answered %d" % (size, answer.status))
-                out = os.path.join(d.directory, "bare.sqlite")
-                start = time.perf_counter()
-                subprocess.run([programs.bare_pull, demo.connection_string(programs.driver, d.facts["data_dir"],
-                                                                           demo.DBFILE_DB),
-                                demo.DBFILE, d.table_id, out], check=True, stdout=subprocess.DEVNULL)
-                bares.append(time.perf_counter() - start)
-            results[size] = (statistics.median(pulls), statistics.median(bares), len(answer.body))
-            print("  pull %7d rows: %.2f s, bare %.2f s" % (size, results[size][0], results[size][1]),
-                  file=sys.stderr)
-            client.close()
+                for b, (d, client) in enumerate(demos):
+                    programs = builds[b]
+                    start = time.perf_counter()
+                    answer = client.request("GET", "/pull", client.query(pv="6"))
+                    pulls[b].append(time.perf_counter() - start)
+                    if answer.status != 200:
+                        sys.exit("sync_bulk_bench: pull of %d rows answered %d" % (size, answer.status))
+                    out = os.path.join(d.directory, "bare.sqlite")
+                    start = time.perf_counter()
+                    subprocess.run([programs.bare_pull, demo.connection_string(programs.driver, d.facts["data_dir"],
+                                                                               demo.DBFILE_DB),
+                                    demo.DBFILE, d.table_id, out], check=True, stdout=subprocess.DEVNULL)
+                    bares[b].append(time.perf_counter() - start)
+            for b in range(len(builds)):
+                results[b, size] = (statistics.median(pulls[b]), statistics.median(bares[b]))
+                print("  %s pull %7d rows: %.2f s, bare %.2f s" % (label(builds, b), size, *results[b, size]),
+                      file=sys.stderr)
         finally:
-            d.stop(keep)
+            for d, client in demos:
+                client.close()
+                d.stop(keep)
     small = min(sizes)
     print("\ninitial pull (median of %d)" % repeat)
-    print("| rows | pull s | bare s | pull/bare | pull rows/s | pull per-row vs %d | bare per-row vs %d |"
-          % (small, small))
-    print("|---|---|---|---|---|---|---|")
-    for size in sizes:
-        pull, bare, _ = results[size]
-        print("| %d | %.2f | %.2f | %.2fx | %.0f | %.2fx | %.2fx |" % (
-            size, pull, bare, pull / bare, size / pull, (pull / size) / (results[small][0] / small),
-            (bare / size) / (results[small][1] / small)))
+    print("|%s rows | pull s | bare s | pull/bare | pull rows/s | pull per-row vs %d | bare per-row vs %d |"
+          % (" build |" if len(builds) > 1 else "", small, small))
+    print("|%s---|---|---|---|---|---|---|" % ("---|" if len(builds) > 1 else ""))
+    for b in range(len(builds)):
+        for size in sizes:
+            pull, bare = results[b, size]
+            print("|%s %d | %.2f | %.2f | %.2fx | %.0f | %.2fx | %.2fx |" % (
+                column(builds, b), size, pull, bare, pull / bare, size / pull,
+                (pull / size) / (results[b, small][0] / small), (bare / size) / (results[b, small][1] / small)))
 
 
 def sizes_arg(text):
@@ -258,6 +302,8 @@ def sizes_arg(text):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, help="the plain build tree")
+    parser.add_argument("--reference", help="another build tree (e.g. of the code before a change), run in turn "
+                        "with the first")
     parser.add_argument("--push-sizes", type=sizes_arg, default=[1000, 10000])
     parser.add_argument("--pull-sizes", type=sizes_arg, default=[10000, 100000, 400000])
     parser.add_argument("--base", type=int, default=20000, help="rows of the table the pushes change")
@@ -268,11 +314,14 @@ def main():
     parser.add_argument("--host-wrapper", type=str.split, default=[],
                         help="a command the host runs under, e.g. a profiler")
     args = parser.parse_args()
-    programs = Programs(args.build)
+    builds = [Programs(args.build)]
+    if args.reference:
+        builds.append(Programs(args.reference, builds[0].bare_pull if not os.path.exists(
+            os.path.join(args.reference, "bench", "sync_bulk", "bare_pull")) else None))
     if args.push_sizes:
-        bench_pushes(programs, args.push_sizes, args.base, args.repeat, args.keep, args.kinds, args.host_wrapper)
+        bench_pushes(builds, args.push_sizes, args.base, args.repeat, args.keep, args.kinds, args.host_wrapper)
     if args.pull_sizes:
-        bench_pulls(programs, args.pull_sizes, args.repeat, args.keep, args.host_wrapper)
+        bench_pulls(builds, args.pull_sizes, args.repeat, args.keep, args.host_wrapper)
     return 0
 
 
