@@ -44,6 +44,15 @@ static const char s_versions_sql[] =
     "  INNER JOIN (SELECT DISTINCT rid, txid FROM #%s WHERE txid IS NOT NULL) AS p ON (p.rid=rv2.rid AND "
     "p.txid=rv2.txid);";
 
+/* Members a reading of `count` entries makes, bounded so that a first small reading does not
+ * leave big chunks and a big one does not start with a huge chunk. */
+static QK_uint32 history_guess(QK_uint32 count) {
+  QK_uint64 guess = (QK_uint64)count * 4;
+  if (guess < 256) guess = 256;
+  if (guess > 16384) guess = 16384;
+  return (QK_uint32)guess;
+}
+
 static void version_key(QK_context *ctx, char kind, const char *pszTbl, const char *pszRid, QK_int64 txid,
                         char *pszKey) {
   QK_TRY(ctx, QK_sprintf_buf(ctx, pszKey, HISTORY_KEY_SIZE, "%c|%s|%s|%lld", kind, pszTbl, pszRid, (long long)txid));
@@ -135,7 +144,9 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
-/* The values of the listed versions, as "R" members. */
+/* The values of the listed versions, as "R" members. Each row lives in the pools of what was
+ * read rather than in pools of its own: a push reads thousands of them, and fresh pools per
+ * row cost more than reading the row. */
 static void read_versions(QK_context *ctx, tav_db_handle *h, const char *pszTbl, const char *pszTemp,
                           const QK_vhash *pColumns, QK_vhash *pRead) {
   QK_string *pSql = NULL, *pLive = NULL, *pOld = NULL;
@@ -155,16 +166,14 @@ static void read_versions(QK_context *ctx, tav_db_handle *h, const char *pszTbl,
   for (;;) {
     QK_TRY(ctx, next_version(ctx, hStmt, bHas, &bRow, rid, &txid, &ind));
     if (!bRow) break;
-    QK_TRY(ctx, tav_db_mssql__row_to_vhash(ctx, hStmt, &pRow, NULL));
     QK_TRY(ctx, version_key(ctx, 'R', pszTbl, QK_guid__to_sz(rid, szRid), txid, szKey));
     /* The first row of a version stands, as a lookup of the version alone reads it. */
     QK_TRY(ctx, QK_vhash__has(ctx, pRead, szKey, &bKnown));
-    if (!bKnown) QK_TRY(ctx, QK_vhash__add__vhash(ctx, pRead, szKey, &pRow));
-    QK_TRY(ctx, QK_vhash__free(ctx, pRow));
-    pRow = NULL;
+    if (bKnown) continue;
+    QK_TRY(ctx, QK_vhash__addnew__vhash(ctx, pRead, szKey, &pRow));
+    QK_TRY(ctx, tav_db_mssql__row_to_vhash(ctx, hStmt, &pRow, NULL));
   }
 done:
-  QK_RELEASE(ctx, QK_vhash__free(ctx, pRow));
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_string__free(ctx, pLive));
@@ -198,7 +207,8 @@ void tav_db_mssql__history_read_ahead(QK_context *ctx, tav_db_handle *h, sqlite3
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   if (h->pHistory == NULL) {
     QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(struct tav_db_history), &h->pHistory));
-    QK_TRY(ctx, QK_vhash__alloc(ctx, &h->pHistory->pRead));
+    /* Pools sized for a few members an entry, the rows read among them. */
+    QK_TRY(ctx, QK_vhash__alloc__params(ctx, &h->pHistory->pRead, history_guess(count), NULL, NULL));
   }
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "history", szTbl));
   QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_history_table_sql, szTemp));
