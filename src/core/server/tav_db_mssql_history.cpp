@@ -13,7 +13,7 @@
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
 
-/* What was read, by key: "C|<tbl>" the quoted column list of the rows read; "L|<tbl>|<rid>"
+/* What was read, by key: "C|<tbl>" the columns of the rows read (their names as keys); "L|<tbl>|<rid>"
  * and "D|<tbl>|<rid>" the newest version of a row and the txid that deleted it;
  * "R|<tbl>|<rid>|<txid>" the values of a version, "N|<tbl>|<rid>|<txid>" a version found
  * missing; "=<lookup>" a rule: {"act"} and {"extra"} as they were read. */
@@ -195,7 +195,6 @@ done:;
 void tav_db_mssql__history_read_ahead(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, const char *pszTblId,
                                       QK_varray *pEntries) {
   QK_vhash *pColumns = NULL;
-  QK_string *pList = NULL;
   tav_row_batch *pBatch = NULL;
   char szTbl[TAV_TABLE_ID_SZ_SIZE], szTemp[TAV_TEMP_NAME_SIZE], szKey[HISTORY_KEY_SIZE];
   QK_uint32 count = 0;
@@ -241,9 +240,9 @@ void tav_db_mssql__history_read_ahead(QK_context *ctx, tav_db_handle *h, sqlite3
   QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   QK_TRY(ctx, tav_pkg__get_table_columns(ctx, pPkgDb, pszTblId, &pColumns));
   QK_TRY(ctx, read_versions(ctx, h, szTbl, szTemp, pColumns, h->pHistory->pRead));
-  QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, pColumns, NULL, &pList));
   QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "C|%s", szTbl));
-  QK_TRY(ctx, QK_vhash__update__string(ctx, h->pHistory->pRead, szKey, QK_string__sz(pList)));
+  QK_TRY(ctx, QK_vhash__remove_if_present(ctx, h->pHistory->pRead, szKey, NULL));
+  QK_TRY(ctx, QK_vhash__addcopy__vhash(ctx, h->pHistory->pRead, szKey, pColumns));
 
   /* Rows without any version have none to read later either; listed versions not read are
    * gone. */
@@ -271,7 +270,6 @@ done:
   /* Half of a reading is no reading: lookups go to SQL Server. */
   if (QK_context__has_error(ctx)) tav_db_mssql__history_forget(ctx, h);
   QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
-  QK_RELEASE(ctx, QK_string__free(ctx, pList));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pColumns));
 }
 
@@ -290,20 +288,38 @@ void tav_db_mssql__history_latest(QK_context *ctx, tav_db_handle *h, const char 
 done:;
 }
 
-void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const char *pszColumns,
+/* *pbSame 1 when both documents have the same keys in the same order. */
+static void same_columns(QK_context *ctx, const QK_vhash *pA, const QK_vhash *pB, int *pbSame) {
+  QK_uint32 count = 0, other = 0;
+  const char *pszA = NULL, *pszB = NULL;
+  *pbSame = 0;
+  QK_TRY(ctx, QK_vhash__count(ctx, pA, &count));
+  QK_TRY(ctx, QK_vhash__count(ctx, pB, &other));
+  if (count != other) goto done;
+  for (QK_uint32 i = 0; i < count; i++) {
+    QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pA, i, &pszA, NULL));
+    QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pB, i, &pszB, NULL));
+    if (strcmp(pszA, pszB) != 0) goto done;
+  }
+  *pbSame = 1;
+done:;
+}
+
+void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const QK_vhash *pColumns,
                                const QK_uint8 *pRid16, QK_int64 txid, int *pbKnown, QK_vhash **ppRow) {
   char szTbl[TAV_TABLE_ID_SZ_SIZE], szRid[QK_GUID_SZ_SIZE], szKey[HISTORY_KEY_SIZE];
-  const char *pszRead = NULL;
-  QK_vhash *pRow = NULL;
-  int bMissing = 0;
+  QK_vhash *pRead = NULL, *pRow = NULL;
+  int bMissing = 0, bSame = 0;
   *pbKnown = 0;
   *ppRow = NULL;
-  if (h == NULL || h->pHistory == NULL) goto done;
+  if (h == NULL || h->pHistory == NULL || pColumns == NULL) goto done;
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "C|%s", szTbl));
-  QK_TRY(ctx, QK_vhash__check__sz(ctx, h->pHistory->pRead, szKey, &pszRead));
+  QK_TRY(ctx, QK_vhash__check__vhash(ctx, h->pHistory->pRead, szKey, &pRead));
   /* Values read over other columns do not answer. */
-  if (pszRead == NULL || strcmp(pszRead, pszColumns) != 0) goto done;
+  if (pRead == NULL) goto done;
+  QK_TRY(ctx, same_columns(ctx, pRead, pColumns, &bSame));
+  if (!bSame) goto done;
   QK_TRY(ctx, version_key(ctx, 'R', szTbl, QK_guid__to_sz(pRid16, szRid), txid, szKey));
   QK_TRY(ctx, QK_vhash__check__vhash(ctx, h->pHistory->pRead, szKey, &pRow));
   if (pRow != NULL) {
