@@ -13,7 +13,7 @@
 #include "server/tav_db_mssql_values.h"
 #include "server/tav_handle_conflicts.h"
 
-/* What was read, by key: "C|<tbl>" the quoted column list of the rows read; "L|<tbl>|<rid>"
+/* What was read, by key: "C|<tbl>" the columns of the rows read (their names as keys); "L|<tbl>|<rid>"
  * and "D|<tbl>|<rid>" the newest version of a row and the txid that deleted it;
  * "R|<tbl>|<rid>|<txid>" the values of a version, "N|<tbl>|<rid>|<txid>" a version found
  * missing; "=<lookup>" a rule: {"act"} and {"extra"} as they were read. */
@@ -43,6 +43,15 @@ static const char s_versions_sql[] =
     "  INNER JOIN tavrin.\"%s$z$rv$%s\" rv2 ON (rv2.z_rv=v.z_rv)\n"
     "  INNER JOIN (SELECT DISTINCT rid, txid FROM #%s WHERE txid IS NOT NULL) AS p ON (p.rid=rv2.rid AND "
     "p.txid=rv2.txid);";
+
+/* Members a reading of `count` entries makes, bounded so that a first small reading does not
+ * leave big chunks and a big one does not start with a huge chunk. */
+static QK_uint32 history_guess(QK_uint32 count) {
+  QK_uint64 guess = (QK_uint64)count * 4;
+  if (guess < 256) guess = 256;
+  if (guess > 16384) guess = 16384;
+  return (QK_uint32)guess;
+}
 
 static void version_key(QK_context *ctx, char kind, const char *pszTbl, const char *pszRid, QK_int64 txid,
                         char *pszKey) {
@@ -135,7 +144,9 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
-/* The values of the listed versions, as "R" members. */
+/* The values of the listed versions, as "R" members. Each row lives in the pools of what was
+ * read rather than in pools of its own: a push reads thousands of them, and fresh pools per
+ * row cost more than reading the row. */
 static void read_versions(QK_context *ctx, tav_db_handle *h, const char *pszTbl, const char *pszTemp,
                           const QK_vhash *pColumns, QK_vhash *pRead) {
   QK_string *pSql = NULL, *pLive = NULL, *pOld = NULL;
@@ -155,16 +166,14 @@ static void read_versions(QK_context *ctx, tav_db_handle *h, const char *pszTbl,
   for (;;) {
     QK_TRY(ctx, next_version(ctx, hStmt, bHas, &bRow, rid, &txid, &ind));
     if (!bRow) break;
-    QK_TRY(ctx, tav_db_mssql__row_to_vhash(ctx, hStmt, &pRow, NULL));
     QK_TRY(ctx, version_key(ctx, 'R', pszTbl, QK_guid__to_sz(rid, szRid), txid, szKey));
     /* The first row of a version stands, as a lookup of the version alone reads it. */
     QK_TRY(ctx, QK_vhash__has(ctx, pRead, szKey, &bKnown));
-    if (!bKnown) QK_TRY(ctx, QK_vhash__add__vhash(ctx, pRead, szKey, &pRow));
-    QK_TRY(ctx, QK_vhash__free(ctx, pRow));
-    pRow = NULL;
+    if (bKnown) continue;
+    QK_TRY(ctx, QK_vhash__addnew__vhash(ctx, pRead, szKey, &pRow));
+    QK_TRY(ctx, tav_db_mssql__row_to_vhash(ctx, hStmt, &pRow, NULL));
   }
 done:
-  QK_RELEASE(ctx, QK_vhash__free(ctx, pRow));
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_string__free(ctx, pLive));
@@ -186,7 +195,6 @@ done:;
 void tav_db_mssql__history_read_ahead(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgDb, const char *pszTblId,
                                       QK_varray *pEntries) {
   QK_vhash *pColumns = NULL;
-  QK_string *pList = NULL;
   tav_row_batch *pBatch = NULL;
   char szTbl[TAV_TABLE_ID_SZ_SIZE], szTemp[TAV_TEMP_NAME_SIZE], szKey[HISTORY_KEY_SIZE];
   QK_uint32 count = 0;
@@ -198,7 +206,8 @@ void tav_db_mssql__history_read_ahead(QK_context *ctx, tav_db_handle *h, sqlite3
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   if (h->pHistory == NULL) {
     QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(struct tav_db_history), &h->pHistory));
-    QK_TRY(ctx, QK_vhash__alloc(ctx, &h->pHistory->pRead));
+    /* Pools sized for a few members an entry, the rows read among them. */
+    QK_TRY(ctx, QK_vhash__alloc__params(ctx, &h->pHistory->pRead, history_guess(count), NULL, NULL));
   }
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "history", szTbl));
   QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_history_table_sql, szTemp));
@@ -231,9 +240,9 @@ void tav_db_mssql__history_read_ahead(QK_context *ctx, tav_db_handle *h, sqlite3
   QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   QK_TRY(ctx, tav_pkg__get_table_columns(ctx, pPkgDb, pszTblId, &pColumns));
   QK_TRY(ctx, read_versions(ctx, h, szTbl, szTemp, pColumns, h->pHistory->pRead));
-  QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, pColumns, NULL, &pList));
   QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "C|%s", szTbl));
-  QK_TRY(ctx, QK_vhash__update__string(ctx, h->pHistory->pRead, szKey, QK_string__sz(pList)));
+  QK_TRY(ctx, QK_vhash__remove_if_present(ctx, h->pHistory->pRead, szKey, NULL));
+  QK_TRY(ctx, QK_vhash__addcopy__vhash(ctx, h->pHistory->pRead, szKey, pColumns));
 
   /* Rows without any version have none to read later either; listed versions not read are
    * gone. */
@@ -261,7 +270,6 @@ done:
   /* Half of a reading is no reading: lookups go to SQL Server. */
   if (QK_context__has_error(ctx)) tav_db_mssql__history_forget(ctx, h);
   QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
-  QK_RELEASE(ctx, QK_string__free(ctx, pList));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pColumns));
 }
 
@@ -280,20 +288,38 @@ void tav_db_mssql__history_latest(QK_context *ctx, tav_db_handle *h, const char 
 done:;
 }
 
-void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const char *pszColumns,
+/* *pbSame 1 when both documents have the same keys in the same order. */
+static void same_columns(QK_context *ctx, const QK_vhash *pA, const QK_vhash *pB, int *pbSame) {
+  QK_uint32 count = 0, other = 0;
+  const char *pszA = NULL, *pszB = NULL;
+  *pbSame = 0;
+  QK_TRY(ctx, QK_vhash__count(ctx, pA, &count));
+  QK_TRY(ctx, QK_vhash__count(ctx, pB, &other));
+  if (count != other) goto done;
+  for (QK_uint32 i = 0; i < count; i++) {
+    QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pA, i, &pszA, NULL));
+    QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pB, i, &pszB, NULL));
+    if (strcmp(pszA, pszB) != 0) goto done;
+  }
+  *pbSame = 1;
+done:;
+}
+
+void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const QK_vhash *pColumns,
                                const QK_uint8 *pRid16, QK_int64 txid, int *pbKnown, QK_vhash **ppRow) {
   char szTbl[TAV_TABLE_ID_SZ_SIZE], szRid[QK_GUID_SZ_SIZE], szKey[HISTORY_KEY_SIZE];
-  const char *pszRead = NULL;
-  QK_vhash *pRow = NULL;
-  int bMissing = 0;
+  QK_vhash *pRead = NULL, *pRow = NULL;
+  int bMissing = 0, bSame = 0;
   *pbKnown = 0;
   *ppRow = NULL;
-  if (h == NULL || h->pHistory == NULL) goto done;
+  if (h == NULL || h->pHistory == NULL || pColumns == NULL) goto done;
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "C|%s", szTbl));
-  QK_TRY(ctx, QK_vhash__check__sz(ctx, h->pHistory->pRead, szKey, &pszRead));
+  QK_TRY(ctx, QK_vhash__check__vhash(ctx, h->pHistory->pRead, szKey, &pRead));
   /* Values read over other columns do not answer. */
-  if (pszRead == NULL || strcmp(pszRead, pszColumns) != 0) goto done;
+  if (pRead == NULL) goto done;
+  QK_TRY(ctx, same_columns(ctx, pRead, pColumns, &bSame));
+  if (!bSame) goto done;
   QK_TRY(ctx, version_key(ctx, 'R', szTbl, QK_guid__to_sz(pRid16, szRid), txid, szKey));
   QK_TRY(ctx, QK_vhash__check__vhash(ctx, h->pHistory->pRead, szKey, &pRow));
   if (pRow != NULL) {

@@ -23,9 +23,9 @@ void tav_db_mssql__history_read_ahead(QK_context *ctx, tav_db_handle *h, sqlite3
 /* *pbKnown 1 with the newest version and its deleting txid when they were read ahead. */
 void tav_db_mssql__history_latest(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const QK_uint8 *pRid16,
                                   int *pbKnown, QK_int64 *pTxid, QK_int64 *pDeletingTxid);
-/* *pbKnown 1 when the version's values over the quoted column list were read ahead: *ppRow a
- * new copy, or NULL when the version does not exist. */
-void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const char *pszColumns,
+/* *pbKnown 1 when the version's values over the columns (the document's keys, in order) were
+ * read ahead: *ppRow a new copy, or NULL when the version does not exist. */
+void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const QK_vhash *pColumns,
                                const QK_uint8 *pRid16, QK_int64 txid, int *pbKnown, QK_vhash **ppRow);
 /* Rules read once in the same span: pszKey names the lookup. history_rule gives *pbKnown 1
  * after history_keep_rule stored its outcome (act when bActSet, extra when not NULL), and then

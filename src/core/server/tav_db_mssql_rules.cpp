@@ -310,9 +310,9 @@ void tav_db_mssql__fetch_row_version(QK_context *ctx, tav_db_handle *h, const ch
   *ppRow = NULL;
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_guid__to_sz(pRid16, szRid);
-  QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, pColumnNames, NULL, &pColumns));
-  QK_TRY(ctx, tav_db_mssql__history_row(ctx, h, pszTblId, QK_string__sz(pColumns), pRid16, txid, &bRow, ppRow));
+  QK_TRY(ctx, tav_db_mssql__history_row(ctx, h, pszTblId, pColumnNames, pRid16, txid, &bRow, ppRow));
   if (bRow) goto done;
+  QK_TRY(ctx, tav_db_mssql__quoted_column_list(ctx, pColumnNames, NULL, &pColumns));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_row_version_sql, QK_string__sz(pColumns), h->name, szTbl,
                                        h->name, szTbl));
   QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_row_version_old_sql, QK_string__sz(pColumns), h->name, szTbl,

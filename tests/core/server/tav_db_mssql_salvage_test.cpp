@@ -178,6 +178,26 @@ TEST_F(Salvage, HistoryReadAheadAnswersAsTheLookupsOfOneRow) {
     EXPECT_EQ(lookups(h, rid, del), lookups(plain, rid, del)) << ridText;
   }
   EXPECT_EQ(lookups(h, again, 0), "102/0 none");
+  // Values read over other columns do not answer: the columns in another order, or fewer of them.
+  QK_vhash *listed = cols, *reversed = nullptr, *fewer = nullptr;
+  QK_uint32 ncols = 0;
+  QK_vhash__alloc(ctx, &reversed);
+  QK_vhash__alloc(ctx, &fewer);
+  QK_vhash__count(ctx, listed, &ncols);
+  ASSERT_GE(ncols, 2u);
+  for (QK_uint32 i = ncols; i-- > 0;) {
+    const char *name = nullptr;
+    QK_vhash__get_nth_pair(ctx, listed, i, &name, nullptr);
+    QK_vhash__add__null(ctx, reversed, name);
+    if (i == 0) QK_vhash__add__null(ctx, fewer, name);
+  }
+  for (QK_vhash *other : {reversed, fewer}) {
+    cols = other;
+    EXPECT_EQ(lookups(h, r1, std::stoll(tA)), lookups(plain, r1, std::stoll(tA)));
+  }
+  cols = listed;
+  QK_vhash__free(ctx, reversed);
+  QK_vhash__free(ctx, fewer);
   // Rules are read once: an absent rule leaves the default, a present one gives act and extra.
   exec("INSERT INTO tavrin.rules_record (sit, tbl_id, act, extra) VALUES (3, " + tbl + ", 4, N'x')");
   for (int round = 0; round < 2; round++) {
