@@ -52,7 +52,7 @@ public:
 
     void write(const void* in, int n, sqlite3_int64 at) {
         auto* src = static_cast<const unsigned char*>(in);
-        grow(at + n);
+        grow(at + n, at);
         while (n > 0) {
             size_t chunk = static_cast<size_t>(at / kChunk), off = static_cast<size_t>(at % kChunk);
             int part = static_cast<int>(std::min<sqlite3_int64>(n, kChunk - off));
@@ -70,11 +70,12 @@ public:
     }
 
 private:
-    // Bytes between the old end and `size` read as zeros.
-    void grow(sqlite3_int64 size) {
+    // Bytes between the old end and `size` read as zeros; those from `written` on are about to be
+    // written, so only the gap before them is cleared (fresh chunks are zeros already).
+    void grow(sqlite3_int64 size, sqlite3_int64 written) {
         if (size <= size_) return;
-        if (size_ % kChunk != 0) {
-            sqlite3_int64 end = std::min(size, (size_ / kChunk + 1) * kChunk);
+        if (size_ % kChunk != 0 && written > size_) {
+            sqlite3_int64 end = std::min(written, (size_ / kChunk + 1) * kChunk);
             std::memset(chunks_[static_cast<size_t>(size_ / kChunk)].get() + size_ % kChunk, 0,
                         static_cast<size_t>(end - size_));
         }

@@ -39,6 +39,20 @@ bool is_arithmetic(const Expr& e) {
            (e.text == "+" || e.text == "-" || e.text == "*" || e.text == "/" || e.text == "%");
 }
 
+// A TOP of the largest bigint, the usual way to keep a derived table whole: every row stays, so
+// no LIMIT is written and SQLite may merge the query into the one around it (reading on only as
+// far as that needs) instead of materialising all its rows first.
+bool keeps_every_row(const Expr& top) {
+    const Expr* e = &top;
+    if (e->kind == ExprKind::Cast && e->type.name == "bigint" && e->args.size() == 1) e = e->args[0].get();
+    std::string digits = e->text;
+    if (e->kind == ExprKind::Hex) {
+        digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+        return strcasecmp(digits.c_str(), "7FFFFFFFFFFFFFFF") == 0;
+    }
+    return e->kind == ExprKind::Number && digits == "9223372036854775807";
+}
+
 std::string written_name(const ObjectName& n) {
     std::string s;
     if (!n.database.empty()) s += n.database + ".";
@@ -505,7 +519,7 @@ std::string Translator::select_sql(const Select& s, QueryColumns* columns) {
             out += (i ? ", " : "") + expr(*s.order_by[i].expr) + (s.order_by[i].desc ? " DESC" : "");
         frames_.pop_back();
     }
-    if (!compound && s.cores[0].top) out += " LIMIT " + expr(*s.cores[0].top);
+    if (!compound && s.cores[0].top && !keeps_every_row(*s.cores[0].top)) out += " LIMIT " + expr(*s.cores[0].top);
     if (!s.ctes.empty()) ctes_.pop_back();
     return out;
 }

@@ -8,7 +8,7 @@
 #include "common/tav_parse_defin_query.h"
 #include "common/tav_utils.h"
 #include "qk/qk_malloc.h"
-#include "qk/qk_nullhash.h"
+#include "qk/qk_idset.h"
 #include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 
@@ -39,26 +39,27 @@ done:;
 
 void tav_db_mssql__export_values_counted(QK_context *ctx, tav_db_handle *h, const char *pszCurrentSql,
                                          const char *pszOldSql, QK_int64 expected, sqlite3_stmt *pRowInsert) {
-  QK_nullhash *pRowIds = NULL;
+  QK_idset *pRowIds = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_uint32 delivered = 0;
   char szDelivered[QK_INT64_SZ_SIZE], szExpected[QK_INT64_SZ_SIZE];
-  QK_TRY(ctx, QK_nullhash__alloc(ctx, &pRowIds));
+  /* Room for the expected rows up front (a count beyond reason is not trusted for the size). */
+  QK_TRY(ctx, QK_idset__alloc(ctx, expected > 0 && expected < (1 << 24) ? (QK_uint32)expected : 0, &pRowIds));
   QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, pszCurrentSql));
   QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 0));
-  QK_TRY(ctx, QK_nullhash__count(ctx, pRowIds, &delivered));
+  QK_TRY(ctx, QK_idset__count(ctx, pRowIds, &delivered));
   /* A version superseded since the set was built has moved to the old values. */
   if ((QK_int64)delivered < expected) {
     QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, pszOldSql));
     QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 1));
-    QK_TRY(ctx, QK_nullhash__count(ctx, pRowIds, &delivered));
+    QK_TRY(ctx, QK_idset__count(ctx, pRowIds, &delivered));
   }
   if ((QK_int64)delivered != expected)
     QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "Verification failure: count_already=%s, count_new_row_versions=%s",
                  QK_int64__to_sz(delivered, szDelivered), QK_int64__to_sz(expected, szExpected));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_RELEASE(ctx, QK_nullhash__free(ctx, pRowIds));
+  QK_RELEASE(ctx, QK_idset__free(ctx, pRowIds));
 }
 
 void tav_db_mssql__typed_select_list(QK_context *ctx, tav_defin *psk, const char *pszTblId,

@@ -590,22 +590,20 @@ done:;
 }
 
 /* Column 1's row id into the set; *pbSkip 1 when it is known and duplicates are skipped. */
-static void note_row_id(QK_context *ctx, QK_nullhash *pRowIds, const QK_uint8 *pRid, int bSkipDuplicates,
+static void note_row_id(QK_context *ctx, QK_idset *pRowIds, const QK_uint8 *pRid, int bSkipDuplicates,
                         int *pbSkip) {
-  char szHex[33];
   int bPresent = 0;
-  QK_hex__encode_16(pRid, szHex);
   if (bSkipDuplicates) {
-    QK_TRY(ctx, QK_nullhash__add_if_missing_report(ctx, pRowIds, szHex, &bPresent));
+    QK_TRY(ctx, QK_idset__add_if_missing_report(ctx, pRowIds, pRid, &bPresent));
     *pbSkip = bPresent;
   } else {
-    QK_TRY(ctx, QK_nullhash__add(ctx, pRowIds, szHex));
+    QK_TRY(ctx, QK_idset__add(ctx, pRowIds, pRid));
   }
 done:;
 }
 
 void tav_db_mssql__bind_result_row(QK_context *ctx, SQLHSTMT hStmt, sqlite3_stmt *pPkgInsert,
-                                   tav_col_collection *pColl, QK_nullhash *pRowIds, int bSkipDuplicates,
+                                   tav_col_collection *pColl, QK_idset *pRowIds, int bSkipDuplicates,
                                    int *pbSkipped) {
   char *pszText = NULL;
   QK_uint8 *pBytes = NULL;
@@ -700,7 +698,7 @@ done:
 }
 
 void tav_db_mssql__copy_result_rows(QK_context *ctx, SQLHSTMT hStmt, tav_col_collection *pColl,
-                                    sqlite3_stmt *pPkgInsert, QK_nullhash *pRowIds, int bSkipDuplicates) {
+                                    sqlite3_stmt *pPkgInsert, QK_idset *pRowIds, int bSkipDuplicates) {
   int bRow = 0, bSkipped = 0;
   for (;;) {
     QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
@@ -712,7 +710,7 @@ done:;
 }
 
 void tav_db_mssql__execute_into_package(QK_context *ctx, SQLHSTMT *phStmt, sqlite3_stmt *pPkgInsert,
-                                        QK_nullhash *pRowIds, int bSkipDuplicates) {
+                                        QK_idset *pRowIds, int bSkipDuplicates) {
   tav_col_collection *pColl = NULL;
   int bHas = 0;
   QK_ARG_NOT_NULL(ctx, phStmt);

@@ -16,7 +16,7 @@
 #include "qk/qk_context.h"
 #include "qk/qk_hex.h"
 #include "qk/qk_mssql.h"
-#include "qk/qk_nullhash.h"
+#include "qk/qk_idset.h"
 #include "qk/qk_string.h"
 #include "qk/qk_vhash.h"
 
@@ -89,18 +89,17 @@ void tav_db_mssql__format_decimal(QK_context *ctx, QK_int64 value, int scale, ch
 QK_uint32 tav_db_mssql__parse_fraction(const char *psz);
 
 /* The current result row as SQLite parameters 1..N of the package statement (reset and cleared
- * first). With a row-id set the first column's 16 bytes are added as 32 hex digits (46 for a
- * duplicate), or with bSkipDuplicates a known row is not bound: *pbSkipped (opt) becomes 1. */
+ * first). With a row-id set the first column's 16 bytes are added (46 for a duplicate), or with bSkipDuplicates a known row is not bound: *pbSkipped (opt) becomes 1. */
 void tav_db_mssql__bind_result_row(QK_context *ctx, SQLHSTMT hStmt, sqlite3_stmt *pPkgInsert,
-                                   tav_col_collection *pColl, QK_nullhash *pRowIds, int bSkipDuplicates,
+                                   tav_col_collection *pColl, QK_idset *pRowIds, int bSkipDuplicates,
                                    int *pbSkipped);
 /* Every remaining result row into the package. */
 void tav_db_mssql__copy_result_rows(QK_context *ctx, SQLHSTMT hStmt, tav_col_collection *pColl,
-                                    sqlite3_stmt *pPkgInsert, QK_nullhash *pRowIds, int bSkipDuplicates);
+                                    sqlite3_stmt *pPkgInsert, QK_idset *pRowIds, int bSkipDuplicates);
 /* Executes the prepared statement, copies all its rows into the package, frees it and clears
  * the pointer (on every path). */
 void tav_db_mssql__execute_into_package(QK_context *ctx, SQLHSTMT *phStmt, sqlite3_stmt *pPkgInsert,
-                                        QK_nullhash *pRowIds, int bSkipDuplicates);
+                                        QK_idset *pRowIds, int bSkipDuplicates);
 
 /* T-SQL type of a column as a new heap text (free with QK_free). */
 void tav_db_mssql__tsql_type(QK_context *ctx, tav_defin *psk, const char *pszTblId, const char *pszColId,

@@ -5,7 +5,7 @@
 
 #include "common/tav_parse_defin.h"
 #include "qk/qk_malloc.h"
-#include "qk/qk_nullhash.h"
+#include "qk/qk_idset.h"
 #include "qk/qk_string.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_values.h"
@@ -85,7 +85,7 @@ struct ValuesOnServer : StoreTest {
     StoreTest::TearDown();
   }
   // Every row of a SELECT on the server into the package table p.
-  void copy_to_package(const std::string &select, QK_nullhash *rowIds = nullptr, int skip = 0) {
+  void copy_to_package(const std::string &select, QK_idset *rowIds = nullptr, int skip = 0) {
     sqlite3_stmt *ins = nullptr;
     QK_sqlite__prepare_printf(ctx, pkg, &ins, "INSERT INTO p VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)");
     SQLHSTMT st = nullptr;
@@ -235,15 +235,15 @@ TEST_F(ValuesOnServer, WrongGuidLengthAndDateErrors) {
 
 TEST_F(ValuesOnServer, RowIdSetsKeepEachRowOnce) {
   exec("INSERT INTO dbo.v (id, rid) VALUES (1, NEWID()), (2, NEWID()), (3, NEWID())");
-  QK_nullhash *ids = nullptr;
-  QK_nullhash__alloc(ctx, &ids);
+  QK_idset *ids = nullptr;
+  QK_idset__alloc(ctx, 0, &ids);
   std::string select = std::string("SELECT rid, ") + "id, s, d, m, f, b, dt, ts, sdt, ts7, tm, vb FROM dbo.v";
   copy_to_package(select + " WHERE id <= 2", ids, 0);
   ASSERT_EQ(take_error(), "ok");
   copy_to_package(select, ids, 1);  // skips the two it already has
   ASSERT_EQ(take_error(), "ok");
   QK_uint32 count = 0;
-  QK_nullhash__count(ctx, ids, &count);
+  QK_idset__count(ctx, ids, &count);
   EXPECT_EQ(count, 3u);
   sqlite3_stmt *st = nullptr;
   sqlite3_prepare_v2(pkg, "SELECT COUNT(*), COUNT(DISTINCT id) FROM p", -1, &st, nullptr);
@@ -255,7 +255,7 @@ TEST_F(ValuesOnServer, RowIdSetsKeepEachRowOnce) {
   copy_to_package(select, ids, 0);
   EXPECT_EQ(code(), 46u);
   QK_context__reset_error(ctx);
-  QK_nullhash__free(ctx, ids);
+  QK_idset__free(ctx, ids);
 }
 
 // A parent with an identity column and a child that refers to it, as the schema fetch builds them.

@@ -541,6 +541,31 @@ TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
     EXPECT_EQ(fails("DECLARE @x int; GOTO done")[0].message, "Incorrect syntax near 'GOTO'.");
 }
 
+// A derived table under a TOP of the largest bigint keeps every row (the stand-in drops that
+// TOP); any other TOP still cuts.
+TEST_F(Standin, TopOfTheLargestBigintKeepsEveryRow) {
+    using Rows = std::vector<std::vector<std::string>>;
+    ok("CREATE TABLE dbo.n (a int NOT NULL PRIMARY KEY); INSERT INTO dbo.n (a) VALUES (1), (2), (3), (4), (5)");
+    struct Case {
+        const char* top;
+        const char* rows;
+    } cases[] = {
+        {"TOP (CAST(0x7FFFFFFFFFFFFFFF AS [bigint]))", "5"}, {"TOP (CAST(0x007fffffffffffffff AS bigint))", "5"},
+        {"TOP (9223372036854775807)", "5"},                  {"TOP (CAST(0x7FFFFFFFFFFFFFFE AS bigint))", "5"},
+        {"TOP (CAST(0x7FFFFFFF AS int))", "5"},              {"TOP (2)", "2"},
+        {"TOP 3", "3"},                                      {"TOP (CAST(0x01 AS bigint))", "1"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.top);
+        EXPECT_EQ(c.query(std::string("SELECT COUNT(*) FROM (SELECT ") + k.top + " a FROM dbo.n ORDER BY a DESC) AS d"),
+                  (Rows{{k.rows}}));
+        // As the store tests for any changed row: one match of the derived table is enough.
+        EXPECT_EQ(c.query(std::string("DECLARE @x bigint; SET @x = -1; SELECT TOP (1) @x = n.a FROM dbo.n AS n INNER JOIN (SELECT ") +
+                          k.top + " a FROM dbo.n WHERE a > 3) AS d ON d.a = n.a; SELECT CASE WHEN @x > 3 THEN 1 ELSE 0 END"),
+                  (Rows{{"1"}}));
+    }
+}
+
 // Every spelling of a GUID a store or client may send is kept in one form, which the
 // column's comparisons and its index rely on; anything else is refused.
 // Every spelling of a GUID, in a varchar or an nvarchar literal, is stored and cast to one form
