@@ -217,7 +217,7 @@ def bench_pushes(builds, sizes, base, repeat, keep, kinds, wrapper):
                         times[b].append(seconds)
                 for b in range(len(runs)):
                     results[b, kind, size] = (statistics.median(times[b]), executions[b])
-                    print("  %s %-14s %6d rows: %8.2f s" % (label(builds, b), kind, size, results[b, kind, size][0]),
+                    print("  %s %-14s %6d rows: %8.2f s" % (label(b), kind, size, results[b, kind, size][0]),
                           file=sys.stderr)
     finally:
         for run in runs:
@@ -240,15 +240,15 @@ def bench_pushes(builds, sizes, base, repeat, keep, kinds, wrapper):
             clean = results[b, "clean updates", size][0]
             for kind in [k for k in ("server wins", "column merge") if k in kinds]:
                 print("%s%s / clean updates at %d rows: %.2fx" % (
-                    label(builds, b) + ": " if len(builds) > 1 else "", kind, size, results[b, kind, size][0] / clean))
+                    label(b) + ": " if len(builds) > 1 else "", kind, size, results[b, kind, size][0] / clean))
 
 
-def label(builds, b):
+def label(b):
     return "build" if b == 0 else "reference"
 
 
 def column(builds, b):
-    return " %s |" % label(builds, b) if len(builds) > 1 else ""
+    return " %s |" % label(b) if len(builds) > 1 else ""
 
 
 def bench_pulls(builds, sizes, repeat, keep, wrapper):
@@ -276,7 +276,7 @@ def bench_pulls(builds, sizes, repeat, keep, wrapper):
                     bares[b].append(time.perf_counter() - start)
             for b in range(len(builds)):
                 results[b, size] = (statistics.median(pulls[b]), statistics.median(bares[b]))
-                print("  %s pull %7d rows: %.2f s, bare %.2f s" % (label(builds, b), size, *results[b, size]),
+                print("  %s pull %7d rows: %.2f s, bare %.2f s" % (label(b), size, *results[b, size]),
                       file=sys.stderr)
         finally:
             for d, client in demos:

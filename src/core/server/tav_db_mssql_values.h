@@ -89,7 +89,8 @@ void tav_db_mssql__format_decimal(QK_context *ctx, QK_int64 value, int scale, ch
 QK_uint32 tav_db_mssql__parse_fraction(const char *psz);
 
 /* The current result row as SQLite parameters 1..N of the package statement (reset and cleared
- * first). With a row-id set the first column's 16 bytes are added (46 for a duplicate), or with bSkipDuplicates a known row is not bound: *pbSkipped (opt) becomes 1. */
+ * first). With a row-id set the first column's 16 bytes are added (46 for a duplicate), or
+ * with bSkipDuplicates a known row is not bound: *pbSkipped (opt) becomes 1. */
 void tav_db_mssql__bind_result_row(QK_context *ctx, SQLHSTMT hStmt, sqlite3_stmt *pPkgInsert,
                                    tav_col_collection *pColl, QK_idset *pRowIds, int bSkipDuplicates,
                                    int *pbSkipped);

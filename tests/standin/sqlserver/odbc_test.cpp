@@ -432,8 +432,6 @@ TEST_F(Standin, KeysAreCheckedOnceAtTheEndOfTheStatement) {
     EXPECT_EQ(c.query("SELECT id, code, tag FROM k ORDER BY id"), (Rows{{"1", "a", "NULL"}, {"2", "B", "30"}, {"3", "NULL", "10"}}));
 }
 
-// Text becomes a uniqueidentifier in SQL Server's own form, stored or cast; text that is not
-// 36 hexadecimal digits and dashes in their places (or that in braces) is refused.
 // A statement writing hundreds of rows is refused for the same row, with the same
 // message, as one writing a few.
 TEST_F(Standin, ManyRowsWrittenAreCheckedAsFewAre) {
@@ -566,10 +564,9 @@ TEST_F(Standin, TopOfTheLargestBigintKeepsEveryRow) {
     }
 }
 
-// Every spelling of a GUID a store or client may send is kept in one form, which the
-// column's comparisons and its index rely on; anything else is refused.
 // Every spelling of a GUID, in a varchar or an nvarchar literal, is stored and cast to one form
-// in capitals and compares equal to the others; anything else is refused with 8169.
+// in capitals and compares equal to the others (the column's comparisons and its index rely on
+// it); anything else is refused with 8169.
 TEST_F(Standin, GuidTextsAreStoredInOneForm) {
     ok("CREATE TABLE g (id int PRIMARY KEY, g uniqueidentifier NOT NULL)");
     const std::string canonical = "6F9619FF-8B86-D011-B42D-00C04FC964FF";
