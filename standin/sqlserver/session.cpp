@@ -1494,8 +1494,10 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         bind_all(p.st, params);
         int rc;
         while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+            const int n = sqlite3_data_count(p.st);
             std::vector<Value> row;
-            for (int c = 0, n = sqlite3_data_count(p.st); c < n; ++c) row.push_back(column_value(p.st, c));
+            row.reserve(static_cast<size_t>(n));
+            for (int c = 0; c < n; ++c) row.push_back(column_value(p.st, c));
             rows.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE) {
