@@ -1023,10 +1023,26 @@ void Session::run_dml(const Statement& st, const std::vector<Value>& params, Exe
     written_.clear();
     CheckConstraintsOff checks_off(db_, t.target && nocheck_.count(t.target->sql_ref));
     exec_sql(db_, "SAVEPOINT tsql_statement");
+    // The rows of parameters the statement reads through tsql_rows, as the parameters would
+    // be bound (one not given reads as NULL).
+    std::vector<std::vector<Value>> parameter_rows;
+    RowRefs source;
+    if (t.rows_of_parameters) {
+        parameter_rows.reserve(st.values.size());
+        for (const auto& row : st.values) {
+            std::vector<Value> values;
+            values.reserve(row.size());
+            for (const auto& e : row)
+                values.push_back(e->param >= 0 && e->param < static_cast<int>(params.size()) ? params[e->param] : Value::null());
+            parameter_rows.push_back(std::move(values));
+        }
+        for (const auto& row : parameter_rows) source.push_back(&row);
+    }
     Prepared p;
     int rc = prepare(t.sql, p);
     if (rc == SQLITE_OK) {
-        bind_all(p.st, params);
+        if (t.rows_of_parameters) bind_rows(p.st, 1, &source);
+        else bind_all(p.st, params);
         changes_.clear();
         tracking_ = true;
         while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <strings.h>
 
+#include "row_source.h"
 #include "tsql_error.h"
 
 namespace sqlserver_standin {
@@ -595,6 +596,23 @@ Translation Translator::insert(const Statement& st) {
     sql += " (";
     for (size_t i = 0; i < cols.size(); ++i) sql += (i ? "," : "") + quote_ident(cols[i]->name);
     sql += ") ";
+    auto parameter = [](const ExprP& e) { return e->kind == ExprKind::Param; };
+    auto of_parameters = [&](const std::vector<ExprP>& row) {
+        return row.size() == cols.size() && std::all_of(row.begin(), row.end(), parameter);
+    };
+    if (st.values.size() > 1 && static_cast<int>(cols.size()) <= kRowSourceColumns &&
+        std::all_of(st.values.begin(), st.values.end(), of_parameters)) {
+        // One short text, compiled once, for any number of rows: a multi-row VALUES costs SQLite
+        // a compilation of every value.
+        sql += "SELECT ";
+        for (size_t i = 0; i < cols.size(); ++i) {
+            if (i) sql += ',';
+            sql += "tsql_store(r." + row_source_column(static_cast<int>(i)) + store_arguments(*cols[i]);
+        }
+        t.sql = sql + " FROM tsql_rows(?1) AS r";
+        t.rows_of_parameters = true;
+        return t;
+    }
     if (!st.values.empty()) {
         sql += "VALUES ";
         frames_.push_back(Frame{});

@@ -645,6 +645,7 @@ TEST_F(Standin, ParametersKeepTheirValuesWhereverTheTranslationPutsThem) {
         {"SELECT ? AS x, N'?1 and ?' AS y, '[?2]' AS z, ? AS w", {7, 8}, {{"7", "?1 and ?", "[?2]", "8"}}},
         {"SELECT a FROM dbo.p WHERE a BETWEEN ? AND ? AND a <> ? ORDER BY a", {2, 4, 3}, {{"2"}, {"4"}}},
         {"INSERT INTO dbo.p (a) VALUES (?), (?), (?); SELECT COUNT(*) FROM dbo.p WHERE a > 5", {8, 6, 7}, {{"3"}}},
+        {"INSERT INTO dbo.p (a) VALUES (?), (10), (?); SELECT COUNT(*) FROM dbo.p WHERE a > 8", {9, 11}, {{"3"}}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.sql);
@@ -661,6 +662,16 @@ TEST_F(Standin, ParametersKeepTheirValuesWhereverTheTranslationPutsThem) {
         }
         EXPECT_EQ(fetch_rows(st), k.rows);
     }
+    // Rows of parameters are one statement: a duplicate among them leaves none of them.
+    SQLHSTMT st = c.stmt();
+    SQLINTEGER twice[] = {20, 21, 20};
+    for (SQLUSMALLINT i = 0; i < 3; ++i)
+        SQLBindParameter(st, i + 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &twice[i], 0, nullptr);
+    EXPECT_EQ(SQLExecDirect(st, (SQLCHAR*)"INSERT INTO dbo.p (a) VALUES (?), (?), (?)", SQL_NTS), SQL_ERROR);
+    auto d = OdbcConnection::diags(SQL_HANDLE_STMT, st);
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(d[0].native, 2627);
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.p WHERE a >= 20"), (std::vector<std::vector<std::string>>{{"0"}}));
 }
 
 TEST_F(Standin, RowCountResultSetsAndNoData) {
