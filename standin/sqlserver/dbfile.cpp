@@ -130,12 +130,13 @@ void install_row_versions(Session& s, const std::string& dbfile, const TableInfo
                           const std::vector<const ColumnInfo*>& key, const std::vector<const ColumnInfo*>& cols) {
     const std::string id = std::to_string(host.object_id);
     auto q = [&](const std::string& kind) { return sqlite_object(dbfile, kind + id); };
-    std::vector<std::string> key_quoted, key_old, key_new, key_x, col_names, old_vals, unchanged, set_from_new, view_items;
+    std::vector<std::string> key_quoted, key_old, key_new, key_x, key_kept, col_names, old_vals, unchanged, set_from_new, view_items;
     for (const ColumnInfo* k : key) {
         key_quoted.push_back(quote_ident(k->name));
         key_old.push_back(quote_ident(k->name) + " = OLD." + quote_ident(k->name));
         key_new.push_back(quote_ident(k->name) + " = NEW." + quote_ident(k->name));
         key_x.push_back("x." + quote_ident(k->name) + " = h." + quote_ident(k->name));
+        key_kept.push_back(quote_ident(k->name) + " IS NEW." + quote_ident(k->name) + " COLLATE BINARY");
     }
     for (const ColumnInfo* c : cols) {
         col_names.push_back(quote_ident(c->name));
@@ -194,7 +195,8 @@ void install_row_versions(Session& s, const std::string& dbfile, const TableInfo
                      x_of_old + changed_here +
                      "  UPDATE " + hr + " SET \"z_rv\" = (SELECT MAX(\"z_rv\") FROM " + rv + ") WHERE NOT (" + same +
                      ") AND \"host_row\" = OLD.rowid" + changed_here +
-                     "  UPDATE " + x + " SET " + joined(key_new, ", ") + " WHERE NOT (" + same + ") AND \"z_rv\" = " + x_of_old + ";\nEND");
+                     "  UPDATE " + x + " SET " + joined(key_new, ", ") + " WHERE NOT (" + same + ") AND \"z_rv\" = " + x_of_old +
+                     " AND NOT (" + joined(key_kept, " AND ") + ");\nEND");
     // Delete: the version ends; its values are kept.
     exec_sql(db, "CREATE TRIGGER " + quote_ident(pfx + kTriggers[2] + id) + " AFTER DELETE" + on +
                      "  INSERT INTO " + old + " (\"z_rv\", " + joined(col_names, ", ") + ") SELECT x.\"z_rv\", " + joined(old_vals, ", ") +

@@ -240,16 +240,25 @@ Session::~Session() {
     // The connection goes back to the pool as a new one would be: its #temp
     // tables die with the session.
     std::vector<std::string> temp_tables;
+    std::string journal_mode;
     {
         Prepared p;
         if (sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_temp_master WHERE type = 'table'", -1, &p.st, nullptr) != SQLITE_OK)
             return;
         while (sqlite3_step(p.st) == SQLITE_ROW) temp_tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(p.st, 0)));
+        Prepared mode;
+        if (sqlite3_prepare_v2(db_, "PRAGMA temp.journal_mode", -1, &mode.st, nullptr) != SQLITE_OK ||
+            sqlite3_step(mode.st) != SQLITE_ROW)
+            return;
+        journal_mode = reinterpret_cast<const char*>(sqlite3_column_text(mode.st, 0));
     }
-    for (const auto& name : temp_tables)
-        if (sqlite3_exec(db_, ("DROP TABLE temp." + quote_ident(name)).c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return;
+    // Nothing of this is ever rolled back (a failure closes the connection instead): without a
+    // journal the drops do not copy the pages of the tables they free.
+    std::string drop = "PRAGMA temp.journal_mode = OFF;";
+    for (const auto& name : temp_tables) drop += " DROP TABLE temp." + quote_ident(name) + ";";
     // A pooled connection keeps no memory of the big #temp tables it once held.
-    if (sqlite3_exec(db_, "PRAGMA temp.incremental_vacuum", nullptr, nullptr, nullptr) != SQLITE_OK) return;
+    drop += " PRAGMA temp.incremental_vacuum; PRAGMA temp.journal_mode = " + journal_mode;
+    if (sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return;
     file_->give_back(std::move(conn_));
 }
 
@@ -1014,10 +1023,26 @@ void Session::run_dml(const Statement& st, const std::vector<Value>& params, Exe
     written_.clear();
     CheckConstraintsOff checks_off(db_, t.target && nocheck_.count(t.target->sql_ref));
     exec_sql(db_, "SAVEPOINT tsql_statement");
+    // The rows of parameters the statement reads through tsql_rows, as the parameters would
+    // be bound (one not given reads as NULL).
+    std::vector<std::vector<Value>> parameter_rows;
+    RowRefs source;
+    if (t.rows_of_parameters) {
+        parameter_rows.reserve(st.values.size());
+        for (const auto& row : st.values) {
+            std::vector<Value> values;
+            values.reserve(row.size());
+            for (const auto& e : row)
+                values.push_back(e->param >= 0 && e->param < static_cast<int>(params.size()) ? params[e->param] : Value::null());
+            parameter_rows.push_back(std::move(values));
+        }
+        for (const auto& row : parameter_rows) source.push_back(&row);
+    }
     Prepared p;
     int rc = prepare(t.sql, p);
     if (rc == SQLITE_OK) {
-        bind_all(p.st, params);
+        if (t.rows_of_parameters) bind_rows(p.st, 1, &source);
+        else bind_all(p.st, params);
         changes_.clear();
         tracking_ = true;
         while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
@@ -1494,8 +1519,10 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         bind_all(p.st, params);
         int rc;
         while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+            const int n = sqlite3_data_count(p.st);
             std::vector<Value> row;
-            for (int c = 0, n = sqlite3_data_count(p.st); c < n; ++c) row.push_back(column_value(p.st, c));
+            row.reserve(static_cast<size_t>(n));
+            for (int c = 0; c < n; ++c) row.push_back(column_value(p.st, c));
             rows.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <strings.h>
 
+#include "row_source.h"
 #include "tsql_error.h"
 
 namespace sqlserver_standin {
@@ -14,9 +15,15 @@ std::string quote_ident(const std::string& name) {
 }
 
 std::string quote_text(const std::string& text) {
-    std::string s = "'";
-    for (char c : text) s += c == '\'' ? std::string("''") : std::string(1, c);
-    return s + "'";
+    std::string s;
+    s.reserve(text.size() + 2);
+    s += '\'';
+    for (char c : text) {
+        if (c == '\'') s += '\'';
+        s += c;
+    }
+    s += '\'';
+    return s;
 }
 
 namespace {
@@ -94,8 +101,15 @@ const FuncMap kFuncs[] = {
 
 std::optional<TableInfo> Translator::resolve(const ObjectName& n) const { return catalog_.find_table(n); }
 
+namespace {
+
+// What follows the value in tsql_store(value, 'type', 'column').
+std::string store_arguments(const ColumnInfo& col) { return "," + quote_text(col.type.text()) + "," + quote_text(col.name) + ")"; }
+
+}  // namespace
+
 std::string Translator::store(const std::string& value_sql, const ColumnInfo& col) {
-    return "tsql_store(" + value_sql + "," + quote_text(col.type.text()) + "," + quote_text(col.name) + ")";
+    return "tsql_store(" + value_sql + store_arguments(col);
 }
 
 // ---- expressions ----
@@ -582,9 +596,29 @@ Translation Translator::insert(const Statement& st) {
     sql += " (";
     for (size_t i = 0; i < cols.size(); ++i) sql += (i ? "," : "") + quote_ident(cols[i]->name);
     sql += ") ";
+    auto parameter = [](const ExprP& e) { return e->kind == ExprKind::Param; };
+    auto of_parameters = [&](const std::vector<ExprP>& row) {
+        return row.size() == cols.size() && std::all_of(row.begin(), row.end(), parameter);
+    };
+    if (st.values.size() > 1 && static_cast<int>(cols.size()) <= kRowSourceColumns &&
+        std::all_of(st.values.begin(), st.values.end(), of_parameters)) {
+        // One short text, compiled once, for any number of rows: a multi-row VALUES costs SQLite
+        // a compilation of every value.
+        sql += "SELECT ";
+        for (size_t i = 0; i < cols.size(); ++i) {
+            if (i) sql += ',';
+            sql += "tsql_store(r." + row_source_column(static_cast<int>(i)) + store_arguments(*cols[i]);
+        }
+        t.sql = sql + " FROM tsql_rows(?1) AS r";
+        t.rows_of_parameters = true;
+        return t;
+    }
     if (!st.values.empty()) {
         sql += "VALUES ";
         frames_.push_back(Frame{});
+        // The same for every row: a multi-row INSERT may have thousands.
+        std::vector<std::string> arguments;
+        for (const ColumnInfo* c : cols) arguments.push_back(store_arguments(*c));
         for (size_t r = 0; r < st.values.size(); ++r) {
             const auto& row = st.values[r];
             if (row.size() != cols.size())
@@ -598,7 +632,10 @@ Translation Translator::insert(const Statement& st) {
                                         iequals(row[i]->names[0], "DEFAULT")
                                     ? throw syntax_error("DEFAULT")
                                     : expr(*row[i]);
-                sql += (i ? "," : "") + store(v, *cols[i]);
+                if (i) sql += ',';
+                sql += "tsql_store(";
+                sql += v;
+                sql += arguments[i];
             }
             sql += ")";
         }

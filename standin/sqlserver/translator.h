@@ -19,6 +19,9 @@ struct Translation {
     // an element is empty where it cannot tell.
     std::vector<std::optional<TsqlType>> column_types;
     std::optional<TableInfo> target;  // the table a DML statement writes
+    // An INSERT whose VALUES rows are parameters alone reads them as the rows of tsql_rows(?1),
+    // a row of the parameters' values for each row of VALUES.
+    bool rows_of_parameters = false;
 };
 
 // A batch variable as translated SQL sees it: an SQLite parameter number.

@@ -158,7 +158,8 @@ void tav_conflict__rows_equal(QK_context *ctx, const QK_vhash *a, const QK_vhash
 done:;
 }
 
-void tav_conflict__decorate_identity_values(QK_context *ctx, tav_defin *defin, const char *tbl_id, QK_vhash *row) {
+void tav_conflict__decorate_identity_values(QK_context *ctx, tav_defin *defin, const char *tbl_id, QK_vhash *pKnown,
+                                            QK_vhash *row) {
   QK_uint32 count = 0;
   char szValue[32];
   QK_ARG_NOT_NULL(ctx, defin);
@@ -166,15 +167,21 @@ void tav_conflict__decorate_identity_values(QK_context *ctx, tav_defin *defin, c
   QK_TRY(ctx, QK_vhash__count(ctx, row, &count));
   for (QK_uint32 i = 0; i < count; i++) {
     const char *name = NULL;
-    const char *col_id = NULL;
-    const char *identity_tbl = NULL;
     QK_variant *pValue = NULL;
+    QK_int64 bIdentity = -1;
     QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, row, i, &name, &pValue));
     if (pValue->type != QK_VARIANT_TYPE_INT64) continue;
-    QK_TRY(ctx, tav_defin__get_column_id(ctx, defin, tbl_id, name, &col_id));
-    if (col_id == NULL) continue;
-    QK_TRY(ctx, tav_defin__resolve_identity_column(ctx, defin, tbl_id, col_id, &identity_tbl, NULL));
-    if (identity_tbl == NULL) continue;
+    if (pKnown != NULL) QK_TRY(ctx, QK_vhash__check__int64(ctx, pKnown, name, &bIdentity));
+    if (bIdentity < 0) {
+      const char *col_id = NULL;
+      const char *identity_tbl = NULL;
+      QK_TRY(ctx, tav_defin__get_column_id(ctx, defin, tbl_id, name, &col_id));
+      if (col_id != NULL)
+        QK_TRY(ctx, tav_defin__resolve_identity_column(ctx, defin, tbl_id, col_id, &identity_tbl, NULL));
+      bIdentity = identity_tbl != NULL;
+      if (pKnown != NULL) QK_TRY(ctx, QK_vhash__update__int64(ctx, pKnown, name, bIdentity));
+    }
+    if (!bIdentity) continue;
     snprintf(szValue, sizeof szValue, "S:%" PRId64, (int64_t)pValue->u.i64);
     QK_TRY(ctx, QK_vhash__update__string(ctx, row, name, szValue));
   }
@@ -463,10 +470,11 @@ done:
 /* A server version of the row over the package table's columns, decorated; NULL when the
  * version no longer exists. */
 static void fetch_server_row(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, tav_defin *defin,
-                             const char *tbl_id, const QK_vhash *pColumns, const QK_uint8 *rid, QK_int64 txid,
-                             QK_vhash **ppRow) {
+                             const char *tbl_id, const QK_vhash *pColumns, QK_vhash *pIdentityColumns,
+                             const QK_uint8 *rid, QK_int64 txid, QK_vhash **ppRow) {
   QK_TRY(ctx, ops->fetch_row_version(ctx, h, tbl_id, pColumns, rid, txid, ppRow));
-  if (*ppRow != NULL) QK_TRY(ctx, tav_conflict__decorate_identity_values(ctx, defin, tbl_id, *ppRow));
+  if (*ppRow != NULL)
+    QK_TRY(ctx, tav_conflict__decorate_identity_values(ctx, defin, tbl_id, pIdentityColumns, *ppRow));
 done:;
 }
 
@@ -519,6 +527,7 @@ typedef struct settle_args {
   QK_sqlite_cache *stmts; /* the package statements settling repeats */
   const char *tbl_id;
   const QK_vhash *pColumns; /* the package table's columns */
+  QK_vhash *pIdentityColumns; /* which columns hold identity values, as found so far */
   int purged_action;
 } settle_args;
 
@@ -560,7 +569,8 @@ static void settle_entry(QK_context *ctx, const settle_args *a, QK_vhash *pEntry
                                           &deleting));
   }
   if (latest != 0)
-    QK_TRY(ctx, fetch_server_row(ctx, a->ops, a->h, a->defin, a->tbl_id, a->pColumns, rid, latest, &pAlready));
+    QK_TRY(ctx, fetch_server_row(ctx, a->ops, a->h, a->defin, a->tbl_id, a->pColumns, a->pIdentityColumns, rid,
+                                 latest, &pAlready));
 
   if (txidDel != 0) {
     QK_vhash *pGiven = NULL;
@@ -582,8 +592,8 @@ static void settle_entry(QK_context *ctx, const settle_args *a, QK_vhash *pEntry
         }
       }
     } else {
-      QK_TRY(ctx, fetch_server_row(ctx, a->ops, a->h, a->defin, a->tbl_id, a->pColumns, rid, txidDel,
-                                   &pOwnAncestor));
+      QK_TRY(ctx, fetch_server_row(ctx, a->ops, a->h, a->defin, a->tbl_id, a->pColumns, a->pIdentityColumns, rid,
+                                   txidDel, &pOwnAncestor));
       pAncestor = pOwnAncestor;
       if (pOwnAncestor == NULL) {
         QK_TRY(ctx, QK_vhash__alloc(ctx, &pPurgedMark));
@@ -666,6 +676,7 @@ void tav_conflict__resolve_table(QK_context *ctx, const tav_backend_ops *ops, ta
                                  int *pbRejected, int *pbPurged) {
   QK_varray *pEntries = NULL;
   QK_vhash *pColumns = NULL;
+  QK_vhash *pIdentityColumns = NULL;
   QK_sqlite_cache *pStmts = NULL;
   QK_uint32 count = 0;
   int purgedAction = 0;
@@ -694,7 +705,8 @@ void tav_conflict__resolve_table(QK_context *ctx, const tav_backend_ops *ops, ta
   if (count == 0) goto done;
   QK_TRY(ctx, tav_pkg__get_table_columns(ctx, db, tbl_id, &pColumns));
   QK_TRY(ctx, QK_sqlite_cache__alloc(ctx, db, &pStmts));
-  args = {ops, h, defin, recovery_set, db, pStmts, tbl_id, pColumns, purgedAction};
+  QK_TRY(ctx, QK_vhash__alloc(ctx, &pIdentityColumns));
+  args = {ops, h, defin, recovery_set, db, pStmts, tbl_id, pColumns, pIdentityColumns, purgedAction};
   for (QK_uint32 i = 0; i < count; i++) {
     QK_vhash *pEntry = NULL;
     QK_TRY(ctx, QK_varray__get__vhash(ctx, pEntries, i, &pEntry));
@@ -710,6 +722,7 @@ done:
   QK_RELEASE(ctx, QK_sqlite_cache__free(ctx, pStmts));
   QK_RELEASE(ctx, QK_varray__free(ctx, pEntries));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pColumns));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pIdentityColumns));
 }
 
 void tav_conflict__resolve_package(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, tav_defin *defin,

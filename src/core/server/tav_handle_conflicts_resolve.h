@@ -64,8 +64,11 @@ void tav_conflict__get_column_rule(QK_context *ctx, const tav_backend_ops *ops, 
                                    const char *tbl_id, const char *col_id, int *pAction, char **ppszExtra);
 /* 1 when both rows have as many columns and every column of b is in a with an equal value. */
 void tav_conflict__rows_equal(QK_context *ctx, const QK_vhash *a, const QK_vhash *b, int *pbEqual);
-/* Every integer of an identity column, or of a column referring to one, becomes "S:<n>". */
-void tav_conflict__decorate_identity_values(QK_context *ctx, tav_defin *defin, const char *tbl_id, QK_vhash *row);
+/* Every integer of an identity column, or of a column referring to one, becomes "S:<n>". pKnown
+ * (NULL for none) remembers by column name what was found for the table's columns, 1 for an
+ * identity value and 0 for none, for the next row of the same table. */
+void tav_conflict__decorate_identity_values(QK_context *ctx, tav_defin *defin, const char *tbl_id, QK_vhash *pKnown,
+                                            QK_vhash *row);
 /* A row merge by script: the server runs no scripts, so this always fails (302 or 305). */
 void tav_conflict__scripted_row_merge(QK_context *ctx, tav_defin *defin, const char *tbl_id, const char *script,
                                       const QK_vhash *ancestor, const QK_vhash *already, const QK_vhash *incoming,

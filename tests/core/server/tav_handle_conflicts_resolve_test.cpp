@@ -146,13 +146,26 @@ TEST_F(ResolveTest, RowsCompareMemberByMemberAndIdentityValuesAreDecorated) {
   EXPECT_EQ(eq, 0);
   // The identity column and the column that refers to it become server key texts; others stay.
   QK_vhash__alloc__from_json(ctx, &row, R"({"id":7,"name":"n"})");
-  tav_conflict__decorate_identity_values(ctx, d, "1001", row);
+  tav_conflict__decorate_identity_values(ctx, d, "1001", nullptr, row);
   QK_vhash__alloc__from_json(ctx, &order, R"({"cust":7,"line":2,"code":"C:5"})");
-  tav_conflict__decorate_identity_values(ctx, d, "1002", order);
+  tav_conflict__decorate_identity_values(ctx, d, "1002", nullptr, order);
   ASSERT_EQ(take_error(), "ok");
   EXPECT_EQ(vhash_json(ctx, row), R"({"id":"S:7","name":"n"})");
   EXPECT_EQ(vhash_json(ctx, order), R"({"cust":"S:7","line":2,"code":"C:5"})");
-  for (QK_vhash *p : {a, b, row, order}) QK_vhash__free(ctx, p);
+  // What is remembered for one row of a table decorates the next rows alike.
+  QK_vhash *known = nullptr;
+  QK_vhash__alloc(ctx, &known);
+  for (const char *json : {R"({"cust":7,"line":2})", R"({"line":3,"cust":8,"code":"C:1"})", R"({"cust":9,"line":4})"}) {
+    QK_vhash *next = nullptr;
+    QK_vhash__alloc__from_json(ctx, &next, json);
+    tav_conflict__decorate_identity_values(ctx, d, "1002", known, next);
+    ASSERT_EQ(take_error(), "ok");
+    EXPECT_EQ(vhash_json(ctx, next).find("\"line\":\"S:"), std::string::npos) << json;
+    EXPECT_NE(vhash_json(ctx, next).find("\"cust\":\"S:"), std::string::npos) << json;
+    QK_vhash__free(ctx, next);
+  }
+  EXPECT_EQ(vhash_json(ctx, known), R"({"cust":1,"line":0})");
+  for (QK_vhash *p : {a, b, row, order, known}) QK_vhash__free(ctx, p);
 }
 
 }  // namespace

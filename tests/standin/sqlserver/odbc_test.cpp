@@ -1,6 +1,7 @@
 // The stand-in driver through the real unixODBC driver manager.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 
 #include "odbc_client.h"
@@ -601,6 +602,76 @@ TEST_F(Standin, GuidTextsAreStoredInOneForm) {
             EXPECT_EQ(d[0].native, 8169);
         }
     }
+}
+
+// GUIDs sort as SQL Server sorts them, by their last group first and the first group last,
+// whatever the letter case they were given in; a key lookup finds each of them.
+TEST_F(Standin, GuidsSortByTheirLastGroupFirst) {
+    ok("CREATE TABLE gs (g uniqueidentifier NOT NULL PRIMARY KEY, n int NOT NULL)");
+    const char* sorted[] = {"FFFFFFFF-FFFF-FFFF-FFFF-000000000000", "00000000-0000-0000-0000-00000000000A",
+                            "00000000-0000-0000-0001-00000000000A", "00000000-0000-0001-0001-00000000000A",
+                            "00000000-0001-0001-0001-00000000000A", "00000001-0001-0001-0001-00000000000A",
+                            "0000000A-0001-0001-0001-00000000000A", "00000000-0000-0000-0000-0A0000000000",
+                            "00000000-0000-0000-0000-A00000000000"};
+    const int given[] = {6, 0, 8, 3, 1, 7, 5, 2, 4};
+    for (int i : given) {
+        std::string text = sorted[i];
+        if (i % 2) for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        ok("INSERT INTO gs (g, n) VALUES ('" + text + "', " + std::to_string(i) + ")");
+    }
+    std::vector<std::vector<std::string>> expected;
+    for (int i = 0; i < 9; ++i) expected.push_back({sorted[i], std::to_string(i)});
+    EXPECT_EQ(c.query("SELECT g, n FROM gs ORDER BY g"), expected);
+    for (int i = 0; i < 9; ++i) {
+        std::string lower = sorted[i];
+        for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        EXPECT_EQ(c.query("SELECT n FROM gs WHERE g = '" + lower + "'"),
+                  (std::vector<std::vector<std::string>>{{std::to_string(i)}}))
+            << sorted[i];
+    }
+}
+
+// Parameters keep their values wherever the translation puts them: after one another, in
+// another order (a TOP becomes a LIMIT at the end), or next to literals that look like them.
+TEST_F(Standin, ParametersKeepTheirValuesWhereverTheTranslationPutsThem) {
+    ok("CREATE TABLE dbo.p (a int NOT NULL PRIMARY KEY); INSERT INTO dbo.p (a) VALUES (1), (2), (3), (4), (5)");
+    struct Case {
+        const char* sql;
+        std::vector<SQLINTEGER> params;
+        std::vector<std::vector<std::string>> rows;
+    } cases[] = {
+        {"SELECT ?, ?, ?", {1, 2, 3}, {{"1", "2", "3"}}},
+        {"SELECT TOP (?) a FROM dbo.p WHERE a > ? ORDER BY a", {2, 1}, {{"2"}, {"3"}}},
+        {"SELECT ? AS x, N'?1 and ?' AS y, '[?2]' AS z, ? AS w", {7, 8}, {{"7", "?1 and ?", "[?2]", "8"}}},
+        {"SELECT a FROM dbo.p WHERE a BETWEEN ? AND ? AND a <> ? ORDER BY a", {2, 4, 3}, {{"2"}, {"4"}}},
+        {"INSERT INTO dbo.p (a) VALUES (?), (?), (?); SELECT COUNT(*) FROM dbo.p WHERE a > 5", {8, 6, 7}, {{"3"}}},
+        {"INSERT INTO dbo.p (a) VALUES (?), (10), (?); SELECT COUNT(*) FROM dbo.p WHERE a > 8", {9, 11}, {{"3"}}},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.sql);
+        SQLHSTMT st = c.stmt();
+        std::vector<SQLINTEGER> values = k.params;
+        for (size_t i = 0; i < values.size(); ++i)
+            ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(st, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_SLONG,
+                                                       SQL_INTEGER, 0, 0, &values[i], 0, nullptr)));
+        ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(st, (SQLCHAR*)k.sql, SQL_NTS)))
+            << (OdbcConnection::diags(SQL_HANDLE_STMT, st).empty() ? "" : OdbcConnection::diags(SQL_HANDLE_STMT, st)[0].message);
+        // Past the results of statements without columns (the INSERT's).
+        SQLSMALLINT cols = 0;
+        while (SQL_SUCCEEDED(SQLNumResultCols(st, &cols)) && cols == 0 && SQLMoreResults(st) == SQL_SUCCESS) {
+        }
+        EXPECT_EQ(fetch_rows(st), k.rows);
+    }
+    // Rows of parameters are one statement: a duplicate among them leaves none of them.
+    SQLHSTMT st = c.stmt();
+    SQLINTEGER twice[] = {20, 21, 20};
+    for (SQLUSMALLINT i = 0; i < 3; ++i)
+        SQLBindParameter(st, i + 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &twice[i], 0, nullptr);
+    EXPECT_EQ(SQLExecDirect(st, (SQLCHAR*)"INSERT INTO dbo.p (a) VALUES (?), (?), (?)", SQL_NTS), SQL_ERROR);
+    auto d = OdbcConnection::diags(SQL_HANDLE_STMT, st);
+    ASSERT_FALSE(d.empty());
+    EXPECT_EQ(d[0].native, 2627);
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.p WHERE a >= 20"), (std::vector<std::vector<std::string>>{{"0"}}));
 }
 
 TEST_F(Standin, RowCountResultSetsAndNoData) {
