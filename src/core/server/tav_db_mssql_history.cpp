@@ -151,6 +151,7 @@ static void read_versions(QK_context *ctx, tav_db_handle *h, const char *pszTbl,
                           const QK_vhash *pColumns, QK_vhash *pRead) {
   QK_string *pSql = NULL, *pLive = NULL, *pOld = NULL;
   QK_vhash *pRow = NULL;
+  tav_row_shape *pShape = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char szRid[QK_GUID_SZ_SIZE], szKey[HISTORY_KEY_SIZE];
   QK_uint8 rid[16];
@@ -170,10 +171,13 @@ static void read_versions(QK_context *ctx, tav_db_handle *h, const char *pszTbl,
     /* The first row of a version stands, as a lookup of the version alone reads it. */
     QK_TRY(ctx, QK_vhash__has(ctx, pRead, szKey, &bKnown));
     if (bKnown) continue;
+    /* Every row has the same columns: described once. */
+    if (pShape == NULL) QK_TRY(ctx, tav_db_mssql__describe_row_shape(ctx, hStmt, &pShape));
     QK_TRY(ctx, QK_vhash__addnew__vhash(ctx, pRead, szKey, &pRow));
-    QK_TRY(ctx, tav_db_mssql__row_to_vhash(ctx, hStmt, &pRow, NULL));
+    QK_TRY(ctx, tav_db_mssql__shaped_row_to_vhash(ctx, hStmt, pShape, pRow, NULL));
   }
 done:
+  tav_db_mssql__free_row_shape(ctx, &pShape);
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_string__free(ctx, pLive));
