@@ -53,14 +53,43 @@ static QK_uint32 history_guess(QK_uint32 count) {
   return (QK_uint32)guess;
 }
 
+/* "<kind>|<tbl>", then "|<rid>" with pszRid and "|<txid>" with pTxid: built by hand, since a
+ * push looks keys up several times a row. A key that does not fit raises as a formatted one
+ * would. */
+static void compose_key(QK_context *ctx, char kind, const char *pszTbl, const char *pszRid, const QK_int64 *pTxid,
+                        char *pszKey) {
+  char szTxid[QK_INT64_SZ_SIZE];
+  size_t lenTbl = strlen(pszTbl), lenRid = pszRid != NULL ? strlen(pszRid) : 0, lenTxid = 0, at = 0;
+  pszKey[0] = '\0';
+  if (pTxid != NULL) lenTxid = strlen(QK_int64__to_sz(*pTxid, szTxid));
+  if (2 + lenTbl + (pszRid != NULL ? 1 + lenRid : 0) + (pTxid != NULL ? 1 + lenTxid : 0) >= HISTORY_KEY_SIZE)
+    QK_THROW(ctx, QK_ERR_BUFFER_TOO_SMALL);
+  pszKey[at++] = kind;
+  pszKey[at++] = '|';
+  memcpy(pszKey + at, pszTbl, lenTbl);
+  at += lenTbl;
+  if (pszRid != NULL) {
+    pszKey[at++] = '|';
+    memcpy(pszKey + at, pszRid, lenRid);
+    at += lenRid;
+  }
+  if (pTxid != NULL) {
+    pszKey[at++] = '|';
+    memcpy(pszKey + at, szTxid, lenTxid);
+    at += lenTxid;
+  }
+  pszKey[at] = '\0';
+done:;
+}
+
 static void version_key(QK_context *ctx, char kind, const char *pszTbl, const char *pszRid, QK_int64 txid,
                         char *pszKey) {
-  QK_TRY(ctx, QK_sprintf_buf(ctx, pszKey, HISTORY_KEY_SIZE, "%c|%s|%s|%lld", kind, pszTbl, pszRid, (long long)txid));
+  QK_TRY(ctx, compose_key(ctx, kind, pszTbl, pszRid, &txid, pszKey));
 done:;
 }
 
 static void row_key(QK_context *ctx, char kind, const char *pszTbl, const char *pszRid, char *pszKey) {
-  QK_TRY(ctx, QK_sprintf_buf(ctx, pszKey, HISTORY_KEY_SIZE, "%c|%s|%s", kind, pszTbl, pszRid));
+  QK_TRY(ctx, compose_key(ctx, kind, pszTbl, pszRid, NULL, pszKey));
 done:;
 }
 
@@ -151,6 +180,7 @@ static void read_versions(QK_context *ctx, tav_db_handle *h, const char *pszTbl,
                           const QK_vhash *pColumns, QK_vhash *pRead) {
   QK_string *pSql = NULL, *pLive = NULL, *pOld = NULL;
   QK_vhash *pRow = NULL;
+  tav_row_shape *pShape = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char szRid[QK_GUID_SZ_SIZE], szKey[HISTORY_KEY_SIZE];
   QK_uint8 rid[16];
@@ -170,10 +200,13 @@ static void read_versions(QK_context *ctx, tav_db_handle *h, const char *pszTbl,
     /* The first row of a version stands, as a lookup of the version alone reads it. */
     QK_TRY(ctx, QK_vhash__has(ctx, pRead, szKey, &bKnown));
     if (bKnown) continue;
+    /* Every row has the same columns: described once. */
+    if (pShape == NULL) QK_TRY(ctx, tav_db_mssql__describe_row_shape(ctx, hStmt, &pShape));
     QK_TRY(ctx, QK_vhash__addnew__vhash(ctx, pRead, szKey, &pRow));
-    QK_TRY(ctx, tav_db_mssql__row_to_vhash(ctx, hStmt, &pRow, NULL));
+    QK_TRY(ctx, tav_db_mssql__shaped_row_to_vhash(ctx, hStmt, pShape, pRow, NULL));
   }
 done:
+  tav_db_mssql__free_row_shape(ctx, &pShape);
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_string__free(ctx, pLive));
@@ -240,7 +273,7 @@ void tav_db_mssql__history_read_ahead(QK_context *ctx, tav_db_handle *h, sqlite3
   QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   QK_TRY(ctx, tav_pkg__get_table_columns(ctx, pPkgDb, pszTblId, &pColumns));
   QK_TRY(ctx, read_versions(ctx, h, szTbl, szTemp, pColumns, h->pHistory->pRead));
-  QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "C|%s", szTbl));
+  QK_TRY(ctx, compose_key(ctx, 'C', szTbl, NULL, NULL, szKey));
   QK_TRY(ctx, QK_vhash__remove_if_present(ctx, h->pHistory->pRead, szKey, NULL));
   QK_TRY(ctx, QK_vhash__addcopy__vhash(ctx, h->pHistory->pRead, szKey, pColumns));
 
@@ -314,7 +347,7 @@ void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *ps
   *ppRow = NULL;
   if (h == NULL || h->pHistory == NULL || pColumns == NULL) goto done;
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
-  QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "C|%s", szTbl));
+  QK_TRY(ctx, compose_key(ctx, 'C', szTbl, NULL, NULL, szKey));
   QK_TRY(ctx, QK_vhash__check__vhash(ctx, h->pHistory->pRead, szKey, &pRead));
   /* Values read over other columns do not answer. */
   if (pRead == NULL) goto done;

@@ -224,11 +224,25 @@ done:
   tav_db_mssql__free_bytes(ctx, &pBytes);
 }
 
+/* One described column of the current row into the row document: an internal column is left
+ * out, z_rid going to pRid16 (opt) when 16 bytes. */
+static void add_described_member(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, const char *pszName,
+                                 QK_int16 sqlType, QK_int16 digits, QK_vhash *pRow, QK_uint8 *pRid16) {
+  QK_uint8 *pBytes = NULL;
+  QK_uint32 len = 0;
+  if (!tav_pkg__is_internal_column(pszName)) {
+    QK_TRY(ctx, add_column_member(ctx, hStmt, col, pszName, sqlType, digits, pRow));
+  } else if (pRid16 != NULL && strcmp(pszName, "z_rid") == 0) {
+    QK_TRY(ctx, tav_db_mssql__get_bytes(ctx, hStmt, col, &len, &pBytes));
+    if (len == 16) memcpy(pRid16, pBytes, 16);
+  }
+done:
+  tav_db_mssql__free_bytes(ctx, &pBytes);
+}
+
 void tav_db_mssql__row_to_vhash(QK_context *ctx, SQLHSTMT hStmt, QK_vhash **ppRow, QK_uint8 *pRid16) {
   QK_vhash *pNew = NULL;
   QK_vhash *pRow;
-  QK_uint8 *pBytes = NULL;
-  QK_uint32 len = 0;
   QK_int16 count = 0, nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
   SQLULEN size = 0;
   char szName[COLUMN_NAME_SIZE];
@@ -239,23 +253,67 @@ void tav_db_mssql__row_to_vhash(QK_context *ctx, SQLHSTMT hStmt, QK_vhash **ppRo
   for (QK_uint16 col = 1; col <= (QK_uint16)count; col++) {
     QK_TRY(ctx, QK_mssql__describe_col(ctx, hStmt, col, szName, sizeof szName, &nameLen, &sqlType, &size, &digits,
                                        &nullable));
-    if (tav_pkg__is_internal_column(szName)) {
-      if (pRid16 != NULL && strcmp(szName, "z_rid") == 0) {
-        QK_TRY(ctx, tav_db_mssql__get_bytes(ctx, hStmt, col, &len, &pBytes));
-        if (len == 16) memcpy(pRid16, pBytes, 16);
-        tav_db_mssql__free_bytes(ctx, &pBytes);
-      }
-      continue;
-    }
-    QK_TRY(ctx, add_column_member(ctx, hStmt, col, szName, sqlType, digits, pRow));
+    QK_TRY(ctx, add_described_member(ctx, hStmt, col, szName, sqlType, digits, pRow, pRid16));
   }
   if (pNew != NULL) {
     *ppRow = pNew;
     pNew = NULL;
   }
 done:
-  tav_db_mssql__free_bytes(ctx, &pBytes);
   QK_RELEASE(ctx, QK_vhash__free(ctx, pNew));
+}
+
+struct tav_row_shape {
+  QK_uint16 countCols;
+  char **ppszNames;   /* owned, countCols names */
+  QK_int16 *pTypes;   /* owned, countCols ODBC SQL types */
+  QK_int16 *pDigits;  /* owned, countCols decimal digits */
+};
+
+void tav_db_mssql__describe_row_shape(QK_context *ctx, SQLHSTMT hStmt, tav_row_shape **ppShape) {
+  tav_row_shape *pNew = NULL;
+  QK_int16 count = 0, nameLen = 0, nullable = 0;
+  SQLULEN size = 0;
+  char szName[COLUMN_NAME_SIZE];
+  QK_ARG_NOT_NULL(ctx, ppShape);
+  *ppShape = NULL;
+  QK_TRY(ctx, QK_mssql__num_result_cols(ctx, hStmt, &count));
+  QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(tav_row_shape), &pNew));
+  if (count > 0) {
+    QK_TRY(ctx, QK_alloc(ctx, (QK_uint32)count, sizeof(char *), &pNew->ppszNames));
+    QK_TRY(ctx, QK_alloc(ctx, (QK_uint32)count, sizeof(QK_int16), &pNew->pTypes));
+    QK_TRY(ctx, QK_alloc(ctx, (QK_uint32)count, sizeof(QK_int16), &pNew->pDigits));
+  }
+  for (QK_uint16 col = 1; col <= (QK_uint16)count; col++) {
+    QK_TRY(ctx, QK_mssql__describe_col(ctx, hStmt, col, szName, sizeof szName, &nameLen, &pNew->pTypes[col - 1],
+                                       &size, &pNew->pDigits[col - 1], &nullable));
+    QK_TRY(ctx, QK_strdup(ctx, szName, &pNew->ppszNames[col - 1]));
+    pNew->countCols = col;
+  }
+  *ppShape = pNew;
+  pNew = NULL;
+done:
+  tav_db_mssql__free_row_shape(ctx, &pNew);
+}
+
+void tav_db_mssql__shaped_row_to_vhash(QK_context *ctx, SQLHSTMT hStmt, const tav_row_shape *pShape,
+                                       QK_vhash *pRow, QK_uint8 *pRid16) {
+  QK_ARG_NOT_NULL(ctx, pShape);
+  QK_ARG_NOT_NULL(ctx, pRow);
+  for (QK_uint16 i = 0; i < pShape->countCols; i++)
+    QK_TRY(ctx, add_described_member(ctx, hStmt, (QK_uint16)(i + 1), pShape->ppszNames[i], pShape->pTypes[i],
+                                     pShape->pDigits[i], pRow, pRid16));
+done:;
+}
+
+void tav_db_mssql__free_row_shape(QK_context *ctx, tav_row_shape **ppShape) {
+  if (ppShape == NULL || *ppShape == NULL) return;
+  for (QK_uint16 i = 0; i < (*ppShape)->countCols; i++) QK_free(ctx, (*ppShape)->ppszNames[i]);
+  QK_free(ctx, (*ppShape)->ppszNames);
+  QK_free(ctx, (*ppShape)->pTypes);
+  QK_free(ctx, (*ppShape)->pDigits);
+  QK_free(ctx, *ppShape);
+  *ppShape = NULL;
 }
 
 /* ---- Collections ---- */

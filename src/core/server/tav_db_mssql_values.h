@@ -60,6 +60,15 @@ void tav_db_mssql__free_bytes(QK_context *ctx, QK_uint8 **ppBuf);
  * NULL. Internal package columns are left out; z_rid goes to pRid16 (opt) when 16 bytes. */
 void tav_db_mssql__row_to_vhash(QK_context *ctx, SQLHSTMT hStmt, QK_vhash **ppRow, QK_uint8 *pRid16);
 
+/* The columns of a result as row documents take them, described once for all its rows. */
+typedef struct tav_row_shape tav_row_shape;
+void tav_db_mssql__describe_row_shape(QK_context *ctx, SQLHSTMT hStmt, tav_row_shape **ppShape);
+/* The current result row into pRow as row_to_vhash fills it, over the described columns. */
+void tav_db_mssql__shaped_row_to_vhash(QK_context *ctx, SQLHSTMT hStmt, const tav_row_shape *pShape,
+                                       QK_vhash *pRow, QK_uint8 *pRid16);
+/* NULL is accepted. */
+void tav_db_mssql__free_row_shape(QK_context *ctx, tav_row_shape **ppShape);
+
 /* Collections: zeroed for count bindings, or described from a statement's result. */
 void tav_db_mssql__alloc_column_array(QK_context *ctx, QK_uint16 count, tav_col_collection **ppColl);
 void tav_db_mssql__describe_result(QK_context *ctx, SQLHSTMT hStmt, tav_col_collection **ppColl);
