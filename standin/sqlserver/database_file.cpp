@@ -7,62 +7,6 @@
 
 namespace sqlserver_standin {
 
-namespace {
-
-// The text SQLite compiles for `sql`: a numbered parameter ?N that takes the next number anyway
-// is written as a bare ?. SQLite looks every numbered parameter up in the list of all of them
-// as it compiles, which is quadratic in the thousands of values of a multi-row INSERT; a bare ?
-// costs nothing. A text with a named parameter (:a @a $a #a), or one that does not scan to its
-// end, is compiled as it is.
-std::string compiled_text(const std::string& sql) {
-    std::string out;
-    out.reserve(sql.size());
-    long long count = 0;  // the parameters SQLite has numbered so far
-    const size_t n = sql.size();
-    size_t i = 0;
-    while (i < n) {
-        const char c = sql[i];
-        size_t end = i + 1;
-        if (c == '\'' || c == '"' || c == '`' || c == '[') {
-            const char close = c == '[' ? ']' : c;
-            for (;;) {
-                end = sql.find(close, end);
-                if (end == std::string::npos) return sql;
-                if (close != ']' && end + 1 < n && sql[end + 1] == close) {
-                    end += 2;
-                    continue;
-                }
-                break;
-            }
-            ++end;
-        } else if (c == '-' && i + 1 < n && sql[i + 1] == '-') {
-            end = std::min(sql.find('\n', i), n);
-        } else if (c == '/' && i + 1 < n && sql[i + 1] == '*') {
-            end = sql.find("*/", i + 2);
-            if (end == std::string::npos) return sql;
-            end += 2;
-        } else if (c == '?') {
-            while (end < n && sql[end] >= '0' && sql[end] <= '9') ++end;
-            if (end - i > 10) return sql;
-            const long long number = end == i + 1 ? count + 1 : std::stoll(sql.substr(i + 1, end - i - 1));
-            if (number == count + 1) {
-                out += '?';
-                i = end;
-                count = number;
-                continue;
-            }
-            count = std::max(count, number);
-        } else if (c == ':' || c == '@' || c == '$' || c == '#') {
-            return sql;
-        }
-        out.append(sql, i, end - i);
-        i = end;
-    }
-    return out;
-}
-
-}  // namespace
-
 StatementCache::StatementCache(sqlite3* db) : db_(db) { sqlite3_set_authorizer(db, &StatementCache::on_access, this); }
 
 StatementCache::~StatementCache() {
@@ -93,8 +37,7 @@ int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st, std::shar
         sqlite3_finalize(entry.st);
     }
     compiling_reads_.clear();
-    const std::string text = compiled_text(sql);
-    int rc = sqlite3_prepare_v2(db_, text.c_str(), static_cast<int>(text.size()), st, nullptr);
+    int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st, nullptr);
     *reads = std::make_shared<const TableSet>(std::move(compiling_reads_));
     compiling_reads_.clear();
     if (*st) prepared_for_[*st] = versions_;
