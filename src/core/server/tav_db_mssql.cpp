@@ -390,6 +390,8 @@ void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &rowRebaseid, &indRebase));
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &rowTxid, &indTxid));
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 3, &rowGeneration, &indGen));
+  /* The connection runs no other statement while this one's results are open. */
+  QK_TRY(ctx, QK_mssql__close_cursor(ctx, hStmt));
   /* A transaction without generation is not exported yet: no client can hold it. */
   if (indRebase == SQL_NULL_DATA || indTxid == SQL_NULL_DATA || indGen == SQL_NULL_DATA) goto done;
   if (pGeneration != NULL) *pGeneration = rowGeneration;
@@ -474,6 +476,7 @@ void tav_db_mssql__get_max_txid(QK_context *ctx, tav_db_handle *h, QK_int64 expo
       if (ind == SQL_NULL_DATA) *pCount = 0;
     }
   }
+  QK_TRY(ctx, QK_mssql__close_cursor(ctx, hStmt));
   if (exportGeneration != 0) {
     QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &generation,
                                               "SELECT COALESCE(generation, -1) FROM tavrin.\"%s$t$tx\" WHERE txid = %s",

@@ -408,6 +408,25 @@ TEST_F(ExportTest, APurgeIntoTheRangeTurnsTheExportIntoAFullResend) {
   tav_db_mssql__purge_affects_range(ctx, h, items.c_str(), &range, &purged);
   ASSERT_EQ(take_error(), "ok");
   EXPECT_EQ(purged, 0) << "a purge below the range leaves it alone";
+  // By txid: a stretch that reaches into the purged generations, or lists a transaction of them.
+  QK_varray *listed = nullptr;
+  QK_varray__alloc(ctx, &listed);
+  QK_varray__append__int64(ctx, listed, t1);
+  struct Case {
+    tav_export_range range;
+    QK_int64 purged;
+  } cases[] = {
+      {{BY_TXID, t1, t2, 0, nullptr, 0}, 3},
+      {{BY_TXID, t2, t2, 0, nullptr, 0}, 0},
+      {{BY_TXID, t2, t2, 0, listed, 0}, 3},
+  };
+  for (auto &c : cases) {
+    purged = -1;
+    tav_db_mssql__purge_affects_range(ctx, h, items.c_str(), &c.range, &purged);
+    ASSERT_EQ(take_error(), "ok") << c.range.first;
+    EXPECT_EQ(purged, c.purged) << c.range.first << (c.range.txids ? " and the listed one" : "");
+  }
+  QK_varray__free(ctx, listed);
   range.first = 3;
   new_package(6, items);
   export_table(6, items, &range);
