@@ -513,7 +513,8 @@ ExecOutcome Session::execute_text(const std::string& sql, const std::vector<Valu
 }
 
 ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& params, bool own_scope) {
-    settle_stream();
+    // Rows still to be read hold the connection, as on SQL Server without MARS.
+    if (open_stream_) throw TsqlError(0, "HY000", kConnectionBusyMessage);
     // Variables and cursors belong to one batch; a batch run from inside
     // another (a procedure's work) has its own.
     struct Scope {
