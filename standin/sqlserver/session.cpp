@@ -1126,10 +1126,8 @@ std::optional<long long> Session::peek_txid(const std::string& dbfile) const {
 
 long long Session::allocate_txid(const std::string& dbfile) {
     std::string tx = dbfile_table(dbfile, "t$tx"), rules = dbfile_table(dbfile, "t$rules");
-    // Every transaction gets a stamp and a rebase id of its own (NEWID() and
-    // cast(crypt_gen_random(8) as bigint)); a push replaces them with its own.
-    run_raw(db_, "INSERT INTO " + tx + " (txid, rstamp, rebaseid) SELECT COALESCE(MAX(txid), 0) + 1, tsql_newid(), "
-                 "random() FROM " + tx);
+    // A txid and nothing more: rstamp and rebaseid stay NULL until the store stores them.
+    run_raw(db_, "INSERT INTO " + tx + " (txid) SELECT COALESCE(MAX(txid), 0) + 1 FROM " + tx);
     long long txid = run_raw(db_, "SELECT MAX(txid) FROM " + tx);
     current_txids_[lower(dbfile)] = txid;
     // The counter row equals MAX(txid) and COUNT(*) of the transactions; a
