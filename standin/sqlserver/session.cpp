@@ -786,6 +786,9 @@ void Session::run_transaction(const Statement& st) {
                 }
                 current_txids_.clear();
                 temp_at_savepoint_.clear();
+                // Opened like a writer but wrote nothing (a pull that found nothing to
+                // stamp): the next one opened so reads before it queues.
+                if (write_locked_ && written_tables_.empty() && !opener_.empty()) file_->forget_writer(opener_);
                 end_writing();
             }
             --trancount_;
