@@ -67,6 +67,13 @@ struct ExportTest : StoreTest {
   }
 
   QK_int64 next_generation() { return new_generation(h); }
+  // A list of single txids the client lacks; the caller frees it.
+  QK_varray *listing(QK_int64 txid) {
+    QK_varray *listed = nullptr;
+    QK_varray__alloc(ctx, &listed);
+    QK_varray__append__int64(ctx, listed, txid);
+    return listed;
+  }
   void build_defin() {
     tav_defin__alloc(ctx, 1, &d);
     const char *t = items.c_str(), *p = parts.c_str();
@@ -342,9 +349,7 @@ TEST_F(ExportTest, UnfilteredTxidExportSendsRowsAndRowDeltas) {
     return s;
   };
   const std::string T1 = std::to_string(t1), T2 = std::to_string(t2);
-  QK_varray *listed = nullptr;
-  QK_varray__alloc(ctx, &listed);
-  QK_varray__append__int64(ctx, listed, t1);
+  QK_varray *listed = listing(t1);
   struct Case {
     const char *what;
     QK_int64 first, last;
@@ -374,9 +379,7 @@ TEST_F(ExportTest, UnfilteredTxidExportSendsRowsAndRowDeltas) {
 }
 
 TEST_F(ExportTest, TableHasChangesByRangeKind) {
-  QK_varray *listed = nullptr;
-  QK_varray__alloc(ctx, &listed);
-  QK_varray__append__int64(ctx, listed, t1);
+  QK_varray *listed = listing(t1);
   struct Case {
     tav_export_range range;
     int changed;
@@ -409,9 +412,7 @@ TEST_F(ExportTest, APurgeIntoTheRangeTurnsTheExportIntoAFullResend) {
   ASSERT_EQ(take_error(), "ok");
   EXPECT_EQ(purged, 0) << "a purge below the range leaves it alone";
   // By txid: a stretch that reaches into the purged generations, or lists a transaction of them.
-  QK_varray *listed = nullptr;
-  QK_varray__alloc(ctx, &listed);
-  QK_varray__append__int64(ctx, listed, t1);
+  QK_varray *listed = listing(t1);
   struct Case {
     tav_export_range range;
     QK_int64 purged;
