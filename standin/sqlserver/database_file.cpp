@@ -185,6 +185,11 @@ void DatabaseFile::remember_writer(const std::string& opener) {
     writer_openers_.insert(opener);
 }
 
+void DatabaseFile::forget_writer(const std::string& opener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    writer_openers_.erase(opener);
+}
+
 void DatabaseFile::note_write(const std::string& table) {
     std::lock_guard<std::mutex> lock(mutex_);
     written_.insert(table);

@@ -91,9 +91,11 @@ public:
     void release();
 
     // Transactions that wrote, by the text of the statement that opened them:
-    // the next one opened by that statement takes the write lock at once.
+    // the next one opened by that statement takes the write lock at once,
+    // until one opened by it commits without writing.
     bool opens_writer(const std::string& opener);
     void remember_writer(const std::string& opener);
+    void forget_writer(const std::string& opener);
 
     // The holder of the write lock has changed `table`.
     void note_write(const std::string& table);

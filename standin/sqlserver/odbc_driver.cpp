@@ -71,10 +71,16 @@ struct Env : Handle {
     SQLINTEGER version = SQL_OV_ODBC3;
 };
 
+struct Stmt;
+
 struct Dbc : Handle {
     explicit Dbc(Env* e) : Handle(Kind::Dbc), env(e) {}
     Env* env;
     std::unique_ptr<Session> session;
+    // The statement whose results the connection still carries: as with SQL
+    // Server's drivers without MARS, no other statement of the connection runs
+    // until they are read to their end or closed.
+    Stmt* busy = nullptr;
     std::string server;
     bool autocommit = true;
     std::unique_ptr<ExecutionCounter> counter;
@@ -106,6 +112,9 @@ using DaeKey = std::pair<SQLULEN, int>;
 
 struct Stmt : Handle {
     explicit Stmt(Dbc* d) : Handle(Kind::Stmt), dbc(d) {}
+    ~Stmt() { release(); }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
     Dbc* dbc;
     std::shared_ptr<const Batch> batch;
     bool prepared = false;  // by SQLPrepare; SQLExecDirect sends a plain batch
@@ -137,6 +146,7 @@ struct Stmt : Handle {
     size_t next_row = 0;
     std::vector<Value> row;  // the current row, for SQLGetData
     bool on_row = false;
+    bool set_read = false;  // the current result set was fetched to its end
     std::optional<TsqlError> fetch_error;  // met after rows that were handed out: the next fetch reports it
     int getdata_col = 0;
     size_t getdata_offset = 0;
@@ -157,10 +167,39 @@ struct Stmt : Handle {
         run = set = next_row = 0;
         row.clear();
         on_row = false;
+        set_read = false;
         fetch_error.reset();
         getdata_col = 0;
+        release();
+    }
+    // Whether a result set is still to be read: the current one before its
+    // end, or one after it.
+    bool results_pending() const {
+        if (!has_results) return false;
+        for (size_t r = run; r < runs.size(); ++r) {
+            size_t k = r == run ? set : 0;
+            if (r == run && set_read) ++k;
+            if (k < runs[r].results.size()) return true;
+        }
+        return false;
+    }
+    // Takes the connection while results are pending, gives it back after.
+    void settle_connection() {
+        if (results_pending()) dbc->busy = this;
+        else release();
+    }
+    void release() {
+        if (dbc->busy == this) dbc->busy = nullptr;
     }
 };
+
+// Whether the statement may go to the server: not while another statement of
+// the connection has results pending (HY000, as SQL Server's drivers without MARS refuse it).
+bool connection_free(Stmt* s) {
+    if (!s->dbc->busy || s->dbc->busy == s) return true;
+    s->error("HY000", kConnectionBusyMessage);
+    return false;
+}
 
 template <typename T>
 T* as(SQLHANDLE h, Kind k) {
@@ -334,7 +373,6 @@ SQLRETURN connect(Dbc* dbc, std::map<std::string, std::string> kv) {
         std::chrono::milliseconds lock_timeout = kDefaultLockTimeout;
         if (kv.count("locktimeout")) lock_timeout = parse_lock_timeout(kv["locktimeout"]);
         dbc->session = std::make_unique<Session>(dir, db, std::move(faults), lock_timeout);
-        dbc->session->allow_streaming(true);
     } catch (const TsqlError& e) {
         dbc->error(e);
         return SQL_ERROR;
@@ -528,6 +566,8 @@ SQLRETURN run(Stmt* s) {
             return SQL_ERROR;
         }
     if (s->params_processed) *s->params_processed = 0;
+    // Each parameter set runs after the rows of the one before are read.
+    session.allow_streaming(sets == 1);
     SQLULEN ran = 0, failed = 0, i = 0;
     for (; i < sets; ++i) {
         if (ignored(s, i)) {
@@ -576,6 +616,7 @@ SQLRETURN run(Stmt* s) {
         return SQL_ERROR;
     }
     s->has_results = true;
+    s->settle_connection();
     if (!s->runs.empty() &&
         std::all_of(s->runs.begin(), s->runs.end(), [](const ExecOutcome& o) { return o.no_rows_affected; }))
         return SQL_NO_DATA;
@@ -589,6 +630,7 @@ SQLRETURN execute(Stmt* s) {
         s->error("HY010", "Function sequence error");
         return SQL_ERROR;
     }
+    if (!connection_free(s)) return SQL_ERROR;
     s->pending.clear();
     s->dae_data.clear();
     s->current_dae.reset();
@@ -617,6 +659,9 @@ SQLRETURN prepare(Stmt* s, const std::string& sql, bool prepared) {
 }
 
 SQLRETURN exec_direct(Stmt* s, const std::string& sql) {
+    s->diags.clear();
+    s->close();
+    if (!connection_free(s)) return SQL_ERROR;
     SQLRETURN rc = prepare(s, sql, false);
     if (SQL_SUCCEEDED(rc)) return execute(s);
     s->dbc->count(1, 0, 0);  // the server sees the text and refuses it
@@ -626,10 +671,12 @@ SQLRETURN exec_direct(Stmt* s, const std::string& sql) {
 SQLRETURN type_info(Stmt* s, SQLSMALLINT sql_type) {
     s->diags.clear();
     s->close();
+    if (!connection_free(s)) return SQL_ERROR;
     ExecOutcome out;
     out.results.push_back(type_info_rows(sql_type));
     s->runs.push_back(std::move(out));
     s->has_results = true;
+    s->settle_connection();
     s->dbc->count(1, 1, 0);
     return SQL_SUCCESS;
 }
@@ -640,6 +687,7 @@ template <typename Rows>
 SQLRETURN catalog_result(Stmt* s, Rows rows) {
     s->diags.clear();
     s->close();
+    if (!connection_free(s)) return SQL_ERROR;
     s->dbc->count(1, 1, 0);
     Session& session = *s->dbc->session;
     try {
@@ -655,6 +703,7 @@ SQLRETURN catalog_result(Stmt* s, Rows rows) {
         return SQL_ERROR;
     }
     s->has_results = true;
+    s->settle_connection();
     return SQL_SUCCESS;
 }
 
@@ -717,6 +766,8 @@ SQLRETURN describe_param(Stmt* s, SQLUSMALLINT number, SQLSMALLINT* type, SQLULE
         return SQL_ERROR;
     }
     if (!s->param_columns) {
+        // SQL Server's drivers ask the server.
+        if (!connection_free(s)) return SQL_ERROR;
         Catalog& catalog = s->dbc->session->catalog();
         try {
             catalog.next_statement();
@@ -1031,7 +1082,11 @@ SQLRETURN fetch(Stmt* s) {
     if (s->row_status)
         for (SQLULEN r = got; r < size; ++r) s->row_status[r] = SQL_ROW_NOROW;
     if (s->rows_fetched) *s->rows_fetched = got;
-    if (got == 0) return SQL_NO_DATA;
+    if (got == 0) {
+        s->set_read = true;
+        s->settle_connection();
+        return SQL_NO_DATA;
+    }
     s->on_row = true;
     if (errors > 0) return size == 1 ? SQL_ERROR : SQL_SUCCESS_WITH_INFO;
     return info ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
@@ -1052,8 +1107,10 @@ SQLRETURN more_results(Stmt* s) {
     s->next_row = 0;
     s->row.clear();
     s->on_row = false;
+    s->set_read = false;
     s->fetch_error.reset();
     s->getdata_col = 0;
+    s->settle_connection();
     return SQL_SUCCESS;
 }
 
@@ -1494,6 +1551,7 @@ SQLRETURN SQL_API SQLDriverConnectW(SQLHDBC h, SQLHWND, SQLWCHAR* in, SQLSMALLIN
 SQLRETURN SQL_API SQLDisconnect(SQLHDBC h) {
     Dbc* d = as<Dbc>(h, Kind::Dbc);
     if (!d) return SQL_INVALID_HANDLE;
+    d->busy = nullptr;
     d->session.reset();
     d->counter.reset();
     return SQL_SUCCESS;
@@ -1504,6 +1562,8 @@ SQLRETURN SQL_API SQLEndTran(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT completi
     Dbc* d = as<Dbc>(h, Kind::Dbc);
     if (!d) return SQL_INVALID_HANDLE;
     d->diags.clear();
+    // Cursors close when a transaction ends (SQL_CB_CLOSE).
+    if (d->busy) d->busy->close();
     if (!d->session || !d->session->in_transaction()) return SQL_SUCCESS;
     d->count(0, 0, 1);
     try {

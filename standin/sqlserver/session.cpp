@@ -513,7 +513,8 @@ ExecOutcome Session::execute_text(const std::string& sql, const std::vector<Valu
 }
 
 ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& params, bool own_scope) {
-    settle_stream();
+    // Rows still to be read hold the connection, as on SQL Server without MARS.
+    if (open_stream_) throw TsqlError(0, "HY000", kConnectionBusyMessage);
     // Variables and cursors belong to one batch; a batch run from inside
     // another (a procedure's work) has its own.
     struct Scope {
@@ -785,6 +786,9 @@ void Session::run_transaction(const Statement& st) {
                 }
                 current_txids_.clear();
                 temp_at_savepoint_.clear();
+                // Opened like a writer but wrote nothing (a pull that found nothing to
+                // stamp): the next one opened so reads before it queues.
+                if (write_locked_ && written_tables_.empty() && !opener_.empty()) file_->forget_writer(opener_);
                 end_writing();
             }
             --trancount_;
@@ -1125,10 +1129,8 @@ std::optional<long long> Session::peek_txid(const std::string& dbfile) const {
 
 long long Session::allocate_txid(const std::string& dbfile) {
     std::string tx = dbfile_table(dbfile, "t$tx"), rules = dbfile_table(dbfile, "t$rules");
-    // Every transaction gets a stamp and a rebase id of its own (NEWID() and
-    // cast(crypt_gen_random(8) as bigint)); a push replaces them with its own.
-    run_raw(db_, "INSERT INTO " + tx + " (txid, rstamp, rebaseid) SELECT COALESCE(MAX(txid), 0) + 1, tsql_newid(), "
-                 "random() FROM " + tx);
+    // A txid and nothing more: rstamp and rebaseid stay NULL until the store stores them.
+    run_raw(db_, "INSERT INTO " + tx + " (txid) SELECT COALESCE(MAX(txid), 0) + 1 FROM " + tx);
     long long txid = run_raw(db_, "SELECT MAX(txid) FROM " + tx);
     current_txids_[lower(dbfile)] = txid;
     // The counter row equals MAX(txid) and COUNT(*) of the transactions; a

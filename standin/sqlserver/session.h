@@ -81,11 +81,16 @@ std::chrono::milliseconds parse_lock_timeout(const std::string& text);
 
 class Session;
 
+// What SQL Server's drivers without MARS say of a statement sent while
+// another one's results are still to be read.
+constexpr char kConnectionBusyMessage[] = "Connection is busy with results for another hstmt";
+
 // The rows of a query still being read from SQLite. The last query of a batch
 // streams when the session allows it: its rows are read as they are fetched,
-// and the session reads the rest into memory before it runs anything else,
-// so every row is the one it would have been when read at once, and
-// @@ROWCOUNT counts them all even when the result is closed early.
+// and nothing else runs on the session until the stream is read or closed
+// (the end of a prepared execution reads the rest into memory before the
+// execution's #temp tables go). @@ROWCOUNT counts every row even when the
+// result is closed early.
 class RowStream {
 public:
     RowStream(const RowStream&) = delete;
@@ -154,7 +159,7 @@ public:
     // allocated as GetTxId does (an ordinary application write).
     long long current_txid(const std::string& dbfile);
     std::optional<long long> peek_txid(const std::string& dbfile) const;
-    // GetTxId's work: a new $t$tx row with a random rstamp and rebaseid, and the counter row
+    // GetTxId's work: a new $t$tx row (a txid, no rstamp or rebaseid) and the counter row
     // kept current.
     long long allocate_txid(const std::string& dbfile);
 

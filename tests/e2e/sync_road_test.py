@@ -105,9 +105,16 @@ class TwoClientsTest(DemoCase):
 
 
 class TransactionClientTest(DemoCase):
-    def test_push_after_a_server_side_change(self):
+    def server_and_client_rows(self, client):
+        server = (self.demo.sql("SELECT id, name FROM dbo.customers ORDER BY id"),
+                  self.demo.sql("SELECT warehouse, sku, qty FROM dbo.stock ORDER BY warehouse, sku"))
+        local = ([[str(r["id"]), r["name"]] for r in client.rows("customers")],
+                 [[r["warehouse"], r["sku"], str(r["qty"])] for r in client.rows("stock")])
+        return server, local
+
+    def test_server_side_changes_between_every_sync(self):
         """Clients of versions 3 to 5 name their baseline by the stamp of the server's newest
-        transaction, which here an application made directly (no push)."""
+        transaction, which here an application made directly (no push) before every sync."""
         self.demo.require("pull")
         self.demo.require("push")
         for version in (5, 4, 3):
@@ -115,9 +122,20 @@ class TransactionClientTest(DemoCase):
                 client = self.demo.client("v%d" % version, fid=10 + version, version=version)
                 self.demo.sql("UPDATE dbo.stock SET qty = %d WHERE warehouse = 'WH01'" % (100 + version))
                 self.assertEqual(client.pull().status, 200)
-                client.update("stock", client.find("stock", warehouse="WH02", sku="bolt-6"), {"qty": version})
-                self.assertEqual(client.push().status, 200)
-                self.assertEqual(self.demo.sql("SELECT qty FROM dbo.stock WHERE warehouse = 'WH02'"), [[str(version)]])
+                for step in range(2):
+                    tag = "%d-%d" % (version, step)
+                    self.demo.sql("INSERT INTO dbo.customers (name) VALUES (N'server-%s')" % tag)
+                    client.update("stock", client.find("stock", warehouse="WH02", sku="bolt-6"),
+                                  {"qty": 10 * version + step})
+                    client.insert("customers", {"name": "client-" + tag})
+                    self.assertEqual(client.push().status, 200)
+                    self.assertEqual(self.demo.sql("SELECT qty FROM dbo.stock WHERE warehouse = 'WH02'"),
+                                     [[str(10 * version + step)]])
+                    self.demo.sql("UPDATE dbo.stock SET qty = qty + 1 WHERE warehouse = 'WH01'")
+                    self.assertEqual(client.pull().status, 200)
+                server, local = self.server_and_client_rows(client)
+                self.assertEqual(local, server)
+                self.assertIn(["WH01", "bolt-6", str(100 + version + 2)], local[1])
 
 
 class RefusalTest(DemoCase):

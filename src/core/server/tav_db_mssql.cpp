@@ -390,6 +390,8 @@ void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &rowRebaseid, &indRebase));
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &rowTxid, &indTxid));
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 3, &rowGeneration, &indGen));
+  /* The connection runs no other statement while this one's results are open. */
+  QK_TRY(ctx, QK_mssql__close_cursor(ctx, hStmt));
   /* A transaction without generation is not exported yet: no client can hold it. */
   if (indRebase == SQL_NULL_DATA || indTxid == SQL_NULL_DATA || indGen == SQL_NULL_DATA) goto done;
   if (pGeneration != NULL) *pGeneration = rowGeneration;
@@ -442,6 +444,26 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
+/* Clients of package versions 2 to 5 name their baseline by the rstamp and rebaseid of the
+ * newest transaction they received, and GetTxId stores neither: a transaction no push stamped
+ * (a change made on the server) is stamped when an export hands it out as its newest, inside
+ * the caller's transaction, so that the stamp reaches the client only if it commits. */
+static const char s_unstamped_sql[] = "SELECT COUNT(*) FROM tavrin.\"%s$t$tx\" WHERE txid = %s AND rstamp IS NULL";
+static const char s_stamp_sql[] =
+    "UPDATE tavrin.\"%s$t$tx\" SET rstamp=NEWID(), rebaseid=cast(crypt_gen_random(8) as bigint) WHERE txid = %s AND "
+    "rstamp IS NULL";
+
+static void stamp_unstamped_tx(QK_context *ctx, tav_db_handle *h, QK_int64 txid) {
+  char szTxid[QK_INT64_SZ_SIZE];
+  QK_int64 unstamped = 0;
+  QK_int64__to_sz(txid, szTxid);
+  /* Read first: most transactions carry a stamp, and a pull that writes nothing holds no write
+   * lock. */
+  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &unstamped, s_unstamped_sql, h->name, szTxid));
+  if (unstamped > 0) QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_stamp_sql, h->name, szTxid));
+done:;
+}
+
 void tav_db_mssql__get_max_txid(QK_context *ctx, tav_db_handle *h, QK_int64 exportGeneration, QK_int64 *pTxid,
                                 QK_int64 *pCount) {
   QK_string *pSql = NULL;
@@ -474,6 +496,7 @@ void tav_db_mssql__get_max_txid(QK_context *ctx, tav_db_handle *h, QK_int64 expo
       if (ind == SQL_NULL_DATA) *pCount = 0;
     }
   }
+  QK_TRY(ctx, QK_mssql__close_cursor(ctx, hStmt));
   if (exportGeneration != 0) {
     QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &generation,
                                               "SELECT COALESCE(generation, -1) FROM tavrin.\"%s$t$tx\" WHERE txid = %s",
@@ -483,6 +506,7 @@ void tav_db_mssql__get_max_txid(QK_context *ctx, tav_db_handle *h, QK_int64 expo
                    "A late transaction has been committed after GetGen was called, but before get_max_txid. Retry "
                    "the sync.");
   }
+  if (*pTxid > 0) QK_TRY(ctx, stamp_unstamped_tx(ctx, h, *pTxid));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));

@@ -213,7 +213,8 @@ void tav_db_mssql__get_tx_info(QK_context *ctx, tav_db_handle *h, QK_int64 txid,
                                QK_int64 *pTxid, QK_uint8 *pRstamp16, QK_int64 *pRebaseid);
 /* The newest txid (0 for none) and the number of transactions (written only for a txid above
  * 0, or 0 without any row). With an export generation the newest transaction must belong to
- * it, else 91. */
+ * it, else 91. The newest transaction is the baseline the caller hands out: one without an
+ * rstamp gets an rstamp and rebaseid, in the caller's transaction. */
 void tav_db_mssql__get_max_txid(QK_context *ctx, tav_db_handle *h, QK_int64 exportGeneration, QK_int64 *pTxid,
                                 QK_int64 *pCount);
 /* The number of transactions with a txid up to txid. */

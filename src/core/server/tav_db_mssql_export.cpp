@@ -440,6 +440,8 @@ void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const 
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
   if (bHas) QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
   if (bRow) QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &purged, &ind));
+  /* The connection runs no other statement while this one's results are open. */
+  QK_TRY(ctx, QK_mssql__close_cursor(ctx, hStmt));
   if (!bRow || ind == SQL_NULL_DATA || purged == 0) goto done;
   if (range->spec_type == BY_GENERATION) {
     if (purged >= range->first) *pPurgeGeneration = purged;

@@ -67,6 +67,13 @@ struct ExportTest : StoreTest {
   }
 
   QK_int64 next_generation() { return new_generation(h); }
+  // A list of single txids the client lacks; the caller frees it.
+  QK_varray *listing(QK_int64 txid) {
+    QK_varray *listed = nullptr;
+    QK_varray__alloc(ctx, &listed);
+    QK_varray__append__int64(ctx, listed, txid);
+    return listed;
+  }
   void build_defin() {
     tav_defin__alloc(ctx, 1, &d);
     const char *t = items.c_str(), *p = parts.c_str();
@@ -342,9 +349,7 @@ TEST_F(ExportTest, UnfilteredTxidExportSendsRowsAndRowDeltas) {
     return s;
   };
   const std::string T1 = std::to_string(t1), T2 = std::to_string(t2);
-  QK_varray *listed = nullptr;
-  QK_varray__alloc(ctx, &listed);
-  QK_varray__append__int64(ctx, listed, t1);
+  QK_varray *listed = listing(t1);
   struct Case {
     const char *what;
     QK_int64 first, last;
@@ -374,9 +379,7 @@ TEST_F(ExportTest, UnfilteredTxidExportSendsRowsAndRowDeltas) {
 }
 
 TEST_F(ExportTest, TableHasChangesByRangeKind) {
-  QK_varray *listed = nullptr;
-  QK_varray__alloc(ctx, &listed);
-  QK_varray__append__int64(ctx, listed, t1);
+  QK_varray *listed = listing(t1);
   struct Case {
     tav_export_range range;
     int changed;
@@ -408,6 +411,23 @@ TEST_F(ExportTest, APurgeIntoTheRangeTurnsTheExportIntoAFullResend) {
   tav_db_mssql__purge_affects_range(ctx, h, items.c_str(), &range, &purged);
   ASSERT_EQ(take_error(), "ok");
   EXPECT_EQ(purged, 0) << "a purge below the range leaves it alone";
+  // By txid: a stretch that reaches into the purged generations, or lists a transaction of them.
+  QK_varray *listed = listing(t1);
+  struct Case {
+    tav_export_range range;
+    QK_int64 purged;
+  } cases[] = {
+      {{BY_TXID, t1, t2, 0, nullptr, 0}, 3},
+      {{BY_TXID, t2, t2, 0, nullptr, 0}, 0},
+      {{BY_TXID, t2, t2, 0, listed, 0}, 3},
+  };
+  for (auto &c : cases) {
+    purged = -1;
+    tav_db_mssql__purge_affects_range(ctx, h, items.c_str(), &c.range, &purged);
+    ASSERT_EQ(take_error(), "ok") << c.range.first;
+    EXPECT_EQ(purged, c.purged) << c.range.first << (c.range.txids ? " and the listed one" : "");
+  }
+  QK_varray__free(ctx, listed);
   range.first = 3;
   new_package(6, items);
   export_table(6, items, &range);

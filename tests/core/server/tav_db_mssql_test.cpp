@@ -172,6 +172,46 @@ TEST_F(Dbfile, ExportGenerationAndLateTransactions) {
   EXPECT_EQ(txid, 4);
 }
 
+// GetTxId stores no rstamp: the newest transaction gets one when an export hands it out as the
+// client's baseline, with the export's transaction, and keeps it from then on.
+TEST_F(Dbfile, TheNewestTransactionIsStampedWhenHandedOut) {
+  write_row("a");
+  const std::string stamps = "SELECT txid, CASE WHEN rstamp IS NULL THEN 0 ELSE 1 END, "
+                             "CASE WHEN rebaseid IS NULL THEN 0 ELSE 1 END FROM tavrin.[demo$t$tx] ORDER BY txid";
+  EXPECT_EQ(server_rows(stamps), "1|0|0;2|0|0;3|0|0");
+  QK_uint8 first[16], again[16];
+  QK_int64 gen = 0, txid = 0, count = 0, rebaseid = 0, rebaseidAgain = 0;
+  for (int commit : {0, 1}) {
+    tav_db_mssql__begin_tx(ctx, h, &gen);
+    tav_db_mssql__get_max_txid(ctx, h, gen, &txid, &count);
+    tav_db_mssql__get_tx_info(ctx, h, txid, nullptr, nullptr, first, &rebaseid);
+    ASSERT_EQ(take_error(), "ok");
+    EXPECT_EQ(txid, 3);
+    EXPECT_NE(rebaseid, 0);
+    if (commit)
+      tav_db_mssql__commit_tx(ctx, h);
+    else
+      tav_db_mssql__rollback_tx(ctx, h);
+    ASSERT_EQ(take_error(), "ok");
+    EXPECT_EQ(server_rows(stamps), commit ? "1|0|0;2|0|0;3|1|1" : "1|0|0;2|0|0;3|0|0") << "commit " << commit;
+  }
+  // Handed out again, by a later export or a stamp package: the same stamp.
+  for (QK_int64 exportGeneration : {gen, (QK_int64)0}) {
+    tav_db_mssql__begin_tx(ctx, h, nullptr);
+    tav_db_mssql__get_max_txid(ctx, h, exportGeneration, &txid, nullptr);
+    tav_db_mssql__get_tx_info(ctx, h, txid, nullptr, nullptr, again, &rebaseidAgain);
+    tav_db_mssql__commit_tx(ctx, h);
+    ASSERT_EQ(take_error(), "ok");
+    EXPECT_EQ(memcmp(first, again, 16), 0);
+    EXPECT_EQ(rebaseidAgain, rebaseid);
+  }
+  int match = 0;
+  tav_db_mssql__find_tx_by_rstamp(ctx, h, first, rebaseid, txid, &match, nullptr, &count);
+  EXPECT_EQ(take_error(), "ok");
+  EXPECT_EQ(match, 1);
+  EXPECT_EQ(count, 3);
+}
+
 TEST_F(Dbfile, CountsAgreeWithAndWithoutTheCounterRow) {
   for (const char *name : {"a", "b", "c"}) write_row(name);
   QK_int64 txid = 0, count = 0;

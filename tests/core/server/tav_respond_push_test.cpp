@@ -60,13 +60,15 @@ struct PushTest : DownloadTest {
   }
   // A fresh pull for the client; the baseline it carries (row 0's text, or for version 6 the
   // newest generation as "<generation>g<id>").
-  std::string pull_baseline(std::string *pFile = nullptr, int pv = 4) {
+  // With `from` the pull starts from that baseline instead.
+  std::string pull_baseline(std::string *pFile = nullptr, int pv = 4, const std::string &from = "") {
     tav_pkg r = {};
     QK_vhash *q = nullptr, *hd = nullptr;
     char *b = nullptr;
     QK_string *m = nullptr;
     int st = 0;
-    QK_vhash__alloc__from_json(ctx, &q, ("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"" + std::to_string(pv) + "\"}").c_str());
+    QK_vhash__alloc__from_json(ctx, &q, ("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"" + std::to_string(pv) + "\"" +
+                                         (from.empty() ? "" : ",\"from\":\"" + from + "\"") + "}").c_str());
     tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, nullptr, nullptr, &st, &r, &b, &hd, &m);
     EXPECT_EQ(take_error(), "ok");
     std::string file = work + "/pulled.pkg";
@@ -673,9 +675,26 @@ TEST_F(PushTest, OlderClientsPushAfterAServerSideChange) {
     query_text = pv >= 4 ? query(from)
                          : "{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + sha1() + "\",\"x\":\"" +
                                std::to_string(serverSide) + "\"}";
+    // Another change on the server between the pull and the push.
+    write("UPDATE dbo.items SET qty = " + std::to_string(pv + 20) + " WHERE id = 3");
     ASSERT_EQ(push(query_text), "ok") << pv;
     EXPECT_EQ(status, 200) << pv << ": " << body_text();
     EXPECT_EQ(host("SELECT label FROM dbo.parts WHERE id = " + std::to_string(part)), "v" + std::to_string(pv)) << pv;
+    // The baseline the follow-up gives, a change on the server, and the pull from there: the
+    // client ends with the server's values.
+    std::string followUp = follow_up(), next;
+    if (pv >= 4) {
+      next = rows_of(followUp, "SELECT rstamp FROM p$tx WHERE txid = 0");
+    } else {
+      std::string last = rows_of(followUp, "SELECT txid || ',' || hex(rstamp) || ',' || rebaseid FROM p$tx WHERE "
+                                           "scheme IS NULL AND txid > 0 ORDER BY txid DESC LIMIT 1");
+      next = last + ",0,0";
+    }
+    write("UPDATE dbo.items SET qty = " + std::to_string(pv + 40) + " WHERE id = 3");
+    std::string again;
+    pull_baseline(&again, pv, next);
+    EXPECT_EQ(rows_of(again, "SELECT qty FROM \"p$u$" + items + "\" WHERE id = 3"), std::to_string(pv + 40)) << pv;
+    EXPECT_EQ(rows_of(again, "SELECT COUNT(*) FROM p$tx WHERE txid = 0 AND scheme = 'HTTP 244'"), "0") << pv;
     part++;
   }
 }

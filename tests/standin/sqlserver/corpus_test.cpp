@@ -79,12 +79,14 @@ TEST_F(Corpus, RegistryAndTableTests) {
     EXPECT_EQ(version, 17);
     EXPECT_FALSE(get_text(st, 2).has_value());
     EXPECT_EQ(get_text(st, 3).value(), "{\"t\":\"table\"}");
+    SQLCloseCursor(st);
 
     // The table test binds "tavrin.[%s%s%s]" into OBJECT_ID(?,'U').
     for (auto [object, exists] : {std::pair{"tavrin.[dbfiles]", true}, {"tavrin.[demo$z$old$c]", true},
                                   {"tavrin.[log]", true}, {"tavrin.[nope]", false}, {"tavrin.[demo$t$tx]", true}}) {
         SCOPED_TRACE(object);
         SQLHSTMT q = c.stmt();
+        CursorCloser closer{q};
         SQLPrepare(q, (SQLCHAR*)"SELECT OBJECT_ID(?,'U')", SQL_NTS);
         std::u16string n = to_utf16(object);
         SQLLEN l = n.size() * 2;
@@ -166,12 +168,14 @@ TEST_F(Corpus, AccessListsUsersFiltersAndLog) {
               (Rows{{"NULL", "NULL", "8"}, {"table", "bob", "7"}}));
     ok("INSERT INTO tavrin.[demo$t$f] VALUES (7, N'{\"tables\":{}}')");
     SQLHSTMT st = c.stmt();
+    CursorCloser closer{st};
     SQLPrepare(st, (SQLCHAR*)"SELECT filter FROM tavrin.demo$t$f WHERE id=? OPTION (OPTIMIZE FOR UNKNOWN)", SQL_NTS);
     SQLBIGINT id = 7;
     SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &id, 0, nullptr);
     ASSERT_EQ(SQLExecute(st), SQL_SUCCESS);
     ASSERT_EQ(SQLFetch(st), SQL_SUCCESS);
     EXPECT_EQ(get_text(st, 1).value(), "{\"tables\":{}}");
+    SQLCloseCursor(st);
 
     ok("INSERT INTO tavrin.users VALUES (N'Alice', N'$2y$05$hash'); INSERT INTO tavrin.groups VALUES (N'alice', N'staff')");
     EXPECT_EQ(one("SELECT CAST(CASE WHEN object_id('[tavrin].[users]') IS NULL THEN 0 ELSE 1 END AS BIT)"), "1");

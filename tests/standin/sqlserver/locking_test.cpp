@@ -83,6 +83,22 @@ TEST_F(Locking, ATransactionOpenedLikeOneThatWroteQueuesBeforeItReads) {
     EXPECT_EQ(count(a), "3");
 }
 
+TEST_F(Locking, ATransactionOpenedLikeOneThatWroteIsForgottenOnceOneCommitsWithoutWriting) {
+    const std::string opener = "SELECT COUNT(*) FROM dbo.w WHERE n >= 0";
+    for (const char* write : {"INSERT INTO dbo.w VALUES (1)", ""}) {
+        ok(a, "BEGIN TRANSACTION");
+        EXPECT_EQ(a.query(opener).size(), 1u);
+        if (*write) ok(a, write);
+        ok(a, "COMMIT TRANSACTION");
+    }
+    // Opened the same way again, it reads without the write lock: another writer goes ahead.
+    ok(a, "BEGIN TRANSACTION");
+    EXPECT_EQ(a.query(opener), (Rows{{"1"}}));
+    OdbcConnection b(dir, "app", "LockTimeout=200");
+    EXPECT_TRUE(runs(b, "INSERT INTO dbo.w VALUES (2)"));
+    ok(a, "COMMIT TRANSACTION");
+}
+
 TEST_F(Locking, WritersWaitForTheLockInTheOrderTheyCame) {
     ok(a, "BEGIN TRANSACTION");
     ok(a, "INSERT INTO dbo.w VALUES (0)");

@@ -356,6 +356,7 @@ TEST_F(CatalogFunctions, ColumnsAreDescribedAsTheirResultColumnsAre) {
 
     // The same columns as a query's result describes them.
     SQLHSTMT r = c.stmt();
+    CursorCloser closer{r};
     ASSERT_EQ(SQLExecDirect(r, arg("SELECT id, name, amount, ratio, stamp, day, data, code, ref FROM dbo.items"), SQL_NTS),
               SQL_SUCCESS);
     for (size_t i = 0; i < rows.size(); ++i) {
@@ -393,6 +394,8 @@ TEST_F(CatalogFunctions, ColumnsAreDescribedAsTheirResultColumnsAre) {
         EXPECT_EQ(row[16], std::to_string(i + 1));
         EXPECT_EQ(row[17], e.nullable ? "YES" : "NO");
     }
+
+    SQLCloseCursor(r);
 
     // Patterns select tables and columns, in schema, table and position order.
     struct Search {

@@ -127,6 +127,7 @@ SQLRETURN OdbcConnection::exec(const std::string& sql) {
     std::u16string w = to_utf16(sql);
     SQLRETURN rc = SQLExecDirectW(s, (SQLWCHAR*)w.c_str(), SQL_NTS);
     last_ = diags(SQL_HANDLE_STMT, s);
+    SQLFreeStmt(s, SQL_CLOSE);  // its results are not read
     return rc;
 }
 

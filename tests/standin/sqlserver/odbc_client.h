@@ -24,7 +24,7 @@ public:
     ~OdbcConnection();
     SQLHDBC dbc() const { return dbc_; }
     SQLHSTMT stmt();  // a new statement handle, freed with the connection
-    SQLRETURN exec(const std::string& sql);  // on a new statement
+    SQLRETURN exec(const std::string& sql);  // on a new statement, its results discarded
     // Runs a statement with no parameters and returns every row of the first result as text (NULL as "NULL").
     std::vector<std::vector<std::string>> query(const std::string& sql);
     std::vector<Diag> last_diags() const { return last_; }
@@ -35,6 +35,13 @@ private:
     SQLHDBC dbc_ = nullptr;
     std::vector<SQLHSTMT> stmts_;
     std::vector<Diag> last_;
+};
+
+// Closes a statement's cursor when it goes out of scope: a connection carries
+// one statement's results at a time, as SQL Server's drivers without MARS do.
+struct CursorCloser {
+    SQLHSTMT st;
+    ~CursorCloser() { SQLFreeStmt(st, SQL_CLOSE); }
 };
 
 // Whether `sql` ran (SQL_NO_DATA counts), with the driver's first diagnostic when it did not:

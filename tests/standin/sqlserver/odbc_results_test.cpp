@@ -1,8 +1,10 @@
 // Results read as they are fetched: the last query of a batch streams its
 // rows, and what the client sees is what it saw when every row was read at
-// execution: the rows of that moment, the row count, later statements on the
-// same connection, several result sets. Errors the query meets in a later
-// row come with that row's fetch, as from SQL Server.
+// execution: the rows of that moment, the row count, several result sets.
+// As with SQL Server's drivers without MARS, a connection carries one
+// statement's results at a time: another statement runs only once they are
+// read to their end or closed. Errors the query meets in a later row come
+// with that row's fetch, as from SQL Server.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -47,23 +49,118 @@ protected:
     }
 };
 
-TEST_F(Results, LaterStatementsSeeAndLeaveTheRowsOfTheExecution) {
-    SQLHSTMT q = c.stmt();
-    ASSERT_EQ(SQLExecDirect(q, (SQLCHAR*)"SELECT id, v FROM dbo.n ORDER BY id", SQL_NTS), SQL_SUCCESS);
-    for (int i = 1; i <= 10; ++i) {
+// What the first statement leaves unread, and what the second one tries.
+struct Holder {
+    const char* what;
+    const char* sql;
+    int fetches;      // rows fetched before the second statement
+    int more_results;  // SQLMoreResults calls after fetching the first result to its end
+};
+const Holder kHolders[] = {
+    {"rows still to come", "SELECT id FROM dbo.n ORDER BY id", 10, 0},
+    {"the one row read, its end not", "SELECT MAX(id), COUNT(*) FROM dbo.n", 1, 0},
+    {"an empty result not fetched", "SELECT id FROM dbo.n WHERE id < 0", 0, 0},
+    {"a second result after the first", "SELECT COUNT(*) FROM dbo.n; SELECT id FROM dbo.n WHERE id < 0", -1, 0},
+    {"a third result after two read", "DECLARE @a int = 1; SELECT @a; SELECT @a + 1; SELECT @a + 2", -1, 1},
+};
+
+using Attempt = SQLRETURN (*)(SQLHSTMT);
+const std::pair<const char*, Attempt> kAttempts[] = {
+    {"SQLExecDirect", [](SQLHSTMT s) { return SQLExecDirect(s, (SQLCHAR*)"UPDATE dbo.n SET v = N'x'", SQL_NTS); }},
+    {"SQLExecDirect of a bad text", [](SQLHSTMT s) { return SQLExecDirect(s, (SQLCHAR*)"SELEC 1", SQL_NTS); }},
+    {"SQLPrepare and SQLExecute",
+     [](SQLHSTMT s) {
+         EXPECT_EQ(SQLPrepare(s, (SQLCHAR*)"SELECT COUNT(*) FROM dbo.n", SQL_NTS), SQL_SUCCESS);
+         return SQLExecute(s);
+     }},
+    {"SQLTables", [](SQLHSTMT s) { return SQLTables(s, nullptr, 0, nullptr, 0, (SQLCHAR*)"n", SQL_NTS, nullptr, 0); }},
+    {"SQLColumns", [](SQLHSTMT s) { return SQLColumns(s, nullptr, 0, nullptr, 0, (SQLCHAR*)"n", SQL_NTS, nullptr, 0); }},
+    {"SQLGetTypeInfo", [](SQLHSTMT s) { return SQLGetTypeInfo(s, SQL_ALL_TYPES); }},
+};
+
+TEST_F(Results, AnotherStatementIsRefusedWhileResultsAreUnread) {
+    for (const Holder& h : kHolders) {
+        SCOPED_TRACE(h.what);
+        SQLHSTMT q = c.stmt();
+        ASSERT_EQ(SQLExecDirect(q, (SQLCHAR*)h.sql, SQL_NTS), SQL_SUCCESS);
+        for (int i = 0; i < h.fetches; ++i) ASSERT_EQ(SQLFetch(q), SQL_SUCCESS);
+        if (h.fetches < 0) {
+            while (SQLFetch(q) == SQL_SUCCESS) {
+            }
+        }
+        for (int i = 0; i < h.more_results; ++i) {
+            ASSERT_EQ(SQLMoreResults(q), SQL_SUCCESS);
+            while (SQLFetch(q) == SQL_SUCCESS) {
+            }
+        }
+        for (const auto& [name, attempt] : kAttempts) {
+            SCOPED_TRACE(name);
+            SQLHSTMT other = c.stmt();
+            EXPECT_EQ(attempt(other), SQL_ERROR);
+            auto d = OdbcConnection::diags(SQL_HANDLE_STMT, other);
+            ASSERT_EQ(d.size(), 1u);
+            EXPECT_EQ(d[0].sqlstate, "HY000");
+            EXPECT_EQ(d[0].native, 0);
+            EXPECT_EQ(d[0].message, "Connection is busy with results for another hstmt");
+        }
+        // The statement that holds the connection goes on, and runs again.
+        ASSERT_EQ(SQLCloseCursor(q), SQL_SUCCESS);
+        ASSERT_EQ(SQLExecDirect(q, (SQLCHAR*)h.sql, SQL_NTS), SQL_SUCCESS);
+        ASSERT_EQ(SQLFreeStmt(q, SQL_CLOSE), SQL_SUCCESS);
+    }
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n WHERE v = N'x'"), (Rows{{"0"}}));
+}
+
+TEST_F(Results, TheConnectionIsFreeOnceTheResultsAreReadOrClosed) {
+    using Release = void (*)(SQLHSTMT, OdbcConnection&);
+    const std::pair<const char*, Release> releases[] = {
+        {"SQLCloseCursor", [](SQLHSTMT q, OdbcConnection&) { EXPECT_EQ(SQLCloseCursor(q), SQL_SUCCESS); }},
+        {"SQLFreeStmt(SQL_CLOSE)", [](SQLHSTMT q, OdbcConnection&) { EXPECT_EQ(SQLFreeStmt(q, SQL_CLOSE), SQL_SUCCESS); }},
+        {"SQLFreeHandle", [](SQLHSTMT q, OdbcConnection&) { EXPECT_EQ(SQLFreeHandle(SQL_HANDLE_STMT, q), SQL_SUCCESS); }},
+        {"SQLMoreResults to the end",
+         [](SQLHSTMT q, OdbcConnection&) {
+             EXPECT_EQ(SQLMoreResults(q), SQL_SUCCESS);
+             EXPECT_EQ(SQLMoreResults(q), SQL_NO_DATA);
+         }},
+        {"fetching to the end of the last result",
+         [](SQLHSTMT q, OdbcConnection&) {
+             while (SQLFetch(q) == SQL_SUCCESS) {
+             }
+             EXPECT_EQ(SQLMoreResults(q), SQL_SUCCESS);
+             EXPECT_EQ(SQLFetch(q), SQL_SUCCESS);
+             EXPECT_EQ(SQLFetch(q), SQL_NO_DATA);
+         }},
+        {"the end of the transaction (SQLEndTran)",
+         [](SQLHSTMT, OdbcConnection& c) { EXPECT_EQ(SQLEndTran(SQL_HANDLE_DBC, c.dbc(), SQL_COMMIT), SQL_SUCCESS); }},
+    };
+    for (const auto& [name, release] : releases) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(runs(c, "BEGIN TRANSACTION"));
+        SQLHSTMT q = nullptr;
+        ASSERT_EQ(SQLAllocHandle(SQL_HANDLE_STMT, c.dbc(), &q), SQL_SUCCESS);
+        ASSERT_EQ(SQLExecDirect(q, (SQLCHAR*)"SELECT id FROM dbo.n WHERE id <= 2; SELECT COUNT(*) FROM dbo.n", SQL_NTS),
+                  SQL_SUCCESS);
         ASSERT_EQ(SQLFetch(q), SQL_SUCCESS);
-        EXPECT_EQ(int_at(q, 1), i);
+        release(q, c);
+        EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n WHERE id <= 2"), (Rows{{"2"}}));
+        EXPECT_EQ(SQLEndTran(SQL_HANDLE_DBC, c.dbc(), SQL_COMMIT), SQL_SUCCESS);
+        if (std::string(name) != "SQLFreeHandle") SQLFreeHandle(SQL_HANDLE_STMT, q);
     }
-    // Another statement on the connection while rows are still to come.
-    ASSERT_TRUE(SQL_SUCCEEDED(c.exec("UPDATE dbo.n SET v = N'changed'")));
-    ASSERT_TRUE(SQL_SUCCEEDED(c.exec("DELETE FROM dbo.n WHERE id > 2000")));
-    int rows = 10;
-    while (SQLFetch(q) == SQL_SUCCESS) {
-        ++rows;
-        ASSERT_EQ(get_text(q, 2).value(), std::to_string(rows));
-    }
-    EXPECT_EQ(rows, 3000);
-    EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n WHERE v = N'changed'"), (Rows{{"2000"}}));
+}
+
+TEST_F(Results, EachParameterSetRunsAfterTheRowsOfTheOneBefore) {
+    SQLHSTMT q = c.stmt();
+    SQLINTEGER ids[2] = {1, 2};
+    ASSERT_EQ(SQLPrepare(q, (SQLCHAR*)"UPDATE dbo.n SET v = N'seen' WHERE id = ?; SELECT v FROM dbo.n WHERE id <= 2 ORDER BY id",
+                         SQL_NTS),
+              SQL_SUCCESS);
+    SQLSetStmtAttr(q, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(2), 0);
+    SQLBindParameter(q, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, ids, 0, nullptr);
+    ASSERT_EQ(SQLExecute(q), SQL_SUCCESS);
+    EXPECT_EQ(fetch_rows(q), (Rows{{"seen"}, {"2"}}));
+    ASSERT_EQ(SQLMoreResults(q), SQL_SUCCESS);
+    EXPECT_EQ(fetch_rows(q), (Rows{{"seen"}, {"seen"}}));
+    EXPECT_EQ(SQLMoreResults(q), SQL_NO_DATA);
 }
 
 TEST_F(Results, RowCountCountsRowsNotFetched) {
@@ -86,10 +183,6 @@ TEST_F(Results, RowCountCountsRowsNotFetched) {
     ASSERT_EQ(SQLExecDirect(freed, (SQLCHAR*)"SELECT id FROM dbo.n WHERE id > 2990", SQL_NTS), SQL_SUCCESS);
     SQLFreeHandle(SQL_HANDLE_STMT, freed);
     EXPECT_EQ(c.query("SELECT @@ROWCOUNT"), (Rows{{"10"}}));
-    // Left open under the next statement.
-    SQLHSTMT open = c.stmt();
-    ASSERT_EQ(SQLExecDirect(open, (SQLCHAR*)"SELECT id FROM dbo.n WHERE id <= 7", SQL_NTS), SQL_SUCCESS);
-    EXPECT_EQ(c.query("SELECT @@ROWCOUNT"), (Rows{{"7"}}));
 }
 
 TEST_F(Results, SeveralResultsAndTransactions) {
@@ -104,15 +197,16 @@ TEST_F(Results, SeveralResultsAndTransactions) {
     EXPECT_EQ(int_at(q, 1), 1000);
     EXPECT_EQ(SQLMoreResults(q), SQL_NO_DATA);
 
-    // A transaction ends while rows are still to come: they are those of the execution.
+    // Inside a transaction: its rows are those of the transaction, and it ends once they are read.
     ASSERT_TRUE(SQL_SUCCEEDED(c.exec("BEGIN TRANSACTION")));
     ASSERT_TRUE(SQL_SUCCEEDED(c.exec("DELETE FROM dbo.n WHERE id > 100")));
     SQLHSTMT t = c.stmt();
     ASSERT_EQ(SQLExecDirect(t, (SQLCHAR*)"SELECT id FROM dbo.n", SQL_NTS), SQL_SUCCESS);
-    ASSERT_TRUE(SQL_SUCCEEDED(c.exec("ROLLBACK TRANSACTION")));
+    EXPECT_EQ(c.exec("ROLLBACK TRANSACTION"), SQL_ERROR);
     int rows = 0;
     while (SQLFetch(t) == SQL_SUCCESS) ++rows;
     EXPECT_EQ(rows, 100);
+    ASSERT_TRUE(SQL_SUCCEEDED(c.exec("ROLLBACK TRANSACTION")));
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n"), (Rows{{"3000"}}));
 }
 

@@ -115,6 +115,7 @@ TEST_F(Standin, EveryTypeRoundTripsWithItsOdbcType) {
     for (const Expect& e : cases) {
         SCOPED_TRACE(e.column);
         SQLHSTMT q = c.stmt();
+        CursorCloser closer{q};
         std::u16string sql = to_utf16(std::string("SELECT ") + e.column + " FROM dbo.all_types");
         ASSERT_EQ(SQLExecDirectW(q, (SQLWCHAR*)sql.c_str(), SQL_NTS), SQL_SUCCESS);
         char name[64];
@@ -211,6 +212,7 @@ TEST_F(Standin, ExpressionResultsAreDescribedWithTheirSqlServerType) {
     // A case that fails stops only itself.
     auto check = [&](const Expect& e) {
         SQLHSTMT q = c.stmt();
+        CursorCloser closer{q};
         ASSERT_EQ(SQLExecDirect(q, (SQLCHAR*)e.sql, SQL_NTS), SQL_SUCCESS)
             << OdbcConnection::diags(SQL_HANDLE_STMT, q).at(0).message;
         char name[64];
@@ -297,6 +299,7 @@ TEST_F(Standin, LongTextsAndBlobsCrossChunkBoundaries) {
         ASSERT_EQ(rc, SQL_SUCCESS);
 
         SQLHSTMT q = c.stmt();
+        CursorCloser closer{q};
         ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(q, (SQLCHAR*)"SELECT body, data FROM docs", SQL_NTS)));
         ASSERT_EQ(SQLFetch(q), SQL_SUCCESS);
         EXPECT_EQ(get_text(q, 1, 9).value(), body);

@@ -109,6 +109,17 @@ class PyodbcSession(unittest.TestCase):
             self.cur.execute("SELEC 1")
         self.assertIn("Incorrect syntax near 'SELEC'", str(caught.exception))
 
+    def test_a_second_cursor_runs_once_the_first_one_has_read_its_rows(self):
+        self.cur.executemany("INSERT INTO dbo.items (id) VALUES (?)", [(i,) for i in range(1, 4)])
+        other = self.cnxn.cursor()
+        self.assertEqual(self.cur.execute("SELECT id FROM dbo.items ORDER BY id").fetchone().id, 1)
+        with self.assertRaises(pyodbc.Error) as caught:
+            other.execute("SELECT COUNT(*) FROM dbo.items")
+        self.assertEqual(caught.exception.args[0], "HY000")
+        self.assertIn("Connection is busy with results for another hstmt", str(caught.exception))
+        self.assertEqual([r.id for r in self.cur.fetchall()], [2, 3])
+        self.assertEqual(other.execute("SELECT COUNT(*) FROM dbo.items").fetchval(), 3)
+
     def test_catalog_functions(self):
         self.cur.execute("CREATE TABLE dbo.item_tags (tag nvarchar(10) NOT NULL, item_id int NOT NULL,"
                          " CONSTRAINT pk_item_tags PRIMARY KEY (item_id, tag))")

@@ -25,7 +25,11 @@ protected:
         SQLHSTMT st = c.stmt();
         if (param) SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, (SQLPOINTER)param, 0, nullptr);
         SQLRETURN rc = SQL_SUCCESS;
-        if (!prepared) return SQLExecDirect(st, (SQLCHAR*)sql.c_str(), SQL_NTS);
+        if (!prepared) {
+            rc = SQLExecDirect(st, (SQLCHAR*)sql.c_str(), SQL_NTS);
+            SQLCloseCursor(st);
+            return rc;
+        }
         if (SQLPrepare(st, (SQLCHAR*)sql.c_str(), SQL_NTS) != SQL_SUCCESS) return SQL_ERROR;
         for (int i = 0; i < executions && (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA); ++i) {
             rc = SQLExecute(st);
@@ -74,12 +78,13 @@ TEST_F(Session, TempTablesOfAPreparedOrParameterisedExecutionEndWithIt) {
     const char* own = "CREATE TABLE #own (a int); INSERT INTO #own VALUES (1), (2), (3); SELECT a FROM #own ORDER BY a;";
     ASSERT_EQ(SQLPrepare(st, (SQLCHAR*)own, SQL_NTS), SQL_SUCCESS);
     ASSERT_EQ(SQLExecute(st), SQL_SUCCESS);
-    EXPECT_EQ(native_error("SELECT a FROM #own"), 208);
     std::vector<std::string> fetched;
     while (SQL_SUCCEEDED(SQLFetch(st))) fetched.push_back(get_text(st, 1).value_or("NULL"));
     EXPECT_EQ(fetched, (std::vector<std::string>{"1", "2", "3"}));
     SQLCloseCursor(st);
+    EXPECT_EQ(native_error("SELECT a FROM #own"), 208);
     EXPECT_EQ(SQLExecute(st), SQL_SUCCESS);  // the table went for good: it is made anew
+    SQLCloseCursor(st);
     // A table of the connection serves prepared executions and outlives them.
     ok("CREATE TABLE #conn (a int)");
     SQLINTEGER seven = 7;
