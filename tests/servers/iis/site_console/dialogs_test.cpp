@@ -120,6 +120,16 @@ class User {
     Sleep(150);
     Expect("screenshot " + name, screenshot::Save(window, name));
   }
+  // The database page of the add-site wizard (server db, database sync), then one of the
+  // authentication links.
+  void ChooseDatabase(int link) {
+    WaitForPage(IDC_SERVER);
+    Type(IDC_SERVER, L"db");
+    Type(IDC_DATABASE, L"sync");
+    Press(PSBTN_NEXT);
+    WaitForPage(link);
+    Click(link);
+  }
   // A real message box of the test thread with this title, once shown.
   HWND WaitForBox(const std::wstring &title) {
     struct Search {
@@ -387,12 +397,7 @@ TEST_F(Dialogs, TheFirstSiteIsMadeWithOneFinish) {
       u.WaitForPage(IDC_BROWSE_TEMP_WIZARD);
       u.Type(IDC_TEMP_DIRECTORY, temp);
       u.Press(PSBTN_NEXT);
-      u.WaitForPage(IDC_SERVER);
-      u.Type(IDC_SERVER, L"db");
-      u.Type(IDC_DATABASE, L"sync");
-      u.Press(PSBTN_NEXT);
-      u.WaitForPage(IDC_LINK_WINDOWS);
-      u.Click(IDC_LINK_WINDOWS);
+      u.ChooseDatabase(IDC_LINK_WINDOWS);
       u.WaitForPage(IDC_BINDING);
       u.Press(PSBTN_FINISH);
       u.Answer(u.WaitForBox(L"Create Directories"), IDYES);
@@ -444,12 +449,7 @@ TEST_F(Dialogs, AzurePagesAndATypedAddress) {
       u.Press(PSBTN_NEXT);
       u.WaitForPage(IDC_BROWSE_TEMP_WIZARD);
       u.Press(PSBTN_NEXT);
-      u.WaitForPage(IDC_SERVER);
-      u.Type(IDC_SERVER, L"db");
-      u.Type(IDC_DATABASE, L"sync");
-      u.Press(PSBTN_NEXT);
-      u.WaitForPage(IDC_LINK_AZURE_PASSWORD);
-      u.Click(IDC_LINK_AZURE_PASSWORD);
+      u.ChooseDatabase(IDC_LINK_AZURE_PASSWORD);
       u.WaitForPage(IDC_AZURE_USER);
       u.Type(IDC_AZURE_USER, L"someone@example.com");
       u.Snap("add_site_wizard_6_azure_credentials");
