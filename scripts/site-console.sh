@@ -77,6 +77,11 @@ fi
 "$wine" regsvr32 /s "$(windows_path "$com_dll")" </dev/null ||
   { echo "wine regsvr32 $com_dll failed" >&2; exit 1; }
 echo "administration stand-in registered in $WINEPREFIX: $com_dll"
+if [[ -z "${DISPLAY:-}" ]]; then
+  # Wine's processes started without a display would keep every later window of this prefix
+  # from opening: let them end before the next run opens the tool.
+  timeout 120 "$(command -v wineserver || echo /usr/lib/wine/wineserver64)" -w || true
+fi
 
 serve="ODBCSYSINI=$demo $host --config $config --wine-prefix $WINEPREFIX"
 cat <<EOF
