@@ -21,14 +21,14 @@ Environment: DEMO_DIR, WINEPREFIX, JOBS (build jobs); SITE_CONSOLE_EXE with IISA
 and TAVRIN_HOST with SQLSERVER_STANDIN and STANDIN_ODBC (and TAVRIN_MODULE), use those programs
 instead of building them."
 set -euo pipefail
-setup_only= config=
+setup_only= config= named_config=
 for arg in "$@"; do
   case $arg in
     --setup-only) setup_only=1 ;;
     --help|-h) echo "$usage"; exit 0 ;;
     -*) echo "$usage" >&2; exit 2 ;;
     *) [[ -z "$config" ]] || { echo "$usage" >&2; exit 2; }
-       config=$(realpath -m "$arg") ;;
+       config=$(realpath -m "$arg") named_config=" $config" ;;
   esac
 done
 # Paths are taken from where the script is called.
@@ -100,6 +100,6 @@ cat <<EOF
 Serve the sites of $config (pull and push of dbfile demo):
   $serve
 Then pull, change and push with the test client, e.g. for a site on port 8080:
-  $python $root/tests/e2e/tavrin_client.py mine.sqlite http://127.0.0.1:8080 demo pull
-Open site_console again with: ${DEMO_DIR:+DEMO_DIR=$demo }scripts/site-console.sh
+  $python $root/tests/e2e/tavrin_client.py $demo/mine.sqlite http://127.0.0.1:8080 demo pull
+Open site_console again with: ${DEMO_DIR:+DEMO_DIR=$demo }scripts/site-console.sh$named_config
 EOF
