@@ -1,15 +1,27 @@
 #!/usr/bin/env bash
-# The main job: builds the project, provisions a demo (SQL Server stand-in with a demo dbfile,
-# the web-server configuration) in a scratch directory, starts tavrin_host with the sync module
-# on 127.0.0.1, runs one pull and one push with the test client, then keeps serving until
-# Ctrl-C, printing the URL and a command to pull with the test client.
-#   scripts/run.sh [--exit-after-demo]
-# --exit-after-demo stops the host after the demo's pull and push (what tests use).
-# Without the module it provisions what it can, says what is missing and exits 1.
-# DEMO_DIR keeps the demo there instead of a removed scratch directory; JOBS sets build jobs;
-# TAVRIN_MODULE names another module image. With TAVRIN_HOST, SQLSERVER_STANDIN and
-# STANDIN_ODBC set, those programs are used and nothing is built.
+# The main job: builds what it runs, provisions a demo (SQL Server stand-in with a demo dbfile,
+# the web-server configuration), starts tavrin_host with the sync module on 127.0.0.1, runs one
+# pull and one push with the test client, then keeps serving until Ctrl-C, printing the URL and
+# a command to pull with the test client.
+usage="usage: scripts/run.sh [--exit-after-demo] [--help]
+
+  --exit-after-demo  stop the host after the demo's pull and push (what tests use)
+
+Environment:
+  DEMO_DIR=DIR   keep the demo in DIR (made when missing; a DIR that holds a demo from an
+                 earlier run is served again as it is) instead of a scratch directory that
+                 Ctrl-C removes
+  JOBS=N         build jobs (default: the number of processors)
+  TAVRIN_MODULE  another module image
+  TAVRIN_HOST, SQLSERVER_STANDIN, STANDIN_ODBC
+                 all three set: use these programs and build nothing
+
+It builds only tavrin_host, the module and the SQL Server stand-in (into build/plain); the
+tests are built by scripts/test.sh. Without the module it provisions what it can, says what is
+missing and exits 1."
 set -euo pipefail
+# DEMO_DIR is taken from where the script is called.
+[[ -z "${DEMO_DIR:-}" ]] || DEMO_DIR=$(realpath -m "$DEMO_DIR")
 cd "$(dirname "$0")/.."
 root=$PWD
 python=/usr/bin/python3
@@ -17,24 +29,13 @@ exit_after_demo=
 for arg in "$@"; do
   case $arg in
     --exit-after-demo) exit_after_demo=1 ;;
-    *) echo "usage: scripts/run.sh [--exit-after-demo]" >&2; exit 2 ;;
+    --help|-h) echo "$usage"; exit 0 ;;
+    *) echo "$usage" >&2; exit 2 ;;
   esac
 done
 
-if [[ -n "${TAVRIN_HOST:-}" && -n "${SQLSERVER_STANDIN:-}" && -n "${STANDIN_ODBC:-}" ]]; then
-  host=$TAVRIN_HOST standin=$SQLSERVER_STANDIN driver=$STANDIN_ODBC
-  module=${TAVRIN_MODULE:-$root/build/plain/src/servers/iis/libtavrin_server.so}
-else
-  generator=()
-  command -v ninja >/dev/null && generator=(-G Ninja)
-  cmake -S . -B build/plain "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  cmake --build build/plain -j "${JOBS:-$(nproc)}"
-  host=$root/build/plain/standin/iis/tavrin_host
-  standin=$root/build/plain/standin/sqlserver/sqlserver-standin
-  driver=$root/build/plain/standin/sqlserver/libsqlserver_standin_odbc.so
-  module=${TAVRIN_MODULE:-$(find "$root/build/plain/src" -name libtavrin_server.so -print -quit 2>/dev/null || true)}
-  module=${module:-$root/build/plain/src/servers/iis/libtavrin_server.so}
-fi
+source scripts/programs.sh
+native_programs
 
 if [[ -n "${DEMO_DIR:-}" ]]; then
   demo=$DEMO_DIR
@@ -86,14 +87,7 @@ client() { timeout 120 "$python" tests/e2e/tavrin_client.py "$demo/client.sqlite
 client pull
 client show
 # One local change: a new customer, pushed; the follow-up brings back its server identity.
-"$python" - "$demo/client.sqlite" "$url" <<'EOF'
-import sys
-sys.path.insert(0, "tests/e2e")
-from tavrin_client import Client
-client = Client(sys.argv[1], sys.argv[2], "demo")
-client.insert("customers", {"name": "Demo customer"})
-client.close()
-EOF
+client insert customers '{"name": "Demo customer"}'
 client push
 "$standin" run "$demo/data" demo <(echo "SELECT id, name FROM dbo.customers")
 echo
@@ -103,8 +97,18 @@ if [[ -n "$exit_after_demo" ]]; then
   exit 0
 fi
 
+client_command="$python $root/tests/e2e/tavrin_client.py $demo/mine.sqlite $url demo"
 echo
 echo "tavrin_host keeps serving $url until Ctrl-C. Pull into a client copy of your own with:"
-echo "  $python $root/tests/e2e/tavrin_client.py $demo/mine.sqlite $url demo pull"
+echo "  $client_command pull"
+echo "then look, change and push (README, \"Your own client copy\"):"
+echo "  $client_command show"
+echo "  $client_command insert customers '{\"name\": \"Mine\"}'"
+echo "  $client_command push"
+if [[ -n "${DEMO_DIR:-}" ]]; then
+  echo "The demo and your client copy stay in $demo; DEMO_DIR=$demo scripts/run.sh serves them again."
+else
+  echo "Ctrl-C removes $demo, your client copy with it; DEMO_DIR=DIR scripts/run.sh keeps both."
+fi
 trap 'echo; echo "stopping tavrin_host"' INT TERM
 wait "$host_pid" || true

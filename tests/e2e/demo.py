@@ -2,7 +2,7 @@
 """Provisions a demo of the sync host: a SQL Server stand-in with a demo dbfile, and the
 web-server configuration that serves it with the sync module on loopback.
 
-Usage: demo.py DIR --standin CLI --driver ODBC_SO --module MODULE_SO [--port N]
+Usage: demo.py DIR --standin CLI --driver ODBC_SO --module MODULE_SO [--port N] [--for-site-console]
 
 Makes under DIR:
   data/                 the SQL Server stand-in's data directory: the configuration database
@@ -13,7 +13,12 @@ Makes under DIR:
   temp/                 the temp_directory
   applicationHost.config  one site on 127.0.0.1:PORT (0: any free port) whose /sync/ path goes
                         to the sync module
-and prints what it made. Also importable: provision() returns the same facts as a dict.
+and prints what it made. A DIR that already holds a demo is kept as it is.
+With --for-site-console, applicationHost.config has no site yet: it names the module and the
+handlers every site inherits, for site_console to add a module site; and odbcinst.ini
+registers the stand-in's driver under the driver names site_console's connection strings use
+(for programs run with ODBCSYSINI=DIR).
+Also importable: provision() returns the same facts as a dict.
 """
 import argparse
 import json
@@ -44,6 +49,29 @@ INSERT INTO dbo.stock (warehouse, sku, qty) VALUES ('WH01', N'bolt-6', 120)
 INSERT INTO dbo.stock (warehouse, sku, qty) VALUES ('WH02', N'bolt-6', 7)
 """
 HOST_TABLES = ["dbo.customers", "dbo.orders", "dbo.stock"]
+# The drivers the connection strings of site_console name.
+WIZARD_DRIVERS = ["SQL Server Native Client 11.0", "ODBC Driver 17 for SQL Server"]
+
+# A server configuration without sites: the module, and the handlers and modules every site
+# inherits (site_console keeps StaticFile, OPTIONSVerbHandler and TRACEVerbHandler in a site it
+# makes and counts a site as a module site only when StaticFile is there).
+SERVER_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
+<configuration>
+\t<system.applicationHost>
+\t\t<applicationPools><add name="DefaultAppPool" /></applicationPools>
+\t\t<sites></sites>
+\t</system.applicationHost>
+\t<system.webServer>
+\t\t<globalModules><add name="tavrin" image=%s /></globalModules>
+\t\t<modules><add name="StaticFileModule" /><add name="DefaultDocumentModule" /></modules>
+\t\t<handlers>
+\t\t\t<add name="OPTIONSVerbHandler" path="*" verb="OPTIONS" modules="ProtocolSupportModule" />
+\t\t\t<add name="TRACEVerbHandler" path="*" verb="TRACE" modules="ProtocolSupportModule" />
+\t\t\t<add name="StaticFile" path="*" verb="*" modules="StaticFileModule,DefaultDocumentModule" />
+\t\t</handlers>
+\t</system.webServer>
+</configuration>
+"""
 
 
 def canonical(document):
@@ -109,11 +137,34 @@ def write_site(directory, module, driver, data_dir, port=0, support_mode=None, p
     return config, webroot, temp
 
 
-def provision(directory, standin, driver, module, port=0, support_mode=None, protocol="http"):
-    """Creates the demo under directory; returns a dict of what was made."""
+def write_server_config(path, module):
+    """A server configuration without sites that names the module (for site_console to add sites to)."""
+    with open(path, "w") as f:
+        f.write(SERVER_CONFIG % quoteattr(module))
+    return path
+
+
+def register_wizard_drivers(directory, driver):
+    """odbcinst.ini in directory: the stand-in's driver under the names site_console's connection
+    strings give; unixODBC reads it in programs run with ODBCSYSINI=directory."""
+    path = os.path.join(directory, "odbcinst.ini")
+    with open(path, "w") as f:
+        for name in WIZARD_DRIVERS:
+            f.write("[%s]\nDescription=SQL Server stand-in\nDriver=%s\n\n" % (name, driver))
+    return path
+
+
+def holds_demo(directory):
+    return os.path.exists(os.path.join(directory, "data", CONFIG_DB + ".sqlite"))
+
+
+def provision(directory, standin, driver, module, port=0, support_mode=None, protocol="http",
+              for_site_console=False):
+    """Creates the demo under directory; returns a dict of what was made. for_site_console: the
+    server configuration has no site (write_server_config), and odbcinst.ini names the driver."""
     directory, standin, driver, module = (os.path.abspath(p) for p in (directory, standin, driver, module))
     data_dir = os.path.join(directory, "data")
-    if os.path.exists(os.path.join(data_dir, CONFIG_DB + ".sqlite")):
+    if holds_demo(directory):
         raise ProvisionError("%s already holds a demo" % directory)
     os.makedirs(data_dir, exist_ok=True)
     cli(standin, "create-config", data_dir, CONFIG_DB)
@@ -129,7 +180,12 @@ def provision(directory, standin, driver, module, port=0, support_mode=None, pro
     # Anybody may pull and push; the named users too, under their scheme.
     cli(standin, "add-acl", data_dir, DBFILE_DB, DBFILE, "", "anyone", "*", "*", "allow")
     cli(standin, "add-acl", data_dir, DBFILE_DB, DBFILE, scheme, "any_authenticated_user", "*", "*", "allow")
-    config, webroot, temp = write_site(directory, module, driver, data_dir, port, support_mode, protocol)
+    if for_site_console:
+        config = write_server_config(os.path.join(directory, "applicationHost.config"), module)
+        register_wizard_drivers(directory, driver)
+        webroot = temp = None
+    else:
+        config, webroot, temp = write_site(directory, module, driver, data_dir, port, support_mode, protocol)
     return {"directory": directory, "data_dir": data_dir, "config_db": CONFIG_DB, "dbfile_db": DBFILE_DB,
             "dbfile": DBFILE, "table_ids": table_ids, "scheme": scheme, "users": dict(USERS),
             "host_config": config, "webroot": webroot, "temp_directory": temp, "app_path": APP_PATH,
@@ -143,9 +199,19 @@ def main(argv=None):
     parser.add_argument("--driver", required=True, help="the stand-in's ODBC driver (.so)")
     parser.add_argument("--module", required=True, help="the sync module (libtavrin_server.so)")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--for-site-console", action="store_true",
+                        help="a server configuration without sites, and odbcinst.ini")
     args = parser.parse_args(argv)
+    directory = os.path.abspath(args.directory)
+    if holds_demo(directory):
+        print("demo kept in %s (data, host configuration %s)" % (
+            directory, os.path.join(directory, "applicationHost.config")))
+        if args.for_site_console:
+            register_wizard_drivers(directory, os.path.abspath(args.driver))
+        return 0
     try:
-        made = provision(os.path.abspath(args.directory), args.standin, args.driver, args.module, args.port)
+        made = provision(directory, args.standin, args.driver, args.module, args.port,
+                         for_site_console=args.for_site_console)
     except (ProvisionError, OSError, subprocess.SubprocessError) as error:
         print("demo: %s" % error, file=sys.stderr)
         return 1
@@ -156,9 +222,13 @@ def main(argv=None):
         "%s=%s" % kv for kv in made["table_ids"].items())))
     print("  users (scheme %s): %s" % (made["scheme"], ", ".join(made["users"])))
     print("  host configuration:        %s" % made["host_config"])
-    print("  web.config:                %s" % os.path.join(made["webroot"], "web.config"))
-    print("  temp_directory:            %s" % made["temp_directory"])
-    print("  sync path:                 %s/pull, %s/push" % (made["app_path"], made["app_path"]))
+    if made["webroot"]:
+        print("  web.config:                %s" % os.path.join(made["webroot"], "web.config"))
+        print("  temp_directory:            %s" % made["temp_directory"])
+        print("  sync path:                 %s/pull, %s/push" % (made["app_path"], made["app_path"]))
+    else:
+        print("  ODBC drivers:              %s (%s)" % (os.path.join(directory, "odbcinst.ini"),
+                                                        ", ".join(WIZARD_DRIVERS)))
     print("  module:                    %s%s" % (made["module"], "" if os.path.exists(made["module"])
                                                  else " (not built yet)"))
     return 0

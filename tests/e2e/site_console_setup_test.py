@@ -1,12 +1,15 @@
 #!/usr/bin/python3
-"""A site made the installer's way is served as made: `site_console.exe setup INI` under Wine
-writes the site into the server configuration (webroot and temp directory on the prefix's C:
-drive), then tavrin_host, told the Wine prefix, serves a pull and a push from it without any
-edit, and keeps its configuration files from clients.
+"""The operator's road without the window: scripts/site-console.sh --setup-only prepares a
+demo database, a server configuration naming the module, the ODBC driver names of
+site_console's connection strings and a fresh Wine prefix with the administration stand-in
+registered; in that prefix `site_console.exe setup INI` (the installer's way) writes a site with
+the connection string the wizard builds, and tavrin_host, told the prefix and the demo's
+odbcinst.ini, serves a pull and a push from it without any edit, and keeps its configuration
+files from clients.
 
-Run by the Windows build's ctest (its Wine prefix, with the tool and the administration DLL)
-against the programs of the native build: SITE_CONSOLE_EXE, IISADMIN_COM_DLL, WINEPREFIX,
-TAVRIN_HOST, SQLSERVER_STANDIN, STANDIN_ODBC and TAVRIN_MODULE come from the environment.
+Run by the Windows build's ctest against the programs of the native build: SITE_CONSOLE_EXE,
+IISADMIN_COM_DLL, WINEPREFIX (the test prefix, for its X server), TAVRIN_HOST,
+SQLSERVER_STANDIN, STANDIN_ODBC and TAVRIN_MODULE come from the environment.
 """
 import http.client
 import os
@@ -25,25 +28,6 @@ import demo  # noqa: E402
 from tavrin_client import Client  # noqa: E402
 
 DEFAULT_ROOT = r"C:\ProgramData\Tavrin"
-
-APPHOST = """<?xml version="1.0" encoding="UTF-8"?>
-<configuration>
-\t<system.applicationHost>
-\t\t<applicationPools><add name="DefaultAppPool" /></applicationPools>
-\t\t<sites></sites>
-\t</system.applicationHost>
-\t<system.webServer>
-\t\t<globalModules><add name="tavrin" image="%s" /></globalModules>
-\t\t<modules><add name="StaticFileModule" /><add name="DefaultDocumentModule" /></modules>
-\t\t<handlers>
-\t\t\t<add name="OPTIONSVerbHandler" path="*" verb="OPTIONS" modules="ProtocolSupportModule" />
-\t\t\t<add name="TRACEVerbHandler" path="*" verb="TRACE" modules="ProtocolSupportModule" />
-\t\t\t<add name="StaticFile" path="*" verb="*" modules="StaticFileModule,DefaultDocumentModule" />
-\t\t</handlers>
-\t</system.webServer>
-</configuration>
-"""
-
 
 def program(name):
     path = os.environ.get(name)
@@ -65,16 +49,22 @@ def free_port():
 
 
 class SetupServesTest(unittest.TestCase):
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "site-console.sh")
+
     def setUp(self):
         self.site_console = program("SITE_CONSOLE_EXE")
         self.com_dll = program("IISADMIN_COM_DLL")
         self.host = program("TAVRIN_HOST")
         self.module = program("TAVRIN_MODULE")
         self.standin, self.driver = program("SQLSERVER_STANDIN"), program("STANDIN_ODBC")
-        self.prefix = program("WINEPREFIX")
+        test_prefix = program("WINEPREFIX")
         self.directory = tempfile.mkdtemp(prefix="tavrin-setup-")
-        self.wine_env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64")
-        display = os.path.join(self.prefix, "xvfb.display")
+        self.demo = os.path.join(self.directory, "demo")
+        self.prefix = os.path.join(self.directory, "wineprefix")
+        self.wine_env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", WINEARCH="win64",
+                             WINEPREFIX=self.prefix, DEMO_DIR=self.demo)
+        self.wine_env.pop("DISPLAY", None)
+        display = os.path.join(test_prefix, "xvfb.display")
         if os.path.exists(display):
             with open(display) as f:
                 self.wine_env["DISPLAY"] = ":" + f.read().strip()
@@ -82,11 +72,22 @@ class SetupServesTest(unittest.TestCase):
         self.host_process = None
 
     def tearDown(self):
-        if self.host_process is not None and self.host_process.poll() is None:
-            self.host_process.send_signal(signal.SIGTERM)
-            self.host_process.wait(timeout=20)
-        shutil.rmtree(os.path.join(self.prefix, "drive_c", "ProgramData", "Tavrin"), ignore_errors=True)
+        if self.host_process is not None:
+            if self.host_process.poll() is None:
+                self.host_process.send_signal(signal.SIGTERM)
+                self.host_process.wait(timeout=20)
+            self.host_process.stdout.close()
+            self.host_process.stderr.close()
+        wineserver = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+        subprocess.run([wineserver, "-k"], env=self.wine_env, capture_output=True, timeout=60)
         shutil.rmtree(self.directory, ignore_errors=True)
+
+    def set_up(self):
+        """The script's set-up steps, with the programs of these builds; its output."""
+        run = subprocess.run([self.SCRIPT, "--setup-only"], env=self.wine_env, capture_output=True, text=True,
+                             timeout=240)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        return run.stdout
 
     def run_wine(self, *args, env=None):
         return subprocess.run([self.wine] + list(args), env=env or self.wine_env, capture_output=True, timeout=120)
@@ -95,7 +96,7 @@ class SetupServesTest(unittest.TestCase):
         log = os.path.join(self.directory, "host.log")
         self.host_process = subprocess.Popen(
             [self.host, "--config", config, "--wine-prefix", self.prefix, "--workers", "4", "--log", log],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, ODBCSYSINI=self.demo))
         deadline, seen = time.monotonic() + 30, b""
         while time.monotonic() < deadline:
             ready, _, _ = select.select([self.host_process.stdout], [], [], 0.5)
@@ -108,19 +109,19 @@ class SetupServesTest(unittest.TestCase):
                     break
         self.fail("tavrin_host did not serve the site: %s %s" % (seen, self.host_process.stderr.read()))
 
-    def test_a_site_made_by_setup_is_served_as_made(self):
-        facts = demo.provision(os.path.join(self.directory, "demo"), self.standin, self.driver, self.module)
-        config = os.path.join(self.directory, "applicationHost.config")
-        with open(config, "w") as f:
-            f.write(APPHOST % self.module)
+    def test_the_script_prepares_what_a_served_site_needs(self):
+        printed = self.set_up()
+        config = os.path.join(self.demo, "applicationHost.config")
+        self.assertIn("ODBCSYSINI=%s %s --config %s --wine-prefix %s" % (self.demo, self.host, config, self.prefix),
+                      printed)
+        data_dir = os.path.join(self.demo, "data")
+        # The connection string of the wizard's Windows authentication, as typed for the demo.
+        odbc = "Driver={SQL Server Native Client 11.0};Server={%s};Database={tavrin_config};" \
+               "Trusted_Connection={yes}" % data_dir
         port = free_port()
         ini = os.path.join(self.directory, "setup.ini")
         with open(ini, "w", newline="") as f:
-            f.write("[QVS]\r\nPort=%d\r\nTemp=%s\\QVS Server\\temp\r\nODBC=%s\r\n"
-                    % (port, DEFAULT_ROOT, facts["odbc_connection_string"]))
-
-        registered = self.run_wine("regsvr32", "/s", windows_path(self.com_dll))
-        self.assertEqual(registered.returncode, 0, registered.stderr)
+            f.write("[QVS]\r\nPort=%d\r\nTemp=%s\\QVS Server\\temp\r\nODBC=%s\r\n" % (port, DEFAULT_ROOT, odbc))
         setup = self.run_wine(self.site_console, "setup", windows_path(ini),
                               env=dict(self.wine_env, TAVRIN_HOST_CONFIG=config))
         self.assertEqual(setup.returncode, 0, setup.stderr)
@@ -131,14 +132,13 @@ class SetupServesTest(unittest.TestCase):
 
         self.assertEqual(self.start_host(config), port)
         url = "http://127.0.0.1:%d" % port
-        client = Client(os.path.join(self.directory, "client.sqlite"), url, facts["dbfile"], timeout=60)
+        client = Client(os.path.join(self.directory, "client.sqlite"), url, demo.DBFILE, timeout=60)
         self.assertEqual(client.pull().status, 200)
         self.assertEqual(sorted(r["name"] for r in client.rows("customers")), ["Ada", "Grace"])
         client.insert("customers", {"name": "Made by setup"})
         self.assertEqual(client.push().status, 200)
         client.close()
-        rows = demo.sql(self.standin, facts["data_dir"], facts["dbfile_db"], "SELECT name FROM dbo.customers",
-                        self.directory)
+        rows = demo.sql(self.standin, data_dir, demo.DBFILE_DB, "SELECT name FROM dbo.customers", self.directory)
         self.assertIn(["Made by setup"], rows)
         # The module's work files went to the temp directory on the prefix's C: drive, and are gone.
         temp = os.path.join(self.prefix, "drive_c", "ProgramData", "Tavrin", "QVS Server", "temp")
@@ -156,6 +156,11 @@ class SetupServesTest(unittest.TestCase):
         self.host_process.send_signal(signal.SIGTERM)
         self.assertEqual(self.host_process.wait(timeout=20), 0)
         self.assertNotIn(b"warning", self.host_process.stderr.read())
+
+        # Run again, the script keeps the demo and the configuration with its site.
+        self.assertIn("demo kept in %s" % self.demo, self.set_up())
+        with open(config) as f:
+            self.assertEqual(f.read(), written)
 
 
 if __name__ == "__main__":

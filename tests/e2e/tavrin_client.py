@@ -21,8 +21,15 @@ Local database:
 Command line (for a quick look by hand):
   tavrin_client.py LOCAL_DB URL DBFILE pull|push|show [--fid N] [--pv N]
                    [--user U --password P --scheme JSON] [--cafile PEM]   (URL http://... or https://...)
+  tavrin_client.py LOCAL_DB URL DBFILE show [TABLE]       the rows, with their local changes
+  tavrin_client.py LOCAL_DB URL DBFILE insert TABLE ROW   a new row: ROW is a JSON object of columns
+  tavrin_client.py LOCAL_DB URL DBFILE update TABLE ROW   the row whose key columns ROW gives takes
+                                                          its other values
+  tavrin_client.py LOCAL_DB URL DBFILE delete TABLE KEY   the row whose key columns KEY gives
+Local changes are kept in LOCAL_DB until the next push.
 """
 import argparse
+import decimal
 import hashlib
 import http.client
 import json
@@ -718,12 +725,122 @@ class Client:
             db.close()
 
 
+# ---- command line: rows shown and changed by hand ----
+
+STATE_NOTES = {CLEAN: "", INSERTED: "  (inserted, not pushed)", UPDATED: "  (updated, not pushed)",
+               DELETED: "  (deleted, not pushed)"}
+
+
+def column_types(client, tbl_id):
+    """{column name: logical type} of a table, from the schema the client holds."""
+    tables = json.loads(client.meta("schema") or "{}").get("tbls", {})
+    table = next((t for key, t in tables.items() if key.lower() == tbl_id), {"cols": {}})
+    return {c["name"]: c.get("type", {}) for c in table["cols"].values()}
+
+
+def shown_value(value, kind):
+    """A stored value as the command line shows it: blobs as 0x and hex digits, decimals (kept
+    scaled by their scale, as packages carry them) as their decimal text."""
+    if isinstance(value, bytes):
+        return "0x" + value.hex().upper()
+    if kind.get("name") == "decimal" and isinstance(value, int):
+        return str(decimal.Decimal(value).scaleb(-kind.get("scale", 0)))
+    return value
+
+
+def stored_value(value, kind, column):
+    """The reverse of shown_value for a value typed on the command line."""
+    if kind.get("name") == "blob" and isinstance(value, str):
+        if not value.lower().startswith("0x"):
+            raise ClientError("%s: a blob is written 0x followed by hex digits" % column)
+        try:
+            return bytes.fromhex(value[2:])
+        except ValueError:
+            raise ClientError("%s: not hex digits: %r" % (column, value))
+    if kind.get("name") == "decimal" and isinstance(value, (int, float, str)) and not isinstance(value, bool):
+        try:
+            scaled = decimal.Decimal(str(value)).scaleb(kind.get("scale", 0))
+        except decimal.InvalidOperation:
+            raise ClientError("%s: not a number: %r" % (column, value))
+        if scaled != scaled.to_integral_value():
+            raise ClientError("%s: more than %d decimal places: %r" % (column, kind.get("scale", 0), value))
+        return int(scaled)
+    return value
+
+
+def show_rows(client, table=None):
+    """Prints every synchronised table (or one) with its rows as JSON, marking local changes."""
+    tables = sorted(client.tables().items())
+    if table is not None:
+        tables = [client.table_by_name(table)]
+    for tbl_id, (name, cols, _, _) in tables:
+        kinds = column_types(client, tbl_id)
+        rows = client.rows(name, include_deleted=True)
+        live = sum(1 for row in rows if row["z_state"] != DELETED)
+        print("%s (%s): %d rows" % (name, tbl_id, live))
+        for row in rows:
+            values = {c: shown_value(row[c], kinds.get(c, {})) for c in cols}
+            print("  %s%s" % (json.dumps(values, ensure_ascii=False), STATE_NOTES[row["z_state"]]))
+    print("baseline: %s" % client.baseline)
+
+
+def parse_row(text):
+    try:
+        row = json.loads(text)
+    except ValueError as error:
+        raise ClientError("not a JSON object: %r (%s)" % (text, error))
+    if not isinstance(row, dict) or not row:
+        raise ClientError("not a JSON object of columns: %r" % text)
+    return row
+
+
+def change_row(client, action, table, text):
+    """insert, update or delete one row given as a JSON object; update and delete find the row
+    by the table's key columns."""
+    tbl_id, (_, _, keys, _) = client.table_by_name(table)
+    kinds = column_types(client, tbl_id)
+    row = {c: stored_value(v, kinds.get(c, {}), c) for c, v in parse_row(text).items()}
+    if action == "insert":
+        client.insert(table, row)
+        return
+    missing = [c for c in keys if c not in row]
+    if not keys or missing:
+        raise ClientError("%s: give the key column%s %s" % (table, "s" if len(keys) > 1 else "",
+                                                            ", ".join(missing or ["(none)"])))
+    rid = client.find(table, **{c: row[c] for c in keys})
+    if action == "delete":
+        client.delete(table, rid)
+    else:
+        values = {c: v for c, v in row.items() if c not in keys}
+        if not values:
+            raise ClientError("%s: no value to change besides the key" % table)
+        client.update(table, rid, values)
+
+
+def run_command(client, action, arguments):
+    if action in ("insert", "update", "delete"):
+        if len(arguments) != 2:
+            raise ClientError("%s takes TABLE and a row as JSON" % action)
+        change_row(client, action, *arguments)
+        print("%s: done; %d local change(s) to push" % (action, client.pending_changes()))
+    elif action == "show":
+        if len(arguments) > 1:
+            raise ClientError("show takes at most a table")
+        show_rows(client, *arguments)
+    else:
+        if arguments:
+            raise ClientError("%s takes no more arguments" % action)
+        result = getattr(client, action)()
+        print("%s: %r; baseline %s" % (action, result, client.baseline))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("local_db")
     parser.add_argument("url")
     parser.add_argument("dbfile")
-    parser.add_argument("action", choices=["pull", "push", "show"])
+    parser.add_argument("action", choices=["pull", "push", "show", "insert", "update", "delete"])
+    parser.add_argument("arguments", nargs="*", help="show: [TABLE]; insert, update, delete: TABLE ROW_JSON")
     parser.add_argument("--fid", type=int, default=1)
     parser.add_argument("--pv", type=int, default=PACKAGE_VERSION, help="package version: 3 to 6")
     parser.add_argument("--user")
@@ -738,13 +855,7 @@ def main(argv=None):
         print("tavrin_client: %s" % error, file=sys.stderr)
         return 1
     try:
-        if args.action == "show":
-            for tbl_id, info in sorted(client.tables().items()):
-                print("%s (%s): %d rows" % (info[0], tbl_id, len(client.rows(info[0]))))
-            print("baseline: %s" % client.baseline)
-        else:
-            result = getattr(client, args.action)()
-            print("%s: %r; baseline %s" % (args.action, result, client.baseline))
+        run_command(client, args.action, args.arguments)
     except ClientError as error:
         print("tavrin_client: %s" % error, file=sys.stderr)
         return 1

@@ -27,6 +27,21 @@ bool IsClick(UINT message, WPARAM wParam, int controlId) {
 
 }  // namespace
 
+std::wstring DrivePathHint(const std::wstring &path) {
+  bool drivePath = path.size() >= 3 && iswalpha(path[0]) && path[1] == L':' && path[2] == L'\\';
+  if (drivePath || path.rfind(L"\\\\", 0) == 0) return L"";
+  // Under Wine a Linux path is taken as a folder of the current drive, and
+  // only its last level is created.
+  std::wstring hint = L"\n\nA drive path (C:\\...) is expected, not \"" + path + L"\".";
+  if (!path.empty() && path[0] == L'/') {
+    std::wstring onZ = L"Z:" + path;
+    for (auto &c : onZ)
+      if (c == L'/') c = L'\\';
+    hint += L" Under Wine, the Linux folder " + path + L" is " + onZ + L".";
+  }
+  return hint;
+}
+
 SiteSettingsCheck CheckSiteSettings(const SiteList &sites, const std::wstring &name,
                                     const std::wstring &port, const std::wstring &hostName,
                                     const std::wstring &webroot) {
@@ -113,11 +128,14 @@ bool AddSiteWizard::ConfirmFinish() const {
                      L"The specified webroot or temp directory does not exist.\n Create them now?",
                      L"Create Directories", MB_YESNO | MB_ICONWARNING) != IDYES)
     return false;
+  const std::wstring *creating = nullptr;
   try {
-    if (!DirectoryExists(webroot)) CreateDirectoryRecursive(webroot);
-    if (!DirectoryExists(tempDirectory)) CreateDirectoryRecursive(tempDirectory);
+    for (const std::wstring *directory : {&webroot, &tempDirectory}) {
+      creating = directory;
+      if (!DirectoryExists(*directory)) CreateDirectoryRecursive(*directory);
+    }
   } catch (const QVS::BaseException &e) {
-    ShowMessageBox(nullptr, e.message, kErrorBoxTitle, MB_ICONERROR);
+    ShowMessageBox(nullptr, e.message + DrivePathHint(*creating), kErrorBoxTitle, MB_ICONERROR);
     return false;
   }
   return true;

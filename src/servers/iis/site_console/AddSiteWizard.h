@@ -30,6 +30,11 @@ ModuleSettingsCheck CheckModuleSettings(const std::wstring &tempDirectory);
 
 bool CheckDatabase(const std::wstring &server, const std::wstring &database);
 
+// What a failed directory creation adds to its message when the path is no
+// drive (C:\...) or UNC path, such as a Linux path typed under Wine; empty
+// for those.
+std::wstring DrivePathHint(const std::wstring &path);
+
 class AddSiteWizard {
  public:
   static const AuthPages kPages;

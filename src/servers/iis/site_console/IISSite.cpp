@@ -114,24 +114,22 @@ bool SameDirectory(std::wstring a, std::wstring b) {
 
 // Creating a site must never touch a site that exists: its web.config
 // (which holds its settings) would be overwritten by the new webroot files
-// and the rollback would delete it.
+// and the rollback would delete it. A configuration that cannot be read
+// says why (no administration server registered, no configuration file, a
+// file that does not parse) instead of claiming a clash.
 void RefuseTakenNameOrWebroot(const IISSite &site) {
+  Manager manager = CreateAdminManager();
+  Element sites = GetAdminSection(manager, kSitesSection, kApphostPath);
+  DWORD count = CountItems(sites);
   bool taken = false;
-  try {
-    Manager manager = CreateAdminManager();
-    Element sites = GetAdminSection(manager, kSitesSection, kApphostPath);
-    DWORD count = CountItems(sites);
-    for (DWORD i = 0; i < count && !taken; ++i) {
-      Element existing = GetCollectionItem(sites, i);
-      taken = EqualsIgnoreCase(GetStringProperty(existing, L"name"), site.name);
-      try {
-        taken = taken || SameDirectory(WebrootOf(existing), site.webroot);
-      } catch (const QVS::BaseException &) {
-        // a site without a root directory shares no webroot
-      }
+  for (DWORD i = 0; i < count && !taken; ++i) {
+    Element existing = GetCollectionItem(sites, i);
+    taken = EqualsIgnoreCase(GetStringProperty(existing, L"name"), site.name);
+    try {
+      taken = taken || SameDirectory(WebrootOf(existing), site.webroot);
+    } catch (const QVS::BaseException &) {
+      // a site without a root directory shares no webroot
     }
-  } catch (const QVS::BaseException &) {
-    taken = true;
   }
   if (taken)
     throw QVS::ApplicationException(kErrorSiteCreation, L"Error Creating IIS Site: " + site.name);

@@ -112,11 +112,49 @@ class User {
              (IsWindowEnabled(button) != FALSE) == enabled;
     });
   }
-  // The sheet as shown, kept as <build>/screenshots/<name>.png for a reviewer.
-  void Snap(const std::string &name) {
-    RedrawWindow(sheet, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  // The sheet (or another window) as shown, kept as <build>/screenshots/<name>.png for a
+  // reviewer.
+  void Snap(const std::string &name, HWND window = nullptr) {
+    window = window != nullptr ? window : sheet;
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     Sleep(150);
-    Expect("screenshot " + name, screenshot::Save(sheet, name));
+    Expect("screenshot " + name, screenshot::Save(window, name));
+  }
+  // The database page of the add-site wizard (server db, database sync), then one of the
+  // authentication links.
+  void ChooseDatabase(int link) {
+    WaitForPage(IDC_SERVER);
+    Type(IDC_SERVER, L"db");
+    Type(IDC_DATABASE, L"sync");
+    Press(PSBTN_NEXT);
+    WaitForPage(link);
+    Click(link);
+  }
+  // A real message box of the test thread with this title, once shown.
+  HWND WaitForBox(const std::wstring &title) {
+    struct Search {
+      const std::wstring *title;
+      HWND found;
+    } search = {&title, nullptr};
+    WaitFor("the box " + Narrow(title), [&] {
+      search.found = nullptr;
+      EnumThreadWindows(
+          uiThread_,
+          [](HWND window, LPARAM state) {
+            auto *s = reinterpret_cast<Search *>(state);
+            if (IsWindowVisible(window) && GetWindowTextString(window) == *s->title) s->found = window;
+            return TRUE;
+          },
+          reinterpret_cast<LPARAM>(&search));
+      return search.found != nullptr;
+    });
+    return search.found;
+  }
+  // Clicks a button of a message box (IDYES, IDNO, ...) and waits until the box is gone.
+  void Answer(HWND box, int button) {
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(box, button)));
+    WaitFor("the box to close", [&] { return !IsWindow(box); });
   }
   // For a look by hand: TAVRIN_UI_PAUSE=seconds.
   void Pause() {
@@ -201,7 +239,6 @@ TEST_F(Dialogs, AddSiteWizardCreatesASite) {
   list.Load();
   const std::wstring webroot = path + L"\\sites\\www", temp = path + L"\\temp\\sync";
   AddSiteWizard wizard(list, false);
-  g_boxAnswer = IDNO;
   int result;
   {
     User user([&](User &u) {
@@ -259,22 +296,25 @@ TEST_F(Dialogs, AddSiteWizardCreatesASite) {
                    L"UID={sa};PWD={}");
       u.ExpectText(IDC_TEMP_DIRECTORY, temp);
       u.Snap("add_site_wizard_7_review");
-      // "No" to creating the directories keeps the wizard open.
+      // The question is a real message box. "No" to creating the directories keeps the
+      // wizard open; "Yes" creates them, and the same Finish closes the wizard.
       u.Press(PSBTN_FINISH);
-      u.WaitFor("the question", [] { return g_boxes.size() == 1; });
+      HWND box = u.WaitForBox(L"Create Directories");
+      u.Snap("add_site_wizard_8_create_directories", box);
+      u.Answer(box, IDNO);
       Sleep(200);
       u.Expect("wizard still open after No", IsWindow(u.sheet) && IsWindowVisible(u.sheet));
-      g_boxAnswer = IDYES;
       u.Press(PSBTN_FINISH);
+      u.Answer(u.WaitForBox(L"Create Directories"), IDYES);
+      u.WaitFor("the wizard to close after Yes", [&] { return !IsWindow(u.sheet); });
     });
+    SetMessageBoxSink(nullptr);
     result = wizard.Run(Instance(), nullptr);
+    SetMessageBoxSink(RecordBox);
     user.Report();
   }
   ASSERT_EQ(result, 1);
-  ASSERT_EQ(g_boxes.size(), 2u);
-  EXPECT_EQ(g_boxes[1],
-            L"Create Directories: The specified webroot or temp directory does not exist.\n "
-            L"Create them now?");
+  EXPECT_TRUE(g_boxes.empty());
   EXPECT_TRUE(DirectoryExists(webroot));
   EXPECT_TRUE(DirectoryExists(temp));
 
@@ -338,6 +378,53 @@ TEST_F(Dialogs, SitesPageEditsAModuleSite) {
   EXPECT_EQ(settings.value("odbc_connection_string"), "Driver={x}");
 }
 
+// The Sites page of a machine without a module site opens the wizard by itself; one Finish,
+// answered Yes in the real question box, makes the directories and the site, which the page
+// then lists.
+TEST_F(Dialogs, TheFirstSiteIsMadeWithOneFinish) {
+  WriteApphost(Site("Default Web Site", 1, Narrow(path) + "\\other"));
+  const std::wstring webroot = path + L"\\sites\\www", temp = path + L"\\temp\\sync";
+  MainDialog dialog;
+  dialog.sites.Load();
+  bool ok;
+  {
+    User user([&](User &u) {
+      HWND wizard = u.WaitForSheet("the wizard");
+      u.WaitForPage(IDC_NAME);
+      u.ExpectText(IDC_NAME, L"tavrin");
+      u.Type(IDC_WEBROOT, webroot);
+      u.Press(PSBTN_NEXT);
+      u.WaitForPage(IDC_BROWSE_TEMP_WIZARD);
+      u.Type(IDC_TEMP_DIRECTORY, temp);
+      u.Press(PSBTN_NEXT);
+      u.ChooseDatabase(IDC_LINK_WINDOWS);
+      u.WaitForPage(IDC_BINDING);
+      u.Press(PSBTN_FINISH);
+      u.Answer(u.WaitForBox(L"Create Directories"), IDYES);
+      // No further press: the wizard closes and the page lists the new site.
+      u.WaitFor("the wizard to close after one Finish", [&] { return !IsWindow(wizard); });
+      u.WaitForSheet("the sheet");
+      u.WaitForPage(IDC_SITE_LIST);
+      u.WaitFor("the new site listed", [&] {
+        return SendDlgItemMessageW(u.Page(), IDC_SITE_LIST, LVM_GETITEMCOUNT, 0, 0) == 2;
+      });
+      u.Snap("sites_page_first_site");
+      u.Press(PSBTN_OK);
+    });
+    SetMessageBoxSink(nullptr);
+    ok = dialog.Run(Instance());
+    SetMessageBoxSink(RecordBox);
+    user.Report();
+  }
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(dialog.sites[L"tavrin"].isModuleSite);
+  EXPECT_TRUE(DirectoryExists(temp));
+  EXPECT_TRUE(Exists(webroot + L"\\web.config"));
+  iisadmin::Element settings = Read("tavrin/settings", "MACHINE/WEBROOT/APPHOST/tavrin");
+  EXPECT_EQ(settings.value("odbc_connection_string"),
+            "Driver={SQL Server Native Client 11.0};Server={db};Database={sync};Trusted_Connection={yes}");
+}
+
 // The Azure AD pages, which the roads above do not pass, and an IP address typed on the first
 // page: kept exactly as typed through Next and Back, although a listed address starts with it.
 TEST_F(Dialogs, AzurePagesAndATypedAddress) {
@@ -362,12 +449,7 @@ TEST_F(Dialogs, AzurePagesAndATypedAddress) {
       u.Press(PSBTN_NEXT);
       u.WaitForPage(IDC_BROWSE_TEMP_WIZARD);
       u.Press(PSBTN_NEXT);
-      u.WaitForPage(IDC_SERVER);
-      u.Type(IDC_SERVER, L"db");
-      u.Type(IDC_DATABASE, L"sync");
-      u.Press(PSBTN_NEXT);
-      u.WaitForPage(IDC_LINK_AZURE_PASSWORD);
-      u.Click(IDC_LINK_AZURE_PASSWORD);
+      u.ChooseDatabase(IDC_LINK_AZURE_PASSWORD);
       u.WaitForPage(IDC_AZURE_USER);
       u.Type(IDC_AZURE_USER, L"someone@example.com");
       u.Snap("add_site_wizard_6_azure_credentials");

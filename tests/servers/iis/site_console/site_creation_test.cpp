@@ -139,6 +139,36 @@ TEST_F(SiteCreation, ATakenNameOrWebrootLeavesTheExistingSiteAlone) {
   EXPECT_TRUE(list.sites.empty());
 }
 
+// A configuration that cannot be read is no clash: its own failure reaches the user, and
+// nothing is written into the webroot.
+TEST_F(SiteCreation, AnUnreadableConfigurationSaysWhy) {
+  const struct {
+    const char *what;
+    const char *apphost;  // null: no file
+    std::uint32_t code;
+  } cases[] = {
+      {"no configuration file", nullptr, 0x80070002},
+      {"a file that does not parse", "<configuration><system.applicationHost>", 0x8007000D},
+  };
+  for (const auto &c : cases) {
+    DeleteFileW(apphost.c_str());
+    if (c.apphost != nullptr) WriteText(apphost, c.apphost);
+    SiteList list;
+    try {
+      list.AddSite(NewSite(L"tavrin", webroot));
+      ADD_FAILURE() << c.what << ": created";
+    } catch (const QVS::BaseException &e) {
+      EXPECT_EQ(e.code, c.code) << c.what;
+      wchar_t code[16];
+      swprintf(code, 16, L"\n0x%08x: ", c.code);
+      EXPECT_EQ(e.message.rfind(std::wstring(kSystemCallFailed) + code, 0), 0u)
+          << c.what << ": " << Narrow(e.message);
+    }
+    EXPECT_FALSE(Exists(webroot + L"\\web.config")) << c.what;
+    EXPECT_FALSE(Exists(webroot + L"\\index.html")) << c.what;
+  }
+}
+
 TEST_F(SiteCreation, AFailedConfigurationIsUndone) {
   WriteApphost(Site("Main", 1, "C:\\m"));
   std::string before = ReadBytes(apphost);

@@ -243,6 +243,19 @@ TEST_F(FinishChecks, NoOrAFailedCreationKeepsTheWizardOpen) {
   ASSERT_EQ(g_boxes.size(), 2u);
   EXPECT_EQ(g_boxes[1].rfind(L"QVS Configuration Error: A Windows system call failed.", 0), 0u)
       << Narrow(g_boxes[1]);
+  EXPECT_EQ(g_boxes[1].find(L"drive path"), std::wstring::npos) << Narrow(g_boxes[1]);
+
+  // A Linux path whose parent is missing: the box says that a drive path is expected.
+  wizard.webroot = L"/tavrin-no-such-parent/www";
+  EXPECT_FALSE(wizard.ConfirmFinish());
+  ASSERT_EQ(g_boxes.size(), 4u);
+  EXPECT_NE(g_boxes[3].find(L"\n\nA drive path (C:\\...) is expected, not \"/tavrin-no-such-parent/www\". "
+                            L"Under Wine, the Linux folder /tavrin-no-such-parent/www is "
+                            L"Z:\\tavrin-no-such-parent\\www."),
+            std::wstring::npos)
+      << Narrow(g_boxes[3]);
+  EXPECT_EQ(DrivePathHint(L"\\\\server\\share\\www"), L"");
+  EXPECT_EQ(DrivePathHint(L"C:\\www"), L"");
 }
 
 TEST(SiteDisplay, BindingTextAndOfferedAddresses) {
