@@ -211,7 +211,6 @@ static const char *value_problem(sqlite3_stmt *pStmt, int col, const value_form 
       psz = (const char *)sqlite3_column_text(pStmt, col);
       len = (size_t)sqlite3_column_bytes(pStmt, col);
       if (!QK_utf8__is_well_formed(psz, (QK_uint32)len)) return "a text that is not UTF-8";
-      if (strlen(psz) != len) return "a text with a NUL character";
       if (f->kind == FORM_TEXT || (f->kind == FORM_KEY_TEXT && is_key_text(psz, len)) ||
           (f->kind == FORM_DATE && len == 10 && is_date(psz)) ||
           (f->kind == FORM_TIME && is_clock(psz, len, 1)) || (f->kind == FORM_DATETIME && is_datetime(psz, len)))

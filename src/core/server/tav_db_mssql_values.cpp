@@ -179,8 +179,8 @@ static void add_column_member(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, co
   char szValue[TEXT_VALUE_SIZE];
   SQLLEN ind = 0;
   if (is_text_type(sqlType)) {
-    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, col, &pszText));
-    if (pszText != NULL) QK_TRY(ctx, QK_vhash__add__string(ctx, pRow, pszName, pszText));
+    QK_TRY(ctx, QK_mssql__get__nstring__buflen(ctx, hStmt, col, &pszText, &len));
+    if (pszText != NULL) QK_TRY(ctx, QK_vhash__add__text(ctx, pRow, pszName, pszText, len));
   } else if (is_decimal_type(sqlType)) {
     QK_int64 scaled = 0;
     QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, col, &pszText));
@@ -523,11 +523,17 @@ static void bind_package_value(QK_context *ctx, sqlite3_stmt *pPkgStmt, int pkgC
   unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   QK_TRY(ctx, clear_binding_buffers(ctx, b));
   if (is_text_type(b->sqlType)) {
-    pszText = sqliteType == SQLITE_NULL ? NULL : (const char *)sqlite3_column_text(pPkgStmt, pkgCol);
+    /* A text goes with its length: a NUL character inside it is part of the value. */
+    QK_uint32 len = 0;
+    if (sqliteType != SQLITE_NULL) {
+      pszText = (const char *)sqlite3_column_text(pPkgStmt, pkgCol);
+      len = (QK_uint32)sqlite3_column_bytes(pPkgStmt, pkgCol);
+    }
     if (b->columnSize == 0 && pszText != NULL)
-      QK_TRY(ctx, QK_mssql__bind__nstring_max(ctx, hStmt, ipar, pszText, &b->indicator, &b->pwszText));
+      QK_TRY(ctx, QK_mssql__bind__nstring_max__buflen(ctx, hStmt, ipar, pszText, len, &b->indicator, &b->pwszText));
     else
-      QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, ipar, pszText, b->sqlType, &b->indicator, &b->pwszText));
+      QK_TRY(ctx, QK_mssql__bind__nstring__buflen(ctx, hStmt, ipar, pszText, len, b->sqlType, &b->indicator,
+                                                  &b->pwszText));
   } else if (is_decimal_type(b->sqlType)) {
     if (sqliteType != SQLITE_NULL)
       QK_TRY(ctx, tav_db_mssql__format_decimal(ctx, sqlite3_column_int64(pPkgStmt, pkgCol), b->decimalDigits,
@@ -681,11 +687,11 @@ void tav_db_mssql__bind_result_row(QK_context *ctx, SQLHSTMT hStmt, sqlite3_stmt
     const tav_col_binding *b = &pColl->pBindings[i];
     QK_uint16 col = (QK_uint16)(i + 1);
     if (is_text_type(b->sqlType)) {
-      QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, col, &pszText));
+      QK_TRY(ctx, QK_mssql__get__nstring__buflen(ctx, hStmt, col, &pszText, &len));
       if (pszText == NULL)
         QK_TRY(ctx, QK_sqlite__bind_null(ctx, pPkgInsert, col));
       else
-        QK_TRY(ctx, sqlite_check(ctx, sqlite3_bind_text(pPkgInsert, col, pszText, -1, SQLITE_TRANSIENT)));
+        QK_TRY(ctx, QK_sqlite__bind_text__buflen(ctx, pPkgInsert, col, pszText, len));
     } else if (is_decimal_type(b->sqlType)) {
       QK_int64 scaled = 0;
       QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, col, &pszText));
