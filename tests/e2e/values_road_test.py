@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Values on the whole sync road: texts with NUL characters reach clients of every version
-whole and come back whole. The server's texts are written as
+whole and come back whole, and the date, time and floating-point forms a client may write
+are taken or refused as SQL Server takes or refuses them. The server's texts are written as
 CAST(0x... AS varchar(max)), which holds NULs in SQL Server as in the stand-in, and read back
 through the stand-in's management tool, which prints them byte for byte."""
 import os
@@ -10,11 +11,16 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import demo  # noqa: E402
 import harness  # noqa: E402
+from tavrin_client import ProtocolError  # noqa: E402
 
 TEXT_COLUMNS = ["c", "v", "nc", "nv", "vm", "nvm", "tx", "ntx"]
 TEXTS_TABLE = """\
 CREATE TABLE dbo.texts (id int NOT NULL PRIMARY KEY, c char(6) NULL, v varchar(10) NULL, nc nchar(6) NULL,
   nv nvarchar(10) NULL, vm varchar(max) NULL, nvm nvarchar(max) NULL, tx text NULL, ntx ntext NULL, other int NULL)
+"""
+TIMES_TABLE = """\
+CREATE TABLE dbo.times (id int NOT NULL PRIMARY KEY, dt datetime NULL, sdt smalldatetime NULL, dt2 datetime2(7) NULL,
+  d date NULL, t time(7) NULL, f float NULL)
 """
 # Embedded and trailing NULs, a value of NULs alone, and a long one read in pieces.
 SERVER_TEXTS = {1: "a\0b\0", 2: "\0\0", 3: ("\0xyz" * 700) + "\0"}
@@ -35,8 +41,9 @@ class ValuesCase(unittest.TestCase):
     def setUpClass(cls):
         cls.demo = harness.RunningDemo()
         facts = cls.demo.facts
-        cls.demo.sql(TEXTS_TABLE)
-        demo.cli(cls.demo.standin, "add-table", facts["data_dir"], facts["dbfile_db"], facts["dbfile"], "dbo.texts")
+        cls.demo.sql(TEXTS_TABLE + TIMES_TABLE)
+        for table in ("dbo.texts", "dbo.times"):
+            demo.cli(cls.demo.standin, "add-table", facts["data_dir"], facts["dbfile_db"], facts["dbfile"], table)
 
     @classmethod
     def tearDownClass(cls):
@@ -112,6 +119,40 @@ class NulTextTest(ValuesCase):
         self.assertEqual(self.demo.sql("SELECT other FROM dbo.texts WHERE id = 1"), [["7"]])
         held = [r for r in client.rows("texts") if r["id"] == 1][0]
         self.assertEqual((held["nv"], held["ntx"], held["vm"]), ("s\0e\0", "s\0e\0rv\0", "c\0l\0"))
+
+
+class TimeFormsTest(ValuesCase):
+    def test_utc_forms_are_taken_and_a_subnormal_float_is_refused(self):
+        self.demo.require("pull")
+        self.demo.require("push")
+        for version in (3, 6):
+            with self.subTest(version=version):
+                key = 10 * version
+                client = self.demo.client("times-v%d" % version, fid=300 + version, version=version)
+                client.pull()
+                # What JavaScript's toISOString() writes, and a time of day in UTC.
+                client.insert("times", {"id": key, "dt": "2024-01-02T03:04:05.000Z", "sdt": "2024-01-02T03:04:05Z",
+                                        "dt2": "2024-01-02T03:04:05.1234567+01:00", "d": "2024-01-02T03:04:05Z",
+                                        "t": "12:34:56.123Z"})
+                self.assertEqual(client.push().status, 200)
+                self.assertEqual(self.demo.sql("SELECT dt, sdt, dt2, d, t FROM dbo.times WHERE id = %d" % key),
+                                 [["2024-01-02 03:04:05.000", "2024-01-02 03:04:00", "2024-01-02 03:04:05.1234567",
+                                   "2024-01-02", "12:34:56.1230000"]])
+
+                # A subnormal number is the client's fault: refused, nothing of the push applied,
+                # and the client pushes again once it has changed it.
+                client.insert("times", {"id": key + 1, "f": 1.5})
+                client.update("times", client.find("times", id=key), {"f": 5e-324})
+                with self.assertRaises(ProtocolError) as refused:
+                    client.push()
+                self.assertEqual(refused.exception.status, 400)
+                self.assertIn(b"subnormal", refused.exception.body)
+                self.assertEqual(self.demo.sql("SELECT COUNT(*) FROM dbo.times WHERE id = %d OR (id = %d AND f IS NOT NULL)"
+                                               % (key + 1, key)), [["0"]])
+                client.update("times", client.find("times", id=key), {"f": 2.5})
+                self.assertEqual(client.push().status, 200)
+                self.assertEqual(self.demo.sql("SELECT id, f FROM dbo.times WHERE id >= %d AND id <= %d ORDER BY id"
+                                               % (key, key + 1)), [[str(key), "2.5"], [str(key + 1), "1.5"]])
 
 
 if __name__ == "__main__":
