@@ -39,10 +39,10 @@ TEST_F(StandinValues, EveryCharacterTypeKeepsNulCharacters) {
               (Rows{{"tx", "35", "16"}, {"ntx", "99", "16"}}));
     SQLHSTMT st = c.stmt();
     ASSERT_TRUE(SQL_SUCCEEDED(SQLExecDirect(st, (SQLCHAR*)"SELECT tx, ntx FROM dbo.t", SQL_NTS)));
-    SQLSMALLINT type = 0;
-    SQLColAttribute(st, 1, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, (SQLLEN*)&type);
+    SQLLEN type = 0;
+    SQLColAttribute(st, 1, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &type);
     EXPECT_EQ(type, SQL_LONGVARCHAR);
-    SQLColAttribute(st, 2, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, (SQLLEN*)&type);
+    SQLColAttribute(st, 2, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &type);
     EXPECT_EQ(type, SQL_WLONGVARCHAR);
 }
 
