@@ -140,10 +140,10 @@ void Catalog::initialise(sqlite3* db) {
     static const char* const names[] = {"uniqueidentifier", "date", "time", "datetime2", "tinyint", "smallint", "int",
                                         "smalldatetime", "real", "money", "datetime", "float", "bit", "decimal",
                                         "numeric", "smallmoney", "bigint", "varbinary", "varchar", "binary", "char",
-                                        "nvarchar", "nchar", "sysname"};
+                                        "nvarchar", "nchar", "sysname", "text", "ntext"};
     for (const char* n : names) {
         TsqlType t = make_type(n, -2, -2);
-        bool sized = t.is_text() || t.is_binary();
+        bool sized = (t.is_text() || t.is_binary()) && t.length >= 0;
         int user_type_id = std::string(n) == "sysname" ? 256 : t.system_type_id();
         int max_length = sized && std::string(n) != "sysname" ? 8000 : t.max_length();
         std::string coll = t.is_text() ? std::string("'") + kDefaultCollation + "'" : "NULL";

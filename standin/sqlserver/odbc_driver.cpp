@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -436,6 +437,19 @@ std::string numeric_text(const SQL_NUMERIC_STRUCT& n) {
     return (n.sign == 0 && digits.find_first_not_of("0.") != std::string::npos ? "-" : "") + digits;
 }
 
+// SQL Server refuses a floating-point parameter that is not a finite, normal number (or 0)
+// before the statement runs.
+template <typename Float>
+Float checked_float(Float v, int number, const char* type) {
+    if (v == 0 || std::fpclassify(v) == FP_NORMAL) return v;
+    const std::string n = std::to_string(number);
+    throw TsqlError(8023, "42000",
+                    "The incoming tabular data stream (TDS) remote procedure call (RPC) protocol stream is incorrect. "
+                    "Parameter " + n + " (\"@P" + n + "\"): The supplied value is not a valid instance of data type " +
+                        type + ". Check the source data for invalid values. An example of an invalid value is data of "
+                        "numeric type with scale greater than precision.");
+}
+
 Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
     auto dae = s->dae_data.find(key);
     if (dae != s->dae_data.end() && !dae->second) return Value::null();
@@ -468,8 +482,8 @@ Value param_value(const Stmt* s, const DaeKey& key, const ParamBinding& b) {
         case SQL_C_UTINYINT: case SQL_C_BIT: return Value::integer(load<unsigned char>(p));
         case SQL_C_SBIGINT: return Value::integer(load<SQLBIGINT>(p));
         case SQL_C_UBIGINT: return Value::integer(static_cast<long long>(load<SQLUBIGINT>(p)));
-        case SQL_C_DOUBLE: return Value::real(load<SQLDOUBLE>(p));
-        case SQL_C_FLOAT: return Value::real(load<SQLREAL>(p));
+        case SQL_C_DOUBLE: return Value::real(checked_float(load<SQLDOUBLE>(p), key.second, "float"));
+        case SQL_C_FLOAT: return Value::real(checked_float(load<SQLREAL>(p), key.second, "real"));
         case SQL_C_CHAR: return Value::text(bytes(false));
         case SQL_C_WCHAR: {
             std::string raw = bytes(true);

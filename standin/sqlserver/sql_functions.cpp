@@ -155,14 +155,6 @@ void fn_len(sqlite3_context* ctx, int, sqlite3_value** argv) {
     sqlite3_result_int64(ctx, n);
 }
 
-void fn_datalength(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    Value v = value_of(argv[0]);
-    if (v.is_null()) return sqlite3_result_null(ctx);
-    if (v.kind == Value::Int) return sqlite3_result_int64(ctx, 8);
-    if (v.kind == Value::Real) return sqlite3_result_int64(ctx, 8);
-    sqlite3_result_int64(ctx, static_cast<long long>(v.s.size()));
-}
-
 void fn_trim(sqlite3_context* ctx, sqlite3_value* arg, bool left) {
     Value v = value_of(arg);
     if (v.is_null()) return sqlite3_result_null(ctx);
@@ -264,6 +256,18 @@ std::string encoded_text(const std::string& utf8, bool unicode) {
         }
     }
     return out;
+}
+
+// The bytes of a value; a text typed by the translation ('n' national, 'v' not) counts as
+// SQL Server holds it, NUL characters included.
+void fn_datalength(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    Value v = value_of(argv[0]);
+    if (v.is_null()) return sqlite3_result_null(ctx);
+    if (v.kind == Value::Int) return sqlite3_result_int64(ctx, 8);
+    if (v.kind == Value::Real) return sqlite3_result_int64(ctx, 8);
+    if (argc == 2 && v.kind == Value::Text)
+        return sqlite3_result_int64(ctx, static_cast<long long>(encoded_text(v.s, arg_text(argv[1]) != "v").size()));
+    sqlite3_result_int64(ctx, static_cast<long long>(v.s.size()));
 }
 
 void fn_hashbytes(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -464,6 +468,7 @@ void register_functions(Connection& connection) {
         {"tsql_add", 2, fn_add, true},
         {"tsql_len", 1, fn_len, true},
         {"tsql_datalength", 1, fn_datalength, true},
+        {"tsql_datalength", 2, fn_datalength, true},
         {"tsql_ltrim", 1, [](sqlite3_context* c, int, sqlite3_value** v) { fn_trim(c, v[0], true); }, true},
         {"tsql_rtrim", 1, [](sqlite3_context* c, int, sqlite3_value** v) { fn_trim(c, v[0], false); }, true},
         {"tsql_getdate", 0, [](sqlite3_context* c, int, sqlite3_value**) { fn_now(c, false, 3); }, false},

@@ -280,6 +280,11 @@ std::string Translator::func(const Expr& e) {
         auto t = type_of(*e.args[1]);
         s += t && t->is_text() && !t->is_unicode() ? ",'v'" : ",'n'";
     }
+    if (e.text == "DATALENGTH") {
+        // Texts count in their SQL Server encoding, as HASHBYTES reads them.
+        auto t = type_of(*e.args[0]);
+        if (t && t->is_text()) s += t->is_unicode() ? ",'n'" : ",'v'";
+    }
     return s + ")";
 }
 

@@ -19,6 +19,9 @@ struct TypeFacts {
 
 const TypeFacts kTypes[] = {
     {"uniqueidentifier", 36, 16, 0, 0, "TEXT"},
+    // The deprecated large texts: no declared length, 16 bytes (the text pointer) in the catalog.
+    {"text", 35, 16, 0, 0, "TEXT"},
+    {"ntext", 99, 16, 0, 0, "TEXT"},
     {"date", 40, 3, 10, 0, "TEXT"},
     {"time", 41, 0, 0, 0, "TEXT"},
     {"datetime2", 42, 0, 0, 0, "TEXT"},
@@ -58,7 +61,8 @@ std::string lower(std::string s) {
 }  // namespace
 
 bool TsqlType::is_text() const {
-    return name == "char" || name == "varchar" || name == "nchar" || name == "nvarchar" || name == "sysname";
+    return name == "char" || name == "varchar" || name == "nchar" || name == "nvarchar" || name == "sysname" ||
+           name == "text" || name == "ntext";
 }
 bool TsqlType::is_integer() const {
     return name == "tinyint" || name == "smallint" || name == "int" || name == "bigint" || name == "bit";
@@ -78,6 +82,8 @@ TsqlType make_type(const std::string& raw, int a1, int a2) {
         t.length = a1 == -2 ? 1 : a1;
     } else if (n == "sysname") {
         t.length = 128;
+    } else if (n == "text" || n == "ntext") {
+        t.length = -1;
     } else if (n == "decimal" || n == "numeric") {
         t.precision = a1 == -2 ? 18 : a1;
         t.scale = a2 == -2 ? 0 : a2;
@@ -191,7 +197,7 @@ namespace {
 int precedence(const std::string& name) {
     static const char* const order[] = {"datetime2", "datetime", "smalldatetime", "date", "time", "float", "real",
                                         "decimal", "money", "smallmoney", "bigint", "int", "smallint", "tinyint",
-                                        "bit", "uniqueidentifier", "nvarchar", "nchar", "varchar", "char",
+                                        "bit", "ntext", "text", "uniqueidentifier", "nvarchar", "nchar", "varchar", "char",
                                         "varbinary", "binary"};
     const std::string n = name == "numeric" ? "decimal" : name == "sysname" ? "nvarchar" : name;
     for (int i = 0; i < static_cast<int>(sizeof order / sizeof *order); ++i)

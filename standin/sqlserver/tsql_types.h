@@ -17,7 +17,7 @@ struct TsqlType {
 
     bool valid() const { return !name.empty(); }
     bool is_text() const;
-    bool is_unicode() const { return name == "nchar" || name == "nvarchar" || name == "sysname"; }
+    bool is_unicode() const { return name == "nchar" || name == "nvarchar" || name == "sysname" || name == "ntext"; }
     bool is_binary() const { return name == "binary" || name == "varbinary"; }
     bool is_integer() const;
     bool is_exact_numeric() const { return name == "decimal" || name == "numeric" || name == "money" || name == "smallmoney"; }

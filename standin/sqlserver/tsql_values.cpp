@@ -252,7 +252,9 @@ Value to_datetime(const Value& v, const TsqlType& t) {
     } else {
         throw TsqlError(529, "22018", "Explicit conversion to data type " + t.name + " is not allowed.");
     }
-    if (t.name == "time" && !p.has_time && p.has_date)
+    // datetime and smalldatetime take no offset, and Z only after ISO 8601's full form.
+    const bool old_type = t.name == "datetime" || t.name == "smalldatetime";
+    if (p.zone && old_type && (p.zone != 'Z' || !p.iso || !p.has_seconds))
         throw TsqlError(241, "22007", "Conversion failed when converting date and/or time from character string.");
     std::string out = format_datetime(p, t);
     DateTimeParts check;
@@ -412,6 +414,7 @@ bool parse_datetime(const std::string& raw, DateTimeParts& p) {
         p.has_date = true;
         if (i == s.size()) return true;
         if (s[i] != ' ' && s[i] != 'T') return false;
+        p.iso = s[i] == 'T';
         ++i;
     }
     if (!digits(2, p.hour) || i >= s.size() || s[i] != ':') return false;
@@ -421,6 +424,7 @@ bool parse_datetime(const std::string& raw, DateTimeParts& p) {
     if (i < s.size() && s[i] == ':') {
         ++i;
         if (!digits(2, p.second)) return false;
+        p.has_seconds = true;
         if (i < s.size() && s[i] == '.') {
             ++i;
             int64_t ns = 0;
@@ -434,6 +438,19 @@ bool parse_datetime(const std::string& raw, DateTimeParts& p) {
             for (int k = n; k < 9; ++k) ns *= 10;
             p.nanos = ns;
         }
+    }
+    // The zone of ISO 8601 and of datetimeoffset literals; the conversions to the types
+    // without an offset keep the local time.
+    if (i < s.size() && s[i] == 'Z') {
+        p.zone = 'Z';
+        ++i;
+    } else if (i < s.size()) {
+        if (s[i] == ' ') ++i;
+        int hours = 0, minutes = 0;
+        if (i >= s.size() || (s[i] != '+' && s[i] != '-')) return false;
+        p.zone = s[i++];
+        if (!digits(2, hours) || i >= s.size() || s[i++] != ':' || !digits(2, minutes)) return false;
+        if (minutes > 59 || hours * 60 + minutes > 14 * 60) return false;
     }
     return i == s.size();
 }

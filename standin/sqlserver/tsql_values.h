@@ -42,8 +42,11 @@ struct DateTimeParts {
     int year = 1900, month = 1, day = 1, hour = 0, minute = 0, second = 0;
     int64_t nanos = 0;
     bool has_date = false, has_time = false;
+    bool iso = false, has_seconds = false;  // 'T' between date and time; seconds given
+    char zone = 0;                          // after the time: 'Z', or '+'/'-' of an offset
 };
-// Parses the stored forms and the usual literal forms; false if malformed.
+// Parses the stored forms and the usual literal forms, with Z or an offset (+hh:mm, -hh:mm)
+// after a time; false if malformed.
 bool parse_datetime(const std::string& text, DateTimeParts& out);
 std::string format_datetime(const DateTimeParts& p, const TsqlType& type);
 

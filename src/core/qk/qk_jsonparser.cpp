@@ -105,7 +105,8 @@ done:;
 }
 
 /* "\u" escape (P->p after the "u"): a code point, a surrogate pair joined, appended as UTF-8.
- * U+0000 is refused: document texts are NUL-terminated and would be cut short silently. */
+ * U+0000 is refused: the texts of parsed documents (settings, names, headers) are read as C
+ * strings, which a NUL would cut short silently. */
 static void decode_unicode_escape(QK_context *ctx, json_parser *P) {
   QK_uint32 cp = 0;
   QK_uint32 low = 0;
@@ -380,6 +381,7 @@ static void parse_scalar(QK_context *ctx, json_parser *P) {
     memcpy(pCopy, text, len);
     pSlot->type = QK_VARIANT_TYPE_SZ;
     pSlot->u.psz = (char *)pCopy;
+    pSlot->len = (QK_uint32)len;
   } else if (c == '-' || is_digit(c)) {
     QK_variant number;
     memset(&number, 0, sizeof number);

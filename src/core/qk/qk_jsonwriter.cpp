@@ -155,16 +155,17 @@ done:;
 
 static int needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
-/* Escapes backslash, quote and the bytes below 0x20; every other byte is copied as it is. */
-static void write_escaped(QK_context *ctx, QK_jsonwriter *pjson, const char *text) {
+/* Escapes backslash, quote and the bytes below 0x20 (a NUL character as \u0000); every other
+ * byte is copied as it is. */
+static void write_escaped(QK_context *ctx, QK_jsonwriter *pjson, const char *text, size_t len) {
   static const char hex[] = "0123456789abcdef";
   const char *run = text;
   const char *p = text;
-  for (;; p++) {
+  const char *end = text + len;
+  for (; p < end; p++) {
     unsigned char c = (unsigned char)*p;
     char esc[6];
     size_t lenEsc = 2;
-    if (c == '\0') break;
     if (!needs_escape(c)) continue;
     QK_TRY(ctx, append(ctx, pjson, run, (size_t)(p - run)));
     run = p + 1;
@@ -187,12 +188,19 @@ static void write_escaped(QK_context *ctx, QK_jsonwriter *pjson, const char *tex
 done:;
 }
 
-void QK_jsonwriter__write_string(QK_context *ctx, QK_jsonwriter *pjson, const char *text) {
+void QK_jsonwriter__write_text(QK_context *ctx, QK_jsonwriter *pjson, const char *text, QK_uint32 len) {
   QK_ARG_NOT_NULL(ctx, pjson);
+  if (len > 0) QK_ARG_NOT_NULL(ctx, text);
+  if (text == NULL) text = "";
+  QK_TRY(ctx, append(ctx, pjson, "\"", 1));
+  QK_TRY(ctx, write_escaped(ctx, pjson, text, len));
+  QK_TRY(ctx, append(ctx, pjson, "\"", 1));
+done:;
+}
+
+void QK_jsonwriter__write_string(QK_context *ctx, QK_jsonwriter *pjson, const char *text) {
   QK_ARG_NOT_NULL(ctx, text);
-  QK_TRY(ctx, append(ctx, pjson, "\"", 1));
-  QK_TRY(ctx, write_escaped(ctx, pjson, text));
-  QK_TRY(ctx, append(ctx, pjson, "\"", 1));
+  QK_TRY(ctx, QK_jsonwriter__write_text(ctx, pjson, text, (QK_uint32)strlen(text)));
 done:;
 }
 
@@ -289,7 +297,7 @@ void QK_jsonwriter__write_variant(QK_context *ctx, QK_jsonwriter *pjson, const Q
       else
         QK_TRY(ctx, append(ctx, pjson, "false", 5));
       break;
-    case QK_VARIANT_TYPE_SZ: QK_TRY(ctx, QK_jsonwriter__write_string(ctx, pjson, pv->u.psz)); break;
+    case QK_VARIANT_TYPE_SZ: QK_TRY(ctx, QK_jsonwriter__write_text(ctx, pjson, pv->u.psz, pv->len)); break;
     case QK_VARIANT_TYPE_VHASH: QK_TRY(ctx, QK_vhash__write_json(ctx, pv->u.pvh, pjson)); break;
     case QK_VARIANT_TYPE_VARRAY: QK_TRY(ctx, QK_varray__write_json(ctx, pv->u.pva, pjson)); break;
     default: QK_THROW(ctx, QK_ERR_UNSPECIFIED);
@@ -323,6 +331,13 @@ void QK_jsonwriter__write_pair__string(QK_context *ctx, QK_jsonwriter *pjson, co
   QK_ARG_NOT_NULL(ctx, value);
   QK_TRY(ctx, QK_jsonwriter__write_pair_name(ctx, pjson, name));
   QK_TRY(ctx, QK_jsonwriter__write_string(ctx, pjson, value));
+done:;
+}
+
+void QK_jsonwriter__write_pair__text(QK_context *ctx, QK_jsonwriter *pjson, const char *name, const char *value,
+                                     QK_uint32 len) {
+  QK_TRY(ctx, QK_jsonwriter__write_pair_name(ctx, pjson, name));
+  QK_TRY(ctx, QK_jsonwriter__write_text(ctx, pjson, value, len));
 done:;
 }
 

@@ -44,6 +44,9 @@ void QK_jsonwriter__write_pair__null(QK_context *ctx, QK_jsonwriter *pjson, cons
 void QK_jsonwriter__write_pair__int64(QK_context *ctx, QK_jsonwriter *pjson, const char *name, QK_int64 value);
 void QK_jsonwriter__write_pair__double(QK_context *ctx, QK_jsonwriter *pjson, const char *name, double value);
 void QK_jsonwriter__write_pair__string(QK_context *ctx, QK_jsonwriter *pjson, const char *name, const char *value);
+/* len bytes of text, NUL characters written as \u0000. */
+void QK_jsonwriter__write_pair__text(QK_context *ctx, QK_jsonwriter *pjson, const char *name, const char *value,
+                                     QK_uint32 len);
 void QK_jsonwriter__write_pair__variant(QK_context *ctx, QK_jsonwriter *pjson, const char *name,
                                         const QK_variant *pv);
 void QK_jsonwriter__write_element__variant(QK_context *ctx, QK_jsonwriter *pjson, const QK_variant *pv);
@@ -54,5 +57,6 @@ void QK_jsonwriter__write_variant(QK_context *ctx, QK_jsonwriter *pjson, const Q
 void QK_jsonwriter__write_int64(QK_context *ctx, QK_jsonwriter *pjson, QK_int64 value);
 void QK_jsonwriter__write_double(QK_context *ctx, QK_jsonwriter *pjson, double value);
 void QK_jsonwriter__write_string(QK_context *ctx, QK_jsonwriter *pjson, const char *text);
+void QK_jsonwriter__write_text(QK_context *ctx, QK_jsonwriter *pjson, const char *text, QK_uint32 len);
 
 #endif

@@ -674,14 +674,15 @@ void QK_mssql__wide_to_utf8(QK_context *ctx, const char16_t *pBufUnicode, char *
 done:;
 }
 
-void QK_mssql__wide_buf_to_utf8(QK_context *ctx, const void *pBuf, QK_uint64 bytes, char **ppsz) {
+void QK_mssql__wide_buf_to_utf8(QK_context *ctx, const void *pBuf, QK_uint64 bytes, char **ppsz, QK_uint32 *pLen) {
   char16_t *pUnits = NULL;
   QK_ARG_NOT_NULL(ctx, pBuf);
   QK_ARG_NOT_NULL(ctx, ppsz);
   QK_ARG_VALID(ctx, bytes, bytes % 2 == 0 && bytes / 2 < 0xFFFFFFFFull);
+  /* Copied: the driver's buffer need not be aligned for UTF-16 units. */
   QK_TRY(ctx, QK_alloc(ctx, (QK_uint32)(bytes / 2) + 1, sizeof(char16_t), &pUnits));
   memcpy(pUnits, pBuf, (size_t)bytes);
-  QK_TRY(ctx, QK_utf8__from_wide(ctx, pUnits, ppsz, NULL));
+  QK_TRY(ctx, QK_utf8__from_wide__buflen(ctx, pUnits, (QK_uint32)(bytes / 2), ppsz, pLen));
 done:
   QK_free(ctx, pUnits);
 }
@@ -770,14 +771,14 @@ void QK_mssql__bind__guid_text(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, 
 done:;
 }
 
-/* A UTF-16 copy of psz bound as sqlType; the column size is its length in units when declared,
- * else 0 (max). */
-static void bind_wide_text(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *psz, SQLSMALLINT sqlType,
-                           int bDeclaredLength, SQLLEN *piLen, char16_t **ppwszBuf) {
+/* A UTF-16 copy of the len bytes bound as sqlType with their length in bytes (NUL characters
+ * included); the column size is the length in units when declared, else 0 (max). */
+static void bind_wide_text(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *p, QK_uint32 len,
+                           SQLSMALLINT sqlType, int bDeclaredLength, SQLLEN *piLen, char16_t **ppwszBuf) {
   char16_t *wsz = NULL;
   QK_uint32 units = 0;
   QK_ARG_NOT_NULL(ctx, ppwszBuf);
-  QK_TRY(ctx, QK_utf8__to_wide(ctx, psz, &wsz, &units));
+  QK_TRY(ctx, QK_utf8__to_wide__buflen(ctx, p, len, &wsz, &units));
   units -= 1;
   *piLen = (SQLLEN)units * 2;
   QK_TRY(ctx, bind_parameter(ctx, hStmt, ipar, SQL_PARAM_INPUT, SQL_C_WCHAR, sqlType, bDeclaredLength ? units : 0, 0,
@@ -788,23 +789,37 @@ done:
   QK_free(ctx, wsz);
 }
 
-void QK_mssql__bind__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *psz, SQLSMALLINT sqlType,
-                             SQLLEN *piLen, char16_t **ppwszBuf) {
+void QK_mssql__bind__nstring__buflen(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *p, QK_uint32 len,
+                                     SQLSMALLINT sqlType, SQLLEN *piLen, char16_t **ppwszBuf) {
   QK_ARG_NOT_NULL(ctx, piLen);
-  if (psz == NULL)
+  if (p == NULL)
     QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, ipar, SQL_C_CHAR, sqlType, piLen));
   else
-    QK_TRY(ctx, bind_wide_text(ctx, hStmt, ipar, psz, sqlType, 1, piLen, ppwszBuf));
+    QK_TRY(ctx, bind_wide_text(ctx, hStmt, ipar, p, len, sqlType, 1, piLen, ppwszBuf));
+done:;
+}
+
+void QK_mssql__bind__nstring_max__buflen(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *p,
+                                         QK_uint32 len, SQLLEN *piLen, char16_t **ppwszBuf) {
+  QK_ARG_NOT_NULL(ctx, piLen);
+  if (p == NULL)
+    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, ipar, SQL_C_CHAR, SQL_CHAR, piLen));
+  else
+    QK_TRY(ctx, bind_wide_text(ctx, hStmt, ipar, p, len, SQL_WVARCHAR, 0, piLen, ppwszBuf));
+done:;
+}
+
+void QK_mssql__bind__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *psz, SQLSMALLINT sqlType,
+                             SQLLEN *piLen, char16_t **ppwszBuf) {
+  QK_TRY(ctx, QK_mssql__bind__nstring__buflen(ctx, hStmt, ipar, psz, psz != NULL ? (QK_uint32)strlen(psz) : 0,
+                                              sqlType, piLen, ppwszBuf));
 done:;
 }
 
 void QK_mssql__bind__nstring_max(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *psz, SQLLEN *piLen,
                                  char16_t **ppwszBuf) {
-  QK_ARG_NOT_NULL(ctx, piLen);
-  if (psz == NULL)
-    QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, ipar, SQL_C_CHAR, SQL_CHAR, piLen));
-  else
-    QK_TRY(ctx, bind_wide_text(ctx, hStmt, ipar, psz, SQL_WVARCHAR, 0, piLen, ppwszBuf));
+  QK_TRY(ctx, QK_mssql__bind__nstring_max__buflen(ctx, hStmt, ipar, psz, psz != NULL ? (QK_uint32)strlen(psz) : 0,
+                                                  piLen, ppwszBuf));
 done:;
 }
 
@@ -952,8 +967,9 @@ done:;
 
 /* Reads a text column piece by piece: the first piece into 2,048 bytes; a known total makes the
  * buffer exactly fit, SQL_NO_TOTAL doubles it. Each further piece is written over the previous
- * piece's terminating NUL. */
-void QK_mssql__get__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, char **ppsz) {
+ * piece's terminating NUL. The driver's lengths are exact, so every unit of the value is
+ * converted, NUL characters too. */
+void QK_mssql__get__nstring__buflen(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, char **ppsz, QK_uint32 *pLen) {
   char first[NSTRING_FIRST_READ];
   char *pBuf = NULL;
   QK_uint64 size = NSTRING_FIRST_READ; /* bytes of the working buffer */
@@ -963,6 +979,7 @@ void QK_mssql__get__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, char
   SQLRETURN rc;
   QK_ARG_NOT_NULL(ctx, ppsz);
   *ppsz = NULL;
+  if (pLen != NULL) *pLen = 0;
   rc = s_api->GetData(hStmt, col, SQL_C_WCHAR, first, NSTRING_FIRST_READ, &ind);
   if (!succeeded(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
   if (ind == SQL_NULL_DATA) goto done;
@@ -973,7 +990,7 @@ void QK_mssql__get__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, char
   if (ind < 0 && ind != SQL_NO_TOTAL)
     QK_THROW_FMT(ctx, QK_ERR_UNSUPPORTED_SQL_RESULT, "Unexpected length/indicator from SQLGetData: %d", (int)ind);
   if (ind > 0 && (QK_uint64)ind + 2 <= NSTRING_FIRST_READ) {
-    QK_TRY(ctx, QK_mssql__wide_buf_to_utf8(ctx, first, (QK_uint64)ind & ~1ull, ppsz));
+    QK_TRY(ctx, QK_mssql__wide_buf_to_utf8(ctx, first, (QK_uint64)ind & ~1ull, ppsz, pLen));
     goto done;
   }
   for (;;) {
@@ -1001,8 +1018,12 @@ void QK_mssql__get__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, char
     rc = s_api->GetData(hStmt, col, SQL_C_WCHAR, pBuf + offset, (SQLLEN)(size - offset), &ind);
     if (!succeeded(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
   }
-  /* The conversion stops at the driver's NUL, so a length that overstates the data is harmless. */
-  QK_TRY(ctx, QK_mssql__wide_buf_to_utf8(ctx, pBuf, (offset + (QK_uint64)ind) & ~1ull, ppsz));
+  QK_TRY(ctx, QK_mssql__wide_buf_to_utf8(ctx, pBuf, (offset + (QK_uint64)ind) & ~1ull, ppsz, pLen));
 done:
   QK_free(ctx, pBuf);
+}
+
+void QK_mssql__get__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, char **ppsz) {
+  QK_TRY(ctx, QK_mssql__get__nstring__buflen(ctx, hStmt, col, ppsz, NULL));
+done:;
 }

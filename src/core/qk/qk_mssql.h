@@ -117,8 +117,9 @@ void QK_mssql__throw_stmt_error_classified(QK_context *ctx, SQLRETURN rc, SQLHST
 void QK_mssql__utf8_to_wide(QK_context *ctx, const char *psz_utf8, char16_t **ppBufResult, int *pCount);
 /* An empty input gives a new empty text. */
 void QK_mssql__wide_to_utf8(QK_context *ctx, const char16_t *pBufUnicode, char **pszUtf8Result);
-/* bytes (even) of UTF-16 that need not be NUL-terminated; conversion stops at a NUL. */
-void QK_mssql__wide_buf_to_utf8(QK_context *ctx, const void *pBuf, QK_uint64 bytes, char **ppsz);
+/* bytes (even) of UTF-16 that need not be NUL-terminated, all converted: a NUL character of the
+ * text stays in the NUL-terminated result, whose byte length goes to *pLen (opt). */
+void QK_mssql__wide_buf_to_utf8(QK_context *ctx, const void *pBuf, QK_uint64 bytes, char **ppsz, QK_uint32 *pLen);
 
 /* ---- Parameter binding: buffers stay the caller's and must live until the last execution ---- */
 
@@ -141,6 +142,12 @@ void QK_mssql__bind__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, co
 /* The same as nvarchar(max). */
 void QK_mssql__bind__nstring_max(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *psz, SQLLEN *piLen,
                                  char16_t **ppwszBuf);
+/* The same for len bytes of UTF-8, which may hold NUL characters: they go to the driver with
+ * the text, whose length is counted, never NUL-terminated. */
+void QK_mssql__bind__nstring__buflen(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *p, QK_uint32 len,
+                                     SQLSMALLINT sqlType, SQLLEN *piLen, char16_t **ppwszBuf);
+void QK_mssql__bind__nstring_max__buflen(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, const char *p,
+                                         QK_uint32 len, SQLLEN *piLen, char16_t **ppwszBuf);
 void QK_mssql__bind__null(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 ipar, SQLSMALLINT valueType,
                           SQLSMALLINT sqlType, SQLLEN *piLen);
 
@@ -188,5 +195,8 @@ void QK_mssql__get__time(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, void *p
 void QK_mssql__get__guid(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, QK_uint8 *p16, SQLLEN *pInd);
 /* A text column as new UTF-8 (free with QK_free); NULL for a NULL value. */
 void QK_mssql__get__nstring(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, char **ppsz);
+/* The same with the text's byte length in *pLen: a value may hold NUL characters, which stay
+ * in the (still NUL-terminated) text. */
+void QK_mssql__get__nstring__buflen(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, char **ppsz, QK_uint32 *pLen);
 
 #endif

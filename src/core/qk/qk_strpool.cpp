@@ -109,6 +109,13 @@ void QK_strpool__add__sz(QK_context *ctx, QK_strpool *pPool, const char *sz, cha
 done:;
 }
 
+void QK_strpool__add__text(QK_context *ctx, QK_strpool *pPool, const char *p, QK_uint32 len, char **ppsz) {
+  QK_ARG_NOT_NULL(ctx, ppsz);
+  if (len > 0) QK_ARG_NOT_NULL(ctx, p);
+  QK_TRY(ctx, add_bytes_terminated(ctx, pPool, p, len, ppsz));
+done:;
+}
+
 void QK_strpool__add__sz_len(QK_context *ctx, QK_strpool *pPool, const char *sz, QK_uint32 len,
                              char **ppsz) {
   QK_ARG_NOT_NULL(ctx, sz);

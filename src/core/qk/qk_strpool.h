@@ -31,6 +31,8 @@ void QK_strpool__add__sz(QK_context *ctx, QK_strpool *pPool, const char *sz, cha
 /* Copies at most len bytes (0: the whole text; a NUL ends it earlier) and adds a NUL. */
 void QK_strpool__add__sz_len(QK_context *ctx, QK_strpool *pPool, const char *sz, QK_uint32 len,
                              char **ppsz);
+/* Copies exactly len bytes, which may hold NULs, and adds a NUL. */
+void QK_strpool__add__text(QK_context *ctx, QK_strpool *pPool, const char *p, QK_uint32 len, char **ppsz);
 /* Reserves len bytes (rounded up to a multiple of 4) and copies pBytes when not NULL;
  * adds no NUL of its own. */
 void QK_strpool__add__buflen(QK_context *ctx, QK_strpool *pPool, const void *pBytes, QK_uint32 len,

@@ -37,7 +37,9 @@ void QK_variant__equal(QK_context *ctx, const QK_variant *pv1, const QK_variant 
       case QK_VARIANT_TYPE_DOUBLE: bEqual = pv1->u.dbl == pv2->u.dbl; break;
       /* Compared as truth values, so a bool set from any nonzero integer equals true. */
       case QK_VARIANT_TYPE_BOOL: bEqual = (pv1->u.b != 0) == (pv2->u.b != 0); break;
-      case QK_VARIANT_TYPE_SZ: bEqual = strcmp(pv1->u.psz, pv2->u.psz) == 0; break;
+      case QK_VARIANT_TYPE_SZ:
+        bEqual = pv1->len == pv2->len && memcmp(pv1->u.psz, pv2->u.psz, pv1->len) == 0;
+        break;
       case QK_VARIANT_TYPE_VHASH: QK_TRY(ctx, QK_vhash__equal(ctx, pv1->u.pvh, pv2->u.pvh, &bEqual)); break;
       case QK_VARIANT_TYPE_VARRAY: QK_TRY(ctx, QK_varray__equal(ctx, pv1->u.pva, pv2->u.pva, &bEqual)); break;
       default: QK_THROW(ctx, QK_ERR_INVALID_ARGUMENT);

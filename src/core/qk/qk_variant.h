@@ -26,12 +26,14 @@ typedef struct QK_variant {
     struct QK_varray *pva;
   } u;
   QK_uint16 type;
+  QK_uint32 len; /* a text's bytes without the terminating NUL: texts may hold NUL characters */
 } QK_variant;
 
 /* "null", "int", "double", "bool", "string", "object", "array" or "unknown". */
 const char *QK_variant__type_name(QK_uint16 type);
 
-/* Deep equality; different types are never equal, NaN equals nothing. */
+/* Deep equality; different types are never equal, NaN equals nothing, texts are equal when
+ * all their bytes are. */
 void QK_variant__equal(QK_context *ctx, const QK_variant *pv1, const QK_variant *pv2, int *pbEqual);
 
 /* Frees a variant allocated on the heap by itself, with its text, vhash or varray; NULL is

@@ -140,15 +140,22 @@ void QK_varray__append__double(QK_context *ctx, QK_varray *pva, double value) {
 done:;
 }
 
-void QK_varray__append__string(QK_context *ctx, QK_varray *pva, const char *putf8Value) {
+/* len bytes of a text, which may hold NULs. */
+static void append_text(QK_context *ctx, QK_varray *pva, const char *pText, QK_uint32 len) {
   QK_variant *pSlot = NULL;
   char *pszCopy = NULL;
   QK_ARG_NOT_NULL(ctx, pva);
-  QK_ARG_NOT_NULL(ctx, putf8Value);
-  QK_TRY(ctx, QK_strpool__add__sz(ctx, pva->pStrpool, putf8Value, &pszCopy));
+  QK_TRY(ctx, QK_strpool__add__text(ctx, pva->pStrpool, pText, len, &pszCopy));
   QK_TRY(ctx, QK_varray__append_slot(ctx, pva, &pSlot));
   pSlot->type = QK_VARIANT_TYPE_SZ;
   pSlot->u.psz = pszCopy;
+  pSlot->len = len;
+done:;
+}
+
+void QK_varray__append__string(QK_context *ctx, QK_varray *pva, const char *putf8Value) {
+  QK_ARG_NOT_NULL(ctx, putf8Value);
+  QK_TRY(ctx, append_text(ctx, pva, putf8Value, (QK_uint32)strlen(putf8Value)));
 done:;
 }
 
@@ -233,7 +240,7 @@ void QK_varray__append__variant(QK_context *ctx, QK_varray *pThis, const QK_vari
     case QK_VARIANT_TYPE_INT64: QK_TRY(ctx, QK_varray__append__int64(ctx, pThis, pValue->u.i64)); break;
     case QK_VARIANT_TYPE_DOUBLE: QK_TRY(ctx, QK_varray__append__double(ctx, pThis, pValue->u.dbl)); break;
     case QK_VARIANT_TYPE_BOOL: QK_TRY(ctx, QK_varray__append__bool(ctx, pThis, pValue->u.b)); break;
-    case QK_VARIANT_TYPE_SZ: QK_TRY(ctx, QK_varray__append__string(ctx, pThis, pValue->u.psz)); break;
+    case QK_VARIANT_TYPE_SZ: QK_TRY(ctx, append_text(ctx, pThis, pValue->u.psz, pValue->len)); break;
     case QK_VARIANT_TYPE_VHASH: QK_TRY(ctx, QK_varray__appendcopy__vhash(ctx, pThis, pValue->u.pvh, NULL)); break;
     case QK_VARIANT_TYPE_VARRAY:
       QK_TRY(ctx, QK_varray__appendcopy__varray(ctx, pThis, pValue->u.pva, NULL));

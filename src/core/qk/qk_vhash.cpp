@@ -198,6 +198,19 @@ void QK_vhash__add__string__buflen(QK_context *ctx, QK_vhash *pvh, const char *p
   QK_TRY(ctx, QK_strpool__add__sz_len(ctx, pvh->pStrpool, psz_value, len, &pszCopy));
   pSlot->type = QK_VARIANT_TYPE_SZ;
   pSlot->u.psz = pszCopy;
+  pSlot->len = (QK_uint32)strlen(pszCopy);
+done:;
+}
+
+void QK_vhash__add__text(QK_context *ctx, QK_vhash *pvh, const char *psz_key, const char *pText, QK_uint32 len) {
+  QK_variant *pSlot = NULL;
+  char *pszCopy = NULL;
+  QK_ARG_NOT_NULL(ctx, pvh);
+  QK_TRY(ctx, QK_strpool__add__text(ctx, pvh->pStrpool, pText, len, &pszCopy));
+  QK_TRY(ctx, add_slot(ctx, pvh, psz_key, &pSlot));
+  pSlot->type = QK_VARIANT_TYPE_SZ;
+  pSlot->u.psz = pszCopy;
+  pSlot->len = len;
 done:;
 }
 
@@ -278,7 +291,7 @@ void QK_vhash__add__variant(QK_context *ctx, QK_vhash *pvh, const char *psz_key,
     case QK_VARIANT_TYPE_INT64: QK_TRY(ctx, QK_vhash__add__int64(ctx, pvh, psz_key, pv->u.i64)); break;
     case QK_VARIANT_TYPE_DOUBLE: QK_TRY(ctx, QK_vhash__add__double(ctx, pvh, psz_key, pv->u.dbl)); break;
     case QK_VARIANT_TYPE_BOOL: QK_TRY(ctx, QK_vhash__add__bool(ctx, pvh, psz_key, pv->u.b)); break;
-    case QK_VARIANT_TYPE_SZ: QK_TRY(ctx, QK_vhash__add__string(ctx, pvh, psz_key, pv->u.psz)); break;
+    case QK_VARIANT_TYPE_SZ: QK_TRY(ctx, QK_vhash__add__text(ctx, pvh, psz_key, pv->u.psz, pv->len)); break;
     case QK_VARIANT_TYPE_VHASH: QK_TRY(ctx, QK_vhash__addcopy__vhash(ctx, pvh, psz_key, pv->u.pvh)); break;
     case QK_VARIANT_TYPE_VARRAY: {
       QK_varray *pChild = NULL;
@@ -358,6 +371,7 @@ void QK_vhash__update__string(QK_context *ctx, QK_vhash *pvh, const char *psz_ke
   if (pSlot == NULL) QK_TRY(ctx, add_slot(ctx, pvh, psz_key, &pSlot));
   pSlot->type = QK_VARIANT_TYPE_SZ;
   pSlot->u.psz = pszCopy;
+  pSlot->len = (QK_uint32)strlen(pszCopy);
 done:;
 }
 

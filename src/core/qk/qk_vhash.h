@@ -53,6 +53,9 @@ void QK_vhash__add__string(QK_context *ctx, QK_vhash *pvh, const char *psz_key, 
 /* At most len bytes of the text (0: all of it), NUL-terminated. */
 void QK_vhash__add__string__buflen(QK_context *ctx, QK_vhash *pvh, const char *psz_key,
                                    const char *psz_value, QK_uint32 len);
+/* Exactly len bytes, which may hold NUL characters: the text keeps them all (its variant's
+ * len), while readers of C strings see it up to its first NUL. */
+void QK_vhash__add__text(QK_context *ctx, QK_vhash *pvh, const char *psz_key, const char *pText, QK_uint32 len);
 /* Take ownership of *ppvh_val / *ppva_val and set the caller's pointer to NULL; the child is
  * freed when the key already exists. */
 void QK_vhash__add__vhash(QK_context *ctx, QK_vhash *pvh, const char *psz_key, QK_vhash **ppvh_val);

@@ -410,6 +410,14 @@ void QK_sqlite__bind_text(QK_context *ctx, sqlite3_stmt *pStmt, int index, const
 done:;
 }
 
+void QK_sqlite__bind_text__buflen(QK_context *ctx, sqlite3_stmt *pStmt, int index, const char *text, QK_uint32 len) {
+  QK_ARG_NOT_NULL(ctx, pStmt);
+  QK_ARG_VALID(ctx, len, len <= INT32_MAX);
+  if (text == NULL) text = "";
+  QK_SQLITE_BIND(ctx, sqlite3_bind_text(pStmt, index, text, (int)len, SQLITE_TRANSIENT));
+done:;
+}
+
 void QK_sqlite__bind_guid(QK_context *ctx, sqlite3_stmt *pStmt, int index, const QK_uint8 *pGuid) {
   QK_ARG_NOT_NULL(ctx, pStmt);
   QK_ARG_NOT_NULL(ctx, pGuid);
@@ -443,7 +451,9 @@ void QK_sqlite__bind_variant(QK_context *ctx, sqlite3_stmt *pStmt, int index, co
       QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pStmt, index, pv->u.b ? 1 : 0));
       break;
     case QK_VARIANT_TYPE_SZ:
-      QK_TRY(ctx, QK_sqlite__bind_text(ctx, pStmt, index, pv->u.psz));
+      /* Not copied, as bind_text; all the text's bytes, NULs included. */
+      QK_VERIFY(ctx, pv->len <= INT32_MAX);
+      QK_SQLITE_BIND(ctx, sqlite3_bind_text(pStmt, index, pv->u.psz, (int)pv->len, SQLITE_STATIC));
       break;
     case QK_VARIANT_TYPE_VHASH:
       QK_TRY(ctx, QK_sqlite__bind_hex_object(ctx, pStmt, index, pv->u.pvh));

@@ -72,11 +72,13 @@ void QK_sqlite__bind_double(QK_context *ctx, sqlite3_stmt *pStmt, int index, dou
 void QK_sqlite__bind_null(QK_context *ctx, sqlite3_stmt *pStmt, int index);
 /* The text is not copied: it must stay unchanged until the statement is reset or finalized. */
 void QK_sqlite__bind_text(QK_context *ctx, sqlite3_stmt *pStmt, int index, const char *text);
+/* len bytes of text, which may hold NUL characters; copied. */
+void QK_sqlite__bind_text__buflen(QK_context *ctx, sqlite3_stmt *pStmt, int index, const char *text, QK_uint32 len);
 /* A 16-byte row id, copied. */
 void QK_sqlite__bind_guid(QK_context *ctx, sqlite3_stmt *pStmt, int index, const QK_uint8 *pGuid);
 void QK_sqlite__bind_value(QK_context *ctx, sqlite3_stmt *pStmt, int index, sqlite3_value *pValue);
-/* A document value: null, int64, double, bool (0/1), text (not copied, as bind_text) or an
- * object {"hex", "len"} as a blob; an array is 48. */
+/* A document value: null, int64, double, bool (0/1), text (all its bytes, NULs included; not
+ * copied, as bind_text) or an object {"hex", "len"} as a blob; an array is 48. */
 void QK_sqlite__bind_variant(QK_context *ctx, sqlite3_stmt *pStmt, int index, const QK_variant *pv);
 /* The blob a document {"hex": text, "len": integer} describes: len bytes (at most as many as
  * the hex text holds); len 0 or an empty text binds an empty blob. */

@@ -302,8 +302,8 @@ static void write_row_text(QK_context *ctx, sqlite3_stmt *pRow, QK_string *pOut)
         QK_TRY(ctx, QK_jsonwriter__write_pair__double(ctx, pJson, pszName, sqlite3_column_double(pRow, i)));
         break;
       case SQLITE_TEXT:
-        QK_TRY(ctx, QK_jsonwriter__write_pair__string(ctx, pJson, pszName,
-                                                      (const char *)sqlite3_column_text(pRow, i)));
+        QK_TRY(ctx, QK_jsonwriter__write_pair__text(ctx, pJson, pszName, (const char *)sqlite3_column_text(pRow, i),
+                                                    (QK_uint32)sqlite3_column_bytes(pRow, i)));
         break;
       case SQLITE_BLOB: {
         const QK_uint8 *p = (const QK_uint8 *)sqlite3_column_blob(pRow, i);

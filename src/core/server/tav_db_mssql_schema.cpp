@@ -250,6 +250,15 @@ static void set_column_type(QK_context *ctx, tav_defin *psk, const column_row *r
     case 239:
       QK_TRY(ctx, set_text_type(ctx, psk, r, 1, 1));
       break;
+    case 35:
+    case 99: {
+      /* text and ntext hold texts of any length, as varchar(max) and nvarchar(max) do; their
+       * catalog length (16) is that of a text pointer. */
+      column_row large = *r;
+      large.maxLength = -1;
+      QK_TRY(ctx, set_text_type(ctx, psk, &large, 0, r->systemType == 99));
+      break;
+    }
     default:
       if (r->bPrepared)
         QK_THROW_FMT(ctx, QK_ERR_SERVER_MISCONFIGURATION, "Unsupported mssql data type: %d", r->systemType);

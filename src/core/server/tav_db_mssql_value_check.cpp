@@ -1,9 +1,10 @@
 /* Pushed values against the forms their columns' bindings read: integers (also the scaled
- * decimals and money) within the type's range, numbers for the floating types, well-formed
- * UTF-8 texts, date and time texts in the layouts the bindings parse, blobs, and identity key
- * texts. */
+ * decimals and money) within the type's range, numbers for the floating types (no subnormal
+ * ones, which SQL Server refuses as parameters), well-formed UTF-8 texts, date and time texts
+ * in the forms SQL Server converts for the column's type, blobs, and identity key texts. */
 #include "server/tav_db_mssql_value_check.h"
 
+#include <float.h>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,9 +16,9 @@
 #include "qk/qk_string.h"
 #include "qk/qk_utf8.h"
 #include "qksqlite/qk_sqlite.h"
+#include "server/tav_db_mssql_values.h"
 
 #define REAL4_MAX 3.4028234663852886e38
-#define MAX_FRACTION_DIGITS 7
 
 typedef enum {
   FORM_INTEGER,
@@ -27,6 +28,7 @@ typedef enum {
   FORM_DATE,
   FORM_TIME,
   FORM_DATETIME,
+  FORM_OLD_DATETIME, /* datetime and smalldatetime, which take no offset */
   FORM_BLOB,
   FORM_GUID
 } value_form_kind;
@@ -46,9 +48,14 @@ static const char *form_text(value_form_kind kind) {
     case FORM_NUMBER: return "a real or an integer";
     case FORM_TEXT: return "a UTF-8 text";
     case FORM_KEY_TEXT: return "an identity key text (\"C:\" or \"S:\" and an integer)";
-    case FORM_DATE: return "a date text (YYYY-MM-DD)";
-    case FORM_TIME: return "a time text (HH:MM:SS with up to 7 fraction digits)";
-    case FORM_DATETIME: return "a date and time text (YYYY-MM-DD[ HH:MM[:SS[.fraction]]])";
+    case FORM_DATE: return "a date text (YYYY-MM-DD or YYYYMMDD, a time of day may follow)";
+    case FORM_TIME: return "a time text (hh:mm[:ss[.fraction]], up to 7 fraction digits, then Z or an offset)";
+    case FORM_DATETIME:
+      return "a date and time text (YYYY-MM-DD or YYYYMMDD[ hh:mm[:ss[.fraction]]], YYYY-MM-DDThh:mm[:ss["
+             ".fraction]], then Z or an offset)";
+    case FORM_OLD_DATETIME:
+      return "a date and time text (YYYY-MM-DD or YYYYMMDD[ hh:mm[:ss[.fraction]]], YYYY-MM-DDThh:mm[:ss["
+             ".fraction]], YYYY-MM-DDThh:mm:ss[.fraction]Z)";
     case FORM_BLOB: return "a blob";
     case FORM_GUID: return "a blob of 16 bytes";
   }
@@ -82,7 +89,7 @@ done:;
 
 static void column_form(QK_context *ctx, tav_defin *psk, const char *pszTblId, const char *pszName,
                         value_form *f) {
-  const char *pszColId = NULL, *pszType = NULL, *pszIdentityTbl = NULL, *pszIdentityCol = NULL;
+  const char *pszColId = NULL, *pszType = NULL, *pszIdentityTbl = NULL, *pszIdentityCol = NULL, *pszHost = NULL;
   QK_vhash *pRecord = NULL;
   memset(f, 0, sizeof *f);
   f->pszName = pszName;
@@ -106,7 +113,9 @@ static void column_form(QK_context *ctx, tav_defin *psk, const char *pszTblId, c
   } else if (strcmp(f->pszType, "time") == 0) {
     f->kind = FORM_TIME;
   } else if (strcmp(f->pszType, "datetime") == 0) {
-    f->kind = FORM_DATETIME;
+    /* datetime and smalldatetime are recorded with the column; datetime2 is not. */
+    QK_TRY(ctx, tav_defin__get_collation(ctx, psk, pszTblId, pszColId, &pszHost));
+    f->kind = pszHost != NULL ? FORM_OLD_DATETIME : FORM_DATETIME;
   } else if (strcmp(f->pszType, "guid") == 0) {
     f->kind = FORM_GUID;
   } else if (strcmp(f->pszType, "blob") == 0) {
@@ -119,46 +128,14 @@ static void column_form(QK_context *ctx, tav_defin *psk, const char *pszTblId, c
 done:;
 }
 
-static int all_digits(const char *p, int n) {
-  for (int i = 0; i < n; i++)
-    if (p[i] < '0' || p[i] > '9') return 0;
-  return 1;
-}
-
-static int number_at(const char *p, int n) {
-  int v = 0;
-  for (int i = 0; i < n; i++) v = v * 10 + (p[i] - '0');
-  return v;
-}
-
-/* "YYYY-MM-DD", a day of the calendar from 0001-01-01 on. */
-static int is_date(const char *p) {
-  static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  int year, month, day, last;
-  if (!all_digits(p, 4) || p[4] != '-' || !all_digits(p + 5, 2) || p[7] != '-' || !all_digits(p + 8, 2)) return 0;
-  year = number_at(p, 4), month = number_at(p + 5, 2), day = number_at(p + 8, 2);
-  if (year < 1 || month < 1 || month > 12 || day < 1) return 0;
-  last = days[month - 1];
-  if (month == 2 && (year % 4 == 0 && (year % 100 != 0 || year % 400 == 0))) last = 29;
-  return day <= last;
-}
-
-/* "HH:MM", then ":SS" when the length allows, then "." and 1 to 7 digits: exactly len bytes. */
-static int is_clock(const char *p, size_t len, int bSecondsRequired) {
-  if (len < 5 || !all_digits(p, 2) || p[2] != ':' || !all_digits(p + 3, 2)) return 0;
-  if (number_at(p, 2) > 23 || number_at(p + 3, 2) > 59) return 0;
-  if (len == 5) return !bSecondsRequired;
-  if (len < 8 || p[5] != ':' || !all_digits(p + 6, 2) || number_at(p + 6, 2) > 59) return 0;
-  if (len == 8) return 1;
-  return p[8] == '.' && len - 9 >= 1 && len - 9 <= MAX_FRACTION_DIGITS && all_digits(p + 9, (int)(len - 9));
-}
-
-/* A date, or a date and (after "T" or a blank) a time of day; trailing blanks are ignored. */
-static int is_datetime(const char *p, size_t len) {
-  while (len > 0 && p[len - 1] == ' ') len--;
-  if (len < 10 || !is_date(p)) return 0;
-  if (len == 10) return 1;
-  return (p[10] == ' ' || p[10] == 'T') && is_clock(p + 11, len - 11, 0);
+/* Whether SQL Server converts the text to the column's type. Every type takes a date, a time
+ * or both (the missing part defaulted) with Z or an offset after the time, except datetime and
+ * smalldatetime: they take no offset, and Z only after the ISO 8601 form with seconds. */
+static int is_datetime_form(value_form_kind kind, const char *p, size_t len) {
+  tav_datetime_text t;
+  if (!tav_db_mssql__parse_datetime_text(p, len, &t)) return 0;
+  if (kind != FORM_OLD_DATETIME || t.zone == 0) return 1;
+  return t.zone == 'Z' && t.bIsoSeparator && t.bSeconds;
 }
 
 /* "C:" or "S:", an optional "-" and up to 19 digits of a 64-bit value. */
@@ -195,8 +172,9 @@ static const char *value_problem(sqlite3_stmt *pStmt, int col, const value_form 
       if (type == SQLITE_INTEGER) return NULL;
       if (type != SQLITE_FLOAT) break;
       d = sqlite3_column_double(pStmt, col);
-      if (isfinite(d) && fabs(d) <= f->maxMagnitude) return NULL;
-      snprintf(pBuf, size, "the real %g, out of the type's range", d);
+      if (isfinite(d) && fabs(d) <= f->maxMagnitude && (d == 0 || fabs(d) >= DBL_MIN)) return NULL;
+      snprintf(pBuf, size, "the real %g, %s", d,
+               isfinite(d) && fabs(d) < DBL_MIN ? "a subnormal number SQL Server refuses" : "out of the type's range");
       return pBuf;
     case FORM_BLOB:
       if (type == SQLITE_BLOB) return NULL;
@@ -211,10 +189,10 @@ static const char *value_problem(sqlite3_stmt *pStmt, int col, const value_form 
       psz = (const char *)sqlite3_column_text(pStmt, col);
       len = (size_t)sqlite3_column_bytes(pStmt, col);
       if (!QK_utf8__is_well_formed(psz, (QK_uint32)len)) return "a text that is not UTF-8";
-      if (strlen(psz) != len) return "a text with a NUL character";
       if (f->kind == FORM_TEXT || (f->kind == FORM_KEY_TEXT && is_key_text(psz, len)) ||
-          (f->kind == FORM_DATE && len == 10 && is_date(psz)) ||
-          (f->kind == FORM_TIME && is_clock(psz, len, 1)) || (f->kind == FORM_DATETIME && is_datetime(psz, len)))
+          ((f->kind == FORM_DATE || f->kind == FORM_TIME || f->kind == FORM_DATETIME ||
+            f->kind == FORM_OLD_DATETIME) &&
+           is_datetime_form(f->kind, psz, len)))
         return NULL;
       snprintf(pBuf, size, "the text '%.*s'%s", len > 40 ? 40 : (int)len, psz, len > 40 ? "..." : "");
       return pBuf;

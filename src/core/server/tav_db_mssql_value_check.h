@@ -11,10 +11,11 @@
 #include "qk/qk_vhash.h"
 
 /* Checks every row of the package table "p$u$<id>" over the columns named by pColumns' keys:
- * each value must have the form a conforming client writes for the column's type, as the
- * binding reads it without changing it (identity columns and columns referring to one as
- * "C:"/"S:" key texts). NULL passes, except in a NOT NULL column when bNotNull is set. The
- * first value that does not fit raises 400 naming its column and row id. */
+ * each value must have a form the binding reads without changing it and SQL Server takes for
+ * the column's type (date and time texts in every form SQL Server converts for it; identity
+ * columns and columns referring to one as "C:"/"S:" key texts). NULL passes, except in a NOT
+ * NULL column when bNotNull is set. The first value that does not fit raises 400 naming its
+ * column and row id. */
 void tav_db_mssql__check_package_values(QK_context *ctx, sqlite3 *pPkgDb, tav_defin *psk, const char *pszTblId,
                                         QK_vhash *pColumns, int bNotNull);
 

@@ -179,8 +179,8 @@ static void add_column_member(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 col, co
   char szValue[TEXT_VALUE_SIZE];
   SQLLEN ind = 0;
   if (is_text_type(sqlType)) {
-    QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, col, &pszText));
-    if (pszText != NULL) QK_TRY(ctx, QK_vhash__add__string(ctx, pRow, pszName, pszText));
+    QK_TRY(ctx, QK_mssql__get__nstring__buflen(ctx, hStmt, col, &pszText, &len));
+    if (pszText != NULL) QK_TRY(ctx, QK_vhash__add__text(ctx, pRow, pszName, pszText, len));
   } else if (is_decimal_type(sqlType)) {
     QK_int64 scaled = 0;
     QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, col, &pszText));
@@ -515,19 +515,118 @@ QK_uint32 tav_db_mssql__parse_fraction(const char *psz) {
   return value;
 }
 
+static int all_digits(const char *p, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    if (p[i] < '0' || p[i] > '9') return 0;
+  return 1;
+}
+
+static unsigned number_at(const char *p, size_t n) {
+  unsigned v = 0;
+  for (size_t i = 0; i < n; i++) v = v * 10 + (unsigned)(p[i] - '0');
+  return v;
+}
+
+/* "YYYY-MM-DD" or "YYYYMMDD" at the start of p[0..len); the bytes read, 0 for none. */
+static size_t read_date(const char *p, size_t len, tav_datetime_text *t) {
+  static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  size_t n;
+  unsigned last;
+  if (len >= 10 && all_digits(p, 4) && p[4] == '-' && all_digits(p + 5, 2) && p[7] == '-' && all_digits(p + 8, 2)) {
+    t->year = number_at(p, 4), t->month = number_at(p + 5, 2), t->day = number_at(p + 8, 2);
+    n = 10;
+  } else if (len >= 8 && all_digits(p, 8) && (len == 8 || !(p[8] >= '0' && p[8] <= '9'))) {
+    t->year = number_at(p, 4), t->month = number_at(p + 4, 2), t->day = number_at(p + 6, 2);
+    n = 8;
+  } else {
+    return 0;
+  }
+  if (t->year < 1 || t->month < 1 || t->month > 12 || t->day < 1) return 0;
+  last = days[t->month - 1];
+  if (t->month == 2 && t->year % 4 == 0 && (t->year % 100 != 0 || t->year % 400 == 0)) last = 29;
+  return t->day <= last ? n : 0;
+}
+
+/* "hh:mm[:ss[.fraction]]" at the start of p[0..len); the bytes read, 0 for none. */
+static size_t read_time(const char *p, size_t len, tav_datetime_text *t) {
+  size_t n = 5, digits = 0;
+  if (len < 5 || !all_digits(p, 2) || p[2] != ':' || !all_digits(p + 3, 2)) return 0;
+  t->hour = number_at(p, 2), t->minute = number_at(p + 3, 2);
+  if (t->hour > 23 || t->minute > 59) return 0;
+  if (len >= 8 && p[5] == ':' && all_digits(p + 6, 2)) {
+    t->second = number_at(p + 6, 2);
+    t->bSeconds = 1;
+    n = 8;
+    if (t->second > 59) return 0;
+    if (len > 8 && p[8] == '.') {
+      while (9 + digits < len && p[9 + digits] >= '0' && p[9 + digits] <= '9') digits++;
+      if (digits < 1 || digits > 7) return 0;
+      t->fraction = tav_db_mssql__parse_fraction(p + 8);
+      n = 9 + digits;
+    }
+  }
+  return n;
+}
+
+/* "Z" or "+hh:mm"/"-hh:mm" (a blank before an offset allowed) at the start of p[0..len); the
+ * bytes read, 0 for none. */
+static size_t read_zone(const char *p, size_t len, tav_datetime_text *t) {
+  size_t blank = len > 0 && p[0] == ' ' ? 1 : 0;
+  unsigned hours, minutes;
+  if (len >= 1 && p[0] == 'Z') {
+    t->zone = 'Z';
+    return 1;
+  }
+  p += blank, len -= blank;
+  if (len < 6 || (p[0] != '+' && p[0] != '-') || !all_digits(p + 1, 2) || p[3] != ':' || !all_digits(p + 4, 2))
+    return 0;
+  hours = number_at(p + 1, 2), minutes = number_at(p + 4, 2);
+  if (minutes > 59 || hours * 60 + minutes > 14 * 60) return 0;
+  t->zone = p[0];
+  return blank + 6;
+}
+
+int tav_db_mssql__parse_datetime_text(const char *p, size_t len, tav_datetime_text *pOut) {
+  size_t n;
+  if (p == NULL || pOut == NULL) return 0;
+  memset(pOut, 0, sizeof *pOut);
+  while (len > 0 && *p == ' ') p++, len--;
+  while (len > 0 && p[len - 1] == ' ') len--;
+  if ((n = read_date(p, len, pOut)) > 0) {
+    pOut->bDate = 1;
+    p += n, len -= n;
+    if (len == 0) return 1;
+    if (p[0] == 'T' && n == 10)
+      pOut->bIsoSeparator = 1;
+    else if (p[0] != ' ')
+      return 0;
+    p++, len--;
+  }
+  if ((n = read_time(p, len, pOut)) == 0) return 0;
+  pOut->bTime = 1;
+  p += n, len -= n;
+  if (len > 0 && (n = read_zone(p, len, pOut)) > 0) p += n, len -= n;
+  return len == 0;
+}
+
 static void bind_package_value(QK_context *ctx, sqlite3_stmt *pPkgStmt, int pkgCol, SQLHSTMT hStmt,
                                tav_col_binding *b, QK_uint16 ipar, int *pbNeedsData) {
   int sqliteType = sqlite3_column_type(pPkgStmt, pkgCol);
   const char *pszText = NULL;
   char szDecimal[TAV_DECIMAL_SZ_SIZE];
-  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   QK_TRY(ctx, clear_binding_buffers(ctx, b));
   if (is_text_type(b->sqlType)) {
-    pszText = sqliteType == SQLITE_NULL ? NULL : (const char *)sqlite3_column_text(pPkgStmt, pkgCol);
+    /* A text goes with its length: a NUL character inside it is part of the value. */
+    QK_uint32 len = 0;
+    if (sqliteType != SQLITE_NULL) {
+      pszText = (const char *)sqlite3_column_text(pPkgStmt, pkgCol);
+      len = (QK_uint32)sqlite3_column_bytes(pPkgStmt, pkgCol);
+    }
     if (b->columnSize == 0 && pszText != NULL)
-      QK_TRY(ctx, QK_mssql__bind__nstring_max(ctx, hStmt, ipar, pszText, &b->indicator, &b->pwszText));
+      QK_TRY(ctx, QK_mssql__bind__nstring_max__buflen(ctx, hStmt, ipar, pszText, len, &b->indicator, &b->pwszText));
     else
-      QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, ipar, pszText, b->sqlType, &b->indicator, &b->pwszText));
+      QK_TRY(ctx, QK_mssql__bind__nstring__buflen(ctx, hStmt, ipar, pszText, len, b->sqlType, &b->indicator,
+                                                  &b->pwszText));
   } else if (is_decimal_type(b->sqlType)) {
     if (sqliteType != SQLITE_NULL)
       QK_TRY(ctx, tav_db_mssql__format_decimal(ctx, sqlite3_column_int64(pPkgStmt, pkgCol), b->decimalDigits,
@@ -550,38 +649,44 @@ static void bind_package_value(QK_context *ctx, sqlite3_stmt *pPkgStmt, int pkgC
     }
   } else if (b->sqlType == SQL_TYPE_DATE || b->sqlType == SQL_TYPE_TIMESTAMP ||
              b->sqlType == QK_MSSQL_SQL_SS_TIME2) {
+    tav_datetime_text t;
     pszText = sqliteType == SQLITE_NULL ? NULL : (const char *)sqlite3_column_text(pPkgStmt, pkgCol);
     if (pszText == NULL || pszText[0] == '\0') {
       SQLSMALLINT cType = b->sqlType == SQL_TYPE_DATE        ? SQL_C_TYPE_DATE
                           : b->sqlType == SQL_TYPE_TIMESTAMP ? SQL_C_TYPE_TIMESTAMP
                                                              : SQL_C_BINARY;
       QK_TRY(ctx, QK_mssql__bind__null(ctx, hStmt, ipar, cType, b->sqlType, &b->indicator));
-    } else if (b->sqlType == SQL_TYPE_DATE) {
-      /* Fields the text does not give stay 0, which SQL Server refuses as a date. */
-      sscanf(pszText, "%4u-%2u-%2u", &year, &month, &day);
+      goto done;
+    }
+    /* The parts a text leaves out take SQL Server's defaults (1900-01-01, midnight); a text of
+     * no form leaves every field 0, which SQL Server refuses as a date. */
+    if (tav_db_mssql__parse_datetime_text(pszText, (size_t)sqlite3_column_bytes(pPkgStmt, pkgCol), &t)) {
+      if (!t.bDate) t.year = 1900, t.month = 1, t.day = 1;
+    } else {
+      memset(&t, 0, sizeof t);
+    }
+    if (b->sqlType == SQL_TYPE_DATE) {
       memset(&b->value.date, 0, sizeof b->value.date);
-      b->value.date.year = (SQLSMALLINT)year;
-      b->value.date.month = (SQLUSMALLINT)month;
-      b->value.date.day = (SQLUSMALLINT)day;
+      b->value.date.year = (SQLSMALLINT)t.year;
+      b->value.date.month = (SQLUSMALLINT)t.month;
+      b->value.date.day = (SQLUSMALLINT)t.day;
       QK_TRY(ctx, QK_mssql__bind__date(ctx, hStmt, ipar, &b->value.date));
     } else if (b->sqlType == SQL_TYPE_TIMESTAMP) {
-      sscanf(pszText, "%4u-%2u-%2u%*[T ]%2u:%2u:%2u", &year, &month, &day, &hour, &minute, &second);
       memset(&b->value.timestamp, 0, sizeof b->value.timestamp);
-      b->value.timestamp.year = (SQLSMALLINT)year;
-      b->value.timestamp.month = (SQLUSMALLINT)month;
-      b->value.timestamp.day = (SQLUSMALLINT)day;
-      b->value.timestamp.hour = (SQLUSMALLINT)hour;
-      b->value.timestamp.minute = (SQLUSMALLINT)minute;
-      b->value.timestamp.second = (SQLUSMALLINT)second;
-      b->value.timestamp.fraction = tav_db_mssql__parse_fraction(pszText) * 100;
+      b->value.timestamp.year = (SQLSMALLINT)t.year;
+      b->value.timestamp.month = (SQLUSMALLINT)t.month;
+      b->value.timestamp.day = (SQLUSMALLINT)t.day;
+      b->value.timestamp.hour = (SQLUSMALLINT)t.hour;
+      b->value.timestamp.minute = (SQLUSMALLINT)t.minute;
+      b->value.timestamp.second = (SQLUSMALLINT)t.second;
+      b->value.timestamp.fraction = t.fraction * 100;
       QK_TRY(ctx, QK_mssql__bind__datetime(ctx, hStmt, ipar, &b->value.timestamp, &b->indicator));
     } else {
-      sscanf(pszText, "%2u:%2u:%2u", &hour, &minute, &second);
       memset(&b->value.time, 0, sizeof b->value.time);
-      b->value.time.hour = (SQLUSMALLINT)hour;
-      b->value.time.minute = (SQLUSMALLINT)minute;
-      b->value.time.second = (SQLUSMALLINT)second;
-      b->value.time.fraction = tav_db_mssql__parse_fraction(pszText) * 100;
+      b->value.time.hour = (SQLUSMALLINT)t.hour;
+      b->value.time.minute = (SQLUSMALLINT)t.minute;
+      b->value.time.second = (SQLUSMALLINT)t.second;
+      b->value.time.fraction = t.fraction * 100;
       QK_TRY(ctx, QK_mssql__bind__time(ctx, hStmt, ipar, &b->value.time, &b->indicator));
     }
   } else if (b->sqlType == SQL_GUID) {
@@ -681,11 +786,11 @@ void tav_db_mssql__bind_result_row(QK_context *ctx, SQLHSTMT hStmt, sqlite3_stmt
     const tav_col_binding *b = &pColl->pBindings[i];
     QK_uint16 col = (QK_uint16)(i + 1);
     if (is_text_type(b->sqlType)) {
-      QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, col, &pszText));
+      QK_TRY(ctx, QK_mssql__get__nstring__buflen(ctx, hStmt, col, &pszText, &len));
       if (pszText == NULL)
         QK_TRY(ctx, QK_sqlite__bind_null(ctx, pPkgInsert, col));
       else
-        QK_TRY(ctx, sqlite_check(ctx, sqlite3_bind_text(pPkgInsert, col, pszText, -1, SQLITE_TRANSIENT)));
+        QK_TRY(ctx, QK_sqlite__bind_text__buflen(ctx, pPkgInsert, col, pszText, len));
     } else if (is_decimal_type(b->sqlType)) {
       QK_int64 scaled = 0;
       QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, col, &pszText));

@@ -97,6 +97,25 @@ void tav_db_mssql__format_decimal(QK_context *ctx, QK_int64 value, int scale, ch
  * 5,000,000); 0 without them. */
 QK_uint32 tav_db_mssql__parse_fraction(const char *psz);
 
+/* What a date or time text gives. */
+typedef struct tav_datetime_text {
+  int bDate, bTime;
+  int bIsoSeparator; /* "T" between date and time */
+  int bSeconds;
+  char zone; /* after the time: 'Z', '+' or '-' (an offset), or 0 */
+  unsigned year, month, day, hour, minute, second;
+  QK_uint32 fraction; /* units of 100 ns */
+} tav_datetime_text;
+/* Reads the language-neutral forms in which SQL Server converts a string to a date or time
+ * type: a date (YYYY-MM-DD or YYYYMMDD), a time of day (hh:mm[:ss[.fraction of 1 to 7
+ * digits]]) that Z or an offset (+hh:mm or -hh:mm, up to 14:00, after a blank or not) may
+ * follow, or a date, a blank or (after YYYY-MM-DD) a T, and such a time; blanks around the
+ * text do not count. 1 when the text has one of these forms and names a day of the calendar
+ * and a time of the day, else 0 (*pOut is then undefined). Which forms a column's type takes
+ * is the caller's choice; the zone never moves the time, as SQL Server's conversions to the
+ * types without an offset keep the local time. */
+int tav_db_mssql__parse_datetime_text(const char *p, size_t len, tav_datetime_text *pOut);
+
 /* The current result row as SQLite parameters 1..N of the package statement (reset and cleared
  * first). With a row-id set the first column's 16 bytes are added (46 for a duplicate), or
  * with bSkipDuplicates a known row is not bound: *pbSkipped (opt) becomes 1. */

@@ -438,7 +438,8 @@ void tav_pkg__row_to_vhash(QK_context *ctx, sqlite3_stmt *stmt, QK_vhash **ppRow
         QK_TRY(ctx, QK_vhash__add__double(ctx, pRow, name, sqlite3_column_double(stmt, i)));
         break;
       case SQLITE_TEXT:
-        QK_TRY(ctx, QK_vhash__add__string(ctx, pRow, name, (const char *)sqlite3_column_text(stmt, i)));
+        QK_TRY(ctx, QK_vhash__add__text(ctx, pRow, name, (const char *)sqlite3_column_text(stmt, i),
+                                        (QK_uint32)sqlite3_column_bytes(stmt, i)));
         break;
       case SQLITE_BLOB: {
         const void *pBytes = sqlite3_column_blob(stmt, i);

@@ -258,7 +258,11 @@ static void put_value(QK_context *ctx, QK_vhash *merged, const char *col_name, c
 done:;
 }
 
-static int is_text(const QK_variant *pValue) { return pValue != NULL && pValue->type == QK_VARIANT_TYPE_SZ; }
+/* A text the line merge can take: it merges C strings, so a text with a NUL character is
+ * settled by the column's rule alone rather than cut short. */
+static int is_text(const QK_variant *pValue) {
+  return pValue != NULL && pValue->type == QK_VARIANT_TYPE_SZ && strlen(pValue->u.psz) == pValue->len;
+}
 
 void tav_conflict__merge_column(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, tav_defin *defin,
                                 const char *tbl_id, const char *col_name, const QK_variant *already_value,

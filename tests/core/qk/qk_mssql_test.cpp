@@ -13,6 +13,7 @@
 #include "odbc_fake.h"
 #include "python_oracle.h"
 #include "qk/qk_malloc.h"
+#include "qk/qk_utf8.h"
 
 namespace {
 
@@ -449,15 +450,20 @@ TEST_F(Bindings, EachBindingMakesItsOdbcCall) {
 }
 
 TEST_F(Bindings, TextsAreBoundAsUtf16WithUnitsAndBytes) {
-  SQLLEN len[4] = {};
-  char16_t *w[4] = {};
+  SQLLEN len[6] = {};
+  char16_t *w[6] = {};
   QK_mssql__bind__nstring(ctx, h, 1, "a𝄞é", SQL_WVARCHAR, &len[0], &w[0]);
   QK_mssql__bind__nstring(ctx, h, 2, "", SQL_WCHAR, &len[1], &w[1]);
   QK_mssql__bind__nstring_max(ctx, h, 3, "max 𝄞", &len[2], &w[2]);
   QK_mssql__bind__nstring(ctx, h, 4, nullptr, SQL_WVARCHAR, &len[3], &w[3]);
+  // Counted texts keep their NUL characters, inside and at the end, in units and bytes.
+  QK_mssql__bind__nstring__buflen(ctx, h, 5, "a\0b\0", 4, SQL_CHAR, &len[4], &w[4]);
+  QK_mssql__bind__nstring_max__buflen(ctx, h, 6, "\0é", 3, &len[5], &w[5]);
   ASSERT_EQ(take_error(), "ok");
-  ASSERT_EQ(fake.binds.size(), 4u);
+  ASSERT_EQ(fake.binds.size(), 6u);
   EXPECT_EQ(std::u16string(w[0]), u"a𝄞é");
+  EXPECT_EQ(std::u16string(w[4], 4), std::u16string(u"a\0b\0", 4));
+  EXPECT_EQ(std::u16string(w[5], 2), std::u16string(u"\0é", 2));
   auto &b = fake.binds;
   EXPECT_EQ(std::make_tuple(b[0].cType, b[0].sqlType, b[0].colSize, b[0].bufLen, b[0].indAtBind),
             std::make_tuple(SQL_C_WCHAR, SQL_WVARCHAR, (SQLULEN)4, (SQLLEN)8, (SQLLEN)8));
@@ -468,6 +474,10 @@ TEST_F(Bindings, TextsAreBoundAsUtf16WithUnitsAndBytes) {
             std::make_tuple(SQL_WVARCHAR, (SQLULEN)0, (SQLLEN)12, (SQLLEN)12));
   EXPECT_EQ(std::make_tuple(b[3].cType, b[3].sqlType, b[3].indAtBind, w[3]),
             std::make_tuple(SQL_C_CHAR, SQL_WVARCHAR, (SQLLEN)SQL_NULL_DATA, (char16_t *)nullptr));
+  EXPECT_EQ(std::make_tuple(b[4].cType, b[4].sqlType, b[4].colSize, b[4].bufLen, b[4].indAtBind),
+            std::make_tuple(SQL_C_WCHAR, SQL_CHAR, (SQLULEN)4, (SQLLEN)8, (SQLLEN)8));
+  EXPECT_EQ(std::make_tuple(b[5].sqlType, b[5].colSize, b[5].bufLen, b[5].indAtBind),
+            std::make_tuple(SQL_WVARCHAR, (SQLULEN)0, (SQLLEN)4, (SQLLEN)4));
   for (auto p : w) QK_free(ctx, p);
 
   fake.binds.clear();
@@ -560,19 +570,27 @@ TEST_F(Bindings, FixedSizeReads) {
   EXPECT_EQ(take().first, QK_ERROR_MAKE(MSSQL, 100));
 }
 
-// Text of n units with surrogate pairs spread through it.
+// Text of n units with surrogate pairs and NUL characters spread through it, one at its end.
 std::u16string text_of_units(size_t n) {
   std::u16string s;
-  while (s.size() < n) s += (s.size() % 7 == 3 && s.size() + 2 <= n) ? std::u16string(u"𝄞") : std::u16string(u"é");
+  while (s.size() < n) {
+    if (s.size() % 7 == 3 && s.size() + 2 <= n)
+      s += u"𝄞";
+    else if (s.size() % 300 == 5 || s.size() + 1 == n)
+      s += u'\0';
+    else
+      s += u"é";
+  }
   return s;
 }
 
 std::string utf8_of(const std::u16string &s) {
   char *sz = nullptr;
+  QK_uint32 bytes = 0;
   QK_context *ctx = nullptr;
   QK_context__alloc(&ctx);
-  QK_mssql__wide_to_utf8(ctx, s.c_str(), &sz);
-  std::string r(sz);
+  QK_utf8__from_wide__buflen(ctx, s.data(), (QK_uint32)s.size(), &sz, &bytes);
+  std::string r(sz, bytes);
   QK_free(ctx, sz);
   QK_context__free(ctx);
   return r;
@@ -600,10 +618,12 @@ TEST_F(Bindings, TextReadsGrowTheirBufferAsTheDriverAnswers) {
     fake.columns[1] = v;
     fake.getDataLengths.clear();
     char *sz = nullptr;
-    QK_mssql__get__nstring(ctx, h, 1, &sz);
+    QK_uint32 bytes = 0;
+    QK_mssql__get__nstring__buflen(ctx, h, 1, &sz, &bytes);
     ASSERT_EQ(take_error(), "ok") << c.units;
     ASSERT_NE(sz, nullptr);
-    EXPECT_EQ(std::string(sz), utf8_of(v.text)) << c.units << " " << c.noTotal;
+    EXPECT_EQ(std::string(sz, bytes), utf8_of(v.text)) << c.units << " " << c.noTotal;
+    EXPECT_EQ(sz[bytes], '\0');
     EXPECT_EQ(fake.getDataLengths, c.lengths) << c.units << " " << c.noTotal;
     QK_free(ctx, sz);
   }
@@ -648,14 +668,16 @@ TEST_F(ContextTest, TextConversions) {
   ASSERT_NE(sz, nullptr);
   EXPECT_STREQ(sz, "");
   QK_free(ctx, sz);
-  // Not NUL-terminated: only the given bytes count; a NUL inside ends the text.
-  QK_mssql__wide_buf_to_utf8(ctx, w, 6, &sz);
+  // Not NUL-terminated: only the given bytes count, and a NUL inside is part of the text.
+  QK_uint32 bytes = 0;
+  QK_mssql__wide_buf_to_utf8(ctx, w, 6, &sz, &bytes);
   EXPECT_STREQ(sz, "a𝄞");
+  EXPECT_EQ(bytes, 5u);
   QK_free(ctx, sz);
-  QK_mssql__wide_buf_to_utf8(ctx, u"ab\0cd", 10, &sz);
-  EXPECT_STREQ(sz, "ab");
+  QK_mssql__wide_buf_to_utf8(ctx, u"ab\0cd", 10, &sz, &bytes);
+  EXPECT_EQ(std::string(sz, bytes), std::string("ab\0cd", 5));
   QK_free(ctx, sz);
-  QK_mssql__wide_buf_to_utf8(ctx, w, 2, &sz);
+  QK_mssql__wide_buf_to_utf8(ctx, w, 2, &sz, nullptr);
   EXPECT_STREQ(sz, "a");
   QK_free(ctx, sz);
   QK_free(ctx, w);

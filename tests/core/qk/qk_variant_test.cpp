@@ -69,7 +69,13 @@ TEST_F(Pools, VariantSlotsAreZeroAndStayPutAcrossChunks) {
 QK_variant make_int(QK_int64 v) { QK_variant x{}; x.type = QK_VARIANT_TYPE_INT64; x.u.i64 = v; return x; }
 QK_variant make_double(double v) { QK_variant x{}; x.type = QK_VARIANT_TYPE_DOUBLE; x.u.dbl = v; return x; }
 QK_variant make_bool(QK_int32 v) { QK_variant x{}; x.type = QK_VARIANT_TYPE_BOOL; x.u.b = v; return x; }
-QK_variant make_sz(const char *v) { QK_variant x{}; x.type = QK_VARIANT_TYPE_SZ; x.u.psz = (char *)v; return x; }
+QK_variant make_sz(const char *v, size_t len = std::string::npos) {
+  QK_variant x{};
+  x.type = QK_VARIANT_TYPE_SZ;
+  x.u.psz = (char *)v;
+  x.len = (QK_uint32)(len == std::string::npos ? strlen(v) : len);
+  return x;
+}
 
 TEST_F(Variant, TypedReadersConvertOnlyWhatTheyMay) {
   QK_variant s42 = make_sz("42"), s4_2 = make_sz("4.2"), d = make_double(4.2), neg = make_int(-1),
@@ -105,12 +111,15 @@ TEST_F(Variant, TypedReadersConvertOnlyWhatTheyMay) {
 
 TEST_F(Variant, Equality) {
   QK_variant nan1 = make_double(NAN), one = make_int(1), t1 = make_bool(1), t7 = make_bool(7), f = make_bool(0),
-             d1 = make_double(1.0), a = make_sz("a"), a2 = make_sz("a"), nul1{}, nul2{};
+             d1 = make_double(1.0), a = make_sz("a"), a2 = make_sz("a"), nul1{}, nul2{},
+             anb = make_sz("a\0b", 3), anb2 = make_sz("a\0b", 3), anc = make_sz("a\0c", 3), an = make_sz("a\0", 2);
   nul1.type = nul2.type = QK_VARIANT_TYPE_NULL;
   struct { QK_variant *x, *y; int equal; } cases[] = {
       {&nan1, &nan1, 1},  // the same variant
       {&nan1, &d1, 0},   {&one, &t1, 0}, {&one, &d1, 0}, {&t1, &t7, 1}, {&t1, &f, 0},
       {&a, &a2, 1},      {&nul1, &nul2, 1},
+      // Texts compare all their bytes: a NUL character does not end them.
+      {&anb, &anb2, 1},  {&anb, &anc, 0},  {&anb, &a, 0},  {&an, &a, 0},
   };
   for (auto &c : cases) {
     int eq = -1;

@@ -270,6 +270,32 @@ TEST_F(Vhash, DeepCopyIsIndependent) {
   EXPECT_EQ(take_error(), "46:c");
 }
 
+// A text's NUL characters belong to it through copies, arrays, comparisons and JSON.
+TEST_F(Vhash, TextsKeepTheirNulCharacters) {
+  QK_varray *arr = nullptr;
+  QK_variant *text = nullptr, *copied = nullptr;
+  QK_vhash__add__text(ctx, vh, "t", "a\0b\0", 4);
+  QK_vhash__add__string(ctx, vh, "cut", "a");
+  QK_vhash__get__variant(ctx, vh, "t", &text);
+  QK_vhash__addnew__varray(ctx, vh, "a", &arr);
+  QK_varray__append__variant(ctx, arr, text);
+  QK_varray__get__variant(ctx, arr, 0, &copied);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(std::string(copied->u.psz, copied->len), std::string("a\0b\0", 4));
+  QK_vhash *copy = nullptr;
+  QK_vhash__alloc__copy(ctx, &copy, vh);
+  int eq = 0;
+  QK_vhash__equal(ctx, vh, copy, &eq);
+  EXPECT_EQ(eq, 1);
+  QK_variant *cut = nullptr;
+  QK_vhash__get__variant(ctx, vh, "cut", &cut);
+  QK_variant__equal(ctx, text, cut, &eq);
+  EXPECT_EQ(eq, 0);
+  EXPECT_EQ(json(copy), "{\"t\":\"a\\u0000b\\u0000\",\"cut\":\"a\",\"a\":[\"a\\u0000b\\u0000\"]}");
+  QK_vhash__free(ctx, copy);
+  EXPECT_EQ(take_error(), "ok");
+}
+
 TEST_F(Vhash, SortOrdersNestedObjectsButNotObjectsInArrays) {
   QK_vhash__free(ctx, vh);
   vh = nullptr;

@@ -238,6 +238,17 @@ TEST_F(Sqlite, BindVariantsAndHexObjects) {
   }
   QK_sqlite__bind_variant(ctx, st, 1, nullptr);
   EXPECT_EQ(take_error(), "2:pv is null");
+  // A text binds with all its bytes, NUL characters included.
+  QK_variant *text = nullptr;
+  QK_vhash__add__text(ctx, doc, "nul", "a\0b\0", 4);
+  QK_vhash__get__variant(ctx, doc, "nul", &text);
+  QK_sqlite__finalize(ctx, &st);
+  QK_sqlite__prepare_printf(ctx, db, &st, "SELECT typeof(?1) || ':' || hex(?1)");
+  QK_sqlite__bind_variant(ctx, st, 1, text);
+  int row = 0;
+  QK_sqlite__step_row(ctx, st, &row);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_STREQ((const char *)sqlite3_column_text(st, 0), "text:61006200");
   QK_sqlite__finalize(ctx, &st);
   QK_vhash__free(ctx, doc);
   QK_sqlite__close(ctx, &db);

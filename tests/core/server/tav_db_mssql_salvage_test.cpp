@@ -256,7 +256,7 @@ struct Dump : HistoryTest {
     std::string sql = "CREATE TABLE \"p$u$" + tbl +
                       "\" (z_rid BLOB, id INTEGER, name TEXT, r REAL, b BLOB);"
                       "INSERT INTO \"p$u$" + tbl +
-                      "\" VALUES (x'00ff', 1, 'a\"b', 0.5, x'0aFF10');"
+                      "\" VALUES (x'00ff', 1, 'a\"b' || char(0), 0.5, x'0aFF10');"
                       "INSERT INTO \"p$u$" + tbl +
                       "\" VALUES (NULL, 5000000000, NULL, NULL, x'');"
                       "CREATE TABLE \"p$rd$" + tbl + "\" (rid BLOB);";
@@ -281,7 +281,8 @@ TEST_F(Dump, KeepsOneTextPerDistinctRowAndWhoSentIt) {
   tav_db_mssql__dump_rows(ctx, h, path.c_str(), "ann");
   ASSERT_EQ(take_error(), "ok");
   // The texts and their SHA-1 keys, checked by an outside digest.
-  const std::string row1 = R"({"z_rid":"0x00ff","id":1,"name":"a\"b","r":0.500000,"b":"0x0aff10"})";
+  // A NUL character of a text is kept, written as an escape.
+  const std::string row1 = R"({"z_rid":"0x00ff","id":1,"name":"a\"b\u0000","r":0.500000,"b":"0x0aff10"})";
   const std::string row2 = R"({"z_rid":null,"id":5000000000,"name":null,"r":null,"b":"0x"})";
   for (const std::string &row : {row1, row2}) {
     std::string hash = sha1(row);

@@ -9,6 +9,7 @@
 #include "qk/qk_string.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_values.h"
+#include "server/tav_handle_conflicts.h"
 #include "store_fixture.h"
 
 namespace {
@@ -94,6 +95,34 @@ struct ValuesOnServer : StoreTest {
     EXPECT_EQ(st, nullptr);
     QK_sqlite__finalize(ctx, &ins);
   }
+  // Every row of the package table into the server table, bound by the collection that a SELECT
+  // of the columns describes.
+  void insert_package_rows(const std::string &pkgTable, const std::string &table, const std::string &columns,
+                           int count) {
+    tav_col_collection *coll = nullptr;
+    SQLHSTMT st = nullptr;
+    QK_mssql__prepare(ctx, conn, &st, ("SELECT " + columns + " FROM " + table).c_str());
+    QK_mssql__execute(ctx, st);
+    tav_db_mssql__describe_result(ctx, st, &coll);
+    QK_mssql__free_stmt(ctx, st);
+    ASSERT_EQ(take_error(), "ok");
+    ASSERT_EQ(coll->countCols, count);
+    std::string marks = "?";
+    for (int i = 1; i < count; i++) marks += ",?";
+    QK_mssql__prepare(ctx, conn, &st, ("INSERT INTO " + table + " (" + columns + ") VALUES (" + marks + ")").c_str());
+    sqlite3_stmt *rows = nullptr;
+    QK_sqlite__prepare_printf(ctx, pkg, &rows, "SELECT * FROM %s ORDER BY id", pkgTable.c_str());
+    int row = 0, needsData = 0;
+    while (!QK_context__has_error(ctx) && (QK_sqlite__step_row(ctx, rows, &row), row)) {
+      tav_db_mssql__bind_package_row(ctx, rows, 0, st, coll, 0, count, &needsData);
+      tav_db_mssql__execute_bound(ctx, st, needsData);
+    }
+    EXPECT_EQ(take_error(), "ok");
+    QK_sqlite__finalize(ctx, &rows);
+    QK_mssql__free_stmt(ctx, st);
+    tav_db_mssql__free_column_array(ctx, &coll);
+    EXPECT_EQ(coll, nullptr);
+  }
   std::string package_rows() {
     std::string out;
     sqlite3_stmt *st = nullptr;
@@ -155,31 +184,7 @@ TEST_F(ValuesOnServer, PackageRowsRoundTripThroughParameters) {
                   "INSERT INTO p VALUES (2, NULL, NULL, -5, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL);"
                   "INSERT INTO p VALUES (3, NULL, '', 0, 0, 0, 0, '', '', '', '', '', zeroblob(3000));");
   ASSERT_EQ(take_error(), "ok");
-  tav_col_collection *coll = nullptr;
-  SQLHSTMT describe = nullptr;
-  QK_mssql__prepare(ctx, conn, &describe, (std::string("SELECT ") + kColumns + " FROM dbo.v").c_str());
-  QK_mssql__execute(ctx, describe);
-  tav_db_mssql__describe_result(ctx, describe, &coll);
-  QK_mssql__free_stmt(ctx, describe);
-  ASSERT_EQ(take_error(), "ok");
-  ASSERT_EQ(coll->countCols, 13);
-
-  SQLHSTMT ins = nullptr;
-  QK_mssql__prepare(ctx, conn, &ins,
-                    (std::string("INSERT INTO dbo.v (") + kColumns + ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)").c_str());
-  sqlite3_stmt *rows = nullptr;
-  QK_sqlite__prepare_printf(ctx, pkg, &rows, "SELECT * FROM p ORDER BY id");
-  ASSERT_EQ(take_error(), "ok");
-  int row = 0, needsData = 0;
-  while (QK_sqlite__step_row(ctx, rows, &row), row) {
-    tav_db_mssql__bind_package_row(ctx, rows, 0, ins, coll, 0, 13, &needsData);
-    tav_db_mssql__execute_bound(ctx, ins, needsData);
-    ASSERT_EQ(take_error(), "ok");
-  }
-  QK_sqlite__finalize(ctx, &rows);
-  QK_mssql__free_stmt(ctx, ins);
-  tav_db_mssql__free_column_array(ctx, &coll);
-  EXPECT_EQ(coll, nullptr);
+  insert_package_rows("p", "dbo.v", kColumns, 13);
 
   EXPECT_EQ(int64("SELECT COUNT(*) FROM dbo.v WHERE rid = '33221100-5544-7766-8899-aabbccddeeff'"), 1)
       << "a package row id keeps SQL Server's byte order";
@@ -256,6 +261,107 @@ TEST_F(ValuesOnServer, RowIdSetsKeepEachRowOnce) {
   EXPECT_EQ(code(), 46u);
   QK_context__reset_error(ctx);
   QK_idset__free(ctx, ids);
+}
+
+const char kTextsTable[] =
+    "CREATE TABLE dbo.t (id int NOT NULL PRIMARY KEY, c char(6) NULL, v varchar(10) NULL, nc nchar(6) NULL,"
+    " nv nvarchar(10) NULL, vm varchar(max) NULL, nvm nvarchar(max) NULL, tx text NULL, ntx ntext NULL)\n";
+const char kTextColumns[] = "id, c, v, nc, nv, vm, nvm, tx, ntx";
+
+// A text of n characters with a NUL every 100 and one at its end: long enough to be read in
+// pieces when n passes 1,024.
+std::string text_with_nuls(size_t n) {
+  std::string s;
+  for (size_t i = 0; i < n; i++) s += i % 100 == 7 || i + 1 == n ? '\0' : (char)('a' + i % 26);
+  return s;
+}
+
+size_t characters(const std::string &utf8) {
+  size_t n = 0;
+  for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// Every character type keeps the NUL characters of a value, inside it and at its end, from a
+// package into SQL Server, back into a package and into row documents, where the server's and
+// the package's documents of a row compare equal; char and nchar pad with blanks after them.
+TEST_F(ValuesOnServer, TextsKeepTheirNulCharactersEveryWay) {
+  run_script("app", kTextsTable);
+  QK_sqlite__exec(ctx, pkg, "CREATE TABLE q (id, c, v, nc, nv, vm, nvm, tx, ntx); CREATE TABLE r AS SELECT * FROM q");
+  ASSERT_EQ(take_error(), "ok");
+  const std::string nul("\0", 1), anb("a\0b\0", 4), mixed("\0é\0", 4), long_text = text_with_nuls(3000);
+  struct Row {
+    int id;
+    std::string value, bounded;  // the value of the max and text types, and of the others
+  } rows[] = {{1, anb, anb}, {2, nul, nul}, {3, long_text, mixed}};
+  sqlite3_stmt *ins = nullptr;
+  QK_sqlite__prepare_printf(ctx, pkg, &ins, "INSERT INTO q VALUES (?,?,?,?,?,?,?,?,?)");
+  for (const Row &row : rows) {
+    sqlite3_reset(ins);
+    sqlite3_bind_int(ins, 1, row.id);
+    for (int i = 2; i <= 5; i++) sqlite3_bind_text(ins, i, row.bounded.data(), (int)row.bounded.size(), SQLITE_STATIC);
+    for (int i = 6; i <= 9; i++) sqlite3_bind_text(ins, i, row.value.data(), (int)row.value.size(), SQLITE_STATIC);
+    EXPECT_EQ(sqlite3_step(ins), SQLITE_DONE);
+  }
+  QK_sqlite__finalize(ctx, &ins);
+  insert_package_rows("q", "dbo.t", kTextColumns, 9);
+  EXPECT_EQ(server_rows("SELECT DATALENGTH(v), DATALENGTH(nv), DATALENGTH(nc), DATALENGTH(ntx), LEN(nvm) FROM dbo.t "
+                        "ORDER BY id"),
+            "4|8|12|8|4;1|2|12|2|1;3|6|12|6000|3000");
+
+  sqlite3_stmt *back = nullptr, *sel = nullptr;
+  SQLHSTMT st = nullptr;
+  int row = 0;
+  QK_sqlite__prepare_printf(ctx, pkg, &back, "INSERT INTO r VALUES (?,?,?,?,?,?,?,?,?)");
+  QK_mssql__prepare(ctx, conn, &st, (std::string("SELECT ") + kTextColumns + " FROM dbo.t ORDER BY id").c_str());
+  tav_db_mssql__execute_into_package(ctx, &st, back, nullptr, 0);
+  QK_sqlite__finalize(ctx, &back);
+  ASSERT_EQ(take_error(), "ok");
+  QK_sqlite__prepare_printf(ctx, pkg, &sel, "SELECT * FROM r ORDER BY id");
+  for (const Row &expected : rows) {
+    ASSERT_EQ(sqlite3_step(sel), SQLITE_ROW);
+    for (int i = 1; i <= 8; i++) {
+      std::string want = i <= 4 ? expected.bounded : expected.value;
+      if (i == 1 || i == 3) want.append(6 - characters(want), ' ');
+      std::string got((const char *)sqlite3_column_text(sel, i), (size_t)sqlite3_column_bytes(sel, i));
+      EXPECT_EQ(got, want) << "row " << expected.id << ", column " << sqlite3_column_name(sel, i);
+    }
+  }
+  sqlite3_finalize(sel);
+
+  // Row 1 as the conflict settling reads it from SQL Server and from a package.
+  QK_mssql__prepare(ctx, conn, &st, (std::string("SELECT ") + kTextColumns + " FROM dbo.t WHERE id = 1").c_str());
+  QK_mssql__execute(ctx, st);
+  QK_mssql__fetch(ctx, st, &row);
+  QK_vhash *server = nullptr, *package = nullptr;
+  tav_db_mssql__row_to_vhash(ctx, st, &server, nullptr);
+  QK_mssql__free_stmt(ctx, st);
+  QK_sqlite__prepare_printf(ctx, pkg, &sel, "SELECT * FROM r WHERE id = 1");
+  QK_sqlite__step_row(ctx, sel, &row);
+  tav_pkg__row_to_vhash(ctx, sel, &package);
+  QK_sqlite__finalize(ctx, &sel);
+  ASSERT_EQ(take_error(), "ok");
+  QK_uint32 count = 0;
+  QK_vhash__count(ctx, server, &count);
+  EXPECT_EQ(count, 9u);
+  for (QK_uint32 i = 0; i < count; i++) {
+    const char *name = nullptr;
+    QK_variant *a = nullptr, *b = nullptr;
+    int equal = 0;
+    QK_vhash__get_nth_pair(ctx, server, i, &name, &a);
+    QK_vhash__get__variant(ctx, package, name, &b);
+    QK_variant__equal(ctx, a, b, &equal);
+    EXPECT_TRUE(equal) << name;
+  }
+  QK_string *json = nullptr;
+  QK_string__alloc(ctx, &json);
+  QK_vhash__to_json(ctx, package, json);
+  EXPECT_NE(std::string(QK_string__sz(json)).find("\"ntx\":\"a\\u0000b\\u0000\""), std::string::npos)
+      << QK_string__sz(json);
+  QK_string__free(ctx, json);
+  QK_vhash__free(ctx, server);
+  QK_vhash__free(ctx, package);
+  EXPECT_EQ(take_error(), "ok");
 }
 
 // A parent with an identity column and a child that refers to it, as the schema fetch builds them.

@@ -107,6 +107,28 @@ TEST_F(ResolveTest, ColumnMergeTakesEachSidesChangeAndAsksTheRulesWhenBothChange
   EXPECT_EQ(settle(R"({"name":"a"})", R"({"name":"b"})", R"({"name":"c"})"), "b");
 }
 
+// Texts with NUL characters are settled whole: the line merge, which works on C strings, leaves
+// them to the column's rule, and the audit's JSON writes the NULs as escapes.
+TEST_F(ResolveTest, TextsWithNulCharactersAreSettledWhole) {
+  auto doc = [&](const std::string &name) {
+    QK_vhash *v = nullptr;
+    QK_vhash__alloc(ctx, &v);
+    QK_vhash__add__text(ctx, v, "name", name.data(), (QK_uint32)name.size());
+    return v;
+  };
+  const std::string ancestor("l1\nl2\0\nl3", 9), already("L1\nl2\0\nl3", 9), incoming("l1\nl2\0\nL3", 9);
+  g_column_rules["2"] = {3, ""};  // merge the lines, else take the client's
+  QK_vhash *an = doc(ancestor), *al = doc(already), *in = doc(incoming);
+  int rejected = 0;
+  tav_conflict__resolve_update(ctx, &ops, nullptr, d, pkg.db, "1001", rid, 40, 0, 99, an, al, in, &rejected);
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(rows(pkg.db, "SELECT hex(name) FROM \"p$u$1001\""), "6C310A6C32000A4C33");
+  EXPECT_EQ(rows(pkg.db, "SELECT result FROM p$audit"), R"({"name":"l1\nl2\u0000\nL3"})");
+  QK_vhash__free(ctx, an);
+  QK_vhash__free(ctx, al);
+  QK_vhash__free(ctx, in);
+}
+
 TEST_F(ResolveTest, RowRulesAndScripts) {
   std::string audit;
   g_record_rules[TAVRIN_SITUATION_UPDATE_VS_UPDATE] = TAVRIN_ACTION_ACCEPT;
