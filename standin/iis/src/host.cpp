@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -185,6 +187,12 @@ class Host::Impl : public HostServices {
   std::unique_ptr<RequestLog> request_log_;
   std::vector<WorkDirectoryLock> work_directories_;
   std::atomic<int> paused_listeners_{0};
+  // Connections open, and how many the descriptor limit leaves room for
+  // beside what the host and its workers need.
+  std::atomic<long> open_connections_{0};
+  long connection_limit_ = std::numeric_limits<long>::max();
+  std::atomic<std::chrono::steady_clock::rep> last_pause_report_{
+      (std::chrono::steady_clock::now() - std::chrono::hours(1)).time_since_epoch().count()};
   std::mutex message_mutex_;
   int stop_fd_ = -1, nudge_fd_ = -1;
   // Connections waiting for a worker, workers inside a connection's serve
@@ -213,7 +221,8 @@ class Host::Impl : public HostServices {
   std::chrono::milliseconds take_answer_delay() override {
     return options_.answer_delay ? options_.answer_delay() : std::chrono::milliseconds(0);
   }
-  void descriptor_freed() override {
+  void connection_closed() override {
+    --open_connections_;
     if (paused_listeners_ == 0) return;
     for (auto &listener : listeners_)
       asio::post(*listener.strand, [this, &listener] { resume(listener); });
@@ -422,7 +431,7 @@ class Host::Impl : public HostServices {
         asio::bind_executor(*listener.strand, [this, &listener](boost::system::error_code ec, tcp::socket socket) {
           if (stopping_ || !listener.acceptor->is_open()) return;
           // The connection waits in the backlog; the ones open go on being served.
-          if (out_of_descriptors(ec)) return pause(listener, ec);
+          if (out_of_descriptors(ec)) return pause(listener, "cannot accept connections (" + ec.message() + ")");
           if (!ec) {
             std::lock_guard lock(connections_mutex_);
             std::uint64_t id = ++next_connection_;
@@ -431,18 +440,27 @@ class Host::Impl : public HostServices {
             SSL_CTX *tls = listener.tls ? listener.tls->contexts.front()->native_handle() : nullptr;
             auto c = std::make_shared<Connection>(*this, id, std::move(socket), listener.sites, tls);
             connections_[id] = c;
+            ++open_connections_;
             c->read_next();
           }
+          if (open_connections_ >= connection_limit_)
+            return pause(listener, std::to_string(connection_limit_) +
+                                       " connections, as many as the descriptor limit leaves room for");
           accept(listener);
         }));
   }
 
   // Listener strand.
-  void pause(Listener &listener, const boost::system::error_code &ec) {
+  void pause(Listener &listener, const std::string &why) {
     if (stopping_ || listener.paused) return;
     listener.paused = true;
-    if (paused_listeners_++ == 0)
-      log("tavrin_host: cannot accept connections (" + ec.message() + "): accepting paused until a connection closes");
+    ++paused_listeners_;
+    // Said once a minute at most: a host at its limit pauses again and again.
+    auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    auto last = last_pause_report_.load();
+    if (now - last >= std::chrono::steady_clock::duration(std::chrono::minutes(1)).count() &&
+        last_pause_report_.compare_exchange_strong(last, now))
+      log("tavrin_host: " + why + ": accepting paused until a connection closes");
     listener.retry->expires_after(kAcceptRetry);
     listener.retry->async_wait([this, &listener](boost::system::error_code) { resume(listener); });
   }
@@ -450,6 +468,11 @@ class Host::Impl : public HostServices {
   // Listener strand.
   void resume(Listener &listener) {
     if (!listener.paused || stopping_) return;
+    if (open_connections_ >= connection_limit_) {  // still full: wait for a connection to close
+      listener.retry->expires_after(kAcceptRetry);
+      listener.retry->async_wait([this, &listener](boost::system::error_code) { resume(listener); });
+      return;
+    }
     listener.paused = false;
     --paused_listeners_;
     listener.retry->cancel();
@@ -491,6 +514,21 @@ class Host::Impl : public HostServices {
             directory.string());
       work_directories_.push_back(std::move(lock));
     }
+  }
+
+  // The connections the descriptor limit leaves room for: what is not in use
+  // now (modules loaded, listeners bound), less what the workers' requests
+  // need (databases, work files, spooled bodies).
+  void limit_connections() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    long soft = static_cast<long>(std::min<rlim_t>(limit.rlim_cur, std::numeric_limits<long>::max() / 2));
+    long in_use = 0;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+      ++in_use;
+    long reserve = std::min<long>(32 + 8 * static_cast<long>(std::max(1u, options_.workers)), soft / 2);
+    connection_limit_ = std::max<long>(1, soft - in_use - reserve);
   }
 
   // Every application's body limit can be read; the request logs' folders exist.
@@ -567,6 +605,7 @@ bool Host::start(std::string &error) {
   h.nudge_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
   h.workers_ = std::make_unique<asio::thread_pool>(std::max(1u, h.options_.workers));
   h.work_.emplace(h.io_.get_executor());
+  h.limit_connections();
   for (auto &l : h.listeners_) h.accept(l);
   for (unsigned i = 0; i < std::max(1u, h.options_.io_threads); ++i)
     h.io_threads_.emplace_back([&h] { h.io_.run(); });

@@ -92,6 +92,7 @@ const char *reason_phrase(unsigned status) {
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
+    case 503: return "Service Unavailable";
   }
   return "Error";
 }
@@ -318,7 +319,8 @@ class RequestContext final : public IHttpContext,
   void run_module(IHttpModuleFactory *factory);
   bool route(std::string &why, const HandlerMapping *&handler);
   // Sends what is pending now, or collects it into `held` when it may wait.
-  void finish(std::string &held, std::chrono::milliseconds delay);
+  // The delay is cleared when the answer could not wait.
+  void finish(std::string &held, std::chrono::milliseconds &delay);
   void log_request(std::chrono::milliseconds delay);
 };
 
@@ -687,9 +689,10 @@ bool RequestContext::run(std::string &held, std::chrono::milliseconds &delay) {
          !c_.host().stopping();
 }
 
-void RequestContext::finish(std::string &held, std::chrono::milliseconds delay) {
+void RequestContext::finish(std::string &held, std::chrono::milliseconds &delay) {
   if (status_ == 499 && !headers_sent_) {
     close_after_ = true;  // the client is gone or abandoned: nothing is sent
+    delay = std::chrono::milliseconds(0);
     return;
   }
   std::uint64_t pending = 0;
@@ -700,7 +703,10 @@ void RequestContext::finish(std::string &held, std::chrono::milliseconds delay) 
   HRESULT hr = send_pending(true);
   c_.capture_output(nullptr);
   if (FAILED(hr)) close_after_ = true;
-  if (!hold) held.clear();
+  if (!hold) {
+    held.clear();
+    delay = std::chrono::milliseconds(0);
+  }
 }
 
 void RequestContext::log_request(std::chrono::milliseconds delay) {
@@ -921,8 +927,9 @@ bool Connection::take_body_bytes() {
       int error = 0;
       if (!body_.append(decoded.get(), got, host_.spool_directory(), error)) {
         host_.log("tavrin_host: cannot keep a request body in " + host_.spool_directory().string() + ": " +
-                  std::strerror(error));
-        answer_and_close(500);
+                  (error == ENOSPC ? "the disk is down to its reserve" : std::strerror(error)));
+        // Short of space or descriptors for the moment: the client may try again later.
+        answer_and_close(error == ENOSPC || error == EMFILE || error == ENFILE ? 503 : 500);
         return false;
       }
     }
@@ -1154,7 +1161,7 @@ void Connection::close_now() {
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket_.close(ec);
   body_.clear();
-  host_.descriptor_freed();
+  host_.connection_closed();
 }
 
 Connection::Served Connection::serve_one() {

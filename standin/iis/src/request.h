@@ -63,8 +63,8 @@ class HostServices {
   virtual bool others_waiting() const = 0;
   virtual int nudge_fd() const = 0;
   virtual void lingering(bool on) = 0;
-  // A connection closed its socket: accepting may resume.
-  virtual void descriptor_freed() = 0;
+  // A connection closed its socket (once per connection): accepting may resume.
+  virtual void connection_closed() = 0;
 
  protected:
   ~HostServices() = default;

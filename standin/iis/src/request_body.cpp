@@ -1,6 +1,7 @@
 #include "request_body.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,17 @@ bool write_all(int fd, const char *data, size_t size, int &error) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool room_for(int fd, int &error) {
+  struct statvfs st;
+  if (::fstatvfs(fd, &st) != 0) {
+    error = errno;
+    return false;
+  }
+  if (static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize >= RequestBody::kSpoolReserve) return true;
+  error = ENOSPC;
+  return false;
 }
 
 }  // namespace
@@ -54,10 +66,11 @@ bool RequestBody::append(const char *data, size_t size, const std::filesystem::p
       error = errno;
       return false;
     }
-    if (!write_all(fd_, memory_.data(), memory_.size(), error)) return false;
+    if (!room_for(fd_, error) || !write_all(fd_, memory_.data(), memory_.size(), error)) return false;
     memory_.clear();
     memory_.shrink_to_fit();
   }
+  if ((size_ >> 20) != ((size_ + size) >> 20) && !room_for(fd_, error)) return false;
   if (!write_all(fd_, data, size, error)) return false;
   size_ += size;
   return true;

@@ -13,6 +13,10 @@ class RequestBody {
  public:
   // Bodies up to this size stay in memory.
   static constexpr size_t kMemoryLimit = 256 * 1024;
+  // A body is not spooled into the last this many bytes of the spool
+  // directory's file system (checked at every mebibyte), so that many big
+  // bodies at once cannot fill the disk.
+  static constexpr std::uint64_t kSpoolReserve = 256ull << 20;
 
   RequestBody() = default;
   ~RequestBody() { clear(); }
@@ -22,7 +26,8 @@ class RequestBody {
   // Drops what was received (and the spool file).
   void clear();
   // Appends bytes, moving the body to a file in `spool` once it outgrows
-  // memory; false with errno's value in `error` when that fails.
+  // memory; false with errno's value in `error` when that fails (ENOSPC
+  // also when the file system is down to its reserve).
   bool append(const char *data, size_t size, const std::filesystem::path &spool, int &error);
   std::uint64_t size() const { return size_; }
   // Copies up to `size` bytes from `offset`; false with errno's value when

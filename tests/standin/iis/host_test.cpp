@@ -1121,9 +1121,9 @@ TEST_F(HostTest, ProgramPausesAcceptingAtItsDescriptorLimit) {
   EXPECT_EQ(read_response(late).body, std::string("late", 5));
   ::close(late);
   ::kill(child.pid, SIGTERM);
-  drain(child.err);
+  std::string err = drain(child.err);
   drain(child.out);
-  EXPECT_EQ(exit_code(child.pid), 0);
+  EXPECT_EQ(exit_code(child.pid), 0) << err;
   EXPECT_NE(read_file(dir_ / "host.log").find("accepting paused until a connection closes"), std::string::npos);
 }
 
