@@ -211,16 +211,14 @@ int main(int argc, char **argv) {
     std::cout << "listening " << e.site << " " << (e.secure ? "https" : "http") << "://" << (v6 ? "[" : "")
               << e.address << (v6 ? "]" : "") << ":" << e.port << "/" << std::endl;
   }
-  // After the listening lines, which whoever started the host waits for first.
-  std::vector<std::string> warnings = host.warnings();
-  if (logon.backend == winstandin::LogonConfig::Backend::none) {
-    std::string warning =
-        "no logon back end (--accounts or --pam-domain): every logon of the \"windows\" scheme fails (401)";
-    *options.log << "tavrin_host: warning: " << warning << std::endl;
-    warnings.push_back(warning);
-  }
+  // After the listening lines, which whoever started the host waits for first. The sites'
+  // problems also go to standard error; the logon back end's absence only to the log.
   if (options.log != &std::cerr)
-    for (const auto &warning : warnings) std::cerr << "tavrin_host: warning: " << warning << "\n";
+    for (const auto &warning : host.warnings()) std::cerr << "tavrin_host: warning: " << warning << "\n";
+  if (logon.backend == winstandin::LogonConfig::Backend::none)
+    *options.log << "tavrin_host: warning: no logon back end (--accounts or --pam-domain): every logon of the "
+                    "\"windows\" scheme fails (401)"
+                 << std::endl;
   int received = 0;
   sigwait(&signals, &received);
   *options.log << "tavrin_host: " << strsignal(received) << ", stopping" << std::endl;

@@ -954,7 +954,7 @@ struct Child {
 
 // descriptors: the child's descriptor limit, soft and hard (0: inherited).
 Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
-            rlim_t descriptors = 0) {
+            rlimit descriptors = {0, 0}) {
   int out[2], err[2];
   EXPECT_EQ(::pipe(out), 0);
   EXPECT_EQ(::pipe(err), 0);
@@ -964,8 +964,7 @@ Child spawn(const std::vector<std::string> &args, const std::vector<std::string>
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     for (const auto &e : env) ::putenv(const_cast<char *>(e.c_str()));
-    rlimit limit{descriptors, descriptors};
-    if (descriptors != 0) ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (descriptors.rlim_max != 0) ::setrlimit(RLIMIT_NOFILE, &descriptors);
     std::vector<char *> argv{const_cast<char *>(TAVRIN_HOST_PATH)};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -1055,13 +1054,16 @@ TEST_F(HostTest, ProgramServesUntilSigtermThenTerminatesTheFactory) {
   fs::path config = write_config("127.0.0.1:0:");
   fs::path terminated = dir_ / "terminated";
   Child child = spawn({"--config", config.string(), "--workers", "4"},
-                      {"TAVRIN_TEST_MODULE_TERMINATED=" + terminated.string()});
+                      {"TAVRIN_TEST_MODULE_TERMINATED=" + terminated.string()}, {256, 1024});
   std::string line;
   char ch;
   while (::read(child.out, &ch, 1) == 1 && ch != '\n') line += ch;
   ASSERT_EQ(line.rfind("listening Sync http://127.0.0.1:", 0), 0u) << line;
   auto port = static_cast<unsigned short>(std::atoi(line.c_str() + line.rfind(':') + 1));
   EXPECT_EQ(request(port, "/m/x?op=status&code=200&body=ok").body, std::string("ok", 3));
+  // The soft descriptor limit was raised to the hard one.
+  std::string limits = read_file("/proc/" + std::to_string(child.pid) + "/limits");
+  EXPECT_TRUE(std::regex_search(limits, std::regex("Max open files +1024 +1024 "))) << limits;
   // One SQLite serves the process; its memory statistics would put every allocation behind one mutex.
   EXPECT_EQ(request(port, "/m/x?op=sqlite").body, "memory statistics off");
   ::kill(child.pid, SIGTERM);
@@ -1095,7 +1097,7 @@ double cpu_seconds(pid_t pid) {
 // connections it has, and takes up the waiting ones as descriptors free.
 TEST_F(HostTest, ProgramPausesAcceptingAtItsDescriptorLimit) {
   fs::path config = write_config("127.0.0.1:0:");
-  Child child = spawn({"--config", config.string(), "--workers", "2", "--log", (dir_ / "host.log").string()}, {}, 64);
+  Child child = spawn({"--config", config.string(), "--workers", "2", "--log", (dir_ / "host.log").string()}, {}, {64, 64});
   std::string line;
   char ch;
   while (::read(child.out, &ch, 1) == 1 && ch != '\n') line += ch;
