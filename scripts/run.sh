@@ -91,8 +91,8 @@ client insert customers '{"name": "Demo customer"}'
 client push
 "$standin" run "$demo/data" demo <(echo "SELECT id, name FROM dbo.customers")
 echo
-echo "host log:"
-cat "$demo/host.log"
+echo "request log (W3C extended, a file a day): $demo/W3SVC1/u_ex$(date -u +%y%m%d).log"
+cat "$demo"/W3SVC1/u_ex*.log
 if [[ -n "$exit_after_demo" ]]; then
   exit 0
 fi

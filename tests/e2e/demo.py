@@ -9,7 +9,8 @@ Makes under DIR:
                         "tavrin_config" (dbfile registry, users) and the database "demo" with the
                         host tables customers (identity key), orders (identity key, foreign key
                         to customers) and stock (composite key), synchronised as dbfile "demo"
-  webroot/web.config    the site's tavrin/settings: temp_directory and the ODBC connection string
+  webroot/web.config    the site's tavrin/settings (temp_directory, the ODBC connection string) and
+                        its request body limit, raised to 1 GiB for big pushes
   temp/                 the temp_directory
   applicationHost.config  one site on 127.0.0.1:PORT (0: any free port) whose /sync/ path goes
                         to the sync module
@@ -73,6 +74,9 @@ SERVER_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
 </configuration>
 """
 
+# The site takes pushes of up to this many bytes (requestFiltering's maxAllowedContentLength).
+MAX_BODY = 1 << 30
+
 
 def canonical(document):
     """Compact JSON with sorted keys: the form access-list rows name a scheme in."""
@@ -117,7 +121,12 @@ def write_site(directory, module, driver, data_dir, port=0, support_mode=None, p
         f.write('<?xml version="1.0" encoding="UTF-8"?>\n<configuration>\n'
                 '\t<configSections><sectionGroup name="tavrin"><section name="settings" /></sectionGroup>'
                 '</configSections>\n'
-                '\t<tavrin><settings %s /></tavrin>\n</configuration>\n' % settings)
+                '\t<tavrin><settings %s /></tavrin>\n'
+                '\t<system.webServer>\n'
+                '\t\t<!-- Request bodies (compressed pushes) of up to 1 GiB; 30,000,000 bytes unless set. -->\n'
+                '\t\t<security><requestFiltering><requestLimits maxAllowedContentLength="%d" /></requestFiltering>'
+                '</security>\n'
+                '\t</system.webServer>\n</configuration>\n' % (settings, MAX_BODY))
     config = os.path.join(directory, "applicationHost.config")
     with open(config, "w") as f:
         f.write('<?xml version="1.0" encoding="UTF-8"?>\n<configuration>\n'

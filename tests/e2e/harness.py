@@ -140,9 +140,14 @@ class RunningDemo:
         """Runs T-SQL on the configuration database; result rows as texts."""
         return demo.sql(self.standin, self.facts["data_dir"], self.facts["config_db"], script, self.directory)
 
-    def host_log(self):
-        with open(self.log, errors="replace") as f:
-            return f.read()
+    def request_log(self):
+        """The site's request log (W3C extended, beside the host's log): every day's file, oldest first."""
+        folder = os.path.join(self.directory, "W3SVC1")
+        text = ""
+        for name in sorted(os.listdir(folder)) if os.path.isdir(folder) else []:
+            with open(os.path.join(folder, name), errors="replace") as f:
+                text += f.read()
+        return text
 
     def stop(self):
         for process in self.hosts:

@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """tavrin_host as an administrator runs it, with the sync module: pulls and pushes over https,
-the "windows" scheme through an accounts file and through PAM, pulls served while slow clients
-hold connections, and the main job's script (scripts/run.sh)."""
+pushes of every framing, the "windows" scheme through an accounts file and through PAM, failed
+logons and slow clients that hold no worker, packages that compress very well, and the main
+job's script (scripts/run.sh)."""
+import http.client
 import os
 import pwd
 import re
@@ -10,16 +12,40 @@ import signal
 import socket
 import subprocess
 import sys
+import tempfile
+import threading
+import time
 import unittest
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import demo  # noqa: E402
 import harness  # noqa: E402
-from tavrin_client import ClientError, ProtocolError  # noqa: E402
+from tavrin_client import ClientError, ProtocolError, inflate, sha1_hex, vcdiff_decode  # noqa: E402
 
 ACCOUNTS = os.path.join(HERE, "..", "fixtures", "windows", "accounts")
 WINDOWS_SCHEME = demo.canonical({"scheme_type": "windows", "domain": "CORP"})
+# The bcrypt hash of 'Right horse 1' of the accounts fixture.
+RIGHT_HORSE = "$2y$04$LG2bVfp0rc5bweYcZgAzPOjEozoNI4lpP24gKdZz09nhWzKoV142S"
+
+
+def chunked(body, size, extension=b"", trailer=b""):
+    """body in chunks of `size` bytes, `extension` after each size, `trailer` after the last chunk."""
+    wire = b"".join(b"%X%s\r\n%s\r\n" % (len(body[at:at + size]), extension, body[at:at + size])
+                    for at in range(0, len(body), size))
+    return wire + b"0\r\n" + trailer + b"\r\n"
+
+
+def send_raw(port, packets, pause=0.0):
+    """Sends the packets one by one on a new connection; (status, body) of the answer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=60) as s:
+        for packet in packets:
+            s.sendall(packet)
+            time.sleep(pause)
+        response = http.client.HTTPResponse(s)
+        response.begin()
+        return response.status, response.read()
 
 
 class HttpsTest(unittest.TestCase):
@@ -89,16 +115,96 @@ class WindowsSchemeTest(unittest.TestCase):
             subprocess.run(["userdel", user], capture_output=True)
 
 
+class ChunkedPushTest(unittest.TestCase):
+    def test_a_push_is_applied_and_answered_alike_whatever_its_framing(self):
+        running = harness.RunningDemo()
+        try:
+            client = running.client("framings")
+            self.assertEqual(client.pull().status, 200)
+
+            def head(target, framing):
+                return ("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\n%s\r\nConnection: close\r\n\r\n"
+                        % (target, framing)).encode()
+
+            def curl(target, body):
+                with tempfile.NamedTemporaryFile(dir=running.directory) as upload:
+                    upload.write(body)
+                    upload.flush()
+                    answer = os.path.join(running.directory, "curl-answer")
+                    code = subprocess.run(["curl", "-sS", "-o", answer, "-w", "%{http_code}", "-H",
+                                           "Transfer-Encoding: chunked", "--data-binary", "@" + upload.name,
+                                           "http://127.0.0.1:%d%s" % (running.port, target)],
+                                          capture_output=True, text=True, timeout=60, check=True).stdout
+                    with open(answer, "rb") as f:
+                        return int(code), f.read()
+
+            framings = [
+                ("with a length", lambda t, b: send_raw(running.port, [head(t, "Content-Length: %d" % len(b)) + b])),
+                ("curl, chunked", curl),
+                ("chunked in one packet", lambda t, b: send_raw(
+                    running.port, [head(t, "Transfer-Encoding: chunked") + chunked(b, 1 << 20)])),
+                ("head and body apart", lambda t, b: send_raw(
+                    running.port, [head(t, "Transfer-Encoding: chunked"), chunked(b, 1 << 20)], pause=0.2)),
+                ("in 1 KB chunks", lambda t, b: send_raw(
+                    running.port, [head(t, "Transfer-Encoding: chunked") + chunked(b, 1000)])),
+                ("extensions and a trailer", lambda t, b: send_raw(
+                    running.port, [head(t, "Transfer-Encoding: chunked") +
+                                   chunked(b, 700, b";ext=1", b"X-Trailer: t\r\n")])),
+            ]
+            for number, (name, send) in enumerate(framings):
+                with self.subTest(name):
+                    client.insert("customers", {"name": name, "photo": os.urandom(3000)})
+                    path = os.path.join(running.directory, "push-%d" % number)
+                    client.build_push_package(path, os.urandom(16))
+                    with open(path, "rb") as f:
+                        upload = f.read()
+                    target = "%s/push?%s" % (running.facts["app_path"], client.query(
+                        h=sha1_hex(upload), **{"from": client.baseline}))
+                    status, answer = send(target, zlib.compress(upload))
+                    self.assertEqual(status, 200, answer[:300])
+                    followup = vcdiff_decode(upload, inflate(answer, "push answer"))
+                    self.assertEqual(followup[:16], b"SQLite format 3\0")
+                    self.assertEqual(running.sql("SELECT COUNT(*) FROM dbo.customers WHERE name = N'%s'" % name),
+                                     [["1"]])
+                    client.mark_pushed()
+                    self.assertEqual(client.pull().status, 200)
+            client.close()
+        finally:
+            running.stop()
+            running.remove()
+
+
+class HighRatioPushTest(unittest.TestCase):
+    def test_a_package_that_compresses_very_well_is_taken_whole(self):
+        running = harness.RunningDemo()
+        try:
+            client = running.client("photo")
+            self.assertEqual(client.pull().status, 200)
+            # 72 MiB of zeros: an upload of a few hundred KB that inflates over 200 times.
+            client.insert("customers", {"name": "Big photo", "photo": bytes(72 << 20)})
+            self.assertEqual(client.push().status, 200)
+            self.assertEqual(running.sql("SELECT DATALENGTH(photo) FROM dbo.customers WHERE name = N'Big photo'"),
+                             [[str(72 << 20)]])
+            client.close()
+        finally:
+            running.stop()
+            running.remove()
+
+
 class SlowClientsTest(unittest.TestCase):
-    def test_pulls_are_served_while_slow_uploads_hold_twice_as_many_connections_as_workers(self):
+    def test_pulls_are_served_while_slow_uploads_hold_four_more_connections_than_workers(self):
         running = harness.RunningDemo()  # 4 workers
         slow = []
         try:
             app = running.facts["app_path"]
-            for _ in range(8):
+            for number in range(8):
                 s = socket.create_connection(("127.0.0.1", running.port), timeout=30)
-                s.sendall(("POST %s/push?db=demo&fid=1&h=%s HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                           "Content-Length: 100000\r\n\r\n" % (app, "0" * 40)).encode() + b"x")
+                head = "POST %s/push?db=demo&fid=1&h=%s HTTP/1.1\r\nHost: 127.0.0.1\r\n" % (app, "0" * 40)
+                start = os.urandom(70000)
+                if number % 2:
+                    s.sendall((head + "Content-Length: 1000000\r\n\r\n").encode() + start)
+                else:
+                    s.sendall((head + "Transfer-Encoding: chunked\r\n\r\n").encode() + chunked(start, 7000)[:70000])
                 slow.append(s)
             for i in range(3):
                 client = running.client("pull-%d" % i)
@@ -113,6 +219,63 @@ class SlowClientsTest(unittest.TestCase):
         finally:
             for s in slow:
                 s.close()
+            running.stop()
+            running.remove()
+
+
+class FailedLogonsTest(unittest.TestCase):
+    """A failed logon's delay holds back that client's 401, not a worker: anonymous pulls are
+    answered while many failed logons wait."""
+
+    def check(self, running, user, logons, delay):
+        answered = []
+
+        def bad_logon():
+            client = running.client("bad-%d" % threading.get_ident(), user=user, password="wrong password",
+                                    scheme=WINDOWS_SCHEME)
+            started = time.monotonic()
+            try:
+                client.pull()
+                answered.append((None, 0, 0))
+            except ProtocolError as error:
+                answered.append((error.status, time.monotonic() - started, time.monotonic()))
+            finally:
+                client.close()
+
+        threads = [threading.Thread(target=bad_logon) for _ in range(logons)]
+        for t in threads:
+            t.start()
+        time.sleep(0.2)
+        client = running.client("anonymous")
+        self.assertEqual(client.pull().status, 200)
+        pulled = time.monotonic()
+        client.close()
+        for t in threads:
+            t.join()
+        self.assertEqual([status for status, _, _ in answered], [401] * logons)
+        self.assertGreaterEqual(min(took for _, took, _ in answered), delay, "a 401 came before its delay")
+        self.assertLess(pulled, min(at for _, _, at in answered), "the pull waited for failed logons")
+
+    def test_accounts_file(self):
+        accounts = tempfile.NamedTemporaryFile("w", suffix=".accounts", delete=False)
+        with accounts:
+            accounts.write("CORP:slow:%s:Staff:delay=3000\n" % RIGHT_HORSE)
+        running = harness.RunningDemo(host_args=["--accounts", accounts.name])
+        try:
+            self.check(running, "slow", 32, 3.0)
+        finally:
+            running.stop()
+            running.remove()
+            os.unlink(accounts.name)
+
+    def test_pam(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root: pam_unix checks other users' passwords only for root")
+        running = harness.RunningDemo(host_args=["--pam-domain", "CORP"])
+        try:
+            # pam_unix delays every failure about two seconds, an unknown user's too.
+            self.check(running, "tavrin-e2e-nobody-%d" % os.getpid(), 8, 1.0)
+        finally:
             running.stop()
             running.remove()
 

@@ -43,10 +43,10 @@ class ModuleTest(unittest.TestCase):
     def events_of(self, marker):
         return [e["data"] for e in self.demo.events() if marker in e["data"]]
 
-    def wait_for_host_log(self, marker):
+    def wait_for_request_log(self, marker):
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
-            if marker in self.demo.host_log():
+            if marker in self.demo.request_log():
                 return
             time.sleep(0.1)
         self.fail("the host never logged %s" % marker)
@@ -187,7 +187,7 @@ class ModuleTest(unittest.TestCase):
             s.sendall(("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 10000\r\n\r\n" % url).encode())
             s.sendall(b"x" * 5000)
             time.sleep(0.3)
-        self.wait_for_host_log("case=gone")
+        self.wait_for_request_log("case=gone")
         self.assertEqual(self.log_rows("case=gone"), [])
         self.assertEqual(self.events_of("case=gone"), [])
         self.assert_temp_directory_empty()

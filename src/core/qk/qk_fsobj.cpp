@@ -1,8 +1,9 @@
-/* Path questions over stat(2) and unlink(2). */
+/* Path questions over stat(2), statvfs(2) and unlink(2). */
 #include "qk/qk_fsobj.h"
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "qk/qk_misc_utils.h"
@@ -68,6 +69,16 @@ void QK_fsobj__length(QK_context *ctx, const char *pPathname, QK_uint64 *piResul
   if (st.type != QK_FSOBJ_TYPE_FILE) QK_THROW_FMT(ctx, QK_ERR_NOT_A_FILE, "Calling length() on '%s'", pPathname);
   if (pType) *pType = st.type;
   *piResult = st.size;
+done:;
+}
+
+void QK_fsobj__free_space(QK_context *ctx, const char *pszPath, QK_uint64 *pFree) {
+  struct statvfs st;
+  QK_ARG_NOT_NULL(ctx, pszPath);
+  QK_ARG_NOT_NULL(ctx, pFree);
+  if (statvfs(pszPath, &st) != 0)
+    QK_THROW_FMT(ctx, QK_ERROR_FROM_ERRNO(errno), "Calling statvfs() on '%s'", pszPath);
+  *pFree = (QK_uint64)st.f_bavail * (QK_uint64)st.f_frsize;
 done:;
 }
 

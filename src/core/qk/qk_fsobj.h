@@ -1,4 +1,4 @@
-/* Questions about paths (exists, type, length), file removal and path joining. */
+/* Questions about paths (exists, type, length, free space), file removal and path joining. */
 #ifndef QK_FSOBJ_H
 #define QK_FSOBJ_H
 
@@ -27,6 +27,9 @@ void QK_fsobj__exists(QK_context *ctx, const char *pszPath, int *pbExists, QK_ui
                       QK_uint32 *pPerms);
 /* Size of a regular file; anything else is 11 "Calling length() on '<path>'". */
 void QK_fsobj__length(QK_context *ctx, const char *pPathname, QK_uint64 *piResult, QK_uint32 *pType);
+/* Bytes a process without privileges may still write on the file system of a path; a failure
+ * is its errno with the message "Calling statvfs() on '<path>'". */
+void QK_fsobj__free_space(QK_context *ctx, const char *pszPath, QK_uint64 *pFree);
 void QK_fsobj__remove_file(QK_context *ctx, const char *pszPath);
 /* New heap text (free with QK_free): pszDir, "/" unless it already ends in "/", pszName.
  * An empty or NULL directory is refused. */

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "common/tav_utils.h"
+#include "qk/qk_file.h"
 #include "qk/qk_fsobj.h"
 #include "qk/qk_hex.h"
 #include "qk/qk_malloc.h"
@@ -21,35 +22,86 @@ static const char TEXT_NEWER_FORMAT[] =
     "must be upgraded.";
 static const char CLEAR_GENERATIONS_SQL[] = "DELETE FROM p$gen WHERE generation > 0";
 
-/* How far an upload may inflate: 64 MiB, plus 64 times its compressed size, at most 8 GiB.
- * Real packages stay far below: their rows carry a random 16-byte row id each and their pages
- * deflate by well under 10:1, while a deflate stream can inflate by over 1000:1. Checked as the
- * upload inflates, so a small body stops long before it costs much time or disk. */
-#define PUSH_INFLATE_FLOOR (((QK_uint64)64) << 20)
-#define PUSH_INFLATE_RATIO 64
+/* How far an upload may inflate. A package is a SQLite file whose first 100 bytes state its
+ * size: page size times page count, valid when the change counter matches the
+ * version-valid-for number, as every SQLite since 3.7.0 writes them. An upload inflates to
+ * exactly that size whatever its ratio, and never beyond 8 GiB or the free space of the
+ * temporary directory less a reserve; an upload whose first bytes are no SQLite file stops
+ * there. Checked as the upload inflates, so a bomb writes no more than its bound. */
+#define PUSH_HEADER_BYTES 100
 #define PUSH_MAX_PACKAGE_BYTES (((QK_uint64)8) << 30)
-static const char TEXT_INFLATE_LIMIT[] =
-    "The pushed package inflates beyond %llu bytes, the limit for an upload of %llu bytes (64 MiB plus 64 "
-    "times the upload): refused.";
+#define PUSH_DISK_RESERVE (((QK_uint64)64) << 20)
+static const char SQLITE_MAGIC[16] = "SQLite format 3";
+static const char TEXT_NOT_A_PACKAGE[] = "The pushed package is not a package file (no SQLite header): refused.";
+static const char TEXT_INFLATE_LIMIT[] = "The pushed package inflates beyond %llu bytes, %s: refused.";
+static const char TEXT_BOUND_HEADER[] = "the size its SQLite header states";
+static const char TEXT_BOUND_MAX[] = "the largest package taken (8 GiB)";
+static const char TEXT_BOUND_DISK[] = "the free space of the temporary directory";
 /* Retries of the status answer's store reads. */
 #define STATUS_MAX_RETRIES 10
 /* The txid the last push of an old client names when it knows no better. */
 #define BASELINE_TXID_UNKNOWN (-1)
 
+static QK_uint32 big_endian32(const QK_uint8 *p) {
+  return ((QK_uint32)p[0] << 24) | ((QK_uint32)p[1] << 16) | ((QK_uint32)p[2] << 8) | (QK_uint32)p[3];
+}
+
+/* The size a SQLite header states, or 0 when it states none it stands by. */
+static QK_uint64 declared_package_size(const QK_uint8 *pHeader) {
+  QK_uint32 pageSize = ((QK_uint32)pHeader[16] << 8) | pHeader[17];
+  QK_uint32 pages = big_endian32(pHeader + 28);
+  if (pageSize == 1) pageSize = 65536;
+  if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0) return 0;
+  if (pages == 0 || big_endian32(pHeader + 24) != big_endian32(pHeader + 92)) return 0;
+  return (QK_uint64)pageSize * pages;
+}
+
+/* The first bytes of the inflated upload, already in pszPath. */
+static void read_package_header(QK_context *ctx, const char *pszPath, QK_uint8 *pHeader) {
+  QK_file *pFile = NULL;
+  QK_TRY(ctx, QK_file__open(ctx, pszPath, QK_FILE_RDONLY | QK_FILE_OPEN_EXISTING, 0644, &pFile));
+  QK_TRY(ctx, QK_file__read(ctx, pFile, PUSH_HEADER_BYTES, pHeader, NULL));
+  QK_TRY(ctx, QK_file__close(ctx, &pFile));
+done:
+  QK_RELEASE(ctx, QK_file__close(ctx, &pFile));
+}
+
 /* The decompressed upload in the work package's (new) path; its SHA-1 must be h. */
 static void unpack_upload(QK_context *ctx, const char *pszTempDir, const char *pszBodyPath, tav_pkg *pWork) {
-  QK_uint64 uploadBytes = 0, limit;
+  QK_uint8 header[PUSH_HEADER_BYTES];
+  QK_uint64 limit = PUSH_MAX_PACKAGE_BYTES, freeBytes = 0, declared;
+  const char *pszBound = TEXT_BOUND_MAX;
   QK_TRY(ctx, tav_pkg__new_temp_path(ctx, pszTempDir, pWork));
   if (pszBodyPath == NULL) QK_THROW_MSG(ctx, QK_ERR_NOT_FOUND, "the push has no request body");
-  QK_TRY(ctx, QK_fsobj__length(ctx, pszBodyPath, &uploadBytes, NULL));
-  limit = uploadBytes >= (PUSH_MAX_PACKAGE_BYTES - PUSH_INFLATE_FLOOR) / PUSH_INFLATE_RATIO
-              ? PUSH_MAX_PACKAGE_BYTES
-              : PUSH_INFLATE_FLOOR + PUSH_INFLATE_RATIO * uploadBytes;
+  /* The header first: an upload that inflates no further is already whole. */
+  QK_file__decompress(ctx, pszBodyPath, pWork->path, PUSH_HEADER_BYTES);
+  if (!QK_context__error_equals(ctx, QK_ERR_LIMIT_EXCEEDED)) {
+    QK_CHECK(ctx);
+    goto done;
+  }
+  QK_context__reset_error(ctx);
+  QK_TRY(ctx, read_package_header(ctx, pWork->path, header));
+  if (memcmp(header, SQLITE_MAGIC, sizeof SQLITE_MAGIC) != 0)
+    QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), TEXT_NOT_A_PACKAGE);
+  QK_TRY(ctx, QK_fsobj__remove_file(ctx, pWork->path));
+  QK_TRY(ctx, QK_fsobj__free_space(ctx, pszTempDir, &freeBytes));
+  if (freeBytes < PUSH_DISK_RESERVE + limit) {
+    limit = freeBytes > PUSH_DISK_RESERVE ? freeBytes - PUSH_DISK_RESERVE : 0;
+    pszBound = TEXT_BOUND_DISK;
+  }
+  declared = declared_package_size(header);
+  if (declared > limit)
+    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), TEXT_INFLATE_LIMIT, (unsigned long long)limit,
+                 pszBound);
+  if (declared != 0) {
+    limit = declared;
+    pszBound = TEXT_BOUND_HEADER;
+  }
   QK_file__decompress(ctx, pszBodyPath, pWork->path, limit);
   if (QK_context__error_equals(ctx, QK_ERR_LIMIT_EXCEEDED)) {
     QK_context__reset_error(ctx);
     QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), TEXT_INFLATE_LIMIT, (unsigned long long)limit,
-                 (unsigned long long)uploadBytes);
+                 pszBound);
   }
   QK_CHECK(ctx);
 done:;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -27,7 +29,9 @@
 #include "admin_manager.h"
 #include "iisadmin/config_store.h"
 #include "request.h"
+#include "request_log.h"
 #include "site_config.h"
+#include "work_files.h"
 #include "tavrin_iis/http_module.h"
 #include "tavrin_iis/utf.h"
 
@@ -139,7 +143,21 @@ struct Listener {
   std::vector<const Site *> sites;
   Binding binding;
   std::unique_ptr<ListenerTls> tls;  // https only
+  // Accepting runs on this strand; out of descriptors, it pauses until one
+  // frees or the retry timer fires.
+  std::optional<asio::strand<asio::io_context::executor_type>> strand;
+  std::unique_ptr<asio::steady_timer> retry;
+  bool paused = false;
 };
+
+// Accepting failed for want of descriptors or memory: retrying at once would spin.
+bool out_of_descriptors(const boost::system::error_code &ec) {
+  return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+         ec == asio::error::no_memory || ec.value() == ENFILE;
+}
+
+// A paused acceptor tries again after this long unless a descriptor frees first.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(250);
 
 }  // namespace
 
@@ -166,39 +184,48 @@ class Host::Impl : public HostServices {
   std::uint64_t next_connection_ = 0;
   std::atomic<bool> stopping_{false};
   bool started_ = false, stopped_ = false;
+  std::unique_ptr<RequestLog> request_log_;
+  std::vector<WorkDirectoryLock> work_directories_;
+  std::atomic<int> paused_listeners_{0};
+  // Connections open, and how many the descriptor limit leaves room for
+  // beside what the host and its workers need.
+  std::atomic<long> open_connections_{0};
+  long connection_limit_ = std::numeric_limits<long>::max();
+  std::atomic<std::chrono::steady_clock::rep> last_pause_report_{
+      (std::chrono::steady_clock::now() - std::chrono::hours(1)).time_since_epoch().count()};
+  std::mutex message_mutex_;
   int stop_fd_ = -1, nudge_fd_ = -1;
   // Connections waiting for a worker, workers inside a connection's serve
   // (answering or lingering), requests being answered, lingering workers.
   std::atomic<int> queued_{0}, in_serve_{0}, active_{0}, lingering_{0};
-  std::mutex log_mutex_;
-  std::string log_buffer_;
-  std::chrono::steady_clock::time_point log_written_ = std::chrono::steady_clock::now();
-
-  static constexpr size_t kLogBufferLimit = 64 * 1024;
-
-  void flush_log_locked() {
-    if (log_buffer_.empty()) return;
-    options_.log->write(log_buffer_.data(), static_cast<std::streamsize>(log_buffer_.size()));
-    options_.log->flush();
-    log_buffer_.clear();
-    log_written_ = std::chrono::steady_clock::now();
-  }
   void flush_log() {
-    if (options_.log == nullptr) return;
-    std::lock_guard lock(log_mutex_);
-    flush_log_locked();
+    if (request_log_) request_log_->flush();
   }
 
   // HostServices
-  bool logging() const override { return options_.log != nullptr; }
   void log(const std::string &line) override {
     if (options_.log == nullptr) return;
-    std::lock_guard lock(log_mutex_);
-    log_buffer_ += line;
-    log_buffer_ += '\n';
-    if (active_ <= 1 || log_buffer_.size() >= kLogBufferLimit ||
-        std::chrono::steady_clock::now() - log_written_ >= std::chrono::seconds(1))
-      flush_log_locked();
+    std::lock_guard lock(message_mutex_);
+    *options_.log << line << std::endl;
+  }
+  void log_request(const Site *site, const RequestLogEntry &entry) override {
+    if (request_log_ && site != nullptr) request_log_->write(site, entry, active_ <= 1);
+  }
+  std::optional<std::uint64_t> body_limit(const Application &application) override {
+    std::uint64_t limit = 0;
+    std::string error;
+    if (read_body_limit(store_, application.config_path, limit, error)) return limit;
+    log("tavrin_host: " + error);
+    return std::nullopt;
+  }
+  std::chrono::milliseconds take_answer_delay() override {
+    return options_.answer_delay ? options_.answer_delay() : std::chrono::milliseconds(0);
+  }
+  void connection_closed() override {
+    --open_connections_;
+    if (paused_listeners_ == 0) return;
+    for (auto &listener : listeners_)
+      asio::post(*listener.strand, [this, &listener] { resume(listener); });
   }
   int stop_fd() const override { return stop_fd_; }
   bool stopping() const override { return stopping_; }
@@ -303,6 +330,8 @@ class Host::Impl : public HostServices {
         }
         Listener listener;
         listener.binding = b;
+        listener.strand.emplace(asio::make_strand(io_));
+        listener.retry = std::make_unique<asio::steady_timer>(*listener.strand);
         listener.sites.push_back(&site);
         boost::system::error_code ec;
         listener.acceptor = std::make_unique<tcp::acceptor>(io_);
@@ -395,10 +424,14 @@ class Host::Impl : public HostServices {
       }
   }
 
+  // Listener strand (or start).
   void accept(Listener &listener) {
     listener.acceptor->async_accept(
-        asio::make_strand(io_), [this, &listener](boost::system::error_code ec, tcp::socket socket) {
+        asio::make_strand(io_),
+        asio::bind_executor(*listener.strand, [this, &listener](boost::system::error_code ec, tcp::socket socket) {
           if (stopping_ || !listener.acceptor->is_open()) return;
+          // The connection waits in the backlog; the ones open go on being served.
+          if (out_of_descriptors(ec)) return pause(listener, "cannot accept connections (" + ec.message() + ")");
           if (!ec) {
             std::lock_guard lock(connections_mutex_);
             std::uint64_t id = ++next_connection_;
@@ -407,10 +440,118 @@ class Host::Impl : public HostServices {
             SSL_CTX *tls = listener.tls ? listener.tls->contexts.front()->native_handle() : nullptr;
             auto c = std::make_shared<Connection>(*this, id, std::move(socket), listener.sites, tls);
             connections_[id] = c;
+            ++open_connections_;
             c->read_next();
           }
+          if (open_connections_ >= connection_limit_)
+            return pause(listener, std::to_string(connection_limit_) +
+                                       " connections, as many as the descriptor limit leaves room for");
           accept(listener);
-        });
+        }));
+  }
+
+  // Listener strand.
+  void pause(Listener &listener, const std::string &why) {
+    if (stopping_ || listener.paused) return;
+    listener.paused = true;
+    ++paused_listeners_;
+    // Said once a minute at most: a host at its limit pauses again and again.
+    auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    auto last = last_pause_report_.load();
+    if (now - last >= std::chrono::steady_clock::duration(std::chrono::minutes(1)).count() &&
+        last_pause_report_.compare_exchange_strong(last, now))
+      log("tavrin_host: " + why + ": accepting paused until a connection closes");
+    listener.retry->expires_after(kAcceptRetry);
+    listener.retry->async_wait([this, &listener](boost::system::error_code) { resume(listener); });
+  }
+
+  // Listener strand.
+  void resume(Listener &listener) {
+    if (!listener.paused || stopping_) return;
+    if (open_connections_ >= connection_limit_) {  // still full: wait for a connection to close
+      listener.retry->expires_after(kAcceptRetry);
+      listener.retry->async_wait([this, &listener](boost::system::error_code) { resume(listener); });
+      return;
+    }
+    listener.paused = false;
+    --paused_listeners_;
+    listener.retry->cancel();
+    accept(listener);
+  }
+
+  // The temp_directory of every application whose settings name one, with
+  // whether it may be cleaned: not where support_mode "*" keeps uploads on purpose.
+  std::map<fs::path, bool> work_directories() {
+    std::map<fs::path, bool> out;
+    for (const auto &site : config_.sites)
+      for (const auto &app : site.applications) {
+        iisadmin::Element settings;
+        if (store_.get_section("tavrin/settings", app.config_path, settings, nullptr) != iisadmin::kOk) continue;
+        std::string text = settings.value("temp_directory");
+        if (text.empty()) continue;
+        fs::path directory = drives_.resolve(text).value_or(fs::path(text));
+        std::error_code ec;
+        if (!fs::is_directory(directory, ec)) continue;
+        directory = fs::canonical(directory, ec);
+        if (ec) continue;
+        auto [it, added] = out.emplace(directory, true);
+        it->second = it->second && settings.value("support_mode") != "*";
+      }
+    return out;
+  }
+
+  void lock_work_directories() {
+    for (const auto &[directory, clean] : work_directories()) {
+      WorkDirectoryLock lock;
+      size_t removed = 0;
+      std::string error;
+      if (!lock.open(directory, clean, removed, error)) {
+        log("tavrin_host: warning: temp_directory " + error);
+        continue;
+      }
+      if (removed > 0)
+        log("tavrin_host: removed " + std::to_string(removed) + " work file(s) that stopped hosts left in " +
+            directory.string());
+      work_directories_.push_back(std::move(lock));
+    }
+  }
+
+  // The connections the descriptor limit leaves room for: what is not in use
+  // now (modules loaded, listeners bound), less what the workers' requests
+  // need (databases, work files, spooled bodies).
+  void limit_connections() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+    long soft = static_cast<long>(std::min<rlim_t>(limit.rlim_cur, std::numeric_limits<long>::max() / 2));
+    long in_use = 0;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+      ++in_use;
+    long reserve = std::min<long>(32 + 8 * static_cast<long>(std::max(1u, options_.workers)), soft / 2);
+    connection_limit_ = std::max<long>(1, soft - in_use - reserve);
+  }
+
+  // Every application's body limit can be read; the request logs' folders exist.
+  bool check_request_settings(std::string &error) {
+    for (const auto &site : config_.sites)
+      for (const auto &app : site.applications) {
+        std::uint64_t limit = 0;
+        if (!read_body_limit(store_, app.config_path, limit, error)) {
+          error = "site '" + site.name + "': " + error;
+          return false;
+        }
+      }
+    request_log_ = std::make_unique<RequestLog>(options_.log_directory, [this](const std::string &m) {
+      log("tavrin_host: " + m);
+    });
+    for (const auto &site : config_.sites) {
+      std::string why;
+      if (!request_log_->add_site(site, why)) {
+        warnings_.push_back(why);
+        log("tavrin_host: warning: " + why);
+      }
+    }
+    return true;
   }
 };
 
@@ -425,6 +566,7 @@ bool Host::start(std::string &error) {
     return false;
   }
   std::string why;
+  if (!h.options_.wine_prefix.empty()) h.options_.wine_prefix = fs::absolute(h.options_.wine_prefix);
   if (!h.options_.wine_prefix.empty() && !h.drives_.load_wine_prefix(h.options_.wine_prefix, &why)) {
     error = "--wine-prefix (or $WINEPREFIX): " + why;
     return false;
@@ -438,8 +580,9 @@ bool Host::start(std::string &error) {
     error = "configuration " + h.options_.config_file.string() + ": " + why;
     return false;
   }
-  if (!h.check_certificates(error)) return false;
+  if (!h.check_certificates(error) || !h.check_request_settings(error)) return false;
   h.check_physical_paths();
+  h.lock_work_directories();
   // A peer that vanishes while TLS writes to it must not end the process.
   struct sigaction pipe {};
   if (sigaction(SIGPIPE, nullptr, &pipe) == 0 && pipe.sa_handler == SIG_DFL) {
@@ -462,6 +605,7 @@ bool Host::start(std::string &error) {
   h.nudge_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
   h.workers_ = std::make_unique<asio::thread_pool>(std::max(1u, h.options_.workers));
   h.work_.emplace(h.io_.get_executor());
+  h.limit_connections();
   for (auto &l : h.listeners_) h.accept(l);
   for (unsigned i = 0; i < std::max(1u, h.options_.io_threads); ++i)
     h.io_threads_.emplace_back([&h] { h.io_.run(); });
@@ -477,6 +621,12 @@ std::vector<Endpoint> Host::endpoints() const { return impl_->endpoints_; }
 
 std::vector<std::string> Host::warnings() const { return impl_->warnings_; }
 
+fs::path Host::log_folder(const std::string &site) const {
+  for (const auto &s : impl_->config_.sites)
+    if (s.name == site && impl_->request_log_) return impl_->request_log_->folder(s);
+  return {};
+}
+
 void Host::stop() {
   Impl &h = *impl_;
   if (!h.started_ || h.stopped_) return;
@@ -487,9 +637,10 @@ void Host::stop() {
     [[maybe_unused]] auto n = ::write(h.stop_fd_, &one, sizeof one);
   }
   for (auto &l : h.listeners_)
-    asio::post(h.io_, [&l] {
+    asio::post(*l.strand, [&l] {
       boost::system::error_code ec;
       l.acceptor->close(ec);
+      if (l.retry) l.retry->cancel();
     });
   {
     std::lock_guard lock(h.connections_mutex_);
@@ -507,6 +658,7 @@ void Host::stop() {
   if (h.nudge_fd_ >= 0) ::close(h.nudge_fd_);
   h.stop_fd_ = h.nudge_fd_ = -1;
   h.flush_log();
+  h.work_directories_.clear();  // other hosts may clean up after this one from now on
   // Module libraries stay loaded: code of theirs may still be referenced
   // (static destructors, leak reports) until the process ends.
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -26,19 +27,23 @@ struct HostOptions {
   // connection closed (0: no minimum).
   unsigned min_body_rate = 240;
   std::chrono::milliseconds body_grace{10000};
-  // Where chunked request bodies are spooled; the system's temporary
-  // directory when empty.
+  // Where request bodies too big to keep in memory are spooled while they
+  // arrive (unnamed files); the system's temporary directory when empty.
   std::filesystem::path spool_directory;
   // After answering on a keep-alive connection, the worker waits this long
   // for the client's next request and serves it itself, instead of handing
   // the connection back to the I/O threads (two thread hops per request).
   // It gives way at once when another request waits for a worker.
   std::chrono::milliseconds keep_alive_linger{20};
-  // One line per request and the host's own messages; nullptr: none.
-  // Request lines are buffered while other requests run (a write per
-  // request would cost a system call each) and written out whenever the
-  // host falls idle, the buffer fills, a second has passed, or it stops.
+  // The host's own messages (start, warnings, failures); nullptr: none.
   std::ostream *log = nullptr;
+  // The request logs of sites whose configuration names no log directory
+  // go to W3SVC<site id> here (none when empty).
+  std::filesystem::path log_directory;
+  // After a module ran, how long its answer must wait before it goes out
+  // (a failed logon's delay, taken from the worker thread that ran it).
+  // The worker is free meanwhile. Empty: never.
+  std::function<std::chrono::milliseconds()> answer_delay;
   // https bindings: the certificate (PEM, with its chain) and private key
   // by site name. A site with an https binding and no entry here keeps
   // the host from starting.
@@ -47,7 +52,8 @@ struct HostOptions {
   };
   std::map<std::string, Certificate> certificates;
   // Configuration values that are Windows drive paths (C:\ProgramData\...) are read
-  // through this prefix's drive mapping (empty: none).
+  // through this prefix's drive mapping (empty: none); a relative one is
+  // taken from the working directory.
   std::filesystem::path wine_prefix;
 };
 
@@ -68,12 +74,15 @@ class Host {
   // Reads the configuration, loads and registers every module, binds every
   // binding of every started site and starts serving. false with a message
   // for a bad configuration, a module that fails to load or register, or a
-  // binding that cannot be bound.
+  // binding that cannot be bound. Work files that stopped hosts left in the
+  // sites' temp_directory are removed first.
   bool start(std::string &error);
   std::vector<Endpoint> endpoints() const;
   // What start found wrong without refusing to start (a site whose
   // physical path does not exist, ...); also written to the log.
   std::vector<std::string> warnings() const;
+  // The folder of a site's request log (empty when it logs none).
+  std::filesystem::path log_folder(const std::string &site) const;
   // Stops accepting, aborts body reads in progress, waits for the requests
   // running, then terminates every module factory. Idempotent.
   void stop();

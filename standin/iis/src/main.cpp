@@ -7,6 +7,7 @@
 #include <iostream>
 #include <optional>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <string>
 
 #include <sqlite3.h>
@@ -36,8 +37,12 @@ void usage(std::ostream &out) {
          "  --body-grace seconds before the minimum body rate applies (default 10)\n"
          "  --linger     milliseconds a worker waits on a keep-alive connection for the\n"
          "               next request before handing it back (default 20; 0: at once)\n"
-         "  --spool-dir  where chunked request bodies are spooled (default: the temp dir)\n"
-         "  --log        append the request log there instead of standard error\n"
+         "  --spool-dir  where request bodies too big for memory wait for a worker\n"
+         "               (unnamed files; default: the temp dir)\n"
+         "  --log        append the host's messages there instead of standard error; its\n"
+         "               folder holds the request logs (W3SVC<site id>/u_exYYMMDD.log) of\n"
+         "               sites whose configuration names no logFile directory (default:\n"
+         "               the configuration file's folder)\n"
          "  --event-log  listen to the module's event provider: one JSON line per event\n"
          "  --wine-prefix  read Windows drive paths of the configuration (C:\\...) through\n"
          "               this Wine prefix's drives, as the site configuration tool wrote them\n"
@@ -71,6 +76,15 @@ bool parse_number(const char *text, unsigned long low, unsigned long high, unsig
 
 bool parse_count(const char *text, unsigned &out) { return parse_number(text, 1, 4096, out); }
 
+// Every connection, spooled body and work file takes a descriptor: the soft
+// limit is raised to the hard one, as far as the process may go.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -78,6 +92,7 @@ int main(int argc, char **argv) {
   const char *env = std::getenv("TAVRIN_HOST_CONFIG");
   options.config_file = env != nullptr && *env != 0 ? env : kDefaultConfig;
   std::ofstream log_file;
+  std::filesystem::path log_path;
   std::optional<winstandin::EventSinkConfig> event_sink;
   // A Wine session's prefix is the one its sites were written in, unless --wine-prefix says otherwise.
   if (const char *prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != 0) options.wine_prefix = prefix;
@@ -135,6 +150,7 @@ int main(int argc, char **argv) {
         return 2;
       }
       options.log = &log_file;
+      log_path = value;
     } else if (arg == "--event-log") {
       event_sink.emplace();
       event_sink->file = value;
@@ -175,6 +191,10 @@ int main(int argc, char **argv) {
     }
   }
 
+  raise_descriptor_limit();
+  options.log_directory = std::filesystem::absolute(log_path.empty() ? options.config_file : log_path).parent_path();
+  options.answer_delay = winstandin::take_failed_logon_delay;
+
   // The modules and drivers this process loads share one SQLite. Its memory
   // statistics would put every allocation of every worker behind one mutex,
   // and nothing reads them: off before anything initialises SQLite.
@@ -186,13 +206,19 @@ int main(int argc, char **argv) {
     std::cerr << "tavrin_host: " << error << "\n";
     return 1;
   }
-  if (options.log != &std::cerr)
-    for (const auto &warning : host.warnings()) std::cerr << "tavrin_host: warning: " << warning << "\n";
   for (const auto &e : host.endpoints()) {
     bool v6 = e.address.find(':') != std::string::npos;
     std::cout << "listening " << e.site << " " << (e.secure ? "https" : "http") << "://" << (v6 ? "[" : "")
               << e.address << (v6 ? "]" : "") << ":" << e.port << "/" << std::endl;
   }
+  // After the listening lines, which whoever started the host waits for first. The sites'
+  // problems also go to standard error; the logon back end's absence only to the log.
+  if (options.log != &std::cerr)
+    for (const auto &warning : host.warnings()) std::cerr << "tavrin_host: warning: " << warning << "\n";
+  if (logon.backend == winstandin::LogonConfig::Backend::none)
+    *options.log << "tavrin_host: warning: no logon back end (--accounts or --pam-domain): every logon of the "
+                    "\"windows\" scheme fails (401)"
+                 << std::endl;
   int received = 0;
   sigwait(&signals, &received);
   *options.log << "tavrin_host: " << strsignal(received) << ", stopping" << std::endl;

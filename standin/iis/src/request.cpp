@@ -32,6 +32,10 @@ const HRESULT kConnectionInvalid = HRESULT_FROM_WIN32(ERROR_CONNECTION_INVALID);
 const HRESULT kAborted = HRESULT_FROM_WIN32(ERROR_OPERATION_ABORTED);
 const HRESULT kInvalidState = HRESULT_FROM_WIN32(ERROR_INVALID_STATE);
 const HRESULT kEndOfBody = HRESULT_FROM_WIN32(ERROR_HANDLE_EOF);
+// The request log's sc-win32-status of a client that went away (ERROR_NETNAME_DELETED).
+constexpr unsigned kNetnameDeleted = 64;
+// An answer held back for a while (a failed logon's) is kept in memory up to this size.
+constexpr std::uint64_t kHeldAnswerLimit = 64 * 1024;
 
 std::string lower(std::string_view s) {
   std::string out(s);
@@ -73,6 +77,11 @@ std::string address_text(const sockaddr_storage &address, bool with_port) {
   return with_port ? "[" + std::string(text) + "]:" + std::to_string(port) : text;
 }
 
+unsigned address_port(const sockaddr_storage &address) {
+  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+  return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
+}
+
 const char *reason_phrase(unsigned status) {
   switch (status) {
     case 400: return "Bad Request";
@@ -81,7 +90,9 @@ const char *reason_phrase(unsigned status) {
     case 413: return "Payload Too Large";
     case 414: return "URI Too Long";
     case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
     case 501: return "Not Implemented";
+    case 503: return "Service Unavailable";
   }
   return "Error";
 }
@@ -91,45 +102,6 @@ int hex_digit(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// Percent-decodes a request path and resolves "." and ".." segments, as
-// the server's URL canonicalisation does; false for a path that is
-// malformed or climbs above the root.
-bool canonical_path(std::string_view raw, std::string &out) {
-  if (raw.empty() || raw.front() != '/') return false;
-  std::string decoded;
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] != '%') {
-      decoded += raw[i];
-      continue;
-    }
-    if (i + 2 >= raw.size()) return false;
-    int hi = hex_digit(raw[i + 1]), lo = hex_digit(raw[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    decoded += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  if (decoded.find('\0') != std::string::npos) return false;
-  std::vector<std::string> segments;
-  std::string last;
-  for (size_t start = 1; start <= decoded.size();) {
-    size_t end = decoded.find('/', start);
-    if (end == std::string::npos) end = decoded.size();
-    last = decoded.substr(start, end - start);
-    if (last == "..") {
-      if (segments.empty()) return false;
-      segments.pop_back();
-    } else if (!last.empty() && last != ".") {
-      segments.push_back(last);
-    }
-    start = end + 1;
-  }
-  bool trailing_slash = decoded.back() == '/' || last == "." || last == "..";
-  out = "/";
-  for (size_t i = 0; i < segments.size(); ++i) out += (i ? "/" : "") + segments[i];
-  if (trailing_slash && !segments.empty()) out += '/';
-  return true;
 }
 
 // Request filtering of static files: configuration files, the folders of
@@ -190,6 +162,68 @@ const char *content_type(const fs::path &file) {
   return "application/octet-stream";
 }
 
+}  // namespace
+
+bool canonical_path(std::string_view raw, std::string &out) {
+  if (raw.empty() || raw.front() != '/') return false;
+  std::string decoded;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '%') {
+      decoded += raw[i];
+      continue;
+    }
+    if (i + 2 >= raw.size()) return false;
+    int hi = hex_digit(raw[i + 1]), lo = hex_digit(raw[i + 2]);
+    if (hi < 0 || lo < 0) return false;
+    decoded += static_cast<char>(hi * 16 + lo);
+    i += 2;
+  }
+  if (decoded.find('\0') != std::string::npos) return false;
+  std::vector<std::string> segments;
+  std::string last;
+  for (size_t start = 1; start <= decoded.size();) {
+    size_t end = decoded.find('/', start);
+    if (end == std::string::npos) end = decoded.size();
+    last = decoded.substr(start, end - start);
+    if (last == "..") {
+      if (segments.empty()) return false;
+      segments.pop_back();
+    } else if (!last.empty() && last != ".") {
+      segments.push_back(last);
+    }
+    start = end + 1;
+  }
+  bool trailing_slash = decoded.back() == '/' || last == "." || last == "..";
+  out = "/";
+  for (size_t i = 0; i < segments.size(); ++i) out += (i ? "/" : "") + segments[i];
+  if (trailing_slash && !segments.empty()) out += '/';
+  return true;
+}
+
+const Site *site_for_host(const std::vector<const Site *> &sites, std::string_view host_header) {
+  std::string_view host = host_header;
+  if (host.find_first_of(" \t/\\") != std::string_view::npos) host = {};
+  if (!host.empty() && host.front() == '[') host = host.substr(0, host.find(']') + 1);
+  else host = host.substr(0, host.find(':'));
+  for (const Site *s : sites)
+    for (const auto &b : s->bindings)
+      if (!b.host.empty() && boost::beast::iequals(b.host, host)) return s;
+  for (const Site *s : sites)
+    for (const auto &b : s->bindings)
+      if (b.host.empty()) return s;
+  return nullptr;
+}
+
+const Application &application_for(const Site &site, std::string_view path) {
+  for (const auto &a : site.applications)
+    if (a.path == "/" || (boost::beast::iequals(path.substr(0, a.path.size()), a.path) &&
+                          (path.size() == a.path.size() || path[a.path.size()] == '/')))
+      return a;
+  return site.applications.back();
+}
+
+namespace {
+
 struct BodyChunk {
   std::string memory;
   int fd = -1;  // a file chunk: our own duplicate of the module's handle
@@ -204,13 +238,12 @@ class RequestContext final : public IHttpContext,
                              public IHttpApplication {
  public:
   explicit RequestContext(Connection &c) : c_(c), p_(c.parser()) {}
-  ~RequestContext() override {
-    drop_chunks();
-    if (spool_fd_ >= 0) ::close(spool_fd_);
-  }
+  ~RequestContext() override { drop_chunks(); }
 
   // Serves the request; true when the connection can carry another one.
-  bool run();
+  // An answer that must wait (a failed logon's delay) is not sent but
+  // handed out in `held` with its delay.
+  bool run(std::string &held, std::chrono::milliseconds &delay);
 
   // IHttpContext
   IHttpRequest *GetRequest() override { return this; }
@@ -258,9 +291,7 @@ class RequestContext final : public IHttpContext,
   const Application *app_ = nullptr;
   std::string path_, relative_path_;  // decoded and resolved: in the site, in the application
 
-  std::uint64_t content_length_ = 0, received_ = 0;
-  int spool_fd_ = -1;
-  std::uint64_t spool_size_ = 0, spool_read_ = 0;
+  std::uint64_t content_length_ = 0, body_read_ = 0;
 
   USHORT status_ = 200;
   std::string reason_ = "OK";
@@ -281,14 +312,16 @@ class RequestContext final : public IHttpContext,
       if (lower(k) == lower(name)) return &v;
     return nullptr;
   }
-  HRESULT read_stream(void *buffer, size_t size, size_t &got);
-  HRESULT spool_body();
   HRESULT send_pending(bool final);
   HRESULT send_body_bytes(const char *data, size_t size);
   void simple_answer(USHORT status, const char *reason);
   void serve_static(const HandlerMapping &handler);
   void run_module(IHttpModuleFactory *factory);
   bool route(std::string &why, const HandlerMapping *&handler);
+  // Sends what is pending now, or collects it into `held` when it may wait.
+  // The delay is cleared when the answer could not wait.
+  void finish(std::string &held, std::chrono::milliseconds &delay);
+  void log_request(std::chrono::milliseconds delay);
 };
 
 const std::string *RequestContext::find_header(std::string_view name) {
@@ -316,68 +349,10 @@ PCSTR RequestContext::GetHeader(PCSTR name, USHORT *length) {
 }
 
 DWORD RequestContext::GetRemainingEntityBytes() {
-  std::uint64_t left = spool_fd_ >= 0 ? spool_size_ - spool_read_ : content_length_ - received_;
-  return static_cast<DWORD>(std::min<std::uint64_t>(left, 0xFFFFFFFFu));
-}
-
-HRESULT RequestContext::read_stream(void *buffer, size_t size, size_t &got) {
-  got = c_.take_prebody(buffer, size);
-  if (got > 0) {
-    received_ += got;
-    return S_OK;
-  }
-  auto &body = p_.get().body();
-  body.data = buffer;
-  body.size = size;
-  body.more = true;
-  while (!p_.is_done()) {
-    bool need_data = c_.buffer().size() == 0;
-    if (!need_data) {
-      boost::system::error_code ec;
-      size_t used = p_.put(c_.buffer().data(), ec);
-      c_.buffer().consume(used);
-      if (ec == http::error::need_buffer) ec = {};
-      if (ec && ec != http::error::need_more) {  // a malformed chunked body
-        c_.mark_malformed_body();
-        body.data = nullptr;
-        return kConnectionInvalid;
-      }
-      got = size - body.size;
-      if (got > 0) break;
-      need_data = ec == http::error::need_more || used == 0;
-    }
-    if (need_data && !p_.is_done())
-      if (HRESULT hr = c_.receive_more(); FAILED(hr)) {
-        if (hr == kConnectionInvalid) c_.mark_broken();
-        body.data = nullptr;
-        return hr;
-      }
-  }
-  body.data = nullptr;
-  received_ += got;
-  return S_OK;
-}
-
-HRESULT RequestContext::spool_body() {
-  std::string path = (c_.host().spool_directory() / "tavrin-spool-XXXXXX").string();
-  spool_fd_ = ::mkstemp(path.data());
-  if (spool_fd_ < 0) return HRESULT_FROM_WIN32(WinstandinErrorFromErrno(errno));
-  ::unlink(path.c_str());
-  std::vector<char> block(64 * 1024);
-  for (;;) {
-    size_t got = 0;
-    if (HRESULT hr = read_stream(block.data(), block.size(), got); FAILED(hr)) return hr;
-    if (got == 0) break;
-    for (size_t done = 0; done < got;) {
-      ssize_t n = ::write(spool_fd_, block.data() + done, got - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return HRESULT_FROM_WIN32(WinstandinErrorFromErrno(errno));
-      done += static_cast<size_t>(n);
-    }
-    spool_size_ += got;
-  }
-  ::lseek(spool_fd_, 0, SEEK_SET);
-  return S_OK;
+  // A chunked body has the length it arrived with; a body that did not
+  // arrive whole still owes the rest of its declared length.
+  std::uint64_t total = p_.chunked() ? c_.body().size() : content_length_;
+  return static_cast<DWORD>(std::min<std::uint64_t>(total - std::min(total, body_read_), 0xFFFFFFFFu));
 }
 
 HRESULT RequestContext::ReadEntityBody(void *buffer, DWORD size, BOOL async, DWORD *received,
@@ -388,17 +363,16 @@ HRESULT RequestContext::ReadEntityBody(void *buffer, DWORD size, BOOL async, DWO
   if (buffer == nullptr || size == 0) return E_INVALIDARG;
   if (GetRemainingEntityBytes() == 0) return kEndOfBody;
   size_t got = 0;
-  if (spool_fd_ >= 0) {
-    ssize_t n;
-    do n = ::read(spool_fd_, buffer, size);
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) return kAborted;
-    got = static_cast<size_t>(n);
-    spool_read_ += got;
-  } else {
-    if (HRESULT hr = read_stream(buffer, size, got); FAILED(hr)) return hr;
-    if (got == 0) return kEndOfBody;
+  int error = 0;
+  if (!c_.body().read(body_read_, buffer, size, got, error)) return HRESULT_FROM_WIN32(WinstandinErrorFromErrno(error));
+  if (got == 0) {  // what arrived is used up, short of the declared length
+    switch (c_.body_end()) {
+      case Connection::BodyEnd::lost: c_.mark_broken(); return kConnectionInvalid;
+      case Connection::BodyEnd::stalled: return kAborted;
+      case Connection::BodyEnd::complete: return kEndOfBody;
+    }
   }
+  body_read_ += got;
   if (received != nullptr) *received = static_cast<DWORD>(got);
   return S_OK;
 }
@@ -614,18 +588,6 @@ void RequestContext::serve_static(const HandlerMapping &handler) {
 }
 
 void RequestContext::run_module(IHttpModuleFactory *factory) {
-  if (p_.chunked()) {
-    if (HRESULT hr = spool_body(); FAILED(hr)) {
-      if (hr == kConnectionInvalid || hr == kAborted) {
-        status_ = 499;
-        reason_ = "Client Connection Lost";
-      } else {
-        simple_answer(500, "Internal Server Error");
-      }
-      close_after_ = true;
-      return;
-    }
-  }
   CHttpModule *module = nullptr;
   HRESULT hr = factory->GetHttpModule(&module, nullptr);
   if (FAILED(hr) || module == nullptr) {
@@ -649,15 +611,7 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
     host_name = *h;
     if (host_name.find_first_of(" \t/\\") != std::string::npos) host_name.clear();
   }
-  std::string bare_host = host_name;
-  if (!bare_host.empty() && bare_host.front() == '[') bare_host = bare_host.substr(0, bare_host.find(']') + 1);
-  else bare_host = bare_host.substr(0, bare_host.find(':'));
-  for (const Site *s : c_.sites())
-    for (const auto &b : s->bindings)
-      if (site_ == nullptr && !b.host.empty() && boost::beast::iequals(b.host, bare_host)) site_ = s;
-  for (const Site *s : c_.sites())
-    for (const auto &b : s->bindings)
-      if (site_ == nullptr && b.host.empty()) site_ = s;
+  site_ = site_for_host(c_.sites(), host_name);
   if (site_ == nullptr) {
     why = "no site for host '" + host_name + "'";
     return false;
@@ -668,15 +622,7 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
     why = "bad path";
     return false;
   }
-  for (const auto &a : site_->applications) {
-    bool match = a.path == "/" ||
-                 (boost::beast::iequals(std::string_view(path).substr(0, a.path.size()), a.path) &&
-                  (path.size() == a.path.size() || path[a.path.size()] == '/'));
-    if (match) {
-      app_ = &a;
-      break;
-    }
-  }
+  app_ = &application_for(*site_, path);
   relative_path_ = app_->path == "/" ? path : path.substr(app_->path.size());
   if (relative_path_.empty()) relative_path_ = "/";
   std::string authority = host_name.empty() ? address_text(c_.local(), true) : host_name;
@@ -713,8 +659,7 @@ bool RequestContext::route(std::string &why, const HandlerMapping *&handler) {
   return true;
 }
 
-bool RequestContext::run() {
-  auto started = std::chrono::steady_clock::now();
+bool RequestContext::run(std::string &held, std::chrono::milliseconds &delay) {
   auto &message = p_.get();
   method_ = std::string(message.method_string());
   target_ = std::string(message.target());
@@ -723,6 +668,7 @@ bool RequestContext::run() {
 
   std::string why;
   const HandlerMapping *handler = nullptr;
+  delay = std::chrono::milliseconds(0);
   if (!route(why, handler)) {
     simple_answer(400, "Bad Request");
     close_after_ = true;
@@ -732,29 +678,56 @@ bool RequestContext::run() {
     serve_static(*handler);
   } else if (handler->factory != nullptr) {
     run_module(handler->factory);
+    delay = c_.host().take_answer_delay();
   } else {
     c_.host().log("tavrin_host: " + target_ + ": " + handler->unresolved);
     simple_answer(500, "Internal Server Error");
   }
-  if (unsigned status = c_.body_failure_status(); status != 0 && !headers_sent_) {
-    // The client's body was malformed or too slow: whatever the module made
-    // of its failed read, the host answers why.
-    simple_answer(static_cast<USHORT>(status), reason_phrase(status));
-    close_after_ = true;
-  }
+  finish(held, delay);
+  log_request(delay);
+  return !close_after_ && !c_.broken() && p_.is_done() && c_.body_end() == Connection::BodyEnd::complete &&
+         !c_.host().stopping();
+}
+
+void RequestContext::finish(std::string &held, std::chrono::milliseconds &delay) {
   if (status_ == 499 && !headers_sent_) {
     close_after_ = true;  // the client is gone or abandoned: nothing is sent
-  } else if (FAILED(send_pending(true))) {
-    close_after_ = true;
+    delay = std::chrono::milliseconds(0);
+    return;
   }
-  if (c_.host().logging()) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - started).count();
-    c_.host().log(address_text(remote_, false) + " " + method_ + " " + target_ + " " +
-                  std::to_string(status_) + " " + std::to_string(bytes_out_) + " " +
-                  std::to_string(ms) + "ms");
+  std::uint64_t pending = 0;
+  for (const auto &ch : chunks_) pending += ch.fd >= 0 ? ch.length : ch.memory.size();
+  // Only a short answer not yet begun is held back; the I/O threads send it later.
+  bool hold = delay.count() > 0 && !headers_sent_ && pending <= kHeldAnswerLimit;
+  if (hold) c_.capture_output(&held);
+  HRESULT hr = send_pending(true);
+  c_.capture_output(nullptr);
+  if (FAILED(hr)) close_after_ = true;
+  if (!hold) {
+    held.clear();
+    delay = std::chrono::milliseconds(0);
   }
-  return !close_after_ && !c_.broken() && p_.is_done() && !c_.host().stopping();
+}
+
+void RequestContext::log_request(std::chrono::milliseconds delay) {
+  RequestLogEntry e;
+  e.time = std::chrono::system_clock::now() + delay;
+  e.server_ip = address_text(c_.local(), false);
+  e.server_port = address_port(c_.local());
+  e.client_ip = address_text(remote_, false);
+  e.method = method_;
+  size_t q = target_.find('?');
+  e.uri_stem = site_ != nullptr && !path_.empty() ? path_ : target_.substr(0, q);
+  e.uri_query = q == std::string::npos ? std::string() : target_.substr(q + 1);
+  if (const std::string *agent = find_header("user-agent")) e.user_agent = *agent;
+  if (const std::string *referer = find_header("referer")) e.referer = *referer;
+  e.status = status_;
+  if (c_.broken() || status_ == 499) e.win32_status = kNetnameDeleted;
+  e.time_taken_ms = static_cast<std::uint64_t>(
+      (std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - c_.head_arrived()) +
+       delay)
+          .count());
+  c_.host().log_request(site_ != nullptr ? site_ : (c_.sites().empty() ? nullptr : c_.sites().front()), e);
 }
 
 }  // namespace
@@ -766,8 +739,10 @@ constexpr size_t kMaxTarget = 16 * 1024;  // longer request targets: 414
 constexpr size_t kMaxFields = 500;        // more header fields: 431
 // A body larger than this cannot be counted through the module interface.
 constexpr std::uint64_t kMaxBody = 0xFFFFFFFFu;
-// A request takes a worker once its body has arrived, or this much of it.
-constexpr size_t kPrebodyLimit = 64 * 1024;
+// The body limit of a request that names no site (it is answered 400).
+constexpr std::uint64_t kDefaultBodyLimit = 30000000;
+// Decoded body bytes pass through a buffer of this size on their way to the body.
+constexpr size_t kDecodeBlock = 64 * 1024;
 constexpr size_t kStrandReadBlock = 16 * 1024, kWorkerReadBlock = 64 * 1024;
 // After refusing a request, what the client still sends is read and
 // dropped for this long (or up to this much), so that the answer is not
@@ -863,11 +838,12 @@ ssize_t Connection::write_some(const void *data, size_t size, Want &want) {
 void Connection::new_request() {
   parser_.emplace();
   parser_->header_limit(kHeadLimit);
-  parser_->body_limit(boost::none);  // modules stream bodies of any size
-  prebody_filled_ = prebody_taken_ = 0;
-  body_failure_status_ = 0;
-  body_stalled_ = false;
+  parser_->body_limit(boost::none);  // bounded by the application's limit as it arrives
+  body_.clear();
+  body_end_ = BodyEnd::complete;
   body_bytes_ = 0;
+  body_limit_ = 0;
+  site_ = nullptr;
   answer_status_ = 0;
 }
 
@@ -888,25 +864,30 @@ void Connection::pump() {
       if (parser_->is_header_done()) return head_done();
       if (ec && ec != http::error::need_more) return answer_and_close(head_error_status(ec, *parser_));
     } else if (phase_ == Phase::body) {
-      if (buffer_.size() > 0) {
-        auto &body = parser_->get().body();
-        body.data = prebody_.data() + prebody_filled_;
-        body.size = prebody_.size() - prebody_filled_;
-        body.more = true;
-        boost::system::error_code ec;
-        buffer_.consume(parser_->put(buffer_.data(), ec));
-        prebody_filled_ = prebody_.size() - body.size;
-        body.data = nullptr;
-        if (ec && ec != http::error::need_more && ec != http::error::need_buffer)
-          return answer_and_close(400);  // a malformed chunked body
+      if (!take_body_bytes()) return;
+    } else if (phase_ == Phase::answering) {
+      while (held_sent_ < held_answer_.size()) {
+        Want want;
+        ssize_t n = write_some(held_answer_.data() + held_sent_, held_answer_.size() - held_sent_, want);
+        if (n > 0) {
+          held_sent_ += static_cast<size_t>(n);
+          last_progress_ = Clock::now();
+          continue;
+        }
+        if (want == Want::none) return close_now();
+        return wait(want);
       }
-      if (parser_->is_done() || prebody_filled_ == prebody_.size()) return dispatch_now();
+      held_answer_.clear();
+      held_answer_.shrink_to_fit();
+      ++wait_token_;
+      timer_.cancel();
+      return keep_after_answer_ ? read_next() : close_gracefully();
     } else if (phase_ == Phase::draining) {
       drained_ += buffer_.size();
       buffer_.consume(buffer_.size());
       if (drained_ > kDrainLimit) return close_now();
     } else if (phase_ != Phase::head) {
-      return;  // a worker has the connection, or it is closed
+      return;  // a worker has the connection, an answer waits, or it is closed
     }
     Want want;
     auto space = buffer_.prepare(kStrandReadBlock);
@@ -919,13 +900,61 @@ void Connection::pump() {
       }
       continue;
     }
-    if (n == 0 || want == Want::none) {
-      // The client is gone. With a body under way the request runs anyway:
-      // the module learns of the loss as it reads, as it would have.
-      return phase_ == Phase::body ? dispatch_now() : close_now();
-    }
+    if (n == 0 || want == Want::none) return phase_ == Phase::body ? body_failed(BodyEnd::lost) : close_now();
     return wait(want);
   }
+}
+
+bool Connection::take_body_bytes() {
+  // One decoding buffer per I/O thread: its bytes are moved to the body before the call returns.
+  thread_local std::unique_ptr<char[]> decoded;
+  if (!decoded) decoded = std::make_unique<char[]>(kDecodeBlock);
+  auto &body = parser_->get().body();
+  while (buffer_.size() > 0 && !parser_->is_done()) {
+    body.data = decoded.get();
+    body.size = kDecodeBlock;
+    body.more = true;
+    boost::system::error_code ec;
+    size_t used = parser_->put(buffer_.data(), ec);
+    buffer_.consume(used);
+    size_t got = kDecodeBlock - body.size;
+    body.data = nullptr;
+    if (got > 0) {
+      if (body_.size() + got > body_limit_) {
+        answer_and_close(413);
+        return false;
+      }
+      int error = 0;
+      if (!body_.append(decoded.get(), got, host_.spool_directory(), error)) {
+        host_.log("tavrin_host: cannot keep a request body in " + host_.spool_directory().string() + ": " +
+                  (error == ENOSPC ? "the disk is down to its reserve" : std::strerror(error)));
+        // Short of space or descriptors for the moment: the client may try again later.
+        answer_and_close(error == ENOSPC || error == EMFILE || error == ENFILE ? 503 : 500);
+        return false;
+      }
+    }
+    if (ec == http::error::need_buffer) continue;
+    if (ec == http::error::need_more) break;
+    if (ec) {  // a malformed chunked body
+      answer_and_close(400);
+      return false;
+    }
+    if (used == 0 && got == 0) break;
+  }
+  if (!parser_->is_done()) return true;
+  dispatch_now();
+  return false;
+}
+
+void Connection::body_failed(BodyEnd end) {
+  if (parser_->chunked()) {
+    // Without a declared length there is nothing a module could read against: the request ends here.
+    log_refusal(499, kNetnameDeleted);
+    return close_now();
+  }
+  // The request runs with what arrived; the module learns of the loss as it reads.
+  body_end_ = end;
+  dispatch_now();
 }
 
 void Connection::wait(Want want) {
@@ -944,13 +973,13 @@ Connection::Clock::time_point Connection::rate_deadline() const {
   // Clamped: a day is as good as never for one body.
   double seconds = std::min(static_cast<double>(body_bytes_) / rate, 86400.0);
   auto needed = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  return body_started_ + std::max<Clock::duration>(host_.body_grace(), needed);
+  return head_arrived_ + std::max<Clock::duration>(host_.body_grace(), needed);
 }
 
 bool Connection::too_slow(Clock::time_point now) const {
   unsigned rate = host_.min_body_rate();
-  if (rate == 0 || now - body_started_ <= host_.body_grace()) return false;
-  double elapsed = std::chrono::duration<double>(now - body_started_).count();
+  if (rate == 0 || now - head_arrived_ <= host_.body_grace()) return false;
+  double elapsed = std::chrono::duration<double>(now - head_arrived_).count();
   return static_cast<double>(body_bytes_) < rate * elapsed;
 }
 
@@ -959,6 +988,8 @@ void Connection::arm_timer() {
   switch (phase_) {
     case Phase::head: deadline = head_deadline_; break;
     case Phase::body: deadline = std::min(last_progress_ + host_.io_timeout(), rate_deadline()); break;
+    case Phase::delaying: deadline = answer_due_; break;
+    case Phase::answering: deadline = last_progress_ + host_.io_timeout(); break;
     case Phase::draining: deadline = drain_deadline_; break;
     default: return;
   }
@@ -977,11 +1008,19 @@ void Connection::on_deadline() {
       return buffer_.size() > 0 ? answer_and_close(408) : close_now();
     case Phase::body:
       if (too_slow(now)) return answer_and_close(408);
-      if (now >= last_progress_ + host_.io_timeout()) {
-        body_stalled_ = true;  // the module's next read reports the stall
-        return dispatch_now();
-      }
+      if (now >= last_progress_ + host_.io_timeout()) return body_failed(BodyEnd::stalled);
       return arm_timer();
+    case Phase::delaying:
+      if (now < answer_due_) return arm_timer();
+      if (host_.stopping()) return close_now();
+      phase_ = Phase::answering;
+      held_sent_ = 0;
+      last_progress_ = now;
+      arm_timer();
+      return pump();
+    case Phase::answering:
+      if (now < last_progress_ + host_.io_timeout()) return arm_timer();
+      return close_now();
     case Phase::draining: return close_now();
     default: return;
   }
@@ -999,12 +1038,26 @@ unsigned Connection::check_head() {
     if (!parser_->chunked()) return 400;
     if (!boost::beast::iequals(trimmed(codings), "chunked")) return 501;
   }
-  if (auto length = parser_->content_length(); length && *length > kMaxBody) return 413;
+  site_ = site_for_host(sites_, message[http::field::host]);
+  body_limit_ = kDefaultBodyLimit;
+  auto length = parser_->content_length();
+  if (site_ != nullptr && (parser_->chunked() || length.value_or(0) > 0)) {
+    // The limit of the application the path leads to, read as the configuration stands now.
+    std::string_view target = message.target();
+    std::string path;
+    const Application &application = canonical_path(target.substr(0, target.find('?')), path)
+                                         ? application_for(*site_, path)
+                                         : site_->applications.back();
+    std::optional<std::uint64_t> limit = host_.body_limit(application);
+    if (!limit) return 500;
+    body_limit_ = std::min(*limit, kMaxBody);
+  }
+  if (length && *length > body_limit_) return 413;
   return 0;
 }
 
 void Connection::head_done() {
-  body_started_ = last_progress_ = Clock::now();
+  head_arrived_ = last_progress_ = Clock::now();
   body_bytes_ = buffer_.size();
   if (unsigned status = check_head(); status != 0) return answer_and_close(status);
   if (parser_->is_done()) return dispatch_now();
@@ -1013,6 +1066,7 @@ void Connection::head_done() {
 
 void Connection::start_body() {
   phase_ = Phase::body;
+  parser_->eager(true);
   const auto &message = parser_->get();
   if (message.version() >= 11 && boost::beast::iequals(message[http::field::expect], "100-continue")) {
     static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -1020,10 +1074,6 @@ void Connection::start_body() {
     // Fits any socket buffer; a client that cannot take it sends the body anyway.
     write_some(kContinue, sizeof kContinue - 1, want);
   }
-  auto length = parser_->content_length();
-  size_t room = length ? static_cast<size_t>(std::min<std::uint64_t>(*length, kPrebodyLimit)) : kPrebodyLimit;
-  prebody_.resize(room);
-  prebody_filled_ = prebody_taken_ = 0;
   arm_timer();
   pump();
 }
@@ -1038,12 +1088,30 @@ void Connection::dispatch_now() {
   host_.dispatch(shared_from_this());
 }
 
-void Connection::log_refusal(unsigned status) {
-  if (!host_.logging()) return;
-  std::string request = "- -";
-  if (parser_ && parser_->is_header_done())
-    request = std::string(parser_->get().method_string()) + " " + std::string(parser_->get().target());
-  host_.log(address_text(peer_, false) + " " + request + " " + std::to_string(status) + " 0 0ms");
+void Connection::log_refusal(unsigned status, unsigned win32_status) {
+  RequestLogEntry e;
+  e.time = std::chrono::system_clock::now();
+  e.server_ip = address_text(local_, false);
+  e.server_port = address_port(local_);
+  e.client_ip = address_text(peer_, false);
+  e.status = status;
+  e.win32_status = win32_status;
+  const Site *site = site_;
+  if (parser_ && parser_->is_header_done()) {
+    const auto &message = parser_->get();
+    std::string_view target = message.target();
+    size_t q = target.find('?');
+    e.method = std::string(message.method_string());
+    e.uri_stem = std::string(target.substr(0, q));
+    if (q != std::string_view::npos) e.uri_query = std::string(target.substr(q + 1));
+    e.user_agent = std::string(message[http::field::user_agent]);
+    e.referer = std::string(message[http::field::referer]);
+    e.time_taken_ms = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - head_arrived_).count());
+    if (site == nullptr) site = site_for_host(sites_, message[http::field::host]);
+  }
+  if (site == nullptr && !sites_.empty()) site = sites_.front();
+  host_.log_request(site, e);
 }
 
 void Connection::answer_and_close(unsigned status) {
@@ -1075,6 +1143,7 @@ void Connection::close_gracefully() {
   phase_ = Phase::draining;
   drain_deadline_ = Clock::now() + kDrainTime;
   drained_ = 0;
+  body_.clear();
   arm_timer();
   pump();
 }
@@ -1091,19 +1160,35 @@ void Connection::close_now() {
   boost::system::error_code ec;
   socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   socket_.close(ec);
+  body_.clear();
+  host_.connection_closed();
+}
+
+Connection::Served Connection::serve_one() {
+  Served served;
+  {
+    RequestContext request(*this);
+    served.keep_alive = request.run(served.held_answer, served.delay);
+  }
+  body_.clear();  // a spooled body's file goes now, not with the next request
+  return served;
 }
 
 void Connection::serve() {
   Next next = Next::serve;
   while (next == Next::serve) {
     host_.serving_started();
-    bool keep;
-    {
-      RequestContext request(*this);
-      keep = request.run();
-    }
+    Served served = serve_one();
     host_.serving_ended();
-    next = keep ? read_next_here() : Next::close;
+    if (!served.held_answer.empty()) {
+      // Handed to the I/O strand, which sends it once the delay has passed; the worker is free.
+      held_answer_ = std::move(served.held_answer);
+      keep_after_answer_ = served.keep_alive;
+      answer_due_ = Clock::now() + served.delay;
+      next = Next::delayed;
+    } else {
+      next = served.keep_alive ? read_next_here() : Next::close;
+    }
   }
   asio::post(socket_.get_executor(), [self = shared_from_this(), next] {
     self->busy_ = false;
@@ -1111,16 +1196,13 @@ void Connection::serve() {
       case Next::hand_back: return self->read_next();
       case Next::body: return self->start_body();
       case Next::answer: return self->answer_and_close(self->answer_status_);
+      case Next::delayed:
+        if (self->host_.stopping()) return self->close_now();
+        self->phase_ = Phase::delaying;
+        return self->arm_timer();
       default: return self->broken_ ? self->close_now() : self->close_gracefully();
     }
   });
-}
-
-size_t Connection::take_prebody(void *buffer, size_t size) {
-  size_t n = std::min(size, prebody_filled_ - prebody_taken_);
-  if (n > 0) std::memcpy(buffer, prebody_.data() + prebody_taken_, n);
-  prebody_taken_ += n;
-  return n;
 }
 
 Connection::Next Connection::read_next_here() {
@@ -1131,7 +1213,7 @@ Connection::Next Connection::read_next_here() {
       boost::system::error_code ec;
       buffer_.consume(parser_->put(buffer_.data(), ec));
       if (parser_->is_header_done()) {
-        body_started_ = last_progress_ = Clock::now();
+        head_arrived_ = last_progress_ = Clock::now();
         body_bytes_ = buffer_.size();
         answer_status_ = check_head();
         if (answer_status_ != 0) return Next::answer;
@@ -1187,36 +1269,11 @@ void Connection::close_if_idle() {
   });
 }
 
-HRESULT Connection::receive_more() {
-  if (body_stalled_ || body_failure_status_ == 408) return kAborted;
-  auto stall = Clock::now() + host_.io_timeout();
-  for (;;) {
-    Want want;
-    auto space = buffer_.prepare(kWorkerReadBlock);
-    ssize_t got = read_some(space.data(), space.size(), want);
-    if (got > 0) {
-      buffer_.commit(static_cast<size_t>(got));
-      body_bytes_ += static_cast<std::uint64_t>(got);
-      return S_OK;
-    }
-    if (got == 0 || want == Want::none) return kConnectionInvalid;
-    auto now = Clock::now();
-    if (too_slow(now)) {
-      body_failure_status_ = 408;
-      return kAborted;
-    }
-    if (now >= stall) return kAborted;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(std::min(stall, rate_deadline()) - now);
-    pollfd fds[2] = {{fd(), static_cast<short>(want == Want::write ? POLLOUT : POLLIN), 0},
-                     {host_.stop_fd(), POLLIN, 0}};
-    int n = ::poll(fds, 2, static_cast<int>(std::clamp<long long>(left.count(), 1, 1 << 30)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return kConnectionInvalid;
-    if (fds[1].revents & POLLIN) return kAborted;
-  }
-}
-
 HRESULT Connection::send_all(const void *data, size_t size) {
+  if (capture_ != nullptr) {
+    capture_->append(static_cast<const char *>(data), size);
+    return S_OK;
+  }
   if (broken_) return kConnectionInvalid;
   const char *at = static_cast<const char *>(data);
   auto deadline = Clock::now() + host_.io_timeout();

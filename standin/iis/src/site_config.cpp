@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <iomanip>
+#include <optional>
 
 #include "tavrin_iis/utf.h"
 
@@ -43,7 +44,36 @@ fs::path expand(const iisadmin::ConfigStore &store, std::string_view text, const
   return p.is_relative() && !p.empty() ? base / p : p;
 }
 
+bool parse_uint(const std::string &text, unsigned &out) {
+  if (text.empty() || text.size() > 10 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  std::uint64_t value = std::stoull(text);
+  if (value > 0xFFFFFFFFu) return false;
+  out = static_cast<unsigned>(value);
+  return true;
+}
+
 }  // namespace
+
+bool read_body_limit(const iisadmin::ConfigStore &store, std::string_view config_path, std::uint64_t &limit,
+                     std::string &error) {
+  iisadmin::Element filtering;
+  std::string why;
+  if (store.get_section("system.webServer/security/requestFiltering", config_path, filtering, &why) !=
+      iisadmin::kOk) {
+    error = "requestFiltering at " + std::string(config_path) + ": " + why;
+    return false;
+  }
+  std::string text = filtering.child("requestLimits")->value("maxAllowedContentLength");
+  unsigned value = 0;
+  if (!parse_uint(text, value)) {
+    error = "requestFiltering at " + std::string(config_path) + ": maxAllowedContentLength '" + text +
+            "' is not a number from 0 to 4294967295";
+    return false;
+  }
+  limit = value;
+  return true;
+}
 
 bool wildcard_match(std::string_view pattern, std::string_view text) {
   size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;
@@ -109,10 +139,24 @@ bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, s
     error = "reading the sites: " + why;
     return false;
   }
+  const Element *defaults = sites.child("siteDefaults");
   for (const auto &s : sites.items()) {
     if (s.value("serverAutoStart") == "false") continue;
     Site site;
     site.name = s.value("name");
+    if (!parse_uint(s.value("id"), site.id)) {
+      error = "site '" + site.name + "': bad id '" + s.value("id") + "'";
+      return false;
+    }
+    // The site's own logFile settings, else those of siteDefaults.
+    std::optional<bool> log_enabled;
+    for (const Element *log : {s.child("logFile"), defaults != nullptr ? defaults->child("logFile") : nullptr}) {
+      if (log == nullptr) continue;
+      if (site.log_directory.empty() && !log->value("directory").empty())
+        site.log_directory = expand(store, log->value("directory"), base);
+      if (!log_enabled && log->is_set("enabled")) log_enabled = lower(log->value("enabled")) != "false";
+    }
+    site.log_enabled = log_enabled.value_or(true);
     for (const auto &b : s.child("bindings")->items()) {
       std::string protocol = lower(b.value("protocol"));
       if (protocol != "http" && protocol != "https") continue;

@@ -3,6 +3,7 @@
 // enabled modules, and the global module list.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -45,6 +46,11 @@ struct Application {
 
 struct Site {
   std::string name;
+  unsigned id = 0;
+  // Where the site's request log goes (its folder W3SVC<id> is made
+  // there); empty: the host's log directory. No log when not enabled.
+  std::filesystem::path log_directory;
+  bool log_enabled = true;
   std::vector<Binding> bindings;
   std::vector<Application> applications;  // longest path first
 };
@@ -61,6 +67,12 @@ struct ServerConfig {
 
 // false with a message when the configuration cannot be served.
 bool read_server_config(const iisadmin::ConfigStore &store, ServerConfig &out, std::string &error);
+
+// The largest request body an application takes (requestFiltering's
+// maxAllowedContentLength, 30,000,000 bytes unless configured); false with
+// a message when the configuration cannot be read.
+bool read_body_limit(const iisadmin::ConfigStore &store, std::string_view config_path, std::uint64_t &limit,
+                     std::string &error);
 
 // Parses "ip:port:host"; false when malformed.
 bool parse_binding(const std::string &text, Binding &out);

@@ -60,10 +60,16 @@ ElementSchema sites_schema() {
   ElementSchema bindings = collection(
       element("bindings", {}), "binding",
       element("binding", {key("protocol"), key("bindingInformation"), uint("sslFlags")}));
+  // The request log of a site, or of every site that sets none (siteDefaults).
+  ElementSchema log_file =
+      element("logFile", {text("directory"), text("logFormat", "W3C"), text("period", "Daily"),
+                          flag("enabled", "true"), flag("localTimeRollover", "false")});
   ElementSchema site = collection(
-      element("site", {key("name"), uint("id"), flag("serverAutoStart", "true")}, {bindings}),
+      element("site", {key("name"), uint("id"), flag("serverAutoStart", "true")},
+              {bindings, log_file}),
       "application", application);
-  return collection(element("sites", {}), "site", site);
+  return collection(element("sites", {}, {element("siteDefaults", {}, {log_file})}), "site",
+                    site);
 }
 
 ElementSchema application_pools_schema() {
@@ -98,6 +104,11 @@ std::map<std::string, ElementSchema, std::less<>> build_sections() {
                       flag("allowPathInfo", "false")}));
   s["system.webServer/directoryBrowse"] =
       element("directoryBrowse", {flag("enabled", "false"), text("showFlags")});
+  s["system.webServer/security/requestFiltering"] =
+      element("requestFiltering",
+              {flag("allowDoubleEscaping", "false"), flag("allowHighBitCharacters", "true")},
+              {element("requestLimits", {uint("maxAllowedContentLength", "30000000"),
+                                         uint("maxUrl", "4096"), uint("maxQueryString", "2048")})});
   s["tavrin/settings"] =
       element("settings", {text("temp_directory"), text("odbc_connection_string"),
                            text("support_mode")});

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "logon_backend.h"
 #include "text.h"
@@ -25,6 +26,9 @@ std::shared_ptr<const LogonBackend> backend() {
   std::lock_guard lock(backend_mutex);
   return current_backend;
 }
+
+// The delay the last failed logon of this thread asked for.
+thread_local std::chrono::milliseconds failed_logon_delay{0};
 
 struct TokenData {
   LogonGrant grant;
@@ -81,6 +85,10 @@ void configure_logon(const LogonConfig& config) {
   current_backend = std::move(next);
 }
 
+std::chrono::milliseconds take_failed_logon_delay() {
+  return std::exchange(failed_logon_delay, std::chrono::milliseconds(0));
+}
+
 }  // namespace winstandin
 
 using namespace winstandin;
@@ -115,12 +123,16 @@ BOOL LogonUserW(LPCWSTR user, LPCWSTR domain, LPCWSTR password,
   auto data = std::unique_ptr<TokenData>(new (std::nothrow) TokenData);
   if (!data) return fail(ERROR_NOT_ENOUGH_MEMORY);
   DWORD error;
+  std::chrono::milliseconds delay{0};
   try {
-    error = checker->logon(*user8, *domain8, *password8, data->grant);
+    error = checker->logon(*user8, *domain8, *password8, data->grant, delay);
   } catch (const std::bad_alloc&) {
     error = ERROR_NOT_ENOUGH_MEMORY;
   }
-  if (error != ERROR_SUCCESS) return fail(error);
+  if (error != ERROR_SUCCESS) {
+    failed_logon_delay = std::max(failed_logon_delay, delay);
+    return fail(error);
+  }
 
   auto* object = new (std::nothrow) Token{{close_token}, nullptr};
   if (!object) return fail(ERROR_NOT_ENOUGH_MEMORY);

@@ -2,6 +2,7 @@
 #ifndef WINSTANDIN_LOGON_BACKEND_H
 #define WINSTANDIN_LOGON_BACKEND_H
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,10 +33,12 @@ struct LogonGrant {
 class LogonBackend {
  public:
   virtual ~LogonBackend() = default;
-  // ERROR_SUCCESS and the grant, or the logon's error code. The texts are
-  // UTF-8; the domain has been checked to be non-empty.
+  // ERROR_SUCCESS and the grant, or the logon's error code and the delay
+  // its failure asks for (not slept through). The texts are UTF-8; the
+  // domain has been checked to be non-empty.
   virtual DWORD logon(const std::string& user, const std::string& domain,
-                      const std::string& password, LogonGrant& grant) const = 0;
+                      const std::string& password, LogonGrant& grant,
+                      std::chrono::milliseconds& fail_delay) const = 0;
   // ERROR_SUCCESS and the group's name, or ERROR_NONE_MAPPED, or another
   // error code.
   virtual DWORD group_name(uint32_t group_id, std::string& name) const = 0;

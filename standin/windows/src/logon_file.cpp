@@ -26,6 +26,7 @@ struct Account {
   DWORD logon_error = 0;
   DWORD size_error = 0;
   DWORD fetch_error = 0;
+  std::chrono::milliseconds fail_delay{0};
 };
 
 std::vector<std::string> split(const std::string& text, char separator) {
@@ -83,11 +84,15 @@ class FileBackend final : public LogonBackend {
   }
 
   DWORD logon(const std::string& user, const std::string& domain,
-              const std::string& password, LogonGrant& grant) const override {
+              const std::string& password, LogonGrant& grant,
+              std::chrono::milliseconds& fail_delay) const override {
     const Account* account = find(user, domain);
     if (!account) return knows_domain(domain) ? ERROR_LOGON_FAILURE : ERROR_NO_SUCH_DOMAIN;
     if (account->logon_error) return account->logon_error;
-    if (!password_matches(password, account->hash)) return ERROR_LOGON_FAILURE;
+    if (!password_matches(password, account->hash)) {
+      fail_delay = account->fail_delay;
+      return ERROR_LOGON_FAILURE;
+    }
     if (account->expired) return ERROR_ACCOUNT_EXPIRED;
     grant.groups = account->groups;
     grant.size_error = account->size_error;
@@ -154,7 +159,8 @@ class FileBackend final : public LogonBackend {
     }
     if (equals == std::string::npos) throw std::runtime_error("unknown option '" + option + "'");
     DWORD code = parse_code(option.substr(equals + 1));
-    if (key == "logon") account.logon_error = code;
+    if (key == "delay") account.fail_delay = std::chrono::milliseconds(code);
+    else if (key == "logon") account.logon_error = code;
     else if (key == "size") account.size_error = code;
     else if (key == "fetch") account.fetch_error = code;
     else throw std::runtime_error("unknown option '" + option + "'");

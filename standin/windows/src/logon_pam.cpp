@@ -19,16 +19,24 @@ namespace winstandin {
 
 namespace {
 
+// What a logon's conversation with PAM holds: the password it answers
+// with, and the delay a failure asked for.
+struct Conversation {
+  const char* password;
+  unsigned fail_delay_us = 0;
+};
+
 // Answers every password prompt with the password; anything that asks for
 // visible input is refused, since nobody is there to answer.
 int converse(int count, const pam_message** messages, pam_response** responses,
-             void* password) {
+             void* conversation) {
+  const char* password = static_cast<Conversation*>(conversation)->password;
   auto* answers = static_cast<pam_response*>(std::calloc(count, sizeof(pam_response)));
   if (!answers) return PAM_BUF_ERR;
   for (int i = 0; i < count; ++i) {
     switch (messages[i]->msg_style) {
       case PAM_PROMPT_ECHO_OFF:
-        answers[i].resp = strdup(static_cast<const char*>(password));
+        answers[i].resp = strdup(password);
         if (!answers[i].resp) goto failed;
         break;
       case PAM_ERROR_MSG:
@@ -49,6 +57,12 @@ failed:
   }
   std::free(answers);
   return PAM_CONV_ERR;
+}
+
+// Called by libpam instead of sleeping through a module's fail delay.
+void record_fail_delay(int result, unsigned delay_us, void* conversation) {
+  if (result != PAM_SUCCESS && conversation != nullptr)
+    static_cast<Conversation*>(conversation)->fail_delay_us = delay_us;
 }
 
 DWORD windows_error(int pam_result) {
@@ -86,13 +100,14 @@ class PamBackend final : public LogonBackend {
   }
 
   DWORD logon(const std::string& user, const std::string& domain,
-              const std::string& password, LogonGrant& grant) const override {
+              const std::string& password, LogonGrant& grant,
+              std::chrono::milliseconds& fail_delay) const override {
     bool known_domain = false;
     for (const auto& accepted : domains_) known_domain |= ascii_iequals(accepted, domain);
     if (!known_domain) return ERROR_NO_SUCH_DOMAIN;
 
     std::string account;
-    DWORD error = authenticate(user, password, account);
+    DWORD error = authenticate(user, password, account, fail_delay);
     if (error != ERROR_SUCCESS) return error;
     return groups_of(account, grant);
   }
@@ -119,14 +134,15 @@ class PamBackend final : public LogonBackend {
 
  private:
   DWORD authenticate(const std::string& user, const std::string& password,
-                     std::string& account) const {
+                     std::string& account, std::chrono::milliseconds& fail_delay) const {
     // libpam would fail too, but leaks on that path; checking first also keeps
     // the failure plain.
     if (!std::filesystem::is_regular_file(service_file_)) {
       std::fprintf(stderr, "logon: no PAM service file %s\n", service_file_.c_str());
       return ERROR_INTERNAL_ERROR;
     }
-    pam_conv conversation{converse, const_cast<char*>(password.c_str())};
+    Conversation state{password.c_str()};
+    pam_conv conversation{converse, &state};
     pam_handle_t* handle = nullptr;
     int rc = pam_start_confdir(service_.c_str(), user.c_str(), &conversation,
                                service_dir_.c_str(), &handle);
@@ -134,7 +150,10 @@ class PamBackend final : public LogonBackend {
       report(handle, rc);
       return windows_error(rc);
     }
-    rc = pam_authenticate(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+    // A failure's delay is recorded, not slept through on this thread.
+    void (*delay_function)(int, unsigned, void*) = record_fail_delay;
+    rc = pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(delay_function));
+    if (rc == PAM_SUCCESS) rc = pam_authenticate(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
     // A right password is not enough: the account may be expired or locked.
     if (rc == PAM_SUCCESS) rc = pam_acct_mgmt(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
     if (rc == PAM_SUCCESS) {
@@ -148,6 +167,7 @@ class PamBackend final : public LogonBackend {
       report(handle, rc);
     }
     pam_end(handle, rc);
+    if (rc != PAM_SUCCESS) fail_delay = std::chrono::milliseconds(state.fail_delay_us / 1000);
     return windows_error(rc);
   }
 

@@ -434,27 +434,43 @@ TEST_F(PushTest, MalformedPackageRowsAnswer400) {
   EXPECT_EQ(leftovers(), 0);
 }
 
-// A deflate stream inflates by up to about 1000:1; an upload may inflate to 64 MiB plus 64 times
-// its size, and the inflating stops as soon as it passes that, before hash and access list.
-TEST_F(PushTest, AnUploadInflatingPastItsLimitIsRefusedAsItInflates) {
+// An upload inflates no further than the size its SQLite header states (within 8 GiB and the free
+// disk space), however well it compresses; one that is no SQLite file stops at its first 100
+// bytes. Each bomb is refused as it inflates, before hash and access list.
+TEST_F(PushTest, AnUploadInflatingPastItsBoundIsRefusedAsItInflates) {
   allow("pull");
   allow("*");
   std::string from = pull_baseline();
   client_package(4, from);
   seal(4);
-  capture("/usr/bin/python3 -c \"import zlib,sys;z=zlib.compressobj();f=open(sys.argv[1],'wb');"
-          "[f.write(z.compress(bytes(1<<20))) for i in range(80)];f.write(z.flush())\" '" + body_path + "'");
-  std::uint64_t uploadBytes = std::filesystem::file_size(body_path);
-  ASSERT_LT(uploadBytes, 1u << 20);
-  ASSERT_EQ(push(query(from)), "ok");
-  EXPECT_EQ(status, 400);
-  std::string limit = std::to_string((64ull << 20) + 64 * uploadBytes);
-  EXPECT_NE(body_text().find("The pushed package inflates beyond " + limit + " bytes, the limit for an upload of " +
-                             std::to_string(uploadBytes) + " bytes"),
-            std::string::npos)
-      << body_text();
-  EXPECT_EQ(response.path, nullptr);
-  EXPECT_EQ(leftovers(), 0);
+  // A SQLite header of `pages` pages of 4096 bytes (the change counter at 24 matching the
+  // version-valid-for number at 92), then 80 MiB of zeros.
+  auto header = [](unsigned long long pages) {
+    return "h=bytearray(100);h[0:16]=b'SQLite format 3\\\\0';h[16:18]=(4096).to_bytes(2,'big');"
+           "h[24:28]=h[92:96]=(7).to_bytes(4,'big');h[28:32]=(" + std::to_string(pages) + ").to_bytes(4,'big');";
+  };
+  struct Case {
+    const char *name;
+    std::string head;  // python statements setting h, the bytes before the zeros
+    std::string message;
+  };
+  const Case cases[] = {
+      {"no SQLite file", "h=b'';", "The pushed package is not a package file (no SQLite header): refused."},
+      {"a header stating one page", header(1),
+       "The pushed package inflates beyond 4096 bytes, the size its SQLite header states: refused."},
+      {"a header stating 16 GiB", header(4u << 20), "The pushed package inflates beyond "},
+  };
+  for (const auto &c : cases) {
+    capture("/usr/bin/python3 -c \"import zlib,sys;" + c.head + "z=zlib.compressobj();f=open(sys.argv[1],'wb');"
+            "f.write(z.compress(bytes(h)));[f.write(z.compress(bytes(1<<20))) for i in range(80)];"
+            "f.write(z.flush())\" '" + body_path + "'");
+    ASSERT_LT(std::filesystem::file_size(body_path), 1u << 20) << c.name;
+    ASSERT_EQ(push(query(from)), "ok") << c.name;
+    EXPECT_EQ(status, 400) << c.name;
+    EXPECT_NE(body_text().find(c.message), std::string::npos) << c.name << ": " << body_text();
+    EXPECT_EQ(response.path, nullptr) << c.name;
+    EXPECT_EQ(leftovers(), 0) << c.name;
+  }
 }
 
 TEST_F(PushTest, AnUnknownBaselineGetsTheStatusPackage) {

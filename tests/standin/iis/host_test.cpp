@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,8 @@
 #include <thread>
 
 #include "host.h"
+#include "request_log.h"
+#include "winstandin/config.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -151,6 +154,8 @@ Response request(unsigned short port, const std::string &target, const std::stri
                      std::to_string(port) + "\r\nConnection: close\r\n" + extra_headers;
   if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
   send_text(fd, text + "\r\n" + body);
+  timeval patience{60, 0};  // a host that stops answering shows as a failure, not a stuck test
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
   Response r = read_response(fd);
   ::close(fd);
   return r;
@@ -214,14 +219,27 @@ class HostTest : public ::testing::Test {
     temp_ = dir_ / "temp";
     fs::create_directories(webroot_);
     fs::create_directories(temp_);
+    write_web_config();
+    std::ofstream(webroot_ / "robots.txt") << "User-Agent: *\r\nDisallow: /";
+  }
+
+  // The site's web.config: its settings, and the body limit when one is given.
+  void write_web_config(const std::string &max_body = "", const std::string &support_mode = "") {
     std::ofstream(webroot_ / "web.config")
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<configuration>\n"
            "\t<configSections><sectionGroup name=\"tavrin\"><section name=\"settings\" />"
            "</sectionGroup></configSections>\n"
            "\t<tavrin><settings temp_directory=\"" << temp_.string()
-        << "\" odbc_connection_string=\"Driver=x;Server=y\" /></tavrin>\n</configuration>\n";
-    std::ofstream(webroot_ / "robots.txt") << "User-Agent: *\r\nDisallow: /";
+        << "\" odbc_connection_string=\"Driver=x;Server=y\""
+        << (support_mode.empty() ? "" : " support_mode=\"" + support_mode + "\"") << " /></tavrin>\n"
+        << (max_body.empty() ? ""
+                             : "\t<system.webServer><security><requestFiltering><requestLimits maxAllowedContentLength=\"" +
+                                   max_body + "\" /></requestFiltering></security></system.webServer>\n")
+        << "</configuration>\n";
+    // A later stamp each time, so that the host rereads the file even within its clock's granularity.
+    fs::last_write_time(webroot_ / "web.config", fs::file_time_type::clock::now() + std::chrono::seconds(++writes_));
   }
+  int writes_ = 0;
   void TearDown() override {
     host_.reset();
     fs::remove_all(dir_);
@@ -264,6 +282,8 @@ class HostTest : public ::testing::Test {
     options.body_grace = grace_;
     options.certificates = certificates_;
     options.wine_prefix = wine_prefix_;
+    options.log_directory = dir_ / "logs";
+    options.answer_delay = answer_delay_;
     host_ = std::make_unique<tavrin_iis::Host>(options);
     std::string error;
     if (!host_->start(error)) {
@@ -281,9 +301,33 @@ class HostTest : public ::testing::Test {
   std::string protocol_ = "http", static_path_ = "*.txt";
   std::string physical_path_;  // as configured; empty: webroot_
   std::filesystem::path wine_prefix_;
+  std::function<std::chrono::milliseconds()> answer_delay_;
   std::ostringstream log_;
   std::string error_;
   std::unique_ptr<tavrin_iis::Host> host_;
+
+  // The entries of the site's request log (fields of each line that is no
+  // directive), once the host has stopped and written everything out.
+  std::vector<std::vector<std::string>> request_log_entries() {
+    host_.reset();
+    std::vector<std::vector<std::string>> entries;
+    std::istringstream lines(read_file(dir_ / "logs" / "W3SVC1" / tavrin_iis::RequestLog::file_name(
+                                           std::chrono::system_clock::now())));
+    for (std::string line; std::getline(lines, line);) {
+      if (line.empty() || line[0] == '#') continue;
+      if (line.back() == '\r') line.pop_back();
+      std::istringstream fields(line);
+      auto &entry = entries.emplace_back();
+      for (std::string field; fields >> field;) entry.push_back(field);
+    }
+    return entries;
+  }
+  // Whether an entry of the request log has this method, stem and status.
+  bool logged(const std::string &method, const std::string &stem, const std::string &status) {
+    for (const auto &e : request_log_entries())
+      if (e.size() == 15 && e[3] == method && e[4] == stem && e[11] == status) return true;
+    return false;
+  }
 };
 
 TEST_F(HostTest, StatusReasonHeadersAndTextBody) {
@@ -368,6 +412,7 @@ TEST_F(HostTest, BodiesFromFilesAndChunkedFlushes) {
 }
 
 TEST_F(HostTest, RequestBodiesReadExactly) {
+  write_web_config("4294967295");
   unsigned short port = start();
   ASSERT_NE(port, 0) << error_;
   for (size_t size : {size_t{0}, size_t{10000}, size_t{1} << 20, size_t{100} << 20}) {
@@ -387,30 +432,108 @@ TEST_F(HostTest, RequestBodiesReadExactly) {
   }
 }
 
-TEST_F(HostTest, ChunkedUploadHasItsExactLength) {
+// A chunked body in the chunks' wire form: `step(i)` is the size of chunk i, `extension`
+// follows each size, `trailer` the last chunk.
+std::string chunked(const std::string &body, const std::function<size_t(size_t)> &step,
+                    const std::string &extension = "", const std::string &trailer = "") {
+  std::string wire;
+  for (size_t at = 0, i = 0; at < body.size(); at += step(i++)) {
+    size_t n = std::min(step(i), body.size() - at);
+    char line[32];
+    std::snprintf(line, sizeof line, "%zX", n);
+    wire += line + extension + "\r\n" + body.substr(at, n) + "\r\n";
+  }
+  return wire + "0\r\n" + trailer + "\r\n";
+}
+
+// However a chunked body arrives, it is read to its end at once: in one packet with the head
+// and the next request, apart from its head, in many small chunks, chunk by chunk, with
+// extensions and trailers.
+TEST_F(HostTest, ChunkedBodiesOfEveryShapeAreReadWhole) {
   unsigned short port = start();
   ASSERT_NE(port, 0) << error_;
-  std::string body = pattern(3 * 1000 * 1000 + 7);
-  std::string wire;
-  for (size_t at = 0, step = 1; at < body.size(); at += step, step = step * 3 + 1) {
-    size_t n = std::min(step, body.size() - at);
-    char line[32];
-    std::snprintf(line, sizeof line, "%zX;ext=1\r\n", n);
-    wire += line + body.substr(at, n) + "\r\n";
+  const std::string head = "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string next = "GET /m/r?op=304 HTTP/1.1\r\nHost: h\r\n\r\n";
+  std::string small = "hello", hundred_k = pattern(100 * 1000), big = pattern(3 * 1000 * 1000 + 7);
+  struct Case {
+    const char *name;
+    std::string body;
+    std::vector<std::string> packets;  // sent one after the other, a moment apart
+  };
+  auto growing = [](size_t i) { size_t n = 1; while (i--) n = n * 3 + 1; return n; };
+  std::string kilobytes = chunked(hundred_k, [](size_t) { return 1000; });
+  std::vector<std::string> by_chunk{head};
+  for (size_t at = 0; at < kilobytes.size(); at += 10006) by_chunk.push_back(kilobytes.substr(at, 10006));
+  by_chunk.push_back(next);
+  const Case cases[] = {
+      {"5 bytes in one packet with the next request", small, {head + chunked(small, [](size_t) { return 5; }) + next}},
+      {"head and body apart", small, {head, chunked(small, [](size_t) { return 2; }), next}},
+      {"100 KB in 1 KB chunks", hundred_k, {head + kilobytes + next}},
+      {"100 KB a packet at a time", hundred_k, by_chunk},
+      {"3 MB with extensions and a trailer", big, {head + chunked(big, growing, ";ext=1", "X-Trailer: t\r\n") + next}},
+  };
+  for (const auto &c : cases) {
+    int fd = connect_to("127.0.0.1", port);
+    timeval patience{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    for (const auto &packet : c.packets) {
+      send_text(fd, packet);
+      std::this_thread::sleep_for(20ms);
+    }
+    std::string carry;
+    Response r = read_response(fd, false, &carry);
+    Response second = read_response(fd, false, &carry);  // the connection carries on
+    ::close(fd);
+    EXPECT_EQ(r.status, 200) << c.name;
+    EXPECT_EQ(r.field("remaining"), std::to_string(c.body.size())) << c.name << ": " << r.body;
+    EXPECT_EQ(r.field("read"), std::to_string(c.body.size())) << c.name;
+    EXPECT_EQ(r.field("hash"), fnv(c.body)) << c.name;
+    EXPECT_EQ(second.status, 304) << c.name;
   }
-  wire += "0\r\nX-Trailer: t\r\n\r\n";
-  int fd = connect_to("127.0.0.1", port);
-  send_text(fd, "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n" + wire);
-  // The connection stays usable for a second request.
-  send_text(fd, "GET /m/r?op=304 HTTP/1.1\r\nHost: h\r\n\r\n");
-  std::string carry;
-  Response r = read_response(fd, false, &carry);
-  Response second = read_response(fd, false, &carry);
-  ::close(fd);
-  EXPECT_EQ(r.field("remaining"), std::to_string(body.size())) << r.status << r.body;
-  EXPECT_EQ(r.field("read"), std::to_string(body.size()));
-  EXPECT_EQ(r.field("hash"), fnv(body));
-  EXPECT_EQ(second.status, 304);
+}
+
+// A body over the application's limit (requestFiltering's maxAllowedContentLength, 30,000,000
+// bytes unless configured) is answered 413 whatever its framing: a declared length at once, a
+// chunked body as soon as it passes the limit, before its end.
+TEST_F(HostTest, BodiesOverTheConfiguredLimitAre413InEveryFraming) {
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  const std::string post = "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\n";
+  auto length = [&](size_t size) { return post + "Content-Length: " + std::to_string(size) + "\r\n\r\n"; };
+  auto chunked_head = post + "Transfer-Encoding: chunked\r\n\r\n";
+  auto unfinished = [](size_t size) {  // a chunked body of `size` bytes whose last chunk is still to come
+    std::string wire = chunked(pattern(size), [](size_t) { return 7000; });
+    return wire.substr(0, wire.size() - 5);
+  };
+  struct Case {
+    const char *name;
+    std::string sent;
+    int status;
+  };
+  const Case default_limit[] = {
+      {"length over the default", length(30000001), 413},
+      {"chunked over the default", chunked_head + unfinished(30000001), 413},
+  };
+  const Case configured[] = {
+      {"length at the limit", length(100000) + pattern(100000), 200},
+      {"length over it", length(100001), 413},
+      {"chunked at the limit", chunked_head + chunked(pattern(100000), [](size_t) { return 7000; }), 200},
+      {"chunked over it", chunked_head + unfinished(100001), 413},
+  };
+  auto check = [&](const Case &c) {
+    int fd = connect_to("127.0.0.1", port);
+    timeval patience{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    send_text(fd, c.sent);
+    Response r = read_response(fd);
+    ::close(fd);
+    EXPECT_EQ(r.status, c.status) << c.name;
+  };
+  for (const auto &c : default_limit) check(c);
+  // The site's web.config sets the limit; the host reads it as it stands when a body comes.
+  write_web_config("100000");
+  for (const auto &c : configured) check(c);
+  EXPECT_TRUE(logged("POST", "/m/r", "413"));
 }
 
 TEST_F(HostTest, LostAndStalledClients) {
@@ -501,9 +624,9 @@ TEST_F(HostTest, KeepAliveWorkersGiveWayAndStop) {
   EXPECT_EQ(read_response(a, false, &carry).status, 304) << "the connection was not taken up again";
   host_.reset();  // returns although the worker may be waiting on `a`
   ::close(a);
-  std::string log = log_.str();
-  for (const char *line : {"GET /m/a?op=304 304 ", "GET /m/a?op=info 200 ", "GET /m/b?op=304 304 "})
-    EXPECT_NE(log.find(line), std::string::npos) << line << " missing from:\n" << log;
+  EXPECT_TRUE(logged("GET", "/m/a", "304"));
+  EXPECT_TRUE(logged("GET", "/m/a", "200"));
+  EXPECT_TRUE(logged("GET", "/m/b", "304"));
 }
 
 TEST_F(HostTest, DualStackAndIpv6Peers) {
@@ -597,22 +720,25 @@ TEST_F(HostTest, MalformedAndOversizedRequestsAreAnsweredThenClosed) {
     EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << c.name << ": the connection stays open";
     ::close(fd);
   }
-  EXPECT_NE(log_.str().find("- - 431 "), std::string::npos) << log_.str();
+  EXPECT_TRUE(logged("-", "-", "431"));
 }
 
-// Twice as many slow uploads as workers: the host keeps serving others, since a body is read
-// on the I/O threads until it has arrived (or its first 64 KB). Below the minimum rate a
-// body is answered 408, whether it is still on its way in or a worker reads it; a head that
-// does not arrive in time is answered 408 too, an idle connection just closed.
+// Four more slow uploads than workers, of either framing, each well under way: the host keeps
+// serving others, since a body is read whole on the I/O threads before a worker takes the
+// request. Below the minimum rate a body is answered 408; a head that does not arrive in time
+// is answered 408 too, an idle connection just closed.
 TEST_F(HostTest, SlowClientsHoldNoWorkerAndAreCutBelowTheMinimumRate) {
   workers_ = 2;
   min_rate_ = 0;
   unsigned short port = start();
   ASSERT_NE(port, 0) << error_;
   std::vector<int> slow;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 6; ++i) {
     slow.push_back(connect_to("127.0.0.1", port));
-    send_text(slow.back(), "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nContent-Length: 1000\r\n\r\nab");
+    std::string start = pattern(70000);
+    send_text(slow.back(), i % 2 == 0 ? "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nContent-Length: 1000000\r\n\r\n" + start
+                                      : "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                                            chunked(start, [](size_t) { return 7000; }).substr(0, 70000));
   }
   for (int i = 0; i < 8; ++i) {
     Response r = request(port, "/m/p?op=status&code=200&body=pulled");
@@ -637,7 +763,7 @@ TEST_F(HostTest, SlowClientsHoldNoWorkerAndAreCutBelowTheMinimumRate) {
   };
   const Case cases[] = {
       {"body under way", "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nContent-Length: 1000\r\n\r\nab", 408},
-      {"body read by a worker",
+      {"body past its first 64 KB",
        "POST /m/r?op=read HTTP/1.1\r\nHost: h\r\nContent-Length: 1000000\r\n\r\n" + pattern(70000), 408},
       {"head", "GET /m/x?op=304 HTTP/1.1\r\nHo", 408},
       {"idle connection", "", 0},
@@ -653,7 +779,7 @@ TEST_F(HostTest, SlowClientsHoldNoWorkerAndAreCutBelowTheMinimumRate) {
     EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << c.name;
     ::close(fd);
   }
-  EXPECT_NE(log_.str().find("POST /m/r?op=read 408 "), std::string::npos) << log_.str();
+  EXPECT_TRUE(logged("POST", "/m/r", "408"));
 }
 
 // A throwaway self-signed certificate for `name`; false when openssl cannot make one.
@@ -804,6 +930,17 @@ TEST_F(HostTest, DrivePathsReadThroughTheWinePrefixAndMissingContentIsReported) 
   EXPECT_EQ(r.field("odbc_connection_string"), "0x00000000 [Driver=x;Server=C:\\data]");
   host_.reset();
 
+  // A relative prefix is taken from the working directory, not from the configuration's folder.
+  fs::path cwd = fs::current_path();
+  fs::create_directories(dir_ / "elsewhere");
+  fs::current_path(dir_ / "elsewhere");
+  wine_prefix_ = "../prefix";
+  port = start();
+  fs::current_path(cwd);
+  ASSERT_NE(port, 0) << error_;
+  EXPECT_EQ(request(port, "/robots.txt").body, "from the prefix");
+  host_.reset();
+
   wine_prefix_ = dir_ / "no-prefix";
   EXPECT_EQ(start(), 0);
   EXPECT_NE(error_.find("--wine-prefix (or $WINEPREFIX): not a Wine prefix"), std::string::npos) << error_;
@@ -815,7 +952,9 @@ struct Child {
   int out = -1, err = -1;
 };
 
-Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+// descriptors: the child's descriptor limit, soft and hard (0: inherited).
+Child spawn(const std::vector<std::string> &args, const std::vector<std::string> &env = {},
+            rlimit descriptors = {0, 0}) {
   int out[2], err[2];
   EXPECT_EQ(::pipe(out), 0);
   EXPECT_EQ(::pipe(err), 0);
@@ -825,6 +964,7 @@ Child spawn(const std::vector<std::string> &args, const std::vector<std::string>
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     for (const auto &e : env) ::putenv(const_cast<char *>(e.c_str()));
+    if (descriptors.rlim_max != 0) ::setrlimit(RLIMIT_NOFILE, &descriptors);
     std::vector<char *> argv{const_cast<char *>(TAVRIN_HOST_PATH)};
     for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -914,21 +1054,216 @@ TEST_F(HostTest, ProgramServesUntilSigtermThenTerminatesTheFactory) {
   fs::path config = write_config("127.0.0.1:0:");
   fs::path terminated = dir_ / "terminated";
   Child child = spawn({"--config", config.string(), "--workers", "4"},
-                      {"TAVRIN_TEST_MODULE_TERMINATED=" + terminated.string()});
+                      {"TAVRIN_TEST_MODULE_TERMINATED=" + terminated.string()}, {256, 1024});
   std::string line;
   char ch;
   while (::read(child.out, &ch, 1) == 1 && ch != '\n') line += ch;
   ASSERT_EQ(line.rfind("listening Sync http://127.0.0.1:", 0), 0u) << line;
   auto port = static_cast<unsigned short>(std::atoi(line.c_str() + line.rfind(':') + 1));
   EXPECT_EQ(request(port, "/m/x?op=status&code=200&body=ok").body, std::string("ok", 3));
+  // The soft descriptor limit was raised to the hard one.
+  std::string limits = read_file("/proc/" + std::to_string(child.pid) + "/limits");
+  EXPECT_TRUE(std::regex_search(limits, std::regex("Max open files +1024 +1024 "))) << limits;
   // One SQLite serves the process; its memory statistics would put every allocation behind one mutex.
   EXPECT_EQ(request(port, "/m/x?op=sqlite").body, "memory statistics off");
   ::kill(child.pid, SIGTERM);
   std::string err = drain(child.err);
   drain(child.out);
   EXPECT_EQ(exit_code(child.pid), 0) << err;
-  EXPECT_NE(err.find("GET /m/x?op=status&code=200&body=ok 200 "), std::string::npos) << err;
+  // Without --log the requests are logged beside the configuration file.
+  std::string log = read_file(dir_ / "W3SVC1" / tavrin_iis::RequestLog::file_name(std::chrono::system_clock::now()));
+  EXPECT_NE(log.find(" GET /m/x op=status&code=200&body=ok "), std::string::npos) << log;
+  EXPECT_NE(err.find("warning: no logon back end (--accounts or --pam-domain): every logon of the \"windows\" "
+                     "scheme fails (401)"),
+            std::string::npos)
+      << err;
   EXPECT_EQ(read_file(terminated), "terminated live=0\n");
+}
+
+// CPU time (user and system) the process has used so far, in seconds.
+double cpu_seconds(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  unsigned long long user = 0, system = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) user = std::stoull(field);
+    if (i == 15) system = std::stoull(field);
+  }
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Out of descriptors, the host stops accepting instead of retrying at once, keeps serving the
+// connections it has, and takes up the waiting ones as descriptors free.
+TEST_F(HostTest, ProgramPausesAcceptingAtItsDescriptorLimit) {
+  fs::path config = write_config("127.0.0.1:0:");
+  Child child = spawn({"--config", config.string(), "--workers", "2", "--log", (dir_ / "host.log").string()}, {}, {64, 64});
+  std::string line;
+  char ch;
+  while (::read(child.out, &ch, 1) == 1 && ch != '\n') line += ch;
+  ASSERT_EQ(line.rfind("listening Sync http://127.0.0.1:", 0), 0u) << line;
+  auto port = static_cast<unsigned short>(std::atoi(line.c_str() + line.rfind(':') + 1));
+  std::vector<int> idle;
+  for (int i = 0; i < 120; ++i) idle.push_back(connect_to("127.0.0.1", port));  // the rest wait in the backlog
+  std::this_thread::sleep_for(500ms);
+  double before = cpu_seconds(child.pid);
+  std::this_thread::sleep_for(2s);
+  double busy = (cpu_seconds(child.pid) - before) / 2;
+  EXPECT_LT(busy, 0.5) << "the host spins on its full descriptor table";
+  // An accepted connection is still served.
+  timeval patience{30, 0};
+  ::setsockopt(idle.front(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  send_text(idle.front(), "GET /m/x?op=304 HTTP/1.1\r\nHost: h\r\n\r\n");
+  EXPECT_EQ(read_response(idle.front()).status, 304);
+  // A new one waits until descriptors free, then is served.
+  int late = connect_to("127.0.0.1", port);
+  ::setsockopt(late, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  send_text(late, "GET /m/x?op=status&code=200&body=late HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  for (int fd : idle) ::close(fd);
+  EXPECT_EQ(read_response(late).body, std::string("late", 5));
+  ::close(late);
+  ::kill(child.pid, SIGTERM);
+  std::string err = drain(child.err);
+  drain(child.out);
+  EXPECT_EQ(exit_code(child.pid), 0) << err;
+  EXPECT_NE(read_file(dir_ / "host.log").find("accepting paused until a connection closes"), std::string::npos);
+}
+
+// A failed logon's delay holds back that client's 401, not a worker: with one worker, requests
+// of others are answered while the failed logons wait.
+TEST_F(HostTest, AFailedLogonsDelayHoldsItsAnswerNotAWorker) {
+  fs::path accounts = dir_ / "accounts";
+  std::ofstream(accounts) << "CORP:slow:$2y$04$LG2bVfp0rc5bweYcZgAzPOjEozoNI4lpP24gKdZz09nhWzKoV142S:Staff:delay=1500\n";
+  winstandin::LogonConfig logon;
+  logon.backend = winstandin::LogonConfig::Backend::file;
+  logon.accounts_file = accounts;
+  winstandin::configure_logon(logon);
+  workers_ = 1;
+  answer_delay_ = winstandin::take_failed_logon_delay;
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  using Clock = std::chrono::steady_clock;
+  struct Logon {
+    Response response;
+    Clock::duration took{};
+    Clock::time_point answered{};
+  };
+  std::vector<Logon> logons(4);
+  std::vector<std::thread> threads;
+  for (auto &l : logons)
+    threads.emplace_back([&l, port] {
+      auto started = Clock::now();
+      l.response = request(port, "/m/l?op=logon&u=slow&p=wrong");
+      l.answered = Clock::now();
+      l.took = l.answered - started;
+    });
+  std::this_thread::sleep_for(100ms);
+  Clock::time_point others_done;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(request(port, "/m/x?op=304").status, 304);
+  others_done = Clock::now();
+  for (auto &t : threads) t.join();
+  for (const auto &l : logons) {
+    EXPECT_EQ(l.response.status, 401);
+    EXPECT_GE(l.took, 1500ms) << "the failed logon was answered before its delay";
+    EXPECT_GT(l.answered, others_done) << "another request waited for a failed logon";
+  }
+  EXPECT_EQ(request(port, "/m/l?op=logon&u=slow&p=Right%20horse%201").status, 200);
+  winstandin::configure_logon({});
+}
+
+// Work files of hosts that are gone are removed at start, but only from a temp_directory that
+// no running host uses, and never where support_mode "*" keeps uploads on purpose.
+TEST_F(HostTest, WorkFilesOfStoppedHostsAreRemovedAtStart) {
+  const std::string work = "t0123456789abcdef0123456789abcdef";
+  const std::vector<std::string> leftovers{work, work + "-journal", "tffffffffffffffffffffffffffffffff-wal"};
+  const std::vector<std::string> others{"t0123456789ABCDEF0123456789ABCDEF", work + ".txt", "keep.sqlite", "t1"};
+  auto make = [&](const std::vector<std::string> &names) {
+    for (const auto &name : names) std::ofstream(temp_ / name) << "x";
+  };
+  auto present = [&](const std::vector<std::string> &names) {
+    size_t n = 0;
+    for (const auto &name : names) n += fs::exists(temp_ / name);
+    return n;
+  };
+  make(leftovers);
+  make(others);
+  ASSERT_NE(start(), 0) << error_;
+  EXPECT_EQ(present(leftovers), 0u);
+  EXPECT_EQ(present(others), others.size());
+  EXPECT_NE(log_.str().find("removed 3 work file(s) that stopped hosts left in"), std::string::npos) << log_.str();
+
+  // While this host runs, another one starting on the same directory leaves its files alone.
+  make(leftovers);
+  tavrin_iis::HostOptions options;
+  options.config_file = dir_ / "applicationHost.config";
+  tavrin_iis::Host second(options);
+  ASSERT_TRUE(second.start(error_)) << error_;
+  EXPECT_EQ(present(leftovers), leftovers.size());
+  second.stop();
+  host_.reset();
+
+  write_web_config("", "*");
+  ASSERT_NE(start(), 0) << error_;
+  EXPECT_EQ(present(leftovers), leftovers.size());
+  host_.reset();
+  write_web_config();
+  ASSERT_NE(start(), 0) << error_;
+  EXPECT_EQ(present(leftovers), 0u);
+}
+
+// The request log as IIS writes it: W3SVC<site id>/u_exYYMMDD.log, a header block, and one line of
+// the default fields per request, the host's refusals included.
+TEST_F(HostTest, RequestsAreLoggedInTheW3cExtendedFormat) {
+  unsigned short port = start();
+  ASSERT_NE(port, 0) << error_;
+  EXPECT_EQ(host_->log_folder("Sync"), dir_ / "logs" / "W3SVC1");
+  request(port, "/m/x?op=304&a=b", "User-Agent: probe client/1.0\r\nReferer: http://r.test/\r\n");
+  request(port, "/missing.txt");
+  request(port, "/m/x?op=status&code=400&body=x", "", "posted");
+  int fd = connect_to("127.0.0.1", port);
+  send_text(fd, "GET /m/x?op=304 HTTP/1.1\r\nHost: h\r\nX-Big: " + std::string(70000, 'a') + "\r\n\r\n");
+  read_response(fd);
+  ::close(fd);
+  auto entries = request_log_entries();
+  std::string text = read_file(dir_ / "logs" / "W3SVC1" / tavrin_iis::RequestLog::file_name(std::chrono::system_clock::now()));
+  EXPECT_EQ(text.substr(0, text.find("#Date: ")), "#Software: tavrin_host\r\n#Version: 1.0\r\n") << text;
+  EXPECT_NE(text.find("\r\n#Fields: date time s-ip cs-method cs-uri-stem cs-uri-query s-port cs-username c-ip "
+                      "cs(User-Agent) cs(Referer) sc-status sc-substatus sc-win32-status time-taken\r\n"),
+            std::string::npos)
+      << text;
+  ASSERT_EQ(entries.size(), 4u) << text;
+  const std::string port_text = std::to_string(port);
+  // The answers go out before their lines are written, so the lines may come in another order.
+  std::vector<std::vector<std::string>> expected = {
+      {"127.0.0.1", "GET", "/m/x", "op=304&a=b", port_text, "-", "127.0.0.1", "probe+client/1.0", "http://r.test/",
+       "304", "0", "0"},
+      {"127.0.0.1", "GET", "/missing.txt", "-", port_text, "-", "127.0.0.1", "-", "-", "404", "0", "0"},
+      {"127.0.0.1", "POST", "/m/x", "op=status&code=400&body=x", port_text, "-", "127.0.0.1", "-", "-", "400", "0", "0"},
+      {"127.0.0.1", "-", "-", "-", port_text, "-", "127.0.0.1", "-", "-", "431", "0", "0"},
+  };
+  std::vector<std::vector<std::string>> seen;
+  for (const auto &e : entries) {
+    ASSERT_EQ(e.size(), 15u);
+    EXPECT_TRUE(std::regex_match(e[0], std::regex(R"(\d{4}-\d{2}-\d{2})"))) << e[0];
+    EXPECT_TRUE(std::regex_match(e[1], std::regex(R"(\d{2}:\d{2}:\d{2})"))) << e[1];
+    EXPECT_TRUE(std::regex_match(e[14], std::regex(R"(\d+)"))) << e[14];
+    seen.emplace_back(e.begin() + 2, e.begin() + 14);
+  }
+  std::sort(seen.begin(), seen.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(seen, expected);
+
+  // A site's logFile directory of the configuration is where its log goes.
+  std::string config = read_file(dir_ / "applicationHost.config");
+  config.replace(config.find("<bindings>"), 0, "<logFile directory=\"site-logs\" />");
+  std::ofstream(dir_ / "applicationHost.config") << config;
+  tavrin_iis::HostOptions options;
+  options.config_file = dir_ / "applicationHost.config";
+  options.log_directory = dir_ / "logs";
+  tavrin_iis::Host host(options);
+  ASSERT_TRUE(host.start(error_)) << error_;
+  EXPECT_EQ(host.log_folder("Sync"), dir_ / "site-logs" / "W3SVC1");
+  EXPECT_TRUE(fs::is_directory(dir_ / "site-logs" / "W3SVC1"));
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include "tavrin_iis/http_module.h"
 #include "tavrin_iis/utf.h"
+#include "winstandin/logon.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ class TestModule final : public CHttpModule {
     else if (op == "304") response->SetStatus(304, "Not Modified");
     else if (op == "flush") flush_twice(response);
     else if (op == "sqlite") sqlite_statistics(response);
+    else if (op == "logon") logon(response);
     else text(response, 400, "unknown op\n");
     return RQ_NOTIFICATION_FINISH_REQUEST;
   }
@@ -84,6 +86,25 @@ class TestModule final : public CHttpModule {
     bool counted = sqlite3_memory_used() > 0;
     sqlite3_free(block);
     text(response, 200, counted ? "memory statistics on" : "memory statistics off");
+  }
+
+  // A "windows" logon of user u with password p in domain CORP: 200, or 401 as the module answers.
+  void logon(IHttpResponse *response) {
+    std::string typed;  // the password as typed: "%20" is a blank
+    for (size_t i = 0; i < query_["p"].size(); ++i)
+      if (query_["p"].compare(i, 3, "%20") == 0) {
+        typed += ' ';
+        i += 2;
+      } else {
+        typed += query_["p"][i];
+      }
+    std::u16string user = tavrin_iis::utf8_to_utf16(query_["u"]), password = tavrin_iis::utf8_to_utf16(typed);
+    HANDLE token = nullptr;
+    if (!LogonUserW(user.c_str(), u"CORP", password.c_str(), LOGON32_LOGON_INTERACTIVE, LOGON32_PROVIDER_DEFAULT,
+                    &token))
+      return static_cast<void>(response->SetStatus(401, "Unauthorized"));
+    CloseHandle(token);
+    text(response, 200, "logged on\n");
   }
 
   // The sound way a module sends text: status, length by header id, one

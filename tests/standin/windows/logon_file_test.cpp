@@ -132,6 +132,26 @@ TEST_F(FileLogon, CallsRejectMisuse) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// "delay=MS" plays pam_unix's delay after a wrong password: recorded for the thread, taken once,
+// never slept through; other outcomes record none.
+TEST_F(FileLogon, AWrongPasswordsDelayIsRecordedForTheThread) {
+  fs::path file = fs::path(::testing::TempDir()) / ("accounts-delay-" + std::to_string(getpid()));
+  std::ofstream(file) << "CORP:slow:$2y$04$LG2bVfp0rc5bweYcZgAzPOjEozoNI4lpP24gKdZz09nhWzKoV142S:Staff:delay=2500\n";
+  use_accounts(file);
+  struct Case {
+    const char* user;
+    const char16_t* password;
+    long long delay_ms;
+  } cases[] = {{"slow", u"wrong", 2500}, {"slow", u"Right horse 1", 0}, {"nobody", u"wrong", 0}};
+  for (const auto& c : cases) {
+    winstandin::take_failed_logon_delay();
+    walk_logon(u16(c.user), u"CORP", c.password);
+    EXPECT_EQ(winstandin::take_failed_logon_delay().count(), c.delay_ms) << c.user;
+    EXPECT_EQ(winstandin::take_failed_logon_delay().count(), 0) << c.user << ": taken once";
+  }
+  fs::remove(file);
+}
+
 TEST_F(FileLogon, NoBackEndMeansNoLogonServers) {
   winstandin::configure_logon({});
   EXPECT_EQ(walk_logon(u"alice", u"CORP", u"Right horse 1").failure, "logon 1311");

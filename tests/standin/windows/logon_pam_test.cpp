@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -90,11 +91,21 @@ TEST_F(PamLogon, AnswersAsTheTestAccountFileDoes) {
   expect_standard_answers({"Home", user, u"Pässwörd 1!", {group1, group2}, expired_user});
 }
 
-TEST_F(PamLogon, ShippedServiceLogsIn) {
+TEST_F(PamLogon, ShippedServiceLogsInAndRecordsTheDelayOfAFailure) {
   winstandin::configure_logon(pam_config(source / "standin/windows/pam.d"));
   LogonWalk walk = walk_logon(u16(user), u"WORKGROUP", u"Pässwörd 1!");
   EXPECT_TRUE(walk.ok) << walk.failure;
   EXPECT_EQ(walk.groups, (std::vector<std::string>{group1, group2}));
+  EXPECT_EQ(winstandin::take_failed_logon_delay().count(), 0);
+
+  // pam_unix asks for about two seconds after a wrong password; the logon hands the delay to
+  // its caller instead of sleeping through it.
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(walk_logon(u16(user), u"WORKGROUP", u"wrong").failure, "logon 1326");
+  auto took = std::chrono::steady_clock::now() - started;
+  auto delay = winstandin::take_failed_logon_delay();
+  EXPECT_GE(delay, std::chrono::seconds(1));
+  EXPECT_LT(took, delay) << "the logon slept through its delay";
 }
 
 TEST_F(PamLogon, MissingServiceFileFailsInsteadOfFallingBack) {

@@ -4,6 +4,7 @@
 #ifndef WINSTANDIN_CONFIG_H
 #define WINSTANDIN_CONFIG_H
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -23,7 +24,8 @@ struct LogonConfig {
   // whose lookup fails with N. Options (comma-separated): "expired" (a right
   // password then fails with ERROR_ACCOUNT_EXPIRED), "logon=N" (the logon
   // fails with N), "size=N" / "fetch=N" (GetTokenInformation's size probe /
-  // fetch fails with N). Domain and user compare ignoring ASCII case.
+  // fetch fails with N), "delay=MS" (a wrong password fails with this
+  // delay, as pam_unix's does). Domain and user compare ignoring ASCII case.
   std::filesystem::path accounts_file;
   // pam: the directory holding the service file (pam_start_confdir, so a
   // missing file fails instead of falling back to the system's policy).
@@ -39,6 +41,13 @@ struct LogonConfig {
 // unreadable accounts file, a bad line with its number) and then keeps the
 // previous configuration.
 WINSTANDIN_API void configure_logon(const LogonConfig& config);
+
+// A failed logon's delay (pam_unix waits about two seconds after a wrong
+// password, which slows down guessing) is not slept through by the logon:
+// the failed LogonUserW records it for its thread instead, so that the host
+// delays that client's answer without holding a worker. Returns the delay
+// recorded on the calling thread since the last call, and clears it.
+WINSTANDIN_API std::chrono::milliseconds take_failed_logon_delay();
 
 struct EventSinkConfig {
   // The provider listened to: its name in an installed manifest ("Tavrin")
