@@ -22,6 +22,17 @@ static void ensure_status(QK_context *ctx, QK_vhash **ppStatus) {
 done:;
 }
 
+/* Whether the client sent a filter base that names anything: a package that answers it must
+ * carry the base the client holds now, even an empty one, or the client keeps set digests of
+ * rows it no longer holds as a filter had them. */
+static void holds_filter_base(QK_context *ctx, const QK_vhash *filter_base, int *pbHolds) {
+  QK_uint32 count = 0;
+  *pbHolds = 0;
+  if (filter_base != NULL) QK_TRY(ctx, QK_vhash__count(ctx, filter_base, &count));
+  *pbHolds = count > 0;
+done:;
+}
+
 static void set_filter_hash(QK_context *ctx, QK_vhash **ppBase, const char *key, const char *hash) {
   if (*ppBase == NULL) QK_TRY(ctx, QK_vhash__alloc(ctx, ppBase));
   QK_TRY(ctx, QK_vhash__update__string(ctx, *ppBase, key, hash));
@@ -674,7 +685,7 @@ void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backen
   QK_varray *pOrder = NULL;
   char *pszTimeOfSync = NULL;
   QK_uint32 missing = 0, tables = 0;
-  int bHasTimeOfSync = 0, bInRange = 0;
+  int bHasTimeOfSync = 0, bInRange = 0, bClientBase = 0;
   QK_ARG_NOT_NULL(ctx, ops);
   QK_ARG_NOT_NULL(ctx, baseline);
   QK_ARG_NOT_NULL(ctx, pkg);
@@ -753,6 +764,8 @@ void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backen
   }
   QK_TRY(ctx, ops->count_txids(ctx, h, maxTxid, &countNow));
   if (countNow != maxCount) QK_THROW_MSG(ctx, QK_ERR_BUSY_RETRY, "late arrival of txid during pkg export");
+  QK_TRY(ctx, holds_filter_base(ctx, filter_base, &bClientBase));
+  if (x.new_filter_base == NULL && bClientBase) QK_TRY(ctx, QK_vhash__alloc(ctx, &x.new_filter_base));
   QK_TRY(ctx, write_filter_base(ctx, pkg->db, x.new_filter_base));
   QK_TRY(ctx, finish_package(ctx, pkg));
 done:
@@ -944,7 +957,7 @@ void tav_export__generation_package(QK_context *ctx, const char *dir, const tav_
   QK_uint8 rstamp[16] = {0};
   QK_int64 purged = 0, schemaTxid = 0, schemaGeneration = 0, cutoff = 0, txid = 0, rebaseid = 0;
   QK_uint32 tables = 0;
-  int bHasTimeOfSync = 0;
+  int bHasTimeOfSync = 0, bClientBase = 0;
   QK_ARG_NOT_NULL(ctx, ops);
   QK_ARG_NOT_NULL(ctx, pkg);
   QK_ARG_NOT_NULL(ctx, ppStatus);
@@ -994,6 +1007,8 @@ void tav_export__generation_package(QK_context *ctx, const char *dir, const tav_
 
   QK_TRY(ctx, QK_vhash__alloc(ctx, &x.header));
   QK_TRY(ctx, QK_vhash__add__int64(ctx, x.header, "pv", pv));
+  QK_TRY(ctx, holds_filter_base(ctx, filter_base, &bClientBase));
+  if (bClientBase) QK_TRY(ctx, QK_vhash__ensure__vhash(ctx, x.header, "filter-base", &pHeaderBase));
   if (filter_base != NULL) QK_TRY(ctx, tav_filter__get_time_of_sync(ctx, filter_base, &x.prev_time_of_sync));
   if (filter != NULL) QK_TRY(ctx, tav_filter__has_time_of_sync(ctx, filter, 0, &bHasTimeOfSync));
   if (bHasTimeOfSync) {

@@ -35,8 +35,10 @@
  * on a generation baseline, else the transaction-id scheme. push_mode: the package answers a
  * push and is sent even without table changes. full_resend: every table from scratch
  * (generation scheme). filter and prev_filter (each opt) are the same object when the
- * client's filter did not change. filter_base (opt) is the client's filter base. *ppStatus
- * stays NULL unless a status answer is needed. Without anything to send pkg stays empty. */
+ * client's filter did not change. filter_base (opt) is the client's filter base; a package
+ * that answers one that names anything carries the client's new base, an empty one when no
+ * filtered set stands. *ppStatus stays NULL unless a status answer is needed. Without
+ * anything to send pkg stays empty. */
 void tav_export__package(QK_context *ctx, const char *dir, const tav_backend_ops *ops, tav_db_handle *h, int pv,
                          int push_mode, int full_resend, tav_baseline *baseline, QK_int64 export_generation,
                          const QK_uint8 *pending_rstamp, tav_filter *filter, tav_filter *prev_filter,
