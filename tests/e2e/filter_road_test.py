@@ -6,6 +6,7 @@ inside its filter: the rows a new client of the same version gets, whose keys th
 query confirms."""
 import json
 import os
+import sqlite3
 import sys
 import unittest
 
@@ -72,11 +73,26 @@ class FilterCase(unittest.TestCase):
         return {name: column_id for name, column_id in rows}
 
     def assign(self, name):
-        self.demo.sql("UPDATE tavrin.[demo$t$uf] SET filter = %d WHERE who = 'anyone'" % self.filter_ids[name])
+        """Gives everybody the filter; None takes the assignment away."""
+        script = "DELETE FROM tavrin.[demo$t$uf] WHERE who = 'anyone'"
+        if name is not None:
+            filter_id = self.filter_ids.get(name, name)
+            script += ";INSERT INTO tavrin.[demo$t$uf] (scheme, who, filter, priority) VALUES ('', 'anyone', %d, 1)" % (
+                filter_id)
+        self.demo.sql(script)
 
-    def client(self, pv=6):
+    def client(self, pv=6, source=None):
+        """A new client of the version; with source, one holding what that client holds."""
         type(self).clients += 1
-        return self.demo.client("c%d" % self.clients, fid=100 + self.clients, version=pv)
+        name = "c%d" % self.clients
+        if source is not None:
+            target = sqlite3.connect(os.path.join(self.demo.directory, name + ".sqlite"))
+            source.db.backup(target)
+            target.close()
+        client = self.demo.client(name, fid=100 + self.clients, version=pv)
+        # Nothing of a test client's database has to outlive a crash.
+        client.db.execute("PRAGMA synchronous = OFF")
+        return client
 
     def helper_push(self, change):
         """A change made through a push, so that the newest server transaction carries a stamp
@@ -100,15 +116,17 @@ class FilterCase(unittest.TestCase):
         return held
 
     def assert_holds_server_rows(self, client, filter_name):
-        """The client holds what a new client of its version gets under the filter, and its
-        customers are the server's rows inside the filter."""
+        """The client holds what a new client of its version gets under the filter (None: no
+        filter), and its customers are the server's rows inside the filter."""
         fresh = self.client(client.version)
         try:
             self.assertEqual(fresh.pull().status, 200)
             self.assertEqual(self.holdings(client), self.holdings(fresh))
         finally:
             fresh.close()
-        where = self.filters[filter_name]["tbls"][self.tables["dbo.customers"]]["where"]
+        where = "1 = 1"
+        if filter_name is not None:
+            where = self.filters[filter_name]["tbls"][self.tables["dbo.customers"]]["where"]
         self.assertEqual(sorted(r["name"] for r in client.rows("customers")),
                          sorted(r[0] for r in self.demo.sql("SELECT name FROM dbo.customers WHERE " + where)))
 

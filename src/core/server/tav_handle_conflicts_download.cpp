@@ -22,6 +22,17 @@ static void ensure_status(QK_context *ctx, QK_vhash **ppStatus) {
 done:;
 }
 
+/* Whether the client sent a filter base that names anything: a package that answers it must
+ * carry the base the client holds now, even an empty one, or the client keeps set digests of
+ * rows it no longer holds as a filter had them. */
+static void holds_filter_base(QK_context *ctx, const QK_vhash *filter_base, int *pbHolds) {
+  QK_uint32 count = 0;
+  *pbHolds = 0;
+  if (filter_base != NULL) QK_TRY(ctx, QK_vhash__count(ctx, filter_base, &count));
+  *pbHolds = count > 0;
+done:;
+}
+
 static void set_filter_hash(QK_context *ctx, QK_vhash **ppBase, const char *key, const char *hash) {
   if (*ppBase == NULL) QK_TRY(ctx, QK_vhash__alloc(ctx, ppBase));
   QK_TRY(ctx, QK_vhash__update__string(ctx, *ppBase, key, hash));
@@ -462,6 +473,7 @@ typedef struct txid_export {
   const QK_vhash *filter_base; /* the client's */
   QK_vhash *new_filter_base;
   const QK_nullhash *discard_tables;
+  int full_resend; /* every table from scratch */
   int has_content;
 } txid_export;
 
@@ -476,7 +488,7 @@ static void export_txid_table(QK_context *ctx, txid_export *x, const char *tbl_i
   QK_uint32 dumps = 0;
   QK_int64 rows = 0;
   if (x->prev_filter != NULL) QK_TRY(ctx, tav_filter__is_table_excluded(ctx, x->prev_filter, tbl_id, &bExcluded));
-  if (bExcluded) {
+  if (bExcluded || x->full_resend) {
     range.first = 1;
     range.txids = NULL;
   }
@@ -484,6 +496,10 @@ static void export_txid_table(QK_context *ctx, txid_export *x, const char *tbl_i
   QK_TRY(ctx, tav_export__table_state(ctx, x->ops, x->h, x->defin, x->version, 0, x->filter, x->time_of_sync,
                                       x->prev_filter, x->prev_time_of_sync, x->schema_changed, &range, tbl_id,
                                       pszPrevHash, x->states, &pState));
+  if (x->full_resend) {
+    QK_TRY(ctx, QK_vhash__update__bool(ctx, pState, "needs-refiltered", 1));
+    QK_TRY(ctx, QK_vhash__update__bool(ctx, pState, "needs-discard", 1));
+  }
   QK_TRY(ctx, dump_count(ctx, pState, &dumps));
   if (dumps > 0 && x->version < 4) {
     /* Clients before version 4 take no column dump: they drop the table and get all of it
@@ -666,15 +682,16 @@ done:
 }
 
 void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backend_ops *ops, tav_db_handle *h,
-                              int pv, int push_mode, tav_baseline *baseline, const QK_uint8 *pending_rstamp,
-                              tav_filter *filter, tav_filter *prev_filter, const QK_vhash *filter_base,
-                              QK_int64 filter_txid, QK_int64 export_generation, tav_pkg *pkg, QK_vhash **ppStatus) {
+                              int pv, int push_mode, int full_resend, tav_baseline *baseline,
+                              const QK_uint8 *pending_rstamp, tav_filter *filter, tav_filter *prev_filter,
+                              const QK_vhash *filter_base, QK_int64 filter_txid, QK_int64 export_generation,
+                              tav_pkg *pkg, QK_vhash **ppStatus) {
   txid_export x = {};
   QK_int64 maxTxid = 0, maxCount = 0, schemaTxid = 0, first = 0, cutoff = 0, countNow = 0;
   QK_varray *pOrder = NULL;
   char *pszTimeOfSync = NULL;
   QK_uint32 missing = 0, tables = 0;
-  int bHasTimeOfSync = 0, bInRange = 0;
+  int bHasTimeOfSync = 0, bInRange = 0, bClientBase = 0;
   QK_ARG_NOT_NULL(ctx, ops);
   QK_ARG_NOT_NULL(ctx, baseline);
   QK_ARG_NOT_NULL(ctx, pkg);
@@ -688,6 +705,7 @@ void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backen
   x.prev_filter = prev_filter;
   x.filter_base = filter_base;
   x.discard_tables = baseline->discard_tables;
+  x.full_resend = full_resend != 0;
   x.has_content = push_mode != 0;
 
   QK_TRY(ctx, ops->get_max_txid(ctx, h, export_generation, &maxTxid, &maxCount));
@@ -719,12 +737,13 @@ void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backen
   }
   QK_TRY(ctx, varray_count(ctx, baseline->missing_txids, &missing));
   /* A push is always answered with a package, even one without changes. */
-  if (maxTxid < first && missing == 0 && filter == NULL && prev_filter == NULL && !push_mode) goto done;
+  if (maxTxid < first && missing == 0 && filter == NULL && prev_filter == NULL && !push_mode && !full_resend)
+    goto done;
 
   QK_TRY(ctx, tav_pkg__create(ctx, dir, x.version, pkg));
   QK_TRY(ctx, tav_export__txid_in_range(ctx, schemaTxid, first, maxTxid, baseline->missing_txids, &bInRange));
   x.schema_changed = bInRange || (baseline->schema_txid >= 1 && baseline->schema_txid != schemaTxid);
-  if (x.schema_changed || filter != prev_filter) {
+  if (x.schema_changed || filter != prev_filter || full_resend) {
     QK_TRY(ctx, tav_export__write_schema(ctx, pkg->db, x.version, schemaTxid, x.defin));
     x.has_content = 1;
   }
@@ -753,6 +772,8 @@ void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backen
   }
   QK_TRY(ctx, ops->count_txids(ctx, h, maxTxid, &countNow));
   if (countNow != maxCount) QK_THROW_MSG(ctx, QK_ERR_BUSY_RETRY, "late arrival of txid during pkg export");
+  QK_TRY(ctx, holds_filter_base(ctx, filter_base, &bClientBase));
+  if (x.new_filter_base == NULL && bClientBase) QK_TRY(ctx, QK_vhash__alloc(ctx, &x.new_filter_base));
   QK_TRY(ctx, write_filter_base(ctx, pkg->db, x.new_filter_base));
   QK_TRY(ctx, finish_package(ctx, pkg));
 done:
@@ -944,7 +965,7 @@ void tav_export__generation_package(QK_context *ctx, const char *dir, const tav_
   QK_uint8 rstamp[16] = {0};
   QK_int64 purged = 0, schemaTxid = 0, schemaGeneration = 0, cutoff = 0, txid = 0, rebaseid = 0;
   QK_uint32 tables = 0;
-  int bHasTimeOfSync = 0;
+  int bHasTimeOfSync = 0, bClientBase = 0;
   QK_ARG_NOT_NULL(ctx, ops);
   QK_ARG_NOT_NULL(ctx, pkg);
   QK_ARG_NOT_NULL(ctx, ppStatus);
@@ -994,6 +1015,8 @@ void tav_export__generation_package(QK_context *ctx, const char *dir, const tav_
 
   QK_TRY(ctx, QK_vhash__alloc(ctx, &x.header));
   QK_TRY(ctx, QK_vhash__add__int64(ctx, x.header, "pv", pv));
+  QK_TRY(ctx, holds_filter_base(ctx, filter_base, &bClientBase));
+  if (bClientBase) QK_TRY(ctx, QK_vhash__ensure__vhash(ctx, x.header, "filter-base", &pHeaderBase));
   if (filter_base != NULL) QK_TRY(ctx, tav_filter__get_time_of_sync(ctx, filter_base, &x.prev_time_of_sync));
   if (filter != NULL) QK_TRY(ctx, tav_filter__has_time_of_sync(ctx, filter, 0, &bHasTimeOfSync));
   if (bHasTimeOfSync) {
@@ -1066,8 +1089,9 @@ void tav_export__package(QK_context *ctx, const char *dir, const tav_backend_ops
                          const QK_vhash *filter_base, QK_int64 filter_txid, tav_pkg *pkg, QK_vhash **ppStatus) {
   QK_ARG_NOT_NULL(ctx, baseline);
   if (pv < 6 || baseline->txid > 0)
-    QK_TRY(ctx, tav_export__txid_package(ctx, dir, ops, h, pv, push_mode, baseline, pending_rstamp, filter,
-                                         prev_filter, filter_base, filter_txid, export_generation, pkg, ppStatus));
+    QK_TRY(ctx, tav_export__txid_package(ctx, dir, ops, h, pv, push_mode, full_resend, baseline, pending_rstamp,
+                                         filter, prev_filter, filter_base, filter_txid, export_generation, pkg,
+                                         ppStatus));
   else
     QK_TRY(ctx, tav_export__generation_package(ctx, dir, ops, h, pv, push_mode, baseline->generation,
                                                baseline->generation_id, full_resend, export_generation,

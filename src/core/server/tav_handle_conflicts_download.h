@@ -33,9 +33,11 @@
 
 /* Builds the download package for the baseline: the generation scheme for version-6 clients
  * on a generation baseline, else the transaction-id scheme. push_mode: the package answers a
- * push and is sent even without table changes. full_resend: every table from scratch
- * (generation scheme). filter and prev_filter (each opt) are the same object when the
- * client's filter did not change. filter_base (opt) is the client's filter base. *ppStatus
+ * push and is sent even without table changes. full_resend: every table from scratch, with
+ * its discard marker, and the schema (nothing the client holds is trusted). filter and
+ * prev_filter (each opt) are the same object when the client's filter did not change.
+ * filter_base (opt) is the client's filter base; a package that answers one that names
+ * anything carries the client's new base, an empty one when no filtered set stands. *ppStatus
  * stays NULL unless a status answer is needed. Without anything to send pkg stays empty. */
 void tav_export__package(QK_context *ctx, const char *dir, const tav_backend_ops *ops, tav_db_handle *h, int pv,
                          int push_mode, int full_resend, tav_baseline *baseline, QK_int64 export_generation,
@@ -47,9 +49,10 @@ void tav_export__package(QK_context *ctx, const char *dir, const tav_backend_ops
 /* The package of a client on a txid baseline (versions 2 to 5; version 6: the upgrade). The
  * baseline's missing txids may be extended by the schema-change txid the client lacks. */
 void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backend_ops *ops, tav_db_handle *h,
-                              int pv, int push_mode, tav_baseline *baseline, const QK_uint8 *pending_rstamp,
-                              tav_filter *filter, tav_filter *prev_filter, const QK_vhash *filter_base,
-                              QK_int64 filter_txid, QK_int64 export_generation, tav_pkg *pkg, QK_vhash **ppStatus);
+                              int pv, int push_mode, int full_resend, tav_baseline *baseline,
+                              const QK_uint8 *pending_rstamp, tav_filter *filter, tav_filter *prev_filter,
+                              const QK_vhash *filter_base, QK_int64 filter_txid, QK_int64 export_generation,
+                              tav_pkg *pkg, QK_vhash **ppStatus);
 
 /* The "245" package for a client whose transaction count does not match the server's
  * (server_count): the row versions it should hold per table (p$rv$). Left open for the

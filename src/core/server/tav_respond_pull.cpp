@@ -78,7 +78,7 @@ void tav_respond__run_with_retry_paced(QK_context *ctx, const tav_backend_ops *o
                                        const tav_retry_pacing *pPacing) {
   tav_filter *pFilter = NULL, *pPrevFilter = NULL;
   QK_int64 clientFilterId = 0, filterTxid = 0, exportGeneration = 0;
-  int attempt = 0, bOpen = 0;
+  int attempt = 0, bOpen = 0, bUnknownPrev = 0;
   QK_ARG_NOT_NULL(ctx, ops);
   QK_ARG_NOT_NULL(ctx, pkg);
   QK_ARG_NOT_NULL(ctx, ppStatusDoc);
@@ -98,17 +98,22 @@ void tav_respond__run_with_retry_paced(QK_context *ctx, const tav_backend_ops *o
     tav_filter__free(ctx, &pFilter);
     tav_respond__get_filter(ctx, ops, h, pIdentity, &pFilter, &filterTxid);
     if (QK_context__has_error(ctx)) goto attempt_failed;
+    bUnknownPrev = 0;
     if (clientFilterId != (pFilter != NULL ? pFilter->filter_id : 0)) {
       ops->get_filter(ctx, h, clientFilterId, pIdentity != NULL ? pIdentity->name : NULL, &pPrevFilter);
       if (QK_context__has_error(ctx)) goto attempt_failed;
+      /* A filter deleted since the client's data was built with it tells nothing of which
+       * tables, columns and rows the client holds: it gets everything again. */
+      bUnknownPrev = clientFilterId != 0 && pPrevFilter == NULL;
     } else {
       pPrevFilter = pFilter;
     }
     QK_TRY(ctx, tav_pkg__close(ctx, pkg));
     QK_vhash__free(ctx, *ppStatusDoc);
     *ppStatusDoc = NULL;
-    tav_export__package(ctx, pszTempDir, ops, h, pv, push_mode, full_resend, pBaseline, exportGeneration,
-                        pPendingRstamp, pFilter, pPrevFilter, pFilterBase, filterTxid, pkg, ppStatusDoc);
+    tav_export__package(ctx, pszTempDir, ops, h, pv, push_mode, full_resend || bUnknownPrev, pBaseline,
+                        exportGeneration, pPendingRstamp, pFilter, pPrevFilter, pFilterBase, filterTxid, pkg,
+                        ppStatusDoc);
     if (QK_context__has_error(ctx)) goto attempt_failed;
     QK_TRY(ctx, ops->commit_tx(ctx, h));
     bOpen = 0;

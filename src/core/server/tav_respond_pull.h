@@ -58,7 +58,9 @@ void tav_respond__pull(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_con
  * deadlock (90) and busy (91) errors, rolled back between attempts unless SQL Server chose
  * the transaction as deadlock victim; giving up is protocol code 4808 with the busy error's
  * text as message. Misconfiguration (312) becomes 5576, a purged baseline (71) 5832; other
- * errors stay. pkg receives the package (or none), *ppStatusDoc the builder's status. */
+ * errors stay. pszFilter (opt) is the filter id the client names; a filter the server no
+ * longer holds makes the package a full resend. pkg receives the package (or none),
+ * *ppStatusDoc the builder's status. */
 void tav_respond__run_with_retry(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, int pv,
                                  int push_mode, const tav_user_identity *pIdentity, const char *pszFilter,
                                  const QK_vhash *pFilterBase, int full_resend, tav_baseline *pBaseline,

@@ -73,6 +73,22 @@ struct BuilderTest : DownloadTest {
     return p;
   }
   QK_int64 max_txid() { return int64("SELECT MAX(txid) FROM tavrin.demo$t$tx"); }
+  // A filter stored under the id, as the store hands it out.
+  tav_filter *stored_filter(int id, const std::string &json) {
+    std::string out;
+    EXPECT_EQ(cli("add-filter " + dataDir + " shop demo " + std::to_string(id) + " '" + json + "'", &out), 0) << out;
+    tav_filter *f = nullptr;
+    tav_db_mssql__get_filter(ctx, h, id, nullptr, &f);
+    EXPECT_EQ(take_error(), "ok");
+    EXPECT_NE(f, nullptr);
+    return f;
+  }
+  // The package's filter base, or the member at path in it ("NULL" when absent).
+  std::string filter_base(int pv, const std::string &path = "") {
+    return pv < 6 ? rows("SELECT CASE WHEN typeof(rebaseid) = 'text' THEN json_extract(rebaseid, '$" + path +
+                         "') END FROM p$tx WHERE txid = 0")
+                  : rows("SELECT json_extract(id, '$.\"filter-base\"" + path + "') FROM p$gen WHERE generation = 0");
+  }
   // A baseline text with its count field replaced.
   static std::string with_count(const std::string &base, long long count) {
     size_t a = base.find(','), b1 = base.find(',', a + 1), c = base.find(',', b1 + 1), d = base.find(',', c + 1);
@@ -305,13 +321,7 @@ TEST_F(BuilderTest, StampOnlyAndEmptyPackages) {
 }
 
 TEST_F(BuilderTest, FilteredTableSendsItsSetAndTheSetDigest) {
-  std::string out;
-  ASSERT_EQ(cli("add-filter " + dataDir + " shop demo 1 '{\"tbls\":{\"" + items + "\":{\"where\":\"qty > 1\"}}}'", &out),
-            0)
-      << out;
-  tav_filter *f = nullptr;
-  tav_db_mssql__get_filter(ctx, h, 1, nullptr, &f);
-  ASSERT_EQ(take_error(), "ok");
+  tav_filter *f = stored_filter(1, "{\"tbls\":{\"" + items + "\":{\"where\":\"qty > 1\"}}}");
   ASSERT_NE(f, nullptr);
   for (int pv : {4, 6}) {
     SCOPED_TRACE(pv);
@@ -319,24 +329,63 @@ TEST_F(BuilderTest, FilteredTableSendsItsSetAndTheSetDigest) {
     ASSERT_NE(pkg.path, nullptr) << status_json();
     EXPECT_EQ(inspect_pkg("--version " + std::to_string(pv)), "ok");
     EXPECT_EQ(rows("SELECT name FROM \"p$u$" + items + "\" WHERE name IS NOT NULL"), "c");
-    std::string digest = pv < 6 ? rows("SELECT json_extract(rebaseid, '$.\"" + items + "\"') FROM p$tx WHERE txid = 0")
-                                : rows("SELECT json_extract(id, '$.\"filter-base\".\"" + items +
-                                       "\"') FROM p$gen WHERE generation = 0");
+    std::string digest = filter_base(pv, ".\"" + items + "\"");
     EXPECT_EQ(digest.substr(0, 1), "#") << digest;
   }
   tav_filter__free(ctx, &f);
 }
 
+// A client that synced under a filter, then took its rows without one, holds no filtered set
+// any more: the package tells it so with an empty filter base, and when the filter comes back
+// the row outside it goes. A client whose base the package left alone would offer the old set
+// digest, which matches the filtered set again and would vouch for the row the filter withholds.
+TEST_F(BuilderTest, AFilterThatGoesAndComesBackLeavesNoRowOutsideIt) {
+  tav_filter *f = stored_filter(1, "{\"tbls\":{\"" + items + "\":{\"where\":\"qty > 1\"}}}");
+  ASSERT_NE(f, nullptr);
+  std::string deletions =
+      "SELECT count(*) FROM \"p$rd$" + items + "\" WHERE typeof(rid) = 'blob' AND txid_rec_add IS NULL";
+  std::string deletionsV6 =
+      "SELECT count(*) FROM \"p$u$" + items + "\" WHERE typeof(z_rid) = 'blob' AND name IS NULL";
+  for (int pv = 3; pv <= 6; pv++) {
+    SCOPED_TRACE(pv);
+    QK_vhash *fb = nullptr;
+    // The client keeps its filter base unless a package brings a new one.
+    auto take_base = [&]() {
+      std::string base = filter_base(pv);
+      if (base == "NULL") return;
+      QK_vhash__free(ctx, fb);
+      fb = nullptr;
+      QK_vhash__alloc__from_json(ctx, &fb, base.c_str());
+      EXPECT_EQ(take_error(), "ok") << base;
+    };
+    ASSERT_EQ(build(pv < 4 ? 4 : pv, "", 0, 0, nullptr, f, f), "ok");
+    take_base();
+    ASSERT_NE(fb, nullptr) << "the filtered set's digest";
+    std::string base = pv < 4 ? with_count(next_baseline(), 0) : next_baseline();
+
+    ASSERT_EQ(build(pv, base, 0, 0, nullptr, nullptr, f, fb), "ok");
+    EXPECT_EQ(inspect_pkg("--version " + std::to_string(pv)), "ok");
+    EXPECT_EQ(rows("SELECT name FROM \"p$u$" + items + "\" WHERE name IS NOT NULL"), "A")
+        << "the row the filter held back";
+    EXPECT_EQ(filter_base(pv), "{}");
+    take_base();  // the baseline stays: no transaction came in
+
+    ASSERT_EQ(build(pv, base, 0, 0, nullptr, f, nullptr, fb), "ok");
+    ASSERT_NE(pkg.path, nullptr) << status_json();
+    EXPECT_EQ(inspect_pkg("--version " + std::to_string(pv)), "ok");
+    EXPECT_EQ(rows(pv < 6 ? deletions : deletionsV6), "1") << "the row outside the filter goes";
+    QK_vhash__free(ctx, fb);
+  }
+  // A client that never held a filter base gets none.
+  ASSERT_EQ(build(5, ""), "ok");
+  EXPECT_EQ(rows("SELECT rebaseid FROM p$tx WHERE txid = 0"), "0");
+  ASSERT_EQ(build(6, ""), "ok");
+  EXPECT_EQ(filter_base(6), "NULL");
+  tav_filter__free(ctx, &f);
+}
+
 TEST_F(BuilderTest, WriteBlockingFilterCatchesWritesOutsideItsSet) {
-  std::string out;
-  ASSERT_EQ(cli("add-filter " + dataDir + " shop demo 2 '{\"tbls\":{\"" + items +
-                    "\":{\"where\":\"{{{WRITE_BLOCKING}}}z$this.qty > 1\"}}}'",
-                &out),
-            0)
-      << out;
-  tav_filter *f = nullptr;
-  tav_db_mssql__get_filter(ctx, h, 2, nullptr, &f);
-  ASSERT_EQ(take_error(), "ok");
+  tav_filter *f = stored_filter(2, "{\"tbls\":{\"" + items + "\":{\"where\":\"{{{WRITE_BLOCKING}}}z$this.qty > 1\"}}}");
   struct {
     std::string sql;
     int expected;
@@ -363,17 +412,9 @@ TEST_F(BuilderTest, WriteBlockingFilterCatchesWritesOutsideItsSet) {
 // A client whose filter left out items.qty and the parts table; its user's filter now takes
 // both. The filter id it names gives the builder the previous filter.
 TEST_F(BuilderTest, AFilterChangeDumpsTheColumnsAndSendsTheTablesThePreviousFilterLeftOut) {
-  std::string out;
-  ASSERT_EQ(cli("add-filter " + dataDir + " shop demo 1 '{\"tbls\":{\"" + items +
-                    "\":{\"cols\":{\"3\":{\"exclude\":true}}},\"" + parts + "\":{\"exclude\":true}}}'",
-                &out),
-            0)
-      << out;
-  ASSERT_EQ(cli("add-filter " + dataDir + " shop demo 2 '{}'", &out), 0) << out;
-  tav_filter *narrow = nullptr, *wide = nullptr;
-  tav_db_mssql__get_filter(ctx, h, 1, nullptr, &narrow);
-  tav_db_mssql__get_filter(ctx, h, 2, nullptr, &wide);
-  ASSERT_EQ(take_error(), "ok");
+  tav_filter *narrow = stored_filter(
+      1, "{\"tbls\":{\"" + items + "\":{\"cols\":{\"3\":{\"exclude\":true}}},\"" + parts + "\":{\"exclude\":true}}}");
+  tav_filter *wide = stored_filter(2, "{}");
   for (int pv = 3; pv <= 6; pv++) {
     SCOPED_TRACE(pv);
     ASSERT_EQ(build(pv < 4 ? 4 : pv, "", 0, 0, nullptr, narrow, narrow), "ok");

@@ -152,6 +152,43 @@ TEST_F(PullTest, FreshPullSendsTheCompressedPackageAndAnUpToDateOneNothing) {
   EXPECT_EQ(header(), "");
 }
 
+// The client names a filter the server no longer holds (deleted after its users were given
+// another, here none): nothing tells which tables, columns and rows the client holds, so every
+// table comes again from scratch with its discard marker, and the schema with it.
+TEST_F(PullTest, AFilterTheServerNoLongerHoldsSendsEverythingAgain) {
+  for (int pv = 3; pv <= 6; pv++) {
+    SCOPED_TRACE(pv);
+    std::string v = std::to_string(pv);
+    ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"" + std::to_string(pv < 4 ? 4 : pv) + "\"}"), "ok");
+    std::string file = unpack();
+    // A version-3 client sends its baseline in the same text, without a count.
+    std::string from = pv == 6 ? rows_of(file, "SELECT max(generation) || 'g' || id FROM p$gen")
+                               : base_of(file);
+    if (pv == 3) from = from.substr(0, from.find(',', from.find(',', from.find(',') + 1) + 1)) + ",0" +
+                        from.substr(from.rfind(','));
+    std::string query = "{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"" + v + "\",\"from\":\"" + from + "\"";
+    ASSERT_EQ(pull(query + "}"), "ok");
+    EXPECT_EQ(status, 304) << "the same client naming no filter is up to date";
+
+    ASSERT_EQ(pull(query + ",\"filter\":\"8\"}"), "ok");
+    ASSERT_EQ(status, 200) << body_text();
+    file = unpack();
+    EXPECT_EQ(inspect(file, "--version " + v), "ok");
+    EXPECT_EQ(rows_of(file, pv == 3   ? "SELECT count(*) FROM p$s"
+                            : pv < 6 ? "SELECT count(*) FROM p$tx WHERE txid = -1"
+                                     : "SELECT json_type(id, '$.schema') = 'object' FROM p$gen WHERE generation = 0"),
+              "1");
+    for (const std::string &t : {items, parts}) {
+      EXPECT_EQ(rows_of(file, pv < 6 ? "SELECT rid FROM \"p$rd$" + t + "\" WHERE typeof(rid) = 'text'"
+                                     : "SELECT z_rid FROM \"p$u$" + t + "\" WHERE typeof(z_rid) = 'text'"),
+                "filter-discard")
+          << t;
+    }
+    EXPECT_EQ(rows_of(file, "SELECT name FROM \"p$u$" + items + "\" WHERE name IS NOT NULL ORDER BY name"), "A;c");
+    EXPECT_EQ(rows_of(file, "SELECT label FROM \"p$u$" + parts + "\" WHERE label IS NOT NULL"), "p1");
+  }
+}
+
 TEST_F(PullTest, StatusAnswersCarryTheStatusDocument) {
   ASSERT_EQ(pull("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"4\"}"), "ok");
   std::string from = base_of(unpack());
