@@ -1212,15 +1212,17 @@ std::string lower(std::string s) {
     return s;
 }
 
+std::string quoted_string(const std::string& text) {
+    std::string s = "'";
+    for (char c : text) s += c == '\'' ? std::string("''") : std::string(1, c);
+    return s + "'";
+}
+
 std::string render(const Expr& e) {
     switch (e.kind) {
         case ExprKind::Number: return "(" + e.text + ")";
-        case ExprKind::String: {
-            std::string s = "'";
-            for (char c : e.text) s += c == '\'' ? std::string("''") : std::string(1, c);
-            return s + "'";
-        }
-        case ExprKind::NString: return "N" + render(Expr{ExprKind::String, e.text});
+        case ExprKind::String: return quoted_string(e.text);
+        case ExprKind::NString: return "N" + quoted_string(e.text);
         case ExprKind::Hex: return "(0x" + e.text + ")";
         case ExprKind::Null: return "NULL";
         case ExprKind::Column: return "[" + e.names.back() + "]";
