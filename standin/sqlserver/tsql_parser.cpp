@@ -859,6 +859,7 @@ private:
         if (accept_op("(")) {
             ExprP e = expr();
             expect_op(")");
+            if (e->kind == ExprKind::Number && e->text[0] == '-') throw invalid_top();
             return e;
         }
         const Token& t = next();

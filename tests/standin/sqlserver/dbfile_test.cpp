@@ -73,7 +73,7 @@ TEST_F(Dbfile, RowVersionsFollowEveryWriterAndTheProceduresHandOutTxidsAndGenera
 }
 
 // The row-version logic is the table's triggers: SQL Server's OUTPUT INTO cannot write there.
-TEST_F(Dbfile, OutputIntoASynchronisedTableIsRefused) {
+TEST_F(Dbfile, OutputOnASynchronisedTableIsRefused) {
     OdbcConnection c(dir, "shop");
     ok(c, "CREATE TABLE dbo.memo (id int NOT NULL PRIMARY KEY)");
     const std::string output = "UPDATE dbo.customers SET name = name OUTPUT DELETED.id INTO dbo.memo (id)";
@@ -85,6 +85,18 @@ TEST_F(Dbfile, OutputIntoASynchronisedTableIsRefused) {
     ASSERT_FALSE(c.last_diags().empty());
     EXPECT_EQ(c.last_diags()[0].native, 331);
     EXPECT_EQ(c.last_diags()[0].message, "The target table 'memo' of the OUTPUT INTO clause cannot have any enabled triggers.");
+    // Nor may a statement on it send rows back without INTO.
+    for (const char* sql : {"UPDATE dbo.memo SET id = id OUTPUT INSERTED.id",
+                            "MERGE INTO dbo.memo AS m USING dbo.customers AS c ON m.id = c.id "
+                            "WHEN NOT MATCHED THEN INSERT (id) VALUES (c.id) OUTPUT INSERTED.id;"}) {
+        SCOPED_TRACE(sql);
+        EXPECT_EQ(c.exec(sql), SQL_ERROR);
+        ASSERT_FALSE(c.last_diags().empty());
+        EXPECT_EQ(c.last_diags()[0].native, 334);
+        EXPECT_EQ(c.last_diags()[0].message, "The target table 'memo' of the DML statement cannot have any enabled "
+                                             "triggers if the statement contains an OUTPUT clause without INTO clause.");
+    }
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.memo"), (Rows{{"0"}}));
 }
 
 TEST_F(Dbfile, AKeySwapKeepsEachRowsVersions) {
