@@ -45,6 +45,24 @@ const std::string& check_precision(const std::string& number) {
     return number;
 }
 
+// SQL Server's limits on a column's declared type; `ordinal` counts from 1.
+void check_column_type(const ColumnDef& col, size_t ordinal) {
+    const TsqlType& t = col.type;
+    if ((t.name == "char" || t.name == "varchar" || t.is_binary()) && t.length > 8000)
+        throw TsqlError(131, "42000",
+                        "The size (" + std::to_string(t.length) + ") given to the column '" + col.name +
+                            "' exceeds the maximum allowed for any data type (8000).",
+                        15);
+    if ((t.name == "nchar" || t.name == "nvarchar") && t.length > 4000)
+        throw TsqlError(2717, "42000",
+                        "The size (" + std::to_string(t.length) + ") given to the parameter '" + col.name +
+                            "' exceeds the maximum allowed (4000).");
+    if ((t.name == "decimal" || t.name == "numeric") && t.precision > 38)
+        throw TsqlError(2750, "42000",
+                        "Column or parameter #" + std::to_string(ordinal) + ": Specified column precision " +
+                            std::to_string(t.precision) + " is greater than the maximum precision of 38.");
+}
+
 bool is_reserved(const Token& t) {
     if (t.kind != Tok::Ident) return false;
     for (const char* r : kReserved)
@@ -56,6 +74,7 @@ bool is_reserved(const Token& t) {
 constexpr int kMaxParameters = 2100;
 constexpr size_t kMaxValuesRows = 1000;
 constexpr size_t kMaxTempTableName = 116;
+constexpr size_t kMaxColumns = 1024;
 // How deep expressions and queries may nest: SQL Server refuses deeper texts with 191 where
 // its parser runs out of stack; here the limit keeps the recursive parser's stack bounded.
 constexpr int kMaxNesting = 256;
@@ -432,6 +451,7 @@ private:
             col.type = type_name();
             if (accept_kw("COLLATE")) col.collation = any_identifier();
             accept_kw("NULL");
+            check_column_type(col, 1);
             s.column_defs.push_back(std::move(col));
             return s;
         }
@@ -817,6 +837,11 @@ private:
                     s.constraints.push_back(std::move(c));
                 }
             }
+            check_column_type(col, s.column_defs.size() + 1);
+            if (s.column_defs.size() == kMaxColumns)
+                throw TsqlError(1702, "42000",
+                                "CREATE TABLE failed because column '" + col.name + "' in table '" + s.target.name +
+                                    "' exceeds the maximum of 1024 columns.");
             s.column_defs.push_back(std::move(col));
         } while (accept_op(","));
         expect_op(")");

@@ -109,10 +109,17 @@ TEST_F(Limits, LongChainsOfAndAndOrKeepTheirMeaning) {
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM n"), (Rows{{"500"}}));
 }
 
-TEST_F(Limits, NamesAndNestingHaveTheirLimits) {
+TEST_F(Limits, NamesTypesTablesAndNestingHaveTheirLimits) {
     const std::string name128(128, 'n'), name129(129, 'n');
     ok("CREATE TABLE [" + name128 + "] (a int)");
     ok("CREATE TABLE #" + std::string(115, 't') + " (a int)");
+    auto columns = [](int count) {
+        std::string s;
+        for (int i = 1; i <= count; ++i) s += (i > 1 ? ", c" : "c") + std::to_string(i) + " int";
+        return s;
+    };
+    ok("CREATE TABLE wide (" + columns(1024) + ", CONSTRAINT pk_wide PRIMARY KEY (c1))");
+    ok("CREATE TABLE sized (a varchar(8000), b nvarchar(4000), c varbinary(max), d decimal(38,38))");
     struct Case {
         std::string sql;
         int native;
@@ -130,6 +137,16 @@ TEST_F(Limits, NamesAndNestingHaveTheirLimits) {
         {"SELECT " + std::string(300, '(') + "1" + std::string(300, ')'), 191,
          "Some part of your SQL statement is nested too deeply. Rewrite the query or break it up into smaller "
          "queries."},
+        {"CREATE TABLE w (a int, b varchar(8001))", 131,
+         "The size (8001) given to the column 'b' exceeds the maximum allowed for any data type (8000)."},
+        {"CREATE TABLE w (a varbinary(9000))", 131,
+         "The size (9000) given to the column 'a' exceeds the maximum allowed for any data type (8000)."},
+        {"CREATE TABLE w (a nvarchar(4001))", 2717,
+         "The size (4001) given to the parameter 'a' exceeds the maximum allowed (4000)."},
+        {"CREATE TABLE w (a int, b decimal(39,2))", 2750,
+         "Column or parameter #2: Specified column precision 39 is greater than the maximum precision of 38."},
+        {"CREATE TABLE w (" + columns(1025) + ")", 1702,
+         "CREATE TABLE failed because column 'c1025' in table 'w' exceeds the maximum of 1024 columns."},
         {"SELECT 123456789012345678901234567890123456789.5", 1007,
          "The number '123456789012345678901234567890123456789.5' is out of the range for numeric representation "
          "(maximum precision 38)."},
