@@ -371,9 +371,15 @@ std::string Translator::converted(const Expr& e, const TsqlType& type) {
     if (e.kind != ExprKind::Number || e.text.find_first_of("eE") != std::string::npos ||
         !(type.is_exact_numeric() || type.is_text()))
         return expr(e);
+    const bool negative = e.text[0] == '-';
+    std::string digits = e.text.substr(negative);
     // Integers that fit a bigint are exact as they are.
-    if (e.text.find('.') == std::string::npos && e.text.size() - (e.text[0] == '-') < 19) return expr(e);
-    return quote_text(e.text);
+    if (digits.find('.') == std::string::npos && digits.size() < 19) return expr(e);
+    // The text SQL Server gives the literal's numeric value: "0.5" for .5, "1" for 1.
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+    if (digits.empty() || digits[0] == '.') digits.insert(0, "0");
+    if (digits.back() == '.') digits.pop_back();
+    return quote_text((negative ? "-" : "") + digits);
 }
 
 std::string Translator::cast_sql(const Expr& e) {
