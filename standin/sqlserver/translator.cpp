@@ -479,6 +479,8 @@ std::string Translator::core_sql(const SelectCore& c, bool wrap_top, QueryColumn
         std::string name = it.alias;
         if (name.empty() && it.expr->kind == ExprKind::Column) name = it.expr->names.back();
         std::string value = expr(*it.expr);
+        if (query_depth_ == result_depth_ && it.expr->kind == ExprKind::Number)
+            if (auto t = type_of(*it.expr)) value = converted(*it.expr, *t);
         if (query_depth_ == result_depth_ && is_arithmetic(*it.expr))
             if (auto t = type_of(*it.expr); t && t->is_exact_numeric())
                 // SQLite computes decimals as floating point: the result comes with the type's scale.
