@@ -144,6 +144,9 @@ class ListedTxidsTest(DemoCase):
                     "SELECT TOP (%d) txid FROM tavrin.demo$t$tx WHERE txid < (SELECT MAX(txid) FROM tavrin.demo$t$tx) "
                     "ORDER BY txid DESC" % self.LISTED)]
                 newest = max(txids)
+                # Stamped as the export that handed it out as a baseline would have stamped it.
+                self.demo.sql("UPDATE tavrin.demo$t$tx SET rstamp = NEWID(), rebaseid = 7 "
+                              "WHERE txid = %d AND rstamp IS NULL" % newest)
                 rstamp, rebaseid, count = self.demo.sql(
                     "SELECT rstamp, rebaseid, (SELECT COUNT(*) FROM tavrin.demo$t$tx WHERE txid <= %d) "
                     "FROM tavrin.demo$t$tx WHERE txid = %d" % (newest, newest))[0]

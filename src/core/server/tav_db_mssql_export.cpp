@@ -470,7 +470,7 @@ static const char s_txids_from_in_purged_sql[] =
     "ELSE 0 END) AS bit)";
 
 void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
-                                       const tav_export_range *range, QK_int64 *pPurgeGeneration) {
+                                       tav_export_range *range, QK_int64 *pPurgeGeneration) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
   char a[QK_INT64_SZ_SIZE], p[QK_INT64_SZ_SIZE];
@@ -500,6 +500,7 @@ void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const 
     goto done;
   }
   QK_int64__to_sz(purged, p);
+  QK_TRY(ctx, make_listed_table(ctx, h, range));
   QK_TRY(ctx, listed_table(ctx, range, &pszListed));
   if (pszListed != NULL)
     QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, &bHit, s_listed_in_purged_sql, h->name, pszListed, p));

@@ -247,6 +247,8 @@ struct ListedTxidsTest : DownloadTest {
     next_generation();
     write("UPDATE dbo.items SET name = N'D' WHERE name = N'd'");
     next_generation();
+    // Each may be a client's baseline, as the exports that handed them out left them stamped.
+    exec("UPDATE tavrin.demo$t$tx SET rstamp = NEWID(), rebaseid = txid WHERE rstamp IS NULL OR rebaseid IS NULL");
     tav_defin *d = nullptr;
     tav_db_mssql__fetch_schema(ctx, h, nullptr, &schema_txid, nullptr, &d);
     tav_defin__free(ctx, &d);

@@ -29,6 +29,7 @@ protected:
                              &values[i], 0, nullptr);
         SQLRETURN rc = SQLExecDirect(st, (SQLCHAR*)sql.c_str(), SQL_NTS);
         parameter_diags = OdbcConnection::diags(SQL_HANDLE_STMT, st);
+        SQLCloseCursor(st);
         return rc;
     }
     static std::string joined(int count, const std::string& item, const std::string& separator) {
