@@ -386,8 +386,8 @@ std::string action_trigger(const std::string& fk, bool on_delete, int action, co
         if (action == 3)
             for (const auto& d : child_defs)
                 if (iequals(d.name, c->name) && d.default_value)
-                    value = "tsql_store(" + tr.table_expr(*d.default_value, nullptr) + "," + quote_text(c->type.text()) +
-                            "," + quote_text(c->name) + ")";
+                    value = "tsql_store(" + tr.table_expr(*d.default_value, nullptr, &c->type) + "," +
+                            quote_text(c->type.text()) + "," + quote_text(c->name) + ")";
         set += (k ? ", " : "") + quote_ident(c->name) + " = " + value;
     }
     std::string sql = "CREATE TRIGGER " + action_trigger_name(child.object_id, fk, on_delete) +
@@ -480,7 +480,7 @@ void Catalog::create_table(const Statement& st) {
                        std::to_string(d.identity_seed) + "," + std::to_string(d.identity_increment) + "))";
             }
         } else if (d.default_value) {
-            std::string value = tr.table_expr(*d.default_value, nullptr);
+            std::string value = tr.table_expr(*d.default_value, nullptr, &c.type);
             ddl += " DEFAULT (tsql_store(" + value + "," + quote_text(c.type.text()) + "," + quote_text(c.name) + "))";
             if (!temp) {
                 default_id = new_object_id();

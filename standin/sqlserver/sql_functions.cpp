@@ -92,6 +92,12 @@ void guarded(sqlite3_context* ctx, F&& body) {
     }
 }
 
+std::string as_text(const Value& v) {
+    if (v.kind == Value::Int) return std::to_string(v.i);
+    if (v.kind == Value::Real) return format_real(v.r);
+    return v.s;
+}
+
 void fn_store(sqlite3_context* ctx, int, sqlite3_value** argv) {
     guarded(ctx, [&] {
         Value v = convert_value(value_of(argv[0]), constant_arg_type(argv, 1), false);
@@ -100,14 +106,54 @@ void fn_store(sqlite3_context* ctx, int, sqlite3_value** argv) {
     });
 }
 
-void fn_cast(sqlite3_context* ctx, int, sqlite3_value** argv) {
-    guarded(ctx, [&] { set_result(ctx, convert_value(value_of(argv[0]), constant_arg_type(argv, 1), true)); });
+// tsql_cast(value, 'type' [, source]): the source says what a text was (TextSource).
+void fn_cast(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    guarded(ctx, [&] {
+        TextSource source = argc > 2 ? arg_view(argv[2]).front() : 0;
+        set_result(ctx, convert_value(value_of(argv[0]), constant_arg_type(argv, 1), true, source));
+    });
 }
 
-std::string as_text(const Value& v) {
-    if (v.kind == Value::Int) return std::to_string(v.i);
-    if (v.kind == Value::Real) return format_real(v.r);
-    return v.s;
+// The number of rows a TOP keeps, checked when the statement runs.
+void fn_top(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    guarded(ctx, [&] {
+        Value v = value_of(argv[0]);
+        if (v.is_null()) throw invalid_top();
+        Value rows = convert_value(v, make_type("bigint"), true);
+        if (rows.i < 0) throw invalid_top();
+        sqlite3_result_int64(ctx, rows.i);
+    });
+}
+
+// CHAR(n): the character of code n in the code page of varchar, NULL outside 0 to 255.
+void fn_char(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    guarded(ctx, [&] {
+        Value code = convert_value(value_of(argv[0]), make_type("int"), false);
+        if (code.is_null() || code.i < 0 || code.i > 255) return sqlite3_result_null(ctx);
+        set_result(ctx, Value::text(decode_text(std::string(1, static_cast<char>(code.i)), false)));
+    });
+}
+
+// REPLICATE(text, n, limit): the text n times, cut at `limit` characters (UTF-16 units for an
+// nvarchar) unless the limit is -1 (a max type); NULL for a negative n.
+void fn_replicate(sqlite3_context* ctx, int, sqlite3_value** argv) {
+    guarded(ctx, [&] {
+        Value text = value_of(argv[0]), count = convert_value(value_of(argv[1]), make_type("bigint"), false);
+        if (text.is_null() || count.is_null() || count.i < 0) return sqlite3_result_null(ctx);
+        const std::string piece = as_text(text);
+        const int64_t limit = sqlite3_value_int64(argv[2]);
+        const bool utf16 = sqlite3_value_int64(argv[3]) != 0;
+        const size_t max_bytes = static_cast<size_t>(sqlite3_limit(sqlite3_context_db_handle(ctx), SQLITE_LIMIT_LENGTH, -1));
+        if (piece.empty() || count.i == 0) return set_result(ctx, Value::text(""));
+        if (limit < 0 && static_cast<uint64_t>(count.i) > max_bytes / piece.size()) return sqlite3_result_error_toobig(ctx);
+        std::string out;
+        TsqlType cut = make_type(utf16 ? "nvarchar" : "varchar", static_cast<int>(limit));
+        for (int64_t i = 0; i < count.i; ++i) {
+            out += piece;
+            if (limit >= 0 && out.size() > static_cast<size_t>(limit) * 4) break;
+        }
+        set_result(ctx, limit < 0 ? Value::text(std::move(out)) : convert_value(Value::text(out), cut, true));
+    });
 }
 
 void fn_concat(sqlite3_context* ctx, int, sqlite3_value** argv) {
@@ -229,35 +275,6 @@ void fn_newid(sqlite3_context* ctx, int, sqlite3_value**) {
     set_result(ctx, Value::text(guid_from_bytes(b)));
 }
 
-// A text as SQL Server holds it: UTF-16LE for nvarchar, one byte per
-// character for varchar (characters beyond the code page become '?').
-std::string encoded_text(const std::string& utf8, bool unicode) {
-    std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        int n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
-        uint32_t cp = n == 1 ? c : c & (0x7F >> n);
-        for (int k = 1; k < n && i + k < utf8.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-        i += n;
-        if (!unicode) {
-            out += cp < 0x100 ? static_cast<char>(cp) : '?';
-            continue;
-        }
-        auto unit = [&](uint32_t u) {
-            out += static_cast<char>(u & 0xFF);
-            out += static_cast<char>(u >> 8);
-        };
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            unit(0xD800 + (cp >> 10));
-            unit(0xDC00 + (cp & 0x3FF));
-        } else {
-            unit(cp);
-        }
-    }
-    return out;
-}
-
 // The bytes of a value; a text typed by the translation ('n' national, 'v' not) counts as
 // SQL Server holds it, NUL characters included.
 void fn_datalength(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
@@ -266,7 +283,7 @@ void fn_datalength(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
     if (v.kind == Value::Int) return sqlite3_result_int64(ctx, 8);
     if (v.kind == Value::Real) return sqlite3_result_int64(ctx, 8);
     if (argc == 2 && v.kind == Value::Text)
-        return sqlite3_result_int64(ctx, static_cast<long long>(encoded_text(v.s, arg_text(argv[1]) != "v").size()));
+        return sqlite3_result_int64(ctx, static_cast<long long>(encode_text(v.s, arg_text(argv[1]) != "v").size()));
     sqlite3_result_int64(ctx, static_cast<long long>(v.s.size()));
 }
 
@@ -274,7 +291,7 @@ void fn_hashbytes(sqlite3_context* ctx, int, sqlite3_value** argv) {
     Value v = value_of(argv[1]);
     if (v.is_null()) return sqlite3_result_null(ctx);
     std::string alg = arg_text(argv[0]);
-    std::string data = v.kind == Value::Text ? encoded_text(v.s, arg_text(argv[2]) != "v") : as_text(v);
+    std::string data = v.kind == Value::Text ? encode_text(v.s, arg_text(argv[2]) != "v") : as_text(v);
     auto* p = reinterpret_cast<const uint8_t*>(data.data());
     if (strcasecmp(alg.c_str(), "MD5") == 0) {
         MD5_CTX c;
@@ -464,6 +481,10 @@ void register_functions(Connection& connection) {
     static const Def defs[] = {
         {"tsql_store", 3, fn_store, true},
         {"tsql_cast", 2, fn_cast, true},
+        {"tsql_cast", 3, fn_cast, true},
+        {"tsql_top", 1, fn_top, true},
+        {"tsql_char", 1, fn_char, true},
+        {"tsql_replicate", 4, fn_replicate, true},
         {"tsql_concat", 2, fn_concat, true},
         {"tsql_add", 2, fn_add, true},
         {"tsql_len", 1, fn_len, true},

@@ -94,8 +94,16 @@ const FuncMap kFuncs[] = {
     {"OBJECT_SCHEMA_NAME", "tsql_object_schema_name", 1, 1}, {"SCHEMA_NAME", "tsql_schema_name", 1, 1},
     {"QUOTENAME", "tsql_quotename", 1, 2}, {"COL_LENGTH", "tsql_col_length", 2, 2},
     {"DB_NAME", "tsql_db_name", 0, 0}, {"LTRIM", "tsql_ltrim", 1, 1},
-    {"RTRIM", "tsql_rtrim", 1, 1},
+    {"RTRIM", "tsql_rtrim", 1, 1},    {"CHAR", "tsql_char", 1, 1},
+    {"REPLICATE", "tsql_replicate", 2, 2},
 };
+
+// REPLICATE's result: the type of its text, at most 8,000 bytes unless that is a max type.
+TsqlType replicate_type(const std::optional<TsqlType>& text) {
+    bool unicode = text && text->is_unicode();
+    if (text && text->is_text() && text->length < 0) return make_type(unicode ? "nvarchar" : "varchar", -1);
+    return make_type(unicode ? "nvarchar" : "varchar", unicode ? 4000 : 8000);
+}
 
 }  // namespace
 
@@ -188,6 +196,8 @@ std::optional<TsqlType> Translator::type_of(const Expr& e) {
             if (f == "OBJECT_NAME" || f == "OBJECT_SCHEMA_NAME" || f == "SCHEMA_NAME" || f == "DB_NAME")
                 return make_type("sysname");
             if (f == "QUOTENAME") return make_type("nvarchar", 258);
+            if (f == "CHAR") return make_type("char", 1);
+            if (f == "REPLICATE") return replicate_type(e.args.empty() ? std::nullopt : type_of(*e.args[0]));
             if (f == "DATEADD") return type_of(*e.args[2]);
             if (f == "COALESCE") return common_type_of(result_args(e));
             // ISNULL keeps its first argument's type; a bare NULL there has none to give.
@@ -285,6 +295,10 @@ std::string Translator::func(const Expr& e) {
         auto t = type_of(*e.args[0]);
         if (t && t->is_text()) s += t->is_unicode() ? ",'n'" : ",'v'";
     }
+    if (e.text == "REPLICATE") {
+        TsqlType t = replicate_type(type_of(*e.args[0]));
+        s += "," + std::to_string(t.length) + (t.is_unicode() ? ",1" : ",0");
+    }
     return s + ")";
 }
 
@@ -328,7 +342,7 @@ std::string Translator::expr(const Expr& e) {
             if (e.text == "ISNULL") return in_type(call, {e.args[1].get()}, type_of(e));
             return call;
         }
-        case ExprKind::Cast: return "tsql_cast(" + expr(*e.args[0]) + "," + quote_text(e.type.text()) + ")";
+        case ExprKind::Cast: return cast_sql(e);
         case ExprKind::Case: {
             std::string s = "CASE";
             size_t i = 0;
@@ -358,11 +372,42 @@ std::string Translator::expr(const Expr& e) {
     throw syntax_error(e.text);
 }
 
-std::string Translator::table_expr(const Expr& e, const TableInfo* table) {
+std::string Translator::converted(const Expr& e, const TsqlType& type) {
+    if (e.kind != ExprKind::Number || e.text.find_first_of("eE") != std::string::npos ||
+        !(type.is_exact_numeric() || type.is_text()))
+        return expr(e);
+    const bool negative = e.text[0] == '-';
+    std::string digits = e.text.substr(negative);
+    // Integers that fit a bigint are exact as they are.
+    if (digits.find('.') == std::string::npos && digits.size() < 19) return expr(e);
+    // The text SQL Server gives the literal's numeric value: "0.5" for .5, "1" for 1.
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+    if (digits.empty() || digits[0] == '.') digits.insert(0, "0");
+    if (digits.back() == '.') digits.pop_back();
+    return quote_text((negative ? "-" : "") + digits);
+}
+
+std::string Translator::cast_sql(const Expr& e) {
+    const Expr& value = *e.args[0];
+    std::string s = "tsql_cast(" + converted(value, e.type) + "," + quote_text(e.type.text());
+    // A text becomes the bytes its type holds it in; a uniqueidentifier its 16 bytes.
+    if (e.type.is_binary())
+        if (auto from = type_of(value); from && (from->is_text() || from->name == "uniqueidentifier"))
+            s += from->name == "uniqueidentifier" ? ",'g'" : from->is_unicode() ? ",'n'" : ",'v'";
+    return s + ")";
+}
+
+std::string Translator::limit(const Expr& top) {
+    // The parser refuses a negative literal.
+    if (top.kind == ExprKind::Number) return " LIMIT " + top.text;
+    return " LIMIT tsql_top(" + expr(top) + ")";
+}
+
+std::string Translator::table_expr(const Expr& e, const TableInfo* table, const TsqlType* converted_to) {
     Frame f;
     if (table) f.sources.push_back({table->name, *table, {}});
     frames_.push_back(std::move(f));
-    std::string s = expr(e);
+    std::string s = converted_to ? converted(e, *converted_to) : expr(e);
     frames_.pop_back();
     return s;
 }
@@ -439,6 +484,8 @@ std::string Translator::core_sql(const SelectCore& c, bool wrap_top, QueryColumn
         std::string name = it.alias;
         if (name.empty() && it.expr->kind == ExprKind::Column) name = it.expr->names.back();
         std::string value = expr(*it.expr);
+        if (query_depth_ == result_depth_ && it.expr->kind == ExprKind::Number)
+            if (auto t = type_of(*it.expr)) value = converted(*it.expr, *t);
         if (query_depth_ == result_depth_ && is_arithmetic(*it.expr))
             if (auto t = type_of(*it.expr); t && t->is_exact_numeric())
                 // SQLite computes decimals as floating point: the result comes with the type's scale.
@@ -456,7 +503,7 @@ std::string Translator::core_sql(const SelectCore& c, bool wrap_top, QueryColumn
         for (size_t i = 0; i < c.group_by.size(); ++i) s += (i ? ", " : "") + expr(*c.group_by[i]);
     }
     if (c.having) s += " HAVING " + expr(*c.having);
-    if (wrap_top && c.top) s = "SELECT * FROM (" + s + " LIMIT " + expr(*c.top) + ")";
+    if (wrap_top && c.top) s = "SELECT * FROM (" + s + limit(*c.top) + ")";
     frames_.pop_back();
     return s;
 }
@@ -538,7 +585,7 @@ std::string Translator::select_sql(const Select& s, QueryColumns* columns) {
             out += (i ? ", " : "") + expr(*s.order_by[i].expr) + (s.order_by[i].desc ? " DESC" : "");
         frames_.pop_back();
     }
-    if (!compound && s.cores[0].top && !keeps_every_row(*s.cores[0].top)) out += " LIMIT " + expr(*s.cores[0].top);
+    if (!compound && s.cores[0].top && !keeps_every_row(*s.cores[0].top)) out += limit(*s.cores[0].top);
     if (!s.ctes.empty()) ctes_.pop_back();
     return out;
 }
@@ -636,7 +683,7 @@ Translation Translator::insert(const Statement& st) {
                 std::string v = row[i]->kind == ExprKind::Column && row[i]->names.size() == 1 &&
                                         iequals(row[i]->names[0], "DEFAULT")
                                     ? throw syntax_error("DEFAULT")
-                                    : expr(*row[i]);
+                                    : converted(*row[i], cols[i]->type);
                 if (i) sql += ',';
                 sql += "tsql_store(";
                 sql += v;
@@ -708,7 +755,7 @@ Translation Translator::update(const Statement& st) {
             const ColumnInfo* c = target.column(st.set[i].first);
             if (!c) throw TsqlError(207, "42S22", "Invalid column name '" + st.set[i].first + "'.");
             if (c->identity) throw TsqlError(8102, "42000", "Cannot update identity column '" + c->name + "'.");
-            inner += ", " + expr(*st.set[i].second) + " AS \"z$v" + std::to_string(i) + "\"";
+            inner += ", " + converted(*st.set[i].second, c->type) + " AS \"z$v" + std::to_string(i) + "\"";
             sets += (i ? ", " : "") + quote_ident(c->name) + " = " + store("\"z$m\".\"z$v" + std::to_string(i) + "\"", *c);
         }
         inner += " FROM " + from;
@@ -731,10 +778,10 @@ Translation Translator::update(const Statement& st) {
         if (!c) throw TsqlError(207, "42S22", "Invalid column name '" + st.set[i].first + "'.");
         if (c->identity)
             throw TsqlError(8102, "42000", "Cannot update identity column '" + c->name + "'.");
-        sql += (i ? ", " : "") + quote_ident(c->name) + " = " + store(expr(*st.set[i].second), *c);
+        sql += (i ? ", " : "") + quote_ident(c->name) + " = " + store(converted(*st.set[i].second, c->type), *c);
     }
     if (st.where) sql += " WHERE " + expr(*st.where);
-    if (st.top) sql += " LIMIT " + expr(*st.top);
+    if (st.top) sql += limit(*st.top);
     frames_.pop_back();
     t.sql = sql;
     return t;
@@ -762,7 +809,7 @@ Translation Translator::remove(const Statement& st) {
     frames_.push_back(std::move(f));
     std::string sql = with + "DELETE FROM " + target->sql_ref + " AS " + quote_ident(st.target.name);
     if (st.where) sql += " WHERE " + expr(*st.where);
-    if (st.top) sql += " LIMIT " + expr(*st.top);
+    if (st.top) sql += limit(*st.top);
     frames_.pop_back();
     if (!st.ctes.empty()) ctes_.pop_back();
     t.sql = sql;
@@ -786,6 +833,11 @@ Translator::MatchSet Translator::match_set(const Statement& st, const std::vecto
     }
     const TableInfo& target = *m.target;
     if (target.catalog_view) throw TsqlError(259, "42000", "Ad hoc updates to system catalogs are not allowed.");
+    // Rows sent to the client could no longer be those a trigger leaves behind.
+    if (st.output && !st.output->into && !catalog_.triggers(target).empty())
+        throw TsqlError(334, "42000", "The target table '" + target.name +
+                                          "' of the DML statement cannot have any enabled triggers if the statement "
+                                          "contains an OUTPUT clause without INTO clause.");
     const std::string key = quote_ident(alias) + "." + (target.view ? "\"z_rv\"" : "rowid");
 
     // The statement's actions as clauses; an UPDATE is one unconditional clause.
@@ -831,7 +883,7 @@ Translator::MatchSet Translator::match_set(const Statement& st, const std::vecto
                 if (!col) throw TsqlError(207, "42S22", "Invalid column name '" + name + "'.");
                 if (col->identity) throw TsqlError(8102, "42000", "Cannot update identity column '" + col->name + "'.");
                 cols.push_back(col);
-                values.push_back(store(expr(*value), *col));
+                values.push_back(store(converted(*value, col->type), *col));
             }
         } else if (c.action == MergeAction::Insert && !c.merge->default_values) {
             if (c.merge->columns.empty()) {
@@ -848,7 +900,8 @@ Translator::MatchSet Translator::match_set(const Statement& st, const std::vecto
                 throw TsqlError(c.merge->values.size() > cols.size() ? 110 : 109, "21S01",
                                 "The number of values in the VALUES clause must match the number of columns specified "
                                 "in the INSERT statement.");
-            for (size_t i = 0; i < cols.size(); ++i) values.push_back(store(expr(*c.merge->values[i]), *cols[i]));
+            for (size_t i = 0; i < cols.size(); ++i)
+                values.push_back(store(converted(*c.merge->values[i], cols[i]->type), *cols[i]));
         }
         if (c.action == MergeAction::Insert && target.identity()) {
             bool listed = std::find(cols.begin(), cols.end(), target.identity()) != cols.end();

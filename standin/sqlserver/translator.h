@@ -67,8 +67,9 @@ public:
     MatchSet match_set(const Statement& st, const std::vector<const Expr*>& refs);
     // The type an expression has where the translator can tell.
     std::optional<TsqlType> expression_type(const Expr& e) { return type_of(e); }
-    // An expression over the columns of one table (defaults, checks, EXEC arguments).
-    std::string table_expr(const Expr& e, const TableInfo* table);
+    // An expression over the columns of one table (defaults, checks, EXEC arguments); with
+    // `converted_to`, one whose value is converted to that type next (a default).
+    std::string table_expr(const Expr& e, const TableInfo* table, const TsqlType* converted_to = nullptr);
 
     struct Source {
         std::string alias;
@@ -95,6 +96,12 @@ private:
     std::string in_type(const std::string& sql, const std::vector<const Expr*>& parts,
                         const std::optional<TsqlType>& type);
     std::string func(const Expr& e);
+    // An expression whose value is converted to `type` next (stored or cast): an exact numeric
+    // literal comes as its digits, so that the conversion reads them without a double's rounding.
+    std::string converted(const Expr& e, const TsqlType& type);
+    std::string cast_sql(const Expr& cast);
+    // " LIMIT n" of a TOP: a value that is not a literal is checked when the statement runs.
+    std::string limit(const Expr& top);
     std::string store(const std::string& value_sql, const ColumnInfo& col);
     std::optional<TableInfo> resolve(const ObjectName& n) const;
     std::string ctes_sql(const std::vector<Cte>& ctes);

@@ -208,7 +208,10 @@ struct OutputClause {
 };
 
 struct Statement {
-    StmtKind kind;
+    Statement() = default;
+    explicit Statement(StmtKind k) : kind(k) {}
+
+    StmtKind kind = StmtKind::Select;
     std::string text;  // the statement's source text
     SelectP select;    // Select; Insert ... SELECT
     ObjectName target;

@@ -35,4 +35,7 @@ inline TsqlError syntax_error(const std::string& near) {
     return TsqlError(102, "42000", "Incorrect syntax near '" + near + "'.", 15);
 }
 
+// 1014: a TOP of a negative or NULL number of rows.
+inline TsqlError invalid_top() { return TsqlError(1014, "42000", "A TOP or FETCH clause contains an invalid value.", 15); }
+
 }  // namespace sqlserver_standin

@@ -40,7 +40,35 @@ std::string read_quoted(const std::string& s, size_t& i, char close) {
     }
 }
 
+constexpr size_t kMaxIdentifier = 128;
+
+// The first `chars` characters of UTF-8 text.
+std::string leading_chars(const std::string& text, size_t chars) {
+    size_t i = 0;
+    for (size_t n = 0; i < text.size(); ++i) {
+        unsigned char c = text[i];
+        if ((c & 0xC0) == 0x80) continue;
+        if (n++ == chars) break;
+    }
+    return text.substr(0, i);
+}
+
+void check_identifier(const Token& t) {
+    if (utf16_length(t.text) > kMaxIdentifier)
+        throw TsqlError(103, "42000",
+                        "The identifier that starts with '" + leading_chars(t.text, kMaxIdentifier) +
+                            "' is too long. Maximum length is 128.",
+                        15);
+}
+
 }  // namespace
+
+size_t utf16_length(const std::string& text) {
+    size_t n = 0;
+    for (unsigned char c : text)
+        if ((c & 0xC0) != 0x80) n += c >= 0xF0 ? 2 : 1;
+    return n;
+}
 
 std::vector<Token> tokenize(const std::string& s) {
     std::vector<Token> out;
@@ -66,10 +94,9 @@ std::vector<Token> tokenize(const std::string& s) {
             out.push_back({Tok::NString, read_quoted(s, i, '\''), pos});
         } else if (c == '\'') {
             out.push_back({Tok::String, read_quoted(s, i, '\''), pos});
-        } else if (c == '[') {
-            out.push_back({Tok::QuotedIdent, read_quoted(s, i, ']'), pos});
-        } else if (c == '"') {
-            out.push_back({Tok::QuotedIdent, read_quoted(s, i, '"'), pos});
+        } else if (c == '[' || c == '"') {
+            out.push_back({Tok::QuotedIdent, read_quoted(s, i, c == '[' ? ']' : '"'), pos});
+            check_identifier(out.back());
         } else if (c == '0' && i + 1 < s.size() && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
             i += 2;
             size_t start = i;
@@ -87,9 +114,11 @@ std::vector<Token> tokenize(const std::string& s) {
             ++i;
             while (i < s.size() && ident_char(s[i])) ++i;
             out.push_back({Tok::Variable, s.substr(pos, i - pos), pos});
+            check_identifier(out.back());
         } else if (ident_start(c)) {
             while (i < s.size() && ident_char(s[i])) ++i;
             out.push_back({Tok::Ident, s.substr(pos, i - pos), pos});
+            check_identifier(out.back());
         } else if (c == '?') {
             ++i;
             out.push_back({Tok::Param, "?", pos});

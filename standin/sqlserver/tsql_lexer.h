@@ -19,6 +19,10 @@ struct Token {
     bool op(const char* o) const { return kind == Tok::Op && text == o; }
 };
 
+// Fails with SQL Server's 103 on an identifier or variable name longer than 128 characters.
 std::vector<Token> tokenize(const std::string& sql);
+
+// The length of UTF-8 text in characters as SQL Server counts them (UTF-16 units).
+size_t utf16_length(const std::string& text);
 
 }  // namespace sqlserver_standin

@@ -23,12 +23,61 @@ const char* const kReserved[] = {
     "TOP", "TRAN", "TRANSACTION", "TRUNCATE", "UNION", "UNIQUE", "UPDATE", "USING", "VALUES", "WHEN",
     "WHERE", "WHILE", "WITH"};
 
+// A number of more digits than a decimal holds is no number SQL Server reads.
+const std::string& check_precision(const std::string& number) {
+    if (number.find_first_of("eE") != std::string::npos) return number;
+    size_t digits = 0;
+    bool leading = true;
+    for (char c : number) {
+        if (c == '.') {
+            leading = false;
+            continue;
+        }
+        if (leading && c == '0') continue;
+        leading = false;
+        ++digits;
+    }
+    if (digits > 38)
+        throw TsqlError(1007, "42000",
+                        "The number '" + number + "' is out of the range for numeric representation (maximum "
+                        "precision 38).",
+                        15);
+    return number;
+}
+
+// SQL Server's limits on a column's declared type; `ordinal` counts from 1.
+void check_column_type(const ColumnDef& col, size_t ordinal) {
+    const TsqlType& t = col.type;
+    if ((t.name == "char" || t.name == "varchar" || t.is_binary()) && t.length > 8000)
+        throw TsqlError(131, "42000",
+                        "The size (" + std::to_string(t.length) + ") given to the column '" + col.name +
+                            "' exceeds the maximum allowed for any data type (8000).",
+                        15);
+    if ((t.name == "nchar" || t.name == "nvarchar") && t.length > 4000)
+        throw TsqlError(2717, "42000",
+                        "The size (" + std::to_string(t.length) + ") given to the parameter '" + col.name +
+                            "' exceeds the maximum allowed (4000).");
+    if ((t.name == "decimal" || t.name == "numeric") && t.precision > 38)
+        throw TsqlError(2750, "42000",
+                        "Column or parameter #" + std::to_string(ordinal) + ": Specified column precision " +
+                            std::to_string(t.precision) + " is greater than the maximum precision of 38.");
+}
+
 bool is_reserved(const Token& t) {
     if (t.kind != Tok::Ident) return false;
     for (const char* r : kReserved)
         if (strcasecmp(t.text.c_str(), r) == 0) return true;
     return false;
 }
+
+// SQL Server's limits on one request and one statement.
+constexpr int kMaxParameters = 2100;
+constexpr size_t kMaxValuesRows = 1000;
+constexpr size_t kMaxTempTableName = 116;
+constexpr size_t kMaxColumns = 1024;
+// How deep expressions and queries may nest: SQL Server refuses deeper texts with 191 where
+// its parser runs out of stack; here the limit keeps the recursive parser's stack bounded.
+constexpr int kMaxNesting = 256;
 
 std::string upper(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -53,6 +102,10 @@ public:
             b.statements.push_back(std::move(st));
             if (!peek().is(Tok::End) && !peek().op(";") && !starts_statement(peek())) fail();
         }
+        if (params_ > kMaxParameters)
+            throw TsqlError(8003, "42000",
+                            "The incoming request has too many parameters. The server supports a maximum of 2100 "
+                            "parameters. Reduce the number of parameters and resend the request.");
         b.param_count = params_;
         return b;
     }
@@ -62,6 +115,7 @@ private:
     std::vector<Token> toks_;
     size_t i_ = 0;
     int params_ = 0;
+    int depth_ = 0;  // of nested expressions and queries being read
     bool update_locks_ = false;  // the statement being read has an UPDLOCK, XLOCK or TABLOCKX hint
 
     const Token& peek(size_t ahead = 0) const { return toks_[std::min(i_ + ahead, toks_.size() - 1)]; }
@@ -154,6 +208,7 @@ private:
 
     // A statement with the lock hints its tables carry.
     Statement hinted_statement() {
+        Nested level(depth_);
         bool outer = update_locks_;
         update_locks_ = false;
         Statement st = statement();
@@ -396,6 +451,7 @@ private:
             col.type = type_name();
             if (accept_kw("COLLATE")) col.collation = any_identifier();
             accept_kw("NULL");
+            check_column_type(col, 1);
             s.column_defs.push_back(std::move(col));
             return s;
         }
@@ -491,6 +547,11 @@ private:
         if (accept_kw("VALUES")) {
             do s.values.push_back(value_row());
             while (accept_op(","));
+            if (s.values.size() > kMaxValuesRows)
+                throw TsqlError(10738, "42000",
+                                "The number of row value expressions in the INSERT statement exceeds the maximum "
+                                "allowed number of 1000 row values.",
+                                15);
         } else if (accept_kw("DEFAULT")) {
             expect_kw("VALUES");
             s.default_values = true;
@@ -725,6 +786,11 @@ private:
     Statement create_table() {
         Statement s{StmtKind::CreateTable};
         s.target = object_name();
+        if (s.target.temp() && utf16_length(s.target.name) > kMaxTempTableName)
+            throw TsqlError(193, "42000",
+                            "The object or column name starting with '" + s.target.name +
+                                "' is too long. The maximum length is 116 characters.",
+                            15);
         expect_op("(");
         do {
             if (peek().kw("CONSTRAINT") || peek().kw("PRIMARY") || peek().kw("UNIQUE") || peek().kw("FOREIGN") ||
@@ -771,6 +837,11 @@ private:
                     s.constraints.push_back(std::move(c));
                 }
             }
+            check_column_type(col, s.column_defs.size() + 1);
+            if (s.column_defs.size() == kMaxColumns)
+                throw TsqlError(1702, "42000",
+                                "CREATE TABLE failed because column '" + col.name + "' in table '" + s.target.name +
+                                    "' exceeds the maximum of 1024 columns.");
             s.column_defs.push_back(std::move(col));
         } while (accept_op(","));
         expect_op(")");
@@ -813,6 +884,7 @@ private:
         if (accept_op("(")) {
             ExprP e = expr();
             expect_op(")");
+            if (e->kind == ExprKind::Number && e->text[0] == '-') throw invalid_top();
             return e;
         }
         const Token& t = next();
@@ -827,6 +899,7 @@ private:
     }
 
     SelectP select() {
+        Nested level(depth_);
         auto s = std::make_unique<Select>();
         s->cores.push_back(select_core());
         for (;;) {
@@ -913,6 +986,7 @@ private:
     }
 
     TableRefP table_factor() {
+        Nested level(depth_);
         auto r = std::make_unique<TableRef>();
         if (accept_op("(")) {
             if (peek().kw("SELECT") || peek().kw("WITH")) {
@@ -983,20 +1057,49 @@ private:
         return e;
     }
 
-    ExprP expr() { return or_expr(); }
+    // A chain of terms joined by one of AND and OR, as a balanced tree: both are associative,
+    // so the grouping changes no result, and a chain of thousands of terms nests only as deep
+    // as its logarithm wherever the tree is walked or translated.
+    static ExprP balanced(const char* op, std::vector<ExprP>& terms, size_t begin, size_t end) {
+        if (end - begin == 1) return std::move(terms[begin]);
+        size_t middle = begin + (end - begin) / 2;
+        ExprP left = balanced(op, terms, begin, middle);
+        return binary(op, std::move(left), balanced(op, terms, middle, end));
+    }
+
+    // Counts one level of nesting for as long as it lives.
+    struct Nested {
+        explicit Nested(int& depth) : depth_(depth) {
+            if (++depth_ > kMaxNesting)
+                throw TsqlError(191, "42000",
+                                "Some part of your SQL statement is nested too deeply. Rewrite the query or break it "
+                                "up into smaller queries.",
+                                15);
+        }
+        ~Nested() { --depth_; }
+        int& depth_;
+    };
+
+    ExprP expr() {
+        Nested level(depth_);
+        return or_expr();
+    }
 
     ExprP or_expr() {
-        ExprP l = and_expr();
-        while (accept_kw("OR")) l = binary("OR", std::move(l), and_expr());
-        return l;
+        std::vector<ExprP> terms;
+        terms.push_back(and_expr());
+        while (accept_kw("OR")) terms.push_back(and_expr());
+        return balanced("OR", terms, 0, terms.size());
     }
     ExprP and_expr() {
-        ExprP l = not_expr();
-        while (accept_kw("AND")) l = binary("AND", std::move(l), not_expr());
-        return l;
+        std::vector<ExprP> terms;
+        terms.push_back(not_expr());
+        while (accept_kw("AND")) terms.push_back(not_expr());
+        return balanced("AND", terms, 0, terms.size());
     }
     ExprP not_expr() {
         if (accept_kw("NOT")) {
+            Nested level(depth_);
             auto e = leaf(ExprKind::Unary, "NOT");
             e->args.push_back(not_expr());
             return e;
@@ -1088,8 +1191,9 @@ private:
     }
     ExprP unary() {
         if (peek().op("-") || peek().op("+")) {
+            Nested level(depth_);
             std::string op = next().text;
-            if (op == "-" && peek().is(Tok::Number)) return leaf(ExprKind::Number, "-" + next().text);
+            if (op == "-" && peek().is(Tok::Number)) return leaf(ExprKind::Number, "-" + check_precision(next().text));
             auto e = leaf(ExprKind::Unary, op);
             e->args.push_back(unary());
             return e;
@@ -1100,7 +1204,7 @@ private:
     ExprP primary() {
         const Token& t = peek();
         switch (t.kind) {
-            case Tok::Number: ++i_; return leaf(ExprKind::Number, t.text);
+            case Tok::Number: ++i_; return leaf(ExprKind::Number, check_precision(t.text));
             case Tok::String: ++i_; return leaf(ExprKind::String, t.text);
             case Tok::NString: ++i_; return leaf(ExprKind::NString, t.text);
             case Tok::Hex: ++i_; return leaf(ExprKind::Hex, t.text);
@@ -1212,15 +1316,17 @@ std::string lower(std::string s) {
     return s;
 }
 
+std::string quoted_string(const std::string& text) {
+    std::string s = "'";
+    for (char c : text) s += c == '\'' ? std::string("''") : std::string(1, c);
+    return s + "'";
+}
+
 std::string render(const Expr& e) {
     switch (e.kind) {
         case ExprKind::Number: return "(" + e.text + ")";
-        case ExprKind::String: {
-            std::string s = "'";
-            for (char c : e.text) s += c == '\'' ? std::string("''") : std::string(1, c);
-            return s + "'";
-        }
-        case ExprKind::NString: return "N" + render(Expr{ExprKind::String, e.text});
+        case ExprKind::String: return quoted_string(e.text);
+        case ExprKind::NString: return "N" + quoted_string(e.text);
         case ExprKind::Hex: return "(0x" + e.text + ")";
         case ExprKind::Null: return "NULL";
         case ExprKind::Column: return "[" + e.names.back() + "]";

@@ -270,6 +270,43 @@ Value to_datetime(const Value& v, const TsqlType& t) {
     return Value::text(out);
 }
 
+// Code page 1252 where it differs from Latin-1: its characters at 0x80 to 0x9F (0 where the
+// code page leaves a byte undefined and it stands for the control character of its number).
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+uint32_t cp1252_char(unsigned char b) {
+    if (b >= 0x80 && b < 0xA0 && kCp1252High[b - 0x80]) return kCp1252High[b - 0x80];
+    return b;
+}
+
+int cp1252_byte(uint32_t cp) {
+    if (cp < 0x80 || (cp >= 0xA0 && cp < 0x100)) return static_cast<int>(cp);
+    for (int k = 0; k < 32; ++k)
+        if (kCp1252High[k] ? kCp1252High[k] == cp : 0x80 + k == static_cast<int>(cp)) return 0x80 + k;
+    return -1;
+}
+
+void append_utf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
 std::string to_binary_bytes(const Value& v) {
     switch (v.kind) {
         case Value::Int: {
@@ -292,7 +329,69 @@ std::string to_binary_bytes(const Value& v) {
     }
 }
 
+// The bytes CAST makes of a value.
+std::string cast_bytes(const Value& v, TextSource source) {
+    if (v.kind != Value::Text) return to_binary_bytes(v);
+    unsigned char g[16];
+    if (source == 'g' || (source == 0 && v.s.size() == 36 && guid_to_bytes(v.s, g))) return to_binary_bytes(v);
+    return encode_text(v.s, source != 'v');
+}
+
 }  // namespace
+
+std::string encode_text(const std::string& utf8, bool unicode) {
+    std::string out;
+    out.reserve(unicode ? utf8.size() * 2 : utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        int n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 1;
+        uint32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (int k = 1; k < n && i + k < utf8.size(); ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        i += n;
+        if (!unicode) {
+            int b = cp1252_byte(cp);
+            out += b < 0 ? '?' : static_cast<char>(b);
+            continue;
+        }
+        auto unit = [&](uint32_t u) {
+            out += static_cast<char>(u & 0xFF);
+            out += static_cast<char>(u >> 8);
+        };
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            unit(0xD800 + (cp >> 10));
+            unit(0xDC00 + (cp & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    return out;
+}
+
+std::string decode_text(const std::string& bytes, bool unicode) {
+    std::string out;
+    if (!unicode) {
+        for (unsigned char b : bytes) append_utf8(out, cp1252_char(b));
+        return out;
+    }
+    auto unit = [&](size_t i) {
+        uint32_t lo = static_cast<unsigned char>(bytes[i]);
+        return i + 1 < bytes.size() ? lo | static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 : lo;
+    };
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        uint32_t u = unit(i);
+        if (u >= 0xD800 && u < 0xDC00 && i + 3 < bytes.size()) {
+            uint32_t low = unit(i + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                append_utf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+                i += 2;
+                continue;
+            }
+        }
+        append_utf8(out, u >= 0xD800 && u < 0xE000 ? 0xFFFD : u);
+    }
+    return out;
+}
 
 std::string format_real(double v) {
     char buf[64];
@@ -468,7 +567,10 @@ std::string format_datetime(const DateTimeParts& in, const TsqlType& t) {
         ns = ticks * 10000000 / 3;
         ns = (ns + 500000) / 1000000 * 1000000;
     } else if (t.name == "smalldatetime") {
-        ns = (ns + 30000000000LL) / 60000000000LL * 60000000000LL;
+        // The time is taken in datetime's 1/300 s ticks first, so 29.998 s rounds down (to
+        // .997) and 29.999 s up (to 30.000), then to the nearest minute.
+        int64_t ticks = (ns * 3 + 5000000) / 10000000;
+        ns = (ticks + 9000) / 18000 * 60000000000LL;
     } else if (t.name != "date") {
         ns = (ns + unit / 2) / unit * unit;
     }
@@ -514,7 +616,7 @@ std::string current_datetime_text(bool utc, int digits) {
     return format_datetime(p, digits == 3 ? make_type("datetime") : make_type("datetime2", digits));
 }
 
-Value convert_value(const Value& v, const TsqlType& t, bool cast) {
+Value convert_value(const Value& v, const TsqlType& t, bool cast, TextSource source) {
     if (v.is_null()) return v;
     if (t.is_integer()) return to_integer(v, t);
     if (t.name == "float" || t.name == "real") {
@@ -529,7 +631,15 @@ Value convert_value(const Value& v, const TsqlType& t, bool cast) {
     if (t.is_exact_numeric()) {
         int precision = t.name == "money" ? 19 : t.name == "smallmoney" ? 10 : t.precision;
         int scale = t.name == "money" || t.name == "smallmoney" ? 4 : t.scale;
-        return Value::text(to_decimal_text(v, t, precision, scale));
+        std::string text = to_decimal_text(v, t, precision, scale);
+        // Money is a count of ten-thousandths in 64 (smallmoney 32) bits.
+        if (t.name == "money" && (compare_decimal_text(text, "922337203685477.5807") > 0 ||
+                                  compare_decimal_text(text, "-922337203685477.5808") < 0))
+            throw overflow(t);
+        if (t.name == "smallmoney" &&
+            (compare_decimal_text(text, "214748.3647") > 0 || compare_decimal_text(text, "-214748.3648") < 0))
+            throw overflow(t);
+        return Value::text(std::move(text));
     }
     if (t.name == "uniqueidentifier") {
         unsigned char g[16];
@@ -550,7 +660,7 @@ Value convert_value(const Value& v, const TsqlType& t, bool cast) {
     }
     if (t.is_datetime_family()) return to_datetime(v, t);
     if (t.is_text()) {
-        std::string s = v.kind == Value::Blob ? v.s : text_of(v);
+        std::string s = v.kind != Value::Blob ? text_of(v) : cast ? decode_text(v.s, t.is_unicode()) : v.s;
         bool utf16 = t.is_unicode();
         if (t.length >= 0) {
             size_t n = char_length(s, utf16);
@@ -567,7 +677,7 @@ Value convert_value(const Value& v, const TsqlType& t, bool cast) {
         return Value::text(s);
     }
     if (t.is_binary()) {
-        std::string b = to_binary_bytes(v);
+        std::string b = cast ? cast_bytes(v, source) : to_binary_bytes(v);
         if (t.length >= 0) {
             size_t n = static_cast<size_t>(t.length);
             if (b.size() > n) {

@@ -25,10 +25,23 @@ struct Value {
     bool is_null() const { return kind == Null; }
 };
 
+// What a text value was before a CAST turned it into bytes: 'n' an nvarchar (UTF-16LE),
+// 'v' a varchar (one byte per character), 'g' a uniqueidentifier (its 16 bytes), 0 not known
+// (a parameter: a GUID text gives its 16 bytes, any other text is taken for an nvarchar).
+using TextSource = char;
+
 // Converts a value to the stored form of `type`. `cast` selects CAST
-// semantics (silent truncation of texts and binaries) over those of a write
-// site (error 8152). Throws TsqlError on failure.
-Value convert_value(const Value& v, const TsqlType& type, bool cast);
+// semantics (silent truncation of texts and binaries, texts encoded as their
+// type holds them) over those of a write site (error 8152). Throws TsqlError
+// on failure.
+Value convert_value(const Value& v, const TsqlType& type, bool cast, TextSource source = 0);
+
+// UTF-8 text as SQL Server holds it: UTF-16LE for nvarchar, code page 1252 for varchar
+// (characters beyond it become '?').
+std::string encode_text(const std::string& utf8, bool unicode);
+// The reverse: bytes read as UTF-16LE (an odd last byte as a character of its own) or as
+// code page 1252, into UTF-8.
+std::string decode_text(const std::string& bytes, bool unicode);
 
 // GUID text <-> the 16 bytes SQL Server keeps (first three groups little-endian).
 bool guid_to_bytes(const std::string& text, unsigned char out[16]);

@@ -10,6 +10,7 @@ import sys
 import tempfile
 import unittest
 import urllib.parse
+import uuid
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -136,6 +137,47 @@ class TransactionClientTest(DemoCase):
                 server, local = self.server_and_client_rows(client)
                 self.assertEqual(local, server)
                 self.assertIn(["WH01", "bolt-6", str(100 + version + 2)], local[1])
+
+
+class ListedTxidsTest(DemoCase):
+    LISTED = 1200
+
+    def user_rows(self, client):
+        return {table: [{k: v for k, v in r.items() if not k.startswith("z_")} for r in client.rows(table)]
+                for _, (table, _, _, _) in client.tables().items()}
+
+    def test_a_client_listing_many_missing_transactions_gets_them(self):
+        """A client of versions 3 to 5 may name the transactions below its baseline that it
+        lacks; listing more than a statement could carry as parameters, it still gets them."""
+        self.demo.require("pull")
+        for version in (3, 4, 5):
+            with self.subTest(version=version):
+                client = self.demo.client("listing%d" % version, fid=20 + version, version=version)
+                self.assertEqual(client.pull().status, 200)
+                schema_txid = client.baseline.split(",")[4]
+                # Server-side changes, one transaction each; the client is told of none of them.
+                self.demo.sql("UPDATE dbo.stock SET qty = qty + 1 WHERE warehouse = 'WH01'\nGO\n" * self.LISTED)
+                self.demo.sql("INSERT INTO dbo.customers (name) VALUES (N'Listed %d')" % version)
+                txids = [int(r[0]) for r in self.demo.sql(
+                    "SELECT TOP (%d) txid FROM tavrin.demo$t$tx WHERE txid < (SELECT MAX(txid) FROM tavrin.demo$t$tx) "
+                    "ORDER BY txid DESC" % self.LISTED)]
+                newest = max(txids)
+                # Stamped as the export that handed it out as a baseline would have stamped it.
+                self.demo.sql("UPDATE tavrin.demo$t$tx SET rstamp = NEWID(), rebaseid = 7 "
+                              "WHERE txid = %d AND rstamp IS NULL" % newest)
+                rstamp, rebaseid, count = self.demo.sql(
+                    "SELECT rstamp, rebaseid, (SELECT COUNT(*) FROM tavrin.demo$t$tx WHERE txid <= %d) "
+                    "FROM tavrin.demo$t$tx WHERE txid = %d" % (newest, newest))[0]
+                # The client claims the newest of them as its baseline and lists them all as missing.
+                stamp = uuid.UUID(rstamp).bytes_le.hex().upper()  # the 16 bytes as SQL Server orders them
+                client.set_meta("baseline", "%d,%s,%s,%d,%s" % (newest, stamp, rebaseid, int(count) - len(txids),
+                                                                 schema_txid)
+                                + "".join("m%d" % t for t in txids))
+                self.assertEqual(client.pull().status, 200)
+                fresh = self.demo.client("fresh%d" % version, fid=30 + version, version=version)
+                self.assertEqual(fresh.pull().status, 200)
+                self.assertEqual(self.user_rows(client), self.user_rows(fresh))
+                self.assertEqual(client.pull().status, 304)
 
 
 class RefusalTest(DemoCase):

@@ -146,8 +146,9 @@ def read_status_doc(package_path):
 
 def parse_txid_baseline(text):
     """The five fields of a transaction-form baseline text: txid, rstamp (16 bytes), rebaseid,
-    transaction count, schema txid."""
-    fields = text.split(",")
+    transaction count, schema txid (the transactions it may list as missing after them, each
+    "m" and a txid, are left out)."""
+    fields = text.split("m", 1)[0].split(",")
     if len(fields) != 5 or len(fields[1]) != 32:
         raise ClientError("baseline %r is not of the form txid,RSTAMP,rebaseid,count,schema_txid" % text)
     return int(fields[0]), bytes.fromhex(fields[1]), int(fields[2]), int(fields[3]), int(fields[4])

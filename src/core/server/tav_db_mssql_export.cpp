@@ -9,6 +9,7 @@
 #include "common/tav_utils.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_idset.h"
+#include "qk/qk_misc_utils.h"
 #include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 
@@ -229,7 +230,13 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pPlaceholders));
 }
 
-/* ---- Range and state query fragments ---- */
+/* ---- Listed txids ---- */
+
+static_assert(sizeof(tav_export_range::listed_table) == TAV_TEMP_NAME_SIZE, "a temp table name fits the range");
+
+/* At most this many listed txids go into one INSERT: SQL Server takes no more rows in a
+ * VALUES list. */
+#define LISTED_TXIDS_PER_INSERT 1000
 
 /* The number of listed txids (0 without a list). */
 static void count_listed(QK_context *ctx, const tav_export_range *range, QK_uint32 *pCount) {
@@ -238,17 +245,72 @@ static void count_listed(QK_context *ctx, const tav_export_range *range, QK_uint
 done:;
 }
 
-/* The transaction condition of a BY_TXID range: each listed txid and first..last. */
+static int compare_txids(QK_context *ctx, const void *pA, const void *pB, void *pContext) {
+  QK_int64 a = *(const QK_int64 *)pA, b = *(const QK_int64 *)pB;
+  (void)ctx;
+  (void)pContext;
+  return a < b ? -1 : a > b;
+}
+
+/* The txids a client lists as missing go into a #temp table that every condition on them
+ * reads, so that no statement grows with their number: a client may list thousands, and SQL
+ * Server takes at most 2,100 parameters in a statement. Made once per range; each txid once. */
+static void make_listed_table(QK_context *ctx, tav_db_handle *h, tav_export_range *range) {
+  QK_int64 *pTxids = NULL;
+  QK_string *pSql = NULL;
+  char szTable[TAV_TEMP_NAME_SIZE], t[QK_INT64_SZ_SIZE];
+  QK_uint32 count = 0, unique = 0;
+  QK_TRY(ctx, count_listed(ctx, range, &count));
+  if (count == 0 || range->listed_table[0] != '\0') goto done;
+  QK_TRY(ctx, QK_alloc(ctx, count, sizeof(QK_int64), &pTxids));
+  for (QK_uint32 i = 0; i < count; i++) QK_TRY(ctx, QK_varray__get__int64(ctx, range->txids, i, &pTxids[i]));
+  QK_TRY(ctx, QK_qsort(ctx, pTxids, count, sizeof(QK_int64), compare_txids, NULL));
+  for (QK_uint32 i = 0; i < count; i++)
+    if (unique == 0 || pTxids[i] != pTxids[unique - 1]) pTxids[unique++] = pTxids[i];
+  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTable, "listed_txids", ""));
+  /* Executed directly: SQL Server drops the temp tables of a prepared execution when it ends. */
+  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "CREATE TABLE #%s (txid bigint PRIMARY KEY);", szTable));
+  QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
+  for (QK_uint32 i = 0; i < unique; i++) {
+    if (i % LISTED_TXIDS_PER_INSERT == 0)
+      QK_TRY(ctx, QK_string__append__format(ctx, pSql, "INSERT INTO #%s (txid) VALUES ", szTable));
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, i % LISTED_TXIDS_PER_INSERT ? ",(%s)" : "(%s)",
+                                          QK_int64__to_sz(pTxids[i], t)));
+    if ((i + 1) % LISTED_TXIDS_PER_INSERT == 0 || i + 1 == unique) {
+      QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, QK_string__sz(pSql)));
+      QK_TRY(ctx, QK_string__clear(ctx, pSql));
+    }
+  }
+  QK_TRY(ctx, QK_strcpy(ctx, range->listed_table, sizeof range->listed_table, szTable));
+done:
+  QK_free(ctx, pTxids);
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+/* The listed txids' table, or NULL without listed txids; a range whose table was not made
+ * yet is a fault of the caller. */
+static void listed_table(QK_context *ctx, const tav_export_range *range, const char **ppszTable) {
+  QK_uint32 count = 0;
+  *ppszTable = NULL;
+  QK_TRY(ctx, count_listed(ctx, range, &count));
+  if (count == 0) goto done;
+  QK_VERIFY(ctx, range->listed_table[0] != '\0');
+  *ppszTable = range->listed_table;
+done:;
+}
+
+/* ---- Range and state query fragments ---- */
+
+/* The transaction condition of a BY_TXID range: the listed txids and first..last. */
 static void append_txid_condition(QK_context *ctx, const tav_export_range *range, QK_string *pOut) {
   char a[QK_INT64_SZ_SIZE], b[QK_INT64_SZ_SIZE];
-  QK_uint32 count = 0;
-  QK_int64 txid = 0;
+  const char *pszListed = NULL;
   int parts = 0;
-  QK_TRY(ctx, count_listed(ctx, range, &count));
+  QK_TRY(ctx, listed_table(ctx, range, &pszListed));
   QK_TRY(ctx, QK_string__append__sz(ctx, pOut, "("));
-  for (QK_uint32 i = 0; i < count; i++) {
-    QK_TRY(ctx, QK_varray__get__int64(ctx, range->txids, i, &txid));
-    QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%stxid=%s", parts++ ? " OR " : "", QK_int64__to_sz(txid, a)));
+  if (pszListed != NULL) {
+    QK_TRY(ctx, QK_string__append__format(ctx, pOut, "txid IN (SELECT txid FROM #%s)", pszListed));
+    parts++;
   }
   if (range->last >= range->first)
     QK_TRY(ctx, QK_string__append__format(ctx, pOut, "%stxid BETWEEN %s AND %s", parts++ ? " OR " : "",
@@ -260,14 +322,10 @@ done:;
 }
 
 static void append_listed_or(QK_context *ctx, const tav_export_range *range, QK_string *pOut) {
-  char a[QK_INT64_SZ_SIZE];
-  QK_uint32 count = 0;
-  QK_int64 txid = 0;
-  QK_TRY(ctx, count_listed(ctx, range, &count));
-  for (QK_uint32 i = 0; i < count; i++) {
-    QK_TRY(ctx, QK_varray__get__int64(ctx, range->txids, i, &txid));
-    QK_TRY(ctx, QK_string__append__format(ctx, pOut, " OR tx.txid=%s", QK_int64__to_sz(txid, a)));
-  }
+  const char *pszListed = NULL;
+  QK_TRY(ctx, listed_table(ctx, range, &pszListed));
+  if (pszListed != NULL)
+    QK_TRY(ctx, QK_string__append__format(ctx, pOut, " OR tx.txid IN (SELECT txid FROM #%s)", pszListed));
   QK_TRY(ctx, QK_string__append__sz(ctx, pOut, ")"));
 done:;
 }
@@ -336,10 +394,10 @@ void tav_db_mssql__state_queries(QK_context *ctx, const tav_export_range *range,
                                  const char *pszTblId, int range_end, int bWithTxid, int bFiltered, int *pbTwoPart,
                                  QK_string **ppRows, QK_string **ppDeletions) {
   QK_string *pRows = NULL, *pDel = NULL;
-  char p[QK_INT64_SZ_SIZE], t[QK_INT64_SZ_SIZE];
+  char p[QK_INT64_SZ_SIZE];
   const char *pszTxidCol = bWithTxid ? ", rv.txid AS txid" : "";
-  QK_int64 point = 0, txid = 0;
-  QK_uint32 count = 0;
+  const char *pszListed = NULL;
+  QK_int64 point = 0;
   QK_ARG_NOT_NULL(ctx, range);
   if (pbTwoPart != NULL) *pbTwoPart = 0;
   point = range_end ? range->last : range->first - 1;
@@ -383,14 +441,10 @@ void tav_db_mssql__state_queries(QK_context *ctx, const tav_export_range *range,
                                           pszTxidCol, pszDb, pszTblId, p));
     QK_TRY(ctx, QK_string__append__format(ctx, pDel, "SELECT dd.* FROM tavrin.\"%s$z$dd$%s\" AS dd WHERE (txid <= %s)",
                                           pszDb, pszTblId, p));
-    if (!range_end) {
-      QK_TRY(ctx, count_listed(ctx, range, &count));
-      for (QK_uint32 i = 0; i < count; i++) {
-        QK_TRY(ctx, QK_varray__get__int64(ctx, range->txids, i, &txid));
-        QK_int64__to_sz(txid, t);
-        QK_TRY(ctx, QK_string__append__format(ctx, pRows, " AND (txid<>%s)", t));
-        QK_TRY(ctx, QK_string__append__format(ctx, pDel, " AND (txid<>%s)", t));
-      }
+    if (!range_end) QK_TRY(ctx, listed_table(ctx, range, &pszListed));
+    if (pszListed != NULL) {
+      QK_TRY(ctx, QK_string__append__format(ctx, pRows, " AND (txid NOT IN (SELECT txid FROM #%s))", pszListed));
+      QK_TRY(ctx, QK_string__append__format(ctx, pDel, " AND (txid NOT IN (SELECT txid FROM #%s))", pszListed));
     }
   }
   if (ppRows != NULL) {
@@ -408,21 +462,21 @@ done:
 
 /* ---- Purge check ---- */
 
-static const char s_txid_in_purged_sql[] =
-    "SELECT CAST ((CASE WHEN EXISTS (\n  SELECT 1 FROM tavrin.\"%s$t$tx\" WHERE txid = %s AND generation <= %s\n) THEN 1 "
-    "ELSE 0 END) AS bit)";
+static const char s_listed_in_purged_sql[] =
+    "SELECT CAST ((CASE WHEN EXISTS (\n  SELECT 1 FROM tavrin.\"%s$t$tx\" WHERE txid IN (SELECT txid FROM #%s) AND "
+    "generation <= %s\n) THEN 1 ELSE 0 END) AS bit)";
 static const char s_txids_from_in_purged_sql[] =
     "SELECT CAST ((CASE WHEN EXISTS (\n  SELECT 1 FROM tavrin.\"%s$t$tx\" WHERE txid >= %s AND generation <= %s\n) THEN 1 "
     "ELSE 0 END) AS bit)";
 
 void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
-                                       const tav_export_range *range, QK_int64 *pPurgeGeneration) {
+                                       tav_export_range *range, QK_int64 *pPurgeGeneration) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
   char a[QK_INT64_SZ_SIZE], p[QK_INT64_SZ_SIZE];
   char szTbl[TAV_TABLE_ID_SZ_SIZE];
-  QK_int64 purged = 0, txid = 0;
-  QK_uint32 count = 0;
+  const char *pszListed = NULL;
+  QK_int64 purged = 0;
   SQLLEN ind = 0;
   int bHas = 0, bRow = 0, bHit = 0;
   QK_ARG_NOT_NULL(ctx, h);
@@ -448,12 +502,10 @@ void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const 
     goto done;
   }
   QK_int64__to_sz(purged, p);
-  QK_TRY(ctx, count_listed(ctx, range, &count));
-  for (QK_uint32 i = 0; i < count && !bHit; i++) {
-    QK_TRY(ctx, QK_varray__get__int64(ctx, range->txids, i, &txid));
-    QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, &bHit, s_txid_in_purged_sql, h->name,
-                                             QK_int64__to_sz(txid, a), p));
-  }
+  QK_TRY(ctx, make_listed_table(ctx, h, range));
+  QK_TRY(ctx, listed_table(ctx, range, &pszListed));
+  if (pszListed != NULL)
+    QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, &bHit, s_listed_in_purged_sql, h->name, pszListed, p));
   if (!bHit)
     QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, &bHit, s_txids_from_in_purged_sql, h->name,
                                              QK_int64__to_sz(range->first, a), p));
@@ -477,18 +529,17 @@ static const char s_has_changes_by_txid_sql[] =
     "SELECT CASE WHEN EXISTS (SELECT * FROM tavrin.\"%s$z$dd$%s\" WHERE txid BETWEEN ? AND ?) OR EXISTS (SELECT * FROM "
     "tavrin.\"%s$z$rv$%s\" WHERE txid BETWEEN ? AND ?) THEN 1 ELSE 0 END";
 static const char s_has_changes_listed_sql[] =
-    "SELECT CASE WHEN EXISTS (SELECT * FROM tavrin.\"%s$z$dd$%s\" WHERE%s) OR EXISTS (SELECT * FROM "
-    "tavrin.\"%s$z$rv$%s\" WHERE%s) THEN 1 ELSE 0 END";
+    "SELECT CASE WHEN EXISTS (SELECT * FROM tavrin.\"%s$z$dd$%s\" WHERE txid IN (SELECT txid FROM #%s)) OR EXISTS "
+    "(SELECT * FROM tavrin.\"%s$z$rv$%s\" WHERE txid IN (SELECT txid FROM #%s)) THEN 1 ELSE 0 END";
 
 void tav_db_mssql__table_has_changes(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
                                      tav_export_range *pRange, int *pbChanged) {
-  QK_string *pSql = NULL, *pCond = NULL;
+  QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  QK_int64 *pTxids = NULL;
   char a[QK_INT64_SZ_SIZE], b[QK_INT64_SZ_SIZE];
   char szTbl[TAV_TABLE_ID_SZ_SIZE];
+  const char *pszListed = NULL;
   QK_int64 answer = 0;
-  QK_uint32 count = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pRange);
   QK_ARG_NOT_NULL(ctx, pbChanged);
@@ -521,28 +572,16 @@ void tav_db_mssql__table_has_changes(QK_context *ctx, tav_db_handle *h, const ch
         goto done;
       }
     }
-    QK_TRY(ctx, count_listed(ctx, pRange, &count));
-    if (count == 0) goto done;
-    QK_TRY(ctx, QK_alloc(ctx, count, sizeof(QK_int64), &pTxids));
-    QK_TRY(ctx, QK_string__alloc(ctx, &pCond));
-    for (QK_uint32 i = 0; i < count; i++) {
-      QK_TRY(ctx, QK_varray__get__int64(ctx, pRange->txids, i, &pTxids[i]));
-      QK_TRY(ctx, QK_string__append__sz(ctx, pCond, i ? " OR txid=?" : " txid=?"));
-    }
-    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_has_changes_listed_sql, h->name, szTbl,
-                                          QK_string__sz(pCond), h->name, szTbl, QK_string__sz(pCond)));
-    for (QK_uint32 i = 0; i < count; i++) {
-      QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, (QK_uint16)(i + 1), &pTxids[i]));
-      QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, (QK_uint16)(count + i + 1), &pTxids[i]));
-    }
-    QK_TRY(ctx, tav_db_mssql__execute_int64(ctx, hStmt, &answer));
+    QK_TRY(ctx, make_listed_table(ctx, h, pRange));
+    QK_TRY(ctx, listed_table(ctx, pRange, &pszListed));
+    if (pszListed == NULL) goto done;
+    QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &answer, s_has_changes_listed_sql, h->name, szTbl,
+                                              pszListed, h->name, szTbl, pszListed));
     *pbChanged = answer == 1;
   }
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_free(ctx, pTxids);
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
-  QK_RELEASE(ctx, QK_string__free(ctx, pCond));
 }
 
 /* ---- Unfiltered tables ---- */
@@ -961,6 +1000,7 @@ void tav_db_mssql__export_table(QK_context *ctx, tav_db_handle *h, int pkgVersio
   if (ppszSetDigest != NULL) *ppszSetDigest = NULL;
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_vhash__get__vhash(ctx, pStates, szTbl, &pState));
+  QK_TRY(ctx, make_listed_table(ctx, h, pRange));
   QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, szTbl, pRange, &purgedBefore));
   if (purgedBefore != 0 && pszClientSetDigest == NULL) {
     pRange->first = 1;

@@ -47,17 +47,20 @@ void tav_db_mssql__export_meta_table(QK_context *ctx, tav_db_handle *h, const ch
 /* Exports one table's changes in the range. pStates is the states document keyed by table
  * id. May turn the range into a from-scratch one (first 1, txids NULL) and set the state's
  * "needs-discard". *ppszSetDigest (opt) receives a filtered table's new set digest (new text,
- * QK_free) or NULL. A purge during the export raises 91. */
+ * QK_free) or NULL. A purge during the export raises 91. Listed txids go into a #temp table
+ * named in the range's listed_table, which the export and the range's later uses read. */
 void tav_db_mssql__export_table(QK_context *ctx, tav_db_handle *h, int pkgVersion, tav_defin *psk,
                                 QK_vhash *pStates, const char *pszTblId, tav_export_range *pRange,
                                 const char *pszClientSetDigest, char **ppszSetDigest, sqlite3_stmt *pRowInsert,
                                 sqlite3_stmt *pRowDeltaInsert);
-/* 1 when the table has row changes in the range. */
+/* 1 when the table has row changes in the range (may make the range's listed_table). */
 void tav_db_mssql__table_has_changes(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
                                      tav_export_range *pRange, int *pbChanged);
 
 /* Query fragments of a range (new strings for the caller). The versions written in the range
- * ("SELECT rv.z_rv ...") and the versions ended in it ("SELECT dd.rv, dd.txid ..."). */
+ * ("SELECT rv.z_rv ...") and the versions ended in it ("SELECT dd.rv, dd.txid ..."). With
+ * listed txids these and the state queries read the range's listed_table, which the export or
+ * the change test made. */
 void tav_db_mssql__range_change_queries(QK_context *ctx, const tav_export_range *range, const char *pszDb,
                                         const char *pszTblId, QK_string **ppRows, QK_string **ppDeletions);
 /* The versions live at the baseline (bAtEnd 0) or at the end of the range: a rows query
@@ -66,9 +69,10 @@ void tav_db_mssql__range_change_queries(QK_context *ctx, const tav_export_range 
 void tav_db_mssql__state_queries(QK_context *ctx, const tav_export_range *range, const char *pszDb,
                                  const char *pszTblId, int range_end, int bWithTxid, int bFiltered, int *pbTwoPart,
                                  QK_string **ppRows, QK_string **ppDeletions);
-/* The table's purge generation when the purge reaches into the range, else 0. */
+/* The table's purge generation when the purge reaches into the range, else 0 (may make the
+ * range's listed_table). */
 void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
-                                       const tav_export_range *range, QK_int64 *pPurgeGeneration);
+                                       tav_export_range *range, QK_int64 *pPurgeGeneration);
 
 void tav_db_mssql__export_unfiltered_by_txid(QK_context *ctx, tav_db_handle *h, tav_defin *psk,
                                              const char *pszTblId, tav_export_range *export_range,

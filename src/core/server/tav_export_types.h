@@ -33,6 +33,7 @@ typedef struct tav_export_range {
   QK_int64 cutoff_generation;  /* deletions older than this are not sent to newcomers */
   QK_varray *txids;            /* borrowed, or NULL: single txids below first the client lacks */
   QK_int64 last_txid;          /* third kind: the newest txid the export covers */
+  char listed_table[64] = {};  /* the store's #temp table of the listed txids once it made one */
 } tav_export_range;
 
 #endif

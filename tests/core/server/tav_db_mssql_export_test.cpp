@@ -3,6 +3,7 @@
 // package inspector.
 #include <map>
 
+#include "download_fixture.h"
 #include "pkg_fixture.h"
 #include "store_fixture.h"
 
@@ -11,6 +12,7 @@
 #include "qk/qk_varray.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_export.h"
+#include "server/tav_handle_conflicts_download.h"
 
 #if defined(STANDIN_DRIVER) && defined(STANDIN_CLI)
 
@@ -227,6 +229,73 @@ struct ExportTest : StoreTest {
   static std::string upper(std::string s) {
     for (auto &ch : s) ch = (char)toupper(ch);
     return s;
+  }
+};
+
+// Pulls of clients of versions 2 to 5 that list the transactions they lack, over a history of
+// 40,000 transactions more: items and parts change in the last two of them (W1, W2), items alone
+// in one after them (W3).
+struct ListedTxidsTest : DownloadTest {
+  static constexpr int kPadding = 40000;
+  QK_int64 w2 = 0, schema_txid = 0;
+
+  void SetUp() override {
+    DownloadTest::SetUp();
+    // Transactions without changes, as other clients' pushes of other tables leave them.
+    QK_int64 next = int64("SELECT MAX(txid) FROM tavrin.demo$t$tx") + 1;
+    for (int done = 0; done < kPadding; done += 1000) {
+      std::string sql = "INSERT INTO tavrin.demo$t$tx (txid, rstamp, rebaseid) VALUES ";
+      for (int i = 0; i < 1000; i++, next++)
+        sql += (i ? ",(" : "(") + std::to_string(next) + ", NEWID(), " + std::to_string(next) + ")";
+      exec(sql);
+    }
+    write("INSERT INTO dbo.items (name, qty) VALUES (N'd', 4)");
+    w2 = write("UPDATE dbo.items SET qty = 30 WHERE id = 3; INSERT INTO dbo.parts VALUES (3, 3, N'p3')");
+    next_generation();
+    write("UPDATE dbo.items SET name = N'D' WHERE name = N'd'");
+    next_generation();
+    // Each may be a client's baseline, as the exports that handed them out left them stamped.
+    exec("UPDATE tavrin.demo$t$tx SET rstamp = NEWID(), rebaseid = txid WHERE rstamp IS NULL OR rebaseid IS NULL");
+    tav_defin *d = nullptr;
+    tav_db_mssql__fetch_schema(ctx, h, nullptr, &schema_txid, nullptr, &d);
+    tav_defin__free(ctx, &d);
+    ASSERT_EQ(take_error(), "ok");
+  }
+
+  // The baseline text of a client that holds txid and everything before, but the listed ones.
+  std::string baseline(QK_int64 txid, const std::vector<QK_int64> &listed = {}) {
+    QK_int64 count = 0;
+    tav_db_mssql__count_txids(ctx, h, txid, &count);
+    EXPECT_EQ(take_error(), "ok");
+    std::string text = std::to_string(txid) + "," + rstamp_hex(txid) + "," +
+                       std::to_string(int64("SELECT rebaseid FROM tavrin.demo$t$tx WHERE txid = " + std::to_string(txid))) +
+                       "," + std::to_string(count - (QK_int64)listed.size()) + "," + std::to_string(schema_txid);
+    for (QK_int64 t : listed) text += "m" + std::to_string(t);
+    return text;
+  }
+  // The rows of every table of the package a pull of that baseline answers, each table's sorted.
+  std::string pull(int pv, const std::string &from) {
+    tav_baseline b = {};
+    tav_respond__parse_baseline(ctx, from.c_str(), &b);
+    QK_vhash *status = nullptr;
+    QK_int64 g = 0;
+    tav_db_mssql__begin_tx(ctx, h, &g);
+    tav_pkg__close(ctx, &pkg);
+    tav_export__package(ctx, work.c_str(), &ops, h, pv, 0, 0, &b, g, nullptr, nullptr, nullptr, nullptr, 0, &pkg,
+                        &status);
+    std::string err = take_error();
+    tav_db_mssql__rollback_tx(ctx, h);
+    tav_baseline__free_collections(ctx, &b);
+    QK_vhash__free(ctx, status);
+    EXPECT_EQ(take_error(), "ok");
+    if (err != "ok") return err;
+    if (status != nullptr) return "a status answer";
+    std::string script = work + "/tables.py";
+    std::ofstream(script) << "import sqlite3,sys\nc=sqlite3.connect(sys.argv[1])\n"
+                             "for (t,) in c.execute(\"SELECT name FROM sqlite_master WHERE type='table' AND "
+                             "(name LIKE 'p$u$%' OR name LIKE 'p$rd$%') ORDER BY name\"):\n"
+                             "  print(t, sorted(repr(r) for r in c.execute('SELECT * FROM \"%s\"' % t)))\n";
+    return pkg.path ? capture("/usr/bin/python3 " + script + " '" + pkg.path + "' 2>&1") : "<no package>";
   }
 };
 
@@ -754,6 +823,23 @@ TEST_F(ExportTest, TxidToGenerationRangesStopAtTheLastGeneration) {
   // b left as of the newest txid the export covers, not as of T3 or generation 4.
   EXPECT_EQ(row_deltas(items), upper(b) + "|NULL|" + T1 + "|" + T2);
   EXPECT_GT(t3, t2);
+}
+
+// However many transactions a client lists as missing, its answer is that of a client that holds
+// everything before the first of them and lists none; the statements stay within SQL Server's
+// limits on parameters and VALUES rows, which the stand-in holds.
+TEST_F(ListedTxidsTest, AnyNumberOfListedTxidsGetsTheAnswerOfTheBaselineBeforeThem) {
+  for (int listed : {10, 100, 2000, 40000}) {
+    std::vector<QK_int64> missing;
+    for (QK_int64 t = w2; t > w2 - listed; t--) missing.push_back(t);
+    const std::string lister = baseline(w2, missing), before = baseline(w2 - listed);
+    for (int pv = 2; pv <= 5; pv++) {
+      SCOPED_TRACE("pv " + std::to_string(pv) + ", " + std::to_string(listed) + " listed");
+      std::string expected = pull(pv, before);
+      ASSERT_NE(expected.find("p3"), std::string::npos) << expected;
+      EXPECT_EQ(pull(pv, lister), expected);
+    }
+  }
 }
 
 #endif

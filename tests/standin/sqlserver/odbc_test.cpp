@@ -543,6 +543,85 @@ TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
     EXPECT_EQ(fails("DECLARE @x int; GOTO done")[0].message, "Incorrect syntax near 'GOTO'.");
 }
 
+// Decimals are exact to 38 digits, smalldatetime rounds as datetime's ticks make it, texts
+// become the bytes their type holds them in and back, and CHAR and REPLICATE are SQL Server's.
+TEST_F(Standin, ValuesConvertAsSqlServerConvertsThem) {
+    using Rows = std::vector<std::vector<std::string>>;
+    struct Case {
+        const char* expression;
+        const char* value;
+    } cases[] = {
+        {"CAST(12345678901234.5678 AS decimal(18,4))", "12345678901234.5678"},
+        {"CAST(99999999999999.9999 AS decimal(18,4))", "99999999999999.9999"},
+        {"CAST(922337203685477.5807 AS money)", "922337203685477.5807"},
+        {"CAST(-922337203685477.5808 AS money)", "-922337203685477.5808"},
+        {"CAST(12345678901234567890123456789012345678 AS decimal(38,0))", "12345678901234567890123456789012345678"},
+        {"CAST(0.12345678901234567890123456789012345678 AS decimal(38,38))", "0.12345678901234567890123456789012345678"},
+        {"CAST(12345678901234.5678 AS varchar(30))", "12345678901234.5678"},
+        {"CAST(-.50 AS varchar(10)) + CAST(007. AS varchar(10))", "-0.507"},
+        {"-12345678901234.5678", "-12345678901234.5678"},
+        {"12345678901234567890123456789012345678", "12345678901234567890123456789012345678"},
+        {"CAST('2007-05-08 12:35:29.998' AS smalldatetime)", "2007-05-08 12:35:00"},
+        {"CAST('2007-05-08 12:35:29.999' AS smalldatetime)", "2007-05-08 12:36:00"},
+        {"CAST(CAST('2007-05-08 23:59:29.999' AS datetime) AS smalldatetime)", "2007-05-09 00:00:00"},
+        {"CAST(N'a\u00e9\u20ac' AS varbinary(10))", "6100E900AC20"},
+        {"CAST('a\u00e9\u20ac' AS varbinary(10))", "61E980"},
+        {"CAST(CAST('6F9619FF-8B86-D011-B42D-00C04FC964FF' AS uniqueidentifier) AS binary(16))",
+         "FF19966F868B11D0B42D00C04FC964FF"},
+        {"CAST(0x6100E900AC20 AS nvarchar(10))", "a\u00e9\u20ac"},
+        {"CAST(0x61E980 AS varchar(10))", "a\u00e9\u20ac"},
+        {"CAST(CAST(N'\U0001D11E' AS varbinary(max)) AS nvarchar(max))", "\U0001D11E"},
+        {"CHAR(65) + CHAR(233) + CHAR(128)", "A\u00e9\u20ac"},
+        {"CHAR(256)", "NULL"},
+        {"CHAR(-1)", "NULL"},
+        {"REPLICATE('ab', 3)", "ababab"},
+        {"REPLICATE(N'\u00e9', 2)", "\u00e9\u00e9"},
+        {"REPLICATE('x', 0)", ""},
+        {"REPLICATE('x', -1)", "NULL"},
+        {"LEN(REPLICATE('abc', 5000))", "8000"},
+        {"LEN(REPLICATE(N'abc', 5000))", "4000"},
+        {"LEN(REPLICATE(CAST('abc' AS varchar(max)), 5000))", "15000"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.expression);
+        EXPECT_EQ(c.query(std::string("SELECT ") + k.expression), (Rows{{k.value}}));
+    }
+    // Literals written to columns keep every digit; what does not fit fails.
+    ok("CREATE TABLE dbo.amounts (d decimal(18,4), m money, i int, t varchar(30))");
+    ok("INSERT INTO dbo.amounts (d, m, i, t) VALUES (12345678901234.5678, 922337203685477.5807, 1.5, 0.10)");
+    ok("UPDATE dbo.amounts SET d = 99999999999999.9999 WHERE d = CAST(12345678901234.5678 AS decimal(18,4))");
+    EXPECT_EQ(c.query("SELECT d, m, i, t FROM dbo.amounts"),
+              (Rows{{"99999999999999.9999", "922337203685477.5807", "1", "0.10"}}));
+    for (const char* sql : {"INSERT INTO dbo.amounts (m) VALUES (922337203685477.5808)",
+                            "INSERT INTO dbo.amounts (d) VALUES (100000000000000.0000)",
+                            "SELECT CAST(214748.3648 AS smallmoney)"}) {
+        SCOPED_TRACE(sql);
+        EXPECT_EQ(fails(sql).at(0).native, 8115);
+    }
+}
+
+TEST_F(Standin, ATopOfFewerThanNoRowsIsRefused) {
+    using Rows = std::vector<std::vector<std::string>>;
+    ok("CREATE TABLE dbo.n (a int NOT NULL); INSERT INTO dbo.n (a) VALUES (1), (2), (3)");
+    for (const char* sql : {"SELECT TOP (-1) a FROM dbo.n", "DELETE TOP (-1) FROM dbo.n", "UPDATE TOP (-1) dbo.n SET a = 0",
+                            "DECLARE @n bigint = -2; SELECT TOP (@n) a FROM dbo.n",
+                            "DECLARE @n int; SELECT TOP (@n) a FROM dbo.n"}) {
+        SCOPED_TRACE(sql);
+        auto d = fails(sql);
+        ASSERT_FALSE(d.empty());
+        EXPECT_EQ(d[0].native, 1014);
+        EXPECT_EQ(d[0].message, "A TOP or FETCH clause contains an invalid value.");
+    }
+    // A parameter is checked when the statement runs.
+    SQLHSTMT st = c.stmt();
+    SQLINTEGER rows = -1;
+    SQLBindParameter(st, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &rows, 0, nullptr);
+    EXPECT_EQ(SQLExecDirect(st, (SQLCHAR*)"SELECT TOP (?) a FROM dbo.n", SQL_NTS), SQL_ERROR);
+    EXPECT_EQ(OdbcConnection::diags(SQL_HANDLE_STMT, st)[0].native, 1014);
+    EXPECT_EQ(c.query("SELECT TOP (0) a FROM dbo.n"), Rows{});
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n"), (Rows{{"3"}}));
+}
+
 // A derived table under a TOP of the largest bigint keeps every row (the stand-in drops that
 // TOP); any other TOP still cuts.
 TEST_F(Standin, TopOfTheLargestBigintKeepsEveryRow) {
