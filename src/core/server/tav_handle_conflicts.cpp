@@ -382,7 +382,12 @@ void tav_pkg__squash_generations(QK_context *ctx, tav_defin *defin, sqlite3 *db,
   QK_TRY(ctx, QK_varray__count(ctx, pIds, &count));
   for (QK_uint32 i = 0; i < count; i++) {
     const char *tbl_id = NULL;
+    int bKnown = 0;
     QK_TRY(ctx, QK_varray__get__sz(ctx, pIds, i, &tbl_id));
+    /* A table the server does not synchronise is no row of its: the schema adaptation drops it
+     * when the client's schema names it, and the push refuses it otherwise. */
+    QK_TRY(ctx, tav_defin__has_table(ctx, defin, tbl_id, &bKnown));
+    if (!bKnown) continue;
     QK_TRY(ctx, tav_pkg__squash_table_generations(ctx, defin, db, tbl_id, gen_from, gen_to, gen_into, set_txid));
   }
 done:
