@@ -56,6 +56,23 @@ class PushAfterSchemaChangeTest(unittest.TestCase):
                     self.assertEqual(self.demo.sql("SELECT qty FROM dbo.stock WHERE warehouse = 'WH02'"),
                                      [[str(qty)]])
 
+    def test_a_filter_base_header_that_is_no_object_is_refused(self):
+        """The header is the client's input: 400 naming it, for a pull as for a push."""
+        self.demo.require("pull")
+        self.demo.require("push")
+        client = self.demo.client("filter-base", fid=900, version=6)
+        self.assertEqual(client.pull().status, 200)
+        client.update("stock", client.find("stock", warehouse="WH01", sku="bolt-6"), {"qty": 900})
+        for header in ("[]", '"x"', "{", "5"):
+            with self.subTest(header=header):
+                client.set_meta("filter_base", header)
+                for method, road in (("GET", "/pull"), ("POST", "/push")):
+                    answer = client.request(method, road, client.query(pv="6", **{"from": client.baseline}),
+                                            b"x" if method == "POST" else b"")
+                    self.assertEqual(answer.status, 400, answer.body)
+                    self.assertIn(b"invalid header 'x-tavrin-filter-base' (not a JSON object)", answer.body)
+        self.assertNotEqual(self.demo.sql("SELECT qty FROM dbo.stock WHERE warehouse = 'WH01'"), [["900"]])
+
 
 if __name__ == "__main__":
     unittest.main()

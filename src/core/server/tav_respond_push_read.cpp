@@ -3,14 +3,17 @@
  * rolled-back client data, the permission check of its operations and the apply, all under
  * the deadlock retry rule. Every change to the package stays inside its SQLite transaction and
  * is rolled back, so the file stays as the client sent it. */
+#include <stdio.h>
 #include <string.h>
 
 #include "common/tav_filter.h"
 #include "common/tav_parse_defin_query.h"
+#include "common/tav_sql_quote.h"
 #include "common/tav_utils.h"
 #include "qk/qk_hex.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_misc_utils.h"
+#include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_handle_conflicts_identity.h"
 #include "server/tav_handle_conflicts_push.h"
@@ -272,13 +275,18 @@ static void check_internal_columns(QK_context *ctx, sqlite3 *db, const char *psz
                                : kind == ROW_TABLE_IDENTITIES ? identities
                                : pv == 6                      ? genRows
                                                               : txRows;
+  int bHas = 0;
   for (; *columns != NULL; columns++) {
-    int bHas = 0;
     QK_TRY(ctx, QK_sqlite__table_has_column(ctx, db, pszTable, *columns, &bHas));
     if (!bHas)
       QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The table \"%s\" has no column %s.", pszTable,
                    *columns);
   }
+  /* The server gives a version-6 row table its transaction column when it converts it. */
+  if (kind == ROW_TABLE_ROWS && pv == 6) QK_TRY(ctx, QK_sqlite__table_has_column(ctx, db, pszTable, "z_txid", &bHas));
+  if (kind == ROW_TABLE_ROWS && pv == 6 && bHas)
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                 "Invalid package. The table \"%s\" of a package of version 6 has the column z_txid.", pszTable);
 done:;
 }
 
@@ -358,6 +366,64 @@ static void refuse_malformed_rows(QK_context *ctx, sqlite3 *db, int pv) {
   }
 done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pNames));
+}
+
+/* Version 6 tells a deletion by a row without values: a row without its key but with other
+ * values is neither deletion nor change (taken as a deletion, the client's change would remove
+ * the row). Tables the client knows under other names are left to the schema adaptation. */
+static void refuse_rows_without_key(QK_context *ctx, push_read *st) {
+  QK_vhash *pColumns = NULL;
+  QK_string *pSql = NULL;
+  sqlite3_stmt *pStmt = NULL;
+  QK_uint32 count = 0;
+  QK_TRY(ctx, tav_defin__count_tables(ctx, st->defin, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    const char *pszId = NULL, *pszKey = NULL;
+    char szTable[64];
+    QK_uint32 columns = 0;
+    int bExists = 0, bHasKey = 0, bRow = 0, nOthers = 0;
+    QK_TRY(ctx, tav_defin__get_table_id_at(ctx, st->defin, (int)i, &pszId));
+    snprintf(szTable, sizeof szTable, "%s%s", TAV_PKG_ROWS_PREFIX, pszId);
+    QK_TRY(ctx, QK_sqlite__one_bool(ctx, st->pkg->db, &bExists,
+                                    "SELECT EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = '%s')",
+                                    szTable));
+    if (!bExists) continue;
+    QK_TRY(ctx, tav_defin__get_key_column_at(ctx, st->defin, pszId, 0, NULL, &pszKey));
+    QK_TRY(ctx, QK_sqlite__table_has_column(ctx, st->pkg->db, szTable, pszKey, &bHasKey));
+    if (!bHasKey) continue;
+    QK_TRY(ctx, QK_vhash__free(ctx, pColumns));
+    pColumns = NULL;
+    QK_TRY(ctx, tav_pkg__get_table_columns(ctx, st->pkg->db, pszId, &pColumns));
+    QK_TRY(ctx, QK_string__free(ctx, pSql));
+    pSql = NULL;
+    QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, "SELECT hex(z_rid) FROM \"%s\" WHERE ", szTable));
+    QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pSql, pszKey));
+    QK_TRY(ctx, QK_string__append__sz(ctx, pSql, " IS NULL AND ("));
+    QK_TRY(ctx, QK_vhash__count(ctx, pColumns, &columns));
+    for (QK_uint32 c = 0; c < columns; c++) {
+      const char *pszColumn = NULL;
+      QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pColumns, c, &pszColumn, NULL));
+      if (QK_stricmp(pszColumn, pszKey) == 0) continue;
+      if (nOthers++ > 0) QK_TRY(ctx, QK_string__append__sz(ctx, pSql, " OR "));
+      QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pSql, pszColumn));
+      QK_TRY(ctx, QK_string__append__sz(ctx, pSql, " IS NOT NULL"));
+    }
+    if (nOthers == 0) continue;
+    QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ") LIMIT 1"));
+    QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", QK_string__sz(pSql)));
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
+    if (bRow)
+      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                   "Malformed package. The table \"%s\" holds row id %s without a value of its key column \"%s\" "
+                   "but with other values: a deletion has no values, a change has its key.",
+                   szTable, (const char *)sqlite3_column_text(pStmt, 0), pszKey);
+  }
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pColumns));
 }
 
 /* After the schema changes were resolved every table and column the package still names must
@@ -661,6 +727,7 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
   QK_TRY(ctx, st->ops->fetch_schema(ctx, st->h, NULL, NULL, NULL, &st->defin));
   if (st->pv == 6) {
     int bRejected = 0;
+    QK_TRY(ctx, refuse_rows_without_key(ctx, st));
     QK_TRY(ctx, st->ops->handle_baseline_purged(ctx, st->h, st->defin, db, &bRejected));
     if (bRejected) {
       refuse(st, TAV_PROTO_PURGED, NULL);

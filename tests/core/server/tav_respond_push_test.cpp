@@ -525,6 +525,11 @@ TEST_F(PushTest, ClientFaultsInRowsAnswer400InEveryVersion) {
            row(items, newRid, 0, "100, 'z', 2");
          },
          "holds row id " + newRid.substr(0, 30) + "D1 twice in generation -2", true},
+        {"version-6 row table with a transaction column",
+         [&] { script += "ALTER TABLE \"p$u$" + parts + "\" ADD COLUMN z_txid;\n"; }, "has the column z_txid", true},
+        // A row without its key is a deletion only when it has no other values either.
+        {"update without its key", [&] { row(parts, p1.substr(0, 32), p1Base, "NULL, 1, 'x'"); },
+         "without a value of its key column \"id\" but with other values", true},
         {"header schema a number", [&] { script += gen0 + "'{\"pv\":6,\"schema\":5}' WHERE generation = 0;\n"; },
          "The header's \"schema\" is not a JSON object", true},
         {"header schema a list", [&] { script += gen0 + "'{\"pv\":6,\"schema\":[]}' WHERE generation = 0;\n"; },
