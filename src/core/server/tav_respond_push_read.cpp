@@ -232,10 +232,6 @@ static const char BAD_DELTA_ROW_ID_SQL[] =
 /* An identity entry without a row id names no row; one with a row id names it whole. */
 static const char BAD_IDENTITY_ROW_ID_SQL[] =
     "SELECT length(CAST(rid AS BLOB)) FROM \"%s\" WHERE length(CAST(rid AS BLOB)) NOT IN (0, 16) LIMIT 1";
-/* Two versions of one row in one generation: nothing tells which is the later. */
-static const char TWICE_IN_A_GENERATION_SQL[] =
-    "SELECT hex(z_rid), z_gen_add FROM \"%s\" WHERE length(CAST(z_rid AS BLOB)) = 16 AND z_gen_add IS NOT NULL "
-    "GROUP BY z_rid, z_gen_add HAVING count(*) > 1 LIMIT 1";
 
 typedef enum { ROW_TABLE_ROWS, ROW_TABLE_DELTAS, ROW_TABLE_IDENTITIES } row_table_kind;
 
@@ -321,13 +317,6 @@ static void check_row_table(QK_context *ctx, sqlite3 *db, const char *pszTable, 
     QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
                  "Malformed package. The table \"%s\" holds a row id of length %d; a row id is 16 bytes.", pszTable,
                  sqlite3_column_int(pStmt, 0));
-  if (kind == ROW_TABLE_ROWS && pv == 6) {
-    QK_TRY(ctx, find_fault(ctx, db, TWICE_IN_A_GENERATION_SQL, pszTable, &pStmt, &bRow));
-    if (bRow)
-      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
-                   "Malformed package. The table \"%s\" holds row id %s twice in generation %lld.", pszTable,
-                   (const char *)sqlite3_column_text(pStmt, 0), (long long)sqlite3_column_int64(pStmt, 1));
-  }
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
 }
