@@ -312,11 +312,12 @@ void tav_pkg__squash_table_generations(QK_context *ctx, tav_defin *defin, sqlite
 
   QK_TRY(ctx, QK_sqlite__exec_printf(ctx, db, SQUASH_INDEX_SQL, tbl_id, tbl_id));
   /* The fold keeps the earliest and the latest version per row id; with two versions in
-   * one generation it cannot tell them apart and would leave both behind. */
+   * one generation it cannot tell them apart and would leave both behind. Every row it folds
+   * came in the client's package: such a package is refused. */
   QK_TRY(ctx, QK_sqlite__one_int64(ctx, db, &duplicates, SQUASH_DUPLICATES_SQL, tbl_id, (long long)gen_from,
                                    (long long)gen_to));
   if (duplicates != 0)
-    QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED,
+    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
                  "Malformed package: table p$u$%s holds more than one version of a row in one generation "
                  "between %lld and %lld",
                  tbl_id, (long long)gen_from, (long long)gen_to);
@@ -382,7 +383,12 @@ void tav_pkg__squash_generations(QK_context *ctx, tav_defin *defin, sqlite3 *db,
   QK_TRY(ctx, QK_varray__count(ctx, pIds, &count));
   for (QK_uint32 i = 0; i < count; i++) {
     const char *tbl_id = NULL;
+    int bKnown = 0;
     QK_TRY(ctx, QK_varray__get__sz(ctx, pIds, i, &tbl_id));
+    /* A table the server does not synchronise is no row of its: the schema adaptation drops it
+     * when the client's schema names it, and the push refuses it otherwise. */
+    QK_TRY(ctx, tav_defin__has_table(ctx, defin, tbl_id, &bKnown));
+    if (!bKnown) continue;
     QK_TRY(ctx, tav_pkg__squash_table_generations(ctx, defin, db, tbl_id, gen_from, gen_to, gen_into, set_txid));
   }
 done:
