@@ -36,6 +36,7 @@ import argparse
 import json
 import os
 import random
+import resource
 import select
 import shutil
 import signal
@@ -245,7 +246,9 @@ class Worker:
         while time.time() < deadline:
             self.round()
             rounds += 1
-        return {"fid": self.fid, "rounds": rounds, "answers": self.client.answers, "failures": self.failures}
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        return {"fid": self.fid, "rounds": rounds, "answers": self.client.answers, "failures": self.failures,
+                "cpu": usage.ru_utime + usage.ru_stime}
 
 
 def worker_main(argv):
@@ -287,7 +290,10 @@ def run_configuration(programs, size, clients, args):
     begin = min(a[1] for a in answers)
     end = max(a[1] + a[2] for a in answers)
     changed = sum(a[4] for a in answers if a[0] == "push" and a[3] == 200)
-    return {"answers": answers, "failures": failures, "rate": changed / (end - begin)}
+    # The clients' processor time against the window: more than the client cpus can give means the
+    # clients, not the server, set the pace.
+    cpu = sum(r["cpu"] for r in results) / (end - begin)
+    return {"answers": answers, "failures": failures, "rate": changed / (end - begin), "client_cpus": cpu}
 
 
 def summarise(runs):
@@ -410,9 +416,10 @@ def main():
                 for name, programs in builds:
                     run = run_configuration(programs, size, n, args)
                     runs.setdefault((name, size, n), []).append(run)
-                    print("  round %d %s %d-row pushes N=%d: %.0f changed rows/s, %d answers 500" % (
-                        round_number + 1, name, size, n, run["rate"], sum(1 for a in run["answers"] if a[3] == 500)),
-                        file=sys.stderr)
+                    print("  round %d %s %d-row pushes N=%d: %.0f changed rows/s, %d answers 500, clients busy "
+                          "%.1f cpus" % (round_number + 1, name, size, n, run["rate"],
+                                         sum(1 for a in run["answers"] if a[3] == 500), run["client_cpus"]),
+                          file=sys.stderr)
     results = {key: summarise(value) for key, value in runs.items()}
 
     if small:
