@@ -30,9 +30,15 @@ turns with those of the first; the tables gain rows of that build and the ratios
 usage: sync_many_bench.py --build BUILD_DIR [--reference BUILD_DIR] [--clients 1,4,16]
                           [--sizes 3,50] [--seconds 20] [--repeat 3] [--workers 16]
                           [--host-cpus 0-3] [--client-cpus 4-7] [--small-rounds 30] [--keep]
-                          [--host-wrapper "perf record -g -o FILE"]
+                          [--host-wrapper "perf record -g -o FILE"] [--wait-profile DIR]
+
+--wait-profile DIR records the scheduler's switches on the host's cpus (perf, system-wide: run
+as root) through the middle half of each run of the most clients, and prints where the host's
+threads waited (wait_profile.py): the write lock and who asked for it, readers waiting for a
+writer, disk syncs, idle workers, or preempted for want of cpus.
 """
 import argparse
+import collections
 import json
 import os
 import random
@@ -48,7 +54,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tests", "e2e"))
+sys.path.insert(0, HERE)
 import demo  # noqa: E402
+import wait_profile  # noqa: E402
 from tavrin_client import Client, ClientError, ProtocolError, quote_name  # noqa: E402
 
 TABLE = "dbo.bench"
@@ -297,6 +305,7 @@ def run_configuration(programs, size, clients, args):
                 client_wrapper(args) + [sys.executable, os.path.abspath(__file__), "worker", work, d.url,
                                         demo.DBFILE, str(fid), str(size), repr(start), str(args.seconds), out],
                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=client_env()))
+        profiler = start_wait_profile(args, programs, size, clients, start) if args.wait_profile else None
         results = []
         for process, out in zip(processes, outputs):
             _, err = process.communicate(timeout=args.seconds + 600)
@@ -304,6 +313,7 @@ def run_configuration(programs, size, clients, args):
                 sys.exit("sync_many_bench: worker %s failed: %s" % (out, err.decode("utf-8", "replace")[-2000:]))
             with open(out) as f:
                 results.append(json.load(f))
+        waits = finish_wait_profile(profiler)
     finally:
         d.stop(args.keep)
         if not args.keep:
@@ -316,7 +326,35 @@ def run_configuration(programs, size, clients, args):
     # The clients' processor time against the window: more than the client cpus can give means the
     # clients, not the server, set the pace.
     cpu = sum(r["cpu"] for r in results) / (end - begin)
-    return {"answers": answers, "failures": failures, "rate": changed / (end - begin), "client_cpus": cpu}
+    return {"answers": answers, "failures": failures, "rate": changed / (end - begin), "client_cpus": cpu,
+            "waits": waits}
+
+
+def start_wait_profile(args, programs, size, clients, start):
+    """With --wait-profile, a recording of the scheduler's switches on the host's cpus through the
+    middle half of the run of the most clients (wait_profile.py reads it), or None."""
+    if clients != max(args.clients) or programs is not args.builds[0][1]:
+        return None
+    path = os.path.join(args.wait_profile, "waits-%d-rows-%d-clients.data" % (size, clients))
+    delay = max(0.0, start + args.seconds / 4 - time.time())
+    cpus = ["-C", args.host_cpus] if args.host_cpus else []
+    command = ["sh", "-c", 'sleep "$0" && exec "$@"', "%.1f" % delay, "perf", "record", "-q", "-e",
+               "sched:sched_switch", "--call-graph", "dwarf,16384", "-a"] + cpus + [
+        "-o", path, "--", "sleep", "%.1f" % (args.seconds / 2)]
+    return path, subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def finish_wait_profile(profiler):
+    """The summary of a recording (while the host still runs, so that its symbols resolve)."""
+    if profiler is None:
+        return None
+    path, process = profiler
+    if process.wait() != 0:
+        print("sync_many_bench: perf could not record the scheduler's switches", file=sys.stderr)
+        return None
+    script = subprocess.run(["perf", "script", "-i", path, "-F", "tid,time,event,trace,ip,sym"],
+                            capture_output=True, text=True, errors="replace")
+    return wait_profile.summarise(script.stdout.splitlines())
 
 
 def summarise(runs):
@@ -412,6 +450,8 @@ def main():
     parser.add_argument("--client-cpus", default=client_cpus, help="taskset's cpu list for the clients")
     parser.add_argument("--small-rounds", type=int, default=30, help="requests of each kind from one client "
                         "(0: none)")
+    parser.add_argument("--wait-profile", metavar="DIR", help="record with perf where the host's threads wait in "
+                        "the runs of the most clients (first build only) and print the summaries")
     parser.add_argument("--keep", action="store_true", help="keep the demo and client directories")
     parser.add_argument("--host-wrapper", type=str.split, default=[],
                         help="a command the host runs under, e.g. a profiler")
@@ -422,6 +462,9 @@ def main():
     builds = [("build", Programs(args.build))]
     if args.reference:
         builds.append(("reference", Programs(args.reference)))
+    args.builds = builds
+    if args.wait_profile:
+        os.makedirs(args.wait_profile, exist_ok=True)
     print("host on cpus %s, clients on cpus %s" % (args.host_cpus or "any", args.client_cpus or "any"),
           file=sys.stderr)
 
@@ -490,6 +533,14 @@ def main():
                     print("%d-row pushes, N=%d: build / reference changed rows/s %.2fx, push p50 %.2fx, "
                           "push p99 %.2fx" % (size, n, mine["rate"] / theirs["rate"],
                                               mine["push"][1] / theirs["push"][1], mine["push"][2] / theirs["push"][2]))
+        for key, value in sorted(runs.items()):
+            waits = collections.Counter()
+            for run in value:
+                waits.update(run["waits"] or {})
+            if waits:
+                print("\nwhere the host's threads wait: %s, %d-row pushes, N=%d (middle half of each round)"
+                      % key)
+                print(wait_profile.report(waits))
         for key, f in sorted(results.items()):
             if f["500"]:
                 print("\n%s, %d-row pushes, N=%d: %d answers 500:" % (key[0], key[1], key[2], len(f["500"])))
