@@ -12,7 +12,9 @@ Every stretch a thread of COMMAND_NAME spends switched out is charged to what it
 the stand-in's write lock (with the product's function that asked), a reader waiting for a
 writer, SQLite's busy polling, a retry's back-off sleep, a disk sync, an idle host worker,
 the I/O thread, or "runnable" when it was preempted with work to do (the cpus are short).
-Prints seconds and shares, largest first.
+Prints seconds and shares, largest first. The function named for a wait comes from unwinding
+the thread's stack copy; through libraries without unwind tables it can name the wrong caller
+(`strace -f -y -e trace=fdatasync -p PID` tells which file a disk sync is for).
 """
 import collections
 import re
