@@ -149,6 +149,11 @@ void tav_pkg__create(QK_context *ctx, const char *dir, int pkg_version, tav_pkg 
   QK_TRY(ctx, tav_pkg__new_temp_path(ctx, dir, pkg));
   QK_TRY(ctx, QK_sqlite__create_new_db(ctx, pkg->path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &pkg->db));
   QK_TRY(ctx, QK_sqlite__exec_printf(ctx, pkg->db, "PRAGMA page_size=%d", TAV_PKG_PAGE_SIZE));
+  /* A package is a work file of one request, compressed and deleted or just deleted before the
+   * request ends: it needs no sync to disk and no journal file beside it, whose costs many
+   * requests at once would otherwise pay on every commit. */
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "PRAGMA synchronous=OFF"));
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "PRAGMA journal_mode=MEMORY"));
   QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "BEGIN TRANSACTION"));
   if (pkg_version == 6) {
     QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, TAV_PKG_GEN_TABLE_SQL));
