@@ -195,3 +195,48 @@ TEST_F(Session, MergeOutputPairsEverySourceRowWithItsOwnTargetRow) {
     EXPECT_EQ(c.query("SELECT id, code, qty FROM items ORDER BY id"), before);
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM #out"), (Rows{{"0"}}));
 }
+
+// A connection keeps its schema version while nothing can have moved it; every statement still
+// sees the tables as they are: after another connection's change, after its own change inside a
+// transaction and after that transaction's rollback, and after a #temp table of the same name
+// is made anew with other columns.
+TEST_F(Session, StatementsSeeEverySchemaChangeWhereverItComesFrom) {
+    OdbcConnection other{dir, "app"};
+    ok("SET NOCOUNT ON");
+    ok("CREATE TABLE t (a int PRIMARY KEY)");
+    ok("INSERT INTO t VALUES (1)");
+    const std::string all = "SELECT * FROM t";
+    EXPECT_EQ(c.query(all), (Rows{{"1"}}));
+    ASSERT_TRUE(runs(other, "ALTER TABLE t ADD b int NULL"));
+    EXPECT_EQ(c.query(all), (Rows{{"1", "NULL"}}));
+
+    ok("BEGIN TRANSACTION");
+    EXPECT_EQ(c.query(all), (Rows{{"1", "NULL"}}));
+    ok("ALTER TABLE t ADD c int NULL");
+    EXPECT_EQ(c.query(all), (Rows{{"1", "NULL", "NULL"}}));
+    ok("ROLLBACK TRANSACTION");
+    EXPECT_EQ(c.query(all), (Rows{{"1", "NULL"}}));
+    EXPECT_EQ(other.query(all), (Rows{{"1", "NULL"}}));
+
+    // Inside a transaction whose snapshot is pinned by a write, another connection's change
+    // waits for the write lock; the next statement after the commit sees it.
+    ok("BEGIN TRANSACTION");
+    ok("UPDATE t SET b = 2");
+    EXPECT_EQ(c.query(all), (Rows{{"1", "2"}}));
+    ok("COMMIT TRANSACTION");
+    ASSERT_TRUE(runs(other, "ALTER TABLE t ADD d int NULL"));
+    EXPECT_EQ(c.query(all), (Rows{{"1", "2", "NULL"}}));
+
+    const std::string temp = "SELECT * FROM #x";
+    ok("CREATE TABLE #x (a int); INSERT INTO #x VALUES (1)");
+    EXPECT_EQ(c.query(temp), (Rows{{"1"}}));
+    ok("DROP TABLE #x");
+    ok("CREATE TABLE #x (a int, b nvarchar(5)); INSERT INTO #x VALUES (1, N'b')");
+    EXPECT_EQ(c.query(temp), (Rows{{"1", "b"}}));
+    ok("BEGIN TRANSACTION");
+    ok("DROP TABLE #x");
+    ok("CREATE TABLE #x (z int, y int, x int); INSERT INTO #x VALUES (3, 2, 1)");
+    EXPECT_EQ(c.query(temp), (Rows{{"3", "2", "1"}}));
+    ok("ROLLBACK TRANSACTION");
+    EXPECT_EQ(c.query(temp), (Rows{{"1", "b"}}));
+}
