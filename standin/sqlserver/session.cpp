@@ -1009,6 +1009,13 @@ ExprP output_expr(const Expr& e, const TableInfo& target, std::vector<const Expr
     return c;
 }
 
+// Marks the target columns an OUTPUT expression reads as INSERTED.c.
+void mark_inserted(const Expr& e, const TableInfo& target, std::vector<bool>& used) {
+    if (e.kind == ExprKind::Column && e.names.size() == 2 && iequals(e.names[0], "INSERTED"))
+        if (const ColumnInfo* col = target.column(e.names[1])) used[col - target.columns.data()] = true;
+    for (const auto& a : e.args) mark_inserted(*a, target, used);
+}
+
 // CHECK constraints of the tables written are off while the table is NOCHECK.
 struct CheckConstraintsOff {
     sqlite3* db;
@@ -1685,8 +1692,26 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
     };
     std::string column_list;
     for (const auto& c : t.columns) column_list += (column_list.empty() ? "" : ", ") + quote_ident(c.name);
-    // The values each updated or inserted row has after the statement's write, for OUTPUT.
+    // The values each updated or inserted row has after the statement's write, for OUTPUT:
+    // those of the columns it reads as INSERTED (a big value is not carried for nothing).
     std::map<const std::vector<Value>*, std::vector<Value>> after_of;
+    std::vector<bool> inserted_used(ncols, false);
+    if (st.output)
+        for (const auto& item : st.output->items) {
+            if (item.star && (item.star_qualifier.empty() || iequals(item.star_qualifier, "INSERTED")))
+                inserted_used.assign(ncols, true);
+            if (!item.star && item.expr) mark_inserted(*item.expr, t, inserted_used);
+        }
+    std::string returning = "rowid";
+    for (int c = 0; c < ncols; ++c)
+        if (inserted_used[c]) returning += ", " + quote_ident(t.columns[c].name);
+    auto after_values = [&](const std::vector<Value>& returned) {
+        std::vector<Value> after(ncols, Value::null());
+        size_t at = 1;
+        for (int c = 0; c < ncols; ++c)
+            if (inserted_used[c]) after[c] = returned[at++];
+        return after;
+    };
     auto apply_set_wise = [&] {
         step_set("DELETE FROM " + t.sql_ref + " WHERE rowid IN (SELECT c0 FROM tsql_rows(?1))",
                  RowRefs(actions[0].begin(), actions[0].end()), nullptr);
@@ -1720,9 +1745,9 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
                     }
                     // Every target row is updated once: its rowid finds its source row.
                     std::vector<std::vector<Value>> returned;
-                    step_set(sql + " RETURNING rowid, " + column_list, set, &returned);
+                    step_set(sql + " RETURNING " + returning, set, &returned);
                     std::unordered_map<long long, std::vector<Value>> by_rowid;
-                    for (auto& r : returned) by_rowid.emplace(r[0].i, std::vector<Value>(r.begin() + 1, r.end()));
+                    for (auto& r : returned) by_rowid.emplace(r[0].i, after_values(r));
                     for (const auto* rowp : set) {
                         auto it = by_rowid.find((*rowp)[0].i);
                         if (it == by_rowid.end()) throw TsqlError(50000, "HY000", "MERGE: an updated row was not returned");
@@ -1748,10 +1773,10 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
                     }
                     // The rows are inserted, and returned, in the order tsql_rows holds them.
                     std::vector<std::vector<Value>> returned;
-                    step_set(sql + " RETURNING " + column_list, set, &returned);
+                    step_set(sql + " RETURNING " + returning, set, &returned);
                     if (returned.size() != set.size())
                         throw TsqlError(50000, "HY000", "MERGE: the inserted rows were not all returned");
-                    for (size_t i = 0; i < set.size(); ++i) after_of[set[i]] = std::move(returned[i]);
+                    for (size_t i = 0; i < set.size(); ++i) after_of[set[i]] = after_values(returned[i]);
                 }
             }
         }
