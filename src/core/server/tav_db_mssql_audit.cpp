@@ -19,18 +19,20 @@ static const char IPKLOG_SELECT_SQL[] =
     "  SELECT temp_ipk, final_ipk FROM [tavrin].[%s$t$ipklog] WHERE fid=? AND tbl_id=?;\n"
     "ELSE\n"
     "  SELECT NULL, NULL WHERE 1=0;\n";
+/* The rows of the package query go into a #temp table (in multi-row INSERTs), and one query
+ * gives each its live row's value, else that of any old version of the row. */
+static const char LOOKUP_ROWS_TABLE_SQL[] =
+    "CREATE TABLE #%s (seq bigint NOT NULL PRIMARY KEY, rid uniqueidentifier NULL, client_value bigint NOT NULL)";
+static const char LOOKUP_ROWS_HEAD[] = "INSERT INTO #%s (seq,rid,client_value)";
 static const char IDENTITY_LOOKUP_SQL[] =
-    "DECLARE @rid uniqueidentifier = ?, @pkval bigint;\n"
-    "SELECT @pkval = z.\"%s\" FROM\n"
-    "  tavrin.\"%s$z$%s\" z\n"
-    "  INNER JOIN tavrin.\"%s$z$rv$%s\" rv ON rv.z_rv = z.z_rv\n"
-    "  WHERE rv.rid = @rid;\n"
-    "IF @pkval IS NULL\n"
-    "  SELECT TOP 1 @pkval = old.\"%s\" FROM\n"
-    "    tavrin.\"%s$z$old$%s\" old\n"
+    "SELECT k.client_value, COALESCE(\n"
+    "  (SELECT TOP 1 z.\"%s\" FROM tavrin.\"%s$z$%s\" z\n"
+    "    INNER JOIN tavrin.\"%s$z$rv$%s\" rv ON rv.z_rv = z.z_rv\n"
+    "    WHERE rv.rid = k.rid),\n"
+    "  (SELECT TOP 1 old.\"%s\" FROM tavrin.\"%s$z$old$%s\" old\n"
     "    INNER JOIN tavrin.\"%s$z$rv$%s\" rv ON rv.z_rv = old.z_rv\n"
-    "    WHERE rv.rid = @rid;\n"
-    "SELECT CAST (CASE WHEN @pkval IS NULL THEN 0 ELSE 1 END AS int), @pkval;\n";
+    "    WHERE rv.rid = k.rid))\n"
+    "FROM #%s k ORDER BY k.seq";
 
 #define AUDIT_TEXT_COLUMNS 5
 
@@ -121,16 +123,51 @@ done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
 
+/* Stages the package query's rows; *pCount receives their number. */
+static void stage_lookup_rows(QK_context *ctx, tav_db_handle *h, sqlite3_stmt *pPkgQuery, const char *pszRows,
+                              QK_int64 *pCount) {
+  static const QK_int16 types[] = {SQL_BIGINT, SQL_GUID, SQL_BIGINT};
+  QK_string *pHead = NULL;
+  tav_row_batch *pBatch = NULL;
+  tav_col_collection *pBindings = NULL;
+  SQLHSTMT hInsert = SQL_NULL_HSTMT;
+  char szGuid[QK_GUID_SZ_SIZE];
+  QK_int64 count = 0;
+  int bNull = 0, first = 0, rc;
+  while ((rc = sqlite3_step(pPkgQuery)) == SQLITE_ROW) {
+    tav_col_binding *b;
+    QK_TRY(ctx, rid_text(ctx, pPkgQuery, 0, szGuid, &bNull));
+    if (pBatch == NULL) {
+      QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, LOOKUP_ROWS_TABLE_SQL, pszRows));
+      QK_TRY(ctx, QK_string__alloc__format(ctx, &pHead, LOOKUP_ROWS_HEAD, pszRows));
+      QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, QK_string__sz(pHead), 3, types, &pBatch));
+    }
+    QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hInsert, &pBindings, &first));
+    b = &pBindings->pBindings[first];
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 1, &b[0], 0, count));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_guid(ctx, hInsert, first + 2, &b[1], bNull ? NULL : szGuid));
+    QK_TRY(ctx, tav_db_mssql__row_batch_bind_int64(ctx, hInsert, first + 3, &b[2], 0,
+                                                   sqlite3_column_int64(pPkgQuery, 1)));
+    QK_TRY(ctx, tav_db_mssql__row_batch_added(ctx, pBatch, 0));
+    count++;
+  }
+  if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
+  if (pBatch != NULL) QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
+  *pCount = count;
+done:
+  QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
+  QK_RELEASE(ctx, QK_string__free(ctx, pHead));
+}
+
 void tav_db_mssql__lookup_identity_pk(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK_int64 fid,
                                       const char *pszTblId, sqlite3_stmt *pPkgQuery, sqlite3_stmt *pPkgInsert) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pCol = NULL;
   const char *pszColId = NULL, *pszCol = NULL;
-  char szGuid[QK_GUID_SZ_SIZE];
-  QK_int64 clientValue = 0, serverValue = 0;
-  QK_int32 found = 0;
-  SQLLEN indRid = 0, ind = 0;
-  int bHas = 0, bRow = 0, bNull = 0, rc;
+  char szRows[TAV_TEMP_NAME_SIZE];
+  QK_int64 clientValue = 0, serverValue = 0, count = 0;
+  SQLLEN ind = 0;
+  int bRow = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, psk);
   QK_ARG_NOT_NULL(ctx, pszTblId);
@@ -142,27 +179,22 @@ void tav_db_mssql__lookup_identity_pk(QK_context *ctx, tav_db_handle *h, tav_def
   QK_TRY(ctx, tav_defin__get_column_name(ctx, psk, pszTblId, pszColId, &pszCol));
   QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszCol, '"', &pCol));
   pszCol = QK_string__sz(pCol);
+  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRows, "ipk_rows", pszTblId));
+  QK_TRY(ctx, stage_lookup_rows(ctx, h, pPkgQuery, szRows, &count));
+  if (count == 0) goto done;
   QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, IDENTITY_LOOKUP_SQL, pszCol, h->name, pszTblId,
-                                        h->name, pszTblId, pszCol, h->name, pszTblId, h->name, pszTblId));
-  while ((rc = sqlite3_step(pPkgQuery)) == SQLITE_ROW) {
-    QK_TRY(ctx, rid_text(ctx, pPkgQuery, 0, szGuid, &bNull));
-    clientValue = sqlite3_column_int64(pPkgQuery, 1);
-    QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 1, bNull ? NULL : szGuid, &indRid));
-    QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
-    QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
-    QK_VERIFY(ctx, bHas);
+                                        h->name, pszTblId, pszCol, h->name, pszTblId, h->name, pszTblId, szRows));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  for (;;) {
     QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
-    QK_VERIFY(ctx, bRow);
-    found = 0;
-    QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 1, &found, &ind));
+    if (!bRow) break;
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &clientValue, &ind));
     QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &serverValue, &ind));
-    QK_TRY(ctx, QK_mssql__close_cursor(ctx, hStmt));
-    if (found == 1)
+    if (ind != SQL_NULL_DATA)
       QK_TRY(ctx, insert_pair(ctx, pPkgInsert, clientValue, "S:", serverValue));
     else
       QK_TRY(ctx, insert_pair(ctx, pPkgInsert, clientValue, "C:", clientValue));
   }
-  if (rc != SQLITE_DONE) QK_THROW(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_SQLITE, rc));
 done:
   if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pCol));
