@@ -139,6 +139,80 @@ class TransactionClientTest(DemoCase):
                 self.assertIn(["WH01", "bolt-6", str(100 + version + 2)], local[1])
 
 
+class ManyIdentityRowsTest(DemoCase):
+    """Pushes of many rows of identity-key tables: more rows than one statement stages or
+    looks up, children that name their new parents by temporary keys, conflicts and deletes."""
+    ROWS = 1200
+
+    def server_rows(self):
+        return (self.demo.sql("SELECT id, name, balance FROM dbo.customers ORDER BY id"),
+                self.demo.sql("SELECT id, customer_id, note FROM dbo.orders ORDER BY id"))
+
+    @staticmethod
+    def client_rows(client):
+        def money(scaled):
+            return "NULL" if scaled is None else "%d.%02d" % divmod(scaled, 100)
+        return ([[str(r["id"]), r["name"], money(r["balance"])] for r in client.rows("customers")],
+                [[str(r["id"]), str(r["customer_id"]), r["note"]] for r in client.rows("orders")])
+
+    def test_inserts_updates_deletes_and_conflicts_of_many_identity_rows(self):
+        self.demo.require("pull")
+        self.demo.require("push")
+        a, b = self.demo.client("many-a", fid=31), self.demo.client("many-b", fid=32)
+        a.pull()
+        b.pull()
+        # The server's next keys move past a's temporary ones: every one of them is taken.
+        b.insert("customers", {"name": "from b"})
+        self.assertEqual(b.push().status, 200)
+        for i in range(self.ROWS):
+            a.insert("customers", {"name": "many-%04d" % i, "balance": i})
+        new = {r["name"]: r["id"] for r in a.rows("customers") if r["name"].startswith("many-")}
+        for i in range(self.ROWS):
+            a.insert("orders", {"customer_id": new["many-%04d" % i], "note": "order-%04d" % i})
+        pushed = a.push()
+        self.assertEqual((pushed.status, pushed.pushed), (200, 2 * self.ROWS))
+        # Every order names its own customer under the key the server gave it, here and there.
+        self.assertEqual(self.demo.sql("SELECT COUNT(*) FROM dbo.orders o JOIN dbo.customers c ON c.id = o.customer_id"
+                                       " WHERE SUBSTRING(o.note, 7, 4) = SUBSTRING(c.name, 6, 4)"),
+                         [[str(self.ROWS)]])
+        self.assertEqual(self.demo.sql("SELECT MIN(id), COUNT(*) FROM dbo.customers WHERE name LIKE N'many-%'"),
+                         [["4", str(self.ROWS)]])
+        server = self.server_rows()
+        self.assertEqual(self.client_rows(a), server)
+        self.assertEqual(a.pull().status, 304)
+
+        # Updates of every new row, half of which the server changed meanwhile (the columns
+        # merge), and deletes of a hundred orders.
+        self.assertEqual(b.pull().status, 200)
+        self.demo.sql("UPDATE dbo.customers SET name = name + N'*' WHERE name LIKE N'many-%' AND id % 2 = 0")
+        for r in a.rows("customers"):
+            if r["name"].startswith("many-"):
+                a.update("customers", r["z_rid"], {"balance": r["balance"] + 100})
+        for r in a.rows("orders")[-100:]:
+            a.delete("orders", r["z_rid"])
+        pushed = a.push()
+        self.assertEqual((pushed.status, pushed.pushed), (200, self.ROWS + 100))
+        self.assertEqual(self.demo.sql("SELECT COUNT(*), SUM(CASE WHEN name LIKE N'%*' THEN 1 ELSE 0 END),"
+                                       " CAST(SUM(balance) * 100 AS bigint) FROM dbo.customers WHERE name LIKE N'many-%'"),
+                         [[str(self.ROWS), str(self.ROWS // 2), str(sum(range(self.ROWS)) + 100 * self.ROWS)]])
+        self.assertEqual(self.demo.sql("SELECT COUNT(*) FROM dbo.orders"), [[str(self.ROWS - 99)]])
+        # The push's follow-up brought a the merged rows already.
+        self.assertEqual(a.pull().status, 304)
+        self.assertEqual(b.pull().status, 200)
+        server = self.server_rows()
+        self.assertEqual(self.client_rows(a), server)
+        self.assertEqual(self.client_rows(b), server)
+
+        # A client of version 5 names its temporary keys in its own map; the server logs its keys.
+        c = self.demo.client("many-c", fid=33, version=5)
+        self.assertEqual(c.pull().status, 200)
+        for i in range(700):
+            c.insert("customers", {"name": "v5-%04d" % i})
+        self.assertEqual(c.push().status, 200)
+        self.assertEqual(c.pull().status, 304)
+        self.assertEqual(self.demo.sql("SELECT COUNT(*) FROM dbo.customers WHERE name LIKE N'v5-%'"), [["700"]])
+        self.assertEqual(self.client_rows(c), self.server_rows())
+
 class ListedTxidsTest(DemoCase):
     LISTED = 1200
 

@@ -45,13 +45,14 @@ static const char IPKLOG_INSERT_SQL[] =
     "    SELECT %s, %s, orig, %s, z_identity FROM #%s;";
 static const char REWRITE_REF_SQL[] =
     "UPDATE #%s SET \"%s\"=('S:' + CAST(? AS varchar(25))) WHERE \"%s\"=('C:' + CAST(? AS varchar(25)))";
-/* The client values SQL Server gave back unchanged keep their number and become server keys. */
-static const char RELABEL_REFS_SQL[] =
-    "UPDATE #%s SET \"%s\"=('S:' + SUBSTRING(\"%s\",3,25)) WHERE \"%s\" IN (SELECT 'C:' + CAST(orig AS "
-    "varchar(25)) FROM #%s WHERE orig = z_identity)";
+/* Every client value of the identities table becomes its server value in one statement; a
+ * rewritten value ("S:") matches no pair, so the order of the pairs does not matter. */
+static const char REWRITE_REFS_FROM_IDENTITIES_SQL[] =
+    "UPDATE tr SET \"%s\"=('S:' + CAST(tid.z_identity AS varchar(25))) FROM #%s tr INNER JOIN #%s tid ON "
+    "tr.\"%s\"=('C:' + CAST(tid.orig AS varchar(25)))";
 
-/* What a rewrite turns into server keys: one pair, or (with an identities table) every client
- * value that became the same server value. */
+/* What a rewrite turns into server keys: one pair, or (with an identities table) every pair
+ * of the table. */
 typedef struct key_rewrite {
   QK_int64 clientValue, serverValue;
   const char *pszIdentities;
@@ -76,8 +77,8 @@ static void rewrite_column(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK
                                             pszRecords, QK_string__sz(pLiteral)));
   if (length == -4) goto done;
   if (r->pszIdentities != NULL) {
-    QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, RELABEL_REFS_SQL, pszRecords, QK_string__sz(pQuoted),
-                                       QK_string__sz(pQuoted), QK_string__sz(pQuoted), r->pszIdentities));
+    QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, REWRITE_REFS_FROM_IDENTITIES_SQL, QK_string__sz(pQuoted),
+                                       pszRecords, r->pszIdentities, QK_string__sz(pQuoted)));
   } else {
     QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, REWRITE_REF_SQL, pszRecords, QK_string__sz(pQuoted),
                                           QK_string__sz(pQuoted)));
@@ -143,38 +144,11 @@ static void insert_clause(QK_context *ctx, const QK_string *pCols, const QK_stri
 done:;
 }
 
-/* The pairs (client value, server value) that differ, read before any other statement runs. */
-static void read_changed_pairs(QK_context *ctx, tav_db_handle *h, const char *pszIdentities, QK_varray **ppPairs) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  QK_varray *pPairs = NULL;
-  QK_int64 orig = 0, assigned = 0;
-  SQLLEN ind = 0;
-  int bRow = 0;
-  QK_TRY(ctx, QK_varray__alloc(ctx, &pPairs));
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, "SELECT orig,z_identity FROM #%s", pszIdentities));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
-  for (;;) {
-    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
-    if (!bRow) break;
-    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &orig, &ind));
-    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &assigned, &ind));
-    if (orig == assigned) continue;
-    QK_TRY(ctx, QK_varray__append__int64(ctx, pPairs, orig));
-    QK_TRY(ctx, QK_varray__append__int64(ctx, pPairs, assigned));
-  }
-  *ppPairs = pPairs;
-  pPairs = NULL;
-done:
-  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_RELEASE(ctx, QK_varray__free(ctx, pPairs));
-}
-
 static void rewrite_references(QK_context *ctx, tav_db_handle *h, tav_defin *psk, QK_vhash *pState,
                                const char *pszTblId, const char *pszIdentityColId, const char *pszIdentities) {
-  key_rewrite unchanged = {0, 0, pszIdentities};
+  key_rewrite all = {0, 0, pszIdentities};
   QK_vhash *pRefs = NULL;
-  QK_varray *pPairs = NULL;
-  QK_uint32 countRefs = 0, countPairs = 0;
+  QK_uint32 countRefs = 0;
   const char *pszRefTbl = NULL;
   QK_TRY(ctx, tav_defin__list_referencing_columns(ctx, psk, pszTblId, pszIdentityColId, &pRefs));
   if (pRefs == NULL) goto done;
@@ -186,19 +160,10 @@ static void rewrite_references(QK_context *ctx, tav_db_handle *h, tav_defin *psk
       QK_THROW_MSG(ctx, QK_ERR_SERVER_MISCONFIGURATION,
                    "Cannot insert into a table with a same-table reference to an identity column.");
   }
-  QK_TRY(ctx, read_changed_pairs(ctx, h, pszIdentities, &pPairs));
-  QK_TRY(ctx, QK_varray__count(ctx, pPairs, &countPairs));
-  for (QK_uint32 i = 0; i + 1 < countPairs; i += 2) {
-    QK_int64 orig = 0, assigned = 0;
-    QK_TRY(ctx, QK_varray__get__int64(ctx, pPairs, i, &orig));
-    QK_TRY(ctx, QK_varray__get__int64(ctx, pPairs, i + 1, &assigned));
-    QK_TRY(ctx, tav_db_mssql__rewrite_identity_refs(ctx, h, pRefs, psk, pState, orig, assigned));
-  }
   /* No "C:" value of a row this push inserted stays behind: a client key left later is one
    * that no insert maps. */
-  QK_TRY(ctx, rewrite_refs(ctx, h, pRefs, psk, pState, &unchanged));
+  QK_TRY(ctx, rewrite_refs(ctx, h, pRefs, psk, pState, &all));
 done:
-  QK_RELEASE(ctx, QK_varray__free(ctx, pPairs));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pRefs));
 }
 
@@ -214,6 +179,8 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
   QK_int64 duplicates = 0, inserted = 0, updated = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgCols);
+  /* Updates and deletes alone insert nothing: none of the steps below would change a row. */
+  if (inserts == 0) goto done;
   QK_TRY(ctx, tav_defin__get_column_name(ctx, psk, pszTblId, pszIdentityColId, &pszIdentity));
   QK_TRY(ctx, tav_db_mssql__escape_identifier(ctx, pszIdentity, ']', &pBracketed));
   pszId = QK_string__sz(pBracketed);

@@ -91,6 +91,47 @@ TEST_F(ImportTest, IdentityLookupGivesServerKeysForKnownRowsAndLoggedPairs) {
   sqlite3_finalize(st);
 }
 
+// The rows are looked up together, many to a statement: every pair comes back in the order of
+// the query, across statement boundaries, with the server's key of every row it has or had.
+TEST_F(ImportTest, IdentityLookupOfManyRowsKeepsTheQueryOrder) {
+  exec("INSERT INTO dbo.ident (name) VALUES (N'a'), (N'b'), (N'c')");
+  Version first = live(ident, 1), gone = live(ident, 2), last = live(ident, 3);
+  exec("DELETE FROM dbo.ident WHERE id = 2");
+  new_package({});
+  pkg_exec("CREATE TABLE src (n INTEGER PRIMARY KEY, rid BLOB, v INTEGER)");
+  pkg_exec("CREATE TABLE map (n INTEGER PRIMARY KEY AUTOINCREMENT, naked INTEGER, decorated TEXT)");
+  std::string expected;
+  const int count = 1500;
+  for (int i = 0; i < count; i++) {
+    // Known rows at both ends and across the first statement's end; one row without a row id.
+    std::string rid = i == 0 ? first.rid : i == 700 ? gone.rid : i == count - 1 ? last.rid : new_rid();
+    std::string blob = i == 900 ? "x''" : "x'" + rid + "'";
+    pkg_exec("INSERT INTO src VALUES (" + std::to_string(i) + ", " + blob + ", " + std::to_string(5000 + i) + ")");
+    std::string text = i == 0 ? "S:1" : i == 700 ? "S:2" : i == count - 1 ? "S:3" : "C:" + std::to_string(5000 + i);
+    expected += (expected.empty() ? "" : ";") + std::to_string(5000 + i) + "|" + text;
+  }
+  sqlite3_stmt *query = nullptr, *insert = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(pkg.db, "SELECT rid, v FROM src ORDER BY n", -1, &query, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_prepare_v2(pkg.db, "INSERT INTO map (naked, decorated) VALUES (?, ?)", -1, &insert, nullptr),
+            SQLITE_OK);
+  tav_db_mssql__lookup_identity_pk(ctx, h, d, 0, ident.c_str(), query, insert);
+  EXPECT_EQ(take_error(), "ok");
+  sqlite3_stmt *st = nullptr;
+  std::string got;
+  sqlite3_prepare_v2(pkg.db, "SELECT naked || '|' || decorated FROM map ORDER BY n", -1, &st, nullptr);
+  while (sqlite3_step(st) == SQLITE_ROW) got += (got.empty() ? "" : ";") + std::string((const char *)sqlite3_column_text(st, 0));
+  sqlite3_finalize(st);
+  EXPECT_EQ(got, expected);
+
+  // A row id of the wrong length fails the lookup.
+  pkg_exec("INSERT INTO src VALUES (" + std::to_string(count) + ", x'0102', 1)");
+  sqlite3_reset(query);
+  tav_db_mssql__lookup_identity_pk(ctx, h, d, 0, ident.c_str(), query, insert);
+  EXPECT_EQ(take_error(), "3:guid blob must be 16 bytes: 2");
+  sqlite3_finalize(query);
+  sqlite3_finalize(insert);
+}
+
 }  // namespace
 
 #endif
