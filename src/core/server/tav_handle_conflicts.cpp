@@ -149,6 +149,11 @@ void tav_pkg__create(QK_context *ctx, const char *dir, int pkg_version, tav_pkg 
   QK_TRY(ctx, tav_pkg__new_temp_path(ctx, dir, pkg));
   QK_TRY(ctx, QK_sqlite__create_new_db(ctx, pkg->path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &pkg->db));
   QK_TRY(ctx, QK_sqlite__exec_printf(ctx, pkg->db, "PRAGMA page_size=%d", TAV_PKG_PAGE_SIZE));
+  /* A package is a scratch file of one request: nothing is lost when it does not survive a
+   * crash, so its commit waits for no disk flush and its journal stays in memory (the file's
+   * contents are the same). */
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "PRAGMA synchronous=OFF"));
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "PRAGMA journal_mode=MEMORY"));
   QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "BEGIN TRANSACTION"));
   if (pkg_version == 6) {
     QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, TAV_PKG_GEN_TABLE_SQL));
