@@ -710,21 +710,30 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
-static const char s_final_rvs_from_scratch_sql[] =
-    "SET NOCOUNT ON;\nCREATE TABLE #%s (rid uniqueidentifier PRIMARY KEY, generation bigint NOT NULL, z_rv bigint NOT "
-    "NULL);\nINSERT INTO #%s (rid, generation, z_rv) \nSELECT rv.rid, rvtx.generation, rv.z_rv \n  FROM "
-    "tavrin.\"%s$z$%s\" AS z \n  JOIN tavrin.\"%s$z$rv$%s\" AS rv ON z.z_rv = rv.z_rv \n  JOIN tavrin.\"%s$t$tx\" AS "
-    "rvtx ON(rvtx.txid = rv.txid) AND (rvtx.generation <= %s) \nUNION \nSELECT b.rid, rvtx.generation, b.z_rv \n  FROM "
-    "tavrin.\"%s$z$deleted_rvs$%s\" AS b \n  JOIN tavrin.\"%s$t$tx\" AS rvtx ON(rvtx.txid = b.add_txid) AND "
-    "(rvtx.generation <= %s) \n  JOIN tavrin.\"%s$t$tx\" AS deltx ON(deltx.txid = b.del_txid) AND ((deltx.generation > "
-    "%s) OR (deltx.generation IS NULL))  \n  OPTION(OPTIMIZE FOR UNKNOWN); \nSELECT COUNT(*) FROM #%s;\n";
-static const char s_values_from_scratch_sql[] =
-    "SELECT frv.rid, NULL, frv.generation, %s\n  FROM #%s frv\n  INNER JOIN tavrin.\"%s$z$%s\" z ON z.z_rv = "
-    "frv.z_rv;\n";
+/* From scratch the versions live at the end of the range are streamed with their values
+ * straight from the tables that hold them: the current versions with the current values, then
+ * the versions superseded after the range with the old values (a row id the first statement
+ * delivered already is skipped: a push that committed between the two moved its version).
+ * Nothing is collected in a work table first. */
+static const char s_live_current_from_scratch_sql[] =
+    "SELECT rv.rid, NULL, rvtx.generation, %s\n  FROM tavrin.\"%s$z$%s\" AS z \n  JOIN tavrin.\"%s$z$rv$%s\" AS rv ON "
+    "z.z_rv = rv.z_rv \n  JOIN tavrin.\"%s$t$tx\" AS rvtx ON(rvtx.txid = rv.txid) AND (rvtx.generation <= %s) \n  "
+    "OPTION(OPTIMIZE FOR UNKNOWN);\n";
+static const char s_live_superseded_from_scratch_sql[] =
+    "SELECT b.rid, NULL, rvtx.generation, %s\n  FROM tavrin.\"%s$z$deleted_rvs$%s\" AS b \n  JOIN tavrin.\"%s$t$tx\" AS "
+    "rvtx ON(rvtx.txid = b.add_txid) AND (rvtx.generation <= %s) \n  JOIN tavrin.\"%s$t$tx\" AS deltx ON(deltx.txid = "
+    "b.del_txid) AND ((deltx.generation > %s) OR (deltx.generation IS NULL)) \n  JOIN tavrin.\"%s$z$old$%s\" AS z ON "
+    "z.z_rv = b.z_rv \n  OPTION(OPTIMIZE FOR UNKNOWN);\n";
+/* Row ids deleted in the range and not live at its end: neither a current version written up
+ * to its end nor a version superseded after it. */
 static const char s_deletes_from_scratch_sql[] =
     "WITH final_deletes (rid, generation) AS\n(\n  SELECT dd.rid, max(ddtx.generation)\n  FROM "
     "tavrin.\"%s$z$deleted_rvs$%s\" dd \n  INNER JOIN tavrin.\"%s$t$tx\" ddtx ON ddtx.txid = dd.del_txid \n  WHERE "
-    "ddtx.generation <= %s AND dd.rid NOT IN(SELECT rid FROM #%s) \n  GROUP BY dd.rid \n)\nSELECT rid, NULL, "
+    "ddtx.generation <= %s \n  AND dd.rid NOT IN(SELECT rv.rid FROM tavrin.\"%s$z$%s\" AS z JOIN tavrin.\"%s$z$rv$%s\" AS rv "
+    "ON z.z_rv = rv.z_rv JOIN tavrin.\"%s$t$tx\" AS rvtx ON(rvtx.txid = rv.txid) AND (rvtx.generation <= %s)) \n  AND "
+    "dd.rid NOT IN(SELECT b.rid FROM tavrin.\"%s$z$deleted_rvs$%s\" AS b JOIN tavrin.\"%s$t$tx\" AS rvtx ON(rvtx.txid = "
+    "b.add_txid) AND (rvtx.generation <= %s) JOIN tavrin.\"%s$t$tx\" AS deltx ON(deltx.txid = b.del_txid) AND "
+    "((deltx.generation > %s) OR (deltx.generation IS NULL))) \n  GROUP BY dd.rid \n)\nSELECT rid, NULL, "
     "generation, %s FROM final_deletes\n  WHERE generation >= %s;\n";
 
 /* "NULL" and ", NULL" for every further prepared column: the values of a deletion row. */
@@ -766,93 +775,115 @@ void tav_db_mssql__export_unfiltered_from_scratch(QK_context *ctx, tav_db_handle
                                                   const char *pszTblId, tav_export_range *export_range,
                                                   sqlite3_stmt *pRowInsert) {
   QK_string *pSql = NULL, *pSelect = NULL, *pNulls = NULL;
-  char szFinal[TAV_TEMP_NAME_SIZE], g[QK_INT64_SZ_SIZE], cut[QK_INT64_SZ_SIZE];
-  QK_int64 count = 0;
+  QK_idset *pRowIds = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char g[QK_INT64_SZ_SIZE], cut[QK_INT64_SZ_SIZE];
+  const char *db = NULL;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, export_range);
   QK_VERIFY(ctx, export_range->spec_type == BY_GENERATION);
   QK_VERIFY(ctx, export_range->first == 1);
+  db = h->name;
   QK_int64__to_sz(export_range->last, g);
   QK_int64__to_sz(export_range->cutoff_generation, cut);
-  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szFinal, "final_rvs", pszTblId));
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_final_rvs_from_scratch_sql, szFinal, szFinal, h->name, pszTblId,
-                                       h->name, pszTblId, h->name, g, h->name, pszTblId, h->name, g, h->name, g,
-                                       szFinal));
-  QK_TRY(ctx, tav_db_mssql__query_batch_int64(ctx, h, QK_string__sz(pSql), &count));
   QK_TRY(ctx, tav_db_mssql__typed_select_list(ctx, psk, pszTblId, "z", &pSelect));
-  QK_TRY(ctx, export_set_values(ctx, h, pszTblId, s_values_from_scratch_sql, QK_string__sz(pSelect), szFinal, NULL,
-                                count, pRowInsert));
+  QK_TRY(ctx, QK_idset__alloc(ctx, 0, &pRowIds));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_live_current_from_scratch_sql, QK_string__sz(pSelect), db,
+                                       pszTblId, db, pszTblId, db, g));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 0));
+  QK_TRY(ctx, QK_string__clear(ctx, pSql));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_live_superseded_from_scratch_sql, QK_string__sz(pSelect), db,
+                                        pszTblId, db, g, db, g, db, pszTblId));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 1));
   QK_TRY(ctx, null_values(ctx, psk, pszTblId, &pNulls));
-  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
-  pSql = NULL;
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_deletes_from_scratch_sql, h->name, pszTblId, h->name, g, szFinal,
-                                       QK_string__sz(pNulls), cut));
+  QK_TRY(ctx, QK_string__clear(ctx, pSql));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_from_scratch_sql, db, pszTblId, db, g, db, pszTblId, db,
+                                        pszTblId, db, g, db, pszTblId, db, g, db, g, QK_string__sz(pNulls), cut));
   QK_TRY(ctx, query_into_package(ctx, h, QK_string__sz(pSql), pRowInsert));
 done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_idset__free(ctx, pRowIds));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_string__free(ctx, pSelect));
   QK_RELEASE(ctx, QK_string__free(ctx, pNulls));
 }
 
-static const char s_baseline_deletes_sql[] =
-    "SET NOCOUNT ON;\nCREATE TABLE #%s (rid uniqueidentifier PRIMARY KEY, rv_gen bigint NOT NULL);\nINSERT INTO #%s "
-    "(rid, rv_gen) \nSELECT rv.rid, rvtx.generation \nFROM tavrin.\"%s$z$deleted_rvs$%s\" rv \nINNER JOIN "
-    "tavrin.\"%s$t$tx\" ddtx ON ddtx.txid = rv.del_txid \nINNER JOIN tavrin.\"%s$t$tx\" rvtx ON rvtx.txid = rv.add_txid "
-    "\nWHERE ddtx.generation BETWEEN %s AND %s \nAND rvtx.generation < %s OPTION(OPTIMIZE FOR UNKNOWN); \n";
-static const char s_final_rvs_by_generation_sql[] =
-    "SET NOCOUNT ON;\nCREATE TABLE #%s (rid uniqueidentifier PRIMARY KEY, generation bigint NOT NULL, z_rv bigint NOT "
-    "NULL);\nINSERT INTO #%s (rid, generation, z_rv) \nSELECT rv.rid, addtx.generation, rv.z_rv \n  FROM "
-    "tavrin.\"%s$z$%s\" z \n  INNER JOIN tavrin.\"%s$z$rv$%s\" rv ON z.z_rv = rv.z_rv \n  INNER JOIN tavrin.\"%s$t$tx\" "
-    "addtx ON(addtx.txid = rv.txid) \n  WHERE(addtx.generation BETWEEN %s AND %s) \nUNION \nSELECT rv.rid, "
-    "addtx.generation, rv.z_rv \n  FROM tavrin.\"%s$z$deleted_rvs$%s\" rv \n  INNER JOIN tavrin.\"%s$t$tx\" deltx "
-    "ON(deltx.txid = rv.del_txid) \n  INNER JOIN tavrin.\"%s$t$tx\" addtx ON(addtx.txid = rv.add_txid) \n  "
-    "WHERE(addtx.generation BETWEEN %s AND %s) \n  AND   (deltx.generation > %s  OR (deltx.generation IS NULL)) "
-    "OPTION(OPTIMIZE FOR UNKNOWN); \nSELECT COUNT(*) FROM #%s;";
-static const char s_values_by_generation_sql[] =
-    "SELECT frv.rid, bd.rv_gen, frv.generation, %s\n  FROM #%s frv\n  LEFT OUTER JOIN #%s bd ON bd.rid = frv.rid\n  "
-    "INNER JOIN tavrin.\"%s$z$%s\" z ON z.z_rv = frv.z_rv;\n";
+/* An incremental export streams, like one from scratch, the versions written in the range
+ * that are live at its end: current ones with the current values, then those superseded
+ * after the range with the old values (a row id delivered already is skipped), each with the
+ * generation of the version the client held when the range ended that one (the baseline
+ * deletions: versions older than the range that the range ended, one per row id). Then the
+ * row ids the range deleted for good. No work table is made. */
+static const char s_baseline_deletes_by_generation_sql[] =
+    "(SELECT bdv.rid AS rid, bdtx.generation AS rv_gen FROM tavrin.\"%s$z$deleted_rvs$%s\" bdv INNER JOIN "
+    "tavrin.\"%s$t$tx\" bddx ON bddx.txid = bdv.del_txid INNER JOIN tavrin.\"%s$t$tx\" bdtx ON bdtx.txid = "
+    "bdv.add_txid WHERE bddx.generation BETWEEN %s AND %s AND bdtx.generation < %s)";
+static const char s_live_current_by_generation_sql[] =
+    "SELECT rv.rid, bd.rv_gen, addtx.generation, %s\n  FROM tavrin.\"%s$z$%s\" z \n  INNER JOIN tavrin.\"%s$z$rv$%s\" rv "
+    "ON z.z_rv = rv.z_rv \n  INNER JOIN tavrin.\"%s$t$tx\" addtx ON(addtx.txid = rv.txid) \n  LEFT OUTER JOIN %s bd "
+    "ON bd.rid = rv.rid \n  WHERE(addtx.generation BETWEEN %s AND %s) OPTION(OPTIMIZE FOR UNKNOWN);\n";
+static const char s_live_superseded_by_generation_sql[] =
+    "SELECT b.rid, bd.rv_gen, addtx.generation, %s\n  FROM tavrin.\"%s$z$deleted_rvs$%s\" b \n  INNER JOIN "
+    "tavrin.\"%s$t$tx\" deltx ON(deltx.txid = b.del_txid) \n  INNER JOIN tavrin.\"%s$t$tx\" addtx ON(addtx.txid = "
+    "b.add_txid) \n  INNER JOIN tavrin.\"%s$z$old$%s\" z ON z.z_rv = b.z_rv \n  LEFT OUTER JOIN %s bd ON bd.rid = "
+    "b.rid \n  WHERE(addtx.generation BETWEEN %s AND %s) \n  AND   (deltx.generation > %s  OR (deltx.generation IS "
+    "NULL)) OPTION(OPTIMIZE FOR UNKNOWN);\n";
 static const char s_deletes_by_generation_sql[] =
     "WITH final_deletes (rid, generation) AS\n(\n  SELECT dd.rid, max(ddtx.generation)\n  FROM "
     "tavrin.\"%s$z$deleted_rvs$%s\" dd \n  INNER JOIN tavrin.\"%s$t$tx\" ddtx ON ddtx.txid = dd.del_txid \n  WHERE "
-    "ddtx.generation BETWEEN %s AND %s AND dd.rid NOT IN(SELECT rid FROM #%s) \n  GROUP BY dd.rid \n)\nSELECT fd.rid, "
-    "bd.rv_gen, fd.generation, %s\n  FROM #%s bd\n  RIGHT OUTER JOIN final_deletes fd ON fd.rid = bd.rid\n  WHERE "
-    "bd.rv_gen IS NOT NULL OR fd.generation >= %s;\n";
+    "ddtx.generation BETWEEN %s AND %s \n  AND dd.rid NOT IN(SELECT rv.rid FROM tavrin.\"%s$z$%s\" z INNER JOIN "
+    "tavrin.\"%s$z$rv$%s\" rv ON z.z_rv = rv.z_rv INNER JOIN tavrin.\"%s$t$tx\" addtx ON(addtx.txid = rv.txid) "
+    "WHERE(addtx.generation BETWEEN %s AND %s)) \n  AND dd.rid NOT IN(SELECT b.rid FROM tavrin.\"%s$z$deleted_rvs$%s\" b "
+    "INNER JOIN tavrin.\"%s$t$tx\" deltx ON(deltx.txid = b.del_txid) INNER JOIN tavrin.\"%s$t$tx\" addtx "
+    "ON(addtx.txid = b.add_txid) WHERE(addtx.generation BETWEEN %s AND %s) AND (deltx.generation > %s OR "
+    "(deltx.generation IS NULL))) \n  GROUP BY dd.rid \n)\nSELECT fd.rid, bd.rv_gen, fd.generation, %s\n  FROM %s bd\n  "
+    "RIGHT OUTER JOIN final_deletes fd ON fd.rid = bd.rid\n  WHERE bd.rv_gen IS NOT NULL OR fd.generation >= %s;\n";
 
 void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handle *h, tav_defin *psk,
                                                    const char *pszTblId, tav_export_range *export_range,
                                                    sqlite3_stmt *pRowInsert) {
-  QK_string *pSql = NULL, *pSelect = NULL, *pNulls = NULL;
-  char szBase[TAV_TEMP_NAME_SIZE], szFinal[TAV_TEMP_NAME_SIZE];
+  QK_string *pSql = NULL, *pSelect = NULL, *pNulls = NULL, *pBase = NULL;
+  QK_idset *pRowIds = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char f[QK_INT64_SZ_SIZE], l[QK_INT64_SZ_SIZE], cut[QK_INT64_SZ_SIZE];
-  QK_int64 count = 0;
+  const char *db = NULL, *bd = NULL;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, export_range);
   QK_VERIFY(ctx, export_range->spec_type == BY_GENERATION);
   QK_VERIFY(ctx, export_range->first > 1);
+  db = h->name;
   QK_int64__to_sz(export_range->first, f);
   QK_int64__to_sz(export_range->last, l);
   QK_int64__to_sz(export_range->cutoff_generation, cut);
-  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szBase, "baseline_deletes", pszTblId));
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_baseline_deletes_sql, szBase, szBase, h->name, pszTblId, h->name,
-                                     h->name, f, l, f));
-  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szFinal, "final_rvs", pszTblId));
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_final_rvs_by_generation_sql, szFinal, szFinal, h->name, pszTblId,
-                                       h->name, pszTblId, h->name, f, l, h->name, pszTblId, h->name, h->name, f, l, l,
-                                       szFinal));
-  QK_TRY(ctx, tav_db_mssql__query_batch_int64(ctx, h, QK_string__sz(pSql), &count));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pBase, s_baseline_deletes_by_generation_sql, db, pszTblId, db, db, f, l,
+                                       f));
+  bd = QK_string__sz(pBase);
   QK_TRY(ctx, tav_db_mssql__typed_select_list(ctx, psk, pszTblId, "z", &pSelect));
-  QK_TRY(ctx, export_set_values(ctx, h, pszTblId, s_values_by_generation_sql, QK_string__sz(pSelect), szFinal, szBase,
-                                count, pRowInsert));
+  QK_TRY(ctx, QK_idset__alloc(ctx, 0, &pRowIds));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_live_current_by_generation_sql, QK_string__sz(pSelect), db,
+                                       pszTblId, db, pszTblId, db, bd, f, l));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 0));
+  QK_TRY(ctx, QK_string__clear(ctx, pSql));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_live_superseded_by_generation_sql, QK_string__sz(pSelect), db,
+                                        pszTblId, db, db, db, pszTblId, bd, f, l, l));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 1));
   QK_TRY(ctx, null_values(ctx, psk, pszTblId, &pNulls));
-  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
-  pSql = NULL;
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_deletes_by_generation_sql, h->name, pszTblId, h->name, f, l,
-                                       szFinal, QK_string__sz(pNulls), szBase, cut));
+  QK_TRY(ctx, QK_string__clear(ctx, pSql));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_by_generation_sql, db, pszTblId, db, f, l, db, pszTblId,
+                                        db, pszTblId, db, f, l, db, pszTblId, db, db, f, l, l, QK_string__sz(pNulls), bd,
+                                        cut));
   QK_TRY(ctx, query_into_package(ctx, h, QK_string__sz(pSql), pRowInsert));
 done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_idset__free(ctx, pRowIds));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_string__free(ctx, pSelect));
   QK_RELEASE(ctx, QK_string__free(ctx, pNulls));
+  QK_RELEASE(ctx, QK_string__free(ctx, pBase));
 }
 
 /* ---- Filtered tables ---- */

@@ -142,9 +142,13 @@ const char *tav_db_mssql__referential_action_name(int action) {
 
 /* ---- Columns ---- */
 
+/* The history's identity for the schema cache: the first transaction's rstamp, or, when no
+ * push stamped it (a dbfile whose first transactions were made on the server), the random id
+ * of its oldest generation; without either the schema is not cached. */
 static const char s_head_sql[] =
     "SELECT TOP 1 tx.txid, COALESCE(tx.generation,9223372036854775807) AS generation,\n"
-    "(SELECT TOP 1 CAST (rstamp AS sysname) FROM [tavrin].[%s$t$tx] ORDER BY txid ASC) AS rstamp\n"
+    "COALESCE((SELECT TOP 1 CAST (rstamp AS sysname) FROM [tavrin].[%s$t$tx] ORDER BY txid ASC),\n"
+    "  (SELECT TOP 1 'g' + CAST (id AS sysname) FROM [tavrin].[%s$t$gen] ORDER BY generation ASC)) AS rstamp\n"
     "  FROM tavrin.[%s$t$t] t INNER JOIN tavrin.[%s$t$tx] AS tx ON (tx.txid = t.txid) \n"
     "  ORDER BY generation DESC, tx.txid DESC;\n";
 
@@ -751,7 +755,7 @@ static void read_schema_head(QK_context *ctx, tav_db_handle *h, QK_int64 *pTxid,
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   int bHas = 0, bRow = 0;
   *pTxid = *pGeneration = 0;
-  QK_TRY(ctx, open_query(ctx, h->conn, &hStmt, &bHas, s_head_sql, h->name, h->name, h->name));
+  QK_TRY(ctx, open_query(ctx, h->conn, &hStmt, &bHas, s_head_sql, h->name, h->name, h->name, h->name));
   QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
   if (!bRow) goto done;
   QK_TRY(ctx, get_int64_or_0(ctx, hStmt, 1, pTxid));

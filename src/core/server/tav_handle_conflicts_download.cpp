@@ -477,8 +477,11 @@ typedef struct txid_export {
   int has_content;
 } txid_export;
 
-/* Exports one table's changes (or nothing when it has none) into p$rd$ and p$u$. */
-static void export_txid_table(QK_context *ctx, txid_export *x, const char *tbl_id, tav_export_range range) {
+/* Exports one table's changes (or nothing when it has none) into p$rd$ and p$u$. The table
+ * works on a copy of the pull's range; the store's table of the listed txids, once made for
+ * one table, goes back into the pull's range so that the later tables read it too. */
+static void export_txid_table(QK_context *ctx, txid_export *x, const char *tbl_id, tav_export_range *pPullRange) {
+  tav_export_range range = *pPullRange;
   tav_export_state *pState = NULL;
   const char *pszPrevHash = NULL;
   char *pszDigest = NULL;
@@ -556,6 +559,8 @@ static void export_txid_table(QK_context *ctx, txid_export *x, const char *tbl_i
   if (bDiscard && x->version >= 3) QK_TRY(ctx, QK_sqlite__exec_printf(ctx, x->pkg->db, s_filter_discard_marker_sql, tbl_id));
   if (bDiscard && x->version == 2 && rows > 0) QK_TRY(ctx, announce_discard_v2(ctx, x->pkg->db, tbl_id));
 done:
+  if (pPullRange->listed_table[0] == '\0' && range.listed_table[0] != '\0')
+    memcpy(pPullRange->listed_table, range.listed_table, sizeof pPullRange->listed_table);
   add_table_context(ctx, x->defin, tbl_id, "exporting changes from");
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pRows));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pDeltas));
@@ -687,6 +692,7 @@ void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backen
                               const QK_vhash *filter_base, QK_int64 filter_txid, QK_int64 export_generation,
                               tav_pkg *pkg, QK_vhash **ppStatus) {
   txid_export x = {};
+  tav_export_range range = {};
   QK_int64 maxTxid = 0, maxCount = 0, schemaTxid = 0, first = 0, cutoff = 0, countNow = 0;
   QK_varray *pOrder = NULL;
   char *pszTimeOfSync = NULL;
@@ -753,17 +759,17 @@ void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backen
   QK_TRY(ctx, QK_vhash__alloc(ctx, &x.states));
   QK_TRY(ctx, tav_defin__order_tables_by_fk(ctx, x.defin, &pOrder));
   QK_TRY(ctx, QK_varray__count(ctx, pOrder, &tables));
+  /* One range for the whole pull: the store makes its table of the listed txids once. */
+  range.spec_type = pv >= 6 ? FIRST_BY_TXID__LAST_BY_GENERATION : BY_TXID;
+  range.first = first;
+  range.last = pv >= 6 ? export_generation : maxTxid;
+  range.cutoff_generation = pv >= 6 ? cutoff : 0;
+  range.txids = baseline->missing_txids;
+  range.last_txid = pv >= 6 ? maxTxid : 0;
   for (QK_uint32 i = 0; i < tables; i++) {
     const char *pszTbl = NULL;
-    tav_export_range range = {};
     QK_TRY(ctx, QK_varray__get__sz(ctx, pOrder, i, &pszTbl));
-    range.spec_type = pv >= 6 ? FIRST_BY_TXID__LAST_BY_GENERATION : BY_TXID;
-    range.first = first;
-    range.last = pv >= 6 ? export_generation : maxTxid;
-    range.cutoff_generation = pv >= 6 ? cutoff : 0;
-    range.txids = baseline->missing_txids;
-    range.last_txid = pv >= 6 ? maxTxid : 0;
-    QK_TRY(ctx, export_txid_table(ctx, &x, pszTbl, range));
+    QK_TRY(ctx, export_txid_table(ctx, &x, pszTbl, &range));
   }
 
   if (!x.has_content) {
@@ -987,8 +993,7 @@ void tav_export__generation_package(QK_context *ctx, const char *dir, const tav_
       x.from_scratch = 1;
     } else {
       int bExists = 0;
-      QK_int64 historyPurge = 0;
-      QK_TRY(ctx, ops->generation_exists(ctx, h, generation, generation_id, &bExists, &historyPurge));
+      QK_TRY(ctx, ops->generation_exists(ctx, h, generation, generation_id, &bExists, NULL));
       if (!bExists) {
         QK_TRY(ctx, ensure_status(ctx, ppStatus));
         QK_TRY(ctx, ops->get_tx_info(ctx, h, 1, *ppStatus, &txid, rstamp, &rebaseid));

@@ -402,12 +402,23 @@ TEST_F(ExportTest, UnfilteredGenerationExportsFromScratchAndIncrementally) {
 
 TEST_F(ExportTest, AVersionSupersededBeforeItsValuesAreReadComesFromTheOldValues) {
   state(items, "{\"unfiltered\":true}");
-  // Later writes (not in any generation the export covers) move a's version to the old values.
-  write("UPDATE dbo.items SET name = N'later' WHERE id = 1");
-  new_package(6, items);
-  tav_export_range range = {BY_GENERATION, 4, 4, 1, nullptr, 0};
-  export_table(6, items, &range);
-  EXPECT_EQ(pkg_rows("SELECT id, name, z_gen_add FROM p\\$u\\$" + items + " WHERE id IS NOT NULL"), "1|A|4");
+  // Later writes (not in any generation the export covers) move a's version to the old values
+  // and delete c: neither reaches the package, from scratch or not.
+  write("UPDATE dbo.items SET name = N'later' WHERE id = 1; DELETE FROM dbo.items WHERE id = 3");
+  struct Case {
+    QK_int64 first;
+    std::string rows;
+  } cases[] = {{4, "1|A|4"}, {1, "1|A|4;3|c|3"}};
+  for (const auto &k : cases) {
+    new_package(6, items);
+    tav_export_range range = {BY_GENERATION, k.first, 4, 1, nullptr, 0};
+    export_table(6, items, &range);
+    EXPECT_EQ(pkg_rows("SELECT id, name, z_gen_add FROM p\\$u\\$" + items + " WHERE id IS NOT NULL ORDER BY id"), k.rows)
+        << k.first;
+    EXPECT_EQ(pkg_rows("SELECT count(*) FROM p\\$u\\$" + items + " WHERE id IS NULL"), "1")
+        << k.first << ": b's deletion alone";
+    tav_pkg__close(ctx, &pkg);
+  }
 }
 
 TEST_F(ExportTest, UnfilteredTxidExportSendsRowsAndRowDeltas) {

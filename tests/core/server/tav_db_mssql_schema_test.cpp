@@ -384,6 +384,16 @@ TEST_F(SchemaCache, HitUntilTheSchemaTxidChanges) {
   EXPECT_EQ(fetch(), cached);
 }
 
+TEST_F(SchemaCache, AHistoryWhoseFirstTransactionNoPushStampedIsNamedByItsOldestGeneration) {
+  exec("UPDATE tavrin.[demo$t$tx] SET rstamp = NULL WHERE txid = (SELECT MIN(txid) FROM tavrin.[demo$t$tx])");
+  std::string first = fetch();
+  add_fk_rule();
+  EXPECT_EQ(fetch(), first);  // served from the cache
+  // Another history (another oldest generation id) never meets that entry.
+  exec("UPDATE tavrin.[demo$t$gen] SET id = id + 1 WHERE generation = (SELECT MIN(generation) FROM tavrin.[demo$t$gen])");
+  EXPECT_NE(fetch().find("violation-on-insert"), std::string::npos);
+}
+
 TEST_F(SchemaCache, OneEntryPerFilterAndFilterText) {
   std::string plain = fetch();
   tav_filter *f = nullptr;

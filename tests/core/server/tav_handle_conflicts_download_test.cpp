@@ -208,6 +208,30 @@ TEST_F(BuilderTest, IncrementalPullSendsOnlyWhatTheClientLacks) {
   }
 }
 
+TEST_F(BuilderTest, AListedMissingTxidReachesEveryTableItChanged) {
+  // The client holds T4 but lacks T3, which changed both tables: every table reads the one
+  // table of listed txids the pull makes.
+  for (int pv : {4, 5}) {
+    SCOPED_TRACE(pv);
+    const std::string v = std::to_string(pv);
+    ASSERT_EQ(build(pv, ""), "ok");
+    std::string base = next_baseline();
+    QK_int64 t3 = write("UPDATE dbo.items SET qty = 30 + " + v + " WHERE id = 3; UPDATE dbo.parts SET label = N'l" + v +
+                        "' WHERE id = 1;");
+    write("UPDATE dbo.items SET qty = 40 + " + v + " WHERE id = 1");
+    ASSERT_EQ(build(pv, base), "ok");
+    std::string held = next_baseline();
+    ASSERT_EQ(std::count(held.begin(), held.end(), ','), 4) << held;
+    long long count = std::stoll(held.substr(held.rfind(',', held.rfind(',') - 1) + 1));
+    ASSERT_EQ(build(pv, with_count(held, count - 1) + "m" + std::to_string(t3)), "ok") << status_json();
+    ASSERT_NE(pkg.path, nullptr) << status_json();
+    EXPECT_EQ(inspect_pkg("--version " + v), "ok");
+    EXPECT_EQ(rows("SELECT qty FROM \"p$u$" + items + "\" ORDER BY id"), std::to_string(30 + pv));
+    EXPECT_EQ(rows("SELECT label FROM \"p$u$" + parts + "\""), "l" + v);
+    EXPECT_EQ(rows("SELECT txid FROM \"p$rd$" + parts + "\""), std::to_string(t3));
+  }
+}
+
 TEST_F(BuilderTest, TxidBaselineTheServerDoesNotHoldAsIs) {
   ASSERT_EQ(build(4, ""), "ok");
   std::string base = next_baseline();
