@@ -37,12 +37,10 @@ clang++ $FUZZ_FLAGS -fsanitize=fuzzer tests/fuzz/tav_push_fuzz.cpp "$out/libtavr
 # The stand-in's driver is not instrumented; its leaks are not the server's.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export PUSH_FUZZ_SEEDS="$PWD/$out/push/seeds" PUSH_FUZZ_STATS=1
-# A memory file system for the data directory and the packages, when there is one.
-if [[ -z "${TMPDIR:-}" && -d /dev/shm && -w /dev/shm ]]; then export TMPDIR=/dev/shm; fi
 parallel=()
 if [[ "${FUZZ_JOBS:-1}" -gt 1 ]]; then parallel=(-jobs="$FUZZ_JOBS" -workers="$FUZZ_JOBS"); fi
 root=$PWD
 cd "$out/push"  # where parallel runs write their fuzz-N.log
-"$root/$out/tav_push_fuzz" -max_total_time="$seconds" -print_final_stats=1 -max_len=1024 -timeout=30 \
+"$root/$out/tav_push_fuzz" -max_total_time="$seconds" -print_final_stats=1 -max_len=1024 -len_control=0 -timeout=30 \
   -rss_limit_mb=4096 "${parallel[@]}" "$@" \
   -artifact_prefix="$root/$out/push/artifacts/" corpus seeds "$root/tests/fuzz/corpus/push"
