@@ -414,15 +414,27 @@ struct Env {
   }
 };
 
+inline Env *&env_instance() {
+  static Env *e = nullptr;
+  return e;
+}
+
 inline void print_stats();
 
+// At exit: the answers seen (with PUSH_FUZZ_STATS), then the directories go.
+inline void finish_env() {
+  if (getenv("PUSH_FUZZ_STATS") != nullptr) print_stats();
+  delete env_instance();
+  env_instance() = nullptr;
+}
+
 inline Env &env() {
-  static Env *e = [] {
-    Env *p = new Env();
-    p->set_up();
-    if (getenv("PUSH_FUZZ_STATS") != nullptr) atexit(print_stats);
-    return p;
-  }();
+  Env *&e = env_instance();
+  if (e == nullptr) {
+    e = new Env();
+    e->set_up();
+    atexit(finish_env);
+  }
   return *e;
 }
 
@@ -434,7 +446,7 @@ inline Env &env_with(const char *driver, const char *cli) {
 }
 
 inline void print_stats() {
-  Env &e = env();
+  Env &e = *env_instance();
   fprintf(stderr, "push fuzz answers:");
   for (const auto &s : e.statuses) fprintf(stderr, " %s=%ld", s.first.c_str(), s.second);
   fprintf(stderr, "\nknown 500s tolerated:");
