@@ -1,12 +1,17 @@
 #!/usr/bin/python3
 """Big pushes and pulls through tavrin_host on the SQL Server stand-in, side by side in one run.
 
-Pushes: a synchronised 6-column table of BASE rows is pulled by the test client; then pushes
-of each size (default 1k and 10k rows) are timed for inserts, clean updates, and updates of
-rows that the server changed meanwhile (every row conflicting) under the rule "server wins"
-and under the column merge. Only the POST is timed. Printed per push: seconds, rows/s, the
-per-row time against the smallest size, and, when the stand-in's driver counts them,
-statement round trips and executions (parameter sets) per pushed row.
+The bench table has six columns: the key `id int`, two nvarchar, a decimal(12,2), a datetime and
+a nullable int. Its key is an identity column (`--keys identity`, the default), a plain int
+(`--keys plain`), or each in turn (`--keys identity,plain`); the two variants differ in nothing
+else.
+
+Pushes: a synchronised bench table of BASE rows is pulled by the test client; then pushes of
+each size (default 1k and 10k rows) are timed for inserts, clean updates, and updates of rows
+that the server changed meanwhile (every row conflicting) under the rule "server wins" and under
+the column merge. Only the POST is timed. Printed per push: seconds, rows/s, the per-row time
+against the smallest size, and, when the stand-in's driver counts them, statement round trips
+and executions (parameter sets) per pushed row.
 
 Pulls: for each size (default 10k, 100k, 400k rows) an initial pull (the GET alone) next to
 the bare pipeline (bench/sync_bulk/bare_pull: the same rows with row ids and versions fetched
@@ -17,9 +22,9 @@ With --reference the same runs of a second build tree (e.g. the code before a ch
 turns with those of the first: each push or pull runs on both builds before the next, and the
 tables gain a column naming the build.
 
-usage: sync_bulk_bench.py --build BUILD_DIR [--reference BUILD_DIR] [--push-sizes 1000,10000]
-                          [--pull-sizes ...] [--base N] [--repeat N] [--keep]
-                          [--host-wrapper "perf record -g -o FILE"]
+usage: sync_bulk_bench.py --build BUILD_DIR [--reference BUILD_DIR] [--keys identity,plain]
+                          [--push-sizes 1000,10000] [--pull-sizes ...] [--base N] [--repeat N]
+                          [--kinds ...] [--keep] [--host-wrapper "perf record -g -o FILE"]
 """
 import argparse
 import os
@@ -38,8 +43,11 @@ import demo  # noqa: E402
 from tavrin_client import Client, quote_name, UPDATED, INSERTED  # noqa: E402
 
 TABLE = "dbo.bench"
-TABLE_SQL = ("CREATE TABLE dbo.bench (id int NOT NULL PRIMARY KEY, name nvarchar(50) NOT NULL, qty int NULL,"
-             " price float NULL, note nvarchar(100) NULL, stamp datetime2 NULL)")
+# The same six columns under both kinds of key.
+KEY_COLUMN = {"identity": "id int IDENTITY(1,1) NOT NULL PRIMARY KEY", "plain": "id int NOT NULL PRIMARY KEY"}
+KEYS = list(KEY_COLUMN)
+COLUMNS_SQL = ("name nvarchar(50) NOT NULL, note nvarchar(100) NULL, price decimal(12,2) NULL, stamp datetime NULL,"
+               " qty int NULL")
 # The stand-in's driver adds its execution counts to the file this names.
 COUNTER_ENV = "SQLSERVER_STANDIN_EXECUTION_COUNTS"
 KINDS = ["inserts", "clean updates", "server wins", "column merge"]
@@ -59,14 +67,22 @@ class Programs:
                 sys.exit("sync_bulk_bench: %s is missing (build the plain tree first)" % path)
 
 
-def rows_sql(first, count):
-    """INSERT statements of rows first .. first+count-1, 1000 rows a statement."""
+def table_sql(key):
+    return "CREATE TABLE dbo.bench (%s, %s)" % (KEY_COLUMN[key], COLUMNS_SQL)
+
+
+def rows_sql(key, first, count):
+    """INSERT statements of rows first .. first+count-1, 1000 rows a statement. An identity key
+    numbers a fresh table's rows from 1 in the order given, so first is 1 there."""
+    assert key == "plain" or first == 1
     out = []
     for start in range(first, first + count, 1000):
         end = min(start + 1000, first + count)
-        out.append("INSERT INTO dbo.bench (id, name, qty, price, note, stamp) VALUES " + ", ".join(
-            "(%d, N'item %d', %d, %d.25, N'note of row %d', '2024-01-%02d 10:00:00')" % (i, i, i % 97, i % 1000, i,
-                                                                                         1 + i % 28)
+        columns = "name, note, price, stamp, qty" if key == "identity" else "id, name, note, price, stamp, qty"
+        out.append("INSERT INTO dbo.bench (%s) VALUES " % columns + ", ".join(
+            "(%sN'item %d', N'note of row %d', %d.25, '2024-01-%02d 10:00:00', %s)" % (
+                "" if key == "identity" else "%d, " % i, i, i, i % 1000, 1 + i % 28,
+                "NULL" if i % 10 == 0 else str(i % 97))
             for i in range(start, end)))
     return "\n".join(out) + "\n"
 
@@ -74,11 +90,11 @@ def rows_sql(first, count):
 class Demo:
     """A provisioned demo with the bench table of `rows` rows, served by tavrin_host."""
 
-    def __init__(self, programs, rows, wrapper=()):
+    def __init__(self, programs, key, rows, wrapper=()):
         self.p = programs
         self.directory = tempfile.mkdtemp(prefix="tavrin-bench-")
         self.facts = demo.provision(self.directory, programs.standin, programs.driver, programs.module)
-        self.sql(TABLE_SQL + "\n" + rows_sql(1, rows))
+        self.sql(table_sql(key) + "\n" + rows_sql(key, 1, rows))
         self.table_id = demo.cli(programs.standin, "add-table", self.facts["data_dir"], demo.DBFILE_DB,
                                  demo.DBFILE, TABLE).splitlines()[0].strip()
         self.counter = os.path.join(self.directory, "executions")
@@ -153,8 +169,10 @@ def push_case(d, client, kind, first, count, next_id):
     if kind == "inserts":
         client.db.execute("BEGIN")
         for i in range(next_id, next_id + count):
-            local(client, "INSERT INTO @t (z_rid, z_gen, z_state, id, name, qty, price, note, stamp)"
-                          " VALUES (?, NULL, %d, ?, ?, 1, 2.5, 'pushed', '2024-02-01 00:00:00')" % INSERTED,
+            # Decimals are kept scaled by their scale (2.50 is 250). Under an identity key the id
+            # is the client's temporary one; the server gives the row its own.
+            local(client, "INSERT INTO @t (z_rid, z_gen, z_state, id, name, note, price, stamp, qty)"
+                          " VALUES (?, NULL, %d, ?, ?, 'pushed', 250, '2024-02-01 00:00:00', 1)" % INSERTED,
                   (os.urandom(16), i, "new %d" % i))
         client.db.execute("COMMIT")
     else:
@@ -182,8 +200,8 @@ def push_case(d, client, kind, first, count, next_id):
 class PushRun:
     """One build's demo and synchronised client, through which the pushes of every case run."""
 
-    def __init__(self, programs, base, wrapper):
-        self.d = Demo(programs, base, wrapper)
+    def __init__(self, programs, key, base, wrapper):
+        self.d = Demo(programs, key, base, wrapper)
         self.client = TimedClient(os.path.join(self.d.directory, "client.sqlite"), self.d.url, demo.DBFILE)
         self.client.pull()
         self.base, self.next_id, self.window = base, base + 1, 1
@@ -203,11 +221,11 @@ class PushRun:
         self.d.stop(keep)
 
 
-def bench_pushes(builds, sizes, base, repeat, keep, kinds, wrapper):
+def bench_pushes(builds, key, sizes, base, repeat, keep, kinds, wrapper):
     runs, results = [], {}
     try:
         for programs in builds:
-            runs.append(PushRun(programs, base, wrapper))
+            runs.append(PushRun(programs, key, base, wrapper))
         for kind in kinds:
             for size in sizes:
                 times, executions = {b: [] for b in range(len(runs))}, {}
@@ -217,13 +235,13 @@ def bench_pushes(builds, sizes, base, repeat, keep, kinds, wrapper):
                         times[b].append(seconds)
                 for b in range(len(runs)):
                     results[b, kind, size] = (statistics.median(times[b]), executions[b])
-                    print("  %s %-14s %6d rows: %8.2f s" % (label(b), kind, size, results[b, kind, size][0]),
-                          file=sys.stderr)
+                    print("  %s %s key %-14s %6d rows: %8.2f s" % (label(b), key, kind, size,
+                                                                    results[b, kind, size][0]), file=sys.stderr)
     finally:
         for run in runs:
             run.close(keep)
     small = min(sizes)
-    print("\npush (base table %d rows, median of %d)" % (base, repeat))
+    print("\npush, %s key (base table %d rows, median of %d)" % (key, base, repeat))
     print("|%s push | rows | seconds | rows/s | per-row vs %d | round trips/row | executions/row |"
           % (" build |" if len(builds) > 1 else "", small))
     print("|%s---|---|---|---|---|---|---|" % ("---|" if len(builds) > 1 else ""))
@@ -232,15 +250,21 @@ def bench_pushes(builds, sizes, base, repeat, keep, kinds, wrapper):
             for size in sizes:
                 seconds, count = results[b, kind, size]
                 ratio = (seconds / size) / (results[b, kind, small][0] / small)
-                per_row = ["%.2f" % (n / size) for n in count] if count else ["n/a", "n/a"]
+                per_row = ["%.3f" % (n / size) for n in count] if count else ["n/a", "n/a"]
                 print("|%s %s | %d | %.2f | %.0f | %.2fx | %s | %s |" % (
                     column(builds, b), kind, size, seconds, size / seconds, ratio, *per_row))
     for b in range(len(builds)):
         for size in sizes if "clean updates" in kinds else ():
             clean = results[b, "clean updates", size][0]
             for kind in [k for k in ("server wins", "column merge") if k in kinds]:
-                print("%s%s / clean updates at %d rows: %.2fx" % (
-                    label(b) + ": " if len(builds) > 1 else "", kind, size, results[b, kind, size][0] / clean))
+                print("%s%s key: %s / clean updates at %d rows: %.2fx" % (
+                    label(b) + ": " if len(builds) > 1 else "", key, kind, size, results[b, kind, size][0] / clean))
+    if len(builds) > 1:
+        for kind in kinds:
+            for size in sizes:
+                print("%s key: %s at %d rows, build / reference rows/s: %.2fx" % (
+                    key, kind, size, results[1, kind, size][0] / results[0, kind, size][0]))
+    return results
 
 
 def label(b):
@@ -251,13 +275,13 @@ def column(builds, b):
     return " %s |" % label(b) if len(builds) > 1 else ""
 
 
-def bench_pulls(builds, sizes, repeat, keep, wrapper):
+def bench_pulls(builds, key, sizes, repeat, keep, wrapper):
     results = {}
     for size in sizes:
         demos = []
         try:
             for programs in builds:
-                d = Demo(programs, size, wrapper)
+                d = Demo(programs, key, size, wrapper)
                 demos.append((d, TimedClient(os.path.join(d.directory, "client.sqlite"), d.url, demo.DBFILE)))
             pulls, bares = {b: [] for b in range(len(builds))}, {b: [] for b in range(len(builds))}
             for _ in range(repeat):
@@ -283,7 +307,7 @@ def bench_pulls(builds, sizes, repeat, keep, wrapper):
                 client.close()
                 d.stop(keep)
     small = min(sizes)
-    print("\ninitial pull (median of %d)" % repeat)
+    print("\ninitial pull, %s key (median of %d)" % (key, repeat))
     print("|%s rows | pull s | bare s | pull/bare | pull rows/s | pull per-row vs %d | bare per-row vs %d |"
           % (" build |" if len(builds) > 1 else "", small, small))
     print("|%s---|---|---|---|---|---|---|" % ("---|" if len(builds) > 1 else ""))
@@ -299,11 +323,21 @@ def sizes_arg(text):
     return [int(x) for x in text.split(",") if x]
 
 
+def keys_arg(text):
+    keys = [x for x in text.split(",") if x]
+    for key in keys:
+        if key not in KEYS:
+            raise argparse.ArgumentTypeError("unknown key %r (one of %s)" % (key, ",".join(KEYS)))
+    return keys
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, help="the plain build tree")
     parser.add_argument("--reference", help="another build tree (e.g. of the code before a change), run in turn "
                         "with the first")
+    parser.add_argument("--keys", "--key", type=keys_arg, default=["identity"],
+                        help="the bench table's key, one or more of: " + ",".join(KEYS) + " (default identity)")
     parser.add_argument("--push-sizes", type=sizes_arg, default=[1000, 10000])
     parser.add_argument("--pull-sizes", type=sizes_arg, default=[10000, 100000, 400000])
     parser.add_argument("--base", type=int, default=20000, help="rows of the table the pushes change")
@@ -318,10 +352,15 @@ def main():
     if args.reference:
         builds.append(Programs(args.reference, builds[0].bare_pull if not os.path.exists(
             os.path.join(args.reference, "bench", "sync_bulk", "bare_pull")) else None))
-    if args.push_sizes:
-        bench_pushes(builds, args.push_sizes, args.base, args.repeat, args.keep, args.kinds, args.host_wrapper)
-    if args.pull_sizes:
-        bench_pulls(builds, args.pull_sizes, args.repeat, args.keep, args.host_wrapper)
+    for kind in args.kinds:
+        if kind not in KINDS:
+            parser.error("unknown push %r (one of %s)" % (kind, ",".join(KINDS)))
+    for key in args.keys:
+        if args.push_sizes:
+            bench_pushes(builds, key, args.push_sizes, args.base, args.repeat, args.keep, args.kinds,
+                         args.host_wrapper)
+        if args.pull_sizes:
+            bench_pulls(builds, key, args.pull_sizes, args.repeat, args.keep, args.host_wrapper)
     return 0
 
 

@@ -183,13 +183,30 @@ int read_version(sqlite3* db, const char* pragma, sqlite3_stmt*& query) {
 
 }  // namespace
 
+void Catalog::next_statement() {
+    if (!version_pinned_ || !epoch_ || sqlite3_get_autocommit(db_) || sqlite3_txn_state(db_, "main") == SQLITE_TXN_NONE)
+        version_ = -1;
+}
+
 int Catalog::schema_version() const {
-    if (version_ < 0) version_ = read_version(db_, "PRAGMA schema_version", version_query_);
+    if (version_ >= 0 && epoch_ && *epoch_ != version_epoch_) version_ = -1;
+    if (version_ < 0) {
+        version_ = read_version(db_, "PRAGMA schema_version", version_query_);
+        version_epoch_ = epoch_ ? *epoch_ : 0;
+        // Read inside an open transaction, the version is its snapshot's: only this
+        // connection's DDL (or the transaction's end) moves it on, and that moves the epoch.
+        version_pinned_ = version_ >= 0 && !sqlite3_get_autocommit(db_) && sqlite3_txn_state(db_, "main") != SQLITE_TXN_NONE;
+    }
     return version_;
 }
 
 std::pair<int, int> Catalog::schema_versions() const {
-    return {schema_version(), read_version(db_, "PRAGMA temp.schema_version", temp_version_query_)};
+    // No other connection sees this one's #temp tables: their version moves only with its own DDL.
+    if (temp_version_ < 0 || !epoch_ || *epoch_ != temp_version_epoch_) {
+        temp_version_ = read_version(db_, "PRAGMA temp.schema_version", temp_version_query_);
+        temp_version_epoch_ = epoch_ ? *epoch_ : 0;
+    }
+    return {schema_version(), temp_version_};
 }
 
 template <typename Key, typename Fact, typename Compute>

@@ -129,8 +129,13 @@ public:
     // The table's CHECK constraints by name, in creation order; the session knows which are off.
     std::vector<std::string> check_constraints(const TableInfo& t) const;
 
-    // A statement starts: the schema version is read again when needed.
-    void next_statement() { version_ = -1; }
+    // The connection's schema epoch (StatementCache::schema_epoch): versions
+    // read are kept while it stands still.
+    void watch_schema(const unsigned long long* epoch) { epoch_ = epoch; }
+    // A statement starts: the schema version is read again when needed,
+    // unless it was read in the SQLite transaction still open, whose snapshot
+    // only this connection's own changes move on.
+    void next_statement();
     // The schema versions of the database (as of this statement) and of the #temp tables.
     std::pair<int, int> schema_versions() const;
     // The transaction that changed the catalog ended: the shared facts apply again.
@@ -163,7 +168,10 @@ private:
     std::string database_;
     std::shared_ptr<CatalogCache> shared_;
     bool changed_ = false;
-    mutable int version_ = -1;
+    mutable int version_ = -1, temp_version_ = -1;
+    mutable bool version_pinned_ = false;  // read inside the open transaction
+    mutable unsigned long long version_epoch_ = 0, temp_version_epoch_ = 0;
+    const unsigned long long* epoch_ = nullptr;
     mutable sqlite3_stmt* version_query_ = nullptr;
     mutable sqlite3_stmt* temp_version_query_ = nullptr;
     std::string default_schema_ = "dbo";

@@ -17,8 +17,31 @@ int StatementCache::on_access(void* self, int action, const char* table, const c
                               const char*) {
     // Called while SQLite compiles a statement: the tables it reads, views
     // seen through (a table read for its row count comes without a database).
-    if (action == SQLITE_READ && table && (!database || std::strcmp(database, "main") == 0))
-        static_cast<StatementCache*>(self)->compiling_reads_.insert(table);
+    auto* cache = static_cast<StatementCache*>(self);
+    switch (action) {
+        case SQLITE_READ:
+            if (table && (!database || std::strcmp(database, "main") == 0)) cache->compiling_reads_.insert(table);
+            break;
+        case SQLITE_CREATE_INDEX: case SQLITE_CREATE_TABLE: case SQLITE_CREATE_TEMP_INDEX:
+        case SQLITE_CREATE_TEMP_TABLE: case SQLITE_CREATE_TEMP_TRIGGER: case SQLITE_CREATE_TEMP_VIEW:
+        case SQLITE_CREATE_TRIGGER: case SQLITE_CREATE_VIEW: case SQLITE_DROP_INDEX: case SQLITE_DROP_TABLE:
+        case SQLITE_DROP_TEMP_INDEX: case SQLITE_DROP_TEMP_TABLE: case SQLITE_DROP_TEMP_TRIGGER:
+        case SQLITE_DROP_TEMP_VIEW: case SQLITE_DROP_TRIGGER: case SQLITE_DROP_VIEW: case SQLITE_ALTER_TABLE:
+        case SQLITE_REINDEX: case SQLITE_ANALYZE: case SQLITE_CREATE_VTABLE: case SQLITE_DROP_VTABLE:
+        case SQLITE_ATTACH: case SQLITE_DETACH:
+            cache->compiling_ddl_ = true;
+            ++cache->schema_epoch_;
+            break;
+        case SQLITE_TRANSACTION:
+            ++cache->schema_epoch_;
+            break;
+        case SQLITE_SAVEPOINT:
+            // A rollback to a savepoint takes back the schema changes made since.
+            if (table && std::strcmp(table, "BEGIN") != 0 && std::strcmp(table, "RELEASE") != 0) ++cache->schema_epoch_;
+            break;
+        default:
+            break;
+    }
     return SQLITE_OK;
 }
 
@@ -28,19 +51,22 @@ int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st, std::shar
         Entry entry = std::move(*it->second);
         idle_.erase(it->second);
         by_text_.erase(it);
-        if (entry.versions == versions_) {
+        if (entry.handed.versions == versions_) {
             *st = entry.st;
             *reads = std::move(entry.reads);
-            prepared_for_[*st] = versions_;
+            if (entry.handed.ddl) ++schema_epoch_;
+            prepared_for_[*st] = entry.handed;
             return SQLITE_OK;
         }
         sqlite3_finalize(entry.st);
     }
     compiling_reads_.clear();
+    compiling_ddl_ = false;
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st, nullptr);
     *reads = std::make_shared<const TableSet>(std::move(compiling_reads_));
     compiling_reads_.clear();
-    if (*st) prepared_for_[*st] = versions_;
+    if (*st) prepared_for_[*st] = Handed{versions_, compiling_ddl_};
+    compiling_ddl_ = false;
     return rc;
 }
 
@@ -49,13 +75,13 @@ void StatementCache::release(const std::string& sql, sqlite3_stmt* st, std::shar
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
     auto prepared = prepared_for_.find(st);
-    std::pair<int, int> versions = prepared != prepared_for_.end() ? prepared->second : std::pair<int, int>{-1, -1};
+    Handed handed = prepared != prepared_for_.end() ? prepared->second : Handed{{-1, -1}, true};
     if (prepared != prepared_for_.end()) prepared_for_.erase(prepared);
     if (by_text_.count(sql)) {
         sqlite3_finalize(st);
         return;
     }
-    idle_.push_front(Entry{sql, st, std::move(reads), versions});
+    idle_.push_front(Entry{sql, st, std::move(reads), handed});
     by_text_[sql] = idle_.begin();
     if (idle_.size() > kKept) {
         by_text_.erase(idle_.back().sql);

@@ -42,21 +42,32 @@ public:
     // As sqlite3_prepare_v2; a statement of that text in use already makes a second one.
     int prepare(const std::string& sql, sqlite3_stmt** st, std::shared_ptr<const TableSet>* reads);
     void release(const std::string& sql, sqlite3_stmt* st, std::shared_ptr<const TableSet> reads);
+    // Moves on whenever the connection may change its schema or end a
+    // transaction: as it compiles DDL or a transaction statement, hands out a
+    // kept DDL statement again, or compiles a rollback to a savepoint. A
+    // schema version read since still holds (see Catalog).
+    const unsigned long long* schema_epoch() const { return &schema_epoch_; }
 
 private:
+    struct Handed {
+        std::pair<int, int> versions;
+        bool ddl;
+    };
     struct Entry {
         std::string sql;
         sqlite3_stmt* st;
         std::shared_ptr<const TableSet> reads;
-        std::pair<int, int> versions;
+        Handed handed;
     };
     static int on_access(void* self, int action, const char* table, const char* column, const char* database,
                          const char* via);
     static constexpr size_t kKept = 128;
     sqlite3* db_;
     TableSet compiling_reads_;
+    bool compiling_ddl_ = false;
+    unsigned long long schema_epoch_ = 0;
     std::pair<int, int> versions_{-1, -1};
-    std::unordered_map<sqlite3_stmt*, std::pair<int, int>> prepared_for_;  // of the statements handed out
+    std::unordered_map<sqlite3_stmt*, Handed> prepared_for_;  // of the statements handed out
     std::list<Entry> idle_;  // most recent first
     std::unordered_map<std::string, std::list<Entry>::iterator> by_text_;
 };

@@ -171,6 +171,9 @@ struct Stmt : Handle {
         set_read = false;
         fetch_error.reset();
         getdata_col = 0;
+        pending.clear();
+        dae_data.clear();
+        current_dae.reset();
         release();
     }
     // Whether a result set is still to be read: the current one before its
@@ -573,6 +576,7 @@ SQLRETURN run(Stmt* s) {
     auto set_status = [&](SQLULEN i, SQLUSMALLINT status) {
         if (s->param_status) s->param_status[i] = status;
     };
+    s->release();
     for (int n = 1; n <= count; ++n)
         if (!s->params.count(n)) {
             s->dae_data.clear();
@@ -653,7 +657,12 @@ SQLRETURN execute(Stmt* s) {
         for (const auto& [n, b] : s->params)
             if (n <= s->batch->param_count && is_data_at_exec(element(s, b, i))) s->pending.push_back({i, n});
     }
-    if (!s->pending.empty()) return SQL_NEED_DATA;
+    // The request is on its way while the client sends the data: the
+    // connection is taken until the statement has run.
+    if (!s->pending.empty()) {
+        s->dbc->busy = s;
+        return SQL_NEED_DATA;
+    }
     return run(s);
 }
 
@@ -1468,7 +1477,13 @@ SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT h) {
     return SQL_SUCCESS;
 }
 
-SQLRETURN SQL_API SQLCancel(SQLHSTMT h) { return as<Stmt>(h, Kind::Stmt) ? SQL_SUCCESS : SQL_INVALID_HANDLE; }
+// Cancels a statement waiting for its data-at-execution values; otherwise nothing to do.
+SQLRETURN SQL_API SQLCancel(SQLHSTMT h) {
+    Stmt* s = as<Stmt>(h, Kind::Stmt);
+    if (!s) return SQL_INVALID_HANDLE;
+    if (!s->pending.empty() || s->current_dae) s->close();
+    return SQL_SUCCESS;
+}
 
 SQLRETURN SQL_API SQLSetEnvAttr(SQLHENV h, SQLINTEGER attr, SQLPOINTER value, SQLINTEGER) {
     Env* e = as<Env>(h, Kind::Env);

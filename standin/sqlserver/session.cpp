@@ -9,6 +9,7 @@
 #include <random>
 #include <strings.h>
 #include <thread>
+#include <unordered_map>
 
 #include "memory_temp_files.h"
 #include "row_source.h"
@@ -168,6 +169,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         throw;
     }
     catalog_ = std::make_unique<Catalog>(db_, database, file_->catalog_cache());
+    catalog_->watch_schema(conn_->statements.schema_epoch());
     sqlite3_update_hook(db_, &Session::on_change, this);
 }
 
@@ -201,6 +203,10 @@ void Session::open_connection(const std::string& path) {
     // push reads the history back from the file, where SQL Server keeps it in memory. Up to
     // 32 MB per connection, taken only as pages are read.
     exec_sql(db, "PRAGMA cache_size = -32768");
+    // The same for the #temp tables: beyond SQLite's default 2 MB their pages would be spilled
+    // into the in-memory file and copied back at every turn of the cache. Pages of the database
+    // file are read through a mapping of it (up to 1 GB) instead of copies of each read.
+    exec_sql(db, "PRAGMA temp.cache_size = -32768; PRAGMA mmap_size = 1073741824");
 }
 
 int Session::prepare(const std::string& sql, Prepared& p) {
@@ -1003,6 +1009,13 @@ ExprP output_expr(const Expr& e, const TableInfo& target, std::vector<const Expr
     return c;
 }
 
+// Marks the target columns an OUTPUT expression reads as INSERTED.c.
+void mark_inserted(const Expr& e, const TableInfo& target, std::vector<bool>& used) {
+    if (e.kind == ExprKind::Column && e.names.size() == 2 && iequals(e.names[0], "INSERTED"))
+        if (const ColumnInfo* col = target.column(e.names[1])) used[col - target.columns.data()] = true;
+    for (const auto& a : e.args) mark_inserted(*a, target, used);
+}
+
 // CHECK constraints of the tables written are off while the table is NOCHECK.
 struct CheckConstraintsOff {
     sqlite3* db;
@@ -1564,7 +1577,7 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
     const std::string where_row = std::string(" WHERE ") + (t.view ? "\"z_rv\"" : "rowid") + " = ?";
     std::vector<std::vector<Value>> output_rows;
     long long affected = 0;
-    std::string into_sql;
+    std::string into_sql, into_rows_sql;
     std::optional<TableInfo> into;
     if (st.output && st.output->into) {
         into = catalog_->find_table(st.output->target);
@@ -1597,6 +1610,19 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         }
         ins.values.push_back(std::move(values));
         into_sql = translator().insert(ins).sql;
+        // The same INSERT over rows of parameters: one statement writes every output row.
+        if (static_cast<int>(outputs.size()) <= kRowSourceColumns) {
+            std::vector<ExprP> again;
+            for (size_t i = 0; i < outputs.size(); ++i) {
+                auto v = std::make_unique<Expr>();
+                v->kind = ExprKind::Param;
+                v->param = static_cast<int>(i);
+                again.push_back(std::move(v));
+            }
+            ins.values.push_back(std::move(again));
+            Translation rows_form = translator().insert(ins);
+            if (rows_form.rows_of_parameters) into_rows_sql = rows_form.sql;
+        }
     }
 
     exec_sql(db_, "SAVEPOINT tsql_statement");
@@ -1631,12 +1657,15 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         sqlite3_reset(p.st);
         return row;
     };
-    // Without OUTPUT, all rows of one clause are applied by one statement
-    // reading them from tsql_rows: SQLite then journals each page the
-    // statement changes once, where a statement per row journals the pages
-    // its row (and the triggers it fires) change again for every row.
-    const bool set_wise = !st.output && !t.view && (rows.empty() || static_cast<int>(rows[0].size()) <= kRowSourceColumns);
-    auto step_set = [&](const std::string& sql, const RowRefs& set) {
+    // The rows of each clause are applied by one statement reading them from
+    // tsql_rows: SQLite then journals each page the statement changes once,
+    // where a statement per row journals the pages its row (and the triggers
+    // it fires) change again for every row. With OUTPUT the statement returns
+    // the values it wrote (RETURNING: as the write left them, before any
+    // trigger, as SQL Server's OUTPUT shows them). A view's rows are written
+    // through its INSTEAD OF trigger, one by one.
+    const bool set_wise = !t.view && (rows.empty() || static_cast<int>(rows[0].size()) <= kRowSourceColumns);
+    auto step_set = [&](const std::string& sql, const RowRefs& set, std::vector<std::vector<Value>>* returned) {
         if (set.empty()) return;
         Prepared& p = compiled[sql];
         int rc = p.st ? SQLITE_OK : prepare(sql, p);
@@ -1644,6 +1673,12 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
             sqlite3_reset(p.st);
             bind_rows(p.st, 1, &set);
             while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+                if (!returned) continue;
+                const int n = sqlite3_data_count(p.st);
+                std::vector<Value> row;
+                row.reserve(static_cast<size_t>(n));
+                for (int c = 0; c < n; ++c) row.push_back(column_value(p.st, c));
+                returned->push_back(std::move(row));
             }
         }
         if (rc != SQLITE_DONE) {
@@ -1655,13 +1690,48 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         sqlite3_reset(p.st);
         sqlite3_clear_bindings(p.st);
     };
+    std::string column_list;
+    for (const auto& c : t.columns) column_list += (column_list.empty() ? "" : ", ") + quote_ident(c.name);
+    // The values each updated or inserted row has after the statement's write, for OUTPUT:
+    // those of the columns it reads as INSERTED (a big value is not carried for nothing).
+    std::map<const std::vector<Value>*, std::vector<Value>> after_of;
+    std::vector<bool> inserted_used(ncols, false);
+    if (st.output)
+        for (const auto& item : st.output->items) {
+            if (item.star && (item.star_qualifier.empty() || iequals(item.star_qualifier, "INSERTED")))
+                inserted_used.assign(ncols, true);
+            if (!item.star && item.expr) mark_inserted(*item.expr, t, inserted_used);
+        }
+    std::string returning = "rowid";
+    for (int c = 0; c < ncols; ++c)
+        if (inserted_used[c]) returning += ", " + quote_ident(t.columns[c].name);
+    auto after_values = [&](const std::vector<Value>& returned) {
+        std::vector<Value> after(ncols, Value::null());
+        size_t at = 1;
+        for (int c = 0; c < ncols; ++c)
+            if (inserted_used[c]) after[c] = returned[at++];
+        return after;
+    };
     auto apply_set_wise = [&] {
-        step_set("DELETE FROM " + t.sql_ref + " WHERE rowid IN (SELECT c0 FROM tsql_rows(?1))", RowRefs(actions[0].begin(), actions[0].end()));
+        step_set("DELETE FROM " + t.sql_ref + " WHERE rowid IN (SELECT c0 FROM tsql_rows(?1))",
+                 RowRefs(actions[0].begin(), actions[0].end()), nullptr);
         for (int kind = 1; kind < 3; ++kind) {
-            // The clauses in their order, each over its rows in the order they matched.
-            std::map<long long, RowRefs> by_clause;
-            for (const auto* rowp : actions[kind]) by_clause[(*rowp)[1].i].push_back(rowp);
-            for (const auto& [clause, set] : by_clause) {
+            // Without OUTPUT, the clauses in their order, each over its rows in
+            // the order they matched. With OUTPUT, the rows strictly in the
+            // order they matched (runs of one clause), as a row at a time
+            // wrote them: the row versions they make are numbered alike.
+            std::vector<std::pair<long long, RowRefs>> runs;
+            if (st.output) {
+                for (const auto* rowp : actions[kind]) {
+                    if (runs.empty() || runs.back().first != (*rowp)[1].i) runs.emplace_back((*rowp)[1].i, RowRefs{});
+                    runs.back().second.push_back(rowp);
+                }
+            } else {
+                std::map<long long, RowRefs> by_clause;
+                for (const auto* rowp : actions[kind]) by_clause[(*rowp)[1].i].push_back(rowp);
+                runs.assign(by_clause.begin(), by_clause.end());
+            }
+            for (const auto& [clause, set] : runs) {
                 const auto& cols = m.clause_columns[clause - 1];
                 const int at = m.value_offset[clause - 1];
                 std::string sql;
@@ -1669,9 +1739,27 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
                     for (size_t i = 0; i < cols.size(); ++i)
                         sql += (i ? ", " : "") + quote_ident(cols[i]->name) + " = r." + row_source_column(at + static_cast<int>(i));
                     sql = "UPDATE " + t.sql_ref + " SET " + sql + " FROM tsql_rows(?1) AS r WHERE " + t.sql_ref + ".rowid = r.c0";
+                    if (!st.output) {
+                        step_set(sql, set, nullptr);
+                        continue;
+                    }
+                    // Every target row is updated once: its rowid finds its source row.
+                    std::vector<std::vector<Value>> returned;
+                    step_set(sql + " RETURNING " + returning, set, &returned);
+                    std::unordered_map<long long, std::vector<Value>> by_rowid;
+                    for (auto& r : returned) by_rowid.emplace(r[0].i, after_values(r));
+                    for (const auto* rowp : set) {
+                        auto it = by_rowid.find((*rowp)[0].i);
+                        if (it == by_rowid.end()) throw TsqlError(50000, "HY000", "MERGE: an updated row was not returned");
+                        after_of[rowp] = std::move(it->second);
+                    }
                 } else if (cols.empty()) {
-                    for (size_t n = 0; n < set.size(); ++n) step_raw("INSERT INTO " + t.sql_ref + " DEFAULT VALUES", {}, m.target, st);
-                    continue;
+                    for (const auto* rowp : set) {
+                        step_raw("INSERT INTO " + t.sql_ref + " DEFAULT VALUES", {}, m.target, st);
+                        if (st.output)
+                            after_of[rowp] = step_raw("SELECT " + column_list + " FROM " + t.sql_ref + " WHERE rowid = ?",
+                                                      {Value::integer(sqlite3_last_insert_rowid(db_))}, m.target, st);
+                    }
                 } else {
                     std::string names, values;
                     for (size_t i = 0; i < cols.size(); ++i) {
@@ -1679,14 +1767,34 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
                         values += (i ? ", r." : "r.") + row_source_column(at + static_cast<int>(i));
                     }
                     sql = "INSERT INTO " + t.sql_ref + " (" + names + ") SELECT " + values + " FROM tsql_rows(?1) AS r";
+                    if (!st.output) {
+                        step_set(sql, set, nullptr);
+                        continue;
+                    }
+                    // The rows are inserted, and returned, in the order tsql_rows holds them.
+                    std::vector<std::vector<Value>> returned;
+                    step_set(sql + " RETURNING " + returning, set, &returned);
+                    if (returned.size() != set.size())
+                        throw TsqlError(50000, "HY000", "MERGE: the inserted rows were not all returned");
+                    for (size_t i = 0; i < set.size(); ++i) after_of[set[i]] = after_values(returned[i]);
                 }
-                step_set(sql, set);
             }
         }
         affected = static_cast<long long>(actions[0].size() + actions[1].size() + actions[2].size());
+        if (!st.output) return;
+        for (int kind = 0; kind < 3; ++kind) {
+            for (const auto* rowp : actions[kind]) {
+                const auto& row = *rowp;
+                std::vector<Value> binds = kind == 0 ? std::vector<Value>(ncols, Value::null()) : std::move(after_of[rowp]);
+                for (int c = 0; c < ncols; ++c) binds.push_back(kind == 2 ? Value::null() : row[m.old_offset + c]);
+                for (size_t r = 0; r < refs.size(); ++r) binds.push_back(row[m.refs_offset + r]);
+                std::vector<Value> out_row;
+                out_row.reserve(outputs.size());
+                for (const auto& e : outputs) out_row.push_back(evaluate(*e, binds));
+                output_rows.push_back(std::move(out_row));
+            }
+        }
     };
-    std::string column_list;
-    for (const auto& c : t.columns) column_list += (column_list.empty() ? "" : ", ") + quote_ident(c.name);
     try {
         CheckConstraintsOff checks_off(db_, nocheck_.count(t.sql_ref) || (into && nocheck_.count(into->sql_ref)));
         changes_.clear();
@@ -1755,7 +1863,30 @@ void Session::run_rowwise(const Statement& st, const std::vector<Value>& params,
         if (into) {
             Statement as;
             as.kind = StmtKind::Insert;
-            for (const auto& r : output_rows) step_raw(into_sql, r, into, as);
+            if (!into_rows_sql.empty() && output_rows.size() > 1) {
+                const RowRefs set = [&] {
+                    RowRefs refs_of_rows;
+                    for (const auto& r : output_rows) refs_of_rows.push_back(&r);
+                    return refs_of_rows;
+                }();
+                Prepared& p = compiled[into_rows_sql];
+                int rc = p.st ? SQLITE_OK : prepare(into_rows_sql, p);
+                if (rc == SQLITE_OK) {
+                    bind_rows(p.st, 1, &set);
+                    while ((rc = sqlite3_step(p.st)) == SQLITE_ROW) {
+                    }
+                }
+                if (rc != SQLITE_DONE) {
+                    int code = sqlite3_extended_errcode(db_);
+                    std::string msg = sqlite3_errmsg(db_);
+                    if (p.st) sqlite3_reset(p.st);
+                    throw map_sqlite_error(code, msg, as, into);
+                }
+                sqlite3_reset(p.st);
+                sqlite3_clear_bindings(p.st);
+            } else {
+                for (const auto& r : output_rows) step_raw(into_sql, r, into, as);
+            }
         }
         tracking_ = false;
         check_constraints(st);

@@ -178,7 +178,8 @@ class HighRatioPushTest(unittest.TestCase):
     def test_a_package_that_compresses_very_well_is_taken_whole(self):
         running = harness.RunningDemo()
         try:
-            client = running.client("photo")
+            # Inflating, hashing and storing 72 MiB takes a while on a busy machine.
+            client = running.client("photo", timeout=600)
             self.assertEqual(client.pull().status, 200)
             # 72 MiB of zeros: an upload of a few hundred KB that inflates over 200 times.
             client.insert("customers", {"name": "Big photo", "photo": bytes(72 << 20)})

@@ -282,13 +282,16 @@ void tav_db_mssql__end_audit_tx(QK_context *ctx, tav_db_handle *h, int commit) {
 done:;
 }
 
-/* The audit rows commit first: when they cannot, the push is rolled back and nothing is lost;
- * when the push's own commit fails after them, they name a transaction that never was. */
+/* The push commits first, its audit rows (waiting in the configuration database) after it: a
+ * push whose commit fails records no conflict, and the attempt that repeats it records each
+ * once (the next begin rolls back the rows still waiting). When the audit rows cannot commit
+ * after the push did, the push stands and the error says so; a repeated attempt finds the
+ * push applied. */
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
-  QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
+  QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
 done:;
 }
 

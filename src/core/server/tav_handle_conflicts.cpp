@@ -149,6 +149,11 @@ void tav_pkg__create(QK_context *ctx, const char *dir, int pkg_version, tav_pkg 
   QK_TRY(ctx, tav_pkg__new_temp_path(ctx, dir, pkg));
   QK_TRY(ctx, QK_sqlite__create_new_db(ctx, pkg->path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &pkg->db));
   QK_TRY(ctx, QK_sqlite__exec_printf(ctx, pkg->db, "PRAGMA page_size=%d", TAV_PKG_PAGE_SIZE));
+  /* A package is a work file of one request, compressed and deleted or just deleted before the
+   * request ends: it needs no sync to disk and no journal file beside it, whose costs many
+   * requests at once would otherwise pay on every commit. */
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "PRAGMA synchronous=OFF"));
+  QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "PRAGMA journal_mode=MEMORY"));
   QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, "BEGIN TRANSACTION"));
   if (pkg_version == 6) {
     QK_TRY(ctx, QK_sqlite__exec(ctx, pkg->db, TAV_PKG_GEN_TABLE_SQL));
@@ -312,11 +317,12 @@ void tav_pkg__squash_table_generations(QK_context *ctx, tav_defin *defin, sqlite
 
   QK_TRY(ctx, QK_sqlite__exec_printf(ctx, db, SQUASH_INDEX_SQL, tbl_id, tbl_id));
   /* The fold keeps the earliest and the latest version per row id; with two versions in
-   * one generation it cannot tell them apart and would leave both behind. */
+   * one generation it cannot tell them apart and would leave both behind. Every row it folds
+   * came in the client's package: such a package is refused. */
   QK_TRY(ctx, QK_sqlite__one_int64(ctx, db, &duplicates, SQUASH_DUPLICATES_SQL, tbl_id, (long long)gen_from,
                                    (long long)gen_to));
   if (duplicates != 0)
-    QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED,
+    QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400),
                  "Malformed package: table p$u$%s holds more than one version of a row in one generation "
                  "between %lld and %lld",
                  tbl_id, (long long)gen_from, (long long)gen_to);
@@ -382,7 +388,12 @@ void tav_pkg__squash_generations(QK_context *ctx, tav_defin *defin, sqlite3 *db,
   QK_TRY(ctx, QK_varray__count(ctx, pIds, &count));
   for (QK_uint32 i = 0; i < count; i++) {
     const char *tbl_id = NULL;
+    int bKnown = 0;
     QK_TRY(ctx, QK_varray__get__sz(ctx, pIds, i, &tbl_id));
+    /* A table the server does not synchronise is no row of its: the schema adaptation drops it
+     * when the client's schema names it, and the push refuses it otherwise. */
+    QK_TRY(ctx, tav_defin__has_table(ctx, defin, tbl_id, &bKnown));
+    if (!bKnown) continue;
     QK_TRY(ctx, tav_pkg__squash_table_generations(ctx, defin, db, tbl_id, gen_from, gen_to, gen_into, set_txid));
   }
 done:

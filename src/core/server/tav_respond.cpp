@@ -147,6 +147,8 @@ static void choose_body(QK_context *ctx, tav_pkg *pResponse, char **ppszBody, in
 done:;
 }
 
+static const char TEXT_FILTER_BASE_NOT_AN_OBJECT[] = "invalid header 'x-tavrin-filter-base' (not a JSON object)";
+
 void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
                            QK_mssql_connection *pDbfileConn, const char *pszTempDir, const char *pszRequestPath,
                            const tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
@@ -156,7 +158,7 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
   QK_varray *pPairs = NULL;
   QK_vhash *pQuery = NULL, *pFilterBase = NULL;
   tav_pkg response = {NULL, NULL, NULL};
-  int status = 500, bodyKind = TAV_BODY_NONE;
+  int status = 500, bodyKind = TAV_BODY_NONE, bBadFilterBase = 0;
   size_t pathLength;
   *pTxid = 0;
   *pTxidR = 0;
@@ -167,11 +169,23 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
     QK_TRY(ctx, tav_url__parse_query(ctx, pszQuery, &pPairs));
     QK_TRY(ctx, tav_url__pairs_to_vhash(ctx, pPairs, &pQuery));
   }
-  if (pszFilterBaseHeader != NULL) QK_TRY(ctx, QK_vhash__alloc__from_json(ctx, &pFilterBase, pszFilterBaseHeader));
+  /* The header is the client's: one that is no JSON object is refused by the pull or push it
+   * came with, as any malformed key of theirs. */
+  if (pszFilterBaseHeader != NULL) {
+    QK_vhash__alloc__from_json(ctx, &pFilterBase, pszFilterBaseHeader);
+    if (QK_context__has_error(ctx)) {
+      QK_context__reset_error(ctx);
+      bBadFilterBase = 1;
+    }
+  }
   QK_TRY(ctx, tav_url__get_path(ctx, pszRequestPath, &pszPath));
   pathLength = strlen(pszPath);
   if (pathLength < 5) {
     status = 404;
+  } else if (bBadFilterBase && (memcmp(pszPath + pathLength - 5, "/pull", 5) == 0 ||
+                                memcmp(pszPath + pathLength - 5, "/push", 5) == 0)) {
+    status = 400;
+    QK_TRY(ctx, QK_strdup(ctx, TEXT_FILTER_BASE_NOT_AN_OBJECT, &pszBody));
   } else if (memcmp(pszPath + pathLength - 5, "/pull", 5) == 0) {
     void *pUserData = NULL;
     QK_context__get_user_data(ctx, &pUserData);

@@ -2,6 +2,7 @@
 #include "server/tav_respond_push.h"
 #include "server/tav_respond.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <zlib.h>
 
@@ -146,6 +147,40 @@ static void unpack_upload(QK_context *ctx, const char *pszTempDir, const char *p
   }
   QK_CHECK(ctx);
 done:;
+}
+
+/* src with every from replaced by to, into out (cut at its size). */
+static void replace_all(const char *src, const char *from, const char *to, char *out, size_t size) {
+  size_t used = 0, fromLen = strlen(from);
+  out[0] = '\0';
+  while (used < size - 1) {
+    const char *hit = fromLen != 0 ? strstr(src, from) : NULL;
+    size_t keep = hit != NULL ? (size_t)(hit - src) : strlen(src);
+    int n = snprintf(out + used, size - used, "%.*s%s", (int)keep, src, hit != NULL ? to : "");
+    if (n < 0 || hit == NULL) break;
+    used += (size_t)n;
+    src = hit + fromLen;
+  }
+}
+
+/* A failure's message names the client's package as "the pushed package", never the server's
+ * path of its work file in the temporary directory. */
+static void name_the_package(QK_context *ctx, const char *pszPath) {
+  static const struct {
+    const char *before, *after, *name;
+  } forms[] = {{"Database '", "'", "The pushed package"}, {"'", "'", "the pushed package"}, {"", "", "the pushed package"}};
+  const char *pszMessage = NULL;
+  char szFrom[QK_CONTEXT_MESSAGE_SIZE], szIn[QK_CONTEXT_MESSAGE_SIZE], szOut[QK_CONTEXT_MESSAGE_SIZE];
+  if (pszPath == NULL || !QK_context__has_error(ctx)) return;
+  QK_context__get_message(ctx, &pszMessage);
+  if (pszMessage == NULL || strstr(pszMessage, pszPath) == NULL) return;
+  snprintf(szIn, sizeof szIn, "%s", pszMessage);
+  for (size_t i = 0; i < sizeof forms / sizeof forms[0]; i++) {
+    snprintf(szFrom, sizeof szFrom, "%s%s%s", forms[i].before, pszPath, forms[i].after);
+    replace_all(szIn, szFrom, forms[i].name, szOut, sizeof szOut);
+    memcpy(szIn, szOut, sizeof szIn);
+  }
+  QK_context__set_message(ctx, "%s", szIn);
 }
 
 /* The cancel check may end the request from here on: reading and applying ran without it. */
@@ -402,6 +437,7 @@ void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *
 done:
   if (h != NULL) QK_RELEASE(ctx, ops->handle_free(ctx, &h));
   translate_errors(ctx, pProtocolCode, ppMessage, ppszProtocolMessage);
+  name_the_package(ctx, work.path);
   release_work_package(ctx, pszSupportMode, &work);
   QK_RELEASE(ctx, tav_pkg__close(ctx, &followUp));
   QK_RELEASE(ctx, QK_varray__free(ctx, pAcl));

@@ -3,14 +3,17 @@
  * rolled-back client data, the permission check of its operations and the apply, all under
  * the deadlock retry rule. Every change to the package stays inside its SQLite transaction and
  * is rolled back, so the file stays as the client sent it. */
+#include <stdio.h>
 #include <string.h>
 
 #include "common/tav_filter.h"
 #include "common/tav_parse_defin_query.h"
+#include "common/tav_sql_quote.h"
 #include "common/tav_utils.h"
 #include "qk/qk_hex.h"
 #include "qk/qk_malloc.h"
 #include "qk/qk_misc_utils.h"
+#include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_handle_conflicts_identity.h"
 #include "server/tav_handle_conflicts_push.h"
@@ -122,6 +125,7 @@ typedef struct push_read {
   int bRecoveryInProgress;
   int recoveryAction;
   int bMayReport;
+  int bRowsChecked; /* the row tables' names, internal columns and row ids were found sound */
   const char *pszCodeText; /* the text that goes with a protocol code */
   /* outputs */
   int *pOutcome;
@@ -208,6 +212,255 @@ static void refuse_server_only_tables(QK_context *ctx, sqlite3 *db) {
                  (const char *)sqlite3_column_text(pStmt, 0));
 done:
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+}
+
+/* ---- What a client can get wrong in its rows ----
+ * The package is the client's input: what the server cannot take from it is refused with 400
+ * naming the fault, before anything is looked up or applied, and never left to the statement
+ * (an identity look-up, a squash, SQL Server itself) that would trip over it. */
+
+/* The tables of the package that carry rows, matched without regard to case as SQLite
+ * resolves names. */
+static const char ROW_TABLES_SQL[] =
+    "SELECT name FROM sqlite_master WHERE type = 'table' AND (lower(substr(name, 1, 4)) = 'p$u$' OR "
+    "lower(substr(name, 1, 5)) = 'p$rd$' OR lower(name) = 'p$ipk') ORDER BY name";
+/* Rows of transaction form that the import keeps (it drops those before the first txid),
+ * and every other row, whose row id is no 16-byte value. A version-6 marker row (generations
+ * -1, a text row id) names no row. */
+static const char BAD_TX_ROW_ID_SQL[] =
+    "SELECT length(CAST(z_rid AS BLOB)) FROM \"%s\" WHERE (z_txid >= 1) IS NOT 0 AND "
+    "(z_rid IS NULL OR length(CAST(z_rid AS BLOB)) <> 16) LIMIT 1";
+static const char BAD_GEN_ROW_ID_SQL[] =
+    "SELECT length(CAST(z_rid AS BLOB)) FROM \"%s\" WHERE NOT (z_gen_del IS -1 AND z_gen_add IS -1 AND "
+    "typeof(z_rid) = 'text') AND (z_rid IS NULL OR length(CAST(z_rid AS BLOB)) <> 16) LIMIT 1";
+static const char BAD_DELTA_ROW_ID_SQL[] =
+    "SELECT length(CAST(rid AS BLOB)) FROM \"%s\" WHERE rid IS NULL OR length(CAST(rid AS BLOB)) <> 16 LIMIT 1";
+/* An identity entry without a row id names no row; one with a row id names it whole. */
+static const char BAD_IDENTITY_ROW_ID_SQL[] =
+    "SELECT length(CAST(rid AS BLOB)) FROM \"%s\" WHERE length(CAST(rid AS BLOB)) NOT IN (0, 16) LIMIT 1";
+
+typedef enum { ROW_TABLE_ROWS, ROW_TABLE_DELTAS, ROW_TABLE_IDENTITIES } row_table_kind;
+
+/* The kind of a row table and its table id (empty for p$ipk); a name not written exactly as
+ * the server names package tables ("p$u$" or "p$rd$" and a table id in digits) is refused:
+ * every reader builds the name again from the id and must find the same table. */
+static void parse_row_table_name(QK_context *ctx, const char *pszName, row_table_kind *pKind, const char **ppszId) {
+  const char *pszId = NULL;
+  if (strcmp(pszName, "p$ipk") == 0) {
+    *pKind = ROW_TABLE_IDENTITIES;
+    *ppszId = pszName + strlen(pszName);
+    return;
+  }
+  if (strncmp(pszName, TAV_PKG_ROWS_PREFIX, strlen(TAV_PKG_ROWS_PREFIX)) == 0) {
+    *pKind = ROW_TABLE_ROWS;
+    pszId = pszName + strlen(TAV_PKG_ROWS_PREFIX);
+  } else if (strncmp(pszName, TAV_PKG_ROW_DELTAS_PREFIX, strlen(TAV_PKG_ROW_DELTAS_PREFIX)) == 0) {
+    *pKind = ROW_TABLE_DELTAS;
+    pszId = pszName + strlen(TAV_PKG_ROW_DELTAS_PREFIX);
+  }
+  if (pszId == NULL || *pszId == '\0' || strspn(pszId, "0123456789") != strlen(pszId))
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                 "Invalid package. The table \"%s\" is named as no package table is (\"p$u$\" or \"p$rd$\" and a "
+                 "table id).",
+                 pszName);
+  *ppszId = pszId;
+done:;
+}
+
+/* The internal columns every reader of the table takes for granted. */
+static void check_internal_columns(QK_context *ctx, sqlite3 *db, const char *pszTable, row_table_kind kind, int pv) {
+  static const char *const txRows[] = {"z_rid", "z_txid", NULL};
+  static const char *const genRows[] = {"z_rid", "z_gen_del", "z_gen_add", NULL};
+  static const char *const deltas[] = {"rid", "txid_rec_add", "txid_rec_del", "txid", NULL};
+  static const char *const identities[] = {"rid", "ipk", "tbl", NULL};
+  const char *const *columns = kind == ROW_TABLE_DELTAS       ? deltas
+                               : kind == ROW_TABLE_IDENTITIES ? identities
+                               : pv == 6                      ? genRows
+                                                              : txRows;
+  int bHas = 0;
+  for (; *columns != NULL; columns++) {
+    QK_TRY(ctx, QK_sqlite__table_has_column(ctx, db, pszTable, *columns, &bHas));
+    if (!bHas)
+      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The table \"%s\" has no column %s.", pszTable,
+                   *columns);
+  }
+  /* The server gives a version-6 row table its transaction column when it converts it. */
+  if (kind == ROW_TABLE_ROWS && pv == 6) QK_TRY(ctx, QK_sqlite__table_has_column(ctx, db, pszTable, "z_txid", &bHas));
+  if (kind == ROW_TABLE_ROWS && pv == 6 && bHas)
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                 "Invalid package. The table \"%s\" of a package of version 6 has the column z_txid.", pszTable);
+done:;
+}
+
+/* Runs a one-row query on the table (its name in every %s); *pbRow when it gave a row. */
+static void find_fault(QK_context *ctx, sqlite3 *db, const char *pszSql, const char *pszTable, sqlite3_stmt **ppStmt,
+                       int *pbRow) {
+  QK_TRY(ctx, QK_sqlite__finalize(ctx, ppStmt));
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, ppStmt, pszSql, pszTable));
+  QK_TRY(ctx, QK_sqlite__step_row(ctx, *ppStmt, pbRow));
+done:;
+}
+
+static void check_row_table(QK_context *ctx, sqlite3 *db, const char *pszTable, row_table_kind kind, int pv) {
+  sqlite3_stmt *pStmt = NULL;
+  const char *pszSql = NULL;
+  int bRow = 0;
+  if (kind == ROW_TABLE_DELTAS && pv == 6)
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                 "Invalid package. A package of version 6 has no row-delta table such as \"%s\".", pszTable);
+  /* Version 6 has no identity entries of its own: such a table is never read. */
+  if (kind == ROW_TABLE_IDENTITIES && pv == 6) goto done;
+  QK_TRY(ctx, check_internal_columns(ctx, db, pszTable, kind, pv));
+  pszSql = kind == ROW_TABLE_DELTAS       ? BAD_DELTA_ROW_ID_SQL
+           : kind == ROW_TABLE_IDENTITIES ? BAD_IDENTITY_ROW_ID_SQL
+           : pv == 6                      ? BAD_GEN_ROW_ID_SQL
+                                          : BAD_TX_ROW_ID_SQL;
+  QK_TRY(ctx, find_fault(ctx, db, pszSql, pszTable, &pStmt, &bRow));
+  if (bRow && sqlite3_column_type(pStmt, 0) == SQLITE_NULL)
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE, "Malformed package. The table \"%s\" holds a row without a row id.",
+                 pszTable);
+  if (bRow)
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                 "Malformed package. The table \"%s\" holds a row id of length %d; a row id is 16 bytes.", pszTable,
+                 sqlite3_column_int(pStmt, 0));
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+}
+
+/* The names of the row tables, read to the end before any of them is looked at. */
+static void list_row_tables(QK_context *ctx, sqlite3 *db, QK_varray **ppNames) {
+  sqlite3_stmt *pTables = NULL;
+  QK_varray *pNames = NULL;
+  int bRow = 0;
+  QK_TRY(ctx, QK_varray__alloc(ctx, &pNames));
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pTables, "%s", ROW_TABLES_SQL));
+  for (;;) {
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pTables, &bRow));
+    if (!bRow) break;
+    QK_TRY(ctx, QK_varray__append__string(ctx, pNames, (const char *)sqlite3_column_text(pTables, 0)));
+  }
+  *ppNames = pNames;
+  pNames = NULL;
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pTables));
+  QK_RELEASE(ctx, QK_varray__free(ctx, pNames));
+}
+
+/* Names, internal columns and row ids of every table that carries rows. */
+static void refuse_malformed_rows(QK_context *ctx, sqlite3 *db, int pv) {
+  QK_varray *pNames = NULL;
+  QK_uint32 count = 0;
+  QK_TRY(ctx, list_row_tables(ctx, db, &pNames));
+  QK_TRY(ctx, QK_varray__count(ctx, pNames, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    const char *pszName = NULL, *pszId = NULL;
+    row_table_kind kind = ROW_TABLE_ROWS;
+    QK_TRY(ctx, QK_varray__get__sz(ctx, pNames, i, &pszName));
+    QK_TRY(ctx, parse_row_table_name(ctx, pszName, &kind, &pszId));
+    QK_TRY(ctx, check_row_table(ctx, db, pszName, kind, pv));
+  }
+done:
+  QK_RELEASE(ctx, QK_varray__free(ctx, pNames));
+}
+
+/* Version 6 tells a deletion by a row without values: a row without its key but with other
+ * values is neither deletion nor change (taken as a deletion, the client's change would remove
+ * the row). Tables the client knows under other names are left to the schema adaptation. */
+static void refuse_rows_without_key(QK_context *ctx, push_read *st) {
+  QK_vhash *pColumns = NULL;
+  QK_string *pSql = NULL;
+  sqlite3_stmt *pStmt = NULL;
+  QK_uint32 count = 0;
+  QK_TRY(ctx, tav_defin__count_tables(ctx, st->defin, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    const char *pszId = NULL, *pszKey = NULL;
+    char szTable[64];
+    QK_uint32 columns = 0;
+    int bExists = 0, bHasKey = 0, bRow = 0, nOthers = 0;
+    QK_TRY(ctx, tav_defin__get_table_id_at(ctx, st->defin, (int)i, &pszId));
+    snprintf(szTable, sizeof szTable, "%s%s", TAV_PKG_ROWS_PREFIX, pszId);
+    QK_TRY(ctx, QK_sqlite__one_bool(ctx, st->pkg->db, &bExists,
+                                    "SELECT EXISTS (SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = '%s')",
+                                    szTable));
+    if (!bExists) continue;
+    QK_TRY(ctx, tav_defin__get_key_column_at(ctx, st->defin, pszId, 0, NULL, &pszKey));
+    QK_TRY(ctx, QK_sqlite__table_has_column(ctx, st->pkg->db, szTable, pszKey, &bHasKey));
+    if (!bHasKey) continue;
+    QK_TRY(ctx, QK_vhash__free(ctx, pColumns));
+    pColumns = NULL;
+    QK_TRY(ctx, tav_pkg__get_table_columns(ctx, st->pkg->db, pszId, &pColumns));
+    QK_TRY(ctx, QK_string__free(ctx, pSql));
+    pSql = NULL;
+    QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, "SELECT hex(z_rid) FROM \"%s\" WHERE ", szTable));
+    QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pSql, pszKey));
+    QK_TRY(ctx, QK_string__append__sz(ctx, pSql, " IS NULL AND ("));
+    QK_TRY(ctx, QK_vhash__count(ctx, pColumns, &columns));
+    for (QK_uint32 c = 0; c < columns; c++) {
+      const char *pszColumn = NULL;
+      QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pColumns, c, &pszColumn, NULL));
+      if (QK_stricmp(pszColumn, pszKey) == 0) continue;
+      if (nOthers++ > 0) QK_TRY(ctx, QK_string__append__sz(ctx, pSql, " OR "));
+      QK_TRY(ctx, tav_sql__append_quoted_name(ctx, pSql, pszColumn));
+      QK_TRY(ctx, QK_string__append__sz(ctx, pSql, " IS NOT NULL"));
+    }
+    if (nOthers == 0) continue;
+    QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ") LIMIT 1"));
+    QK_TRY(ctx, QK_sqlite__finalize(ctx, &pStmt));
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", QK_string__sz(pSql)));
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
+    if (bRow)
+      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                   "Malformed package. The table \"%s\" holds row id %s without a value of its key column \"%s\" "
+                   "but with other values: a deletion has no values, a change has its key.",
+                   szTable, (const char *)sqlite3_column_text(pStmt, 0), pszKey);
+  }
+done:
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pColumns));
+}
+
+/* After the schema changes were resolved every table and column the package still names must
+ * be the server's: a client without a schema of its own claims to hold the server's. */
+static void refuse_unknown_tables_and_columns(QK_context *ctx, push_read *st) {
+  QK_varray *pNames = NULL;
+  QK_vhash *pColumns = NULL;
+  QK_uint32 count = 0;
+  QK_TRY(ctx, list_row_tables(ctx, st->pkg->db, &pNames));
+  QK_TRY(ctx, QK_varray__count(ctx, pNames, &count));
+  for (QK_uint32 i = 0; i < count; i++) {
+    const char *pszName = NULL, *pszId = NULL;
+    row_table_kind kind = ROW_TABLE_ROWS;
+    QK_uint32 columns = 0;
+    int bHas = 0;
+    QK_TRY(ctx, QK_varray__get__sz(ctx, pNames, i, &pszName));
+    QK_TRY(ctx, parse_row_table_name(ctx, pszName, &kind, &pszId));
+    if (kind == ROW_TABLE_IDENTITIES) continue;
+    QK_TRY(ctx, tav_defin__has_table(ctx, st->defin, pszId, &bHas));
+    if (!bHas)
+      QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                   "Invalid package. The table \"%s\" names table id '%s', which the server does not synchronise.",
+                   pszName, pszId);
+    if (kind != ROW_TABLE_ROWS) continue;
+    QK_TRY(ctx, QK_vhash__free(ctx, pColumns));
+    pColumns = NULL;
+    QK_TRY(ctx, tav_pkg__get_table_columns(ctx, st->pkg->db, pszId, &pColumns));
+    QK_TRY(ctx, QK_vhash__count(ctx, pColumns, &columns));
+    for (QK_uint32 c = 0; c < columns; c++) {
+      const char *pszColumn = NULL, *pszColId = NULL;
+      QK_TRY(ctx, QK_vhash__get_nth_pair(ctx, pColumns, c, &pszColumn, NULL));
+      QK_TRY(ctx, tav_defin__get_column_id(ctx, st->defin, pszId, pszColumn, &pszColId));
+      if (pszColId == NULL)
+        QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                     "Invalid package. The table \"%s\" has the column \"%s\", which table id '%s' does not have "
+                     "on the server.",
+                     pszName, pszColumn, pszId);
+    }
+  }
+done:
+  QK_RELEASE(ctx, QK_varray__free(ctx, pNames));
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pColumns));
 }
 
 /* The client's baseline: known, the generation it belongs to and the history purge
@@ -297,7 +550,11 @@ static void adapt_to_schema(QK_context *ctx, push_read *st) {
   QK_vhash *pSchema = NULL;
   int bRow = 0;
   if (st->pv == 6) {
-    if (st->pHeader != NULL) QK_TRY(ctx, QK_vhash__check__vhash(ctx, st->pHeader, "schema", &pSchema));
+    QK_variant *pValue = NULL;
+    if (st->pHeader != NULL) QK_TRY(ctx, QK_vhash__check__variant(ctx, st->pHeader, "schema", &pValue));
+    if (pValue != NULL && pValue->type != QK_VARIANT_TYPE_VHASH)
+      QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Invalid package. The header's \"schema\" is not a JSON object.");
+    if (pValue != NULL) pSchema = pValue->u.pvh;
   } else {
     QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, st->pkg->db, &pStmt, "%s", CLIENT_SCHEMA_SQL));
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
@@ -439,13 +696,16 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
   sqlite3_stmt *pStmt = NULL;
   QK_varray *pCensus = NULL;
   QK_uint8 stamp[16];
-  QK_int64 schemaTxid = 0, schemaGen = 0, filterTxid = 0;
+  QK_int64 filterTxid = 0;
   int bStampRow = 0, bApplied = 0, bRefused = 0, bSecond = 0;
   *pbEnd = 0;
   QK_TRY(ctx, check_baseline(ctx, st, pbEnd));
   if (*pbEnd) goto done;
 
   QK_TRY(ctx, read_push_stamp(ctx, st, stamp, &bStampRow));
+  /* The rows once the header holds: before anything else reads them. */
+  if (!st->bRowsChecked) QK_TRY(ctx, refuse_malformed_rows(ctx, db, st->pv));
+  st->bRowsChecked = 1;
   if (bStampRow) {
     QK_int64 g = 0, count = 0;
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, stamp, 0, 0, &bApplied, &g, &count));
@@ -457,9 +717,12 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
   }
 
   QK_TRY(ctx, tav_defin__free(ctx, &st->defin));
-  QK_TRY(ctx, st->ops->fetch_schema(ctx, st->h, NULL, &schemaTxid, &schemaGen, &st->defin));
+  /* Only the definition: a schema change that no export has put into a generation yet is as
+   * good as any for reading the package (asking for its generation would wait for a pull). */
+  QK_TRY(ctx, st->ops->fetch_schema(ctx, st->h, NULL, NULL, NULL, &st->defin));
   if (st->pv == 6) {
     int bRejected = 0;
+    QK_TRY(ctx, refuse_rows_without_key(ctx, st));
     QK_TRY(ctx, st->ops->handle_baseline_purged(ctx, st->h, st->defin, db, &bRejected));
     if (bRejected) {
       refuse(st, TAV_PROTO_PURGED, NULL);
@@ -468,6 +731,7 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
     }
   }
   QK_TRY(ctx, adapt_to_schema(ctx, st));
+  QK_TRY(ctx, refuse_unknown_tables_and_columns(ctx, st));
   QK_TRY(ctx, tav_filter__free(ctx, &st->filter));
   QK_TRY(ctx, tav_respond__get_filter(ctx, st->ops, st->h, st->pIdentity, &st->filter, &filterTxid));
   QK_TRY(ctx, tav_push__map_identity_keys(ctx, st->ops, st->h, st->defin, st->fid, db, st->pv, &bRefused));

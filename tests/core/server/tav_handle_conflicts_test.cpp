@@ -314,7 +314,7 @@ TEST_F(SquashTest, TwoVersionsOfARowInOneGenerationAreRefused) {
   EXPECT_EQ(before, "01|0|-2|7;01|-2|-2|8");
   tav_pkg__squash_generations(ctx, d, pkg.db, 0, -2, -1, -1);
   EXPECT_EQ(take_error(),
-            "500:Malformed package: table p$u$1001 holds more than one version of a row in one generation between -2 "
+            "400:Malformed package: table p$u$1001 holds more than one version of a row in one generation between -2 "
             "and -1");
   EXPECT_EQ(row_versions(), before);
 }
@@ -333,11 +333,11 @@ TEST_F(SquashTest, ThePushedTimelineFoldsOntoTheKnownBaseWithItsNewestValues) {
   EXPECT_EQ(row_versions(), "01|0|-1|9;02|0|-1|6;03|0|-1|4;04|3|9223372036854775792|2");
   EXPECT_EQ(rows(pkg.db, "SELECT count(*) FROM \"p$u$1001\" WHERE z_gen_add = -1 AND z_txid = -1"), "3");
 
-  // Two versions of one row in one generation still cannot be folded.
+  // Two versions of one row in one generation still cannot be folded: the client's package is refused.
   insert({{"05", "0", 3, "1"}, {"05", "0", 3, "2"}});
   std::string before = row_versions();
   tav_pkg__fold_pushed_timeline(ctx, d, pkg.db);
-  EXPECT_EQ(take_error().substr(0, 4), "500:");
+  EXPECT_EQ(take_error().substr(0, 4), "400:");
   EXPECT_EQ(row_versions(), before);
 }
 

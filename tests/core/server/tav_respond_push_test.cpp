@@ -403,7 +403,7 @@ TEST_F(PushTest, MalformedPackageRowsAnswer400) {
        "is based on version -7, which the server does not hold"},
       {"INSERT INTO " + rows + " VALUES (x'00000000000000d9', " + ph + ", 100, 'z', 1);INSERT INTO " + deltas +
            " VALUES (x'00000000000000d9', " + ph + ", NULL, " + ph + ");",
-       "guid blob must be 16 bytes: 8"},
+       "holds a row id of length 8"},
       {"INSERT INTO " + rows + " VALUES (x'" + cRid + "', " + ph + ", 3, 'c', 31);INSERT INTO " + deltas + " VALUES (x'" +
            cRid + "', " + ph + ", " + cBase + ", " + ph + ");INSERT INTO " + deltas + " VALUES (x'" + cRid + "', " + ph +
            ", " + cBase + ", " + ph + ");",
@@ -431,6 +431,133 @@ TEST_F(PushTest, MalformedPackageRowsAnswer400) {
   EXPECT_NE(body_text().find("The rolled-back generations must follow the baseline generation"), std::string::npos)
       << body_text();
   EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.\"demo$r$gen\""), "0");
+  EXPECT_EQ(leftovers(), 0);
+}
+
+// What a client can get wrong in its rows, on every road of every version: a row id of the
+// wrong length in an identity-key or a plain-key table (insert, update, delete), a row without
+// a row id, a table or a column the server does not have, a row table named otherwise or
+// lacking an internal column, and for version 6 one row id twice in one generation and a
+// header member of the wrong JSON type. Each answers 400 naming the fault, with nothing of
+// the package applied (each package also carries a valid insert).
+TEST_F(PushTest, ClientFaultsInRowsAnswer400InEveryVersion) {
+  allow("pull");
+  allow("*");
+  const std::string rid17 = std::string(34, '1'), newRid = std::string(30, '0') + "d1";
+  for (int pv : {2, 3, 4, 5, 6}) {
+    SCOPED_TRACE("version " + std::to_string(pv));
+    std::string pulled, from = pull_baseline(&pulled, pv), oldBaseline, queryFrom;
+    const char *version = pv == 6 ? "z_gen_add" : "z_txid";
+    std::string c = rows_of(pulled, "SELECT hex(z_rid) || ',' || " + std::string(version) + " FROM \"p$u$" + items +
+                                        "\" WHERE name = 'c'");
+    std::string p1 = rows_of(pulled, "SELECT hex(z_rid) || ',' || " + std::string(version) + " FROM \"p$u$" + parts +
+                                         "\" WHERE label = 'p1'");
+    ASSERT_FALSE(c.empty() || p1.empty());
+    QK_int64 cBase = std::stoll(c.substr(33)), p1Base = std::stoll(p1.substr(33));
+    if (pv < 4) {
+      std::string last = rows_of(pulled, "SELECT txid || ',' || hex(rstamp) || ',' || rebaseid FROM p$tx WHERE txid > 0 "
+                                         "ORDER BY txid DESC LIMIT 1");
+      std::string txid = last.substr(0, last.find(','));
+      oldBaseline = "INSERT INTO p$tx VALUES (" + txid + ", 'last_sync_txid', x'" + last.substr(txid.size() + 1, 32) +
+                    "', " + last.substr(txid.size() + 34) + ");\n";
+      queryFrom = txid;
+    }
+    // A change of a row in the package's form: no values for a delete, base 0 for an insert.
+    auto row = [&](const std::string &t, const std::string &ridHex, QK_int64 base, const std::string &values) {
+      if (pv < 6) return change(t, ridHex, base, values);
+      std::string rid = ridHex == "NULL" ? ridHex : "x'" + ridHex + "'";
+      script += "INSERT INTO \"p$u$" + t + "\" VALUES (" + rid + ", " + (base ? std::to_string(base) : "NULL") +
+                ", -2, " + (values.empty() ? "NULL, NULL, NULL" : values) + ");\n";
+    };
+    auto identity = [&](const std::string &ridHex, int value) {
+      if (pv < 6)
+        script += "INSERT INTO p$ipk VALUES (x'" + ridHex + "', " + std::to_string(value) + ", '" + items + "');\n";
+    };
+    const std::string u = "\"p$u$" + items + "\"", gen0 = "UPDATE p$gen SET id = ";
+    struct Case {
+      const char *what;
+      std::function<void()> fault;
+      std::string expected;
+      bool v6Only;
+    } cases[] = {
+        {"identity key, insert", [&] { row(items, rid17, 0, "100, 'z', 1"); identity(rid17, 100); },
+         "row id of length 17", false},
+        {"identity key, update", [&] { row(items, "00", cBase, "3, 'c', 31"); }, "row id of length 1", false},
+        {"identity key, delete", [&] { row(items, rid17, cBase, ""); }, "row id of length 17", false},
+        {"plain key, insert", [&] { row(parts, rid17, 0, "7, 1, 'x'"); }, "row id of length 17", false},
+        {"plain key, update", [&] { row(parts, rid17, p1Base, "1, 1, 'x'"); }, "row id of length 17", false},
+        {"plain key, delete", [&] { row(parts, "00", p1Base, ""); }, "row id of length 1", false},
+        {"no row id", [&] { row(items, pv < 6 ? "" : "NULL", 0, "100, 'z', 1"); },
+         pv < 6 ? "row id of length 0" : "holds a row without a row id", false},
+        {"unknown table",
+         [&] {
+           script += pv < 6 ? "CREATE TABLE \"p$u$999\" (z_rid BLOB, z_txid INTEGER, \"id\");\nCREATE TABLE \"p$rd$999\" "
+                              "(rid BLOB NOT NULL, txid_rec_add INTEGER NULL, txid_rec_del INTEGER NULL, txid INTEGER "
+                              "NOT NULL);\n"
+                            : "CREATE TABLE \"p$u$999\" (z_rid BLOB, z_gen_del INT, z_gen_add INT, \"id\");\n";
+           if (pv < 6)
+             change("999", newRid, 0, "5");
+           else
+             script += "INSERT INTO \"p$u$999\" VALUES (x'" + newRid + "', NULL, -2, 5);\n";
+         },
+         "names table id '999', which the server does not synchronise", false},
+        {"unknown column",
+         [&] {
+           script += "ALTER TABLE " + u + " ADD COLUMN \"nosuch\";\n";
+           row(items, newRid, 0, "100, 'z', 1, 5");
+           identity(newRid, 100);
+         },
+         "has the column \"nosuch\", which table id '" + items + "' does not have", false},
+        {"row table named in capitals",
+         [&] { script += "DROP TABLE " + u + ";\nCREATE TABLE \"P$U$" + items + "\" (z_rid BLOB, z_txid INTEGER);\n"; },
+         "is named as no package table is", false},
+        {"row table named otherwise", [&] { script += "CREATE TABLE \"p$u$" + items + "x\" (z_rid BLOB);\n"; },
+         "is named as no package table is", false},
+        {"row table without its version column",
+         [&] {
+           script += "DROP TABLE \"p$u$" + parts + "\";\nCREATE TABLE \"p$u$" + parts + "\" (z_rid BLOB, \"id\", "
+                     "\"item_id\", \"label\");\n";
+         },
+         pv < 6 ? "has no column z_txid" : "has no column z_gen_del", false},
+        {"row id twice in one generation",
+         [&] {
+           row(items, newRid, 0, "100, 'z', 1");
+           row(items, newRid, 0, "100, 'z', 2");
+         },
+         "holds more than one version of a row in one generation", true},
+        {"version-6 row table with a transaction column",
+         [&] { script += "ALTER TABLE \"p$u$" + parts + "\" ADD COLUMN z_txid;\n"; }, "has the column z_txid", true},
+        // A row without its key is a deletion only when it has no other values either.
+        {"update without its key", [&] { row(parts, p1.substr(0, 32), p1Base, "NULL, 1, 'x'"); },
+         "without a value of its key column \"id\" but with other values", true},
+        {"header schema a number", [&] { script += gen0 + "'{\"pv\":6,\"schema\":5}' WHERE generation = 0;\n"; },
+         "The header's \"schema\" is not a JSON object", true},
+        {"header schema a list", [&] { script += gen0 + "'{\"pv\":6,\"schema\":[]}' WHERE generation = 0;\n"; },
+         "The header's \"schema\" is not a JSON object", true},
+        {"header schema a text", [&] { script += gen0 + "'{\"pv\":6,\"schema\":\"x\"}' WHERE generation = 0;\n"; },
+         "The header's \"schema\" is not a JSON object", true},
+    };
+    for (const Case &cs : cases) {
+      if (cs.v6Only && pv != 6) continue;
+      SCOPED_TRACE(cs.what);
+      if (pv == 6)
+        generation_package(from);
+      else
+        client_package(pv, pv < 4 ? oldBaseline : from);
+      row(parts, "0000000000000000000000000000f001", 0, "50, 1, 'valid'");
+      cs.fault();
+      seal(0);
+      ASSERT_EQ(push(pv < 4 ? "{\"db\":\"demo\",\"fid\":\"7\",\"h\":\"" + sha1() + "\",\"x\":\"" + queryFrom + "\"}"
+                            : query(from)),
+                "ok");
+      EXPECT_EQ(status, 400) << body_text();
+      EXPECT_NE(body_text().find(cs.expected), std::string::npos) << body_text();
+      EXPECT_EQ(body_text().find(work), std::string::npos);
+      EXPECT_EQ(response.path, nullptr);
+    }
+  }
+  EXPECT_EQ(host("SELECT name, qty FROM dbo.items ORDER BY name"), "A|1;c|3");
+  EXPECT_EQ(host("SELECT id, label FROM dbo.parts ORDER BY id"), "1|p1");
   EXPECT_EQ(leftovers(), 0);
 }
 
@@ -557,7 +684,7 @@ TEST_F(PushTest, APackageHoldingWhatOnlyTheServerWritesIsRefused) {
       {"CREATE TABLE \"p$s\" (\"txid\" INTEGER NOT NULL, \"json\" TEXT NOT NULL);\n", table + "\"p$s\"."},
       {"CREATE TABLE p$audit" + audit + ";\nCREATE TRIGGER forge AFTER UPDATE ON \"p$u$" + items +
            "\" BEGIN INSERT INTO p$audit" + forged + " END;\n",
-       "holds the trigger \"forge\""},
+       "The pushed package refused: it may hold only tables and indexes, but holds the trigger \"forge\""},
       {"CREATE VIEW p$audit AS SELECT 1;\n", "holds the view \"p$audit\""},
   };
   for (const auto &c : cases) {
@@ -568,6 +695,7 @@ TEST_F(PushTest, APackageHoldingWhatOnlyTheServerWritesIsRefused) {
     ASSERT_EQ(push(query(from)), "ok") << c.refusal;
     EXPECT_EQ(status, 400) << c.refusal;
     EXPECT_NE(body_text().find(c.refusal), std::string::npos) << body_text();
+    EXPECT_EQ(body_text().find(work), std::string::npos) << "the text names the package, not its work file";
     EXPECT_EQ(response.path, nullptr);
   }
   EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items"), "2") << "nothing applied";
@@ -1020,6 +1148,72 @@ void busy_lookup(QK_context *ctx, tav_db_handle *, const QK_uint8 *, QK_int64, Q
 }
 int fixed_byte(void *) { return 7; }
 void record_sleep(void *pData, QK_uint32 ms) { static_cast<std::vector<QK_uint32> *>(pData)->push_back(ms); }
+
+// The audit rows of a push in a database of their own commit after the push: when the push's
+// commit is chosen as deadlock victim and the attempt repeated, each conflict is recorded once;
+// when every attempt fails, none is.
+TEST_F(PushTest, AuditRowsOfARepeatedPushAreRecordedOnce) {
+  allow("pull");
+  allow("*");
+  std::string out;
+  ASSERT_EQ(cli("create-config " + dataDir + " cfg", &out), 0) << out;
+  ASSERT_EQ(cli("register-dbfile " + dataDir + " cfg demo --odbc qvsdb:shop", &out), 0) << out;
+  tav_db_mssql__open(ctx, connection_string("cfg").c_str(), nullptr, &configConn);
+  ASSERT_EQ(take_error(), "ok");
+  std::string commit = "1205:1:COMMIT TRANSACTION", eleven;
+  for (int i = 1; i <= 11; i++) eleven += std::string(i > 1 ? "|" : "") + commit;
+  for (const std::string name : {"once", "never"}) {
+    SCOPED_TRACE(name);
+    std::string pulled;
+    std::string from = pull_baseline(&pulled);
+    std::string item = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + items + "\" WHERE id = 3");
+    // The server changes qty while the client renames: the columns merge, which is audited.
+    write("UPDATE dbo.items SET qty = qty + 1 WHERE id = 3");
+    client_package(4, from);
+    change(items, item.substr(0, 32), std::stoll(item.substr(33)), "3, '" + name + "', 3");
+    seal(4);
+    QK_mssql_connection *faulty = nullptr;
+    tav_db_mssql__open(ctx, (connection_string("shop") + ";Fault={" + (name == "once" ? commit : eleven) + "}").c_str(),
+                       nullptr, &faulty);
+    ASSERT_EQ(take_error(), "ok");
+    if (name == "once") {
+      // The whole request: the repeated attempt applies the push and the client hears of it.
+      std::swap(conn, faulty);
+      ASSERT_EQ(push(query(from)), "ok");
+      std::swap(conn, faulty);
+      SKIP_IF_STANDIN_LACKS(body_text());
+      EXPECT_EQ(status, 200) << body_text();
+    } else {
+      // Every attempt's commit fails: the read gives up as busy (without waiting here).
+      std::vector<QK_uint32> sleeps;
+      tav_retry_pacing pacing = {fixed_byte, record_sleep, &sleeps};
+      tav_db_handle *hFaulty = nullptr;
+      tav_db_mssql__handle_alloc(ctx, faulty, "demo", &hFaulty);
+      hFaulty->config_conn = configConn;
+      tav_pkg work_pkg = {};
+      QK_strdup(ctx, upload.c_str(), &work_pkg.path);
+      QK_varray *acl = nullptr;
+      tav_respond__get_acl(ctx, &ops, conn, "demo", &acl);
+      int outcome = -1, code = 0, pv = 0, missing = 0;
+      QK_int64 position = 0;
+      reset();
+      tav_respond__read_pushed_package_paced(ctx, &ops, hFaulty, acl, nullptr, 7, &work_pkg, &outcome, &code, &pv,
+                                             &missing, &position, &txid, &txidR, &message, &pacing);
+      QK_varray__free(ctx, acl);
+      EXPECT_EQ(take_error(), "ok");
+      EXPECT_EQ(code, TAV_PROTO_BUSY);
+      EXPECT_EQ(sleeps.size(), 10u);
+      tav_db_mssql__handle_free(ctx, &hFaulty);
+      tav_pkg__close(ctx, &work_pkg);
+    }
+    tav_db_mssql__close(ctx, &faulty);
+    EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'" + name + "'"), name == "once" ? "1" : "0");
+    std::swap(conn, configConn);
+    EXPECT_EQ(host("SELECT COUNT(*) FROM tavrin.audit WHERE result LIKE '%" + name + "%'"), name == "once" ? "1" : "0");
+    EXPECT_EQ(int64("SELECT @@TRANCOUNT"), 0);
+    std::swap(conn, configConn);
+  }
+}
 
 TEST_F(PushTest, ABusyStoreGivesUpAfterElevenAttempts) {
   allow("pull");

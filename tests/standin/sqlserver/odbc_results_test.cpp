@@ -111,6 +111,35 @@ TEST_F(Results, AnotherStatementIsRefusedWhileResultsAreUnread) {
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n WHERE v = N'x'"), (Rows{{"0"}}));
 }
 
+// A statement waiting for its data-at-execution values holds the connection
+// too, until it has run or is cancelled.
+TEST_F(Results, AStatementWaitingForItsDataHoldsTheConnection) {
+    auto refused = [this] {
+        SQLHSTMT other = c.stmt();
+        if (SQLExecDirect(other, (SQLCHAR*)"SELECT 1", SQL_NTS) != SQL_ERROR) return false;
+        auto d = OdbcConnection::diags(SQL_HANDLE_STMT, other);
+        return d.size() == 1 && d[0].sqlstate == "HY000" && d[0].message == "Connection is busy with results for another hstmt";
+    };
+    for (bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "run");
+        SQLHSTMT q = c.stmt();
+        ASSERT_EQ(SQLPrepare(q, (SQLCHAR*)"UPDATE dbo.n SET v = ? WHERE id = 1", SQL_NTS), SQL_SUCCESS);
+        char token[] = "t";
+        SQLLEN dae = SQL_DATA_AT_EXEC;
+        SQLBindParameter(q, 1, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 10, 0, token, 0, &dae);
+        ASSERT_EQ(SQLExecute(q), SQL_NEED_DATA);
+        EXPECT_TRUE(refused());
+        SQLPOINTER asked = nullptr;
+        ASSERT_EQ(SQLParamData(q, &asked), SQL_NEED_DATA);
+        ASSERT_EQ(SQLPutData(q, (SQLPOINTER) "put", 3), SQL_SUCCESS);
+        EXPECT_TRUE(refused());
+        if (cancel) ASSERT_EQ(SQLCancel(q), SQL_SUCCESS);
+        else ASSERT_EQ(SQLParamData(q, &asked), SQL_SUCCESS);
+        EXPECT_EQ(c.query("SELECT v FROM dbo.n WHERE id = 1"), (Rows{{cancel ? "1" : "put"}}));
+        ASSERT_TRUE(SQL_SUCCEEDED(c.exec("UPDATE dbo.n SET v = N'1' WHERE id = 1")));
+    }
+}
+
 TEST_F(Results, TheConnectionIsFreeOnceTheResultsAreReadOrClosed) {
     using Release = void (*)(SQLHSTMT, OdbcConnection&);
     const std::pair<const char*, Release> releases[] = {

@@ -1,6 +1,8 @@
 // What a connection keeps between executions, as SQL Server and its drivers keep it: the
 // scope of a prepared or parameterised execution, @@ROWCOUNT across batches, and the targets
 // OUTPUT INTO accepts.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "odbc_client.h"
@@ -139,3 +141,102 @@ TEST_F(Session, OutputIntoATableWithEnabledChecksOrForeignKeysIsRefused) {
 }
 
 }  // namespace
+
+// MERGE writes each clause's rows at once: every OUTPUT row still pairs a source row with the
+// values of the very target row it deleted, updated or inserted (the identity it was given
+// included), and a statement that fails at its end leaves neither rows nor OUTPUT behind.
+TEST_F(Session, MergeOutputPairsEverySourceRowWithItsOwnTargetRow) {
+    ok("SET NOCOUNT ON");
+    ok("CREATE TABLE items (id int IDENTITY(1,1) PRIMARY KEY, code nvarchar(10) NOT NULL UNIQUE, qty int NULL)");
+    ok("INSERT INTO items (code, qty) VALUES (N'a', 1), (N'b', 2), (N'c', 3), (N'd', 4)");
+    ok("CREATE TABLE #src (code nvarchar(10), qty int, tag int)");
+    ok("INSERT INTO #src VALUES (N'd', 40, 1), (N'x', 50, 2), (N'b', NULL, 3), (N'a', 10, 4), (N'y', 60, 5), "
+       "(N'c', 0, 6)");
+    ok("CREATE TABLE #out (tag int, old_id int, old_qty int, new_id int, new_code nvarchar(10), new_qty int)");
+    const std::string merge =
+        "MERGE items AS t USING #src AS s ON t.code = s.code\n"
+        "  WHEN MATCHED AND s.qty IS NULL THEN DELETE\n"
+        "  WHEN MATCHED THEN UPDATE SET qty = s.qty\n"
+        "  WHEN NOT MATCHED THEN INSERT (code, qty) VALUES (s.code, s.qty)\n"
+        "  OUTPUT s.tag, DELETED.id, DELETED.qty, INSERTED.id, INSERTED.code, INSERTED.qty";
+    ok(merge + " INTO #out;");
+    const Rows after = c.query("SELECT id, code, qty FROM items ORDER BY code");
+    ASSERT_EQ(after.size(), 5u);
+    const std::string x_id = after[3][0], y_id = after[4][0];
+    EXPECT_EQ(after, (Rows{{"1", "a", "10"}, {"3", "c", "0"}, {"4", "d", "40"}, {x_id, "x", "50"}, {y_id, "y", "60"}}));
+    EXPECT_TRUE((x_id == "5" && y_id == "6") || (x_id == "6" && y_id == "5")) << x_id << " " << y_id;
+    const Rows expected{{"1", "4", "4", "4", "d", "40"},        {"2", "NULL", "NULL", x_id, "x", "50"},
+                        {"3", "2", "2", "NULL", "NULL", "NULL"}, {"4", "1", "1", "1", "a", "10"},
+                        {"5", "NULL", "NULL", y_id, "y", "60"},  {"6", "3", "3", "3", "c", "0"}};
+    EXPECT_EQ(c.query("SELECT * FROM #out ORDER BY tag"), expected);
+
+    // The same statement without INTO, on a table without triggers, answers the rows itself.
+    ok("DELETE FROM items; DELETE FROM #out");
+    ok("SET IDENTITY_INSERT items ON");
+    ok("INSERT INTO items (id, code, qty) VALUES (1, N'a', 1), (2, N'b', 2), (3, N'c', 3), (4, N'd', 4)");
+    ok("SET IDENTITY_INSERT items OFF");
+    Rows answered = c.query(merge + ";");
+    std::sort(answered.begin(), answered.end(), [](const auto& a, const auto& b) { return std::stoi(a[0]) < std::stoi(b[0]); });
+    const Rows again = c.query("SELECT id, code FROM items WHERE code IN (N'x', N'y') ORDER BY code");
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_EQ(answered, (Rows{{"1", "4", "4", "4", "d", "40"},
+                              {"2", "NULL", "NULL", again[0][0], "x", "50"},
+                              {"3", "2", "2", "NULL", "NULL", "NULL"},
+                              {"4", "1", "1", "1", "a", "10"},
+                              {"5", "NULL", "NULL", again[1][0], "y", "60"},
+                              {"6", "3", "3", "3", "c", "0"}}));
+
+    // Two new rows of one code break the unique key at the statement's end: 2627, and neither
+    // the update of 'a' nor any OUTPUT row stays.
+    ok("DELETE FROM #src; DELETE FROM #out");
+    ok("INSERT INTO #src VALUES (N'a', 99, 1), (N'z', 1, 2), (N'z', 2, 3)");
+    const Rows before = c.query("SELECT id, code, qty FROM items ORDER BY id");
+    EXPECT_EQ(native_error(merge + " INTO #out;"), 2627);
+    EXPECT_EQ(c.query("SELECT id, code, qty FROM items ORDER BY id"), before);
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM #out"), (Rows{{"0"}}));
+}
+
+// A connection keeps its schema version while nothing can have moved it; every statement still
+// sees the tables as they are: after another connection's change, after its own change inside a
+// transaction and after that transaction's rollback, and after a #temp table of the same name
+// is made anew with other columns.
+TEST_F(Session, StatementsSeeEverySchemaChangeWhereverItComesFrom) {
+    OdbcConnection other{dir, "app"};
+    ok("SET NOCOUNT ON");
+    ok("CREATE TABLE t (a int PRIMARY KEY)");
+    ok("INSERT INTO t VALUES (1)");
+    const std::string all = "SELECT * FROM t";
+    EXPECT_EQ(c.query(all), (Rows{{"1"}}));
+    ASSERT_TRUE(runs(other, "ALTER TABLE t ADD b int NULL"));
+    EXPECT_EQ(c.query(all), (Rows{{"1", "NULL"}}));
+
+    ok("BEGIN TRANSACTION");
+    EXPECT_EQ(c.query(all), (Rows{{"1", "NULL"}}));
+    ok("ALTER TABLE t ADD c int NULL");
+    EXPECT_EQ(c.query(all), (Rows{{"1", "NULL", "NULL"}}));
+    ok("ROLLBACK TRANSACTION");
+    EXPECT_EQ(c.query(all), (Rows{{"1", "NULL"}}));
+    EXPECT_EQ(other.query(all), (Rows{{"1", "NULL"}}));
+
+    // Inside a transaction whose snapshot is pinned by a write, another connection's change
+    // waits for the write lock; the next statement after the commit sees it.
+    ok("BEGIN TRANSACTION");
+    ok("UPDATE t SET b = 2");
+    EXPECT_EQ(c.query(all), (Rows{{"1", "2"}}));
+    ok("COMMIT TRANSACTION");
+    ASSERT_TRUE(runs(other, "ALTER TABLE t ADD d int NULL"));
+    EXPECT_EQ(c.query(all), (Rows{{"1", "2", "NULL"}}));
+
+    const std::string temp = "SELECT * FROM #x";
+    ok("CREATE TABLE #x (a int); INSERT INTO #x VALUES (1)");
+    EXPECT_EQ(c.query(temp), (Rows{{"1"}}));
+    ok("DROP TABLE #x");
+    ok("CREATE TABLE #x (a int, b nvarchar(5)); INSERT INTO #x VALUES (1, N'b')");
+    EXPECT_EQ(c.query(temp), (Rows{{"1", "b"}}));
+    ok("BEGIN TRANSACTION");
+    ok("DROP TABLE #x");
+    ok("CREATE TABLE #x (z int, y int, x int); INSERT INTO #x VALUES (3, 2, 1)");
+    EXPECT_EQ(c.query(temp), (Rows{{"3", "2", "1"}}));
+    ok("ROLLBACK TRANSACTION");
+    EXPECT_EQ(c.query(temp), (Rows{{"1", "b"}}));
+}
