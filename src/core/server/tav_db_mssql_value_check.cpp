@@ -102,7 +102,9 @@ static void column_form(QK_context *ctx, tav_defin *psk, const char *pszTblId, c
   QK_TRY(ctx, QK_vhash__has(ctx, pRecord, "notnull", &f->bNotNull));
   QK_TRY(ctx, tav_defin__resolve_identity_column(ctx, psk, pszTblId, pszColId, &pszIdentityTbl, &pszIdentityCol));
   if (pszIdentityCol != NULL) {
+    /* A server key ("S:") goes into the column as it is, so it must fit the column's type. */
     f->kind = FORM_KEY_TEXT;
+    QK_TRY(ctx, integer_range(ctx, psk, pszTblId, pszColId, f->pszType, f));
   } else if (strcmp(f->pszType, "real8") == 0 || strcmp(f->pszType, "real4") == 0) {
     f->kind = FORM_NUMBER;
     f->maxMagnitude = strcmp(f->pszType, "real4") == 0 ? REAL4_MAX : HUGE_VAL;
@@ -138,8 +140,8 @@ static int is_datetime_form(value_form_kind kind, const char *p, size_t len) {
   return t.zone == 'Z' && t.bIsoSeparator && t.bSeconds;
 }
 
-/* "C:" or "S:", an optional "-" and up to 19 digits of a 64-bit value. */
-static int is_key_text(const char *p, size_t len) {
+/* "C:" or "S:", an optional "-" and up to 19 digits of a 64-bit value; *pValue the value. */
+static int is_key_text(const char *p, size_t len, QK_int64 *pValue) {
   QK_uint64 v = 0;
   size_t i = 2, digits = 0;
   int bNegative;
@@ -150,7 +152,9 @@ static int is_key_text(const char *p, size_t len) {
     if (p[i] < '0' || p[i] > '9' || digits >= 19) return 0;
     v = v * 10 + (QK_uint64)(p[i] - '0');
   }
-  return digits > 0 && v <= (bNegative ? (QK_uint64)INT64_MAX + 1 : (QK_uint64)INT64_MAX);
+  if (digits == 0 || v > (bNegative ? (QK_uint64)INT64_MAX + 1 : (QK_uint64)INT64_MAX)) return 0;
+  *pValue = bNegative ? (QK_int64)(0 - v) : (QK_int64)v;
+  return 1;
 }
 
 /* NULL when the value has its column's form, else what was found instead. */
@@ -189,7 +193,11 @@ static const char *value_problem(sqlite3_stmt *pStmt, int col, const value_form 
       psz = (const char *)sqlite3_column_text(pStmt, col);
       len = (size_t)sqlite3_column_bytes(pStmt, col);
       if (!QK_utf8__is_well_formed(psz, (QK_uint32)len)) return "a text that is not UTF-8";
-      if (f->kind == FORM_TEXT || (f->kind == FORM_KEY_TEXT && is_key_text(psz, len)) ||
+      if (f->kind == FORM_KEY_TEXT && is_key_text(psz, len, &i) && psz[0] == 'S' && (i < f->min || i > f->max)) {
+        snprintf(pBuf, size, "the server key %lld, out of the type's range", (long long)i);
+        return pBuf;
+      }
+      if (f->kind == FORM_TEXT || (f->kind == FORM_KEY_TEXT && is_key_text(psz, len, &i)) ||
           ((f->kind == FORM_DATE || f->kind == FORM_TIME || f->kind == FORM_DATETIME ||
             f->kind == FORM_OLD_DATETIME) &&
            is_datetime_form(f->kind, psz, len)))

@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <zlib.h>
 
 #include "common/tav_utils.h"
 #include "qk/qk_file.h"
@@ -38,6 +39,8 @@ static const char TEXT_INFLATE_LIMIT[] = "The pushed package inflates beyond %ll
 static const char TEXT_BOUND_HEADER[] = "the size its SQLite header states";
 static const char TEXT_BOUND_MAX[] = "the largest package taken (8 GiB)";
 static const char TEXT_BOUND_DISK[] = "the free space of the temporary directory";
+static const char TEXT_NOT_ZLIB[] = "The pushed body is not one whole zlib stream: refused.";
+static const char TEXT_UNREADABLE_PACKAGE[] = "Invalid package. Reading it failed";
 /* Retries of the status answer's store reads. */
 #define STATUS_MAX_RETRIES 10
 /* The txid the last push of an old client names when it knows no better. */
@@ -67,6 +70,44 @@ done:
   QK_RELEASE(ctx, QK_file__close(ctx, &pFile));
 }
 
+/* Inflates the body into pszPath. A body that is no whole zlib stream (damaged, cut short, or
+ * with bytes after its end) is the client's fault; other failures stay the server's. */
+static void inflate_body(QK_context *ctx, const char *pszBodyPath, const char *pszPath, QK_uint64 limit) {
+  QK_file__decompress(ctx, pszBodyPath, pszPath, limit);
+  if (QK_context__error_equals(ctx, QK_ERR_EOF) || QK_context__error_equals(ctx, QK_ERR_INCOMPLETE_WRITE) ||
+      QK_context__error_equals(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_ZLIB, Z_DATA_ERROR)) ||
+      QK_context__error_equals(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_ZLIB, Z_BUF_ERROR)) ||
+      QK_context__error_equals(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_ZLIB, Z_NEED_DICT))) {
+    QK_context__reset_error(ctx);
+    QK_THROW_MSG(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), TEXT_NOT_ZLIB);
+  }
+done:;
+}
+
+/* A package SQLite cannot read the way the server reads it (damaged, no database, lacking the
+ * tables or columns it names, values its tables cannot hold) is the client's fault: refused as
+ * a malformed package. Conditions of the server (I/O, disk, memory, locks) stay errors. */
+static void refuse_unreadable_package(QK_context *ctx) {
+  QK_error err = QK_OK;
+  QK_context__get_error(ctx, &err);
+  if (QK_ERROR_DOMAIN(err) != QK_ERR_DOMAIN_SQLITE) return;
+  switch (QK_ERROR_CODE(err) & 0xFF) {
+    case SQLITE_ERROR:
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_MISMATCH:
+    case SQLITE_TOOBIG:
+    case SQLITE_CONSTRAINT:
+    case SQLITE_RANGE:
+    case SQLITE_FORMAT:
+      break;
+    default:
+      return;
+  }
+  QK_context__replace_error(ctx, TAV_ERR_MALFORMED_PACKAGE, __FILE__, __LINE__);
+  tav_err__prefix_message(ctx, TEXT_UNREADABLE_PACKAGE);
+}
+
 /* The decompressed upload in the work package's (new) path; its SHA-1 must be h. */
 static void unpack_upload(QK_context *ctx, const char *pszTempDir, const char *pszBodyPath, tav_pkg *pWork) {
   QK_uint8 header[PUSH_HEADER_BYTES];
@@ -75,7 +116,7 @@ static void unpack_upload(QK_context *ctx, const char *pszTempDir, const char *p
   QK_TRY(ctx, tav_pkg__new_temp_path(ctx, pszTempDir, pWork));
   if (pszBodyPath == NULL) QK_THROW_MSG(ctx, QK_ERR_NOT_FOUND, "the push has no request body");
   /* The header first: an upload that inflates no further is already whole. */
-  QK_file__decompress(ctx, pszBodyPath, pWork->path, PUSH_HEADER_BYTES);
+  inflate_body(ctx, pszBodyPath, pWork->path, PUSH_HEADER_BYTES);
   if (!QK_context__error_equals(ctx, QK_ERR_LIMIT_EXCEEDED)) {
     QK_CHECK(ctx);
     goto done;
@@ -98,7 +139,7 @@ static void unpack_upload(QK_context *ctx, const char *pszTempDir, const char *p
     limit = declared;
     pszBound = TEXT_BOUND_HEADER;
   }
-  QK_file__decompress(ctx, pszBodyPath, pWork->path, limit);
+  inflate_body(ctx, pszBodyPath, pWork->path, limit);
   if (QK_context__error_equals(ctx, QK_ERR_LIMIT_EXCEEDED)) {
     QK_context__reset_error(ctx);
     QK_THROW_FMT(ctx, QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400), TEXT_INFLATE_LIMIT, (unsigned long long)limit,
@@ -360,9 +401,10 @@ void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *
   if (pConfigConn != pDbConn) h->config_conn = pConfigConn;
   if (pBaseline->txid > 0) QK_TRY(ctx, ops->purge_ipklog(ctx, h, pBaseline->txid, fid));
 
-  QK_TRY(ctx, tav_respond__read_pushed_package(ctx, ops, h, pAcl, pIdentity, fid, &work, &outcome, pProtocolCode,
-                                               pPv, &bBaselineMissing, &baselinePosition, pTxid, pTxidR,
-                                               ppMessage));
+  tav_respond__read_pushed_package(ctx, ops, h, pAcl, pIdentity, fid, &work, &outcome, pProtocolCode, pPv,
+                                   &bBaselineMissing, &baselinePosition, pTxid, pTxidR, ppMessage);
+  refuse_unreadable_package(ctx);
+  QK_CHECK(ctx);
   if (*pProtocolCode != 0) goto done;
   QK_TRY(ctx, tav_pkg__close(ctx, &work));
   QK_TRY(ctx, enable_cancel(ctx));

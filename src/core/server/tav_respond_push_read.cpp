@@ -23,6 +23,8 @@
 #include "server/tav_respond_push.h"
 
 static const char TABLE_EXISTS_TX_SQL[] = "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type='table' and tbl_name='p$tx')";
+static const char TABLE_EXISTS_GEN_SQL[] =
+    "SELECT EXISTS(SELECT 1 FROM sqlite_master WHERE type='table' and tbl_name='p$gen')";
 static const char TX_VERSION_SQL[] = "SELECT scheme FROM p$tx WHERE txid=0";
 static const char GEN_HEADER_SQL[] = "SELECT id FROM p$gen WHERE generation=0";
 static const char FIRST_GEN_SQL[] = "SELECT generation, id FROM p$gen WHERE generation > 0 ORDER BY generation ASC LIMIT 1";
@@ -168,10 +170,14 @@ static void read_version(QK_context *ctx, push_read *st) {
   sqlite3_stmt *pStmt = NULL;
   QK_variant *pPv = NULL;
   QK_int64 version = 0;
-  int bTx = 0, bRow = 0;
+  int bTx = 0, bGen = 0, bRow = 0;
   QK_TRY(ctx, QK_sqlite__one_bool(ctx, db, &bTx, "%s", TABLE_EXISTS_TX_SQL));
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", bTx ? TX_VERSION_SQL : GEN_HEADER_SQL));
-  QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
+  if (!bTx) QK_TRY(ctx, QK_sqlite__one_bool(ctx, db, &bGen, "%s", TABLE_EXISTS_GEN_SQL));
+  /* Neither header table: no version either. */
+  if (bTx || bGen) {
+    QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pStmt, "%s", bTx ? TX_VERSION_SQL : GEN_HEADER_SQL));
+    QK_TRY(ctx, QK_sqlite__step_row(ctx, pStmt, &bRow));
+  }
   /* No header row leaves version 0; the whole 64-bit value is checked, not its low bits. */
   if (bRow && bTx) version = sqlite3_column_int64(pStmt, 0);
   if (bRow && !bTx) {
