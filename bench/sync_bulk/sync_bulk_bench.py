@@ -28,7 +28,6 @@ usage: sync_bulk_bench.py --build BUILD_DIR [--reference BUILD_DIR] [--keys iden
 """
 import argparse
 import os
-import select
 import shutil
 import signal
 import statistics
@@ -106,16 +105,10 @@ class Demo:
         self.url = "http://127.0.0.1:%d%s" % (self.port, self.facts["app_path"])
 
     def wait_for_port(self):
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([self.process.stdout], [], [], 0.5)
-            if ready:
-                line = self.process.stdout.readline()
-                if line.startswith(b"listening "):
-                    return int(line.rsplit(b":", 1)[1].strip(b"/\n"))
-                if not line:
-                    break
-        sys.exit("sync_bulk_bench: tavrin_host did not start")
+        port, _ = demo.wait_for_listening(self.process, 30)
+        if port is None:
+            sys.exit("sync_bulk_bench: tavrin_host did not start")
+        return port
 
     def sql(self, script):
         return demo.sql(self.p.standin, self.facts["data_dir"], demo.DBFILE_DB, script, self.directory)

@@ -43,7 +43,6 @@ import json
 import os
 import random
 import resource
-import select
 import shutil
 import signal
 import statistics
@@ -136,16 +135,10 @@ class Demo:
         self.url = "http://127.0.0.1:%d%s" % (self.port, self.facts["app_path"])
 
     def wait_for_port(self):
-        deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([self.process.stdout], [], [], 0.5)
-            if ready:
-                line = self.process.stdout.readline()
-                if line.startswith(b"listening "):
-                    return int(line.rsplit(b":", 1)[1].strip(b"/\n"))
-                if not line:
-                    break
-        sys.exit("sync_many_bench: tavrin_host did not start")
+        port, _ = demo.wait_for_listening(self.process, 60)
+        if port is None:
+            sys.exit("sync_many_bench: tavrin_host did not start")
+        return port
 
     def sql(self, script):
         return demo.sql(self.p.standin, self.facts["data_dir"], demo.DBFILE_DB, script, self.directory)

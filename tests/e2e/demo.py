@@ -24,8 +24,10 @@ Also importable: provision() returns the same facts as a dict.
 import argparse
 import json
 import os
+import select
 import subprocess
 import sys
+import time
 from xml.sax.saxutils import quoteattr
 
 CONFIG_DB = "tavrin_config"
@@ -161,6 +163,23 @@ def register_wizard_drivers(directory, driver):
         for name in WIZARD_DRIVERS:
             f.write("[%s]\nDescription=SQL Server stand-in\nDriver=%s\n\n" % (name, driver))
     return path
+
+
+def wait_for_listening(process, timeout):
+    """The port a starting tavrin_host names in its "listening" line, read from its stdout;
+    None when it ends or stays silent for `timeout` seconds. Also returns what it printed."""
+    deadline = time.monotonic() + timeout
+    seen = b""
+    while time.monotonic() < deadline:
+        ready, _, _ = select.select([process.stdout], [], [], 0.5)
+        if ready:
+            line = process.stdout.readline()
+            seen += line
+            if line.startswith(b"listening "):
+                return int(line.rsplit(b":", 1)[1].strip(b"/\n")), seen
+            if not line and process.poll() is not None:
+                break
+    return None, seen
 
 
 def holds_demo(directory):

@@ -6,13 +6,11 @@ STANDIN_ODBC and TAVRIN_MODULE (the sync module; the tests skip while it is not 
 import http.client
 import json
 import os
-import select
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -91,17 +89,9 @@ class RunningDemo:
         return "%s://127.0.0.1:%d%s" % (self.protocol, port, self.facts["app_path"])
 
     def wait_for_port(self, process):
-        deadline = time.monotonic() + START_TIMEOUT
-        seen = b""
-        while time.monotonic() < deadline:
-            ready, _, _ = select.select([process.stdout], [], [], 0.5)
-            if ready:
-                line = process.stdout.readline()
-                seen += line
-                if line.startswith(b"listening "):
-                    return int(line.rsplit(b":", 1)[1].strip(b"/\n"))
-                if not line and process.poll() is not None:
-                    break
+        port, seen = demo.wait_for_listening(process, START_TIMEOUT)
+        if port is not None:
+            return port
         self.stop()
         raise RuntimeError("tavrin_host did not start: %s" % seen.decode("utf-8", "replace"))
 
