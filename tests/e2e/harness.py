@@ -153,3 +153,16 @@ class RunningDemo:
 
     def remove(self):
         shutil.rmtree(self.directory, ignore_errors=True)
+
+
+class DemoTestCase(unittest.TestCase):
+    """Test cases sharing one running demo per class."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.demo = RunningDemo()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.demo.stop()
+        cls.demo.remove()

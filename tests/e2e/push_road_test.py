@@ -11,16 +11,7 @@ import demo  # noqa: E402
 import harness  # noqa: E402
 
 
-class PushAfterSchemaChangeTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.demo = harness.RunningDemo()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.demo.stop()
-        cls.demo.remove()
-
+class PushAfterSchemaChangeTest(harness.DemoTestCase):
     def change_schema(self, kind, name):
         facts = self.demo.facts
         if kind == "add-table":

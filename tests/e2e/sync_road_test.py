@@ -18,16 +18,7 @@ import harness  # noqa: E402
 from tavrin_client import ProtocolError  # noqa: E402
 
 
-class DemoCase(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.demo = harness.RunningDemo()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.demo.stop()
-        cls.demo.remove()
-
+class DemoCase(harness.DemoTestCase):
     def names(self, table="dbo.customers"):
         return sorted(r[0] for r in self.demo.sql("SELECT name FROM %s" % table))
 

@@ -18,22 +18,8 @@ if [[ ! -f "$standin/libsqlserver_standin_odbc.so" || ! -x "$standin/sqlserver-s
 fi
 export PUSH_FUZZ_DRIVER="$PWD/$standin/libsqlserver_standin_odbc.so"
 export PUSH_FUZZ_CLI="$PWD/$standin/sqlserver-standin"
-export FUZZ_FLAGS="-std=c++20 -g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined -Isrc/core -Itests/fuzz"
-mkdir -p "$out/objects" "$out/push/corpus" "$out/push/artifacts" "$out/push/seeds"
-# The server's libraries, into the archive the fuzz targets link against.
-sources=(src/core/qk/*.cpp src/core/qksqlite/*.cpp src/core/znativesqlite/*.cpp src/core/common/*.cpp src/core/server/*.cpp)
-objects=()
-stale=()
-for src in "${sources[@]}"; do
-  obj="$out/objects/$(echo "$src" | tr / _).o"
-  objects+=("$obj")
-  if [[ ! -f "$obj" || "$src" -nt "$obj" ]]; then stale+=("$src" "$obj"); fi
-done
-printf '%s\n' "${stale[@]}" | xargs -r -P "${JOBS:-3}" -n 2 bash -c 'clang++ $FUZZ_FLAGS -fsanitize=fuzzer-no-link -c "$1" -o "$2"' _
-rm -f "$out/libtavrin_fuzz.a"
-ar rcs "$out/libtavrin_fuzz.a" "${objects[@]}"
-clang++ $FUZZ_FLAGS -fsanitize=fuzzer tests/fuzz/tav_push_fuzz.cpp "$out/libtavrin_fuzz.a" \
-  -lsqlite3 -lz -lodbc -lcrypt -lmd -lpthread -o "$out/tav_push_fuzz"
+mkdir -p "$out/push/corpus" "$out/push/artifacts" "$out/push/seeds"
+tests/fuzz/build_server_fuzz_target.sh push
 # The stand-in's driver is not instrumented; its leaks are not the server's.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 export PUSH_FUZZ_SEEDS="$PWD/$out/push/seeds" PUSH_FUZZ_STATS=1
