@@ -28,4 +28,8 @@ private:
     int fd_ = -1;
 };
 
+// Appends one line to the file at `path`: the parameter sets that ran and the
+// batch's text on one line. An aid for seeing which statements a request runs.
+void append_statement_log(const std::string& path, const std::string& text, unsigned long long parameter_sets);
+
 }  // namespace sqlserver_standin

@@ -44,6 +44,8 @@ const char kInvalidDescriptorIndex[] = "Invalid Descriptor Index";
 // Names the file that execution counts are added to (see execution_counter.h);
 // the connection-string key ExecutionCounts= overrides it.
 const char kExecutionCountsVariable[] = "SQLSERVER_STANDIN_EXECUTION_COUNTS";
+// Names a file each executed batch's text is appended to (see execution_counter.h).
+const char kStatementLogVariable[] = "SQLSERVER_STANDIN_STATEMENT_LOG";
 
 constexpr SQLINTEGER kSsMsgState = -1150;
 constexpr SQLINTEGER kSsSeverity = -1151;
@@ -119,6 +121,7 @@ struct Stmt : Handle {
     Dbc* dbc;
     std::shared_ptr<const Batch> batch;
     bool prepared = false;  // by SQLPrepare; SQLExecDirect sends a plain batch
+    std::string text;       // as sent, for the statement log
     // What SQLDescribeParam reports, worked out on its first call after a prepare.
     std::optional<std::vector<std::optional<ColumnInfo>>> param_columns;
     std::map<int, ParamBinding> params;    // by 1-based number
@@ -629,6 +632,7 @@ SQLRETURN run(Stmt* s) {
     for (; i < sets; ++i) set_status(i, SQL_PARAM_UNUSED);
     s->dae_data.clear();
     s->dbc->count(1, static_cast<long long>(ran), 0);
+    if (const char* log = std::getenv(kStatementLogVariable)) append_statement_log(log, s->text, ran);
     if (failed > 0) {
         s->runs.clear();
         return SQL_ERROR;
@@ -672,6 +676,7 @@ SQLRETURN prepare(Stmt* s, const std::string& sql, bool prepared) {
     s->batch.reset();
     s->param_columns.reset();
     s->prepared = prepared;
+    s->text = sql;
     try {
         s->batch = parse_batch_shared(sql);
     } catch (const TsqlError& e) {
