@@ -150,8 +150,10 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pName));
 }
 
+/* A database without the registry table has no dbfiles: then the batch gives no result set. */
 static const char s_lookup_dbfile_sql[] =
-    "SELECT version, odbc, scheme FROM tavrin.\"dbfiles\" WHERE name=? OPTION (OPTIMIZE FOR UNKNOWN);";
+    "IF OBJECT_ID(N'tavrin.[dbfiles]','U') IS NOT NULL\n"
+    "  SELECT version, odbc, scheme FROM tavrin.\"dbfiles\" WHERE name=? OPTION (OPTIMIZE FOR UNKNOWN);";
 
 void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName, int *pbFound,
                                  QK_int32 *pVersion, char **ppszOdbc, char **ppszScheme) {
@@ -159,14 +161,12 @@ void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, co
   char16_t *pwszName = NULL;
   SQLLEN indName = 0;
   char *pszOdbc = NULL, *pszScheme = NULL;
-  int bExists = 0, bRow = 0;
+  int bRow = 0;
   QK_ARG_NOT_NULL(ctx, pbFound);
   QK_ARG_NOT_NULL(ctx, pszName);
   *pbFound = 0;
   if (ppszOdbc) *ppszOdbc = NULL;
   if (ppszScheme) *ppszScheme = NULL;
-  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, pConn, "dbfiles", NULL, NULL, &bExists));
-  if (!bExists) goto done;
   QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, s_lookup_dbfile_sql));
   QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 1, pszName, SQL_WVARCHAR, &indName, &pwszName));
   QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
@@ -655,39 +655,56 @@ done:;
 
 /* ---- Request log ---- */
 
+/* The columns both forms of the row share, bound from marker first on; each form binds texts
+ * of its own. */
+typedef struct log_row_texts {
+  char16_t *pwszUrl, *pwszAddress;
+  SQLLEN indUrl, indAddress;
+} log_row_texts;
+
+static void bind_log_row(QK_context *ctx, SQLHSTMT hStmt, QK_uint16 first, const char *pszUrl, QK_int64 *pUnixTime,
+                         const char *pszClientAddress, QK_int64 *pRequestSize, QK_int64 *pResponseSize,
+                         QK_int64 *pStatus, QK_int64 *pElapsedMs, log_row_texts *pTexts) {
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, first, pszUrl, SQL_WLONGVARCHAR, &pTexts->indUrl,
+                                      &pTexts->pwszUrl));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, first + 1, pUnixTime));
+  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, first + 2, pszClientAddress, SQL_VARCHAR, &pTexts->indAddress,
+                                      &pTexts->pwszAddress));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, first + 3, pRequestSize));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, first + 4, pResponseSize));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, first + 5, pStatus));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, first + 6, pElapsedMs));
+done:;
+}
+
+/* One round trip: the batch itself tests that the log table exists and picks the row's form by
+ * the configuration database's version (a registry without rows counts as an old one). */
+static const char s_log_request_sql[] =
+    "IF OBJECT_ID(N'tavrin.[log]','U') IS NOT NULL\n"
+    "  IF (SELECT MAX(version) FROM tavrin.dbfiles) >= %d\n"
+    "    INSERT INTO tavrin.log (url,unix_time,ip_address,request_size,response_size,status,elapsed,txid,txid_r)"
+    " VALUES (?,?,?,?,?,?,?,?,?)\n"
+    "  ELSE\n"
+    "    INSERT INTO tavrin.log (url,unix_time,ip_address,request_size,response_size,status,elapsed)"
+    " VALUES (?,?,?,?,?,?,?)";
+
 void tav_db_mssql__log_request(QK_context *ctx, QK_mssql_connection *pConn, const char *pszUrl, QK_int64 unixTime,
                                const char *pszClientAddress, QK_int64 requestSize, QK_int64 responseSize,
                                QK_int64 status, QK_int64 elapsedMs, QK_int64 txid, QK_int64 txidR) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char16_t *pwszUrl = NULL, *pwszAddress = NULL;
-  SQLLEN indUrl = 0, indAddress = 0;
-  QK_int64 version = 0;
-  int bExists = 0;
-  QK_TRY(ctx, tav_db_mssql__table_exists(ctx, pConn, "log", NULL, NULL, &bExists));
-  if (!bExists) goto done;
-  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, pConn, &version, "SELECT MAX(version) FROM tavrin.dbfiles"));
-  if (version < TAV_DB_LOG_TXID_VERSION)
-    QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt,
-                                  "INSERT INTO tavrin.log (url,unix_time,ip_address,request_size,response_size,status,"
-                                  "elapsed) VALUES (?,?,?,?,?,?,?)"));
-  else
-    QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt,
-                                  "INSERT INTO tavrin.log (url,unix_time,ip_address,request_size,response_size,status,"
-                                  "elapsed,txid,txid_r) VALUES (?,?,?,?,?,?,?,?,?)"));
-  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 1, pszUrl, SQL_WLONGVARCHAR, &indUrl, &pwszUrl));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &unixTime));
-  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 3, pszClientAddress, SQL_VARCHAR, &indAddress, &pwszAddress));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 4, &requestSize));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 5, &responseSize));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 6, &status));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 7, &elapsedMs));
-  if (version >= TAV_DB_LOG_TXID_VERSION) {
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 8, &txid));
-    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 9, &txidR));
-  }
+  log_row_texts withTxid = {}, withoutTxid = {};
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, pConn, &hStmt, s_log_request_sql, TAV_DB_LOG_TXID_VERSION));
+  QK_TRY(ctx, bind_log_row(ctx, hStmt, 1, pszUrl, &unixTime, pszClientAddress, &requestSize, &responseSize, &status,
+                           &elapsedMs, &withTxid));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 8, &txid));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 9, &txidR));
+  QK_TRY(ctx, bind_log_row(ctx, hStmt, 10, pszUrl, &unixTime, pszClientAddress, &requestSize, &responseSize,
+                           &status, &elapsedMs, &withoutTxid));
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_free(ctx, pwszUrl);
-  QK_free(ctx, pwszAddress);
+  QK_free(ctx, withTxid.pwszUrl);
+  QK_free(ctx, withTxid.pwszAddress);
+  QK_free(ctx, withoutTxid.pwszUrl);
+  QK_free(ctx, withoutTxid.pwszAddress);
 }
