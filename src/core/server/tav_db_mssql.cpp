@@ -42,6 +42,16 @@ void tav_db_mssql__seek_first_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas
 done:;
 }
 
+void tav_db_mssql__next_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas) {
+  SQLRETURN rc;
+  *pbHas = 0;
+  rc = QK_mssql__odbc()->MoreResults(hStmt);
+  if (rc == SQL_NO_DATA) goto done;
+  if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, pbHas));
+done:;
+}
+
 void tav_db_mssql__open_query(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql, SQLHSTMT *phStmt,
                               int *pbHas) {
   QK_TRY(ctx, QK_mssql__prepare(ctx, conn, phStmt, pszSql));

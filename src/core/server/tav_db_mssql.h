@@ -244,6 +244,9 @@ void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *
 /* Moves to the first result set that has columns (batches may open with column-less ones);
  * *pbHas 0 when there is none. */
 void tav_db_mssql__seek_first_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas);
+/* Leaves the current result set, unread rows and all, for the next one that has columns;
+ * *pbHas 0 when the batch has no more. */
+void tav_db_mssql__next_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas);
 /* Prepares and runs pszSql and moves to its first result set (seek_first_result); the caller
  * fetches its rows and frees *phStmt, also on failure. */
 void tav_db_mssql__open_query(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql, SQLHSTMT *phStmt,

@@ -67,9 +67,11 @@ done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pAcl));
 }
 
-static const char s_newest_table_txid_sql[] =
-    "SELECT TOP 1 [txid] AS [txid] FROM [tavrin].[%s$t$t] ORDER BY [txid] DESC";
 static const char s_user_filters_sql[] = "SELECT scheme,who,filter FROM tavrin.\"%s$t$uf\" ORDER BY priority ASC";
+/* With the txid the newest table change comes first, in the same batch. */
+static const char s_newest_txid_and_user_filters_sql[] =
+    "SELECT TOP 1 [txid] AS [txid] FROM [tavrin].[%s$t$t] ORDER BY [txid] DESC;\n"
+    "SELECT scheme,who,filter FROM tavrin.\"%s$t$uf\" ORDER BY priority ASC";
 
 void tav_db_mssql__get_user_filters(QK_context *ctx, tav_db_handle *h, QK_varray **ppAssignments,
                                     QK_int64 *pTxid) {
@@ -82,17 +84,18 @@ void tav_db_mssql__get_user_filters(QK_context *ctx, tav_db_handle *h, QK_varray
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, ppAssignments);
   if (pTxid != NULL) {
-    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_newest_table_txid_sql, h->name));
+    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_newest_txid_and_user_filters_sql, h->name,
+                                          h->name));
     QK_TRY(ctx, open_query(ctx, hStmt, &bHas));
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
     if (bRow) QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &value, &ind));
     *pTxid = bRow && ind != SQL_NULL_DATA ? value : 0;
-    QK_TRY(ctx, QK_mssql__free_stmt(ctx, hStmt));
-    hStmt = SQL_NULL_HSTMT;
+    QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+  } else {
+    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_user_filters_sql, h->name));
+    QK_TRY(ctx, open_query(ctx, hStmt, &bHas));
   }
   QK_TRY(ctx, QK_varray__alloc(ctx, &pList));
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_user_filters_sql, h->name));
-  QK_TRY(ctx, open_query(ctx, hStmt, &bHas));
   for (;;) {
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
     if (!bRow) break;

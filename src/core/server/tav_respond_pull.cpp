@@ -91,8 +91,6 @@ void tav_respond__run_with_retry_paced(QK_context *ctx, const tav_backend_ops *o
     if (QK_context__has_error(ctx)) goto attempt_failed;
     /* Begun: whatever fails from here leaves a transaction to end. */
     bOpen = 1;
-    ops->set_low_deadlock_priority(ctx, h);
-    if (QK_context__has_error(ctx)) goto attempt_failed;
     if (pPrevFilter != pFilter) tav_filter__free(ctx, &pPrevFilter);
     pPrevFilter = NULL;
     tav_filter__free(ctx, &pFilter);
@@ -169,7 +167,6 @@ static void stamp_package_in_tx(QK_context *ctx, const tav_backend_ops *ops, tav
                                 const char *pszTempDir, tav_pkg *pkg, int *pbOpen) {
   QK_TRY(ctx, ops->begin_tx(ctx, h, NULL));
   *pbOpen = 1;
-  QK_TRY(ctx, ops->set_low_deadlock_priority(ctx, h));
   QK_TRY(ctx, tav_export__rstamp_package(ctx, ops, h, pv, txid, rstamp, rebaseid, pbNotClone, pszTempDir, pkg));
   QK_TRY(ctx, ops->commit_tx(ctx, h));
   *pbOpen = 0;

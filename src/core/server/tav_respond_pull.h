@@ -60,7 +60,8 @@ void tav_respond__pull(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_con
  * text as message. Misconfiguration (312) becomes 5576, a purged baseline (71) 5832; other
  * errors stay. pszFilter (opt) is the filter id the client names; a filter the server no
  * longer holds makes the package a full resend. pkg receives the package (or none),
- * *ppStatusDoc the builder's status. */
+ * *ppStatusDoc the builder's status. The low deadlock priority is the session's: the caller
+ * set it on h's connection before (reading the access list does), and it outlives rollbacks. */
 void tav_respond__run_with_retry(QK_context *ctx, const tav_backend_ops *ops, tav_db_handle *h, int pv,
                                  int push_mode, const tav_user_identity *pIdentity, const char *pszFilter,
                                  const QK_vhash *pFilterBase, int full_resend, tav_baseline *pBaseline,

@@ -284,7 +284,7 @@ TEST_F(PullTest, RefusalsAnswerWithTheirCodes) {
 namespace {
 
 struct Faults {
-  int beginFailures = 0, priorityFailures = 0;
+  int beginFailures = 0, filterFailures = 0;
   QK_error error = QK_ERR_DEADLOCK_VICTIM;
   int rollbacks = 0;
   std::vector<QK_uint32> sleeps;
@@ -298,13 +298,13 @@ void faulty_begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *g) {
   }
   tav_db_mssql__begin_tx(ctx, h, g);
 }
-void faulty_priority(QK_context *ctx, tav_db_handle *h) {
-  if (g_faults.priorityFailures > 0) {
-    g_faults.priorityFailures--;
+void faulty_user_filters(QK_context *ctx, tav_db_handle *h, QK_varray **pp, QK_int64 *pTxid) {
+  if (g_faults.filterFailures > 0) {
+    g_faults.filterFailures--;
     QK_context__throw(ctx, g_faults.error, __FILE__, __LINE__);
     return;
   }
-  tav_db_mssql__set_low_deadlock_priority(ctx, h);
+  tav_db_mssql__get_user_filters(ctx, h, pp, pTxid);
 }
 void counted_rollback(QK_context *ctx, tav_db_handle *h) {
   g_faults.rollbacks++;
@@ -324,7 +324,7 @@ struct RetryTest : DownloadTest {
     DownloadTest::SetUp();
     g_faults = Faults();
     faulty.begin_tx = faulty_begin_tx;
-    faulty.set_low_deadlock_priority = faulty_priority;
+    faulty.get_user_filters = faulty_user_filters;
     faulty.rollback_tx = counted_rollback;
   }
   void TearDown() override {
@@ -342,7 +342,7 @@ struct RetryTest : DownloadTest {
 }  // namespace
 
 TEST_F(RetryTest, DeadlockVictimIsRetriedWithoutRollback) {
-  g_faults.priorityFailures = 3;
+  g_faults.filterFailures = 3;
   ASSERT_EQ(run(), "ok");
   EXPECT_EQ(code, 0);
   EXPECT_EQ(g_faults.rollbacks, 0) << "SQL Server rolled the victim back already";
@@ -353,7 +353,7 @@ TEST_F(RetryTest, DeadlockVictimIsRetriedWithoutRollback) {
 
 TEST_F(RetryTest, ElevenBusyAttemptsGiveUp) {
   g_faults.error = QK_ERR_BUSY_RETRY;
-  g_faults.priorityFailures = 11;
+  g_faults.filterFailures = 11;
   ASSERT_EQ(run(), "ok");
   EXPECT_EQ(code, 4808);
   EXPECT_EQ(g_faults.sleeps.size(), 10u);
@@ -376,7 +376,7 @@ TEST_F(RetryTest, MisconfigurationAndOtherErrorsEndTheLoop) {
 
   g_faults = Faults();
   g_faults.error = QK_ERR_NOT_FOUND;
-  g_faults.priorityFailures = 1;
+  g_faults.filterFailures = 1;
   EXPECT_EQ(run().substr(0, 3), "62:");
   EXPECT_EQ(g_faults.rollbacks, 1);
   EXPECT_TRUE(g_faults.sleeps.empty());
