@@ -216,6 +216,7 @@ done:
 void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
   if (ppHandle == NULL || *ppHandle == NULL) return;
   tav_db_mssql__history_forget(ctx, *ppHandle);
+  tav_db_mssql__table_facts_free(&(*ppHandle)->pTableFacts);
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, *ppHandle, 0));
   QK_free(ctx, *ppHandle);
   *ppHandle = NULL;
@@ -235,6 +236,7 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
   QK_string *pSql = NULL;
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
+  tav_db_mssql__table_facts_free(&h->pTableFacts);
   if (pi_export_generation != NULL) {
     *pi_export_generation = 0;
     /* The generation is fixed before the transaction starts, on its own. */
@@ -300,6 +302,7 @@ done:;
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
+  tav_db_mssql__table_facts_free(&h->pTableFacts);
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
 done:;
@@ -308,6 +311,7 @@ done:;
 void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
+  tav_db_mssql__table_facts_free(&h->pTableFacts);
   QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION");
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (QK_context__has_error(ctx)) QK_context__add_frame(ctx, __FILE__, __LINE__);
@@ -361,8 +365,12 @@ done:
 
 void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged) {
   char szTbl[TAV_TABLE_ID_SZ_SIZE];
+  int bKnown = 0;
   QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pPurged);
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, tav_db_mssql__table_purge_mark(ctx, h, szTbl, &bKnown, pPurged));
+  if (bKnown) goto done;
   QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pPurged,
                                             "SELECT COALESCE(purged, -1) FROM tavrin.%s$t$t WHERE [object_id] = %s",
                                             h->name, szTbl));

@@ -31,6 +31,7 @@ struct tav_user_identity;
 #define TAV_DB_NAME_SIZE 256
 
 struct tav_db_history;
+typedef struct tav_db_table_facts tav_db_table_facts;
 
 typedef struct tav_db_handle {
   QK_mssql_connection *conn; /* borrowed: never closed or freed through the handle */
@@ -38,6 +39,10 @@ typedef struct tav_db_handle {
   /* owned: row versions read ahead for the conflicts of a push (NULL: none); valid inside the
    * transaction that read them, until the push writes */
   struct tav_db_history *pHistory;
+  /* owned: the purge marks of the synchronised tables and which of them changed in one
+   * generation range, read for a package export (NULL: not read); valid inside the
+   * transaction that read them */
+  tav_db_table_facts *pTableFacts;
   /* Borrowed: the configuration database's connection, where audit rows go; NULL when it is
    * conn. Set by a push whose dbfile lives in a database of its own. */
   QK_mssql_connection *config_conn;
@@ -197,6 +202,12 @@ void tav_db_mssql__end_audit_tx(QK_context *ctx, tav_db_handle *h, int commit);
 void tav_db_mssql__purge_ipklog(QK_context *ctx, tav_db_handle *h, QK_int64 importTxid, QK_int64 clientId);
 /* The generation below which history was purged, or -1. */
 void tav_db_mssql__get_history_purge_generation(QK_context *ctx, tav_db_handle *h, QK_int64 *pGeneration);
+/* The table's purge mark from the transaction's table facts (read on the first question);
+ * *pbKnown 0 for a table the facts do not list. */
+void tav_db_mssql__table_purge_mark(QK_context *ctx, tav_db_handle *h, const char *pszTbl, int *pbKnown,
+                                    QK_int64 *pPurged);
+/* Frees the table facts; NULL is accepted. */
+void tav_db_mssql__table_facts_free(tav_db_table_facts **ppFacts);
 /* The table's purge mark, or -1; a table without a row fails with the no-row error. */
 void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged);
 void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,

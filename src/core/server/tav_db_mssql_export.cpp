@@ -460,6 +460,160 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pDel));
 }
 
+/* ---- Table facts of a package export ---- */
+
+/* One synchronised table as the export loop asks about it. */
+typedef struct table_fact {
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
+  QK_int64 purged; /* the purge mark, -1 for none */
+  int bMarked;     /* the mark is not NULL */
+  int changed;     /* in the facts' generation range: 1, 0, or -1 not read */
+} table_fact;
+
+/* Read once per transaction: the package builder asks each table for its purge mark and
+ * whether the range changed it, and one statement answers each question for all tables. */
+struct tav_db_table_facts {
+  table_fact *tables;
+  QK_uint32 count;
+  QK_int64 changesFirst, changesLast;
+};
+
+/* Tables whose host table exists: only those have the backing tables the change test reads. */
+static const char s_table_marks_sql[] =
+    "SELECT t.[object_id], t.[purged] FROM tavrin.\"%s$t$t\" AS t INNER JOIN sys.tables AS s ON (s.[object_id] = "
+    "t.[object_id])";
+
+static void read_table_marks(QK_context *ctx, tav_db_handle *h, tav_db_table_facts **ppFacts) {
+  tav_db_table_facts *pFacts = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_int32 id = 0;
+  QK_int64 purged = 0;
+  SQLLEN indId = 0, indPurged = 0;
+  QK_uint32 capacity = 0;
+  int bHas = 0, bRow = 0;
+  QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(tav_db_table_facts), &pFacts));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_table_marks_sql, h->name));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  while (bHas) {
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+    if (!bRow) break;
+    QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 1, &id, &indId));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &purged, &indPurged));
+    if (indId == SQL_NULL_DATA) continue;
+    if (pFacts->count == capacity) {
+      table_fact *pGrown = NULL;
+      capacity = capacity == 0 ? 16 : capacity * 2;
+      QK_TRY(ctx, QK_alloc(ctx, capacity, sizeof(table_fact), &pGrown));
+      if (pFacts->count > 0) memcpy(pGrown, pFacts->tables, pFacts->count * sizeof(table_fact));
+      QK_free(ctx, pFacts->tables);
+      pFacts->tables = pGrown;
+    }
+    table_fact *pFact = &pFacts->tables[pFacts->count++];
+    QK_TRY(ctx, QK_sprintf_buf(ctx, pFact->szTbl, sizeof pFact->szTbl, "%d", id));
+    pFact->bMarked = indPurged != SQL_NULL_DATA;
+    pFact->purged = pFact->bMarked ? purged : -1;
+    pFact->changed = -1;
+  }
+  *ppFacts = pFacts;
+  pFacts = NULL;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  tav_db_mssql__table_facts_free(&pFacts);
+}
+
+void tav_db_mssql__table_facts_free(tav_db_table_facts **ppFacts) {
+  if (ppFacts == NULL || *ppFacts == NULL) return;
+  QK_free_noctx((*ppFacts)->tables);
+  QK_free_noctx(*ppFacts);
+  *ppFacts = NULL;
+}
+
+/* The table's entry, read with all others on the first question of the transaction; NULL for
+ * a table outside the list, which its caller asks the database about on its own. */
+static void find_table_fact(QK_context *ctx, tav_db_handle *h, const char *pszTbl, table_fact **ppFact) {
+  *ppFact = NULL;
+  if (h->pTableFacts == NULL) QK_TRY(ctx, read_table_marks(ctx, h, &h->pTableFacts));
+  for (QK_uint32 i = 0; i < h->pTableFacts->count; i++) {
+    if (strcmp(h->pTableFacts->tables[i].szTbl, pszTbl) == 0) {
+      *ppFact = &h->pTableFacts->tables[i];
+      break;
+    }
+  }
+done:;
+}
+
+void tav_db_mssql__table_purge_mark(QK_context *ctx, tav_db_handle *h, const char *pszTbl, int *pbKnown,
+                                    QK_int64 *pPurged) {
+  table_fact *pFact = NULL;
+  *pbKnown = 0;
+  QK_TRY(ctx, find_table_fact(ctx, h, pszTbl, &pFact));
+  if (pFact == NULL) goto done;
+  *pbKnown = 1;
+  *pPurged = pFact->purged;
+done:;
+}
+
+/* Changed in the generations first..last: an ended version or a live version written there. */
+static const char s_table_changed_sql[] =
+    "SELECT %u, CASE WHEN EXISTS (SELECT 1 FROM [tavrin].[%s$z$deleted_rvs$%s] AS d_rv INNER JOIN [tavrin].[%s$t$tx] "
+    "AS tx ON (tx.txid = d_rv.del_txid) WHERE (tx.generation BETWEEN %s AND %s)) OR EXISTS (SELECT 1 FROM "
+    "[tavrin].[%s$z$x$%s] AS x INNER JOIN [tavrin].[%s$z$rv$%s] AS rv ON (rv.z_rv = x.z_rv) INNER JOIN "
+    "[tavrin].[%s$t$tx] AS tx ON (tx.txid = rv.txid) WHERE (tx.generation BETWEEN %s AND %s)) THEN 1 ELSE 0 END";
+
+/* Which tables of the list changed in the range, for all of them in one statement. */
+static void read_changed_tables(QK_context *ctx, tav_db_handle *h, QK_int64 first, QK_int64 last) {
+  tav_db_table_facts *pFacts = h->pTableFacts;
+  QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char a[QK_INT64_SZ_SIZE], b[QK_INT64_SZ_SIZE];
+  QK_int32 index = 0, changed = 0;
+  SQLLEN ind = 0;
+  int bHas = 0, bRow = 0;
+  QK_int64__to_sz(first, a);
+  QK_int64__to_sz(last, b);
+  for (QK_uint32 i = 0; i < pFacts->count; i++) pFacts->tables[i].changed = -1;
+  pFacts->changesFirst = first;
+  pFacts->changesLast = last;
+  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pSql, ""));
+  for (QK_uint32 i = 0; i < pFacts->count; i++) {
+    const char *t = pFacts->tables[i].szTbl;
+    if (i > 0) QK_TRY(ctx, QK_string__append__sz(ctx, pSql, "\nUNION ALL\n"));
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_table_changed_sql, (unsigned)i, h->name, t, h->name, a, b,
+                                          h->name, t, h->name, t, h->name, a, b));
+  }
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  while (bHas) {
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+    if (!bRow) break;
+    QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 1, &index, &ind));
+    QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 2, &changed, &ind));
+    QK_VERIFY(ctx, index >= 0 && (QK_uint32)index < pFacts->count);
+    pFacts->tables[index].changed = changed == 1;
+  }
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+/* Whether the table changed in the generation range, from the facts; *pbKnown 0 for a table
+ * outside the list. */
+static void table_changed_by_generation(QK_context *ctx, tav_db_handle *h, const char *pszTbl, QK_int64 first,
+                                        QK_int64 last, int *pbKnown, int *pbChanged) {
+  table_fact *pFact = NULL;
+  *pbKnown = 0;
+  QK_TRY(ctx, find_table_fact(ctx, h, pszTbl, &pFact));
+  if (pFact == NULL) goto done;
+  if (pFact->changed < 0 || h->pTableFacts->changesFirst != first || h->pTableFacts->changesLast != last)
+    QK_TRY(ctx, read_changed_tables(ctx, h, first, last));
+  if (pFact->changed < 0) goto done;
+  *pbKnown = 1;
+  *pbChanged = pFact->changed;
+done:;
+}
+
 /* ---- Purge check ---- */
 
 static const char s_listed_in_purged_sql[] =
@@ -470,7 +624,7 @@ static const char s_txids_from_in_purged_sql[] =
     "ELSE 0 END) AS bit)";
 
 void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
-                                       tav_export_range *range, QK_int64 *pPurgeGeneration) {
+                                       tav_export_range *range, int bFresh, QK_int64 *pPurgeGeneration) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
   char a[QK_INT64_SZ_SIZE], p[QK_INT64_SZ_SIZE];
@@ -485,6 +639,14 @@ void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const 
   *pPurgeGeneration = 0;
   if (range->first == 1) goto done;
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  if (!bFresh && range->spec_type == BY_GENERATION) {
+    table_fact *pFact = NULL;
+    QK_TRY(ctx, find_table_fact(ctx, h, szTbl, &pFact));
+    if (pFact != NULL) {
+      if (pFact->bMarked && pFact->purged != 0 && pFact->purged >= range->first) *pPurgeGeneration = pFact->purged;
+      goto done;
+    }
+  }
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
                                        "SELECT [purged] FROM tavrin.\"%s$t$t\" WHERE [object_id] = %s AND [purged] IS "
                                        "NOT NULL",
@@ -548,7 +710,10 @@ void tav_db_mssql__table_has_changes(QK_context *ctx, tav_db_handle *h, const ch
   if (pRange->spec_type == FIRST_BY_TXID__LAST_BY_GENERATION) {
     *pbChanged = 1;
   } else if (pRange->spec_type == BY_GENERATION) {
+    int bKnown = 0;
     if (pRange->last < pRange->first) goto done;
+    QK_TRY(ctx, table_changed_by_generation(ctx, h, szTbl, pRange->first, pRange->last, &bKnown, pbChanged));
+    if (bKnown) goto done;
     QK_int64__to_sz(pRange->first, a);
     QK_int64__to_sz(pRange->last, b);
     QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_has_changes_by_generation_sql, h->name, szTbl, h->name, a, b,
@@ -1032,7 +1197,9 @@ void tav_db_mssql__export_table(QK_context *ctx, tav_db_handle *h, int pkgVersio
   QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
   QK_TRY(ctx, QK_vhash__get__vhash(ctx, pStates, szTbl, &pState));
   QK_TRY(ctx, make_listed_table(ctx, h, pRange));
-  QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, szTbl, pRange, &purgedBefore));
+  /* The mark before may be the one the transaction read first: a purge since then differs from
+   * the mark read fresh after the export, and the attempt is retried. */
+  QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, szTbl, pRange, 0, &purgedBefore));
   if (purgedBefore != 0 && pszClientSetDigest == NULL) {
     pRange->first = 1;
     pRange->txids = NULL;
@@ -1054,7 +1221,7 @@ void tav_db_mssql__export_table(QK_context *ctx, tav_db_handle *h, int pkgVersio
                                                             pszClientSetDigest, ppszSetDigest, pRange, pRowInsert));
   }
   if (pRange->first >= 2) {
-    QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, szTbl, pRange, &purgedAfter));
+    QK_TRY(ctx, tav_db_mssql__purge_affects_range(ctx, h, szTbl, pRange, 1, &purgedAfter));
     if (purgedAfter != purgedBefore) QK_THROW_MSG(ctx, QK_ERR_BUSY_RETRY, TAV_EXPORT_PURGE_DURING_EXPORT);
   }
 done:

@@ -70,9 +70,10 @@ void tav_db_mssql__state_queries(QK_context *ctx, const tav_export_range *range,
                                  const char *pszTblId, int range_end, int bWithTxid, int bFiltered, int *pbTwoPart,
                                  QK_string **ppRows, QK_string **ppDeletions);
 /* The table's purge generation when the purge reaches into the range, else 0 (may make the
- * range's listed_table). */
+ * range's listed_table). Without bFresh a generation range is judged by the mark the
+ * transaction's table facts hold. */
 void tav_db_mssql__purge_affects_range(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
-                                       tav_export_range *range, QK_int64 *pPurgeGeneration);
+                                       tav_export_range *range, int bFresh, QK_int64 *pPurgeGeneration);
 
 void tav_db_mssql__export_unfiltered_by_txid(QK_context *ctx, tav_db_handle *h, tav_defin *psk,
                                              const char *pszTblId, tav_export_range *export_range,

@@ -374,7 +374,13 @@ TEST_F(Dbfile, HistoryPurgeGenerationAndTableMarks) {
   exec("UPDATE tavrin.[demo$t$t] SET purged = 2");
   tav_db_mssql__get_table_purged(ctx, h, table.c_str(), &purged);
   EXPECT_EQ(take_error(), "ok");
+  EXPECT_EQ(purged, -1) << "the marks are read once, for all tables, until the transaction ends";
+  tav_db_mssql__begin_tx(ctx, h, nullptr);
+  tav_db_mssql__get_table_purged(ctx, h, table.c_str(), &purged);
+  EXPECT_EQ(take_error(), "ok");
   EXPECT_EQ(purged, 2);
+  tav_db_mssql__commit_tx(ctx, h);
+  EXPECT_EQ(take_error(), "ok");
   tav_db_mssql__get_table_purged(ctx, h, "999", &purged);
   EXPECT_EQ(code(), 100u) << "no row";
   QK_context__reset_error(ctx);
