@@ -333,26 +333,40 @@ done:;
 
 static const char s_purge_property_key[] = "purge_generation_at_history_purge";
 
-void tav_db_mssql__get_history_purge_generation(QK_context *ctx, tav_db_handle *h, QK_int64 *pGeneration) {
+static const char s_history_purge_sql[] =
+    "DECLARE @v [nvarchar](32); EXEC[tavrin].[%s$z$GetProperty] @key = '%s', @val = @v OUTPUT, @default_val = '-1'; "
+    "SELECT @v, COALESCE(MAX(generation), CAST(-1 AS bigint)) FROM [tavrin].[%s$t$gen] WITH (NOLOCK);";
+static const char s_generation_exists_sql[] =
+    "SELECT CASE WHEN EXISTS (SELECT 1 FROM tavrin.\"%s$t$gen\" WHERE generation=%s AND id=%s) THEN 1 ELSE 0 END;";
+
+/* The history purge generation and, with pbExists, whether the generation with that id exists:
+ * one batch of two result sets. */
+static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
+                               int *pbExists, QK_int64 *pGeneration) {
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char *pszValue = NULL;
-  QK_int64 value = -1, maxGeneration = -1;
-  SQLLEN ind = 0;
-  int bRow = 0;
-  QK_ARG_NOT_NULL(ctx, h);
-  QK_ARG_NOT_NULL(ctx, pGeneration);
+  char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE];
+  QK_int64 value = -1, maxGeneration = -1, exists = 0;
+  SQLLEN ind = 0, indExists = 0;
+  int bRow = 0, bHas = 0;
   *pGeneration = -1;
-  QK_TRY(ctx, QK_string__alloc__format(
-                  ctx, &pSql,
-                  "DECLARE @v [nvarchar](32); EXEC[tavrin].[%s$z$GetProperty] @key = '%s', @val = @v OUTPUT, "
-                  "@default_val = '-1'; SELECT @v, COALESCE(MAX(generation), CAST(-1 AS bigint)) FROM "
-                  "[tavrin].[%s$t$gen] WITH (NOLOCK);",
-                  h->name, s_purge_property_key, h->name));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_history_purge_sql, h->name, s_purge_property_key, h->name));
+  if (pbExists != NULL)
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_generation_exists_sql, h->name,
+                                          QK_int64__to_sz(generation, szGen), QK_int64__to_sz(generationId, szId)));
   QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
   QK_VERIFY(ctx, bRow);
   QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 1, &pszValue));
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &maxGeneration, &ind));
+  if (pbExists != NULL) {
+    QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+    QK_VERIFY(ctx, bHas);
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+    QK_VERIFY(ctx, bRow);
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &exists, &indExists));
+    *pbExists = exists == 1;
+  }
   if (pszValue != NULL) QK_TRY(ctx, QK_int64__parse(ctx, &value, pszValue));
   /* A purge at the newest generation leaves that generation itself complete. */
   if (value > 0 && ind != SQL_NULL_DATA && value == maxGeneration) value -= 1;
@@ -361,6 +375,13 @@ done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_free(ctx, pszValue);
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
+void tav_db_mssql__get_history_purge_generation(QK_context *ctx, tav_db_handle *h, QK_int64 *pGeneration) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, pGeneration);
+  QK_TRY(ctx, read_history_purge(ctx, h, 0, 0, NULL, pGeneration));
+done:;
 }
 
 void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged) {
@@ -381,13 +402,13 @@ void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64
                                      int *pbExists, QK_int64 *pHistoryPurgeGeneration) {
   char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE];
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, QK_mssql__query_bool__format(
-                  ctx, h->conn, pbExists,
-                  "SELECT CAST ((CASE WHEN EXISTS (SELECT 1 FROM tavrin.\"%s$t$gen\" WHERE generation=%s AND id=%s) "
-                  "THEN 1 ELSE 0 END) AS bit)",
-                  h->name, QK_int64__to_sz(generation, szGen), QK_int64__to_sz(generationId, szId)));
-  if (pHistoryPurgeGeneration != NULL)
-    QK_TRY(ctx, tav_db_mssql__get_history_purge_generation(ctx, h, pHistoryPurgeGeneration));
+  QK_ARG_NOT_NULL(ctx, pbExists);
+  if (pHistoryPurgeGeneration != NULL) {
+    QK_TRY(ctx, read_history_purge(ctx, h, generation, generationId, pbExists, pHistoryPurgeGeneration));
+    goto done;
+  }
+  QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, pbExists, s_generation_exists_sql, h->name,
+                                           QK_int64__to_sz(generation, szGen), QK_int64__to_sz(generationId, szId)));
 done:;
 }
 

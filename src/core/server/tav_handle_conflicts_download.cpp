@@ -988,18 +988,16 @@ void tav_export__generation_package(QK_context *ctx, const char *dir, const tav_
   x.has_content = push_mode != 0;
 
   if (generation > 0) {
-    QK_TRY(ctx, ops->get_history_purge_generation(ctx, h, &purged));
+    int bExists = 0;
+    /* One read for both: whether the baseline generation exists counts only below the purge. */
+    QK_TRY(ctx, ops->generation_exists(ctx, h, generation, generation_id, &bExists, &purged));
     if (purged >= generation) {
       x.from_scratch = 1;
-    } else {
-      int bExists = 0;
-      QK_TRY(ctx, ops->generation_exists(ctx, h, generation, generation_id, &bExists, NULL));
-      if (!bExists) {
-        QK_TRY(ctx, ensure_status(ctx, ppStatus));
-        QK_TRY(ctx, ops->get_tx_info(ctx, h, 1, *ppStatus, &txid, rstamp, &rebaseid));
-        QK_TRY(ctx, tav_pkg__create(ctx, dir, 6, pkg));
-        QK_TRY(ctx, ops->export_generations(ctx, h, 1, generation, pkg->db, NULL));
-      }
+    } else if (!bExists) {
+      QK_TRY(ctx, ensure_status(ctx, ppStatus));
+      QK_TRY(ctx, ops->get_tx_info(ctx, h, 1, *ppStatus, &txid, rstamp, &rebaseid));
+      QK_TRY(ctx, tav_pkg__create(ctx, dir, 6, pkg));
+      QK_TRY(ctx, ops->export_generations(ctx, h, 1, generation, pkg->db, NULL));
     }
   }
   if (!(generation > 0 && x.from_scratch) && !rstamp_is_zero(pending_rstamp)) {
