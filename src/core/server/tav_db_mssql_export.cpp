@@ -835,6 +835,18 @@ done:
 }
 
 /* Runs a statement text and sends its rows into a package statement. */
+/* The rows of the statement's current result set (none when !bHas) into the package, read to
+ * the end so that the batch can move on. */
+static void copy_result_set(QK_context *ctx, SQLHSTMT hStmt, int bHas, sqlite3_stmt *pInsert, QK_idset *pRowIds,
+                            int bSkipDuplicates) {
+  tav_col_collection *pColl = NULL;
+  if (!bHas) goto done;
+  QK_TRY(ctx, tav_db_mssql__describe_result(ctx, hStmt, &pColl));
+  QK_TRY(ctx, tav_db_mssql__copy_result_rows(ctx, hStmt, pColl, pInsert, pRowIds, bSkipDuplicates));
+done:
+  tav_db_mssql__free_column_array(ctx, &pColl);
+}
+
 static void query_into_package(QK_context *ctx, tav_db_handle *h, const char *pszSql, sqlite3_stmt *pInsert) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, pszSql));
@@ -1014,6 +1026,7 @@ void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handl
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char f[QK_INT64_SZ_SIZE], l[QK_INT64_SZ_SIZE], cut[QK_INT64_SZ_SIZE];
   const char *db = NULL, *bd = NULL;
+  int bHas = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, export_range);
   QK_VERIFY(ctx, export_range->spec_type == BY_GENERATION);
@@ -1027,21 +1040,24 @@ void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handl
   bd = QK_string__sz(pBase);
   QK_TRY(ctx, tav_db_mssql__typed_select_list(ctx, psk, pszTblId, "z", &pSelect));
   QK_TRY(ctx, QK_idset__alloc(ctx, 0, &pRowIds));
+  QK_TRY(ctx, null_values(ctx, psk, pszTblId, &pNulls));
+  /* One batch, its three result sets read in order: the current live versions, the live
+   * versions superseded since (rows delivered already skipped), the final deletions. */
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_live_current_by_generation_sql, QK_string__sz(pSelect), db,
                                        pszTblId, db, pszTblId, db, bd, f, l));
-  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
-  QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 0));
-  QK_TRY(ctx, QK_string__clear(ctx, pSql));
   QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_live_superseded_by_generation_sql, QK_string__sz(pSelect), db,
                                         pszTblId, db, db, db, pszTblId, bd, f, l, l));
-  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
-  QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 1));
-  QK_TRY(ctx, null_values(ctx, psk, pszTblId, &pNulls));
-  QK_TRY(ctx, QK_string__clear(ctx, pSql));
   QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_by_generation_sql, db, pszTblId, db, f, l, db, pszTblId,
                                         db, pszTblId, db, f, l, db, pszTblId, db, db, f, l, l, QK_string__sz(pNulls), bd,
                                         cut));
-  QK_TRY(ctx, query_into_package(ctx, h, QK_string__sz(pSql), pRowInsert));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_TRY(ctx, copy_result_set(ctx, hStmt, bHas, pRowInsert, pRowIds, 0));
+  QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+  QK_TRY(ctx, copy_result_set(ctx, hStmt, bHas, pRowInsert, pRowIds, 1));
+  QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+  QK_TRY(ctx, copy_result_set(ctx, hStmt, bHas, pRowInsert, NULL, 0));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_idset__free(ctx, pRowIds));
