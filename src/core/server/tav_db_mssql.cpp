@@ -232,23 +232,31 @@ done:;
 
 /* ---- Transactions ---- */
 
+static const char s_rollback_if_open_sql[] = "IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION";
+
 void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation) {
   QK_string *pSql = NULL;
+  int bBatch = 0;
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
-  if (pi_export_generation != NULL) {
-    *pi_export_generation = 0;
-    /* The generation is fixed before the transaction starts, on its own. */
-    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "EXEC tavrin.\"%s$z$GetGen\" @generation = ? OUTPUT;\n",
-                                         h->name));
-    QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi_export_generation));
-    QK_VERIFY(ctx, *pi_export_generation > 0);
-  }
   /* Audit rows of an attempt SQL Server gave up as deadlock victim go with it. */
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
-  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "BEGIN TRANSACTION"));
+  if (pi_export_generation == NULL) {
+    QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "BEGIN TRANSACTION"));
+    goto done;
+  }
+  *pi_export_generation = 0;
+  /* The generation is fixed before the transaction starts, outside it, in the same batch. */
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
+                                       "EXEC tavrin.\"%s$z$GetGen\" @generation = ? OUTPUT;\nBEGIN TRANSACTION;",
+                                       h->name));
+  bBatch = 1;
+  QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi_export_generation));
+  QK_VERIFY(ctx, *pi_export_generation > 0);
 done:
+  /* A failed begin leaves no transaction behind, whichever part of the batch failed. */
+  if (QK_context__has_error(ctx) && bBatch) QK_RELEASE(ctx, QK_mssql__exec(ctx, h->conn, s_rollback_if_open_sql));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
@@ -257,8 +265,6 @@ void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h) 
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "SET DEADLOCK_PRIORITY LOW;"));
 done:;
 }
-
-static const char s_rollback_if_open_sql[] = "IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION";
 
 void tav_db_mssql__deadlock_as_busy(QK_context *ctx) {
   if (QK_context__error_equals(ctx, QK_ERR_DEADLOCK_VICTIM))

@@ -159,6 +159,15 @@ TEST_F(Dbfile, ExportGenerationAndLateTransactions) {
   tav_db_mssql__rollback_tx(ctx, h);
   EXPECT_EQ(take_error(), "ok");
 
+  // Fixing the generation and beginning are one batch: when it fails no transaction stays open.
+  tav_db_handle *missing = nullptr;
+  tav_db_mssql__handle_alloc(ctx, h->conn, "missing", &missing);
+  ASSERT_EQ(take_error(), "ok");
+  tav_db_mssql__begin_tx(ctx, missing, &gen);
+  EXPECT_NE(take_error(), "ok");
+  EXPECT_EQ(int64("SELECT @@TRANCOUNT"), 0);
+  tav_db_mssql__handle_free(ctx, &missing);
+
   // A transaction that commits after the generation was fixed is late: retry.
   gen = get_gen();
   write_row("late");
