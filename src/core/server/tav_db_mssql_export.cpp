@@ -142,42 +142,67 @@ done:
 
 /* ---- Generation rows ---- */
 
+/* The oldest generation inside the history window (0 when none is) into @window. */
 static const char s_history_window_sql[] =
     "DECLARE @cutoff date = DATEADD(\n  day,\n  -COALESCE((SELECT act FROM tavrin.[%s$t$rules] WHERE sit=%d), 65),\n"
-    "  CAST (GETDATE() AS date));\nSELECT COALESCE(MIN(generation), 0) FROM tavrin.\"%s$t$gen\" WITH "
-    "(INDEX(GENDATE)) WHERE ts >= @cutoff;\n";
+    "  CAST (GETDATE() AS date));\nDECLARE @window bigint;\nSELECT @window = COALESCE(MIN(generation), 0) FROM "
+    "tavrin.\"%s$t$gen\" WITH (INDEX(GENDATE)) WHERE ts >= @cutoff;\nSELECT @window;\n";
 /* The rules row whose act is the history window in days. */
 #define TAV_DB_SITUATION_HISTORY_WINDOW 1
 
 static const char s_export_generations_sql[] =
     "SELECT generation, id FROM tavrin.\"%s$t$gen\" WHERE (generation BETWEEN ? AND ?) OPTION (OPTIMIZE FOR UNKNOWN)";
+/* After the window: from its oldest generation on, and the last one even when it is older. */
+static const char s_export_window_generations_sql[] =
+    "SELECT generation, id FROM tavrin.\"%s$t$gen\" WHERE (generation BETWEEN ? AND ?) AND (generation = ? OR "
+    "(@window <> 0 AND generation >= @window)) OPTION (OPTIMIZE FOR UNKNOWN)";
 
 void tav_db_mssql__export_generations(QK_context *ctx, tav_db_handle *h, QK_int64 first, QK_int64 last,
                                       sqlite3 *pPkgDb, QK_int64 *pCutoffGeneration) {
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   sqlite3_stmt *pInsert = NULL;
-  QK_int64 cutoff = 0, from = first;
+  tav_col_collection *pColl = NULL;
+  QK_int64 cutoff = 0;
+  SQLLEN ind = 0;
+  int bHas = 0, bRow = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
+  if (pCutoffGeneration == NULL && last < first) goto done;
+  QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
   if (pCutoffGeneration != NULL) {
     *pCutoffGeneration = 0;
-    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_history_window_sql, h->name, TAV_DB_SITUATION_HISTORY_WINDOW,
-                                         h->name));
-    QK_TRY(ctx, tav_db_mssql__query_batch_int64(ctx, h, QK_string__sz(pSql), &cutoff));
-    /* No generation inside the window: nothing older than the newest one is sent. */
-    if (cutoff == 0) cutoff = last + 1;
-    *pCutoffGeneration = cutoff;
-    if (cutoff > from) from = cutoff;
-    if (last >= first && from > last) from = last;
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_history_window_sql, h->name, TAV_DB_SITUATION_HISTORY_WINDOW,
+                                          h->name));
   }
-  if (last < first) goto done;
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_export_generations_sql, h->name));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &from));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &last));
+  if (last >= first)
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, pCutoffGeneration != NULL ? s_export_window_generations_sql
+                                                                              : s_export_generations_sql,
+                                          h->name));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  if (last >= first) {
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &first));
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &last));
+    if (pCutoffGeneration != NULL) QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 3, &last));
+  }
+  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_VERIFY(ctx, bHas);
+  if (pCutoffGeneration != NULL) {
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+    QK_VERIFY(ctx, bRow);
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &cutoff, &ind));
+    /* No generation inside the window: nothing older than the newest one is sent. */
+    if (ind == SQL_NULL_DATA || cutoff == 0) cutoff = last + 1;
+    *pCutoffGeneration = cutoff;
+    QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+  }
+  if (!bHas) goto done;
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, pPkgDb, &pInsert, "INSERT INTO p$gen (generation, id) VALUES (?, ?)"));
-  QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pInsert, NULL, 0));
+  QK_TRY(ctx, tav_db_mssql__describe_result(ctx, hStmt, &pColl));
+  QK_TRY(ctx, tav_db_mssql__copy_result_rows(ctx, hStmt, pColl, pInsert, NULL, 0));
 done:
+  tav_db_mssql__free_column_array(ctx, &pColl);
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pInsert));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));

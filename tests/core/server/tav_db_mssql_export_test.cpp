@@ -338,6 +338,10 @@ TEST_F(ExportTest, GenerationRowsFollowTheHistoryWindow) {
       {"", 5, 4, 1, ""},
       // All generations are older than the (default) window: only the newest goes out.
       {"UPDATE tavrin.[demo$t$gen] SET ts = '2001-01-01'", 2, 4, 5, "4"},
+      // The window starts inside the range: the range starts there.
+      {"UPDATE tavrin.[demo$t$gen] SET ts = GETDATE() WHERE generation >= 3", 2, 4, 3, "3;4"},
+      // ... or after a range that lies wholly before it: the range's last generation goes out.
+      {"", 1, 2, 3, "2"},
   };
   for (const auto &c : cases) {
     if (*c.setup) exec(c.setup);
