@@ -187,7 +187,8 @@ void tav_db_mssql__old_table_exists(QK_context *ctx, tav_db_handle *h, const cha
 
 /* ---- Transactions, generations and counters ---- */
 
-/* With pi_export_generation: fixes the export generation (> 0) first, then begins. */
+/* With pi_export_generation: fixes the export generation (> 0) first, then begins, in one
+ * batch; a begin that fails leaves no transaction open. */
 void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation);
 void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h);
 /* Both end the audit transaction of the configuration connection too, when one is open. */
@@ -208,8 +209,11 @@ void tav_db_mssql__table_purge_mark(QK_context *ctx, tav_db_handle *h, const cha
                                     QK_int64 *pPurged);
 /* Frees the table facts; NULL is accepted. */
 void tav_db_mssql__table_facts_free(tav_db_table_facts **ppFacts);
-/* The table's purge mark, or -1; a table without a row fails with the no-row error. */
+/* The table's purge mark, or -1; a table without a row fails with the no-row error. Read with
+ * those of all tables once per transaction (the table facts). */
 void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged);
+/* Whether the generation with that id exists; with the history purge generation (opt), read in
+ * the same batch. */
 void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
                                      int *pbExists, QK_int64 *pHistoryPurgeGeneration);
 /* Match 1 when the rstamp's transaction is complete and txid is 0 or both txid and rebaseid

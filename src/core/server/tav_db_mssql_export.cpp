@@ -500,7 +500,8 @@ typedef struct table_fact {
 struct tav_db_table_facts {
   table_fact *tables;
   QK_uint32 count;
-  QK_int64 changesFirst, changesLast;
+  int bChangesRead;                   /* changed was read, for the range below */
+  QK_int64 changesFirst, changesLast; /* a table asked about another range is asked alone */
 };
 
 /* Tables whose host table exists: only those have the backing tables the change test reads. */
@@ -597,7 +598,7 @@ static void read_changed_tables(QK_context *ctx, tav_db_handle *h, QK_int64 firs
   int bHas = 0, bRow = 0;
   QK_int64__to_sz(first, a);
   QK_int64__to_sz(last, b);
-  for (QK_uint32 i = 0; i < pFacts->count; i++) pFacts->tables[i].changed = -1;
+  pFacts->bChangesRead = 1;
   pFacts->changesFirst = first;
   pFacts->changesLast = last;
   QK_TRY(ctx, QK_string__alloc__sz(ctx, &pSql, ""));
@@ -631,9 +632,8 @@ static void table_changed_by_generation(QK_context *ctx, tav_db_handle *h, const
   *pbKnown = 0;
   QK_TRY(ctx, find_table_fact(ctx, h, pszTbl, &pFact));
   if (pFact == NULL) goto done;
-  if (pFact->changed < 0 || h->pTableFacts->changesFirst != first || h->pTableFacts->changesLast != last)
-    QK_TRY(ctx, read_changed_tables(ctx, h, first, last));
-  if (pFact->changed < 0) goto done;
+  if (!h->pTableFacts->bChangesRead) QK_TRY(ctx, read_changed_tables(ctx, h, first, last));
+  if (pFact->changed < 0 || h->pTableFacts->changesFirst != first || h->pTableFacts->changesLast != last) goto done;
   *pbKnown = 1;
   *pbChanged = pFact->changed;
 done:;

@@ -477,11 +477,17 @@ TEST_F(ExportTest, TableHasChangesByRangeKind) {
       {{BY_TXID, t2 + 1, t2, 0, nullptr, 0}, 0},
       {{FIRST_BY_TXID__LAST_BY_GENERATION, 999, 999, 0, nullptr, 0}, 1},
   };
-  for (auto &c : cases) {
-    int changed = -1;
-    tav_db_mssql__table_has_changes(ctx, h, items.c_str(), &c.range, &changed);
-    ASSERT_EQ(take_error(), "ok");
-    EXPECT_EQ(changed, c.changed) << c.range.spec_type << " " << c.range.first << ".." << c.range.last;
+  // By generation the first range asked is answered for all tables at once, later ones per table:
+  // once with every range the first, once in a row.
+  for (int first : {1, 0}) {
+    for (auto &c : cases) {
+      int changed = -1;
+      if (first) tav_db_mssql__table_facts_free(&h->pTableFacts);
+      tav_db_mssql__table_has_changes(ctx, h, items.c_str(), &c.range, &changed);
+      ASSERT_EQ(take_error(), "ok");
+      EXPECT_EQ(changed, c.changed) << c.range.spec_type << " " << c.range.first << ".." << c.range.last << " "
+                                    << first;
+    }
   }
   QK_varray__free(ctx, listed);
 }
