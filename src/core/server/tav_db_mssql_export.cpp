@@ -504,7 +504,8 @@ struct tav_db_table_facts {
   QK_int64 changesFirst, changesLast; /* a table asked about another range is asked alone */
 };
 
-/* Tables whose host table exists: only those have the backing tables the change test reads. */
+/* Listed are the tables whose host table exists, as in the schema; the change test reads the
+ * backing tables of every listed table at once. Any other table is asked about alone. */
 static const char s_table_marks_sql[] =
     "SELECT t.[object_id], t.[purged] FROM tavrin.\"%s$t$t\" AS t INNER JOIN sys.tables AS s ON (s.[object_id] = "
     "t.[object_id])";
