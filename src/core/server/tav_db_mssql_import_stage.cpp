@@ -37,17 +37,52 @@ static const char PAIRING_SQL[] =
     "(SELECT COUNT(*) FROM \"p$rd$%s\" d INNER JOIN \"p$u$%s\" u ON u.z_rid = d.rid WHERE d.txid_rec_add IS NOT "
     "NULL)";
 
+void tav_db_mssql__execute_classified(QK_context *ctx, SQLHSTMT hStmt) {
+  SQLRETURN rc;
+  QK_ARG_NOT_NULL(ctx, hStmt);
+  QK_TRY(ctx, QK_context__check_cancel(ctx));
+  rc = QK_mssql__odbc()->Execute(hStmt);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error_classified(ctx, rc, hStmt, 1));
+done:;
+}
+
+void tav_db_mssql__read_next_int64(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pValue) {
+  SQLLEN ind = 0;
+  SQLRETURN rc;
+  int bHas = 0, bRow = 0;
+  QK_ARG_NOT_NULL(ctx, pValue);
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_VERIFY(ctx, bHas);
+  QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  QK_VERIFY(ctx, bRow);
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, pValue, &ind));
+  if (ind == SQL_NULL_DATA) QK_THROW_MSG(ctx, QK_ERR_VERIFICATION_FAILED, "a count of the batch is NULL");
+  rc = QK_mssql__odbc()->MoreResults(hStmt);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+done:;
+}
+
 void tav_db_mssql__exec_rowcount(QK_context *ctx, tav_db_handle *h, QK_int64 *pRows, const char *fmt, ...) {
   QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
   va_list args;
   QK_ARG_NOT_NULL(ctx, h);
   va_start(args, fmt);
   QK_string__alloc__vformat(ctx, &pSql, fmt, args);
   va_end(args);
   QK_CHECK(ctx);
-  QK_TRY(ctx, QK_mssql__exec__format_classified_null(ctx, h->conn, "%s", QK_string__sz(pSql)));
-  if (pRows != NULL) QK_TRY(ctx, QK_mssql__rowcount(ctx, h->conn, pRows));
+  if (pRows == NULL) {
+    QK_TRY(ctx, QK_mssql__exec__format_classified_null(ctx, h->conn, "%s", QK_string__sz(pSql)));
+    goto done;
+  }
+  /* The count rides in the statement's own batch. */
+  QK_TRY(ctx, QK_string__append__sz(ctx, pSql, "\nSELECT @@ROWCOUNT;"));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, tav_db_mssql__execute_classified(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, pRows));
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
 done:
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
