@@ -707,8 +707,7 @@ static void run_merge_batch(QK_context *ctx, tav_db_handle *h, const tav_staged_
                                           "DELETE FROM [tavrin].[%s$z$noop_updates] WHERE txid=%s AND tbl_id=%s;",
                                           h->name, pszTxid, t->pszTblId));
   }
-  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
-  QK_TRY(ctx, tav_db_mssql__execute_classified(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pSql), &hStmt));
   if (bLateCheck) QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &pCounts->late));
   if (pCounts->bRead && t->updates > 0) {
     QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &pCounts->updates));

@@ -10,6 +10,7 @@
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
+#include "qk/qk_utf8.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_import.h"
 #include "server/tav_db_mssql_history.h"
@@ -37,13 +38,25 @@ static const char PAIRING_SQL[] =
     "(SELECT COUNT(*) FROM \"p$rd$%s\" d INNER JOIN \"p$u$%s\" u ON u.z_rid = d.rid WHERE d.txid_rec_add IS NOT "
     "NULL)";
 
-void tav_db_mssql__execute_classified(QK_context *ctx, SQLHSTMT hStmt) {
+void tav_db_mssql__exec_direct_classified(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql,
+                                          SQLHSTMT *phStmt) {
+  char16_t *wszSql = NULL;
   SQLRETURN rc;
-  QK_ARG_NOT_NULL(ctx, hStmt);
+  QK_ARG_NOT_NULL(ctx, phStmt);
+  *phStmt = SQL_NULL_HSTMT;
+  QK_ARG_NOT_NULL(ctx, conn);
+  QK_ARG_NOT_NULL(ctx, pszSql);
   QK_TRY(ctx, QK_context__check_cancel(ctx));
-  rc = QK_mssql__odbc()->Execute(hStmt);
-  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error_classified(ctx, rc, hStmt, 1));
-done:;
+  rc = QK_mssql__odbc()->AllocHandle(SQL_HANDLE_STMT, conn->hDbc, phStmt);
+  if (!SQL_SUCCEEDED(rc)) {
+    *phStmt = SQL_NULL_HSTMT;
+    QK_TRY(ctx, QK_mssql__throw_dbc_error(ctx, rc, conn->hDbc));
+  }
+  QK_TRY(ctx, QK_utf8__to_wide(ctx, pszSql, &wszSql, NULL));
+  rc = QK_mssql__odbc()->ExecDirectW(*phStmt, (SQLWCHAR *)wszSql, SQL_NTS);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error_classified(ctx, rc, *phStmt, 1));
+done:
+  QK_free(ctx, wszSql);
 }
 
 void tav_db_mssql__read_next_int64(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pValue) {
@@ -77,8 +90,7 @@ void tav_db_mssql__exec_rowcount(QK_context *ctx, tav_db_handle *h, QK_int64 *pR
   }
   /* The count rides in the statement's own batch. */
   QK_TRY(ctx, QK_string__append__sz(ctx, pSql, "\nSELECT @@ROWCOUNT;"));
-  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
-  QK_TRY(ctx, tav_db_mssql__execute_classified(ctx, hStmt));
+  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pSql), &hStmt));
   QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, pRows));
   QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
 done:
