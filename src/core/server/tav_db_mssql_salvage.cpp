@@ -14,6 +14,7 @@
 #include "qk/qk_vhash.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_history.h"
+#include "server/tav_db_mssql_import.h"
 #include "server/tav_db_mssql_recovery.h"
 #include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_db_mssql_rules.h"
@@ -141,26 +142,47 @@ static void add_conflict_row(QK_context *ctx, tav_row_batch *pBatch, sqlite3_stm
 done:;
 }
 
-/* Every change of an existing row must be based on a version the server holds of that row (or
- * on one of the client's own, -1): a change of a version that never was can only fail late, in
- * the import, where it would look like a race and be retried in vain. */
-static void check_change_bases(QK_context *ctx, tav_db_handle *h, const char *pszTemp, const char *pszTbl) {
+/* One batch over the changes of existing rows, then empties the table for the new rows.
+ * Every change must be based on a version the server holds of that row (or on one of the
+ * client's own, -1): a change of a version that never was can only fail late, in the import,
+ * where it would look like a race and be retried in vain. The entries are then the changes
+ * of superseded versions and those based on the client's own versions. */
+static void list_changed_rows(QK_context *ctx, tav_db_handle *h, const char *pszTemp, const char *pszTbl,
+                              QK_varray *pEntries) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_string *pSql = NULL;
   QK_uint8 rid[16];
   char szRid[QK_GUID_SZ_SIZE];
   QK_int64 base = 0;
   SQLLEN indRid = 0, indBase = 0;
-  int bRow = 0;
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_unknown_base_sql, pszTemp, h->name, pszTbl));
-  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
-  if (!bRow) goto done;
-  QK_TRY(ctx, QK_mssql__get__guid(ctx, hStmt, 1, rid, &indRid));
-  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &base, &indBase));
-  QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
-               "Malformed package. The change of row %s is based on version %lld, which the server does not hold.",
-               QK_guid__to_sz(rid, szRid), (long long)base);
+  SQLRETURN rc;
+  int bHas = 0, bRow = 0;
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_unknown_base_sql, pszTemp, h->name, pszTbl));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_superseded_sql, pszTemp, h->name, pszTbl, h->name, pszTbl));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_own_base_sql, pszTemp));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, "TRUNCATE TABLE #%s;", pszTemp));
+  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pSql), &hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_VERIFY(ctx, bHas);
+  QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  if (bRow) {
+    QK_TRY(ctx, QK_mssql__get__guid(ctx, hStmt, 1, rid, &indRid));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &base, &indBase));
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                 "Malformed package. The change of row %s is based on version %lld, which the server does not hold.",
+                 QK_guid__to_sz(rid, szRid), (long long)base);
+  }
+  for (int i = 0; i < 2; i++) {
+    rc = QK_mssql__odbc()->MoreResults(hStmt);
+    if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+    QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+    QK_VERIFY(ctx, bHas);
+    QK_TRY(ctx, tav_db_mssql__read_conflict_entries(ctx, hStmt, pEntries));
+  }
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
 done:
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
 void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
@@ -201,14 +223,8 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   }
   QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   QK_TRY(ctx, QK_sqlite__finalize(ctx, &pRows));
-  if (bInserted) {
-    QK_TRY(ctx, check_change_bases(ctx, h, szTemp, szTbl));
-    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_superseded_sql, szTemp, h->name, szTbl, h->name, szTbl));
-    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
-    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_own_base_sql, szTemp));
-    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
-  }
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "TRUNCATE TABLE #%s", szTemp));
+  /* Without changed rows the table is empty already. */
+  if (bInserted) QK_TRY(ctx, list_changed_rows(ctx, h, szTemp, szTbl, pEntries));
 
   /* New rows: a conflict when the server already knows the row id. */
   bInserted = 0;
@@ -226,8 +242,7 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   }
   QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   if (bInserted) {
-    if (pSql == NULL) QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
-    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_known_new_rows_sql, szTemp, h->name, szTbl));
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_known_new_rows_sql, szTemp, h->name, szTbl));
     QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
   }
   /* The conflict resolution asks for the history of every entry's row: read it now, in a few
