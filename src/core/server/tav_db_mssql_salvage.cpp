@@ -14,7 +14,6 @@
 #include "qk/qk_vhash.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_history.h"
-#include "server/tav_db_mssql_import.h"
 #include "server/tav_db_mssql_recovery.h"
 #include "server/tav_db_mssql_row_batch.h"
 #include "server/tav_db_mssql_rules.h"
@@ -93,19 +92,6 @@ void tav_db_mssql__read_conflict_entries(QK_context *ctx, SQLHSTMT hStmt, QK_var
 done:;
 }
 
-/* Runs a statement over the conflicts table and appends its rows as entries. */
-static void append_query_entries(QK_context *ctx, QK_mssql_connection *pConn, const char *pszSql,
-                                 QK_varray *pEntries) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  int bHas = 0;
-  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, pszSql));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
-  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
-  if (bHas) QK_TRY(ctx, tav_db_mssql__read_conflict_entries(ctx, hStmt, pEntries));
-done:
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-}
-
 /* Rows of the conflicts table go in multi-row statements. */
 static void open_conflict_rows(QK_context *ctx, tav_db_handle *h, const char *pszTemp, tav_row_batch **ppBatch) {
   static const QK_int16 types[] = {SQL_BIGINT, SQL_GUID, SQL_BIGINT, SQL_BIGINT, SQL_BIGINT};
@@ -142,26 +128,29 @@ static void add_conflict_row(QK_context *ctx, tav_row_batch *pBatch, sqlite3_stm
 done:;
 }
 
-/* One batch over the changes of existing rows, then empties the table for the new rows.
- * Every change must be based on a version the server holds of that row (or on one of the
- * client's own, -1): a change of a version that never was can only fail late, in the import,
- * where it would look like a race and be retried in vain. The entries are then the changes
- * of superseded versions and those based on the client's own versions. */
-static void list_changed_rows(QK_context *ctx, tav_db_handle *h, const char *pszTemp, const char *pszTbl,
-                              QK_varray *pEntries) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  QK_string *pSql = NULL;
+/* The queries over the changes of existing rows, in the batch of their last rows, which
+ * then empties the table for the new rows. */
+static void changed_rows_tail(QK_context *ctx, tav_db_handle *h, const char *pszTemp, const char *pszTbl,
+                              QK_string **ppSql) {
+  QK_TRY(ctx, QK_string__alloc__format(ctx, ppSql, s_unknown_base_sql, pszTemp, h->name, pszTbl));
+  QK_TRY(ctx, QK_string__append__format(ctx, *ppSql, s_superseded_sql, pszTemp, h->name, pszTbl, h->name, pszTbl));
+  QK_TRY(ctx, QK_string__append__format(ctx, *ppSql, s_own_base_sql, pszTemp));
+  QK_TRY(ctx, QK_string__append__format(ctx, *ppSql, "TRUNCATE TABLE #%s;", pszTemp));
+done:;
+}
+
+/* Reads the results of changed_rows_tail. Every change must be based on a version the server
+ * holds of that row (or on one of the client's own, -1): a change of a version that never was
+ * can only fail late, in the import, where it would look like a race and be retried in vain.
+ * The entries are then the changes of superseded versions and those based on the client's
+ * own versions. */
+static void read_changed_rows(QK_context *ctx, SQLHSTMT hStmt, QK_varray *pEntries) {
   QK_uint8 rid[16];
   char szRid[QK_GUID_SZ_SIZE];
   QK_int64 base = 0;
   SQLLEN indRid = 0, indBase = 0;
   SQLRETURN rc;
   int bHas = 0, bRow = 0;
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_unknown_base_sql, pszTemp, h->name, pszTbl));
-  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_superseded_sql, pszTemp, h->name, pszTbl, h->name, pszTbl));
-  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_own_base_sql, pszTemp));
-  QK_TRY(ctx, QK_string__append__format(ctx, pSql, "TRUNCATE TABLE #%s;", pszTemp));
-  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pSql), &hStmt));
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
   QK_VERIFY(ctx, bHas);
   QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
@@ -180,9 +169,7 @@ static void list_changed_rows(QK_context *ctx, tav_db_handle *h, const char *psz
     QK_TRY(ctx, tav_db_mssql__read_conflict_entries(ctx, hStmt, pEntries));
   }
   QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
-done:
-  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+done:;
 }
 
 void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
@@ -192,7 +179,8 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   sqlite3_stmt *pRows = NULL;
   tav_row_batch *pBatch = NULL;
   char szTbl[TAV_TABLE_ID_SZ_SIZE], szPkgTable[TAV_TABLE_ID_SZ_SIZE + 8], szTemp[TAV_TEMP_NAME_SIZE], szRid[QK_GUID_SZ_SIZE];
-  int bPurgedColumn = 0, bRow = 0, bInserted = 0;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  int bPurgedColumn = 0, bRow = 0, bInserted = 0, bHas = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
   QK_ARG_NOT_NULL(ctx, ppEntries);
@@ -221,10 +209,15 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
     QK_TRY(ctx, add_conflict_row(ctx, pBatch, pRows, szRid, 0));
     bInserted = 1;
   }
-  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   QK_TRY(ctx, QK_sqlite__finalize(ctx, &pRows));
-  /* Without changed rows the table is empty already. */
-  if (bInserted) QK_TRY(ctx, list_changed_rows(ctx, h, szTemp, szTbl, pEntries));
+  /* Without changed rows nothing is pending and the table is empty already. */
+  if (bInserted) {
+    QK_TRY(ctx, changed_rows_tail(ctx, h, szTemp, szTbl, &pSql));
+    QK_TRY(ctx, tav_db_mssql__row_batch_flush_with(ctx, pBatch, QK_string__sz(pSql), &hStmt));
+    QK_TRY(ctx, read_changed_rows(ctx, hStmt, pEntries));
+    QK_TRY(ctx, QK_string__free(ctx, pSql));
+    pSql = NULL;
+  }
 
   /* New rows: a conflict when the server already knows the row id. */
   bInserted = 0;
@@ -240,10 +233,13 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
     QK_TRY(ctx, add_conflict_row(ctx, pBatch, pRows, szRid, 1));
     bInserted = 1;
   }
-  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   if (bInserted) {
     QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_known_new_rows_sql, szTemp, h->name, szTbl));
-    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
+    QK_TRY(ctx, tav_db_mssql__row_batch_flush_with(ctx, pBatch, QK_string__sz(pSql), &hStmt));
+    QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+    QK_VERIFY(ctx, bHas);
+    QK_TRY(ctx, tav_db_mssql__read_conflict_entries(ctx, hStmt, pEntries));
+    QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
   }
   /* The conflict resolution asks for the history of every entry's row: read it now, in a few
    * set queries. */
