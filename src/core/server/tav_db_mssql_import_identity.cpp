@@ -36,12 +36,13 @@ static const char IDENTITY_MERGE_SQL[] =
     "  ON (c.live_identity = z$$host_table.[%s])\n"
     "  WHEN NOT MATCHED THEN\n"
     "    INSERT %s OUTPUT CAST(SUBSTRING(s.[%s],3,25) AS bigint), inserted.[%s] INTO #%s;\n"
-    "SELECT COUNT(*) FROM #%s;";
+    "SELECT COUNT(*) FROM #%s;\n";
 static const char IDENTITY_RIDS_SQL[] =
     "MERGE INTO tavrin.\"%s$z$rv$%s\" AS rv   USING (    (SELECT rid AS rid FROM #%s WHERE txid_rec_del IS NULL AND "
     "txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL) AS td    INNER JOIN #%s tr ON (tr.z_rid=td.rid)    INNER "
     "JOIN #%s tid ON ((CAST(SUBSTRING(tr.[%s],3,25) AS bigint))=tid.orig)    INNER JOIN tavrin.\"%s$z$x$%s\" l ON "
-    "(tid.z_identity=l.[%s])  )  ON rv.z_rv=l.z_rv   WHEN MATCHED THEN UPDATE SET rid = tr.z_rid;";
+    "(tid.z_identity=l.[%s])  )  ON rv.z_rv=l.z_rv   WHEN MATCHED THEN UPDATE SET rid = tr.z_rid;\n"
+    "SELECT @@ROWCOUNT;";
 static const char IPKLOG_INSERT_SQL[] =
     "IF OBJECT_ID('[tavrin].[%s$t$ipklog]') IS NOT NULL\n"
     "  INSERT INTO [tavrin].[%s$t$ipklog] (fid, tbl_id, temp_ipk, import_txid, final_ipk)\n"
@@ -211,12 +212,15 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
                  "%d of %d INSERT rows in table \"%s\" (%s) have a duplicate rid (i.e. have already been inserted)",
                  (int)duplicates, (int)inserts, pszTblName, pszTblId);
 
-  /* The rows the MERGE inserted are counted in its batch. */
+  /* One batch: the MERGE and the count of the rows it inserted, then the row ids of their
+   * versions and the count of those. The referencing tables' rewrite below touches neither. */
   QK_TRY(ctx, QK_string__free(ctx, pBatch));
   pBatch = NULL;
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pBatch, IDENTITY_MERGE_SQL, pszId, h->name, pszTblId, h->name, pszTblId,
                                        pszTblName, QK_string__sz(pSource), pszRecords, pszDeltas, pszId,
                                        QK_string__sz(pInsert), pszId, pszId, szIdentities, szIdentities));
+  QK_TRY(ctx, QK_string__append__format(ctx, pBatch, IDENTITY_RIDS_SQL, h->name, pszTblId, pszDeltas, pszRecords,
+                                        szIdentities, pszId, h->name, pszTblId, pszId));
   tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pBatch), &hStmt);
   if (QK_context__has_error(ctx)) {
     QK_int64 state = 0;
@@ -228,16 +232,14 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
     QK_CHECK(ctx);
   }
   QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &inserted));
+  QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &updated));
   QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
   QK_TRY(ctx, QK_mssql__free_stmt(ctx, hStmt));
   hStmt = SQL_NULL_HSTMT;
   if (inserted != (QK_int64)inserts)
     QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "Verification failure: count_inserted=%lld, count_inserts=%u",
                  (long long)inserted, inserts);
-  if (inserted == 0) goto done;
   QK_TRY(ctx, rewrite_references(ctx, h, psk, pState, pszTblId, pszIdentityColId, szIdentities));
-  QK_TRY(ctx, tav_db_mssql__exec_rowcount(ctx, h, &updated, IDENTITY_RIDS_SQL, h->name, pszTblId, pszDeltas,
-                                          pszRecords, szIdentities, pszId, h->name, pszTblId, pszId));
   if (updated != (QK_int64)inserts)
     QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "Verification failure: count_updated=%lld, count_inserts=%u",
                  (long long)updated, inserts);

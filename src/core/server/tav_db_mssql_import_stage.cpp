@@ -70,8 +70,9 @@ void tav_db_mssql__read_next_int64(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pV
   QK_VERIFY(ctx, bRow);
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, pValue, &ind));
   if (ind == SQL_NULL_DATA) QK_THROW_MSG(ctx, QK_ERR_VERIFICATION_FAILED, "a count of the batch is NULL");
+  /* A write that follows in the batch reports here as it would alone. */
   rc = QK_mssql__odbc()->MoreResults(hStmt);
-  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error_classified(ctx, rc, hStmt, 1));
 done:;
 }
 
