@@ -416,6 +416,7 @@ done:
 static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlite3 *pPkgDb, const char *pszTblId,
                         QK_vhash *pState, const char *pszTblName) {
   QK_vhash *pMember = NULL, *pCols = NULL, *pOwnedCols = NULL;
+  QK_string *pDdl = NULL, *pTables = NULL;
   const char *pszRecords = NULL, *pszIdentity = NULL;
   char szRecords[TAV_TEMP_NAME_SIZE], szDeltas[TAV_TEMP_NAME_SIZE];
   int bFirst = 0;
@@ -436,8 +437,13 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
       QK_TRY(ctx, prepared_columns(ctx, psk, pszTblId, &pOwnedCols));
     }
     QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRecords, "records", pszTblId));
-    QK_TRY(ctx, tav_db_mssql__create_temp_table(ctx, h->conn, psk, pszTblId, szRecords, "z_rid uniqueidentifier", 1,
-                                                pOwnedCols, 0, NULL));
+    QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDeltas, "deltas", pszTblId));
+    /* The records and deltas tables are made in one batch. */
+    QK_TRY(ctx, tav_db_mssql__column_ddl_for(ctx, pOwnedCols, psk, pszTblId, 1, 0, &pDdl));
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pTables, "CREATE TABLE #%s (z_rid uniqueidentifier, %s);\n", szRecords,
+                                         QK_string__sz(pDdl)));
+    QK_TRY(ctx, QK_string__append__format(ctx, pTables, DELTAS_TABLE_SQL, szDeltas));
+    QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, QK_string__sz(pTables)));
     if (pPkgDb != NULL)
       QK_TRY(ctx, copy_package_rows(ctx, h, pPkgDb, psk, pszTblId, pOwnedCols, szRecords, NULL));
     QK_TRY(ctx, QK_vhash__add__vhash(ctx, pMember, "cols_in_pkg_u", &pOwnedCols));
@@ -450,8 +456,10 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
   }
   QK_TRY(ctx, QK_vhash__get__vhash(ctx, pMember, "cols_in_pkg_u", &pCols));
   QK_TRY(ctx, stage_host_columns(ctx, h, psk, pszTblId, pMember, pCols));
-  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDeltas, "deltas", pszTblId));
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, DELTAS_TABLE_SQL, szDeltas));
+  if (!bFirst) {
+    QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDeltas, "deltas", pszTblId));
+    QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, DELTAS_TABLE_SQL, szDeltas));
+  }
   QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "ttable_deltas", szDeltas));
   if (pPkgDb != NULL) QK_TRY(ctx, stage_deltas(ctx, h, pPkgDb, pszTblId, szDeltas, &counts));
 
@@ -477,6 +485,8 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
   QK_TRY(ctx, QK_vhash__update__int64(ctx, pMember, "count_undeletes", counts.undeletes));
   QK_TRY(ctx, QK_vhash__update__bool(ctx, pMember, "has_ipk", pszIdentity != NULL));
 done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pTables));
+  QK_RELEASE(ctx, QK_string__free(ctx, pDdl));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pOwnedCols));
 }
 
