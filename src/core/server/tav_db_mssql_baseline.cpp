@@ -146,10 +146,11 @@ static void find_base_versions(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgD
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "bases", t->szTbl));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_bases_insert_head, szTemp));
   QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, QK_string__sz(pSql), 2, s_bases_types, &pBatch));
+  QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_bases_table_sql, szTemp));
+  QK_TRY(ctx, tav_db_mssql__row_batch_set_create(ctx, pBatch, QK_string__sz(pSql)));
   for (;;) {
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pBases, &bRow));
     if (!bRow) break;
-    if (!bAny) QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_bases_table_sql, szTemp));
     bAny = 1;
     QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hStmt, &pBindings, &first));
     QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pBases, 0), szRid);

@@ -19,20 +19,23 @@ struct tav_row_batch {
   int pending;          /* rows bound since the last execution */
   int bNeedsData;       /* one of them sends a value at execution */
   int bPreparedFull;    /* the statement holds the full-size text */
+  QK_string *pCreate;   /* the statement that makes the table, until it ran alone */
   SQLHSTMT hStmt;
   SQLHSTMT hTail;                /* a tail that ran without rows */
   tav_col_collection *pBindings; /* capacity x width */
 };
 
-/* Prepares the statement for rows rows (the head, VALUES and the rows' markers, then the tail
- * when not NULL). A handle already in use is prepared again in place, which keeps its bound
- * parameters. */
+/* Prepares the statement for rows rows (the statement that makes the table when it is still
+ * to run, the head, VALUES and the rows' markers, then the tail when not NULL). A handle
+ * already in use is prepared again in place, which keeps its bound parameters. */
 static void prepare_rows(QK_context *ctx, tav_row_batch *pBatch, int rows, const char *pszTail) {
   QK_string *pSql = NULL;
   char16_t *wszSql = NULL;
   SQLRETURN rc;
   QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
-  QK_TRY(ctx, QK_string__sprintf(ctx, pSql, "%s VALUES ", QK_string__sz(pBatch->pHead)));
+  if (pszTail != NULL && pBatch->pCreate != NULL)
+    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, "%s;\n", QK_string__sz(pBatch->pCreate)));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, "%s VALUES ", QK_string__sz(pBatch->pHead)));
   for (int r = 0; r < rows; r++) {
     QK_TRY(ctx, QK_string__append__sz(ctx, pSql, r ? ",(" : "("));
     for (int c = 0; c < pBatch->width; c++) QK_TRY(ctx, QK_string__append__sz(ctx, pSql, c ? ",?" : "?"));
@@ -140,6 +143,15 @@ void tav_db_mssql__row_batch_next(QK_context *ctx, tav_row_batch *pBatch, SQLHST
 done:;
 }
 
+/* A statement of rows without a tail needs the table made beforehand. */
+static void create_table(QK_context *ctx, tav_row_batch *pBatch) {
+  if (pBatch->pCreate == NULL) goto done;
+  QK_TRY(ctx, QK_mssql__exec(ctx, pBatch->conn, QK_string__sz(pBatch->pCreate)));
+  QK_string__free(ctx, pBatch->pCreate);
+  pBatch->pCreate = NULL;
+done:;
+}
+
 static void execute_pending(QK_context *ctx, tav_row_batch *pBatch) {
   int bNeedsData = pBatch->bNeedsData;
   pBatch->pending = 0;
@@ -152,13 +164,16 @@ void tav_db_mssql__row_batch_added(QK_context *ctx, tav_row_batch *pBatch, int b
   QK_ARG_NOT_NULL(ctx, pBatch);
   pBatch->pending++;
   pBatch->bNeedsData |= bNeedsData;
-  if (pBatch->pending == pBatch->capacity) QK_TRY(ctx, execute_pending(ctx, pBatch));
+  if (pBatch->pending < pBatch->capacity) goto done;
+  QK_TRY(ctx, create_table(ctx, pBatch));
+  QK_TRY(ctx, execute_pending(ctx, pBatch));
 done:;
 }
 
 void tav_db_mssql__row_batch_flush(QK_context *ctx, tav_row_batch *pBatch) {
   QK_ARG_NOT_NULL(ctx, pBatch);
   if (pBatch->pending == 0) goto done;
+  QK_TRY(ctx, create_table(ctx, pBatch));
   /* The rows keep their bindings; only the text shrinks to their number. */
   if (pBatch->pending < pBatch->capacity) QK_TRY(ctx, prepare_rows(ctx, pBatch, pBatch->pending, NULL));
   QK_TRY(ctx, execute_pending(ctx, pBatch));
@@ -175,6 +190,7 @@ void tav_db_mssql__row_batch_flush_with(QK_context *ctx, tav_row_batch *pBatch, 
     /* The statement of the rows keeps its bindings: the tail gets a statement of its own. */
     if (pBatch->hTail != SQL_NULL_HSTMT) QK_TRY(ctx, QK_mssql__free_stmt(ctx, pBatch->hTail));
     pBatch->hTail = SQL_NULL_HSTMT;
+    QK_TRY(ctx, create_table(ctx, pBatch));
     QK_TRY(ctx, QK_mssql__prepare(ctx, pBatch->conn, &pBatch->hTail, pszTail));
     QK_TRY(ctx, QK_mssql__execute(ctx, pBatch->hTail));
     *phStmt = pBatch->hTail;
@@ -186,12 +202,22 @@ void tav_db_mssql__row_batch_flush_with(QK_context *ctx, tav_row_batch *pBatch, 
 done:;
 }
 
+void tav_db_mssql__row_batch_set_create(QK_context *ctx, tav_row_batch *pBatch, const char *pszCreate) {
+  QK_ARG_NOT_NULL(ctx, pBatch);
+  QK_ARG_NOT_NULL(ctx, pszCreate);
+  QK_string__free(ctx, pBatch->pCreate);
+  pBatch->pCreate = NULL;
+  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pBatch->pCreate, pszCreate));
+done:;
+}
+
 void tav_db_mssql__row_batch_free(QK_context *ctx, tav_row_batch **ppBatch) {
   tav_row_batch *pBatch;
   if (ppBatch == NULL || *ppBatch == NULL) return;
   pBatch = *ppBatch;
   if (pBatch->hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, pBatch->hStmt));
   if (pBatch->hTail != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, pBatch->hTail));
+  QK_RELEASE(ctx, QK_string__free(ctx, pBatch->pCreate));
   QK_RELEASE(ctx, tav_db_mssql__free_column_array(ctx, &pBatch->pBindings));
   QK_RELEASE(ctx, QK_string__free(ctx, pBatch->pHead));
   QK_free(ctx, pBatch);

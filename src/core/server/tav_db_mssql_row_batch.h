@@ -41,6 +41,11 @@ void tav_db_mssql__row_batch_flush(QK_context *ctx, tav_row_batch *pBatch);
  * again. */
 void tav_db_mssql__row_batch_flush_with(QK_context *ctx, tav_row_batch *pBatch, const char *pszTail,
                                         SQLHSTMT *phStmt);
+/* The statement (without parameters) that makes the rows' temp table, run only when rows
+ * come: alone before the first statement of rows without a tail, else in the batch of the
+ * rows and the tail, to which the table then belongs (it is gone after that batch, and the
+ * next rows make it again). */
+void tav_db_mssql__row_batch_set_create(QK_context *ctx, tav_row_batch *pBatch, const char *pszCreate);
 /* Frees the statements and the bindings; NULL is accepted. */
 void tav_db_mssql__row_batch_free(QK_context *ctx, tav_row_batch **ppBatch);
 

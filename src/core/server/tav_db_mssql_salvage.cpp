@@ -96,8 +96,12 @@ done:;
 static void open_conflict_rows(QK_context *ctx, tav_db_handle *h, const char *pszTemp, tav_row_batch **ppBatch) {
   static const QK_int16 types[] = {SQL_BIGINT, SQL_GUID, SQL_BIGINT, SQL_BIGINT, SQL_BIGINT};
   char szHead[sizeof s_insert_head_sql + TAV_TEMP_NAME_SIZE];
+  char szCreate[sizeof s_conflicts_table_sql + TAV_TEMP_NAME_SIZE];
   QK_TRY(ctx, QK_sprintf_buf(ctx, szHead, sizeof szHead, s_insert_head_sql, pszTemp));
+  QK_TRY(ctx, QK_sprintf_buf(ctx, szCreate, sizeof szCreate, s_conflicts_table_sql, pszTemp));
   QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, szHead, 5, types, ppBatch));
+  /* Mostly the rows and their queries fit one batch, which then makes the table. */
+  QK_TRY(ctx, tav_db_mssql__row_batch_set_create(ctx, *ppBatch, szCreate));
 done:;
 }
 
@@ -189,7 +193,6 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   QK_TRY(ctx, QK_sprintf_buf(ctx, szPkgTable, sizeof szPkgTable, TAV_PKG_ROW_DELTAS_PREFIX "%s", szTbl));
   QK_TRY(ctx, QK_varray__alloc(ctx, &pEntries));
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "conflicts", szTbl));
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_conflicts_table_sql, szTemp));
   QK_TRY(ctx, QK_sqlite__table_has_column(ctx, pPkgDb, szPkgTable, "purged_flag", &bPurgedColumn));
 
   /* Changes of existing rows: those marked purged are conflicts as they stand, the others are
