@@ -14,13 +14,18 @@
 
 #define ERR_BAD_REQUEST QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)
 
-static const char IDENTITIES_TABLE_SQL[] =
-    "CREATE TABLE #%s (orig bigint NOT NULL UNIQUE, z_identity bigint NOT NULL UNIQUE);\n";
-static const char DUPLICATE_RIDS_SQL[] =
-    "SELECT COUNT(*) FROM #%s\n"
+/* The new rows' batch opens with the identities table and the count of inserts whose row id
+ * a live row holds already; only without such inserts do the steps that follow run. */
+static const char IDENTITY_BATCH_HEAD_SQL[] =
+    "CREATE TABLE #%s (orig bigint NOT NULL UNIQUE, z_identity bigint NOT NULL UNIQUE);\n"
+    "DECLARE @duplicates bigint;\n"
+    "SELECT @duplicates = COUNT(*) FROM #%s\n"
     "WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL\n"
     "AND rid IN (SELECT rv.rid FROM tavrin.\"%s$z$%s\" AS z INNER JOIN tavrin.\"%s$z$rv$%s\" AS rv ON "
-    "rv.z_rv=z.z_rv);\n";
+    "rv.z_rv=z.z_rv);\n"
+    "SELECT @duplicates;\n"
+    "IF @duplicates = 0\n"
+    "BEGIN\n";
 static const char IDENTITY_MERGE_SQL[] =
     "SET NOCOUNT ON;\n"
     "WITH current_id (rid, live_identity) AS\n"
@@ -42,7 +47,8 @@ static const char IDENTITY_RIDS_SQL[] =
     "txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL) AS td    INNER JOIN #%s tr ON (tr.z_rid=td.rid)    INNER "
     "JOIN #%s tid ON ((CAST(SUBSTRING(tr.[%s],3,25) AS bigint))=tid.orig)    INNER JOIN tavrin.\"%s$z$x$%s\" l ON "
     "(tid.z_identity=l.[%s])  )  ON rv.z_rv=l.z_rv   WHEN MATCHED THEN UPDATE SET rid = tr.z_rid;\n"
-    "SELECT @@ROWCOUNT;";
+    "SELECT @@ROWCOUNT;\n"
+    "END;";
 static const char IPKLOG_INSERT_SQL[] =
     "IF OBJECT_ID('[tavrin].[%s$t$ipklog]') IS NOT NULL\n"
     "  INSERT INTO [tavrin].[%s$t$ipklog] (fid, tbl_id, temp_ipk, import_txid, final_ipk)\n"
@@ -198,30 +204,18 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szIdentities, "identities", pszTblId));
   QK_TRY(ctx, insert_clause(ctx, pCols, pValues, pFilterCols, pFilterDefs, &pInsert));
 
-  /* The identities table is made in the batch of the duplicates' count. */
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pBatch, IDENTITIES_TABLE_SQL, szIdentities));
-  QK_TRY(ctx, QK_string__append__format(ctx, pBatch, DUPLICATE_RIDS_SQL, pszDeltas, h->name, pszTblId, h->name,
-                                        pszTblId));
-  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pBatch), &hStmt));
-  QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &duplicates));
-  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
-  QK_TRY(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  hStmt = SQL_NULL_HSTMT;
-  if (duplicates > 0)
-    QK_THROW_FMT(ctx, ERR_BAD_REQUEST,
-                 "%d of %d INSERT rows in table \"%s\" (%s) have a duplicate rid (i.e. have already been inserted)",
-                 (int)duplicates, (int)inserts, pszTblName, pszTblId);
-
-  /* One batch: the MERGE and the count of the rows it inserted, then the row ids of their
-   * versions and the count of those. The referencing tables' rewrite below touches neither. */
-  QK_TRY(ctx, QK_string__free(ctx, pBatch));
-  pBatch = NULL;
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pBatch, IDENTITY_MERGE_SQL, pszId, h->name, pszTblId, h->name, pszTblId,
-                                       pszTblName, QK_string__sz(pSource), pszRecords, pszDeltas, pszId,
-                                       QK_string__sz(pInsert), pszId, pszId, szIdentities, szIdentities));
+  /* One batch: the identities table, the duplicates' count, then the MERGE and the count of
+   * the rows it inserted, the row ids of their versions and the count of those. The
+   * referencing tables' rewrite below touches neither. */
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pBatch, IDENTITY_BATCH_HEAD_SQL, szIdentities, pszDeltas, h->name,
+                                       pszTblId, h->name, pszTblId));
+  QK_TRY(ctx, QK_string__append__format(ctx, pBatch, IDENTITY_MERGE_SQL, pszId, h->name, pszTblId, h->name, pszTblId,
+                                        pszTblName, QK_string__sz(pSource), pszRecords, pszDeltas, pszId,
+                                        QK_string__sz(pInsert), pszId, pszId, szIdentities, szIdentities));
   QK_TRY(ctx, QK_string__append__format(ctx, pBatch, IDENTITY_RIDS_SQL, h->name, pszTblId, pszDeltas, pszRecords,
                                         szIdentities, pszId, h->name, pszTblId, pszId));
   tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pBatch), &hStmt);
+  if (!QK_context__has_error(ctx)) tav_db_mssql__read_next_int64(ctx, hStmt, &duplicates);
   if (QK_context__has_error(ctx)) {
     QK_int64 state = 0;
     tav_db_mssql__error_sqlstate(ctx, &state);
@@ -231,6 +225,10 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
       QK_context__replace_error(ctx, ERR_BAD_REQUEST, __FILE__, __LINE__);
     QK_CHECK(ctx);
   }
+  if (duplicates > 0)
+    QK_THROW_FMT(ctx, ERR_BAD_REQUEST,
+                 "%d of %d INSERT rows in table \"%s\" (%s) have a duplicate rid (i.e. have already been inserted)",
+                 (int)duplicates, (int)inserts, pszTblName, pszTblId);
   QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &inserted));
   QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &updated));
   QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
