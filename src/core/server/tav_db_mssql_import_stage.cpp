@@ -21,6 +21,9 @@
 
 static const char QUOTED_TABLE_NAME_SQL[] =
     "SELECT '[' + OBJECT_SCHEMA_NAME(?) + ']' + '.' + '[' + OBJECT_NAME(?) + ']'  OPTION (OPTIMIZE FOR UNKNOWN)";
+/* The same for an id given as digits in the text. */
+static const char QUOTED_TABLE_NAME_OF_SQL[] =
+    "SELECT '[' + OBJECT_SCHEMA_NAME(%s) + ']' + '.' + '[' + OBJECT_NAME(%s) + ']'  OPTION (OPTIMIZE FOR UNKNOWN)";
 static const char DELTAS_TABLE_SQL[] =
     "CREATE TABLE #%s (rid uniqueidentifier NOT NULL UNIQUE, txid_rec_add bit NOT NULL, txid_rec_del bigint NULL, "
     "txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)";
@@ -413,10 +416,42 @@ done:
   QK_RELEASE(ctx, QK_vhash__free(ctx, pHost));
 }
 
+/* The host table's quoted name into *ppszTblName (a new text), read in one batch with the
+ * making of the records and deltas tables. */
+static void create_staging_tables(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const char *pszTblId,
+                                  QK_vhash *pCols, const char *pszRecords, const char *pszDeltas,
+                                  char **ppszTblName) {
+  QK_string *pDdl = NULL, *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
+  char *pszName = NULL;
+  int bHas = 0, bRow = 0;
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, tav_db_mssql__column_ddl_for(ctx, pCols, psk, pszTblId, 1, 0, &pDdl));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, QUOTED_TABLE_NAME_OF_SQL, szTbl, szTbl));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, ";\nCREATE TABLE #%s (z_rid uniqueidentifier, %s);\n", pszRecords,
+                                        QK_string__sz(pDdl)));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, DELTAS_TABLE_SQL, pszDeltas));
+  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pSql), &hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  if (bHas) QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  if (bRow) QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 1, &pszName));
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
+  /* OBJECT_NAME of an unknown id is NULL, and so is the whole text. */
+  if (pszName == NULL) QK_THROW_FMT(ctx, QK_ERR_NOT_FOUND, "no host table with object id %s", pszTblId);
+  *ppszTblName = pszName;
+  pszName = NULL;
+done:
+  QK_free(ctx, pszName);
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+  QK_RELEASE(ctx, QK_string__free(ctx, pDdl));
+}
+
+/* *ppszTblName receives the host table's quoted name once it is read. */
 static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlite3 *pPkgDb, const char *pszTblId,
-                        QK_vhash *pState, const char *pszTblName) {
+                        QK_vhash *pState, char **ppszTblName) {
   QK_vhash *pMember = NULL, *pCols = NULL, *pOwnedCols = NULL;
-  QK_string *pDdl = NULL, *pTables = NULL;
   const char *pszRecords = NULL, *pszIdentity = NULL;
   char szRecords[TAV_TEMP_NAME_SIZE], szDeltas[TAV_TEMP_NAME_SIZE];
   int bFirst = 0;
@@ -424,9 +459,9 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
 
   QK_TRY(ctx, tav_defin__get_rowid_column(ctx, psk, pszTblId, &pszIdentity));
   QK_TRY(ctx, QK_vhash__ensure__vhash(ctx, pState, pszTblId, &pMember));
-  QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "tbl_name", pszTblName));
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pMember, "ttable_records", &pszRecords));
   bFirst = pszRecords == NULL;
+  if (!bFirst) QK_TRY(ctx, tav_db_mssql__get_quoted_table_name(ctx, h, pszTblId, ppszTblName));
   if (bFirst) {
     if (pPkgDb != NULL) {
       QK_TRY(ctx, prepare_package_table(ctx, pPkgDb, pszTblId));
@@ -438,12 +473,7 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
     }
     QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRecords, "records", pszTblId));
     QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDeltas, "deltas", pszTblId));
-    /* The records and deltas tables are made in one batch. */
-    QK_TRY(ctx, tav_db_mssql__column_ddl_for(ctx, pOwnedCols, psk, pszTblId, 1, 0, &pDdl));
-    QK_TRY(ctx, QK_string__alloc__format(ctx, &pTables, "CREATE TABLE #%s (z_rid uniqueidentifier, %s);\n", szRecords,
-                                         QK_string__sz(pDdl)));
-    QK_TRY(ctx, QK_string__append__format(ctx, pTables, DELTAS_TABLE_SQL, szDeltas));
-    QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, QK_string__sz(pTables)));
+    QK_TRY(ctx, create_staging_tables(ctx, h, psk, pszTblId, pOwnedCols, szRecords, szDeltas, ppszTblName));
     if (pPkgDb != NULL)
       QK_TRY(ctx, copy_package_rows(ctx, h, pPkgDb, psk, pszTblId, pOwnedCols, szRecords, NULL));
     QK_TRY(ctx, QK_vhash__add__vhash(ctx, pMember, "cols_in_pkg_u", &pOwnedCols));
@@ -454,6 +484,7 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
     QK_TRY(ctx, QK_vhash__get__vhash(ctx, pMember, "cols_in_pkg_u", &pCols));
     QK_TRY(ctx, restage_records(ctx, h, pPkgDb, psk, pszTblId, pCols, pszRecords));
   }
+  QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "tbl_name", *ppszTblName));
   QK_TRY(ctx, QK_vhash__get__vhash(ctx, pMember, "cols_in_pkg_u", &pCols));
   QK_TRY(ctx, stage_host_columns(ctx, h, psk, pszTblId, pMember, pCols));
   if (!bFirst) {
@@ -485,8 +516,6 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
   QK_TRY(ctx, QK_vhash__update__int64(ctx, pMember, "count_undeletes", counts.undeletes));
   QK_TRY(ctx, QK_vhash__update__bool(ctx, pMember, "has_ipk", pszIdentity != NULL));
 done:
-  QK_RELEASE(ctx, QK_string__free(ctx, pTables));
-  QK_RELEASE(ctx, QK_string__free(ctx, pDdl));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pOwnedCols));
 }
 
@@ -497,10 +526,13 @@ void tav_db_mssql__stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   QK_ARG_NOT_NULL(ctx, psk);
   QK_ARG_NOT_NULL(ctx, pszTblId);
   QK_ARG_NOT_NULL(ctx, pState);
-  QK_TRY(ctx, tav_db_mssql__get_quoted_table_name(ctx, h, pszTblId, &pszTblName));
-  QK_TRY(ctx, stage_table(ctx, h, psk, pPkgDb, pszTblId, pState, pszTblName));
+  QK_TRY(ctx, stage_table(ctx, h, psk, pPkgDb, pszTblId, pState, &pszTblName));
 done:
-  if (QK_context__has_error(ctx)) tav_err__add_context(ctx, pszTblId, "operating on", pszTblName);
+  if (QK_context__has_error(ctx)) {
+    /* A failure before the name was read names the table all the same. */
+    if (pszTblName == NULL) QK_RELEASE(ctx, tav_db_mssql__get_quoted_table_name(ctx, h, pszTblId, &pszTblName));
+    tav_err__add_context(ctx, pszTblId, "operating on", pszTblName);
+  }
   QK_free(ctx, pszTblName);
 }
 
