@@ -642,54 +642,56 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
-static const char s_push_applied_sql[] =
-    "SELECT COUNT(*) FROM tavrin.\"%s$t$tx\" WITH (UPDLOCK, HOLDLOCK) WHERE rstamp=?";
+/* The rstamp is looked up under locks that keep the answer true until the request's
+ * transaction ends (a second copy of the push waits here for the first); only when no
+ * transaction holds it does the push get its transaction, which records it. One batch. */
+static const char s_stamped_tx_sql[] =
+    "DECLARE @applied bigint, @txid bigint;\n"
+    "SELECT @applied = COUNT(*) FROM tavrin.\"%s$t$tx\" WITH (UPDLOCK, HOLDLOCK) WHERE rstamp=?;\n"
+    "IF @applied = 0\n"
+    "BEGIN\n"
+    "  EXEC tavrin.\"%s$z$GetTxId\" @txid = @txid OUTPUT;\n"
+    "  UPDATE tavrin.\"%s$t$tx\" SET rstamp=?, rebaseid=cast(crypt_gen_random(8) as bigint) WHERE txid=@txid;\n"
+    "END;\n"
+    "SELECT @applied, @txid;";
 
-/* Whether a transaction holds the rstamp already. The locks keep the answer true until the
- * request's transaction ends: a second copy of the push waits here for the first. */
-static void rstamp_applied(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, int *pbApplied) {
+static void stamped_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 *pi) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char szGuid[QK_GUID_SZ_SIZE];
-  SQLLEN indGuid = 0, ind = 0;
-  QK_int64 count = 0;
+  SQLLEN indLookup = 0, indStamp = 0, ind = 0;
+  QK_int64 applied = 0, txid = 0;
   int bRow = 0;
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_push_applied_sql, h->name));
-  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 1, QK_guid__to_sz(pRstamp16, szGuid), &indGuid));
+  QK_guid__to_sz(pRstamp16, szGuid);
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_stamped_tx_sql, h->name, h->name, h->name));
+  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 1, szGuid, &indLookup));
+  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 2, szGuid, &indStamp));
   QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
-  if (bRow) QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &count, &ind));
-  *pbApplied = count > 0;
+  QK_VERIFY(ctx, bRow);
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &applied, &ind));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &txid, &ind));
+  if (ind == SQL_NULL_DATA) txid = 0;
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
+  if (applied > 0)
+    QK_THROW_FMT(ctx, TAV_ERR_PUSH_ALREADY_APPLIED, "a transaction holds the rstamp %s already", szGuid);
+  QK_VERIFY(ctx, txid > 0);
+  *pi = txid;
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
 
 void tav_db_mssql__get_tx_id(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 *pi) {
   QK_string *pSql = NULL;
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char szGuid[QK_GUID_SZ_SIZE];
-  SQLLEN indGuid = 0;
-  int bApplied = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pi);
   *pi = 0;
   if (pRstamp16 != NULL) {
-    QK_TRY(ctx, rstamp_applied(ctx, h, pRstamp16, &bApplied));
-    if (bApplied)
-      QK_THROW_FMT(ctx, TAV_ERR_PUSH_ALREADY_APPLIED, "a transaction holds the rstamp %s already",
-                   QK_guid__to_sz(pRstamp16, szGuid));
+    QK_TRY(ctx, stamped_tx_id(ctx, h, pRstamp16, pi));
+    goto done;
   }
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "EXEC tavrin.\"%s$z$GetTxId\" @txid = ? OUTPUT;\n", h->name));
   QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi));
   QK_VERIFY(ctx, *pi > 0);
-  if (pRstamp16 == NULL) goto done;
-  QK_TRY(ctx, QK_mssql__prepare__format(
-                  ctx, h->conn, &hStmt,
-                  "UPDATE tavrin.\"%s$t$tx\" SET rstamp=?, rebaseid=cast(crypt_gen_random(8) as bigint) WHERE txid=?",
-                  h->name));
-  QK_TRY(ctx, QK_mssql__bind__guid_text(ctx, hStmt, 1, QK_guid__to_sz(pRstamp16, szGuid), &indGuid));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, pi));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
 done:
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 

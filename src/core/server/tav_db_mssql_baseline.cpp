@@ -146,10 +146,11 @@ static void find_base_versions(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgD
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "bases", t->szTbl));
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_bases_insert_head, szTemp));
   QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, QK_string__sz(pSql), 2, s_bases_types, &pBatch));
+  QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_bases_table_sql, szTemp));
+  QK_TRY(ctx, tav_db_mssql__row_batch_set_create(ctx, pBatch, QK_string__sz(pSql)));
   for (;;) {
     QK_TRY(ctx, QK_sqlite__step_row(ctx, pBases, &bRow));
     if (!bRow) break;
-    if (!bAny) QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_bases_table_sql, szTemp));
     bAny = 1;
     QK_TRY(ctx, tav_db_mssql__row_batch_next(ctx, pBatch, &hStmt, &pBindings, &first));
     QK_guid__to_sz((const QK_uint8 *)sqlite3_column_blob(pBases, 0), szRid);
@@ -158,11 +159,12 @@ static void find_base_versions(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgD
                                                    sqlite3_column_int64(pBases, 1)));
     QK_TRY(ctx, tav_db_mssql__row_batch_added(ctx, pBatch, 0));
   }
-  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   if (bAny) {
+    /* The versions are read in the batch of the last rows. */
     QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_base_versions_sql, szTemp, h->name, t->szTbl, h->name, h->name,
                                    t->szTbl, h->name));
-    QK_TRY(ctx, tav_db_mssql__open_query(ctx, h->conn, QK_string__sz(pSql), &hQuery, &bHas));
+    QK_TRY(ctx, tav_db_mssql__row_batch_flush_with(ctx, pBatch, QK_string__sz(pSql), &hQuery));
+    QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hQuery, &bHas));
     while (bHas) {
       QK_TRY(ctx, QK_mssql__fetch(ctx, hQuery, &bRow));
       if (!bRow) break;
@@ -174,11 +176,11 @@ static void find_base_versions(QK_context *ctx, tav_db_handle *h, sqlite3 *pPkgD
       QK_TRY(ctx, QK_vhash__has(ctx, pFound, szKey, &bKnown));
       if (!bKnown) QK_TRY(ctx, QK_vhash__add__int64(ctx, pFound, szKey, txid));
     }
+    QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hQuery));
   }
   *ppBases = pFound;
   pFound = NULL;
 done:
-  if (hQuery != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hQuery));
   QK_RELEASE(ctx, tav_db_mssql__row_batch_free(ctx, &pBatch));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pBases));

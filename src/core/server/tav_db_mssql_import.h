@@ -126,6 +126,16 @@ void tav_db_mssql__rewrite_identity_refs(QK_context *ctx, tav_db_handle *h, QK_v
 
 /* ---- Internal helpers shared by the import's files ---- */
 
+/* Runs a batch without parameters directly on a new statement *phStmt (temp tables it makes
+ * outlive it, as with QK_mssql__exec): errors before its first result set map as the
+ * classified road's (constraint errors 80 to 84, deadlocks 90). The caller reads the result
+ * sets in order and frees *phStmt, also on failure. */
+void tav_db_mssql__exec_direct_classified(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql,
+                                          SQLHSTMT *phStmt);
+/* Column 1 of the one row of the batch's next result set with columns (a missing row or NULL
+ * fails verification), then moves past that result set; errors of the statements up to the
+ * next result set map as the classified road's. */
+void tav_db_mssql__read_next_int64(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pValue);
 /* Executes through the classified road (constraint errors become 80 to 84) and reports the
  * rows the statement affected. */
 void tav_db_mssql__exec_rowcount(QK_context *ctx, tav_db_handle *h, QK_int64 *pRows, const char *fmt, ...)

@@ -14,11 +14,18 @@
 
 #define ERR_BAD_REQUEST QK_ERROR_MAKE(QK_ERR_DOMAIN_QKLIB, 400)
 
-static const char DUPLICATE_RIDS_SQL[] =
-    "SELECT COUNT(*) FROM #%s\n"
+/* The new rows' batch opens with the identities table and the count of inserts whose row id
+ * a live row holds already; only without such inserts do the steps that follow run. */
+static const char IDENTITY_BATCH_HEAD_SQL[] =
+    "CREATE TABLE #%s (orig bigint NOT NULL UNIQUE, z_identity bigint NOT NULL UNIQUE);\n"
+    "DECLARE @duplicates bigint;\n"
+    "SELECT @duplicates = COUNT(*) FROM #%s\n"
     "WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL\n"
     "AND rid IN (SELECT rv.rid FROM tavrin.\"%s$z$%s\" AS z INNER JOIN tavrin.\"%s$z$rv$%s\" AS rv ON "
-    "rv.z_rv=z.z_rv);\n";
+    "rv.z_rv=z.z_rv);\n"
+    "SELECT @duplicates;\n"
+    "IF @duplicates = 0\n"
+    "BEGIN\n";
 static const char IDENTITY_MERGE_SQL[] =
     "SET NOCOUNT ON;\n"
     "WITH current_id (rid, live_identity) AS\n"
@@ -33,12 +40,15 @@ static const char IDENTITY_MERGE_SQL[] =
     "    LEFT OUTER JOIN current_id c ON (c.rid=s.z_rid)\n"
     "  ON (c.live_identity = z$$host_table.[%s])\n"
     "  WHEN NOT MATCHED THEN\n"
-    "    INSERT %s OUTPUT CAST(SUBSTRING(s.[%s],3,25) AS bigint), inserted.[%s] INTO #%s;";
+    "    INSERT %s OUTPUT CAST(SUBSTRING(s.[%s],3,25) AS bigint), inserted.[%s] INTO #%s;\n"
+    "SELECT COUNT(*) FROM #%s;\n";
 static const char IDENTITY_RIDS_SQL[] =
     "MERGE INTO tavrin.\"%s$z$rv$%s\" AS rv   USING (    (SELECT rid AS rid FROM #%s WHERE txid_rec_del IS NULL AND "
     "txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL) AS td    INNER JOIN #%s tr ON (tr.z_rid=td.rid)    INNER "
     "JOIN #%s tid ON ((CAST(SUBSTRING(tr.[%s],3,25) AS bigint))=tid.orig)    INNER JOIN tavrin.\"%s$z$x$%s\" l ON "
-    "(tid.z_identity=l.[%s])  )  ON rv.z_rv=l.z_rv   WHEN MATCHED THEN UPDATE SET rid = tr.z_rid;";
+    "(tid.z_identity=l.[%s])  )  ON rv.z_rv=l.z_rv   WHEN MATCHED THEN UPDATE SET rid = tr.z_rid;\n"
+    "SELECT @@ROWCOUNT;\n"
+    "END;";
 static const char IPKLOG_INSERT_SQL[] =
     "IF OBJECT_ID('[tavrin].[%s$t$ipklog]') IS NOT NULL\n"
     "  INSERT INTO [tavrin].[%s$t$ipklog] (fid, tbl_id, temp_ipk, import_txid, final_ipk)\n"
@@ -173,10 +183,11 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
                                         const char *pszRecords, QK_vhash *pPkgCols, const char *pszDeltas,
                                         QK_uint32 inserts) {
   QK_string *pCols = NULL, *pValues = NULL, *pSource = NULL, *pFilterCols = NULL, *pFilterDefs = NULL;
-  QK_string *pInsert = NULL, *pBracketed = NULL;
+  QK_string *pInsert = NULL, *pBracketed = NULL, *pBatch = NULL;
   const char *pszIdentity = NULL, *pszId = NULL;
   char szIdentities[TAV_TEMP_NAME_SIZE];
   QK_int64 duplicates = 0, inserted = 0, updated = 0;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgCols);
   /* Updates and deletes alone insert nothing: none of the steps below would change a row. */
@@ -191,21 +202,20 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
     QK_TRY(ctx, tav_filter__excluded_column_defaults(ctx, pFilter, psk, pszTblId, 0, pPkgCols, &pFilterCols,
                                                      &pFilterDefs));
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szIdentities, "identities", pszTblId));
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn,
-                                     "CREATE TABLE #%s (orig bigint NOT NULL UNIQUE, z_identity bigint NOT NULL UNIQUE)",
-                                     szIdentities));
   QK_TRY(ctx, insert_clause(ctx, pCols, pValues, pFilterCols, pFilterDefs, &pInsert));
 
-  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &duplicates, DUPLICATE_RIDS_SQL, pszDeltas, h->name,
-                                            pszTblId, h->name, pszTblId));
-  if (duplicates > 0)
-    QK_THROW_FMT(ctx, ERR_BAD_REQUEST,
-                 "%d of %d INSERT rows in table \"%s\" (%s) have a duplicate rid (i.e. have already been inserted)",
-                 (int)duplicates, (int)inserts, pszTblName, pszTblId);
-
-  QK_mssql__exec__format_classified_null(ctx, h->conn, IDENTITY_MERGE_SQL, pszId, h->name, pszTblId, h->name, pszTblId,
-                                         pszTblName, QK_string__sz(pSource), pszRecords, pszDeltas, pszId,
-                                         QK_string__sz(pInsert), pszId, pszId, szIdentities);
+  /* One batch: the identities table, the duplicates' count, then the MERGE and the count of
+   * the rows it inserted, the row ids of their versions and the count of those. The
+   * referencing tables' rewrite below touches neither. */
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pBatch, IDENTITY_BATCH_HEAD_SQL, szIdentities, pszDeltas, h->name,
+                                       pszTblId, h->name, pszTblId));
+  QK_TRY(ctx, QK_string__append__format(ctx, pBatch, IDENTITY_MERGE_SQL, pszId, h->name, pszTblId, h->name, pszTblId,
+                                        pszTblName, QK_string__sz(pSource), pszRecords, pszDeltas, pszId,
+                                        QK_string__sz(pInsert), pszId, pszId, szIdentities, szIdentities));
+  QK_TRY(ctx, QK_string__append__format(ctx, pBatch, IDENTITY_RIDS_SQL, h->name, pszTblId, pszDeltas, pszRecords,
+                                        szIdentities, pszId, h->name, pszTblId, pszId));
+  tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pBatch), &hStmt);
+  if (!QK_context__has_error(ctx)) tav_db_mssql__read_next_int64(ctx, hStmt, &duplicates);
   if (QK_context__has_error(ctx)) {
     QK_int64 state = 0;
     tav_db_mssql__error_sqlstate(ctx, &state);
@@ -215,14 +225,19 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
       QK_context__replace_error(ctx, ERR_BAD_REQUEST, __FILE__, __LINE__);
     QK_CHECK(ctx);
   }
-  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &inserted, "SELECT COUNT(*) FROM #%s;\n", szIdentities));
+  if (duplicates > 0)
+    QK_THROW_FMT(ctx, ERR_BAD_REQUEST,
+                 "%d of %d INSERT rows in table \"%s\" (%s) have a duplicate rid (i.e. have already been inserted)",
+                 (int)duplicates, (int)inserts, pszTblName, pszTblId);
+  QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &inserted));
+  QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &updated));
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
+  QK_TRY(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  hStmt = SQL_NULL_HSTMT;
   if (inserted != (QK_int64)inserts)
     QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "Verification failure: count_inserted=%lld, count_inserts=%u",
                  (long long)inserted, inserts);
-  if (inserted == 0) goto done;
   QK_TRY(ctx, rewrite_references(ctx, h, psk, pState, pszTblId, pszIdentityColId, szIdentities));
-  QK_TRY(ctx, tav_db_mssql__exec_rowcount(ctx, h, &updated, IDENTITY_RIDS_SQL, h->name, pszTblId, pszDeltas,
-                                          pszRecords, szIdentities, pszId, h->name, pszTblId, pszId));
   if (updated != (QK_int64)inserts)
     QK_THROW_FMT(ctx, QK_ERR_VERIFICATION_FAILED, "Verification failure: count_updated=%lld, count_inserts=%u",
                  (long long)updated, inserts);
@@ -233,6 +248,8 @@ void tav_db_mssql__insert_identity_rows(QK_context *ctx, tav_db_handle *h, QK_in
                                        szIdentities));
   }
 done:
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pBatch));
   QK_RELEASE(ctx, QK_string__free(ctx, pBracketed));
   QK_RELEASE(ctx, QK_string__free(ctx, pInsert));
   QK_RELEASE(ctx, QK_string__free(ctx, pFilterDefs));

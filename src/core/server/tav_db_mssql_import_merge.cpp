@@ -597,14 +597,30 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pCondition));
 }
 
+/* What the late-conflict checks count after the MERGE; the MERGE's batch reads them when
+ * nothing writes between (bRead), else each is read when its check comes. */
+typedef struct {
+  int bRead;
+  QK_int64 late;    /* inserts or undeletes that met a version of this push: 0 or 1 */
+  QK_int64 updates; /* updates applied to the version the client saw */
+  QK_int64 noops;   /* updates that changed no value */
+  QK_int64 deletes; /* deletes applied to the version the client saw */
+} late_counts;
+
+static const char NOOP_COUNT_SQL[] =
+    "SELECT noop_count FROM [tavrin].[%s$z$noop_updates] WHERE txid=%s AND tbl_id = %s";
+
 static void check_late_conflicts(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlite3 *pPkgDb,
                                  const tav_staged_table *t, const char *pszTxid, const char *pszIdentityColId,
-                                 QK_int32 act) {
+                                 QK_int32 act, const late_counts *pCounts) {
   QK_int64 rows = 0, noops = 0;
   int bLate = 0;
   if (t->inserts != 0 || t->undeletes != 0) {
-    QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, &bLate, LATE_INSERT_CHECK_SQL, h->name, t->pszTblId,
-                                             h->name, t->pszTblId, pszTxid, t->pszDeltas));
+    if (pCounts->bRead)
+      bLate = pCounts->late != 0;
+    else
+      QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, &bLate, LATE_INSERT_CHECK_SQL, h->name, t->pszTblId,
+                                               h->name, t->pszTblId, pszTxid, t->pszDeltas));
     if (bLate)
       QK_THROW_MSG(ctx, QK_ERR_BUSY_RETRY, "conflict detected late (update performed instead of insert or undelete)");
   }
@@ -619,14 +635,18 @@ static void check_late_conflicts(QK_context *ctx, tav_db_handle *h, tav_defin *p
                    (long long)rows, (long long)t->reinserts);
   }
   if (t->updates > 0) {
-    QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &rows, UPDATES_APPLIED_SQL, t->pszDeltas, h->name,
-                                              t->pszTblId, h->name, t->pszTblId, h->name, t->pszTblId, pszTxid));
+    if (pCounts->bRead)
+      rows = pCounts->updates;
+    else
+      QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &rows, UPDATES_APPLIED_SQL, t->pszDeltas, h->name,
+                                                t->pszTblId, h->name, t->pszTblId, h->name, t->pszTblId, pszTxid));
     if (rows != t->updates) {
       /* Updates that changed no value record no version: they count through noop_count. */
-      QK_TRY(ctx, QK_mssql__query_int64__format(
-                      ctx, h->conn, &noops,
-                      "SELECT noop_count FROM [tavrin].[%s$z$noop_updates] WHERE txid=%s AND tbl_id = %s", h->name,
-                      pszTxid, t->pszTblId));
+      if (pCounts->bRead)
+        noops = pCounts->noops;
+      else
+        QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &noops, NOOP_COUNT_SQL, h->name, pszTxid,
+                                                  t->pszTblId));
       rows += noops;
       if (rows < t->updates)
         QK_THROW_FMT(ctx, QK_ERR_BUSY_RETRY, "conflict detected late (%d out of %d updates applied to correct row version)",
@@ -637,8 +657,11 @@ static void check_late_conflicts(QK_context *ctx, tav_db_handle *h, tav_defin *p
     }
   }
   if (t->deletes > 0) {
-    QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &rows, DELETES_APPLIED_SQL, t->pszDeltas, h->name,
-                                              t->pszTblId, h->name, t->pszTblId, h->name, t->pszTblId, pszTxid));
+    if (pCounts->bRead)
+      rows = pCounts->deletes;
+    else
+      QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, &rows, DELETES_APPLIED_SQL, t->pszDeltas, h->name,
+                                                t->pszTblId, h->name, t->pszTblId, h->name, t->pszTblId, pszTxid));
     if (rows < t->deletes)
       QK_THROW_FMT(ctx, QK_ERR_BUSY_RETRY, "conflict detected late (%d deletes applied instead of %d)", (int)rows,
                    (int)t->deletes);
@@ -649,25 +672,70 @@ static void check_late_conflicts(QK_context *ctx, tav_db_handle *h, tav_defin *p
 done:;
 }
 
+/* One batch: the table's noop counter row, the MERGE, the late-insert check and, when no row
+ * ids are assigned between, the other checks' counts and the counter row's removal (then
+ * *pbNoopRowGone). A failing MERGE reports as the classified road does. */
+static void run_merge_batch(QK_context *ctx, tav_db_handle *h, const tav_staged_table *t, const char *pszTxid,
+                            const char *pszIdentityColId, const QK_string *pMerge, late_counts *pCounts,
+                            int *pbNoopRowGone) {
+  QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  int bLateCheck = t->inserts != 0 || t->undeletes != 0;
+  memset(pCounts, 0, sizeof *pCounts);
+  pCounts->bRead = !(pszIdentityColId == NULL && t->inserts > 0) && t->undeletes == 0 && t->reinserts == 0;
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
+                                       "INSERT INTO [tavrin].[%s$z$noop_updates] (txid, tbl_id, noop_count) VALUES "
+                                       "(%s, %s, 0);\n%s\n",
+                                       h->name, pszTxid, t->pszTblId, QK_string__sz(pMerge)));
+  if (bLateCheck)
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, LATE_INSERT_CHECK_SQL, h->name, t->pszTblId, h->name,
+                                          t->pszTblId, pszTxid, t->pszDeltas));
+  if (pCounts->bRead) {
+    if (t->updates > 0) {
+      QK_TRY(ctx, QK_string__append__format(ctx, pSql, UPDATES_APPLIED_SQL, t->pszDeltas, h->name, t->pszTblId,
+                                            h->name, t->pszTblId, h->name, t->pszTblId, pszTxid));
+      QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ";\n"));
+      QK_TRY(ctx, QK_string__append__format(ctx, pSql, NOOP_COUNT_SQL, h->name, pszTxid, t->pszTblId));
+      QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ";\n"));
+    }
+    if (t->deletes > 0) {
+      QK_TRY(ctx, QK_string__append__format(ctx, pSql, DELETES_APPLIED_SQL, t->pszDeltas, h->name, t->pszTblId,
+                                            h->name, t->pszTblId, h->name, t->pszTblId, pszTxid));
+      QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ";\n"));
+    }
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql,
+                                          "DELETE FROM [tavrin].[%s$z$noop_updates] WHERE txid=%s AND tbl_id=%s;",
+                                          h->name, pszTxid, t->pszTblId));
+  }
+  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pSql), &hStmt));
+  if (bLateCheck) QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &pCounts->late));
+  if (pCounts->bRead && t->updates > 0) {
+    QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &pCounts->updates));
+    QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &pCounts->noops));
+  }
+  if (pCounts->bRead && t->deletes > 0) QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, &pCounts->deletes));
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
+  *pbNoopRowGone = pCounts->bRead;
+done:
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+}
+
 void tav_db_mssql__merge_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, tav_filter *pFilter,
                                sqlite3 *pPkgDb, const char *pszTxid, const char *pszIdentityColId,
                                const tav_staged_table *pTable) {
   const tav_staged_table *t = pTable;
   QK_string *pUpdateList = NULL, *pMerge = NULL;
   const char *pszIdentityName = NULL;
+  late_counts counts;
   int act = PK_COLLISION_DEFAULT_ACT;
-  int bNoopRow = 0, bIdentityInsert = 0;
+  int bNoopRow = 0, bNoopRowGone = 0, bIdentityInsert = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pTable);
   QK_ARG_NOT_NULL(ctx, pszTxid);
   if ((t->deletes == 0 || t->deletes == -1) && t->updates == 0 && t->reinserts == 0 && t->inserts == 0 &&
       t->undeletes == 0)
     goto done;
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn,
-                                     "INSERT INTO [tavrin].[%s$z$noop_updates] (txid, tbl_id, noop_count) VALUES (%s, "
-                                     "%s, 0)",
-                                     h->name, pszTxid, t->pszTblId));
-  bNoopRow = 1;
   if (pszIdentityColId != NULL) {
     QK_TRY(ctx, tav_defin__get_column_name(ctx, psk, t->pszTblId, pszIdentityColId, &pszIdentityName));
     QK_int64 count_inserts = t->inserts;
@@ -687,12 +755,15 @@ void tav_db_mssql__merge_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk
     QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "SET IDENTITY_INSERT %s ON", t->pszTblName));
     bIdentityInsert = 1;
   }
-  QK_TRY(ctx, QK_mssql__exec__format_classified_null(ctx, h->conn, "%s", QK_string__sz(pMerge)));
+  /* A failed batch may have left the counter row: the removal below is harmless without it. */
+  bNoopRow = 1;
+  QK_TRY(ctx, run_merge_batch(ctx, h, t, pszTxid, pszIdentityColId, pMerge, &counts, &bNoopRowGone));
+  if (bNoopRowGone) bNoopRow = 0;
   if (bIdentityInsert) {
     QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "SET IDENTITY_INSERT %s OFF", t->pszTblName));
     bIdentityInsert = 0;
   }
-  QK_TRY(ctx, check_late_conflicts(ctx, h, psk, pPkgDb, t, pszTxid, pszIdentityColId, act));
+  QK_TRY(ctx, check_late_conflicts(ctx, h, psk, pPkgDb, t, pszTxid, pszIdentityColId, act, &counts));
 done:
   if (bNoopRow)
     QK_RELEASE(ctx, QK_mssql__exec__format(ctx, h->conn, "DELETE FROM [tavrin].[%s$z$noop_updates] WHERE txid=%s AND tbl_id=%s",

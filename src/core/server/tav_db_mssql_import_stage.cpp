@@ -10,6 +10,7 @@
 #include "qk/qk_malloc.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
+#include "qk/qk_utf8.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_db_mssql_import.h"
 #include "server/tav_db_mssql_history.h"
@@ -20,6 +21,9 @@
 
 static const char QUOTED_TABLE_NAME_SQL[] =
     "SELECT '[' + OBJECT_SCHEMA_NAME(?) + ']' + '.' + '[' + OBJECT_NAME(?) + ']'  OPTION (OPTIMIZE FOR UNKNOWN)";
+/* The same for an id given as digits in the text. */
+static const char QUOTED_TABLE_NAME_OF_SQL[] =
+    "SELECT '[' + OBJECT_SCHEMA_NAME(%s) + ']' + '.' + '[' + OBJECT_NAME(%s) + ']'  OPTION (OPTIMIZE FOR UNKNOWN)";
 static const char DELTAS_TABLE_SQL[] =
     "CREATE TABLE #%s (rid uniqueidentifier NOT NULL UNIQUE, txid_rec_add bit NOT NULL, txid_rec_del bigint NULL, "
     "txid_rec_undel bigint NULL, txid_rec_reinsert bigint NULL)";
@@ -37,17 +41,64 @@ static const char PAIRING_SQL[] =
     "(SELECT COUNT(*) FROM \"p$rd$%s\" d INNER JOIN \"p$u$%s\" u ON u.z_rid = d.rid WHERE d.txid_rec_add IS NOT "
     "NULL)";
 
+void tav_db_mssql__exec_direct_classified(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql,
+                                          SQLHSTMT *phStmt) {
+  char16_t *wszSql = NULL;
+  SQLRETURN rc;
+  QK_ARG_NOT_NULL(ctx, phStmt);
+  *phStmt = SQL_NULL_HSTMT;
+  QK_ARG_NOT_NULL(ctx, conn);
+  QK_ARG_NOT_NULL(ctx, pszSql);
+  QK_TRY(ctx, QK_context__check_cancel(ctx));
+  rc = QK_mssql__odbc()->AllocHandle(SQL_HANDLE_STMT, conn->hDbc, phStmt);
+  if (!SQL_SUCCEEDED(rc)) {
+    *phStmt = SQL_NULL_HSTMT;
+    QK_TRY(ctx, QK_mssql__throw_dbc_error(ctx, rc, conn->hDbc));
+  }
+  QK_TRY(ctx, QK_utf8__to_wide(ctx, pszSql, &wszSql, NULL));
+  rc = QK_mssql__odbc()->ExecDirectW(*phStmt, (SQLWCHAR *)wszSql, SQL_NTS);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error_classified(ctx, rc, *phStmt, 1));
+done:
+  QK_free(ctx, wszSql);
+}
+
+void tav_db_mssql__read_next_int64(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pValue) {
+  SQLLEN ind = 0;
+  SQLRETURN rc;
+  int bHas = 0, bRow = 0;
+  QK_ARG_NOT_NULL(ctx, pValue);
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_VERIFY(ctx, bHas);
+  QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  QK_VERIFY(ctx, bRow);
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, pValue, &ind));
+  if (ind == SQL_NULL_DATA) QK_THROW_MSG(ctx, QK_ERR_VERIFICATION_FAILED, "a count of the batch is NULL");
+  /* A write that follows in the batch reports here as it would alone. */
+  rc = QK_mssql__odbc()->MoreResults(hStmt);
+  if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error_classified(ctx, rc, hStmt, 1));
+done:;
+}
+
 void tav_db_mssql__exec_rowcount(QK_context *ctx, tav_db_handle *h, QK_int64 *pRows, const char *fmt, ...) {
   QK_string *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
   va_list args;
   QK_ARG_NOT_NULL(ctx, h);
   va_start(args, fmt);
   QK_string__alloc__vformat(ctx, &pSql, fmt, args);
   va_end(args);
   QK_CHECK(ctx);
-  QK_TRY(ctx, QK_mssql__exec__format_classified_null(ctx, h->conn, "%s", QK_string__sz(pSql)));
-  if (pRows != NULL) QK_TRY(ctx, QK_mssql__rowcount(ctx, h->conn, pRows));
+  if (pRows == NULL) {
+    QK_TRY(ctx, QK_mssql__exec__format_classified_null(ctx, h->conn, "%s", QK_string__sz(pSql)));
+    goto done;
+  }
+  /* The count rides in the statement's own batch. */
+  QK_TRY(ctx, QK_string__append__sz(ctx, pSql, "\nSELECT @@ROWCOUNT;"));
+  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pSql), &hStmt));
+  QK_TRY(ctx, tav_db_mssql__read_next_int64(ctx, hStmt, pRows));
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
 done:
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
@@ -365,8 +416,41 @@ done:
   QK_RELEASE(ctx, QK_vhash__free(ctx, pHost));
 }
 
+/* The host table's quoted name into *ppszTblName (a new text), read in one batch with the
+ * making of the records and deltas tables. */
+static void create_staging_tables(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const char *pszTblId,
+                                  QK_vhash *pCols, const char *pszRecords, const char *pszDeltas,
+                                  char **ppszTblName) {
+  QK_string *pDdl = NULL, *pSql = NULL;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char szTbl[TAV_TABLE_ID_SZ_SIZE];
+  char *pszName = NULL;
+  int bHas = 0, bRow = 0;
+  QK_TRY(ctx, tav_db_mssql__table_id_text(ctx, pszTblId, szTbl));
+  QK_TRY(ctx, tav_db_mssql__column_ddl_for(ctx, pCols, psk, pszTblId, 1, 0, &pDdl));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, QUOTED_TABLE_NAME_OF_SQL, szTbl, szTbl));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, ";\nCREATE TABLE #%s (z_rid uniqueidentifier, %s);\n", pszRecords,
+                                        QK_string__sz(pDdl)));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, DELTAS_TABLE_SQL, pszDeltas));
+  QK_TRY(ctx, tav_db_mssql__exec_direct_classified(ctx, h->conn, QK_string__sz(pSql), &hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  if (bHas) QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  if (bRow) QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 1, &pszName));
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
+  /* OBJECT_NAME of an unknown id is NULL, and so is the whole text. */
+  if (pszName == NULL) QK_THROW_FMT(ctx, QK_ERR_NOT_FOUND, "no host table with object id %s", pszTblId);
+  *ppszTblName = pszName;
+  pszName = NULL;
+done:
+  QK_free(ctx, pszName);
+  if (hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+  QK_RELEASE(ctx, QK_string__free(ctx, pDdl));
+}
+
+/* *ppszTblName receives the host table's quoted name once it is read. */
 static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlite3 *pPkgDb, const char *pszTblId,
-                        QK_vhash *pState, const char *pszTblName) {
+                        QK_vhash *pState, char **ppszTblName) {
   QK_vhash *pMember = NULL, *pCols = NULL, *pOwnedCols = NULL;
   const char *pszRecords = NULL, *pszIdentity = NULL;
   char szRecords[TAV_TEMP_NAME_SIZE], szDeltas[TAV_TEMP_NAME_SIZE];
@@ -375,9 +459,9 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
 
   QK_TRY(ctx, tav_defin__get_rowid_column(ctx, psk, pszTblId, &pszIdentity));
   QK_TRY(ctx, QK_vhash__ensure__vhash(ctx, pState, pszTblId, &pMember));
-  QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "tbl_name", pszTblName));
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pMember, "ttable_records", &pszRecords));
   bFirst = pszRecords == NULL;
+  if (!bFirst) QK_TRY(ctx, tav_db_mssql__get_quoted_table_name(ctx, h, pszTblId, ppszTblName));
   if (bFirst) {
     if (pPkgDb != NULL) {
       QK_TRY(ctx, prepare_package_table(ctx, pPkgDb, pszTblId));
@@ -388,8 +472,8 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
       QK_TRY(ctx, prepared_columns(ctx, psk, pszTblId, &pOwnedCols));
     }
     QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szRecords, "records", pszTblId));
-    QK_TRY(ctx, tav_db_mssql__create_temp_table(ctx, h->conn, psk, pszTblId, szRecords, "z_rid uniqueidentifier", 1,
-                                                pOwnedCols, 0, NULL));
+    QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDeltas, "deltas", pszTblId));
+    QK_TRY(ctx, create_staging_tables(ctx, h, psk, pszTblId, pOwnedCols, szRecords, szDeltas, ppszTblName));
     if (pPkgDb != NULL)
       QK_TRY(ctx, copy_package_rows(ctx, h, pPkgDb, psk, pszTblId, pOwnedCols, szRecords, NULL));
     QK_TRY(ctx, QK_vhash__add__vhash(ctx, pMember, "cols_in_pkg_u", &pOwnedCols));
@@ -400,10 +484,13 @@ static void stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk, sqlit
     QK_TRY(ctx, QK_vhash__get__vhash(ctx, pMember, "cols_in_pkg_u", &pCols));
     QK_TRY(ctx, restage_records(ctx, h, pPkgDb, psk, pszTblId, pCols, pszRecords));
   }
+  QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "tbl_name", *ppszTblName));
   QK_TRY(ctx, QK_vhash__get__vhash(ctx, pMember, "cols_in_pkg_u", &pCols));
   QK_TRY(ctx, stage_host_columns(ctx, h, psk, pszTblId, pMember, pCols));
-  QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDeltas, "deltas", pszTblId));
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, DELTAS_TABLE_SQL, szDeltas));
+  if (!bFirst) {
+    QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szDeltas, "deltas", pszTblId));
+    QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, DELTAS_TABLE_SQL, szDeltas));
+  }
   QK_TRY(ctx, QK_vhash__update__string(ctx, pMember, "ttable_deltas", szDeltas));
   if (pPkgDb != NULL) QK_TRY(ctx, stage_deltas(ctx, h, pPkgDb, pszTblId, szDeltas, &counts));
 
@@ -439,10 +526,13 @@ void tav_db_mssql__stage_table(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   QK_ARG_NOT_NULL(ctx, psk);
   QK_ARG_NOT_NULL(ctx, pszTblId);
   QK_ARG_NOT_NULL(ctx, pState);
-  QK_TRY(ctx, tav_db_mssql__get_quoted_table_name(ctx, h, pszTblId, &pszTblName));
-  QK_TRY(ctx, stage_table(ctx, h, psk, pPkgDb, pszTblId, pState, pszTblName));
+  QK_TRY(ctx, stage_table(ctx, h, psk, pPkgDb, pszTblId, pState, &pszTblName));
 done:
-  if (QK_context__has_error(ctx)) tav_err__add_context(ctx, pszTblId, "operating on", pszTblName);
+  if (QK_context__has_error(ctx)) {
+    /* A failure before the name was read names the table all the same. */
+    if (pszTblName == NULL) QK_RELEASE(ctx, tav_db_mssql__get_quoted_table_name(ctx, h, pszTblId, &pszTblName));
+    tav_err__add_context(ctx, pszTblId, "operating on", pszTblName);
+  }
   QK_free(ctx, pszTblName);
 }
 

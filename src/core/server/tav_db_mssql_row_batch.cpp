@@ -19,23 +19,29 @@ struct tav_row_batch {
   int pending;          /* rows bound since the last execution */
   int bNeedsData;       /* one of them sends a value at execution */
   int bPreparedFull;    /* the statement holds the full-size text */
+  QK_string *pCreate;   /* the statement that makes the table, until it ran alone */
   SQLHSTMT hStmt;
+  SQLHSTMT hTail;                /* a tail that ran without rows */
   tav_col_collection *pBindings; /* capacity x width */
 };
 
-/* Prepares the statement for rows rows (the head, VALUES and the rows' markers). A handle
+/* Prepares the statement for rows rows (the statement that makes the table when it is still
+ * to run, the head, VALUES and the rows' markers, then the tail when not NULL). A handle
  * already in use is prepared again in place, which keeps its bound parameters. */
-static void prepare_rows(QK_context *ctx, tav_row_batch *pBatch, int rows) {
+static void prepare_rows(QK_context *ctx, tav_row_batch *pBatch, int rows, const char *pszTail) {
   QK_string *pSql = NULL;
   char16_t *wszSql = NULL;
   SQLRETURN rc;
   QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
-  QK_TRY(ctx, QK_string__sprintf(ctx, pSql, "%s VALUES ", QK_string__sz(pBatch->pHead)));
+  if (pszTail != NULL && pBatch->pCreate != NULL)
+    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, "%s;\n", QK_string__sz(pBatch->pCreate)));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, "%s VALUES ", QK_string__sz(pBatch->pHead)));
   for (int r = 0; r < rows; r++) {
     QK_TRY(ctx, QK_string__append__sz(ctx, pSql, r ? ",(" : "("));
     for (int c = 0; c < pBatch->width; c++) QK_TRY(ctx, QK_string__append__sz(ctx, pSql, c ? ",?" : "?"));
     QK_TRY(ctx, QK_string__append__sz(ctx, pSql, ")"));
   }
+  if (pszTail != NULL) QK_TRY(ctx, QK_string__append__format(ctx, pSql, ";\n%s", pszTail));
   if (pBatch->hStmt == SQL_NULL_HSTMT) {
     QK_TRY(ctx, QK_mssql__prepare(ctx, pBatch->conn, &pBatch->hStmt, QK_string__sz(pSql)));
   } else {
@@ -43,7 +49,7 @@ static void prepare_rows(QK_context *ctx, tav_row_batch *pBatch, int rows) {
     rc = QK_mssql__odbc()->PrepareW(pBatch->hStmt, (SQLWCHAR *)wszSql, SQL_NTS);
     if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, pBatch->hStmt));
   }
-  pBatch->bPreparedFull = rows == pBatch->capacity;
+  pBatch->bPreparedFull = rows == pBatch->capacity && pszTail == NULL;
 done:
   QK_free(ctx, wszSql);
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
@@ -60,6 +66,7 @@ void tav_db_mssql__row_batch_open(QK_context *ctx, QK_mssql_connection *conn, co
   QK_TRY(ctx, QK_alloc(ctx, 1, sizeof(tav_row_batch), &pNew));
   pNew->conn = conn;
   pNew->hStmt = SQL_NULL_HSTMT;
+  pNew->hTail = SQL_NULL_HSTMT;
   pNew->width = pTypes->countCols;
   pNew->capacity = ROW_BATCH_MAX_PARAMETERS / pNew->width;
   if (pNew->capacity > ROW_BATCH_MAX_ROWS) pNew->capacity = ROW_BATCH_MAX_ROWS;
@@ -129,10 +136,19 @@ void tav_db_mssql__row_batch_next(QK_context *ctx, tav_row_batch *pBatch, SQLHST
   QK_ARG_NOT_NULL(ctx, phStmt);
   QK_ARG_NOT_NULL(ctx, ppBindings);
   QK_ARG_NOT_NULL(ctx, pFirstBinding);
-  if (!pBatch->bPreparedFull) QK_TRY(ctx, prepare_rows(ctx, pBatch, pBatch->capacity));
+  if (!pBatch->bPreparedFull) QK_TRY(ctx, prepare_rows(ctx, pBatch, pBatch->capacity, NULL));
   *phStmt = pBatch->hStmt;
   *ppBindings = pBatch->pBindings;
   *pFirstBinding = pBatch->pending * pBatch->width;
+done:;
+}
+
+/* A statement of rows without a tail needs the table made beforehand. */
+static void create_table(QK_context *ctx, tav_row_batch *pBatch) {
+  if (pBatch->pCreate == NULL) goto done;
+  QK_TRY(ctx, QK_mssql__exec(ctx, pBatch->conn, QK_string__sz(pBatch->pCreate)));
+  QK_string__free(ctx, pBatch->pCreate);
+  pBatch->pCreate = NULL;
 done:;
 }
 
@@ -148,16 +164,50 @@ void tav_db_mssql__row_batch_added(QK_context *ctx, tav_row_batch *pBatch, int b
   QK_ARG_NOT_NULL(ctx, pBatch);
   pBatch->pending++;
   pBatch->bNeedsData |= bNeedsData;
-  if (pBatch->pending == pBatch->capacity) QK_TRY(ctx, execute_pending(ctx, pBatch));
+  if (pBatch->pending < pBatch->capacity) goto done;
+  QK_TRY(ctx, create_table(ctx, pBatch));
+  QK_TRY(ctx, execute_pending(ctx, pBatch));
 done:;
 }
 
 void tav_db_mssql__row_batch_flush(QK_context *ctx, tav_row_batch *pBatch) {
   QK_ARG_NOT_NULL(ctx, pBatch);
   if (pBatch->pending == 0) goto done;
+  QK_TRY(ctx, create_table(ctx, pBatch));
   /* The rows keep their bindings; only the text shrinks to their number. */
-  if (pBatch->pending < pBatch->capacity) QK_TRY(ctx, prepare_rows(ctx, pBatch, pBatch->pending));
+  if (pBatch->pending < pBatch->capacity) QK_TRY(ctx, prepare_rows(ctx, pBatch, pBatch->pending, NULL));
   QK_TRY(ctx, execute_pending(ctx, pBatch));
+done:;
+}
+
+void tav_db_mssql__row_batch_flush_with(QK_context *ctx, tav_row_batch *pBatch, const char *pszTail,
+                                        SQLHSTMT *phStmt) {
+  QK_ARG_NOT_NULL(ctx, pBatch);
+  QK_ARG_NOT_NULL(ctx, pszTail);
+  QK_ARG_NOT_NULL(ctx, phStmt);
+  *phStmt = SQL_NULL_HSTMT;
+  if (pBatch->pending == 0) {
+    /* The statement of the rows keeps its bindings: the tail gets a statement of its own. */
+    if (pBatch->hTail != SQL_NULL_HSTMT) QK_TRY(ctx, QK_mssql__free_stmt(ctx, pBatch->hTail));
+    pBatch->hTail = SQL_NULL_HSTMT;
+    QK_TRY(ctx, create_table(ctx, pBatch));
+    QK_TRY(ctx, QK_mssql__prepare(ctx, pBatch->conn, &pBatch->hTail, pszTail));
+    QK_TRY(ctx, QK_mssql__execute(ctx, pBatch->hTail));
+    *phStmt = pBatch->hTail;
+    goto done;
+  }
+  QK_TRY(ctx, prepare_rows(ctx, pBatch, pBatch->pending, pszTail));
+  QK_TRY(ctx, execute_pending(ctx, pBatch));
+  *phStmt = pBatch->hStmt;
+done:;
+}
+
+void tav_db_mssql__row_batch_set_create(QK_context *ctx, tav_row_batch *pBatch, const char *pszCreate) {
+  QK_ARG_NOT_NULL(ctx, pBatch);
+  QK_ARG_NOT_NULL(ctx, pszCreate);
+  QK_string__free(ctx, pBatch->pCreate);
+  pBatch->pCreate = NULL;
+  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pBatch->pCreate, pszCreate));
 done:;
 }
 
@@ -166,6 +216,8 @@ void tav_db_mssql__row_batch_free(QK_context *ctx, tav_row_batch **ppBatch) {
   if (ppBatch == NULL || *ppBatch == NULL) return;
   pBatch = *ppBatch;
   if (pBatch->hStmt != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, pBatch->hStmt));
+  if (pBatch->hTail != SQL_NULL_HSTMT) QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, pBatch->hTail));
+  QK_RELEASE(ctx, QK_string__free(ctx, pBatch->pCreate));
   QK_RELEASE(ctx, tav_db_mssql__free_column_array(ctx, &pBatch->pBindings));
   QK_RELEASE(ctx, QK_string__free(ctx, pBatch->pHead));
   QK_free(ctx, pBatch);

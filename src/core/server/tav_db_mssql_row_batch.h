@@ -35,7 +35,18 @@ void tav_db_mssql__row_batch_bind_int64(QK_context *ctx, SQLHSTMT hStmt, int ipa
                                         QK_int64 value);
 /* Executes the rows bound since the last execution, if any. */
 void tav_db_mssql__row_batch_flush(QK_context *ctx, tav_row_batch *pBatch);
-/* Frees the statement and the bindings; NULL is accepted. */
+/* The same with a tail (statements without parameters, such as a query of the rows) in the
+ * batch of the last rows, or alone when none is left. *phStmt, kept by the batch, then holds
+ * the batch's result sets: the caller reads them to their end before the batch takes rows
+ * again. */
+void tav_db_mssql__row_batch_flush_with(QK_context *ctx, tav_row_batch *pBatch, const char *pszTail,
+                                        SQLHSTMT *phStmt);
+/* The statement (without parameters) that makes the rows' temp table, run only when rows
+ * come: alone before the first statement of rows without a tail, else in the batch of the
+ * rows and the tail, to which the table then belongs (it is gone after that batch, and the
+ * next rows make it again). */
+void tav_db_mssql__row_batch_set_create(QK_context *ctx, tav_row_batch *pBatch, const char *pszCreate);
+/* Frees the statements and the bindings; NULL is accepted. */
 void tav_db_mssql__row_batch_free(QK_context *ctx, tav_row_batch **ppBatch);
 
 #endif

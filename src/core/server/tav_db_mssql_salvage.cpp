@@ -92,25 +92,16 @@ void tav_db_mssql__read_conflict_entries(QK_context *ctx, SQLHSTMT hStmt, QK_var
 done:;
 }
 
-/* Runs a statement over the conflicts table and appends its rows as entries. */
-static void append_query_entries(QK_context *ctx, QK_mssql_connection *pConn, const char *pszSql,
-                                 QK_varray *pEntries) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  int bHas = 0;
-  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, pszSql));
-  QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
-  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
-  if (bHas) QK_TRY(ctx, tav_db_mssql__read_conflict_entries(ctx, hStmt, pEntries));
-done:
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-}
-
 /* Rows of the conflicts table go in multi-row statements. */
 static void open_conflict_rows(QK_context *ctx, tav_db_handle *h, const char *pszTemp, tav_row_batch **ppBatch) {
   static const QK_int16 types[] = {SQL_BIGINT, SQL_GUID, SQL_BIGINT, SQL_BIGINT, SQL_BIGINT};
   char szHead[sizeof s_insert_head_sql + TAV_TEMP_NAME_SIZE];
+  char szCreate[sizeof s_conflicts_table_sql + TAV_TEMP_NAME_SIZE];
   QK_TRY(ctx, QK_sprintf_buf(ctx, szHead, sizeof szHead, s_insert_head_sql, pszTemp));
+  QK_TRY(ctx, QK_sprintf_buf(ctx, szCreate, sizeof szCreate, s_conflicts_table_sql, pszTemp));
   QK_TRY(ctx, tav_db_mssql__row_batch_open_typed(ctx, h->conn, szHead, 5, types, ppBatch));
+  /* Mostly the rows and their queries fit one batch, which then makes the table. */
+  QK_TRY(ctx, tav_db_mssql__row_batch_set_create(ctx, *ppBatch, szCreate));
 done:;
 }
 
@@ -141,26 +132,48 @@ static void add_conflict_row(QK_context *ctx, tav_row_batch *pBatch, sqlite3_stm
 done:;
 }
 
-/* Every change of an existing row must be based on a version the server holds of that row (or
- * on one of the client's own, -1): a change of a version that never was can only fail late, in
- * the import, where it would look like a race and be retried in vain. */
-static void check_change_bases(QK_context *ctx, tav_db_handle *h, const char *pszTemp, const char *pszTbl) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+/* The queries over the changes of existing rows, in the batch of their last rows, which
+ * then empties the table for the new rows. */
+static void changed_rows_tail(QK_context *ctx, tav_db_handle *h, const char *pszTemp, const char *pszTbl,
+                              QK_string **ppSql) {
+  QK_TRY(ctx, QK_string__alloc__format(ctx, ppSql, s_unknown_base_sql, pszTemp, h->name, pszTbl));
+  QK_TRY(ctx, QK_string__append__format(ctx, *ppSql, s_superseded_sql, pszTemp, h->name, pszTbl, h->name, pszTbl));
+  QK_TRY(ctx, QK_string__append__format(ctx, *ppSql, s_own_base_sql, pszTemp));
+  QK_TRY(ctx, QK_string__append__format(ctx, *ppSql, "TRUNCATE TABLE #%s;", pszTemp));
+done:;
+}
+
+/* Reads the results of changed_rows_tail. Every change must be based on a version the server
+ * holds of that row (or on one of the client's own, -1): a change of a version that never was
+ * can only fail late, in the import, where it would look like a race and be retried in vain.
+ * The entries are then the changes of superseded versions and those based on the client's
+ * own versions. */
+static void read_changed_rows(QK_context *ctx, SQLHSTMT hStmt, QK_varray *pEntries) {
   QK_uint8 rid[16];
   char szRid[QK_GUID_SZ_SIZE];
   QK_int64 base = 0;
   SQLLEN indRid = 0, indBase = 0;
-  int bRow = 0;
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_unknown_base_sql, pszTemp, h->name, pszTbl));
-  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
-  if (!bRow) goto done;
-  QK_TRY(ctx, QK_mssql__get__guid(ctx, hStmt, 1, rid, &indRid));
-  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &base, &indBase));
-  QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
-               "Malformed package. The change of row %s is based on version %lld, which the server does not hold.",
-               QK_guid__to_sz(rid, szRid), (long long)base);
-done:
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  SQLRETURN rc;
+  int bHas = 0, bRow = 0;
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_VERIFY(ctx, bHas);
+  QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  if (bRow) {
+    QK_TRY(ctx, QK_mssql__get__guid(ctx, hStmt, 1, rid, &indRid));
+    QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &base, &indBase));
+    QK_THROW_FMT(ctx, TAV_ERR_MALFORMED_PACKAGE,
+                 "Malformed package. The change of row %s is based on version %lld, which the server does not hold.",
+                 QK_guid__to_sz(rid, szRid), (long long)base);
+  }
+  for (int i = 0; i < 2; i++) {
+    rc = QK_mssql__odbc()->MoreResults(hStmt);
+    if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+    QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+    QK_VERIFY(ctx, bHas);
+    QK_TRY(ctx, tav_db_mssql__read_conflict_entries(ctx, hStmt, pEntries));
+  }
+  QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
+done:;
 }
 
 void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, const char *pszTblId,
@@ -170,7 +183,8 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   sqlite3_stmt *pRows = NULL;
   tav_row_batch *pBatch = NULL;
   char szTbl[TAV_TABLE_ID_SZ_SIZE], szPkgTable[TAV_TABLE_ID_SZ_SIZE + 8], szTemp[TAV_TEMP_NAME_SIZE], szRid[QK_GUID_SZ_SIZE];
-  int bPurgedColumn = 0, bRow = 0, bInserted = 0;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  int bPurgedColumn = 0, bRow = 0, bInserted = 0, bHas = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pPkgDb);
   QK_ARG_NOT_NULL(ctx, ppEntries);
@@ -179,7 +193,6 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
   QK_TRY(ctx, QK_sprintf_buf(ctx, szPkgTable, sizeof szPkgTable, TAV_PKG_ROW_DELTAS_PREFIX "%s", szTbl));
   QK_TRY(ctx, QK_varray__alloc(ctx, &pEntries));
   QK_TRY(ctx, tav_db_mssql__make_temp_name(ctx, szTemp, "conflicts", szTbl));
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, s_conflicts_table_sql, szTemp));
   QK_TRY(ctx, QK_sqlite__table_has_column(ctx, pPkgDb, szPkgTable, "purged_flag", &bPurgedColumn));
 
   /* Changes of existing rows: those marked purged are conflicts as they stand, the others are
@@ -199,16 +212,15 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
     QK_TRY(ctx, add_conflict_row(ctx, pBatch, pRows, szRid, 0));
     bInserted = 1;
   }
-  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   QK_TRY(ctx, QK_sqlite__finalize(ctx, &pRows));
+  /* Without changed rows nothing is pending and the table is empty already. */
   if (bInserted) {
-    QK_TRY(ctx, check_change_bases(ctx, h, szTemp, szTbl));
-    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_superseded_sql, szTemp, h->name, szTbl, h->name, szTbl));
-    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
-    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_own_base_sql, szTemp));
-    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
+    QK_TRY(ctx, changed_rows_tail(ctx, h, szTemp, szTbl, &pSql));
+    QK_TRY(ctx, tav_db_mssql__row_batch_flush_with(ctx, pBatch, QK_string__sz(pSql), &hStmt));
+    QK_TRY(ctx, read_changed_rows(ctx, hStmt, pEntries));
+    QK_TRY(ctx, QK_string__free(ctx, pSql));
+    pSql = NULL;
   }
-  QK_TRY(ctx, QK_mssql__exec__format(ctx, h->conn, "TRUNCATE TABLE #%s", szTemp));
 
   /* New rows: a conflict when the server already knows the row id. */
   bInserted = 0;
@@ -224,11 +236,13 @@ void tav_db_mssql__list_conflicting_deltas(QK_context *ctx, tav_db_handle *h, co
     QK_TRY(ctx, add_conflict_row(ctx, pBatch, pRows, szRid, 1));
     bInserted = 1;
   }
-  QK_TRY(ctx, tav_db_mssql__row_batch_flush(ctx, pBatch));
   if (bInserted) {
-    if (pSql == NULL) QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
-    QK_TRY(ctx, QK_string__sprintf(ctx, pSql, s_known_new_rows_sql, szTemp, h->name, szTbl));
-    QK_TRY(ctx, append_query_entries(ctx, h->conn, QK_string__sz(pSql), pEntries));
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_known_new_rows_sql, szTemp, h->name, szTbl));
+    QK_TRY(ctx, tav_db_mssql__row_batch_flush_with(ctx, pBatch, QK_string__sz(pSql), &hStmt));
+    QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+    QK_VERIFY(ctx, bHas);
+    QK_TRY(ctx, tav_db_mssql__read_conflict_entries(ctx, hStmt, pEntries));
+    QK_TRY(ctx, tav_db_mssql__drain_results(ctx, hStmt));
   }
   /* The conflict resolution asks for the history of every entry's row: read it now, in a few
    * set queries. */

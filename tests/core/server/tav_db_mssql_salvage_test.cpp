@@ -112,6 +112,49 @@ TEST_F(Salvage, ListsChangesThatMeetServerChanges) {
   QK_varray__free(ctx, list);
 }
 
+// The rows of the conflicts table go in statements of up to 400 rows, and the queries that read
+// them ride in the batch of the last ones: also when no row is left for that batch.
+TEST_F(Salvage, ListsAlikeWhetherTheRowsFillWholeStatementsOrNot) {
+  exec("INSERT INTO dbo.t (id, name) VALUES (1, N'a')");
+  std::string tA = std::to_string(max_txid());
+  exec("UPDATE dbo.t SET name = N'by another client' WHERE id = 1");
+  exec("INSERT INTO dbo.t (id, name) VALUES (2, N'b')");
+  std::vector<QK_uint8> r1 = rid_of(1), r2 = rid_of(2);
+  for (int rows : {400, 401}) {
+    SCOPED_TRACE(rows);
+    exec_sqlite("DELETE FROM \"p$rd$" + tbl + "\"");
+    // Changes: one of a superseded version, the others based on the client's own history.
+    // New rows: one the server knows, the others really new.
+    delta(r1, "9223372036854775792", tA.c_str(), 1);
+    delta(r2, "9223372036854775792", nullptr, 2);
+    for (int i = 1; i < rows; i++) {
+      std::vector<QK_uint8> own(16, 0x30), fresh(16, 0x40);
+      own[0] = fresh[0] = (QK_uint8)(i & 0xFF);
+      own[1] = fresh[1] = (QK_uint8)(i >> 8);
+      delta(own, "9223372036854775792", "-1", 10 + i);
+      delta(fresh, "9223372036854775792", nullptr, 1000 + i);
+    }
+    QK_varray *list = nullptr;
+    tav_db_mssql__salvage(ctx, h, d, tbl.c_str(), nullptr, pkg, &list);
+    ASSERT_EQ(take_error(), "ok");
+    std::map<std::string, int> kinds;
+    QK_uint32 n = 0;
+    QK_varray__count(ctx, list, &n);
+    for (QK_uint32 i = 0; i < n; i++) {
+      QK_vhash *e = nullptr;
+      const char *rid;
+      QK_int64 del;
+      QK_varray__get__vhash(ctx, list, i, &e);
+      QK_vhash__get__sz(ctx, e, "rid", &rid);
+      QK_vhash__get__int64(ctx, e, "txid_rec_del", &del);
+      kinds[rid == rid_text(r1) ? "superseded" : rid == rid_text(r2) ? "known new" : del == -1 ? "own" : "other"]++;
+    }
+    QK_varray__free(ctx, list);
+    EXPECT_EQ(take_error(), "ok");
+    EXPECT_EQ(kinds, (std::map<std::string, int>{{"known new", 1}, {"own", rows - 1}, {"superseded", 1}}));
+  }
+}
+
 // The listing reads the history of its entries ahead; the lookups of the conflict resolution
 // must answer exactly as SQL Server does for each entry alone, until the transaction ends.
 TEST_F(Salvage, HistoryReadAheadAnswersAsTheLookupsOfOneRow) {

@@ -1149,6 +1149,44 @@ void busy_lookup(QK_context *ctx, tav_db_handle *, const QK_uint8 *, QK_int64, Q
 int fixed_byte(void *) { return 7; }
 void record_sleep(void *pData, QK_uint32 ms) { static_cast<std::vector<QK_uint32> *>(pData)->push_back(ms); }
 
+// Statements that share a batch with others: a deadlock on a later one of the batch repeats
+// the attempt as on a statement alone, and the push is applied once.
+TEST_F(PushTest, ADeadlockInsideABatchRepeatsTheAttempt) {
+  allow("pull");
+  allow("*");
+  const char *faults[] = {
+      "1205:1:UPDATE tavrin.\"demo$t$tx\" SET rstamp",            // after the rstamp lookup and GetTxId
+      "1205:1:TRUNCATE TABLE",                                     // after the conflict queries
+      "1205:1:DELETE FROM [tavrin].[demo$z$noop_updates]",         // after the MERGE and its counts
+      "1205:1:SELECT @@ROWCOUNT",                                  // after the new rows' row ids
+  };
+  int round = 0;
+  for (const char *fault : faults) {
+    SCOPED_TRACE(fault);
+    std::string pulled, name = "n" + std::to_string(++round);
+    std::string from = pull_baseline(&pulled);
+    std::string item = rows_of(pulled, "SELECT hex(z_rid), z_txid FROM \"p$u$" + items + "\" WHERE id = 3");
+    std::string rid = "0000000000000000000000000000e0" + std::to_string(10 + round);
+    client_package(4, from);
+    change(items, item.substr(0, 32), std::stoll(item.substr(33)), "3, '" + name + "', 3");
+    change(items, rid, 0, std::to_string(100 + round) + ", '" + name + "', 4");
+    script += "INSERT INTO p$ipk VALUES (x'" + rid + "', " + std::to_string(100 + round) + ", '" + items + "');\n";
+    seal(4);
+    QK_mssql_connection *faulty = nullptr;
+    tav_db_mssql__open(ctx, (connection_string("shop") + ";Fault={" + fault + "}").c_str(), nullptr, &faulty);
+    ASSERT_EQ(take_error(), "ok");
+    std::swap(conn, faulty);
+    std::string err = push(query(from));
+    std::swap(conn, faulty);
+    tav_db_mssql__close(ctx, &faulty);
+    ASSERT_EQ(err, "ok");
+    SKIP_IF_STANDIN_LACKS(body_text());
+    EXPECT_EQ(status, 200) << body_text();
+    EXPECT_EQ(host("SELECT COUNT(*) FROM dbo.items WHERE name = N'" + name + "'"), "2");
+  }
+  EXPECT_EQ(leftovers(), 0);
+}
+
 // The audit rows of a push in a database of their own commit after the push: when the push's
 // commit is chosen as deadlock victim and the attempt repeated, each conflict is recorded once;
 // when every attempt fails, none is.
