@@ -569,11 +569,19 @@ ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& param
         }
     } execution(*this, own_scope);
     ExecOutcome out;
+    const int trancount_at_start = trancount_;
     for (const auto& st : batch.statements) {
         run_statement(st, params, out);
         // Outside a transaction every statement is a transaction of its own.
         if (trancount_ == 0) current_txids_.clear();
     }
+    // A procedure call (as the drivers run a parameterised batch) must leave the
+    // transaction count as it found it; the transaction itself stays as it is.
+    if (own_scope && trancount_ != trancount_at_start)
+        throw TsqlError(266, "25000",
+                        "Transaction count after EXECUTE indicates a mismatching number of BEGIN and COMMIT statements. "
+                        "Previous count = " + std::to_string(trancount_at_start) +
+                            ", current count = " + std::to_string(trancount_) + ".");
     out.no_rows_affected = batch.statements.size() == 1 && out.results.empty() &&
                            (batch.statements[0].kind == StmtKind::Update || batch.statements[0].kind == StmtKind::Delete) &&
                            rowcount_ == 0;

@@ -247,12 +247,16 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
     goto done;
   }
   *pi_export_generation = 0;
-  /* The generation is fixed before the transaction starts, outside it, in the same batch. */
+  /* The generation is fixed before the transaction starts, outside it, in the same batch. The
+   * batch is sent as it stands, without parameters: a procedure call (as drivers send a
+   * parameterised or prepared batch) may not leave a transaction open. Its one result set
+   * comes last, so every statement has run once it is read. */
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
-                                       "EXEC tavrin.\"%s$z$GetGen\" @generation = ? OUTPUT;\nBEGIN TRANSACTION;",
+                                       "DECLARE @generation bigint; EXEC tavrin.\"%s$z$GetGen\" @generation = "
+                                       "@generation OUTPUT;\nBEGIN TRANSACTION;\nSELECT @generation;",
                                        h->name));
   bBatch = 1;
-  QK_TRY(ctx, exec_with_int64_output(ctx, h->conn, QK_string__sz(pSql), pi_export_generation));
+  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pi_export_generation, "%s", QK_string__sz(pSql)));
   QK_VERIFY(ctx, *pi_export_generation > 0);
 done:
   /* A failed begin leaves no transaction behind, whichever part of the batch failed. */

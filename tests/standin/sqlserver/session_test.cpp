@@ -29,15 +29,23 @@ protected:
         SQLRETURN rc = SQL_SUCCESS;
         if (!prepared) {
             rc = SQLExecDirect(st, (SQLCHAR*)sql.c_str(), SQL_NTS);
+            note_error(rc, st);
             SQLCloseCursor(st);
             return rc;
         }
         if (SQLPrepare(st, (SQLCHAR*)sql.c_str(), SQL_NTS) != SQL_SUCCESS) return SQL_ERROR;
         for (int i = 0; i < executions && (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA); ++i) {
             rc = SQLExecute(st);
+            note_error(rc, st);
             SQLCloseCursor(st);
         }
         return rc;
+    }
+    int run_native = 0;  // the native error of the last failing run()
+    void note_error(SQLRETURN rc, SQLHSTMT st) {
+        if (rc != SQL_ERROR) return;
+        auto d = OdbcConnection::diags(SQL_HANDLE_STMT, st);
+        run_native = d.empty() ? -1 : d[0].native;
     }
 };
 
@@ -92,6 +100,38 @@ TEST_F(Session, TempTablesOfAPreparedOrParameterisedExecutionEndWithIt) {
     SQLINTEGER seven = 7;
     EXPECT_EQ(run("INSERT INTO #conn (a) VALUES (?)", true, &seven, 2), SQL_SUCCESS);
     EXPECT_EQ(c.query("SELECT COUNT(*), MIN(a) FROM #conn"), (Rows{{"2", "7"}}));
+}
+
+TEST_F(Session, APreparedOrParameterisedExecutionLeavesTheTransactionCountAsItFoundIt) {
+    SQLINTEGER one = 1;
+    ok("CREATE TABLE t (a int)");
+    struct Case {
+        const char* how;
+        const char* batch;
+        bool prepared;
+        const SQLINTEGER* param;
+        bool open_before;
+        SQLRETURN rc;
+        const char* trancount_after;
+    } cases[] = {
+        {"direct begin", "BEGIN TRANSACTION; INSERT INTO t VALUES (1);", false, nullptr, false, SQL_SUCCESS, "1"},
+        {"begin with a parameter", "BEGIN TRANSACTION; INSERT INTO t VALUES (?);", false, &one, false, SQL_ERROR, "1"},
+        {"prepared begin", "BEGIN TRANSACTION; INSERT INTO t VALUES (1);", true, nullptr, false, SQL_ERROR, "1"},
+        {"prepared commit", "COMMIT TRANSACTION;", true, nullptr, true, SQL_ERROR, "0"},
+        {"prepared begin and commit", "BEGIN TRANSACTION; INSERT INTO t VALUES (?); COMMIT TRANSACTION;", true, &one,
+         false, SQL_SUCCESS, "0"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.how);
+        if (k.open_before) ok("BEGIN TRANSACTION");
+        run_native = 0;
+        EXPECT_EQ(run(k.batch, k.prepared, k.param), k.rc);
+        EXPECT_EQ(run_native, k.rc == SQL_ERROR ? 266 : 0);
+        // The statements ran and the transaction stays as they left it.
+        EXPECT_EQ(c.query("SELECT @@TRANCOUNT"), (Rows{{k.trancount_after}}));
+        ok("IF @@TRANCOUNT > 0 COMMIT TRANSACTION");
+    }
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM t"), (Rows{{"4"}}));
 }
 
 TEST_F(Session, RowCountOfAPreparedExecutionIsNotSeenByTheNextBatch) {
