@@ -53,6 +53,7 @@ void tav_respond__get_acl(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_
   QK_ARG_NOT_NULL(ctx, ppAcl);
   *ppAcl = NULL;
   QK_TRY(ctx, ops->handle_alloc(ctx, pConn, pszDbfile, &h));
+  /* A session setting: the pull or push that follows on this connection runs with it too. */
   QK_TRY(ctx, ops->set_low_deadlock_priority(ctx, h));
   bPrioritySet = 1;
   QK_TRY(ctx, ops->get_acl(ctx, h, &pAcl));

@@ -252,7 +252,6 @@ static void status_answer(QK_context *ctx, const tav_backend_ops *ops, tav_db_ha
     QK_TRY(ctx, QK_vhash__check__int64(ctx, *ppStatusDoc, "missing-tx-count", &missing));
     *pStatus = missing >= 1 ? 245 : 246;
   }
-  QK_TRY(ctx, ops->set_low_deadlock_priority(ctx, h));
   for (;;) {
     build_status_package(ctx, ops, h, pv, bBaselineMissing, lastGeneration, pszTempDir, ppStatusDoc, pFollowUp);
     if (!QK_context__has_error(ctx)) break;

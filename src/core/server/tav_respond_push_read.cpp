@@ -870,7 +870,6 @@ void tav_respond__read_pushed_package_paced(QK_context *ctx, const tav_backend_o
   *pPv = st.pv;
   QK_TRY(ctx, refuse_server_only_tables(ctx, pkg->db));
   *pOutcome = TAV_PUSH_OUTCOME_NORMAL;
-  QK_TRY(ctx, ops->set_low_deadlock_priority(ctx, h));
 
   for (;;) {
     int bDeadlock = 0;
