@@ -349,16 +349,30 @@ static const char s_history_purge_sql[] =
 static const char s_generation_exists_sql[] =
     "SELECT CASE WHEN EXISTS (SELECT 1 FROM tavrin.\"%s$t$gen\" WHERE generation=%s AND id=%s) THEN 1 ELSE 0 END;";
 
+/* Reads the row of s_history_purge_sql where the cursor stands. */
+static void read_history_purge_row(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pGeneration) {
+  char *pszValue = NULL;
+  QK_int64 value = -1, maxGeneration = -1;
+  SQLLEN ind = 0;
+  QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 1, &pszValue));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &maxGeneration, &ind));
+  if (pszValue != NULL) QK_TRY(ctx, QK_int64__parse(ctx, &value, pszValue));
+  /* A purge at the newest generation leaves that generation itself complete. */
+  if (value > 0 && ind != SQL_NULL_DATA && value == maxGeneration) value -= 1;
+  *pGeneration = value;
+done:
+  QK_free(ctx, pszValue);
+}
+
 /* The history purge generation and, with pbExists, whether the generation with that id exists:
  * one batch of two result sets. */
 static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
                                int *pbExists, QK_int64 *pGeneration) {
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char *pszValue = NULL;
   char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE];
-  QK_int64 value = -1, maxGeneration = -1, exists = 0;
-  SQLLEN ind = 0, indExists = 0;
+  QK_int64 exists = 0;
+  SQLLEN indExists = 0;
   int bRow = 0, bHas = 0;
   *pGeneration = -1;
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_history_purge_sql, h->name, s_purge_property_key, h->name));
@@ -367,8 +381,7 @@ static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 gener
                                           QK_int64__to_sz(generation, szGen), QK_int64__to_sz(generationId, szId)));
   QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
   QK_VERIFY(ctx, bRow);
-  QK_TRY(ctx, QK_mssql__get__nstring(ctx, hStmt, 1, &pszValue));
-  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &maxGeneration, &ind));
+  QK_TRY(ctx, read_history_purge_row(ctx, hStmt, pGeneration));
   if (pbExists != NULL) {
     QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
     QK_VERIFY(ctx, bHas);
@@ -377,13 +390,8 @@ static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 gener
     QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &exists, &indExists));
     *pbExists = exists == 1;
   }
-  if (pszValue != NULL) QK_TRY(ctx, QK_int64__parse(ctx, &value, pszValue));
-  /* A purge at the newest generation leaves that generation itself complete. */
-  if (value > 0 && ind != SQL_NULL_DATA && value == maxGeneration) value -= 1;
-  *pGeneration = value;
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_free(ctx, pszValue);
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
 }
 
@@ -424,20 +432,34 @@ done:;
 
 void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16,
                                      QK_int64 rebaseid, QK_int64 txid, int *pbMatch, QK_int64 *pGeneration,
-                                     QK_int64 *pCount) {
+                                     QK_int64 *pCount, QK_int64 *pHistoryPurgeGeneration) {
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char szGuid[QK_GUID_SZ_SIZE];
   QK_int64 rowRebaseid = 0, rowTxid = 0, rowGeneration = 0;
   SQLLEN indRebase = 0, indTxid = 0, indGen = 0;
-  int bRow = 0;
+  int bRow = 0, bHas = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pRstamp16);
   QK_ARG_NOT_NULL(ctx, pbMatch);
   *pbMatch = 0;
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, "SELECT rebaseid, txid, generation FROM tavrin.%s$t$tx WHERE rstamp='%s';\n",
-                                       h->name, QK_guid__to_sz(pRstamp16, szGuid)));
+  QK_TRY(ctx, QK_string__alloc(ctx, &pSql));
+  /* Asked for, the history purge generation comes first in the same batch. */
+  if (pHistoryPurgeGeneration != NULL) {
+    *pHistoryPurgeGeneration = -1;
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_history_purge_sql, h->name, s_purge_property_key, h->name));
+  }
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql,
+                                        "SELECT rebaseid, txid, generation FROM tavrin.%s$t$tx WHERE rstamp='%s';\n",
+                                        h->name, QK_guid__to_sz(pRstamp16, szGuid)));
   QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
+  if (pHistoryPurgeGeneration != NULL) {
+    QK_VERIFY(ctx, bRow);
+    QK_TRY(ctx, read_history_purge_row(ctx, hStmt, pHistoryPurgeGeneration));
+    QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+    QK_VERIFY(ctx, bHas);
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  }
   if (!bRow) goto done;
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &rowRebaseid, &indRebase));
   QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &rowTxid, &indTxid));

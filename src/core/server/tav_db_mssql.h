@@ -81,7 +81,7 @@ typedef struct tav_backend_ops {
                                      int *pbExists, QK_int64 *pHistoryPurgeGeneration);
   /* 14 */ void (*find_tx_by_rstamp)(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16,
                                      QK_int64 rebaseid, QK_int64 txid, int *pbMatch, QK_int64 *pGeneration,
-                                     QK_int64 *pCount);
+                                     QK_int64 *pCount, QK_int64 *pHistoryPurgeGeneration);
   /* 15 */ void (*get_tx_info)(QK_context *ctx, tav_db_handle *h, QK_int64 txid, QK_vhash *pStatus,
                                QK_int64 *pTxid, QK_uint8 *pRstamp16, QK_int64 *pRebaseid);
   /* 16 */ void (*get_max_txid)(QK_context *ctx, tav_db_handle *h, QK_int64 exportGeneration, QK_int64 *pTxid,
@@ -218,10 +218,11 @@ void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64
                                      int *pbExists, QK_int64 *pHistoryPurgeGeneration);
 /* Match 1 when the rstamp's transaction is complete and txid is 0 or both txid and rebaseid
  * equal its own; the generation output is written only for a complete transaction, the count
- * (transactions up to txid) only with a match. */
+ * (transactions up to txid) only with a match. With pHistoryPurgeGeneration (opt) the history
+ * purge generation is read in the same round trip, as get_history_purge_generation reads it. */
 void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16,
                                      QK_int64 rebaseid, QK_int64 txid, int *pbMatch, QK_int64 *pGeneration,
-                                     QK_int64 *pCount);
+                                     QK_int64 *pCount, QK_int64 *pHistoryPurgeGeneration);
 /* One transaction row (txid 1: the first one). The status document (opt) gets "first-rstamp";
  * without a row the rstamp is all zeros, the rebaseid 0 and the txid output is not written. */
 void tav_db_mssql__get_tx_info(QK_context *ctx, tav_db_handle *h, QK_int64 txid, QK_vhash *pStatus,

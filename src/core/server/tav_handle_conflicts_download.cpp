@@ -578,7 +578,7 @@ static void check_baseline(QK_context *ctx, const char *dir, const tav_backend_o
   QK_uint8 firstRstamp[16] = {0};
   QK_uint32 missing = 0;
   int bMatch = 0, bListed = 0;
-  QK_TRY(ctx, ops->find_tx_by_rstamp(ctx, h, b->rstamp, b->rebaseid, b->txid, &bMatch, &generation, &serverCount));
+  QK_TRY(ctx, ops->find_tx_by_rstamp(ctx, h, b->rstamp, b->rebaseid, b->txid, &bMatch, &generation, &serverCount, NULL));
   QK_TRY(ctx, ops->get_history_purge_generation(ctx, h, &purged));
   if (purged >= generation)
     QK_THROW_MSG(ctx, TAV_ERR_BASELINE_PURGED, "Older client version can't recover if the baseline has been purged.");
@@ -723,7 +723,7 @@ void tav_export__txid_package(QK_context *ctx, const char *dir, const tav_backen
   if (!rstamp_is_zero(pending_rstamp)) {
     int bFound = 0;
     QK_int64 g = 0, c = 0;
-    QK_TRY(ctx, ops->find_tx_by_rstamp(ctx, h, pending_rstamp, 0, 0, &bFound, &g, &c));
+    QK_TRY(ctx, ops->find_tx_by_rstamp(ctx, h, pending_rstamp, 0, 0, &bFound, &g, &c, NULL));
     if (bFound && baseline->txid != 0) {
       if (*ppStatus != NULL) QK_TRY(ctx, QK_vhash__update__bool(ctx, *ppStatus, "push-succeeded", 1));
     } else {
@@ -1003,7 +1003,7 @@ void tav_export__generation_package(QK_context *ctx, const char *dir, const tav_
   if (!(generation > 0 && x.from_scratch) && !rstamp_is_zero(pending_rstamp)) {
     int bFound = 0;
     QK_int64 g = 0, c = 0;
-    QK_TRY(ctx, ops->find_tx_by_rstamp(ctx, h, pending_rstamp, 0, 0, &bFound, &g, &c));
+    QK_TRY(ctx, ops->find_tx_by_rstamp(ctx, h, pending_rstamp, 0, 0, &bFound, &g, &c, NULL));
     if (!bFound || generation == 0) {
       QK_TRY(ctx, ensure_status(ctx, ppStatus));
       QK_TRY(ctx, QK_vhash__update__bool(ctx, *ppStatus, "push-succeeded", bFound));
@@ -1116,7 +1116,7 @@ void tav_export__rstamp_rows(QK_context *ctx, const tav_backend_ops *ops, tav_db
   if (txid > 0 && !rstamp_is_zero(rstamp)) {
     int bMatch = 0;
     QK_int64 g = 0, c = 0;
-    QK_TRY(ctx, ops->find_tx_by_rstamp(ctx, h, rstamp, rebaseid, txid, &bMatch, &g, &c));
+    QK_TRY(ctx, ops->find_tx_by_rstamp(ctx, h, rstamp, rebaseid, txid, &bMatch, &g, &c, NULL));
     if (!bMatch) {
       bNotClone = 1;
       first = 1;

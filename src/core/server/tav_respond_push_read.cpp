@@ -490,8 +490,7 @@ static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
     QK_CHECK(ctx);
     QK_TRY(ctx, tav_baseline__free_collections(ctx, &parsed));
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, parsed.rstamp, parsed.rebaseid, parsed.txid, &bKnown, &g,
-                                           &count));
-    QK_TRY(ctx, st->ops->get_history_purge_generation(ctx, st->h, &purge));
+                                           &count, &purge));
     *st->pBaselinePosition = parsed.txid;
   } else {
     QK_uint8 rstamp[16];
@@ -500,8 +499,7 @@ static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
     QK_TRY(ctx, check_header_number(ctx, sqlite3_column_int64(pStmt, 0), "baseline txid"));
     QK_TRY(ctx, read_stamp_column(ctx, pStmt, 1, rstamp));
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, rstamp, sqlite3_column_int64(pStmt, 2), 0, &bKnown, &g,
-                                           &count));
-    QK_TRY(ctx, st->ops->get_history_purge_generation(ctx, st->h, &purge));
+                                           &count, &purge));
     *st->pBaselinePosition = sqlite3_column_int64(pStmt, 0);
   }
   if (g <= purge) {
@@ -708,7 +706,7 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
   st->bRowsChecked = 1;
   if (bStampRow) {
     QK_int64 g = 0, count = 0;
-    QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, stamp, 0, 0, &bApplied, &g, &count));
+    QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, stamp, 0, 0, &bApplied, &g, &count, NULL));
     /* Applied before: the client did not see the answer of its earlier push. */
     if (bApplied) {
       *pbEnd = 1;

@@ -215,7 +215,7 @@ TEST_F(Dbfile, TheNewestTransactionIsStampedWhenHandedOut) {
     EXPECT_EQ(rebaseidAgain, rebaseid);
   }
   int match = 0;
-  tav_db_mssql__find_tx_by_rstamp(ctx, h, first, rebaseid, txid, &match, nullptr, &count);
+  tav_db_mssql__find_tx_by_rstamp(ctx, h, first, rebaseid, txid, &match, nullptr, &count, nullptr);
   EXPECT_EQ(take_error(), "ok");
   EXPECT_EQ(match, 1);
   EXPECT_EQ(count, 3);
@@ -272,7 +272,7 @@ TEST_F(Dbfile, PushTransactionsAreFoundByTheirRstamp) {
 
   // Not in a generation yet: no client can hold it.
   int match = -1;
-  tav_db_mssql__find_tx_by_rstamp(ctx, h, rstamp, 0, 0, &match, &gen, nullptr);
+  tav_db_mssql__find_tx_by_rstamp(ctx, h, rstamp, 0, 0, &match, &gen, nullptr, nullptr);
   EXPECT_EQ(take_error(), "ok");
   EXPECT_EQ(match, 0);
   EXPECT_EQ(gen, -5);
@@ -288,13 +288,22 @@ TEST_F(Dbfile, PushTransactionsAreFoundByTheirRstamp) {
       {rstamp, rebaseid + 1, txid, 0, exported, -1},  // rebased since
       {other, 0, 0, 0, -1, -1},                    // unknown rstamp
   };
+  // Asked for, the history purge generation comes along and changes nothing else.
+  QK_int64 purge = -99;
+  tav_db_mssql__get_history_purge_generation(ctx, h, &purge);
+  ASSERT_EQ(take_error(), "ok");
   for (const Case &c : cases) {
-    gen = -1, count = -1, match = -1;
-    tav_db_mssql__find_tx_by_rstamp(ctx, h, c.stamp, c.rebaseid, c.txid, &match, &gen, &count);
-    EXPECT_EQ(take_error(), "ok");
-    EXPECT_EQ(match, c.match) << c.rebaseid;
-    EXPECT_EQ(gen, c.generation) << c.rebaseid;
-    EXPECT_EQ(count, c.count) << c.rebaseid;
+    for (bool withPurge : {false, true}) {
+      QK_int64 readPurge = -99;
+      gen = -1, count = -1, match = -1;
+      tav_db_mssql__find_tx_by_rstamp(ctx, h, c.stamp, c.rebaseid, c.txid, &match, &gen, &count,
+                                      withPurge ? &readPurge : nullptr);
+      EXPECT_EQ(take_error(), "ok");
+      EXPECT_EQ(match, c.match) << c.rebaseid;
+      EXPECT_EQ(gen, c.generation) << c.rebaseid;
+      EXPECT_EQ(count, c.count) << c.rebaseid;
+      EXPECT_EQ(readPurge, withPurge ? purge : -99) << c.rebaseid;
+    }
   }
   // new_txid hands out the next id without an rstamp.
   tav_db_mssql__begin_tx(ctx, h, nullptr);

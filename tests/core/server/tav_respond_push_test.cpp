@@ -1015,8 +1015,10 @@ INSTANTIATE_TEST_SUITE_P(Failures, RecoveryAction4Test, ::testing::Values("refus
 // apply: a client that timed out and sent the push again.
 std::function<void()> g_other_copy;
 void find_tx_then_other_copy(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16, QK_int64 rebaseid,
-                             QK_int64 txid, int *pbMatch, QK_int64 *pGeneration, QK_int64 *pCount) {
-  tav_db_mssql__find_tx_by_rstamp(ctx, h, pRstamp16, rebaseid, txid, pbMatch, pGeneration, pCount);
+                             QK_int64 txid, int *pbMatch, QK_int64 *pGeneration, QK_int64 *pCount,
+                             QK_int64 *pHistoryPurgeGeneration) {
+  tav_db_mssql__find_tx_by_rstamp(ctx, h, pRstamp16, rebaseid, txid, pbMatch, pGeneration, pCount,
+                                  pHistoryPurgeGeneration);
   if (txid == 0 && rebaseid == 0 && g_other_copy) {
     std::function<void()> copy = std::move(g_other_copy);
     g_other_copy = nullptr;
@@ -1143,7 +1145,7 @@ TEST_F(PushTest, ADeadlockOnTheLogRowAfterTheCommitIsRetried) {
 
 // Every attempt finds the store busy.
 void busy_lookup(QK_context *ctx, tav_db_handle *, const QK_uint8 *, QK_int64, QK_int64, int *, QK_int64 *,
-                 QK_int64 *) {
+                 QK_int64 *, QK_int64 *) {
   QK_context__throw(ctx, QK_ERR_BUSY_RETRY, __FILE__, __LINE__);
 }
 int fixed_byte(void *) { return 7; }
