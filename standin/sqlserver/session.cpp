@@ -397,9 +397,12 @@ void Session::note_temp_writes(const Statement& st) {
 void Session::before_statement_in_transaction(const Statement& st) {
     note_temp_writes(st);
     // A transaction cannot say that it will write: the stand-in learns it
-    // from the statement that opened it. One opened like a transaction that
-    // wrote before queues for the write lock before it reads, so that it
-    // reads what the writers ahead of it committed.
+    // from the statement that opened it. A writer whose snapshot is pinned
+    // by then takes the lock on what it read, which fails once another writer
+    // committed since; so one opened like a transaction that wrote on a
+    // pinned snapshot queues for the write lock before it reads. Others read
+    // what is committed without the lock, as under SQL Server's row locks,
+    // and take it at their first write.
     const bool opens = opener_.empty() && st.kind != StmtKind::SetOption && st.kind != StmtKind::Declare &&
                        st.kind != StmtKind::SetVariable && st.kind != StmtKind::SaveTran;
     if (opens) {
@@ -407,8 +410,9 @@ void Session::before_statement_in_transaction(const Statement& st) {
         if (file_->opens_writer(opener_)) return lock_in_transaction();
     }
     if (writes_database(st)) {
+        const bool pinned = !snapshot_movable();
         lock_in_transaction();
-        if (!opener_.empty()) file_->remember_writer(opener_);
+        if (pinned && !opener_.empty()) file_->remember_writer(opener_);
         return;
     }
     // Read committed: a statement that only reads sees what is committed as it starts.
