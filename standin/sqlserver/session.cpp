@@ -157,7 +157,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
             return sqlite3_step(p.st) == SQLITE_ROW;
         };
         if (!has_catalog()) {
-            begin_locked();
+            begin_locked(false);
             if (!has_catalog()) Catalog::initialise(db_);
             exec_sql(db_, "COMMIT");
             end_writing();
@@ -335,8 +335,8 @@ void Session::waited(DatabaseFile::Wait how) {
     if (how == DatabaseFile::Wait::Deadlock) throw deadlock_victim();
 }
 
-void Session::begin_locked() {
-    waited(file_->acquire(lock_timeout_));
+void Session::begin_locked(bool statement_alone) {
+    waited(file_->acquire(lock_timeout_, statement_alone));
     write_locked_ = true;
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
@@ -424,7 +424,7 @@ void Session::lock_in_transaction() {
         // The writer queues for the lock, then reads and writes the newest data.
         if (!sqlite3_get_autocommit(db_)) release_snapshot();
         try {
-            begin_locked();
+            begin_locked(false);
         } catch (...) {
             sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
             throw;
@@ -434,7 +434,7 @@ void Session::lock_in_transaction() {
     // A savepoint or a #temp table written since the transaction began pins
     // the snapshot: the lock is taken on it, which fails once another writer
     // has committed since it was taken.
-    waited(file_->acquire(lock_timeout_));
+    waited(file_->acquire(lock_timeout_, false));
     write_locked_ = true;
     if (sqlite3_exec(db_, "UPDATE \"sys$meta\" SET value = value WHERE 0", nullptr, nullptr, nullptr) != SQLITE_OK) {
         rollback_all();
@@ -444,7 +444,7 @@ void Session::lock_in_transaction() {
 
 void Session::run_writing_alone(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
     // Outside a transaction a writing statement is a transaction of its own.
-    begin_locked();
+    begin_locked(true);
     try {
         dispatch(st, params, out);
         if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) throw deadlock_victim();

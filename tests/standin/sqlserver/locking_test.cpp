@@ -137,6 +137,32 @@ TEST_F(Locking, WritersWaitForTheLockInTheOrderTheyCame) {
     EXPECT_EQ(a.query("SELECT n FROM dbo.w ORDER BY n"), (Rows{{"0"}, {"1"}, {"2"}}));
 }
 
+TEST_F(Locking, AStatementOfItsOwnGoesAheadOfTheQueuedTransactions) {
+    ok(a, "BEGIN TRANSACTION");
+    ok(a, "INSERT INTO dbo.w VALUES (0)");
+    // The queued transaction sees the statement's row once it has the lock.
+    auto transaction = std::async(std::launch::async, [&] {
+        OdbcConnection c(dir, "app");
+        c.exec("BEGIN TRANSACTION");
+        SQLRETURN rc = c.exec("INSERT INTO dbo.w VALUES (1)");
+        std::string seen = count(c);
+        c.exec("COMMIT TRANSACTION");
+        return std::make_pair(rc, seen);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto alone = std::async(std::launch::async, [&] {
+        OdbcConnection c(dir, "app");
+        return c.exec("INSERT INTO dbo.w VALUES (2)");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ok(a, "COMMIT TRANSACTION");
+    auto [rc, seen] = transaction.get();
+    EXPECT_TRUE(SQL_SUCCEEDED(rc));
+    EXPECT_TRUE(SQL_SUCCEEDED(alone.get()));
+    EXPECT_EQ(seen, "3");
+    EXPECT_EQ(count(a), "3");
+}
+
 TEST_F(Locking, ReadsUnderUpdateLocksTakeTurns) {
     // Two copies of one piece of work look for its mark under update locks: the second waits
     // for the first to commit and then finds it.
