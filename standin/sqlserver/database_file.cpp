@@ -179,8 +179,7 @@ DatabaseFile::Wait DatabaseFile::acquire(std::chrono::milliseconds timeout, bool
     std::deque<unsigned long long>& queue = statement_alone ? waiting_alone_ : waiting_;
     queue.push_back(ticket);
     Wait result = wait(lock, timeout, [&] {
-        return !held_ && queue.front() == ticket && (statement_alone || waiting_alone_.empty()) &&
-               (reading_.empty() || *reading_.begin() > ticket);
+        return !held_ && queue.front() == ticket && (statement_alone || waiting_alone_.empty());
     });
     if (result != Wait::Done) {
         queue.erase(std::find(queue.begin(), queue.end(), ticket));
@@ -227,16 +226,9 @@ void DatabaseFile::note_write(const std::string& table) {
 
 DatabaseFile::Wait DatabaseFile::wait_for_writer(const TableSet& tables, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto unwritten = [&] {
+    return wait(lock, timeout, [&] {
         return std::none_of(tables.begin(), tables.end(), [&](const std::string& t) { return written_.count(t) > 0; });
-    };
-    if (unwritten()) return Wait::Done;
-    const unsigned long long ticket = next_ticket_++;
-    reading_.insert(ticket);
-    Wait result = wait(lock, timeout, unwritten);
-    reading_.erase(ticket);
-    turn_.notify_all();
-    return result;
+    });
 }
 
 std::unique_ptr<Connection> DatabaseFile::take_connection() {

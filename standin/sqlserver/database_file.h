@@ -114,9 +114,7 @@ public:
     // The holder of the write lock has changed `table`.
     void note_write(const std::string& table);
     // Waits while the holder of the write lock in this process has changed
-    // one of `tables`, as a reader waits for the writer's row locks. Like a
-    // lock request queued in SQL Server, the waiting reader goes before the
-    // writers that asked for the lock after it began to wait.
+    // one of `tables`, as a reader waits for the writer's row locks.
     Wait wait_for_writer(const TableSet& tables, std::chrono::milliseconds timeout);
 
     // An idle connection, or none; a session hands its connection back clean
@@ -136,7 +134,6 @@ private:
     std::condition_variable turn_;
     std::deque<unsigned long long> waiting_;
     std::deque<unsigned long long> waiting_alone_;  // statements of their own, ahead of waiting_
-    std::set<unsigned long long> reading_;           // readers waiting for the holder's writes
     unsigned long long next_ticket_ = 0;
     bool held_ = false;
     TableSet written_;  // by the holder
