@@ -14,7 +14,9 @@ server and not a starved machine. Each configuration runs on a freshly provision
 configurations take turns for several rounds. Printed per configuration: changed rows/s of
 acknowledged pushes (the median of the rounds) and against N=1, pushes, push p50 and p99 and
 their ratio, pull p50 and p99 in milliseconds, the answers with status 500 and the other
-failures; then the texts of the 500 answers.
+failures, and the host's processor time per push with its pull (which the machine's other load
+moves far less than the rates); then the texts of the 500 answers. With N clients each pull
+brings the rows of the N-1 others, so the host's work per push grows with N.
 
 Small requests, from one client on a host of their own (--small-rounds times each): statement
 executions (parameter sets; round trips in brackets) of a 3-row and of a 50-row push, counted by
@@ -285,10 +287,24 @@ def worker_main(argv):
     return 0
 
 
+def host_cpu_seconds(process):
+    """The processor time tavrin_host has used so far, or None when the wrapper runs it as a child."""
+    try:
+        with open("/proc/%d/comm" % process.pid) as f:
+            if f.read().strip() != "tavrin_host":
+                return None
+        with open("/proc/%d/stat" % process.pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, ValueError, IndexError):
+        return None
+
+
 def run_configuration(programs, size, clients, args):
     d = Demo(programs, max(args.clients), args.rows, args.workers, host_wrapper(args))
     work = tempfile.mkdtemp(prefix="tavrin-many-clients-", dir=CLIENT_SCRATCH)
     try:
+        host_cpu_before = host_cpu_seconds(d.process)
         start = time.time() + 3 + clients * 0.3
         processes, outputs = [], []
         for fid in range(1, clients + 1):
@@ -307,6 +323,7 @@ def run_configuration(programs, size, clients, args):
             with open(out) as f:
                 results.append(json.load(f))
         waits = finish_wait_profile(profiler)
+        host_cpu_after = host_cpu_seconds(d.process)
     finally:
         d.stop(args.keep)
         if not args.keep:
@@ -319,8 +336,14 @@ def run_configuration(programs, size, clients, args):
     # The clients' processor time against the window: more than the client cpus can give means the
     # clients, not the server, set the pace.
     cpu = sum(r["cpu"] for r in results) / (end - begin)
+    # The host's processor time per push with its pull: on a machine shared with other work the
+    # rates drift with the load, this much less.
+    pushes = sum(1 for a in answers if a[0] == "push")
+    host_cpu = None
+    if host_cpu_before is not None and host_cpu_after is not None and pushes:
+        host_cpu = (host_cpu_after - host_cpu_before) * 1000 / pushes
     return {"answers": answers, "failures": failures, "rate": changed / (end - begin), "client_cpus": cpu,
-            "waits": waits}
+            "waits": waits, "host_cpu_ms": host_cpu}
 
 
 def start_wait_profile(args, programs, size, clients, start):
@@ -355,6 +378,8 @@ def summarise(runs):
     figures = {"rate": statistics.median(run["rate"] for run in runs),
                "500": [a[5] or "" for a in answers if a[3] == 500],
                "other failures": sum(1 for a in answers if a[3] not in OK_STATUSES + (500,))}
+    host_cpu = [run["host_cpu_ms"] for run in runs if run["host_cpu_ms"] is not None]
+    figures["host cpu"] = statistics.median(host_cpu) if host_cpu else float("nan")
     for kind in ("push", "pull"):
         times = [a[2] * 1000 for a in answers if a[0] == kind]
         figures[kind] = (len(times), percentile(times, 0.5), percentile(times, 0.99))
@@ -480,8 +505,10 @@ def main():
                     run = run_configuration(programs, size, n, args)
                     runs.setdefault((name, size, n), []).append(run)
                     print("  round %d %s %d-row pushes N=%d: %.0f changed rows/s, %d answers 500, clients busy "
-                          "%.1f cpus" % (round_number + 1, name, size, n, run["rate"],
-                                         sum(1 for a in run["answers"] if a[3] == 500), run["client_cpus"]),
+                          "%.1f cpus, host cpu %.1f ms a push" % (
+                              round_number + 1, name, size, n, run["rate"],
+                              sum(1 for a in run["answers"] if a[3] == 500), run["client_cpus"],
+                              run["host_cpu_ms"] if run["host_cpu_ms"] is not None else float("nan")),
                           file=sys.stderr)
     results = {key: summarise(value) for key, value in runs.items()}
 
@@ -506,8 +533,8 @@ def main():
               "workers on cpus %s, clients on cpus %s" % (args.seconds, args.repeat, args.workers,
                                                           args.host_cpus or "any", args.client_cpus or "any"))
         print("| build | rows/push | N | changed rows/s | x N=1 | pushes | push p50 ms | push p99 ms | p99/p50 "
-              "| pulls | pull p50 ms | pull p99 ms | 500s | other failures |")
-        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
+              "| pulls | pull p50 ms | pull p99 ms | 500s | other failures | host cpu ms/push |")
+        print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
         for name, _ in builds:
             for size in args.sizes:
                 single = results[name, size, args.clients[0]]
@@ -515,10 +542,10 @@ def main():
                     f = results[name, size, n]
                     push_n, push_p50, push_p99 = f["push"]
                     pull_n, pull_p50, pull_p99 = f["pull"]
-                    print("| %s | %d | %d | %.0f | %.2f | %d | %.1f | %.1f | %.1f | %d | %.1f | %.1f | %d | %d |" % (
-                        name, size, n, f["rate"], f["rate"] / single["rate"], push_n, push_p50, push_p99,
-                        push_p99 / push_p50 if push_p50 else float("nan"), pull_n, pull_p50, pull_p99,
-                        len(f["500"]), f["other failures"]))
+                    print("| %s | %d | %d | %.0f | %.2f | %d | %.1f | %.1f | %.1f | %d | %.1f | %.1f | %d | %d | %.1f |"
+                          % (name, size, n, f["rate"], f["rate"] / single["rate"], push_n, push_p50, push_p99,
+                             push_p99 / push_p50 if push_p50 else float("nan"), pull_n, pull_p50, pull_p99,
+                             len(f["500"]), f["other failures"], f["host cpu"]))
         if len(builds) > 1:
             for size in args.sizes:
                 for n in args.clients:

@@ -173,17 +173,20 @@ DatabaseFile::Wait DatabaseFile::wait(std::unique_lock<std::mutex>& lock, std::c
     return result;
 }
 
-DatabaseFile::Wait DatabaseFile::acquire(std::chrono::milliseconds timeout) {
+DatabaseFile::Wait DatabaseFile::acquire(std::chrono::milliseconds timeout, bool statement_alone) {
     std::unique_lock<std::mutex> lock(mutex_);
     const unsigned long long ticket = next_ticket_++;
-    waiting_.push_back(ticket);
-    Wait result = wait(lock, timeout, [&] { return !held_ && waiting_.front() == ticket; });
+    std::deque<unsigned long long>& queue = statement_alone ? waiting_alone_ : waiting_;
+    queue.push_back(ticket);
+    Wait result = wait(lock, timeout, [&] {
+        return !held_ && queue.front() == ticket && (statement_alone || waiting_alone_.empty());
+    });
     if (result != Wait::Done) {
-        waiting_.erase(std::find(waiting_.begin(), waiting_.end(), ticket));
+        queue.erase(std::find(queue.begin(), queue.end(), ticket));
         turn_.notify_all();
         return result;
     }
-    waiting_.pop_front();
+    queue.pop_front();
     held_ = true;
     wait_graph().hold(this, std::this_thread::get_id());
     return result;

@@ -96,9 +96,12 @@ public:
     enum class Wait { Done, TimedOut, Deadlock };
 
     // Writers of this process take turns first come, first served, as SQL
-    // Server grants a lock to its waiters in order. Writers of other
-    // processes meet on SQLite's own lock.
-    Wait acquire(std::chrono::milliseconds timeout);
+    // Server grants a lock to its waiters in order. A statement that is a
+    // transaction of its own goes ahead of the queued transactions: they hold
+    // nothing yet that it could wait for under SQL Server's row locks, and it
+    // holds the lock for one statement. Writers of other processes meet on
+    // SQLite's own lock.
+    Wait acquire(std::chrono::milliseconds timeout, bool statement_alone);
     void release();
 
     // Transactions that wrote, by the text of the statement that opened them:
@@ -130,6 +133,7 @@ private:
     std::mutex mutex_;
     std::condition_variable turn_;
     std::deque<unsigned long long> waiting_;
+    std::deque<unsigned long long> waiting_alone_;  // statements of their own, ahead of waiting_
     unsigned long long next_ticket_ = 0;
     bool held_ = false;
     TableSet written_;  // by the holder

@@ -157,7 +157,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
             return sqlite3_step(p.st) == SQLITE_ROW;
         };
         if (!has_catalog()) {
-            begin_locked();
+            begin_locked(false);
             if (!has_catalog()) Catalog::initialise(db_);
             exec_sql(db_, "COMMIT");
             end_writing();
@@ -335,8 +335,8 @@ void Session::waited(DatabaseFile::Wait how) {
     if (how == DatabaseFile::Wait::Deadlock) throw deadlock_victim();
 }
 
-void Session::begin_locked() {
-    waited(file_->acquire(lock_timeout_));
+void Session::begin_locked(bool statement_alone) {
+    waited(file_->acquire(lock_timeout_, statement_alone));
     write_locked_ = true;
     int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
@@ -397,9 +397,12 @@ void Session::note_temp_writes(const Statement& st) {
 void Session::before_statement_in_transaction(const Statement& st) {
     note_temp_writes(st);
     // A transaction cannot say that it will write: the stand-in learns it
-    // from the statement that opened it. One opened like a transaction that
-    // wrote before queues for the write lock before it reads, so that it
-    // reads what the writers ahead of it committed.
+    // from the statement that opened it. A writer whose snapshot is pinned
+    // by then takes the lock on what it read, which fails once another writer
+    // committed since; so one opened like a transaction that wrote on a
+    // pinned snapshot queues for the write lock before it reads. Others read
+    // what is committed without the lock, as under SQL Server's row locks,
+    // and take it at their first write.
     const bool opens = opener_.empty() && st.kind != StmtKind::SetOption && st.kind != StmtKind::Declare &&
                        st.kind != StmtKind::SetVariable && st.kind != StmtKind::SaveTran;
     if (opens) {
@@ -407,8 +410,9 @@ void Session::before_statement_in_transaction(const Statement& st) {
         if (file_->opens_writer(opener_)) return lock_in_transaction();
     }
     if (writes_database(st)) {
+        const bool pinned = !snapshot_movable();
         lock_in_transaction();
-        if (!opener_.empty()) file_->remember_writer(opener_);
+        if (pinned && !opener_.empty()) file_->remember_writer(opener_);
         return;
     }
     // Read committed: a statement that only reads sees what is committed as it starts.
@@ -420,7 +424,7 @@ void Session::lock_in_transaction() {
         // The writer queues for the lock, then reads and writes the newest data.
         if (!sqlite3_get_autocommit(db_)) release_snapshot();
         try {
-            begin_locked();
+            begin_locked(false);
         } catch (...) {
             sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
             throw;
@@ -430,7 +434,7 @@ void Session::lock_in_transaction() {
     // A savepoint or a #temp table written since the transaction began pins
     // the snapshot: the lock is taken on it, which fails once another writer
     // has committed since it was taken.
-    waited(file_->acquire(lock_timeout_));
+    waited(file_->acquire(lock_timeout_, false));
     write_locked_ = true;
     if (sqlite3_exec(db_, "UPDATE \"sys$meta\" SET value = value WHERE 0", nullptr, nullptr, nullptr) != SQLITE_OK) {
         rollback_all();
@@ -440,7 +444,7 @@ void Session::lock_in_transaction() {
 
 void Session::run_writing_alone(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
     // Outside a transaction a writing statement is a transaction of its own.
-    begin_locked();
+    begin_locked(true);
     try {
         dispatch(st, params, out);
         if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) throw deadlock_victim();

@@ -168,7 +168,8 @@ private:
     void dispatch(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
     // Locking, as SQL Server's lock waits look from outside: a statement that
     // writes the database waits for the write lock (first come, first
-    // served, within the lock timeout) and its transaction holds it until it
+    // served, statements of their own before transactions, within the lock
+    // timeout) and its transaction holds it until it
     // ends; until then each statement of a transaction reads what is
     // committed when it starts.
     void run_writing_alone(const Statement& st, const std::vector<Value>& params, ExecOutcome& out);
@@ -178,7 +179,7 @@ private:
     void refresh_snapshot();
     void release_snapshot();
     bool snapshot_movable() const;
-    void begin_locked();
+    void begin_locked(bool statement_alone);
     // Fails the statement for a wait that timed out (1222) or closed a cycle (1205).
     void waited(DatabaseFile::Wait how);
     void end_writing();

@@ -57,10 +57,12 @@ TEST_F(Locking, AReaderWaitsForTheWriterOfWhatItReadsAndNoOther) {
     EXPECT_TRUE(after_commit);
 }
 
-TEST_F(Locking, ATransactionOpenedLikeOneThatWroteQueuesBeforeItReads) {
+TEST_F(Locking, ATransactionOpenedLikeOneThatWroteOnAPinnedSnapshotQueuesBeforeItReads) {
     const std::string opener = "SELECT COUNT(*) FROM dbo.w WHERE n >= 0";
     ok(a, "BEGIN TRANSACTION");
     EXPECT_EQ(a.query(opener), (Rows{{"0"}}));
+    // A savepoint pins the snapshot the write takes the lock on.
+    ok(a, "SAVE TRANSACTION s");
     ok(a, "INSERT INTO dbo.w VALUES (1)");
     ok(a, "COMMIT TRANSACTION");
     // Opened the same way again: the write lock comes first, then the reads.
@@ -83,20 +85,29 @@ TEST_F(Locking, ATransactionOpenedLikeOneThatWroteQueuesBeforeItReads) {
     EXPECT_EQ(count(a), "3");
 }
 
-TEST_F(Locking, ATransactionOpenedLikeOneThatWroteIsForgottenOnceOneCommitsWithoutWriting) {
-    const std::string opener = "SELECT COUNT(*) FROM dbo.w WHERE n >= 0";
-    for (const char* write : {"INSERT INTO dbo.w VALUES (1)", ""}) {
+TEST_F(Locking, ATransactionOpenedLikeOneThatWroteReadsWithoutTheLockUnlessTheWriteWasPinned) {
+    // The transactions before: their statements after the opener.
+    const std::vector<std::vector<std::vector<std::string>>> cases = {
+        {{"INSERT INTO dbo.w VALUES (1)"}},
+        {{"SAVE TRANSACTION s", "INSERT INTO dbo.w VALUES (1)"}, {}},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        const std::string opener = "SELECT COUNT(*) FROM dbo.w WHERE n >= " + std::to_string(i);
+        ok(a, "DELETE FROM dbo.w");
+        for (const auto& transaction : cases[i]) {
+            ok(a, "BEGIN TRANSACTION");
+            EXPECT_EQ(a.query(opener).size(), 1u);
+            for (const auto& statement : transaction) ok(a, statement);
+            ok(a, "COMMIT TRANSACTION");
+        }
+        // Opened the same way again, it reads without the write lock: another writer goes ahead.
         ok(a, "BEGIN TRANSACTION");
-        EXPECT_EQ(a.query(opener).size(), 1u);
-        if (*write) ok(a, write);
+        EXPECT_EQ(a.query(opener), (Rows{{"1"}}));
+        OdbcConnection b(dir, "app", "LockTimeout=200");
+        EXPECT_TRUE(runs(b, "INSERT INTO dbo.w VALUES (2)"));
         ok(a, "COMMIT TRANSACTION");
     }
-    // Opened the same way again, it reads without the write lock: another writer goes ahead.
-    ok(a, "BEGIN TRANSACTION");
-    EXPECT_EQ(a.query(opener), (Rows{{"1"}}));
-    OdbcConnection b(dir, "app", "LockTimeout=200");
-    EXPECT_TRUE(runs(b, "INSERT INTO dbo.w VALUES (2)"));
-    ok(a, "COMMIT TRANSACTION");
 }
 
 TEST_F(Locking, WritersWaitForTheLockInTheOrderTheyCame) {
@@ -124,6 +135,32 @@ TEST_F(Locking, WritersWaitForTheLockInTheOrderTheyCame) {
     EXPECT_EQ(place1, 1);
     EXPECT_EQ(place2, 2);
     EXPECT_EQ(a.query("SELECT n FROM dbo.w ORDER BY n"), (Rows{{"0"}, {"1"}, {"2"}}));
+}
+
+TEST_F(Locking, AStatementOfItsOwnGoesAheadOfTheQueuedTransactions) {
+    ok(a, "BEGIN TRANSACTION");
+    ok(a, "INSERT INTO dbo.w VALUES (0)");
+    // The queued transaction sees the statement's row once it has the lock.
+    auto transaction = std::async(std::launch::async, [&] {
+        OdbcConnection c(dir, "app");
+        c.exec("BEGIN TRANSACTION");
+        SQLRETURN rc = c.exec("INSERT INTO dbo.w VALUES (1)");
+        std::string seen = count(c);
+        c.exec("COMMIT TRANSACTION");
+        return std::make_pair(rc, seen);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto alone = std::async(std::launch::async, [&] {
+        OdbcConnection c(dir, "app");
+        return c.exec("INSERT INTO dbo.w VALUES (2)");
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ok(a, "COMMIT TRANSACTION");
+    auto [rc, seen] = transaction.get();
+    EXPECT_TRUE(SQL_SUCCEEDED(rc));
+    EXPECT_TRUE(SQL_SUCCEEDED(alone.get()));
+    EXPECT_EQ(seen, "3");
+    EXPECT_EQ(count(a), "3");
 }
 
 TEST_F(Locking, ReadsUnderUpdateLocksTakeTurns) {
