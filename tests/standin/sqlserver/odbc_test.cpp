@@ -541,6 +541,15 @@ TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
         EXPECT_EQ(d[0].sqlstate, k.sqlstate);
     }
     EXPECT_EQ(fails("DECLARE @x int; GOTO done")[0].message, "Incorrect syntax near 'GOTO'.");
+    // Every comparison operator, written with and without spaces; a lone '!' or a stray
+    // character is no operator.
+    EXPECT_EQ(c.query("SELECT CASE WHEN 1<>2 AND 1!=2 AND 1<=1 AND 2>=1 AND 2!<1 AND 1!>2 AND 1 < 2 AND 2 > 1 "
+                      "AND NOT (1!<2) AND NOT (2 !> 1) THEN 'yes' ELSE 'no' END"),
+              (std::vector<std::vector<std::string>>{{"yes"}}));
+    for (const char* sql : {"SELECT 1 WHERE 1 ! 2", "SELECT 1 WHERE 1 =! 2", "SELECT 1 WHERE 1 ^ 2"}) {
+        SCOPED_TRACE(sql);
+        EXPECT_EQ(fails(sql).at(0).native, 102);
+    }
 }
 
 // Decimals are exact to 38 digits, smalldatetime rounds as datetime's ticks make it, texts
