@@ -203,7 +203,8 @@ int Catalog::schema_version() const {
 std::pair<int, int> Catalog::schema_versions() const {
     // No other connection sees this one's #temp tables: their version moves only with its own DDL.
     if (temp_version_ < 0 || !epoch_ || *epoch_ != temp_version_epoch_) {
-        temp_version_ = read_version(db_, "PRAGMA temp.schema_version", temp_version_query_);
+        temp_version_ =
+            read_version(db_, ("PRAGMA " + std::string(kTempSchema) + ".schema_version").c_str(), temp_version_query_);
         temp_version_epoch_ = epoch_ ? *epoch_ : 0;
     }
     return {schema_version(), temp_version_};
@@ -427,7 +428,7 @@ void Catalog::create_table(const Statement& st) {
     if (temp) {
         if (temp_tables_.count(lower(n.name)))
             throw TsqlError(2714, "42S01", "There is already an object named '" + n.name + "' in the database.");
-        t.sql_ref = "temp." + quote_ident(n.name);
+        t.sql_ref = std::string(kTempSchema) + "." + quote_ident(n.name);
     } else {
         t.schema = n.schema.empty() ? default_schema_ : n.schema;
         auto s = schema_id(t.schema);
@@ -471,7 +472,7 @@ void Catalog::create_table(const Statement& st) {
     }
 
     Translator tr(*this);
-    std::string ddl = std::string("CREATE ") + (temp ? "TEMP " : "") + "TABLE " + quote_ident(n.name.empty() ? "" : (temp ? n.name : t.schema + "." + t.name)) + " (";
+    std::string ddl = "CREATE TABLE " + (temp ? std::string(kTempSchema) + "." : std::string()) + quote_ident(n.name.empty() ? "" : (temp ? n.name : t.schema + "." + t.name)) + " (";
     std::vector<std::string> catalog_sql;
     auto add_object = [&](int id, const std::string& name, int parent, const char* type, const char* desc) {
         Query q(db_, "INSERT INTO \"sys.objects\" VALUES (?, ?, NULL, ?, ?, ?, ?, datetime('now'), 0)");
@@ -536,7 +537,7 @@ void Catalog::create_table(const Statement& st) {
                 if (name.empty()) name = std::string(pk ? "PK__" : "UQ__") + t.name + "__" + hex_suffix(cid ? cid : static_cast<int>(keys.size()) + 1);
                 // Keys are checked once at the end of each statement (as SQL Server
                 // does), so SQLite keeps only a plain index for the lookups.
-                after_ddl.push_back("CREATE INDEX " + (temp ? "temp." : std::string()) +
+                after_ddl.push_back("CREATE INDEX " + (temp ? std::string(kTempSchema) + "." : std::string()) +
                                     quote_ident((temp ? lower(n.name) : std::to_string(t.object_id)) + "$" + name) +
                                     " ON " + quote_ident(temp ? n.name : t.schema + "." + t.name) + " (" + cols_sql + ")");
                 KeyInfo key{name, pk, true, {}};
@@ -652,7 +653,8 @@ void Catalog::drop_temp_table(const std::string& name) {
 std::vector<std::string> Catalog::triggers(const TableInfo& t) const {
     std::vector<std::string> names;
     if (t.catalog_view) return names;
-    Query q(db_, t.temp ? "SELECT name FROM sqlite_temp_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name"
+    Query q(db_, t.temp ? "SELECT name FROM " + std::string(kTempSchema) +
+                             ".sqlite_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name"
                         : "SELECT name FROM sqlite_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name");
     q.bind(1, t.temp ? t.name : t.schema + "." + t.name);
     while (q.step()) names.push_back(q.text(0));
@@ -777,8 +779,9 @@ void Catalog::create_index(const Statement& st) {
                                                "' already exists on table '" + t->display_name() + "'.");
     }
     // A unique index is checked at the end of each statement, not by SQLite.
-    exec_sql(db_, std::string("CREATE INDEX ") + (t->temp ? "temp." : "") + quote_ident(index_name) + " ON " +
-                      quote_ident(t->temp ? t->name : t->schema + "." + t->name) + " (" + cols_sql + ")");
+    exec_sql(db_, "CREATE INDEX " + (t->temp ? std::string(kTempSchema) + "." : std::string()) +
+                      quote_ident(index_name) + " ON " + quote_ident(t->temp ? t->name : t->schema + "." + t->name) +
+                      " (" + cols_sql + ")");
     if (st.unique) {
         std::string plain_cols;
         for (size_t k = 0; k < key.columns.size(); ++k) plain_cols += (k ? "," : "") + quote_ident(key.columns[k]);

@@ -16,6 +16,11 @@
 
 namespace sqlserver_standin {
 
+// The SQLite database, attached to every connection, that holds its #temp tables. SQLite's
+// own temp schema would do, but any change of that schema expires every prepared statement
+// of the connection, while a change of an attached one expires only those that use it.
+constexpr char kTempSchema[] = "tempdb";
+
 struct ColumnInfo {
     int column_id = 0;
     std::string name;
