@@ -146,6 +146,8 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
     std::string path = std::string(realpath(data_dir.c_str(), resolved) ? resolved : data_dir.c_str()) + "/" + database + ".sqlite";
     file_ = DatabaseFile::of(path);
     conn_ = file_->take_connection();
+    // A pooled connection was handed back by a session that found the catalog or made it.
+    const bool pooled = conn_ != nullptr;
     try {
         if (!conn_) open_connection(path);
         db_ = conn_->db;
@@ -156,7 +158,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
             sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sys.objects'", -1, &p.st, nullptr);
             return sqlite3_step(p.st) == SQLITE_ROW;
         };
-        if (!has_catalog()) {
+        if (!pooled && !has_catalog()) {
             begin_locked();
             if (!has_catalog()) Catalog::initialise(db_);
             exec_sql(db_, "COMMIT");
@@ -247,16 +249,31 @@ Session::~Session() {
     sqlite3_busy_handler(db_, nullptr, nullptr);
     conn_->session = nullptr;
     // The connection goes back to the pool as a new one would be: its #temp
-    // tables die with the session.
+    // tables die with the session. The statements that look are kept with the
+    // connection; a session that left nothing behind has nothing more to do.
     const std::string temp = kTempSchema;
     std::vector<std::string> temp_tables;
     std::string journal_mode;
+    bool left_nothing = false;
     {
-        Prepared p;
-        if (sqlite3_prepare_v2(db_, ("SELECT name FROM " + temp + ".sqlite_master WHERE type = 'table'").c_str(), -1,
-                               &p.st, nullptr) != SQLITE_OK)
+        auto kept = [&](const std::string& sql, Prepared& p) {
+            p.cache = &conn_->statements;
+            p.sql = sql;
+            return p.cache->prepare(sql, &p.st, &p.reads) == SQLITE_OK;
+        };
+        Prepared tables, free_pages;
+        if (!kept("SELECT name FROM " + temp + ".sqlite_master WHERE type = 'table'", tables) ||
+            !kept("PRAGMA " + temp + ".freelist_count", free_pages) || sqlite3_step(free_pages.st) != SQLITE_ROW)
             return;
-        while (sqlite3_step(p.st) == SQLITE_ROW) temp_tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(p.st, 0)));
+        while (sqlite3_step(tables.st) == SQLITE_ROW)
+            temp_tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(tables.st, 0)));
+        left_nothing = temp_tables.empty() && sqlite3_column_int64(free_pages.st, 0) == 0;
+    }
+    if (left_nothing) {
+        file_->give_back(std::move(conn_));
+        return;
+    }
+    {
         Prepared mode;
         if (sqlite3_prepare_v2(db_, ("PRAGMA " + temp + ".journal_mode").c_str(), -1, &mode.st, nullptr) != SQLITE_OK ||
             sqlite3_step(mode.st) != SQLITE_ROW)
