@@ -6,6 +6,7 @@
 #include <set>
 #include <strings.h>
 
+#include "database_file.h"
 #include "translator.h"
 #include "tsql_error.h"
 #include "tsql_parser.h"
@@ -70,10 +71,24 @@ std::string lower(std::string s) {
 class Query {
 public:
     Query(sqlite3* db, const std::string& sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) != SQLITE_OK)
-            throw TsqlError(50000, "HY000", std::string("catalog: ") + sqlite3_errmsg(db));
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) != SQLITE_OK) fail();
     }
-    ~Query() { sqlite3_finalize(st_); }
+    // A statement taken from the connection's cache (when there is one) and handed back.
+    Query(sqlite3* db, StatementCache* cache, const std::string& sql) : db_(db), cache_(cache), sql_(sql) {
+        if (!cache_) {
+            if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) != SQLITE_OK) fail();
+        } else if (cache_->prepare(sql_, &st_, &reads_) != SQLITE_OK) {
+            sqlite3_finalize(st_);
+            st_ = nullptr;
+            fail();
+        }
+    }
+    ~Query() {
+        if (cache_) cache_->release(sql_, st_, std::move(reads_));
+        else sqlite3_finalize(st_);
+    }
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
     Query& bind(int i, long long v) { sqlite3_bind_int64(st_, i, v); return *this; }
     Query& bind(int i, const std::string& v) { sqlite3_bind_text(st_, i, v.c_str(), -1, SQLITE_TRANSIENT); return *this; }
     Query& bind_null(int i) { sqlite3_bind_null(st_, i); return *this; }
@@ -91,7 +106,12 @@ public:
     bool null(int c) const { return sqlite3_column_type(st_, c) == SQLITE_NULL; }
 
 private:
+    [[noreturn]] void fail() const { throw TsqlError(50000, "HY000", std::string("catalog: ") + sqlite3_errmsg(db_)); }
+
     sqlite3* db_;
+    StatementCache* cache_ = nullptr;
+    std::string sql_;
+    std::shared_ptr<const TableSet> reads_;
     sqlite3_stmt* st_ = nullptr;
 };
 
@@ -198,6 +218,11 @@ int Catalog::schema_version() const {
         version_pinned_ = version_ >= 0 && !sqlite3_get_autocommit(db_) && sqlite3_txn_state(db_, "main") != SQLITE_TXN_NONE;
     }
     return version_;
+}
+
+void Catalog::watch_schema(StatementCache& statements) {
+    epoch_ = statements.schema_epoch();
+    statements_ = &statements;
 }
 
 std::pair<int, int> Catalog::schema_versions() const {
@@ -887,7 +912,7 @@ std::optional<int> Catalog::object_id(const std::string& text, const std::string
         return -1000 - static_cast<int>(std::distance(temp_tables_.begin(), it));
     }
     if (!n.database.empty() && !iequals(n.database, database_)) return std::nullopt;
-    Query q(db_,
+    Query q(db_, statements_,
             "SELECT o.object_id FROM \"sys.objects\" o JOIN \"sys.schemas\" s ON s.schema_id = o.schema_id "
             "WHERE s.name = ? AND o.name = ? AND (? = '' OR o.type = ?)");
     std::string ty = type;
@@ -898,21 +923,21 @@ std::optional<int> Catalog::object_id(const std::string& text, const std::string
 }
 
 std::optional<std::string> Catalog::object_name(int id) const {
-    Query q(db_, "SELECT name FROM \"sys.objects\" WHERE object_id = ?");
+    Query q(db_, statements_, "SELECT name FROM \"sys.objects\" WHERE object_id = ?");
     q.bind(1, id);
     if (q.step()) return q.text(0);
     return std::nullopt;
 }
 
 std::optional<int> Catalog::object_schema_id(int id) const {
-    Query q(db_, "SELECT schema_id FROM \"sys.objects\" WHERE object_id = ?");
+    Query q(db_, statements_, "SELECT schema_id FROM \"sys.objects\" WHERE object_id = ?");
     q.bind(1, id);
     if (q.step()) return static_cast<int>(q.i64(0));
     return std::nullopt;
 }
 
 std::optional<std::string> Catalog::schema_name(int id) const {
-    Query q(db_, "SELECT name FROM \"sys.schemas\" WHERE schema_id = ?");
+    Query q(db_, statements_, "SELECT name FROM \"sys.schemas\" WHERE schema_id = ?");
     q.bind(1, id);
     if (q.step()) return q.text(0);
     return std::nullopt;

@@ -171,7 +171,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         throw;
     }
     catalog_ = std::make_unique<Catalog>(db_, database, file_->catalog_cache());
-    catalog_->watch_schema(conn_->statements.schema_epoch());
+    catalog_->watch_schema(conn_->statements);
     sqlite3_update_hook(db_, &Session::on_change, this);
 }
 
