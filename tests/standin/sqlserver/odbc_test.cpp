@@ -631,6 +631,20 @@ TEST_F(Standin, ATopOfFewerThanNoRowsIsRefused) {
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n"), (Rows{{"3"}}));
 }
 
+// Parsed batches are kept by text, a bounded number of them: texts that never come again push
+// the oldest out, and every text still runs as written, the one asked for all along too.
+TEST_F(Standin, ManyDistinctTextsEachRunAsWritten) {
+    using Rows = std::vector<std::vector<std::string>>;
+    ok("CREATE TABLE dbo.kept (n int)");
+    ok("INSERT INTO dbo.kept VALUES (7)");
+    for (int i = 0; i < 2500; ++i) {
+        ASSERT_EQ(c.query("SELECT " + std::to_string(i) + " + n FROM dbo.kept"), (Rows{{std::to_string(i + 7)}})) << i;
+        if (i % 250 == 0) {
+            ASSERT_EQ(c.query("SELECT n FROM dbo.kept"), (Rows{{"7"}})) << i;
+        }
+    }
+}
+
 // A derived table under a TOP of the largest bigint keeps every row (the stand-in drops that
 // TOP); any other TOP still cuts.
 TEST_F(Standin, TopOfTheLargestBigintKeepsEveryRow) {
