@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <list>
 #include <mutex>
-#include <string_view>
 #include <strings.h>
 #include <unordered_map>
 
@@ -1371,32 +1369,18 @@ std::string render(const Expr& e) {
 Batch parse_batch(const std::string& sql) { return Parser(sql).batch(); }
 
 std::shared_ptr<const Batch> parse_batch_shared(const std::string& sql) {
-    // Texts that embed values are many and seldom come again: the least recently used go
-    // first, and the texts a server sends with every request stay.
-    using Entry = std::pair<std::string, std::shared_ptr<const Batch>>;
-    static constexpr size_t kKept = 2048;
     static std::mutex mutex;
-    static std::list<Entry> recent;  // most recently used first
-    static std::unordered_map<std::string_view, std::list<Entry>::iterator> parsed;  // keys point into `recent`
+    static std::unordered_map<std::string, std::shared_ptr<const Batch>> parsed;
     {
         std::lock_guard<std::mutex> lock(mutex);
         auto it = parsed.find(sql);
-        if (it != parsed.end()) {
-            recent.splice(recent.begin(), recent, it->second);
-            return it->second->second;
-        }
+        if (it != parsed.end()) return it->second;
     }
     auto batch = std::make_shared<const Batch>(parse_batch(sql));
-    std::shared_ptr<const Batch> evicted;  // freed after the lock is let go
     std::lock_guard<std::mutex> lock(mutex);
-    if (parsed.count(sql)) return batch;  // another thread parsed it meanwhile
-    recent.emplace_front(sql, batch);
-    parsed.emplace(recent.front().first, recent.begin());
-    if (recent.size() > kKept) {
-        evicted = std::move(recent.back().second);
-        parsed.erase(recent.back().first);
-        recent.pop_back();
-    }
+    // Texts that embed values are many; a full table starts over.
+    if (parsed.size() >= 2048) parsed.clear();
+    parsed.emplace(sql, batch);
     return batch;
 }
 
