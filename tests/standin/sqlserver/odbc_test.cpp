@@ -631,8 +631,8 @@ TEST_F(Standin, ATopOfFewerThanNoRowsIsRefused) {
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n"), (Rows{{"3"}}));
 }
 
-// Parsed batches are kept by text, a bounded number of them: texts that never come again push
-// the oldest out, and every text still runs as written, the one asked for all along too.
+// Parsed batches are kept by text, a bounded number of them: when texts that never come again
+// fill the room, every text still runs as written, the one asked for all along too.
 TEST_F(Standin, ManyDistinctTextsEachRunAsWritten) {
     using Rows = std::vector<std::vector<std::string>>;
     ok("CREATE TABLE dbo.kept (n int)");
