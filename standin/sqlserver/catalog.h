@@ -17,8 +17,9 @@
 namespace sqlserver_standin {
 
 // The SQLite database, attached to every connection, that holds its #temp tables. SQLite's
-// own temp schema would do, but any change of that schema expires every prepared statement
-// of the connection, while a change of an attached one expires only those that use it.
+// own temp schema would do, but every change of that schema expires every prepared statement
+// of the connection; a table made or dropped in an attached one expires only the statements
+// that use it (a new index, as anywhere, still expires them all).
 constexpr char kTempSchema[] = "tempdb";
 
 class StatementCache;
