@@ -29,6 +29,8 @@ def main():
     parser.add_argument("--host-cpus", default="", help="taskset's cpu list for the host")
     args = parser.parse_args()
     log = os.path.abspath(args.log)
+    if not os.path.isfile(log) and os.path.exists(log):
+        sys.exit("statement_trace: --log must name a regular file")
     if os.path.exists(log):
         os.remove(log)
 
@@ -51,7 +53,7 @@ def main():
         for round_ in range(args.rounds):
             last = round_ == args.rounds - 1
             pusher.change()
-            if last and os.path.exists(log):
+            if last and os.path.isfile(log):
                 os.remove(log)
             mark("3-row push")
             result = pusher.client.push()

@@ -6,6 +6,7 @@
 #include <set>
 #include <strings.h>
 
+#include "database_file.h"
 #include "translator.h"
 #include "tsql_error.h"
 #include "tsql_parser.h"
@@ -70,10 +71,24 @@ std::string lower(std::string s) {
 class Query {
 public:
     Query(sqlite3* db, const std::string& sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) != SQLITE_OK)
-            throw TsqlError(50000, "HY000", std::string("catalog: ") + sqlite3_errmsg(db));
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) != SQLITE_OK) fail();
     }
-    ~Query() { sqlite3_finalize(st_); }
+    // A statement taken from the connection's cache (when there is one) and handed back.
+    Query(sqlite3* db, StatementCache* cache, const std::string& sql) : db_(db), cache_(cache), sql_(sql) {
+        if (!cache_) {
+            if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st_, nullptr) != SQLITE_OK) fail();
+        } else if (cache_->prepare(sql_, &st_, &reads_) != SQLITE_OK) {
+            sqlite3_finalize(st_);
+            st_ = nullptr;
+            fail();
+        }
+    }
+    ~Query() {
+        if (cache_) cache_->release(sql_, st_, std::move(reads_));
+        else sqlite3_finalize(st_);
+    }
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
     Query& bind(int i, long long v) { sqlite3_bind_int64(st_, i, v); return *this; }
     Query& bind(int i, const std::string& v) { sqlite3_bind_text(st_, i, v.c_str(), -1, SQLITE_TRANSIENT); return *this; }
     Query& bind_null(int i) { sqlite3_bind_null(st_, i); return *this; }
@@ -91,7 +106,12 @@ public:
     bool null(int c) const { return sqlite3_column_type(st_, c) == SQLITE_NULL; }
 
 private:
+    [[noreturn]] void fail() const { throw TsqlError(50000, "HY000", std::string("catalog: ") + sqlite3_errmsg(db_)); }
+
     sqlite3* db_;
+    StatementCache* cache_ = nullptr;
+    std::string sql_;
+    std::shared_ptr<const TableSet> reads_;
     sqlite3_stmt* st_ = nullptr;
 };
 
@@ -200,10 +220,16 @@ int Catalog::schema_version() const {
     return version_;
 }
 
+void Catalog::watch_schema(StatementCache& statements) {
+    epoch_ = statements.schema_epoch();
+    statements_ = &statements;
+}
+
 std::pair<int, int> Catalog::schema_versions() const {
     // No other connection sees this one's #temp tables: their version moves only with its own DDL.
     if (temp_version_ < 0 || !epoch_ || *epoch_ != temp_version_epoch_) {
-        temp_version_ = read_version(db_, "PRAGMA temp.schema_version", temp_version_query_);
+        temp_version_ =
+            read_version(db_, ("PRAGMA " + std::string(kTempSchema) + ".schema_version").c_str(), temp_version_query_);
         temp_version_epoch_ = epoch_ ? *epoch_ : 0;
     }
     return {schema_version(), temp_version_};
@@ -427,7 +453,7 @@ void Catalog::create_table(const Statement& st) {
     if (temp) {
         if (temp_tables_.count(lower(n.name)))
             throw TsqlError(2714, "42S01", "There is already an object named '" + n.name + "' in the database.");
-        t.sql_ref = "temp." + quote_ident(n.name);
+        t.sql_ref = std::string(kTempSchema) + "." + quote_ident(n.name);
     } else {
         t.schema = n.schema.empty() ? default_schema_ : n.schema;
         auto s = schema_id(t.schema);
@@ -471,7 +497,7 @@ void Catalog::create_table(const Statement& st) {
     }
 
     Translator tr(*this);
-    std::string ddl = std::string("CREATE ") + (temp ? "TEMP " : "") + "TABLE " + quote_ident(n.name.empty() ? "" : (temp ? n.name : t.schema + "." + t.name)) + " (";
+    std::string ddl = "CREATE TABLE " + (temp ? std::string(kTempSchema) + "." : std::string()) + quote_ident(n.name.empty() ? "" : (temp ? n.name : t.schema + "." + t.name)) + " (";
     std::vector<std::string> catalog_sql;
     auto add_object = [&](int id, const std::string& name, int parent, const char* type, const char* desc) {
         Query q(db_, "INSERT INTO \"sys.objects\" VALUES (?, ?, NULL, ?, ?, ?, ?, datetime('now'), 0)");
@@ -536,7 +562,7 @@ void Catalog::create_table(const Statement& st) {
                 if (name.empty()) name = std::string(pk ? "PK__" : "UQ__") + t.name + "__" + hex_suffix(cid ? cid : static_cast<int>(keys.size()) + 1);
                 // Keys are checked once at the end of each statement (as SQL Server
                 // does), so SQLite keeps only a plain index for the lookups.
-                after_ddl.push_back("CREATE INDEX " + (temp ? "temp." : std::string()) +
+                after_ddl.push_back("CREATE INDEX " + (temp ? std::string(kTempSchema) + "." : std::string()) +
                                     quote_ident((temp ? lower(n.name) : std::to_string(t.object_id)) + "$" + name) +
                                     " ON " + quote_ident(temp ? n.name : t.schema + "." + t.name) + " (" + cols_sql + ")");
                 KeyInfo key{name, pk, true, {}};
@@ -652,7 +678,8 @@ void Catalog::drop_temp_table(const std::string& name) {
 std::vector<std::string> Catalog::triggers(const TableInfo& t) const {
     std::vector<std::string> names;
     if (t.catalog_view) return names;
-    Query q(db_, t.temp ? "SELECT name FROM sqlite_temp_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name"
+    Query q(db_, t.temp ? "SELECT name FROM " + std::string(kTempSchema) +
+                             ".sqlite_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name"
                         : "SELECT name FROM sqlite_master WHERE type = 'trigger' AND tbl_name = ? ORDER BY name");
     q.bind(1, t.temp ? t.name : t.schema + "." + t.name);
     while (q.step()) names.push_back(q.text(0));
@@ -777,8 +804,9 @@ void Catalog::create_index(const Statement& st) {
                                                "' already exists on table '" + t->display_name() + "'.");
     }
     // A unique index is checked at the end of each statement, not by SQLite.
-    exec_sql(db_, std::string("CREATE INDEX ") + (t->temp ? "temp." : "") + quote_ident(index_name) + " ON " +
-                      quote_ident(t->temp ? t->name : t->schema + "." + t->name) + " (" + cols_sql + ")");
+    exec_sql(db_, "CREATE INDEX " + (t->temp ? std::string(kTempSchema) + "." : std::string()) +
+                      quote_ident(index_name) + " ON " + quote_ident(t->temp ? t->name : t->schema + "." + t->name) +
+                      " (" + cols_sql + ")");
     if (st.unique) {
         std::string plain_cols;
         for (size_t k = 0; k < key.columns.size(); ++k) plain_cols += (k ? "," : "") + quote_ident(key.columns[k]);
@@ -884,7 +912,7 @@ std::optional<int> Catalog::object_id(const std::string& text, const std::string
         return -1000 - static_cast<int>(std::distance(temp_tables_.begin(), it));
     }
     if (!n.database.empty() && !iequals(n.database, database_)) return std::nullopt;
-    Query q(db_,
+    Query q(db_, statements_,
             "SELECT o.object_id FROM \"sys.objects\" o JOIN \"sys.schemas\" s ON s.schema_id = o.schema_id "
             "WHERE s.name = ? AND o.name = ? AND (? = '' OR o.type = ?)");
     std::string ty = type;
@@ -895,21 +923,21 @@ std::optional<int> Catalog::object_id(const std::string& text, const std::string
 }
 
 std::optional<std::string> Catalog::object_name(int id) const {
-    Query q(db_, "SELECT name FROM \"sys.objects\" WHERE object_id = ?");
+    Query q(db_, statements_, "SELECT name FROM \"sys.objects\" WHERE object_id = ?");
     q.bind(1, id);
     if (q.step()) return q.text(0);
     return std::nullopt;
 }
 
 std::optional<int> Catalog::object_schema_id(int id) const {
-    Query q(db_, "SELECT schema_id FROM \"sys.objects\" WHERE object_id = ?");
+    Query q(db_, statements_, "SELECT schema_id FROM \"sys.objects\" WHERE object_id = ?");
     q.bind(1, id);
     if (q.step()) return static_cast<int>(q.i64(0));
     return std::nullopt;
 }
 
 std::optional<std::string> Catalog::schema_name(int id) const {
-    Query q(db_, "SELECT name FROM \"sys.schemas\" WHERE schema_id = ?");
+    Query q(db_, statements_, "SELECT name FROM \"sys.schemas\" WHERE schema_id = ?");
     q.bind(1, id);
     if (q.step()) return q.text(0);
     return std::nullopt;

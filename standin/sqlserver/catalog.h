@@ -16,6 +16,14 @@
 
 namespace sqlserver_standin {
 
+// The SQLite database, attached to every connection, that holds its #temp tables. SQLite's
+// own temp schema would do, but every change of that schema expires every prepared statement
+// of the connection; a table made or dropped in an attached one expires only the statements
+// that use it (a new index, as anywhere, still expires them all).
+constexpr char kTempSchema[] = "tempdb";
+
+class StatementCache;
+
 struct ColumnInfo {
     int column_id = 0;
     std::string name;
@@ -129,9 +137,10 @@ public:
     // The table's CHECK constraints by name, in creation order; the session knows which are off.
     std::vector<std::string> check_constraints(const TableInfo& t) const;
 
-    // The connection's schema epoch (StatementCache::schema_epoch): versions
-    // read are kept while it stands still.
-    void watch_schema(const unsigned long long* epoch) { epoch_ = epoch; }
+    // The connection's statement cache: versions read are kept while its
+    // schema epoch stands still, and the look-ups of the SQL functions
+    // (OBJECT_ID and the like) keep their statements there.
+    void watch_schema(StatementCache& statements);
     // A statement starts: the schema version is read again when needed,
     // unless it was read in the SQLite transaction still open, whose snapshot
     // only this connection's own changes move on.
@@ -172,6 +181,7 @@ private:
     mutable bool version_pinned_ = false;  // read inside the open transaction
     mutable unsigned long long version_epoch_ = 0, temp_version_epoch_ = 0;
     const unsigned long long* epoch_ = nullptr;
+    StatementCache* statements_ = nullptr;
     mutable sqlite3_stmt* version_query_ = nullptr;
     mutable sqlite3_stmt* temp_version_query_ = nullptr;
     std::string default_schema_ = "dbo";

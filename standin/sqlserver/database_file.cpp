@@ -16,8 +16,10 @@ StatementCache::~StatementCache() {
 int StatementCache::on_access(void* self, int action, const char* table, const char*, const char* database,
                               const char*) {
     // Called while SQLite compiles a statement: the tables it reads, views
-    // seen through (a table read for its row count comes without a database).
+    // seen through (a table read for its row count comes without a database),
+    // and whether it uses the #temp tables' database.
     auto* cache = static_cast<StatementCache*>(self);
+    if (database && std::strcmp(database, kTempSchema) == 0) cache->compiling_uses_temp_ = true;
     switch (action) {
         case SQLITE_READ:
             if (table && (!database || std::strcmp(database, "main") == 0)) cache->compiling_reads_.insert(table);
@@ -51,7 +53,8 @@ int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st, std::shar
         Entry entry = std::move(*it->second);
         idle_.erase(it->second);
         by_text_.erase(it);
-        if (entry.handed.versions == versions_) {
+        if (entry.handed.versions.first == versions_.first &&
+            (!entry.handed.uses_temp || entry.handed.versions.second == versions_.second)) {
             *st = entry.st;
             *reads = std::move(entry.reads);
             if (entry.handed.ddl) ++schema_epoch_;
@@ -62,10 +65,11 @@ int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st, std::shar
     }
     compiling_reads_.clear();
     compiling_ddl_ = false;
+    compiling_uses_temp_ = false;
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st, nullptr);
     *reads = std::make_shared<const TableSet>(std::move(compiling_reads_));
     compiling_reads_.clear();
-    if (*st) prepared_for_[*st] = Handed{versions_, compiling_ddl_};
+    if (*st) prepared_for_[*st] = Handed{versions_, compiling_ddl_, compiling_uses_temp_};
     compiling_ddl_ = false;
     return rc;
 }
@@ -75,7 +79,7 @@ void StatementCache::release(const std::string& sql, sqlite3_stmt* st, std::shar
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
     auto prepared = prepared_for_.find(st);
-    Handed handed = prepared != prepared_for_.end() ? prepared->second : Handed{{-1, -1}, true};
+    Handed handed = prepared != prepared_for_.end() ? prepared->second : Handed{{-1, -1}, true, true};
     if (prepared != prepared_for_.end()) prepared_for_.erase(prepared);
     if (by_text_.count(sql)) {
         sqlite3_finalize(st);

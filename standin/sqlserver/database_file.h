@@ -28,8 +28,9 @@ using TableSet = std::set<std::string>;
 
 // Prepared statements of one connection by SQL text, the most recently used
 // kept: one is handed out reset and unbound, and taken back after use. Each
-// comes with the tables it reads. A statement kept from other schema versions
-// is prepared again before it describes its columns.
+// comes with the tables it reads. A statement kept from another version of a
+// schema it uses (the database's, and the #temp tables' if it uses any) is
+// prepared again before it describes its columns.
 class StatementCache {
 public:
     explicit StatementCache(sqlite3* db);
@@ -52,6 +53,7 @@ private:
     struct Handed {
         std::pair<int, int> versions;
         bool ddl;
+        bool uses_temp;
     };
     struct Entry {
         std::string sql;
@@ -65,6 +67,7 @@ private:
     sqlite3* db_;
     TableSet compiling_reads_;
     bool compiling_ddl_ = false;
+    bool compiling_uses_temp_ = false;
     unsigned long long schema_epoch_ = 0;
     std::pair<int, int> versions_{-1, -1};
     std::unordered_map<sqlite3_stmt*, Handed> prepared_for_;  // of the statements handed out

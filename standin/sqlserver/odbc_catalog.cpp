@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <bitset>
 #include <map>
 #include <tuple>
 
@@ -560,7 +561,13 @@ bool function_supported(SQLUSMALLINT id) {
         SQL_API_SQLGETDIAGREC,     SQL_API_SQLGETINFO,      SQL_API_SQLGETTYPEINFO,   SQL_API_SQLGETFUNCTIONS,
         SQL_API_SQLTABLES,         SQL_API_SQLCOLUMNS,      SQL_API_SQLPRIMARYKEYS,   SQL_API_SQLDESCRIBEPARAM,
     };
-    return std::find(std::begin(kSupported), std::end(kSupported), id) != std::end(kSupported);
+    // The driver manager asks for every function id at each connect: a bitmap answers at once.
+    static const std::bitset<65536> kBits = [] {
+        std::bitset<65536> bits;
+        for (SQLUSMALLINT f : kSupported) bits.set(f);
+        return bits;
+    }();
+    return kBits.test(id);
 }
 
 }  // namespace sqlserver_standin

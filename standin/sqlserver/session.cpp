@@ -146,6 +146,8 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
     std::string path = std::string(realpath(data_dir.c_str(), resolved) ? resolved : data_dir.c_str()) + "/" + database + ".sqlite";
     file_ = DatabaseFile::of(path);
     conn_ = file_->take_connection();
+    // A pooled connection was handed back by a session that found the catalog or made it.
+    const bool pooled = conn_ != nullptr;
     try {
         if (!conn_) open_connection(path);
         db_ = conn_->db;
@@ -156,7 +158,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
             sqlite3_prepare_v2(db_, "SELECT 1 FROM sqlite_master WHERE name = 'sys.objects'", -1, &p.st, nullptr);
             return sqlite3_step(p.st) == SQLITE_ROW;
         };
-        if (!has_catalog()) {
+        if (!pooled && !has_catalog()) {
             begin_locked(false);
             if (!has_catalog()) Catalog::initialise(db_);
             exec_sql(db_, "COMMIT");
@@ -169,7 +171,7 @@ Session::Session(const std::string& data_dir, const std::string& database, std::
         throw;
     }
     catalog_ = std::make_unique<Catalog>(db_, database, file_->catalog_cache());
-    catalog_->watch_schema(conn_->statements.schema_epoch());
+    catalog_->watch_schema(conn_->statements);
     sqlite3_update_hook(db_, &Session::on_change, this);
 }
 
@@ -198,7 +200,10 @@ void Session::open_connection(const std::string& path) {
     // #temp tables live in memory (memory_temp_files_vfs); the pages of those
     // dropped are handed back when the session ends (see ~Session).
     exec_sql(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA foreign_keys = OFF; "
-                 "PRAGMA recursive_triggers = ON; PRAGMA temp.auto_vacuum = INCREMENTAL");
+                 "PRAGMA recursive_triggers = ON");
+    // A private database that lives in memory (memory_temp_files_vfs) and goes with the connection.
+    const std::string temp = kTempSchema;
+    exec_sql(db, "ATTACH DATABASE '' AS " + temp + "; PRAGMA " + temp + ".auto_vacuum = INCREMENTAL");
     // Row versions pile up with every change: with SQLite's default page cache (2 MB) a big
     // push reads the history back from the file, where SQL Server keeps it in memory. Up to
     // 32 MB per connection, taken only as pages are read.
@@ -206,7 +211,7 @@ void Session::open_connection(const std::string& path) {
     // The same for the #temp tables: beyond SQLite's default 2 MB their pages would be spilled
     // into the in-memory file and copied back at every turn of the cache. Pages of the database
     // file are read through a mapping of it (up to 1 GB) instead of copies of each read.
-    exec_sql(db, "PRAGMA temp.cache_size = -32768; PRAGMA mmap_size = 1073741824");
+    exec_sql(db, "PRAGMA " + temp + ".cache_size = -32768; PRAGMA mmap_size = 1073741824");
 }
 
 int Session::prepare(const std::string& sql, Prepared& p) {
@@ -244,26 +249,43 @@ Session::~Session() {
     sqlite3_busy_handler(db_, nullptr, nullptr);
     conn_->session = nullptr;
     // The connection goes back to the pool as a new one would be: its #temp
-    // tables die with the session.
+    // tables die with the session. The statements that look are kept with the
+    // connection; a session that left nothing behind has nothing more to do.
+    const std::string temp = kTempSchema;
     std::vector<std::string> temp_tables;
     std::string journal_mode;
+    bool left_nothing = false;
     {
-        Prepared p;
-        if (sqlite3_prepare_v2(db_, "SELECT name FROM sqlite_temp_master WHERE type = 'table'", -1, &p.st, nullptr) != SQLITE_OK)
+        auto kept = [&](const std::string& sql, Prepared& p) {
+            p.cache = &conn_->statements;
+            p.sql = sql;
+            return p.cache->prepare(sql, &p.st, &p.reads) == SQLITE_OK;
+        };
+        Prepared tables, free_pages;
+        if (!kept("SELECT name FROM " + temp + ".sqlite_master WHERE type = 'table'", tables) ||
+            !kept("PRAGMA " + temp + ".freelist_count", free_pages) || sqlite3_step(free_pages.st) != SQLITE_ROW)
             return;
-        while (sqlite3_step(p.st) == SQLITE_ROW) temp_tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(p.st, 0)));
+        while (sqlite3_step(tables.st) == SQLITE_ROW)
+            temp_tables.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(tables.st, 0)));
+        left_nothing = temp_tables.empty() && sqlite3_column_int64(free_pages.st, 0) == 0;
+    }
+    if (left_nothing) {
+        file_->give_back(std::move(conn_));
+        return;
+    }
+    {
         Prepared mode;
-        if (sqlite3_prepare_v2(db_, "PRAGMA temp.journal_mode", -1, &mode.st, nullptr) != SQLITE_OK ||
+        if (sqlite3_prepare_v2(db_, ("PRAGMA " + temp + ".journal_mode").c_str(), -1, &mode.st, nullptr) != SQLITE_OK ||
             sqlite3_step(mode.st) != SQLITE_ROW)
             return;
         journal_mode = reinterpret_cast<const char*>(sqlite3_column_text(mode.st, 0));
     }
     // Nothing of this is ever rolled back (a failure closes the connection instead): without a
     // journal the drops do not copy the pages of the tables they free.
-    std::string drop = "PRAGMA temp.journal_mode = OFF;";
-    for (const auto& name : temp_tables) drop += " DROP TABLE temp." + quote_ident(name) + ";";
+    std::string drop = "PRAGMA " + temp + ".journal_mode = OFF;";
+    for (const auto& name : temp_tables) drop += " DROP TABLE " + temp + "." + quote_ident(name) + ";";
     // A pooled connection keeps no memory of the big #temp tables it once held.
-    drop += " PRAGMA temp.incremental_vacuum; PRAGMA temp.journal_mode = " + journal_mode;
+    drop += " PRAGMA " + temp + ".incremental_vacuum; PRAGMA " + temp + ".journal_mode = " + journal_mode;
     if (sqlite3_exec(db_, drop.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) return;
     file_->give_back(std::move(conn_));
 }
@@ -275,7 +297,8 @@ void Session::rollback_all() {
         // #temp tables a fresh snapshot made durable go now; the catalog
         // knows the ones the transaction began with again.
         for (const auto& name : temp_committed_)
-            sqlite3_exec(db_, ("DROP TABLE IF EXISTS temp." + quote_ident(name)).c_str(), nullptr, nullptr, nullptr);
+            sqlite3_exec(db_, ("DROP TABLE IF EXISTS " + std::string(kTempSchema) + "." + quote_ident(name)).c_str(), nullptr,
+                         nullptr, nullptr);
         catalog_->restore_temp_tables(std::move(temp_at_begin_));
     }
     trancount_ = 0;
@@ -1277,7 +1300,7 @@ void Session::check_constraints(const Statement& st) {
     changes.swap(changes_);
     const std::string word = statement_word(st.kind);
     auto table_of = [&](const std::pair<std::string, std::string>& key) -> std::optional<TableInfo> {
-        if (key.first == "temp") return catalog_->find_table(ObjectName{"", "", key.second});
+        if (key.first == kTempSchema) return catalog_->find_table(ObjectName{"", "", key.second});
         size_t dot = key.second.find('.');
         if (key.first != "main" || dot == std::string::npos || key.second.compare(0, 4, "sys.") == 0) return std::nullopt;
         return catalog_->find_table(ObjectName{"", key.second.substr(0, dot), key.second.substr(dot + 1)});

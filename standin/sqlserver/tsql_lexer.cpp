@@ -1,6 +1,7 @@
 #include "tsql_lexer.h"
 
 #include <cctype>
+#include <cstring>
 #include <strings.h>
 
 #include "tsql_error.h"
@@ -8,7 +9,9 @@
 namespace sqlserver_standin {
 
 bool Token::kw(const char* word) const {
-    return kind == Tok::Ident && strcasecmp(text.c_str(), word) == 0;
+    // Letters equal but for case differ at most in bit 0x20: most words are told apart by
+    // their first character without a call.
+    return kind == Tok::Ident && ((text[0] ^ word[0]) & ~0x20) == 0 && strcasecmp(text.c_str(), word) == 0;
 }
 
 namespace {
@@ -126,12 +129,12 @@ std::vector<Token> tokenize(const std::string& s) {
             ++i;
             out.push_back({Tok::Param, "?", pos});
         } else {
-            static const char* two[] = {"<>", "!=", "<=", ">=", "!<", "!>"};
-            std::string o(1, static_cast<char>(c));
-            for (const char* t : two)
-                if (s.compare(i, 2, t) == 0) o = t;
-            if (o.size() == 1 && std::string("(),.;=<>+-*/%").find(static_cast<char>(c)) == std::string::npos)
-                throw syntax_error(o);
+            // Two-character operators: <> != <= >= !< !>
+            char second = i + 1 < s.size() ? s[i + 1] : '\0';
+            bool pair = ((c == '<' || c == '!') && (second == '>' || second == '=')) ||
+                        (c == '>' && second == '=') || (c == '!' && second == '<');
+            std::string o = pair ? s.substr(i, 2) : std::string(1, static_cast<char>(c));
+            if (!pair && (c == '\0' || std::strchr("(),.;=<>+-*/%", c) == nullptr)) throw syntax_error(o);
             i += o.size();
             out.push_back({Tok::Op, o, pos});
         }

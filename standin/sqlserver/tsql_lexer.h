@@ -16,7 +16,12 @@ struct Token {
     bool is(Tok k) const { return kind == k; }
     // Case-insensitive keyword test; quoted identifiers are never keywords.
     bool kw(const char* word) const;
-    bool op(const char* o) const { return kind == Tok::Op && text == o; }
+    // Operators are one or two characters: compared in place, the parser asks often.
+    bool op(const char* o) const {
+        if (kind != Tok::Op) return false;
+        const char* t = text.c_str();
+        return t[0] == o[0] && (o[0] == '\0' || (t[1] == o[1] && (o[1] == '\0' || t[2] == o[2])));
+    }
 };
 
 // Fails with SQL Server's 103 on an identifier or variable name longer than 128 characters.

@@ -66,7 +66,7 @@ void check_column_type(const ColumnDef& col, size_t ordinal) {
 bool is_reserved(const Token& t) {
     if (t.kind != Tok::Ident) return false;
     for (const char* r : kReserved)
-        if (strcasecmp(t.text.c_str(), r) == 0) return true;
+        if (t.kw(r)) return true;
     return false;
 }
 

@@ -541,6 +541,15 @@ TEST_F(Standin, OtherErrorsAndTheEdgesOfTheDialect) {
         EXPECT_EQ(d[0].sqlstate, k.sqlstate);
     }
     EXPECT_EQ(fails("DECLARE @x int; GOTO done")[0].message, "Incorrect syntax near 'GOTO'.");
+    // Every comparison operator, written with and without spaces; a lone '!' or a stray
+    // character is no operator.
+    EXPECT_EQ(c.query("SELECT CASE WHEN 1<>2 AND 1!=2 AND 1<=1 AND 2>=1 AND 2!<1 AND 1!>2 AND 1 < 2 AND 2 > 1 "
+                      "AND NOT (1!<2) AND NOT (2 !> 1) THEN 'yes' ELSE 'no' END"),
+              (std::vector<std::vector<std::string>>{{"yes"}}));
+    for (const char* sql : {"SELECT 1 WHERE 1 ! 2", "SELECT 1 WHERE 1 =! 2", "SELECT 1 WHERE 1 ^ 2"}) {
+        SCOPED_TRACE(sql);
+        EXPECT_EQ(fails(sql).at(0).native, 102);
+    }
 }
 
 // Decimals are exact to 38 digits, smalldatetime rounds as datetime's ticks make it, texts
@@ -620,6 +629,20 @@ TEST_F(Standin, ATopOfFewerThanNoRowsIsRefused) {
     EXPECT_EQ(OdbcConnection::diags(SQL_HANDLE_STMT, st)[0].native, 1014);
     EXPECT_EQ(c.query("SELECT TOP (0) a FROM dbo.n"), Rows{});
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM dbo.n"), (Rows{{"3"}}));
+}
+
+// Parsed batches are kept by text, a bounded number of them: when texts that never come again
+// fill the room, every text still runs as written, the one asked for all along too.
+TEST_F(Standin, ManyDistinctTextsEachRunAsWritten) {
+    using Rows = std::vector<std::vector<std::string>>;
+    ok("CREATE TABLE dbo.kept (n int)");
+    ok("INSERT INTO dbo.kept VALUES (7)");
+    for (int i = 0; i < 2500; ++i) {
+        ASSERT_EQ(c.query("SELECT " + std::to_string(i) + " + n FROM dbo.kept"), (Rows{{std::to_string(i + 7)}})) << i;
+        if (i % 250 == 0) {
+            ASSERT_EQ(c.query("SELECT n FROM dbo.kept"), (Rows{{"7"}})) << i;
+        }
+    }
 }
 
 // A derived table under a TOP of the largest bigint keeps every row (the stand-in drops that
