@@ -217,6 +217,7 @@ void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
   if (ppHandle == NULL || *ppHandle == NULL) return;
   tav_db_mssql__history_forget(ctx, *ppHandle);
   tav_db_mssql__table_facts_free(&(*ppHandle)->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, *ppHandle);
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, *ppHandle, 0));
   QK_free(ctx, *ppHandle);
   *ppHandle = NULL;
@@ -240,10 +241,12 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, h);
   /* Audit rows of an attempt SQL Server gave up as deadlock victim go with it. */
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (pi_export_generation == NULL) {
     QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "BEGIN TRANSACTION"));
+    QK_TRY(ctx, QK_vhash__alloc(ctx, &h->pRules));
     goto done;
   }
   *pi_export_generation = 0;
@@ -258,6 +261,7 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
   bBatch = 1;
   QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pi_export_generation, "%s", QK_string__sz(pSql)));
   QK_VERIFY(ctx, *pi_export_generation > 0);
+  QK_TRY(ctx, QK_vhash__alloc(ctx, &h->pRules));
 done:
   /* A failed begin leaves no transaction behind, whichever part of the batch failed. */
   if (QK_context__has_error(ctx) && bBatch) QK_RELEASE(ctx, QK_mssql__exec(ctx, h->conn, s_rollback_if_open_sql));
@@ -313,6 +317,7 @@ void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, h);
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
 done:;
@@ -322,6 +327,7 @@ void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, h);
   QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION");
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (QK_context__has_error(ctx)) QK_context__add_frame(ctx, __FILE__, __LINE__);

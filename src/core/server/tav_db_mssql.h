@@ -43,6 +43,9 @@ typedef struct tav_db_handle {
    * generation range, read for a package export (NULL: not read); valid inside the
    * transaction that read them */
   tav_db_table_facts *pTableFacts;
+  /* owned: conflict rules read inside the transaction begun by begin_tx, by lookup (NULL
+   * outside one: nothing is kept); nothing the server runs writes rules */
+  QK_vhash *pRules;
   /* Borrowed: the configuration database's connection, where audit rows go; NULL when it is
    * conn. Set by a push whose dbfile lives in a database of its own. */
   QK_mssql_connection *config_conn;
@@ -209,6 +212,8 @@ void tav_db_mssql__table_purge_mark(QK_context *ctx, tav_db_handle *h, const cha
                                     QK_int64 *pPurged);
 /* Frees the table facts; NULL is accepted. */
 void tav_db_mssql__table_facts_free(tav_db_table_facts **ppFacts);
+/* Forgets the rules read inside the transaction (they are read again after it). */
+void tav_db_mssql__rules_forget(QK_context *ctx, tav_db_handle *h);
 /* The table's purge mark, or -1; a table without a row fails with the no-row error. Read with
  * those of all tables once per transaction (the table facts). */
 void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged);
