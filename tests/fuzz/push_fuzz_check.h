@@ -191,7 +191,7 @@ struct Env {
     std::string file = scratch + "/pulled" + std::to_string(pv) + ".pkg";
     std::filesystem::remove(file);
     QK_vhash__alloc__from_json(ctx, &q, ("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"" + std::to_string(pv) + "\"}").c_str());
-    tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, nullptr, nullptr, &st, &r, &b, &hd, &m);
+    tav_respond__pull_request(ctx, &ops, conn, nullptr, nullptr, work.c_str(), q, nullptr, nullptr, &st, &r, &b, &hd, &m);
     if (!QK_context__has_error(ctx) && r.path != nullptr) QK_file__decompress(ctx, r.path, file.c_str(), 1 << 30);
     std::string err = take_error();
     if ((!err.empty() || st != 200) && failure.empty())
@@ -830,7 +830,7 @@ inline Result run(const unsigned char *data, size_t size) {
   int status = 0;
   QK_vhash__alloc__from_json(ctx, &q, query.c_str());
   QK_context__set_user_data(ctx, &cancelFlag);
-  tav_respond__push_request(ctx, &e.ops, nullptr, nullptr, e.conn, nullptr, e.work.c_str(), q, nullptr,
+  tav_respond__push_request(ctx, &e.ops, nullptr, nullptr, e.conn, nullptr, nullptr, e.work.c_str(), q, nullptr,
                             bodyPath.c_str(), nullptr, &txid, &txidR, &status, &response, &body, &headers, &message);
   err = e.take_error();
   QK_context__set_user_data(ctx, nullptr);

@@ -217,6 +217,7 @@ void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
   if (ppHandle == NULL || *ppHandle == NULL) return;
   tav_db_mssql__history_forget(ctx, *ppHandle);
   tav_db_mssql__table_facts_free(&(*ppHandle)->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, *ppHandle);
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, *ppHandle, 0));
   QK_free(ctx, *ppHandle);
   *ppHandle = NULL;
@@ -240,10 +241,12 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, h);
   /* Audit rows of an attempt SQL Server gave up as deadlock victim go with it. */
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (pi_export_generation == NULL) {
     QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "BEGIN TRANSACTION"));
+    QK_TRY(ctx, QK_vhash__alloc(ctx, &h->pRules));
     goto done;
   }
   *pi_export_generation = 0;
@@ -258,6 +261,7 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
   bBatch = 1;
   QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pi_export_generation, "%s", QK_string__sz(pSql)));
   QK_VERIFY(ctx, *pi_export_generation > 0);
+  QK_TRY(ctx, QK_vhash__alloc(ctx, &h->pRules));
 done:
   /* A failed begin leaves no transaction behind, whichever part of the batch failed. */
   if (QK_context__has_error(ctx) && bBatch) QK_RELEASE(ctx, QK_mssql__exec(ctx, h->conn, s_rollback_if_open_sql));
@@ -313,6 +317,7 @@ void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, h);
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
 done:;
@@ -322,6 +327,7 @@ void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, h);
   QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION");
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (QK_context__has_error(ctx)) QK_context__add_frame(ctx, __FILE__, __LINE__);
@@ -364,21 +370,26 @@ done:
   QK_free(ctx, pszValue);
 }
 
-/* The history purge generation and, with pbExists, whether the generation with that id exists:
- * one batch of two result sets. */
+static const char s_tx_by_rstamp_sql[] = "SELECT rebaseid, txid, generation FROM tavrin.%s$t$tx WHERE rstamp='%s';\n";
+
+/* The history purge generation, with pbExists whether the generation with that id exists and
+ * with pRstamp16 whether the rstamp's transaction is complete: one batch of up to three result
+ * sets, read in order. */
 static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
-                               int *pbExists, QK_int64 *pGeneration) {
+                               int *pbExists, QK_int64 *pGeneration, const QK_uint8 *pRstamp16, int *pbApplied) {
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE];
-  QK_int64 exists = 0;
-  SQLLEN indExists = 0;
+  char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE], szGuid[QK_GUID_SZ_SIZE];
+  QK_int64 exists = 0, value = 0;
+  SQLLEN indExists = 0, ind = 0;
   int bRow = 0, bHas = 0;
   *pGeneration = -1;
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_history_purge_sql, h->name, s_purge_property_key, h->name));
   if (pbExists != NULL)
     QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_generation_exists_sql, h->name,
                                           QK_int64__to_sz(generation, szGen), QK_int64__to_sz(generationId, szId)));
+  if (pRstamp16 != NULL)
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_tx_by_rstamp_sql, h->name, QK_guid__to_sz(pRstamp16, szGuid)));
   QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
   QK_VERIFY(ctx, bRow);
   QK_TRY(ctx, read_history_purge_row(ctx, hStmt, pGeneration));
@@ -390,6 +401,18 @@ static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 gener
     QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &exists, &indExists));
     *pbExists = exists == 1;
   }
+  if (pRstamp16 != NULL) {
+    *pbApplied = 0;
+    QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+    QK_VERIFY(ctx, bHas);
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+    /* A transaction without generation is not exported yet: no client can hold it. */
+    *pbApplied = bRow;
+    for (QK_uint16 col = 1; col <= 3 && *pbApplied; col++) {
+      QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, col, &value, &ind));
+      if (ind == SQL_NULL_DATA) *pbApplied = 0;
+    }
+  }
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
@@ -398,7 +421,7 @@ done:
 void tav_db_mssql__get_history_purge_generation(QK_context *ctx, tav_db_handle *h, QK_int64 *pGeneration) {
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pGeneration);
-  QK_TRY(ctx, read_history_purge(ctx, h, 0, 0, NULL, pGeneration));
+  QK_TRY(ctx, read_history_purge(ctx, h, 0, 0, NULL, pGeneration, NULL, NULL));
 done:;
 }
 
@@ -417,12 +440,17 @@ done:;
 }
 
 void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
-                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration) {
+                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration, const QK_uint8 *pRstamp16,
+                                     int *pbRstampApplied) {
   char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE];
+  QK_int64 purge = -1;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pbExists);
-  if (pHistoryPurgeGeneration != NULL) {
-    QK_TRY(ctx, read_history_purge(ctx, h, generation, generationId, pbExists, pHistoryPurgeGeneration));
+  if (pRstamp16 != NULL) QK_ARG_NOT_NULL(ctx, pbRstampApplied);
+  if (pHistoryPurgeGeneration != NULL || pRstamp16 != NULL) {
+    QK_TRY(ctx, read_history_purge(ctx, h, generation, generationId, pbExists,
+                                   pHistoryPurgeGeneration != NULL ? pHistoryPurgeGeneration : &purge, pRstamp16,
+                                   pbRstampApplied));
     goto done;
   }
   QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, pbExists, s_generation_exists_sql, h->name,
@@ -449,9 +477,7 @@ void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK
     *pHistoryPurgeGeneration = -1;
     QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_history_purge_sql, h->name, s_purge_property_key, h->name));
   }
-  QK_TRY(ctx, QK_string__append__format(ctx, pSql,
-                                        "SELECT rebaseid, txid, generation FROM tavrin.%s$t$tx WHERE rstamp='%s';\n",
-                                        h->name, QK_guid__to_sz(pRstamp16, szGuid)));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_tx_by_rstamp_sql, h->name, QK_guid__to_sz(pRstamp16, szGuid)));
   QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
   if (pHistoryPurgeGeneration != NULL) {
     QK_VERIFY(ctx, bRow);

@@ -43,6 +43,9 @@ typedef struct tav_db_handle {
    * generation range, read for a package export (NULL: not read); valid inside the
    * transaction that read them */
   tav_db_table_facts *pTableFacts;
+  /* owned: conflict rules read inside the transaction begun by begin_tx, by lookup (NULL
+   * outside one: nothing is kept); nothing the server runs writes rules */
+  QK_vhash *pRules;
   /* Borrowed: the configuration database's connection, where audit rows go; NULL when it is
    * conn. Set by a push whose dbfile lives in a database of its own. */
   QK_mssql_connection *config_conn;
@@ -78,7 +81,8 @@ typedef struct tav_backend_ops {
   /* 11 */ void (*get_history_purge_generation)(QK_context *ctx, tav_db_handle *h, QK_int64 *pGeneration);
   /* 12 */ void (*get_table_purged)(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged);
   /* 13 */ void (*generation_exists)(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
-                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration);
+                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration, const QK_uint8 *pRstamp16,
+                                     int *pbRstampApplied);
   /* 14 */ void (*find_tx_by_rstamp)(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16,
                                      QK_int64 rebaseid, QK_int64 txid, int *pbMatch, QK_int64 *pGeneration,
                                      QK_int64 *pCount, QK_int64 *pHistoryPurgeGeneration);
@@ -209,13 +213,17 @@ void tav_db_mssql__table_purge_mark(QK_context *ctx, tav_db_handle *h, const cha
                                     QK_int64 *pPurged);
 /* Frees the table facts; NULL is accepted. */
 void tav_db_mssql__table_facts_free(tav_db_table_facts **ppFacts);
+/* Forgets the rules read inside the transaction (they are read again after it). */
+void tav_db_mssql__rules_forget(QK_context *ctx, tav_db_handle *h);
 /* The table's purge mark, or -1; a table without a row fails with the no-row error. Read with
  * those of all tables once per transaction (the table facts). */
 void tav_db_mssql__get_table_purged(QK_context *ctx, tav_db_handle *h, const char *pszTblId, QK_int64 *pPurged);
-/* Whether the generation with that id exists; with the history purge generation (opt), read in
- * the same batch. */
+/* Whether the generation with that id exists; with the history purge generation (opt) and
+ * whether the rstamp's transaction is complete (pRstamp16 and pbRstampApplied, opt; as
+ * find_tx_by_rstamp's match with txid 0), read in the same batch. */
 void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
-                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration);
+                                     int *pbExists, QK_int64 *pHistoryPurgeGeneration, const QK_uint8 *pRstamp16,
+                                     int *pbRstampApplied);
 /* Match 1 when the rstamp's transaction is complete and txid is 0 or both txid and rebaseid
  * equal its own; the generation output is written only for a complete transaction, the count
  * (transactions up to txid) only with a match. With pHistoryPurgeGeneration (opt) the history

@@ -16,7 +16,7 @@
 /* What was read, by key: "C|<tbl>" the columns of the rows read (their names as keys); "L|<tbl>|<rid>"
  * and "D|<tbl>|<rid>" the newest version of a row and the txid that deleted it;
  * "R|<tbl>|<rid>|<txid>" the values of a version, "N|<tbl>|<rid>|<txid>" a version found
- * missing; "=<lookup>" a rule: {"act"} and {"extra"} as they were read. */
+ * missing. */
 struct tav_db_history {
   QK_vhash *pRead;
 };
@@ -364,43 +364,6 @@ void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *ps
   QK_TRY(ctx, QK_vhash__check__bool(ctx, h->pHistory->pRead, szKey, &bMissing));
   *pbKnown = bMissing;
 done:;
-}
-
-void tav_db_mssql__history_rule(QK_context *ctx, tav_db_handle *h, const char *pszKey, int *pbKnown, int *pAction,
-                                char **ppszExtra) {
-  QK_vhash *pRule = NULL;
-  const char *pszExtra = NULL;
-  char szKey[HISTORY_KEY_SIZE];
-  QK_int64 act = 0;
-  int bActSet = 0;
-  *pbKnown = 0;
-  if (h == NULL || h->pHistory == NULL) goto done;
-  QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "=%s", pszKey));
-  QK_TRY(ctx, QK_vhash__check__vhash(ctx, h->pHistory->pRead, szKey, &pRule));
-  if (pRule == NULL) goto done;
-  QK_TRY(ctx, QK_vhash__has(ctx, pRule, "act", &bActSet));
-  if (bActSet) {
-    QK_TRY(ctx, QK_vhash__get__int64(ctx, pRule, "act", &act));
-    *pAction = (int)act;
-  }
-  QK_TRY(ctx, QK_vhash__check__sz(ctx, pRule, "extra", &pszExtra));
-  if (ppszExtra != NULL && pszExtra != NULL) QK_TRY(ctx, QK_strdup(ctx, pszExtra, ppszExtra));
-  *pbKnown = 1;
-done:;
-}
-
-void tav_db_mssql__history_keep_rule(QK_context *ctx, tav_db_handle *h, const char *pszKey, int bActSet, int act,
-                                     const char *pszExtra) {
-  QK_vhash *pRule = NULL;
-  char szKey[HISTORY_KEY_SIZE];
-  if (h == NULL || h->pHistory == NULL) goto done;
-  QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "=%s", pszKey));
-  QK_TRY(ctx, QK_vhash__alloc(ctx, &pRule));
-  if (bActSet) QK_TRY(ctx, QK_vhash__add__int64(ctx, pRule, "act", act));
-  if (pszExtra != NULL) QK_TRY(ctx, QK_vhash__add__string(ctx, pRule, "extra", pszExtra));
-  QK_TRY(ctx, QK_vhash__add__vhash(ctx, h->pHistory->pRead, szKey, &pRule));
-done:
-  QK_RELEASE(ctx, QK_vhash__free(ctx, pRule));
 }
 
 void tav_db_mssql__history_forget(QK_context *ctx, tav_db_handle *h) {

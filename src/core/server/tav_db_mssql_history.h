@@ -1,8 +1,8 @@
 /* Row versions read ahead for the conflicts of a push. The conflict resolution settles its
- * entries one by one and asks for each the newest version of the row, the values of two of
- * its versions and the table's rules; the listing of the entries reads the versions in a few
- * set queries instead, each rule is read once, and the per-entry lookups are answered from
- * what was read. A lookup that was not read ahead goes
+ * entries one by one and asks for each the newest version of the row and the values of two of
+ * its versions; the listing of the entries reads the versions in a few set queries instead,
+ * and the per-entry lookups are answered from what was read (the table's rules are kept
+ * for the transaction by the rules' own lookups). A lookup that was not read ahead goes
  * to SQL Server as before. What was read stays valid inside the transaction until the push
  * writes: beginning or ending a transaction and the import forget it. */
 #ifndef TAV_DB_MSSQL_HISTORY_H
@@ -27,14 +27,6 @@ void tav_db_mssql__history_latest(QK_context *ctx, tav_db_handle *h, const char 
  * read ahead: *ppRow a new copy, or NULL when the version does not exist. */
 void tav_db_mssql__history_row(QK_context *ctx, tav_db_handle *h, const char *pszTblId, const QK_vhash *pColumns,
                                const QK_uint8 *pRid16, QK_int64 txid, int *pbKnown, QK_vhash **ppRow);
-/* Rules read once in the same span: pszKey names the lookup. history_rule gives *pbKnown 1
- * after history_keep_rule stored its outcome (act when bActSet, extra when not NULL), and then
- * sets the outputs as the lookup did (*ppszExtra a new copy). Without anything read ahead
- * nothing is kept. */
-void tav_db_mssql__history_rule(QK_context *ctx, tav_db_handle *h, const char *pszKey, int *pbKnown, int *pAction,
-                                char **ppszExtra);
-void tav_db_mssql__history_keep_rule(QK_context *ctx, tav_db_handle *h, const char *pszKey, int bActSet, int act,
-                                     const char *pszExtra);
 /* Forgets everything read ahead; a handle without any is left alone. */
 void tav_db_mssql__history_forget(QK_context *ctx, tav_db_handle *h);
 

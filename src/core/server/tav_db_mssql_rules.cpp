@@ -13,8 +13,51 @@
 #include "server/tav_db_mssql_history.h"
 #include "server/tav_db_mssql_values.h"
 
+/* The rules read inside the transaction, by lookup key: {"act"} and {"extra"} as they were
+ * read. *pbKnown 1 when the lookup was kept; the outputs are then set as the lookup did
+ * (*ppszExtra a new copy). */
+static void known_rule(QK_context *ctx, tav_db_handle *h, const char *pszKey, int *pbKnown, int *pAction,
+                       char **ppszExtra) {
+  QK_vhash *pRule = NULL;
+  const char *pszExtra = NULL;
+  QK_int64 act = 0;
+  int bActSet = 0;
+  *pbKnown = 0;
+  if (h->pRules == NULL) goto done;
+  QK_TRY(ctx, QK_vhash__check__vhash(ctx, h->pRules, pszKey, &pRule));
+  if (pRule == NULL) goto done;
+  QK_TRY(ctx, QK_vhash__has(ctx, pRule, "act", &bActSet));
+  if (bActSet) {
+    QK_TRY(ctx, QK_vhash__get__int64(ctx, pRule, "act", &act));
+    *pAction = (int)act;
+  }
+  QK_TRY(ctx, QK_vhash__check__sz(ctx, pRule, "extra", &pszExtra));
+  if (ppszExtra != NULL && pszExtra != NULL) QK_TRY(ctx, QK_strdup(ctx, pszExtra, ppszExtra));
+  *pbKnown = 1;
+done:;
+}
+
+/* Keeps a lookup's outcome (act when bActSet, extra when not NULL) inside a transaction. */
+static void keep_rule(QK_context *ctx, tav_db_handle *h, const char *pszKey, int bActSet, int act,
+                      const char *pszExtra) {
+  QK_vhash *pRule = NULL;
+  if (h->pRules == NULL) goto done;
+  QK_TRY(ctx, QK_vhash__alloc(ctx, &pRule));
+  if (bActSet) QK_TRY(ctx, QK_vhash__add__int64(ctx, pRule, "act", act));
+  if (pszExtra != NULL) QK_TRY(ctx, QK_vhash__add__string(ctx, pRule, "extra", pszExtra));
+  QK_TRY(ctx, QK_vhash__add__vhash(ctx, h->pRules, pszKey, &pRule));
+done:
+  QK_RELEASE(ctx, QK_vhash__free(ctx, pRule));
+}
+
+void tav_db_mssql__rules_forget(QK_context *ctx, tav_db_handle *h) {
+  if (h == NULL) return;
+  QK_RELEASE(ctx, QK_vhash__free(ctx, h->pRules));
+  h->pRules = NULL;
+}
+
 /* act from column colAct and, when asked, extra from the next column, each only when not NULL;
- * with a lookup key what was read is kept for the next same lookup of the push. */
+ * with a lookup key what was read is kept for the next same lookup of the transaction. */
 static void read_rule_columns(QK_context *ctx, tav_db_handle *h, const char *pszKey, SQLHSTMT hStmt, QK_uint16 colAct,
                               int *pAction, char **ppszExtra) {
   QK_int32 act = 0;
@@ -26,7 +69,7 @@ static void read_rule_columns(QK_context *ctx, tav_db_handle *h, const char *psz
   } else {
     ind = SQL_NULL_DATA;
   }
-  if (pszKey != NULL) QK_TRY(ctx, tav_db_mssql__history_keep_rule(ctx, h, pszKey, ind != SQL_NULL_DATA, act, pszExtra));
+  if (pszKey != NULL) QK_TRY(ctx, keep_rule(ctx, h, pszKey, ind != SQL_NULL_DATA, act, pszExtra));
   if (ind != SQL_NULL_DATA) *pAction = act;
   if (pszExtra != NULL) {
     *ppszExtra = pszExtra;
@@ -54,36 +97,66 @@ done:
 
 static const char s_record_rule_sql[] =
     "SELECT 1 AS src, act%s FROM [tavrin].[rules_record] WHERE (sit = ?) AND (tbl_id = ?);";
+/* The table's rule sorts before the dbfile's. The table's PK-collision rule, which the apply
+ * of the same push reads later, rides along as src 3 and is kept for it. */
 static const char s_record_rule_with_fallback_sql[] =
     "SELECT 1 AS src, act%s FROM [tavrin].[rules_record] WHERE (sit = ?) AND (tbl_id = ?)  UNION ALL  SELECT 2 AS "
-    "src, act%s FROM [tavrin].[%s$t$rules] WHERE (sit = ?) ORDER BY [src];";
+    "src, act%s FROM [tavrin].[%s$t$rules] WHERE (sit = ?)  UNION ALL  SELECT 3 AS src, act%s FROM "
+    "[tavrin].[rules_record] WHERE (sit = ?) AND (tbl_id = ?) ORDER BY [src];";
+
+static void record_rule_key(QK_context *ctx, QK_int32 tblId, int situation, int bDbfileFallback, int bExtra,
+                            char *pszKey, size_t size) {
+  QK_TRY(ctx, QK_sprintf_buf(ctx, pszKey, size, "record|%d|%d|%d|%d", (int)tblId, situation, bDbfileFallback != 0,
+                             bExtra != 0));
+done:;
+}
 
 void tav_db_mssql__get_record_rule(QK_context *ctx, tav_db_handle *h, const char *pszTblId, int situation,
                                    int bDbfileFallback, int *pAction, char **ppszExtra) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  QK_int32 sit = situation, tblId = 0;
+  QK_int32 sit = situation, tblId = 0, collisionSit = TAV_RULE_SIT_PK_COLLISION, src = 0;
   const char *pszExtraCol = ppszExtra != NULL ? ", extra" : "";
-  char szKey[64];
-  int bRow = 0;
+  char szKey[64], szCollisionKey[64];
+  int bRow = 0, bRuleRead = 0, bCollisionRead = 0, collisionAction = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pszTblId);
   QK_ARG_NOT_NULL(ctx, pAction);
   QK_TRY(ctx, QK_int32__parse(ctx, &tblId, pszTblId));
-  QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "record|%d|%d|%d|%d", (int)tblId, situation,
-                             bDbfileFallback != 0, ppszExtra != NULL));
-  QK_TRY(ctx, tav_db_mssql__history_rule(ctx, h, szKey, &bRow, pAction, ppszExtra));
+  QK_TRY(ctx, record_rule_key(ctx, tblId, situation, bDbfileFallback, ppszExtra != NULL, szKey, sizeof szKey));
+  QK_TRY(ctx, known_rule(ctx, h, szKey, &bRow, pAction, ppszExtra));
   if (bRow) goto done;
-  if (bDbfileFallback)
-    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_record_rule_with_fallback_sql, pszExtraCol,
-                                          pszExtraCol, h->name));
-  else
+  if (!bDbfileFallback) {
     QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_record_rule_sql, pszExtraCol));
+    QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 1, &sit));
+    QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 2, &tblId));
+    QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
+    QK_TRY(ctx, read_rule_columns(ctx, h, szKey, bRow ? hStmt : SQL_NULL_HSTMT, 2, pAction, ppszExtra));
+    goto done;
+  }
+  QK_TRY(ctx, record_rule_key(ctx, tblId, TAV_RULE_SIT_PK_COLLISION, 0, 0, szCollisionKey, sizeof szCollisionKey));
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_record_rule_with_fallback_sql, pszExtraCol, pszExtraCol,
+                                        h->name, pszExtraCol));
   QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 1, &sit));
   QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 2, &tblId));
-  if (bDbfileFallback) QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 3, &sit));
+  QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 3, &sit));
+  QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 4, &collisionSit));
+  QK_TRY(ctx, QK_mssql__bind__int32(ctx, hStmt, 5, &tblId));
   QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
-  /* The table's rule sorts first. */
-  QK_TRY(ctx, read_rule_columns(ctx, h, szKey, bRow ? hStmt : SQL_NULL_HSTMT, 2, pAction, ppszExtra));
+  /* The first row of each part is the rule, as a lookup of its own gives it. */
+  while (bRow) {
+    QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 1, &src, NULL));
+    if (src < 3 && !bRuleRead) {
+      QK_TRY(ctx, read_rule_columns(ctx, h, szKey, hStmt, 2, pAction, ppszExtra));
+      bRuleRead = 1;
+    } else if (src == 3 && !bCollisionRead) {
+      QK_TRY(ctx, read_rule_columns(ctx, h, szCollisionKey, hStmt, 2, &collisionAction, NULL));
+      bCollisionRead = 1;
+    }
+    QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  }
+  if (!bRuleRead) QK_TRY(ctx, read_rule_columns(ctx, h, szKey, SQL_NULL_HSTMT, 2, pAction, ppszExtra));
+  if (!bCollisionRead)
+    QK_TRY(ctx, read_rule_columns(ctx, h, szCollisionKey, SQL_NULL_HSTMT, 2, &collisionAction, NULL));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
@@ -103,7 +176,7 @@ void tav_db_mssql__get_column_rule(QK_context *ctx, tav_db_handle *h, const char
   QK_TRY(ctx, QK_int32__parse(ctx, &tblId, pszTblId));
   if (!bTableDefault) QK_TRY(ctx, QK_int32__parse(ctx, &colId, pszColId));
   QK_TRY(ctx, QK_sprintf_buf(ctx, szKey, sizeof szKey, "column|%d|%d|%d", (int)tblId, bTableDefault, (int)colId));
-  QK_TRY(ctx, tav_db_mssql__history_rule(ctx, h, szKey, &bRow, pAction, ppszExtra));
+  QK_TRY(ctx, known_rule(ctx, h, szKey, &bRow, pAction, ppszExtra));
   if (bRow) goto done;
   if (bTableDefault) {
     QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt,

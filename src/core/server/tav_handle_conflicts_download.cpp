@@ -990,7 +990,7 @@ void tav_export__generation_package(QK_context *ctx, const char *dir, const tav_
   if (generation > 0) {
     int bExists = 0;
     /* One read for both: whether the baseline generation exists counts only below the purge. */
-    QK_TRY(ctx, ops->generation_exists(ctx, h, generation, generation_id, &bExists, &purged));
+    QK_TRY(ctx, ops->generation_exists(ctx, h, generation, generation_id, &bExists, &purged, NULL, NULL));
     if (purged >= generation) {
       x.from_scratch = 1;
     } else if (!bExists) {

@@ -19,13 +19,13 @@ typedef struct tav_request_handle_head {
   QK_int32 cancel_enabled;
 } tav_request_handle_head;
 
-/* The configuration connection, the dbfile's registry row and, when the row names one, the
- * dbfile's own connection (NULL when its tables live in the configuration database). An
- * unregistered dbfile is no error: *pbFound 0. A bad name is 63. Nothing is handed out on
+/* The configuration connection, the dbfile's registry row (its format version in *pVersion)
+ * and, when the row names one, the dbfile's own connection (NULL when its tables live in the
+ * configuration database). An unregistered dbfile is no error: *pbFound 0. A bad name is 63. Nothing is handed out on
  * failure. The caller closes both connections and frees the scheme text (NULL when the row
  * has none). ops is the store's operations table (the host's: &g_mssql_backend_ops). */
 void tav_respond__open_backend(QK_context *ctx, const struct tav_backend_ops *ops, const char *pszOdbcConnectionString,
-                               const char *pszDbfile, int *pbFound, QK_mssql_connection **ppConfigConn,
+                               const char *pszDbfile, int *pbFound, QK_int32 *pVersion, QK_mssql_connection **ppConfigConn,
                                QK_mssql_connection **ppDbfileConn, char **ppszScheme);
 /* The connection of another registered dbfile's database, or NULL when its tables live in
  * the configuration database or the name is not registered. The caller closes it. */
@@ -38,9 +38,10 @@ void tav_respond__open_dbfile_backend(QK_context *ctx, const struct tav_backend_
  * TAV_BODY_NONE, _TEXT (a NUL-terminated text) and _FILE (the path of a response file in
  * pszTempDir, which the caller sends and deletes). Body, headers (NULL for none) and message
  * (NULL for none) are the caller's; free with QK_free and QK_vhash__free. txid and txid_r are
- * those of an imported push, else 0. */
+ * those of an imported push, else 0. pDbfileVersion is the format version of the registry row
+ * the host read on opening the connections (NULL: the handler reads the row itself). */
 void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                           QK_mssql_connection *pDbfileConn, const char *pszTempDir, const char *pszRequestPath,
+                           QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const char *pszRequestPath,
                            const struct tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
                            const char *pszIncomingPath, QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus, int *pBodyKind,
                            char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage);
@@ -49,13 +50,13 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
  * transactions are. A cancelled request or a failed log write is an error (nothing is handed
  * out); otherwise all five outputs are set as by tav_respond__dispatch. */
 void tav_respond__handle_request(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                                 QK_mssql_connection *pDbfileConn, const char *pszTempDir, const char *pszClientAddress,
+                                 QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const char *pszClientAddress,
                                  const char *pszRequestPath, const struct tav_user_identity *pIdentity,
                                  const char *pszFilterBaseHeader, const char *pszIncomingPath, int *pStatus,
                                  int *pBodyKind, char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage);
 /* The same with the waits between tries of the log row given (NULL: the default). */
 void tav_respond__handle_request_paced(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                                       QK_mssql_connection *pDbfileConn, const char *pszTempDir,
+                                       QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir,
                                        const char *pszClientAddress, const char *pszRequestPath,
                                        const struct tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
                                        const char *pszIncomingPath, int *pStatus, int *pBodyKind, char **ppszBody,

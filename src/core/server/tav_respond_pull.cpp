@@ -174,7 +174,7 @@ done:;
 }
 
 void tav_respond__pull(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_connection *pConfigConn,
-                       QK_mssql_connection *pDbConn, int pv, const tav_user_identity *pIdentity, QK_int64 fid,
+                       QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, int pv, const tav_user_identity *pIdentity, QK_int64 fid,
                        const char *pszDbfile, const char *pszFilter, const QK_vhash *pFilterBase, int bRstamps,
                        tav_baseline *pBaseline, const QK_uint8 *pPendingRstamp, const char *pszTempDir,
                        int *pStatus, tav_pkg *pResponse, int *pProtocolCode, QK_string **ppMessage) {
@@ -182,7 +182,6 @@ void tav_respond__pull(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_con
   tav_db_handle *h = NULL;
   QK_varray *pAcl = NULL;
   QK_vhash *pStatusDoc = NULL;
-  char *pszOdbc = NULL, *pszScheme = NULL;
   QK_int32 version = 0;
   QK_uint8 zeroRstamp[16] = {0};
   int bFound = 0, bAllowed = 0, bOpen = 0, bHasBaseline = 0;
@@ -193,7 +192,12 @@ void tav_respond__pull(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_con
   QK_ARG_NOT_NULL(ctx, pProtocolCode);
   if (pDbConn == NULL) pDbConn = pConfigConn;
   QK_TRY(ctx, tav_dbfile__validate_name(ctx, pszDbfile));
-  QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, &bFound, &version, &pszOdbc, &pszScheme));
+  if (pDbfileVersion != NULL) {
+    bFound = 1;
+    version = *pDbfileVersion;
+  } else {
+    QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, &bFound, &version, NULL, NULL));
+  }
   if (bFound && version != TAV_DBFILE_FORMAT_VERSION) {
     if (ppMessage != NULL) {
       QK_string__free(ctx, *ppMessage);
@@ -273,8 +277,6 @@ done:
   QK_RELEASE(ctx, QK_varray__free(ctx, pAcl));
   QK_RELEASE(ctx, tav_pkg__close(ctx, &pkg));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pStatusDoc));
-  QK_free(ctx, pszOdbc);
-  QK_free(ctx, pszScheme);
 }
 
 /* ---- Reading the query ---- */
@@ -287,7 +289,7 @@ done:;
 }
 
 void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_connection *pConfigConn,
-                               QK_mssql_connection *pDbConn, const char *pszTempDir, const QK_vhash *pQuery,
+                               QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery,
                                const QK_vhash *pFilterBase, const tav_user_identity *pIdentity, int *pStatus,
                                tav_pkg *pResponse, char **ppszBody, QK_vhash **ppHeaders, QK_string **ppMessage) {
   tav_baseline baseline = {};
@@ -348,7 +350,7 @@ void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_m
   }
 
   *pStatus = 200;
-  QK_TRY(ctx, tav_respond__pull(ctx, ops, pConfigConn, pDbConn, pv, pIdentity, fid, pszDb, pszFilter, pFilterBase,
+  QK_TRY(ctx, tav_respond__pull(ctx, ops, pConfigConn, pDbConn, pDbfileVersion, pv, pIdentity, fid, pszDb, pszFilter, pFilterBase,
                                 bRstamps, &baseline, pending, pszTempDir, pStatus, pResponse, &protocolCode,
                                 ppMessage));
   if (protocolCode != 0) {

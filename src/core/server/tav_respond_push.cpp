@@ -340,7 +340,7 @@ static void release_work_package(QK_context *ctx, const char *pszSupportMode, ta
 }
 
 void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode, void *pReserved,
-                       QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn, QK_int64 fid,
+                       QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, QK_int64 fid,
                        const tav_user_identity *pIdentity, const char *pszDbfile, const char *pszFilter,
                        const QK_vhash *pFilterBase, const char *pszBodyPath, const char *pszHash,
                        tav_baseline *pBaseline, int bNrp, const char *pszTempDir, tav_pkg *pResponse, int *pStatus,
@@ -350,7 +350,6 @@ void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *
   tav_db_handle *h = NULL;
   QK_varray *pAcl = NULL;
   QK_vhash *pStatusDoc = NULL;
-  char *pszOdbc = NULL, *pszScheme = NULL;
   char szSha1[41];
   QK_uint8 zeroRstamp[16] = {0};
   QK_int32 version = 0;
@@ -367,7 +366,12 @@ void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *
   QK_ARG_NOT_NULL(ctx, pszHash);
   if (pDbConn == NULL) pDbConn = pConfigConn;
   QK_TRY(ctx, tav_dbfile__validate_name(ctx, pszDbfile));
-  QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, &bFound, &version, &pszOdbc, &pszScheme));
+  if (pDbfileVersion != NULL) {
+    bFound = 1;
+    version = *pDbfileVersion;
+  } else {
+    QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, &bFound, &version, NULL, NULL));
+  }
   if (bFound && version != TAV_DBFILE_FORMAT_VERSION) {
     if (ppMessage != NULL) {
       QK_string__free(ctx, *ppMessage);
@@ -441,8 +445,6 @@ done:
   QK_RELEASE(ctx, tav_pkg__close(ctx, &followUp));
   QK_RELEASE(ctx, QK_varray__free(ctx, pAcl));
   QK_RELEASE(ctx, QK_vhash__free(ctx, pStatusDoc));
-  QK_free(ctx, pszOdbc);
-  QK_free(ctx, pszScheme);
 }
 
 /* ---- Reading the query ---- */
@@ -469,7 +471,7 @@ done:;
 
 void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode,
                                void *pReserved, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn,
-                               const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
+                               const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
                                const char *pszBodyPath, const tav_user_identity *pIdentity, QK_int64 *pTxid,
                                QK_int64 *pTxidR, int *pStatus, tav_pkg *pResponse, char **ppszBody,
                                QK_vhash **ppHeaders, QK_string **ppMessage) {
@@ -525,7 +527,7 @@ void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, cons
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "filter", &pszFilter));
 
   *pStatus = 200;
-  tav_respond__push(ctx, ops, pszSupportMode, pReserved, pConfigConn, pDbConn, fid, pIdentity, pszDb, pszFilter,
+  tav_respond__push(ctx, ops, pszSupportMode, pReserved, pConfigConn, pDbConn, pDbfileVersion, fid, pIdentity, pszDb, pszFilter,
                     pFilterBase, pszBodyPath, pszHash, &baseline, bNrp, pszTempDir, pResponse, pStatus, &protocolCode,
                     ppMessage, &pszProtocolMessage, &pv, pTxid, pTxidR);
   if (QK_context__error_equals(ctx, QK_ERR_CANCELLED)) QK_CHECK(ctx);

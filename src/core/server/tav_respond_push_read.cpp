@@ -464,8 +464,9 @@ done:
 }
 
 /* The client's baseline: known, the generation it belongs to and the history purge
- * generation. *pbEnd when the operation ends here. */
-static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
+ * generation. With pStamp (version 6 only) whether the push's own stamp was applied before
+ * comes in the same batch. *pbEnd when the operation ends here. */
+static void check_baseline(QK_context *ctx, push_read *st, const QK_uint8 *pStamp, int *pbStampApplied, int *pbEnd) {
   sqlite3 *db = st->pkg->db;
   sqlite3_stmt *pStmt = NULL;
   tav_baseline parsed = {};
@@ -476,7 +477,8 @@ static void check_baseline(QK_context *ctx, push_read *st, int *pbEnd) {
     QK_TRY(ctx, step_required(ctx, pStmt, "Invalid package. No baseline generation specified."));
     g = sqlite3_column_int64(pStmt, 0);
     QK_TRY(ctx, check_header_number(ctx, g, "baseline generation"));
-    QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g, sqlite3_column_int64(pStmt, 1), &bKnown, &purge));
+    QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g, sqlite3_column_int64(pStmt, 1), &bKnown, &purge, pStamp,
+                                           pbStampApplied));
     *st->pBaselinePosition = g;
   } else if (st->pv >= 4) {
     const char *pszBaseline = NULL;
@@ -622,7 +624,7 @@ static void recover(QK_context *ctx, push_read *st, QK_int64 g2, QK_int64 id2, i
   QK_int64 purge = 0;
   char *pszExtra = NULL;
   int bExists = 0, bMayRecover = 0, bNewData = 0, bProbe = 0, bRejected = 0, bPurged = 0;
-  QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g2, id2, &bExists, &purge));
+  QK_TRY(ctx, st->ops->generation_exists(ctx, st->h, g2, id2, &bExists, &purge, NULL, NULL));
   if (bExists)
     QK_THROW_MSG(ctx, TAV_ERR_MALFORMED_PACKAGE, "Cannot recover data that was not rolled back.");
   QK_TRY(ctx, tav_respond__check_dbfile_permission(ctx, "report_rollback_data", st->pAcl, st->pIdentity,
@@ -695,23 +697,30 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
   QK_varray *pCensus = NULL;
   QK_uint8 stamp[16];
   QK_int64 filterTxid = 0;
-  int bStampRow = 0, bApplied = 0, bRefused = 0, bSecond = 0;
+  int bStampRow = 0, bStampLooked = 0, bApplied = 0, bRefused = 0, bSecond = 0;
   *pbEnd = 0;
-  QK_TRY(ctx, check_baseline(ctx, st, pbEnd));
+  if (st->pv == 6) {
+    /* The stamp rides along with the baseline's look-up; a package whose stamp cannot be read
+     * is refused below, after the baseline, where the stamp is read again. */
+    read_push_stamp(ctx, st, stamp, &bStampRow);
+    bStampLooked = !QK_context__has_error(ctx) && bStampRow;
+    QK_context__reset_error(ctx);
+  }
+  QK_TRY(ctx, check_baseline(ctx, st, bStampLooked ? stamp : NULL, &bApplied, pbEnd));
   if (*pbEnd) goto done;
 
   QK_TRY(ctx, read_push_stamp(ctx, st, stamp, &bStampRow));
   /* The rows once the header holds: before anything else reads them. */
   if (!st->bRowsChecked) QK_TRY(ctx, refuse_malformed_rows(ctx, db, st->pv));
   st->bRowsChecked = 1;
-  if (bStampRow) {
+  if (bStampRow && !bStampLooked) {
     QK_int64 g = 0, count = 0;
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, stamp, 0, 0, &bApplied, &g, &count, NULL));
-    /* Applied before: the client did not see the answer of its earlier push. */
-    if (bApplied) {
-      *pbEnd = 1;
-      goto done;
-    }
+  }
+  /* Applied before: the client did not see the answer of its earlier push. */
+  if (bStampRow && bApplied) {
+    *pbEnd = 1;
+    goto done;
   }
 
   QK_TRY(ctx, tav_defin__free(ctx, &st->defin));

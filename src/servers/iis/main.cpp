@@ -363,13 +363,13 @@ done:
 }
 
 void MyHttpModule::Respond(QK_context *ctx, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbfileConn,
-                           const char *pszClientAddress, const char *pszRequestPath, const tav_user_identity *pIdentity,
+                           QK_int32 dbfileVersion, const char *pszClientAddress, const char *pszRequestPath, const tav_user_identity *pIdentity,
                            const char *pszFilterBase, const char *pszIncomingPath, IHttpResponse *pResponse) {
   int status = 0, bodyKind = TAV_BODY_NONE;
   char *pszBody = NULL, *pszMessage = NULL;
   QK_vhash *pHeaders = NULL;
   QK_string *pEvent = NULL;
-  QK_TRY(ctx, tav_respond__handle_request(ctx, m_pszSupportMode, pConfigConn, pDbfileConn, m_pszTempDirectory,
+  QK_TRY(ctx, tav_respond__handle_request(ctx, m_pszSupportMode, pConfigConn, pDbfileConn, &dbfileVersion, m_pszTempDirectory,
                                           pszClientAddress, pszRequestPath, pIdentity, pszFilterBase, pszIncomingPath,
                                           &status, &bodyKind, &pszBody, &pHeaders, &pszMessage));
   if ((status >= 400 || pszMessage != NULL) && tav_eventlog__event1_enabled()) {
@@ -421,6 +421,7 @@ REQUEST_NOTIFICATION_STATUS MyHttpModule::OnExecuteRequestHandler(IHttpContext *
   QK_vhash *pQuery = NULL;
   QK_mssql_connection *pConfigConn = NULL, *pOwnDbfileConn = NULL;
   tav_user_identity *pIdentity = NULL;
+  QK_int32 dbfileVersion = 0;
   int bFound = 0;
   (void)pProvider;
   if (QK_context__alloc(&ctx) != QK_OK || ctx == NULL) return RQ_NOTIFICATION_FINISH_REQUEST;
@@ -462,7 +463,7 @@ REQUEST_NOTIFICATION_STATUS MyHttpModule::OnExecuteRequestHandler(IHttpContext *
   }
 
   QK_TRY(ctx, tav_respond__open_backend(ctx, tav_iis__store_ops(), m_pszOdbcConnectionString, pszDb, &bFound,
-                                        &pConfigConn, &pOwnDbfileConn, &pszScheme));
+                                        &dbfileVersion, &pConfigConn, &pOwnDbfileConn, &pszScheme));
   if (!bFound) {
     QK_TRY(ctx, SendDbfileNotFound(ctx, pResponse));
     goto done;
@@ -488,7 +489,7 @@ REQUEST_NOTIFICATION_STATUS MyHttpModule::OnExecuteRequestHandler(IHttpContext *
 
   QK_TRY(ctx, request_path_of(ctx, pszUrl, &pszRequestPath));
   QK_TRY(ctx, SaveIncomingPackage(ctx, pRequest, m_pszTempDirectory, &pszIncomingPath));
-  QK_TRY(ctx, Respond(ctx, pConfigConn, pOwnDbfileConn != NULL ? pOwnDbfileConn : pConfigConn, szClientAddress,
+  QK_TRY(ctx, Respond(ctx, pConfigConn, pOwnDbfileConn != NULL ? pOwnDbfileConn : pConfigConn, dbfileVersion, szClientAddress,
                       pszRequestPath, pIdentity, pRequest->GetHeader("x-tavrin-filter-base", NULL), pszIncomingPath,
                       pResponse));
   if (pszIncomingPath != NULL) {

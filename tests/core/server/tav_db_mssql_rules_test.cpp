@@ -54,6 +54,29 @@ TEST_F(Rules, TableRuleWinsOverDbfileRuleAndNullsKeepTheDefault) {
   QK_context__reset_error(ctx);
 }
 
+// Inside a transaction the baseline-purged lookup brings the table's PK-collision rule along:
+// the later collision lookup must give what a lookup of its own gives, a missing rule included.
+TEST_F(Rules, CollisionRuleReadAlongMatchesItsOwnLookup) {
+  ASSERT_EQ(cli("set-rule " + dataDir + " cfg demo 6 4"), 0);
+  ASSERT_EQ(cli("set-rule " + dataDir + " cfg demo 4 2"), 0);  // the dbfile's: no fallback for collisions
+  for (const char *collision : {"", "3"}) {
+    exec("DELETE FROM tavrin.rules_record");
+    if (collision[0] != '\0') {
+      ASSERT_EQ(cli("set-record-rule " + dataDir + " cfg dbo.t 4 " + collision), 0);
+    }
+    tav_db_mssql__begin_tx(ctx, h, nullptr);
+    ASSERT_EQ(take_error(), "ok");
+    int purged = -5, act = -5;
+    tav_db_mssql__get_record_rule(ctx, h, tbl.c_str(), 6, 1, &purged, nullptr);
+    tav_db_mssql__get_record_rule(ctx, h, tbl.c_str(), 4, 0, &act, nullptr);
+    EXPECT_EQ(take_error(), "ok");
+    EXPECT_EQ(purged, 4) << collision;
+    EXPECT_EQ(act, collision[0] != '\0' ? 3 : -5) << collision;
+    tav_db_mssql__rollback_tx(ctx, h);
+    EXPECT_EQ(take_error(), "ok");
+  }
+}
+
 TEST_F(Rules, ColumnRulesDoNotFallBackToTheTableDefault) {
   ASSERT_EQ(cli("set-column-rule " + dataDir + " cfg dbo.t name 3 merge-script"), 0);
   ASSERT_EQ(cli("set-column-rule " + dataDir + " cfg dbo.t '*' 4"), 0);

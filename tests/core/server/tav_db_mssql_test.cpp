@@ -377,13 +377,31 @@ TEST_F(Dbfile, HistoryPurgeGenerationAndTableMarks) {
   QK_int64 id = int64("SELECT id FROM tavrin.[demo$t$gen] WHERE generation = 2");
   int exists = -1;
   exec("UPDATE tavrin.[demo$t$props] SET value = N'1'");
-  tav_db_mssql__generation_exists(ctx, h, 2, id, &exists, &g);
+  tav_db_mssql__generation_exists(ctx, h, 2, id, &exists, &g, nullptr, nullptr);
   EXPECT_EQ(take_error(), "ok");
   EXPECT_EQ(exists, 1);
   EXPECT_EQ(g, 1);
-  tav_db_mssql__generation_exists(ctx, h, 2, id + 1, &exists, nullptr);
+  tav_db_mssql__generation_exists(ctx, h, 2, id + 1, &exists, nullptr, nullptr, nullptr);
   EXPECT_EQ(take_error(), "ok");
   EXPECT_EQ(exists, 0);
+  // A push's own stamp read along answers as its own look-up does: a transaction in a
+  // generation, one not exported yet, and no transaction at all.
+  exec("UPDATE tavrin.[demo$t$tx] SET rstamp = '00112233-4455-6677-8899-aabbccddeeff', rebaseid = 9 "
+       "WHERE txid = (SELECT MIN(txid) FROM tavrin.[demo$t$tx] WHERE generation IS NOT NULL)");
+  exec("UPDATE tavrin.[demo$t$tx] SET rstamp = '10112233-4455-6677-8899-aabbccddeeff', rebaseid = 9, "
+       "generation = NULL WHERE txid = (SELECT MAX(txid) FROM tavrin.[demo$t$tx])");
+  for (const char *stamp : {"00112233-4455-6677-8899-aabbccddeeff", "10112233-4455-6677-8899-aabbccddeeff",
+                            "20112233-4455-6677-8899-aabbccddeeff"}) {
+    QK_uint8 rstamp[16];
+    int applied = -1, match = -1;
+    QK_guid__from_sz(ctx, stamp, rstamp);
+    tav_db_mssql__generation_exists(ctx, h, 2, id, &exists, nullptr, rstamp, &applied);
+    tav_db_mssql__find_tx_by_rstamp(ctx, h, rstamp, 0, 0, &match, nullptr, nullptr, nullptr);
+    EXPECT_EQ(take_error(), "ok") << stamp;
+    EXPECT_EQ(exists, 1) << stamp;
+    EXPECT_EQ(applied, match) << stamp;
+    EXPECT_EQ(applied, stamp[0] == '0') << stamp;
+  }
 
   QK_int64 purged = 0;
   tav_db_mssql__get_table_purged(ctx, h, table.c_str(), &purged);

@@ -46,7 +46,7 @@ struct PullTest : DownloadTest {
     QK_vhash *q = nullptr;
     if (query != "null") QK_vhash__alloc__from_json(ctx, &q, query.c_str());
     EXPECT_EQ(take_error(), "ok") << query;
-    tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, nullptr, nullptr, &status, &response, &body,
+    tav_respond__pull_request(ctx, &ops, conn, nullptr, nullptr, work.c_str(), q, nullptr, nullptr, &status, &response, &body,
                               &headers, &message);
     QK_vhash__free(ctx, q);
     return take_error();
@@ -127,7 +127,7 @@ TEST_F(PullTest, AFilterBaseHeaderOfTheWrongFormIsRefused) {
     QK_vhash__alloc__from_json(ctx, &q, "{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"5\"}");
     QK_vhash__alloc__from_json(ctx, &base, c.base.c_str());
     ASSERT_EQ(take_error(), "ok");
-    tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, base, nullptr, &status, &response, &body,
+    tav_respond__pull_request(ctx, &ops, conn, nullptr, nullptr, work.c_str(), q, base, nullptr, &status, &response, &body,
                               &headers, &message);
     EXPECT_EQ(take_error(), "ok");
     std::string got = status == 400 ? "400|" + body_text() : std::to_string(status);

@@ -69,7 +69,7 @@ struct PushTest : DownloadTest {
     int st = 0;
     QK_vhash__alloc__from_json(ctx, &q, ("{\"db\":\"demo\",\"fid\":\"7\",\"pv\":\"" + std::to_string(pv) + "\"" +
                                          (from.empty() ? "" : ",\"from\":\"" + from + "\"") + "}").c_str());
-    tav_respond__pull_request(ctx, &ops, conn, nullptr, work.c_str(), q, nullptr, nullptr, &st, &r, &b, &hd, &m);
+    tav_respond__pull_request(ctx, &ops, conn, nullptr, nullptr, work.c_str(), q, nullptr, nullptr, &st, &r, &b, &hd, &m);
     EXPECT_EQ(take_error(), "ok");
     std::string file = work + "/pulled.pkg";
     capture("/usr/bin/python3 -c \"import zlib,sys;open(sys.argv[2],'wb').write(zlib.decompress(open(sys.argv[1],"
@@ -190,7 +190,7 @@ struct PushTest : DownloadTest {
     cancelFlag = 0;
     txid = txidR = 0;
     tav_respond__push_request(ctx, &ops, supportMode, nullptr, configConn ? configConn : conn,
-                              configConn ? conn : nullptr, work.c_str(), q, nullptr,
+                              configConn ? conn : nullptr, nullptr, work.c_str(), q, nullptr,
                               withBody ? body_path.c_str() : nullptr, nullptr, &txid, &txidR, &status, &response,
                               &body, &headers, &message);
     QK_vhash__free(ctx, q);
@@ -1054,7 +1054,7 @@ TEST_F(PushTest, OfTwoCopiesOfOnePushExactlyOneIsApplied) {
     QK_context__set_user_data(c2, &flag2);
     tav_db_mssql__open(c2, connection_string("shop").c_str(), nullptr, &conn2);
     QK_vhash__alloc__from_json(c2, &q2, q.c_str());
-    tav_respond__push_request(c2, &plain, nullptr, nullptr, conn2, nullptr, work.c_str(), q2, nullptr,
+    tav_respond__push_request(c2, &plain, nullptr, nullptr, conn2, nullptr, nullptr, work.c_str(), q2, nullptr,
                               body_path.c_str(), nullptr, &copyTxid, &txidR2, &copyStatus, &response2, &body2,
                               &headers2, &message2);
     EXPECT_FALSE(QK_context__has_error(c2));
@@ -1101,7 +1101,7 @@ TEST_F(PushTest, ADeadlockOnTheLogRowAfterTheCommitIsRetried) {
     int kind = 0;
     char *message = nullptr;
     std::string path = "/sync/push?db=demo&fid=7&nrp&h=" + sha1() + "&from=" + from;
-    tav_respond__handle_request_paced(ctx, nullptr, config, conn, work.c_str(), "127.0.0.1", path.c_str(), nullptr,
+    tav_respond__handle_request_paced(ctx, nullptr, config, conn, nullptr, work.c_str(), "127.0.0.1", path.c_str(), nullptr,
                                       nullptr, body_path.c_str(), &status, &kind, &body, &headers, &message, &pacing);
     *pErr = take_error();
     if (kind == TAV_BODY_FILE) std::filesystem::remove(body);
