@@ -1,6 +1,7 @@
 #include "catalog.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <iterator>
 #include <set>
@@ -185,6 +186,11 @@ std::optional<int> Catalog::schema_id(const std::string& name) const {
     q.bind(1, name);
     if (q.step()) return static_cast<int>(q.i64(0));
     return std::nullopt;
+}
+
+void Catalog::temp_tables_changed() {
+    static std::atomic<unsigned long long> last{0};
+    temp_generation_ = ++last;
 }
 
 Catalog::~Catalog() {
@@ -658,7 +664,10 @@ void Catalog::create_table(const Statement& st) {
     ddl += ")";
     exec_sql(db_, ddl);
     for (const auto& sql : after_ddl) exec_sql(db_, sql);
-    if (temp) temp_tables_[lower(n.name)] = {t, keys, checks};
+    if (temp) {
+        temp_tables_[lower(n.name)] = {t, keys, checks};
+        temp_tables_changed();
+    }
 }
 
 std::vector<std::string> Catalog::temp_table_names() const {
@@ -672,6 +681,7 @@ void Catalog::drop_temp_table(const std::string& name) {
     if (it == temp_tables_.end()) return;
     std::string sql_ref = it->second.info.sql_ref;
     temp_tables_.erase(it);
+    temp_tables_changed();
     exec_sql(db_, "DROP TABLE IF EXISTS " + sql_ref);
 }
 
@@ -724,8 +734,12 @@ void Catalog::add_column(const Statement& st) {
     c.collation = d.type.is_text() ? (d.collation.empty() ? kDefaultCollation : d.collation) : "";
     if (!t->temp) changed_ = true;
     exec_sql(db_, "ALTER TABLE " + t->sql_ref + " ADD COLUMN " + column_sql(c));
-    if (t->temp) temp_tables_[lower(t->name)].info.columns.push_back(c);
-    else add_column_row(t->object_id, c, 0);
+    if (t->temp) {
+        temp_tables_[lower(t->name)].info.columns.push_back(c);
+        temp_tables_changed();
+    } else {
+        add_column_row(t->object_id, c, 0);
+    }
 }
 
 void Catalog::drop_columns(const Statement& st) {
@@ -733,6 +747,7 @@ void Catalog::drop_columns(const Statement& st) {
     if (!t || !t->temp) throw TsqlError(4902, "42S02", "Cannot find the object \"" + st.target.name +
                                                           "\" because it does not exist or you do not have permissions.");
     TempTable& tt = temp_tables_[lower(t->name)];
+    temp_tables_changed();
     for (const auto& name : st.columns) {
         const ColumnInfo* c = tt.info.column(name);
         if (!c) throw TsqlError(4924, "42000", "ALTER TABLE DROP COLUMN failed because column '" + name +
@@ -816,7 +831,10 @@ void Catalog::create_index(const Statement& st) {
                                                (t->temp ? "dbo." + t->name : t->display_name()) + "' and the index name '" + st.name + "'.");
     }
     if (t->temp) {
-        if (st.unique) temp_tables_[lower(t->name)].keys.push_back(key);
+        if (st.unique) {
+            temp_tables_[lower(t->name)].keys.push_back(key);
+            temp_tables_changed();
+        }
         return;
     }
     Query next(db_, "SELECT COALESCE(MAX(index_id), 1) + 1 FROM \"sys.indexes\" WHERE object_id = ?");
@@ -843,6 +861,7 @@ void Catalog::drop_table(const ObjectName& n) {
     if (t->temp) {
         exec_sql(db_, "DROP TABLE " + t->sql_ref);
         temp_tables_.erase(lower(t->name));
+        temp_tables_changed();
         return;
     }
     for (const auto& f : referencing_keys(*t))

@@ -159,9 +159,17 @@ public:
     };
     using TempTables = std::map<std::string, TempTable>;
     const TempTables& temp_tables() const { return temp_tables_; }
-    void restore_temp_tables(TempTables tables) { temp_tables_ = std::move(tables); }
+    void restore_temp_tables(TempTables tables) {
+        temp_tables_ = std::move(tables);
+        temp_tables_changed();
+    }
+    // Moves on with every change of the #temp tables' definitions: what was
+    // derived from them under one generation holds while it stands. Never the
+    // same twice in the process, whichever catalog.
+    unsigned long long temp_generation() const { return temp_generation_; }
 
 private:
+    void temp_tables_changed();
     std::optional<TableInfo> load_table(const ObjectName& name, const std::string& schema) const;
     std::vector<KeyInfo> load_unique_keys(const TableInfo& t) const;
     int schema_version() const;
@@ -186,6 +194,7 @@ private:
     mutable sqlite3_stmt* temp_version_query_ = nullptr;
     std::string default_schema_ = "dbo";
     TempTables temp_tables_;
+    unsigned long long temp_generation_ = 0;
 };
 
 // Runs SQL on the connection, throwing TsqlError on failure.

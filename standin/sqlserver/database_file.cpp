@@ -32,14 +32,18 @@ int StatementCache::on_access(void* self, int action, const char* table, const c
         case SQLITE_REINDEX: case SQLITE_ANALYZE: case SQLITE_CREATE_VTABLE: case SQLITE_DROP_VTABLE:
         case SQLITE_ATTACH: case SQLITE_DETACH:
             cache->compiling_ddl_ = true;
+            if (!database || std::strcmp(database, kTempSchema) != 0)
+                cache->compiling_database_ddl_ = cache->database_ddl_in_transaction_ = true;
             ++cache->schema_epoch_;
             break;
         case SQLITE_TRANSACTION:
             ++cache->schema_epoch_;
+            cache->schema_change_committed();
             break;
         case SQLITE_SAVEPOINT:
             // A rollback to a savepoint takes back the schema changes made since.
             if (table && std::strcmp(table, "BEGIN") != 0 && std::strcmp(table, "RELEASE") != 0) ++cache->schema_epoch_;
+            cache->schema_change_committed();
             break;
         default:
             break;
@@ -58,6 +62,7 @@ int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st, std::shar
             *st = entry.st;
             *reads = std::move(entry.reads);
             if (entry.handed.ddl) ++schema_epoch_;
+            if (entry.handed.database_ddl) database_ddl_in_transaction_ = true;
             prepared_for_[*st] = entry.handed;
             return SQLITE_OK;
         }
@@ -65,13 +70,24 @@ int StatementCache::prepare(const std::string& sql, sqlite3_stmt** st, std::shar
     }
     compiling_reads_.clear();
     compiling_ddl_ = false;
+    compiling_database_ddl_ = false;
     compiling_uses_temp_ = false;
     int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), st, nullptr);
     *reads = std::make_shared<const TableSet>(std::move(compiling_reads_));
     compiling_reads_.clear();
-    if (*st) prepared_for_[*st] = Handed{versions_, compiling_ddl_, compiling_uses_temp_};
+    if (*st) prepared_for_[*st] = Handed{versions_, compiling_ddl_, compiling_database_ddl_, compiling_uses_temp_};
     compiling_ddl_ = false;
     return rc;
+}
+
+void StatementCache::schema_change_committed() {
+    // Outside a transaction every change made is committed (or was rolled back).
+    if (sqlite3_get_autocommit(db_)) database_ddl_in_transaction_ = false;
+}
+
+bool StatementCache::schema_changed_in_transaction() {
+    schema_change_committed();
+    return database_ddl_in_transaction_;
 }
 
 void StatementCache::release(const std::string& sql, sqlite3_stmt* st, std::shared_ptr<const TableSet> reads) {
@@ -79,7 +95,7 @@ void StatementCache::release(const std::string& sql, sqlite3_stmt* st, std::shar
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
     auto prepared = prepared_for_.find(st);
-    Handed handed = prepared != prepared_for_.end() ? prepared->second : Handed{{-1, -1}, true, true};
+    Handed handed = prepared != prepared_for_.end() ? prepared->second : Handed{{-1, -1}, true, true, true};
     if (prepared != prepared_for_.end()) prepared_for_.erase(prepared);
     if (by_text_.count(sql)) {
         sqlite3_finalize(st);

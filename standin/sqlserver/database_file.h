@@ -18,6 +18,7 @@
 #include <sqlite3.h>
 
 #include "catalog.h"
+#include "translator.h"
 
 namespace sqlserver_standin {
 
@@ -48,11 +49,16 @@ public:
     // kept DDL statement again, or compiles a rollback to a savepoint. A
     // schema version read since still holds (see Catalog).
     const unsigned long long* schema_epoch() const { return &schema_epoch_; }
+    // Whether the open transaction changed the database's schema (not only
+    // the #temp tables'): a rollback would take the schema version back to
+    // one another connection may reach with other changes.
+    bool schema_changed_in_transaction();
 
 private:
     struct Handed {
         std::pair<int, int> versions;
         bool ddl;
+        bool database_ddl;  // DDL outside the #temp tables' database
         bool uses_temp;
     };
     struct Entry {
@@ -61,12 +67,15 @@ private:
         std::shared_ptr<const TableSet> reads;
         Handed handed;
     };
+    void schema_change_committed();
     static int on_access(void* self, int action, const char* table, const char* column, const char* database,
                          const char* via);
     static constexpr size_t kKept = 128;
     sqlite3* db_;
     TableSet compiling_reads_;
     bool compiling_ddl_ = false;
+    bool compiling_database_ddl_ = false;
+    bool database_ddl_in_transaction_ = false;
     bool compiling_uses_temp_ = false;
     unsigned long long schema_epoch_ = 0;
     std::pair<int, int> versions_{-1, -1};
@@ -82,6 +91,7 @@ struct Connection {
     sqlite3* db;
     Session* session = nullptr;  // the session using it; the SQL functions find it here
     StatementCache statements;
+    TranslationCache translations;
 };
 
 class DatabaseFile {

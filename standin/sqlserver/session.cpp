@@ -556,19 +556,22 @@ ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& param
         std::vector<Value> values;
         std::map<std::string, Cursor> cursors;
         const Statement* streamable;
-        Scope(Session& x, const Statement* last) : s(x), streamable(last) {
+        unsigned long long batch_id;
+        Scope(Session& x, const Statement* last, unsigned long long id) : s(x), streamable(last), batch_id(id) {
             vars.swap(s.vars_);
             values.swap(s.var_values_);
             cursors.swap(s.cursors_);
             std::swap(streamable, s.streamable_);
+            std::swap(batch_id, s.batch_id_);
         }
         ~Scope() {
             vars.swap(s.vars_);
             values.swap(s.var_values_);
             cursors.swap(s.cursors_);
             std::swap(streamable, s.streamable_);
+            std::swap(batch_id, s.batch_id_);
         }
-    } scope(*this, streaming_ && !batch.statements.empty() ? &batch.statements.back() : nullptr);
+    } scope(*this, streaming_ && !batch.statements.empty() ? &batch.statements.back() : nullptr, batch.shared_id);
     // The end of a prepared or parameterised execution, also when it fails: the temp
     // tables it created go, and its row count stays behind.
     struct ExecutionScope {
@@ -855,9 +858,30 @@ void Session::run_transaction(const Statement& st) {
     }
 }
 
+template <typename Make>
+Translation Session::translated(const void* node, bool identity_insert, Make make) {
+    if (!batch_id_) {
+        Translator tr = translator(identity_insert);
+        return make(tr);
+    }
+    const TranslationCache::Key key{batch_id_, node, identity_insert};
+    const int version = catalog_->schema_versions().first;
+    if (const Translation* kept = conn_->translations.find(key, version, catalog_->temp_generation(), vars_)) return *kept;
+    Translator tr = translator(identity_insert);
+    Translation t = make(tr);
+    // A version this connection's own schema change made may come back with
+    // other changes after a rollback.
+    if (version >= 0 && !conn_->statements.schema_changed_in_transaction()) {
+        std::optional<unsigned long long> temp_generation;
+        if (tr.used_temp_tables()) temp_generation = catalog_->temp_generation();
+        conn_->translations.keep(key, {version, temp_generation, vars_}, t);
+    }
+    return t;
+}
+
 Translation Session::prepare_query(const Select& sel, const Statement& st, const std::vector<Value>& params,
                                    Prepared& p) {
-    Translation t = translator().select(sel);
+    Translation t = translated(&sel, false, [&](Translator& tr) { return tr.select(sel); });
     if (prepare(t.sql, p) != SQLITE_OK)
         throw map_sqlite_error(sqlite3_extended_errcode(db_), sqlite3_errmsg(db_), st, std::nullopt);
     bind_all(p.st, params);
@@ -1066,12 +1090,11 @@ struct CheckConstraintsOff {
 }  // namespace
 
 void Session::run_dml(const Statement& st, const std::vector<Value>& params, ExecOutcome& out) {
-    std::optional<TableInfo> target = catalog_->find_table(st.target);
-    bool identity_insert = target && !identity_insert_.empty() && lower(target->display_name()) == identity_insert_;
-    Translator tr = translator(identity_insert);
-    Translation t = st.kind == StmtKind::Insert ? tr.insert(st)
-                    : st.kind == StmtKind::Update ? tr.update(st)
-                                                  : tr.remove(st);
+    std::optional<TableInfo> target = identity_insert_.empty() ? std::nullopt : catalog_->find_table(st.target);
+    bool identity_insert = target && lower(target->display_name()) == identity_insert_;
+    Translation t = translated(&st, identity_insert, [&](Translator& tr) {
+        return st.kind == StmtKind::Insert ? tr.insert(st) : st.kind == StmtKind::Update ? tr.update(st) : tr.remove(st);
+    });
     written_.clear();
     CheckConstraintsOff checks_off(db_, t.target && nocheck_.count(t.target->sql_ref));
     exec_sql(db_, "SAVEPOINT tsql_statement");

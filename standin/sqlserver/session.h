@@ -207,6 +207,10 @@ private:
     void assign(const std::string& name, const Value& v);
     void bind_all(sqlite3_stmt* st, const std::vector<Value>& params);
     Translator translator(bool identity_insert = false) const { return Translator(*catalog_, identity_insert, &vars_); }
+    // The translation `make` gives of `node`, a node of the running batch: kept
+    // on the connection for the nodes of a shared batch.
+    template <typename Make>
+    Translation translated(const void* node, bool identity_insert, Make make);
     void run_transaction(const Statement& st);
     void check_fault(const Statement& st);
     TsqlError map_sqlite_error(int rc, const std::string& msg, const Statement& st, const std::optional<TableInfo>& target);
@@ -249,6 +253,7 @@ private:
     // The running batch's variables (SQLite parameters from kVariableBase on) and cursors.
     VariableMap vars_;
     std::vector<Value> var_values_;
+    unsigned long long batch_id_ = 0;  // the running batch's Batch::shared_id
     struct Cursor {
         const Select* query = nullptr;
         std::vector<std::vector<Value>> rows;

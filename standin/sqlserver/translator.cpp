@@ -107,7 +107,10 @@ TsqlType replicate_type(const std::optional<TsqlType>& text) {
 
 }  // namespace
 
-std::optional<TableInfo> Translator::resolve(const ObjectName& n) const { return catalog_.find_table(n); }
+std::optional<TableInfo> Translator::resolve(const ObjectName& n) {
+    if (n.temp()) used_temp_tables_ = true;
+    return catalog_.find_table(n);
+}
 
 namespace {
 
@@ -947,6 +950,36 @@ Translator::MatchSet Translator::match_set(const Statement& st, const std::vecto
     frames_.pop_back();
     if (!st.ctes.empty()) ctes_.pop_back();
     return m;
+}
+
+size_t TranslationCache::KeyHash::operator()(const Key& k) const {
+    return std::hash<unsigned long long>()(k.batch) * 31 + std::hash<const void*>()(k.node) * 2 + k.identity_insert;
+}
+
+const Translation* TranslationCache::find(const Key& key, int schema_version, unsigned long long temp_generation,
+                                          const VariableMap& variables) {
+    auto it = by_key_.find(key);
+    if (it == by_key_.end()) return nullptr;
+    const Made& made = it->second->made;
+    if (made.schema_version != schema_version || (made.temp_generation && *made.temp_generation != temp_generation) ||
+        made.variables != variables)
+        return nullptr;
+    entries_.splice(entries_.begin(), entries_, it->second);
+    return &entries_.front().translation;
+}
+
+void TranslationCache::keep(const Key& key, Made made, const Translation& translation) {
+    auto it = by_key_.find(key);
+    if (it != by_key_.end()) {
+        entries_.erase(it->second);
+        by_key_.erase(it);
+    }
+    entries_.push_front(Entry{key, std::move(made), translation});
+    by_key_[key] = entries_.begin();
+    if (entries_.size() > kKept) {
+        by_key_.erase(entries_.back().key);
+        entries_.pop_back();
+    }
 }
 
 }  // namespace sqlserver_standin

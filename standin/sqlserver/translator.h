@@ -3,9 +3,11 @@
 // functions, values converted to the target column's type at write sites.
 #pragma once
 
+#include <list>
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "catalog.h"
@@ -28,6 +30,7 @@ struct Translation {
 struct VariableSlot {
     int param = 0;
     TsqlType type;
+    bool operator==(const VariableSlot&) const = default;
 };
 using VariableMap = std::map<std::string, VariableSlot>;  // by upper-case name with "@"
 
@@ -70,6 +73,8 @@ public:
     // An expression over the columns of one table (defaults, checks, EXEC arguments); with
     // `converted_to`, one whose value is converted to that type next (a default).
     std::string table_expr(const Expr& e, const TableInfo* table, const TsqlType* converted_to = nullptr);
+    // Whether a name translated so far was a #temp table's.
+    bool used_temp_tables() const { return used_temp_tables_; }
 
     struct Source {
         std::string alias;
@@ -103,7 +108,7 @@ private:
     // " LIMIT n" of a TOP: a value that is not a literal is checked when the statement runs.
     std::string limit(const Expr& top);
     std::string store(const std::string& value_sql, const ColumnInfo& col);
-    std::optional<TableInfo> resolve(const ObjectName& n) const;
+    std::optional<TableInfo> resolve(const ObjectName& n);
     std::string ctes_sql(const std::vector<Cte>& ctes);
     // The table a DELETE or UPDATE names by its alias inside the FROM clause.
     std::string dml_from_target(const Statement& st, std::optional<TableInfo>& target, std::string& alias);
@@ -111,6 +116,7 @@ private:
     const Catalog& catalog_;
     bool identity_insert_;
     const VariableMap* variables_;
+    bool used_temp_tables_ = false;
     std::vector<Frame> frames_;
     struct CteInfo {
         std::string name;
@@ -120,6 +126,43 @@ private:
     std::map<const Select*, std::optional<TsqlType>> subquery_types_;
     // Queries nest to query_depth_; the one at result_depth_ gives the result set.
     int query_depth_ = 0, result_depth_ = 0;
+};
+
+// Translations of the nodes of shared batches (Batch::shared_id) on one
+// connection, the most recently used kept. One holds for the schema version
+// it was made at (a version this connection's own uncommitted changes did not
+// make), the #temp tables' generation if it names any, and the batch
+// variables as they were.
+class TranslationCache {
+public:
+    struct Key {
+        unsigned long long batch = 0;
+        const void* node = nullptr;
+        bool identity_insert = false;
+        bool operator==(const Key&) const = default;
+    };
+    struct Made {
+        int schema_version = -1;
+        std::optional<unsigned long long> temp_generation;  // when it names #temp tables
+        VariableMap variables;
+    };
+    // The kept translation of `key` if it holds now.
+    const Translation* find(const Key& key, int schema_version, unsigned long long temp_generation,
+                            const VariableMap& variables);
+    void keep(const Key& key, Made made, const Translation& translation);
+
+private:
+    struct KeyHash {
+        size_t operator()(const Key& k) const;
+    };
+    struct Entry {
+        Key key;
+        Made made;
+        Translation translation;
+    };
+    static constexpr size_t kKept = 256;
+    std::list<Entry> entries_;  // most recent first
+    std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> by_key_;
 };
 
 std::string quote_ident(const std::string& name);

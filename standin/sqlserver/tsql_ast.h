@@ -243,6 +243,10 @@ struct Statement {
 struct Batch {
     std::vector<Statement> statements;
     int param_count = 0;
+    // Unique in the process for a batch parsed once and shared, whose nodes
+    // stay as they are while it lives (what was derived from them may be
+    // kept under it); 0 for others.
+    unsigned long long shared_id = 0;
 };
 
 }  // namespace sqlserver_standin

@@ -1,6 +1,7 @@
 #include "tsql_parser.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <mutex>
 #include <strings.h>
@@ -1376,7 +1377,10 @@ std::shared_ptr<const Batch> parse_batch_shared(const std::string& sql) {
         auto it = parsed.find(sql);
         if (it != parsed.end()) return it->second;
     }
-    auto batch = std::make_shared<const Batch>(parse_batch(sql));
+    static std::atomic<unsigned long long> last_id{0};
+    Batch parsed_batch = parse_batch(sql);
+    parsed_batch.shared_id = ++last_id;
+    auto batch = std::make_shared<const Batch>(std::move(parsed_batch));
     std::lock_guard<std::mutex> lock(mutex);
     // Texts that embed values are many; a full table starts over.
     if (parsed.size() >= 2048) parsed.clear();

@@ -15,6 +15,7 @@ struct TsqlType {
     int precision = 0;  // decimal precision; fractional digits of time/datetime2
     int scale = 0;
 
+    bool operator==(const TsqlType&) const = default;
     bool valid() const { return !name.empty(); }
     bool is_text() const;
     bool is_unicode() const { return name == "nchar" || name == "nvarchar" || name == "sysname" || name == "ntext"; }

@@ -236,10 +236,11 @@ TEST_F(Session, MergeOutputPairsEverySourceRowWithItsOwnTargetRow) {
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM #out"), (Rows{{"0"}}));
 }
 
-// A connection keeps its schema version while nothing can have moved it; every statement still
-// sees the tables as they are: after another connection's change, after its own change inside a
-// transaction and after that transaction's rollback, and after a #temp table of the same name
-// is made anew with other columns.
+// A connection keeps its schema version while nothing can have moved it, and the translations
+// of statements while nothing they depend on moved; every statement still sees the tables as
+// they are: after another connection's change, after its own change inside a transaction and
+// after that transaction's rollback, after a #temp table of the same name is made anew with
+// other columns, and with IDENTITY_INSERT set as it is now.
 TEST_F(Session, StatementsSeeEverySchemaChangeWhereverItComesFrom) {
     OdbcConnection other{dir, "app"};
     ok("SET NOCOUNT ON");
@@ -279,4 +280,38 @@ TEST_F(Session, StatementsSeeEverySchemaChangeWhereverItComesFrom) {
     EXPECT_EQ(c.query(temp), (Rows{{"3", "2", "1"}}));
     ok("ROLLBACK TRANSACTION");
     EXPECT_EQ(c.query(temp), (Rows{{"1", "b"}}));
+
+    // A rolled-back change of its own takes the version back, and another connection's change
+    // then brings that version with other columns.
+    ok("CREATE TABLE u (a int)");
+    const std::string into_u = "INSERT INTO u VALUES (1, 2)";
+    ok("BEGIN TRANSACTION");
+    ok("ALTER TABLE u ADD c int NULL");
+    ok(into_u);
+    ok("ROLLBACK TRANSACTION");
+    ASSERT_TRUE(runs(other, "ALTER TABLE u ADD e nvarchar(5) NULL"));
+    ok(into_u);
+    EXPECT_EQ(c.query("SELECT e FROM u"), (Rows{{"2"}}));
+
+    // A #temp table given a column, and one of the same name in the next session on a pooled
+    // connection, take one value more.
+    const std::string into_y = "INSERT INTO #y VALUES (1)";
+    ok("CREATE TABLE #y (a int)");
+    ok(into_y);
+    ok("ALTER TABLE #y ADD b int NULL");
+    EXPECT_FALSE(runs(c, into_y));
+    for (const char* columns : {"(a int)", "(a int, b int)"}) {
+        OdbcConnection next{dir, "app"};
+        ASSERT_TRUE(runs(next, std::string("CREATE TABLE #y ") + columns));
+        EXPECT_EQ(runs(next, into_y), columns == std::string("(a int)")) << columns;
+    }
+
+    // An explicit identity value is taken while IDENTITY_INSERT is on only.
+    ok("CREATE TABLE w (id int IDENTITY(1,1), v int)");
+    const std::string into_w = "INSERT INTO w (id, v) VALUES (7, 7)";
+    EXPECT_EQ(native_error(into_w), 544);
+    ok("SET IDENTITY_INSERT w ON");
+    ok(into_w);
+    ok("SET IDENTITY_INSERT w OFF");
+    EXPECT_EQ(native_error(into_w), 544);
 }
