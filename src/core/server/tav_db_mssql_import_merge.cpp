@@ -78,16 +78,15 @@ static const char STAGING_INSERT_SQL[] =
     "    INNER JOIN #%s td ON (td.rid=tr.z_rid)\n"
     "    WHERE %s td.txid_rec_undel IS NULL AND td.txid_rec_reinsert IS NULL\n";
 static const char MERGE_HEAD_SQL[] =
-    "WITH current_rv (rid, z_rv) AS\n"
-    "(\n"
-    "  SELECT rv.rid, x.z_rv FROM tavrin.\"%s$z$x$%s\" AS x INNER JOIN tavrin.\"%s$z$rv$%s\" AS rv ON "
-    "(rv.z_rv=x.z_rv)\n"
-    ")\n"
     "MERGE INTO %s z$$dest\n"
     "  USING\n";
+/* The live version of each pushed row: its versions are looked up by row id, and the one
+ * that the key table holds (z_rv is unique there) is live; a join of the whole version table
+ * would read every row the table ever had. */
 static const char MERGE_SOURCE_SQL[] =
     "    %s JOIN #%s z$$src ON (z$$src.z_rid=td.rid)\n"
-    "    LEFT OUTER JOIN current_rv cur ON (cur.rid=td.rid)\n"
+    "    LEFT OUTER JOIN tavrin.\"%s$z$rv$%s\" cur ON (cur.rid=td.rid AND EXISTS (SELECT 1 FROM tavrin.\"%s$z$x$%s\" "
+    "live WHERE live.z_rv=cur.z_rv))\n"
     "    LEFT OUTER JOIN tavrin.\"%s$z$x$%s\" x ON (x.z_rv=cur.z_rv)\n"
     "  ON (%s)";
 static const char MERGE_DELETED_COLLISION_SQL[] =
@@ -511,8 +510,7 @@ static void build_merge(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const
                         QK_int32 act, QK_string **ppSql) {
   QK_string *pSql = NULL, *pKeys = NULL, *pCondition = NULL, *pHostList = NULL, *pValues = NULL;
   int count_match_clauses = 0;
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, MERGE_HEAD_SQL, h->name, t->pszTblId, h->name, t->pszTblId,
-                                       t->pszTblName));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, MERGE_HEAD_SQL, t->pszTblName));
   if (pszIdentityColId == NULL)
     QK_TRY(ctx, QK_string__append__format(ctx, pSql, "    #%s td\n", t->pszDeltas));
   else
@@ -522,7 +520,8 @@ static void build_merge(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const
                                           t->pszDeltas));
   QK_TRY(ctx, tav_defin__tsql_key_compare(ctx, psk, t->pszTblId, "x", "z$$dest", 0, 0, &pKeys));
   QK_TRY(ctx, QK_string__append__format(ctx, pSql, MERGE_SOURCE_SQL, t->deletes == -1 ? "INNER" : "LEFT OUTER",
-                                        pszSource, h->name, t->pszTblId, QK_string__sz(pKeys)));
+                                        pszSource, h->name, t->pszTblId, h->name, t->pszTblId, h->name, t->pszTblId,
+                                        QK_string__sz(pKeys)));
   if (t->deletes != -1) {
     QK_TRY(ctx, QK_string__append__sz(ctx, pSql, "\n  WHEN MATCHED AND td.txid_rec_add=0 THEN DELETE"));
     count_match_clauses++;
