@@ -112,10 +112,12 @@ static const char RID_MERGE_SQL[] =
     "  WHEN MATCHED%s THEN UPDATE SET rid = tr.z_rid;";
 /* Restricts the row-id MERGE of inserts and undeletes to the versions they created: a version
  * of this push whose row had an earlier version superseded by the push is an updated row that
- * holds the key of a skipped insert, and must keep its own row id. */
+ * holds the key of a skipped insert, and must keep its own row id. The row's earlier versions
+ * are found by its row id, each then looked up among the deleted ones: led by the versions the
+ * push deleted, the lookup would read all of them for every row. */
 static const char NEW_VERSION_CONDITION_SQL[] =
-    " AND rv.txid=%s AND NOT EXISTS (SELECT 1 FROM tavrin.\"%s$z$dd$%s\" dd INNER JOIN tavrin.\"%s$z$rv$%s\" prev "
-    "ON (prev.z_rv=dd.rv) WHERE prev.rid=rv.rid AND dd.txid=%s)";
+    " AND rv.txid=%s AND NOT EXISTS (SELECT 1 FROM tavrin.\"%s$z$rv$%s\" prev WHERE prev.rid=rv.rid AND %s IN "
+    "(SELECT dd.txid FROM tavrin.\"%s$z$dd$%s\" dd WHERE dd.rv=prev.z_rv))";
 static const char SKIPPED_INSERTS_SQL[] =
     "DELETE td FROM #%s td WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL\n"
     "AND NOT EXISTS (SELECT 1 FROM\n"
@@ -577,7 +579,7 @@ static void assign_new_row_ids(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   QK_int64 rows = 0, expected = bUndeletes ? t->undeletes : t->inserts;
   const char *pszName = bUndeletes ? "count_undeletes" : "count_inserts";
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pCondition, NEW_VERSION_CONDITION_SQL, pszTxid, h->name, t->pszTblId,
-                                       h->name, t->pszTblId, pszTxid));
+                                       pszTxid, h->name, t->pszTblId));
   QK_TRY(ctx, assign_row_ids(ctx, h, psk, t,
                              bUndeletes ? "(SELECT rid AS rid FROM #%s WHERE txid_rec_undel IS NOT NULL)"
                                         : "(SELECT rid AS rid FROM #%s WHERE txid_rec_del IS NULL AND txid_rec_undel "
