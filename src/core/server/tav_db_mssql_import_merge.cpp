@@ -78,16 +78,15 @@ static const char STAGING_INSERT_SQL[] =
     "    INNER JOIN #%s td ON (td.rid=tr.z_rid)\n"
     "    WHERE %s td.txid_rec_undel IS NULL AND td.txid_rec_reinsert IS NULL\n";
 static const char MERGE_HEAD_SQL[] =
-    "WITH current_rv (rid, z_rv) AS\n"
-    "(\n"
-    "  SELECT rv.rid, x.z_rv FROM tavrin.\"%s$z$x$%s\" AS x INNER JOIN tavrin.\"%s$z$rv$%s\" AS rv ON "
-    "(rv.z_rv=x.z_rv)\n"
-    ")\n"
     "MERGE INTO %s z$$dest\n"
     "  USING\n";
+/* The live version of each pushed row: its versions are looked up by row id, and the one
+ * that the key table holds (z_rv is unique there) is live; a join of the whole version table
+ * would read every row the table ever had. */
 static const char MERGE_SOURCE_SQL[] =
     "    %s JOIN #%s z$$src ON (z$$src.z_rid=td.rid)\n"
-    "    LEFT OUTER JOIN current_rv cur ON (cur.rid=td.rid)\n"
+    "    LEFT OUTER JOIN tavrin.\"%s$z$rv$%s\" cur ON (cur.rid=td.rid AND EXISTS (SELECT 1 FROM tavrin.\"%s$z$x$%s\" "
+    "live WHERE live.z_rv=cur.z_rv))\n"
     "    LEFT OUTER JOIN tavrin.\"%s$z$x$%s\" x ON (x.z_rv=cur.z_rv)\n"
     "  ON (%s)";
 static const char MERGE_DELETED_COLLISION_SQL[] =
@@ -113,10 +112,12 @@ static const char RID_MERGE_SQL[] =
     "  WHEN MATCHED%s THEN UPDATE SET rid = tr.z_rid;";
 /* Restricts the row-id MERGE of inserts and undeletes to the versions they created: a version
  * of this push whose row had an earlier version superseded by the push is an updated row that
- * holds the key of a skipped insert, and must keep its own row id. */
+ * holds the key of a skipped insert, and must keep its own row id. The row's earlier versions
+ * are found by its row id, each then looked up among the deleted ones: led by the versions the
+ * push deleted, the lookup would read all of them for every row. */
 static const char NEW_VERSION_CONDITION_SQL[] =
-    " AND rv.txid=%s AND NOT EXISTS (SELECT 1 FROM tavrin.\"%s$z$dd$%s\" dd INNER JOIN tavrin.\"%s$z$rv$%s\" prev "
-    "ON (prev.z_rv=dd.rv) WHERE prev.rid=rv.rid AND dd.txid=%s)";
+    " AND rv.txid=%s AND NOT EXISTS (SELECT 1 FROM tavrin.\"%s$z$rv$%s\" prev WHERE prev.rid=rv.rid AND %s IN "
+    "(SELECT dd.txid FROM tavrin.\"%s$z$dd$%s\" dd WHERE dd.rv=prev.z_rv))";
 static const char SKIPPED_INSERTS_SQL[] =
     "DELETE td FROM #%s td WHERE txid_rec_del IS NULL AND txid_rec_undel IS NULL AND txid_rec_reinsert IS NULL\n"
     "AND NOT EXISTS (SELECT 1 FROM\n"
@@ -511,8 +512,7 @@ static void build_merge(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const
                         QK_int32 act, QK_string **ppSql) {
   QK_string *pSql = NULL, *pKeys = NULL, *pCondition = NULL, *pHostList = NULL, *pValues = NULL;
   int count_match_clauses = 0;
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, MERGE_HEAD_SQL, h->name, t->pszTblId, h->name, t->pszTblId,
-                                       t->pszTblName));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, MERGE_HEAD_SQL, t->pszTblName));
   if (pszIdentityColId == NULL)
     QK_TRY(ctx, QK_string__append__format(ctx, pSql, "    #%s td\n", t->pszDeltas));
   else
@@ -522,7 +522,8 @@ static void build_merge(QK_context *ctx, tav_db_handle *h, tav_defin *psk, const
                                           t->pszDeltas));
   QK_TRY(ctx, tav_defin__tsql_key_compare(ctx, psk, t->pszTblId, "x", "z$$dest", 0, 0, &pKeys));
   QK_TRY(ctx, QK_string__append__format(ctx, pSql, MERGE_SOURCE_SQL, t->deletes == -1 ? "INNER" : "LEFT OUTER",
-                                        pszSource, h->name, t->pszTblId, QK_string__sz(pKeys)));
+                                        pszSource, h->name, t->pszTblId, h->name, t->pszTblId, h->name, t->pszTblId,
+                                        QK_string__sz(pKeys)));
   if (t->deletes != -1) {
     QK_TRY(ctx, QK_string__append__sz(ctx, pSql, "\n  WHEN MATCHED AND td.txid_rec_add=0 THEN DELETE"));
     count_match_clauses++;
@@ -578,7 +579,7 @@ static void assign_new_row_ids(QK_context *ctx, tav_db_handle *h, tav_defin *psk
   QK_int64 rows = 0, expected = bUndeletes ? t->undeletes : t->inserts;
   const char *pszName = bUndeletes ? "count_undeletes" : "count_inserts";
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pCondition, NEW_VERSION_CONDITION_SQL, pszTxid, h->name, t->pszTblId,
-                                       h->name, t->pszTblId, pszTxid));
+                                       pszTxid, h->name, t->pszTblId));
   QK_TRY(ctx, assign_row_ids(ctx, h, psk, t,
                              bUndeletes ? "(SELECT rid AS rid FROM #%s WHERE txid_rec_undel IS NOT NULL)"
                                         : "(SELECT rid AS rid FROM #%s WHERE txid_rec_del IS NULL AND txid_rec_undel "

@@ -226,11 +226,19 @@ static const char SQUASH_INDEX_SQL[] = "CREATE INDEX IF NOT EXISTS \"ndx$rid$%s\
 static const char SQUASH_DUPLICATES_SQL[] =
     "SELECT count(*) FROM (SELECT 1 FROM \"p$u$%s\" WHERE z_rid IS NOT NULL AND z_gen_add BETWEEN %lld AND %lld "
     "GROUP BY z_rid, z_gen_add HAVING count(*) > 1)";
+/* The fold of every row id of the range table at once (each statement touches the versions of
+ * the row ids it joins, so running each over all of them in turn folds each row id as the three
+ * steps in a row would): the versions other than the latest of the range go, the latest takes
+ * the earliest's predecessor and the target generation, and later versions that named the
+ * latest name the target generation. */
 static const char SQUASH_DELETE_SQL[] =
-    "DELETE FROM \"p$u$%s\" WHERE z_rid = ? AND z_gen_add BETWEEN ? AND ? AND z_gen_add <> ?;\n";
+    "DELETE FROM \"p$u$%s\" WHERE rowid IN (SELECT u.rowid FROM %s AS r INNER JOIN \"p$u$%s\" AS u ON u.z_rid = r.rid "
+    "WHERE u.z_gen_add BETWEEN ?1 AND ?2 AND u.z_gen_add <> r.tmp_gen_add)";
 static const char SQUASH_MOVE_SURVIVOR_SQL[] =
-    "UPDATE \"p$u$%s\" SET z_gen_del = ?, z_gen_add = ? WHERE z_rid = ? AND z_gen_add = ?;\n";
-static const char SQUASH_REPOINT_LATER_SQL[] = "UPDATE \"p$u$%s\" SET z_gen_del = ? WHERE z_rid = ? AND z_gen_del = ?;\n";
+    "UPDATE \"p$u$%s\" AS u SET z_gen_del = r.gen_del, z_gen_add = ?1 FROM %s AS r "
+    "WHERE u.z_rid = r.rid AND u.z_gen_add = r.tmp_gen_add";
+static const char SQUASH_REPOINT_LATER_SQL[] =
+    "UPDATE \"p$u$%s\" AS u SET z_gen_del = ?1 FROM %s AS r WHERE u.z_rid = r.rid AND u.z_gen_del = r.tmp_gen_add";
 static const char SQUASH_RANGE_TABLE_SQL[] =
     "CREATE TEMPORARY TABLE %s AS SELECT\n"
     "  u0.rid AS rid,\n"
@@ -243,48 +251,9 @@ static const char SQUASH_RANGE_TABLE_SQL[] =
     "  (SELECT z_rid AS rid, MAX(z_gen_add) AS gen_add FROM \"p$u$%s\" WHERE z_gen_add BETWEEN ? AND ? GROUP BY "
     "z_rid) AS u1\n"
     "  ON u1.rid = u0.rid\n";
-static const char SQUASH_RANGE_ROWS_SQL[] = "SELECT rid, gen_del, tmp_gen_add FROM %s";
 static const char SQUASH_DROP_CREATED_AND_DELETED_SQL[] =
     "DELETE FROM \"p$u$%s\" WHERE z_gen_del IS NULL AND z_gen_add = ? AND %s IS NULL;\n";
 static const char SQUASH_SET_TXID_SQL[] = "UPDATE \"p$u$%s\" SET z_txid = z_gen_add WHERE z_gen_add = ?;\n";
-
-/* Runs a prepared statement that returns no rows, then resets it for its next use. */
-static void run_and_reset(QK_context *ctx, sqlite3_stmt *pStmt) {
-  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pStmt, SQLITE_DONE));
-  QK_TRY(ctx, QK_sqlite__reset(ctx, pStmt));
-done:;
-}
-
-/* The three statements that fold the versions of one row id. */
-typedef struct squash_statements {
-  sqlite3_stmt *pDelete;
-  sqlite3_stmt *pMoveSurvivor;
-  sqlite3_stmt *pRepointLater;
-} squash_statements;
-
-static void fold_row_id(QK_context *ctx, squash_statements *s, sqlite3_value *rid, sqlite3_value *gen_del,
-                        QK_int64 tmp_gen_add, QK_int64 gen_from, QK_int64 gen_to, QK_int64 gen_into) {
-  QK_TRY(ctx, QK_sqlite__clear_bindings(ctx, s->pDelete));
-  QK_TRY(ctx, QK_sqlite__bind_value(ctx, s->pDelete, 1, rid));
-  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, s->pDelete, 2, gen_from));
-  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, s->pDelete, 3, gen_to));
-  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, s->pDelete, 4, tmp_gen_add));
-  QK_TRY(ctx, run_and_reset(ctx, s->pDelete));
-
-  QK_TRY(ctx, QK_sqlite__clear_bindings(ctx, s->pMoveSurvivor));
-  QK_TRY(ctx, QK_sqlite__bind_value(ctx, s->pMoveSurvivor, 1, gen_del));
-  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, s->pMoveSurvivor, 2, gen_into));
-  QK_TRY(ctx, QK_sqlite__bind_value(ctx, s->pMoveSurvivor, 3, rid));
-  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, s->pMoveSurvivor, 4, tmp_gen_add));
-  QK_TRY(ctx, run_and_reset(ctx, s->pMoveSurvivor));
-
-  QK_TRY(ctx, QK_sqlite__clear_bindings(ctx, s->pRepointLater));
-  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, s->pRepointLater, 1, gen_into));
-  QK_TRY(ctx, QK_sqlite__bind_value(ctx, s->pRepointLater, 2, rid));
-  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, s->pRepointLater, 3, tmp_gen_add));
-  QK_TRY(ctx, run_and_reset(ctx, s->pRepointLater));
-done:;
-}
 
 /* Runs a statement with one bound int64 and no result rows. */
 static void exec_with_int64(QK_context *ctx, sqlite3 *db, QK_int64 value, const char *szFormat, const char *tbl_id,
@@ -299,14 +268,12 @@ done:
 
 void tav_pkg__squash_table_generations(QK_context *ctx, tav_defin *defin, sqlite3 *db, const char *tbl_id,
                                        QK_int64 gen_from, QK_int64 gen_to, QK_int64 gen_into, int set_txid) {
-  squash_statements s = {NULL, NULL, NULL};
   sqlite3_stmt *pCreateRange = NULL;
-  sqlite3_stmt *pRange = NULL;
+  sqlite3_stmt *pDelete = NULL;
   QK_string *pKeyName = NULL;
   const char *key_col_name = NULL;
   char range_table[QK_SQLITE_RANDOM_NAME_SIZE];
   QK_int64 duplicates = 0;
-  int bRow = 0;
   QK_ARG_NOT_NULL(ctx, defin);
   QK_ARG_NOT_NULL(ctx, db);
   QK_ARG_NOT_NULL(ctx, tbl_id);
@@ -327,10 +294,6 @@ void tav_pkg__squash_table_generations(QK_context *ctx, tav_defin *defin, sqlite
                  "between %lld and %lld",
                  tbl_id, (long long)gen_from, (long long)gen_to);
 
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &s.pDelete, SQUASH_DELETE_SQL, tbl_id));
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &s.pMoveSurvivor, SQUASH_MOVE_SURVIVOR_SQL, tbl_id));
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &s.pRepointLater, SQUASH_REPOINT_LATER_SQL, tbl_id));
-
   QK_sqlite__random_name(range_table, sizeof range_table);
   QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pCreateRange, SQUASH_RANGE_TABLE_SQL, range_table, tbl_id, tbl_id));
   QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pCreateRange, 1, gen_from));
@@ -339,23 +302,19 @@ void tav_pkg__squash_table_generations(QK_context *ctx, tav_defin *defin, sqlite
   QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pCreateRange, 4, gen_to));
   QK_TRY(ctx, QK_sqlite__step_expect(ctx, pCreateRange, SQLITE_DONE));
 
-  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pRange, SQUASH_RANGE_ROWS_SQL, range_table));
-  for (;;) {
-    QK_TRY(ctx, QK_sqlite__step_row(ctx, pRange, &bRow));
-    if (!bRow) break;
-    QK_TRY(ctx, fold_row_id(ctx, &s, sqlite3_column_value(pRange, 0), sqlite3_column_value(pRange, 1),
-                            sqlite3_column_int64(pRange, 2), gen_from, gen_to, gen_into));
-  }
+  QK_TRY(ctx, QK_sqlite__prepare_printf(ctx, db, &pDelete, SQUASH_DELETE_SQL, tbl_id, range_table, tbl_id));
+  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pDelete, 1, gen_from));
+  QK_TRY(ctx, QK_sqlite__bind_int64(ctx, pDelete, 2, gen_to));
+  QK_TRY(ctx, QK_sqlite__step_expect(ctx, pDelete, SQLITE_DONE));
+  QK_TRY(ctx, exec_with_int64(ctx, db, gen_into, SQUASH_MOVE_SURVIVOR_SQL, tbl_id, range_table));
+  QK_TRY(ctx, exec_with_int64(ctx, db, gen_into, SQUASH_REPOINT_LATER_SQL, tbl_id, range_table));
 
   QK_TRY(ctx, exec_with_int64(ctx, db, gen_into, SQUASH_DROP_CREATED_AND_DELETED_SQL, tbl_id,
                               QK_string__sz(pKeyName)));
   if (set_txid) QK_TRY(ctx, exec_with_int64(ctx, db, gen_into, SQUASH_SET_TXID_SQL, tbl_id, NULL));
 done:
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &s.pDelete));
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &s.pMoveSurvivor));
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &s.pRepointLater));
   QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pCreateRange));
-  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pRange));
+  QK_RELEASE(ctx, QK_sqlite__finalize(ctx, &pDelete));
   QK_RELEASE(ctx, QK_string__free(ctx, pKeyName));
 }
 
