@@ -3,6 +3,7 @@
  * counters, properties) and the request log. */
 #include "server/tav_db_mssql.h"
 #include "server/tav_db_mssql_history.h"
+#include "server/tav_db_mssql_acl.h"
 
 #include <string.h>
 
@@ -12,6 +13,7 @@
 #include "qk/qk_misc_utils.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
+#include "qk/qk_utf8.h"
 
 /* Used only when the caller passes no connection text: a trusted connection to the local server. */
 static const char s_default_connection[] =
@@ -218,6 +220,7 @@ void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
   tav_db_mssql__history_forget(ctx, *ppHandle);
   tav_db_mssql__table_facts_free(&(*ppHandle)->pTableFacts);
   tav_db_mssql__rules_forget(ctx, *ppHandle);
+  QK_RELEASE(ctx, QK_varray__free(ctx, (*ppHandle)->pUserFilters));
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, *ppHandle, 0));
   QK_free(ctx, *ppHandle);
   *ppHandle = NULL;
@@ -236,12 +239,18 @@ done:;
 static const char s_rollback_if_open_sql[] = "IF @@TRANCOUNT > 0 ROLLBACK TRANSACTION";
 
 void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
-  int bBatch = 0;
+  char16_t *wszSql = NULL;
+  SQLLEN ind = 0;
+  SQLRETURN rc;
+  int bBatch = 0, bHas = 0, bRow = 0;
   QK_ARG_NOT_NULL(ctx, h);
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
   tav_db_mssql__rules_forget(ctx, h);
+  QK_RELEASE(ctx, QK_varray__free(ctx, h->pUserFilters));
+  h->pUserFilters = NULL;
   /* Audit rows of an attempt SQL Server gave up as deadlock victim go with it. */
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (pi_export_generation == NULL) {
@@ -252,20 +261,44 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
   *pi_export_generation = 0;
   /* The generation is fixed before the transaction starts, outside it, in the same batch. The
    * batch is sent as it stands, without parameters: a procedure call (as drivers send a
-   * parameterised or prepared batch) may not leave a transaction open. Its one result set
-   * comes last, so every statement has run once it is read. */
+   * parameterised or prepared batch) may not leave a transaction open. Inside the transaction
+   * it also reads what the export's filter lookup asks for first; every result set is read, so
+   * every statement has run. */
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql,
                                        "DECLARE @generation bigint; EXEC tavrin.\"%s$z$GetGen\" @generation = "
-                                       "@generation OUTPUT;\nBEGIN TRANSACTION;\nSELECT @generation;",
+                                       "@generation OUTPUT;\nBEGIN TRANSACTION;\nSELECT @generation;\n",
                                        h->name));
+  QK_TRY(ctx, tav_db_mssql__append_newest_txid_and_user_filters_sql(ctx, h, pSql));
+  QK_TRY(ctx, QK_utf8__to_wide(ctx, QK_string__sz(pSql), &wszSql, NULL));
+  QK_TRY(ctx, QK_context__check_cancel(ctx));
+  rc = QK_mssql__odbc()->AllocHandle(SQL_HANDLE_STMT, h->conn->hDbc, &hStmt);
+  if (!SQL_SUCCEEDED(rc)) {
+    hStmt = SQL_NULL_HSTMT;
+    QK_TRY(ctx, QK_mssql__throw_dbc_error(ctx, rc, h->conn->hDbc));
+  }
   bBatch = 1;
-  QK_TRY(ctx, QK_mssql__query_int64__format(ctx, h->conn, pi_export_generation, "%s", QK_string__sz(pSql)));
-  QK_VERIFY(ctx, *pi_export_generation > 0);
+  rc = QK_mssql__odbc()->ExecDirectW(hStmt, (SQLWCHAR *)wszSql, SQL_NTS);
+  if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_VERIFY(ctx, bHas);
+  QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
+  QK_VERIFY(ctx, bRow);
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, pi_export_generation, &ind));
+  QK_VERIFY(ctx, ind != SQL_NULL_DATA && *pi_export_generation > 0);
+  QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+  QK_TRY(ctx, tav_db_mssql__read_newest_txid_and_user_filters(ctx, hStmt, bHas, &h->user_filters_txid,
+                                                              &h->pUserFilters));
   QK_TRY(ctx, QK_vhash__alloc(ctx, &h->pRules));
 done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   /* A failed begin leaves no transaction behind, whichever part of the batch failed. */
-  if (QK_context__has_error(ctx) && bBatch) QK_RELEASE(ctx, QK_mssql__exec(ctx, h->conn, s_rollback_if_open_sql));
+  if (QK_context__has_error(ctx) && bBatch) {
+    QK_RELEASE(ctx, QK_mssql__exec(ctx, h->conn, s_rollback_if_open_sql));
+    QK_RELEASE(ctx, QK_varray__free(ctx, h->pUserFilters));
+    h->pUserFilters = NULL;
+  }
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
+  QK_free(ctx, wszSql);
 }
 
 void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h) {
@@ -315,6 +348,8 @@ done:;
  * push applied. */
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
+  QK_RELEASE(ctx, QK_varray__free(ctx, h->pUserFilters));
+  h->pUserFilters = NULL;
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
   tav_db_mssql__rules_forget(ctx, h);
@@ -325,6 +360,8 @@ done:;
 
 void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
+  QK_RELEASE(ctx, QK_varray__free(ctx, h->pUserFilters));
+  h->pUserFilters = NULL;
   tav_db_mssql__history_forget(ctx, h);
   tav_db_mssql__table_facts_free(&h->pTableFacts);
   tav_db_mssql__rules_forget(ctx, h);

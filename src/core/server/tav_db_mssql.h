@@ -46,6 +46,10 @@ typedef struct tav_db_handle {
   /* owned: conflict rules read inside the transaction begun by begin_tx, by lookup (NULL
    * outside one: nothing is kept); nothing the server runs writes rules */
   QK_vhash *pRules;
+  /* owned: the filter assignments and the newest table txid that begin_tx read with the
+   * generation of an export, for the get_user_filters that follows (NULL: none) */
+  QK_varray *pUserFilters;
+  QK_int64 user_filters_txid;
   /* Borrowed: the configuration database's connection, where audit rows go; NULL when it is
    * conn. Set by a push whose dbfile lives in a database of its own. */
   QK_mssql_connection *config_conn;

@@ -73,28 +73,11 @@ static const char s_newest_txid_and_user_filters_sql[] =
     "SELECT TOP 1 [txid] AS [txid] FROM [tavrin].[%s$t$t] ORDER BY [txid] DESC;\n"
     "SELECT scheme,who,filter FROM tavrin.\"%s$t$uf\" ORDER BY priority ASC";
 
-void tav_db_mssql__get_user_filters(QK_context *ctx, tav_db_handle *h, QK_varray **ppAssignments,
-                                    QK_int64 *pTxid) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+static void read_user_filters(QK_context *ctx, SQLHSTMT hStmt, int bHas, QK_varray **ppAssignments) {
   QK_varray *pList = NULL;
   QK_vhash *pRow = NULL;
   QK_int64 value = 0;
-  SQLLEN ind = 0;
-  int bHas = 0, bRow = 0;
-  QK_ARG_NOT_NULL(ctx, h);
-  QK_ARG_NOT_NULL(ctx, ppAssignments);
-  if (pTxid != NULL) {
-    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_newest_txid_and_user_filters_sql, h->name,
-                                          h->name));
-    QK_TRY(ctx, open_query(ctx, hStmt, &bHas));
-    QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
-    if (bRow) QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &value, &ind));
-    *pTxid = bRow && ind != SQL_NULL_DATA ? value : 0;
-    QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
-  } else {
-    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_user_filters_sql, h->name));
-    QK_TRY(ctx, open_query(ctx, hStmt, &bHas));
-  }
+  int bRow = 0;
   QK_TRY(ctx, QK_varray__alloc(ctx, &pList));
   for (;;) {
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
@@ -109,8 +92,55 @@ void tav_db_mssql__get_user_filters(QK_context *ctx, tav_db_handle *h, QK_varray
   *ppAssignments = pList;
   pList = NULL;
 done:
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_varray__free(ctx, pList));
+}
+
+void tav_db_mssql__append_newest_txid_and_user_filters_sql(QK_context *ctx, tav_db_handle *h, QK_string *pSql) {
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_newest_txid_and_user_filters_sql, h->name, h->name));
+done:;
+}
+
+void tav_db_mssql__read_newest_txid_and_user_filters(QK_context *ctx, SQLHSTMT hStmt, int bHas, QK_int64 *pTxid,
+                                                     QK_varray **ppAssignments) {
+  QK_int64 value = 0;
+  SQLLEN ind = 0;
+  int bRow = 0;
+  QK_ARG_NOT_NULL(ctx, pTxid);
+  QK_ARG_NOT_NULL(ctx, ppAssignments);
+  QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
+  if (bRow) QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &value, &ind));
+  *pTxid = bRow && ind != SQL_NULL_DATA ? value : 0;
+  QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
+  QK_TRY(ctx, read_user_filters(ctx, hStmt, bHas, ppAssignments));
+done:;
+}
+
+void tav_db_mssql__get_user_filters(QK_context *ctx, tav_db_handle *h, QK_varray **ppAssignments,
+                                    QK_int64 *pTxid) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  int bHas = 0;
+  QK_ARG_NOT_NULL(ctx, h);
+  QK_ARG_NOT_NULL(ctx, ppAssignments);
+  if (pTxid != NULL && h->pUserFilters != NULL) {
+    /* Read by the export's begin, in its transaction. */
+    *pTxid = h->user_filters_txid;
+    *ppAssignments = h->pUserFilters;
+    h->pUserFilters = NULL;
+    goto done;
+  }
+  if (pTxid != NULL) {
+    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_newest_txid_and_user_filters_sql, h->name,
+                                          h->name));
+    QK_TRY(ctx, open_query(ctx, hStmt, &bHas));
+    QK_TRY(ctx, tav_db_mssql__read_newest_txid_and_user_filters(ctx, hStmt, bHas, pTxid, ppAssignments));
+  } else {
+    QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_user_filters_sql, h->name));
+    QK_TRY(ctx, open_query(ctx, hStmt, &bHas));
+    QK_TRY(ctx, read_user_filters(ctx, hStmt, bHas, ppAssignments));
+  }
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
 
 static const char s_filter_sql[] = "SELECT filter FROM tavrin.%s$t$f WHERE id=? OPTION (OPTIMIZE FOR UNKNOWN)";

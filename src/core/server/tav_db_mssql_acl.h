@@ -15,6 +15,12 @@ void tav_db_mssql__get_acl(QK_context *ctx, tav_db_handle *h, QK_varray **ppAcl)
  * (opt) the newest schema-change txid of the synchronised tables (0 for none). */
 void tav_db_mssql__get_user_filters(QK_context *ctx, tav_db_handle *h, QK_varray **ppAssignments,
                                     QK_int64 *pTxid);
+/* Appends the batch that reads the newest schema-change txid and the filter assignments. */
+void tav_db_mssql__append_newest_txid_and_user_filters_sql(QK_context *ctx, tav_db_handle *h, QK_string *pSql);
+/* Reads the newest schema-change txid (the current result set of hStmt, 0 for none) and the
+ * filter assignments of the next one, as get_user_filters hands them over. */
+void tav_db_mssql__read_newest_txid_and_user_filters(QK_context *ctx, SQLHSTMT hStmt, int bHas, QK_int64 *pTxid,
+                                                     QK_varray **ppAssignments);
 /* The stored filter of the id for the user (opt); *ppFilter stays NULL when there is none. */
 void tav_db_mssql__get_filter(QK_context *ctx, tav_db_handle *h, QK_int64 filterId, const char *pszUserName,
                               tav_filter **ppFilter);
