@@ -1189,6 +1189,30 @@ TEST_F(PushTest, ADeadlockInsideABatchRepeatsTheAttempt) {
   EXPECT_EQ(leftovers(), 0);
 }
 
+// The pull's begin reads the filter assignments in its batch, after the transaction began: a
+// deadlock on either read of the batch repeats the attempt, which leaves no transaction open.
+TEST_F(PushTest, ADeadlockInThePullsBeginBatchRepeatsThePull) {
+  allow("pull");
+  std::string clean, pulled;
+  pull_baseline(&clean);
+  std::string expected = rows_of(clean, "SELECT COUNT(*) FROM \"p$u$" + items + "\"");
+  for (const char *fault : {"1205:1:SELECT TOP 1 [txid]", "1205:1:SELECT scheme,who,filter"}) {
+    SCOPED_TRACE(fault);
+    QK_mssql_connection *faulty = nullptr;
+    tav_db_mssql__open(ctx, (connection_string("shop") + ";Fault={" + fault + "}").c_str(), nullptr, &faulty);
+    ASSERT_EQ(take_error(), "ok");
+    std::swap(conn, faulty);
+    pull_baseline(&pulled);
+    int64_t trancount = -1;
+    QK_mssql__query_int64__format(ctx, conn, &trancount, "SELECT @@TRANCOUNT");
+    std::swap(conn, faulty);
+    tav_db_mssql__close(ctx, &faulty);
+    EXPECT_EQ(take_error(), "ok");
+    EXPECT_EQ(trancount, 0);
+    EXPECT_EQ(rows_of(pulled, "SELECT COUNT(*) FROM \"p$u$" + items + "\""), expected);
+  }
+}
+
 // The audit rows of a push in a database of their own commit after the push: when the push's
 // commit is chosen as deadlock victim and the attempt repeated, each conflict is recorded once;
 // when every attempt fails, none is.
