@@ -1024,30 +1024,27 @@ done:
 static const char s_baseline_deletes_by_generation_sql[] =
     "(SELECT bdv.rid AS rid, bdtx.generation AS rv_gen FROM tavrin.\"%s$z$deleted_rvs$%s\" bdv INNER JOIN "
     "tavrin.\"%s$t$tx\" bddx ON bddx.txid = bdv.del_txid INNER JOIN tavrin.\"%s$t$tx\" bdtx ON bdtx.txid = "
-    "bdv.add_txid WHERE bddx.generation BETWEEN @first_gen AND @last_gen AND bdtx.generation < @first_gen)";
+    "bdv.add_txid WHERE bddx.generation BETWEEN %s AND %s AND bdtx.generation < %s)";
 static const char s_live_current_by_generation_sql[] =
     "SELECT rv.rid, bd.rv_gen, addtx.generation, %s\n  FROM tavrin.\"%s$z$%s\" z \n  INNER JOIN tavrin.\"%s$z$rv$%s\" rv "
     "ON z.z_rv = rv.z_rv \n  INNER JOIN tavrin.\"%s$t$tx\" addtx ON(addtx.txid = rv.txid) \n  LEFT OUTER JOIN %s bd "
-    "ON bd.rid = rv.rid \n  WHERE(addtx.generation BETWEEN @first_gen AND @last_gen) OPTION(OPTIMIZE FOR UNKNOWN);\n";
+    "ON bd.rid = rv.rid \n  WHERE(addtx.generation BETWEEN %s AND %s) OPTION(OPTIMIZE FOR UNKNOWN);\n";
 static const char s_live_superseded_by_generation_sql[] =
     "SELECT b.rid, bd.rv_gen, addtx.generation, %s\n  FROM tavrin.\"%s$z$deleted_rvs$%s\" b \n  INNER JOIN "
     "tavrin.\"%s$t$tx\" deltx ON(deltx.txid = b.del_txid) \n  INNER JOIN tavrin.\"%s$t$tx\" addtx ON(addtx.txid = "
     "b.add_txid) \n  INNER JOIN tavrin.\"%s$z$old$%s\" z ON z.z_rv = b.z_rv \n  LEFT OUTER JOIN %s bd ON bd.rid = "
-    "b.rid \n  WHERE(addtx.generation BETWEEN @first_gen AND @last_gen) \n  AND   (deltx.generation > @last_gen  OR (deltx.generation IS "
+    "b.rid \n  WHERE(addtx.generation BETWEEN %s AND %s) \n  AND   (deltx.generation > %s  OR (deltx.generation IS "
     "NULL)) OPTION(OPTIMIZE FOR UNKNOWN);\n";
 static const char s_deletes_by_generation_sql[] =
     "WITH final_deletes (rid, generation) AS\n(\n  SELECT dd.rid, max(ddtx.generation)\n  FROM "
     "tavrin.\"%s$z$deleted_rvs$%s\" dd \n  INNER JOIN tavrin.\"%s$t$tx\" ddtx ON ddtx.txid = dd.del_txid \n  WHERE "
-    "ddtx.generation BETWEEN @first_gen AND @last_gen \n  AND dd.rid NOT IN(SELECT rv.rid FROM tavrin.\"%s$z$%s\" z INNER JOIN "
+    "ddtx.generation BETWEEN %s AND %s \n  AND dd.rid NOT IN(SELECT rv.rid FROM tavrin.\"%s$z$%s\" z INNER JOIN "
     "tavrin.\"%s$z$rv$%s\" rv ON z.z_rv = rv.z_rv INNER JOIN tavrin.\"%s$t$tx\" addtx ON(addtx.txid = rv.txid) "
-    "WHERE(addtx.generation BETWEEN @first_gen AND @last_gen)) \n  AND dd.rid NOT IN(SELECT b.rid FROM tavrin.\"%s$z$deleted_rvs$%s\" b "
+    "WHERE(addtx.generation BETWEEN %s AND %s)) \n  AND dd.rid NOT IN(SELECT b.rid FROM tavrin.\"%s$z$deleted_rvs$%s\" b "
     "INNER JOIN tavrin.\"%s$t$tx\" deltx ON(deltx.txid = b.del_txid) INNER JOIN tavrin.\"%s$t$tx\" addtx "
-    "ON(addtx.txid = b.add_txid) WHERE(addtx.generation BETWEEN @first_gen AND @last_gen) AND (deltx.generation > @last_gen OR "
+    "ON(addtx.txid = b.add_txid) WHERE(addtx.generation BETWEEN %s AND %s) AND (deltx.generation > %s OR "
     "(deltx.generation IS NULL))) \n  GROUP BY dd.rid \n)\nSELECT fd.rid, bd.rv_gen, fd.generation, %s\n  FROM %s bd\n  "
-    "RIGHT OUTER JOIN final_deletes fd ON fd.rid = bd.rid\n  WHERE bd.rv_gen IS NOT NULL OR fd.generation >= @cutoff_gen;\n";
-/* The range comes as parameters so that the batch's text is the same for every request. */
-static const char s_range_by_generation_sql[] =
-    "DECLARE @first_gen bigint = ?; DECLARE @last_gen bigint = ?; DECLARE @cutoff_gen bigint = ?;\n";
+    "RIGHT OUTER JOIN final_deletes fd ON fd.rid = bd.rid\n  WHERE bd.rv_gen IS NOT NULL OR fd.generation >= %s;\n";
 
 void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handle *h, tav_defin *psk,
                                                    const char *pszTblId, tav_export_range *export_range,
@@ -1055,6 +1052,7 @@ void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handl
   QK_string *pSql = NULL, *pSelect = NULL, *pNulls = NULL, *pBase = NULL;
   QK_idset *pRowIds = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  char f[QK_INT64_SZ_SIZE], l[QK_INT64_SZ_SIZE], cut[QK_INT64_SZ_SIZE];
   const char *db = NULL, *bd = NULL;
   int bHas = 0;
   QK_ARG_NOT_NULL(ctx, h);
@@ -1062,24 +1060,25 @@ void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handl
   QK_VERIFY(ctx, export_range->spec_type == BY_GENERATION);
   QK_VERIFY(ctx, export_range->first > 1);
   db = h->name;
-  QK_TRY(ctx, QK_string__alloc__format(ctx, &pBase, s_baseline_deletes_by_generation_sql, db, pszTblId, db, db));
+  QK_int64__to_sz(export_range->first, f);
+  QK_int64__to_sz(export_range->last, l);
+  QK_int64__to_sz(export_range->cutoff_generation, cut);
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pBase, s_baseline_deletes_by_generation_sql, db, pszTblId, db, db, f, l,
+                                       f));
   bd = QK_string__sz(pBase);
   QK_TRY(ctx, tav_db_mssql__typed_select_list(ctx, psk, pszTblId, "z", &pSelect));
   QK_TRY(ctx, QK_idset__alloc(ctx, 0, &pRowIds));
   QK_TRY(ctx, null_values(ctx, psk, pszTblId, &pNulls));
   /* One batch, its three result sets read in order: the current live versions, the live
    * versions superseded since (rows delivered already skipped), the final deletions. */
-  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pSql, s_range_by_generation_sql));
-  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_live_current_by_generation_sql, QK_string__sz(pSelect), db,
-                                        pszTblId, db, pszTblId, db, bd));
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_live_current_by_generation_sql, QK_string__sz(pSelect), db,
+                                       pszTblId, db, pszTblId, db, bd, f, l));
   QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_live_superseded_by_generation_sql, QK_string__sz(pSelect), db,
-                                        pszTblId, db, db, db, pszTblId, bd));
-  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_by_generation_sql, db, pszTblId, db, db, pszTblId, db,
-                                        pszTblId, db, db, pszTblId, db, db, QK_string__sz(pNulls), bd));
+                                        pszTblId, db, db, db, pszTblId, bd, f, l, l));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_by_generation_sql, db, pszTblId, db, f, l, db, pszTblId,
+                                        db, pszTblId, db, f, l, db, pszTblId, db, db, f, l, l, QK_string__sz(pNulls), bd,
+                                        cut));
   QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &export_range->first));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &export_range->last));
-  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 3, &export_range->cutoff_generation));
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
   QK_TRY(ctx, copy_result_set(ctx, hStmt, bHas, pRowInsert, pRowIds, 0));
