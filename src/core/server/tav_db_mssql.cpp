@@ -390,7 +390,7 @@ static const char s_history_purge_sql[] =
     "DECLARE @v [nvarchar](32); EXEC[tavrin].[%s$z$GetProperty] @key = '%s', @val = @v OUTPUT, @default_val = '-1'; "
     "SELECT @v, COALESCE(MAX(generation), CAST(-1 AS bigint)) FROM [tavrin].[%s$t$gen] WITH (NOLOCK);";
 static const char s_generation_exists_sql[] =
-    "SELECT CASE WHEN EXISTS (SELECT 1 FROM tavrin.\"%s$t$gen\" WHERE generation=%s AND id=%s) THEN 1 ELSE 0 END;";
+    "SELECT CASE WHEN EXISTS (SELECT 1 FROM tavrin.\"%s$t$gen\" WHERE generation=? AND id=?) THEN 1 ELSE 0 END;";
 
 /* Reads the row of s_history_purge_sql where the cursor stands. */
 static void read_history_purge_row(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pGeneration) {
@@ -416,18 +416,21 @@ static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 gener
                                int *pbExists, QK_int64 *pGeneration, const QK_uint8 *pRstamp16, int *pbApplied) {
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE], szGuid[QK_GUID_SZ_SIZE];
+  char szGuid[QK_GUID_SZ_SIZE];
   QK_int64 exists = 0, value = 0;
   SQLLEN indExists = 0, ind = 0;
   int bRow = 0, bHas = 0;
   *pGeneration = -1;
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_history_purge_sql, h->name, s_purge_property_key, h->name));
-  if (pbExists != NULL)
-    QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_generation_exists_sql, h->name,
-                                          QK_int64__to_sz(generation, szGen), QK_int64__to_sz(generationId, szId)));
+  if (pbExists != NULL) QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_generation_exists_sql, h->name));
   if (pRstamp16 != NULL)
     QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_tx_by_rstamp_sql, h->name, QK_guid__to_sz(pRstamp16, szGuid)));
-  QK_TRY(ctx, select_first_row(ctx, h->conn, &hStmt, &bRow, QK_string__sz(pSql)));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  if (pbExists != NULL) {
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &generation));
+    QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &generationId));
+  }
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
   QK_VERIFY(ctx, bRow);
   QK_TRY(ctx, read_history_purge_row(ctx, hStmt, pGeneration));
   if (pbExists != NULL) {
@@ -479,8 +482,10 @@ done:;
 void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64 generation, QK_int64 generationId,
                                      int *pbExists, QK_int64 *pHistoryPurgeGeneration, const QK_uint8 *pRstamp16,
                                      int *pbRstampApplied) {
-  char szGen[QK_INT64_SZ_SIZE], szId[QK_INT64_SZ_SIZE];
-  QK_int64 purge = -1;
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_int64 purge = -1, exists = 0;
+  SQLLEN ind = 0;
+  int bRow = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pbExists);
   if (pRstamp16 != NULL) QK_ARG_NOT_NULL(ctx, pbRstampApplied);
@@ -490,9 +495,15 @@ void tav_db_mssql__generation_exists(QK_context *ctx, tav_db_handle *h, QK_int64
                                    pbRstampApplied));
     goto done;
   }
-  QK_TRY(ctx, QK_mssql__query_bool__format(ctx, h->conn, pbExists, s_generation_exists_sql, h->name,
-                                           QK_int64__to_sz(generation, szGen), QK_int64__to_sz(generationId, szId)));
-done:;
+  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_generation_exists_sql, h->name));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &generation));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &generationId));
+  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
+  QK_VERIFY(ctx, bRow);
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &exists, &ind));
+  *pbExists = exists == 1;
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
 
 void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK_uint8 *pRstamp16,

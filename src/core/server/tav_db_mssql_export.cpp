@@ -584,32 +584,34 @@ done:;
 /* Changed in the generations first..last: an ended version or a live version written there. */
 static const char s_table_changed_sql[] =
     "SELECT %u, CASE WHEN EXISTS (SELECT 1 FROM [tavrin].[%s$z$deleted_rvs$%s] AS d_rv INNER JOIN [tavrin].[%s$t$tx] "
-    "AS tx ON (tx.txid = d_rv.del_txid) WHERE (tx.generation BETWEEN %s AND %s)) OR EXISTS (SELECT 1 FROM "
-    "[tavrin].[%s$z$x$%s] AS x INNER JOIN [tavrin].[%s$z$rv$%s] AS rv ON (rv.z_rv = x.z_rv) INNER JOIN "
-    "[tavrin].[%s$t$tx] AS tx ON (tx.txid = rv.txid) WHERE (tx.generation BETWEEN %s AND %s)) THEN 1 ELSE 0 END";
+    "AS tx ON (tx.txid = d_rv.del_txid) WHERE (tx.generation BETWEEN @first_gen AND @last_gen)) OR EXISTS (SELECT 1 "
+    "FROM [tavrin].[%s$z$x$%s] AS x INNER JOIN [tavrin].[%s$z$rv$%s] AS rv ON (rv.z_rv = x.z_rv) INNER JOIN "
+    "[tavrin].[%s$t$tx] AS tx ON (tx.txid = rv.txid) WHERE (tx.generation BETWEEN @first_gen AND @last_gen)) THEN 1 "
+    "ELSE 0 END";
+/* The range comes as parameters so that the text is the same for every request. */
+static const char s_changed_range_sql[] = "DECLARE @first_gen bigint = ?; DECLARE @last_gen bigint = ?;\n";
 
 /* Which tables of the list changed in the range, for all of them in one statement. */
 static void read_changed_tables(QK_context *ctx, tav_db_handle *h, QK_int64 first, QK_int64 last) {
   tav_db_table_facts *pFacts = h->pTableFacts;
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char a[QK_INT64_SZ_SIZE], b[QK_INT64_SZ_SIZE];
   QK_int32 index = 0, changed = 0;
   SQLLEN ind = 0;
   int bHas = 0, bRow = 0;
-  QK_int64__to_sz(first, a);
-  QK_int64__to_sz(last, b);
   pFacts->bChangesRead = 1;
   pFacts->changesFirst = first;
   pFacts->changesLast = last;
-  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pSql, ""));
+  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pSql, s_changed_range_sql));
   for (QK_uint32 i = 0; i < pFacts->count; i++) {
     const char *t = pFacts->tables[i].szTbl;
     if (i > 0) QK_TRY(ctx, QK_string__append__sz(ctx, pSql, "\nUNION ALL\n"));
-    QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_table_changed_sql, (unsigned)i, h->name, t, h->name, a, b,
-                                          h->name, t, h->name, t, h->name, a, b));
+    QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_table_changed_sql, (unsigned)i, h->name, t, h->name, h->name,
+                                          t, h->name, t, h->name));
   }
   QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 1, &first));
+  QK_TRY(ctx, QK_mssql__bind__int64(ctx, hStmt, 2, &last));
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
   while (bHas) {
