@@ -573,17 +573,24 @@ ExecOutcome Session::execute(const Batch& batch, const std::vector<Value>& param
         }
     } scope(*this, streaming_ && !batch.statements.empty() ? &batch.statements.back() : nullptr, batch.shared_id);
     // The end of a prepared or parameterised execution, also when it fails: the temp
-    // tables it created go, and its row count stays behind.
+    // tables it created go, the SET options it changed are as it found them (as at the end
+    // of a procedure), and its row count stays behind.
     struct ExecutionScope {
         Session& s;
         bool own;
         std::set<std::string> before;
+        bool nocount = false;
+        std::string identity_insert;
         ExecutionScope(Session& x, bool o) : s(x), own(o) {
             if (!own) return;
             for (const auto& name : s.catalog_->temp_table_names()) before.insert(lower(name));
+            nocount = s.nocount_;
+            identity_insert = s.identity_insert_;
         }
         ~ExecutionScope() {
             if (!own) return;
+            s.nocount_ = nocount;
+            s.identity_insert_ = identity_insert;
             for (const auto& name : s.catalog_->temp_table_names()) {
                 if (before.count(lower(name))) continue;
                 // A result still streaming from the table is read ahead before it goes.

@@ -450,24 +450,84 @@ void QK_mssql__disconnect(QK_context *ctx, QK_mssql_connection **ppsql) {
 
 /* ---- Direct execution ---- */
 
-static void exec_text(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, enum diag_mapping mapping) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char16_t *wszSql = NULL;
-  SQLRETURN rc;
-  QK_ARG_NOT_NULL(ctx, psql);
-  QK_ARG_NOT_NULL(ctx, pszSql);
-  QK_TRY(ctx, QK_context__check_cancel(ctx));
-  rc = s_api->AllocHandle(SQL_HANDLE_STMT, psql->hDbc, &hStmt);
+static void alloc_stmt(QK_context *ctx, QK_mssql_connection *psql, SQLHSTMT *phStmt) {
+  SQLRETURN rc = s_api->AllocHandle(SQL_HANDLE_STMT, psql->hDbc, phStmt);
   if (!succeeded(rc)) {
-    hStmt = SQL_NULL_HSTMT;
+    *phStmt = SQL_NULL_HSTMT;
     QK_THROW(ctx, odbc_error(rc));
   }
+done:;
+}
+
+/* QK_mssql__exec_direct without the test for a cancelled request. */
+static void exec_direct(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, SQLHSTMT *phStmt,
+                        SQLRETURN *pRc) {
+  QK_string *pText = NULL;
+  char16_t *wszSql = NULL;
+  QK_ARG_NOT_NULL(ctx, phStmt);
+  *phStmt = SQL_NULL_HSTMT;
+  QK_ARG_NOT_NULL(ctx, psql);
+  QK_ARG_NOT_NULL(ctx, pszSql);
+  QK_ARG_NOT_NULL(ctx, pRc);
+  *pRc = SQL_ERROR;
+  if (psql->szDeferred[0] != '\0') {
+    QK_TRY(ctx, QK_string__alloc__format(ctx, &pText, "%s\n%s", psql->szDeferred, pszSql));
+    pszSql = QK_string__sz(pText);
+  }
   QK_TRY(ctx, QK_utf8__to_wide(ctx, pszSql, &wszSql, NULL));
-  rc = s_api->ExecDirectW(hStmt, (SQLWCHAR *)wszSql, SQL_NTS);
+  QK_TRY(ctx, alloc_stmt(ctx, psql, phStmt));
+  *pRc = s_api->ExecDirectW(*phStmt, (SQLWCHAR *)wszSql, SQL_NTS);
+  if (succeeded(*pRc) || *pRc == SQL_NO_DATA) psql->szDeferred[0] = '\0';
+done:
+  QK_RELEASE(ctx, QK_string__free(ctx, pText));
+  QK_free(ctx, wszSql);
+}
+
+void QK_mssql__exec_direct(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, SQLHSTMT *phStmt,
+                           SQLRETURN *pRc) {
+  QK_TRY(ctx, QK_context__check_cancel(ctx));
+  QK_TRY(ctx, exec_direct(ctx, psql, pszSql, phStmt, pRc));
+done:;
+}
+
+static void exec_text(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, enum diag_mapping mapping) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  SQLRETURN rc;
+  QK_TRY(ctx, QK_mssql__exec_direct(ctx, psql, pszSql, &hStmt, &rc));
   if (!succeeded(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, throw_odbc_error(ctx, rc, SQL_HANDLE_STMT, hStmt, mapping));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_free(ctx, wszSql);
+}
+
+/* Sends the deferred settings alone, ahead of a statement that cannot carry them. */
+static void send_deferred(QK_context *ctx, QK_mssql_connection *psql) {
+  SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  SQLRETURN rc;
+  if (psql->szDeferred[0] == '\0') return;
+  /* An empty batch: exec_direct puts the settings in front of it. */
+  QK_TRY(ctx, exec_direct(ctx, psql, "", &hStmt, &rc));
+  if (!succeeded(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, throw_odbc_error(ctx, rc, SQL_HANDLE_STMT, hStmt, MAP_DEADLOCK));
+done:
+  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+}
+
+void QK_mssql__defer_setting(QK_context *ctx, QK_mssql_connection *psql, const char *pszSet) {
+  size_t used, len;
+  QK_ARG_NOT_NULL(ctx, psql);
+  QK_ARG_NOT_NULL(ctx, pszSet);
+  used = strlen(psql->szDeferred);
+  len = strlen(pszSet);
+  if (len + 2 > sizeof psql->szDeferred) {
+    QK_TRY(ctx, exec_text(ctx, psql, pszSet, MAP_DEADLOCK));
+    goto done;
+  }
+  if (used + len + 2 > sizeof psql->szDeferred) {
+    QK_TRY(ctx, send_deferred(ctx, psql));
+    used = 0;
+  }
+  if (used > 0) psql->szDeferred[used++] = '\n';
+  memcpy(psql->szDeferred + used, pszSet, len + 1);
+done:;
 }
 
 static void exec_vformat(QK_context *ctx, QK_mssql_connection *psql, enum diag_mapping mapping, const char *fmt,
@@ -515,16 +575,8 @@ done:;
 static void query_value(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, SQLSMALLINT cType,
                         void *pValue, SQLLEN lenValue) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char16_t *wszSql = NULL;
   SQLRETURN rc;
-  QK_ARG_NOT_NULL(ctx, psql);
-  QK_TRY(ctx, QK_utf8__to_wide(ctx, pszSql, &wszSql, NULL));
-  rc = s_api->AllocHandle(SQL_HANDLE_STMT, psql->hDbc, &hStmt);
-  if (!succeeded(rc)) {
-    hStmt = SQL_NULL_HSTMT;
-    QK_THROW(ctx, odbc_error(rc));
-  }
-  rc = s_api->ExecDirectW(hStmt, (SQLWCHAR *)wszSql, SQL_NTS);
+  QK_TRY(ctx, exec_direct(ctx, psql, pszSql, &hStmt, &rc));
   if (!succeeded(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
   rc = s_api->Fetch(hStmt);
   if (!succeeded(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
@@ -532,7 +584,6 @@ static void query_value(QK_context *ctx, QK_mssql_connection *psql, const char *
   if (!succeeded(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_free(ctx, wszSql);
 }
 
 void QK_mssql__query_bool__format(QK_context *ctx, QK_mssql_connection *psql, int *pbResult, const char *fmt, ...) {
@@ -584,11 +635,8 @@ void QK_mssql__prepare(QK_context *ctx, QK_mssql_connection *psql, SQLHSTMT *phS
   *phStmt = SQL_NULL_HSTMT;
   QK_ARG_NOT_NULL(ctx, psql);
   QK_ARG_NOT_NULL(ctx, pszSql);
-  rc = s_api->AllocHandle(SQL_HANDLE_STMT, psql->hDbc, phStmt);
-  if (!succeeded(rc)) {
-    *phStmt = SQL_NULL_HSTMT;
-    QK_THROW(ctx, odbc_error(rc));
-  }
+  QK_TRY(ctx, send_deferred(ctx, psql));
+  QK_TRY(ctx, alloc_stmt(ctx, psql, phStmt));
   QK_TRY(ctx, QK_utf8__to_wide(ctx, pszSql, &wszSql, NULL));
   rc = s_api->PrepareW(*phStmt, (SQLWCHAR *)wszSql, SQL_NTS);
   if (!succeeded(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, *phStmt));

@@ -64,9 +64,13 @@ const QK_mssql_odbc_api *QK_mssql__set_odbc(const QK_mssql_odbc_api *api);
 
 /* ---- Connections and statements ---- */
 
+#define QK_MSSQL_DEFERRED_MAX 128
+
 typedef struct QK_mssql_connection {
   SQLHENV hEnv;
   SQLHDBC hDbc;
+  /* SET statements waiting for the connection's next batch (QK_mssql__defer_setting). */
+  char szDeferred[QK_MSSQL_DEFERRED_MAX];
 } QK_mssql_connection;
 
 /* Opens a connection (its own environment, read committed) with an ODBC connection string;
@@ -85,6 +89,20 @@ void QK_mssql__exec__format_classified(QK_context *ctx, QK_mssql_connection *psq
     __attribute__((format(printf, 3, 4)));
 void QK_mssql__exec__format_classified_null(QK_context *ctx, QK_mssql_connection *psql, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
+
+/* Keeps a session setting (a SET statement ending with ';') for the connection's next batch
+ * instead of sending it alone: a batch sent as it stands (the exec and query functions,
+ * QK_mssql__exec_direct) carries it in front of its text; before a statement is prepared it is
+ * sent alone, since a prepared or parameterised execution runs as a procedure call and its SET
+ * options end with it. A statement prepared earlier and executed again does not send it:
+ * defer only on a connection whose earlier statements are done. A batch that fails keeps the
+ * settings waiting, to be sent again with the next. */
+void QK_mssql__defer_setting(QK_context *ctx, QK_mssql_connection *psql, const char *pszSet);
+/* Allocates a statement and runs the text directly, the deferred settings in front. The caller
+ * maps a failing *pRc (SQL_NO_DATA, no row touched, is none) and frees *phStmt, which is NULL
+ * only when no statement could be allocated. */
+void QK_mssql__exec_direct(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, SQLHSTMT *phStmt,
+                           SQLRETURN *pRc);
 
 /* Column 1 of row 1; no row or a NULL value is an error. */
 void QK_mssql__query_bool__format(QK_context *ctx, QK_mssql_connection *psql, int *pbResult, const char *fmt, ...)

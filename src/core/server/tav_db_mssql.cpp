@@ -2,11 +2,13 @@
  * request's transaction, the history bookkeeping of a dbfile (transactions, generations,
  * counters, properties) and the request log. */
 #include "server/tav_db_mssql.h"
+
 #include "server/tav_db_mssql_history.h"
 #include "server/tav_db_mssql_acl.h"
 
 #include <string.h>
 
+#include "common/tav_sql_quote.h"
 #include "common/tav_utils.h"
 #include "qk/qk_hex.h"
 #include "qk/qk_malloc.h"
@@ -124,7 +126,8 @@ void tav_db_mssql__open(QK_context *ctx, const char *pszConnection, const char *
   QK_TRY(ctx, QK_string__alloc__sz(ctx, &pConnStr, pszText));
   if (pszDatabase != NULL) QK_TRY(ctx, QK_connstr__set_database(ctx, pszDatabase, pConnStr));
   QK_TRY(ctx, QK_mssql__connect(ctx, QK_string__sz(pConnStr), &pConn));
-  QK_TRY(ctx, QK_mssql__exec(ctx, pConn, "SET NOCOUNT ON"));
+  /* Sent with the connection's first batch rather than alone. */
+  QK_TRY(ctx, QK_mssql__defer_setting(ctx, pConn, "SET NOCOUNT ON;"));
   *ppConn = pConn;
   pConn = NULL;
 done:
@@ -162,26 +165,33 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pName));
 }
 
-/* A database without the registry table has no dbfiles: then the batch gives no result set. */
+/* A database without the registry table has no dbfiles: then the batch gives no result set.
+ * The name goes into the text as a literal so that the batch is sent as it stands and carries
+ * the session settings waiting for the connection's first batch. */
 static const char s_lookup_dbfile_sql[] =
     "IF OBJECT_ID(N'tavrin.[dbfiles]','U') IS NOT NULL\n"
-    "  SELECT version, odbc, scheme FROM tavrin.\"dbfiles\" WHERE name=? OPTION (OPTIMIZE FOR UNKNOWN);";
+    "  SELECT version, odbc, scheme FROM tavrin.\"dbfiles\" WHERE name=N'";
+static const char s_lookup_dbfile_sql_end[] = "' OPTION (OPTIMIZE FOR UNKNOWN);";
 
 void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName, int *pbFound,
                                  QK_int32 *pVersion, char **ppszOdbc, char **ppszScheme) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  char16_t *pwszName = NULL;
-  SQLLEN indName = 0;
+  QK_string *pSql = NULL;
   char *pszOdbc = NULL, *pszScheme = NULL;
-  int bRow = 0;
+  SQLRETURN rc;
+  int bHas = 0, bRow = 0;
   QK_ARG_NOT_NULL(ctx, pbFound);
   QK_ARG_NOT_NULL(ctx, pszName);
   *pbFound = 0;
   if (ppszOdbc) *ppszOdbc = NULL;
   if (ppszScheme) *ppszScheme = NULL;
-  QK_TRY(ctx, QK_mssql__prepare(ctx, pConn, &hStmt, s_lookup_dbfile_sql));
-  QK_TRY(ctx, QK_mssql__bind__nstring(ctx, hStmt, 1, pszName, SQL_WVARCHAR, &indName, &pwszName));
-  QK_TRY(ctx, tav_db_mssql__execute_and_fetch(ctx, hStmt, &bRow));
+  QK_TRY(ctx, QK_string__alloc__sz(ctx, &pSql, s_lookup_dbfile_sql));
+  QK_TRY(ctx, tav_sql__append_literal_body(ctx, pSql, pszName));
+  QK_TRY(ctx, QK_string__append__sz(ctx, pSql, s_lookup_dbfile_sql_end));
+  QK_TRY(ctx, QK_mssql__exec_direct(ctx, pConn, QK_string__sz(pSql), &hStmt, &rc));
+  if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  if (bHas) QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
   if (!bRow) goto done;
   /* Read without an indicator: a NULL version is the driver's error. */
   if (pVersion) QK_TRY(ctx, QK_mssql__get__int32(ctx, hStmt, 1, pVersion, NULL));
@@ -193,7 +203,7 @@ void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, co
   pszOdbc = pszScheme = NULL;
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
-  QK_free(ctx, pwszName);
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_free(ctx, pszOdbc);
   QK_free(ctx, pszScheme);
 }
@@ -241,7 +251,6 @@ static const char s_rollback_if_open_sql[] = "IF @@TRANCOUNT > 0 ROLLBACK TRANSA
 void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_export_generation) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
-  char16_t *wszSql = NULL;
   SQLLEN ind = 0;
   SQLRETURN rc;
   int bBatch = 0, bHas = 0, bRow = 0;
@@ -269,15 +278,8 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
                                        "@generation OUTPUT;\nBEGIN TRANSACTION;\nSELECT @generation;\n",
                                        h->name));
   QK_TRY(ctx, tav_db_mssql__append_newest_txid_and_user_filters_sql(ctx, h, pSql));
-  QK_TRY(ctx, QK_utf8__to_wide(ctx, QK_string__sz(pSql), &wszSql, NULL));
-  QK_TRY(ctx, QK_context__check_cancel(ctx));
-  rc = QK_mssql__odbc()->AllocHandle(SQL_HANDLE_STMT, h->conn->hDbc, &hStmt);
-  if (!SQL_SUCCEEDED(rc)) {
-    hStmt = SQL_NULL_HSTMT;
-    QK_TRY(ctx, QK_mssql__throw_dbc_error(ctx, rc, h->conn->hDbc));
-  }
   bBatch = 1;
-  rc = QK_mssql__odbc()->ExecDirectW(hStmt, (SQLWCHAR *)wszSql, SQL_NTS);
+  QK_TRY(ctx, QK_mssql__exec_direct(ctx, h->conn, QK_string__sz(pSql), &hStmt, &rc));
   if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
   QK_VERIFY(ctx, bHas);
@@ -298,12 +300,12 @@ done:
     h->pUserFilters = NULL;
   }
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
-  QK_free(ctx, wszSql);
 }
 
 void tav_db_mssql__set_low_deadlock_priority(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
-  QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "SET DEADLOCK_PRIORITY LOW;"));
+  /* The access list read that follows carries it. */
+  QK_TRY(ctx, QK_mssql__defer_setting(ctx, h->conn, "SET DEADLOCK_PRIORITY LOW;"));
 done:;
 }
 

@@ -34,6 +34,8 @@ static const char s_acl_sql[] = "SELECT scheme,who,tbl_id,op,result FROM tavrin.
 
 void tav_db_mssql__get_acl(QK_context *ctx, tav_db_handle *h, QK_varray **ppAcl) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
+  QK_string *pSql = NULL;
+  SQLRETURN rc;
   QK_varray *pAcl = NULL;
   QK_vhash *pRow = NULL;
   QK_int32 tblId = 0;
@@ -43,8 +45,12 @@ void tav_db_mssql__get_acl(QK_context *ctx, tav_db_handle *h, QK_varray **ppAcl)
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, ppAcl);
   QK_TRY(ctx, QK_varray__alloc(ctx, &pAcl));
-  QK_TRY(ctx, QK_mssql__prepare__format(ctx, h->conn, &hStmt, s_acl_sql, h->name));
-  QK_TRY(ctx, open_query(ctx, hStmt, &bHas));
+  /* Sent as it stands, so that the session settings waiting for the request's first batch
+   * (the deadlock priority) go with it and stay with the session. */
+  QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_acl_sql, h->name));
+  QK_TRY(ctx, QK_mssql__exec_direct(ctx, h->conn, QK_string__sz(pSql), &hStmt, &rc));
+  if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
   for (;;) {
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
     if (!bRow) break;
@@ -64,6 +70,7 @@ void tav_db_mssql__get_acl(QK_context *ctx, tav_db_handle *h, QK_varray **ppAcl)
   pAcl = NULL;
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_RELEASE(ctx, QK_varray__free(ctx, pAcl));
 }
 

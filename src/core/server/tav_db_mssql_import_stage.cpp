@@ -43,23 +43,10 @@ static const char PAIRING_SQL[] =
 
 void tav_db_mssql__exec_direct_classified(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql,
                                           SQLHSTMT *phStmt) {
-  char16_t *wszSql = NULL;
   SQLRETURN rc;
-  QK_ARG_NOT_NULL(ctx, phStmt);
-  *phStmt = SQL_NULL_HSTMT;
-  QK_ARG_NOT_NULL(ctx, conn);
-  QK_ARG_NOT_NULL(ctx, pszSql);
-  QK_TRY(ctx, QK_context__check_cancel(ctx));
-  rc = QK_mssql__odbc()->AllocHandle(SQL_HANDLE_STMT, conn->hDbc, phStmt);
-  if (!SQL_SUCCEEDED(rc)) {
-    *phStmt = SQL_NULL_HSTMT;
-    QK_TRY(ctx, QK_mssql__throw_dbc_error(ctx, rc, conn->hDbc));
-  }
-  QK_TRY(ctx, QK_utf8__to_wide(ctx, pszSql, &wszSql, NULL));
-  rc = QK_mssql__odbc()->ExecDirectW(*phStmt, (SQLWCHAR *)wszSql, SQL_NTS);
+  QK_TRY(ctx, QK_mssql__exec_direct(ctx, conn, pszSql, phStmt, &rc));
   if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, QK_mssql__throw_stmt_error_classified(ctx, rc, *phStmt, 1));
-done:
-  QK_free(ctx, wszSql);
+done:;
 }
 
 void tav_db_mssql__read_next_int64(QK_context *ctx, SQLHSTMT hStmt, QK_int64 *pValue) {

@@ -135,6 +135,45 @@ TEST_F(Mssql, ExecSendsUtf16AndTreatsNoDataAsSuccess) {
   EXPECT_STREQ(text, "Error -1 (mssql)");
 }
 
+// Deferred settings ride in front of the next batch sent as it stands, are sent alone before a
+// statement is prepared, and wait on when the batch that carried them failed.
+TEST_F(Mssql, DeferredSettingsGoWithTheNextBatch) {
+  QK_mssql__defer_setting(ctx, psql, "SET NOCOUNT ON;");
+  QK_mssql__defer_setting(ctx, psql, "SET DEADLOCK_PRIORITY LOW;");
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_TRUE(fake.texts.empty());
+  fake.rc = {{"ExecDirectW", SQL_ERROR}};
+  QK_mssql__exec(ctx, psql, "SELECT 1");
+  EXPECT_EQ(take().first, QK_ERROR_MAKE(MSSQL, 0xFFFFFFFFu));
+  fake.rc.clear();
+  QK_mssql__exec(ctx, psql, "SELECT 2");
+  QK_mssql__exec(ctx, psql, "SELECT 3");
+  ASSERT_EQ(take_error(), "ok");
+  EXPECT_EQ(fake.texts, (std::vector<std::u16string>{u"SET NOCOUNT ON;\nSET DEADLOCK_PRIORITY LOW;\nSELECT 1",
+                                                     u"SET NOCOUNT ON;\nSET DEADLOCK_PRIORITY LOW;\nSELECT 2",
+                                                     u"SELECT 3"}));
+  fake.texts.clear();
+  SQLHSTMT h = SQL_NULL_HSTMT;
+  QK_mssql__defer_setting(ctx, psql, "SET NOCOUNT ON;");
+  QK_mssql__prepare(ctx, psql, &h, "SELECT ?");
+  ASSERT_EQ(take_error(), "ok");
+  QK_mssql__free_stmt(ctx, h);
+  EXPECT_EQ(fake.texts, (std::vector<std::u16string>{u"SET NOCOUNT ON;\n", u"SELECT ?"}));
+  // More than the connection keeps: what waits goes first, a setting too long goes alone.
+  fake.texts.clear();
+  std::string longer(QK_MSSQL_DEFERRED_MAX, 'x');
+  QK_mssql__defer_setting(ctx, psql, "SET NOCOUNT ON;");
+  QK_mssql__defer_setting(ctx, psql, longer.c_str());
+  QK_mssql__defer_setting(ctx, psql, std::string(QK_MSSQL_DEFERRED_MAX - 20, 'y').c_str());
+  QK_mssql__defer_setting(ctx, psql, std::string(30, 'z').c_str());
+  QK_mssql__exec(ctx, psql, "SELECT 4");
+  ASSERT_EQ(take_error(), "ok");
+  ASSERT_EQ(fake.texts.size(), 3u);
+  EXPECT_EQ(fake.texts[0], u"SET NOCOUNT ON;\n" + std::u16string(longer.begin(), longer.end()));
+  EXPECT_EQ(fake.texts[1], std::u16string(QK_MSSQL_DEFERRED_MAX - 20, u'y') + u"\n");
+  EXPECT_EQ(fake.texts[2], std::u16string(30, u'z') + u"\nSELECT 4");
+}
+
 TEST_F(Mssql, SingleValueQueries) {
   int b = 7;
   QK_int64 v = 0;

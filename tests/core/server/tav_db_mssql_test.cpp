@@ -86,6 +86,10 @@ TEST_F(StoreTest, LookupDbfileReadsTheRegistryRow) {
       {"cfg", "nothere", 0, -1, nullptr, nullptr},
       {"cfg", "local", 1, 17, nullptr, nullptr},  // tables in the configuration database
       {"cfg", "remote", 1, 16, "qvsdb:other", "{\"t\":\"basic\"}"},
+      // The name is a text, whatever its quotes: neither a row nor an error comes of it.
+      {"cfg", "local' OR name<>'", 0, -1, nullptr, nullptr},
+      {"cfg", "x'; DROP TABLE tavrin.dbfiles; --", 0, -1, nullptr, nullptr},
+      {"cfg", "remote", 1, 16, "qvsdb:other", "{\"t\":\"basic\"}"},
   };
   for (const Case &c : cases) {
     open(c.database);

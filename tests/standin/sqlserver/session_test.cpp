@@ -134,6 +134,37 @@ TEST_F(Session, APreparedOrParameterisedExecutionLeavesTheTransactionCountAsItFo
     EXPECT_EQ(c.query("SELECT COUNT(*) FROM t"), (Rows{{"4"}}));
 }
 
+TEST_F(Session, ASetOptionOfAPreparedOrParameterisedExecutionEndsWithIt) {
+    SQLINTEGER one = 1;
+    ok("CREATE TABLE ident (id int IDENTITY(1,1) PRIMARY KEY, a int)");
+    struct Case {
+        const char* how;
+        bool prepared;
+        const SQLINTEGER* param;
+        bool lasts;
+    } cases[] = {
+        {"direct", false, nullptr, true},
+        {"direct with a parameter", false, &one, false},
+        {"prepared", true, nullptr, false},
+    };
+    int id = 100;
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.how);
+        // Inside the execution the option holds for the statements after it.
+        std::string batch = "SET IDENTITY_INSERT ident ON; INSERT INTO ident (id, a) VALUES (" + std::to_string(++id) +
+                            ", " + (k.param ? "?" : "1") + ");";
+        ASSERT_EQ(run(batch, k.prepared, k.param), SQL_SUCCESS);
+        std::string after = "INSERT INTO ident (id, a) VALUES (" + std::to_string(++id) + ", 2)";
+        if (k.lasts) {
+            ok(after);
+            ok("SET IDENTITY_INSERT ident OFF");
+        } else {
+            EXPECT_EQ(native_error(after), 544);
+        }
+    }
+    EXPECT_EQ(c.query("SELECT COUNT(*) FROM ident"), (Rows{{"4"}}));
+}
+
 TEST_F(Session, RowCountOfAPreparedExecutionIsNotSeenByTheNextBatch) {
     ok("SET NOCOUNT ON");
     ok("CREATE TABLE n (a int)");
