@@ -929,17 +929,16 @@ static const char s_live_superseded_from_scratch_sql[] =
     "rvtx ON(rvtx.txid = b.add_txid) AND (rvtx.generation <= %s) \n  JOIN tavrin.\"%s$t$tx\" AS deltx ON(deltx.txid = "
     "b.del_txid) AND ((deltx.generation > %s) OR (deltx.generation IS NULL)) \n  JOIN tavrin.\"%s$z$old$%s\" AS z ON "
     "z.z_rv = b.z_rv \n  OPTION(OPTIMIZE FOR UNKNOWN);\n";
-/* Row ids deleted in the range and not live at its end: neither a current version written up
- * to its end nor a version superseded after it. */
+/* Row ids deleted in the range, each with its last deletion. Those live at the range's end (a
+ * current version written up to its end, or a version superseded after it) are the row ids the
+ * two statements before delivered: they are skipped as the rows come, not excluded in the
+ * statement, whose two NOT IN lists of every live row id cost the size of the table even when
+ * nothing was deleted. */
 static const char s_deletes_from_scratch_sql[] =
     "WITH final_deletes (rid, generation) AS\n(\n  SELECT dd.rid, max(ddtx.generation)\n  FROM "
     "tavrin.\"%s$z$deleted_rvs$%s\" dd \n  INNER JOIN tavrin.\"%s$t$tx\" ddtx ON ddtx.txid = dd.del_txid \n  WHERE "
-    "ddtx.generation <= %s \n  AND dd.rid NOT IN(SELECT rv.rid FROM tavrin.\"%s$z$%s\" AS z JOIN tavrin.\"%s$z$rv$%s\" AS rv "
-    "ON z.z_rv = rv.z_rv JOIN tavrin.\"%s$t$tx\" AS rvtx ON(rvtx.txid = rv.txid) AND (rvtx.generation <= %s)) \n  AND "
-    "dd.rid NOT IN(SELECT b.rid FROM tavrin.\"%s$z$deleted_rvs$%s\" AS b JOIN tavrin.\"%s$t$tx\" AS rvtx ON(rvtx.txid = "
-    "b.add_txid) AND (rvtx.generation <= %s) JOIN tavrin.\"%s$t$tx\" AS deltx ON(deltx.txid = b.del_txid) AND "
-    "((deltx.generation > %s) OR (deltx.generation IS NULL))) \n  GROUP BY dd.rid \n)\nSELECT rid, NULL, "
-    "generation, %s FROM final_deletes\n  WHERE generation >= %s;\n";
+    "ddtx.generation <= %s \n  GROUP BY dd.rid \n)\nSELECT rid, NULL, generation, %s FROM final_deletes\n  WHERE "
+    "generation >= %s;\n";
 
 /* "NULL" and ", NULL" for every further prepared column: the values of a deletion row. */
 static void null_values(QK_context *ctx, tav_defin *psk, const char *pszTblId, QK_string **ppOut) {
@@ -1004,9 +1003,10 @@ void tav_db_mssql__export_unfiltered_from_scratch(QK_context *ctx, tav_db_handle
   QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 1));
   QK_TRY(ctx, null_values(ctx, psk, pszTblId, &pNulls));
   QK_TRY(ctx, QK_string__clear(ctx, pSql));
-  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_from_scratch_sql, db, pszTblId, db, g, db, pszTblId, db,
-                                        pszTblId, db, g, db, pszTblId, db, g, db, g, QK_string__sz(pNulls), cut));
-  QK_TRY(ctx, query_into_package(ctx, h, QK_string__sz(pSql), pRowInsert));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_from_scratch_sql, db, pszTblId, db, g,
+                                        QK_string__sz(pNulls), cut));
+  QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
+  QK_TRY(ctx, tav_db_mssql__execute_into_package(ctx, &hStmt, pRowInsert, pRowIds, 1));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_idset__free(ctx, pRowIds));
