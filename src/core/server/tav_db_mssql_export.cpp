@@ -1035,16 +1035,14 @@ static const char s_live_superseded_by_generation_sql[] =
     "b.add_txid) \n  INNER JOIN tavrin.\"%s$z$old$%s\" z ON z.z_rv = b.z_rv \n  LEFT OUTER JOIN %s bd ON bd.rid = "
     "b.rid \n  WHERE(addtx.generation BETWEEN %s AND %s) \n  AND   (deltx.generation > %s  OR (deltx.generation IS "
     "NULL)) OPTION(OPTIMIZE FOR UNKNOWN);\n";
+/* Row ids deleted in the range; those live at its end are the row ids the two result sets before
+ * delivered, skipped as the rows come (as from scratch). */
 static const char s_deletes_by_generation_sql[] =
     "WITH final_deletes (rid, generation) AS\n(\n  SELECT dd.rid, max(ddtx.generation)\n  FROM "
     "tavrin.\"%s$z$deleted_rvs$%s\" dd \n  INNER JOIN tavrin.\"%s$t$tx\" ddtx ON ddtx.txid = dd.del_txid \n  WHERE "
-    "ddtx.generation BETWEEN %s AND %s \n  AND dd.rid NOT IN(SELECT rv.rid FROM tavrin.\"%s$z$%s\" z INNER JOIN "
-    "tavrin.\"%s$z$rv$%s\" rv ON z.z_rv = rv.z_rv INNER JOIN tavrin.\"%s$t$tx\" addtx ON(addtx.txid = rv.txid) "
-    "WHERE(addtx.generation BETWEEN %s AND %s)) \n  AND dd.rid NOT IN(SELECT b.rid FROM tavrin.\"%s$z$deleted_rvs$%s\" b "
-    "INNER JOIN tavrin.\"%s$t$tx\" deltx ON(deltx.txid = b.del_txid) INNER JOIN tavrin.\"%s$t$tx\" addtx "
-    "ON(addtx.txid = b.add_txid) WHERE(addtx.generation BETWEEN %s AND %s) AND (deltx.generation > %s OR "
-    "(deltx.generation IS NULL))) \n  GROUP BY dd.rid \n)\nSELECT fd.rid, bd.rv_gen, fd.generation, %s\n  FROM %s bd\n  "
-    "RIGHT OUTER JOIN final_deletes fd ON fd.rid = bd.rid\n  WHERE bd.rv_gen IS NOT NULL OR fd.generation >= %s;\n";
+    "ddtx.generation BETWEEN %s AND %s \n  GROUP BY dd.rid \n)\nSELECT fd.rid, bd.rv_gen, fd.generation, %s\n  FROM "
+    "%s bd\n  RIGHT OUTER JOIN final_deletes fd ON fd.rid = bd.rid\n  WHERE bd.rv_gen IS NOT NULL OR fd.generation >= "
+    "%s;\n";
 
 void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handle *h, tav_defin *psk,
                                                    const char *pszTblId, tav_export_range *export_range,
@@ -1070,14 +1068,14 @@ void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handl
   QK_TRY(ctx, QK_idset__alloc(ctx, 0, &pRowIds));
   QK_TRY(ctx, null_values(ctx, psk, pszTblId, &pNulls));
   /* One batch, its three result sets read in order: the current live versions, the live
-   * versions superseded since (rows delivered already skipped), the final deletions. */
+   * versions superseded since and the final deletions, rows of row ids delivered already
+   * skipped. */
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_live_current_by_generation_sql, QK_string__sz(pSelect), db,
                                        pszTblId, db, pszTblId, db, bd, f, l));
   QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_live_superseded_by_generation_sql, QK_string__sz(pSelect), db,
                                         pszTblId, db, db, db, pszTblId, bd, f, l, l));
-  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_by_generation_sql, db, pszTblId, db, f, l, db, pszTblId,
-                                        db, pszTblId, db, f, l, db, pszTblId, db, db, f, l, l, QK_string__sz(pNulls), bd,
-                                        cut));
+  QK_TRY(ctx, QK_string__append__format(ctx, pSql, s_deletes_by_generation_sql, db, pszTblId, db, f, l,
+                                        QK_string__sz(pNulls), bd, cut));
   QK_TRY(ctx, QK_mssql__prepare(ctx, h->conn, &hStmt, QK_string__sz(pSql)));
   QK_TRY(ctx, QK_mssql__execute(ctx, hStmt));
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
@@ -1085,7 +1083,7 @@ void tav_db_mssql__export_unfiltered_by_generation(QK_context *ctx, tav_db_handl
   QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
   QK_TRY(ctx, copy_result_set(ctx, hStmt, bHas, pRowInsert, pRowIds, 1));
   QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
-  QK_TRY(ctx, copy_result_set(ctx, hStmt, bHas, pRowInsert, NULL, 0));
+  QK_TRY(ctx, copy_result_set(ctx, hStmt, bHas, pRowInsert, pRowIds, 1));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
   QK_RELEASE(ctx, QK_idset__free(ctx, pRowIds));
