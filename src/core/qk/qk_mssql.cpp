@@ -490,25 +490,28 @@ void QK_mssql__exec_direct(QK_context *ctx, QK_mssql_connection *psql, const cha
 done:;
 }
 
-static void exec_text(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, enum diag_mapping mapping) {
+/* Runs a batch that returns nothing the caller reads; SQL_NO_DATA is success. */
+static void run_text(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, enum diag_mapping mapping) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   SQLRETURN rc;
-  QK_TRY(ctx, QK_mssql__exec_direct(ctx, psql, pszSql, &hStmt, &rc));
+  QK_TRY(ctx, exec_direct(ctx, psql, pszSql, &hStmt, &rc));
   if (!succeeded(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, throw_odbc_error(ctx, rc, SQL_HANDLE_STMT, hStmt, mapping));
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
 }
 
-/* Sends the deferred settings alone, ahead of a statement that cannot carry them. */
+static void exec_text(QK_context *ctx, QK_mssql_connection *psql, const char *pszSql, enum diag_mapping mapping) {
+  QK_TRY(ctx, QK_context__check_cancel(ctx));
+  QK_TRY(ctx, run_text(ctx, psql, pszSql, mapping));
+done:;
+}
+
+/* Sends the deferred settings alone, ahead of a statement that cannot carry them: an empty
+ * batch, which exec_direct puts them in front of. */
 static void send_deferred(QK_context *ctx, QK_mssql_connection *psql) {
-  SQLHSTMT hStmt = SQL_NULL_HSTMT;
-  SQLRETURN rc;
   if (psql->szDeferred[0] == '\0') return;
-  /* An empty batch: exec_direct puts the settings in front of it. */
-  QK_TRY(ctx, exec_direct(ctx, psql, "", &hStmt, &rc));
-  if (!succeeded(rc) && rc != SQL_NO_DATA) QK_TRY(ctx, throw_odbc_error(ctx, rc, SQL_HANDLE_STMT, hStmt, MAP_DEADLOCK));
-done:
-  QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
+  QK_TRY(ctx, run_text(ctx, psql, "", MAP_DEADLOCK));
+done:;
 }
 
 void QK_mssql__defer_setting(QK_context *ctx, QK_mssql_connection *psql, const char *pszSet) {

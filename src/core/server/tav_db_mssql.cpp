@@ -3,8 +3,8 @@
  * counters, properties) and the request log. */
 #include "server/tav_db_mssql.h"
 
-#include "server/tav_db_mssql_history.h"
 #include "server/tav_db_mssql_acl.h"
+#include "server/tav_db_mssql_history.h"
 
 #include <string.h>
 
@@ -15,7 +15,6 @@
 #include "qk/qk_misc_utils.h"
 #include "qk/qk_str_utils.h"
 #include "qk/qk_string.h"
-#include "qk/qk_utf8.h"
 
 /* Used only when the caller passes no connection text: a trusted connection to the local server. */
 static const char s_default_connection[] =
@@ -60,6 +59,15 @@ void tav_db_mssql__open_query(QK_context *ctx, QK_mssql_connection *conn, const 
                               int *pbHas) {
   QK_TRY(ctx, QK_mssql__prepare(ctx, conn, phStmt, pszSql));
   QK_TRY(ctx, QK_mssql__execute(ctx, *phStmt));
+  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, *phStmt, pbHas));
+done:;
+}
+
+void tav_db_mssql__open_direct_query(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql,
+                                     SQLHSTMT *phStmt, int *pbHas) {
+  SQLRETURN rc;
+  QK_TRY(ctx, QK_mssql__exec_direct(ctx, conn, pszSql, phStmt, &rc));
+  if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, *phStmt));
   QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, *phStmt, pbHas));
 done:;
 }
@@ -178,7 +186,6 @@ void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, co
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
   char *pszOdbc = NULL, *pszScheme = NULL;
-  SQLRETURN rc;
   int bHas = 0, bRow = 0;
   QK_ARG_NOT_NULL(ctx, pbFound);
   QK_ARG_NOT_NULL(ctx, pszName);
@@ -188,9 +195,7 @@ void tav_db_mssql__lookup_dbfile(QK_context *ctx, QK_mssql_connection *pConn, co
   QK_TRY(ctx, QK_string__alloc__sz(ctx, &pSql, s_lookup_dbfile_sql));
   QK_TRY(ctx, tav_sql__append_literal_body(ctx, pSql, pszName));
   QK_TRY(ctx, QK_string__append__sz(ctx, pSql, s_lookup_dbfile_sql_end));
-  QK_TRY(ctx, QK_mssql__exec_direct(ctx, pConn, QK_string__sz(pSql), &hStmt, &rc));
-  if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
-  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_TRY(ctx, tav_db_mssql__open_direct_query(ctx, pConn, QK_string__sz(pSql), &hStmt, &bHas));
   if (bHas) QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
   if (!bRow) goto done;
   /* Read without an indicator: a NULL version is the driver's error. */
@@ -206,6 +211,15 @@ done:
   QK_RELEASE(ctx, QK_string__free(ctx, pSql));
   QK_free(ctx, pszOdbc);
   QK_free(ctx, pszScheme);
+}
+
+/* Forgets what was read inside the transaction: it holds only until the transaction ends. */
+static void forget_transaction_reads(QK_context *ctx, tav_db_handle *h) {
+  tav_db_mssql__history_forget(ctx, h);
+  tav_db_mssql__table_facts_free(&h->pTableFacts);
+  tav_db_mssql__rules_forget(ctx, h);
+  QK_RELEASE(ctx, QK_varray__free(ctx, h->pUserFilters));
+  h->pUserFilters = NULL;
 }
 
 void tav_db_mssql__handle_alloc(QK_context *ctx, QK_mssql_connection *pConn, const char *pszName,
@@ -227,10 +241,7 @@ done:
 
 void tav_db_mssql__handle_free(QK_context *ctx, tav_db_handle **ppHandle) {
   if (ppHandle == NULL || *ppHandle == NULL) return;
-  tav_db_mssql__history_forget(ctx, *ppHandle);
-  tav_db_mssql__table_facts_free(&(*ppHandle)->pTableFacts);
-  tav_db_mssql__rules_forget(ctx, *ppHandle);
-  QK_RELEASE(ctx, QK_varray__free(ctx, (*ppHandle)->pUserFilters));
+  forget_transaction_reads(ctx, *ppHandle);
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, *ppHandle, 0));
   QK_free(ctx, *ppHandle);
   *ppHandle = NULL;
@@ -252,14 +263,9 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
   SQLLEN ind = 0;
-  SQLRETURN rc;
   int bBatch = 0, bHas = 0, bRow = 0;
   QK_ARG_NOT_NULL(ctx, h);
-  tav_db_mssql__history_forget(ctx, h);
-  tav_db_mssql__table_facts_free(&h->pTableFacts);
-  tav_db_mssql__rules_forget(ctx, h);
-  QK_RELEASE(ctx, QK_varray__free(ctx, h->pUserFilters));
-  h->pUserFilters = NULL;
+  forget_transaction_reads(ctx, h);
   /* Audit rows of an attempt SQL Server gave up as deadlock victim go with it. */
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (pi_export_generation == NULL) {
@@ -279,9 +285,7 @@ void tav_db_mssql__begin_tx(QK_context *ctx, tav_db_handle *h, QK_int64 *pi_expo
                                        h->name));
   QK_TRY(ctx, tav_db_mssql__append_newest_txid_and_user_filters_sql(ctx, h, pSql));
   bBatch = 1;
-  QK_TRY(ctx, QK_mssql__exec_direct(ctx, h->conn, QK_string__sz(pSql), &hStmt, &rc));
-  if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
-  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_TRY(ctx, tav_db_mssql__open_direct_query(ctx, h->conn, QK_string__sz(pSql), &hStmt, &bHas));
   QK_VERIFY(ctx, bHas);
   QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
   QK_VERIFY(ctx, bRow);
@@ -350,11 +354,7 @@ done:;
  * push applied. */
 void tav_db_mssql__commit_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
-  QK_RELEASE(ctx, QK_varray__free(ctx, h->pUserFilters));
-  h->pUserFilters = NULL;
-  tav_db_mssql__history_forget(ctx, h);
-  tav_db_mssql__table_facts_free(&h->pTableFacts);
-  tav_db_mssql__rules_forget(ctx, h);
+  forget_transaction_reads(ctx, h);
   QK_TRY(ctx, QK_mssql__exec(ctx, h->conn, "COMMIT TRANSACTION"));
   QK_TRY(ctx, tav_db_mssql__end_audit_tx(ctx, h, 1));
 done:;
@@ -362,11 +362,7 @@ done:;
 
 void tav_db_mssql__rollback_tx(QK_context *ctx, tav_db_handle *h) {
   QK_ARG_NOT_NULL(ctx, h);
-  QK_RELEASE(ctx, QK_varray__free(ctx, h->pUserFilters));
-  h->pUserFilters = NULL;
-  tav_db_mssql__history_forget(ctx, h);
-  tav_db_mssql__table_facts_free(&h->pTableFacts);
-  tav_db_mssql__rules_forget(ctx, h);
+  forget_transaction_reads(ctx, h);
   QK_mssql__exec(ctx, h->conn, "ROLLBACK TRANSACTION");
   QK_RELEASE(ctx, tav_db_mssql__end_audit_tx(ctx, h, 0));
   if (QK_context__has_error(ctx)) QK_context__add_frame(ctx, __FILE__, __LINE__);
@@ -411,6 +407,18 @@ done:
 
 static const char s_tx_by_rstamp_sql[] = "SELECT rebaseid, txid, generation FROM tavrin.%s$t$tx WHERE rstamp='%s';\n";
 
+/* The row of s_tx_by_rstamp_sql where the cursor stands. *pbComplete 0 when a value is NULL: a
+ * transaction without generation is not exported yet, and no client can hold it. */
+static void read_tx_by_rstamp_row(QK_context *ctx, SQLHSTMT hStmt, int *pbComplete, QK_int64 *pRebaseid,
+                                  QK_int64 *pTxid, QK_int64 *pGeneration) {
+  SQLLEN indRebase = 0, indTxid = 0, indGen = 0;
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, pRebaseid, &indRebase));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, pTxid, &indTxid));
+  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 3, pGeneration, &indGen));
+  *pbComplete = indRebase != SQL_NULL_DATA && indTxid != SQL_NULL_DATA && indGen != SQL_NULL_DATA;
+done:;
+}
+
 /* The history purge generation, with pbExists whether the generation with that id exists and
  * with pRstamp16 whether the rstamp's transaction is complete: one batch of up to three result
  * sets, read in order. */
@@ -419,8 +427,8 @@ static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 gener
   QK_string *pSql = NULL;
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char szGuid[QK_GUID_SZ_SIZE];
-  QK_int64 exists = 0, value = 0;
-  SQLLEN indExists = 0, ind = 0;
+  QK_int64 exists = 0, rebaseid = 0, txid = 0, generationOfTx = 0;
+  SQLLEN indExists = 0;
   int bRow = 0, bHas = 0;
   *pGeneration = -1;
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_history_purge_sql, h->name, s_purge_property_key, h->name));
@@ -448,12 +456,7 @@ static void read_history_purge(QK_context *ctx, tav_db_handle *h, QK_int64 gener
     QK_TRY(ctx, tav_db_mssql__next_result(ctx, hStmt, &bHas));
     QK_VERIFY(ctx, bHas);
     QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
-    /* A transaction without generation is not exported yet: no client can hold it. */
-    *pbApplied = bRow;
-    for (QK_uint16 col = 1; col <= 3 && *pbApplied; col++) {
-      QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, col, &value, &ind));
-      if (ind == SQL_NULL_DATA) *pbApplied = 0;
-    }
+    if (bRow) QK_TRY(ctx, read_tx_by_rstamp_row(ctx, hStmt, pbApplied, &rebaseid, &txid, &generationOfTx));
   }
 done:
   QK_RELEASE(ctx, QK_mssql__free_stmt(ctx, hStmt));
@@ -515,8 +518,7 @@ void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   char szGuid[QK_GUID_SZ_SIZE];
   QK_int64 rowRebaseid = 0, rowTxid = 0, rowGeneration = 0;
-  SQLLEN indRebase = 0, indTxid = 0, indGen = 0;
-  int bRow = 0, bHas = 0;
+  int bRow = 0, bHas = 0, bComplete = 0;
   QK_ARG_NOT_NULL(ctx, h);
   QK_ARG_NOT_NULL(ctx, pRstamp16);
   QK_ARG_NOT_NULL(ctx, pbMatch);
@@ -537,13 +539,10 @@ void tav_db_mssql__find_tx_by_rstamp(QK_context *ctx, tav_db_handle *h, const QK
     QK_TRY(ctx, QK_mssql__fetch(ctx, hStmt, &bRow));
   }
   if (!bRow) goto done;
-  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 1, &rowRebaseid, &indRebase));
-  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 2, &rowTxid, &indTxid));
-  QK_TRY(ctx, QK_mssql__get__int64(ctx, hStmt, 3, &rowGeneration, &indGen));
+  QK_TRY(ctx, read_tx_by_rstamp_row(ctx, hStmt, &bComplete, &rowRebaseid, &rowTxid, &rowGeneration));
   /* The connection runs no other statement while this one's results are open. */
   QK_TRY(ctx, QK_mssql__close_cursor(ctx, hStmt));
-  /* A transaction without generation is not exported yet: no client can hold it. */
-  if (indRebase == SQL_NULL_DATA || indTxid == SQL_NULL_DATA || indGen == SQL_NULL_DATA) goto done;
+  if (!bComplete) goto done;
   if (pGeneration != NULL) *pGeneration = rowGeneration;
   *pbMatch = txid == 0 || (rowRebaseid == rebaseid && rowTxid == txid);
   if (*pbMatch && pCount != NULL) QK_TRY(ctx, tav_db_mssql__count_txids(ctx, h, txid, pCount));

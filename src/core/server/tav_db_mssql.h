@@ -279,6 +279,10 @@ void tav_db_mssql__next_result(QK_context *ctx, SQLHSTMT hStmt, int *pbHas);
  * fetches its rows and frees *phStmt, also on failure. */
 void tav_db_mssql__open_query(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql, SQLHSTMT *phStmt,
                               int *pbHas);
+/* The same sent as it stands, without parameters: the session settings waiting for the
+ * connection's next batch go with it, and its SET statements and #temp tables outlive it. */
+void tav_db_mssql__open_direct_query(QK_context *ctx, QK_mssql_connection *conn, const char *pszSql,
+                                     SQLHSTMT *phStmt, int *pbHas);
 /* Fetches every further result set, after which output parameters are valid. */
 void tav_db_mssql__drain_results(QK_context *ctx, SQLHSTMT hStmt);
 /* Turns a deadlock on the configuration connection into a busy condition: the dbfile's

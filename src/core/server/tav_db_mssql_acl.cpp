@@ -35,7 +35,6 @@ static const char s_acl_sql[] = "SELECT scheme,who,tbl_id,op,result FROM tavrin.
 void tav_db_mssql__get_acl(QK_context *ctx, tav_db_handle *h, QK_varray **ppAcl) {
   SQLHSTMT hStmt = SQL_NULL_HSTMT;
   QK_string *pSql = NULL;
-  SQLRETURN rc;
   QK_varray *pAcl = NULL;
   QK_vhash *pRow = NULL;
   QK_int32 tblId = 0;
@@ -48,9 +47,7 @@ void tav_db_mssql__get_acl(QK_context *ctx, tav_db_handle *h, QK_varray **ppAcl)
   /* Sent as it stands, so that the session settings waiting for the request's first batch
    * (the deadlock priority) go with it and stay with the session. */
   QK_TRY(ctx, QK_string__alloc__format(ctx, &pSql, s_acl_sql, h->name));
-  QK_TRY(ctx, QK_mssql__exec_direct(ctx, h->conn, QK_string__sz(pSql), &hStmt, &rc));
-  if (!SQL_SUCCEEDED(rc)) QK_TRY(ctx, QK_mssql__throw_stmt_error(ctx, rc, hStmt));
-  QK_TRY(ctx, tav_db_mssql__seek_first_result(ctx, hStmt, &bHas));
+  QK_TRY(ctx, tav_db_mssql__open_direct_query(ctx, h->conn, QK_string__sz(pSql), &hStmt, &bHas));
   for (;;) {
     QK_TRY(ctx, next_row(ctx, hStmt, bHas, &bRow));
     if (!bRow) break;

@@ -32,8 +32,9 @@ done:;
 }
 
 void tav_respond__open_backend(QK_context *ctx, const tav_backend_ops *ops, const char *pszOdbcConnectionString,
-                               const char *pszDbfile, int *pbFound, QK_int32 *pVersion, QK_mssql_connection **ppConfigConn,
-                               QK_mssql_connection **ppDbfileConn, char **ppszScheme) {
+                               const char *pszDbfile, int *pbFound, QK_int32 *pVersion,
+                               QK_mssql_connection **ppConfigConn, QK_mssql_connection **ppDbfileConn,
+                               char **ppszScheme) {
   QK_mssql_connection *pConfigConn = NULL, *pDbfileConn = NULL;
   char *pszOdbc = NULL, *pszScheme = NULL;
   QK_int32 version = 0;
@@ -65,6 +66,21 @@ done:
   }
 }
 
+void tav_respond__dbfile_version(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_connection *pConfigConn,
+                                 const char *pszDbfile, const QK_int32 *pKnownVersion, int *pbFound,
+                                 QK_int32 *pVersion) {
+  QK_ARG_NOT_NULL(ctx, ops);
+  QK_ARG_NOT_NULL(ctx, pbFound);
+  QK_ARG_NOT_NULL(ctx, pVersion);
+  if (pKnownVersion != NULL) {
+    *pbFound = 1;
+    *pVersion = *pKnownVersion;
+    goto done;
+  }
+  QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, pbFound, pVersion, NULL, NULL));
+done:;
+}
+
 void tav_respond__open_dbfile_backend(QK_context *ctx, const tav_backend_ops *ops, const char *pszOdbcConnectionString,
                                       QK_mssql_connection *pConfigConn, const char *pszDbfile,
                                       QK_mssql_connection **ppConn) {
@@ -81,27 +97,27 @@ done:
 
 /* The two roads; each hands its event-log message out as a plain text. */
 static void run_pull(QK_context *ctx, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbfileConn,
-                     const QK_int32 *pDbfileVersion,
-                     const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
-                     const tav_user_identity *pIdentity, int *pStatus, tav_pkg *pResponse, char **ppszBody,
-                     QK_vhash **ppHeaders, char **ppszMessage) {
+                     const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery,
+                     const QK_vhash *pFilterBase, const tav_user_identity *pIdentity, int *pStatus, tav_pkg *pResponse,
+                     char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage) {
   QK_string *pMessage = NULL;
-  QK_TRY(ctx, tav_respond__pull_request(ctx, &g_mssql_backend_ops, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir, pQuery,
-                                        pFilterBase, pIdentity, pStatus, pResponse, ppszBody, ppHeaders, &pMessage));
+  QK_TRY(ctx,
+         tav_respond__pull_request(ctx, &g_mssql_backend_ops, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir,
+                                   pQuery, pFilterBase, pIdentity, pStatus, pResponse, ppszBody, ppHeaders, &pMessage));
   if (pMessage != NULL) QK_TRY(ctx, QK_string__free_keep_sz(ctx, &pMessage, ppszMessage, NULL));
 done:
   QK_RELEASE(ctx, QK_string__free(ctx, pMessage));
 }
 
 static void run_push(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                     QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery,
-                     const QK_vhash *pFilterBase, const char *pszIncomingPath, const tav_user_identity *pIdentity,
-                     QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus, tav_pkg *pResponse, char **ppszBody,
-                     QK_vhash **ppHeaders, char **ppszMessage) {
+                     QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir,
+                     const QK_vhash *pQuery, const QK_vhash *pFilterBase, const char *pszIncomingPath,
+                     const tav_user_identity *pIdentity, QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus,
+                     tav_pkg *pResponse, char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage) {
   QK_string *pMessage = NULL;
-  QK_TRY(ctx, tav_respond__push_request(ctx, &g_mssql_backend_ops, pszSupportMode, NULL, pConfigConn, pDbfileConn, pDbfileVersion,
-                                        pszTempDir, pQuery, pFilterBase, pszIncomingPath, pIdentity, pTxid, pTxidR,
-                                        pStatus, pResponse, ppszBody, ppHeaders, &pMessage));
+  QK_TRY(ctx, tav_respond__push_request(ctx, &g_mssql_backend_ops, pszSupportMode, NULL, pConfigConn, pDbfileConn,
+                                        pDbfileVersion, pszTempDir, pQuery, pFilterBase, pszIncomingPath, pIdentity,
+                                        pTxid, pTxidR, pStatus, pResponse, ppszBody, ppHeaders, &pMessage));
   if (pMessage != NULL) QK_TRY(ctx, QK_string__free_keep_sz(ctx, &pMessage, ppszMessage, NULL));
 done:
   QK_RELEASE(ctx, QK_string__free(ctx, pMessage));
@@ -154,10 +170,11 @@ done:;
 static const char TEXT_FILTER_BASE_NOT_AN_OBJECT[] = "invalid header 'x-tavrin-filter-base' (not a JSON object)";
 
 void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                           QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const char *pszRequestPath,
-                           const tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
-                           const char *pszIncomingPath, QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus, int *pBodyKind,
-                           char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage) {
+                           QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir,
+                           const char *pszRequestPath, const tav_user_identity *pIdentity,
+                           const char *pszFilterBaseHeader, const char *pszIncomingPath, QK_int64 *pTxid,
+                           QK_int64 *pTxidR, int *pStatus, int *pBodyKind, char **ppszBody, QK_vhash **ppHeaders,
+                           char **ppszMessage) {
   char *pszQuery = NULL, *pszPath = NULL, *pszBody = NULL;
   QK_varray *pPairs = NULL;
   QK_vhash *pQuery = NULL, *pFilterBase = NULL;
@@ -197,12 +214,12 @@ void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql
     QK_VERIFY(ctx, p_request_handle != NULL);
     p_request_handle->cancel_enabled = 1;
     QK_TRY(ctx, QK_context__check_cancel(ctx));
-    QK_TRY(ctx, run_pull(ctx, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir, pQuery, pFilterBase, pIdentity, &status,
-                         &response, &pszBody, ppHeaders, ppszMessage));
+    QK_TRY(ctx, run_pull(ctx, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir, pQuery, pFilterBase, pIdentity,
+                         &status, &response, &pszBody, ppHeaders, ppszMessage));
   } else if (memcmp(pszPath + pathLength - 5, "/push", 5) == 0) {
-    QK_TRY(ctx, run_push(ctx, pszSupportMode, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir, pQuery, pFilterBase,
-                         pszIncomingPath, pIdentity, pTxid, pTxidR, &status, &response, &pszBody, ppHeaders,
-                         ppszMessage));
+    QK_TRY(ctx,
+           run_push(ctx, pszSupportMode, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir, pQuery, pFilterBase,
+                    pszIncomingPath, pIdentity, pTxid, pTxidR, &status, &response, &pszBody, ppHeaders, ppszMessage));
   } else {
     status = 404;
   }
@@ -249,8 +266,8 @@ done:;
 }
 
 void tav_respond__handle_request_paced(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                                       QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir,
-                                       const char *pszClientAddress, const char *pszRequestPath,
+                                       QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion,
+                                       const char *pszTempDir, const char *pszClientAddress, const char *pszRequestPath,
                                        const tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
                                        const char *pszIncomingPath, int *pStatus, int *pBodyKind, char **ppszBody,
                                        QK_vhash **ppHeaders, char **ppszMessage, const tav_retry_pacing *pPacing) {
@@ -264,9 +281,9 @@ void tav_respond__handle_request_paced(QK_context *ctx, const char *pszSupportMo
   QK_ARG_NOT_NULL(ctx, ppHeaders);
   QK_ARG_NOT_NULL(ctx, ppszMessage);
   QK_TRY(ctx, QK_time__now_ms(ctx, &startMs));
-  tav_respond__dispatch(ctx, pszSupportMode, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir, pszRequestPath, pIdentity,
-                        pszFilterBaseHeader, pszIncomingPath, &txid, &txidR, &status, &bodyKind, &pszBody, &pHeaders,
-                        &pszMessage);
+  tav_respond__dispatch(ctx, pszSupportMode, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir, pszRequestPath,
+                        pIdentity, pszFilterBaseHeader, pszIncomingPath, &txid, &txidR, &status, &bodyKind, &pszBody,
+                        &pHeaders, &pszMessage);
   QK_TRY(ctx, QK_time__now_ms(ctx, &endMs));
   QK_TRY(ctx, file_size(ctx, pszIncomingPath, &requestSize));
   if (bodyKind == TAV_BODY_TEXT)
@@ -291,13 +308,14 @@ done:
 }
 
 void tav_respond__handle_request(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                                 QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const char *pszClientAddress,
-                                 const char *pszRequestPath, const tav_user_identity *pIdentity,
-                                 const char *pszFilterBaseHeader, const char *pszIncomingPath, int *pStatus,
-                                 int *pBodyKind, char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage) {
-  QK_TRY(ctx, tav_respond__handle_request_paced(ctx, pszSupportMode, pConfigConn, pDbfileConn, pDbfileVersion, pszTempDir,
-                                                pszClientAddress, pszRequestPath, pIdentity, pszFilterBaseHeader,
-                                                pszIncomingPath, pStatus, pBodyKind, ppszBody, ppHeaders, ppszMessage,
-                                                NULL));
+                                 QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion,
+                                 const char *pszTempDir, const char *pszClientAddress, const char *pszRequestPath,
+                                 const tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
+                                 const char *pszIncomingPath, int *pStatus, int *pBodyKind, char **ppszBody,
+                                 QK_vhash **ppHeaders, char **ppszMessage) {
+  QK_TRY(ctx, tav_respond__handle_request_paced(ctx, pszSupportMode, pConfigConn, pDbfileConn, pDbfileVersion,
+                                                pszTempDir, pszClientAddress, pszRequestPath, pIdentity,
+                                                pszFilterBaseHeader, pszIncomingPath, pStatus, pBodyKind, ppszBody,
+                                                ppHeaders, ppszMessage, NULL));
 done:;
 }

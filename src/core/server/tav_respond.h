@@ -25,8 +25,15 @@ typedef struct tav_request_handle_head {
  * failure. The caller closes both connections and frees the scheme text (NULL when the row
  * has none). ops is the store's operations table (the host's: &g_mssql_backend_ops). */
 void tav_respond__open_backend(QK_context *ctx, const struct tav_backend_ops *ops, const char *pszOdbcConnectionString,
-                               const char *pszDbfile, int *pbFound, QK_int32 *pVersion, QK_mssql_connection **ppConfigConn,
-                               QK_mssql_connection **ppDbfileConn, char **ppszScheme);
+                               const char *pszDbfile, int *pbFound, QK_int32 *pVersion,
+                               QK_mssql_connection **ppConfigConn, QK_mssql_connection **ppDbfileConn,
+                               char **ppszScheme);
+/* The dbfile's registry row: whether it is registered and its format version. The version the
+ * host read on opening the connections (pKnownVersion, opt) stands for the row; without it the
+ * row is read on the configuration connection. */
+void tav_respond__dbfile_version(QK_context *ctx, const struct tav_backend_ops *ops, QK_mssql_connection *pConfigConn,
+                                 const char *pszDbfile, const QK_int32 *pKnownVersion, int *pbFound,
+                                 QK_int32 *pVersion);
 /* The connection of another registered dbfile's database, or NULL when its tables live in
  * the configuration database or the name is not registered. The caller closes it. */
 void tav_respond__open_dbfile_backend(QK_context *ctx, const struct tav_backend_ops *ops,
@@ -41,23 +48,25 @@ void tav_respond__open_dbfile_backend(QK_context *ctx, const struct tav_backend_
  * those of an imported push, else 0. pDbfileVersion is the format version of the registry row
  * the host read on opening the connections (NULL: the handler reads the row itself). */
 void tav_respond__dispatch(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                           QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const char *pszRequestPath,
-                           const struct tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
-                           const char *pszIncomingPath, QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus, int *pBodyKind,
-                           char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage);
+                           QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir,
+                           const char *pszRequestPath, const struct tav_user_identity *pIdentity,
+                           const char *pszFilterBaseHeader, const char *pszIncomingPath, QK_int64 *pTxid,
+                           QK_int64 *pTxidR, int *pStatus, int *pBodyKind, char **ppszBody, QK_vhash **ppHeaders,
+                           char **ppszMessage);
 /* Dispatches the request and writes its row into the request log of the configuration
  * database; a deadlock or busy error on the log row is retried as the pull's and push's
  * transactions are. A cancelled request or a failed log write is an error (nothing is handed
  * out); otherwise all five outputs are set as by tav_respond__dispatch. */
 void tav_respond__handle_request(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                                 QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const char *pszClientAddress,
-                                 const char *pszRequestPath, const struct tav_user_identity *pIdentity,
-                                 const char *pszFilterBaseHeader, const char *pszIncomingPath, int *pStatus,
-                                 int *pBodyKind, char **ppszBody, QK_vhash **ppHeaders, char **ppszMessage);
+                                 QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion,
+                                 const char *pszTempDir, const char *pszClientAddress, const char *pszRequestPath,
+                                 const struct tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
+                                 const char *pszIncomingPath, int *pStatus, int *pBodyKind, char **ppszBody,
+                                 QK_vhash **ppHeaders, char **ppszMessage);
 /* The same with the waits between tries of the log row given (NULL: the default). */
 void tav_respond__handle_request_paced(QK_context *ctx, const char *pszSupportMode, QK_mssql_connection *pConfigConn,
-                                       QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion, const char *pszTempDir,
-                                       const char *pszClientAddress, const char *pszRequestPath,
+                                       QK_mssql_connection *pDbfileConn, const QK_int32 *pDbfileVersion,
+                                       const char *pszTempDir, const char *pszClientAddress, const char *pszRequestPath,
                                        const struct tav_user_identity *pIdentity, const char *pszFilterBaseHeader,
                                        const char *pszIncomingPath, int *pStatus, int *pBodyKind, char **ppszBody,
                                        QK_vhash **ppHeaders, char **ppszMessage,

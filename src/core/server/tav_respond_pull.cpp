@@ -15,6 +15,7 @@
 #include "qk/qk_str_utils.h"
 #include "qksqlite/qk_sqlite.h"
 #include "server/tav_handle_conflicts_download.h"
+#include "server/tav_respond.h"
 
 /* ---- Status document ---- */
 
@@ -174,10 +175,11 @@ done:;
 }
 
 void tav_respond__pull(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_connection *pConfigConn,
-                       QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, int pv, const tav_user_identity *pIdentity, QK_int64 fid,
-                       const char *pszDbfile, const char *pszFilter, const QK_vhash *pFilterBase, int bRstamps,
-                       tav_baseline *pBaseline, const QK_uint8 *pPendingRstamp, const char *pszTempDir,
-                       int *pStatus, tav_pkg *pResponse, int *pProtocolCode, QK_string **ppMessage) {
+                       QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, int pv,
+                       const tav_user_identity *pIdentity, QK_int64 fid, const char *pszDbfile, const char *pszFilter,
+                       const QK_vhash *pFilterBase, int bRstamps, tav_baseline *pBaseline,
+                       const QK_uint8 *pPendingRstamp, const char *pszTempDir, int *pStatus, tav_pkg *pResponse,
+                       int *pProtocolCode, QK_string **ppMessage) {
   tav_pkg pkg = {};
   tav_db_handle *h = NULL;
   QK_varray *pAcl = NULL;
@@ -192,12 +194,7 @@ void tav_respond__pull(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_con
   QK_ARG_NOT_NULL(ctx, pProtocolCode);
   if (pDbConn == NULL) pDbConn = pConfigConn;
   QK_TRY(ctx, tav_dbfile__validate_name(ctx, pszDbfile));
-  if (pDbfileVersion != NULL) {
-    bFound = 1;
-    version = *pDbfileVersion;
-  } else {
-    QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, &bFound, &version, NULL, NULL));
-  }
+  QK_TRY(ctx, tav_respond__dbfile_version(ctx, ops, pConfigConn, pszDbfile, pDbfileVersion, &bFound, &version));
   if (bFound && version != TAV_DBFILE_FORMAT_VERSION) {
     if (ppMessage != NULL) {
       QK_string__free(ctx, *ppMessage);
@@ -289,9 +286,10 @@ done:;
 }
 
 void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_connection *pConfigConn,
-                               QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery,
-                               const QK_vhash *pFilterBase, const tav_user_identity *pIdentity, int *pStatus,
-                               tav_pkg *pResponse, char **ppszBody, QK_vhash **ppHeaders, QK_string **ppMessage) {
+                               QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, const char *pszTempDir,
+                               const QK_vhash *pQuery, const QK_vhash *pFilterBase, const tav_user_identity *pIdentity,
+                               int *pStatus, tav_pkg *pResponse, char **ppszBody, QK_vhash **ppHeaders,
+                               QK_string **ppMessage) {
   tav_baseline baseline = {};
   QK_uint8 pending[16] = {0};
   const char *pszDb = NULL, *pszFrom = NULL, *pszX = NULL, *pszFirst = NULL, *pszPending = NULL;
@@ -350,9 +348,9 @@ void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_m
   }
 
   *pStatus = 200;
-  QK_TRY(ctx, tav_respond__pull(ctx, ops, pConfigConn, pDbConn, pDbfileVersion, pv, pIdentity, fid, pszDb, pszFilter, pFilterBase,
-                                bRstamps, &baseline, pending, pszTempDir, pStatus, pResponse, &protocolCode,
-                                ppMessage));
+  QK_TRY(ctx, tav_respond__pull(ctx, ops, pConfigConn, pDbConn, pDbfileVersion, pv, pIdentity, fid, pszDb, pszFilter,
+                                pFilterBase, bRstamps, &baseline, pending, pszTempDir, pStatus, pResponse,
+                                &protocolCode, ppMessage));
   if (protocolCode != 0) {
     QK_TRY(ctx, tav_pkg__close(ctx, pResponse));
     QK_TRY(ctx, tav_respond__answer_protocol_code(ctx, 0, protocolCode, pv, pszDb, NULL, pStatus, ppHeaders,

@@ -42,18 +42,20 @@ void tav_respond__retry_pause(const tav_retry_pacing *pPacing, int attempt);
  * database. pDbfileVersion is the registry row's format version when the caller read it
  * already (NULL: read here). An error leaves the answer to the caller (500). */
 void tav_respond__pull_request(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_connection *pConfigConn,
-                               QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery,
-                               const QK_vhash *pFilterBase, const tav_user_identity *pIdentity, int *pStatus,
-                               tav_pkg *pResponse, char **ppszBody, QK_vhash **ppHeaders, QK_string **ppMessage);
+                               QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, const char *pszTempDir,
+                               const QK_vhash *pQuery, const QK_vhash *pFilterBase, const tav_user_identity *pIdentity,
+                               int *pStatus, tav_pkg *pResponse, char **ppszBody, QK_vhash **ppHeaders,
+                               QK_string **ppMessage);
 
 /* The pull itself, after the query was read. *pStatus is the status chosen (200, 244, 245,
  * 246), *pProtocolCode a protocol code (0 for none); pResponse receives the compressed
  * package, or nothing when there is nothing to send. */
 void tav_respond__pull(QK_context *ctx, const tav_backend_ops *ops, QK_mssql_connection *pConfigConn,
-                       QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, int pv, const tav_user_identity *pIdentity, QK_int64 fid,
-                       const char *pszDbfile, const char *pszFilter, const QK_vhash *pFilterBase, int bRstamps,
-                       tav_baseline *pBaseline, const QK_uint8 *pPendingRstamp, const char *pszTempDir,
-                       int *pStatus, tav_pkg *pResponse, int *pProtocolCode, QK_string **ppMessage);
+                       QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, int pv,
+                       const tav_user_identity *pIdentity, QK_int64 fid, const char *pszDbfile, const char *pszFilter,
+                       const QK_vhash *pFilterBase, int bRstamps, tav_baseline *pBaseline,
+                       const QK_uint8 *pPendingRstamp, const char *pszTempDir, int *pStatus, tav_pkg *pResponse,
+                       int *pProtocolCode, QK_string **ppMessage);
 
 /* One retried transaction around the download package builder: at most 11 attempts on
  * deadlock (90) and busy (91) errors, rolled back between attempts unless SQL Server chose

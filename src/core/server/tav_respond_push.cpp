@@ -340,12 +340,12 @@ static void release_work_package(QK_context *ctx, const char *pszSupportMode, ta
 }
 
 void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode, void *pReserved,
-                       QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, QK_int64 fid,
-                       const tav_user_identity *pIdentity, const char *pszDbfile, const char *pszFilter,
+                       QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion,
+                       QK_int64 fid, const tav_user_identity *pIdentity, const char *pszDbfile, const char *pszFilter,
                        const QK_vhash *pFilterBase, const char *pszBodyPath, const char *pszHash,
                        tav_baseline *pBaseline, int bNrp, const char *pszTempDir, tav_pkg *pResponse, int *pStatus,
-                       int *pProtocolCode, QK_string **ppMessage, char **ppszProtocolMessage, int *pPv,
-                       QK_int64 *pTxid, QK_int64 *pTxidR) {
+                       int *pProtocolCode, QK_string **ppMessage, char **ppszProtocolMessage, int *pPv, QK_int64 *pTxid,
+                       QK_int64 *pTxidR) {
   tav_pkg work = {}, followUp = {};
   tav_db_handle *h = NULL;
   QK_varray *pAcl = NULL;
@@ -366,12 +366,7 @@ void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *
   QK_ARG_NOT_NULL(ctx, pszHash);
   if (pDbConn == NULL) pDbConn = pConfigConn;
   QK_TRY(ctx, tav_dbfile__validate_name(ctx, pszDbfile));
-  if (pDbfileVersion != NULL) {
-    bFound = 1;
-    version = *pDbfileVersion;
-  } else {
-    QK_TRY(ctx, ops->lookup_dbfile(ctx, pConfigConn, pszDbfile, &bFound, &version, NULL, NULL));
-  }
+  QK_TRY(ctx, tav_respond__dbfile_version(ctx, ops, pConfigConn, pszDbfile, pDbfileVersion, &bFound, &version));
   if (bFound && version != TAV_DBFILE_FORMAT_VERSION) {
     if (ppMessage != NULL) {
       QK_string__free(ctx, *ppMessage);
@@ -469,11 +464,11 @@ static void answer_error(QK_context *ctx, int *pStatus, char **ppszBody) {
 done:;
 }
 
-void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode,
-                               void *pReserved, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn,
-                               const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
-                               const char *pszBodyPath, const tav_user_identity *pIdentity, QK_int64 *pTxid,
-                               QK_int64 *pTxidR, int *pStatus, tav_pkg *pResponse, char **ppszBody,
+void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode, void *pReserved,
+                               QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn,
+                               const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery,
+                               const QK_vhash *pFilterBase, const char *pszBodyPath, const tav_user_identity *pIdentity,
+                               QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus, tav_pkg *pResponse, char **ppszBody,
                                QK_vhash **ppHeaders, QK_string **ppMessage) {
   tav_baseline baseline = {};
   const char *pszDb = NULL, *pszHash = NULL, *pszFrom = NULL, *pszX = NULL, *pszFilter = NULL, *pszBad = NULL;
@@ -527,9 +522,9 @@ void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, cons
   QK_TRY(ctx, QK_vhash__check__sz(ctx, pQuery, "filter", &pszFilter));
 
   *pStatus = 200;
-  tav_respond__push(ctx, ops, pszSupportMode, pReserved, pConfigConn, pDbConn, pDbfileVersion, fid, pIdentity, pszDb, pszFilter,
-                    pFilterBase, pszBodyPath, pszHash, &baseline, bNrp, pszTempDir, pResponse, pStatus, &protocolCode,
-                    ppMessage, &pszProtocolMessage, &pv, pTxid, pTxidR);
+  tav_respond__push(ctx, ops, pszSupportMode, pReserved, pConfigConn, pDbConn, pDbfileVersion, fid, pIdentity, pszDb,
+                    pszFilter, pFilterBase, pszBodyPath, pszHash, &baseline, bNrp, pszTempDir, pResponse, pStatus,
+                    &protocolCode, ppMessage, &pszProtocolMessage, &pv, pTxid, pTxidR);
   if (QK_context__error_equals(ctx, QK_ERR_CANCELLED)) QK_CHECK(ctx);
   if (QK_context__has_error(ctx)) {
     QK_RELEASE(ctx, tav_pkg__close(ctx, pResponse));

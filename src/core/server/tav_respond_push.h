@@ -38,22 +38,22 @@
  * tables live in the configuration database; pDbfileVersion the registry row's format version
  * when the caller read it already (NULL: read here). A client that went away is error 251; any other
  * error is answered here (400 or 500 with the detailed error text). */
-void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode,
-                               void *pReserved, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn,
-                               const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery, const QK_vhash *pFilterBase,
-                               const char *pszBodyPath, const tav_user_identity *pIdentity, QK_int64 *pTxid,
-                               QK_int64 *pTxidR, int *pStatus, tav_pkg *pResponse, char **ppszBody,
+void tav_respond__push_request(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode, void *pReserved,
+                               QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn,
+                               const QK_int32 *pDbfileVersion, const char *pszTempDir, const QK_vhash *pQuery,
+                               const QK_vhash *pFilterBase, const char *pszBodyPath, const tav_user_identity *pIdentity,
+                               QK_int64 *pTxid, QK_int64 *pTxidR, int *pStatus, tav_pkg *pResponse, char **ppszBody,
                                QK_vhash **ppHeaders, QK_string **ppMessage);
 
 /* The push itself, after the query was read. *pStatus is the status chosen when there is no
  * protocol code; *ppszProtocolMessage (QK_free) the text of a 406 answer. */
 void tav_respond__push(QK_context *ctx, const tav_backend_ops *ops, const char *pszSupportMode, void *pReserved,
-                       QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion, QK_int64 fid,
-                       const tav_user_identity *pIdentity, const char *pszDbfile, const char *pszFilter,
+                       QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbConn, const QK_int32 *pDbfileVersion,
+                       QK_int64 fid, const tav_user_identity *pIdentity, const char *pszDbfile, const char *pszFilter,
                        const QK_vhash *pFilterBase, const char *pszBodyPath, const char *pszHash,
                        tav_baseline *pBaseline, int bNrp, const char *pszTempDir, tav_pkg *pResponse, int *pStatus,
-                       int *pProtocolCode, QK_string **ppMessage, char **ppszProtocolMessage, int *pPv,
-                       QK_int64 *pTxid, QK_int64 *pTxidR);
+                       int *pProtocolCode, QK_string **ppMessage, char **ppszProtocolMessage, int *pPv, QK_int64 *pTxid,
+                       QK_int64 *pTxidR);
 
 /* Opens the work package (path set, no connection), reads it and applies it. An error is the
  * failure; a protocol code without an error a refusal (its text in *ppMessage). */

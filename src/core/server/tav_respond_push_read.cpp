@@ -697,23 +697,23 @@ static void attempt(QK_context *ctx, push_read *st, int *pbEnd) {
   QK_varray *pCensus = NULL;
   QK_uint8 stamp[16];
   QK_int64 filterTxid = 0;
-  int bStampRow = 0, bStampLooked = 0, bApplied = 0, bRefused = 0, bSecond = 0;
+  int bStampRow = 0, bStampRead = 0, bApplied = 0, bRefused = 0, bSecond = 0;
   *pbEnd = 0;
   if (st->pv == 6) {
     /* The stamp rides along with the baseline's look-up; a package whose stamp cannot be read
-     * is refused below, after the baseline, where the stamp is read again. */
+     * is refused below, after the baseline, where the stamp is read again for its error. */
     read_push_stamp(ctx, st, stamp, &bStampRow);
-    bStampLooked = !QK_context__has_error(ctx) && bStampRow;
+    bStampRead = !QK_context__has_error(ctx);
     QK_context__reset_error(ctx);
   }
-  QK_TRY(ctx, check_baseline(ctx, st, bStampLooked ? stamp : NULL, &bApplied, pbEnd));
+  QK_TRY(ctx, check_baseline(ctx, st, bStampRead && bStampRow ? stamp : NULL, &bApplied, pbEnd));
   if (*pbEnd) goto done;
 
-  QK_TRY(ctx, read_push_stamp(ctx, st, stamp, &bStampRow));
+  if (!bStampRead) QK_TRY(ctx, read_push_stamp(ctx, st, stamp, &bStampRow));
   /* The rows once the header holds: before anything else reads them. */
   if (!st->bRowsChecked) QK_TRY(ctx, refuse_malformed_rows(ctx, db, st->pv));
   st->bRowsChecked = 1;
-  if (bStampRow && !bStampLooked) {
+  if (bStampRow && !bStampRead) {
     QK_int64 g = 0, count = 0;
     QK_TRY(ctx, st->ops->find_tx_by_rstamp(ctx, st->h, stamp, 0, 0, &bApplied, &g, &count, NULL));
   }

@@ -363,15 +363,17 @@ done:
 }
 
 void MyHttpModule::Respond(QK_context *ctx, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbfileConn,
-                           QK_int32 dbfileVersion, const char *pszClientAddress, const char *pszRequestPath, const tav_user_identity *pIdentity,
-                           const char *pszFilterBase, const char *pszIncomingPath, IHttpResponse *pResponse) {
+                           QK_int32 dbfileVersion, const char *pszClientAddress, const char *pszRequestPath,
+                           const tav_user_identity *pIdentity, const char *pszFilterBase, const char *pszIncomingPath,
+                           IHttpResponse *pResponse) {
   int status = 0, bodyKind = TAV_BODY_NONE;
   char *pszBody = NULL, *pszMessage = NULL;
   QK_vhash *pHeaders = NULL;
   QK_string *pEvent = NULL;
-  QK_TRY(ctx, tav_respond__handle_request(ctx, m_pszSupportMode, pConfigConn, pDbfileConn, &dbfileVersion, m_pszTempDirectory,
-                                          pszClientAddress, pszRequestPath, pIdentity, pszFilterBase, pszIncomingPath,
-                                          &status, &bodyKind, &pszBody, &pHeaders, &pszMessage));
+  QK_TRY(ctx,
+         tav_respond__handle_request(ctx, m_pszSupportMode, pConfigConn, pDbfileConn, &dbfileVersion,
+                                     m_pszTempDirectory, pszClientAddress, pszRequestPath, pIdentity, pszFilterBase,
+                                     pszIncomingPath, &status, &bodyKind, &pszBody, &pHeaders, &pszMessage));
   if ((status >= 400 || pszMessage != NULL) && tav_eventlog__event1_enabled()) {
     QK_TRY(ctx, compose_event_text(ctx, status, pszRequestPath, pszMessage, pHeaders, pszBody, &pEvent));
     tav_eventlog__write_event1(QK_string__sz(pEvent));
@@ -489,9 +491,9 @@ REQUEST_NOTIFICATION_STATUS MyHttpModule::OnExecuteRequestHandler(IHttpContext *
 
   QK_TRY(ctx, request_path_of(ctx, pszUrl, &pszRequestPath));
   QK_TRY(ctx, SaveIncomingPackage(ctx, pRequest, m_pszTempDirectory, &pszIncomingPath));
-  QK_TRY(ctx, Respond(ctx, pConfigConn, pOwnDbfileConn != NULL ? pOwnDbfileConn : pConfigConn, dbfileVersion, szClientAddress,
-                      pszRequestPath, pIdentity, pRequest->GetHeader("x-tavrin-filter-base", NULL), pszIncomingPath,
-                      pResponse));
+  QK_TRY(ctx, Respond(ctx, pConfigConn, pOwnDbfileConn != NULL ? pOwnDbfileConn : pConfigConn, dbfileVersion,
+                      szClientAddress, pszRequestPath, pIdentity, pRequest->GetHeader("x-tavrin-filter-base", NULL),
+                      pszIncomingPath, pResponse));
   if (pszIncomingPath != NULL) {
     QK_TRY(ctx, QK_fsobj__remove_file(ctx, pszIncomingPath));
     QK_free(ctx, pszIncomingPath);

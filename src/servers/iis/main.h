@@ -25,8 +25,9 @@ class MyHttpModule : public CHttpModule {
  private:
   void LoadSettings(QK_context *ctx, IHttpContext *pHttpContext);
   void Respond(QK_context *ctx, QK_mssql_connection *pConfigConn, QK_mssql_connection *pDbfileConn,
-               QK_int32 dbfileVersion, const char *pszClientAddress, const char *pszRequestPath, const struct tav_user_identity *pIdentity,
-               const char *pszFilterBase, const char *pszIncomingPath, IHttpResponse *pResponse);
+               QK_int32 dbfileVersion, const char *pszClientAddress, const char *pszRequestPath,
+               const struct tav_user_identity *pIdentity, const char *pszFilterBase, const char *pszIncomingPath,
+               IHttpResponse *pResponse);
   void SendResponse(QK_context *ctx, int status, int bodyKind, const char *pszBody, const QK_vhash *pHeaders,
                     IHttpResponse *pResponse);
   void SendTextBody(QK_context *ctx, const char *pszText, IHttpResponse *pResponse);
